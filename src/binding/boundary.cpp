@@ -1,0 +1,107 @@
+#include "binding/boundary.hpp"
+
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <string>
+
+#include "prefix/fault.hpp"
+
+namespace morlatch::binding {
+
+namespace {
+
+constexpr const char* panic_doc =
+    "Raised when the native code called from Python hits an internal fault.\n\n"
+    "Like SystemExit, this exception derives from BaseException and not from\n"
+    "Exception, so that it usually travels up the whole stack and makes the\n"
+    "interpreter exit instead of being swallowed by `except Exception:`.";
+
+constexpr const char* generic_fault_message = "a fault happened in the native code";
+
+const char* current_thread_name() {
+    // The main thread is the one whose id is the process id.
+    return syscall(SYS_gettid) == getpid() ? "main" : "<unnamed>";
+}
+
+void report(const char* message, const std::source_location* where) {
+    if (where != nullptr) {
+        std::fprintf(stderr, "thread '%s' panicked at %s:%u:%u:\n%s\n", current_thread_name(),
+                     where->file_name(), static_cast<unsigned>(where->line()),
+                     static_cast<unsigned>(where->column()), message);
+    } else {
+        std::fprintf(stderr, "thread '%s' panicked:\n%s\n", current_thread_name(), message);
+    }
+    std::fflush(stderr);
+}
+
+void raise_panic(const char* message) {
+    PyObject* type = panic_exception_type();
+    if (type == nullptr) {
+        return;  // creating the class failed and left that error set
+    }
+    OwnedRef text = OwnedRef::steal(PyUnicode_DecodeUTF8(message, std::strlen(message), "replace"));
+    if (!text) {
+        return;
+    }
+    PyErr_SetObject(type, text.get());
+}
+
+[[noreturn]] void abort_at_boundary() {
+    std::fputs("uncaught panic at ffi boundary\n", stderr);
+    std::fflush(stderr);
+    std::abort();
+}
+
+}  // namespace
+
+PyObject* panic_exception_type() {
+    // Lives for the process: like the module and the class, it is created once
+    // and never released (the module refuses other interpreters).
+    static PyObject* type = nullptr;
+    if (type == nullptr) {
+        type = PyErr_NewExceptionWithDoc("fennic_runtime.PanicException", panic_doc,
+                                         PyExc_BaseException, nullptr);
+    }
+    return type;
+}
+
+void set_error_from_current_exception() noexcept {
+    try {
+        try {
+            throw;
+        } catch (const PythonError&) {
+            if (!PyErr_Occurred()) {
+                PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+            }
+        } catch (const Fault& fault) {
+            report(fault.message().c_str(), &fault.where());
+            raise_panic(fault.message().c_str());
+        } catch (const std::bad_alloc&) {
+            PyErr_NoMemory();
+        } catch (const std::exception& error) {
+            report(error.what(), nullptr);
+            raise_panic(error.what());
+        } catch (...) {
+            report(generic_fault_message, nullptr);
+            raise_panic(generic_fault_message);
+        }
+    } catch (...) {
+        abort_at_boundary();
+    }
+}
+
+std::nullptr_t raise(PyObject* exc_type, std::string_view message) {
+    OwnedRef text = OwnedRef::steal(
+        PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
+    if (text) {
+        PyErr_SetObject(exc_type, text.get());
+    }
+    return nullptr;
+}
+
+}  // namespace morlatch::binding

@@ -1,0 +1,359 @@
+// The _morlatch module: initialisation, the PrefixSearch type and its
+// methods, and the two module functions that build PrefixSearch objects.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <atomic>
+#include <cstdint>
+#include <new>
+#include <span>
+#include <utility>
+
+#include "binding/args.hpp"
+#include "binding/boundary.hpp"
+#include "binding/convert.hpp"
+#include "binding/ref.hpp"
+#include "format/codec.hpp"
+#include "prefix/query.hpp"
+#include "prefix/trie.hpp"
+
+namespace morlatch {
+namespace {
+
+using binding::BorrowedRef;
+using binding::FastCallArgs;
+using binding::OwnedRef;
+using binding::PythonError;
+
+// What lives for the whole process: the module and the PrefixSearch type,
+// each created once and handed out again on later imports (the panic
+// exception class sits beside them in the boundary). The module refuses to be
+// imported by a second interpreter, so one copy per process is right.
+struct ProcessState {
+    PyObject* module = nullptr;
+    PyTypeObject* prefix_search_type = nullptr;
+    std::atomic<std::int64_t> owner_interpreter{-1};
+};
+ProcessState process;
+
+struct PrefixSearchObject {
+    PyObject_HEAD Trie trie;
+};
+
+PrefixSearchObject& as_prefix_search(PyObject* self) {
+    // CPython's method descriptors check the type before a method runs; this
+    // covers any path where they do not.
+    if (!PyObject_TypeCheck(self, process.prefix_search_type)) {
+        binding::throw_cannot_convert(self, "PrefixSearch");
+    }
+    return *reinterpret_cast<PrefixSearchObject*>(self);
+}
+
+OwnedRef new_prefix_search(Trie trie) {
+    PyTypeObject* type = process.prefix_search_type;
+    OwnedRef obj = binding::new_ref(type->tp_alloc(type, 0));
+    new (&reinterpret_cast<PrefixSearchObject*>(obj.get())->trie) Trie(std::move(trie));
+    return obj;
+}
+
+OwnedRef match_to_python(const Match& match) {
+    return binding::make_tuple(binding::to_python(std::u32string_view(match.key)),
+                               binding::to_python(match.payload),
+                               binding::to_python(match.distance));
+}
+
+// ---- methods -------------------------------------------------------------
+
+constexpr std::array<const char*, 3> fuzzy_match_params{"prefix", "max_dist", "limit"};
+OwnedRef fuzzy_match_method(PyObject* self, const FastCallArgs& call) {
+    const Trie& trie = as_prefix_search(self).trie;
+    auto [prefix_arg, max_dist_arg, limit_arg] =
+        binding::bind("PrefixSearch.fuzzy_match", fuzzy_match_params, call);
+    const std::u32string prefix =
+        binding::convert_argument("prefix", [&] { return binding::to_text(prefix_arg); });
+    const std::uint64_t max_dist =
+        binding::convert_argument("max_dist", [&] { return binding::to_size(max_dist_arg); });
+    const std::optional<std::uint64_t> limit = binding::convert_argument(
+        "limit", [&] { return binding::to_optional(limit_arg, binding::to_size); });
+    const std::vector<Match> matches = fuzzy_match(trie, prefix, max_dist, limit);
+    return binding::make_list(matches, match_to_python);
+}
+
+constexpr std::array<const char*, 1> exact_match_params{"prefix"};
+OwnedRef exact_match_method(PyObject* self, const FastCallArgs& call) {
+    const Trie& trie = as_prefix_search(self).trie;
+    auto [prefix_arg] = binding::bind("PrefixSearch.exact_match", exact_match_params, call);
+    const std::u32string prefix =
+        binding::convert_argument("prefix", [&] { return binding::to_text(prefix_arg); });
+    const std::optional<Match> match = exact_match(trie, prefix);
+    if (!match) {
+        return OwnedRef::incref(Py_None);
+    }
+    return match_to_python(*match);
+}
+
+constexpr std::array<const char*, 1> node_id_params{"node_id"};
+OwnedRef get_children_method(PyObject* self, const FastCallArgs& call) {
+    const Trie& trie = as_prefix_search(self).trie;
+    auto [node_id_arg] = binding::bind("PrefixSearch.get_children", node_id_params, call);
+    const NodeId node_id =
+        binding::convert_argument("node_id", [&] { return binding::to_u32(node_id_arg); });
+    const std::vector<Child> children = trie.get_children(node_id);
+    return binding::make_list(children, [](const Child& child) {
+        return binding::make_tuple(binding::char_to_python(child.ch), binding::to_python(child.id));
+    });
+}
+
+OwnedRef get_payload_method(PyObject* self, const FastCallArgs& call) {
+    const Trie& trie = as_prefix_search(self).trie;
+    auto [node_id_arg] = binding::bind("PrefixSearch.get_payload", node_id_params, call);
+    const NodeId node_id =
+        binding::convert_argument("node_id", [&] { return binding::to_u32(node_id_arg); });
+    return binding::to_python(trie.get_payload(node_id));
+}
+
+constexpr std::array<const char*, 0> no_params{};
+OwnedRef to_bytes_method(PyObject* self, const FastCallArgs& call) {
+    const Trie& trie = as_prefix_search(self).trie;
+    binding::bind("PrefixSearch.to_bytes", no_params, call);
+    // Measure first, then encode straight into the bytes object's buffer.
+    const std::size_t size = format::encoded_size(trie);
+    OwnedRef bytes =
+        binding::new_ref(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
+    auto* data = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(bytes.get()));
+    format::encode_into(trie, std::span<std::uint8_t>(data, size));
+    return bytes;
+}
+
+// ---- module functions ----------------------------------------------------
+
+constexpr std::array<const char*, 4> from_internal_data_params{"node_shifts", "node_strings",
+                                                               "node_payloads", "child_indices"};
+OwnedRef from_internal_data_function(PyObject*, const FastCallArgs& call) {
+    auto [shifts_arg, strings_arg, payloads_arg, children_arg] =
+        binding::bind("from_internal_data", from_internal_data_params, call);
+    Trie trie;
+    trie.node_shifts = binding::convert_argument("node_shifts", [&] {
+        return binding::to_vector<std::uint32_t>(shifts_arg, binding::to_u32);
+    });
+    trie.node_chars = binding::convert_argument("node_strings", [&] {
+        return binding::to_vector<std::optional<char32_t>>(strings_arg, binding::to_first_char);
+    });
+    trie.node_payloads = binding::convert_argument("node_payloads", [&] {
+        return binding::to_vector<std::optional<Payload>>(payloads_arg, [](PyObject* item) {
+            return binding::to_optional(item, binding::to_u32);
+        });
+    });
+    trie.child_indices = binding::convert_argument("child_indices", [&] {
+        return binding::to_vector<std::uint32_t>(children_arg, binding::to_u32);
+    });
+    return new_prefix_search(std::move(trie));
+}
+
+// Reads bs as bytes. bytes and bytearray come through the buffer protocol
+// in one pass; any other sequence is converted element by element.
+Trie decode_argument(PyObject* bs) {
+    if (PyBytes_CheckExact(bs) || PyByteArray_CheckExact(bs)) {
+        Py_buffer view;
+        binding::check(PyObject_GetBuffer(bs, &view, PyBUF_SIMPLE));
+        struct Release {
+            Py_buffer* view;
+            ~Release() { PyBuffer_Release(view); }
+        } release{&view};
+        // Decoding runs no Python code, so the buffer cannot change meanwhile.
+        return format::decode_or_fault(std::span<const std::uint8_t>(
+            static_cast<const std::uint8_t*>(view.buf), static_cast<std::size_t>(view.len)));
+    }
+    const std::vector<std::uint8_t> bytes = binding::convert_argument(
+        "bs", [&] { return binding::to_vector<std::uint8_t>(bs, binding::to_u8); });
+    return format::decode_or_fault(bytes);
+}
+
+constexpr std::array<const char*, 1> from_bytes_params{"bs"};
+OwnedRef from_bytes_function(PyObject*, const FastCallArgs& call) {
+    auto [bs_arg] = binding::bind("from_bytes", from_bytes_params, call);
+    return new_prefix_search(decode_argument(bs_arg));
+}
+
+// ---- entry points --------------------------------------------------------
+
+// Every method and function enters through this trampoline, so that all of
+// them share the fault boundary.
+template <OwnedRef (*Body)(PyObject*, const FastCallArgs&)>
+PyObject* entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                PyObject* kwnames) noexcept {
+    return binding::guarded([&] {
+        return Body(self, FastCallArgs{args, PyVectorcall_NARGS(nargs), kwnames});
+    });
+}
+
+template <OwnedRef (*Body)(PyObject*, const FastCallArgs&)>
+PyMethodDef method_def(const char* name, const char* signature) {
+    return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry<Body>)),
+            METH_FASTCALL | METH_KEYWORDS, signature};
+}
+
+PyMethodDef prefix_search_methods[] = {
+    method_def<fuzzy_match_method>("fuzzy_match",
+                                   "fuzzy_match($self, prefix, max_dist, limit)\n--\n\n"),
+    method_def<exact_match_method>("exact_match", "exact_match($self, prefix)\n--\n\n"),
+    method_def<get_children_method>("get_children", "get_children($self, node_id)\n--\n\n"),
+    method_def<get_payload_method>("get_payload", "get_payload($self, node_id)\n--\n\n"),
+    method_def<to_bytes_method>("to_bytes", "to_bytes($self)\n--\n\n"),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyMethodDef from_internal_data_def = method_def<from_internal_data_function>(
+    "from_internal_data",
+    "from_internal_data(node_shifts, node_strings, node_payloads, child_indices)\n--\n\n");
+PyMethodDef from_bytes_def =
+    method_def<from_bytes_function>("from_bytes", "from_bytes(bs)\n--\n\n");
+
+PyObject* prefix_search_new(PyTypeObject* type, PyObject*, PyObject*) {
+    OwnedRef name = OwnedRef::steal(PyType_GetName(type));
+    if (!name) {
+        PyErr_Clear();
+        return binding::raise(PyExc_TypeError, "No constructor defined for <unknown>");
+    }
+    PyErr_Format(PyExc_TypeError, "No constructor defined for %U", name.get());
+    return nullptr;
+}
+
+void prefix_search_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    binding::guarded_unraisable(self, [&] {
+        reinterpret_cast<PrefixSearchObject*>(self)->trie.~Trie();
+        type->tp_free(self);
+    });
+    Py_DECREF(type);  // instances of heap types own a reference to their type
+}
+
+// CPython warns that a spec name without a module prefix leaves the type
+// without __module__ (which is set just below); under "-W error" that warning
+// would make the import fail, so it is silenced for the one call.
+OwnedRef create_type_quietly(PyType_Spec& spec) {
+    OwnedRef warnings = binding::new_ref(PyImport_ImportModule("warnings"));
+    OwnedRef guard =
+        binding::new_ref(PyObject_CallMethod(warnings.get(), "catch_warnings", nullptr));
+    OwnedRef entered = binding::new_ref(PyObject_CallMethod(guard.get(), "__enter__", nullptr));
+    OwnedRef filtered = OwnedRef::steal(PyObject_CallMethod(warnings.get(), "simplefilter", "sO",
+                                                            "ignore", PyExc_DeprecationWarning));
+    OwnedRef type = filtered ? OwnedRef::steal(PyType_FromSpec(&spec)) : OwnedRef();
+    // Leave the guard whatever happened, keeping the pending error if any.
+    PyObject* raw_type = nullptr;
+    PyObject* raw_value = nullptr;
+    PyObject* raw_tb = nullptr;
+    PyErr_Fetch(&raw_type, &raw_value, &raw_tb);
+    OwnedRef exited = OwnedRef::steal(
+        PyObject_CallMethod(guard.get(), "__exit__", "OOO", Py_None, Py_None, Py_None));
+    if (raw_type != nullptr) {
+        PyErr_Restore(raw_type, raw_value, raw_tb);
+    } else if (!exited) {
+        throw PythonError{};
+    }
+    return type;
+}
+
+PyTypeObject* prefix_search_type() {
+    if (process.prefix_search_type != nullptr) {
+        return process.prefix_search_type;
+    }
+    PyType_Slot slots[] = {
+        {Py_tp_new, reinterpret_cast<void*>(prefix_search_new)},
+        {Py_tp_dealloc, reinterpret_cast<void*>(prefix_search_dealloc)},
+        {Py_tp_methods, prefix_search_methods},
+        {0, nullptr},
+    };
+    PyType_Spec spec = {"PrefixSearch", sizeof(PrefixSearchObject), 0,
+                        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
+    OwnedRef type = create_type_quietly(spec);
+    if (!type) {
+        // Re-raise as RuntimeError with the original as its cause.
+        PyObject* raw_type = nullptr;
+        PyObject* raw_value = nullptr;
+        PyObject* raw_tb = nullptr;
+        PyErr_Fetch(&raw_type, &raw_value, &raw_tb);
+        PyErr_NormalizeException(&raw_type, &raw_value, &raw_tb);
+        OwnedRef cause = OwnedRef::steal(raw_value);
+        Py_XDECREF(raw_type);
+        Py_XDECREF(raw_tb);
+        OwnedRef error = binding::new_ref(PyObject_CallFunction(
+            PyExc_RuntimeError, "s", "An error occurred while initializing class PrefixSearch"));
+        PyException_SetCause(error.get(), cause.release());
+        PyErr_SetObject(PyExc_RuntimeError, error.get());
+        throw PythonError{};
+    }
+    // A spec name without a dot leaves __module__ unset; the type is
+    // immutable, so it goes straight into the type's dictionary.
+    auto* type_object = reinterpret_cast<PyTypeObject*>(type.get());
+    OwnedRef module_name = binding::new_ref(PyUnicode_FromString("builtins"));
+    binding::check(PyDict_SetItemString(type_object->tp_dict, "__module__", module_name.get()));
+    PyType_Modified(type_object);
+    process.prefix_search_type = reinterpret_cast<PyTypeObject*>(type.release());
+    return process.prefix_search_type;
+}
+
+// Sets module.<obj.__name__> = obj and appends the name to __all__.
+void add_to_module(PyObject* module, OwnedRef obj) {
+    OwnedRef name = binding::new_ref(PyObject_GetAttrString(obj.get(), "__name__"));
+    OwnedRef all = OwnedRef::steal(PyObject_GetAttrString(module, "__all__"));
+    if (!all) {
+        PyErr_Clear();
+        all = binding::new_ref(PyList_New(0));
+        binding::check(PyObject_SetAttrString(module, "__all__", all.get()));
+    }
+    binding::check(PyList_Append(all.get(), name.get()));
+    binding::check(PyObject_SetAttr(module, name.get(), obj.get()));
+}
+
+void add_function(PyObject* module, PyMethodDef* def) {
+    OwnedRef module_name = binding::new_ref(PyModule_GetNameObject(module));
+    add_to_module(module, binding::new_ref(PyCMethod_New(def, module, module_name.get(), nullptr)));
+}
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "_morlatch",
+    nullptr,
+    // Not -1: with -1 CPython would copy the module into another interpreter
+    // or into a re-import without calling the init function again.
+    0,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+OwnedRef init_module() {
+    const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (id == -1) {
+        if (!PyErr_Occurred()) {
+            PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+        }
+        throw PythonError{};
+    }
+    std::int64_t expected = -1;
+    if (!process.owner_interpreter.compare_exchange_strong(expected, id) && expected != id) {
+        binding::throw_error(PyExc_ImportError,
+                             "_morlatch does not yet support subinterpreters: it can be imported "
+                             "in one interpreter per process only");
+    }
+    if (process.module != nullptr) {
+        return OwnedRef::incref(process.module);
+    }
+    OwnedRef module = binding::new_ref(PyModule_Create2(&module_def, PYTHON_API_VERSION));
+    add_function(module.get(), &from_internal_data_def);
+    add_function(module.get(), &from_bytes_def);
+    add_to_module(module.get(),
+                  OwnedRef::incref(reinterpret_cast<PyObject*>(prefix_search_type())));
+    process.module = OwnedRef::incref(module.get()).release();
+    return module;
+}
+
+}  // namespace
+}  // namespace morlatch
+
+PyMODINIT_FUNC PyInit__morlatch() {
+    return morlatch::binding::guarded(morlatch::init_module);
+}
