@@ -1,0 +1,179 @@
+// Shared helpers for the byte format tests: byte literals, a random trie
+// generator and a plain reference encoder that also records where each
+// primitive value starts and how long it is.
+#pragma once
+
+#include <cstdint>
+#include <initializer_list>
+#include <optional>
+#include <random>
+#include <vector>
+
+#include "prefix/trie.hpp"
+
+namespace morlatch::format::testing {
+
+using Bytes = std::vector<std::uint8_t>;
+
+inline Bytes bytes(std::initializer_list<int> values) {
+    Bytes out;
+    for (int v : values) out.push_back(static_cast<std::uint8_t>(v));
+    return out;
+}
+
+inline Bytes concat(Bytes a, const Bytes& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+// One primitive value of an encoding: a count, a varint element, a tag or a
+// character.
+struct Unit {
+    std::size_t start;
+    std::size_t length;
+};
+
+// Written from the format description alone, byte by byte.
+class ReferenceEncoder {
+public:
+    Bytes out;
+    std::vector<Unit> units;
+
+    void varint(std::uint64_t v) {
+        begin();
+        if (v < 251) {
+            out.push_back(static_cast<std::uint8_t>(v));
+        } else if (v < 65536) {
+            out.push_back(251);
+            little_endian(v, 2);
+        } else if (v < 4294967296ULL) {
+            out.push_back(252);
+            little_endian(v, 4);
+        } else {
+            out.push_back(253);
+            little_endian(v, 8);
+        }
+        end();
+    }
+
+    void tag(bool present) {
+        begin();
+        out.push_back(present ? 1 : 0);
+        end();
+    }
+
+    void character(char32_t c) {
+        begin();
+        const std::uint32_t v = c;
+        if (v < 0x80) {
+            out.push_back(static_cast<std::uint8_t>(v));
+        } else if (v < 0x800) {
+            out.push_back(static_cast<std::uint8_t>(0xC0 + v / 64));
+            out.push_back(static_cast<std::uint8_t>(0x80 + v % 64));
+        } else if (v < 0x10000) {
+            out.push_back(static_cast<std::uint8_t>(0xE0 + v / 4096));
+            out.push_back(static_cast<std::uint8_t>(0x80 + v / 64 % 64));
+            out.push_back(static_cast<std::uint8_t>(0x80 + v % 64));
+        } else {
+            out.push_back(static_cast<std::uint8_t>(0xF0 + v / 262144));
+            out.push_back(static_cast<std::uint8_t>(0x80 + v / 4096 % 64));
+            out.push_back(static_cast<std::uint8_t>(0x80 + v / 64 % 64));
+            out.push_back(static_cast<std::uint8_t>(0x80 + v % 64));
+        }
+        end();
+    }
+
+    void trie(const Trie& t) {
+        varint(t.node_shifts.size());
+        for (auto v : t.node_shifts) varint(v);
+        varint(t.node_chars.size());
+        for (auto c : t.node_chars) {
+            tag(c.has_value());
+            if (c) character(*c);
+        }
+        varint(t.node_payloads.size());
+        for (auto p : t.node_payloads) {
+            tag(p.has_value());
+            if (p) varint(*p);
+        }
+        varint(t.child_indices.size());
+        for (auto v : t.child_indices) varint(v);
+    }
+
+private:
+    void begin() { start_ = out.size(); }
+    void end() { units.push_back(Unit{start_, out.size() - start_}); }
+    void little_endian(std::uint64_t v, int n) {
+        for (int i = 0; i < n; ++i) {
+            out.push_back(static_cast<std::uint8_t>(v % 256));
+            v /= 256;
+        }
+    }
+
+    std::size_t start_ = 0;
+};
+
+// Random tries whose values hit every varint form and every UTF-8 width.
+// The lists have independent lengths: nothing requires them to agree.
+class TrieGenerator {
+public:
+    explicit TrieGenerator(std::uint32_t seed) : rng_(seed) {}
+
+    std::uint32_t u32() {
+        static constexpr std::uint32_t edges[] = {
+            0,     1,     250,   251,      252,          255,          256,
+            65535, 65536, 65537, 1u << 24, 0x7FFF'FFFFu, 0xFFFF'FFFEu, 0xFFFF'FFFFu};
+        switch (pick(4)) {
+            case 0:
+                return edges[pick(std::size(edges))];
+            case 1:
+                return static_cast<std::uint32_t>(pick(251));
+            case 2:
+                return static_cast<std::uint32_t>(pick(65536));
+            default:
+                return static_cast<std::uint32_t>(rng_());
+        }
+    }
+
+    char32_t scalar() {
+        static constexpr char32_t edges[] = {0,      0x7F,   0x80,   0x7FF,   0x800,   0xD7FF,
+                                             0xE000, 0xFFFD, 0xFFFF, 0x10000, 0x10FFFF};
+        switch (pick(5)) {
+            case 0:
+                return edges[pick(std::size(edges))];
+            case 1:
+                return static_cast<char32_t>(pick(0x80));
+            case 2:
+                return static_cast<char32_t>(0x80 + pick(0x800 - 0x80));
+            case 3: {
+                char32_t c = static_cast<char32_t>(0x800 + pick(0x10000 - 0x800));
+                return (c >= 0xD800 && c <= 0xDFFF) ? c - 0x800 : c;
+            }
+            default:
+                return static_cast<char32_t>(0x10000 + pick(0x110000 - 0x10000));
+        }
+    }
+
+    Trie trie(std::size_t max_len) {
+        Trie t;
+        t.node_shifts.resize(pick(max_len + 1));
+        for (auto& v : t.node_shifts) v = u32();
+        t.node_chars.resize(pick(max_len + 1));
+        for (auto& c : t.node_chars) c = pick(5) == 0 ? std::nullopt : std::optional(scalar());
+        t.node_payloads.resize(pick(max_len + 1));
+        for (auto& p : t.node_payloads) p = pick(3) == 0 ? std::nullopt : std::optional(u32());
+        t.child_indices.resize(pick(max_len + 1));
+        for (auto& v : t.child_indices) v = u32();
+        return t;
+    }
+
+    std::size_t pick(std::size_t n) {
+        return std::uniform_int_distribution<std::size_t>(0, n - 1)(rng_);
+    }
+    std::uint8_t byte() { return static_cast<std::uint8_t>(pick(256)); }
+
+private:
+    std::mt19937 rng_;
+};
+
+}  // namespace morlatch::format::testing
