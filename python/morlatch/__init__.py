@@ -1,0 +1,35 @@
+"""Exact and typo-tolerant lookup over a static trie.
+
+``build`` lays keys out as a trie and returns a ``PrefixSearch`` of the native
+``_morlatch`` module; ``save`` and ``load`` keep one in a file.
+"""
+
+from __future__ import annotations
+
+from _morlatch import PrefixSearch, from_bytes, from_internal_data
+
+from .builder import MAX_PAYLOAD, Keys, TrieArrays, build, layout
+from .panic import is_panic
+from .storage import StrPath, load, save
+from .wordlist import WordListError, default_search, default_words, parse_word_list
+
+__all__ = [
+    "MAX_PAYLOAD",
+    "Keys",
+    "PrefixSearch",
+    "StrPath",
+    "TrieArrays",
+    "WordListError",
+    "build",
+    "default_search",
+    "default_words",
+    "from_bytes",
+    "from_internal_data",
+    "is_panic",
+    "layout",
+    "load",
+    "parse_word_list",
+    "save",
+]
+
+__version__ = "0.1.0"

@@ -1,0 +1,251 @@
+"""The morlatch command, run as a subprocess the way a user runs it."""
+
+from __future__ import annotations
+
+import json
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+import _morlatch
+import morlatch
+
+WORDS = {"hello": 0, "help": 7, "held": 2, "hélo": 3, "world": 4, "😀x": 5, "a b": 6}
+WORD_LIST = "hello\nhelp\t7\nheld\nhélo\nworld\n😀x\na b\n"
+
+
+def levenshtein(a: str, b: str) -> int:
+    previous = list(range(len(b) + 1))
+    for i, ca in enumerate(a, 1):
+        current = [i]
+        for j, cb in enumerate(b, 1):
+            current.append(min(previous[j] + 1, current[j - 1] + 1, previous[j - 1] + (ca != cb)))
+        previous = current
+    return previous[-1]
+
+
+def run(*args: str | Path) -> subprocess.CompletedProcess[str]:
+    return subprocess.run(
+        [sys.executable, "-m", "morlatch", *map(str, args)],
+        capture_output=True,
+        text=True,
+        encoding="utf-8",
+        timeout=120,
+    )
+
+
+def parse_lines(output: str) -> list[tuple[str, int, int]]:
+    rows = []
+    for line in output.splitlines():
+        key, payload, distance = line.split("\t")
+        rows.append((key, int(payload), int(distance)))
+    return rows
+
+
+@pytest.fixture(scope="module")
+def word_list(tmp_path_factory: pytest.TempPathFactory) -> Path:
+    path = tmp_path_factory.mktemp("cli") / "words.txt"
+    path.write_text(WORD_LIST, encoding="utf-8")
+    return path
+
+
+@pytest.fixture(scope="module")
+def trie_file(word_list: Path) -> Path:
+    path = word_list.with_name("words.trie")
+    done = run("build", word_list, "-o", path)
+    assert done.returncode == 0, done.stderr
+    return path
+
+
+def test_build_writes_the_trie_of_the_word_list(trie_file: Path) -> None:
+    assert trie_file.read_bytes() == morlatch.build(WORDS).to_bytes()
+
+
+def test_build_reports_a_summary_or_nothing(tmp_path: Path, word_list: Path) -> None:
+    done = run("build", word_list, "-o", tmp_path / "a.trie")
+    assert done.stdout == ""
+    nodes = len(morlatch.layout(WORDS).node_strings)
+    assert f"7 keys, {nodes} nodes" in done.stderr
+    quiet = run("build", word_list, "-o", tmp_path / "b.trie", "--quiet")
+    assert (quiet.returncode, quiet.stdout, quiet.stderr) == (0, "", "")
+    loud = run("build", word_list, "-o", tmp_path / "c.trie", "--progress")
+    assert loud.returncode == 0
+    for stage in ("reading", "building a trie of 7 keys", "writing"):
+        assert stage in loud.stderr
+
+
+@pytest.mark.parametrize("source", ["trie", "words"])
+@pytest.mark.parametrize(
+    ("query", "max_dist"), [("helo", 1), ("helo", 2), ("hélo", 0), ("😀", 1), ("ab", 1)]
+)
+def test_query_matches_brute_force(
+    source: str, query: str, max_dist: int, trie_file: Path, word_list: Path
+) -> None:
+    file = trie_file if source == "trie" else word_list
+    done = run("query", file, query, "--max-dist", str(max_dist))
+    assert done.returncode == 0, done.stderr
+    hits = parse_lines(done.stdout)
+    expected = {
+        (key, value, levenshtein(query, key))
+        for key, value in WORDS.items()
+        if levenshtein(query, key) <= max_dist
+    }
+    assert sorted(hits) == sorted(expected)
+    # Same order as the library gives.
+    assert hits == morlatch.build(WORDS).fuzzy_match(query, max_dist, None)
+
+
+def test_query_json_and_limit(trie_file: Path) -> None:
+    full = run("query", trie_file, "helo", "-k", "2", "--json")
+    assert full.returncode == 0, full.stderr
+    rows = json.loads(full.stdout)
+    expected = morlatch.build(WORDS).fuzzy_match("helo", 2, None)
+    assert rows == [{"key": k, "payload": p, "distance": d} for k, p, d in expected]
+    limited = run("query", trie_file, "helo", "-k", "2", "--limit", "2", "--json")
+    assert json.loads(limited.stdout) == rows[:2]
+    none = run("query", trie_file, "zzzzzz", "--json")
+    assert (none.returncode, json.loads(none.stdout)) == (0, [])
+
+
+def test_query_without_file_uses_the_shipped_word_list() -> None:
+    done = run("query", "helo", "--max-dist", "1")
+    assert done.returncode == 0, done.stderr
+    hits = parse_lines(done.stdout)
+    assert hits == morlatch.default_search().fuzzy_match("helo", 1, None)
+    assert {"hello", "help"} <= {key for key, _, _ in hits}
+
+
+@pytest.mark.parametrize(
+    ("order", "query"),
+    [
+        (("FILE", "-k", "1", "--", "-help"), "-help"),
+        (("-k", "1", "FILE", "--", "-help"), "-help"),
+        (("FILE", "-k", "1", "hel"), "hel"),
+        (("FILE", "hel", "-k", "1"), "hel"),
+    ],
+    ids=["dash-query", "options-first", "option-between", "options-last"],
+)
+def test_query_options_may_stand_anywhere(
+    word_list: Path, order: tuple[str, ...], query: str
+) -> None:
+    done = run("query", *(word_list if arg == "FILE" else arg for arg in order))
+    assert done.returncode == 0, done.stderr
+    assert done.stdout
+    assert parse_lines(done.stdout) == morlatch.build(WORDS).fuzzy_match(query, 1, None)
+
+
+def test_stats(trie_file: Path, word_list: Path) -> None:
+    expected = {
+        "nodes": len(morlatch.layout(WORDS).node_strings),
+        "keys": len(WORDS),
+        "depth": max(map(len, WORDS)),
+        "bytes": trie_file.stat().st_size,
+    }
+    for file in (trie_file, word_list):
+        done = run("stats", file, "--json")
+        assert done.returncode == 0, done.stderr
+        assert json.loads(done.stdout) == expected
+    text = run("stats", trie_file)
+    assert [line.split() for line in text.stdout.splitlines()] == [
+        [name, str(value)] for name, value in expected.items()
+    ]
+
+
+@pytest.mark.parametrize(
+    ("content", "message"),
+    [
+        (b"good\nbad\tx\n", "words.txt:2: payload 'x' is not a decimal number"),
+        (b"good\n\t3\n", "words.txt:2: empty key before the TAB"),
+        (b"a\nb\nc\t99999999999\n", "words.txt:3: payload 99999999999 is outside"),
+        (b"ok\n\xc3\x28\n", "words.txt:2: not valid UTF-8"),
+    ],
+    ids=["payload", "empty-key", "too-big", "utf8"],
+)
+@pytest.mark.parametrize("command", ["build", "query", "stats"])
+def test_bad_line_is_named_without_traceback(
+    tmp_path: Path, content: bytes, message: str, command: str
+) -> None:
+    words = tmp_path / "words.txt"
+    words.write_bytes(content)
+    args = {
+        "build": ("build", words, "-o", tmp_path / "out.trie"),
+        "query": ("query", words, "good"),
+        "stats": ("stats", words),
+    }[command]
+    done = run(*args)
+    assert done.returncode == 1
+    assert message in done.stderr
+    assert "Traceback" not in done.stderr
+    assert not (tmp_path / "out.trie").exists()
+
+
+@pytest.mark.parametrize(
+    "args",
+    [
+        ("query",),
+        ("query", "a", "b", "c"),
+        ("query", "a", "--max-dist", "-1"),
+        ("query", "a", "--limit", "many"),
+        ("build", "words.txt"),
+        ("frobnicate",),
+        (),
+    ],
+    ids=[
+        "no-query",
+        "three-positionals",
+        "negative",
+        "not-a-number",
+        "no-output",
+        "unknown",
+        "nothing",
+    ],
+)
+def test_wrong_command_line_exits_2(args: tuple[str, ...]) -> None:
+    done = run(*args)
+    assert done.returncode == 2
+    assert "usage:" in done.stderr
+    assert "Traceback" not in done.stderr
+
+
+def test_unreadable_files_exit_1(tmp_path: Path, word_list: Path) -> None:
+    missing = run("query", tmp_path / "missing.trie", "a")
+    assert missing.returncode == 1 and "cannot read" in missing.stderr
+    no_folder = run("build", word_list, "-o", tmp_path / "no" / "such.trie")
+    assert no_folder.returncode == 1 and "cannot write" in no_folder.stderr
+    for done in (missing, no_folder):
+        assert "Traceback" not in done.stderr
+
+
+def test_file_that_is_not_a_trie(tmp_path: Path, word_list: Path) -> None:
+    garbage = tmp_path / "garbage.bin"
+    garbage.write_bytes(b"\x05\x00\xff\xff")
+    done = run("query", garbage, "a")
+    assert done.returncode == 1
+    assert "not a trie file" in done.stderr and "--format words" in done.stderr
+    forced = run("stats", word_list, "--format", "trie")
+    assert forced.returncode == 1 and "not a trie file" in forced.stderr
+    assert "Traceback" not in done.stderr + forced.stderr
+
+
+def test_trie_with_inconsistent_arrays(tmp_path: Path) -> None:
+    # Decodes fine, but node 0's child 5 does not exist.
+    broken = _morlatch.from_internal_data([0, 1], ["", "a"], [None, 1], [5])
+    path = tmp_path / "broken.trie"
+    morlatch.save(broken, path)
+    for args in (("query", path, "a"), ("stats", path)):
+        done = run(*args)
+        assert done.returncode == 1
+        assert "malformed trie" in done.stderr
+        assert "Traceback" not in done.stderr
+
+
+def test_cyclic_trie_is_reported_by_stats(tmp_path: Path) -> None:
+    # Node 1 lists the root as its child: a walk would never end.
+    cyclic = _morlatch.from_internal_data([0, 1], ["r", "a"], [None, 1], [1, 0])
+    path = tmp_path / "cyclic.trie"
+    morlatch.save(cyclic, path)
+    done = run("stats", path)
+    assert done.returncode == 1
+    assert "malformed trie" in done.stderr
