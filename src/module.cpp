@@ -268,19 +268,9 @@ PyTypeObject* prefix_search_type() {
                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
     OwnedRef type = create_type_quietly(spec);
     if (!type) {
-        // Re-raise as RuntimeError with the original as its cause.
-        PyObject* raw_type = nullptr;
-        PyObject* raw_value = nullptr;
-        PyObject* raw_tb = nullptr;
-        PyErr_Fetch(&raw_type, &raw_value, &raw_tb);
-        PyErr_NormalizeException(&raw_type, &raw_value, &raw_tb);
-        OwnedRef cause = OwnedRef::steal(raw_value);
-        Py_XDECREF(raw_type);
-        Py_XDECREF(raw_tb);
-        OwnedRef error = binding::new_ref(PyObject_CallFunction(
-            PyExc_RuntimeError, "s", "An error occurred while initializing class PrefixSearch"));
-        PyException_SetCause(error.get(), cause.release());
-        PyErr_SetObject(PyExc_RuntimeError, error.get());
+        OwnedRef message = binding::new_ref(
+            PyUnicode_FromString("An error occurred while initializing class PrefixSearch"));
+        binding::raise_from_pending(PyExc_RuntimeError, message.get());
         throw PythonError{};
     }
     // A spec name without a dot leaves __module__ unset; the type is

@@ -137,18 +137,8 @@ void wrap_argument_error(const char* param) noexcept {
     if (PyErr_Occurred() != PyExc_TypeError) {
         return;
     }
-    PyObject* raw_type = nullptr;
-    PyObject* raw_value = nullptr;
-    PyObject* raw_tb = nullptr;
-    PyErr_Fetch(&raw_type, &raw_value, &raw_tb);
-    PyErr_NormalizeException(&raw_type, &raw_value, &raw_tb);
-    OwnedRef type = OwnedRef::steal(raw_type);
-    OwnedRef cause = OwnedRef::steal(raw_value);
-    OwnedRef tb = OwnedRef::steal(raw_tb);
-    if (tb) {
-        PyException_SetTraceback(cause.get(), tb.get());
-    }
-    OwnedRef text = OwnedRef::steal(PyObject_Str(cause.get()));
+    OwnedRef original = fetch_error();
+    OwnedRef text = OwnedRef::steal(PyObject_Str(original.get()));
     if (!text) {
         return;  // the failure of str() is the error that stays set
     }
@@ -157,12 +147,8 @@ void wrap_argument_error(const char* param) noexcept {
     if (!message) {
         return;
     }
-    OwnedRef wrapped = OwnedRef::steal(PyObject_CallOneArg(PyExc_TypeError, message.get()));
-    if (!wrapped) {
-        return;
-    }
-    PyException_SetCause(wrapped.get(), cause.release());  // steals the cause
-    PyErr_SetObject(PyExc_TypeError, wrapped.get());
+    PyErr_SetObject(PyExc_TypeError, original.get());  // back in place, to become the cause
+    raise_from_pending(PyExc_TypeError, message.get());
 }
 
 std::string type_name(PyObject* obj) {

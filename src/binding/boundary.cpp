@@ -95,6 +95,35 @@ void set_error_from_current_exception() noexcept {
     }
 }
 
+OwnedRef fetch_error() noexcept {
+    PyObject* type = nullptr;
+    PyObject* value = nullptr;
+    PyObject* traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    if (type == nullptr) {
+        return OwnedRef();
+    }
+    PyErr_NormalizeException(&type, &value, &traceback);
+    OwnedRef owned_type = OwnedRef::steal(type);
+    OwnedRef owned_traceback = OwnedRef::steal(traceback);
+    if (owned_traceback && value != nullptr) {
+        PyException_SetTraceback(value, owned_traceback.get());
+    }
+    return OwnedRef::steal(value);
+}
+
+void raise_from_pending(PyObject* exc_type, PyObject* message) noexcept {
+    OwnedRef cause = fetch_error();
+    OwnedRef error = OwnedRef::steal(PyObject_CallOneArg(exc_type, message));
+    if (!error) {
+        return;
+    }
+    if (cause) {
+        PyException_SetCause(error.get(), cause.release());  // steals the cause
+    }
+    PyErr_SetObject(exc_type, error.get());
+}
+
 std::nullptr_t raise(PyObject* exc_type, std::string_view message) {
     OwnedRef text = OwnedRef::steal(
         PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));

@@ -55,6 +55,14 @@ void guarded_unraisable(PyObject* context, Body&& body) noexcept {
 
 namespace morlatch::binding {
 
+// Takes the pending exception out of the error indicator, normalised, with
+// its traceback attached. Null when none is set.
+OwnedRef fetch_error() noexcept;
+
+// Replaces the pending exception with exc_type(message), whose __cause__ is
+// the replaced one. If that fails, the failure is what stays set.
+void raise_from_pending(PyObject* exc_type, PyObject* message) noexcept;
+
 // Sets exc_type with message and throws PythonError.
 [[noreturn]] inline void throw_error(PyObject* exc_type, std::string_view message) {
     raise(exc_type, message);
