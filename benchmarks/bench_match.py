@@ -1,0 +1,164 @@
+"""Throughput of fuzzy_match over an English word list.
+
+Builds the trie arrays in level order (breadth-first ids, each node's children
+consecutive and in code-point order), then times fuzzy_match for max_dist 0
+to 3 over a fixed, seeded sample of real words with random typos. Nodes
+visited per query are counted by a Python re-implementation of the walk's
+pruning (the module exposes no counter), so nodes/s is visited nodes per
+second of native walking.
+
+    PYTHONPATH=build/<dir>:python python benchmarks/bench_match.py
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import platform
+import random
+import statistics
+import time
+
+import _morlatch
+
+WORDS = "/usr/share/dict/american-english"
+
+
+def build_level_order(words):
+    """The four arrays of a trie holding word i with payload i."""
+    root: dict = {}
+    payload_of: dict[int, int] = {}
+    for i, word in enumerate(words):
+        node = root
+        for ch in word:
+            node = node.setdefault(ch, {})
+        payload_of[id(node)] = i
+    shifts, strings, payloads, child_indices = [], [], [], []
+    level = [("", root)]
+    next_id = 1
+    while level:
+        following = []
+        for ch, node in level:
+            shifts.append(len(child_indices))
+            strings.append(ch)
+            payloads.append(payload_of.get(id(node)))
+            for c in sorted(node):
+                child_indices.append(next_id)
+                next_id += 1
+                following.append((c, node[c]))
+        level = following
+    return shifts, strings, payloads, child_indices
+
+
+def count_visits(arrays, query, max_dist):
+    """Visited nodes of one walk: every scheduled child is visited, and a
+    node schedules its children while its row minimum is within max_dist."""
+    shifts, strings, _, child_indices = arrays
+    n = len(query)
+    total = len(shifts)
+    visits = 0
+    stack = [(0, list(range(n + 1)))]
+    while stack:
+        node, row = stack.pop()
+        visits += 1
+        if min(row) > max_dist:
+            continue
+        start = shifts[node]
+        end = shifts[node + 1] if node + 1 < total else len(child_indices)
+        for child in child_indices[start:end]:
+            c = strings[child]
+            new = [row[0] + 1]
+            for i in range(1, n + 1):
+                new.append(min(row[i] + 1, new[i - 1] + 1, row[i - 1] + (c != query[i - 1])))
+            stack.append((child, new))
+    return visits
+
+
+def typo_queries(words, count, seed):
+    rng = random.Random(seed)
+    letters = "abcdefghijklmnopqrstuvwxyz"
+    out = []
+    for _ in range(count):
+        word = list(rng.choice(words))
+        for _ in range(rng.choice((0, 1, 1, 2))):
+            pos = rng.randrange(len(word) + 1)
+            kind = rng.randrange(3)
+            if kind == 0 and pos < len(word):
+                word[pos] = rng.choice(letters)
+            elif kind == 1 and pos < len(word):
+                del word[pos]
+            else:
+                word.insert(pos, rng.choice(letters))
+        out.append("".join(word))
+    return out
+
+
+def cpu_model():
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.startswith("model name"):
+                    return line.split(":", 1)[1].strip()
+    except OSError:
+        pass
+    return platform.processor() or "unknown"
+
+
+def main():
+    parser = argparse.ArgumentParser(
+        description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter
+    )
+    parser.add_argument(
+        "--queries",
+        type=int,
+        default=400,
+        help="sample size at max_dist 0 (fewer at larger distances)",
+    )
+    parser.add_argument(
+        "--repeat", type=int, default=3, help="timed passes per distance; the fastest is reported"
+    )
+    parser.add_argument("--seed", type=int, default=20240601)
+    args = parser.parse_args()
+
+    with open(WORDS, encoding="utf-8") as f:
+        words = [line.rstrip("\n") for line in f if line.strip()]
+    t0 = time.perf_counter()
+    arrays = build_level_order(words)
+    build_s = time.perf_counter() - t0
+    ps = _morlatch.from_internal_data(*arrays)
+    queries = typo_queries(words, args.queries, args.seed)
+
+    print(f"machine: {os.cpu_count()} cores ({len(os.sched_getaffinity(0))} usable), {cpu_model()}")
+    print(f"load average: {' '.join(f'{x:.2f}' for x in os.getloadavg())}")
+    print(f"python {platform.python_version()}, module {_morlatch.__file__}")
+    print(
+        f"data: {len(words)} words, {len(arrays[0])} nodes, {len(arrays[3])} edges (built in {build_s:.1f} s)"
+    )
+    print(
+        f"queries: {len(queries)} seeded words with 0-2 typos, mean length "
+        f"{statistics.mean(len(q) for q in queries):.1f}"
+    )
+    print()
+    print(
+        f"{'max_dist':>8} {'queries':>7} {'hits/q':>8} {'nodes/q':>9} {'q/s':>10} {'Mnodes/s':>9} {'cpu q/s':>9}"
+    )
+    for max_dist, share in ((0, 1), (1, 1), (2, 4), (3, 8)):
+        sample = queries[: max(1, len(queries) // share)]
+        visits = sum(count_visits(arrays, q, max_dist) for q in sample)
+        hits = sum(len(ps.fuzzy_match(q, max_dist, None)) for q in sample)
+        best_wall = best_cpu = float("inf")
+        for _ in range(args.repeat):
+            w0, c0 = time.perf_counter(), time.process_time()
+            for q in sample:
+                ps.fuzzy_match(q, max_dist, None)
+            best_wall = min(best_wall, time.perf_counter() - w0)
+            best_cpu = min(best_cpu, time.process_time() - c0)
+        qps = len(sample) / best_wall
+        print(
+            f"{max_dist:>8} {len(sample):>7} {hits / len(sample):>8.1f} {visits / len(sample):>9.0f} "
+            f"{qps:>10.0f} {visits / best_wall / 1e6:>9.2f} {len(sample) / best_cpu:>9.0f}"
+        )
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,31 @@
+// The two lookups: every key within a distance of a query, and one exact key.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "prefix/trie.hpp"
+
+namespace morlatch {
+
+// One query hit, with the node's payload in place of its id.
+struct Match {
+    std::u32string key;
+    Payload payload;
+    std::uint64_t distance;
+
+    bool operator==(const Match&) const = default;
+};
+
+// Keys within max_dist of query, in walk order (not sorted by distance); with
+// a limit, the first `limit` keys of that order.
+std::vector<Match> fuzzy_match(const Trie& trie, std::u32string_view query, std::uint64_t max_dist,
+                               std::optional<std::uint64_t> limit);
+
+// The key equal to query, if it carries a payload.
+std::optional<Match> exact_match(const Trie& trie, std::u32string_view query);
+
+}  // namespace morlatch
