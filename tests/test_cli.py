@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import json
+import re
 import subprocess
 import sys
 from pathlib import Path
@@ -109,12 +110,32 @@ def test_query_json_and_limit(trie_file: Path) -> None:
     assert (none.returncode, json.loads(none.stdout)) == (0, [])
 
 
-def test_query_without_file_uses_the_shipped_word_list() -> None:
-    done = run("query", "helo", "--max-dist", "1")
+@pytest.fixture(scope="module")
+def shipped_words_trie() -> _morlatch.PrefixSearch:
+    # Built here from the list itself, independently of the prebuilt image
+    # that the command loads.
+    return morlatch.build(morlatch.default_words())
+
+
+@pytest.mark.parametrize(
+    ("query", "max_dist"), [("helo", 1), ("hello", 0), ("qwertyuiop", 1), ("spelin", 2)]
+)
+def test_query_without_file_uses_the_shipped_word_list(
+    query: str, max_dist: int, shipped_words_trie: _morlatch.PrefixSearch
+) -> None:
+    done = run("query", query, "--max-dist", str(max_dist))
     assert done.returncode == 0, done.stderr
-    hits = parse_lines(done.stdout)
-    assert hits == morlatch.default_search().fuzzy_match("helo", 1, None)
-    assert {"hello", "help"} <= {key for key, _, _ in hits}
+    assert parse_lines(done.stdout) == shipped_words_trie.fuzzy_match(query, max_dist, None)
+
+
+def test_readme_shows_the_real_default_query_output() -> None:
+    readme = (Path(__file__).resolve().parent.parent / "README.md").read_text(encoding="utf-8")
+    example = re.search(r"morlatch query helo --max-dist 1\n```.*?```text\n(.*?)```", readme, re.S)
+    assert example, "README lost its default query example"
+    shown = example.group(1).splitlines()
+    assert shown[-1] == "..."
+    done = run("query", "helo", "--max-dist", "1")
+    assert done.stdout.splitlines()[: len(shown) - 1] == shown[:-1]
 
 
 @pytest.mark.parametrize(

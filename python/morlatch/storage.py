@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import os
-import secrets
 from typing import TypeAlias
 
 import _morlatch
@@ -64,7 +63,7 @@ def _create_temp(folder: str, name: str) -> tuple[str, int]:
     # would create, rather than mkstemp's 0o600.
     flags = os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_BINARY", 0)
     while True:
-        temp = os.path.join(folder, f".{name}.{secrets.token_hex(6)}.tmp")
+        temp = os.path.join(folder, f".{name}.{os.urandom(6).hex()}.tmp")
         try:
             return temp, os.open(temp, flags, 0o666)
         except FileExistsError:

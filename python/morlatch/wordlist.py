@@ -4,17 +4,21 @@ English word list shipped with the package."""
 from __future__ import annotations
 
 import functools
-import gzip
-from importlib import resources
+import os
 from itertools import count
 
 import _morlatch
 
-from .builder import MAX_PAYLOAD, build
+from .builder import MAX_PAYLOAD
 
 __all__ = ["WordListError", "parse_word_list", "default_words", "default_search"]
 
+_DATA = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data")
 _DEFAULT_LIST = "words.txt.gz"
+# The trie of _DEFAULT_LIST as to_bytes() wrote it, gzip-compressed; made by
+# scripts/make_default_trie.py, because building it takes far longer than
+# loading it.
+_DEFAULT_IMAGE = "words.trie.gz"
 
 
 class WordListError(ValueError):
@@ -79,8 +83,7 @@ def _parse_with_payloads(lines: list[str], source: str) -> dict[str, int]:
 
 def default_words() -> list[str]:
     """The shipped English word list (see data/LICENSE-words.txt), in its order."""
-    packed = resources.files("morlatch").joinpath("data").joinpath(_DEFAULT_LIST).read_bytes()
-    words = gzip.decompress(packed).decode("utf-8").split("\n")
+    words = _read_data(_DEFAULT_LIST).decode("utf-8").split("\n")
     if words[-1] == "":
         words.pop()
     return words
@@ -90,6 +93,18 @@ def default_words() -> list[str]:
 def default_search() -> _morlatch.PrefixSearch:
     """A trie over :func:`default_words`; each payload is the word's position.
 
-    Built on first use and kept for the life of the process.
+    Loaded from the prebuilt image on first use and kept for the life of the
+    process.
     """
-    return build(default_words())
+    return _morlatch.from_bytes(_read_data(_DEFAULT_IMAGE))
+
+
+def _read_data(name: str) -> bytes:
+    # A plain file read rather than importlib.resources, whose import costs
+    # more than loading the trie; a package that needs a native module is
+    # always installed as files anyway. gzip is imported here for the same
+    # reason: only these two functions need it.
+    import gzip
+
+    with open(os.path.join(_DATA, name), "rb") as stream:
+        return gzip.decompress(stream.read())
