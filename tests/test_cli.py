@@ -12,19 +12,11 @@ import pytest
 
 import _morlatch
 import morlatch
+from reference import levenshtein
 
 WORDS = {"hello": 0, "help": 7, "held": 2, "hélo": 3, "world": 4, "😀x": 5, "a b": 6}
 WORD_LIST = "hello\nhelp\t7\nheld\nhélo\nworld\n😀x\na b\n"
 
-
-def levenshtein(a: str, b: str) -> int:
-    previous = list(range(len(b) + 1))
-    for i, ca in enumerate(a, 1):
-        current = [i]
-        for j, cb in enumerate(b, 1):
-            current.append(min(previous[j] + 1, current[j - 1] + 1, previous[j - 1] + (ca != cb)))
-        previous = current
-    return previous[-1]
 
 
 def run(*args: str | Path) -> subprocess.CompletedProcess[str]:

@@ -15,6 +15,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import _morlatch
+from reference import levenshtein
 
 UNWRAP_NONE = "called `Option::unwrap()` on a `None` value"
 
@@ -82,15 +83,6 @@ def search(keys, **layout):
 
 # -------------------------------------------------------------- references
 
-
-def levenshtein(a: str, b: str) -> int:
-    prev = list(range(len(b) + 1))
-    for i, ca in enumerate(a, 1):
-        cur = [i]
-        for j, cb in enumerate(b, 1):
-            cur.append(min(prev[j] + 1, cur[j - 1] + 1, prev[j - 1] + (ca != cb)))
-        prev = cur
-    return prev[-1]
 
 
 class ModelFault(Exception):

@@ -24,6 +24,7 @@ from hypothesis import strategies as st
 import _morlatch
 import morlatch
 from morlatch import builder, storage
+from reference import levenshtein
 
 ROOT = Path(__file__).resolve().parent.parent
 
@@ -35,15 +36,6 @@ payload = st.integers(min_value=0, max_value=morlatch.MAX_PAYLOAD)
 key_tables = st.dictionaries(key_text, payload, max_size=40)
 queries = st.text(alphabet=ALPHABET + "x", max_size=7)
 
-
-def levenshtein(a: str, b: str) -> int:
-    previous = list(range(len(b) + 1))
-    for i, ca in enumerate(a, 1):
-        current = [i]
-        for j, cb in enumerate(b, 1):
-            current.append(min(previous[j] + 1, current[j - 1] + 1, previous[j - 1] + (ca != cb)))
-        previous = current
-    return previous[-1]
 
 
 def reference_arrays(
