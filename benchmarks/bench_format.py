@@ -2,7 +2,7 @@
 
 Run from the repository root with the built module on the path, e.g.
 
-    PYTHONPATH=build/release python benchmarks/bench_format.py [--nodes N] [--repeat R]
+    PYTHONPATH=build/release:python python benchmarks/bench_format.py [--nodes N] [--repeat R]
 
 Two tries: one built from a real word list (level order, children sorted),
 and a synthetic one of a few million nodes generated as arrays directly.
@@ -11,54 +11,11 @@ Reports the best of R runs, in MB of encoded bytes per second.
 
 import argparse
 import os
-import platform
 import random
 import time
-from collections import deque
 
 import _morlatch
-
-WORD_LIST = "/usr/share/dict/american-english"
-
-
-def cpu_model():
-    try:
-        with open("/proc/cpuinfo") as f:
-            for line in f:
-                if line.startswith("model name"):
-                    return line.split(":", 1)[1].strip()
-    except OSError:
-        pass
-    return platform.processor() or "unknown"
-
-
-def word_list_arrays(path):
-    """The four arrays of a trie over the words of path, nodes in level order.
-
-    A word's payload is its line number.
-    """
-    with open(path, encoding="utf-8") as f:
-        words = [line.rstrip("\n") for line in f if line.strip()]
-    # Nested dicts first: {char: node}, with the payload under None.
-    root = {}
-    for number, word in enumerate(words):
-        node = root
-        for ch in word:
-            node = node.setdefault(ch, {})
-        node[None] = number
-    shifts, strings, payloads, children = [], [], [], []
-    queue = deque([("", root)])
-    next_id = 1
-    while queue:
-        ch, node = queue.popleft()
-        shifts.append(len(children))
-        strings.append(ch)
-        payloads.append(node.get(None))
-        for c in sorted(k for k in node if k is not None):
-            children.append(next_id)
-            next_id += 1
-            queue.append((c, node[c]))
-    return (shifts, strings, payloads, children), len(words)
+from common import WORD_LIST, describe_machine, read_words, word_list_arrays
 
 
 def synthetic_arrays(nodes, branching=8, seed=1):
@@ -104,14 +61,13 @@ def main():
     parser.add_argument("--repeat", type=int, default=5)
     args = parser.parse_args()
 
-    nproc = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count()
-    print(f"machine: {nproc} cores, {cpu_model()}; Python {platform.python_version()}")
-    print(f"module:  {_morlatch.__file__}")
+    print("\n".join(describe_machine()))
 
     rows = []
     if os.path.exists(WORD_LIST):
-        arrays, words = word_list_arrays(WORD_LIST)
-        print(f"word list: {WORD_LIST}, {words} words")
+        words = read_words()
+        arrays = word_list_arrays(words)
+        print(f"word list: {WORD_LIST}, {len(words)} words")
         rows += measure("words", arrays, args.repeat)
     else:
         print(f"word list: {WORD_LIST} missing, skipped")

@@ -13,41 +13,12 @@ second of native walking.
 from __future__ import annotations
 
 import argparse
-import os
-import platform
 import random
 import statistics
 import time
 
 import _morlatch
-
-WORDS = "/usr/share/dict/american-english"
-
-
-def build_level_order(words):
-    """The four arrays of a trie holding word i with payload i."""
-    root: dict = {}
-    payload_of: dict[int, int] = {}
-    for i, word in enumerate(words):
-        node = root
-        for ch in word:
-            node = node.setdefault(ch, {})
-        payload_of[id(node)] = i
-    shifts, strings, payloads, child_indices = [], [], [], []
-    level = [("", root)]
-    next_id = 1
-    while level:
-        following = []
-        for ch, node in level:
-            shifts.append(len(child_indices))
-            strings.append(ch)
-            payloads.append(payload_of.get(id(node)))
-            for c in sorted(node):
-                child_indices.append(next_id)
-                next_id += 1
-                following.append((c, node[c]))
-        level = following
-    return shifts, strings, payloads, child_indices
+from common import describe_machine, read_words, word_list_arrays
 
 
 def count_visits(arrays, query, max_dist):
@@ -93,17 +64,6 @@ def typo_queries(words, count, seed):
     return out
 
 
-def cpu_model():
-    try:
-        with open("/proc/cpuinfo") as f:
-            for line in f:
-                if line.startswith("model name"):
-                    return line.split(":", 1)[1].strip()
-    except OSError:
-        pass
-    return platform.processor() or "unknown"
-
-
 def main():
     parser = argparse.ArgumentParser(
         description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter
@@ -120,17 +80,14 @@ def main():
     parser.add_argument("--seed", type=int, default=20240601)
     args = parser.parse_args()
 
-    with open(WORDS, encoding="utf-8") as f:
-        words = [line.rstrip("\n") for line in f if line.strip()]
+    words = read_words()
     t0 = time.perf_counter()
-    arrays = build_level_order(words)
+    arrays = word_list_arrays(words)
     build_s = time.perf_counter() - t0
     ps = _morlatch.from_internal_data(*arrays)
     queries = typo_queries(words, args.queries, args.seed)
 
-    print(f"machine: {os.cpu_count()} cores ({len(os.sched_getaffinity(0))} usable), {cpu_model()}")
-    print(f"load average: {' '.join(f'{x:.2f}' for x in os.getloadavg())}")
-    print(f"python {platform.python_version()}, module {_morlatch.__file__}")
+    print("\n".join(describe_machine()))
     print(
         f"data: {len(words)} words, {len(arrays[0])} nodes, {len(arrays[3])} edges (built in {build_s:.1f} s)"
     )

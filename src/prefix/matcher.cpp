@@ -9,8 +9,9 @@ namespace morlatch {
 namespace {
 
 // The walk always supplies these keys; a missing one is a broken invariant.
+// Inlined so that the key, a constant, folds into the lookup.
 template <StateValue T>
-const T& required(const State& state, std::string_view key) {
+[[gnu::always_inline]] inline const T& required(const State& state, const StateKey& key) {
     const T* value = state.get<T>(key);
     if (value == nullptr) [[unlikely]] {
         fault(unwrap_none_message);
@@ -21,44 +22,54 @@ const T& required(const State& state, std::string_view key) {
 }  // namespace
 
 Matcher::Matcher(std::u32string_view query, std::uint64_t max_dist,
-                 std::optional<std::uint64_t> limit, std::pmr::memory_resource* memory)
-    : query_(query), max_dist_(max_dist), limit_(limit), memory_(memory) {}
+                 std::optional<std::uint64_t> limit, StatePool* pool)
+    : query_(query), max_dist_(max_dist), limit_(limit), pool_(pool) {}
 
 State Matcher::initial_state() {
-    State state{State::allocator_type(memory_)};
-    state.put(kCurPrefix, CharList(state.get_allocator()));
+    State state(pool_);
+    state.emplace<CharList>(kCurPrefix, pool_);
     return state;
 }
 
 void Matcher::visit_node(NodeId node, std::optional<Payload> payload, State& state) {
-    const CharList& prefix = required<CharList>(state, kCurPrefix);
     const std::size_t n = query_.size();
-    SizeList row(n + 1, state.get_allocator());
-
-    if (prefix.empty()) {
+    if (required<CharList>(state, kCurPrefix).empty()) [[unlikely]] {
         // The root: distance i to the first i query characters. The empty
         // key is never a hit.
+        SizeList& row = state.emplace<SizeList>(kCurRow, pool_);
+        row.resize_for_overwrite(n + 1);
         for (std::size_t i = 0; i <= n; ++i) {
             row[i] = i;
         }
-        state.put(kCurRow, std::move(row));
         return;
     }
-
+    // With room for the row reserved, building it in place leaves the
+    // other values where they are.
+    state.reserve(state.size() + 1);
+    const CharList& prefix = required<CharList>(state, kCurPrefix);
     const SizeList& prev = required<SizeList>(state, kPrevRow);
     if (prev.size() <= n) [[unlikely]] {
         fault(index_out_of_bounds_message(prev.size(), n));
     }
+    SizeList& row = state.emplace<SizeList>(kCurRow, pool_);
+    row.resize_for_overwrite(n + 1);
     const char32_t c = prefix.back();
+    const char32_t* q = query_.data();
     const std::uint64_t* p = prev.data();
     std::uint64_t* r = row.data();
-    r[0] = p[0] + 1;
+    // The left and upper-left neighbours stay in registers; min(above,
+    // left) + 1 is min(above + 1, left + 1) with one addition fewer.
+    std::uint64_t left = p[0] + 1;
+    std::uint64_t upper_left = p[0];
+    r[0] = left;
     for (std::size_t i = 1; i <= n; ++i) {
-        const std::uint64_t diagonal = p[i - 1] + (c == query_[i - 1] ? 0 : 1);
-        r[i] = std::min(std::min(p[i] + 1, r[i - 1] + 1), diagonal);
+        const std::uint64_t above = p[i];
+        const std::uint64_t diagonal = upper_left + (c != q[i - 1]);
+        left = std::min(std::min(above, left) + 1, diagonal);
+        r[i] = left;
+        upper_left = above;
     }
-    const std::uint64_t distance = r[n];
-    state.put(kCurRow, std::move(row));
+    const std::uint64_t distance = left;
 
     if (payload && distance <= max_dist_ && !limit_reached()) {
         results_.push_back(
@@ -94,15 +105,12 @@ void Matcher::get_children_to_visit(NodeId /*node*/, const State& state,
         }
     }
 
+    // Each child State is built where the walk will pick it up, its values
+    // in place.
     auto schedule = [&](const Child& child) {
-        State child_state{state.get_allocator()};
-        child_state.put(kPrevRow, SizeList(row, state.get_allocator()));
-        CharList child_prefix(state.get_allocator());
-        child_prefix.reserve(depth + 1);
-        child_prefix.assign(prefix.begin(), prefix.end());
-        child_prefix.push_back(child.ch);
-        child_state.put(kCurPrefix, std::move(child_prefix));
-        out.push_back(Scheduled{child.id, std::move(child_state)});
+        State& child_state = out.emplace_back(Scheduled{child.id, State(pool_)}).state;
+        child_state.emplace<SizeList>(kPrevRow, row, pool_);
+        child_state.emplace<CharList>(kCurPrefix, pool_).assign_appended(prefix, child.ch);
     };
 
     if (promoted < children.size()) {

@@ -9,7 +9,6 @@
 #pragma once
 
 #include <cstdint>
-#include <memory_resource>
 #include <optional>
 #include <span>
 #include <string>
@@ -22,9 +21,9 @@
 namespace morlatch {
 
 // Keys under which the matcher keeps its values in each node's State.
-inline constexpr std::string_view kCurPrefix = "CUR_PREFIX";  // path text, CharList
-inline constexpr std::string_view kCurRow = "CUR_ROW";        // this node's row, SizeList
-inline constexpr std::string_view kPrevRow = "PREV_ROW";      // the parent's row, SizeList
+inline constexpr StateKey kCurPrefix{"CUR_PREFIX"};  // path text, CharList
+inline constexpr StateKey kCurRow{"CUR_ROW"};        // this node's row, SizeList
+inline constexpr StateKey kPrevRow{"PREV_ROW"};      // the parent's row, SizeList
 
 // One hit: the key text, the node it ends at, and its distance.
 struct MatchEntry {
@@ -37,10 +36,10 @@ struct MatchEntry {
 
 class Matcher {
 public:
-    // States are allocated from `memory`, which must outlive every State the
-    // matcher hands out.
+    // The values of the States are allocated from `pool` (from the heap when
+    // null), which must outlive every State the matcher hands out.
     Matcher(std::u32string_view query, std::uint64_t max_dist, std::optional<std::uint64_t> limit,
-            std::pmr::memory_resource* memory = std::pmr::get_default_resource());
+            StatePool* pool = nullptr);
 
     State initial_state();
     void visit_node(NodeId node, std::optional<Payload> payload, State& state);
@@ -60,7 +59,7 @@ private:
     std::uint64_t max_dist_;
     std::optional<std::uint64_t> limit_;
     std::vector<MatchEntry> results_;
-    std::pmr::memory_resource* memory_;
+    StatePool* pool_;
 };
 
 static_assert(Agent<Matcher>);

@@ -1,5 +1,6 @@
 #include "prefix/query.hpp"
 
+#include <cstddef>
 #include <utility>
 
 #include "prefix/fault.hpp"
@@ -12,9 +13,11 @@ std::vector<Match> fuzzy_match(const Trie& trie, std::u32string_view query, std:
                                std::optional<std::uint64_t> limit) {
     std::vector<MatchEntry> entries;
     {
-        // The walk creates and drops a few small States per node; a pool
-        // that lives for the one walk recycles their memory.
-        StatePool pool;
+        // The walk creates and drops a row and a prefix or two per node; a
+        // pool that lives for the one walk recycles their memory.
+        // The first blocks come from the stack, which covers a short walk.
+        alignas(StatePool::kGrain) std::byte first_blocks[8192];
+        StatePool pool(first_blocks);
         Matcher matcher(query, max_dist, limit, &pool);
         trie.dfs(matcher);
         entries = matcher.take_results();

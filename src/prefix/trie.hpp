@@ -93,25 +93,32 @@ void Trie::dfs(A& agent) const {
     stack.push_back(Frame{0, 0, agent.initial_state()});
     const std::size_t node_count = node_payloads.size();
     while (!stack.empty()) {
-        Frame frame = std::move(stack.back());
-        stack.pop_back();
-        const std::optional<Payload> payload = at(node_payloads, frame.node);
+        // The node is visited where it lies on the stack; it leaves the stack
+        // (with its State) before its children go on.
+        Frame& frame = stack.back();
+        const NodeId node = frame.node;
+        const std::size_t depth = frame.depth;
+        if (node >= node_payloads.size()) [[unlikely]] {
+            at(node_payloads, node);  // faults
+        }
+        const std::optional<Payload> payload = node_payloads[node];
         // Every node on the path to here has an id below node_count, so a
         // path with more nodes than that repeats one: the child lists lead
         // back to an ancestor and the walk would never end.
-        if (frame.depth >= node_count) [[unlikely]] {
-            cycle_fault(frame.node, frame.depth, node_count);
+        if (depth >= node_count) [[unlikely]] {
+            cycle_fault(node, depth, node_count);
         }
-        agent.visit_node(frame.node, payload, frame.state);
+        agent.visit_node(node, payload, frame.state);
 
         children.clear();
-        append_children(frame.node, children);
+        append_children(node, children);
         scheduled.clear();
-        agent.get_children_to_visit(frame.node, std::as_const(frame.state),
+        agent.get_children_to_visit(node, std::as_const(frame.state),
                                     std::span<const Child>(children), scheduled);
+        stack.pop_back();
         // Pushed in reverse so that the first scheduled child is popped first.
         for (auto it = scheduled.rbegin(); it != scheduled.rend(); ++it) {
-            stack.push_back(Frame{it->node, frame.depth + 1, std::move(it->state)});
+            stack.emplace_back(it->node, depth + 1, std::move(it->state));
         }
     }
 }

@@ -6,6 +6,7 @@
 #include <memory_resource>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "prefix/state.hpp"
 
@@ -92,6 +93,50 @@ TEST(State, ManyKeysStayDistinct) {
     }
 }
 
+// The index groups keys by length; keys that share a group, or share their
+// first 16 bytes, must still be told apart and replaced one by one.
+TEST(State, KeysSharingAnIndexGroupOrALongPrefixStayDistinct) {
+    const std::vector<std::string> keys = {"a",
+                                           "bcde",
+                                           "fghijklm",
+                                           "",
+                                           "wxyz",
+                                           "nopq",
+                                           "a key of more than sixteen bytes, one",
+                                           "a key of more than sixteen bytes, two",
+                                           "a key of more than sixteen bytes",
+                                           "CUR_ROW"};
+    State state;
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+        EXPECT_EQ(state.get<SizeList>(keys[i]), nullptr) << keys[i];
+        state.put(keys[i], sizes({i}));
+    }
+    // Replace every other one, some with the other type.
+    for (std::size_t i = 0; i < keys.size(); i += 2) {
+        if (i % 4 == 0) {
+            state.put(keys[i], chars(std::u32string(i + 1, U'z')));
+        } else {
+            state.put(keys[i], sizes({100 + i}));
+        }
+    }
+    EXPECT_EQ(state.size(), keys.size());
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+        if (i % 4 == 0) {
+            EXPECT_EQ(state.get<SizeList>(keys[i]), nullptr) << keys[i];
+            ASSERT_NE(state.get<CharList>(keys[i]), nullptr) << keys[i];
+            EXPECT_EQ(*state.get<CharList>(keys[i]), chars(std::u32string(i + 1, U'z')));
+        } else {
+            const std::uint64_t expected = i % 2 == 0 ? 100 + i : i;
+            EXPECT_EQ(state.get<CharList>(keys[i]), nullptr) << keys[i];
+            ASSERT_NE(state.get<SizeList>(keys[i]), nullptr) << keys[i];
+            EXPECT_EQ(*state.get<SizeList>(keys[i]), sizes({expected})) << keys[i];
+        }
+    }
+    EXPECT_EQ(state.get<SizeList>("a key of more than sixteen bytes, thr"), nullptr);
+    EXPECT_EQ(state.get<SizeList>("CUR_RAW"), nullptr);
+    EXPECT_EQ(state.get<SizeList>("xyzw"), nullptr);
+}
+
 TEST(State, MoveTransfersTheEntries) {
     State source;
     source.put("CUR_PREFIX", chars(U"ab"));
@@ -99,6 +144,57 @@ TEST(State, MoveTransfersTheEntries) {
     ASSERT_NE(target.get<CharList>("CUR_PREFIX"), nullptr);
     EXPECT_EQ(*target.get<CharList>("CUR_PREFIX"), chars(U"ab"));
 }
+
+TEST(State, MovedFromStateIsEmptyAndReusable) {
+    State source;
+    source.put("CUR_ROW", sizes({3}));
+    source.put("CUR_PREFIX", chars(U"q"));
+    State target;
+    target.put("OLD", sizes({1}));
+    target = std::move(source);
+    EXPECT_EQ(target.size(), 2u);
+    EXPECT_EQ(target.get<SizeList>("OLD"), nullptr);
+    EXPECT_EQ(*target.get<SizeList>("CUR_ROW"), sizes({3}));
+    EXPECT_TRUE(source.empty());  // NOLINT(bugprone-use-after-move)
+    EXPECT_EQ(source.get<SizeList>("CUR_ROW"), nullptr);
+    source.put("CUR_ROW", sizes({4}));
+    EXPECT_EQ(*source.get<SizeList>("CUR_ROW"), sizes({4}));
+    EXPECT_EQ(*target.get<SizeList>("CUR_ROW"), sizes({3}));
+}
+
+// Lists from a pool and from the heap: copies are deep, growth keeps the
+// cells, and every block goes back to the pool.
+class ListTest : public ::testing::TestWithParam<bool> {};
+
+TEST_P(ListTest, CopiesAreIndependentAndGrowthKeepsCells) {
+    StatePool pool;
+    StatePool* from = GetParam() ? &pool : nullptr;
+    SizeList row(from);
+    for (std::uint64_t i = 0; i < 300; ++i) {
+        row.push_back(i * 7);
+    }
+    ASSERT_EQ(row.size(), 300u);
+    for (std::uint64_t i = 0; i < 300; ++i) {
+        ASSERT_EQ(row[i], i * 7);
+    }
+    SizeList copy(row, from);
+    EXPECT_EQ(copy, row);
+    EXPECT_NE(copy.data(), row.data());
+    copy[5] = 1;
+    EXPECT_EQ(row[5], 35u);
+    EXPECT_FALSE(copy == row);
+
+    CharList text(U"abc", U"abc" + 3, from);
+    CharList moved = std::move(text);
+    EXPECT_EQ(moved, chars(U"abc"));
+    EXPECT_TRUE(text.empty());  // NOLINT(bugprone-use-after-move)
+    moved = CharList(2, U'x', from);
+    EXPECT_EQ(moved, chars(U"xx"));
+    EXPECT_EQ(SizeList(), SizeList(from));
+}
+
+INSTANTIATE_TEST_SUITE_P(Memory, ListTest, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "pool" : "heap"; });
 
 // Counts what passes through to the upstream, to see what the pool keeps.
 class CountingResource : public std::pmr::memory_resource {
@@ -151,6 +247,52 @@ TEST(StatePool, LiveBlocksDoNotOverlap) {
     }
 }
 
+TEST(StatePool, ListsAndStatesReturnEveryBlockForReuse) {
+    CountingResource upstream;
+    StatePool pool(&upstream);
+    auto fill = [&] {
+        State state(&pool);
+        // Short lists sit inline, longer ones come from the pool.
+        state.put("PREV_ROW", SizeList(40, 3, &pool));
+        state.put("CUR_PREFIX", CharList(5, U'a', &pool));
+        state.emplace<CharList>("LONG_PREFIX", 50, U'b', &pool);
+        state.emplace<SizeList>("CUR_ROW", 12, 4, &pool);
+        EXPECT_EQ(*state.get<SizeList>("CUR_ROW"), SizeList(12, 4));
+        State moved = std::move(state);
+        EXPECT_EQ(moved.size(), 4u);
+    };
+    fill();
+    const std::size_t after_first = upstream.outstanding_bytes;
+    // The same shapes again are served from the free lists alone.
+    for (int i = 0; i < 50; ++i) {
+        fill();
+    }
+    EXPECT_EQ(upstream.outstanding_bytes, after_first);
+}
+
+TEST(StatePool, FirstBlocksComeFromTheGivenBufferThenFromUpstream) {
+    CountingResource upstream;
+    alignas(StatePool::kGrain) std::byte first[1024];
+    {
+        StatePool pool(first, &upstream);
+        std::vector<std::byte*> blocks;
+        for (int i = 0; i < 8; ++i) {
+            blocks.push_back(static_cast<std::byte*>(pool.allocate(64, 8)));
+            EXPECT_TRUE(blocks.back() >= first && blocks.back() + 64 <= first + sizeof first);
+        }
+        EXPECT_EQ(upstream.allocations, 0u);
+        // The buffer is spent: the next new block comes from upstream.
+        for (int i = 0; i < 16; ++i) {
+            blocks.push_back(static_cast<std::byte*>(pool.allocate(64, 8)));
+        }
+        EXPECT_GT(upstream.allocations, 0u);
+        for (std::byte* p : blocks) {
+            pool.deallocate(p, 64, 8);
+        }
+    }
+    EXPECT_EQ(upstream.outstanding_bytes, 0u);
+}
+
 TEST(StatePool, LargeAndOveralignedBlocksPassThroughAndEverythingIsReturned) {
     CountingResource upstream;
     {
@@ -166,8 +308,8 @@ TEST(StatePool, LargeAndOveralignedBlocksPassThroughAndEverythingIsReturned) {
         pool.deallocate(aligned, 64, 64);
 
         // Small blocks come from chunks the pool keeps until it goes.
-        State state{State::allocator_type(&pool)};
-        state.put("CUR_ROW", SizeList(10, 1, state.get_allocator()));
+        State state;
+        state.put("CUR_ROW", SizeList(40, 1, &pool));  // too long to sit in the list
         EXPECT_GT(upstream.outstanding_bytes, 0u);
     }
     EXPECT_EQ(upstream.outstanding_bytes, 0u);

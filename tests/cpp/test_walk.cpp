@@ -169,6 +169,54 @@ TEST(Walk, ChildWithoutCharacterFaultsAfterItsParentsVisit) {
     EXPECT_EQ(agent.log.back(), "visit 3 30");
 }
 
+// Broken child lists: the first bad read in child order decides the fault,
+// whether the range of child_indices is intact or runs past its end.
+struct ChildFaultCase {
+    const char* name;
+    std::vector<std::uint32_t> node_shifts;
+    std::vector<std::uint32_t> child_indices;
+    std::string message;
+};
+
+class WalkChildFaultTest : public ::testing::TestWithParam<ChildFaultCase> {};
+
+TEST_P(WalkChildFaultTest, FirstBadChildInOrderFaultsAfterTheRootsVisit) {
+    // Node 1 has a character, node 2 none; there are three nodes.
+    Trie t;
+    t.node_shifts = GetParam().node_shifts;
+    t.node_chars = {std::nullopt, U'a', std::nullopt};
+    t.node_payloads = {std::nullopt, 1, 2};
+    t.child_indices = GetParam().child_indices;
+    RecordingAgent agent{all_children};
+    try {
+        t.dfs(agent);
+        FAIL() << "expected a fault";
+    } catch (const Fault& f) {
+        EXPECT_EQ(f.message(), GetParam().message);
+    }
+    EXPECT_EQ(agent.log, (Log{"init", "visit 0 -"}));
+}
+
+const char* const kNone = "called `Option::unwrap()` on a `None` value";
+
+INSTANTIATE_TEST_SUITE_P(
+    ChildFaults, WalkChildFaultTest,
+    ::testing::Values(ChildFaultCase{"no_character_before_bad_id", {0, 3, 3}, {1, 2, 9}, kNone},
+                      ChildFaultCase{"bad_id_before_no_character",
+                                     {0, 3, 3},
+                                     {1, 9, 2},
+                                     "index out of bounds: the len is 3 but the index is 9"},
+                      ChildFaultCase{"range_past_child_indices",
+                                     {0, 4, 4},
+                                     {1, 1},
+                                     "index out of bounds: the len is 2 but the index is 2"},
+                      ChildFaultCase{"no_character_before_range_end", {0, 4, 4}, {1, 2}, kNone},
+                      ChildFaultCase{"bad_id_before_range_end",
+                                     {0, 4, 4},
+                                     {7},
+                                     "index out of bounds: the len is 3 but the index is 7"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 // A chain 0 - 1 - ... - (n-1): the longest path an acyclic trie of n nodes has.
 Trie chain(std::uint32_t n) {
     Trie t;

@@ -1,0 +1,214 @@
+// Native throughput of fuzzy_match over a word list, without the interpreter.
+//
+// Builds the trie arrays in level order (as benchmarks/bench_match.py does),
+// then times fuzzy_match for each max_dist over a fixed, seeded sample of
+// words with random typos. Visited nodes are counted by a second, untimed
+// walk whose agent wraps a Matcher, so nodes/s is exact. For instruction
+// counts run one distance under callgrind and collect only the queries:
+//
+//   valgrind --tool=callgrind --toggle-collect='morlatch::fuzzy_match*'
+//            bench_walk --dist 2 --queries 40 --repeat 1
+//
+// Built with -DMORLATCH_BUILD_BENCHMARKS=ON (target bench_walk), or by hand, e.g.
+//   g++ -std=c++20 -O2 -DNDEBUG -Isrc benchmarks/bench_walk.cpp
+//       build/perf/libmorlatch_core.a -o build/perf/bench_walk
+// (one command line).
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <optional>
+#include <random>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "prefix/matcher.hpp"
+#include "prefix/query.hpp"
+#include "prefix/trie.hpp"
+
+namespace {
+
+using morlatch::Trie;
+
+// Decodes UTF-8 without validation: the word list is well formed.
+std::u32string decode(std::string_view s) {
+    std::u32string out;
+    for (std::size_t i = 0; i < s.size();) {
+        const auto b = static_cast<unsigned char>(s[i]);
+        const int len = b < 0x80 ? 1 : b < 0xE0 ? 2 : b < 0xF0 ? 3 : 4;
+        char32_t c = len == 1 ? b : b & (0x7F >> len);
+        for (int k = 1; k < len && i + k < s.size(); ++k) {
+            c = (c << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3F);
+        }
+        out.push_back(c);
+        i += len;
+    }
+    return out;
+}
+
+struct BuildNode {
+    std::map<char32_t, std::unique_ptr<BuildNode>> kids;
+    std::optional<std::uint32_t> payload;
+};
+
+Trie build_level_order(const std::vector<std::u32string>& words) {
+    BuildNode root;
+    for (std::size_t i = 0; i < words.size(); ++i) {
+        BuildNode* node = &root;
+        for (char32_t c : words[i]) {
+            auto& kid = node->kids[c];
+            if (!kid) kid = std::make_unique<BuildNode>();
+            node = kid.get();
+        }
+        node->payload = static_cast<std::uint32_t>(i);
+    }
+    Trie t;
+    std::vector<std::pair<std::optional<char32_t>, const BuildNode*>> level{{std::nullopt, &root}};
+    std::uint32_t next_id = 1;
+    while (!level.empty()) {
+        std::vector<std::pair<std::optional<char32_t>, const BuildNode*>> following;
+        for (const auto& [ch, node] : level) {
+            t.node_shifts.push_back(static_cast<std::uint32_t>(t.child_indices.size()));
+            t.node_chars.push_back(ch);
+            t.node_payloads.push_back(node->payload);
+            for (const auto& [c, kid] : node->kids) {
+                t.child_indices.push_back(next_id++);
+                following.emplace_back(c, kid.get());
+            }
+        }
+        level = std::move(following);
+    }
+    return t;
+}
+
+std::vector<std::u32string> typo_queries(const std::vector<std::u32string>& words,
+                                         std::size_t count, std::uint32_t seed) {
+    std::mt19937 rng(seed);
+    const std::u32string letters = U"abcdefghijklmnopqrstuvwxyz";
+    std::vector<std::u32string> out;
+    for (std::size_t q = 0; q < count; ++q) {
+        std::u32string word = words[rng() % words.size()];
+        const int typos = std::array{0, 1, 1, 2}[rng() % 4];
+        for (int k = 0; k < typos; ++k) {
+            const std::size_t pos = rng() % (word.size() + 1);
+            const unsigned kind = rng() % 3;
+            const char32_t letter = letters[rng() % letters.size()];
+            if (kind == 0 && pos < word.size()) {
+                word[pos] = letter;
+            } else if (kind == 1 && pos < word.size()) {
+                word.erase(pos, 1);
+            } else {
+                word.insert(word.begin() + static_cast<std::ptrdiff_t>(pos), letter);
+            }
+        }
+        out.push_back(std::move(word));
+    }
+    return out;
+}
+
+// A Matcher that also counts its visits.
+struct CountingAgent {
+    morlatch::Matcher matcher;
+    std::uint64_t visits = 0;
+
+    morlatch::State initial_state() { return matcher.initial_state(); }
+    void visit_node(morlatch::NodeId node, std::optional<morlatch::Payload> payload,
+                    morlatch::State& state) {
+        ++visits;
+        matcher.visit_node(node, payload, state);
+    }
+    void get_children_to_visit(morlatch::NodeId node, const morlatch::State& state,
+                               std::span<const morlatch::Child> children,
+                               std::vector<morlatch::Scheduled>& out) {
+        matcher.get_children_to_visit(node, state, children, out);
+    }
+};
+
+std::uint64_t count_visits(const Trie& t, std::u32string_view query, std::uint64_t max_dist) {
+    morlatch::StatePool pool;
+    CountingAgent agent{morlatch::Matcher(query, max_dist, std::nullopt, &pool)};
+    t.dfs(agent);
+    return agent.visits;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::string words_path = "/usr/share/dict/american-english";
+    std::size_t queries = 400;
+    int repeat = 3;
+    int only_dist = -1;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        const std::string_view flag = argv[i];
+        if (flag == "--words") {
+            words_path = argv[i + 1];
+        } else if (flag == "--queries") {
+            queries = std::strtoul(argv[i + 1], nullptr, 10);
+        } else if (flag == "--repeat") {
+            repeat = std::atoi(argv[i + 1]);
+        } else if (flag == "--dist") {
+            only_dist = std::atoi(argv[i + 1]);
+        } else {
+            std::fprintf(stderr, "unknown flag %s\n", argv[i]);
+            return 2;
+        }
+    }
+
+    std::ifstream in(words_path);
+    std::vector<std::u32string> words;
+    for (std::string line; std::getline(in, line);) {
+        if (!line.empty()) words.push_back(decode(line));
+    }
+    if (words.empty()) {
+        std::fprintf(stderr, "no words in %s\n", words_path.c_str());
+        return 1;
+    }
+    const Trie trie = build_level_order(words);
+    const auto sample = typo_queries(words, queries, 20240601);
+    std::printf("data: %zu words, %zu nodes; %zu queries\n", words.size(), trie.node_chars.size(),
+                sample.size());
+    std::printf("%8s %7s %8s %9s %10s %9s\n", "max_dist", "queries", "hits/q", "nodes/q", "q/s",
+                "Mnodes/s");
+
+    for (std::uint64_t max_dist = 0; max_dist <= 3; ++max_dist) {
+        if (only_dist >= 0 && max_dist != static_cast<std::uint64_t>(only_dist)) continue;
+        // Fewer queries at larger distances, as in bench_match.py.
+        const std::size_t share = std::array<std::size_t, 4>{1, 1, 4, 8}[max_dist];
+        const std::size_t take =
+            only_dist >= 0 ? sample.size() : std::max<std::size_t>(1, sample.size() / share);
+        std::uint64_t visits = 0;
+        std::uint64_t hits = 0;
+        if (repeat > 1) {
+            for (std::size_t q = 0; q < take; ++q)
+                visits += count_visits(trie, sample[q], max_dist);
+        }
+        double best = 1e300;
+        for (int r = 0; r < repeat; ++r) {
+            hits = 0;
+            const auto t0 = std::chrono::steady_clock::now();
+            for (std::size_t q = 0; q < take; ++q) {
+                hits += morlatch::fuzzy_match(trie, sample[q], max_dist, std::nullopt).size();
+            }
+            const std::chrono::duration<double> dt = std::chrono::steady_clock::now() - t0;
+            best = std::min(best, dt.count());
+        }
+        if (repeat <= 1) {
+            // Counted after the timed pass so that callgrind's totals stay
+            // those of fuzzy_match alone (the counting walk is not in it).
+            for (std::size_t q = 0; q < take; ++q)
+                visits += count_visits(trie, sample[q], max_dist);
+        }
+        const double n = static_cast<double>(take);
+        std::printf("%8llu %7zu %8.1f %9.0f %10.0f %9.2f\n",
+                    static_cast<unsigned long long>(max_dist), take, hits / n, visits / n, n / best,
+                    static_cast<double>(visits) / best / 1e6);
+    }
+    return 0;
+}

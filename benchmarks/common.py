@@ -1,0 +1,46 @@
+"""What the benchmarks share: the machine line and the word-list trie.
+
+The word list is Debian's wamerican (/usr/share/dict/american-english,
+`apt-get install wamerican`); its trie is laid out by the package's own
+builder (level order, children in code-point order, payload = line number).
+"""
+
+import os
+import platform
+
+import _morlatch
+import morlatch
+
+WORD_LIST = "/usr/share/dict/american-english"
+
+
+def cpu_model():
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.startswith("model name"):
+                    return line.split(":", 1)[1].strip()
+    except OSError:
+        pass
+    return platform.processor() or "unknown"
+
+
+def describe_machine():
+    """Lines that say where the figures come from."""
+    usable = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count()
+    load = " ".join(f"{x:.2f}" for x in os.getloadavg())
+    return [
+        f"machine: {os.cpu_count()} cores ({usable} usable), {cpu_model()}; load average {load}",
+        f"python {platform.python_version()}, module {_morlatch.__file__}",
+    ]
+
+
+def read_words(path=WORD_LIST):
+    with open(path, encoding="utf-8") as f:
+        return [line.rstrip("\n") for line in f if line.strip()]
+
+
+def word_list_arrays(words):
+    """The four arrays of the trie over words, as plain lists."""
+    arrays = morlatch.layout(words)
+    return tuple(list(a) for a in arrays)
