@@ -228,17 +228,17 @@ void prefix_search_dealloc(PyObject* self) {
     Py_DECREF(type);  // instances of heap types own a reference to their type
 }
 
-// CPython warns that a spec name without a module prefix leaves the type
+// CPython warns that a PyType_Spec name without a module prefix leaves the type
 // without __module__ (which is set just below); under "-W error" that warning
 // would make the import fail, so it is silenced for the one call.
-OwnedRef create_type_quietly(PyType_Spec& spec) {
+OwnedRef create_type_quietly(PyType_Spec& type_spec) {
     OwnedRef warnings = binding::new_ref(PyImport_ImportModule("warnings"));
     OwnedRef guard =
         binding::new_ref(PyObject_CallMethod(warnings.get(), "catch_warnings", nullptr));
     OwnedRef entered = binding::new_ref(PyObject_CallMethod(guard.get(), "__enter__", nullptr));
     OwnedRef filtered = OwnedRef::steal(PyObject_CallMethod(warnings.get(), "simplefilter", "sO",
                                                             "ignore", PyExc_DeprecationWarning));
-    OwnedRef type = filtered ? OwnedRef::steal(PyType_FromSpec(&spec)) : OwnedRef();
+    OwnedRef type = filtered ? OwnedRef::steal(PyType_FromSpec(&type_spec)) : OwnedRef();
     // Leave the guard whatever happened, keeping the pending error if any.
     PyObject* raw_type = nullptr;
     PyObject* raw_value = nullptr;
@@ -264,16 +264,16 @@ PyTypeObject* prefix_search_type() {
         {Py_tp_methods, prefix_search_methods},
         {0, nullptr},
     };
-    PyType_Spec spec = {"PrefixSearch", sizeof(PrefixSearchObject), 0,
-                        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
-    OwnedRef type = create_type_quietly(spec);
+    PyType_Spec type_spec = {"PrefixSearch", sizeof(PrefixSearchObject), 0,
+                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
+    OwnedRef type = create_type_quietly(type_spec);
     if (!type) {
         OwnedRef message = binding::new_ref(
             PyUnicode_FromString("An error occurred while initializing class PrefixSearch"));
         binding::raise_from_pending(PyExc_RuntimeError, message.get());
         throw PythonError{};
     }
-    // A spec name without a dot leaves __module__ unset; the type is
+    // A PyType_Spec name without a dot leaves __module__ unset; the type is
     // immutable, so it goes straight into the type's dictionary.
     auto* type_object = reinterpret_cast<PyTypeObject*>(type.get());
     OwnedRef module_name = binding::new_ref(PyUnicode_FromString("builtins"));
