@@ -1,0 +1,254 @@
+#include "prefix/compact.hpp"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <utility>
+
+namespace morlatch {
+namespace {
+
+using Node = CompactTrie::Node;
+
+// The child range of `node` exactly as the plain walk reads it; false when
+// that reading would fault.
+bool child_range(const Trie& trie, NodeId node, std::uint32_t& start, std::uint32_t& end) {
+    if (node >= trie.node_shifts.size()) {
+        return false;
+    }
+    start = trie.node_shifts[node];
+    const std::uint32_t next = node + 1;
+    end = next >= static_cast<std::uint32_t>(trie.node_shifts.size())
+              ? static_cast<std::uint32_t>(trie.child_indices.size())
+              : trie.node_shifts[next];
+    if (start >= end) {
+        start = end = 0;
+        return true;
+    }
+    return end <= trie.child_indices.size();
+}
+
+std::uint8_t saturated_add_one(std::uint8_t length) {
+    return length == CompactTrie::kLengthSaturated ? length : static_cast<std::uint8_t>(length + 1);
+}
+
+// Fills in the key lengths below every node. Children have larger ids than
+// their parent in level order, so one backward pass sees them first.
+void compute_lengths(std::vector<Node>& nodes) {
+    const std::size_t count = nodes.size() - 1;
+    for (std::size_t v = count; v-- > 0;) {
+        Node& node = nodes[v];
+        std::uint8_t shortest = CompactTrie::kLengthSaturated;
+        std::uint8_t longest = 0;
+        if (node.flags & CompactTrie::kIsKey) {
+            shortest = 0;
+        }
+        for (NodeId c = node.first_child; c < nodes[v + 1].first_child; ++c) {
+            const Node& child = nodes[c];
+            // A child without keys below (shortest saturated, longest 0)
+            // adds nothing; one whose longest is saturated keeps it so.
+            if (child.shortest == CompactTrie::kLengthSaturated && child.longest == 0) {
+                continue;
+            }
+            shortest = std::min(shortest, saturated_add_one(child.shortest));
+            longest = std::max(longest, saturated_add_one(child.longest));
+        }
+        node.shortest = shortest;
+        node.longest = longest;
+    }
+}
+
+}  // namespace
+
+std::unique_ptr<CompactTrie> CompactTrie::build(const Trie& trie) {
+    const std::size_t count = trie.node_payloads.size();
+    if (count == 0 || count >= 0xFFFFFFFFu) {
+        return nullptr;
+    }
+    std::unique_ptr<CompactTrie> compact(new CompactTrie());
+    std::vector<Node>& nodes = compact->nodes_;
+    // Old ids in level order; a node's new id is its position here.
+    std::vector<NodeId> order;
+    order.reserve(count);
+    order.push_back(0);
+    std::vector<bool> seen(count);
+    seen[0] = true;
+    nodes.reserve(count + 1);
+    for (std::size_t position = 0; position < order.size(); ++position) {
+        const NodeId old = order[position];
+        std::uint32_t start = 0;
+        std::uint32_t end = 0;
+        if (!child_range(trie, old, start, end)) {
+            return nullptr;
+        }
+        Node node{};
+        node.label = position == 0 ? 0 : *trie.node_chars[old];
+        node.first_child = static_cast<NodeId>(order.size());
+        if (const std::optional<Payload>& payload = trie.node_payloads[old]) {
+            node.payload = *payload;
+            node.flags = kIsKey;
+            ++compact->key_count_;
+        }
+        nodes.push_back(node);
+        for (std::uint32_t i = start; i < end; ++i) {
+            const NodeId child = trie.child_indices[i];
+            // In range for every per-node list, labelled, entered once, and
+            // after its elder sibling in code-point order.
+            if (child >= count || child >= trie.node_chars.size() || !trie.node_chars[child] ||
+                seen[child]) {
+                return nullptr;
+            }
+            if (i > start && *trie.node_chars[child] <= *trie.node_chars[trie.child_indices[i - 1]]) {
+                return nullptr;
+            }
+            seen[child] = true;
+            order.push_back(child);
+        }
+    }
+    nodes.push_back(Node{0, static_cast<NodeId>(nodes.size()), 0, 0, 0, 0, 0});
+    nodes.shrink_to_fit();
+    compute_lengths(nodes);
+    return compact;
+}
+
+CompactTrie::~CompactTrie() = default;
+
+std::optional<NodeId> CompactTrie::child(NodeId node, char32_t ch) const noexcept {
+    const Node* first = nodes_.data() + nodes_[node].first_child;
+    const Node* last = nodes_.data() + end_of_children(node);
+    const Node* it =
+        std::lower_bound(first, last, ch, [](const Node& n, char32_t c) { return n.label < c; });
+    if (it == last || it->label != ch) {
+        return std::nullopt;
+    }
+    return static_cast<NodeId>(it - nodes_.data());
+}
+
+std::optional<NodeId> CompactTrie::find(std::u32string_view text) const noexcept {
+    NodeId node = kRoot;
+    for (const char32_t ch : text) {
+        const std::optional<NodeId> next = child(node, ch);
+        if (!next) {
+            return std::nullopt;
+        }
+        node = *next;
+    }
+    return node;
+}
+
+std::optional<Match> CompactTrie::exact_match(std::u32string_view query) const {
+    const std::optional<NodeId> node = find(query);
+    if (!node || *node == kRoot || !is_key(*node)) {
+        return std::nullopt;
+    }
+    return Match{std::u32string(query), payload(*node), 0};
+}
+
+std::size_t CompactTrie::memory_bytes() const noexcept {
+    std::size_t bytes = sizeof(*this) + nodes_.capacity() * sizeof(Node);
+    if (reverse_index_built()) {
+        bytes += sizeof(ReverseIndex) + reverse_->memory_bytes();
+    }
+    return bytes;
+}
+
+bool CompactTrie::reverse_index_built() const noexcept {
+    return reverse_ready_.load(std::memory_order_acquire);
+}
+
+double CompactTrie::reverse_index_build_seconds() const noexcept {
+    return reverse_index_built() ? reverse_seconds_ : 0.0;
+}
+
+const ReverseIndex& CompactTrie::reverse_index() const {
+    std::call_once(reverse_once_, [this] {
+        const auto started = std::chrono::steady_clock::now();
+        auto index = std::make_unique<ReverseIndex>(*this);
+        reverse_seconds_ =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+        reverse_ = std::move(index);
+        reverse_ready_.store(true, std::memory_order_release);
+    });
+    return *reverse_;
+}
+
+ReverseIndex::ReverseIndex(const CompactTrie& forward) {
+    // Every key, reversed, one after the other in `text`.
+    struct Entry {
+        std::uint32_t offset;
+        std::uint32_t length;
+        NodeId node;
+    };
+    std::vector<char32_t> text;
+    std::vector<Entry> entries;
+    entries.reserve(forward.key_count());
+    {
+        std::u32string path;
+        struct Frame {
+            NodeId node;
+            std::uint32_t depth;
+        };
+        std::vector<Frame> stack{{CompactTrie::kRoot, 0}};
+        while (!stack.empty()) {
+            const Frame frame = stack.back();
+            stack.pop_back();
+            path.resize(frame.depth);
+            if (frame.node != CompactTrie::kRoot) {
+                path.push_back(forward.label(frame.node));
+                if (forward.is_key(frame.node)) {
+                    entries.push_back(Entry{static_cast<std::uint32_t>(text.size()),
+                                            static_cast<std::uint32_t>(path.size()), frame.node});
+                    text.insert(text.end(), path.rbegin(), path.rend());
+                }
+            }
+            const std::uint32_t depth = static_cast<std::uint32_t>(path.size());
+            for (NodeId c = forward.first_child(frame.node); c < forward.end_child(frame.node);
+                 ++c) {
+                stack.push_back(Frame{c, depth});
+            }
+        }
+    }
+    const char32_t* chars = text.data();
+    std::sort(entries.begin(), entries.end(), [chars](const Entry& a, const Entry& b) {
+        return std::u32string_view(chars + a.offset, a.length) <
+               std::u32string_view(chars + b.offset, b.length);
+    });
+
+    // Level order over ranges of sorted entries that share a prefix.
+    struct Range {
+        std::uint32_t begin;
+        std::uint32_t end;
+        std::uint32_t depth;
+    };
+    std::vector<Range> queue{{0, static_cast<std::uint32_t>(entries.size()), 0}};
+    nodes_.reserve(text.size() / 2 + 2);
+    nodes_.push_back(CompactTrie::Node{});
+    for (std::size_t position = 0; position < queue.size(); ++position) {
+        Range range = queue[position];
+        CompactTrie::Node& node = nodes_[position];
+        node.first_child = static_cast<NodeId>(queue.size());
+        if (range.begin < range.end && entries[range.begin].length == range.depth) {
+            node.flags = CompactTrie::kIsKey;
+            node.payload = entries[range.begin].node;
+            ++range.begin;
+        }
+        std::uint32_t group = range.begin;
+        while (group < range.end) {
+            const char32_t ch = chars[entries[group].offset + range.depth];
+            std::uint32_t next = group + 1;
+            while (next < range.end && chars[entries[next].offset + range.depth] == ch) {
+                ++next;
+            }
+            queue.push_back(Range{group, next, range.depth + 1});
+            CompactTrie::Node child{};
+            child.label = ch;
+            nodes_.push_back(child);
+            group = next;
+        }
+    }
+    nodes_.push_back(CompactTrie::Node{0, static_cast<NodeId>(queue.size()), 0, 0, 0, 0, 0});
+    nodes_.shrink_to_fit();
+    compute_lengths(nodes_);
+}
+
+}  // namespace morlatch
