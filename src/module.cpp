@@ -83,15 +83,21 @@ OwnedRef fuzzy_match_method(PyObject* self, const FastCallArgs& call) {
         binding::convert_argument("max_dist", [&] { return binding::to_size(max_dist_arg); });
     const std::optional<std::uint64_t> limit = binding::convert_argument(
         "limit", [&] { return binding::to_optional(limit_arg, binding::to_size); });
-    std::vector<Match> matches;
     if (search.compact) {
-        // The layout is read-only and the object outlives the call.
-        binding::ReleasedGil released;
-        Interrupt interrupt = released.interrupt();
-        matches = search.compact->fuzzy_match(prefix, max_dist, limit, interrupt);
-    } else {
-        matches = fuzzy_match(search.trie, prefix, max_dist, limit);
+        HitList found;
+        {
+            // The layout is read-only and the object outlives the call.
+            binding::ReleasedGil released;
+            Interrupt interrupt = released.interrupt();
+            found = search.compact->search(prefix, max_dist, limit, interrupt);
+        }
+        return binding::make_list(found.hits, [&](const HitList::Hit& hit) {
+            return binding::make_tuple(binding::to_python(found.key(hit)),
+                                       binding::to_python(hit.payload),
+                                       binding::to_python(std::uint64_t{hit.distance}));
+        });
     }
+    const std::vector<Match> matches = fuzzy_match(search.trie, prefix, max_dist, limit);
     return binding::make_list(matches, match_to_python);
 }
 
