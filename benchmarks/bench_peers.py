@@ -58,9 +58,12 @@ panel per list) next to each other, by default benchmarks/results/peers.csv
 and peers.png (with --quick: peers-quick.*), and Markdown tables on standard
 output with the machine they ran on. Progress goes to standard error.
 
-Duration on a shared 2-core AMD EPYC virtual machine: about 8 minutes for the
-full run (symspellpy's index over the large list at max distance 3 alone
-takes one and a half minutes to build), under a minute with --quick.
+Duration on a 2-core AMD EPYC virtual machine shared with other jobs (load
+average about 6): about 10 minutes for the full run, of which symspellpy's
+index over the large list at max distance 3 takes 1.5 to 3 minutes to build;
+about a minute with --quick. A (tool, list, k) stops after --cell-seconds once
+--min-queries have run, so a slower or busier machine answers fewer queries
+rather than taking much longer (the builds and the minimum counts excepted).
 """
 
 from __future__ import annotations
@@ -435,16 +438,16 @@ def run_worker(job, budget_bytes):
                 if rss > budget_bytes:
                     proc.kill()
                     proc.wait()
-                    return None, (
-                        f"resident memory passed the {gib(budget_bytes)} budget"
-                    )
+                    return None, (f"resident memory passed the {gib(budget_bytes)} budget")
                 time.sleep(0.1)
         except BaseException:
             proc.kill()
             proc.wait()
             raise
         stderr = proc.stderr.read()
-        sys.stderr.write("".join(line + "\n" for line in stderr.splitlines() if line.startswith("    ")))
+        sys.stderr.write(
+            "".join(line + "\n" for line in stderr.splitlines() if line.startswith("    "))
+        )
         if proc.returncode != 0:
             last = [line for line in stderr.splitlines() if line.strip()]
             return None, f"failed: {last[-1] if last else 'exit status ' + str(proc.returncode)}"
@@ -499,12 +502,14 @@ def compare_hits(row, queries, answers, reference):
             if mine and times_reported[key] > 1 and (key, distance.get(key)) in got:
                 reasons.add("twice")
                 continue
-            if row == "symspellpy" and osa_distance(q, key) < levenshtein(q, key):
-                if (mine and osa_distance(q, key) == d) or (
-                    not mine and any(k2 == key for k2, _ in got)
-                ):
-                    reasons.add("transposition")
-                    continue
+            # symspellpy's default distance counts an adjacent transposition as one edit: such a
+            # key is extra at its smaller distance, or missing at the Levenshtein one.
+            transposed = row == "symspellpy" and osa_distance(q, key) < levenshtein(q, key)
+            if transposed and (
+                osa_distance(q, key) == d if mine else any(k2 == key for k2, _ in got)
+            ):
+                reasons.add("transposition")
+                continue
             reasons.add("other")
             if len(examples) < 3:
                 examples.append(f"{q!r}: {'extra' if mine else 'missing'} ({key!r}, {d})")
@@ -515,7 +520,10 @@ def compare_hits(row, queries, answers, reference):
         parts.append(f"{causes['other']} otherwise, e.g. " + "; ".join(examples))
     note = ""
     if parts:
-        note = f"{len(queries) - agree} queries differ: " + ", ".join(parts)
+        differ = len(queries) - agree
+        note = f"{differ} {'query differs' if differ == 1 else 'queries differ'}: " + ", ".join(
+            parts
+        )
     return agree, note
 
 
@@ -556,7 +564,10 @@ def missing_requirements(lists, tools):
             + ", ".join(absent)
             + "\n    install them with: pip install '.[bench]'   (from the repository root)"
         )
-    if importlib.util.find_spec("morlatch") is None or importlib.util.find_spec("_morlatch") is None:
+    if (
+        importlib.util.find_spec("morlatch") is None
+        or importlib.util.find_spec("_morlatch") is None
+    ):
         problems.append(
             "morlatch is not importable\n    install it with: pip install '.[bench]', or run "
             "against a build tree with PYTHONPATH=build/<dir>:python"
@@ -682,7 +693,9 @@ def collect_rows(name, words, queries, cells, builds):
                     record["agree"] = "reference"
                 if tool == "symspellpy" and build is not None:
                     record["note"] = "; ".join(
-                        x for x in (f"index at max distance {build['k_build']}", record["note"]) if x
+                        x
+                        for x in (f"index at max distance {build['k_build']}", record["note"])
+                        if x
                     )
                 if row == "morlatch" and build is not None and build["extra"].get("trie_bytes"):
                     record["note"] = "; ".join(
@@ -731,7 +744,9 @@ def plot(records, lists, word_counts, ks, path, machine):
     timed = [r["median_us"] for r in records if r["median_us"]]
     if not timed:
         return
-    low, high = min(timed) / 2, max(timed) * 40
+    # Room at the top for the crosses of tools without a figure, when there are any.
+    room = 40 if any(r["median_us"] is None for r in records) else 4
+    low, high = min(timed) / 2, max(timed) * room
     fig, axes = plt.subplots(1, len(lists), figsize=(6.2 * len(lists), 5.6), squeeze=False)
     legend = {}
     for ax, name in zip(axes[0], lists):
@@ -742,8 +757,11 @@ def plot(records, lists, word_counts, ks, path, machine):
                 continue
             pts = [(r["k"], r["median_us"]) for r in mine if r["median_us"]]
             (line,) = ax.plot(
-                *(zip(*pts) if pts else ([], [])), label=row, markersize=7, linewidth=1.6,
-                **styles[row]
+                *(zip(*pts) if pts else ([], [])),
+                label=row,
+                markersize=7,
+                linewidth=1.6,
+                **styles[row],
             )
             legend.setdefault(row, line)
             for r in mine:
@@ -753,7 +771,9 @@ def plot(records, lists, word_counts, ks, path, machine):
         for k, missing in misfits.items():
             for i, (row, _) in enumerate(missing):
                 x = k + (i - (len(missing) - 1) / 2) * 0.09
-                ax.plot(x, high / 2.2, marker="x", color=styles[row]["color"], markersize=10, mew=2.5)
+                ax.plot(
+                    x, high / 2.2, marker="x", color=styles[row]["color"], markersize=10, mew=2.5
+                )
             reasons = sorted({reason for _, reason in missing})
             ax.annotate(
                 "\n".join(reasons) + ":\n" + "\n".join(row for row, _ in missing),
@@ -789,7 +809,9 @@ def time_table(records, lists, ks, rows, cell_text):
         for k in ks:
             cells = []
             for row in rows:
-                match = [r for r in records if r["list"] == name and r["tool"] == row and r["k"] == k]
+                match = [
+                    r for r in records if r["list"] == name and r["tool"] == row and r["k"] == k
+                ]
                 if not match:
                     cells.append("")
                 elif match[0]["median_us"] is None:
@@ -912,7 +934,9 @@ def main():
     args.min_queries = args.min_queries or (10 if quick else 20)
     args.tools = [t for t in TOOLS if t in args.tools]
     if "morlatch" not in args.tools:
-        args.tools.insert(0, "morlatch")  # the reference every other tool's hits are checked against
+        args.tools.insert(
+            0, "morlatch"
+        )  # the reference every other tool's hits are checked against
     out = args.out or os.path.join(HERE, "results", "peers-quick.csv" if quick else "peers.csv")
     png = os.path.splitext(out)[0] + ".png"
 
