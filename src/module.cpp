@@ -16,11 +16,11 @@
 #include "format/codec.hpp"
 #include "prefix/query.hpp"
 #include "prefix/trie.hpp"
+#include "texts.hpp"
 
 namespace morlatch {
 namespace {
 
-using binding::BorrowedRef;
 using binding::FastCallArgs;
 using binding::OwnedRef;
 using binding::PythonError;
@@ -44,7 +44,7 @@ PrefixSearchObject& as_prefix_search(PyObject* self) {
     // CPython's method descriptors check the type before a method runs; this
     // covers any path where they do not.
     if (!PyObject_TypeCheck(self, process.prefix_search_type)) {
-        binding::throw_cannot_convert(self, "PrefixSearch");
+        binding::throw_cannot_convert(self, prefix_search_target_name);
     }
     return *reinterpret_cast<PrefixSearchObject*>(self);
 }
@@ -213,9 +213,9 @@ PyObject* prefix_search_new(PyTypeObject* type, PyObject*, PyObject*) {
     OwnedRef name = OwnedRef::steal(PyType_GetName(type));
     if (!name) {
         PyErr_Clear();
-        return binding::raise(PyExc_TypeError, "No constructor defined for <unknown>");
+        return binding::raise(PyExc_TypeError, no_constructor_unknown_message);
     }
-    PyErr_Format(PyExc_TypeError, "No constructor defined for %U", name.get());
+    PyErr_Format(PyExc_TypeError, no_constructor_format, name.get());
     return nullptr;
 }
 
@@ -268,8 +268,7 @@ PyTypeObject* prefix_search_type() {
                              Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
     OwnedRef type = create_type_quietly(type_spec);
     if (!type) {
-        OwnedRef message = binding::new_ref(
-            PyUnicode_FromString("An error occurred while initializing class PrefixSearch"));
+        OwnedRef message = binding::new_ref(PyUnicode_FromString(class_init_error_message));
         binding::raise_from_pending(PyExc_RuntimeError, message.get());
         throw PythonError{};
     }
@@ -319,15 +318,13 @@ OwnedRef init_module() {
     const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (id == -1) {
         if (!PyErr_Occurred()) {
-            PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+            PyErr_SetString(PyExc_SystemError, no_exception_set_message);
         }
         throw PythonError{};
     }
     std::int64_t expected = -1;
     if (!process.owner_interpreter.compare_exchange_strong(expected, id) && expected != id) {
-        binding::throw_error(PyExc_ImportError,
-                             "_morlatch does not yet support subinterpreters: it can be imported "
-                             "in one interpreter per process only");
+        binding::throw_error(PyExc_ImportError, subinterpreter_message);
     }
     if (process.module != nullptr) {
         return OwnedRef::incref(process.module);
