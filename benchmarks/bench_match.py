@@ -3,9 +3,9 @@
 Builds the trie arrays in level order (breadth-first ids, each node's children
 consecutive and in code-point order), then times fuzzy_match for max_dist 0
 to 3 over a fixed, seeded sample of real words with random typos. Nodes
-visited per query are counted by a Python re-implementation of the walk's
-pruning (the module exposes no counter), so nodes/s is visited nodes per
-second of native walking.
+visited per query are counted by the tests' model of the walk
+(tests/reference.py; the module exposes no counter), so nodes/s is visited
+nodes per second of native walking.
 
     PYTHONPATH=build/<dir>:python python benchmarks/bench_match.py
 """
@@ -19,30 +19,14 @@ import time
 
 import _morlatch
 from common import describe_machine, read_words, word_list_arrays
+from reference import walk
 
 
 def count_visits(arrays, query, max_dist):
-    """Visited nodes of one walk: every scheduled child is visited, and a
-    node schedules its children while its row minimum is within max_dist."""
-    shifts, strings, _, child_indices = arrays
-    n = len(query)
-    total = len(shifts)
-    visits = 0
-    stack = [(0, list(range(n + 1)))]
-    while stack:
-        node, row = stack.pop()
-        visits += 1
-        if min(row) > max_dist:
-            continue
-        start = shifts[node]
-        end = shifts[node + 1] if node + 1 < total else len(child_indices)
-        for child in child_indices[start:end]:
-            c = strings[child]
-            new = [row[0] + 1]
-            for i in range(1, n + 1):
-                new.append(min(row[i] + 1, new[i - 1] + 1, row[i - 1] + (c != query[i - 1])))
-            stack.append((child, new))
-    return visits
+    """Visited nodes of one walk, counted by the tests' model of it."""
+    visited = []
+    walk(arrays, query, max_dist, None, on_visit=visited.append)
+    return len(visited)
 
 
 def typo_queries(words, count, seed):
