@@ -10,9 +10,7 @@ import reference
 # but bounded there.
 hypothesis.settings.register_profile("default", deadline=None)
 hypothesis.settings.register_profile("sanitized", deadline=None, max_examples=40)
-hypothesis.settings.load_profile(
-    "sanitized" if os.environ.get("MORLATCH_SANITIZED") else "default"
-)
+hypothesis.settings.load_profile("sanitized" if os.environ.get("MORLATCH_SANITIZED") else "default")
 
 
 def pytest_report_header(config):

@@ -170,10 +170,10 @@ def is_fault(error: BaseException) -> bool:
     """The module's fault exception: fennic_runtime.PanicException, derived
     from BaseException and not from Exception."""
     kind = type(error)
-    return (
-        (kind.__module__, kind.__qualname__) == ("fennic_runtime", "PanicException")
-        and not issubclass(kind, Exception)
-    )
+    return (kind.__module__, kind.__qualname__) == (
+        "fennic_runtime",
+        "PanicException",
+    ) and not issubclass(kind, Exception)
 
 
 def fault_class() -> type[BaseException]:

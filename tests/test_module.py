@@ -74,9 +74,7 @@ def test_class_identity():
     assert own == set(METHOD_SIGNATURES)
 
 
-@pytest.mark.parametrize(
-    "args, kwargs", [((), {}), ((1,), {}), ((), {"node_shifts": []})]
-)
+@pytest.mark.parametrize("args, kwargs", [((), {}), ((1,), {}), ((), {"node_shifts": []})])
 def test_class_has_no_constructor(args, kwargs):
     with pytest.raises(TypeError) as info:
         _morlatch.PrefixSearch(*args, **kwargs)
@@ -114,7 +112,11 @@ def run_in_subinterpreter(code):
         return "" if failure is None else failure.formatted
     import _xxsubinterpreters as interpreters
 
-    interp = interpreters.create(isolated=False) if sys.version_info >= (3, 12) else interpreters.create()
+    interp = (
+        interpreters.create(isolated=False)
+        if sys.version_info >= (3, 12)
+        else interpreters.create()
+    )
     try:
         interpreters.run_string(interp, code)
     except interpreters.RunFailedError as error:

@@ -37,7 +37,6 @@ key_tables = st.dictionaries(key_text, payload, max_size=40)
 queries = st.text(alphabet=ALPHABET + "x", max_size=7)
 
 
-
 def as_lists(arrays: morlatch.TrieArrays) -> tuple[list[Any], ...]:
     return tuple(list(array) for array in arrays)
 

@@ -5,8 +5,8 @@ import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
-from _morlatch import from_internal_data
 import reference
+from _morlatch import from_internal_data
 from reference import UNWRAP_NONE, outcome
 from reference import index_out_of_bounds as index_fault
 
