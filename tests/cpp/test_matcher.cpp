@@ -263,6 +263,25 @@ TEST(Query, DuplicateKeysThroughDifferentNodesAreReportedPerNode) {
               (std::vector<Match>{{U"a", 1, 1}, {U"a", 2, 1}}));
 }
 
+TEST(Query, InterruptCanAbandonTheLookups) {
+    // A root with more children than one interval of ticks: both lookups
+    // visit all of them.
+    reference::Keys keys;
+    for (char32_t c = 0x4E00; c < 0x4E00 + Interrupt::kInterval + 100; ++c) {
+        keys.emplace_back(std::u32string(1, c), 1);
+    }
+    const Trie t = build_trie(keys);
+    struct Stop {};
+    const auto stop = [](void*) { throw Stop{}; };
+    Interrupt for_fuzzy(stop, nullptr);
+    EXPECT_THROW(fuzzy_match(t, U"", 1, std::nullopt, for_fuzzy), Stop);
+    Interrupt for_exact(stop, nullptr);
+    EXPECT_THROW(exact_match(t, U"x", for_exact), Stop);
+    // Without a check both run to the end.
+    EXPECT_EQ(fuzzy_match(t, U"", 1, std::nullopt).size(), keys.size());
+    EXPECT_EQ(exact_match(t, U"x"), std::nullopt);
+}
+
 TEST(Query, AgreesWithBruteForceOnRandomTries) {
     std::mt19937 rng(1234);
     const std::u32string alphabet = U"ab\u00e9\U0001F600";
