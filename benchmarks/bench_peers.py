@@ -485,7 +485,7 @@ def compare_hits(row, queries, answers, reference):
     agree = 0
     causes = collections.Counter()
     examples = []
-    for q, got_list, want_list in zip(queries, answers, reference):
+    for q, got_list, want_list in zip(queries, answers, reference, strict=True):
         got_list = [tuple(h) for h in got_list]
         got = set(got_list)
         want = {tuple(h) for h in want_list}
@@ -749,7 +749,7 @@ def plot(records, lists, word_counts, ks, path, machine):
     low, high = min(timed) / 2, max(timed) * room
     fig, axes = plt.subplots(1, len(lists), figsize=(6.2 * len(lists), 5.6), squeeze=False)
     legend = {}
-    for ax, name in zip(axes[0], lists):
+    for ax, name in zip(axes[0], lists, strict=True):
         misfits = {}
         for row, _ in ROWS:
             mine = [r for r in records if r["list"] == name and r["tool"] == row]
@@ -757,7 +757,7 @@ def plot(records, lists, word_counts, ks, path, machine):
                 continue
             pts = [(r["k"], r["median_us"]) for r in mine if r["median_us"]]
             (line,) = ax.plot(
-                *(zip(*pts) if pts else ([], [])),
+                *(zip(*pts, strict=True) if pts else ([], [])),
                 label=row,
                 markersize=7,
                 linewidth=1.6,

@@ -109,7 +109,9 @@ OwnedRef fuzzy_match_method(PyObject* self, const FastCallArgs& call) {
                                        binding::to_python(std::uint64_t{hit.distance}));
         });
     }
-    const std::vector<Match> matches = fuzzy_match(search.trie, prefix, max_dist, limit);
+    // Arrays that failed the check: the plain walk, with the lock held.
+    Interrupt interrupt = binding::signal_interrupt();
+    const std::vector<Match> matches = fuzzy_match(search.trie, prefix, max_dist, limit, interrupt);
     return binding::make_list(matches, match_to_python);
 }
 
@@ -119,8 +121,9 @@ OwnedRef exact_match_method(PyObject* self, const FastCallArgs& call) {
     auto [prefix_arg] = binding::bind("PrefixSearch.exact_match", exact_match_params, call);
     const std::u32string prefix =
         binding::convert_argument("prefix", [&] { return binding::to_text(prefix_arg); });
-    const std::optional<Match> match =
-        search.compact ? search.compact->exact_match(prefix) : exact_match(search.trie, prefix);
+    Interrupt interrupt = binding::signal_interrupt();
+    const std::optional<Match> match = search.compact ? search.compact->exact_match(prefix)
+                                                      : exact_match(search.trie, prefix, interrupt);
     if (!match) {
         return OwnedRef::incref(Py_None);
     }

@@ -60,7 +60,9 @@ def two_levels(width: int) -> _morlatch.PrefixSearch:
     """width * width two-character keys: a wide, shallow, well-formed trie."""
     letters = [chr(0x4E00 + i) for i in range(width)]
     count = 1 + width + width * width
-    shifts = [0] + [width + width * i for i in range(width)] + [width + width * width] * (width * width)
+    shifts = (
+        [0] + [width + width * i for i in range(width)] + [width + width * width] * (width * width)
+    )
     strings = [""] + letters + letters * width
     payloads = [None] * (1 + width) + list(range(width * width))
     children = list(range(1, count))
@@ -90,3 +92,23 @@ def test_ctrl_c_stops_a_long_search_and_leaves_the_object_usable():
     key = "\u4e01\u4e02"
     assert search.exact_match(key) == (key, 1002, 0)
     assert search.fuzzy_match(key + "x", 1, None) == [(key, 1002, 1)]
+
+
+@pytest.mark.skipif(
+    threading.current_thread() is not threading.main_thread(), reason="signals need the main thread"
+)
+def test_ctrl_c_stops_the_walk_over_arrays_that_fail_the_check():
+    # Every node lists its one child twice: 2**60 paths for the plain walk,
+    # which these arrays get, since no node may be reached twice otherwise.
+    depth = 60
+    shifts = [2 * i for i in range(depth + 1)]
+    strings = [""] + ["a"] * depth
+    children = [i for i in range(1, depth + 1) for _ in range(2)]
+    search = _morlatch.from_internal_data(shifts, strings, [None] * (depth + 1), children)
+    timer = interrupt_soon()
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            search.fuzzy_match("", 2**64 - 1, None)
+    finally:
+        timer.cancel()
+    assert search.get_children(0) == [("a", 1), ("a", 1)]

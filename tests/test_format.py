@@ -408,6 +408,10 @@ def test_builder_layouts_read_back_exactly(keys):
     twin = from_internal_data(shifts, ["x", *strings[1:]], payloads, children)
     assert search.to_bytes() == model_encode(shifts, first_chars(strings), payloads, children)
     for n in range(len(shifts) + 1):
-        assert outcome(lambda: search.get_payload(n)) == outcome(lambda: twin.get_payload(n))
-        assert outcome(lambda: search.get_children(n)) == outcome(lambda: twin.get_children(n))
+        assert outcome(lambda n=n: search.get_payload(n)) == outcome(
+            lambda n=n: twin.get_payload(n)
+        )
+        assert outcome(lambda n=n: search.get_children(n)) == outcome(
+            lambda n=n: twin.get_children(n)
+        )
     assert from_bytes(search.to_bytes()).to_bytes() == search.to_bytes()

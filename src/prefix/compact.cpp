@@ -111,7 +111,8 @@ std::unique_ptr<CompactTrie> CompactTrie::build(const Trie& trie) {
                 seen[child]) {
                 return nullptr;
             }
-            if (i > start && *trie.node_chars[child] <= *trie.node_chars[trie.child_indices[i - 1]]) {
+            if (i > start &&
+                *trie.node_chars[child] <= *trie.node_chars[trie.child_indices[i - 1]]) {
                 return nullptr;
             }
             seen[child] = true;

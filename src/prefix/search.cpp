@@ -200,8 +200,8 @@ void BandWalk::root_row() {
         // would compute for them.
         for (std::size_t b = 0; b < 8; ++b) {
             const std::int64_t i = b0 + static_cast<std::int64_t>(b);
-            lane_rows_[b] = static_cast<std::int16_t>(
-                i < 0 ? infinity_ : std::min<std::int64_t>(i, infinity_));
+            lane_rows_[b] =
+                static_cast<std::int16_t>(i < 0 ? infinity_ : std::min<std::int64_t>(i, infinity_));
         }
     }
 }
@@ -230,7 +230,8 @@ bool BandWalk::lanes_step(std::size_t depth, char32_t c) noexcept {
     const __m128i low1 = _mm_set_epi16(0, 0, 0, 0, 0, 0, 0, -1);
     const __m128i low2 = _mm_set_epi16(0, 0, 0, 0, 0, 0, -1, -1);
     const __m128i low4 = _mm_set_epi16(0, 0, 0, 0, -1, -1, -1, -1);
-    t = _mm_min_epi16(t, _mm_add_epi16(_mm_or_si128(_mm_slli_si128(t, 2), _mm_and_si128(low1, inf)), one));
+    t = _mm_min_epi16(
+        t, _mm_add_epi16(_mm_or_si128(_mm_slli_si128(t, 2), _mm_and_si128(low1, inf)), one));
     t = _mm_min_epi16(t, _mm_add_epi16(_mm_or_si128(_mm_slli_si128(t, 4), _mm_and_si128(low2, inf)),
                                        _mm_set1_epi16(2)));
     t = _mm_min_epi16(t, _mm_add_epi16(_mm_or_si128(_mm_slli_si128(t, 8), _mm_and_si128(low4, inf)),
@@ -323,8 +324,8 @@ void BandWalk::push_frame(NodeId node, std::size_t depth) {
         const char32_t next = query_[depth];
         const Node* lo = nodes_ + first;
         const Node* hi = nodes_ + end;
-        const Node* it =
-            std::lower_bound(lo, hi, next, [](const Node& nd, char32_t ch) { return nd.label < ch; });
+        const Node* it = std::lower_bound(
+            lo, hi, next, [](const Node& nd, char32_t ch) { return nd.label < ch; });
         if (it != hi && it->label == next) {
             promoted = static_cast<NodeId>(it - nodes_);
         }
@@ -478,9 +479,8 @@ HitList CompactTrie::search(std::u32string_view query, std::uint64_t max_dist,
         });
     }
     std::vector<HitList::Hit>& hits = both.hits;
-    std::sort(hits.begin(), hits.end(), [](const HitList::Hit& a, const HitList::Hit& b) {
-        return a.payload < b.payload;
-    });
+    std::sort(hits.begin(), hits.end(),
+              [](const HitList::Hit& a, const HitList::Hit& b) { return a.payload < b.payload; });
     hits.erase(std::unique(hits.begin(), hits.end(),
                            [](const HitList::Hit& a, const HitList::Hit& b) {
                                return a.payload == b.payload;

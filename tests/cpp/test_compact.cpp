@@ -142,7 +142,8 @@ TEST(CompactTrie, SameListAsThePlainWalkOnRandomTries) {
     for (int round = 0; round < 300; ++round) {
         const std::size_t max_length = round % 10 == 0 ? 80 : 9;
         const Keys keys = random_keys(rng, rng() % 200, max_length);
-        const std::string numbering = std::vector<std::string>{"level", "depth", "random"}[round % 3];
+        const std::string numbering =
+            std::vector<std::string>{"level", "depth", "random"}[round % 3];
         const Trie trie = lay_out(keys, numbering, rng);
         const std::unique_ptr<CompactTrie> compact = CompactTrie::build(trie);
         ASSERT_NE(compact, nullptr) << numbering;
@@ -191,7 +192,7 @@ bool well_formed(const Trie& trie) {
         if (node >= trie.node_shifts.size()) return false;
         const std::uint64_t start = trie.node_shifts[node];
         const std::uint64_t end = node + 1 < trie.node_shifts.size() ? trie.node_shifts[node + 1]
-                                                                      : trie.child_indices.size();
+                                                                     : trie.child_indices.size();
         std::optional<char32_t> previous;
         for (std::uint64_t i = start; i < end; ++i) {
             if (i >= trie.child_indices.size()) return false;
