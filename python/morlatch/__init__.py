@@ -6,6 +6,13 @@
 
 from __future__ import annotations
 
+from pkgutil import extend_path
+
+# The package's native helper module (_engine) is installed beside these
+# files; in a development build it sits in <build dir>/morlatch instead, which
+# this finds when the build directory is on sys.path.
+__path__ = extend_path(__path__, __name__)
+
 from _morlatch import PrefixSearch, from_bytes, from_internal_data
 
 from .builder import MAX_PAYLOAD, Keys, TrieArrays, build, layout
