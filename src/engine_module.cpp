@@ -15,6 +15,7 @@
 #include "binding/boundary.hpp"
 #include "binding/entry.hpp"
 #include "binding/ref.hpp"
+#include "engine/index_functions.hpp"
 #include "format/codec.hpp"
 
 namespace morlatch {
@@ -85,7 +86,9 @@ PyModuleDef engine_def = {
 
 PyMODINIT_FUNC PyInit__engine() {
     return morlatch::binding::guarded([] {
-        return morlatch::binding::new_ref(
+        morlatch::binding::OwnedRef module = morlatch::binding::new_ref(
             PyModule_Create2(&morlatch::engine_def, PYTHON_API_VERSION));
+        morlatch::engine::add_index_functions(module.get());
+        return module;
     });
 }

@@ -135,22 +135,29 @@ struct Frame {
     Cell best;  // completion only: the smallest distance of a beginning above
 };
 
-// Every key within k of the whole query, in code-point order.
-void collect_within(const CompactTrie& trie, std::u32string_view query, std::uint64_t k,
+// Every key within k of the whole query, in code-point order. Returns
+// whether that was every key of the trie (no key was left out for being too
+// far away).
+bool collect_within(const CompactTrie& trie, std::u32string_view query, std::uint64_t k,
                     bool transpositions, Interrupt& interrupt, std::vector<Match>& hits) {
     Rows rows(query, k, transpositions);
     const std::uint64_t m = query.size();
     const std::uint64_t kk = std::min(k, kDistanceCap);
     std::u32string path;
     std::vector<Frame> stack;
+    bool left_out = false;
     // Children whose keys are all too short or too long stay out.
     auto push_children = [&](NodeId node, std::uint32_t depth) {
         const std::uint64_t child_depth = depth + 1;
         for (NodeId c = trie.end_child(node); c-- > trie.first_child(node);) {
             const std::uint8_t shortest = trie.shortest_below(c);
             const std::uint8_t longest = trie.longest_below(c);
-            if (!holds_keys(trie, c) || child_depth + shortest > m + kk ||
+            if (!holds_keys(trie, c)) {
+                continue;
+            }
+            if (child_depth + shortest > m + kk ||
                 (longest != CompactTrie::kLengthSaturated && child_depth + longest + kk < m)) {
+                left_out = true;
                 continue;
             }
             stack.push_back(Frame{c, depth + 1, 0});
@@ -168,12 +175,17 @@ void collect_within(const CompactTrie& trie, std::u32string_view query, std::uin
             const Cell distance = rows.last(frame.depth);
             if (distance <= kk) {
                 hits.push_back(Match{path, trie.payload(frame.node), distance});
+            } else {
+                left_out = true;
             }
         }
         if (rows.floor(frame.depth) <= kk) {
             push_children(frame.node, frame.depth);
+        } else if (trie.first_child(frame.node) != trie.end_child(frame.node)) {
+            left_out = true;
         }
     }
+    return !left_out;
 }
 
 void rank(std::vector<Match>& hits, std::optional<std::uint64_t> limit) {
@@ -201,8 +213,9 @@ std::vector<Match> ranked_search(const CompactTrie& trie, std::u32string_view qu
         // at growing distances costs little more than the last walk alone.
         for (std::uint64_t d = 0; d <= k; ++d) {
             hits.clear();
-            collect_within(trie, query, d, options.transpositions, interrupt, hits);
-            if (hits.size() >= *options.limit) {
+            const bool all_keys =
+                collect_within(trie, query, d, options.transpositions, interrupt, hits);
+            if (all_keys || hits.size() >= *options.limit) {
                 break;
             }
         }
