@@ -12,8 +12,11 @@
 #include "binding/args.hpp"
 #include "binding/boundary.hpp"
 #include "binding/convert.hpp"
+#include "binding/gil.hpp"
+#include "binding/prefix_search.hpp"
 #include "binding/ref.hpp"
 #include "format/codec.hpp"
+#include "prefix/compact.hpp"
 #include "prefix/query.hpp"
 #include "prefix/trie.hpp"
 
@@ -23,6 +26,7 @@ namespace {
 using binding::BorrowedRef;
 using binding::FastCallArgs;
 using binding::OwnedRef;
+using binding::PrefixSearchObject;
 using binding::PythonError;
 
 // What lives for the whole process: the module and the PrefixSearch type,
@@ -36,10 +40,6 @@ struct ProcessState {
 };
 ProcessState process;
 
-struct PrefixSearchObject {
-    PyObject_HEAD Trie trie;
-};
-
 PrefixSearchObject& as_prefix_search(PyObject* self) {
     // CPython's method descriptors check the type before a method runs; this
     // covers any path where they do not.
@@ -50,9 +50,17 @@ PrefixSearchObject& as_prefix_search(PyObject* self) {
 }
 
 OwnedRef new_prefix_search(Trie trie) {
+    std::unique_ptr<const CompactTrie> compact;
+    {
+        // The arrays belong to this call alone until the object exists.
+        binding::ReleasedGil released;
+        compact = CompactTrie::build(trie);
+    }
     PyTypeObject* type = process.prefix_search_type;
     OwnedRef obj = binding::new_ref(type->tp_alloc(type, 0));
-    new (&reinterpret_cast<PrefixSearchObject*>(obj.get())->trie) Trie(std::move(trie));
+    auto* instance = reinterpret_cast<PrefixSearchObject*>(obj.get());
+    new (&instance->trie) Trie(std::move(trie));
+    new (&instance->compact) std::unique_ptr<const CompactTrie>(std::move(compact));
     return obj;
 }
 
@@ -66,7 +74,7 @@ OwnedRef match_to_python(const Match& match) {
 
 constexpr std::array<const char*, 3> fuzzy_match_params{"prefix", "max_dist", "limit"};
 OwnedRef fuzzy_match_method(PyObject* self, const FastCallArgs& call) {
-    const Trie& trie = as_prefix_search(self).trie;
+    const PrefixSearchObject& search = as_prefix_search(self);
     auto [prefix_arg, max_dist_arg, limit_arg] =
         binding::bind("PrefixSearch.fuzzy_match", fuzzy_match_params, call);
     const std::u32string prefix =
@@ -75,17 +83,32 @@ OwnedRef fuzzy_match_method(PyObject* self, const FastCallArgs& call) {
         binding::convert_argument("max_dist", [&] { return binding::to_size(max_dist_arg); });
     const std::optional<std::uint64_t> limit = binding::convert_argument(
         "limit", [&] { return binding::to_optional(limit_arg, binding::to_size); });
-    const std::vector<Match> matches = fuzzy_match(trie, prefix, max_dist, limit);
+    if (search.compact) {
+        HitList found;
+        {
+            // The layout is read-only and the object outlives the call.
+            binding::ReleasedGil released;
+            Interrupt interrupt = released.interrupt();
+            found = search.compact->search(prefix, max_dist, limit, interrupt);
+        }
+        return binding::make_list(found.hits, [&](const HitList::Hit& hit) {
+            return binding::make_tuple(binding::to_python(found.key(hit)),
+                                       binding::to_python(hit.payload),
+                                       binding::to_python(std::uint64_t{hit.distance}));
+        });
+    }
+    const std::vector<Match> matches = fuzzy_match(search.trie, prefix, max_dist, limit);
     return binding::make_list(matches, match_to_python);
 }
 
 constexpr std::array<const char*, 1> exact_match_params{"prefix"};
 OwnedRef exact_match_method(PyObject* self, const FastCallArgs& call) {
-    const Trie& trie = as_prefix_search(self).trie;
+    const PrefixSearchObject& search = as_prefix_search(self);
     auto [prefix_arg] = binding::bind("PrefixSearch.exact_match", exact_match_params, call);
     const std::u32string prefix =
         binding::convert_argument("prefix", [&] { return binding::to_text(prefix_arg); });
-    const std::optional<Match> match = exact_match(trie, prefix);
+    const std::optional<Match> match =
+        search.compact ? search.compact->exact_match(prefix) : exact_match(search.trie, prefix);
     if (!match) {
         return OwnedRef::incref(Py_None);
     }
@@ -222,7 +245,9 @@ PyObject* prefix_search_new(PyTypeObject* type, PyObject*, PyObject*) {
 void prefix_search_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     binding::guarded_unraisable(self, [&] {
-        reinterpret_cast<PrefixSearchObject*>(self)->trie.~Trie();
+        auto* instance = reinterpret_cast<PrefixSearchObject*>(self);
+        instance->compact.~unique_ptr();
+        instance->trie.~Trie();
         type->tp_free(self);
     });
     Py_DECREF(type);  // instances of heap types own a reference to their type

@@ -108,6 +108,18 @@ std::unique_ptr<CompactTrie> CompactTrie::build(const Trie& trie) {
     nodes.push_back(Node{0, static_cast<NodeId>(nodes.size()), 0, 0, 0, 0, 0});
     nodes.shrink_to_fit();
     compute_lengths(nodes);
+    {
+        // Parents come before their children in level order.
+        std::vector<std::uint32_t> depth(nodes.size() - 1);
+        for (std::size_t v = 0; v + 1 < nodes.size(); ++v) {
+            for (NodeId c = nodes[v].first_child; c < nodes[v + 1].first_child; ++c) {
+                depth[c] = depth[v] + 1;
+            }
+            if (nodes[v].flags & kIsKey) {
+                compact->total_key_length_ += depth[v];
+            }
+        }
+    }
     return compact;
 }
 
@@ -172,13 +184,67 @@ const ReverseIndex& CompactTrie::reverse_index() const {
     return *reverse_;
 }
 
+namespace {
+
+// One reversed key: its characters are text[offset, offset + length).
+struct Entry {
+    std::uint64_t head;  // the next three characters from `depth` on, packed
+    std::uint32_t offset;
+    std::uint32_t length;
+    NodeId node;
+};
+
+// Three characters, each plus one (0 marks the end of the key) in 21 bits,
+// compare as the key's characters from `depth` on do.
+std::uint64_t pack_head(const char32_t* chars, const Entry& entry, std::uint32_t depth) {
+    std::uint64_t head = 0;
+    for (std::uint32_t i = depth; i < depth + 3; ++i) {
+        head <<= 21;
+        if (i < entry.length) {
+            head |= static_cast<std::uint64_t>(chars[entry.offset + i]) + 1;
+        }
+    }
+    return head;
+}
+
+// Sorts the keys three characters at a time: each round compares packed
+// heads in the entries themselves, and only runs of equal heads go on to
+// read their next characters. Keys are distinct, so a run ends once its
+// keys end.
+void sort_reversed_keys(std::vector<Entry>& entries, const char32_t* chars) {
+    struct Run {
+        std::size_t begin;
+        std::size_t end;
+        std::uint32_t depth;
+    };
+    std::vector<Run> runs{{0, entries.size(), 0}};
+    while (!runs.empty()) {
+        const Run run = runs.back();
+        runs.pop_back();
+        for (std::size_t i = run.begin; i < run.end; ++i) {
+            entries[i].head = pack_head(chars, entries[i], run.depth);
+        }
+        std::sort(entries.begin() + static_cast<std::ptrdiff_t>(run.begin),
+                  entries.begin() + static_cast<std::ptrdiff_t>(run.end),
+                  [](const Entry& a, const Entry& b) { return a.head < b.head; });
+        for (std::size_t i = run.begin; i < run.end;) {
+            std::size_t j = i + 1;
+            while (j < run.end && entries[j].head == entries[i].head) {
+                ++j;
+            }
+            // Equal heads whose last character is not the end go deeper.
+            if (j - i > 1 && (entries[i].head & 0x1FFFFF) != 0) {
+                runs.push_back(Run{i, j, run.depth + 3});
+            }
+            i = j;
+        }
+    }
+}
+
+}  // namespace
+
 ReverseIndex::ReverseIndex(const CompactTrie& forward) {
     // Every key, reversed, one after the other in `text`.
-    struct Entry {
-        std::uint32_t offset;
-        std::uint32_t length;
-        NodeId node;
-    };
     std::vector<char32_t> text;
     std::vector<Entry> entries;
     entries.reserve(forward.key_count());
@@ -196,7 +262,7 @@ ReverseIndex::ReverseIndex(const CompactTrie& forward) {
             if (frame.node != CompactTrie::kRoot) {
                 path.push_back(forward.label(frame.node));
                 if (forward.is_key(frame.node)) {
-                    entries.push_back(Entry{static_cast<std::uint32_t>(text.size()),
+                    entries.push_back(Entry{0, static_cast<std::uint32_t>(text.size()),
                                             static_cast<std::uint32_t>(path.size()), frame.node});
                     text.insert(text.end(), path.rbegin(), path.rend());
                 }
@@ -208,11 +274,21 @@ ReverseIndex::ReverseIndex(const CompactTrie& forward) {
             }
         }
     }
+    sort_reversed_keys(entries, text.data());
+    // The level-order pass below reads every key once per level; with the
+    // keys rewritten in sorted order, those reads stream through memory.
+    {
+        std::vector<char32_t> sorted;
+        sorted.reserve(text.size());
+        for (Entry& entry : entries) {
+            const std::uint32_t offset = static_cast<std::uint32_t>(sorted.size());
+            sorted.insert(sorted.end(), text.begin() + entry.offset,
+                          text.begin() + entry.offset + entry.length);
+            entry.offset = offset;
+        }
+        text.swap(sorted);
+    }
     const char32_t* chars = text.data();
-    std::sort(entries.begin(), entries.end(), [chars](const Entry& a, const Entry& b) {
-        return std::u32string_view(chars + a.offset, a.length) <
-               std::u32string_view(chars + b.offset, b.length);
-    });
 
     // Level order over ranges of sorted entries that share a prefix.
     struct Range {

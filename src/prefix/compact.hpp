@@ -28,6 +28,26 @@ namespace morlatch {
 
 class ReverseIndex;
 
+// The hits of one search, their keys one after the other in one buffer.
+struct HitList {
+    struct Hit {
+        std::size_t offset;  // of the key in `text`
+        std::uint32_t length;
+        Payload payload;
+        std::uint32_t distance;
+    };
+    std::vector<char32_t> text;
+    std::vector<Hit> hits;
+
+    std::u32string_view key(const Hit& hit) const noexcept {
+        return std::u32string_view(text.data() + hit.offset, hit.length);
+    }
+    void add(std::u32string_view key, Payload payload, std::uint32_t distance) {
+        hits.push_back(Hit{text.size(), static_cast<std::uint32_t>(key.size()), payload, distance});
+        text.insert(text.end(), key.begin(), key.end());
+    }
+};
+
 class CompactTrie {
 public:
     static constexpr NodeId kRoot = 0;
@@ -73,15 +93,13 @@ public:
 
     // Keys within max_dist of query, in the plain walk's order: a key before
     // its extensions; where two keys first differ, the one whose character
-    // continues the query first, then the others by code point.
+    // continues the query first, then the others by code point. With a
+    // limit, the first `limit` of them.
+    HitList search(std::u32string_view query, std::uint64_t max_dist,
+                   std::optional<std::uint64_t> limit, Interrupt& interrupt) const;
+    // The same as a list of matches.
     std::vector<Match> fuzzy_match(std::u32string_view query, std::uint64_t max_dist,
-                                   std::optional<std::uint64_t> limit,
-                                   Interrupt& interrupt) const;
-    std::vector<Match> fuzzy_match(std::u32string_view query, std::uint64_t max_dist,
-                                   std::optional<std::uint64_t> limit) const {
-        Interrupt none;
-        return fuzzy_match(query, max_dist, limit, none);
-    }
+                                   std::optional<std::uint64_t> limit) const;
     std::optional<Match> exact_match(std::u32string_view query) const noexcept(false);
 
     // The reverse index (a trie of the reversed keys) is built on first use
@@ -91,6 +109,13 @@ public:
     double reverse_index_build_seconds() const noexcept;
     // Builds it now if it is not there yet (thread-safe, built once).
     const ReverseIndex& reverse_index() const;
+    // Whether the reverse index stays small: it holds every key, so keys
+    // that overlap much (long nested keys) would make it far larger than
+    // the trie, and searches then keep to one walk.
+    bool reverse_index_affordable() const noexcept {
+        return total_key_length_ <= kReverseBudgetPerNode * node_count() &&
+               total_key_length_ < 0x80000000u;
+    }
 
     struct Node {
         char32_t label;
@@ -112,11 +137,12 @@ private:
     }
 
     friend class ReverseIndex;
-    friend class CompactSearch;
 
     // node_count() + 1 entries; the last one only closes the child ranges.
     std::vector<Node> nodes_;
     std::size_t key_count_ = 0;
+    std::uint64_t total_key_length_ = 0;
+    static constexpr std::uint64_t kReverseBudgetPerNode = 16;
 
     mutable std::once_flag reverse_once_;
     mutable std::unique_ptr<ReverseIndex> reverse_;
