@@ -86,8 +86,8 @@ PyModuleDef engine_def = {
 
 PyMODINIT_FUNC PyInit__engine() {
     return morlatch::binding::guarded([] {
-        morlatch::binding::OwnedRef module = morlatch::binding::new_ref(
-            PyModule_Create2(&morlatch::engine_def, PYTHON_API_VERSION));
+        morlatch::binding::OwnedRef module =
+            morlatch::binding::new_ref(PyModule_Create2(&morlatch::engine_def, PYTHON_API_VERSION));
         morlatch::engine::add_index_functions(module.get());
         return module;
     });

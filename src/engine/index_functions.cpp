@@ -114,8 +114,8 @@ using RankedQuery = std::vector<Match> (*)(const CompactTrie&, std::u32string_vi
 
 template <RankedQuery Query>
 OwnedRef one_query(const char* name, const char* text_param, const FastCallArgs& call) {
-    const std::array<const char*, 6> params{"search",        text_param,     "max_dist", "limit",
-                                            "transpositions", "match_type"};
+    const std::array<const char*, 6> params{"search", text_param,       "max_dist",
+                                            "limit",  "transpositions", "match_type"};
     auto [search_arg, text_arg, max_dist_arg, limit_arg, swap_arg, type_arg] =
         binding::bind(name, params, call);
     const CompactTrie& trie = compact_of(search_arg);
@@ -226,8 +226,8 @@ OwnedRef search_many_function(PyObject*, const FastCallArgs& call) {
 
 struct KeyIteratorObject {
     PyObject_HEAD
-    // The PrefixSearch whose trie the cursor reads; kept alive by this.
-    PyObject* owner;
+        // The PrefixSearch whose trie the cursor reads; kept alive by this.
+        PyObject* owner;
     KeyCursor* cursor;
     bool items;
 };
@@ -301,12 +301,12 @@ void add_index_functions(PyObject* module) {
             {Py_tp_dealloc, reinterpret_cast<void*>(key_iterator_dealloc)},
             {0, nullptr},
         };
-        PyType_Spec spec = {"morlatch._engine.KeyIterator", sizeof(KeyIteratorObject), 0,
-                            Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE |
-                                Py_TPFLAGS_DISALLOW_INSTANTIATION,
-                            slots};
-        key_iterator_type = reinterpret_cast<PyTypeObject*>(
-            binding::new_ref(PyType_FromSpec(&spec)).release());
+        PyType_Spec spec = {
+            "morlatch._engine.KeyIterator", sizeof(KeyIteratorObject), 0,
+            Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+            slots};
+        key_iterator_type =
+            reinterpret_cast<PyTypeObject*>(binding::new_ref(PyType_FromSpec(&spec)).release());
     }
     binding::check(PyModule_AddFunctions(module, index_methods));
     binding::check(PyModule_AddObjectRef(module, "KeyIterator",

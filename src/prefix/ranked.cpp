@@ -75,7 +75,8 @@ public:
                 v = prev[j - 1] + (c != query_[j - 1] ? 1 : 0);
                 v = std::min(v, prev[j] + 1);
                 v = std::min(v, cur[j - 1] + 1);
-                if (swap_possible && j >= 2 && c == query_[j - 2] && path[depth - 2] == query_[j - 1]) {
+                if (swap_possible && j >= 2 && c == query_[j - 2] &&
+                    path[depth - 2] == query_[j - 1]) {
                     v = std::min(v, two_up[j - 2] + 1);
                 }
                 v = std::min(v, inf_);
@@ -197,6 +198,32 @@ void rank(std::vector<Match>& hits, std::optional<std::uint64_t> limit) {
     }
 }
 
+// The hits ranked by (distance, key), the best `limit` of them.
+std::vector<Match> rank(const HitList& found, std::optional<std::uint64_t> limit) {
+    std::vector<const HitList::Hit*> order;
+    order.reserve(found.hits.size());
+    for (const HitList::Hit& hit : found.hits) {
+        order.push_back(&hit);
+    }
+    auto better = [&found](const HitList::Hit* a, const HitList::Hit* b) {
+        return a->distance != b->distance ? a->distance < b->distance
+                                          : found.key(*a) < found.key(*b);
+    };
+    if (limit && *limit < order.size()) {
+        const auto end = order.begin() + static_cast<std::ptrdiff_t>(*limit);
+        std::partial_sort(order.begin(), end, order.end(), better);
+        order.erase(end, order.end());
+    } else {
+        std::sort(order.begin(), order.end(), better);
+    }
+    std::vector<Match> matches;
+    matches.reserve(order.size());
+    for (const HitList::Hit* hit : order) {
+        matches.push_back(Match{std::u32string(found.key(*hit)), hit->payload, hit->distance});
+    }
+    return matches;
+}
+
 }  // namespace
 
 std::vector<Match> ranked_search(const CompactTrie& trie, std::u32string_view query,
@@ -206,6 +233,24 @@ std::vector<Match> ranked_search(const CompactTrie& trie, std::u32string_view qu
         return hits;
     }
     const std::uint64_t k = std::min(options.max_dist, kDistanceCap);
+    if (!options.transpositions) {
+        // The trie's own (faster) search finds the keys; they are ranked
+        // here. With a limit, distance by distance as below; no key is
+        // farther from the query than the longer of the two.
+        const std::uint64_t m = query.size();
+        const std::uint8_t longest = trie.longest_below(CompactTrie::kRoot);
+        const bool bounded = longest != CompactTrie::kLengthSaturated;
+        for (std::uint64_t d = options.limit ? 0 : k;; ++d) {
+            if (d > m + CompactTrie::kLengthSaturated) {
+                d = k;
+            }
+            const HitList found = trie.search(query, d, std::nullopt, interrupt);
+            if (d >= k || found.hits.size() >= *options.limit ||
+                (bounded && d >= std::max<std::uint64_t>(m, longest))) {
+                return rank(found, options.limit);
+            }
+        }
+    }
     if (!options.limit) {
         collect_within(trie, query, k, options.transpositions, interrupt, hits);
     } else {
