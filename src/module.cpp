@@ -51,16 +51,22 @@ PrefixSearchObject& as_prefix_search(PyObject* self) {
 
 OwnedRef new_prefix_search(Trie trie) {
     std::unique_ptr<const CompactTrie> compact;
+    bool arrays_in_layout = false;
     {
         // The arrays belong to this call alone until the object exists.
         binding::ReleasedGil released;
         compact = CompactTrie::build(trie);
+        if (compact && compact->reproduces(trie)) {
+            arrays_in_layout = true;
+            trie = Trie{};
+        }
     }
     PyTypeObject* type = process.prefix_search_type;
     OwnedRef obj = binding::new_ref(type->tp_alloc(type, 0));
     auto* instance = reinterpret_cast<PrefixSearchObject*>(obj.get());
     new (&instance->trie) Trie(std::move(trie));
     new (&instance->compact) std::unique_ptr<const CompactTrie>(std::move(compact));
+    instance->arrays_in_layout = arrays_in_layout;
     return obj;
 }
 
@@ -117,28 +123,33 @@ OwnedRef exact_match_method(PyObject* self, const FastCallArgs& call) {
 
 constexpr std::array<const char*, 1> node_id_params{"node_id"};
 OwnedRef get_children_method(PyObject* self, const FastCallArgs& call) {
-    const Trie& trie = as_prefix_search(self).trie;
+    const PrefixSearchObject& search = as_prefix_search(self);
     auto [node_id_arg] = binding::bind("PrefixSearch.get_children", node_id_params, call);
     const NodeId node_id =
         binding::convert_argument("node_id", [&] { return binding::to_u32(node_id_arg); });
-    const std::vector<Child> children = trie.get_children(node_id);
+    const std::vector<Child> children = search.arrays_in_layout
+                                            ? search.compact->get_children(node_id)
+                                            : search.trie.get_children(node_id);
     return binding::make_list(children, [](const Child& child) {
         return binding::make_tuple(binding::char_to_python(child.ch), binding::to_python(child.id));
     });
 }
 
 OwnedRef get_payload_method(PyObject* self, const FastCallArgs& call) {
-    const Trie& trie = as_prefix_search(self).trie;
+    const PrefixSearchObject& search = as_prefix_search(self);
     auto [node_id_arg] = binding::bind("PrefixSearch.get_payload", node_id_params, call);
     const NodeId node_id =
         binding::convert_argument("node_id", [&] { return binding::to_u32(node_id_arg); });
-    return binding::to_python(trie.get_payload(node_id));
+    return binding::to_python(search.arrays_in_layout ? search.compact->get_payload(node_id)
+                                                      : search.trie.get_payload(node_id));
 }
 
 constexpr std::array<const char*, 0> no_params{};
 OwnedRef to_bytes_method(PyObject* self, const FastCallArgs& call) {
-    const Trie& trie = as_prefix_search(self).trie;
+    const PrefixSearchObject& search = as_prefix_search(self);
     binding::bind("PrefixSearch.to_bytes", no_params, call);
+    const Trie regenerated = search.arrays_in_layout ? search.compact->to_trie() : Trie{};
+    const Trie& trie = search.arrays_in_layout ? regenerated : search.trie;
     // Measure first, then encode straight into the bytes object's buffer.
     const std::size_t size = format::encoded_size(trie);
     OwnedRef bytes =

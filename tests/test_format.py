@@ -9,6 +9,7 @@ from hypothesis import example, given
 from hypothesis import strategies as st
 
 import _morlatch
+import morlatch
 from _morlatch import from_bytes, from_internal_data
 
 UNWRAP = "called `Result::unwrap()` on an `Err` value: "
@@ -410,3 +411,22 @@ def test_arbitrary_bytes_decode_like_the_model(data):
 )
 def test_marker_heavy_bytes_decode_like_the_model(values):
     assert_matches_model(bytes(values))
+
+
+@given(
+    st.dictionaries(
+        st.text(alphabet="ab\u00e9\U0001f600", min_size=1, max_size=5), u32s, max_size=12
+    )
+)
+def test_builder_layouts_read_back_exactly(keys):
+    # Arrays in the builder's level order are kept only in the search layout;
+    # every read must still answer from exactly these arrays. A root
+    # character (never read) makes the twin keep its arrays as given.
+    shifts, strings, payloads, children = (list(a) for a in morlatch.layout(keys))
+    search = from_internal_data(shifts, strings, payloads, children)
+    twin = from_internal_data(shifts, ["x", *strings[1:]], payloads, children)
+    assert search.to_bytes() == model_encode(shifts, first_chars(strings), payloads, children)
+    for n in range(len(shifts) + 1):
+        assert outcome(lambda: search.get_payload(n)) == outcome(lambda: twin.get_payload(n))
+        assert outcome(lambda: search.get_children(n)) == outcome(lambda: twin.get_children(n))
+    assert from_bytes(search.to_bytes()).to_bytes() == search.to_bytes()

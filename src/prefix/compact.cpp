@@ -125,6 +125,68 @@ std::unique_ptr<CompactTrie> CompactTrie::build(const Trie& trie) {
 
 CompactTrie::~CompactTrie() = default;
 
+bool CompactTrie::reproduces(const Trie& trie) const {
+    const std::size_t count = node_count();
+    if (trie.node_shifts.size() != count || trie.node_chars.size() != count ||
+        trie.node_payloads.size() != count || trie.child_indices.size() + 1 != count ||
+        trie.node_chars[0]) {
+        return false;
+    }
+    for (std::size_t i = 0; i < trie.child_indices.size(); ++i) {
+        if (trie.child_indices[i] != i + 1) {
+            return false;
+        }
+    }
+    for (NodeId v = 0; v < count; ++v) {
+        const std::optional<Payload>& given = trie.node_payloads[v];
+        const bool same_payload =
+            given.has_value() == is_key(v) && (!given || *given == nodes_[v].payload);
+        if (trie.node_shifts[v] != nodes_[v].first_child - 1 || !same_payload ||
+            (v != kRoot && trie.node_chars[v] != label(v))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+Trie CompactTrie::to_trie() const {
+    const std::size_t count = node_count();
+    Trie trie;
+    trie.node_shifts.resize(count);
+    trie.node_chars.resize(count);
+    trie.node_payloads.resize(count);
+    trie.child_indices.resize(count - 1);
+    for (NodeId v = 0; v < count; ++v) {
+        trie.node_shifts[v] = nodes_[v].first_child - 1;
+        if (v != kRoot) {
+            trie.node_chars[v] = label(v);
+            trie.child_indices[v - 1] = v;
+        }
+        if (is_key(v)) {
+            trie.node_payloads[v] = nodes_[v].payload;
+        }
+    }
+    return trie;
+}
+
+std::vector<Child> CompactTrie::get_children(NodeId n) const {
+    if (n >= node_count()) {
+        fault(index_out_of_bounds_message(node_count(), n));
+    }
+    std::vector<Child> children;
+    for (NodeId c = first_child(n); c < end_child(n); ++c) {
+        children.push_back(Child{label(c), c});
+    }
+    return children;
+}
+
+std::optional<Payload> CompactTrie::get_payload(NodeId n) const {
+    if (n >= node_count()) {
+        fault(index_out_of_bounds_message(node_count(), n));
+    }
+    return is_key(n) ? std::optional<Payload>(payload(n)) : std::nullopt;
+}
+
 std::optional<NodeId> CompactTrie::child(NodeId node, char32_t ch) const noexcept {
     const Node* first = nodes_.data() + nodes_[node].first_child;
     const Node* last = nodes_.data() + end_of_children(node);

@@ -86,6 +86,16 @@ public:
     std::uint8_t shortest_below(NodeId node) const noexcept { return nodes_[node].shortest; }
     std::uint8_t longest_below(NodeId node) const noexcept { return nodes_[node].longest; }
 
+    // Whether `trie` is exactly what to_trie() gives back: ids in level
+    // order, each node's children listed right after those of the nodes
+    // before it and in code-point order, no character on the root, no
+    // unreachable node. Arrays laid out like this by a builder need not be
+    // kept beside the layout: these members answer for them.
+    bool reproduces(const Trie& trie) const;
+    Trie to_trie() const;
+    std::vector<Child> get_children(NodeId n) const;
+    std::optional<Payload> get_payload(NodeId n) const;
+
     // Bytes held, the reverse index included once built.
     std::size_t memory_bytes() const noexcept;
 
