@@ -5,7 +5,7 @@ from __future__ import annotations
 
 import operator
 from collections.abc import Iterable, Iterator, Mapping
-from typing import NamedTuple, SupportsIndex, TypeVar, overload
+from typing import NamedTuple, TypeVar, overload
 
 from _morlatch import PrefixSearch
 
@@ -221,9 +221,14 @@ def _text(name: str, value: object) -> str:
 
 
 def _whole(name: str, value: object) -> int:
-    if isinstance(value, bool) or not isinstance(value, SupportsIndex):
-        raise TypeError(f"{name} must be an int, not {_kind(value)}")
-    return operator.index(value)
+    if type(value) is int:
+        return value
+    if not isinstance(value, bool):
+        try:
+            return operator.index(value)  # type: ignore[arg-type]
+        except TypeError:
+            pass
+    raise TypeError(f"{name} must be an int, not {_kind(value)}")
 
 
 def _distance(value: object) -> int:

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <functional>
 #include <utility>
 
 namespace morlatch {
@@ -112,6 +113,49 @@ public:
         return mins_[depth];
     }
 
+    // The children worth a visit when no cell of row `depth` (the row of
+    // `node`) is below `t`: a child's row can then hold a cell <= t only
+    // through a match on the diagonal from a cell that holds t, or through
+    // a swap from the row above, so only children labelled like the query
+    // character there qualify. Appends them to `out` and returns true, or
+    // returns false when every child may qualify.
+    bool narrow_children(const CompactTrie& trie, NodeId node, std::size_t depth, Cell t,
+                         std::vector<NodeId>& out) const {
+        if (dead_[depth] || mins_[depth] < t) {
+            return false;
+        }
+        auto add = [&](char32_t ch) {
+            if (const std::optional<NodeId> child = trie.child(node, ch)) {
+                out.push_back(*child);
+            }
+        };
+        const Cell* row = cells_.data() + depth * width_;
+        const std::size_t lo = depth > k_ ? depth - k_ : 0;
+        const std::size_t hi = std::min<std::size_t>(m_, depth + k_);
+        for (std::size_t j = lo; j <= hi && j < m_; ++j) {
+            if (row[j] == t) {
+                add(query_[j]);
+            }
+        }
+        if (transpositions_ && depth >= 1 && !dead_[depth - 1] && t >= 1) {
+            // A child labelled query[j] after `node` labelled query[j + 1]
+            // swaps the pair from cell j of the row above.
+            const Cell* above = row - width_;
+            const std::size_t above_lo = depth - 1 > k_ ? depth - 1 - k_ : 0;
+            const std::size_t above_hi = std::min<std::size_t>(m_, depth - 1 + k_);
+            const char32_t label = trie.label(node);
+            for (std::size_t j = above_lo; j <= above_hi && j + 1 < m_; ++j) {
+                if (above[j] + 1 <= t && query_[j + 1] == label) {
+                    add(query_[j]);
+                }
+            }
+        }
+        // Children in descending label order, once each.
+        std::sort(out.begin(), out.end(), std::greater<>());
+        out.erase(std::unique(out.begin(), out.end()), out.end());
+        return true;
+    }
+
 private:
     void grow(std::size_t rows) {
         cells_.resize(rows * width_);
@@ -146,22 +190,38 @@ bool collect_within(const CompactTrie& trie, std::u32string_view query, std::uin
     const std::uint64_t kk = std::min(k, kDistanceCap);
     std::u32string path;
     std::vector<Frame> stack;
+    std::vector<NodeId> narrow;
     bool left_out = false;
     // Children whose keys are all too short or too long stay out.
-    auto push_children = [&](NodeId node, std::uint32_t depth) {
+    auto push_child = [&](NodeId c, std::uint32_t depth) {
         const std::uint64_t child_depth = depth + 1;
-        for (NodeId c = trie.end_child(node); c-- > trie.first_child(node);) {
+        {
             const std::uint8_t shortest = trie.shortest_below(c);
             const std::uint8_t longest = trie.longest_below(c);
             if (!holds_keys(trie, c)) {
-                continue;
+                return;
             }
             if (child_depth + shortest > m + kk ||
                 (longest != CompactTrie::kLengthSaturated && child_depth + longest + kk < m)) {
                 left_out = true;
-                continue;
+                return;
             }
             stack.push_back(Frame{c, depth + 1, 0});
+        }
+    };
+    auto push_children = [&](NodeId node, std::uint32_t depth) {
+        narrow.clear();
+        if (rows.narrow_children(trie, node, depth, static_cast<Cell>(kk), narrow)) {
+            if (narrow.size() < trie.end_child(node) - trie.first_child(node)) {
+                left_out = true;
+            }
+            for (const NodeId c : narrow) {
+                push_child(c, depth);
+            }
+            return;
+        }
+        for (NodeId c = trie.end_child(node); c-- > trie.first_child(node);) {
+            push_child(c, depth);
         }
     };
     push_children(CompactTrie::kRoot, 0);
@@ -293,7 +353,18 @@ std::vector<Match> complete(const CompactTrie& trie, std::u32string_view prefix,
         Rows rows(prefix, k, options.transpositions);
         std::u32string path;
         std::vector<Frame> stack;
+        std::vector<NodeId> narrow;
+        // Below a node, only a beginning closer than `best` matters.
         auto push_children = [&](NodeId node, std::uint32_t depth, Cell best) {
+            narrow.clear();
+            if (rows.narrow_children(trie, node, depth, best - 1, narrow)) {
+                for (const NodeId c : narrow) {
+                    if (holds_keys(trie, c)) {
+                        stack.push_back(Frame{c, depth + 1, best});
+                    }
+                }
+                return;
+            }
             for (NodeId c = trie.end_child(node); c-- > trie.first_child(node);) {
                 if (holds_keys(trie, c)) {
                     stack.push_back(Frame{c, depth + 1, best});
