@@ -59,6 +59,7 @@ OwnedRef new_prefix_search(Trie trie) {
         if (compact && compact->reproduces(trie)) {
             arrays_in_layout = true;
             trie = Trie{};
+            release_free_memory();
         }
     }
     PyTypeObject* type = process.prefix_search_type;

@@ -5,6 +5,10 @@
 #include <cstring>
 #include <utility>
 
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+
 namespace morlatch {
 namespace {
 
@@ -59,6 +63,15 @@ void compute_lengths(std::vector<Node>& nodes) {
 }
 
 }  // namespace
+
+void release_free_memory() noexcept {
+#if defined(__GLIBC__)
+    // The builds free large temporaries; once glibc has raised its mapping
+    // threshold it keeps such blocks in the heap, where they would count
+    // as resident for as long as the process lives.
+    malloc_trim(0);
+#endif
+}
 
 std::unique_ptr<CompactTrie> CompactTrie::build(const Trie& trie) {
     const std::size_t count = trie.node_payloads.size();
@@ -242,6 +255,7 @@ const ReverseIndex& CompactTrie::reverse_index() const {
             std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
         reverse_ = std::move(index);
         reverse_ready_.store(true, std::memory_order_release);
+        release_free_memory();
     });
     return *reverse_;
 }
@@ -269,6 +283,38 @@ std::uint64_t pack_head(const char32_t* chars, const Entry& entry, std::uint32_t
     return head;
 }
 
+// Sorts entries[begin, end) by head: least significant digit first, 16 bits
+// a pass, for long runs (a few sequential passes instead of a comparison sort's
+// scattered reads); short runs by comparison.
+void sort_by_head(std::vector<Entry>& entries, std::size_t begin, std::size_t end,
+                  std::vector<Entry>& scratch) {
+    const auto first = entries.begin() + static_cast<std::ptrdiff_t>(begin);
+    const auto last = entries.begin() + static_cast<std::ptrdiff_t>(end);
+    if (end - begin < 1024) {
+        std::sort(first, last, [](const Entry& a, const Entry& b) { return a.head < b.head; });
+        return;
+    }
+    scratch.resize(end - begin);
+    std::vector<std::size_t> counts(1 << 16);
+    Entry* from = &*first;
+    Entry* to = scratch.data();
+    for (int shift = 0; shift < 64; shift += 16) {
+        std::fill(counts.begin(), counts.end(), 0);
+        for (std::size_t i = 0; i < end - begin; ++i) {
+            ++counts[(from[i].head >> shift) & 0xFFFF];
+        }
+        std::size_t total = 0;
+        for (std::size_t& count : counts) {
+            total += std::exchange(count, total);
+        }
+        for (std::size_t i = 0; i < end - begin; ++i) {
+            to[counts[(from[i].head >> shift) & 0xFFFF]++] = from[i];
+        }
+        std::swap(from, to);
+    }
+    // Four passes: the sorted entries are back where they started.
+}
+
 // Sorts the keys three characters at a time: each round compares packed
 // heads in the entries themselves, and only runs of equal heads go on to
 // read their next characters. Keys are distinct, so a run ends once its
@@ -280,15 +326,14 @@ void sort_reversed_keys(std::vector<Entry>& entries, const char32_t* chars) {
         std::uint32_t depth;
     };
     std::vector<Run> runs{{0, entries.size(), 0}};
+    std::vector<Entry> scratch;
     while (!runs.empty()) {
         const Run run = runs.back();
         runs.pop_back();
         for (std::size_t i = run.begin; i < run.end; ++i) {
             entries[i].head = pack_head(chars, entries[i], run.depth);
         }
-        std::sort(entries.begin() + static_cast<std::ptrdiff_t>(run.begin),
-                  entries.begin() + static_cast<std::ptrdiff_t>(run.end),
-                  [](const Entry& a, const Entry& b) { return a.head < b.head; });
+        sort_by_head(entries, run.begin, run.end, scratch);
         for (std::size_t i = run.begin; i < run.end;) {
             std::size_t j = i + 1;
             while (j < run.end && entries[j].head == entries[i].head) {
@@ -358,8 +403,24 @@ ReverseIndex::ReverseIndex(const CompactTrie& forward) {
         std::uint32_t end;
         std::uint32_t depth;
     };
+    // One node per key character not shared with the key sorted before it,
+    // the root, and the closing entry.
+    std::size_t node_count = 1;
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        std::uint32_t common = 0;
+        if (i > 0) {
+            const Entry& a = entries[i - 1];
+            const Entry& b = entries[i];
+            while (common < a.length && common < b.length &&
+                   chars[a.offset + common] == chars[b.offset + common]) {
+                ++common;
+            }
+        }
+        node_count += entries[i].length - common;
+    }
     std::vector<Range> queue{{0, static_cast<std::uint32_t>(entries.size()), 0}};
-    nodes_.reserve(text.size() / 2 + 2);
+    queue.reserve(node_count);
+    nodes_.reserve(node_count + 1);
     nodes_.push_back(CompactTrie::Node{});
     for (std::size_t position = 0; position < queue.size(); ++position) {
         Range range = queue[position];
@@ -385,7 +446,6 @@ ReverseIndex::ReverseIndex(const CompactTrie& forward) {
         }
     }
     nodes_.push_back(CompactTrie::Node{0, static_cast<NodeId>(queue.size()), 0, 0, 0, 0, 0});
-    nodes_.shrink_to_fit();
     compute_lengths(nodes_);
 }
 

@@ -162,6 +162,9 @@ private:
 
 static_assert(sizeof(CompactTrie::Node) == 16);
 
+// Hands memory freed by the builds of this file back to the system.
+void release_free_memory() noexcept;
+
 // A trie of the reversed keys of a CompactTrie, in the same node layout; the
 // payload of a key node is the id of the key's node in the forward trie.
 // Searches that match the end of a query exactly walk it backwards.
