@@ -7,9 +7,13 @@ builder (level order, children in code-point order, payload = line number).
 
 import os
 import platform
+import sys
 
 import _morlatch
 import morlatch
+
+# The tests' reference implementations (tests/reference.py).
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
 
 WORD_LIST = "/usr/share/dict/american-english"
 

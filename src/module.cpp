@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <cstring>
 #include <new>
 #include <span>
 #include <utility>
@@ -19,11 +20,11 @@
 #include "prefix/compact.hpp"
 #include "prefix/query.hpp"
 #include "prefix/trie.hpp"
+#include "texts.hpp"
 
 namespace morlatch {
 namespace {
 
-using binding::BorrowedRef;
 using binding::FastCallArgs;
 using binding::OwnedRef;
 using binding::PrefixSearchObject;
@@ -44,7 +45,7 @@ PrefixSearchObject& as_prefix_search(PyObject* self) {
     // CPython's method descriptors check the type before a method runs; this
     // covers any path where they do not.
     if (!PyObject_TypeCheck(self, process.prefix_search_type)) {
-        binding::throw_cannot_convert(self, "PrefixSearch");
+        binding::throw_cannot_convert(self, prefix_search_target_name);
     }
     return *reinterpret_cast<PrefixSearchObject*>(self);
 }
@@ -248,9 +249,9 @@ PyObject* prefix_search_new(PyTypeObject* type, PyObject*, PyObject*) {
     OwnedRef name = OwnedRef::steal(PyType_GetName(type));
     if (!name) {
         PyErr_Clear();
-        return binding::raise(PyExc_TypeError, "No constructor defined for <unknown>");
+        return binding::raise(PyExc_TypeError, no_constructor_unknown_message);
     }
-    PyErr_Format(PyExc_TypeError, "No constructor defined for %U", name.get());
+    PyErr_Format(PyExc_TypeError, no_constructor_format, name.get());
     return nullptr;
 }
 
@@ -265,32 +266,6 @@ void prefix_search_dealloc(PyObject* self) {
     Py_DECREF(type);  // instances of heap types own a reference to their type
 }
 
-// CPython warns that a PyType_Spec name without a module prefix leaves the type
-// without __module__ (which is set just below); under "-W error" that warning
-// would make the import fail, so it is silenced for the one call.
-OwnedRef create_type_quietly(PyType_Spec& type_spec) {
-    OwnedRef warnings = binding::new_ref(PyImport_ImportModule("warnings"));
-    OwnedRef guard =
-        binding::new_ref(PyObject_CallMethod(warnings.get(), "catch_warnings", nullptr));
-    OwnedRef entered = binding::new_ref(PyObject_CallMethod(guard.get(), "__enter__", nullptr));
-    OwnedRef filtered = OwnedRef::steal(PyObject_CallMethod(warnings.get(), "simplefilter", "sO",
-                                                            "ignore", PyExc_DeprecationWarning));
-    OwnedRef type = filtered ? OwnedRef::steal(PyType_FromSpec(&type_spec)) : OwnedRef();
-    // Leave the guard whatever happened, keeping the pending error if any.
-    PyObject* raw_type = nullptr;
-    PyObject* raw_value = nullptr;
-    PyObject* raw_tb = nullptr;
-    PyErr_Fetch(&raw_type, &raw_value, &raw_tb);
-    OwnedRef exited = OwnedRef::steal(
-        PyObject_CallMethod(guard.get(), "__exit__", "OOO", Py_None, Py_None, Py_None));
-    if (raw_type != nullptr) {
-        PyErr_Restore(raw_type, raw_value, raw_tb);
-    } else if (!exited) {
-        throw PythonError{};
-    }
-    return type;
-}
-
 PyTypeObject* prefix_search_type() {
     if (process.prefix_search_type != nullptr) {
         return process.prefix_search_type;
@@ -301,22 +276,25 @@ PyTypeObject* prefix_search_type() {
         {Py_tp_methods, prefix_search_methods},
         {0, nullptr},
     };
-    PyType_Spec type_spec = {"PrefixSearch", sizeof(PrefixSearchObject), 0,
+    // The part of the name before the dot becomes __module__; "builtins"
+    // keeps reprs and messages free of a module prefix.
+    PyType_Spec type_spec = {"builtins.PrefixSearch", sizeof(PrefixSearchObject), 0,
                              Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
-    OwnedRef type = create_type_quietly(type_spec);
+    OwnedRef type = OwnedRef::steal(PyType_FromSpec(&type_spec));
     if (!type) {
-        OwnedRef message = binding::new_ref(
-            PyUnicode_FromString("An error occurred while initializing class PrefixSearch"));
+        OwnedRef message = binding::new_ref(PyUnicode_FromString(class_init_error_message));
         binding::raise_from_pending(PyExc_RuntimeError, message.get());
         throw PythonError{};
     }
-    // A PyType_Spec name without a dot leaves __module__ unset; the type is
-    // immutable, so it goes straight into the type's dictionary.
-    auto* type_object = reinterpret_cast<PyTypeObject*>(type.get());
-    OwnedRef module_name = binding::new_ref(PyUnicode_FromString("builtins"));
-    binding::check(PyDict_SetItemString(type_object->tp_dict, "__module__", module_name.get()));
-    PyType_Modified(type_object);
-    process.prefix_search_type = reinterpret_cast<PyTypeObject*>(type.release());
+    // tp_name is the type's own copy of the whole spec name, and CPython
+    // prints it in the reprs of the class and its instances and in messages
+    // ("cannot pickle 'PrefixSearch' object"). They show the bare class name,
+    // as with a spec name without a module, which would leave __module__
+    // unset and raise a DeprecationWarning; so tp_name points at the class
+    // part of that copy. No attribute of the type changes.
+    PyTypeObject* type_object = reinterpret_cast<PyTypeObject*>(type.release());
+    type_object->tp_name = std::strrchr(type_object->tp_name, '.') + 1;
+    process.prefix_search_type = type_object;
     return process.prefix_search_type;
 }
 
@@ -356,15 +334,13 @@ OwnedRef init_module() {
     const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (id == -1) {
         if (!PyErr_Occurred()) {
-            PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+            PyErr_SetString(PyExc_SystemError, no_exception_set_message);
         }
         throw PythonError{};
     }
     std::int64_t expected = -1;
     if (!process.owner_interpreter.compare_exchange_strong(expected, id) && expected != id) {
-        binding::throw_error(PyExc_ImportError,
-                             "_morlatch does not yet support subinterpreters: it can be imported "
-                             "in one interpreter per process only");
+        binding::throw_error(PyExc_ImportError, subinterpreter_message);
     }
     if (process.module != nullptr) {
         return OwnedRef::incref(process.module);
