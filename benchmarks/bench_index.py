@@ -69,51 +69,63 @@ def main() -> None:
         if not os.path.exists(path):
             print(f"\n{path}: missing (apt-get install wamerican wamerican-insane)")
             continue
-        words = read_words(path)
-        start = time.perf_counter()
-        index = morlatch.Index(words)
-        built = time.perf_counter() - start
-        search = index.prefix_search
-        rng = random.Random(args.seed)
-        sample = rng.sample(words, args.queries)
-        queries = [typo(rng, w, rng.randrange(3)) for w in sample]
-        prefixes = [
-            typo(rng, w[: rng.randrange(2, 7)], rng.randrange(2)) or w[:2] for w in sample
-        ]
-        # Warm up (the first search of a list builds its reverse index).
-        for q in queries[:20]:
-            index.search(q, 2, limit=10)
-            search.fuzzy_match(q, 2, None)
-        print(f"\n{path}: {len(index):,} keys (Index built in {built:.1f} s)\n")
-        print("| call | median us | p90 us | calls/s |")
-        print("|---|---|---|---|")
-        for k in (1, 2):
-            print(row(f"fuzzy_match(q, {k}, None), walk order", timings(
-                lambda q: search.fuzzy_match(q, k, None), queries)))
-            print(row(f"search(q, {k})", timings(lambda q: index.search(q, k), queries)))
-            print(row(f"search(q, {k}, limit=10)", timings(
-                lambda q: index.search(q, k, limit=10), queries)))
-            print(row(f"search(q, {k}, limit=10, transpositions=True)", timings(
-                lambda q: index.search(q, k, limit=10, transpositions=True), queries)))
-        for k in (0, 1, 2):
-            print(row(f"complete(p, {k}, limit=10)", timings(
-                lambda p: index.complete(p, k, limit=10), prefixes)))
-        print(row("complete(p, 1, limit=10, transpositions=True)", timings(
-            lambda p: index.complete(p, 1, limit=10, transpositions=True), prefixes)))
+        report(path, args.queries, args.seed)
 
-        batch = queries * 2
+
+def report(path: str, count: int, seed: int) -> None:
+    """Prints the figures of one word list."""
+    words = read_words(path)
+    start = time.perf_counter()
+    index = morlatch.Index(words)
+    built = time.perf_counter() - start
+    search = index.prefix_search
+    rng = random.Random(seed)
+    sample = rng.sample(words, count)
+    queries = [typo(rng, w, rng.randrange(3)) for w in sample]
+    prefixes = [typo(rng, w[: rng.randrange(2, 7)], rng.randrange(2)) or w[:2] for w in sample]
+    # Warm up (the first search of a list builds its reverse index).
+    for q in queries[:20]:
+        index.search(q, 2, limit=10)
+        search.fuzzy_match(q, 2, None)
+    print(f"\n{path}: {len(index):,} keys (Index built in {built:.1f} s)\n")
+    print("| call | median us | p90 us | calls/s |")
+    print("|---|---|---|---|")
+    for k in (1, 2):
+        calls = {
+            f"fuzzy_match(q, {k}, None), walk order": lambda q, k=k: search.fuzzy_match(q, k, None),
+            f"search(q, {k})": lambda q, k=k: index.search(q, k),
+            f"search(q, {k}, limit=10)": lambda q, k=k: index.search(q, k, limit=10),
+            f"search(q, {k}, limit=10, transpositions=True)": lambda q, k=k: index.search(
+                q, k, limit=10, transpositions=True
+            ),
+        }
+        for label, call in calls.items():
+            print(row(label, timings(call, queries)))
+    completions = {
+        f"complete(p, {k}, limit=10)": lambda p, k=k: index.complete(p, k, limit=10)
+        for k in (0, 1, 2)
+    }
+    completions["complete(p, 1, limit=10, transpositions=True)"] = lambda p: index.complete(
+        p, 1, limit=10, transpositions=True
+    )
+    for label, call in completions.items():
+        print(row(label, timings(call, prefixes)))
+
+    batch = queries * 2
+    start = time.perf_counter()
+    looped = [index.search(q, 2, limit=10) for q in batch]
+    loop_seconds = time.perf_counter() - start
+    print()
+    for workers in (1, 2):
         start = time.perf_counter()
-        looped = [index.search(q, 2, limit=10) for q in batch]
-        loop_seconds = time.perf_counter() - start
-        print()
-        for workers in (1, 2):
-            start = time.perf_counter()
-            many = index.search_many(batch, 2, limit=10, workers=workers)
-            seconds = time.perf_counter() - start
-            assert many == looped
-            print(f"search_many(k=2, limit=10, workers={workers}): {len(batch) / seconds:,.0f} "
-                  f"queries/s, {loop_seconds / seconds:.2f}x a Python loop over search "
-                  f"({len(batch) / loop_seconds:,.0f} queries/s)")
+        many = index.search_many(batch, 2, limit=10, workers=workers)
+        seconds = time.perf_counter() - start
+        assert many == looped
+        print(
+            f"search_many(k=2, limit=10, workers={workers}): {len(batch) / seconds:,.0f} "
+            f"queries/s, {loop_seconds / seconds:.2f}x a Python loop over search "
+            f"({len(batch) / loop_seconds:,.0f} queries/s)"
+        )
 
 
 if __name__ == "__main__":

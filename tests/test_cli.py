@@ -123,8 +123,10 @@ def test_query_with_transpositions_and_complete(trie_file: Path) -> None:
         k = int(args[args.index("-k") + 1]) if "-k" in args else 0
         n = int(args[args.index("-n") + 1]) if "-n" in args else 10
         want = index.complete(args[0], k, limit=n, transpositions="-t" in args)
-        got = [tuple(row.values()) for row in json.loads(done.stdout)] if "--json" in args else (
-            parse_lines(done.stdout)
+        got = (
+            [tuple(row.values()) for row in json.loads(done.stdout)]
+            if "--json" in args
+            else (parse_lines(done.stdout))
         )
         assert got == want and want
     both = run("query", trie_file, "a", "-t", "--walk-order")
@@ -336,3 +338,17 @@ def test_cyclic_trie_is_reported_by_stats(tmp_path: Path) -> None:
     done = run("stats", path)
     assert done.returncode == 1
     assert "malformed trie" in done.stderr
+
+
+def test_query_ranks_a_trie_that_is_not_well_formed(tmp_path: Path) -> None:
+    # The root's children stand out of code-point order: the plain walk reads
+    # them, the index refuses them.
+    unsorted = _morlatch.from_internal_data([0, 2, 2], ["", "b", "a"], [None, 1, 2], [1, 2])
+    path = tmp_path / "unsorted.trie"
+    morlatch.save(unsorted, path)
+    done = run("query", path, "a", "-k", "1")
+    assert (done.returncode, parse_lines(done.stdout)) == (0, [("a", 2, 0), ("b", 1, 1)])
+    for args in (("query", path, "a", "-t"), ("complete", path, "a")):
+        refused = run(*args)
+        assert refused.returncode == 1
+        assert "malformed trie: this trie's arrays are not well formed" in refused.stderr

@@ -10,7 +10,6 @@ import pytest
 from hypothesis import example, given
 from hypothesis import strategies as st
 
-import _morlatch
 import morlatch
 from _morlatch import from_bytes, from_internal_data
 from reference import fault_message, outcome

@@ -72,8 +72,9 @@ def test_search_matches_brute_force_over_the_word_list(
         got = index.search(query, max_dist, transpositions=transpositions)
         assert got == want, query
         for limit in (1, 10):
-            assert index.search(query, max_dist, limit=limit, transpositions=transpositions) == (
-                want[:limit]
+            assert (
+                index.search(query, max_dist, limit=limit, transpositions=transpositions)
+                == (want[:limit])
             )
 
 

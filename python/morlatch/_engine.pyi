@@ -1,6 +1,11 @@
 """Native helpers of the morlatch package; not a public interface."""
 
+from collections.abc import Iterator
+from typing import Literal, TypeVar, overload
+
 from typing_extensions import Buffer
+
+from _morlatch import PrefixSearch
 
 def check_bytes(data: Buffer) -> str | None:
     """None when ``data`` starts with a complete trie image (as ``from_bytes``
@@ -8,11 +13,6 @@ def check_bytes(data: Buffer) -> str | None:
     byte offset, e.g. ``"UnexpectedEnd { additional: 3 } at byte 12"``."""
 
 # ---- the index (see index.py, which checks the arguments first) ----------
-
-from collections.abc import Iterator
-from typing import Literal, TypeVar, overload
-
-from _morlatch import PrefixSearch
 
 _M = TypeVar("_M", bound=tuple[str, int, int])
 

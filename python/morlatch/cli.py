@@ -244,19 +244,32 @@ def _build(args: argparse.Namespace) -> int:
 def _query(args: argparse.Namespace) -> int:
     search = default_search() if args.file is None else _open(args.file, args.format)
     hits: Sequence[tuple[str, int, int]]
-    if not args.walk_order:
+    if args.transpositions or (not args.walk_order and _well_formed(search)):
         hits = _index(search, args.file).search(
             args.query, args.max_dist, limit=args.limit, transpositions=args.transpositions
         )
         return _print_hits(hits, args.json)
+    # The plain walk, which also reads arrays that are not well formed.
     try:
-        hits = search.fuzzy_match(args.query, args.max_dist, args.limit)
+        hits = search.fuzzy_match(
+            args.query, args.max_dist, args.limit if args.walk_order else None
+        )
     except BaseException as error:
         if is_panic(error):
             where = "" if args.file is None else f"{args.file}: "
             raise CommandError(f"{where}malformed trie: {error}") from None
         raise
+    if not args.walk_order:
+        hits = sorted(hits, key=lambda hit: (hit[2], hit[0]))[: args.limit]
     return _print_hits(hits, args.json)
+
+
+def _well_formed(search: _morlatch.PrefixSearch) -> bool:
+    try:
+        Index.from_prefix_search(search)
+    except ValueError:
+        return False
+    return True
 
 
 def _complete(args: argparse.Namespace) -> int:
