@@ -7,7 +7,10 @@ against plain Python references on random small key sets.
 
 from __future__ import annotations
 
+import os
 import random
+import signal
+import threading
 from collections.abc import Callable
 
 import pytest
@@ -236,3 +239,33 @@ def test_huge_numbers_change_nothing() -> None:
     index = Index(["ab", "b"])
     assert index.search("a", 10**30, limit=10**30) == [Match("ab", 0, 1), Match("b", 1, 1)]
     assert index.complete("zz", 10**30, limit=None) == [Match("b", 1, 2), Match("ab", 0, 2)]
+
+
+def test_ctrl_c_stops_long_searches_and_batches() -> None:
+    # A million two-character keys and a very long query with no bound on
+    # the distance: each search below would run for minutes.
+    width = 1000
+    letters = [chr(0x4E00 + i) for i in range(width)]
+    shifts = [0] + [width + width * i for i in range(width)] + [width + width * width] * width**2
+    strings = [""] + letters + letters * width
+    payloads = [None] * (1 + width) + list(range(width * width))
+    children = list(range(1, 1 + width + width * width))
+    index = Index.from_prefix_search(
+        _morlatch.from_internal_data(shifts, strings, payloads, children)
+    )
+    long = "b" * 20_000
+    searches = [
+        lambda: index.search(long, 2**40, transpositions=True),
+        lambda: index.complete(long, 2**40),
+        lambda: index.search_many([long] * 4, 2**40, transpositions=True, workers=2),
+    ]
+    for search in searches:
+        timer = threading.Timer(0.3, os.kill, (os.getpid(), signal.SIGINT))
+        timer.start()
+        try:
+            with pytest.raises(KeyboardInterrupt):
+                search()
+        finally:
+            timer.cancel()
+    key = "\u4e01\u4e02"
+    assert index.search(key + "x", 1) == [Match(key, 1002, 1)]
