@@ -93,7 +93,11 @@ OwnedRef fuzzy_match_method(PyObject* self, const FastCallArgs& call) {
         "limit", [&] { return binding::to_optional(limit_arg, binding::to_size); });
     if (search.compact) {
         HitList found;
-        {
+        if (max_dist == 0) {
+            // A path lookup: shorter than handing the lock over and back.
+            Interrupt none;
+            found = search.compact->search(prefix, max_dist, limit, none);
+        } else {
             // The layout is read-only and the object outlives the call.
             binding::ReleasedGil released;
             Interrupt interrupt = released.interrupt();

@@ -181,6 +181,21 @@ def test_query_options_may_stand_anywhere(
     assert parse_lines(done.stdout) == ranked(morlatch.build(WORDS).fuzzy_match(query, 1, None))
 
 
+@pytest.mark.parametrize(
+    "args",
+    [("--", "-help"), ("-k", "1", "--", "-help"), ("-k", "1", "--", "-k")],
+    ids=["alone", "after-options", "looks-like-an-option"],
+)
+def test_dash_query_without_file(
+    args: tuple[str, ...], shipped_words_trie: _morlatch.PrefixSearch
+) -> None:
+    done = run("query", *args)
+    assert done.returncode == 0, done.stderr
+    query = args[-1]
+    max_dist = 1 if args[0] == "-k" else 0
+    assert parse_lines(done.stdout) == shipped_words_trie.fuzzy_match(query, max_dist, None)
+
+
 def test_stats(trie_file: Path, word_list: Path) -> None:
     expected = {
         "nodes": len(morlatch.layout(WORDS).node_strings),

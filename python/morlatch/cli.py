@@ -74,12 +74,28 @@ def _parse(argv: list[str]) -> argparse.Namespace:
     """
     commands = _command_parsers()
     if argv and argv[0] in commands:
-        return commands[argv[0]].parse_intermixed_args(argv[1:])
+        return _parse_intermixed(commands[argv[0]], argv[1:])
     # No command first: help, --version or a usage error, unless "--" came
     # before the command.
     top = _top_parser(commands)
     args = top.parse_args(argv)
-    return commands[args.name].parse_intermixed_args(args.arguments)
+    return _parse_intermixed(commands[args.name], args.arguments)
+
+
+def _parse_intermixed(parser: argparse.ArgumentParser, args: list[str]) -> argparse.Namespace:
+    """parser.parse_intermixed_args(args), with every word after "--" a
+    positional: argparse (3.11 to 3.13) loses a "--" that no positional
+    precedes and then reads a query such as "-help" as an option. Such words
+    are parsed behind a NUL, which no command line holds, and then restored."""
+    if "--" not in args:
+        return parser.parse_intermixed_args(args)
+    cut = args.index("--")
+    after = [f"\0{word}" if word.startswith("-") else word for word in args[cut + 1 :]]
+    namespace = parser.parse_intermixed_args(args[:cut] + after)
+    for name, value in vars(namespace).items():
+        if isinstance(value, str) and value.startswith("\0"):
+            setattr(namespace, name, value[1:])
+    return namespace
 
 
 def _top_parser(commands: dict[str, argparse.ArgumentParser]) -> argparse.ArgumentParser:
