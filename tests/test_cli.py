@@ -86,21 +86,51 @@ def test_query_matches_brute_force(
         for key, value in WORDS.items()
         if levenshtein(query, key) <= max_dist
     }
-    assert sorted(hits) == sorted(expected)
-    # Same order as the library gives.
-    assert hits == morlatch.build(WORDS).fuzzy_match(query, max_dist, None)
+    # Ranked: closest first, then in code-point order.
+    assert hits == sorted(expected, key=lambda hit: (hit[2], hit[0]))
+    walk = run("query", file, query, "--max-dist", str(max_dist), "--walk-order")
+    assert parse_lines(walk.stdout) == morlatch.build(WORDS).fuzzy_match(query, max_dist, None)
 
 
 def test_query_json_and_limit(trie_file: Path) -> None:
     full = run("query", trie_file, "helo", "-k", "2", "--json")
     assert full.returncode == 0, full.stderr
     rows = json.loads(full.stdout)
-    expected = morlatch.build(WORDS).fuzzy_match("helo", 2, None)
+    expected = ranked(morlatch.build(WORDS).fuzzy_match("helo", 2, None))
     assert rows == [{"key": k, "payload": p, "distance": d} for k, p, d in expected]
     limited = run("query", trie_file, "helo", "-k", "2", "--limit", "2", "--json")
     assert json.loads(limited.stdout) == rows[:2]
+    # Nothing found: an empty result and exit status 1, as grep does.
     none = run("query", trie_file, "zzzzzz", "--json")
-    assert (none.returncode, json.loads(none.stdout)) == (0, [])
+    assert (none.returncode, json.loads(none.stdout)) == (1, [])
+    for command in ("query", "complete"):
+        empty = run(command, trie_file, "zzzzzz")
+        assert (empty.returncode, empty.stdout, empty.stderr) == (1, "", "")
+
+
+def ranked(hits: list[tuple[str, int, int]]) -> list[tuple[str, int, int]]:
+    return sorted(hits, key=lambda hit: (hit[2], hit[0]))
+
+
+def test_query_with_transpositions_and_complete(trie_file: Path) -> None:
+    swapped = run("query", trie_file, "hlep", "-k", "1", "-t")
+    assert (swapped.returncode, parse_lines(swapped.stdout)) == (0, [("help", 7, 1)])
+    assert run("query", trie_file, "hlep", "-k", "1").returncode == 1
+    index = morlatch.Index(WORDS)
+    for args in (("hel",), ("hlo", "-k", "1", "-n", "2"), ("ehl", "-k", "1", "-t", "--json")):
+        done = run("complete", trie_file, *args)
+        assert done.returncode == 0, done.stderr
+        k = int(args[args.index("-k") + 1]) if "-k" in args else 0
+        n = int(args[args.index("-n") + 1]) if "-n" in args else 10
+        want = index.complete(args[0], k, limit=n, transpositions="-t" in args)
+        got = (
+            [tuple(row.values()) for row in json.loads(done.stdout)]
+            if "--json" in args
+            else (parse_lines(done.stdout))
+        )
+        assert got == want and want
+    both = run("query", trie_file, "a", "-t", "--walk-order")
+    assert both.returncode == 2 and "not allowed with" in both.stderr
 
 
 @pytest.fixture(scope="module")
@@ -117,8 +147,9 @@ def test_query_without_file_uses_the_shipped_word_list(
     query: str, max_dist: int, shipped_words_trie: _morlatch.PrefixSearch
 ) -> None:
     done = run("query", query, "--max-dist", str(max_dist))
-    assert done.returncode == 0, done.stderr
-    assert parse_lines(done.stdout) == shipped_words_trie.fuzzy_match(query, max_dist, None)
+    expected = ranked(shipped_words_trie.fuzzy_match(query, max_dist, None))
+    assert done.returncode == (0 if expected else 1), done.stderr
+    assert parse_lines(done.stdout) == expected
 
 
 def test_readme_shows_the_real_default_query_output() -> None:
@@ -147,7 +178,7 @@ def test_query_options_may_stand_anywhere(
     done = run("query", *(word_list if arg == "FILE" else arg for arg in order))
     assert done.returncode == 0, done.stderr
     assert done.stdout
-    assert parse_lines(done.stdout) == morlatch.build(WORDS).fuzzy_match(query, 1, None)
+    assert parse_lines(done.stdout) == ranked(morlatch.build(WORDS).fuzzy_match(query, 1, None))
 
 
 @pytest.mark.parametrize(
@@ -159,10 +190,11 @@ def test_dash_query_without_file(
     args: tuple[str, ...], shipped_words_trie: _morlatch.PrefixSearch
 ) -> None:
     done = run("query", *args)
-    assert done.returncode == 0, done.stderr
     query = args[-1]
     max_dist = 1 if args[0] == "-k" else 0
-    assert parse_lines(done.stdout) == shipped_words_trie.fuzzy_match(query, max_dist, None)
+    expected = ranked(shipped_words_trie.fuzzy_match(query, max_dist, None))
+    assert done.returncode == (0 if expected else 1), done.stderr
+    assert parse_lines(done.stdout) == expected
 
 
 def test_stats(trie_file: Path, word_list: Path) -> None:
@@ -322,3 +354,17 @@ def test_cyclic_trie_is_reported_by_stats(tmp_path: Path) -> None:
     done = run("stats", path)
     assert done.returncode == 1
     assert "malformed trie" in done.stderr
+
+
+def test_query_ranks_a_trie_that_is_not_well_formed(tmp_path: Path) -> None:
+    # The root's children stand out of code-point order: the plain walk reads
+    # them, the index refuses them.
+    unsorted = _morlatch.from_internal_data([0, 2, 2], ["", "b", "a"], [None, 1, 2], [1, 2])
+    path = tmp_path / "unsorted.trie"
+    morlatch.save(unsorted, path)
+    done = run("query", path, "a", "-k", "1")
+    assert (done.returncode, parse_lines(done.stdout)) == (0, [("a", 2, 0), ("b", 1, 1)])
+    for args in (("query", path, "a", "-t"), ("complete", path, "a")):
+        refused = run(*args)
+        assert refused.returncode == 1
+        assert "malformed trie: this trie's arrays are not well formed" in refused.stderr

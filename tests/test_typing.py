@@ -126,6 +126,15 @@ _morlatch.from_internal_data([0], [""], [None])  # wrong
 _morlatch.PrefixSearch.search  # wrong
 morlatch.build(42)  # wrong
 morlatch.save(s, 3)  # wrong
+ix = morlatch.Index({"a": 1})
+m: morlatch.Match = ix.search("a", 1, limit=3, transpositions=True)[0]
+dist: int = ix.complete("a", limit=None)[0].distance
+batch: list[list[morlatch.Match]] = ix.search_many(["a"], 1, workers=2)
+listed: list[tuple[str, int]] = list(ix.items("a"))
+got: int | None = ix.get("a")
+ix.search("a", limit="3")  # wrong
+ix.search_many("a", 1, 2)  # wrong
+key_only: int = next(iter(ix))  # wrong
 """
 
 

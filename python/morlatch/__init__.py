@@ -6,16 +6,26 @@
 
 from __future__ import annotations
 
+from pkgutil import extend_path
+
+# The package's native helper module (_engine) is installed beside these
+# files; in a development build it sits in <build dir>/morlatch instead, which
+# this finds when the build directory is on sys.path.
+__path__ = extend_path(__path__, __name__)
+
 from _morlatch import PrefixSearch, from_bytes, from_internal_data
 
 from .builder import MAX_PAYLOAD, Keys, TrieArrays, build, layout
+from .index import Index, Match
 from .panic import is_panic
 from .storage import StrPath, load, save
 from .wordlist import WordListError, default_search, default_words, parse_word_list
 
 __all__ = [
     "MAX_PAYLOAD",
+    "Index",
     "Keys",
+    "Match",
     "PrefixSearch",
     "StrPath",
     "TrieArrays",

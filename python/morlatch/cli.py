@@ -1,7 +1,7 @@
-"""The ``morlatch`` command: build, query and describe tries from the shell.
+"""The ``morlatch`` command: build, query, complete and describe tries from the shell.
 
-Exit status: 0 on success, 1 when a file cannot be read or is not valid,
-2 for a wrong command line.
+Exit status: 0 on success, 1 when a file cannot be read or is not valid (or
+when a query or completion finds nothing), 2 for a wrong command line.
 """
 
 from __future__ import annotations
@@ -19,6 +19,7 @@ import _morlatch
 from _morlatch import from_internal_data
 
 from .builder import build, layout
+from .index import Index
 from .panic import is_panic
 from .storage import save
 from .wordlist import WordListError, default_search, parse_word_list
@@ -32,11 +33,14 @@ _LARGE_INPUT = 1 << 20
 _SUMMARIES = {
     "build": "build a trie file from a word list",
     "query": "look up keys within an edit distance",
+    "complete": "complete a beginning, despite typos",
     "stats": "describe a trie",
 }
 
 # The native module takes distances and limits as unsigned 64-bit integers.
 _LARGEST_COUNT = 2**64 - 1
+
+_SWAP_HELP = "count swapping two adjacent characters as one edit"
 
 
 class CommandError(Exception):
@@ -140,10 +144,12 @@ def _command_parsers() -> dict[str, argparse.ArgumentParser]:
 
     query_cmd = argparse.ArgumentParser(
         prog="morlatch query",
-        usage="%(prog)s [-h] [-k K] [-n N] [--json] [--format {auto,trie,words}] [FILE] QUERY",
+        usage="%(prog)s [-h] [-k K] [-n N] [-t | --walk-order] [--json] "
+        "[--format {auto,trie,words}] [FILE] QUERY",
         description="Print every key of FILE within --max-dist edits of QUERY, as key, payload "
-        "and distance, in the order the search finds them (not sorted by distance). FILE is a "
-        "trie file or a word list; without it, the shipped English word list is searched.",
+        "and distance, closest first (then in code-point order). FILE is a trie file or a word "
+        "list; without it, the shipped English word list is searched. Exits with 1 when "
+        "nothing is found.",
     )
     query_cmd.add_argument("file", metavar="FILE", nargs="?", help="trie file or word list")
     query_cmd.add_argument("query", metavar="QUERY", help="the text to look up")
@@ -151,11 +157,40 @@ def _command_parsers() -> dict[str, argparse.ArgumentParser]:
         "-k", "--max-dist", type=_count, default=0, metavar="K", help="edit distance (default 0)"
     )
     query_cmd.add_argument(
-        "-n", "--limit", type=_count, default=None, metavar="N", help="stop after N hits"
+        "-n", "--limit", type=_count, default=None, metavar="N", help="print the N best hits"
+    )
+    order = query_cmd.add_mutually_exclusive_group()
+    order.add_argument("-t", "--transpositions", action="store_true", help=_SWAP_HELP)
+    order.add_argument(
+        "--walk-order",
+        action="store_true",
+        help="print hits in the order the search finds them (not ranked); with --limit, "
+        "the first N found",
     )
     query_cmd.add_argument("--json", action="store_true", help="print a JSON array")
     _add_format(query_cmd)
     query_cmd.set_defaults(command=_query)
+
+    complete_cmd = argparse.ArgumentParser(
+        prog="morlatch complete",
+        usage="%(prog)s [-h] [-k K] [-n N] [-t] [--json] [--format {auto,trie,words}] "
+        "[FILE] PREFIX",
+        description="Print the keys of FILE that begin with some text within --max-dist edits "
+        "of PREFIX, as key, payload and distance, best first: by that distance, then shorter "
+        "keys, then code-point order. FILE is as for query. Exits with 1 when nothing is found.",
+    )
+    complete_cmd.add_argument("file", metavar="FILE", nargs="?", help="trie file or word list")
+    complete_cmd.add_argument("prefix", metavar="PREFIX", help="the beginning to complete")
+    complete_cmd.add_argument(
+        "-k", "--max-dist", type=_count, default=0, metavar="K", help="edit distance (default 0)"
+    )
+    complete_cmd.add_argument(
+        "-n", "--limit", type=_count, default=10, metavar="N", help="at most N keys (default 10)"
+    )
+    complete_cmd.add_argument("-t", "--transpositions", action="store_true", help=_SWAP_HELP)
+    complete_cmd.add_argument("--json", action="store_true", help="print a JSON array")
+    _add_format(complete_cmd)
+    complete_cmd.set_defaults(command=_complete)
 
     stats_cmd = argparse.ArgumentParser(
         prog="morlatch stats",
@@ -165,7 +200,12 @@ def _command_parsers() -> dict[str, argparse.ArgumentParser]:
     stats_cmd.add_argument("--json", action="store_true", help="print a JSON object")
     _add_format(stats_cmd)
     stats_cmd.set_defaults(command=_stats)
-    return {"build": build_cmd, "query": query_cmd, "stats": stats_cmd}
+    return {
+        "build": build_cmd,
+        "query": query_cmd,
+        "complete": complete_cmd,
+        "stats": stats_cmd,
+    }
 
 
 def _add_format(parser: argparse.ArgumentParser) -> None:
@@ -219,21 +259,61 @@ def _build(args: argparse.Namespace) -> int:
 
 def _query(args: argparse.Namespace) -> int:
     search = default_search() if args.file is None else _open(args.file, args.format)
+    hits: Sequence[tuple[str, int, int]]
+    if args.transpositions or (not args.walk_order and _well_formed(search)):
+        hits = _index(search, args.file).search(
+            args.query, args.max_dist, limit=args.limit, transpositions=args.transpositions
+        )
+        return _print_hits(hits, args.json)
+    # The plain walk, which also reads arrays that are not well formed.
     try:
-        hits = search.fuzzy_match(args.query, args.max_dist, args.limit)
+        hits = search.fuzzy_match(
+            args.query, args.max_dist, args.limit if args.walk_order else None
+        )
     except BaseException as error:
         if is_panic(error):
             where = "" if args.file is None else f"{args.file}: "
             raise CommandError(f"{where}malformed trie: {error}") from None
         raise
-    if args.json:
+    if not args.walk_order:
+        hits = sorted(hits, key=lambda hit: (hit[2], hit[0]))[: args.limit]
+    return _print_hits(hits, args.json)
+
+
+def _well_formed(search: _morlatch.PrefixSearch) -> bool:
+    try:
+        Index.from_prefix_search(search)
+    except ValueError:
+        return False
+    return True
+
+
+def _complete(args: argparse.Namespace) -> int:
+    search = default_search() if args.file is None else _open(args.file, args.format)
+    hits = _index(search, args.file).complete(
+        args.prefix, args.max_dist, limit=args.limit, transpositions=args.transpositions
+    )
+    return _print_hits(hits, args.json)
+
+
+def _index(search: _morlatch.PrefixSearch, path: str | None) -> Index:
+    try:
+        return Index.from_prefix_search(search)
+    except ValueError as error:
+        where = "" if path is None else f"{path}: "
+        raise CommandError(f"{where}malformed trie: {error}") from None
+
+
+def _print_hits(hits: Sequence[tuple[str, int, int]], as_json: bool) -> int:
+    """Prints the hits; the exit status is 1 when there are none."""
+    if as_json:
         rows = [{"key": key, "payload": payload, "distance": dist} for key, payload, dist in hits]
         json.dump(rows, sys.stdout, ensure_ascii=False)
         sys.stdout.write("\n")
     else:
         sys.stdout.writelines(f"{key}\t{payload}\t{dist}\n" for key, payload, dist in hits)
     sys.stdout.flush()
-    return 0
+    return 0 if hits else 1
 
 
 def _stats(args: argparse.Namespace) -> int:

@@ -7,7 +7,7 @@ from typing import TypeAlias
 
 import _morlatch
 
-from .panic import is_panic
+from . import _engine
 
 __all__ = ["StrPath", "save", "load"]
 
@@ -45,17 +45,18 @@ def load(path: StrPath) -> _morlatch.PrefixSearch:
     """Read a trie written by :func:`save` (or any ``to_bytes()`` output).
 
     Raises OSError when the file cannot be read and ValueError when its
-    content is not a trie image. A well-formed image whose arrays do not
-    agree with each other loads, and faults only when a query reads it.
+    content is not a trie image, naming what was wrong and at which byte;
+    nothing is written to standard error. A well-formed image whose arrays
+    do not agree with each other loads, and faults only when a query reads it.
     """
     with open(path, "rb") as stream:
         data = stream.read()
-    try:
-        return _morlatch.from_bytes(data)
-    except BaseException as error:
-        if is_panic(error):
-            raise ValueError(f"{os.fspath(path)}: not a saved trie: {error}") from error
-        raise
+    # Checked first, quietly: from_bytes reports a bad image as a fault,
+    # with a report on standard error.
+    problem = _engine.check_bytes(data)
+    if problem is not None:
+        raise ValueError(f"{os.fspath(path)}: not a trie file: {problem}")
+    return _morlatch.from_bytes(data)
 
 
 def _create_temp(folder: str, name: str) -> tuple[str, int]:

@@ -73,11 +73,12 @@ void write_trie(Sink& sink, const Trie& trie) {
 // Decoding.
 
 bool read_count(Cursor& c, std::size_t& count) {
+    const std::uint8_t* const start = c.pos;
     std::uint64_t value = 0;
     if (!read_varint(c, value)) return false;
     if constexpr (sizeof(std::size_t) < sizeof(std::uint64_t)) {
         if (value > std::numeric_limits<std::size_t>::max())
-            return c.fail(DecodeError::OutsideUsizeRange{value});
+            return c.fail_at(start, DecodeError::OutsideUsizeRange{value});
     }
     count = static_cast<std::size_t>(value);
     return true;
@@ -121,7 +122,8 @@ bool read_optional(Cursor& c, std::optional<T>& out, std::string_view type_name)
         return true;
     }
     if (tag != tag_present) [[unlikely]]
-        return c.fail(DecodeError::UnexpectedVariant{type_name, AllowedRange{0, 1}, tag});
+        return c.fail_at(c.pos - 1,
+                         DecodeError::UnexpectedVariant{type_name, AllowedRange{0, 1}, tag});
     T value{};
     if (!read_value(c, value)) return false;
     out = value;
@@ -175,7 +177,7 @@ DecodeResult decode(std::span<const std::uint8_t> bytes) {
                       return read_optional<std::uint32_t, read_u32>(cur, out, option_u32_type_name);
                   }) &&
         read_list(c, trie.child_indices, u32);
-    if (!ok) return DecodeResult(std::move(c.error));
+    if (!ok) return DecodeResult(std::move(c.error), c.error_offset());
     return DecodeResult(std::move(trie));
 }
 

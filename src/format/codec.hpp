@@ -28,7 +28,8 @@ namespace morlatch::format {
 class DecodeResult {
 public:
     DecodeResult(Trie trie) : value_(std::move(trie)) {}
-    DecodeResult(DecodeError error) : value_(std::move(error)) {}
+    DecodeResult(DecodeError error, std::size_t error_offset)
+        : value_(std::move(error)), error_offset_(error_offset) {}
 
     bool has_value() const noexcept { return value_.index() == 0; }
     explicit operator bool() const noexcept { return has_value(); }
@@ -39,9 +40,13 @@ public:
 
     // Precondition: !has_value().
     const DecodeError& error() const { return std::get<DecodeError>(value_); }
+    // Precondition: !has_value(). The offset of the first byte of the value
+    // that could not be read (a count, element, tag or character).
+    std::size_t error_offset() const { return error_offset_; }
 
 private:
     std::variant<Trie, DecodeError> value_;
+    std::size_t error_offset_ = 0;
 };
 
 // The measuring pass: the exact length of the encoding.

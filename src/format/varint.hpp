@@ -6,7 +6,9 @@
 // (reserved) are never valid. The 32-bit form, used for elements, also
 // refuses 0xFD; the 64-bit form is used for element counts.
 //
-// Readers return false after storing the failure in the cursor; the cursor's
+// Readers return false after storing the failure in the cursor, with the
+// offset of the value that could not be read (its first byte: the varint's
+// marker, the presence tag, the character's lead byte); the cursor's
 // position is then unspecified. They are header-only so that the per-element
 // loops of the decoder inline them.
 #pragma once
@@ -35,21 +37,32 @@ inline constexpr std::uint8_t tag_present = 0x01;
 struct Cursor {
     const std::uint8_t* pos;
     const std::uint8_t* end;
-    DecodeError error{};  // meaningful only after a reader returned false
+    const std::uint8_t* begin;
+    // Meaningful only after a reader returned false.
+    DecodeError error{};
+    const std::uint8_t* error_at = nullptr;
 
     explicit Cursor(std::span<const std::uint8_t> bytes)
-        : pos(bytes.data()), end(bytes.data() + bytes.size()) {}
+        : pos(bytes.data()), end(bytes.data() + bytes.size()), begin(bytes.data()) {}
 
     std::size_t remaining() const { return static_cast<std::size_t>(end - pos); }
+    // Where the value that failed starts, counted from the start of the input.
+    std::size_t error_offset() const { return static_cast<std::size_t>(error_at - begin); }
 
-    [[gnu::cold, gnu::noinline]] bool fail(DecodeError::Kind kind) {
+    // The value starting at `at` cannot be read.
+    [[gnu::cold, gnu::noinline]] bool fail_at(const std::uint8_t* at, DecodeError::Kind kind) {
         error.kind = std::move(kind);
+        error_at = at;
         return false;
     }
-    // `needed` bytes are required but only remaining() are left.
-    [[gnu::cold, gnu::noinline]] bool fail_end(std::size_t needed) {
-        return fail(DecodeError::UnexpectedEnd{needed - remaining()});
+    // The value starting at the current position cannot be read.
+    bool fail(DecodeError::Kind kind) { return fail_at(pos, std::move(kind)); }
+    // `needed` bytes are required from the current position but only
+    // remaining() are left; the value started at `at`.
+    [[gnu::cold, gnu::noinline]] bool fail_end_at(const std::uint8_t* at, std::size_t needed) {
+        return fail_at(at, DecodeError::UnexpectedEnd{needed - remaining()});
     }
+    bool fail_end(std::size_t needed) { return fail_end_at(pos, needed); }
 };
 
 namespace detail {
@@ -68,12 +81,14 @@ constexpr IntegerType integer_type() {
 }
 
 // The marker bytes that the form of UInt does not accept.
+// `at` points to the marker.
 template <class UInt>
-[[gnu::cold, gnu::noinline]] bool fail_marker(Cursor& c, std::uint8_t marker) {
+[[gnu::cold, gnu::noinline]] bool fail_marker(Cursor& c, const std::uint8_t* at) {
+    const std::uint8_t marker = *at;
     const IntegerType found = marker == u64_marker    ? IntegerType::U64
                               : marker == u128_marker ? IntegerType::U128
                                                       : IntegerType::Reserved;
-    return c.fail(DecodeError::InvalidIntegerType{integer_type<UInt>(), found});
+    return c.fail_at(at, DecodeError::InvalidIntegerType{integer_type<UInt>(), found});
 }
 
 }  // namespace detail
@@ -109,7 +124,7 @@ inline bool read_varint_fast(Cursor& c, UInt& out) {
             }
             [[fallthrough]];
         default:
-            return detail::fail_marker<UInt>(c, first);
+            return detail::fail_marker<UInt>(c, p);
     }
 }
 
@@ -118,6 +133,7 @@ inline bool read_varint_fast(Cursor& c, UInt& out) {
 template <class UInt>
 inline bool read_varint_careful(Cursor& c, UInt& out) {
     if (c.pos == c.end) return c.fail_end(1);
+    const std::uint8_t* const start = c.pos;
     const std::uint8_t first = *c.pos++;
     if (first <= single_byte_max) {
         out = first;
@@ -138,9 +154,9 @@ inline bool read_varint_careful(Cursor& c, UInt& out) {
             }
             [[fallthrough]];
         default:
-            return detail::fail_marker<UInt>(c, first);
+            return detail::fail_marker<UInt>(c, start);
     }
-    if (c.remaining() < width) return c.fail_end(width);
+    if (c.remaining() < width) return c.fail_end_at(start, width);
     const std::uint8_t* p = c.pos;
     c.pos += width;
     switch (width) {
@@ -220,7 +236,7 @@ inline bool read_char(Cursor& c, char32_t& out) {
     }
     bool valid = bytes[1] >= low && bytes[1] <= high;
     for (std::size_t i = 2; i < width; ++i) valid = valid && (bytes[i] & 0xC0) == 0x80;
-    if (!valid) return c.fail(DecodeError::InvalidCharEncoding{bytes});
+    if (!valid) return c.fail_at(c.pos - width, DecodeError::InvalidCharEncoding{bytes});
     char32_t value = lead & (0x7F >> width);
     for (std::size_t i = 1; i < width; ++i) value = (value << 6) | (bytes[i] & 0x3F);
     out = value;

@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "format/codec.hpp"
 #include "test_format_support.hpp"
@@ -181,6 +183,24 @@ INSTANTIATE_TEST_SUITE_P(
                 "InvalidCharEncoding([195, 40, 0, 0])"}),
     [](const auto& info) { return info.param.name; });
 
+// The offset names the first byte of the value that could not be read.
+TEST(Decode, ErrorOffsetIsWhereTheBadValueStarts) {
+    const std::vector<std::pair<Bytes, std::size_t>> cases = {
+        {bytes({0x01, 0xFC, 0x00}), 1},                             // cut u32 element
+        {bytes({0x00, 0x00, 0xFF}), 2},                             // reserved count marker
+        {bytes({0x00, 0x02, 0x00, 0x05}), 3},                       // bad char tag
+        {bytes({0x00, 0x02, 0x00, 0x01, 0xC3, 0x28}), 4},           // bad char
+        {bytes({0x00, 0x02, 0x00, 0x01, 0x80}), 4},                 // bad lead byte
+        {bytes({0x00, 0x00, 0x02, 0x00, 0x01, 0xFD, 1, 2, 3}), 5},  // u64 payload
+        {bytes({0x00, 0x00, 0x00, 0x03, 0x01, 0x02, 0xFE}), 6},     // u128 child
+    };
+    for (const auto& [input, offset] : cases) {
+        const DecodeResult r = decode(input);
+        ASSERT_FALSE(r);
+        EXPECT_EQ(r.error_offset(), offset) << render(r.error());
+    }
+}
+
 TEST(Decode, LongerFormCountsAndElementsAreAccepted) {
     const Bytes in = bytes({0xFB, 0x02, 0x00, 0xFB, 0x00, 0x00, 0xFC, 0x01, 0,   0,    0,  //
                             0xFC, 0x02, 0,    0,    0,    0x00, 0x01, 0x61,                //
@@ -255,7 +275,7 @@ TEST_P(RandomTries, EncodingMatchesReferenceAndRoundTrips) {
 
 // Cutting a valid encoding anywhere fails with the number of bytes missing
 // from the primitive value that the cut falls into (or 1 if the cut falls
-// just before one).
+// just before one), at the offset where that value starts.
 TEST_P(RandomTries, EveryTruncationNeedsTheMissingBytesOfTheCutValue) {
     testing::TrieGenerator gen(GetParam() + 1000);
     for (int i = 0; i < 30; ++i) {
@@ -271,6 +291,7 @@ TEST_P(RandomTries, EveryTruncationNeedsTheMissingBytesOfTheCutValue) {
             const DecodeResult r = decode(std::span(full).first(cut));
             ASSERT_FALSE(r) << "cut " << cut;
             ASSERT_EQ(r.error(), DecodeError{DecodeError::UnexpectedEnd{missing}}) << "cut " << cut;
+            ASSERT_EQ(r.error_offset(), u.start) << "cut " << cut;
         }
     }
 }

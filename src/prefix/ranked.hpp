@@ -1,0 +1,63 @@
+// Ranked lookups over the search layout: the closest keys to a query, the
+// best completions of a mistyped beginning, and the keys below a prefix.
+//
+// Both searches compute edit distances row by row along the trie path, one
+// row per trie level, and keep only the cells |depth - column| <= max_dist of
+// each row (the band): no other cell can hold a value <= max_dist, so a row
+// costs O(max_dist) whatever the query's length. With transpositions the
+// distance is the optimal string alignment distance: swapping two adjacent
+// characters counts as one edit (a swapped pair is not edited again).
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "prefix/compact.hpp"
+#include "prefix/interrupt.hpp"
+#include "prefix/query.hpp"
+
+namespace morlatch {
+
+struct RankedOptions {
+    std::uint64_t max_dist = 0;
+    // The best `limit` results only; every result when empty.
+    std::optional<std::uint64_t> limit;
+    bool transpositions = false;
+};
+
+// Keys within max_dist of the whole query, ranked by (distance, key in
+// code-point order). With a limit it searches distance 0, then 1, ..., and
+// stops at the first distance that yields enough keys.
+std::vector<Match> ranked_search(const CompactTrie& trie, std::u32string_view query,
+                                 const RankedOptions& options, Interrupt& interrupt);
+
+// Keys that begin with some string within max_dist of `prefix`, ranked by
+// (the smallest such distance, key length, key in code-point order); each
+// result carries that smallest distance.
+std::vector<Match> complete(const CompactTrie& trie, std::u32string_view prefix,
+                            const RankedOptions& options, Interrupt& interrupt);
+
+// The keys that start with a prefix, one at a time in code-point order; the
+// walk goes only as far as the keys taken.
+class KeyCursor {
+public:
+    KeyCursor(const CompactTrie& trie, std::u32string_view prefix);
+
+    // The next key and its payload; false once every key was taken.
+    bool next(std::u32string& key, Payload& payload);
+
+private:
+    struct Frame {
+        NodeId node;
+        std::uint32_t depth;  // characters of the path above the node's own
+    };
+    const CompactTrie& trie_;
+    std::u32string path_;
+    std::uint32_t base_ = 0;  // length of the prefix; the start node's depth
+    std::vector<Frame> stack_;
+};
+
+}  // namespace morlatch
