@@ -536,3 +536,13 @@ def test_a_100000_character_key_builds_walks_and_round_trips() -> None:
     assert again.get_children(n - 1) == [(key[-1], n)]
     assert again.get_children(n) == []
     assert again.get_payload(n) == 5 and again.get_payload(n - 1) is None
+
+
+def test_engine_check_bytes_takes_any_buffer_and_only_buffers() -> None:
+    from morlatch import _engine
+
+    image = morlatch.build(["a", "ab"]).to_bytes()
+    for data in (image, bytearray(image), memoryview(image), image + b"trailing"):
+        assert _engine.check_bytes(data) is None
+    with pytest.raises(TypeError, match="argument 'data'"):
+        _engine.check_bytes([0, 0, 0, 0])  # type: ignore[arg-type]
