@@ -203,6 +203,14 @@ def check_one(data: bytes) -> None:
             check_queries(search, Reader(data[::-1]), None)
         return
     arrays = arrays_from(reader)
+    wrong = reader.byte()
+    if wrong >= 240:
+        # An element of the wrong type somewhere: a TypeError, nothing else.
+        target = arrays[wrong % 4]
+        target.append([1.5, "x", b"x"][wrong % 3] if wrong % 4 != 1 else 7)
+        kind, message = outcome(lambda: _morlatch.from_internal_data(*arrays))
+        assert kind == "TypeError", (kind, message)
+        return
     if any(not 0 <= v < 2**32 for v in (*arrays[0], *arrays[3])) or any(
         p is not None and not 0 <= p < 2**32 for p in arrays[2]
     ):
