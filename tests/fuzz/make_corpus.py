@@ -41,9 +41,8 @@ def images() -> list[bytes]:
 
 
 def write(folder: Path, seeds: list[bytes]) -> None:
+    # Adds to what is there: inputs that once failed stay as seeds.
     folder.mkdir(parents=True, exist_ok=True)
-    for old in folder.iterdir():
-        old.unlink()
     for seed in seeds:
         (folder / hashlib.sha1(seed).hexdigest()[:16]).write_bytes(seed)
 
