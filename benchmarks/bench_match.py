@@ -3,9 +3,9 @@
 Builds the trie arrays in level order (breadth-first ids, each node's children
 consecutive and in code-point order), then times fuzzy_match for max_dist 0
 to 3 over a fixed, seeded sample of real words with random typos. Nodes
-visited per query are counted by a Python re-implementation of the walk's
-pruning (the module exposes no counter), so nodes/s is visited nodes per
-second of native walking.
+visited per query are counted by the tests' model of the walk
+(tests/reference.py; the module exposes no counter), so nodes/s is visited
+nodes per second of native walking.
 
     PYTHONPATH=build/<dir>:python python benchmarks/bench_match.py
 """
@@ -19,30 +19,14 @@ import time
 
 import _morlatch
 from common import describe_machine, read_words, word_list_arrays
+from reference import walk
 
 
 def count_visits(arrays, query, max_dist):
-    """Visited nodes of one walk: every scheduled child is visited, and a
-    node schedules its children while its row minimum is within max_dist."""
-    shifts, strings, _, child_indices = arrays
-    n = len(query)
-    total = len(shifts)
-    visits = 0
-    stack = [(0, list(range(n + 1)))]
-    while stack:
-        node, row = stack.pop()
-        visits += 1
-        if min(row) > max_dist:
-            continue
-        start = shifts[node]
-        end = shifts[node + 1] if node + 1 < total else len(child_indices)
-        for child in child_indices[start:end]:
-            c = strings[child]
-            new = [row[0] + 1]
-            for i in range(1, n + 1):
-                new.append(min(row[i] + 1, new[i - 1] + 1, row[i - 1] + (c != query[i - 1])))
-            stack.append((child, new))
-    return visits
+    """Visited nodes of one walk, counted by the tests' model of it."""
+    visited = []
+    walk(arrays, query, max_dist, None, on_visit=visited.append)
+    return len(visited)
 
 
 def typo_queries(words, count, seed):
@@ -89,7 +73,8 @@ def main():
 
     print("\n".join(describe_machine()))
     print(
-        f"data: {len(words)} words, {len(arrays[0])} nodes, {len(arrays[3])} edges (built in {build_s:.1f} s)"
+        f"data: {len(words)} words, {len(arrays[0])} nodes, {len(arrays[3])} edges "
+        f"(built in {build_s:.1f} s)"
     )
     print(
         f"queries: {len(queries)} seeded words with 0-2 typos, mean length "
@@ -97,7 +82,8 @@ def main():
     )
     print()
     print(
-        f"{'max_dist':>8} {'queries':>7} {'hits/q':>8} {'nodes/q':>9} {'q/s':>10} {'Mnodes/s':>9} {'cpu q/s':>9}"
+        f"{'max_dist':>8} {'queries':>7} {'hits/q':>8} {'nodes/q':>9} {'q/s':>10} "
+        f"{'Mnodes/s':>9} {'cpu q/s':>9}"
     )
     for max_dist, share in ((0, 1), (1, 1), (2, 4), (3, 8)):
         sample = queries[: max(1, len(queries) // share)]
@@ -111,10 +97,10 @@ def main():
             best_wall = min(best_wall, time.perf_counter() - w0)
             best_cpu = min(best_cpu, time.process_time() - c0)
         qps = len(sample) / best_wall
-        print(
-            f"{max_dist:>8} {len(sample):>7} {hits / len(sample):>8.1f} {visits / len(sample):>9.0f} "
-            f"{qps:>10.0f} {visits / best_wall / 1e6:>9.2f} {len(sample) / best_cpu:>9.0f}"
-        )
+        mnodes = visits / best_wall / 1e6
+        cpu_qps = len(sample) / best_cpu
+        per_query = f"{len(sample):>7} {hits / len(sample):>8.1f} {visits / len(sample):>9.0f}"
+        print(f"{max_dist:>8} {per_query} {qps:>10.0f} {mnodes:>9.2f} {cpu_qps:>9.0f}")
 
 
 if __name__ == "__main__":

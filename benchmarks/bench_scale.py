@@ -9,8 +9,8 @@ Two tries:
           of 14, about 10,000,000 nodes), queried with fuzzy_match of a key
           with one typo at distance 1 and exact_match of a key.
 
-Steps: build (morlatch.build, as layout + from_internal_data), fuzzy, exact, encode (to_bytes), decode
-(from_bytes), free (dropping both objects). The steps run in a child
+Steps: build (morlatch.build, as layout + from_internal_data), fuzzy, exact,
+encode (to_bytes), decode (from_bytes), free (dropping both objects). The steps run in a child
 process; the parent samples its resident memory every few milliseconds and
 reports the peak during each step, and the growth over the memory the child
 held when the step started. A step that runs past --timeout seconds is

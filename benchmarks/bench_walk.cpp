@@ -1,16 +1,16 @@
 // Native throughput of fuzzy_match over a word list, without the interpreter.
 //
-// Builds the trie arrays in level order (as benchmarks/bench_match.py does),
-// then times fuzzy_match for each max_dist over a fixed, seeded sample of
-// words with random typos. Visited nodes are counted by a second, untimed
-// walk whose agent wraps a Matcher, so nodes/s is exact. For instruction
-// counts run one distance under callgrind and collect only the queries:
+// Builds the trie arrays in level order with the tests' reference builder (the
+// layout of benchmarks/bench_match.py), then times fuzzy_match for each
+// max_dist over a fixed, seeded sample of words with random typos. Visited nodes are counted by a
+// second, untimed walk whose agent wraps a Matcher, so nodes/s is exact. For instruction counts run
+// one distance under callgrind and collect only the queries:
 //
 //   valgrind --tool=callgrind --toggle-collect='morlatch::fuzzy_match*'
 //            bench_walk --dist 2 --queries 40 --repeat 1
 //
 // Built with -DMORLATCH_BUILD_BENCHMARKS=ON (target bench_walk), or by hand, e.g.
-//   g++ -std=c++20 -O2 -DNDEBUG -Isrc benchmarks/bench_walk.cpp
+//   g++ -std=c++20 -O2 -DNDEBUG -Isrc -Itests/cpp benchmarks/bench_walk.cpp
 //       build/perf/libmorlatch_core.a -o build/perf/bench_walk
 // (one command line).
 #include <algorithm>
@@ -20,8 +20,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <map>
-#include <memory>
 #include <optional>
 #include <random>
 #include <span>
@@ -32,6 +30,8 @@
 #include "prefix/matcher.hpp"
 #include "prefix/query.hpp"
 #include "prefix/trie.hpp"
+#include "prefix/walk.hpp"
+#include "reference.hpp"
 
 namespace {
 
@@ -53,39 +53,12 @@ std::u32string decode(std::string_view s) {
     return out;
 }
 
-struct BuildNode {
-    std::map<char32_t, std::unique_ptr<BuildNode>> kids;
-    std::optional<std::uint32_t> payload;
-};
-
 Trie build_level_order(const std::vector<std::u32string>& words) {
-    BuildNode root;
+    morlatch::reference::Keys keys;
     for (std::size_t i = 0; i < words.size(); ++i) {
-        BuildNode* node = &root;
-        for (char32_t c : words[i]) {
-            auto& kid = node->kids[c];
-            if (!kid) kid = std::make_unique<BuildNode>();
-            node = kid.get();
-        }
-        node->payload = static_cast<std::uint32_t>(i);
+        keys.emplace_back(words[i], static_cast<morlatch::Payload>(i));
     }
-    Trie t;
-    std::vector<std::pair<std::optional<char32_t>, const BuildNode*>> level{{std::nullopt, &root}};
-    std::uint32_t next_id = 1;
-    while (!level.empty()) {
-        std::vector<std::pair<std::optional<char32_t>, const BuildNode*>> following;
-        for (const auto& [ch, node] : level) {
-            t.node_shifts.push_back(static_cast<std::uint32_t>(t.child_indices.size()));
-            t.node_chars.push_back(ch);
-            t.node_payloads.push_back(node->payload);
-            for (const auto& [c, kid] : node->kids) {
-                t.child_indices.push_back(next_id++);
-                following.emplace_back(c, kid.get());
-            }
-        }
-        level = std::move(following);
-    }
-    return t;
+    return morlatch::reference::build_trie(keys);
 }
 
 std::vector<std::u32string> typo_queries(const std::vector<std::u32string>& words,
@@ -115,26 +88,27 @@ std::vector<std::u32string> typo_queries(const std::vector<std::u32string>& word
 
 // A Matcher that also counts its visits.
 struct CountingAgent {
+    using State = morlatch::Matcher::State;
+
     morlatch::Matcher matcher;
     std::uint64_t visits = 0;
 
-    morlatch::State initial_state() { return matcher.initial_state(); }
-    void visit_node(morlatch::NodeId node, std::optional<morlatch::Payload> payload,
-                    morlatch::State& state) {
+    State initial_state() { return matcher.initial_state(); }
+    void visit_node(morlatch::NodeId node, std::optional<morlatch::Payload> payload, State& state) {
         ++visits;
         matcher.visit_node(node, payload, state);
     }
-    void get_children_to_visit(morlatch::NodeId node, const morlatch::State& state,
+    void get_children_to_visit(morlatch::NodeId node, const State& state,
                                std::span<const morlatch::Child> children,
-                               std::vector<morlatch::Scheduled>& out) {
+                               std::vector<morlatch::Scheduled<State>>& out) {
         matcher.get_children_to_visit(node, state, children, out);
     }
 };
 
 std::uint64_t count_visits(const Trie& t, std::u32string_view query, std::uint64_t max_dist) {
-    morlatch::StatePool pool;
-    CountingAgent agent{morlatch::Matcher(query, max_dist, std::nullopt, &pool)};
-    t.dfs(agent);
+    CountingAgent agent{morlatch::Matcher(query, max_dist, std::nullopt)};
+    morlatch::Interrupt none;
+    morlatch::dfs(t, agent, none);
     return agent.visits;
 }
 

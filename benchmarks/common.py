@@ -7,9 +7,13 @@ builder (level order, children in code-point order, payload = line number).
 
 import os
 import platform
+import sys
 
 import _morlatch
 import morlatch
+
+# The tests' reference implementations (tests/reference.py).
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
 
 WORD_LIST = "/usr/share/dict/american-english"
 
@@ -25,12 +29,25 @@ def cpu_model():
     return platform.processor() or "unknown"
 
 
+def memory_total():
+    """The machine's memory as text, or "" when it cannot be read."""
+    try:
+        with open("/proc/meminfo") as f:
+            for line in f:
+                if line.startswith("MemTotal:"):
+                    return f", {int(line.split()[1]) / 2**20:.0f} GiB memory"
+    except OSError:
+        pass
+    return ""
+
+
 def describe_machine():
     """Lines that say where the figures come from."""
     usable = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count()
     load = " ".join(f"{x:.2f}" for x in os.getloadavg())
     return [
-        f"machine: {os.cpu_count()} cores ({usable} usable), {cpu_model()}; load average {load}",
+        f"machine: {os.cpu_count()} cores ({usable} usable), {cpu_model()}{memory_total()}; "
+        f"load average {load}",
         f"python {platform.python_version()}, module {_morlatch.__file__}",
     ]
 

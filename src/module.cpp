@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <cstring>
 #include <new>
 #include <span>
 #include <utility>
@@ -12,17 +13,21 @@
 #include "binding/args.hpp"
 #include "binding/boundary.hpp"
 #include "binding/convert.hpp"
+#include "binding/gil.hpp"
+#include "binding/prefix_search.hpp"
 #include "binding/ref.hpp"
 #include "format/codec.hpp"
+#include "prefix/compact.hpp"
 #include "prefix/query.hpp"
 #include "prefix/trie.hpp"
+#include "texts.hpp"
 
 namespace morlatch {
 namespace {
 
-using binding::BorrowedRef;
 using binding::FastCallArgs;
 using binding::OwnedRef;
+using binding::PrefixSearchObject;
 using binding::PythonError;
 
 // What lives for the whole process: the module and the PrefixSearch type,
@@ -36,23 +41,34 @@ struct ProcessState {
 };
 ProcessState process;
 
-struct PrefixSearchObject {
-    PyObject_HEAD Trie trie;
-};
-
 PrefixSearchObject& as_prefix_search(PyObject* self) {
     // CPython's method descriptors check the type before a method runs; this
     // covers any path where they do not.
     if (!PyObject_TypeCheck(self, process.prefix_search_type)) {
-        binding::throw_cannot_convert(self, "PrefixSearch");
+        binding::throw_cannot_convert(self, prefix_search_target_name);
     }
     return *reinterpret_cast<PrefixSearchObject*>(self);
 }
 
 OwnedRef new_prefix_search(Trie trie) {
+    std::unique_ptr<const CompactTrie> compact;
+    bool arrays_in_layout = false;
+    {
+        // The arrays belong to this call alone until the object exists.
+        binding::ReleasedGil released;
+        compact = CompactTrie::build(trie);
+        if (compact && compact->reproduces(trie)) {
+            arrays_in_layout = true;
+            trie = Trie{};
+            release_free_memory();
+        }
+    }
     PyTypeObject* type = process.prefix_search_type;
     OwnedRef obj = binding::new_ref(type->tp_alloc(type, 0));
-    new (&reinterpret_cast<PrefixSearchObject*>(obj.get())->trie) Trie(std::move(trie));
+    auto* instance = reinterpret_cast<PrefixSearchObject*>(obj.get());
+    new (&instance->trie) Trie(std::move(trie));
+    new (&instance->compact) std::unique_ptr<const CompactTrie>(std::move(compact));
+    instance->arrays_in_layout = arrays_in_layout;
     return obj;
 }
 
@@ -66,7 +82,7 @@ OwnedRef match_to_python(const Match& match) {
 
 constexpr std::array<const char*, 3> fuzzy_match_params{"prefix", "max_dist", "limit"};
 OwnedRef fuzzy_match_method(PyObject* self, const FastCallArgs& call) {
-    const Trie& trie = as_prefix_search(self).trie;
+    const PrefixSearchObject& search = as_prefix_search(self);
     auto [prefix_arg, max_dist_arg, limit_arg] =
         binding::bind("PrefixSearch.fuzzy_match", fuzzy_match_params, call);
     const std::u32string prefix =
@@ -75,17 +91,36 @@ OwnedRef fuzzy_match_method(PyObject* self, const FastCallArgs& call) {
         binding::convert_argument("max_dist", [&] { return binding::to_size(max_dist_arg); });
     const std::optional<std::uint64_t> limit = binding::convert_argument(
         "limit", [&] { return binding::to_optional(limit_arg, binding::to_size); });
-    const std::vector<Match> matches = fuzzy_match(trie, prefix, max_dist, limit);
+    if (search.compact) {
+        HitList found;
+        if (max_dist == 0) {
+            // A path lookup: shorter than handing the lock over and back.
+            Interrupt none;
+            found = search.compact->search(prefix, max_dist, limit, none);
+        } else {
+            // The layout is read-only and the object outlives the call.
+            binding::ReleasedGil released;
+            Interrupt interrupt = released.interrupt();
+            found = search.compact->search(prefix, max_dist, limit, interrupt);
+        }
+        return binding::make_list(found.hits, [&](const HitList::Hit& hit) {
+            return binding::make_tuple(binding::to_python(found.key(hit)),
+                                       binding::to_python(hit.payload),
+                                       binding::to_python(std::uint64_t{hit.distance}));
+        });
+    }
+    const std::vector<Match> matches = fuzzy_match(search.trie, prefix, max_dist, limit);
     return binding::make_list(matches, match_to_python);
 }
 
 constexpr std::array<const char*, 1> exact_match_params{"prefix"};
 OwnedRef exact_match_method(PyObject* self, const FastCallArgs& call) {
-    const Trie& trie = as_prefix_search(self).trie;
+    const PrefixSearchObject& search = as_prefix_search(self);
     auto [prefix_arg] = binding::bind("PrefixSearch.exact_match", exact_match_params, call);
     const std::u32string prefix =
         binding::convert_argument("prefix", [&] { return binding::to_text(prefix_arg); });
-    const std::optional<Match> match = exact_match(trie, prefix);
+    const std::optional<Match> match =
+        search.compact ? search.compact->exact_match(prefix) : exact_match(search.trie, prefix);
     if (!match) {
         return OwnedRef::incref(Py_None);
     }
@@ -94,28 +129,33 @@ OwnedRef exact_match_method(PyObject* self, const FastCallArgs& call) {
 
 constexpr std::array<const char*, 1> node_id_params{"node_id"};
 OwnedRef get_children_method(PyObject* self, const FastCallArgs& call) {
-    const Trie& trie = as_prefix_search(self).trie;
+    const PrefixSearchObject& search = as_prefix_search(self);
     auto [node_id_arg] = binding::bind("PrefixSearch.get_children", node_id_params, call);
     const NodeId node_id =
         binding::convert_argument("node_id", [&] { return binding::to_u32(node_id_arg); });
-    const std::vector<Child> children = trie.get_children(node_id);
+    const std::vector<Child> children = search.arrays_in_layout
+                                            ? search.compact->get_children(node_id)
+                                            : search.trie.get_children(node_id);
     return binding::make_list(children, [](const Child& child) {
         return binding::make_tuple(binding::char_to_python(child.ch), binding::to_python(child.id));
     });
 }
 
 OwnedRef get_payload_method(PyObject* self, const FastCallArgs& call) {
-    const Trie& trie = as_prefix_search(self).trie;
+    const PrefixSearchObject& search = as_prefix_search(self);
     auto [node_id_arg] = binding::bind("PrefixSearch.get_payload", node_id_params, call);
     const NodeId node_id =
         binding::convert_argument("node_id", [&] { return binding::to_u32(node_id_arg); });
-    return binding::to_python(trie.get_payload(node_id));
+    return binding::to_python(search.arrays_in_layout ? search.compact->get_payload(node_id)
+                                                      : search.trie.get_payload(node_id));
 }
 
 constexpr std::array<const char*, 0> no_params{};
 OwnedRef to_bytes_method(PyObject* self, const FastCallArgs& call) {
-    const Trie& trie = as_prefix_search(self).trie;
+    const PrefixSearchObject& search = as_prefix_search(self);
     binding::bind("PrefixSearch.to_bytes", no_params, call);
+    const Trie regenerated = search.arrays_in_layout ? search.compact->to_trie() : Trie{};
+    const Trie& trie = search.arrays_in_layout ? regenerated : search.trie;
     // Measure first, then encode straight into the bytes object's buffer.
     const std::size_t size = format::encoded_size(trie);
     OwnedRef bytes =
@@ -213,45 +253,21 @@ PyObject* prefix_search_new(PyTypeObject* type, PyObject*, PyObject*) {
     OwnedRef name = OwnedRef::steal(PyType_GetName(type));
     if (!name) {
         PyErr_Clear();
-        return binding::raise(PyExc_TypeError, "No constructor defined for <unknown>");
+        return binding::raise(PyExc_TypeError, no_constructor_unknown_message);
     }
-    PyErr_Format(PyExc_TypeError, "No constructor defined for %U", name.get());
+    PyErr_Format(PyExc_TypeError, no_constructor_format, name.get());
     return nullptr;
 }
 
 void prefix_search_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     binding::guarded_unraisable(self, [&] {
-        reinterpret_cast<PrefixSearchObject*>(self)->trie.~Trie();
+        auto* instance = reinterpret_cast<PrefixSearchObject*>(self);
+        instance->compact.~unique_ptr();
+        instance->trie.~Trie();
         type->tp_free(self);
     });
     Py_DECREF(type);  // instances of heap types own a reference to their type
-}
-
-// CPython warns that a PyType_Spec name without a module prefix leaves the type
-// without __module__ (which is set just below); under "-W error" that warning
-// would make the import fail, so it is silenced for the one call.
-OwnedRef create_type_quietly(PyType_Spec& type_spec) {
-    OwnedRef warnings = binding::new_ref(PyImport_ImportModule("warnings"));
-    OwnedRef guard =
-        binding::new_ref(PyObject_CallMethod(warnings.get(), "catch_warnings", nullptr));
-    OwnedRef entered = binding::new_ref(PyObject_CallMethod(guard.get(), "__enter__", nullptr));
-    OwnedRef filtered = OwnedRef::steal(PyObject_CallMethod(warnings.get(), "simplefilter", "sO",
-                                                            "ignore", PyExc_DeprecationWarning));
-    OwnedRef type = filtered ? OwnedRef::steal(PyType_FromSpec(&type_spec)) : OwnedRef();
-    // Leave the guard whatever happened, keeping the pending error if any.
-    PyObject* raw_type = nullptr;
-    PyObject* raw_value = nullptr;
-    PyObject* raw_tb = nullptr;
-    PyErr_Fetch(&raw_type, &raw_value, &raw_tb);
-    OwnedRef exited = OwnedRef::steal(
-        PyObject_CallMethod(guard.get(), "__exit__", "OOO", Py_None, Py_None, Py_None));
-    if (raw_type != nullptr) {
-        PyErr_Restore(raw_type, raw_value, raw_tb);
-    } else if (!exited) {
-        throw PythonError{};
-    }
-    return type;
 }
 
 PyTypeObject* prefix_search_type() {
@@ -264,22 +280,25 @@ PyTypeObject* prefix_search_type() {
         {Py_tp_methods, prefix_search_methods},
         {0, nullptr},
     };
-    PyType_Spec type_spec = {"PrefixSearch", sizeof(PrefixSearchObject), 0,
+    // The part of the name before the dot becomes __module__; "builtins"
+    // keeps reprs and messages free of a module prefix.
+    PyType_Spec type_spec = {"builtins.PrefixSearch", sizeof(PrefixSearchObject), 0,
                              Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
-    OwnedRef type = create_type_quietly(type_spec);
+    OwnedRef type = OwnedRef::steal(PyType_FromSpec(&type_spec));
     if (!type) {
-        OwnedRef message = binding::new_ref(
-            PyUnicode_FromString("An error occurred while initializing class PrefixSearch"));
+        OwnedRef message = binding::new_ref(PyUnicode_FromString(class_init_error_message));
         binding::raise_from_pending(PyExc_RuntimeError, message.get());
         throw PythonError{};
     }
-    // A PyType_Spec name without a dot leaves __module__ unset; the type is
-    // immutable, so it goes straight into the type's dictionary.
-    auto* type_object = reinterpret_cast<PyTypeObject*>(type.get());
-    OwnedRef module_name = binding::new_ref(PyUnicode_FromString("builtins"));
-    binding::check(PyDict_SetItemString(type_object->tp_dict, "__module__", module_name.get()));
-    PyType_Modified(type_object);
-    process.prefix_search_type = reinterpret_cast<PyTypeObject*>(type.release());
+    // tp_name is the type's own copy of the whole spec name, and CPython
+    // prints it in the reprs of the class and its instances and in messages
+    // ("cannot pickle 'PrefixSearch' object"). They show the bare class name,
+    // as with a spec name without a module, which would leave __module__
+    // unset and raise a DeprecationWarning; so tp_name points at the class
+    // part of that copy. No attribute of the type changes.
+    PyTypeObject* type_object = reinterpret_cast<PyTypeObject*>(type.release());
+    type_object->tp_name = std::strrchr(type_object->tp_name, '.') + 1;
+    process.prefix_search_type = type_object;
     return process.prefix_search_type;
 }
 
@@ -319,15 +338,13 @@ OwnedRef init_module() {
     const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (id == -1) {
         if (!PyErr_Occurred()) {
-            PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+            PyErr_SetString(PyExc_SystemError, no_exception_set_message);
         }
         throw PythonError{};
     }
     std::int64_t expected = -1;
     if (!process.owner_interpreter.compare_exchange_strong(expected, id) && expected != id) {
-        binding::throw_error(PyExc_ImportError,
-                             "_morlatch does not yet support subinterpreters: it can be imported "
-                             "in one interpreter per process only");
+        binding::throw_error(PyExc_ImportError, subinterpreter_message);
     }
     if (process.module != nullptr) {
         return OwnedRef::incref(process.module);

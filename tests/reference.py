@@ -1,5 +1,20 @@
-"""Obviously-correct reference implementations that the tests compare the
-native code against."""
+"""Obviously-correct reference implementations that the tests (and the
+benchmarks) compare the native code against: the Levenshtein distance, a trie
+builder, a model of the walk, and the one way to catch the module's fault
+exception."""
+
+from __future__ import annotations
+
+from collections.abc import Callable, Iterable, Mapping
+from typing import Any
+
+import _morlatch
+
+UNWRAP_NONE = "called `Option::unwrap()` on a `None` value"
+
+
+def index_out_of_bounds(length: int, index: int) -> str:
+    return f"index out of bounds: the len is {length} but the index is {index}"
 
 
 def levenshtein(a: str, b: str) -> int:
@@ -11,3 +26,182 @@ def levenshtein(a: str, b: str) -> int:
             current.append(min(previous[j] + 1, current[j - 1] + 1, previous[j - 1] + (ca != cb)))
         previous = current
     return previous[-1]
+
+
+# ---------------------------------------------------------------- trie builder
+
+Arrays = tuple[list[int], list[str], list[Any], list[int]]
+
+
+def trie_arrays(
+    keys: Mapping[str, int | None] | Iterable[str],
+    order: Callable[[dict[str, Any]], list[str]] = sorted,
+    breadth_first: bool = True,
+) -> Arrays:
+    """Lays out {key: payload or None} (or keys, payload = position) as the
+    four arrays of a trie.
+
+    `order` arranges each node's child characters; ids are numbered breadth
+    first (children consecutive, as the package's builder does) or depth
+    first. The empty key puts its payload on the root.
+    """
+    table = keys if isinstance(keys, Mapping) else {key: i for i, key in enumerate(keys)}
+    tree: dict[str, Any] = {"kids": {}, "payload": None}
+    for key, payload in table.items():
+        node = tree
+        for ch in key:
+            node = node["kids"].setdefault(ch, {"kids": {}, "payload": None})
+        node["payload"] = payload
+
+    numbered: list[tuple[dict[str, Any], str]] = []  # (node, char) in id order
+
+    def visit_depth_first(node: dict[str, Any], ch: str) -> None:
+        numbered.append((node, ch))
+        for c in order(node["kids"]):
+            visit_depth_first(node["kids"][c], c)
+
+    if breadth_first:
+        level = [(tree, "")]
+        while level:
+            numbered.extend(level)
+            level = [(n["kids"][c], c) for n, _ in level for c in order(n["kids"])]
+    else:
+        visit_depth_first(tree, "")
+    ids = {id(node): i for i, (node, _) in enumerate(numbered)}
+    shifts: list[int] = []
+    strings: list[str] = []
+    payloads: list[Any] = []
+    child_indices: list[int] = []
+    for node, ch in numbered:
+        shifts.append(len(child_indices))
+        strings.append(ch)
+        payloads.append(node["payload"])
+        child_indices.extend(ids[id(node["kids"][c])] for c in order(node["kids"]))
+    return shifts, strings, payloads, child_indices
+
+
+# ---------------------------------------------------------------- the walk
+
+
+class Fault(Exception):
+    """A fault of the models, with the text the module's fault would carry."""
+
+
+def children(arrays: Arrays, node: int) -> list[tuple[str, int]]:
+    """get_children on plain lists, with the module's faults."""
+    shifts, strings, _, child_indices = arrays
+    if node >= len(shifts):
+        raise Fault(index_out_of_bounds(len(shifts), node))
+    start = shifts[node]
+    after = (node + 1) & 0xFFFFFFFF  # ids are 32-bit
+    end = len(child_indices) if after >= len(shifts) else shifts[after]
+    out = []
+    for i in range(start, end):
+        if i >= len(child_indices):
+            raise Fault(index_out_of_bounds(len(child_indices), i))
+        child = child_indices[i]
+        if child >= len(strings):
+            raise Fault(index_out_of_bounds(len(strings), child))
+        if not strings[child]:
+            raise Fault(UNWRAP_NONE)
+        out.append((strings[child][0], child))
+    return out
+
+
+def walk(
+    arrays: Arrays,
+    query: str,
+    max_dist: int,
+    limit: int | None = None,
+    on_visit: Callable[[int], object] | None = None,
+) -> list[tuple[str, int, int]]:
+    """fuzzy_match as this system defines it, step by step, on plain lists.
+
+    Depth first; each node gets a Levenshtein row from its parent's; a node
+    with a payload whose last cell is within max_dist is a hit; a node whose
+    row minimum exceeds max_dist, or any node once `limit` hits are found,
+    enters no children; the child on the query's next character goes first
+    (of several, the last), the others follow in array order. Raises Fault
+    where the module faults ("cycle" for the cycle fault). on_visit is
+    called with every visited node.
+    """
+    payloads = arrays[2]
+    n = len(query)
+    found: list[tuple[str, int, int]] = []
+    stack: list[tuple[int, int, str, list[int]]] = [(0, 0, "", [])]
+    while stack:
+        node, depth, prefix, prev = stack.pop()
+        if on_visit is not None:
+            on_visit(node)
+        if node >= len(payloads):
+            raise Fault(index_out_of_bounds(len(payloads), node))
+        if depth >= len(payloads):
+            raise Fault("cycle")
+        full = limit is not None and len(found) >= limit
+        if not prefix:
+            row = list(range(n + 1))
+        else:
+            c = prefix[-1]
+            row = [prev[0] + 1]
+            for i in range(1, n + 1):
+                row.append(min(prev[i] + 1, row[i - 1] + 1, prev[i - 1] + (c != query[i - 1])))
+            if payloads[node] is not None and row[n] <= max_dist and not full:
+                found.append((prefix, payloads[node], row[n]))
+        below = children(arrays, node)
+        if (limit is not None and len(found) >= limit) or min(row) > max_dist:
+            continue
+        promoted = None
+        rest = []
+        for ch, child in below:
+            if depth < n and ch == query[depth]:
+                promoted = (ch, child)  # a later one replaces an earlier one
+            else:
+                rest.append((ch, child))
+        chosen = ([promoted] if promoted else []) + rest
+        for ch, child in reversed(chosen):
+            stack.append((child, depth + 1, prefix + ch, row))
+    return found
+
+
+# ---------------------------------------------------------------- faults
+
+
+def is_fault(error: BaseException) -> bool:
+    """The module's fault exception: fennic_runtime.PanicException, derived
+    from BaseException and not from Exception."""
+    kind = type(error)
+    return (kind.__module__, kind.__qualname__) == (
+        "fennic_runtime",
+        "PanicException",
+    ) and not issubclass(kind, Exception)
+
+
+def fault_class() -> type[BaseException]:
+    """The class of the module's fault exception (a trie with no nodes has no root)."""
+    try:
+        _morlatch.from_internal_data([], [], [], []).get_payload(0)
+    except BaseException as error:  # noqa: B036 - the class is what we are after
+        assert is_fault(error), repr(error)
+        return type(error)
+    raise AssertionError("no fault was raised")
+
+
+def outcome(call: Callable[[], Any]) -> tuple[str, Any]:
+    """("ok", result), or ("fault", message) when call() raises the module's
+    fault exception or a model's Fault. Anything else propagates."""
+    try:
+        return ("ok", call())
+    except Fault as error:
+        return ("fault", str(error))
+    except BaseException as error:
+        if not is_fault(error):
+            raise
+        assert len(error.args) == 1
+        return ("fault", error.args[0])
+
+
+def fault_message(call: Callable[[], Any]) -> str:
+    """The message of the module's fault that call() raises; fails otherwise."""
+    kind, value = outcome(call)
+    assert kind == "fault", f"no fault, returned {value!r}"
+    return value

@@ -44,7 +44,8 @@ def run_child(code):
 
 
 REPORT = re.compile(
-    r"thread '(?P<thread>[^']+)' panicked at (?P<file>src/[\w/]+\.[ch]pp):(?P<line>\d+):(?P<col>\d+):\n"
+    r"thread '(?P<thread>[^']+)' panicked at "
+    r"(?P<file>src/[\w/]+\.[ch]pp):(?P<line>\d+):(?P<col>\d+):\n"
     r"(?P<message>[^\n]*)\n"
 )
 

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import importlib.metadata
 import json
 import re
 import subprocess
@@ -12,11 +13,11 @@ import pytest
 
 import _morlatch
 import morlatch
+from morlatch import cli
 from reference import levenshtein
 
 WORDS = {"hello": 0, "help": 7, "held": 2, "hélo": 3, "world": 4, "😀x": 5, "a b": 6}
 WORD_LIST = "hello\nhelp\t7\nheld\nhélo\nworld\n😀x\na b\n"
-
 
 
 def run(*args: str | Path) -> subprocess.CompletedProcess[str]:
@@ -149,6 +150,21 @@ def test_query_options_may_stand_anywhere(
     assert parse_lines(done.stdout) == morlatch.build(WORDS).fuzzy_match(query, 1, None)
 
 
+@pytest.mark.parametrize(
+    "args",
+    [("--", "-help"), ("-k", "1", "--", "-help"), ("-k", "1", "--", "-k")],
+    ids=["alone", "after-options", "looks-like-an-option"],
+)
+def test_dash_query_without_file(
+    args: tuple[str, ...], shipped_words_trie: _morlatch.PrefixSearch
+) -> None:
+    done = run("query", *args)
+    assert done.returncode == 0, done.stderr
+    query = args[-1]
+    max_dist = 1 if args[0] == "-k" else 0
+    assert parse_lines(done.stdout) == shipped_words_trie.fuzzy_match(query, max_dist, None)
+
+
 def test_stats(trie_file: Path, word_list: Path) -> None:
     expected = {
         "nodes": len(morlatch.layout(WORDS).node_strings),
@@ -220,6 +236,50 @@ def test_wrong_command_line_exits_2(args: tuple[str, ...]) -> None:
     assert done.returncode == 2
     assert "usage:" in done.stderr
     assert "Traceback" not in done.stderr
+
+
+@pytest.mark.parametrize(
+    ("option", "value", "named"),
+    [
+        ("-k", "99999999999999999999", "-k/--max-dist"),
+        ("--max-dist", str(2**64), "-k/--max-dist"),
+        ("--limit", str(2**64), "-n/--limit"),
+        ("-n", "-3", "-n/--limit"),
+    ],
+)
+def test_out_of_range_option_is_a_usage_error_naming_it(
+    option: str, value: str, named: str
+) -> None:
+    done = run("query", option, value, "helo")
+    assert done.returncode == 2
+    assert f"argument {named}: " in done.stderr
+    assert "Traceback" not in done.stderr
+
+
+def test_largest_counts_are_accepted() -> None:
+    done = run("query", "-k", str(2**64 - 1), "-n", str(2**64 - 1), "--json", "hello")
+    assert done.returncode == 0, done.stderr
+    assert len(json.loads(done.stdout)) == len(morlatch.default_words())
+
+
+def test_version_comes_from_the_package_metadata() -> None:
+    try:
+        expected = importlib.metadata.version("morlatch")
+    except importlib.metadata.PackageNotFoundError:
+        expected = "(not installed)"
+    done = run("--version")
+    assert (done.returncode, done.stdout) == (0, f"morlatch {expected}\n")
+
+
+def test_fault_without_file_names_no_file(
+    monkeypatch: pytest.MonkeyPatch, capsys: pytest.CaptureFixture[str]
+) -> None:
+    broken = _morlatch.from_internal_data([0, 1], ["", "a"], [None, 1], [5])
+    monkeypatch.setattr(cli, "default_search", lambda: broken)
+    assert cli.main(["query", "a"]) == 1
+    assert capsys.readouterr().err == (
+        "morlatch: error: malformed trie: index out of bounds: the len is 2 but the index is 5\n"
+    )
 
 
 def test_unreadable_files_exit_1(tmp_path: Path, word_list: Path) -> None:

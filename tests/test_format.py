@@ -4,12 +4,15 @@ The module is checked against a small pure-Python model of the format
 (writer and reader below), written from the format's description alone.
 """
 
+from functools import partial
+
 import pytest
 from hypothesis import example, given
 from hypothesis import strategies as st
 
-import _morlatch
+import morlatch
 from _morlatch import from_bytes, from_internal_data
+from reference import fault_message, outcome
 
 UNWRAP = "called `Result::unwrap()` on an `Err` value: "
 OPTION_CHAR = "core::option::Option<char>"
@@ -134,34 +137,12 @@ def first_chars(strings):
     return [s[0] if s else None for s in strings]
 
 
-def panic_message(call):
-    """The message of the fault raised by call(); fails if it does not fault."""
-    with pytest.raises(BaseException) as info:
-        call()
-    exc = info.value
-    assert type(exc).__name__ == "PanicException", repr(exc)
-    assert not isinstance(exc, Exception)
-    assert len(exc.args) == 1
-    return exc.args[0]
-
-
-def outcome(call):
-    """("ok", result) or ("panic", message)."""
-    try:
-        return ("ok", call())
-    except Exception:
-        raise
-    except BaseException as exc:
-        assert type(exc).__name__ == "PanicException", repr(exc)
-        return ("panic", exc.args[0])
-
-
 def assert_same_trie(a, b, nodes):
     """a and b answer get_payload and get_children alike for nodes 0..nodes."""
     assert a.to_bytes() == b.to_bytes()
     for n in range(nodes + 1):
-        assert outcome(lambda: a.get_payload(n)) == outcome(lambda: b.get_payload(n))
-        assert outcome(lambda: a.get_children(n)) == outcome(lambda: b.get_children(n))
+        assert outcome(partial(a.get_payload, n)) == outcome(partial(b.get_payload, n))
+        assert outcome(partial(a.get_children, n)) == outcome(partial(b.get_children, n))
 
 
 # ---- worked examples -------------------------------------------------------
@@ -213,8 +194,10 @@ def test_two_node_example_reads_back():
 def test_to_bytes_returns_fresh_immutable_bytes():
     search = from_internal_data([0], [""], [None], [])
     first = search.to_bytes()
-    assert type(first) is bytes
-    assert search.to_bytes() == first
+    second = search.to_bytes()
+    assert type(first) is bytes and type(second) is bytes
+    assert second == first
+    assert second is not first, "a cached object, not a fresh one"
 
 
 # ---- failures --------------------------------------------------------------
@@ -251,8 +234,7 @@ FAILURES = [
 @pytest.mark.parametrize("hex_bytes, rendering", FAILURES)
 def test_decode_failure_raises_panic_with_exact_message(hex_bytes, rendering):
     data = bytes.fromhex(hex_bytes)
-    assert model_decode(data) == rendering  # the model agrees with the table
-    assert panic_message(lambda: from_bytes(data)) == UNWRAP + rendering
+    assert fault_message(lambda: from_bytes(data)) == UNWRAP + rendering
 
 
 def test_failure_is_not_caught_by_except_exception():
@@ -269,7 +251,7 @@ def test_failure_is_not_caught_by_except_exception():
 
 def test_module_survives_a_failed_decode():
     data = bytearray(b"\x01\xfc\x00")
-    panic_message(lambda: from_bytes(data))
+    fault_message(lambda: from_bytes(data))
     assert data == bytearray(b"\x01\xfc\x00")  # the argument is untouched
     assert from_bytes(b"\x00\x00\x00\x00").to_bytes() == b"\x00\x00\x00\x00"
 
@@ -279,12 +261,12 @@ def test_huge_count_over_short_remainder_ends_in_unexpected_end(list_number):
     huge = bytes.fromhex("FD FF FF FF FF FF FF FF 7F")
     elements = {1: "00 05", 2: "01 61 00", 3: "00 01 07", 4: "05 00"}[list_number]
     data = b"\x00" * (list_number - 1) + huge + bytes.fromhex(elements)
-    assert panic_message(lambda: from_bytes(data)) == UNWRAP + "UnexpectedEnd { additional: 1 }"
+    assert fault_message(lambda: from_bytes(data)) == UNWRAP + "UnexpectedEnd { additional: 1 }"
 
 
 def test_huge_count_over_long_remainder_still_ends():
     data = bytes.fromhex("FD FF FF FF FF FF FF FF FF") + b"\x07" * 100_000
-    assert panic_message(lambda: from_bytes(data)) == UNWRAP + "UnexpectedEnd { additional: 1 }"
+    assert fault_message(lambda: from_bytes(data)) == UNWRAP + "UnexpectedEnd { additional: 1 }"
 
 
 def test_longer_forms_and_trailing_bytes_are_accepted():
@@ -313,7 +295,7 @@ def test_input_kinds_give_equal_tries(kind, arrays, hex_bytes):
 @pytest.mark.parametrize("hex_bytes, rendering", FAILURES)
 def test_input_kinds_give_equal_failures(kind, hex_bytes, rendering):
     data = kind(bytes.fromhex(hex_bytes))
-    assert panic_message(lambda: from_bytes(data)) == UNWRAP + rendering
+    assert fault_message(lambda: from_bytes(data)) == UNWRAP + rendering
 
 
 # ---- properties ------------------------------------------------------------
@@ -353,7 +335,7 @@ def test_truncation_needs_exactly_the_missing_bytes(arrays, data):
     cut = data.draw(st.integers(0, len(encoded) - 1))
     expected = model_decode(encoded[:cut])
     assert expected.startswith("UnexpectedEnd")
-    assert panic_message(lambda: from_bytes(encoded[:cut])) == UNWRAP + expected
+    assert fault_message(lambda: from_bytes(encoded[:cut])) == UNWRAP + expected
 
 
 def test_every_truncation_of_a_mixed_trie():
@@ -367,14 +349,14 @@ def test_every_truncation_of_a_mixed_trie():
     for cut in range(len(encoded)):
         expected = model_decode(encoded[:cut])
         assert expected.startswith("UnexpectedEnd")
-        assert panic_message(lambda: from_bytes(encoded[:cut])) == UNWRAP + expected
+        assert fault_message(partial(from_bytes, encoded[:cut])) == UNWRAP + expected
     assert from_bytes(encoded).to_bytes() == encoded
 
 
 def assert_matches_model(data):
     expected = model_decode(data)
     if isinstance(expected, str):
-        assert panic_message(lambda: from_bytes(data)) == UNWRAP + expected
+        assert fault_message(lambda: from_bytes(data)) == UNWRAP + expected
     else:
         shifts, chars, payloads, children = expected
         assert from_bytes(data).to_bytes() == model_encode(shifts, chars, payloads, children)
@@ -410,3 +392,22 @@ def test_arbitrary_bytes_decode_like_the_model(data):
 )
 def test_marker_heavy_bytes_decode_like_the_model(values):
     assert_matches_model(bytes(values))
+
+
+@given(
+    st.dictionaries(
+        st.text(alphabet="ab\u00e9\U0001f600", min_size=1, max_size=5), u32s, max_size=12
+    )
+)
+def test_builder_layouts_read_back_exactly(keys):
+    # Arrays in the builder's level order are kept only in the search layout;
+    # every read must still answer from exactly these arrays. A root
+    # character (never read) makes the twin keep its arrays as given.
+    shifts, strings, payloads, children = (list(a) for a in morlatch.layout(keys))
+    search = from_internal_data(shifts, strings, payloads, children)
+    twin = from_internal_data(shifts, ["x", *strings[1:]], payloads, children)
+    assert search.to_bytes() == model_encode(shifts, first_chars(strings), payloads, children)
+    for n in range(len(shifts) + 1):
+        assert outcome(lambda: search.get_payload(n)) == outcome(lambda: twin.get_payload(n))
+        assert outcome(lambda: search.get_children(n)) == outcome(lambda: twin.get_children(n))
+    assert from_bytes(search.to_bytes()).to_bytes() == search.to_bytes()

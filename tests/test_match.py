@@ -15,153 +15,19 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import _morlatch
-from reference import levenshtein
-
-UNWRAP_NONE = "called `Option::unwrap()` on a `None` value"
-
-
-def oob(length: int, index: int) -> str:
-    return f"index out of bounds: the len is {length} but the index is {index}"
-
-
-def raises_panic(call):
-    """Runs call, returns the PanicException's message (fails otherwise)."""
-    try:
-        call()
-    except BaseException as e:  # PanicException derives from BaseException
-        assert type(e).__name__ == "PanicException", repr(e)
-        return str(e)
-    pytest.fail("expected a PanicException")
-
-
-# ---------------------------------------------------------------- builders
-
-
-def build(keys, order=sorted, breadth_first=True):
-    """Lays out {key: payload-or-None} as the four arrays of a trie.
-
-    `order` arranges each node's child characters; numbering is breadth-first
-    (children consecutive) or depth-first.
-    """
-    tree = {"kids": {}, "payload": None}
-    for key, payload in keys.items():
-        node = tree
-        for ch in key:
-            node = node["kids"].setdefault(ch, {"kids": {}, "payload": None})
-        node["payload"] = payload
-
-    numbered = []  # (node, char) in id order
-
-    def visit_breadth_first():
-        queue = [(tree, "")]
-        while queue:
-            numbered.extend(queue)
-            queue = [(n["kids"][c], c) for n, _ in queue for c in order(n["kids"])]
-
-    def visit_depth_first(node, ch):
-        numbered.append((node, ch))
-        for c in order(node["kids"]):
-            visit_depth_first(node["kids"][c], c)
-
-    if breadth_first:
-        visit_breadth_first()
-    else:
-        visit_depth_first(tree, "")
-    ids = {id(node): i for i, (node, _) in enumerate(numbered)}
-    shifts, strings, payloads, child_indices = [], [], [], []
-    for node, ch in numbered:
-        shifts.append(len(child_indices))
-        strings.append(ch)
-        payloads.append(node["payload"])
-        child_indices.extend(ids[id(node["kids"][c])] for c in order(node["kids"]))
-    return shifts, strings, payloads, child_indices
+from reference import (
+    UNWRAP_NONE,
+    fault_message,
+    levenshtein,
+    outcome,
+    trie_arrays,
+    walk,
+)
+from reference import index_out_of_bounds as oob
 
 
 def search(keys, **layout):
-    return _morlatch.from_internal_data(*build(keys, **layout))
-
-
-# -------------------------------------------------------------- references
-
-
-
-class ModelFault(Exception):
-    pass
-
-
-def model_children(arrays, n):
-    shifts, strings, _, child_indices = arrays
-    if n >= len(shifts):
-        raise ModelFault(oob(len(shifts), n))
-    start = shifts[n]
-    nxt = (n + 1) & 0xFFFFFFFF
-    end = len(child_indices) if nxt >= len(shifts) else shifts[nxt]
-    out = []
-    for i in range(start, end):
-        if i >= len(child_indices):
-            raise ModelFault(oob(len(child_indices), i))
-        child = child_indices[i]
-        if child >= len(strings):
-            raise ModelFault(oob(len(strings), child))
-        if not strings[child]:
-            raise ModelFault(UNWRAP_NONE)
-        out.append((strings[child][0], child))
-    return out
-
-
-def model_walk(arrays, query, max_dist, limit):
-    """The walk as this system defines it, step by step, on plain lists."""
-    payloads = arrays[2]
-    n = len(query)
-    found = []
-    stack = [(0, 0, "", None)]  # node, depth, path text, parent's row
-    while stack:
-        node, depth, prefix, prev = stack.pop()
-        if node >= len(payloads):
-            raise ModelFault(oob(len(payloads), node))
-        if depth >= len(payloads):
-            raise ModelFault("cycle")
-        if not prefix:
-            row = list(range(n + 1))
-        else:
-            c = prefix[-1]
-            row = [prev[0] + 1]
-            for i in range(1, n + 1):
-                row.append(min(prev[i] + 1, row[i - 1] + 1, prev[i - 1] + (c != query[i - 1])))
-            full = limit is not None and len(found) >= limit
-            if payloads[node] is not None and row[n] <= max_dist and not full:
-                found.append((prefix, payloads[node], row[n]))
-        children = model_children(arrays, node)
-        if (limit is not None and len(found) >= limit) or min(row) > max_dist:
-            continue
-        promoted = None
-        rest = []
-        for ch, child in children:
-            if depth < n and ch == query[depth]:
-                promoted = (ch, child)  # a later one replaces an earlier one
-            else:
-                rest.append((ch, child))
-        chosen = ([promoted] if promoted else []) + rest
-        for ch, child in reversed(chosen):
-            stack.append((child, depth + 1, prefix + ch, row))
-    return found
-
-
-def native(ps, query, max_dist, limit):
-    """The module's answer, or ModelFault-style text when it panics."""
-    try:
-        return ps.fuzzy_match(query, max_dist, limit)
-    except BaseException as e:
-        if type(e).__name__ != "PanicException":
-            raise
-        return ("fault", str(e))
-
-
-def modelled(arrays, query, max_dist, limit):
-    try:
-        return model_walk(arrays, query, max_dist, limit)
-    except ModelFault as e:
-        return ("fault", str(e))
+    return _morlatch.from_internal_data(*trie_arrays(keys, **layout))
 
 
 # ------------------------------------------------------------ worked cases
@@ -292,8 +158,8 @@ class TestFaults:
     )
     def test_inconsistent_arrays_panic(self, arrays, message):
         ps = _morlatch.from_internal_data(*arrays)
-        assert raises_panic(lambda: ps.fuzzy_match("a", 1, None)) == message
-        assert raises_panic(lambda: ps.exact_match("a")) == message
+        assert fault_message(lambda: ps.fuzzy_match("a", 1, None)) == message
+        assert fault_message(lambda: ps.exact_match("a")) == message
 
     def test_decreasing_shifts_mean_no_children(self):
         ps = _morlatch.from_internal_data([2, 0, 1], ["", "a", "b"], [None, 1, 2], [1, 2])
@@ -309,16 +175,16 @@ class TestFaults:
     )
     def test_cycle_panics_instead_of_hanging(self, arrays):
         ps = _morlatch.from_internal_data(*arrays)
-        message = raises_panic(lambda: ps.fuzzy_match("", 2**64 - 1, None))
+        message = fault_message(lambda: ps.fuzzy_match("", 2**64 - 1, None))
         assert "cycle" in message
         # A walk that enters nothing below the root never comes round.
         assert ps.fuzzy_match("", 2**64 - 1, 0) == []
 
     def test_object_stays_usable_after_a_panic(self):
         ps = _morlatch.from_internal_data([0, 1], ["", ""], [None, 1], [1])
-        first = raises_panic(lambda: ps.fuzzy_match("a", 1, None))
+        first = fault_message(lambda: ps.fuzzy_match("a", 1, None))
         assert ps.get_payload(1) == 1
-        assert raises_panic(lambda: ps.fuzzy_match("a", 1, None)) == first
+        assert fault_message(lambda: ps.fuzzy_match("a", 1, None)) == first
 
 
 # ------------------------------------------------------------- properties
@@ -374,9 +240,9 @@ def test_same_keys_and_distances_as_brute_force(keys, layout, query, max_dist):
     limit=st.none() | st.integers(0, 6),
 )
 def test_same_list_as_the_walk_model(keys, layout, query, max_dist, limit):
-    arrays = build(keys, **layout)
+    arrays = trie_arrays(keys, **layout)
     ps = _morlatch.from_internal_data(*arrays)
-    assert ps.fuzzy_match(query, max_dist, limit) == model_walk(arrays, query, max_dist, limit)
+    assert ps.fuzzy_match(query, max_dist, limit) == walk(arrays, query, max_dist, limit)
 
 
 @PROPERTY
@@ -421,8 +287,8 @@ def malformed(draw):
 )
 def test_malformed_arrays_give_the_modelled_result_or_fault(arrays, query, max_dist, limit):
     ps = _morlatch.from_internal_data(*arrays)
-    got = native(ps, query, max_dist, limit)
-    expected = modelled(arrays, query, max_dist, limit)
+    got = outcome(lambda: ps.fuzzy_match(query, max_dist, limit))
+    expected = outcome(lambda: walk(arrays, query, max_dist, limit))
     if expected == ("fault", "cycle"):
         assert got[0] == "fault" and "cycle" in got[1]
     else:
@@ -433,13 +299,13 @@ def test_large_random_trie_against_both_references():
     rng = random.Random(7)
     words = {"".join(rng.choice("abcde") for _ in range(rng.randint(1, 7))) for _ in range(400)}
     keys = {w: i for i, w in enumerate(sorted(words))}
-    arrays = build(keys)
+    arrays = trie_arrays(keys)
     ps = _morlatch.from_internal_data(*arrays)
     for _ in range(40):
         query = "".join(rng.choice("abcdef") for _ in range(rng.randint(0, 6)))
         for max_dist in (0, 1, 2):
             got = ps.fuzzy_match(query, max_dist, None)
-            assert got == model_walk(arrays, query, max_dist, None)
+            assert got == walk(arrays, query, max_dist, None)
             assert {(k, d) for k, _, d in got} == {
                 (k, levenshtein(k, query)) for k in keys if levenshtein(k, query) <= max_dist
             }

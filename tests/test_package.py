@@ -24,7 +24,7 @@ from hypothesis import strategies as st
 import _morlatch
 import morlatch
 from morlatch import builder, storage
-from reference import levenshtein
+from reference import levenshtein, trie_arrays, walk
 
 ROOT = Path(__file__).resolve().parent.parent
 
@@ -37,32 +37,6 @@ key_tables = st.dictionaries(key_text, payload, max_size=40)
 queries = st.text(alphabet=ALPHABET + "x", max_size=7)
 
 
-
-def reference_arrays(
-    table: dict[str, int],
-) -> tuple[list[int], list[str], list[int | None], list[int]]:
-    """Insert every key into nested dicts, then number the nodes breadth first."""
-    root: dict[str, Any] = {}
-    for key in table:
-        node = root
-        for ch in key:
-            node = node.setdefault(ch, {})
-    shifts: list[int] = []
-    strings = [""]
-    payloads: list[int | None] = [None]
-    children: list[int] = []
-    pending: deque[tuple[dict[str, Any], str]] = deque([(root, "")])
-    while pending:
-        node, text = pending.popleft()
-        shifts.append(len(children))
-        for ch in sorted(node):
-            strings.append(ch)
-            payloads.append(table.get(text + ch))
-            children.append(len(strings) - 1)
-            pending.append((node[ch], text + ch))
-    return shifts, strings, payloads, children
-
-
 def as_lists(arrays: morlatch.TrieArrays) -> tuple[list[Any], ...]:
     return tuple(list(array) for array in arrays)
 
@@ -73,29 +47,8 @@ def brute_force(table: dict[str, int], query: str, max_dist: int) -> set[tuple[s
 
 
 def walk_order(arrays: morlatch.TrieArrays, query: str, max_dist: int) -> list[str]:
-    """Keys in the order the native walk reports them: depth first, the child
-    that continues the query first, the others in array order."""
-    shifts, strings, payloads, children = as_lists(arrays)
-    found = []
-    stack = [(0, "", list(range(len(query) + 1)))]
-    while stack:
-        node, text, row = stack.pop()
-        if text and payloads[node] is not None and row[-1] <= max_dist:
-            found.append(text)
-        if min(row) > max_dist:
-            continue
-        end = shifts[node + 1] if node + 1 < len(shifts) else len(children)
-        ordered = []
-        for child in children[shifts[node] : end]:
-            ch = strings[child]
-            new = [row[0] + 1]
-            for i, q in enumerate(query, 1):
-                new.append(min(row[i] + 1, new[i - 1] + 1, row[i - 1] + (q != ch)))
-            entry = (child, text + ch, new)
-            promoted = len(text) < len(query) and query[len(text)] == ch
-            ordered.insert(0, entry) if promoted else ordered.append(entry)
-        stack.extend(reversed(ordered))
-    return found
+    """Keys in the order the native walk reports them."""
+    return [key for key, _, _ in walk(as_lists(arrays), query, max_dist)]  # type: ignore[arg-type]
 
 
 # ---------------------------------------------------------------- builder
@@ -103,7 +56,7 @@ def walk_order(arrays: morlatch.TrieArrays, query: str, max_dist: int) -> list[s
 
 @given(key_tables)
 def test_layout_matches_breadth_first_reference(table: dict[str, int]) -> None:
-    assert as_lists(morlatch.layout(table)) == reference_arrays(table)
+    assert as_lists(morlatch.layout(table)) == trie_arrays(table)
 
 
 @given(key_tables, st.lists(queries, max_size=5))

@@ -39,4 +39,12 @@ __all__ = [
     "save",
 ]
 
-__version__ = "0.1.0"
+
+def __getattr__(name: str) -> str:
+    # The version is written once, in the package metadata; read it only when
+    # asked, since importing importlib.metadata is slow.
+    if name == "__version__":
+        from importlib.metadata import version
+
+        return version(__name__)
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

@@ -197,7 +197,7 @@ def _lay_out(table: dict[str, int], progress: Progress | None) -> TrieArrays:
         child_counts.extend(repeat(0, level))
         depth += 1
         ends = list(map(operator.eq, map(len, active), repeat(depth)))
-        for key, node in compress(zip(active, ids), ends):
+        for key, node in compress(zip(active, ids, strict=True), ends):
             node_payloads[node] = table[key]
         if any(ends):
             keep = list(map(operator.not_, ends))

@@ -7,17 +7,17 @@ Exit status: 0 on success, 1 when a file cannot be read or is not valid,
 from __future__ import annotations
 
 import argparse
+import contextlib
 import json
 import os
 import sys
 import time
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Iterator, Sequence
 from typing import TextIO
 
 import _morlatch
 from _morlatch import from_internal_data
 
-from . import __version__
 from .builder import build, layout
 from .panic import is_panic
 from .storage import save
@@ -28,14 +28,23 @@ __all__ = ["main"]
 # Inputs at least this large show progress on a terminal without --progress.
 _LARGE_INPUT = 1 << 20
 
+# One line per command, for `morlatch --help`.
+_SUMMARIES = {
+    "build": "build a trie file from a word list",
+    "query": "look up keys within an edit distance",
+    "stats": "describe a trie",
+}
+
+# The native module takes distances and limits as unsigned 64-bit integers.
+_LARGEST_COUNT = 2**64 - 1
+
 
 class CommandError(Exception):
     """A failure to report in one line, with exit status 1."""
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    parser = _parser()
-    args = parser.parse_args(argv)
+    args = _parse(sys.argv[1:] if argv is None else list(argv))
     try:
         command: Callable[[argparse.Namespace], int] = args.command
         return command(args)
@@ -52,40 +61,66 @@ def main(argv: Sequence[str] | None = None) -> int:
         return 1
 
 
-class _IntermixedParser(argparse.ArgumentParser):
-    """Lets options stand between positionals (`query FILE -k 1 QUERY`).
+def _parse(argv: list[str]) -> argparse.Namespace:
+    """The parsed command line; exits with status 2 on a usage error.
 
-    Plain parsing assigns positionals chunk by chunk, so FILE would be taken
-    for QUERY when an option separates the two.
+    Each command has a parser of its own, which lets options stand between
+    the positionals (`query FILE -k 1 QUERY`): parse_intermixed_args, which
+    does that, does not work through subparsers.
     """
-
-    _mixing = False
-
-    def parse_known_args(  # type: ignore[override]
-        self, args: Sequence[str] | None = None, namespace: argparse.Namespace | None = None
-    ) -> tuple[argparse.Namespace, list[str]]:
-        if self._mixing:
-            return super().parse_known_args(args, namespace)
-        self._mixing = True
-        try:
-            return self.parse_known_intermixed_args(args, namespace)
-        finally:
-            self._mixing = False
+    commands = _command_parsers()
+    if argv and argv[0] in commands:
+        return _parse_intermixed(commands[argv[0]], argv[1:])
+    # No command first: help, --version or a usage error, unless "--" came
+    # before the command.
+    top = _top_parser(commands)
+    args = top.parse_args(argv)
+    return _parse_intermixed(commands[args.name], args.arguments)
 
 
-def _parser() -> argparse.ArgumentParser:
+def _parse_intermixed(parser: argparse.ArgumentParser, args: list[str]) -> argparse.Namespace:
+    """parser.parse_intermixed_args(args), with every word after "--" a
+    positional: argparse (3.11 to 3.13) loses a "--" that no positional
+    precedes and then reads a query such as "-help" as an option. Such words
+    are parsed behind a NUL, which no command line holds, and then restored."""
+    if "--" not in args:
+        return parser.parse_intermixed_args(args)
+    cut = args.index("--")
+    after = [f"\0{word}" if word.startswith("-") else word for word in args[cut + 1 :]]
+    namespace = parser.parse_intermixed_args(args[:cut] + after)
+    for name, value in vars(namespace).items():
+        if isinstance(value, str) and value.startswith("\0"):
+            setattr(namespace, name, value[1:])
+    return namespace
+
+
+def _top_parser(commands: dict[str, argparse.ArgumentParser]) -> argparse.ArgumentParser:
+    listing = "\n".join(f"  {name:<8} {_SUMMARIES[name]}" for name in commands)
     parser = argparse.ArgumentParser(
         prog="morlatch",
-        description="Exact and typo-tolerant lookup over a static trie.",
+        usage="%(prog)s [-h] [--version] COMMAND ...",
+        description=f"Exact and typo-tolerant lookup over a static trie.\n\ncommands:\n{listing}",
+        epilog="Run 'morlatch COMMAND -h' for the options of a command.",
+        formatter_class=argparse.RawDescriptionHelpFormatter,
     )
-    parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
-    commands = parser.add_subparsers(
-        title="commands", metavar="COMMAND", required=True, parser_class=_IntermixedParser
-    )
+    parser.add_argument("--version", action="version", version=f"%(prog)s {_version()}")
+    parser.add_argument("name", metavar="COMMAND", choices=commands, help=argparse.SUPPRESS)
+    parser.add_argument("arguments", nargs="*", default=[], help=argparse.SUPPRESS)
+    return parser
 
-    build_cmd = commands.add_parser(
-        "build",
-        help="build a trie file from a word list",
+
+def _version() -> str:
+    from importlib import metadata  # only for --help and --version: it is slow to import
+
+    try:
+        return metadata.version("morlatch")
+    except metadata.PackageNotFoundError:  # run from a source tree that was never installed
+        return "(not installed)"
+
+
+def _command_parsers() -> dict[str, argparse.ArgumentParser]:
+    build_cmd = argparse.ArgumentParser(
+        prog="morlatch build",
         description="Build a trie from WORDS (UTF-8, one key per line, optionally a TAB "
         "and a payload; a key without one gets its 0-based line number) and save it to FILE.",
     )
@@ -103,9 +138,8 @@ def _parser() -> argparse.ArgumentParser:
     )
     build_cmd.set_defaults(command=_build)
 
-    query_cmd = commands.add_parser(
-        "query",
-        help="look up keys within an edit distance",
+    query_cmd = argparse.ArgumentParser(
+        prog="morlatch query",
         usage="%(prog)s [-h] [-k K] [-n N] [--json] [--format {auto,trie,words}] [FILE] QUERY",
         description="Print every key of FILE within --max-dist edits of QUERY, as key, payload "
         "and distance, in the order the search finds them (not sorted by distance). FILE is a "
@@ -123,16 +157,15 @@ def _parser() -> argparse.ArgumentParser:
     _add_format(query_cmd)
     query_cmd.set_defaults(command=_query)
 
-    stats_cmd = commands.add_parser(
-        "stats",
-        help="describe a trie",
+    stats_cmd = argparse.ArgumentParser(
+        prog="morlatch stats",
         description="Print the node count, key count, depth and serialized size of FILE.",
     )
     stats_cmd.add_argument("file", metavar="FILE", help="trie file or word list")
     stats_cmd.add_argument("--json", action="store_true", help="print a JSON object")
     _add_format(stats_cmd)
     stats_cmd.set_defaults(command=_stats)
-    return parser
+    return {"build": build_cmd, "query": query_cmd, "stats": stats_cmd}
 
 
 def _add_format(parser: argparse.ArgumentParser) -> None:
@@ -152,6 +185,8 @@ def _count(text: str) -> int:
         raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
     if value < 0:
         raise argparse.ArgumentTypeError(f"must not be negative: {value}")
+    if value > _LARGEST_COUNT:
+        raise argparse.ArgumentTypeError(f"must be at most {_LARGEST_COUNT}: {value}")
     return value
 
 
@@ -188,7 +223,8 @@ def _query(args: argparse.Namespace) -> int:
         hits = search.fuzzy_match(args.query, args.max_dist, args.limit)
     except BaseException as error:
         if is_panic(error):
-            raise CommandError(f"{args.file}: malformed trie: {error}") from None
+            where = "" if args.file is None else f"{args.file}: "
+            raise CommandError(f"{where}malformed trie: {error}") from None
         raise
     if args.json:
         rows = [{"key": key, "payload": payload, "distance": dist} for key, payload, dist in hits]
@@ -205,7 +241,7 @@ def _stats(args: argparse.Namespace) -> int:
     try:
         summary = _summary(search)
     except BaseException as error:
-        if is_panic(error):
+        if isinstance(error, ValueError) or is_panic(error):
             raise CommandError(f"{args.file}: malformed trie: {error}") from None
         raise
     if args.json:
@@ -220,19 +256,21 @@ def _stats(args: argparse.Namespace) -> int:
 
 
 def _summary(search: _morlatch.PrefixSearch) -> dict[str, int]:
-    """Nodes and keys reachable from the root, the deepest key and the byte size."""
-    image = search.to_bytes()
-    size = _leading_count(image)
-    seen = bytearray(size)
+    """Nodes and keys reachable from the root, the deepest key and the byte size.
+
+    Raises ValueError when a node is reached twice (the child lists do not
+    form a tree) and the module's fault when they point past the arrays.
+    """
+    seen: set[int] = set()
     nodes = keys = depth = 0
     level = [0]
     level_depth = 0
     while level:
         below: list[int] = []
         for node in level:
-            if node >= size or seen[node]:
-                raise CommandError("malformed trie: the nodes do not form a tree")
-            seen[node] = 1
+            if node in seen:
+                raise ValueError("the nodes do not form a tree")
+            seen.add(node)
             nodes += 1
             if node and search.get_payload(node) is not None:
                 keys += 1
@@ -240,16 +278,7 @@ def _summary(search: _morlatch.PrefixSearch) -> dict[str, int]:
             below.extend(child for _, child in search.get_children(node))
         level = below
         level_depth += 1
-    return {"nodes": nodes, "keys": keys, "depth": depth, "bytes": len(image)}
-
-
-def _leading_count(image: bytes) -> int:
-    # The image starts with the node count as a variable-length integer.
-    if not image:
-        return 0
-    first = image[0]
-    width = {0xFB: 2, 0xFC: 4, 0xFD: 8}.get(first)
-    return first if width is None else int.from_bytes(image[1 : 1 + width], "little")
+    return {"nodes": nodes, "keys": keys, "depth": depth, "bytes": len(search.to_bytes())}
 
 
 def _open(path: str, form: str) -> _morlatch.PrefixSearch:
@@ -293,8 +322,17 @@ class _Progress:
         self._label = ""
         self._shown = -1
 
-    def stage(self, label: str) -> _Stage:
-        return _Stage(self, label)
+    @contextlib.contextmanager
+    def stage(self, label: str) -> Iterator[None]:
+        """Shows label while the block runs, then how long it took."""
+        self._begin(label)
+        start = time.perf_counter()
+        try:
+            yield
+        except BaseException:
+            self._abandon()
+            raise
+        self._end(time.perf_counter() - start)
 
     def update(self, done: int, total: int) -> None:
         if not self._live or self._stream is None or total <= 0:
@@ -325,20 +363,3 @@ class _Progress:
         prefix = "\r\x1b[K" if self._live else ""
         self._stream.write(f"{prefix}{self._label}: done in {seconds:.1f} s\n")
         self._stream.flush()
-
-
-class _Stage:
-    def __init__(self, progress: _Progress, label: str) -> None:
-        self._progress = progress
-        self._label = label
-        self._start = 0.0
-
-    def __enter__(self) -> None:
-        self._start = time.perf_counter()
-        self._progress._begin(self._label)
-
-    def __exit__(self, kind: object, error: object, trace: object) -> None:
-        if kind is None:
-            self._progress._end(time.perf_counter() - self._start)
-        else:
-            self._progress._abandon()

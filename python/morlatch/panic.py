@@ -5,7 +5,8 @@ from __future__ import annotations
 __all__ = ["is_panic"]
 
 # The class is private to the native module and not one of its attributes, so
-# it is recognised by its qualified name.
+# it is recognised by its qualified name. This is the package's only copy of a
+# text that the native module fixes (src/texts.hpp): do not reword it.
 _PANIC_MODULE = "fennic_runtime"
 _PANIC_NAME = "PanicException"
 

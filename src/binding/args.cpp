@@ -2,32 +2,11 @@
 
 #include <limits>
 
+#include "texts.hpp"
+
 namespace morlatch::binding {
 
 namespace {
-
-std::string quoted(std::string_view name) {
-    std::string out = "'";
-    out += name;
-    out += "'";
-    return out;
-}
-
-// 'a'; 'a' and 'b'; 'a', 'b', and 'c'
-std::string join_names(const std::vector<std::string_view>& names) {
-    std::string out;
-    for (std::size_t i = 0; i < names.size(); ++i) {
-        if (i > 0) {
-            if (names.size() == 2) {
-                out += " and ";
-            } else {
-                out += i + 1 == names.size() ? ", and " : ", ";
-            }
-        }
-        out += quoted(names[i]);
-    }
-    return out;
-}
 
 std::string utf8_of(PyObject* str) {
     Py_ssize_t size = 0;
@@ -61,7 +40,7 @@ void check_encodable(PyObject* str) {
 
 void require_str(PyObject* obj) {
     if (!PyUnicode_Check(obj)) {
-        throw_cannot_convert(obj, "PyString");
+        throw_cannot_convert(obj, str_target_name);
     }
     check_encodable(obj);
 }
@@ -78,7 +57,7 @@ template <class T>
 T to_narrow_unsigned(PyObject* obj) {
     const long value = to_long(obj);
     if (value < 0 || static_cast<unsigned long>(value) > std::numeric_limits<T>::max()) {
-        throw_error(PyExc_OverflowError, "out of range integral type conversion attempted");
+        throw_error(PyExc_OverflowError, out_of_range_conversion_message);
     }
     return static_cast<T>(value);
 }
@@ -89,9 +68,9 @@ void bind_arguments(std::string_view callable, std::span<const char* const> para
                     const FastCallArgs& call, std::span<PyObject*> slots) {
     const auto n = static_cast<Py_ssize_t>(params.size());
     if (call.nargs > n) {
-        throw_error(PyExc_TypeError, std::string(callable) + "() takes " + std::to_string(n) +
-                                         " positional arguments but " + std::to_string(call.nargs) +
-                                         (call.nargs == 1 ? " was given" : " were given"));
+        throw_error(PyExc_TypeError,
+                    too_many_positional_message(callable, params.size(),
+                                                static_cast<std::size_t>(call.nargs)));
     }
     for (Py_ssize_t i = 0; i < call.nargs; ++i) {
         slots[static_cast<std::size_t>(i)] = call.args[i];
@@ -107,14 +86,10 @@ void bind_arguments(std::string_view callable, std::span<const char* const> para
             }
         }
         if (slot == params.size()) {
-            throw_error(PyExc_TypeError, std::string(callable) +
-                                             "() got an unexpected keyword argument '" +
-                                             utf8_of(name) + "'");
+            throw_error(PyExc_TypeError, unexpected_keyword_message(callable, utf8_of(name)));
         }
         if (slots[slot] != nullptr) {
-            throw_error(PyExc_TypeError, std::string(callable) +
-                                             "() got multiple values for argument '" +
-                                             params[slot] + "'");
+            throw_error(PyExc_TypeError, multiple_values_message(callable, params[slot]));
         }
         slots[slot] = call.args[call.nargs + k];
     }
@@ -125,10 +100,7 @@ void bind_arguments(std::string_view callable, std::span<const char* const> para
         }
     }
     if (!missing.empty()) {
-        throw_error(PyExc_TypeError,
-                    std::string(callable) + "() missing " + std::to_string(missing.size()) +
-                        " required positional argument" + (missing.size() == 1 ? "" : "s") + ": " +
-                        join_names(missing));
+        throw_error(PyExc_TypeError, missing_arguments_message(callable, missing));
     }
 }
 
@@ -143,7 +115,7 @@ void wrap_argument_error(const char* param) noexcept {
         return;  // the failure of str() is the error that stays set
     }
     OwnedRef message =
-        OwnedRef::steal(PyUnicode_FromFormat("argument '%s': %U", param, text.get()));
+        OwnedRef::steal(PyUnicode_FromFormat(argument_error_format, param, text.get()));
     if (!message) {
         return;
     }
@@ -155,24 +127,19 @@ std::string type_name(PyObject* obj) {
     OwnedRef name = OwnedRef::steal(PyType_GetName(Py_TYPE(obj)));
     if (!name) {
         PyErr_Clear();
-        return "<unknown>";
+        return unknown_type_name;
     }
     Py_ssize_t size = 0;
     const char* data = PyUnicode_AsUTF8AndSize(name.get(), &size);
     if (data == nullptr) {
         PyErr_Clear();
-        return "<unknown>";
+        return unknown_type_name;
     }
     return std::string(data, static_cast<std::size_t>(size));
 }
 
 void throw_cannot_convert(PyObject* obj, const char* target) {
-    std::string message = "'";
-    message += type_name(obj);
-    message += "' object cannot be converted to '";
-    message += target;
-    message += "'";
-    throw_error(PyExc_TypeError, message);
+    throw_error(PyExc_TypeError, cannot_convert_message(type_name(obj), target));
 }
 
 std::u32string to_text(PyObject* obj) {
@@ -215,10 +182,10 @@ std::uint8_t to_u8(PyObject* obj) {
 
 void check_list_argument(PyObject* obj) {
     if (PyUnicode_Check(obj)) {
-        throw_error(PyExc_TypeError, "Can't extract `str` to `Vec`");
+        throw_error(PyExc_TypeError, str_to_vec_message);
     }
     if (!PySequence_Check(obj)) {
-        throw_cannot_convert(obj, "Sequence");
+        throw_cannot_convert(obj, sequence_target_name);
     }
 }
 

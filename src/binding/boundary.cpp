@@ -10,6 +10,7 @@
 #include <string>
 
 #include "prefix/fault.hpp"
+#include "texts.hpp"
 
 namespace morlatch::binding {
 
@@ -21,20 +22,18 @@ constexpr const char* panic_doc =
     "Exception, so that it usually travels up the whole stack and makes the\n"
     "interpreter exit instead of being swallowed by `except Exception:`.";
 
-constexpr const char* generic_fault_message = "a fault happened in the native code";
-
 const char* current_thread_name() {
     // The main thread is the one whose id is the process id.
-    return syscall(SYS_gettid) == getpid() ? "main" : "<unnamed>";
+    return syscall(SYS_gettid) == getpid() ? main_thread_name : other_thread_name;
 }
 
 void report(const char* message, const std::source_location* where) {
     if (where != nullptr) {
-        std::fprintf(stderr, "thread '%s' panicked at %s:%u:%u:\n%s\n", current_thread_name(),
-                     where->file_name(), static_cast<unsigned>(where->line()),
-                     static_cast<unsigned>(where->column()), message);
+        std::fprintf(stderr, panic_report_format, current_thread_name(), where->file_name(),
+                     static_cast<unsigned>(where->line()), static_cast<unsigned>(where->column()),
+                     message);
     } else {
-        std::fprintf(stderr, "thread '%s' panicked:\n%s\n", current_thread_name(), message);
+        std::fprintf(stderr, panic_report_format_without_location, current_thread_name(), message);
     }
     std::fflush(stderr);
 }
@@ -52,7 +51,7 @@ void raise_panic(const char* message) {
 }
 
 [[noreturn]] void abort_at_boundary() {
-    std::fputs("uncaught panic at ffi boundary\n", stderr);
+    std::fputs(boundary_abort_message, stderr);
     std::fflush(stderr);
     std::abort();
 }
@@ -64,8 +63,8 @@ PyObject* panic_exception_type() {
     // and never released (the module refuses other interpreters).
     static PyObject* type = nullptr;
     if (type == nullptr) {
-        type = PyErr_NewExceptionWithDoc("fennic_runtime.PanicException", panic_doc,
-                                         PyExc_BaseException, nullptr);
+        type = PyErr_NewExceptionWithDoc(panic_exception_name, panic_doc, PyExc_BaseException,
+                                         nullptr);
     }
     return type;
 }
@@ -76,7 +75,7 @@ void set_error_from_current_exception() noexcept {
             throw;
         } catch (const PythonError&) {
             if (!PyErr_Occurred()) {
-                PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+                PyErr_SetString(PyExc_SystemError, no_exception_set_message);
             }
         } catch (const Fault& fault) {
             report(fault.message().c_str(), &fault.where());

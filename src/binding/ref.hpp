@@ -6,9 +6,8 @@
 //    reference, or with OwnedRef::incref() from a borrowed pointer that must
 //    outlive its lender. new_ref() does the former and turns NULL into
 //    PythonError, so a failed call never needs a second look.
-//  * BorrowedRef is a pointer whose lifetime somebody else guarantees
+//  * A plain PyObject* is borrowed: somebody else guarantees its lifetime
 //    (arguments, list items read while the list is held, cached globals).
-//    It never touches the reference count.
 // The only way a reference leaves an OwnedRef is release(), used where the
 // C API steals a reference or where a result is handed back to CPython.
 #pragma once
@@ -23,17 +22,6 @@ namespace morlatch::binding {
 // Thrown when the Python error indicator is already set; the boundary turns
 // it into a NULL return.
 struct PythonError {};
-
-class BorrowedRef {
-public:
-    constexpr BorrowedRef() noexcept = default;
-    constexpr BorrowedRef(PyObject* p) noexcept : p_(p) {}  // NOLINT: implicit by design
-    PyObject* get() const noexcept { return p_; }
-    explicit operator bool() const noexcept { return p_ != nullptr; }
-
-private:
-    PyObject* p_ = nullptr;
-};
 
 class OwnedRef {
 public:
@@ -54,7 +42,6 @@ public:
     }
 
     PyObject* get() const noexcept { return p_; }
-    BorrowedRef borrow() const noexcept { return p_; }
     PyObject* release() noexcept { return std::exchange(p_, nullptr); }
     explicit operator bool() const noexcept { return p_ != nullptr; }
     void swap(OwnedRef& other) noexcept { std::swap(p_, other.p_); }

@@ -8,14 +8,11 @@
 
 #include "format/varint.hpp"
 #include "prefix/fault.hpp"
+#include "texts.hpp"
 
 namespace morlatch::format {
 
 namespace {
-
-// Type names carried by bad presence tags.
-constexpr std::string_view option_char_name = "core::option::Option<char>";
-constexpr std::string_view option_u32_name = "core::option::Option<u32>";
 
 // Writes into a caller-provided buffer, refusing to run past its end.
 class SpanSink {
@@ -35,7 +32,7 @@ public:
 
 private:
     [[noreturn, gnu::cold, gnu::noinline]] static void overflow() {
-        fault(std::string(unwrap_err_prefix) + render(EncodeError{EncodeError::UnexpectedEnd{}}));
+        fault(std::string(unwrap_err_prefix) + encode_unexpected_end_rendering);
     }
 
     std::uint8_t* pos_;
@@ -154,8 +151,7 @@ void encode_into(const Trie& trie, std::span<std::uint8_t> out) {
     SpanSink sink(out);
     write_trie(sink, trie);
     if (sink.left() != 0) [[unlikely]] {
-        fault("encoded trie is " + std::to_string(out.size() - sink.left()) +
-              " bytes but the buffer holds " + std::to_string(out.size()));
+        fault(encoded_size_mismatch_message(out.size() - sink.left(), out.size()));
     }
 }
 
@@ -174,11 +170,11 @@ DecodeResult decode(std::span<const std::uint8_t> bytes) {
         read_list(c, trie.node_shifts, u32) &&
         read_list(c, trie.node_chars,
                   [](Cursor& cur, std::optional<char32_t>& out) {
-                      return read_optional<char32_t, read_char>(cur, out, option_char_name);
+                      return read_optional<char32_t, read_char>(cur, out, option_char_type_name);
                   }) &&
         read_list(c, trie.node_payloads,
                   [](Cursor& cur, std::optional<std::uint32_t>& out) {
-                      return read_optional<std::uint32_t, read_u32>(cur, out, option_u32_name);
+                      return read_optional<std::uint32_t, read_u32>(cur, out, option_u32_type_name);
                   }) &&
         read_list(c, trie.child_indices, u32);
     if (!ok) return DecodeResult(std::move(c.error), c.error_offset());

@@ -3,7 +3,7 @@
 // A Fault carries its message and the source location where it arose. The
 // core throws it; the CPython boundary turns it into the module's
 // PanicException after writing a report to standard error. Checked
-// accessors below raise it with the fixed texts that callers see.
+// accessors below raise it with the fixed texts that callers see (texts.hpp).
 #pragma once
 
 #include <cstddef>
@@ -12,6 +12,8 @@
 #include <source_location>
 #include <string>
 #include <utility>
+
+#include "texts.hpp"
 
 namespace morlatch {
 
@@ -34,14 +36,6 @@ private:
                                std::source_location where = std::source_location::current()) {
     throw Fault(std::move(message), where);
 }
-
-inline std::string index_out_of_bounds_message(std::size_t len, std::size_t index) {
-    return "index out of bounds: the len is " + std::to_string(len) + " but the index is " +
-           std::to_string(index);
-}
-
-inline constexpr const char* unwrap_none_message = "called `Option::unwrap()` on a `None` value";
-inline constexpr const char* unwrap_err_prefix = "called `Result::unwrap()` on an `Err` value: ";
 
 // Bounds-checked element access on any contiguous container.
 template <class Container>

@@ -6,54 +6,29 @@
 #include "prefix/fault.hpp"
 
 namespace morlatch {
-namespace {
-
-// The walk always supplies these keys; a missing one is a broken invariant.
-// Inlined so that the key, a constant, folds into the lookup.
-template <StateValue T>
-[[gnu::always_inline]] inline const T& required(const State& state, const StateKey& key) {
-    const T* value = state.get<T>(key);
-    if (value == nullptr) [[unlikely]] {
-        fault(unwrap_none_message);
-    }
-    return *value;
-}
-
-}  // namespace
 
 Matcher::Matcher(std::u32string_view query, std::uint64_t max_dist,
-                 std::optional<std::uint64_t> limit, StatePool* pool)
-    : query_(query), max_dist_(max_dist), limit_(limit), pool_(pool) {}
-
-State Matcher::initial_state() {
-    State state(pool_);
-    state.emplace<CharList>(kCurPrefix, pool_);
-    return state;
-}
+                 std::optional<std::uint64_t> limit)
+    : query_(query), max_dist_(max_dist), limit_(limit) {}
 
 void Matcher::visit_node(NodeId node, std::optional<Payload> payload, State& state) {
     const std::size_t n = query_.size();
-    if (required<CharList>(state, kCurPrefix).empty()) [[unlikely]] {
+    Row& row = state.row;
+    if (state.prefix.empty()) [[unlikely]] {
         // The root: distance i to the first i query characters. The empty
         // key is never a hit.
-        SizeList& row = state.emplace<SizeList>(kCurRow, pool_);
         row.resize_for_overwrite(n + 1);
         for (std::size_t i = 0; i <= n; ++i) {
             row[i] = i;
         }
         return;
     }
-    // With room for the row reserved, building it in place leaves the
-    // other values where they are.
-    state.reserve(state.size() + 1);
-    const CharList& prefix = required<CharList>(state, kCurPrefix);
-    const SizeList& prev = required<SizeList>(state, kPrevRow);
+    const Row& prev = state.prev_row;
     if (prev.size() <= n) [[unlikely]] {
         fault(index_out_of_bounds_message(prev.size(), n));
     }
-    SizeList& row = state.emplace<SizeList>(kCurRow, pool_);
     row.resize_for_overwrite(n + 1);
-    const char32_t c = prefix.back();
+    const char32_t c = state.prefix.back();
     const char32_t* q = query_.data();
     const std::uint64_t* p = prev.data();
     std::uint64_t* r = row.data();
@@ -73,14 +48,15 @@ void Matcher::visit_node(NodeId node, std::optional<Payload> payload, State& sta
 
     if (payload && distance <= max_dist_ && !limit_reached()) {
         results_.push_back(
-            MatchEntry{std::u32string(prefix.begin(), prefix.end()), node, distance});
+            MatchEntry{std::u32string(state.prefix.begin(), state.prefix.end()), node, distance});
     }
 }
 
 void Matcher::get_children_to_visit(NodeId /*node*/, const State& state,
-                                    std::span<const Child> children, std::vector<Scheduled>& out) {
-    const SizeList& row = required<SizeList>(state, kCurRow);
-    const CharList& prefix = required<CharList>(state, kCurPrefix);
+                                    std::span<const Child> children,
+                                    std::vector<Scheduled<State>>& out) {
+    const Row& row = state.row;
+    const Text& prefix = state.prefix;
     if (limit_reached() || children.empty()) {
         return;
     }
@@ -105,12 +81,12 @@ void Matcher::get_children_to_visit(NodeId /*node*/, const State& state,
         }
     }
 
-    // Each child State is built where the walk will pick it up, its values
-    // in place.
+    // Each child State is built where the walk will pick it up.
     auto schedule = [&](const Child& child) {
-        State& child_state = out.emplace_back(Scheduled{child.id, State(pool_)}).state;
-        child_state.emplace<SizeList>(kPrevRow, row, pool_);
-        child_state.emplace<CharList>(kCurPrefix, pool_).assign_appended(prefix, child.ch);
+        State& child_state = out.emplace_back(Scheduled<State>{child.id, State{}}).state;
+        child_state.prefix.assign(prefix.begin(), prefix.end());
+        child_state.prefix.push_back(child.ch);
+        child_state.prev_row = row;
     };
 
     if (promoted < children.size()) {

@@ -15,15 +15,11 @@
 #include <string_view>
 #include <vector>
 
-#include "prefix/state.hpp"
+#include "prefix/inline_list.hpp"
 #include "prefix/trie.hpp"
+#include "prefix/walk.hpp"
 
 namespace morlatch {
-
-// Keys under which the matcher keeps its values in each node's State.
-inline constexpr StateKey kCurPrefix{"CUR_PREFIX"};  // path text, CharList
-inline constexpr StateKey kCurRow{"CUR_ROW"};        // this node's row, SizeList
-inline constexpr StateKey kPrevRow{"PREV_ROW"};      // the parent's row, SizeList
 
 // One hit: the key text, the node it ends at, and its distance.
 struct MatchEntry {
@@ -36,19 +32,26 @@ struct MatchEntry {
 
 class Matcher {
 public:
-    // The values of the States are allocated from `pool` (from the heap when
-    // null), which must outlive every State the matcher hands out.
-    Matcher(std::u32string_view query, std::uint64_t max_dist, std::optional<std::uint64_t> limit,
-            StatePool* pool = nullptr);
+    // A row holds query length + 1 cells; ordinary words fit in the lists
+    // themselves.
+    using Text = InlineList<char32_t, 32>;
+    using Row = InlineList<std::uint64_t, 32>;
 
-    State initial_state();
+    // What the matcher keeps per node; each child gets copies of its
+    // parent's values, never shared storage.
+    struct State {
+        Text prefix;   // the path text; empty at the root only
+        Row prev_row;  // the parent's row
+        Row row;       // this node's row, set by visit_node
+    };
+
+    Matcher(std::u32string_view query, std::uint64_t max_dist, std::optional<std::uint64_t> limit);
+
+    State initial_state() const { return State{}; }
     void visit_node(NodeId node, std::optional<Payload> payload, State& state);
     void get_children_to_visit(NodeId node, const State& state, std::span<const Child> children,
-                               std::vector<Scheduled>& out);
+                               std::vector<Scheduled<State>>& out);
 
-    const std::u32string& query() const noexcept { return query_; }
-    std::uint64_t max_dist() const noexcept { return max_dist_; }
-    std::optional<std::uint64_t> limit() const noexcept { return limit_; }
     const std::vector<MatchEntry>& results() const noexcept { return results_; }
     std::vector<MatchEntry> take_results() noexcept { return std::move(results_); }
 
@@ -59,7 +62,6 @@ private:
     std::uint64_t max_dist_;
     std::optional<std::uint64_t> limit_;
     std::vector<MatchEntry> results_;
-    StatePool* pool_;
 };
 
 static_assert(Agent<Matcher>);

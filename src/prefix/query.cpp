@@ -1,27 +1,18 @@
 #include "prefix/query.hpp"
 
-#include <cstddef>
 #include <utility>
 
 #include "prefix/fault.hpp"
 #include "prefix/matcher.hpp"
-#include "prefix/state.hpp"
+#include "prefix/walk.hpp"
 
 namespace morlatch {
 
 std::vector<Match> fuzzy_match(const Trie& trie, std::u32string_view query, std::uint64_t max_dist,
-                               std::optional<std::uint64_t> limit) {
-    std::vector<MatchEntry> entries;
-    {
-        // The walk creates and drops a row and a prefix or two per node; a
-        // pool that lives for the one walk recycles their memory.
-        // The first blocks come from the stack, which covers a short walk.
-        alignas(StatePool::kGrain) std::byte first_blocks[8192];
-        StatePool pool(first_blocks);
-        Matcher matcher(query, max_dist, limit, &pool);
-        trie.dfs(matcher);
-        entries = matcher.take_results();
-    }
+                               std::optional<std::uint64_t> limit, Interrupt& interrupt) {
+    Matcher matcher(query, max_dist, limit);
+    dfs(trie, matcher, interrupt);
+    std::vector<MatchEntry> entries = matcher.take_results();
     std::vector<Match> matches;
     matches.reserve(entries.size());
     for (MatchEntry& entry : entries) {
@@ -31,13 +22,25 @@ std::vector<Match> fuzzy_match(const Trie& trie, std::u32string_view query, std:
     return matches;
 }
 
-std::optional<Match> exact_match(const Trie& trie, std::u32string_view query) {
+std::vector<Match> fuzzy_match(const Trie& trie, std::u32string_view query, std::uint64_t max_dist,
+                               std::optional<std::uint64_t> limit) {
+    Interrupt none;
+    return fuzzy_match(trie, query, max_dist, limit, none);
+}
+
+std::optional<Match> exact_match(const Trie& trie, std::u32string_view query,
+                                 Interrupt& interrupt) {
     // Every hit is mapped, as for fuzzy_match; only the first is kept.
-    std::vector<Match> matches = fuzzy_match(trie, query, 0, std::nullopt);
+    std::vector<Match> matches = fuzzy_match(trie, query, 0, std::nullopt, interrupt);
     if (matches.empty()) {
         return std::nullopt;
     }
     return std::move(matches.front());
+}
+
+std::optional<Match> exact_match(const Trie& trie, std::u32string_view query) {
+    Interrupt none;
+    return exact_match(trie, query, none);
 }
 
 }  // namespace morlatch

@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "prefix/interrupt.hpp"
 #include "prefix/trie.hpp"
 
 namespace morlatch {
@@ -21,11 +22,15 @@ struct Match {
 };
 
 // Keys within max_dist of query, in walk order (not sorted by distance); with
-// a limit, the first `limit` keys of that order.
+// a limit, the first `limit` keys of that order. The walk ticks `interrupt`
+// once per visited node.
+std::vector<Match> fuzzy_match(const Trie& trie, std::u32string_view query, std::uint64_t max_dist,
+                               std::optional<std::uint64_t> limit, Interrupt& interrupt);
 std::vector<Match> fuzzy_match(const Trie& trie, std::u32string_view query, std::uint64_t max_dist,
                                std::optional<std::uint64_t> limit);
 
 // The key equal to query, if it carries a payload.
+std::optional<Match> exact_match(const Trie& trie, std::u32string_view query, Interrupt& interrupt);
 std::optional<Match> exact_match(const Trie& trie, std::u32string_view query);
 
 }  // namespace morlatch

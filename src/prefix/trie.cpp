@@ -1,7 +1,5 @@
 #include "prefix/trie.hpp"
 
-#include <string>
-
 namespace morlatch {
 
 void Trie::append_children(NodeId n, std::vector<Child>& out) const {
@@ -34,12 +32,6 @@ void Trie::append_children(NodeId n, std::vector<Child>& out) const {
         const NodeId child = at(child_indices, i);
         out.push_back(Child{unwrap(at(node_chars, child)), child});
     }
-}
-
-void Trie::cycle_fault(NodeId node, std::size_t depth, std::size_t node_count) {
-    fault("the trie arrays contain a cycle: node " + std::to_string(node) + " was reached " +
-          std::to_string(depth) + " edges below the root, but the trie has only " +
-          std::to_string(node_count) + " nodes");
 }
 
 }  // namespace morlatch

@@ -236,6 +236,12 @@ TEST(Decode, HugeCountOverShortRemainderEndsAtTheEnd) {
               "UnexpectedEnd { additional: 1 }");
 }
 
+// Only where std::size_t is narrower than a count can be; not reachable here.
+TEST(Decode, CountBeyondSizeTypeRendering) {
+    EXPECT_EQ(render(DecodeError{DecodeError::OutsideUsizeRange{1ull << 40}}),
+              "OutsideUsizeRange(1099511627776)");
+}
+
 TEST(Decode, ResultValueOnErrorFaultsWithRendering) {
     DecodeResult r = decode(bytes({0x01, 0xFC, 0x00}));
     ASSERT_FALSE(r.has_value());

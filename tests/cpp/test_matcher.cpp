@@ -11,85 +11,64 @@
 
 #include "prefix/matcher.hpp"
 #include "prefix/query.hpp"
+#include "prefix/walk.hpp"
+#include "reference.hpp"
 
 namespace morlatch {
 namespace {
 
 using Rows = std::map<std::u32string, std::vector<std::uint64_t>>;
 
-// Lays keys out as a trie; children stay in the order their first key came.
-Trie build(const std::vector<std::pair<std::u32string, std::optional<Payload>>>& keys) {
-    struct Node {
-        char32_t ch = 0;
-        std::optional<Payload> payload;
-        std::vector<std::uint32_t> kids;
-    };
-    std::vector<Node> nodes(1);
-    for (const auto& [key, payload] : keys) {
-        std::uint32_t cur = 0;
-        for (char32_t ch : key) {
-            auto& kids = nodes[cur].kids;
-            auto it = std::find_if(kids.begin(), kids.end(),
-                                   [&](std::uint32_t k) { return nodes[k].ch == ch; });
-            if (it != kids.end()) {
-                cur = *it;
-                continue;
-            }
-            nodes.push_back(Node{ch, std::nullopt, {}});
-            const auto id = static_cast<std::uint32_t>(nodes.size() - 1);
-            nodes[cur].kids.push_back(id);
-            cur = id;
-        }
-        nodes[cur].payload = payload;
-    }
-    Trie t;
-    for (std::size_t i = 0; i < nodes.size(); ++i) {
-        t.node_shifts.push_back(static_cast<std::uint32_t>(t.child_indices.size()));
-        t.node_chars.push_back(i == 0 ? std::nullopt : std::optional<char32_t>(nodes[i].ch));
-        t.node_payloads.push_back(nodes[i].payload);
-        t.child_indices.insert(t.child_indices.end(), nodes[i].kids.begin(), nodes[i].kids.end());
-    }
-    return t;
-}
+using reference::build_trie;
 
-std::u32string text(const CharList& chars) {
+std::u32string text(const Matcher::Text& chars) {
     return std::u32string(chars.begin(), chars.end());
 }
 
+// The character on the edge into child id.
+char32_t children_char(std::span<const Child> children, NodeId id) {
+    for (const Child& c : children) {
+        if (c.id == id) return c.ch;
+    }
+    ADD_FAILURE() << "scheduled a node that is not a child: " << id;
+    return 0;
+}
+
 // Drives a Matcher and notes, per visited node, its path text and row, and
-// what each child State held when it was scheduled.
+// checks what each child State holds when it is scheduled.
 struct Observer {
+    using State = Matcher::State;
+
     Matcher matcher;
     std::vector<std::u32string> visited;
     Rows rows;
-    std::vector<std::size_t> child_state_sizes;
 
     State initial_state() { return matcher.initial_state(); }
     void visit_node(NodeId node, std::optional<Payload> payload, State& state) {
         matcher.visit_node(node, payload, state);
-        const std::u32string path = text(*state.get<CharList>(kCurPrefix));
-        const SizeList& row = *state.get<SizeList>(kCurRow);
-        visited.push_back(path);
-        rows[path] = std::vector<std::uint64_t>(row.begin(), row.end());
+        visited.push_back(text(state.prefix));
+        rows[visited.back()] = std::vector<std::uint64_t>(state.row.begin(), state.row.end());
     }
     void get_children_to_visit(NodeId node, const State& state, std::span<const Child> children,
-                               std::vector<Scheduled>& out) {
+                               std::vector<Scheduled<State>>& out) {
         const std::size_t before = out.size();
         matcher.get_children_to_visit(node, state, children, out);
         for (std::size_t i = before; i < out.size(); ++i) {
             const State& child = out[i].state;
-            child_state_sizes.push_back(child.size());
             // Copies, not the parent's storage.
-            EXPECT_NE(child.get<SizeList>(kPrevRow)->data(), state.get<SizeList>(kCurRow)->data());
-            EXPECT_EQ(*child.get<SizeList>(kPrevRow), *state.get<SizeList>(kCurRow));
+            EXPECT_NE(child.prev_row.data(), state.row.data());
+            EXPECT_EQ(child.prev_row, state.row);
+            EXPECT_EQ(text(child.prefix),
+                      text(state.prefix) + children_char(children, out[i].node));
         }
     }
 };
 
 Observer observe(const Trie& t, std::u32string_view query, std::uint64_t max_dist,
                  std::optional<std::uint64_t> limit = std::nullopt) {
-    Observer o{Matcher(query, max_dist, limit), {}, {}, {}};
-    t.dfs(o);
+    Observer o{Matcher(query, max_dist, limit), {}, {}};
+    Interrupt none;
+    dfs(t, o, none);
     return o;
 }
 
@@ -102,7 +81,7 @@ Hits hits(const std::vector<MatchEntry>& results) {
 }
 
 Trie cat_trie() {
-    return build({{U"ca", 1}, {U"cat", 2}, {U"cut", 3}, {U"xa", 4}, {U"xab", 5}});
+    return build_trie({{U"ca", 1}, {U"cat", 2}, {U"cut", 3}, {U"xa", 4}, {U"xab", 5}});
 }
 
 TEST(Matcher, WorkedRowsForCat) {
@@ -116,8 +95,6 @@ TEST(Matcher, WorkedRowsForCat) {
     // "xa" has row minimum 1 = max_dist, so "xab" is still visited; "xa"
     // itself is not a hit (last cell 2).
     EXPECT_EQ(hits(o.matcher.results()), (Hits{{U"ca", 1}, {U"cat", 0}, {U"cut", 1}}));
-    // Each child State holds exactly PREV_ROW and CUR_PREFIX.
-    EXPECT_EQ(o.child_state_sizes, std::vector<std::size_t>(o.visited.size() - 1, 2));
 }
 
 TEST(Matcher, RowMinimumAboveMaxDistStopsTheDescent) {
@@ -140,7 +117,7 @@ class MatcherRuleTest : public ::testing::TestWithParam<RuleCase> {};
 
 TEST_P(MatcherRuleTest, Results) {
     const RuleCase& c = GetParam();
-    const Observer o = observe(build(c.keys), c.query, c.max_dist, c.limit);
+    const Observer o = observe(build_trie(c.keys), c.query, c.max_dist, c.limit);
     EXPECT_EQ(hits(o.matcher.results()), c.expected);
 }
 
@@ -188,7 +165,7 @@ INSTANTIATE_TEST_SUITE_P(
                  U"a\U0001F601",
                  1,
                  {},
-                 {{U"a\U0001F600", 1}, {U"a\u00e9", 1}}},
+                 {{U"a\u00e9", 1}, {U"a\U0001F600", 1}}},
         RuleCase{"limit_zero_yields_nothing", {{U"a", 1}}, U"a", 3, 0, {}},
         RuleCase{"limit_keeps_the_first_in_walk_order",
                  {{U"ab", 1}, {U"a", 2}, {U"b", 3}, {U"ac", 4}},
@@ -207,7 +184,7 @@ INSTANTIATE_TEST_SUITE_P(
                  U"bb",
                  1,
                  {},
-                 {{U"b", 1}, {U"bb", 0}, {U"xb", 1}, {U"ab", 1}}}),
+                 {{U"b", 1}, {U"bb", 0}, {U"ab", 1}, {U"xb", 1}}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Matcher, LimitZeroDoesNotDescendBelowTheRoot) {
@@ -232,9 +209,9 @@ TEST(Matcher, LaterChildOnTheQueryCharacterReplacesTheEarlier) {
     t.node_payloads = {std::nullopt, 1, 2, 3, 4};
     t.child_indices = {1, 2, 3, 4};
     Matcher m(U"a", 1, std::nullopt);
-    State root = m.initial_state();
+    Matcher::State root = m.initial_state();
     m.visit_node(0, std::nullopt, root);
-    std::vector<Scheduled> out;
+    std::vector<Scheduled<Matcher::State>> out;
     m.get_children_to_visit(0, root, t.get_children(0), out);
     std::vector<NodeId> order;
     for (const auto& s : out) order.push_back(s.node);
@@ -259,39 +236,16 @@ TEST(Matcher, NoPromotionPastTheEndOfTheQuery) {
     EXPECT_EQ(payloads, (std::vector<Payload>{1, 2, 3}));
 }
 
-TEST(Matcher, MissingStateValuesFault) {
+TEST(Matcher, ParentRowShorterThanTheQueryFaults) {
     Matcher m(U"ab", 1, std::nullopt);
-    State empty;
-    EXPECT_THROW(m.visit_node(1, 1, empty), Fault);
-
-    State no_prev;
-    no_prev.put(kCurPrefix, CharList{U'a'});
-    try {
-        m.visit_node(1, 1, no_prev);
-        FAIL() << "expected a fault";
-    } catch (const Fault& f) {
-        EXPECT_EQ(f.message(), "called `Option::unwrap()` on a `None` value");
-    }
-
-    State short_row;
-    short_row.put(kCurPrefix, CharList{U'a'});
-    short_row.put(kPrevRow, SizeList{0, 1});
-    try {
-        m.visit_node(1, 1, short_row);
-        FAIL() << "expected a fault";
-    } catch (const Fault& f) {
-        EXPECT_EQ(f.message(), "index out of bounds: the len is 2 but the index is 2");
-    }
-
-    std::vector<Scheduled> out;
-    State no_row;
-    no_row.put(kCurPrefix, CharList{});
-    EXPECT_THROW(m.get_children_to_visit(0, no_row, {}, out), Fault);
+    Matcher::State short_row{{U'a'}, {0, 1}, {}};
+    EXPECT_EQ(reference::fault_message([&] { m.visit_node(1, 1, short_row); }),
+              "index out of bounds: the len is 2 but the index is 2");
     EXPECT_TRUE(m.results().empty());
 }
 
 TEST(Query, ExactMatch) {
-    const Trie t = build({{U"ca", std::nullopt}, {U"cat", 7}, {U"", 9}});
+    const Trie t = build_trie({{U"ca", std::nullopt}, {U"cat", 7}, {U"", 9}});
     EXPECT_EQ(exact_match(t, U"cat"), (Match{U"cat", 7, 0}));
     EXPECT_EQ(exact_match(t, U"ca"), std::nullopt);  // only the beginning of a key
     EXPECT_EQ(exact_match(t, U""), std::nullopt);    // the root is never a key
@@ -309,18 +263,23 @@ TEST(Query, DuplicateKeysThroughDifferentNodesAreReportedPerNode) {
               (std::vector<Match>{{U"a", 1, 1}, {U"a", 2, 1}}));
 }
 
-// Reference: plain two-row Levenshtein.
-std::uint64_t levenshtein(std::u32string_view a, std::u32string_view b) {
-    std::vector<std::uint64_t> prev(b.size() + 1), cur(b.size() + 1);
-    for (std::size_t j = 0; j <= b.size(); ++j) prev[j] = j;
-    for (std::size_t i = 1; i <= a.size(); ++i) {
-        cur[0] = i;
-        for (std::size_t j = 1; j <= b.size(); ++j) {
-            cur[j] = std::min({prev[j] + 1, cur[j - 1] + 1, prev[j - 1] + (a[i - 1] != b[j - 1])});
-        }
-        std::swap(prev, cur);
+TEST(Query, InterruptCanAbandonTheLookups) {
+    // A root with more children than one interval of ticks: both lookups
+    // visit all of them.
+    reference::Keys keys;
+    for (char32_t c = 0x4E00; c < 0x4E00 + Interrupt::kInterval + 100; ++c) {
+        keys.emplace_back(std::u32string(1, c), 1);
     }
-    return prev[b.size()];
+    const Trie t = build_trie(keys);
+    struct Stop {};
+    const auto stop = [](void*) { throw Stop{}; };
+    Interrupt for_fuzzy(stop, nullptr);
+    EXPECT_THROW(fuzzy_match(t, U"", 1, std::nullopt, for_fuzzy), Stop);
+    Interrupt for_exact(stop, nullptr);
+    EXPECT_THROW(exact_match(t, U"x", for_exact), Stop);
+    // Without a check both run to the end.
+    EXPECT_EQ(fuzzy_match(t, U"", 1, std::nullopt).size(), keys.size());
+    EXPECT_EQ(exact_match(t, U"x"), std::nullopt);
 }
 
 TEST(Query, AgreesWithBruteForceOnRandomTries) {
@@ -341,13 +300,13 @@ TEST(Query, AgreesWithBruteForceOnRandomTries) {
             keys[key] = static_cast<Payload>(i);
             listed.emplace_back(key, static_cast<Payload>(i));
         }
-        const Trie t = build(listed);
+        const Trie t = build_trie(listed);
         const std::u32string query = random_text(5);
         const std::uint64_t max_dist = rng() % 4;
 
         std::map<std::u32string, std::pair<Payload, std::uint64_t>> expected;
         for (const auto& [key, payload] : keys) {
-            const auto d = levenshtein(key, query);
+            const auto d = reference::levenshtein(key, query);
             if (d <= max_dist) expected[key] = {payload, d};
         }
         std::map<std::u32string, std::pair<Payload, std::uint64_t>> actual;

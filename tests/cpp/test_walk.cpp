@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "prefix/trie.hpp"
+#include "prefix/walk.hpp"
+#include "reference.hpp"
 
 namespace morlatch {
 namespace {
@@ -17,6 +19,7 @@ namespace {
 using Ids = std::vector<NodeId>;
 using Log = std::vector<std::string>;
 using Children = std::vector<Child>;
+using reference::fault_message;
 
 // Which children to enter: given the node and its children, the ids to push.
 using Chooser = std::function<std::vector<NodeId>(NodeId, std::span<const Child>)>;
@@ -25,6 +28,11 @@ using Chooser = std::function<std::vector<NodeId>(NodeId, std::span<const Child>
 // number and the id it was made for, so a visit can be checked against the
 // State that was scheduled for it.
 struct RecordingAgent {
+    struct State {
+        NodeId made_for = 0;
+        std::uint64_t serial = 0;
+    };
+
     explicit RecordingAgent(Chooser chooser) : choose(std::move(chooser)) {}
 
     Chooser choose;
@@ -33,30 +41,24 @@ struct RecordingAgent {
     std::vector<std::vector<Child>> children_seen;
     std::uint64_t serial = 0;
 
-    State make_state(NodeId node) {
-        State state;
-        state.put("FOR", SizeList{node, serial++});
-        return state;
-    }
+    State make_state(NodeId node) { return State{node, serial++}; }
     State initial_state() {
         log.push_back("init");
         return make_state(0);
     }
     void visit_node(NodeId node, std::optional<Payload> payload, State& state) {
-        const SizeList* made_for = state.get<SizeList>("FOR");
-        ASSERT_NE(made_for, nullptr);
-        EXPECT_EQ((*made_for)[0], node) << "visit got another node's State";
+        EXPECT_EQ(state.made_for, node) << "visit got another node's State";
         log.push_back("visit " + std::to_string(node) + " " +
                       (payload ? std::to_string(*payload) : "-"));
         visits.push_back(node);
     }
     void get_children_to_visit(NodeId node, const State& state, std::span<const Child> children,
-                               std::vector<Scheduled>& out) {
-        EXPECT_EQ((*state.get<SizeList>("FOR"))[0], node);
+                               std::vector<Scheduled<State>>& out) {
+        EXPECT_EQ(state.made_for, node);
         log.push_back("children " + std::to_string(node));
         children_seen.emplace_back(children.begin(), children.end());
         for (NodeId id : choose(node, children)) {
-            out.push_back(Scheduled{id, make_state(id)});
+            out.push_back(Scheduled<State>{id, make_state(id)});
         }
     }
 };
@@ -69,6 +71,12 @@ std::vector<NodeId> all_children(NodeId, std::span<const Child> children) {
 }
 std::vector<NodeId> no_children(NodeId, std::span<const Child>) {
     return {};
+}
+
+template <class A>
+void walk(const Trie& t, A& agent) {
+    Interrupt none;
+    dfs(t, agent, none);
 }
 
 // Ids deliberately not in pre-order, children not sorted by character:
@@ -86,13 +94,13 @@ Trie sample_trie() {
 
 TEST(Walk, NoChildrenChosenVisitsOnlyTheRoot) {
     RecordingAgent agent{no_children};
-    sample_trie().dfs(agent);
+    walk(sample_trie(), agent);
     EXPECT_EQ(agent.log, (Log{"init", "visit 0 -", "children 0"}));
 }
 
 TEST(Walk, AllChildrenInTrieOrderIsPreOrder) {
     RecordingAgent agent{all_children};
-    sample_trie().dfs(agent);
+    walk(sample_trie(), agent);
     EXPECT_EQ(agent.visits, (Ids{0, 3, 1, 5, 2, 4}));
     EXPECT_EQ(agent.log.front(), "init");
     EXPECT_EQ(agent.log[1], "visit 0 -");
@@ -106,13 +114,13 @@ TEST(Walk, FirstReturnedChildFinishesItsSubtreeFirst) {
         if (node == 0) std::reverse(ids.begin(), ids.end());
         return ids;
     }};
-    sample_trie().dfs(agent);
+    walk(sample_trie(), agent);
     EXPECT_EQ(agent.visits, (Ids{0, 2, 4, 3, 1, 5}));
 }
 
 TEST(Walk, EveryVisitIsFollowedByItsChildrenCallLeavesIncluded) {
     RecordingAgent agent{all_children};
-    sample_trie().dfs(agent);
+    walk(sample_trie(), agent);
     ASSERT_EQ(agent.log.size(), 1 + 2 * agent.visits.size());
     for (std::size_t i = 0; i < agent.visits.size(); ++i) {
         EXPECT_EQ(agent.log[2 + 2 * i], "children " + std::to_string(agent.visits[i]));
@@ -130,12 +138,8 @@ TEST(Walk, EmptyPayloadsFaultAfterInitialStateBeforeAnyVisit) {
     Trie t = sample_trie();
     t.node_payloads.clear();
     RecordingAgent agent{all_children};
-    try {
-        t.dfs(agent);
-        FAIL() << "expected a fault";
-    } catch (const Fault& f) {
-        EXPECT_EQ(f.message(), "index out of bounds: the len is 0 but the index is 0");
-    }
+    EXPECT_EQ(fault_message([&] { walk(t, agent); }),
+              "index out of bounds: the len is 0 but the index is 0");
     EXPECT_EQ(agent.log, (Log{"init"}));
 }
 
@@ -143,7 +147,7 @@ TEST(Walk, TheWalkDoesNotCheckThatScheduledIdsAreChildren) {
     RecordingAgent agent{[](NodeId node, std::span<const Child>) {
         return node == 0 ? std::vector<NodeId>{4, 1} : std::vector<NodeId>{};
     }};
-    sample_trie().dfs(agent);
+    walk(sample_trie(), agent);
     EXPECT_EQ(agent.visits, (Ids{0, 4, 1}));
 }
 
@@ -151,12 +155,8 @@ TEST(Walk, ScheduledIdPastThePayloadsFaultsWhenPopped) {
     RecordingAgent agent{[](NodeId node, std::span<const Child>) {
         return node == 0 ? std::vector<NodeId>{1, 6} : std::vector<NodeId>{};
     }};
-    try {
-        sample_trie().dfs(agent);
-        FAIL() << "expected a fault";
-    } catch (const Fault& f) {
-        EXPECT_EQ(f.message(), "index out of bounds: the len is 6 but the index is 6");
-    }
+    EXPECT_EQ(fault_message([&] { walk(sample_trie(), agent); }),
+              "index out of bounds: the len is 6 but the index is 6");
     EXPECT_EQ(agent.visits, (Ids{0, 1}));
 }
 
@@ -164,7 +164,7 @@ TEST(Walk, ChildWithoutCharacterFaultsAfterItsParentsVisit) {
     Trie t = sample_trie();
     t.node_chars[5] = std::nullopt;
     RecordingAgent agent{all_children};
-    EXPECT_THROW(t.dfs(agent), Fault);
+    EXPECT_THROW(walk(t, agent), Fault);
     EXPECT_EQ(agent.visits, (Ids{0, 3}));
     EXPECT_EQ(agent.log.back(), "visit 3 30");
 }
@@ -188,12 +188,7 @@ TEST_P(WalkChildFaultTest, FirstBadChildInOrderFaultsAfterTheRootsVisit) {
     t.node_payloads = {std::nullopt, 1, 2};
     t.child_indices = GetParam().child_indices;
     RecordingAgent agent{all_children};
-    try {
-        t.dfs(agent);
-        FAIL() << "expected a fault";
-    } catch (const Fault& f) {
-        EXPECT_EQ(f.message(), GetParam().message);
-    }
+    EXPECT_EQ(fault_message([&] { walk(t, agent); }), GetParam().message);
     EXPECT_EQ(agent.log, (Log{"init", "visit 0 -"}));
 }
 
@@ -232,7 +227,7 @@ Trie chain(std::uint32_t n) {
 TEST(Walk, LongestAcyclicPathIsWalkedToTheEnd) {
     for (std::uint32_t n : {1u, 2u, 7u}) {
         RecordingAgent agent{all_children};
-        chain(n).dfs(agent);
+        walk(chain(n), agent);
         EXPECT_EQ(agent.visits.size(), n);
     }
 }
@@ -245,26 +240,21 @@ TEST(Walk, SharedNodeWithoutCycleIsVisitedOncePerParent) {
     t.node_payloads = {std::nullopt, std::nullopt, std::nullopt, 3};
     t.child_indices = {1, 2, 3, 3};
     RecordingAgent agent{all_children};
-    t.dfs(agent);
+    walk(t, agent);
     EXPECT_EQ(agent.visits, (Ids{0, 1, 3, 2, 3}));
 }
 
 struct CycleCase {
     const char* name;
     Trie trie;
+    std::string message;
 };
 
 class WalkCycleTest : public ::testing::TestWithParam<CycleCase> {};
 
 TEST_P(WalkCycleTest, ChildListsLeadingBackFault) {
     RecordingAgent agent{all_children};
-    try {
-        GetParam().trie.dfs(agent);
-        FAIL() << "expected a fault";
-    } catch (const Fault& f) {
-        EXPECT_NE(f.message().find("the trie arrays contain a cycle"), std::string::npos)
-            << f.message();
-    }
+    EXPECT_EQ(fault_message([&] { walk(GetParam().trie, agent); }), GetParam().message);
     // The path grows to one more node than the trie has, then stops.
     EXPECT_EQ(agent.visits.size(), GetParam().trie.node_payloads.size());
 }
@@ -276,10 +266,19 @@ Trie with_child_indices(Trie t, std::vector<std::uint32_t> child_indices) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cycles, WalkCycleTest,
-    ::testing::Values(CycleCase{"root_is_its_own_child", with_child_indices(chain(1), {0})},
-                      CycleCase{"leaf_points_to_root", with_child_indices(chain(4), {1, 2, 3, 0})},
-                      CycleCase{"back_edge_below_root", with_child_indices(chain(4), {1, 2, 3, 2})},
-                      CycleCase{"self_loop_at_leaf", with_child_indices(chain(3), {1, 2, 2})}),
+    ::testing::Values(
+        CycleCase{"root_is_its_own_child", with_child_indices(chain(1), {0}),
+                  "the trie arrays contain a cycle: node 0 was reached 1 edges below the root, "
+                  "but the trie has only 1 nodes"},
+        CycleCase{"leaf_points_to_root", with_child_indices(chain(4), {1, 2, 3, 0}),
+                  "the trie arrays contain a cycle: node 0 was reached 4 edges below the root, "
+                  "but the trie has only 4 nodes"},
+        CycleCase{"back_edge_below_root", with_child_indices(chain(4), {1, 2, 3, 2}),
+                  "the trie arrays contain a cycle: node 2 was reached 4 edges below the root, "
+                  "but the trie has only 4 nodes"},
+        CycleCase{"self_loop_at_leaf", with_child_indices(chain(3), {1, 2, 2}),
+                  "the trie arrays contain a cycle: node 2 was reached 3 edges below the root, "
+                  "but the trie has only 3 nodes"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Walk, CycleThatTheAgentPrunesIsHarmless) {
@@ -288,8 +287,26 @@ TEST(Walk, CycleThatTheAgentPrunesIsHarmless) {
     RecordingAgent agent{[](NodeId node, std::span<const Child> children) {
         return node == 0 ? all_children(node, children) : std::vector<NodeId>{};
     }};
-    t.dfs(agent);
+    walk(t, agent);
     EXPECT_EQ(agent.visits, (Ids{0, 1}));
+}
+
+struct Interrupted {};
+
+TEST(Walk, InterruptTicksOncePerVisitAndItsCheckCanAbandonTheWalk) {
+    constexpr std::uint32_t n = 2 * Interrupt::kInterval + 5;
+    int checks = 0;
+    Interrupt counting([](void* count) { ++*static_cast<int*>(count); }, &checks);
+    RecordingAgent agent{all_children};
+    dfs(chain(n), agent, counting);
+    EXPECT_EQ(agent.visits.size(), n);
+    EXPECT_EQ(checks, 2);
+
+    // The check runs before the visit that completes an interval.
+    Interrupt throwing([](void*) { throw Interrupted{}; }, nullptr);
+    RecordingAgent stopped{all_children};
+    EXPECT_THROW(dfs(chain(n), stopped, throwing), Interrupted);
+    EXPECT_EQ(stopped.visits.size(), Interrupt::kInterval - 1);
 }
 
 }  // namespace

@@ -19,6 +19,7 @@ import os
 import sys
 from collections.abc import Callable, Iterator
 from contextlib import contextmanager
+from functools import partial
 from typing import Any
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
@@ -153,7 +154,7 @@ def check_queries(search: Any, reader: Reader, arrays: tuple[list[Any], ...] | N
     for _ in range(3):
         query, k = reader.text(), reader.number()
         limit = None if reader.byte() % 2 else reader.number()
-        kind, hits = outcome(lambda: search.fuzzy_match(query, k, limit))
+        kind, hits = outcome(partial(search.fuzzy_match, query, k, limit))
         if kind != "ok":
             bad_number = not (0 <= k < 2**64) or (limit is not None and not 0 <= limit < 2**64)
             assert kind == ("OverflowError" if bad_number else "panic"), (kind, hits)
@@ -161,23 +162,23 @@ def check_queries(search: Any, reader: Reader, arrays: tuple[list[Any], ...] | N
             continue
         if limit is not None:
             assert len(hits) <= limit
-        for key, payload, distance in hits:
+        for key, _, distance in hits:
             assert distance == levenshtein(key, query) <= k, (key, query, distance)
         if keys is not None:
             expected = {(key, p, levenshtein(key, query)) for key, p in keys.items()}
             expected = {hit for hit in expected if hit[2] <= k}
             assert set(hits) <= expected and len(set(hits)) == len(hits)
             assert len(hits) == (len(expected) if limit is None else min(limit, len(expected)))
-        exact = outcome(lambda: search.exact_match(query))
-        exact_hits = outcome(lambda: search.fuzzy_match(query, 0, None))
+        exact = outcome(partial(search.exact_match, query))
+        exact_hits = outcome(partial(search.fuzzy_match, query, 0, None))
         if exact[0] == "ok" and exact_hits[0] == "ok":
             assert exact[1] == (exact_hits[1][0] if exact_hits[1] else None)
         if keys is not None:
             assert exact == ("ok", (query, keys[query], 0) if query in keys else None)
     for _ in range(2):
         node = reader.number()
-        kind, kids = outcome(lambda: search.get_children(node))
-        payload = outcome(lambda: search.get_payload(node))
+        kind, kids = outcome(partial(search.get_children, node))
+        payload = outcome(partial(search.get_payload, node))
         if not 0 <= node < 2**32:
             assert kind == payload[0] == "OverflowError"
         elif arrays is not None:

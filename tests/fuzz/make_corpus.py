@@ -51,7 +51,12 @@ def main() -> None:
     trie_images = images()
     write(HERE / "corpus" / "decode", trie_images)
     # k, limit (>= 128: a limit of byte % 8), query length, query characters.
-    headers = [b"\x01\x00\x02\x00\x01", b"\x02\x83\x03\x00\x01\x02", b"\x00\x00\x00", b"\x03\x00\x01\x04"]
+    headers = [
+        b"\x01\x00\x02\x00\x01",
+        b"\x02\x83\x03\x00\x01\x02",
+        b"\x00\x00\x00",
+        b"\x03\x00\x01\x04",
+    ]
     write(
         HERE / "corpus" / "walk",
         [headers[i % len(headers)] + image for i, image in enumerate(trie_images)],

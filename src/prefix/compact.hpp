@@ -1,0 +1,182 @@
+// The search layout of a well-formed trie.
+//
+// When a trie is made, its arrays are checked once: every index the walk
+// reads is in range, every node below the root has a character, no node is
+// reached twice (no cycle, no shared subtree) and the children of every node
+// stand in strictly ascending code-point order. Such a trie gets a compact copy
+// laid out for searching: nodes in level order, the children of a node
+// consecutive, and everything one visit reads in 16 bytes. Searches over it
+// allocate nothing per node and can run without the interpreter's lock.
+// Arrays that fail the check keep the plain walk (query.hpp), faults and all.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "prefix/interrupt.hpp"
+#include "prefix/query.hpp"
+#include "prefix/trie.hpp"
+
+namespace morlatch {
+
+class ReverseIndex;
+
+// The hits of one search, their keys one after the other in one buffer.
+struct HitList {
+    struct Hit {
+        std::size_t offset;  // of the key in `text`
+        std::uint32_t length;
+        Payload payload;
+        std::uint32_t distance;
+    };
+    std::vector<char32_t> text;
+    std::vector<Hit> hits;
+
+    std::u32string_view key(const Hit& hit) const noexcept {
+        return std::u32string_view(text.data() + hit.offset, hit.length);
+    }
+    void add(std::u32string_view key, Payload payload, std::uint32_t distance) {
+        hits.push_back(Hit{text.size(), static_cast<std::uint32_t>(key.size()), payload, distance});
+        text.insert(text.end(), key.begin(), key.end());
+    }
+};
+
+class CompactTrie {
+public:
+    static constexpr NodeId kRoot = 0;
+    // Key lengths below a node are kept in 8 bits; this value means "at
+    // least this many" for the longest and is never used to prune.
+    static constexpr std::uint8_t kLengthSaturated = 255;
+
+    // The search layout of `trie`, or null when its arrays fail the check.
+    static std::unique_ptr<CompactTrie> build(const Trie& trie);
+
+    ~CompactTrie();
+    CompactTrie(const CompactTrie&) = delete;
+    CompactTrie& operator=(const CompactTrie&) = delete;
+
+    // ---- read access (node ids are this layout's own, root 0) ------------
+
+    std::size_t node_count() const noexcept { return nodes_.size() - 1; }
+    std::size_t key_count() const noexcept { return key_count_; }
+    // The character on the edge into `node` (0 for the root).
+    char32_t label(NodeId node) const noexcept { return nodes_[node].label; }
+    bool is_key(NodeId node) const noexcept { return nodes_[node].flags & kIsKey; }
+    // Meaningful only when is_key(node).
+    Payload payload(NodeId node) const noexcept { return nodes_[node].payload; }
+    // The children of `node` are the ids [first_child, end_child), in
+    // strictly ascending label order.
+    NodeId first_child(NodeId node) const noexcept { return nodes_[node].first_child; }
+    NodeId end_child(NodeId node) const noexcept { return end_of_children(node); }
+    // The child of `node` labelled `ch`, if any (binary search).
+    std::optional<NodeId> child(NodeId node, char32_t ch) const noexcept;
+    // The node whose path spells `text`, if any.
+    std::optional<NodeId> find(std::u32string_view text) const noexcept;
+    // Lengths of the shortest and longest key in the subtree of `node`,
+    // counted from `node` (0 when `node` is a key itself). The shortest is
+    // kLengthSaturated also when the subtree holds no key at all; the longest
+    // is kLengthSaturated when it may be longer.
+    std::uint8_t shortest_below(NodeId node) const noexcept { return nodes_[node].shortest; }
+    std::uint8_t longest_below(NodeId node) const noexcept { return nodes_[node].longest; }
+
+    // Whether `trie` is exactly what to_trie() gives back: ids in level
+    // order, each node's children listed right after those of the nodes
+    // before it and in code-point order, no character on the root, no
+    // unreachable node. Arrays laid out like this by a builder need not be
+    // kept beside the layout: these members answer for them.
+    bool reproduces(const Trie& trie) const;
+    Trie to_trie() const;
+    std::vector<Child> get_children(NodeId n) const;
+    std::optional<Payload> get_payload(NodeId n) const;
+
+    // Bytes held, the reverse index included once built.
+    std::size_t memory_bytes() const noexcept;
+
+    // ---- the two lookups, with exactly the plain walk's results ----------
+
+    // Keys within max_dist of query, in the plain walk's order: a key before
+    // its extensions; where two keys first differ, the one whose character
+    // continues the query first, then the others by code point. With a
+    // limit, the first `limit` of them.
+    HitList search(std::u32string_view query, std::uint64_t max_dist,
+                   std::optional<std::uint64_t> limit, Interrupt& interrupt) const;
+    // The same as a list of matches.
+    std::vector<Match> fuzzy_match(std::u32string_view query, std::uint64_t max_dist,
+                                   std::optional<std::uint64_t> limit) const;
+    std::optional<Match> exact_match(std::u32string_view query) const noexcept(false);
+
+    // The reverse index (a trie of the reversed keys) is built on first use
+    // by a search that profits from it; these say whether it exists yet and
+    // how long building it took.
+    bool reverse_index_built() const noexcept;
+    double reverse_index_build_seconds() const noexcept;
+    // Builds it now if it is not there yet (thread-safe, built once).
+    const ReverseIndex& reverse_index() const;
+    // Whether the reverse index stays small: it holds every key, so keys
+    // that overlap much (long nested keys) would make it far larger than
+    // the trie, and searches then keep to one walk.
+    bool reverse_index_affordable() const noexcept {
+        return total_key_length_ <= kReverseBudgetPerNode * node_count() &&
+               total_key_length_ < 0x80000000u;
+    }
+
+    struct Node {
+        char32_t label;
+        NodeId first_child;
+        Payload payload;
+        std::uint8_t flags;
+        std::uint8_t shortest;
+        std::uint8_t longest;
+        std::uint8_t reserved;
+    };
+    static constexpr std::uint8_t kIsKey = 1;
+
+private:
+    CompactTrie() = default;
+
+    NodeId end_of_children(NodeId node) const noexcept {
+        // One extra node at the end holds the total as its first_child.
+        return nodes_[node + 1].first_child;
+    }
+
+    friend class ReverseIndex;
+
+    // node_count() + 1 entries; the last one only closes the child ranges.
+    std::vector<Node> nodes_;
+    std::size_t key_count_ = 0;
+    std::uint64_t total_key_length_ = 0;
+    static constexpr std::uint64_t kReverseBudgetPerNode = 16;
+
+    mutable std::once_flag reverse_once_;
+    mutable std::unique_ptr<ReverseIndex> reverse_;
+    mutable std::atomic<bool> reverse_ready_{false};
+    mutable double reverse_seconds_ = 0;
+};
+
+static_assert(sizeof(CompactTrie::Node) == 16);
+
+// Hands memory freed by the builds of this file back to the system.
+void release_free_memory() noexcept;
+
+// A trie of the reversed keys of a CompactTrie, in the same node layout; the
+// payload of a key node is the id of the key's node in the forward trie.
+// Searches that match the end of a query exactly walk it backwards.
+class ReverseIndex {
+public:
+    explicit ReverseIndex(const CompactTrie& forward);
+
+    const CompactTrie::Node* nodes() const noexcept { return nodes_.data(); }
+    std::size_t memory_bytes() const noexcept { return nodes_.capacity() * sizeof(nodes_[0]); }
+
+private:
+    std::vector<CompactTrie::Node> nodes_;
+};
+
+}  // namespace morlatch

@@ -1,0 +1,260 @@
+// The search layout against the plain walk: on every well-formed trie the
+// fast search must return exactly the plain walk's list; every other trie
+// must be refused by the check, so that it keeps the plain walk.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <map>
+#include <numeric>
+#include <optional>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "prefix/compact.hpp"
+#include "prefix/query.hpp"
+
+namespace morlatch {
+namespace {
+
+using Keys = std::map<std::u32string, Payload>;
+
+const std::u32string kAlphabet = U"abcZ\u00e9\U0001F600";
+
+std::u32string random_text(std::mt19937& rng, std::size_t max_length) {
+    std::u32string text(std::uniform_int_distribution<std::size_t>(0, max_length)(rng), U'a');
+    for (char32_t& ch : text) {
+        ch = kAlphabet[std::uniform_int_distribution<std::size_t>(0, kAlphabet.size() - 1)(rng)];
+    }
+    return text;
+}
+
+// A trie of `keys` with node ids assigned in `numbering` order ("level",
+// "depth" or "random") and children in code-point order.
+Trie lay_out(const Keys& keys, const std::string& numbering, std::mt19937& rng) {
+    struct Node {
+        std::map<char32_t, std::size_t> kids;
+        std::optional<Payload> payload;
+        char32_t ch = 0;
+    };
+    std::vector<Node> tree(1);
+    for (const auto& [key, payload] : keys) {
+        std::size_t node = 0;
+        for (const char32_t ch : key) {
+            auto it = tree[node].kids.find(ch);
+            if (it == tree[node].kids.end()) {
+                tree.push_back(Node{{}, std::nullopt, ch});
+                it = tree[node].kids.emplace(ch, tree.size() - 1).first;
+            }
+            node = it->second;
+        }
+        tree[node].payload = payload;
+    }
+    std::vector<std::size_t> order;  // tree index by new id
+    if (numbering == "level") {
+        order.push_back(0);
+        for (std::size_t i = 0; i < order.size(); ++i) {
+            for (const auto& kid : tree[order[i]].kids) {
+                order.push_back(kid.second);
+            }
+        }
+    } else {
+        std::vector<std::size_t> stack{0};
+        while (!stack.empty()) {
+            const std::size_t node = stack.back();
+            stack.pop_back();
+            order.push_back(node);
+            for (auto it = tree[node].kids.rbegin(); it != tree[node].kids.rend(); ++it) {
+                stack.push_back(it->second);
+            }
+        }
+        if (numbering == "random") {
+            std::shuffle(order.begin() + 1, order.end(), rng);
+        }
+    }
+    std::vector<NodeId> id(tree.size());
+    for (std::size_t i = 0; i < order.size(); ++i) {
+        id[order[i]] = static_cast<NodeId>(i);
+    }
+    Trie trie;
+    for (const std::size_t node : order) {
+        trie.node_shifts.push_back(static_cast<std::uint32_t>(trie.child_indices.size()));
+        trie.node_chars.push_back(node == 0 ? std::optional<char32_t>() : tree[node].ch);
+        trie.node_payloads.push_back(tree[node].payload);
+        for (const auto& kid : tree[node].kids) {
+            trie.child_indices.push_back(id[kid.second]);
+        }
+    }
+    return trie;
+}
+
+Keys random_keys(std::mt19937& rng, std::size_t count, std::size_t max_length) {
+    Keys keys;
+    for (std::size_t i = 0; i < count; ++i) {
+        std::u32string key = random_text(rng, max_length);
+        if (!key.empty()) {
+            keys[key] = static_cast<Payload>(rng());
+        }
+    }
+    return keys;
+}
+
+// A query near a key (a few random edits) or anywhere.
+std::u32string random_query(std::mt19937& rng, const Keys& keys, std::size_t max_length) {
+    if (keys.empty() || rng() % 3 == 0) {
+        return random_text(rng, max_length);
+    }
+    auto it = keys.begin();
+    std::advance(it, rng() % keys.size());
+    std::u32string query = it->first;
+    for (int edits = static_cast<int>(rng() % 4); edits > 0; --edits) {
+        const std::size_t at = query.empty() ? 0 : rng() % (query.size() + 1);
+        const char32_t ch = kAlphabet[rng() % kAlphabet.size()];
+        switch (rng() % 3) {
+            case 0:
+                query.insert(query.begin() + static_cast<std::ptrdiff_t>(at), ch);
+                break;
+            case 1:
+                if (at < query.size()) query.erase(at, 1);
+                break;
+            default:
+                if (at < query.size()) query[at] = ch;
+        }
+    }
+    return query;
+}
+
+void expect_same_as_plain_walk(const Trie& trie, const CompactTrie& compact,
+                               const std::u32string& query, std::uint64_t k,
+                               std::optional<std::uint64_t> limit) {
+    const std::vector<Match> plain = fuzzy_match(trie, query, k, limit);
+    const std::vector<Match> fast = compact.fuzzy_match(query, k, limit);
+    ASSERT_EQ(fast, plain) << "query length " << query.size() << ", k " << k << ", limit "
+                           << (limit ? std::to_string(*limit) : "none");
+    ASSERT_EQ(compact.exact_match(query), exact_match(trie, query));
+}
+
+TEST(CompactTrie, SameListAsThePlainWalkOnRandomTries) {
+    std::mt19937 rng(20261208);
+    const std::vector<std::optional<std::uint64_t>> limits{std::nullopt, 0, 1, 3, 10};
+    for (int round = 0; round < 300; ++round) {
+        const std::size_t max_length = round % 10 == 0 ? 80 : 9;
+        const Keys keys = random_keys(rng, rng() % 200, max_length);
+        const std::string numbering = std::vector<std::string>{"level", "depth", "random"}[round % 3];
+        const Trie trie = lay_out(keys, numbering, rng);
+        const std::unique_ptr<CompactTrie> compact = CompactTrie::build(trie);
+        ASSERT_NE(compact, nullptr) << numbering;
+        ASSERT_EQ(compact->key_count(), keys.size());
+        for (int q = 0; q < 12; ++q) {
+            const std::u32string query = random_query(rng, keys, max_length + 2);
+            for (std::uint64_t k = 0; k <= 5; ++k) {
+                expect_same_as_plain_walk(trie, *compact, query, k, limits[rng() % limits.size()]);
+            }
+            expect_same_as_plain_walk(trie, *compact, query, UINT64_MAX, std::nullopt);
+        }
+    }
+}
+
+TEST(CompactTrie, LongQueriesStayExact) {
+    // Queries past 64 characters, against keys of the same length.
+    std::mt19937 rng(7);
+    Keys keys;
+    std::u32string base = random_text(rng, 0);
+    for (int i = 0; i < 120; ++i) base.push_back(kAlphabet[rng() % 3]);
+    for (int i = 0; i < 60; ++i) {
+        keys[random_query(rng, Keys{{base, 0}}, 0)] = static_cast<Payload>(i);
+    }
+    const Trie trie = lay_out(keys, "level", rng);
+    const std::unique_ptr<CompactTrie> compact = CompactTrie::build(trie);
+    ASSERT_NE(compact, nullptr);
+    for (int q = 0; q < 40; ++q) {
+        const std::u32string query = random_query(rng, keys, 0);
+        for (std::uint64_t k : {1u, 2u, 3u, 5u, 9u}) {
+            expect_same_as_plain_walk(trie, *compact, query, k, std::nullopt);
+        }
+    }
+}
+
+// Whether the plain walk could ever fault on these arrays, or see a node
+// twice, or children out of code-point order: what the check must refuse.
+bool well_formed(const Trie& trie) {
+    const std::size_t count = trie.node_payloads.size();
+    if (count == 0) return false;
+    std::vector<int> seen(count);
+    std::vector<NodeId> todo{0};
+    seen[0] = 1;
+    while (!todo.empty()) {
+        const NodeId node = todo.back();
+        todo.pop_back();
+        if (node >= trie.node_shifts.size()) return false;
+        const std::uint64_t start = trie.node_shifts[node];
+        const std::uint64_t end = node + 1 < trie.node_shifts.size() ? trie.node_shifts[node + 1]
+                                                                      : trie.child_indices.size();
+        std::optional<char32_t> previous;
+        for (std::uint64_t i = start; i < end; ++i) {
+            if (i >= trie.child_indices.size()) return false;
+            const NodeId child = trie.child_indices[i];
+            if (child >= count || child >= trie.node_chars.size() || !trie.node_chars[child]) {
+                return false;
+            }
+            if (seen[child]++ || (previous && *previous >= *trie.node_chars[child])) return false;
+            previous = trie.node_chars[child];
+            todo.push_back(child);
+        }
+    }
+    return true;
+}
+
+TEST(CompactTrie, CheckRefusesExactlyTheArraysThePlainWalkCannotTrust) {
+    std::mt19937 rng(11);
+    int refused = 0;
+    for (int round = 0; round < 4000; ++round) {
+        Trie trie = lay_out(random_keys(rng, rng() % 8, 4), "level", rng);
+        // One or two random breakages: an id or a shift anywhere, a missing
+        // or changed character, swapped children, a shorter list.
+        for (int damage = static_cast<int>(rng() % 3); damage > 0; --damage) {
+            switch (rng() % 6) {
+                case 0:
+                    if (!trie.child_indices.empty())
+                        trie.child_indices[rng() % trie.child_indices.size()] =
+                            static_cast<NodeId>(rng() % (trie.node_payloads.size() + 2));
+                    break;
+                case 1:
+                    trie.node_shifts[rng() % trie.node_shifts.size()] =
+                        static_cast<std::uint32_t>(rng() % (trie.child_indices.size() + 2));
+                    break;
+                case 2:
+                    if (trie.node_chars.empty()) break;
+                    trie.node_chars[rng() % trie.node_chars.size()] =
+                        rng() % 2 ? std::optional<char32_t>() : kAlphabet[rng() % 3];
+                    break;
+                case 3:
+                    if (trie.child_indices.size() >= 2) {
+                        const std::size_t i = rng() % (trie.child_indices.size() - 1);
+                        std::swap(trie.child_indices[i], trie.child_indices[i + 1]);
+                    }
+                    break;
+                case 4:
+                    trie.node_payloads.resize(rng() % (trie.node_payloads.size() + 1));
+                    break;
+                default:
+                    trie.node_chars.resize(rng() % (trie.node_chars.size() + 1));
+            }
+        }
+        const std::unique_ptr<CompactTrie> compact = CompactTrie::build(trie);
+        ASSERT_EQ(compact != nullptr, well_formed(trie)) << "round " << round;
+        refused += compact == nullptr;
+        if (compact) {
+            for (int q = 0; q < 4; ++q) {
+                expect_same_as_plain_walk(trie, *compact, random_text(rng, 5), rng() % 4,
+                                          std::nullopt);
+            }
+        }
+    }
+    EXPECT_GT(refused, 1000);
+}
+
+}  // namespace
+}  // namespace morlatch

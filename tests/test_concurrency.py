@@ -1,0 +1,92 @@
+"""Searches from several threads, and searches cut short by Ctrl-C.
+
+Searches over a well-formed trie run without the interpreter's lock, so
+threads really overlap; the index they build on first use is built once.
+A long search checks for signals now and then, so Ctrl-C stops it.
+"""
+
+from __future__ import annotations
+
+import os
+import random
+import signal
+import threading
+
+import pytest
+
+import _morlatch
+import morlatch
+from reference import levenshtein
+
+
+def random_words(count: int, seed: int) -> list[str]:
+    rng = random.Random(seed)
+    return [
+        "".join(rng.choice("abcdefgh\u00e9") for _ in range(rng.randint(1, 10)))
+        for _ in range(count)
+    ]
+
+
+def test_threads_racing_for_the_first_search_all_get_the_right_answers():
+    words = random_words(2000, seed=5)
+    rng = random.Random(9)
+    queries = [(rng.choice(words) + "ab")[1:] for _ in range(4)] + rng.sample(words, 8)
+    expected = {}
+    for q in queries:
+        distances = [(w, levenshtein(w, q)) for w in set(words)]
+        for k in (1, 2, 3):
+            expected[q, k] = sorted((w, d) for w, d in distances if d <= k)
+    # A fresh object, so that the threads race for its first long query.
+    search = morlatch.build(words)
+    barrier = threading.Barrier(4)
+    failures: list[str] = []
+
+    def worker() -> None:
+        barrier.wait()
+        for (q, k), want in expected.items():
+            got = sorted((key, d) for key, _, d in search.fuzzy_match(q, k, None))
+            if got != want:
+                failures.append(f"{q!r} k={k}")
+
+    threads = [threading.Thread(target=worker) for _ in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert failures == []
+
+
+def two_levels(width: int) -> _morlatch.PrefixSearch:
+    """width * width two-character keys: a wide, shallow, well-formed trie."""
+    letters = [chr(0x4E00 + i) for i in range(width)]
+    count = 1 + width + width * width
+    shifts = [0] + [width + width * i for i in range(width)] + [width + width * width] * (width * width)
+    strings = [""] + letters + letters * width
+    payloads = [None] * (1 + width) + list(range(width * width))
+    children = list(range(1, count))
+    return _morlatch.from_internal_data(shifts, strings, payloads, children)
+
+
+def interrupt_soon() -> threading.Timer:
+    timer = threading.Timer(0.3, os.kill, (os.getpid(), signal.SIGINT))
+    timer.start()
+    return timer
+
+
+@pytest.mark.skipif(
+    threading.current_thread() is not threading.main_thread(), reason="signals need the main thread"
+)
+def test_ctrl_c_stops_a_long_search_and_leaves_the_object_usable():
+    # Without a bound on the distance every one of the million nodes is
+    # visited, each with a row as long as the query: a minute of work if
+    # nothing stops it.
+    search = two_levels(1000)
+    timer = interrupt_soon()
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            search.fuzzy_match("b" * 20_000, 2**64 - 1, None)
+    finally:
+        timer.cancel()
+    key = "\u4e01\u4e02"
+    assert search.exact_match(key) == (key, 1002, 0)
+    assert search.fuzzy_match(key + "x", 1, None) == [(key, 1002, 1)]
