@@ -469,3 +469,33 @@ def test_readme_examples_run(tmp_path: Path, monkeypatch: pytest.MonkeyPatch) ->
     namespace: dict[str, Any] = {"__name__": "readme"}
     for example in examples:
         exec(compile(example, "README.md", "exec"), namespace)
+
+
+# ---------------------------------------------------------------- depth
+
+
+def test_a_100000_character_key_builds_walks_and_round_trips() -> None:
+    # One chain as deep as the key is long: nothing may recurse per level.
+    n = 100_000
+    key = "".join(chr(ord("a") + i % 26) for i in range(n))
+    search = morlatch.build({key: 5})
+    # The empty query's row has one cell, so this walks the whole chain in
+    # time linear in its depth.
+    assert search.fuzzy_match("", n, None) == [(key, 5, n)]
+    assert search.fuzzy_match("", n - 1, None) == []
+    assert search.exact_match(key[:1000]) is None
+    again = _morlatch.from_bytes(search.to_bytes())
+    assert again.to_bytes() == search.to_bytes()
+    assert again.get_children(n - 1) == [(key[-1], n)]
+    assert again.get_children(n) == []
+    assert again.get_payload(n) == 5 and again.get_payload(n - 1) is None
+
+
+def test_engine_check_bytes_takes_any_buffer_and_only_buffers() -> None:
+    from morlatch import _engine
+
+    image = morlatch.build(["a", "ab"]).to_bytes()
+    for data in (image, bytearray(image), memoryview(image), image + b"trailing"):
+        assert _engine.check_bytes(data) is None
+    with pytest.raises(TypeError, match="argument 'data'"):
+        _engine.check_bytes([0, 0, 0, 0])  # type: ignore[arg-type]

@@ -9,9 +9,8 @@ from __future__ import annotations
 
 import operator
 from array import array
-from collections import Counter
 from collections.abc import Callable, Iterable, Mapping, Sequence
-from itertools import accumulate, chain, count, filterfalse, repeat
+from itertools import accumulate, chain, compress, count, groupby, repeat
 from typing import NamedTuple, SupportsIndex, TypeAlias, cast
 
 import _morlatch
@@ -158,50 +157,75 @@ def _check_payload_range(table: dict[str, int], describe: Callable[[str], str]) 
 
 
 def _lay_out(table: dict[str, int], progress: Progress | None) -> TrieArrays:
-    # Work bottom up, one depth at a time: the nodes at depth k are the
-    # distinct k-character prefixes of the keys, and sorted they are exactly
-    # that level in breadth-first order with children in code-point order.
-    # Each level comes from the level below (its prefixes, which also count
-    # each node's children) plus the keys of length k, so the work is per
-    # node rather than per key character, and only two levels of prefix
-    # strings are alive at a time.
-    by_length: dict[int, list[str]] = {}
-    for key in table:
-        by_length.setdefault(len(key), []).append(key)
-    depth = max(by_length, default=0)
-
-    chars: list[list[str]] = []
-    payloads: list[list[int | None]] = []
-    counts: list[list[int]] = []
-    below: list[str] = []
+    # Work top down, one depth at a time, over the keys in sorted order. Each
+    # key still longer than the depth has reached one node; the pairs (that
+    # node, the key's next character) in key order are grouped runs, and each
+    # run is one node of the next level. Sorted keys keep the parents in
+    # level order and each parent's characters in code-point order, so the
+    # runs come out exactly in breadth-first order with children in
+    # code-point order. The work grows with the keys' total length and needs
+    # no prefix strings, so a very long key costs no more than its length;
+    # and once a single key is left, its remaining characters form a chain
+    # that is laid out at once. No recursion, whatever the depth.
+    keys = sorted(table)
+    node_strings: list[str] = [""]
+    node_payloads: list[int | None] = [None]
+    child_counts: list[int] = [0]
+    active = keys  # keys longer than depth, sorted
+    reached = [0] * len(keys)  # the node each active key has reached
+    depth = 0
     placed = 0
-    for k in range(depth, 0, -1):
-        parents = Counter(map(operator.itemgetter(slice(0, k)), below))
-        level = list(parents)
-        keys_here = by_length.pop(k, None)
-        if keys_here:
-            level.extend(filterfalse(parents.__contains__, keys_here))
-            level.sort()
-        chars.append(list(map(operator.itemgetter(k - 1), level)))
-        payloads.append(list(map(table.get, level)))
-        counts.append(list(map(parents.get, level, repeat(0))))
-        below = level
-        if progress is not None and keys_here:
-            placed += len(keys_here)
-            progress(placed, len(table))
-    chars.append([""])
-    payloads.append([None])
-    counts.append([len(below)])
-    del below
+    while len(active) > 1:
+        chars = list(map(operator.itemgetter(depth), active))
+        # A run starts where the parent or the character changes.
+        starts = list(
+            map(
+                operator.or_,
+                map(operator.ne, reached, chain([-1], reached)),
+                map(operator.ne, chars, chain([""], chars)),
+            )
+        )
+        first = len(node_strings) - 1
+        ids = list(accumulate(starts, initial=first))
+        del ids[0]
+        level = len(node_strings)
+        node_strings.extend(compress(chars, starts))
+        level = len(node_strings) - level
+        node_payloads.extend(repeat(None, level))
+        for parent, children in groupby(compress(reached, starts)):
+            child_counts[parent] = sum(1 for _ in children)
+        child_counts.extend(repeat(0, level))
+        depth += 1
+        ends = list(map(operator.eq, map(len, active), repeat(depth)))
+        for key, node in compress(zip(active, ids, strict=True), ends):
+            node_payloads[node] = table[key]
+        if any(ends):
+            keep = list(map(operator.not_, ends))
+            active = list(compress(active, keep))
+            reached = list(compress(ids, keep))
+            placed += len(ends) - len(active)
+            if progress is not None:
+                progress(placed, len(table))
+        else:
+            reached = ids
+    if active:
+        # One key left: the rest of it is a chain below the node it reached.
+        key = active[0]
+        tail = len(key) - depth
+        child_counts[reached[0]] = 1
+        node_strings.extend(key[depth:])
+        node_payloads.extend(repeat(None, tail - 1))
+        node_payloads.append(table[key])
+        child_counts.extend(repeat(1, tail - 1))
+        child_counts.append(0)
+        if progress is not None:
+            progress(placed + 1, len(table))
+    del active, reached
 
-    node_strings = list(chain.from_iterable(reversed(chars)))
-    del chars
     if len(node_strings) > _MAX_NODES:
         raise ValueError(f"the trie would have {len(node_strings)} nodes; at most 2**32 fit")
-    node_payloads = list(chain.from_iterable(reversed(payloads)))
-    del payloads
     # In level order the children of node n start right after the children
     # of nodes 0..n-1, and child_indices is simply 1, 2, ..., nodes - 1.
-    node_shifts = array(_U32, accumulate(chain.from_iterable(reversed(counts)), initial=0))
+    node_shifts = array(_U32, accumulate(child_counts, initial=0))
     node_shifts.pop()
     return TrieArrays(node_shifts, node_strings, node_payloads, range(1, len(node_strings)))

@@ -1,0 +1,259 @@
+// libFuzzer target: the searches over decoded tries against brute force.
+//
+// Input: one byte for k (0..3), one for the limit (none, or 0..7), one for
+// the query's length (0..7) and one per query character (from "abcdé"), then
+// a trie image. Images that do not decode, and tries whose root paths are too
+// many to walk quickly (shared children), are skipped.
+//
+// Every hit must be a key within k of the query at its plain Levenshtein
+// distance, ending at a node with the hit's payload. Where the trie is a
+// proper one below the root (ids in range, every node reached once, every
+// child with a character, siblings with distinct characters), the search must
+// finish without a fault and find exactly the brute-force hits (with a limit:
+// that many of them), and exact_match must find exactly the query.
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <optional>
+#include <set>
+#include <span>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "format/codec.hpp"
+#include "prefix/fault.hpp"
+#include "prefix/query.hpp"
+
+namespace {
+
+using morlatch::Match;
+using morlatch::Trie;
+
+using Search = std::vector<Match> (*)(const Trie&, std::u32string_view, std::uint64_t,
+                                      std::optional<std::uint64_t>);
+
+struct NamedSearch {
+    const char* name;
+    Search run;
+};
+
+// The searches under test, each checked on every input. The first is the
+// plain walk; any other must also return exactly what it returns whenever
+// both finish.
+const NamedSearch searches[] = {
+    {"plain walk", &morlatch::fuzzy_match},
+};
+
+[[noreturn]] void report(const char* search, const std::string& what) {
+    std::fprintf(stderr, "fuzz_walk: %s: %s\n", search, what.c_str());
+    std::abort();
+}
+
+std::uint64_t levenshtein(std::u32string_view a, std::u32string_view b) {
+    std::vector<std::uint64_t> previous(b.size() + 1);
+    std::vector<std::uint64_t> current(b.size() + 1);
+    for (std::size_t j = 0; j <= b.size(); ++j) previous[j] = j;
+    for (std::size_t i = 1; i <= a.size(); ++i) {
+        current[0] = i;
+        for (std::size_t j = 1; j <= b.size(); ++j) {
+            current[j] = std::min({previous[j] + 1, current[j - 1] + 1,
+                                   previous[j - 1] + (a[i - 1] == b[j - 1] ? 0 : 1)});
+        }
+        std::swap(previous, current);
+    }
+    return previous[b.size()];
+}
+
+// The child ids of node n as the arrays describe them, or nullopt where
+// reading them goes past an array's end.
+std::optional<std::vector<std::uint32_t>> child_ids(const Trie& t, std::uint64_t n) {
+    if (n >= t.node_shifts.size()) return std::nullopt;
+    const std::uint64_t start = t.node_shifts[n];
+    const std::uint64_t end =
+        n + 1 < t.node_shifts.size() ? t.node_shifts[n + 1] : t.child_indices.size();
+    std::vector<std::uint32_t> ids;
+    for (std::uint64_t i = start; i < end; ++i) {
+        if (i >= t.child_indices.size()) return std::nullopt;
+        ids.push_back(t.child_indices[i]);
+    }
+    return ids;
+}
+
+std::optional<char32_t> char_of(const Trie& t, std::uint32_t id) {
+    return id < t.node_chars.size() ? t.node_chars[id] : std::nullopt;
+}
+
+// Root paths of at most node-count edges (the walk's own bound), capped.
+std::uint64_t path_count(const Trie& t, std::uint64_t cap) {
+    const std::size_t nodes = t.node_payloads.size();
+    std::vector<std::uint64_t> here(nodes), next(nodes);
+    if (nodes == 0) return 0;
+    here[0] = 1;
+    std::uint64_t total = 1;
+    for (std::size_t depth = 0; depth < nodes && total < cap; ++depth) {
+        std::fill(next.begin(), next.end(), 0);
+        for (std::size_t n = 0; n < nodes; ++n) {
+            if (here[n] == 0) continue;
+            const auto ids = child_ids(t, n);
+            if (!ids) continue;
+            for (std::uint32_t id : *ids) {
+                if (id < nodes) next[id] = std::min(cap, next[id] + here[n]);
+                total = std::min(cap, total + here[n]);
+            }
+        }
+        std::swap(here, next);
+    }
+    return total;
+}
+
+using Hit = std::tuple<std::u32string, std::uint32_t, std::uint64_t>;
+
+// Every key below the root of a proper trie with its payload, or nullopt
+// when the trie is not proper.
+std::optional<std::vector<std::pair<std::u32string, std::uint32_t>>> all_keys(const Trie& t) {
+    std::vector<std::pair<std::u32string, std::uint32_t>> keys;
+    std::vector<bool> seen(t.node_payloads.size());
+    if (seen.empty()) return std::nullopt;
+    std::vector<std::pair<std::uint32_t, std::u32string>> todo{{0, U""}};
+    seen[0] = true;
+    while (!todo.empty()) {
+        auto [node, text] = todo.back();
+        todo.pop_back();
+        if (!text.empty() && t.node_payloads[node]) keys.emplace_back(text, *t.node_payloads[node]);
+        const auto ids = child_ids(t, node);
+        if (!ids) return std::nullopt;
+        std::set<char32_t> chars;
+        for (std::uint32_t id : *ids) {
+            const auto c = char_of(t, id);
+            if (id >= seen.size() || seen[id] || !c || !chars.insert(*c).second)
+                return std::nullopt;
+            seen[id] = true;
+            todo.emplace_back(id, text + *c);
+        }
+    }
+    return keys;
+}
+
+// Whether some root path spells key and ends at a node with that payload.
+bool spelled_with_payload(const Trie& t, const std::u32string& key, std::uint32_t payload) {
+    std::set<std::uint32_t> at{0};
+    for (char32_t c : key) {
+        std::set<std::uint32_t> next;
+        for (std::uint32_t n : at) {
+            if (const auto ids = child_ids(t, n)) {
+                for (std::uint32_t id : *ids) {
+                    if (char_of(t, id) == c) next.insert(id);
+                }
+            }
+        }
+        at = std::move(next);
+    }
+    return std::any_of(at.begin(), at.end(), [&](std::uint32_t n) {
+        return n < t.node_payloads.size() && t.node_payloads[n] == payload;
+    });
+}
+
+std::string describe(const std::vector<Hit>& hits) {
+    std::string out;
+    for (const auto& [key, payload, distance] : hits) {
+        out += "(";
+        for (char32_t c : key) out += c < 0x80 ? static_cast<char>(c) : '?';
+        out += ", " + std::to_string(payload) + ", " + std::to_string(distance) + ") ";
+    }
+    return out;
+}
+
+std::vector<Hit> as_hits(const std::vector<Match>& matches) {
+    std::vector<Hit> hits;
+    for (const Match& m : matches) hits.emplace_back(m.key, m.payload, m.distance);
+    return hits;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    if (size < 3) return 0;
+    const std::uint64_t k = data[0] % 4;
+    const std::optional<std::uint64_t> limit =
+        data[1] < 128 ? std::nullopt : std::optional<std::uint64_t>(data[1] % 8);
+    const std::size_t length = data[2] % 8;
+    if (size < 3 + length) return 0;
+    static constexpr char32_t alphabet[] = U"abcd\u00E9";
+    std::u32string query;
+    for (std::size_t i = 0; i < length; ++i) query += alphabet[data[3 + i] % 5];
+    const auto decoded = morlatch::format::decode(std::span(data + 3 + length, size - 3 - length));
+    if (!decoded) return 0;
+    const Trie trie = morlatch::format::DecodeResult(decoded).value();
+    if (trie.node_payloads.size() > 256 || path_count(trie, 5000) >= 5000) return 0;
+
+    const auto keys = all_keys(trie);
+    std::vector<Hit> expected;
+    if (keys) {
+        for (const auto& [key, payload] : *keys) {
+            const std::uint64_t d = levenshtein(key, query);
+            if (d <= k) expected.emplace_back(key, payload, d);
+        }
+        std::sort(expected.begin(), expected.end());
+    }
+
+    std::optional<std::vector<Hit>> first;
+    for (const NamedSearch& search : searches) {
+        std::vector<Hit> hits;
+        try {
+            hits = as_hits(search.run(trie, query, k, limit));
+        } catch (const morlatch::Fault& fault) {
+            if (keys) report(search.name, "faulted on a proper trie: " + fault.message());
+            continue;
+        }
+        if (limit && hits.size() > *limit) report(search.name, "more hits than the limit");
+        for (const auto& [key, payload, distance] : hits) {
+            if (key.empty() || distance > k || distance != levenshtein(key, query)) {
+                report(search.name, "wrong distance in " + describe({{key, payload, distance}}));
+            }
+            if (!spelled_with_payload(trie, key, payload)) {
+                report(search.name, "no node spells " + describe({{key, payload, distance}}));
+            }
+        }
+        if (keys) {
+            std::vector<Hit> sorted = hits;
+            std::sort(sorted.begin(), sorted.end());
+            const bool ok = limit
+                                ? sorted.size() == std::min<std::size_t>(*limit, expected.size()) &&
+                                      std::includes(expected.begin(), expected.end(),
+                                                    sorted.begin(), sorted.end())
+                                : sorted == expected;
+            if (!ok)
+                report(search.name, "found " + describe(hits) + "expected " + describe(expected));
+        }
+        if (!first) {
+            first = hits;
+        } else if (hits != *first) {
+            report(search.name, "differs from the plain walk: " + describe(hits));
+        }
+    }
+
+    // exact_match: the query itself when it is a key.
+    std::optional<Match> exact;
+    try {
+        exact = morlatch::exact_match(trie, query);
+    } catch (const morlatch::Fault& fault) {
+        if (keys) report("exact_match", "faulted on a proper trie: " + fault.message());
+        return 0;
+    }
+    if (exact && (exact->key != query || exact->distance != 0 ||
+                  !spelled_with_payload(trie, query, exact->payload))) {
+        report("exact_match", "wrong hit " + describe(as_hits({*exact})));
+    }
+    if (keys) {
+        const auto it = std::find_if(keys->begin(), keys->end(),
+                                     [&](const auto& entry) { return entry.first == query; });
+        const bool want = it != keys->end();
+        if (want != exact.has_value() || (exact && exact->payload != it->second)) {
+            report("exact_match", "disagrees with the key list");
+        }
+    }
+    return 0;
+}
