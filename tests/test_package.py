@@ -484,6 +484,11 @@ def test_a_100000_character_key_builds_walks_and_round_trips() -> None:
     assert search.fuzzy_match("", n, None) == [(key, 5, n)]
     assert search.fuzzy_match("", n - 1, None) == []
     assert search.exact_match(key[:1000]) is None
+    # A query as long as the key: rows are bands of 2k + 1 cells, so the work
+    # grows with the depth, not with depth times query length.
+    assert search.exact_match(key) == (key, 5, 0)
+    assert search.fuzzy_match(key[:-1], 1, None) == [(key, 5, 1)]
+    assert search.fuzzy_match(key[1:] + "!", 2, None) == [(key, 5, 2)]
     again = _morlatch.from_bytes(search.to_bytes())
     assert again.to_bytes() == search.to_bytes()
     assert again.get_children(n - 1) == [(key[-1], n)]

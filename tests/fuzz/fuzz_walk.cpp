@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "format/codec.hpp"
+#include "prefix/compact.hpp"
 #include "prefix/fault.hpp"
 #include "prefix/query.hpp"
 
@@ -40,11 +41,22 @@ struct NamedSearch {
     Search run;
 };
 
+// What the module runs: the search layout's fast search where the arrays
+// pass its check, the plain walk otherwise.
+std::vector<Match> module_search(const Trie& trie, std::u32string_view query, std::uint64_t k,
+                                 std::optional<std::uint64_t> limit) {
+    if (const auto compact = morlatch::CompactTrie::build(trie)) {
+        return compact->fuzzy_match(query, k, limit);
+    }
+    return morlatch::fuzzy_match(trie, query, k, limit);
+}
+
 // The searches under test, each checked on every input. The first is the
 // plain walk; any other must also return exactly what it returns whenever
 // both finish.
 const NamedSearch searches[] = {
     {"plain walk", &morlatch::fuzzy_match},
+    {"module search", &module_search},
 };
 
 [[noreturn]] void report(const char* search, const std::string& what) {
