@@ -332,6 +332,8 @@ def test_file_that_is_not_a_trie(tmp_path: Path, word_list: Path) -> None:
     forced = run("stats", word_list, "--format", "trie")
     assert forced.returncode == 1 and "not a trie file" in forced.stderr
     assert "Traceback" not in done.stderr + forced.stderr
+    # The package's own message alone: no native fault report before it.
+    assert done.stderr.count("\n") == 1 and "panicked" not in done.stderr + forced.stderr
 
 
 def test_trie_with_inconsistent_arrays(tmp_path: Path) -> None:

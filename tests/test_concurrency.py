@@ -16,6 +16,7 @@ import pytest
 
 import _morlatch
 import morlatch
+import reference
 from reference import levenshtein
 
 
@@ -109,3 +110,22 @@ def test_ctrl_c_stops_the_walk_over_arrays_that_fail_the_check():
         search.fuzzy_match("", 2**64 - 1, None)
     sender.wait()
     assert search.get_children(0) == [("a", 1), ("a", 1)]
+
+
+def test_layout_info_reports_the_reverse_index_once_built():
+    words = random_words(500, seed=3)
+    search = morlatch.build(words)
+    before = morlatch.layout_info(search)
+    assert before["keys"] == len(set(words))
+    assert before["arrays_kept"] is False and before["reverse_index_built"] is False
+    assert before["reverse_index_seconds"] == 0.0
+    search.fuzzy_match("abcdefg", 1, None)  # long enough to be split in two walks
+    after = morlatch.layout_info(search)
+    assert after["reverse_index_built"] is True and after["reverse_index_seconds"] > 0
+    assert after["bytes"] > before["bytes"]
+    # Ids numbered depth first: the layout cannot reproduce them, so the
+    # arrays are kept beside it.
+    depth_first = reference.trie_arrays(dict.fromkeys(words, 0), breadth_first=False)
+    assert morlatch.layout_info(_morlatch.from_internal_data(*depth_first))["arrays_kept"] is True
+    with pytest.raises(ValueError, match="not well formed"):
+        morlatch.layout_info(_morlatch.from_internal_data([0], [""], [None], [0]))

@@ -16,7 +16,7 @@ __path__ = extend_path(__path__, __name__)
 from _morlatch import PrefixSearch, from_bytes, from_internal_data
 
 from .builder import MAX_PAYLOAD, Keys, TrieArrays, build, layout
-from .index import Index, Match
+from .index import Index, Match, layout_info
 from .panic import is_panic
 from .storage import StrPath, load, save
 from .wordlist import WordListError, default_search, default_words, parse_word_list
@@ -37,6 +37,7 @@ __all__ = [
     "from_internal_data",
     "is_panic",
     "layout",
+    "layout_info",
     "load",
     "parse_word_list",
     "save",

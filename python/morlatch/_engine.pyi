@@ -22,6 +22,11 @@ class KeyIterator(Iterator[object]):
 def key_count(search: PrefixSearch) -> int:
     """The number of keys; ValueError when the trie is not well formed."""
 
+def layout_info(search: PrefixSearch) -> dict[str, int | float | bool]:
+    """nodes, keys, bytes held (reverse index included once built),
+    arrays_kept, reverse_index_built and reverse_index_seconds; ValueError
+    when the trie is not well formed."""
+
 def search(
     search: PrefixSearch,
     query: str,

@@ -18,6 +18,7 @@ from typing import TextIO
 import _morlatch
 from _morlatch import from_internal_data
 
+from . import _engine
 from .builder import build, layout
 from .index import Index
 from .panic import is_panic
@@ -364,13 +365,13 @@ def _summary(search: _morlatch.PrefixSearch) -> dict[str, int]:
 def _open(path: str, form: str) -> _morlatch.PrefixSearch:
     data = _read(path)
     if form == "trie" or (form == "auto" and b"\0" in data):
-        try:
-            return _morlatch.from_bytes(data)
-        except BaseException as error:
-            if is_panic(error):
-                hint = "; use --format words for a word list" if form == "auto" else ""
-                raise CommandError(f"{path}: not a trie file ({error}){hint}") from None
-            raise
+        # Checked first, so that a file that is no trie gets this message
+        # alone, without the native module's fault report.
+        problem = _engine.check_bytes(data)
+        if problem is not None:
+            hint = "; use --format words for a word list" if form == "auto" else ""
+            raise CommandError(f"{path}: not a trie file: {problem}{hint}")
+        return _morlatch.from_bytes(data)
     return build(_parse_words(data, path))
 
 

@@ -13,7 +13,7 @@ from . import _engine
 from .builder import Keys, Progress, build
 from .storage import StrPath, load, save
 
-__all__ = ["Index", "Match"]
+__all__ = ["Index", "Match", "layout_info"]
 
 # Distances and counts past these change nothing (no key is that long, no
 # index that large) and keep the numbers within the engine's 64 bits.
@@ -208,6 +208,21 @@ class Index:
 
 
 Mapping.register(Index)
+
+
+def layout_info(search: PrefixSearch) -> dict[str, int | float | bool]:
+    """What a well-formed ``search`` holds: ``nodes``, ``keys``, ``bytes`` (its
+    arrays, search layout and, once built, reverse index), ``arrays_kept``
+    (False when the layout reproduces the arrays, as for the builder's), and
+    whether and in how many seconds the reverse index was built
+    (``reverse_index_built``, ``reverse_index_seconds``). The reverse index is
+    built by the first search that profits from it.
+
+    Raises ValueError when the trie's arrays are not well formed.
+    """
+    if not isinstance(search, PrefixSearch):
+        raise TypeError(f"search must be a PrefixSearch, not {_kind(search)}")
+    return _engine.layout_info(search)
 
 
 def _kind(value: object) -> str:

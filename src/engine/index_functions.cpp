@@ -276,8 +276,38 @@ void key_iterator_dealloc(PyObject* self) {
     Py_DECREF(type);
 }
 
+// What a PrefixSearch holds, for reports: sizes, bytes, and whether (and in
+// how long) its reverse index was built.
+constexpr std::array<const char*, 1> layout_info_params{"search"};
+OwnedRef layout_info_function(PyObject*, const FastCallArgs& call) {
+    auto [search_arg] = binding::bind("layout_info", layout_info_params, call);
+    const CompactTrie& compact = compact_of(search_arg);
+    const auto* search = reinterpret_cast<const binding::PrefixSearchObject*>(search_arg);
+    const Trie& arrays = search->trie;
+    const std::size_t array_bytes =
+        arrays.node_shifts.capacity() * sizeof(arrays.node_shifts[0]) +
+        arrays.node_chars.capacity() * sizeof(arrays.node_chars[0]) +
+        arrays.node_payloads.capacity() * sizeof(arrays.node_payloads[0]) +
+        arrays.child_indices.capacity() * sizeof(arrays.child_indices[0]);
+    OwnedRef info = binding::new_ref(PyDict_New());
+    auto put = [&](const char* name, OwnedRef value) {
+        binding::check(PyDict_SetItemString(info.get(), name, value.get()));
+    };
+    put("nodes", binding::to_python(static_cast<std::uint64_t>(compact.node_count())));
+    put("keys", binding::to_python(static_cast<std::uint64_t>(compact.key_count())));
+    put("bytes", binding::to_python(static_cast<std::uint64_t>(sizeof(*search) + array_bytes +
+                                                               compact.memory_bytes())));
+    put("arrays_kept", OwnedRef::incref(search->arrays_in_layout ? Py_False : Py_True));
+    put("reverse_index_built",
+        OwnedRef::incref(compact.reverse_index_built() ? Py_True : Py_False));
+    put("reverse_index_seconds",
+        binding::new_ref(PyFloat_FromDouble(compact.reverse_index_build_seconds())));
+    return info;
+}
+
 PyMethodDef index_methods[] = {
     binding::method_def<key_count_function>("key_count", "key_count(search)\n--\n\n"),
+    binding::method_def<layout_info_function>("layout_info", "layout_info(search)\n--\n\n"),
     binding::method_def<search_function>(
         "search", "search(search, query, max_dist, limit, transpositions, match_type)\n--\n\n"),
     binding::method_def<complete_function>(
