@@ -13,12 +13,11 @@ nodes per second of native walking.
 from __future__ import annotations
 
 import argparse
-import random
 import statistics
 import time
 
 import _morlatch
-from common import describe_machine, read_words, word_list_arrays
+from common import describe_machine, read_words, typo_queries, word_list_arrays
 from reference import walk
 
 
@@ -27,25 +26,6 @@ def count_visits(arrays, query, max_dist):
     visited = []
     walk(arrays, query, max_dist, None, on_visit=visited.append)
     return len(visited)
-
-
-def typo_queries(words, count, seed):
-    rng = random.Random(seed)
-    letters = "abcdefghijklmnopqrstuvwxyz"
-    out = []
-    for _ in range(count):
-        word = list(rng.choice(words))
-        for _ in range(rng.choice((0, 1, 1, 2))):
-            pos = rng.randrange(len(word) + 1)
-            kind = rng.randrange(3)
-            if kind == 0 and pos < len(word):
-                word[pos] = rng.choice(letters)
-            elif kind == 1 and pos < len(word):
-                del word[pos]
-            else:
-                word.insert(pos, rng.choice(letters))
-        out.append("".join(word))
-    return out
 
 
 def main():

@@ -112,9 +112,6 @@ SYMSPELL_BYTES_PER_PAIR = 100
 FAST_NS = 1_000_000  # queries faster than this are re-run in batches
 BATCH_NS = 200_000  # the length of one batch
 
-LETTERS = "abcdefghijklmnopqrstuvwxyz"
-
-
 # ----------------------------------------------------------------------------------------------
 # Shared helpers
 
@@ -122,25 +119,6 @@ LETTERS = "abcdefghijklmnopqrstuvwxyz"
 def read_words(path):
     with open(path, encoding="utf-8") as f:
         return [line.rstrip("\n") for line in f if line.strip()]
-
-
-def typo_queries(words, count, seed):
-    """count seeded list words, each with 0, 1, 1 or 2 random edits."""
-    rng = random.Random(seed)
-    out = []
-    for _ in range(count):
-        word = list(rng.choice(words))
-        for _ in range(rng.choice((0, 1, 1, 2))):
-            pos = rng.randrange(len(word) + 1)
-            kind = rng.randrange(3)
-            if kind == 0 and pos < len(word):
-                word[pos] = rng.choice(LETTERS)
-            elif kind == 1 and pos < len(word):
-                del word[pos]
-            else:
-                word.insert(pos, rng.choice(LETTERS))
-        out.append("".join(word))
-    return out
 
 
 def levenshtein(a, b):
@@ -946,7 +924,7 @@ def main():
         return 2
 
     sys.path.insert(0, HERE)
-    from common import describe_machine
+    from common import describe_machine, typo_queries
 
     budget = args.memory_budget_gb * 2**30
     available = available_memory()

@@ -19,7 +19,6 @@ from __future__ import annotations
 import argparse
 import json
 import os
-import random
 import statistics
 import subprocess
 import sys
@@ -28,7 +27,7 @@ import threading
 import time
 
 import morlatch
-from common import describe_machine, read_words
+from common import describe_machine, read_words, typo_queries
 
 LISTS = {
     "small": "/usr/share/dict/american-english",
@@ -64,26 +63,6 @@ def measure_memory(image: bytes) -> list[float]:
     finally:
         os.unlink(f.name)
     return json.loads(out)
-
-
-def typo_queries(words: list[str], count: int, seed: int = 1) -> list[str]:
-    rng = random.Random(seed)
-    out = []
-    for _ in range(count):
-        w = list(rng.choice(words))
-        for _ in range(rng.randint(0, 2)):
-            i = rng.randrange(len(w) + 1)
-            c = rng.choice("abcdefghijklmnopqrstuvwxyz")
-            op = rng.randrange(3)
-            if op == 0:
-                w.insert(i, c)
-            elif i < len(w):
-                if op == 1:
-                    del w[i]
-                else:
-                    w[i] = c
-        out.append("".join(w))
-    return out
 
 
 def throughput(search, queries, k, threads):

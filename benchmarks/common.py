@@ -7,6 +7,7 @@ builder (level order, children in code-point order, payload = line number).
 
 import os
 import platform
+import random
 import sys
 
 import _morlatch
@@ -61,3 +62,24 @@ def word_list_arrays(words):
     """The four arrays of the trie over words, as plain lists."""
     arrays = morlatch.layout(words)
     return tuple(list(a) for a in arrays)
+
+
+def typo_queries(words, count, seed=1):
+    """count seeded list words, each with 0, 1, 1 or 2 random edits (replace,
+    delete or insert a lowercase letter)."""
+    letters = "abcdefghijklmnopqrstuvwxyz"
+    rng = random.Random(seed)
+    out = []
+    for _ in range(count):
+        word = list(rng.choice(words))
+        for _ in range(rng.choice((0, 1, 1, 2))):
+            pos = rng.randrange(len(word) + 1)
+            kind = rng.randrange(3)
+            if kind == 0 and pos < len(word):
+                word[pos] = rng.choice(letters)
+            elif kind == 1 and pos < len(word):
+                del word[pos]
+            else:
+                word.insert(pos, rng.choice(letters))
+        out.append("".join(word))
+    return out
