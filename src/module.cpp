@@ -293,12 +293,12 @@ PyTypeObject* prefix_search_type() {
         binding::raise_from_pending(PyExc_RuntimeError, message.get());
         throw PythonError{};
     }
-    // tp_name is the type's own copy of the whole spec name, and CPython
-    // prints it in the reprs of the class and its instances and in messages
-    // ("cannot pickle 'PrefixSearch' object"). They show the bare class name,
-    // as with a spec name without a module, which would leave __module__
-    // unset and raise a DeprecationWarning; so tp_name points at the class
-    // part of that copy. No attribute of the type changes.
+    // tp_name is the type's own copy of the whole dotted type name, and
+    // CPython prints it in the reprs of the class and its instances and in
+    // messages ("cannot pickle 'PrefixSearch' object"). They show the bare
+    // class name, as with an undotted type name, which would leave
+    // __module__ unset and raise a DeprecationWarning; so tp_name points at
+    // the class part of that copy. No attribute of the type changes.
     PyTypeObject* type_object = reinterpret_cast<PyTypeObject*>(type.release());
     type_object->tp_name = std::strrchr(type_object->tp_name, '.') + 1;
     process.prefix_search_type = type_object;

@@ -331,12 +331,12 @@ void add_index_functions(PyObject* module) {
             {Py_tp_dealloc, reinterpret_cast<void*>(key_iterator_dealloc)},
             {0, nullptr},
         };
-        PyType_Spec spec = {
+        PyType_Spec iterator_type = {
             "morlatch._engine.KeyIterator", sizeof(KeyIteratorObject), 0,
             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
             slots};
-        key_iterator_type =
-            reinterpret_cast<PyTypeObject*>(binding::new_ref(PyType_FromSpec(&spec)).release());
+        key_iterator_type = reinterpret_cast<PyTypeObject*>(
+            binding::new_ref(PyType_FromSpec(&iterator_type)).release());
     }
     binding::check(PyModule_AddFunctions(module, index_methods));
     binding::check(PyModule_AddObjectRef(module, "KeyIterator",
