@@ -152,14 +152,7 @@ def _command_parsers() -> dict[str, argparse.ArgumentParser]:
         "list; without it, the shipped English word list is searched. Exits with 1 when "
         "nothing is found.",
     )
-    query_cmd.add_argument("file", metavar="FILE", nargs="?", help="trie file or word list")
-    query_cmd.add_argument("query", metavar="QUERY", help="the text to look up")
-    query_cmd.add_argument(
-        "-k", "--max-dist", type=_count, default=0, metavar="K", help="edit distance (default 0)"
-    )
-    query_cmd.add_argument(
-        "-n", "--limit", type=_count, default=None, metavar="N", help="print the N best hits"
-    )
+    _add_lookup(query_cmd, "query", "QUERY", "the text to look up", None, "print the N best hits")
     order = query_cmd.add_mutually_exclusive_group()
     order.add_argument("-t", "--transpositions", action="store_true", help=_SWAP_HELP)
     order.add_argument(
@@ -180,13 +173,13 @@ def _command_parsers() -> dict[str, argparse.ArgumentParser]:
         "of PREFIX, as key, payload and distance, best first: by that distance, then shorter "
         "keys, then code-point order. FILE is as for query. Exits with 1 when nothing is found.",
     )
-    complete_cmd.add_argument("file", metavar="FILE", nargs="?", help="trie file or word list")
-    complete_cmd.add_argument("prefix", metavar="PREFIX", help="the beginning to complete")
-    complete_cmd.add_argument(
-        "-k", "--max-dist", type=_count, default=0, metavar="K", help="edit distance (default 0)"
-    )
-    complete_cmd.add_argument(
-        "-n", "--limit", type=_count, default=10, metavar="N", help="at most N keys (default 10)"
+    _add_lookup(
+        complete_cmd,
+        "prefix",
+        "PREFIX",
+        "the beginning to complete",
+        10,
+        "at most N keys (default 10)",
     )
     complete_cmd.add_argument("-t", "--transpositions", action="store_true", help=_SWAP_HELP)
     complete_cmd.add_argument("--json", action="store_true", help="print a JSON array")
@@ -207,6 +200,23 @@ def _command_parsers() -> dict[str, argparse.ArgumentParser]:
         "complete": complete_cmd,
         "stats": stats_cmd,
     }
+
+
+def _add_lookup(
+    parser: argparse.ArgumentParser,
+    name: str,
+    metavar: str,
+    what: str,
+    limit: int | None,
+    limit_help: str,
+) -> None:
+    """The arguments query and complete share: [FILE] TEXT, -k and -n."""
+    parser.add_argument("file", metavar="FILE", nargs="?", help="trie file or word list")
+    parser.add_argument(name, metavar=metavar, help=what)
+    parser.add_argument(
+        "-k", "--max-dist", type=_count, default=0, metavar="K", help="edit distance (default 0)"
+    )
+    parser.add_argument("-n", "--limit", type=_count, default=limit, metavar="N", help=limit_help)
 
 
 def _add_format(parser: argparse.ArgumentParser) -> None:
