@@ -4,14 +4,18 @@ typo-tolerant completion and listing by prefix, on the native engine."""
 from __future__ import annotations
 
 import operator
-from collections.abc import Iterable, Iterator, Mapping
-from typing import NamedTuple, TypeVar, overload
+import os
+from collections.abc import Callable, Iterable, Iterator, Mapping
+from typing import TYPE_CHECKING, NamedTuple, TypeVar, overload
 
-from _morlatch import PrefixSearch
+from _morlatch import PrefixSearch, from_bytes
 
-from . import _engine
+from . import _engine, indexfile
 from .builder import Keys, Progress, build
-from .storage import StrPath, load, save
+from .storage import StrPath, load
+
+if TYPE_CHECKING:
+    from typing_extensions import Buffer
 
 __all__ = ["Index", "Match", "layout_info"]
 
@@ -63,18 +67,122 @@ class Index:
         index._attach(search)
         return index
 
-    @classmethod
-    def load(cls, path: StrPath) -> Index:
-        """Reads a file written by ``save`` (or ``morlatch.save``)."""
-        return cls.from_prefix_search(load(path))
-
-    def save(self, path: StrPath) -> None:
-        """Writes the trie to ``path`` atomically, as ``morlatch.save`` does."""
-        save(self._search, path)
-
     def _attach(self, search: PrefixSearch) -> None:
         self._count = _engine.key_count(search)
         self._search = search
+
+    # ---- files, pickling, copies and equality ----------------------------------
+    #
+    # An index is kept as an index file (see indexfile.py): a "trie" section
+    # with the PrefixSearch's to_bytes(), plus the sections that
+    # _extra_sections() adds for what an index holds beyond its trie. Pickles
+    # and copies go through the same sections, so whatever survives a file
+    # survives them too.
+
+    @classmethod
+    def load(cls, path: StrPath) -> Index:
+        """Reads a file written by ``save``, or a plain trie file written by
+        ``morlatch.save`` (or by ``save`` of earlier versions).
+
+        Raises OSError when the file cannot be read and ValueError when it is
+        neither a valid index file nor a trie file, naming the path, what is
+        wrong and at which byte.
+        """
+        with open(path, "rb") as stream:
+            head = stream.read(len(indexfile.MAGIC))
+        if indexfile.is_index_file(head):
+            return cls._from_sections(indexfile.read(path), os.fspath(path))
+        return cls.from_prefix_search(load(path))
+
+    def save(self, path: StrPath) -> None:
+        """Writes the index to ``path`` as an index file, atomically: the file
+        under ``path`` is either the old one or the complete new one."""
+        indexfile.write(path, self._sections())
+
+    def _sections(self) -> dict[str, Buffer]:
+        sections: dict[str, Buffer] = {"trie": self._search.to_bytes()}
+        for name, body in self._extra_sections().items():
+            if name in sections:
+                raise ValueError(f"section {name!r} is the index's own")
+            sections[name] = body
+        return sections
+
+    @classmethod
+    def _from_sections(cls, sections: Mapping[str, Buffer], source: str = "<index>") -> Index:
+        """An index from the sections of an index file: the trie from "trie",
+        the rest handed to ``_load_extra_sections``."""
+        rest = dict(sections)
+        trie = rest.pop("trie", None)
+        if trie is None:
+            raise ValueError(f"{source}: not an index file: it has no 'trie' section")
+        # from_bytes takes bytes by their buffer; other objects item by item.
+        data = trie if isinstance(trie, bytes) else bytes(trie)
+        problem = _engine.check_bytes(data)
+        if problem is not None:
+            raise ValueError(f"{source}: the 'trie' section is not a trie: {problem}")
+        index = cls.__new__(cls)
+        index._attach(from_bytes(data))
+        try:
+            index._load_extra_sections(rest)
+        except ValueError as error:
+            raise ValueError(f"{source}: {error}") from None
+        return index
+
+    def _extra_sections(self) -> Mapping[str, Buffer]:
+        """The sections an index file holds besides "trie" (none yet)."""
+        return {}
+
+    def _load_extra_sections(self, sections: Mapping[str, Buffer]) -> None:
+        """Takes the sections besides "trie" from an index file. Optional
+        sections it does not know are skipped; any other refuses the file
+        (ValueError; the caller names the file)."""
+        for name in sections:
+            if not indexfile.is_optional(name):
+                raise ValueError(f"section {name!r} is not known to this version of morlatch")
+
+    def __reduce__(self) -> tuple[Callable[[type[Index], bytes], Index], tuple[type[Index], bytes]]:
+        # By value: the index file's bytes, rebuilt by _unpickle.
+        return _unpickle, (type(self), indexfile.encode(self._sections()))
+
+    def __copy__(self) -> Index:
+        # Read-only, so a copy may share the PrefixSearch.
+        copy = type(self).__new__(type(self))
+        copy._attach(self._search)
+        copy._load_extra_sections(self._extra_sections())
+        return copy
+
+    def __deepcopy__(self, memo: dict[int, object]) -> Index:
+        return self.__copy__()
+
+    def __eq__(self, other: object) -> bool:
+        """Equal to another index or mapping with the same keys and payloads
+        (as a Mapping compares); indexes also compare what they hold besides
+        the trie (``_extra_equal``)."""
+        if self is other:
+            return True
+        if isinstance(other, Index):
+            if self._count != other._count or not self._extra_equal(other):
+                return False
+            if self._search is other._search:
+                return True
+            # The same layout is the same items; different layouts (arrays not
+            # in the builder's order) may still hold them, so compare those.
+            if self._search.to_bytes() == other._search.to_bytes():
+                return True
+            return all(a == b for a, b in zip(self.items(), other.items(), strict=True))
+        if not isinstance(other, Mapping):
+            return NotImplemented
+        if len(other) != self._count:
+            return False
+        missing = object()
+        return all(other.get(key, missing) == payload for key, payload in self.items())
+
+    __hash__ = None  # type: ignore[assignment]
+
+    def _extra_equal(self, other: Index) -> bool:
+        """Whether what the two indexes hold besides the trie is equal (both
+        hold nothing else yet)."""
+        return True
 
     @property
     def prefix_search(self) -> PrefixSearch:
@@ -208,6 +316,10 @@ class Index:
 
 
 Mapping.register(Index)
+
+
+def _unpickle(cls: type[Index], data: bytes) -> Index:
+    return cls._from_sections(indexfile.decode(data, "<pickle>"), "<pickle>")
 
 
 def layout_info(search: PrefixSearch) -> dict[str, int | float | bool]:
