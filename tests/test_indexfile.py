@@ -103,7 +103,8 @@ NOTE_AT = struct.unpack_from("<Q", GOOD, 48 + 12)[0]
 
 @pytest.mark.parametrize(
     ("data", "what", "at"),
-    [
+    ids=lambda value: "-".join(value.split()[:3]) if isinstance(value, str) else "",
+    argvalues=[
         (b"", "the header needs 16 bytes, the data has 0", 0),
         (b"\xffMLIN", "the header needs 16 bytes, the data has 5", 5),
         (b"\x03\x00\x01" + GOOD[3:], "wrong magic", 0),
