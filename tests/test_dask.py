@@ -3,9 +3,11 @@ Index.search_many, for a list, a bag and a DataFrame column."""
 
 from __future__ import annotations
 
+import gc
 import random
 import subprocess
 import sys
+import time
 from collections.abc import Iterator
 from typing import Any
 
@@ -86,6 +88,30 @@ def test_results_match_search_many(
         got = answered.compute()
         assert got.name == "q" and got.index.tolist() == list(labels)
         assert got.tolist() == want
+
+
+def test_the_index_stays_on_every_worker_while_it_lives(client: Any, queries: list[str]) -> None:
+    index = Index(queries[:50])
+    others = set().union(*client.has_what().values())  # other tests' indexes
+
+    def copies() -> list[set[str]]:
+        return [
+            {k for k in keys if k.startswith("Index-")} - others
+            for keys in client.has_what().values()
+        ]
+
+    for _ in range(2):
+        assert search_many(queries[:10], index, 1, client=client) == index.search_many(
+            queries[:10], 1
+        )
+    held = copies()
+    assert len(held) == 2 and len(held[0]) == 1 and held[0] == held[1]
+    del index
+    gc.collect()
+    deadline = time.monotonic() + 10
+    while any(copies()) and time.monotonic() < deadline:
+        time.sleep(0.05)
+    assert not any(copies())
 
 
 def test_arguments_are_checked_before_anything_is_sent(index: Index) -> None:

@@ -15,7 +15,9 @@ from __future__ import annotations
 
 import importlib
 import sys
+import threading
 import uuid
+import weakref
 from collections.abc import Iterable
 from typing import Any, overload
 
@@ -165,13 +167,32 @@ def _current_client() -> Any:
         return None
 
 
+# id(index) -> {client id: the future of its copy on that client's workers}.
+# A copy stays as long as its index lives, so later calls send nothing and
+# find the reverse index that earlier searches built on the workers.
+_shared: dict[int, dict[str, Any]] = {}
+_shared_lock = threading.Lock()
+
+
 def _share(index: Index, client: Any) -> Any:
-    """The index as tasks can take it: on every worker of ``client`` at once,
-    or, with no client, as one task of the graph."""
-    if client is not None:
-        return client.scatter(index, broadcast=True, hash=False)
-    delayed = importlib.import_module("dask").delayed
-    return delayed(index, name=f"morlatch-index-{uuid.uuid4().hex}")
+    """The index as tasks can take it: on every worker of ``client``, or, with
+    no client, as one task of the graph."""
+    if client is None:
+        delayed = importlib.import_module("dask").delayed
+        return delayed(index, name=f"morlatch-index-{uuid.uuid4().hex}")
+    with _shared_lock:
+        copies = _shared.get(id(index))
+        if copies is None:
+            copies = _shared[id(index)] = {}
+            weakref.finalize(index, _shared.pop, id(index), None)
+        for name, held in list(copies.items()):
+            if held.client.status in ("closing", "closed"):
+                del copies[name]
+        future = copies.get(client.id)
+        if future is None or future.status != "finished":
+            future = client.scatter(index, broadcast=True, hash=False)
+            copies[client.id] = future
+        return future
 
 
 def _answer(

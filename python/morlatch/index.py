@@ -45,7 +45,9 @@ class Index:
     ``items``, ``values``).
     """
 
-    __slots__ = ("_search", "_count")
+    # __weakref__: morlatch.dask keeps an index's copy on a cluster as long as
+    # the index lives.
+    __slots__ = ("_search", "_count", "__weakref__")
 
     _search: PrefixSearch
     _count: int
