@@ -8,6 +8,7 @@ import os
 import pickle
 import struct
 import zlib
+from collections.abc import Callable
 from pathlib import Path
 
 import pytest
@@ -112,7 +113,7 @@ NOTE_AT = struct.unpack_from("<Q", GOOD, 48 + 12)[0]
         (patched(GOOD, 12, "<I", 9), "a table of 9 sections runs past the end of the data", 12),
         (patched(GOOD, 16, "12s", b"tr ie"), "section 0 has a malformed name b'tr ie", 16),
         (patched(GOOD, 48, "12s", b"trie"), "section 'trie' appears twice", 48),
-        (patched(GOOD, 28, "<Q", TRIE_AT + 8), f"at {TRIE_AT + 8}, not a multiple of 64", 16),
+        (patched(GOOD, 28, "<Q", TRIE_AT + 8), f"at {TRIE_AT + 8}, not a multiple of 64", 28),
         (patched(GOOD, 28, "<Q", 64), "starts at 64, inside the table or an earlier section", 28),
         (patched(GOOD, 60, "<Q", TRIE_AT), "inside the table or an earlier section", 60),
         (patched(GOOD, 68, "<Q", 1 << 63), "runs past the end of the data", 60),
@@ -141,6 +142,18 @@ def test_every_damaged_byte_is_refused(tmp_path: Path) -> None:
             path.write_bytes(damaged)
             with pytest.raises(ValueError, match=f"^{path}: "):
                 Index.load(path)
+            # Reading the file and decoding its bytes agree, error for error.
+            if indexfile.is_index_file(damaged):
+                assert outcome(lambda: indexfile.read(path)) == outcome(
+                    lambda: indexfile.decode(damaged, str(path))  # noqa: B023
+                )
+
+
+def outcome(call: Callable[[], dict[str, memoryview]]) -> dict[str, bytes] | str:
+    try:
+        return {name: bytes(view) for name, view in call().items()}
+    except ValueError as error:
+        return str(error)
 
 
 @pytest.mark.parametrize(

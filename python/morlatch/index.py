@@ -116,9 +116,13 @@ class Index:
         rest = dict(sections)
         trie = rest.pop("trie", None)
         if trie is None:
-            raise ValueError(f"{source}: not an index file: it has no 'trie' section")
-        # from_bytes takes bytes by their buffer; other objects item by item.
-        data = trie if isinstance(trie, bytes) else bytes(trie)
+            raise ValueError(f"{source}: the index file has no 'trie' section")
+        # from_bytes takes bytes by their buffer (other objects item by item):
+        # the bytes under a view of all of them (as indexfile.read gives), or
+        # a copy.
+        data = trie.obj if isinstance(trie, memoryview) else None
+        if not isinstance(data, bytes) or len(data) != memoryview(trie).nbytes:
+            data = bytes(trie)
         problem = _engine.check_bytes(data)
         if problem is not None:
             raise ValueError(f"{source}: the 'trie' section is not a trie: {problem}")

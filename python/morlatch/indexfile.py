@@ -87,12 +87,30 @@ def write(path: StrPath, sections: Mapping[str, Buffer]) -> None:
 def read(path: StrPath) -> dict[str, memoryview]:
     """The sections of the index file at ``path``, by name, in file order.
 
-    Raises OSError when the file cannot be read and ValueError when it is not
-    a valid index file (see ``decode``).
+    Each section is read into a bytes object of its own (a view over all of
+    it), so nothing but the sections is held. Raises OSError when the file
+    cannot be read and ValueError when it is not a valid index file (see
+    ``decode``).
     """
+    source = os.fspath(path)
     with open(path, "rb") as stream:
-        data = stream.read()
-    return decode(data, os.fspath(path))
+        size = os.fstat(stream.fileno()).st_size
+        head = stream.read(_HEADER.size)
+        count = _header(memoryview(head), size, source)
+        table = head + stream.read(count * _ENTRY.size)
+        sections: dict[str, memoryview] = {}
+        end = len(table)
+        for name, offset, length, crc in _table(memoryview(table), size, source):
+            _check_gap(stream.read(offset - end), end, source)
+            body = stream.read(length)
+            if len(body) != length:  # the file shrank meanwhile
+                raise _fail(source, "the data ends early", offset + len(body))
+            _check_crc(body, name, crc, offset, source)
+            sections[name] = memoryview(body)
+            end = offset + length
+        if stream.read(1):
+            raise _fail(source, f"{size - end} bytes after the last section", end)
+    return sections
 
 
 def decode(data: Buffer, source: str = "<index>") -> dict[str, memoryview]:
@@ -107,62 +125,86 @@ def decode(data: Buffer, source: str = "<index>") -> dict[str, memoryview]:
     """
     view = memoryview(data).cast("B").toreadonly()
     size = len(view)
+    count = _header(view, size, source)
+    sections: dict[str, memoryview] = {}
+    end = _HEADER.size + count * _ENTRY.size
+    for name, offset, length, crc in _table(view, size, source):
+        _check_gap(view[end:offset].tobytes(), end, source)
+        body = view[offset : offset + length]
+        _check_crc(body, name, crc, offset, source)
+        sections[name] = body
+        end = offset + length
+    if end != size:
+        raise _fail(source, f"{size - end} bytes after the last section", end)
+    return sections
 
-    def fail(what: str, at: int) -> ValueError:
-        return ValueError(f"{source}: not an index file: {what} at byte {at}")
 
-    if size < _HEADER.size:
-        if bytes(view[: len(MAGIC)]) != MAGIC[: min(size, len(MAGIC))]:
-            raise fail("wrong magic", _mismatch(view, MAGIC))
-        raise fail(f"the header needs {_HEADER.size} bytes, the data has {size}", size)
+def _fail(source: str, what: str, at: int) -> ValueError:
+    return ValueError(f"{source}: not an index file: {what} at byte {at}")
+
+
+def _header(view: memoryview, size: int, source: str) -> int:
+    """The section count, once the header at the start of view is checked
+    against a file of size bytes."""
+    if len(view) < _HEADER.size:
+        if bytes(view[: len(MAGIC)]) != MAGIC[: min(len(view), len(MAGIC))]:
+            raise _fail(source, "wrong magic", _mismatch(view, MAGIC))
+        raise _fail(source, f"the header needs {_HEADER.size} bytes, the data has {size}", size)
     magic, version, count = _HEADER.unpack_from(view, 0)
     if magic != MAGIC:
-        raise fail("wrong magic", _mismatch(view, MAGIC))
+        raise _fail(source, "wrong magic", _mismatch(view, MAGIC))
     if version != VERSION:
-        raise fail(f"format version {version} is not supported (only {VERSION})", 8)
-    table_end = _HEADER.size + count * _ENTRY.size
-    if table_end > size:
-        raise fail(f"a table of {count} sections runs past the end of the data ({size} bytes)", 12)
+        raise _fail(source, f"format version {version} is not supported (only {VERSION})", 8)
+    if _HEADER.size + count * _ENTRY.size > size:
+        what = f"a table of {count} sections runs past the end of the data ({size} bytes)"
+        raise _fail(source, what, 12)
+    return int(count)
 
-    sections: dict[str, memoryview] = {}
-    end = table_end  # where the previous section (or the table) ends
+
+def _table(view: memoryview, size: int, source: str) -> list[tuple[str, int, int, int]]:
+    """(name, offset, length, checksum) of each section, once the table in
+    view (header included) is checked against a file of size bytes."""
+    count = _HEADER.unpack_from(view)[2]
+    entries: list[tuple[str, int, int, int]] = []
+    names: set[str] = set()
+    end = _HEADER.size + count * _ENTRY.size  # where the previous section ends
     for number in range(count):
         at = _HEADER.size + number * _ENTRY.size
         raw_name, offset, length, crc = _ENTRY.unpack_from(view, at)
         stripped = raw_name.rstrip(b"\0")
         if not _NAME.fullmatch(stripped):
-            raise fail(f"section {number} has a malformed name {raw_name!r}", at)
+            raise _fail(source, f"section {number} has a malformed name {raw_name!r}", at)
         name = stripped.decode("ascii")
-        if name in sections:
-            raise fail(f"section {name!r} appears twice", at)
+        if name in names:
+            raise _fail(source, f"section {name!r} appears twice", at)
         if offset % ALIGNMENT:
-            raise fail(f"section {name!r} starts at {offset}, not a multiple of {ALIGNMENT}", at)
+            what = f"section {name!r} starts at {offset}, not a multiple of {ALIGNMENT}"
+            raise _fail(source, what, at + 12)
         if offset < end:
-            raise fail(
-                f"section {name!r} starts at {offset}, inside the table or an earlier section",
-                at + 12,
-            )
+            what = f"section {name!r} starts at {offset}, inside the table or an earlier section"
+            raise _fail(source, what, at + 12)
         if offset > size or length > size - offset:
-            raise fail(
+            what = (
                 f"section {name!r} ({length} bytes at {offset}) runs past the end of the data "
-                f"({size} bytes)",
-                at + 12,
+                f"({size} bytes)"
             )
-        gap = view[end:offset].tobytes()
-        if gap.count(0) != len(gap):
-            raise fail("non-zero padding", end + len(gap) - len(gap.lstrip(b"\0")))
-        body = view[offset : offset + length]
-        actual = zlib.crc32(body)
-        if actual != crc:
-            raise fail(
-                f"section {name!r} has checksum {actual:#010x}, the table says {crc:#010x}",
-                offset,
-            )
-        sections[name] = body
+            raise _fail(source, what, at + 12)
+        names.add(name)
+        entries.append((name, offset, length, crc))
         end = offset + length
-    if end != size:
-        raise fail(f"{size - end} bytes after the last section", end)
-    return sections
+    return entries
+
+
+def _check_gap(gap: bytes, at: int, source: str) -> None:
+    if gap.count(0) != len(gap):
+        raise _fail(source, "non-zero padding", at + len(gap) - len(gap.lstrip(b"\0")))
+
+
+def _check_crc(body: Buffer, name: str, crc: int, at: int, source: str) -> None:
+    actual = zlib.crc32(body)
+    if actual != crc:
+        what = f"section {name!r} has checksum {actual:#010x}, the table says {crc:#010x}"
+        raise _fail(source, what, at)
 
 
 def _chunks(sections: Mapping[str, Buffer]) -> Iterator[Buffer]:
