@@ -165,20 +165,62 @@ def test_readme_shows_the_real_default_query_output() -> None:
 @pytest.mark.parametrize(
     ("order", "query"),
     [
-        (("FILE", "-k", "1", "--", "-help"), "-help"),
+        (("-f", "FILE", "-k", "1", "--", "-help"), "-help"),
         (("-k", "1", "FILE", "--", "-help"), "-help"),
-        (("FILE", "-k", "1", "hel"), "hel"),
+        (("FILE", "--", "-help", "-k", "1"), None),
+        (("hel", "-k", "1", "-f", "FILE"), "hel"),
+        (("-f", "FILE", "hel", "-k", "1"), "hel"),
+        (("--file=FILE", "-k1", "hel"), "hel"),
         (("FILE", "hel", "-k", "1"), "hel"),
+        (("-k", "1", "FILE", "hel"), "hel"),
     ],
-    ids=["dash-query", "options-first", "option-between", "options-last"],
+    ids=[
+        "dash-query",
+        "positional-dash-query",
+        "after-dashes-all-positional",
+        "file-option-last",
+        "file-option-first",
+        "file-option-joined",
+        "positional-options-last",
+        "positional-options-first",
+    ],
 )
-def test_query_options_may_stand_anywhere(
-    word_list: Path, order: tuple[str, ...], query: str
+def test_query_options_may_stand_around_the_text(
+    word_list: Path, order: tuple[str, ...], query: str | None
 ) -> None:
-    done = run("query", *(word_list if arg == "FILE" else arg for arg in order))
+    done = run(
+        "query",
+        *(
+            str(word_list) if arg == "FILE" else arg.replace("=FILE", f"={word_list}")
+            for arg in order
+        ),
+    )
+    if query is None:  # "-k 1" after "--" are two more positionals
+        assert done.returncode == 2 and "unrecognized arguments: -k 1" in done.stderr
+        return
     assert done.returncode == 0, done.stderr
     assert done.stdout
     assert parse_lines(done.stdout) == ranked(morlatch.build(WORDS).fuzzy_match(query, 1, None))
+
+
+@pytest.mark.parametrize(
+    "order",
+    [("FILE", "-k", "1", "hel"), ("FILE", "-k", "1", "--", "-help")],
+    ids=["plain", "dashes"],
+)
+def test_options_between_file_and_text_need_the_file_option(
+    word_list: Path, order: tuple[str, ...]
+) -> None:
+    # Positionals are read where they stand: FILE alone would be the text.
+    done = run("query", *(word_list if arg == "FILE" else arg for arg in order))
+    assert done.returncode == 2
+    assert "give FILE as -f FILE" in done.stderr and "Traceback" not in done.stderr
+
+
+def test_file_given_twice_is_a_usage_error(word_list: Path) -> None:
+    done = run("query", "-f", word_list, word_list, "hel")
+    assert done.returncode == 2
+    assert "FILE given twice" in done.stderr
 
 
 @pytest.mark.parametrize(
