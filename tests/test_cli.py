@@ -305,6 +305,7 @@ def test_bad_line_is_named_without_traceback(
     [
         ("query",),
         ("query", "a", "b", "c"),
+        ("query", "--", "--"),
         ("query", "a", "--max-dist", "-1"),
         ("query", "a", "--limit", "many"),
         ("build", "words.txt"),
@@ -314,6 +315,7 @@ def test_bad_line_is_named_without_traceback(
     ids=[
         "no-query",
         "three-positionals",
+        "dashes-only",
         "negative",
         "not-a-number",
         "no-output",

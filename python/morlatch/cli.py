@@ -92,6 +92,11 @@ def _parse(argv: list[str]) -> argparse.Namespace:
             # `query FILE -k 1 TEXT`: positionals are read where they stand.
             hint = " (with options between FILE and the text, give FILE as -f FILE)"
         command.error(f"unrecognized arguments: {' '.join(extras)}{hint}")
+    for name, action in (("query", "QUERY"), ("prefix", "PREFIX")):
+        if not isinstance(getattr(args, name, ""), str):
+            # argparse drops every "--" it sees before a positional, so
+            # `query -- --` leaves the text empty-handed.
+            command.error(f"argument {action}: expected one argument")
     if getattr(args, "positional_file", None) is not None:
         if args.file is not None:
             command.error("FILE given twice: as -f/--file and before the text")
