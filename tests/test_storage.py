@@ -106,7 +106,13 @@ def test_save_refuses_a_link_to_a_fifo(tmp_path: Path) -> None:
 
 def test_write_atomic_joins_any_bytes_like_chunks(tmp_path: Path) -> None:
     path = tmp_path / "out"
-    storage.write_atomic(str(path), iter([b"ab", bytearray(b"cd"), memoryview(b"xefx")[1:3], b""]))
+    chunks: list[bytes | bytearray | memoryview] = [
+        b"ab",
+        bytearray(b"cd"),
+        memoryview(b"xefx")[1:3],
+        b"",
+    ]
+    storage.write_atomic(str(path), iter(chunks))
     assert path.read_bytes() == b"abcdef"
 
 

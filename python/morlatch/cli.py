@@ -1,7 +1,8 @@
 """The ``morlatch`` command: build, query, complete and describe tries from the shell.
 
-Exit status: 0 on success, 1 when a file cannot be read or is not valid (or
-when a query or completion finds nothing), 2 for a wrong command line.
+Exit status: 0 on success, 1 when a file cannot be read or is not valid or
+standard output cannot be written (or when a query or completion finds
+nothing), 2 for a wrong command line (text that is not UTF-8 included).
 """
 
 from __future__ import annotations
