@@ -111,7 +111,7 @@ def _parser() -> tuple[argparse.ArgumentParser, dict[str, argparse.ArgumentParse
         description="Exact and typo-tolerant lookup over a static trie.",
         epilog="Run 'morlatch COMMAND -h' for the options of a command.",
     )
-    parser.add_argument("--version", action="version", version=f"%(prog)s {_version()}")
+    parser.add_argument("--version", action=_VersionAction)
     sub = parser.add_subparsers(title="commands", dest="name", metavar="COMMAND", required=True)
 
     def command(name: str, summary: str, description: str) -> argparse.ArgumentParser:
@@ -188,6 +188,23 @@ def _parser() -> tuple[argparse.ArgumentParser, dict[str, argparse.ArgumentParse
     _add_format(stats_cmd)
     stats_cmd.set_defaults(command=_stats)
     return parser, dict(sub.choices)
+
+
+class _VersionAction(argparse.Action):
+    """--version, with the version looked up only when asked for."""
+
+    def __init__(self, option_strings: Sequence[str], dest: str, **_: object) -> None:
+        super().__init__(
+            option_strings,
+            dest=argparse.SUPPRESS,
+            default=argparse.SUPPRESS,
+            nargs=0,
+            help="show program's version number and exit",
+        )
+
+    def __call__(self, parser: argparse.ArgumentParser, *_: object) -> None:
+        print(f"{parser.prog} {_version()}")
+        parser.exit()
 
 
 def _version() -> str:
