@@ -7,7 +7,6 @@
 #include <exception>
 #include <memory>
 #include <mutex>
-#include <new>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -29,7 +28,6 @@ namespace {
 
 using binding::FastCallArgs;
 using binding::OwnedRef;
-using binding::PythonError;
 
 // The store of a PrefixSearch argument, which must hold the search layout.
 const Store& searchable_store(PyObject* obj) {
