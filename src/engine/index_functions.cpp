@@ -20,7 +20,6 @@
 #include "binding/key_iterator.hpp"
 #include "binding/prefix_search.hpp"
 #include "binding/ref.hpp"
-#include "format/codec.hpp"
 #include "prefix/ranked.hpp"
 #include "prefix/store.hpp"
 
@@ -241,109 +240,14 @@ OwnedRef layout_info_function(PyObject*, const FastCallArgs& call) {
 
 // ---- stats -------------------------------------------------------------------
 
-struct TrieStats {
-    std::uint64_t nodes = 0;
-    std::uint64_t keys = 0;
-    std::uint64_t depth = 0;  // of the deepest key
-};
-
-// From the search layout. Its nodes stand in level order, so each level is a
-// run of ids and the children of one level are the next run.
-TrieStats stats_of(const CompactTrie& trie) {
-    TrieStats stats{trie.node_count(), trie.key_count(), 0};
-    NodeId begin = CompactTrie::kRoot;
-    NodeId end = begin + 1;
-    for (std::uint64_t level = 0; begin < end; ++level) {
-        for (NodeId v = begin; v < end; ++v) {
-            if (trie.is_key(v)) {
-                stats.depth = level;
-                break;
-            }
-        }
-        const NodeId next = trie.end_child(end - 1);
-        begin = end;
-        end = next;
-    }
-    return stats;
-}
-
-[[noreturn]] void throw_malformed(const std::string& message) {
-    binding::throw_error(PyExc_ValueError, message);
-}
-
-// From arrays that failed the well-formedness check: a walk in level order
-// that reads what a query would read, checking every index first, and
-// enters each node once, so that a cycle or shared subtree stops it.
-TrieStats stats_of(const Trie& trie) {
-    const std::size_t count = trie.node_shifts.size();
-    if (count == 0) {
-        throw_malformed("the trie has no root: node_shifts is empty");
-    }
-    TrieStats stats;
-    std::vector<bool> seen(count);
-    seen[0] = true;
-    std::vector<NodeId> level{0};
-    std::vector<NodeId> below;
-    for (std::uint64_t depth = 0; !level.empty(); ++depth) {
-        below.clear();
-        for (const NodeId n : level) {
-            ++stats.nodes;
-            if (n >= trie.node_payloads.size()) {
-                throw_malformed("node " + std::to_string(n) +
-                                " is past the end of node_payloads (" +
-                                std::to_string(trie.node_payloads.size()) + " entries)");
-            }
-            if (trie.node_payloads[n]) {
-                ++stats.keys;
-                stats.depth = depth;
-            }
-            // The same child range as Trie::append_children, 32-bit arithmetic included.
-            const std::uint32_t start = trie.node_shifts[n];
-            const std::uint32_t next = n + 1;
-            const std::uint32_t end = next >= static_cast<std::uint32_t>(count)
-                                          ? static_cast<std::uint32_t>(trie.child_indices.size())
-                                          : trie.node_shifts[next];
-            if (start < end && end > trie.child_indices.size()) {
-                throw_malformed("the children of node " + std::to_string(n) + " run to position " +
-                                std::to_string(end) + ", past the end of child_indices (" +
-                                std::to_string(trie.child_indices.size()) + " entries)");
-            }
-            for (std::uint32_t i = start; i < end; ++i) {
-                const NodeId child = trie.child_indices[i];
-                if (child >= count) {
-                    throw_malformed("node " + std::to_string(child) + ", a child of node " +
-                                    std::to_string(n) + ", is past the end of node_shifts (" +
-                                    std::to_string(count) + " entries)");
-                }
-                if (child >= trie.node_chars.size() || !trie.node_chars[child]) {
-                    throw_malformed("node " + std::to_string(child) + ", a child of node " +
-                                    std::to_string(n) + ", has no character");
-                }
-                if (seen[child]) {
-                    throw_malformed("the nodes do not form a tree: node " + std::to_string(child) +
-                                    " is reached twice");
-                }
-                seen[child] = true;
-                below.push_back(child);
-            }
-        }
-        level.swap(below);
-    }
-    return stats;
-}
-
 constexpr std::array<const char*, 1> stats_params{"search"};
 OwnedRef stats_function(PyObject*, const FastCallArgs& call) {
     auto [search_arg] = binding::bind("stats", stats_params, call);
-    if (!PyObject_TypeCheck(search_arg, prefix_search_type())) {
-        binding::throw_cannot_convert(search_arg, "PrefixSearch");
+    const Store& store = binding::store_of(search_arg);
+    const StoreStats stats = store.stats();
+    if (!stats.problem.empty()) {
+        binding::throw_error(PyExc_ValueError, stats.problem);
     }
-    const auto* search = reinterpret_cast<const binding::PrefixSearchObject*>(search_arg);
-    const TrieStats stats = search->compact ? stats_of(*search->compact) : stats_of(search->trie);
-    // Arrays the layout reproduces are not kept; to_bytes regenerates them.
-    const std::size_t bytes = search->arrays_in_layout
-                                  ? format::encoded_size(search->compact->to_trie())
-                                  : format::encoded_size(search->trie);
     OwnedRef info = binding::new_ref(PyDict_New());
     auto put = [&](const char* name, std::uint64_t value) {
         binding::check(PyDict_SetItemString(info.get(), name, binding::to_python(value).get()));
@@ -351,7 +255,7 @@ OwnedRef stats_function(PyObject*, const FastCallArgs& call) {
     put("nodes", stats.nodes);
     put("keys", stats.keys);
     put("depth", stats.depth);
-    put("bytes", bytes);
+    put("bytes", store.encoded_size());
     return info;
 }
 

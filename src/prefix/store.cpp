@@ -1,6 +1,8 @@
 #include "prefix/store.hpp"
 
+#include <string>
 #include <utility>
+#include <vector>
 
 #include "format/codec.hpp"
 #include "prefix/fault.hpp"
@@ -99,6 +101,93 @@ HitList to_hits(const std::vector<Match>& matches) {
         hits.add(match.key, match.payload, static_cast<std::uint32_t>(match.distance));
     }
     return hits;
+}
+
+StoreStats malformed(std::string problem) {
+    StoreStats stats;
+    stats.problem = std::move(problem);
+    return stats;
+}
+
+// From the search layout. Its nodes stand in level order, so each level is a
+// run of ids and the children of one level are the next run.
+StoreStats stats_of(const CompactTrie& trie) {
+    StoreStats stats{trie.node_count(), trie.key_count(), 0, {}};
+    NodeId begin = CompactTrie::kRoot;
+    NodeId end = begin + 1;
+    for (std::uint64_t level = 0; begin < end; ++level) {
+        for (NodeId v = begin; v < end; ++v) {
+            if (trie.is_key(v)) {
+                stats.depth = level;
+                break;
+            }
+        }
+        const NodeId next = trie.end_child(end - 1);
+        begin = end;
+        end = next;
+    }
+    return stats;
+}
+
+// From arrays that failed the well-formedness check: a walk in level order
+// that reads what a query would read, checking every index first, and
+// enters each node once, so that a cycle or shared subtree stops it.
+StoreStats stats_of(const Trie& trie) {
+    const std::size_t count = trie.node_shifts.size();
+    if (count == 0) {
+        return malformed("the trie has no root: node_shifts is empty");
+    }
+    StoreStats stats;
+    std::vector<bool> seen(count);
+    seen[0] = true;
+    std::vector<NodeId> level{0};
+    std::vector<NodeId> below;
+    for (std::uint64_t depth = 0; !level.empty(); ++depth) {
+        below.clear();
+        for (const NodeId n : level) {
+            ++stats.nodes;
+            if (n >= trie.node_payloads.size()) {
+                return malformed("node " + std::to_string(n) +
+                                 " is past the end of node_payloads (" +
+                                 std::to_string(trie.node_payloads.size()) + " entries)");
+            }
+            if (trie.node_payloads[n]) {
+                ++stats.keys;
+                stats.depth = depth;
+            }
+            // The same child range as Trie::append_children, 32-bit arithmetic included.
+            const std::uint32_t start = trie.node_shifts[n];
+            const std::uint32_t next = n + 1;
+            const std::uint32_t end = next >= static_cast<std::uint32_t>(count)
+                                          ? static_cast<std::uint32_t>(trie.child_indices.size())
+                                          : trie.node_shifts[next];
+            if (start < end && end > trie.child_indices.size()) {
+                return malformed("the children of node " + std::to_string(n) + " run to position " +
+                                 std::to_string(end) + ", past the end of child_indices (" +
+                                 std::to_string(trie.child_indices.size()) + " entries)");
+            }
+            for (std::uint32_t i = start; i < end; ++i) {
+                const NodeId child = trie.child_indices[i];
+                if (child >= count) {
+                    return malformed("node " + std::to_string(child) + ", a child of node " +
+                                     std::to_string(n) + ", is past the end of node_shifts (" +
+                                     std::to_string(count) + " entries)");
+                }
+                if (child >= trie.node_chars.size() || !trie.node_chars[child]) {
+                    return malformed("node " + std::to_string(child) + ", a child of node " +
+                                     std::to_string(n) + ", has no character");
+                }
+                if (seen[child]) {
+                    return malformed("the nodes do not form a tree: node " + std::to_string(child) +
+                                     " is reached twice");
+                }
+                seen[child] = true;
+                below.push_back(child);
+            }
+        }
+        level.swap(below);
+    }
+    return stats;
 }
 
 }  // namespace
@@ -225,6 +314,10 @@ std::vector<Match> Store::complete(std::u32string_view prefix, const RankedOptio
 
 std::unique_ptr<KeyCursor> Store::keys(std::u32string_view prefix) const {
     return std::make_unique<KeyCursor>(layout(), prefix);
+}
+
+StoreStats Store::stats() const {
+    return layout_ ? stats_of(*layout_) : stats_of(*arrays_);
 }
 
 }  // namespace morlatch

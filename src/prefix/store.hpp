@@ -14,6 +14,7 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -57,6 +58,16 @@ struct StoreInfo {
     double reverse_index_seconds = 0;
 };
 
+// The figures of a trie reachable from its root; for arrays that cannot be
+// walked safely (an index out of range, a node reached twice, no root), what
+// is wrong instead, and nothing is faulted.
+struct StoreStats {
+    std::uint64_t nodes = 0;
+    std::uint64_t keys = 0;
+    std::uint64_t depth = 0;  // of the deepest key
+    std::string problem;      // empty when the figures hold
+};
+
 class Store {
 public:
     // Builds the layout of `arrays` when they pass the check; a long step.
@@ -81,6 +92,8 @@ public:
     // into exactly that many bytes.
     std::size_t encoded_size() const;
     void encode_into(std::span<std::uint8_t> out) const;
+
+    StoreStats stats() const;
 
     // ---- what needs the layout --------------------------------------------
 
