@@ -28,6 +28,16 @@ public:
     // of them raised.
     Interrupt interrupt() noexcept { return Interrupt(&check_signals, this); }
 
+    // Runs body() with the lock taken back for a moment. If it throws, the
+    // lock stays held while the exception unwinds.
+    template <class Body>
+    void with_lock(Body&& body) {
+        PyEval_RestoreThread(state_);
+        state_ = nullptr;
+        body();
+        state_ = PyEval_SaveThread();
+    }
+
 private:
     static void check_signals(void* context) {
         auto* self = static_cast<ReleasedGil*>(context);

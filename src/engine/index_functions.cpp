@@ -29,6 +29,8 @@ using binding::FastCallArgs;
 using binding::OwnedRef;
 using binding::PythonError;
 
+}  // namespace
+
 // _morlatch's PrefixSearch type, looked up once and kept for the process
 // (_morlatch itself lives in one interpreter per process).
 PyTypeObject* prefix_search_type() {
@@ -43,6 +45,8 @@ PyTypeObject* prefix_search_type() {
     }
     return type;
 }
+
+namespace {
 
 // The search layout of a PrefixSearch argument, read in place.
 const CompactTrie& compact_of(PyObject* obj) {

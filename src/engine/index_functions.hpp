@@ -7,6 +7,9 @@
 
 namespace morlatch::engine {
 
+// _morlatch's PrefixSearch type (imported on first use, then kept).
+PyTypeObject* prefix_search_type();
+
 // Adds the index functions and the key iterator type to `module`.
 void add_index_functions(PyObject* module);
 

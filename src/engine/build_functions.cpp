@@ -1,0 +1,171 @@
+#include "engine/build_functions.hpp"
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <new>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "binding/args.hpp"
+#include "binding/convert.hpp"
+#include "binding/entry.hpp"
+#include "binding/gil.hpp"
+#include "binding/prefix_search.hpp"
+#include "binding/ref.hpp"
+#include "engine/index_functions.hpp"
+#include "prefix/builder.hpp"
+
+namespace morlatch::engine {
+namespace {
+
+using binding::FastCallArgs;
+using binding::OwnedRef;
+
+void add_key(KeyList& keys, PyObject* key, Payload payload) {
+    if (!PyUnicode_Check(key)) {
+        binding::throw_cannot_convert(key, "str");
+    }
+    const auto length = static_cast<std::size_t>(PyUnicode_GET_LENGTH(key));
+    const void* data = PyUnicode_DATA(key);
+    if (PyUnicode_IS_ASCII(key)) {
+        keys.add_utf8(std::string_view(static_cast<const char*>(data), length), payload);
+        return;
+    }
+    // Code points of a str never pass U+10FFFF, so add() cannot fail.
+    switch (PyUnicode_KIND(key)) {
+        case PyUnicode_1BYTE_KIND:
+            keys.add(static_cast<const Py_UCS1*>(data), length, payload);
+            break;
+        case PyUnicode_2BYTE_KIND:
+            keys.add(static_cast<const Py_UCS2*>(data), length, payload);
+            break;
+        default:
+            keys.add(static_cast<const Py_UCS4*>(data), length, payload);
+            break;
+    }
+}
+
+// The keys of a dict of str to int or of a list of str (payload = position,
+// as the package's checks leave them), their text in one buffer. Nothing
+// here runs Python code, so neither changes while it is read.
+KeyList read_keys(PyObject* table) {
+    const bool is_list = PyList_Check(table);
+    if (!is_list && !PyDict_Check(table)) {
+        binding::throw_cannot_convert(table, "dict");
+    }
+    const Py_ssize_t count = is_list ? PyList_GET_SIZE(table) : PyDict_GET_SIZE(table);
+    if (static_cast<std::uint64_t>(count) > std::uint64_t{0xFFFFFFFF} + 1) {
+        binding::throw_error(PyExc_ValueError, "too many keys");
+    }
+    Py_ssize_t position = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    auto next = [&] {
+        if (is_list) {
+            key = position < count ? PyList_GET_ITEM(table, position) : nullptr;
+            return position++ < count;
+        }
+        return PyDict_Next(table, &position, &key, &value) != 0;
+    };
+    std::size_t chars = 0;
+    while (next()) {
+        chars += PyUnicode_Check(key) ? static_cast<std::size_t>(PyUnicode_GET_LENGTH(key)) : 0;
+    }
+    KeyList keys;
+    keys.reserve(static_cast<std::size_t>(count), chars);
+    position = 0;
+    for (Payload index = 0; next(); ++index) {
+        Payload payload = index;
+        if (!is_list) {
+            if (!PyLong_CheckExact(value)) {
+                binding::throw_cannot_convert(value, "int");
+            }
+            payload = binding::to_u32(value);
+        }
+        add_key(keys, key, payload);
+    }
+    return keys;
+}
+
+// Lays the keys of `table` out (a repeated key keeps its last payload) without the interpreter's
+// lock, calling `progress` (a callable or None) with it now and then.
+std::unique_ptr<CompactTrie> build_from(PyObject* table, PyObject* progress) {
+    KeyList keys = read_keys(table);
+    std::unique_ptr<CompactTrie> compact;
+    try {
+        binding::ReleasedGil released;
+        Interrupt interrupt = released.interrupt();
+        BuildProgress report;
+        if (progress != Py_None) {
+            report = [&](std::size_t placed, std::size_t total) {
+                released.with_lock([&] {
+                    binding::new_ref(PyObject_CallFunction(progress, "nn",
+                                                           static_cast<Py_ssize_t>(placed),
+                                                           static_cast<Py_ssize_t>(total)));
+                });
+            };
+        }
+        compact = build_compact_trie(std::move(keys), interrupt, report);
+        release_free_memory();
+    } catch (const TooManyNodes& error) {
+        binding::throw_error(
+            PyExc_ValueError,
+            "the trie would have " + std::to_string(error.nodes()) + " nodes; at most 2**32 fit");
+    }
+    return compact;
+}
+
+// A PrefixSearch over a ready layout that reproduces the builder's arrays,
+// as _morlatch makes one from them: no arrays kept beside the layout.
+OwnedRef new_prefix_search(std::unique_ptr<const CompactTrie> compact) {
+    PyTypeObject* type = prefix_search_type();
+    OwnedRef obj = binding::new_ref(type->tp_alloc(type, 0));
+    auto* instance = reinterpret_cast<binding::PrefixSearchObject*>(obj.get());
+    new (&instance->trie) Trie();
+    new (&instance->compact) std::unique_ptr<const CompactTrie>(std::move(compact));
+    instance->arrays_in_layout = true;
+    return obj;
+}
+
+constexpr std::array<const char*, 2> build_params{"table", "progress"};
+
+// build(table, progress): the PrefixSearch of {key: payload} or of a list
+// of keys.
+OwnedRef build_function(PyObject*, const FastCallArgs& call) {
+    auto [table_arg, progress_arg] = binding::bind("build", build_params, call);
+    return new_prefix_search(build_from(table_arg, progress_arg));
+}
+
+// layout(table, progress): the arrays of the same trie but child_indices
+// (1, 2, ..., nodes - 1 in level order): node_shifts as native 32-bit
+// integers in bytes, node_strings and node_payloads as lists.
+OwnedRef layout_function(PyObject*, const FastCallArgs& call) {
+    auto [table_arg, progress_arg] = binding::bind("layout", build_params, call);
+    const Trie trie = build_from(table_arg, progress_arg)->to_trie();
+    OwnedRef shifts = binding::new_ref(PyBytes_FromStringAndSize(
+        reinterpret_cast<const char*>(trie.node_shifts.data()),
+        static_cast<Py_ssize_t>(trie.node_shifts.size() * sizeof(trie.node_shifts[0]))));
+    OwnedRef strings = binding::make_list(trie.node_chars, [](const std::optional<char32_t>& ch) {
+        return ch ? binding::char_to_python(*ch)
+                  : binding::new_ref(PyUnicode_FromStringAndSize("", 0));
+    });
+    OwnedRef payloads = binding::make_list(
+        trie.node_payloads, [](const std::optional<Payload>& p) { return binding::to_python(p); });
+    return binding::make_tuple(std::move(shifts), std::move(strings), std::move(payloads));
+}
+
+PyMethodDef build_methods[] = {
+    binding::method_def<build_function>("build", "build(table, progress)\n--\n\n"),
+    binding::method_def<layout_function>("layout", "layout(table, progress)\n--\n\n"),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+void add_build_functions(PyObject* module) {
+    binding::check(PyModule_AddFunctions(module, build_methods));
+}
+
+}  // namespace morlatch::engine
