@@ -12,6 +12,9 @@ were read is given too, so the growth can be read off). Every build runs
     dawg.DAWG(words)        (the dawg2 package)
 
     PYTHONPATH=build/bench:python python benchmarks/bench_build.py [--runs 5]
+
+--baseline PATH adds the morlatch builds once more with PATH as PYTHONPATH
+(another build of the package, say the code before a change), side by side.
 """
 
 from __future__ import annotations
@@ -38,6 +41,8 @@ BUILDERS = {
     "dawg.DAWG": ("import dawg", "dawg.DAWG(words)"),
 }
 
+BASELINE = " (baseline)"
+
 CHILD = """
 import json, resource, sys, time
 {imports}
@@ -57,11 +62,14 @@ print(json.dumps({{"seconds": seconds, "peak_mib": peak, "base_mib": base, "word
 """
 
 
-def run_once(name: str, path: str) -> dict[str, float]:
-    imports, expr = BUILDERS[name]
+def run_once(name: str, path: str, baseline: str | None) -> dict[str, float]:
+    imports, expr = BUILDERS[name.removesuffix(BASELINE)]
     code = CHILD.format(imports=imports, path=path, expr=expr)
+    env = dict(os.environ)
+    if name.endswith(BASELINE) and baseline is not None:
+        env["PYTHONPATH"] = baseline
     done = subprocess.run(
-        [sys.executable, "-c", code], capture_output=True, text=True, check=False, env=os.environ
+        [sys.executable, "-c", code], capture_output=True, text=True, check=False, env=env
     )
     if done.returncode != 0:
         raise SystemExit(f"{name} on {path} failed:\n{done.stderr}")
@@ -73,12 +81,16 @@ def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--runs", type=int, default=3, help="runs of each build (median)")
     parser.add_argument("--only", choices=sorted(BUILDERS), action="append", help="these builds")
+    parser.add_argument("--baseline", metavar="PATH", help="PYTHONPATH of a package to compare")
     args = parser.parse_args()
     from common import describe_machine
 
     for line in describe_machine():
         print(line)
     names = args.only or list(BUILDERS)
+    if args.baseline:
+        print(f"baseline: PYTHONPATH={args.baseline}")
+        names += [name + BASELINE for name in names if name.startswith("morlatch.")]
     for label, path in LISTS.items():
         if not os.path.exists(path):
             print(f"\n{label}: {path} missing, skipped")
@@ -89,7 +101,7 @@ def main() -> int:
         runs: dict[str, list[dict[str, float]]] = {name: [] for name in names}
         for _ in range(args.runs):
             for name in names:
-                runs[name].append(run_once(name, path))
+                runs[name].append(run_once(name, path, args.baseline))
         for name in names:
             rows[name] = (
                 statistics.median(r["seconds"] for r in runs[name]),
