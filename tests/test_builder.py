@@ -5,13 +5,15 @@ oracle: ``morlatch.layout`` must return the same four arrays, of the same
 types, and ``morlatch.build`` a search with the same bytes, for keys given as
 a list (a repeated key keeps its last position), a mapping or pairs, sorted
 or not. The checks that lists of keys take without a dict keep their
-messages.
+messages. Word-list bytes read natively build what parse_word_list and build
+make of them.
 """
 
 from __future__ import annotations
 
 import random
 import threading
+from collections.abc import Callable
 from itertools import count
 from typing import Any
 
@@ -21,6 +23,8 @@ from hypothesis import strategies as st
 
 import _morlatch
 import morlatch
+from morlatch import _engine
+from morlatch.wordlist import WordListError, build_word_list
 from reference import level_order_arrays
 
 # Every UTF-8 length, its edges, the code points around the surrogates, NUL
@@ -130,3 +134,52 @@ def test_builds_in_threads_agree() -> None:
     for thread in threads:
         thread.join()
     assert results == [expected] * 3
+
+
+# ---------------------------------------------------------------- word lists
+
+line_keys = st.text(alphabet="ab \r\0\xe9\U0001f600", max_size=5)
+payloads = st.sampled_from(["0", "7", "007", "4294967295"])
+# One of these at most per list, so that it decides the outcome.
+defects = st.sampled_from(
+    [b"\xff", b"\xc0\x80", b"\xed\xa0\x80", b"\xf4\x90\x80\x80", b"\xe2\x82", b"\x80"]
+    + [b"\xe0\x9f", b"\t", b"\tx", b"\t4294967296", b"\t1\t2", b"\t\xef\xbc\x91", b"\t"]
+)
+
+
+@st.composite
+def word_lists(draw: st.DrawFn) -> bytes:
+    lines = []
+    for key in draw(st.lists(line_keys, max_size=12)):
+        line = key.encode("utf-8")
+        if draw(st.integers(0, 3)) == 0:
+            line += b"\t" + draw(payloads).encode()
+        lines.append(line)
+    if lines and draw(st.booleans()):
+        where = draw(st.integers(0, len(lines) - 1))
+        lines[where] = lines[where].partition(b"\t")[0] + draw(defects)
+    ends = [draw(st.sampled_from([b"\n", b"\r\n", b"\n\n"])) for _ in lines]
+    data = b"".join(line + end for line, end in zip(lines, ends, strict=True))
+    if draw(st.booleans()):
+        data = data.rstrip(b"\n")
+    return (b"\xef\xbb\xbf" if draw(st.integers(0, 5)) == 0 else b"") + data
+
+
+def outcome(build: Callable[[], _morlatch.PrefixSearch]) -> tuple[str, object]:
+    try:
+        return ("trie", build().to_bytes())
+    except WordListError as error:
+        return ("error", str(error))
+
+
+@given(word_lists())
+def test_word_list_bytes_build_as_parse_word_list_then_build(data: bytes) -> None:
+    expected = outcome(lambda: morlatch.build(morlatch.parse_word_list(data, "w.txt")))
+    assert outcome(lambda: build_word_list(data, "w.txt")) == expected
+    # The native reader takes exactly the lists the parser takes, and leaves
+    # every bad one to it.
+    native = _engine.build_words(data, None)
+    if expected[0] == "trie":
+        assert native is not None and native.to_bytes() == expected[1]
+    else:
+        assert native is None

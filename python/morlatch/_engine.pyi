@@ -28,6 +28,10 @@ def layout(
     node_shifts as native unsigned 32-bit integers; child_indices is
     ``range(1, nodes)``."""
 
+def build_words(data: bytes, progress: Callable[[int, int], object] | None) -> PrefixSearch | None:
+    """The trie of a word list (``morlatch.parse_word_list``'s format), or
+    None when a line is bad."""
+
 # ---- the index (see index.py, which checks the arguments first) ----------
 
 _M = TypeVar("_M", bound=tuple[str, int, int])

@@ -98,10 +98,11 @@ def _collect(keys: Keys) -> dict[str, int] | list[str]:
         # the last one of a repeated key, as a dict would; the dict itself,
         # whose payloads name the items in messages, is only made for a bad
         # key: hashing every key costs more than building the trie.
-        if "" in items or not _is_text(items):
-            table = dict(zip(items, count()))
+        strings = cast(list[str], items)
+        if "" in strings or not _is_text(strings):
+            table = dict(zip(strings, count()))
             _check_keys_text(table, lambda key: f"item {table[key]}")
-        return items
+        return strings
     table, where = _collect_items(items)
     _check_keys_text(table, lambda key: f"item {where[key]}")
     _check_payload_range(table, lambda key: f"payload of item {where[key]}")

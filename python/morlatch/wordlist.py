@@ -9,7 +9,8 @@ from itertools import count
 
 import _morlatch
 
-from .builder import MAX_PAYLOAD
+from . import _engine
+from .builder import MAX_PAYLOAD, Progress, build
 
 __all__ = ["WordListError", "parse_word_list", "default_words", "default_search"]
 
@@ -58,6 +59,18 @@ def parse_word_list(data: bytes, source: str = "<words>") -> dict[str, int]:
     table = dict(zip(lines, count()))
     table.pop("", None)
     return table
+
+
+def build_word_list(
+    data: bytes, source: str = "<words>", *, progress: Progress | None = None
+) -> _morlatch.PrefixSearch:
+    """``build(parse_word_list(data, source), progress=progress)``, without a
+    Python object per key: the native builder reads the bytes itself. A bad
+    line raises the same WordListError, found by parse_word_list."""
+    search = _engine.build_words(data, progress)
+    if search is None:
+        return build(parse_word_list(data, source), progress=progress)
+    return search
 
 
 def _parse_with_payloads(lines: list[str], source: str) -> dict[str, int]:

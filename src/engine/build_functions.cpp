@@ -89,10 +89,10 @@ KeyList read_keys(PyObject* table) {
     return keys;
 }
 
-// Lays the keys of `table` out (a repeated key keeps its last payload) without the interpreter's
-// lock, calling `progress` (a callable or None) with it now and then.
-std::unique_ptr<CompactTrie> build_from(PyObject* table, PyObject* progress) {
-    KeyList keys = read_keys(table);
+// Lays `keys` out (a repeated key keeps its last payload) without the
+// interpreter's lock, calling `progress` (a callable or None) with it now and
+// then.
+std::unique_ptr<CompactTrie> build_from(KeyList keys, PyObject* progress) {
     std::unique_ptr<CompactTrie> compact;
     try {
         binding::ReleasedGil released;
@@ -135,7 +135,7 @@ constexpr std::array<const char*, 2> build_params{"table", "progress"};
 // of keys.
 OwnedRef build_function(PyObject*, const FastCallArgs& call) {
     auto [table_arg, progress_arg] = binding::bind("build", build_params, call);
-    return new_prefix_search(build_from(table_arg, progress_arg));
+    return new_prefix_search(build_from(read_keys(table_arg), progress_arg));
 }
 
 // layout(table, progress): the arrays of the same trie but child_indices
@@ -143,7 +143,7 @@ OwnedRef build_function(PyObject*, const FastCallArgs& call) {
 // integers in bytes, node_strings and node_payloads as lists.
 OwnedRef layout_function(PyObject*, const FastCallArgs& call) {
     auto [table_arg, progress_arg] = binding::bind("layout", build_params, call);
-    const Trie trie = build_from(table_arg, progress_arg)->to_trie();
+    const Trie trie = build_from(read_keys(table_arg), progress_arg)->to_trie();
     OwnedRef shifts = binding::new_ref(PyBytes_FromStringAndSize(
         reinterpret_cast<const char*>(trie.node_shifts.data()),
         static_cast<Py_ssize_t>(trie.node_shifts.size() * sizeof(trie.node_shifts[0]))));
@@ -156,9 +156,35 @@ OwnedRef layout_function(PyObject*, const FastCallArgs& call) {
     return binding::make_tuple(std::move(shifts), std::move(strings), std::move(payloads));
 }
 
+constexpr std::array<const char*, 2> build_words_params{"data", "progress"};
+
+// build_words(data, progress): the PrefixSearch of a word list given as
+// bytes, read without a Python object per key; None when a line is bad (the
+// package's own parser then names it).
+OwnedRef build_words_function(PyObject*, const FastCallArgs& call) {
+    auto [data_arg, progress_arg] = binding::bind("build_words", build_words_params, call);
+    if (!PyBytes_Check(data_arg)) {
+        binding::throw_cannot_convert(data_arg, "bytes");
+    }
+    // bytes cannot change, so the text is read without the lock.
+    const std::string_view data(PyBytes_AS_STRING(data_arg),
+                                static_cast<std::size_t>(PyBytes_GET_SIZE(data_arg)));
+    KeyList keys;
+    bool good = false;
+    {
+        binding::ReleasedGil released;
+        good = read_word_list(data, keys);
+    }
+    if (!good) {
+        return OwnedRef::incref(Py_None);
+    }
+    return new_prefix_search(build_from(std::move(keys), progress_arg));
+}
+
 PyMethodDef build_methods[] = {
     binding::method_def<build_function>("build", "build(table, progress)\n--\n\n"),
     binding::method_def<layout_function>("layout", "layout(table, progress)\n--\n\n"),
+    binding::method_def<build_words_function>("build_words", "build_words(data, progress)\n--\n\n"),
     {nullptr, nullptr, 0, nullptr},
 };
 

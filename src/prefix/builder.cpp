@@ -323,6 +323,103 @@ std::unique_ptr<CompactTrie> CompactTrie::from_level_order(std::vector<Node> nod
     return compact;
 }
 
+namespace {
+
+// Strict UTF-8, as Python decodes it: shortest forms only, no surrogates,
+// nothing past U+10FFFF.
+bool valid_utf8(const unsigned char* p, std::size_t n) {
+    std::size_t i = 0;
+    while (i < n) {
+        // Eight ASCII bytes at a time.
+        if (i + 8 <= n) {
+            std::uint64_t word = 0;
+            std::memcpy(&word, p + i, sizeof word);
+            if ((word & 0x8080808080808080u) == 0) {
+                i += 8;
+                continue;
+            }
+        }
+        const unsigned char lead = p[i];
+        if (lead < 0x80) {
+            ++i;
+            continue;
+        }
+        std::size_t width = 0;
+        unsigned char low = 0x80;  // the range of the second byte
+        unsigned char high = 0xBF;
+        if (lead >= 0xC2 && lead <= 0xDF) {
+            width = 2;
+        } else if (lead >= 0xE0 && lead <= 0xEF) {
+            width = 3;
+            low = lead == 0xE0 ? 0xA0 : 0x80;
+            high = lead == 0xED ? 0x9F : 0xBF;
+        } else if (lead >= 0xF0 && lead <= 0xF4) {
+            width = 4;
+            low = lead == 0xF0 ? 0x90 : 0x80;
+            high = lead == 0xF4 ? 0x8F : 0xBF;
+        } else {
+            return false;
+        }
+        if (n - i < width || p[i + 1] < low || p[i + 1] > high) {
+            return false;
+        }
+        for (std::size_t k = 2; k < width; ++k) {
+            if (!is_continuation(p[i + k])) {
+                return false;
+            }
+        }
+        i += width;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool read_word_list(std::string_view data, KeyList& keys) {
+    const auto* text = reinterpret_cast<const unsigned char*>(data.data());
+    std::size_t pos = data.starts_with("\xEF\xBB\xBF") ? 3 : 0;
+    for (std::uint64_t line = 0; pos < data.size(); ++line) {
+        const auto* newline =
+            static_cast<const unsigned char*>(std::memchr(text + pos, '\n', data.size() - pos));
+        const std::size_t next = newline ? static_cast<std::size_t>(newline - text) : data.size();
+        std::size_t end = next;
+        if (end > pos && text[end - 1] == '\r') {
+            --end;
+        }
+        const std::string_view content = data.substr(pos, end - pos);
+        pos = next + 1;
+        if (!valid_utf8(text + (content.data() - data.data()), content.size())) {
+            return false;
+        }
+        const std::size_t tab = content.find('\t');
+        if (tab == std::string_view::npos) {
+            if (!content.empty()) {
+                if (line > 0xFFFFFFFFu) {
+                    return false;
+                }
+                keys.add_utf8(content, static_cast<Payload>(line));
+            }
+            continue;
+        }
+        const std::string_view digits = content.substr(tab + 1);
+        if (tab == 0 || digits.empty()) {
+            return false;
+        }
+        std::uint64_t value = 0;
+        for (const char c : digits) {
+            if (c < '0' || c > '9') {
+                return false;
+            }
+            value = value * 10 + static_cast<std::uint64_t>(c - '0');
+            if (value > 0xFFFFFFFFu) {
+                return false;
+            }
+        }
+        keys.add_utf8(content.substr(0, tab), static_cast<Payload>(value));
+    }
+    return true;
+}
+
 // Children have larger ids than their parent in level order, so one backward
 // pass sees them first.
 void compute_key_lengths(std::vector<Node>& nodes) {

@@ -105,6 +105,15 @@ LevelOrder lay_out(KeyList keys, Interrupt& interrupt, const BuildProgress& prog
 std::unique_ptr<CompactTrie> build_compact_trie(KeyList keys, Interrupt& interrupt,
                                                 const BuildProgress& progress = {});
 
+// Reads a word list into `keys`: UTF-8 text, one key per line (the line end,
+// `\n` or `\r\n`, removed), optionally a TAB and a payload in decimal digits
+// up to 4294967295; a key without one gets its 0-based line number. Blank
+// lines are skipped and a leading byte-order mark is ignored. False at the
+// first bad line (invalid or non-shortest UTF-8, a surrogate, a TAB with no
+// key before it, a bad payload), leaving `keys` partly filled: the caller
+// names the line.
+bool read_word_list(std::string_view data, KeyList& keys);
+
 // Fills in the shortest and longest key length below every node of a level
 // order whose ids, labels, first children and key flags are set.
 void compute_key_lengths(std::vector<CompactTrie::Node>& nodes);
