@@ -178,8 +178,13 @@ def test_word_list_bytes_build_as_parse_word_list_then_build(data: bytes) -> Non
     assert outcome(lambda: build_word_list(data, "w.txt")) == expected
     # The native reader takes exactly the lists the parser takes, and leaves
     # every bad one to it.
-    native = _engine.build_words(data, None)
-    if expected[0] == "trie":
-        assert native is not None and native.to_bytes() == expected[1]
-    else:
-        assert native is None
+    read = _engine.read_words(data)
+    if expected[0] == "error":
+        assert read is None
+        return
+    assert read is not None
+    words, distinct = read
+    assert distinct == len(morlatch.parse_word_list(data))
+    assert _engine.build_words(words, None).to_bytes() == expected[1]
+    with pytest.raises(ValueError, match="built already"):
+        _engine.build_words(words, None)

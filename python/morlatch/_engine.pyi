@@ -28,9 +28,16 @@ def layout(
     node_shifts as native unsigned 32-bit integers; child_indices is
     ``range(1, nodes)``."""
 
-def build_words(data: bytes, progress: Callable[[int, int], object] | None) -> PrefixSearch | None:
-    """The trie of a word list (``morlatch.parse_word_list``'s format), or
-    None when a line is bad."""
+class Words:
+    """Keys read by read_words, for build_words."""
+
+def read_words(data: bytes) -> tuple[Words, int] | None:
+    """A word list (``morlatch.parse_word_list``'s format) read, its distinct
+    keys sorted, and their number; None when a line is bad."""
+
+def build_words(words: Words, progress: Callable[[int, int], object] | None) -> PrefixSearch:
+    """The trie of ``words``, which it takes over (a second call raises
+    ValueError)."""
 
 # ---- the index (see index.py, which checks the arguments first) ----------
 

@@ -156,35 +156,68 @@ OwnedRef layout_function(PyObject*, const FastCallArgs& call) {
     return binding::make_tuple(std::move(shifts), std::move(strings), std::move(payloads));
 }
 
-constexpr std::array<const char*, 2> build_words_params{"data", "progress"};
+constexpr const char* kWordsName = "morlatch._engine.Words";
 
-// build_words(data, progress): the PrefixSearch of a word list given as
-// bytes, read without a Python object per key; None when a line is bad (the
-// package's own parser then names it).
-OwnedRef build_words_function(PyObject*, const FastCallArgs& call) {
-    auto [data_arg, progress_arg] = binding::bind("build_words", build_words_params, call);
+void delete_words(PyObject* capsule) {
+    delete static_cast<KeyList*>(PyCapsule_GetPointer(capsule, kWordsName));
+}
+
+constexpr std::array<const char*, 1> read_words_params{"data"};
+
+// read_words(data): (words, count), a word list given as bytes read without
+// a Python object per key, its distinct keys sorted (count of them) in an
+// opaque object for build_words; None when a line is bad (the package's own
+// parser then names it).
+OwnedRef read_words_function(PyObject*, const FastCallArgs& call) {
+    auto [data_arg] = binding::bind("read_words", read_words_params, call);
     if (!PyBytes_Check(data_arg)) {
         binding::throw_cannot_convert(data_arg, "bytes");
     }
     // bytes cannot change, so the text is read without the lock.
     const std::string_view data(PyBytes_AS_STRING(data_arg),
                                 static_cast<std::size_t>(PyBytes_GET_SIZE(data_arg)));
-    KeyList keys;
-    bool good = false;
+    auto keys = std::make_unique<KeyList>();
     {
         binding::ReleasedGil released;
-        good = read_word_list(data, keys);
+        if (!read_word_list(data, *keys)) {
+            keys.reset();
+        } else {
+            sort_keys(*keys);
+        }
     }
-    if (!good) {
+    if (!keys) {
         return OwnedRef::incref(Py_None);
     }
-    return new_prefix_search(build_from(std::move(keys), progress_arg));
+    const auto count = static_cast<std::uint64_t>(keys->size());
+    OwnedRef words = binding::new_ref(PyCapsule_New(keys.get(), kWordsName, delete_words));
+    keys.release();
+    return binding::make_tuple(std::move(words), binding::to_python(count));
+}
+
+constexpr std::array<const char*, 2> build_words_params{"words", "progress"};
+
+// build_words(words, progress): the PrefixSearch of words from read_words,
+// which it takes over (a second call is refused).
+OwnedRef build_words_function(PyObject*, const FastCallArgs& call) {
+    auto [words_arg, progress_arg] = binding::bind("build_words", build_words_params, call);
+    auto* keys = static_cast<KeyList*>(PyCapsule_GetPointer(words_arg, kWordsName));
+    if (keys == nullptr) {
+        throw binding::PythonError{};
+    }
+    // The context marks words taken over already.
+    if (PyCapsule_GetContext(words_arg) != nullptr) {
+        binding::throw_error(PyExc_ValueError, "these words were built already");
+    }
+    binding::check(PyCapsule_SetContext(words_arg, words_arg));
+    return new_prefix_search(build_from(std::exchange(*keys, KeyList()), progress_arg));
 }
 
 PyMethodDef build_methods[] = {
     binding::method_def<build_function>("build", "build(table, progress)\n--\n\n"),
     binding::method_def<layout_function>("layout", "layout(table, progress)\n--\n\n"),
-    binding::method_def<build_words_function>("build_words", "build_words(data, progress)\n--\n\n"),
+    binding::method_def<read_words_function>("read_words", "read_words(data)\n--\n\n"),
+    binding::method_def<build_words_function>("build_words",
+                                              "build_words(words, progress)\n--\n\n"),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -306,6 +306,10 @@ LevelOrder lay_out(KeyList keys, Interrupt& interrupt, const BuildProgress& prog
     return LevelOrderBuilder::lay_out_sorted(keys, interrupt, progress);
 }
 
+void sort_keys(KeyList& keys) {
+    LevelOrderBuilder::sort_and_deduplicate(keys);
+}
+
 std::unique_ptr<CompactTrie> build_compact_trie(KeyList keys, Interrupt& interrupt,
                                                 const BuildProgress& progress) {
     LevelOrder layout = lay_out(std::move(keys), interrupt, progress);

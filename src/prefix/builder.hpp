@@ -100,6 +100,11 @@ using BuildProgress = std::function<void(std::size_t placed, std::size_t total)>
 // payload on the root. Consumes the key list, whose memory is reused.
 LevelOrder lay_out(KeyList keys, Interrupt& interrupt, const BuildProgress& progress = {});
 
+// Sorts `keys` in code-point order, a repeated key keeping only its last
+// payload. lay_out does this itself; on keys sorted already it costs one
+// pass.
+void sort_keys(KeyList& keys);
+
 // The search layout of `keys`: the same nodes, node for node, that
 // CompactTrie::build makes from the arrays of the same trie.
 std::unique_ptr<CompactTrie> build_compact_trie(KeyList keys, Interrupt& interrupt,
