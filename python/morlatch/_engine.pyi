@@ -14,6 +14,9 @@ def check_bytes(data: Buffer) -> str | None:
 
 # ---- the index (see index.py, which checks the arguments first) ----------
 
+DISTANCE_CAP: int
+"""The largest max_dist the searches tell apart (no key is that long)."""
+
 _M = TypeVar("_M", bound=tuple[str, int, int])
 
 class KeyIterator(Iterator[object]):

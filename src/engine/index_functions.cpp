@@ -20,6 +20,7 @@
 #include "binding/gil.hpp"
 #include "binding/prefix_search.hpp"
 #include "binding/ref.hpp"
+#include "prefix/band.hpp"
 #include "prefix/ranked.hpp"
 
 namespace morlatch::engine {
@@ -339,6 +340,9 @@ void add_index_functions(PyObject* module) {
             binding::new_ref(PyType_FromSpec(&iterator_type)).release());
     }
     binding::check(PyModule_AddFunctions(module, index_methods));
+    // The largest max_dist the searches tell apart; the package caps to it.
+    binding::check(PyModule_AddObjectRef(
+        module, "DISTANCE_CAP", binding::new_ref(PyLong_FromUnsignedLongLong(kDistanceCap)).get()));
     binding::check(PyModule_AddObjectRef(module, "KeyIterator",
                                          reinterpret_cast<PyObject*>(key_iterator_type)));
 }

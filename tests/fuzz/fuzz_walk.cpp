@@ -46,7 +46,13 @@ struct NamedSearch {
 std::vector<Match> module_search(const Trie& trie, std::u32string_view query, std::uint64_t k,
                                  std::optional<std::uint64_t> limit) {
     if (const auto compact = morlatch::CompactTrie::build(trie)) {
-        return compact->fuzzy_match(query, k, limit);
+        morlatch::Interrupt none;
+        const morlatch::HitList found = compact->search(query, k, limit, none);
+        std::vector<Match> matches;
+        for (const morlatch::HitList::Hit& hit : found.hits) {
+            matches.push_back(Match{std::u32string(found.key(hit)), hit.payload, hit.distance});
+        }
+        return matches;
     }
     return morlatch::fuzzy_match(trie, query, k, limit);
 }
