@@ -83,8 +83,11 @@ public:
     bool start();
     // Computes the row of a node at `depth` >= 1 labelled `c` whose parent is
     // labelled `parent` (read only for swaps, at depth >= 2). Returns whether
-    // a node below can still be within budget: some cell of this row is, or
-    // (with swaps) a swap from the parent's row can bring one there.
+    // some cell is within budget, so that a node below can still be: a cell
+    // of a row below is at least some cell of this row plus the edits in
+    // between. A swap reaches back two rows, but the cell it lands on has
+    // a cell of this row at the same position that is no larger (skip one
+    // query character, then match the other), so it needs no exception.
     bool step(std::size_t depth, char32_t c, char32_t parent) {
         if (lanes_) {
             return lanes_step(depth, c, parent);
@@ -125,14 +128,10 @@ public:
         return least;
     }
     // A lower bound of every cell of every row below `depth`: a row's
-    // smallest cell never shrinks from one row to the next, except through a
-    // swap, which reaches back two rows at the cost of one edit.
-    std::uint32_t floor(std::size_t depth) const noexcept {
-        if (kSwaps && depth >= 1) {
-            return std::min(minimum(depth), std::min(minimum(depth - 1) + 1, infinity_));
-        }
-        return minimum(depth);
-    }
+    // smallest cell never shrinks from one row to the next. (A swap into row
+    // d + 1 from cell i of row d - 1 costs that cell plus one, no less than
+    // cell i + 1 of row d.)
+    std::uint32_t floor(std::size_t depth) const noexcept { return minimum(depth); }
 
 private:
     // Row cell b of depth `depth` stands for query position base(depth) + b.
@@ -277,7 +276,6 @@ bool BandRows<M>::lanes_step(std::size_t depth, char32_t c, char32_t parent) noe
     const __m128i diagonal = _mm_add_epi16(_mm_add_epi16(upper_left, one), equal(0, c));
     __m128i t = _mm_min_epi16(_mm_add_epi16(above, one), diagonal);
     const auto* allowance_at = reinterpret_cast<const __m128i*>(lane_allowance_.data() + depth);
-    __m128i swap_alive = _mm_setzero_si128();
     if constexpr (kSwaps) {
         if (depth >= 2) {
             // Cell i takes cell i - 2 of the row two up, plus one, when
@@ -288,12 +286,6 @@ bool BandRows<M>::lanes_step(std::size_t depth, char32_t c, char32_t parent) noe
             t = _mm_min_epi16(t, _mm_or_si128(_mm_and_si128(swapped, two_up),
                                               _mm_andnot_si128(swapped, inf)));
         }
-        // A child can swap from cell i of the parent's row into cell i + 2
-        // of its own when this node is labelled query[i + 1].
-        const __m128i landing =
-            _mm_loadu_si128(reinterpret_cast<const __m128i*>(lane_allowance_.data() + depth + 1));
-        swap_alive =
-            _mm_and_si128(equal(1, c), _mm_cmplt_epi16(_mm_add_epi16(upper_left, one), landing));
     }
     // Lanes shifted in from below the row are infinity.
     const __m128i low1 = _mm_set_epi16(0, 0, 0, 0, 0, 0, 0, -1);
@@ -307,8 +299,7 @@ bool BandRows<M>::lanes_step(std::size_t depth, char32_t c, char32_t parent) noe
                                        _mm_set1_epi16(4)));
     t = _mm_min_epi16(t, inf);
     _mm_storeu_si128(reinterpret_cast<__m128i*>(cur), t);
-    const __m128i alive = _mm_or_si128(_mm_cmplt_epi16(t, _mm_loadu_si128(allowance_at)), swap_alive);
-    return _mm_movemask_epi8(alive) != 0;
+    return _mm_movemask_epi8(_mm_cmplt_epi16(t, _mm_loadu_si128(allowance_at))) != 0;
 #else
     (void)depth;
     (void)c;
@@ -345,9 +336,6 @@ bool BandRows<M>::band_step(std::size_t depth, char32_t c, char32_t parent) noex
         cur[b] = value;
         left = value;
         alive |= value < allowance[b];
-        if (kSwaps) {
-            alive |= c == q[b + 1] && prev[b] + 1 < allowance[b + 1];
-        }
     }
     return alive;
 }
@@ -373,11 +361,6 @@ bool BandRows<M>::full_step(std::size_t depth, char32_t c, char32_t parent) noex
         cur[i] = value;
         left = value;
         alive |= value <= budget_.at(i);
-    }
-    if (kSwaps) {
-        for (std::size_t i = 0; i + 2 <= n_; ++i) {
-            alive |= c == q[i + 1] && prev[i] + 1 <= budget_.at(i + 2);
-        }
     }
     return alive;
 }

@@ -11,11 +11,11 @@
 // with e - L <= b. Usually the alignment stands at s, so F <= L and
 // F + (e - L) <= e: with a + b >= k - 1 one of the two walks finds each hit.
 // With transpositions, a swap of q[s - 1] q[s] jumps from s - 1 to s + 1 and
-// F = L + 1; but the forward walk then finds the key already when L <= a (the
-// cells before the swap are within a, and a node in the middle of a swap
-// stays alive when its parent's row can swap into a cell within budget), and
-// the backward walk when e - F <= b: a miss would need
-// e = L + 1 + (e - F) >= a + b + 3. Both walks prune far more than one walk
+// F = L + 1, so F + (e - L) = e + 1; but the forward walk then finds the key
+// already when L <= a (the cells before the swap are within a; in the middle
+// of the swap, cell s + 1, past the cut, holds at most L + 1 <= k: skip
+// q[s - 1], match q[s]), and the backward walk likewise when e - F <= b: a
+// miss would need e = L + 1 + (e - F) >= a + b + 3. Both walks prune far more than one walk
 // with k everywhere; their hits are merged, deduplicated and put in the
 // plain walk's order.
 #include <algorithm>

@@ -1,6 +1,6 @@
 // Obviously-correct references that the C++ tests (and the native benchmark)
-// compare the core against: a trie builder, the Levenshtein distance, and a
-// way to catch the fault of a call.
+// compare the core against: a trie builder, the Levenshtein and optimal string
+// alignment distances, and a way to catch the fault of a call.
 #pragma once
 
 #include <algorithm>
@@ -66,6 +66,26 @@ inline std::uint64_t levenshtein(std::u32string_view a, std::u32string_view b) {
         for (std::size_t j = 1; j <= b.size(); ++j) {
             cur[j] = std::min({prev[j] + 1, cur[j - 1] + 1, prev[j - 1] + (a[i - 1] != b[j - 1])});
         }
+        std::swap(prev, cur);
+    }
+    return prev[b.size()];
+}
+
+// Optimal string alignment distance: Levenshtein plus the swap of two
+// adjacent characters as one edit (a swapped pair is not edited again); three
+// plain rows.
+inline std::uint64_t osa(std::u32string_view a, std::u32string_view b) {
+    std::vector<std::uint64_t> two_up(b.size() + 1), prev(b.size() + 1), cur(b.size() + 1);
+    for (std::size_t j = 0; j <= b.size(); ++j) prev[j] = j;
+    for (std::size_t i = 1; i <= a.size(); ++i) {
+        cur[0] = i;
+        for (std::size_t j = 1; j <= b.size(); ++j) {
+            cur[j] = std::min({prev[j] + 1, cur[j - 1] + 1, prev[j - 1] + (a[i - 1] != b[j - 1])});
+            if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1]) {
+                cur[j] = std::min(cur[j], two_up[j - 2] + 1);
+            }
+        }
+        std::swap(two_up, prev);
         std::swap(prev, cur);
     }
     return prev[b.size()];
