@@ -10,7 +10,9 @@
 // proper one below the root (ids in range, every node reached once, every
 // child with a character, siblings with distinct characters), the search must
 // finish without a fault and find exactly the brute-force hits (with a limit:
-// that many of them), and exact_match must find exactly the query.
+// that many of them), and exact_match must find exactly the query. Where the
+// search layout takes the trie, its search with transpositions must find
+// exactly the keys within k by the optimal string alignment distance.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -83,6 +85,25 @@ std::uint64_t levenshtein(std::u32string_view a, std::u32string_view b) {
         std::swap(previous, current);
     }
     return previous[b.size()];
+}
+
+// Levenshtein plus the swap of two adjacent characters as one edit (a
+// swapped pair is not edited again).
+std::uint64_t osa(std::u32string_view a, std::u32string_view b) {
+    std::vector<std::vector<std::uint64_t>> d(a.size() + 1,
+                                              std::vector<std::uint64_t>(b.size() + 1));
+    for (std::size_t i = 0; i <= a.size(); ++i) d[i][0] = i;
+    for (std::size_t j = 0; j <= b.size(); ++j) d[0][j] = j;
+    for (std::size_t i = 1; i <= a.size(); ++i) {
+        for (std::size_t j = 1; j <= b.size(); ++j) {
+            d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1,
+                                d[i - 1][j - 1] + (a[i - 1] == b[j - 1] ? 0 : 1)});
+            if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1]) {
+                d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+            }
+        }
+    }
+    return d[a.size()][b.size()];
 }
 
 // The child ids of node n as the arrays describe them, or nullopt where
@@ -250,6 +271,29 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             first = hits;
         } else if (hits != *first) {
             report(search.name, "differs from the plain walk: " + describe(hits));
+        }
+    }
+
+    // With transpositions (the ranked searches' distance), the search layout
+    // must find exactly the keys within k by the swap-aware distance.
+    if (const auto compact = morlatch::CompactTrie::build(trie)) {
+        if (!keys) report("search with transpositions", "layout built for an improper trie");
+        std::vector<Hit> want;
+        for (const auto& [key, payload] : *keys) {
+            const std::uint64_t d = osa(key, query);
+            if (d <= k) want.emplace_back(key, payload, d);
+        }
+        std::sort(want.begin(), want.end());
+        morlatch::Interrupt none;
+        const morlatch::HitList found = compact->search(query, k, std::nullopt, none, true);
+        std::vector<Hit> got;
+        for (const morlatch::HitList::Hit& hit : found.hits) {
+            got.emplace_back(std::u32string(found.key(hit)), hit.payload, hit.distance);
+        }
+        std::sort(got.begin(), got.end());
+        if (got != want) {
+            report("search with transpositions",
+                   "found " + describe(got) + "expected " + describe(want));
         }
     }
 
