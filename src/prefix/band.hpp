@@ -52,14 +52,12 @@ struct Budget {
     std::uint32_t at(std::size_t i) const noexcept { return i <= split ? low : high; }
 };
 
-// Whether no key below `node` (at `depth`) can be within k of a query of n
-// characters: the subtree holds no key, or every key below is too short or
-// too long (a key of length L is at least |L - n| away).
+// Whether every key below `node` (at `depth`) is too short or too long to be
+// within k of a query of n characters: a key of length L is at least
+// |L - n| away. (A subtree without keys has the saturated shortest length
+// and a longest of 0, so it is mostly ruled out too.)
 inline bool out_of_reach(const CompactTrie::Node& node, std::uint64_t depth, std::uint64_t n,
                          std::uint64_t k) noexcept {
-    if (!CompactTrie::holds_keys(node)) {
-        return true;
-    }
     if (depth + node.shortest > n + k) {
         return true;
     }
@@ -75,9 +73,6 @@ public:
     BandRows(std::u32string_view query, std::uint32_t k, Budget budget);
 
     std::uint32_t infinity() const noexcept { return infinity_; }
-    // The deepest row a walk may compute (no key deeper than n + k is within
-    // k); one more row is there so that a walk may step one level past it.
-    std::size_t max_depth() const noexcept { return max_depth_; }
 
     // Fills row 0 (the empty path); returns whether some cell is within budget.
     bool start();
@@ -97,10 +92,11 @@ public:
         }
         return (this->*row_step_)(depth, c, parent);
     }
-    // The value of cell i of row `depth` (infinity outside the band).
+    // The value of cell i of row `depth` (infinity outside the band); the
+    // row must have been computed.
     std::uint32_t cell(std::size_t depth, std::size_t i) const noexcept {
         const std::int64_t b = static_cast<std::int64_t>(i) - base(depth);
-        if (b < 0 || b >= static_cast<std::int64_t>(width_) || depth > max_depth_ + 1) {
+        if (b < 0 || b >= static_cast<std::int64_t>(width_)) {
             return infinity_;
         }
         if (lanes_) {
@@ -113,9 +109,7 @@ public:
     // within k (else infinity).
     std::uint32_t last(std::size_t depth) const noexcept { return cell(depth, n_); }
     // The band's query positions of row `depth`, clipped to 0..n.
-    std::size_t band_low(std::size_t depth) const noexcept {
-        return depth > k_ ? depth - k_ : 0;
-    }
+    std::size_t band_low(std::size_t depth) const noexcept { return depth > k_ ? depth - k_ : 0; }
     std::size_t band_high(std::size_t depth) const noexcept {
         return std::min<std::size_t>(n_, depth + k_);
     }
@@ -153,6 +147,8 @@ private:
     bool banded_;
     std::size_t width_;
     std::size_t stride_;  // one more cell than the row: always infinity
+    // No key deeper than n + k is within k; the rows go one level further,
+    // so that a walk may step one level past it.
     std::size_t max_depth_;
     bool (BandRows::*row_step_)(std::size_t, char32_t, char32_t) noexcept;
     // Banded rows index these by depth + cell: the query character that a
@@ -283,8 +279,8 @@ bool BandRows<M>::lanes_step(std::size_t depth, char32_t c, char32_t parent) noe
             const __m128i swapped = _mm_and_si128(equal(-1, c), equal(0, parent));
             const __m128i two_up = _mm_add_epi16(
                 _mm_loadu_si128(reinterpret_cast<const __m128i*>(prev - kLanes)), one);
-            t = _mm_min_epi16(t, _mm_or_si128(_mm_and_si128(swapped, two_up),
-                                              _mm_andnot_si128(swapped, inf)));
+            t = _mm_min_epi16(
+                t, _mm_or_si128(_mm_and_si128(swapped, two_up), _mm_andnot_si128(swapped, inf)));
         }
     }
     // Lanes shifted in from below the row are infinity.
@@ -386,7 +382,8 @@ private:
         NodeId promoted;
         bool promoted_pending;
     };
-    void push_frame(NodeId node, std::size_t depth);
+    // Inlined: the walk calls it for every node with children.
+    [[gnu::always_inline]] inline void push_frame(NodeId node, std::size_t depth);
 
     const CompactTrie::Node* nodes_;
     std::u32string_view query_;
@@ -440,12 +437,13 @@ void BandWalk<M>::run(OnHit&& on_hit) {
             node = frame.next++;
         }
         const std::size_t depth = frames_.size();
-        if (out_of_reach(nodes_[node], depth, query_.size(), k_) || depth > rows_.max_depth()) {
+        if (out_of_reach(nodes_[node], depth, query_.size(), k_)) {
             continue;
         }
         interrupt_.tick();
         const CompactTrie::Node& nd = nodes_[node];
-        const bool alive = rows_.step(depth, nd.label, path_.empty() ? 0 : path_.back());
+        const char32_t parent = BandRows<M>::kSwaps && !path_.empty() ? path_.back() : 0;
+        const bool alive = rows_.step(depth, nd.label, parent);
         path_.push_back(nd.label);
         if (nd.flags & CompactTrie::kIsKey) {
             const std::uint32_t distance = rows_.last(depth);

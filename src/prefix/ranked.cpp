@@ -104,7 +104,8 @@ std::vector<Match> ranked_search(const CompactTrie& trie, std::u32string_view qu
         if (d > m + CompactTrie::kLengthSaturated) {
             d = k;
         }
-        const HitList found = trie.search(query, d, std::nullopt, interrupt, options.transpositions);
+        const HitList found =
+            trie.search(query, d, std::nullopt, interrupt, options.transpositions);
         if (d >= k || found.hits.size() >= *options.limit ||
             (bounded && d >= std::max<std::uint64_t>(m, longest))) {
             return rank(found, options.limit);

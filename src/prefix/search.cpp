@@ -138,9 +138,9 @@ HitList CompactTrie::search(std::u32string_view query, std::uint64_t max_dist,
     }
     const auto k = static_cast<std::uint32_t>(std::min(max_dist, kDistanceCap));
     return transpositions ? split_or_single_search<Metric::osa>(*this, nodes_.data(), query, k,
-                                                                 limit, interrupt)
-                          : split_or_single_search<Metric::levenshtein>(
-                                *this, nodes_.data(), query, k, limit, interrupt);
+                                                                limit, interrupt)
+                          : split_or_single_search<Metric::levenshtein>(*this, nodes_.data(), query,
+                                                                        k, limit, interrupt);
 }
 
 }  // namespace morlatch

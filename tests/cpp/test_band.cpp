@@ -26,7 +26,9 @@ namespace {
 // Few letters, so that keys share long paths and swaps meet equal pairs.
 const std::u32string kAlphabet = U"abc\U0001F600";
 
-char32_t letter(std::mt19937& rng) { return kAlphabet[rng() % kAlphabet.size()]; }
+char32_t letter(std::mt19937& rng) {
+    return kAlphabet[rng() % kAlphabet.size()];
+}
 
 // `text` with `edits` random edits, swaps of neighbours among them; a swap
 // across the middle (where the split search cuts the query) is favoured.
@@ -120,19 +122,19 @@ TEST(BandKernel, SearchesFindExactlyThePlainDistancesOnRandomTries) {
                     const HitList found = c.trie->search(query, k, std::nullopt, none, swaps);
                     std::vector<Row> got;
                     for (const HitList::Hit& hit : found.hits) {
-                        got.emplace_back(hit.distance, std::u32string(found.key(hit)),
-                                         hit.payload);
+                        got.emplace_back(hit.distance, std::u32string(found.key(hit)), hit.payload);
                     }
                     std::sort(got.begin(), got.end());
-                    ASSERT_EQ(got, want) << "swaps " << swaps << ", k " << k << ", query length "
-                                         << query.size();
+                    ASSERT_EQ(got, want)
+                        << "swaps " << swaps << ", k " << k << ", query length " << query.size();
 
                     const std::uint64_t limit = rng() % 6;
                     const std::vector<Row> ranked = rows_of(
                         ranked_search(*c.trie, query, RankedOptions{k, limit, swaps}, none));
                     const std::vector<Row> best(
-                        want.begin(), want.begin() + static_cast<std::ptrdiff_t>(
-                                                         std::min<std::uint64_t>(limit, want.size())));
+                        want.begin(),
+                        want.begin() + static_cast<std::ptrdiff_t>(
+                                           std::min<std::uint64_t>(limit, want.size())));
                     ASSERT_EQ(ranked, best) << "ranked, swaps " << swaps << ", k " << k;
                 }
             }
@@ -159,15 +161,15 @@ TEST(BandKernel, CompletionFindsThePlainClosestBeginning) {
                     for (const auto& [key, payload] : c.keys) {
                         std::uint64_t d = UINT64_MAX;
                         for (std::size_t i = 0; i <= key.size(); ++i) {
-                            d = std::min(d, distance(swaps, std::u32string_view(key).substr(0, i),
-                                                     prefix));
+                            d = std::min(
+                                d, distance(swaps, std::u32string_view(key).substr(0, i), prefix));
                         }
                         if (d <= k) want.emplace_back(d, key.size(), key);
                     }
                     std::sort(want.begin(), want.end());
                     std::vector<std::tuple<std::uint64_t, std::size_t, std::u32string>> got;
-                    for (const Match& m : complete(*c.trie, prefix,
-                                                   RankedOptions{k, std::nullopt, swaps}, none)) {
+                    for (const Match& m :
+                         complete(*c.trie, prefix, RankedOptions{k, std::nullopt, swaps}, none)) {
                         ASSERT_EQ(m.payload, c.keys.at(m.key));
                         got.emplace_back(m.distance, m.key.size(), m.key);
                     }
@@ -189,8 +191,8 @@ TEST(BandKernel, DistanceCapLeavesResultsAlone) {
         const std::vector<Match> far =
             ranked_search(*trie, U"b", RankedOptions{UINT64_MAX, std::nullopt, swaps}, none);
         ASSERT_EQ(far, (std::vector<Match>{Match{key, 7, 5000}}));
-        const std::vector<Match> near = complete(
-            *trie, std::u32string(4999, U'a') + U"b", RankedOptions{1, std::nullopt, swaps}, none);
+        const std::vector<Match> near = complete(*trie, std::u32string(4999, U'a') + U"b",
+                                                 RankedOptions{1, std::nullopt, swaps}, none);
         ASSERT_EQ(near, (std::vector<Match>{Match{key, 7, 1}}));
     }
 }
