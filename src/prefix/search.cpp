@@ -4,20 +4,20 @@
 // order. For k >= 1 and a query long enough, the search is split after Mihov
 // and Schulz's forward-backward method: cut the query q into q1 q2 at
 // position s. Follow an alignment of cost e <= k along the query; let F be
-// its cost when it first reaches a position >= s, and L its cost when it last
-// stands at a position <= s. The forward walk allows at most a edits on the
-// cells of positions <= s (k beyond) and still reaches every key with F <= a;
-// a walk of the reversed keys with the reversed query and b reaches every key
-// with e - L <= b. Usually the alignment stands at s, so F <= L and
-// F + (e - L) <= e: with a + b >= k - 1 one of the two walks finds each hit.
-// With transpositions, a swap of q[s - 1] q[s] jumps from s - 1 to s + 1 and
-// F = L + 1, so F + (e - L) = e + 1; but the forward walk then finds the key
-// already when L <= a (the cells before the swap are within a; in the middle
-// of the swap, cell s + 1, past the cut, holds at most L + 1 <= k: skip
-// q[s - 1], match q[s]), and the backward walk likewise when e - F <= b: a
-// miss would need e = L + 1 + (e - F) >= a + b + 3. Both walks prune far more than one walk
-// with k everywhere; their hits are merged, deduplicated and put in the
-// plain walk's order.
+// its cost when it first reaches a position >= s, and L its cost when it
+// last stands at a position <= s. The forward walk allows at most a edits on
+// the cells of positions <= s (k beyond) and still reaches every key with
+// F <= a; a walk of the reversed keys with the reversed query and b reaches
+// every key with e - L <= b. Usually the alignment stands at s, so F <= L
+// and F + (e - L) <= e: with a + b >= k - 1 one of the two walks finds each
+// hit. With transpositions, a swap of q[s - 1] q[s] jumps from s - 1 to
+// s + 1, so F = L + 1 and F + (e - L) = e + 1; but then the forward walk
+// finds the key already when L <= a (the cells before the swap are within
+// a; in the middle of the swap, cell s + 1, past the cut, holds at most
+// L + 1 <= k: skip q[s - 1], match q[s]), and the backward walk likewise
+// when e - F <= b, so a miss would need e = L + 1 + (e - F) >= a + b + 3.
+// Both walks prune far more than one walk with k everywhere; their hits are
+// merged, deduplicated and put in the plain walk's order.
 #include <algorithm>
 #include <cstdint>
 #include <string>
@@ -136,6 +136,8 @@ HitList CompactTrie::search(std::u32string_view query, std::uint64_t max_dist,
         }
         return found;
     }
+    // No distance comes near the cap, so a larger max_dist behaves exactly
+    // like it.
     const auto k = static_cast<std::uint32_t>(std::min(max_dist, kDistanceCap));
     return transpositions ? split_or_single_search<Metric::osa>(*this, nodes_.data(), query, k,
                                                                 limit, interrupt)
