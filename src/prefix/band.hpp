@@ -113,11 +113,25 @@ public:
     std::size_t band_high(std::size_t depth) const noexcept {
         return std::min<std::size_t>(n_, depth + k_);
     }
-    // The smallest cell of row `depth`.
+    // The smallest cell of row `depth` (positions 0..n only).
     std::uint32_t minimum(std::size_t depth) const noexcept {
+        const std::size_t lo = band_low(depth);
+        const std::size_t hi = band_high(depth);
         std::uint32_t least = infinity_;
-        for (std::size_t i = band_low(depth); i <= band_high(depth); ++i) {
-            least = std::min(least, cell(depth, i));
+        if (lo > hi) {
+            return least;
+        }
+        // Positions lo..hi all lie in the band.
+        const std::size_t first = lo - static_cast<std::size_t>(base(depth));
+        const std::size_t count = hi - lo + 1;
+        if (lanes_) {
+            const std::int16_t* r = lane_rows_.data() + depth * kLanes + first;
+            for (std::size_t b = 0; b < count; ++b) {
+                least = std::min(least, static_cast<std::uint32_t>(r[b]));
+            }
+        } else {
+            const std::uint32_t* r = rows_.data() + depth * stride_ + first;
+            least = std::min(least, *std::min_element(r, r + count));
         }
         return least;
     }
