@@ -81,6 +81,9 @@ def report(path: str, count: int, seed: int) -> None:
             f"fuzzy_match(q, {k}, None), walk order": lambda q, k=k: search.fuzzy_match(q, k, None),
             f"search(q, {k})": lambda q, k=k: index.search(q, k),
             f"search(q, {k}, limit=10)": lambda q, k=k: index.search(q, k, limit=10),
+            f"search(q, {k}, transpositions=True)": lambda q, k=k: index.search(
+                q, k, transpositions=True
+            ),
             f"search(q, {k}, limit=10, transpositions=True)": lambda q, k=k: index.search(
                 q, k, limit=10, transpositions=True
             ),

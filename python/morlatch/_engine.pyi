@@ -41,6 +41,9 @@ def build_words(words: _Words, progress: Callable[[int, int], object] | None) ->
 
 # ---- the index (see index.py, which checks the arguments first) ----------
 
+DISTANCE_CAP: int
+"""The largest max_dist the searches tell apart (no key is that long)."""
+
 _M = TypeVar("_M", bound=tuple[str, int, int])
 
 @final

@@ -102,17 +102,6 @@ std::unique_ptr<CompactTrie> CompactTrie::from_nodes(std::vector<Node> nodes) {
 
 CompactTrie::~CompactTrie() = default;
 
-std::optional<NodeId> CompactTrie::child(NodeId node, char32_t ch) const noexcept {
-    const Node* first = nodes_.data() + nodes_[node].first_child;
-    const Node* last = nodes_.data() + end_of_children(node);
-    const Node* it =
-        std::lower_bound(first, last, ch, [](const Node& n, char32_t c) { return n.label < c; });
-    if (it == last || it->label != ch) {
-        return std::nullopt;
-    }
-    return static_cast<NodeId>(it - nodes_.data());
-}
-
 std::optional<NodeId> CompactTrie::find(std::u32string_view text) const noexcept {
     NodeId node = kRoot;
     for (const char32_t ch : text) {
@@ -123,6 +112,14 @@ std::optional<NodeId> CompactTrie::find(std::u32string_view text) const noexcept
         node = *next;
     }
     return node;
+}
+
+std::optional<Match> CompactTrie::exact_match(std::u32string_view query) const {
+    const std::optional<NodeId> node = find_key(query);
+    if (!node) {
+        return std::nullopt;
+    }
+    return Match{std::u32string(query), payload(*node), 0};
 }
 
 std::size_t CompactTrie::memory_bytes() const noexcept {

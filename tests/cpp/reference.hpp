@@ -1,8 +1,8 @@
 // Obviously-correct references that the C++ tests, the fuzz targets and the
 // native benchmark compare the core against: a trie builder, a reader of the
-// trie arrays, the Levenshtein distance, a way to catch the fault of a call,
-// and the seeded typo generator for queries. (tests/reference.py is the same
-// for the Python side.)
+// trie arrays, the Levenshtein and optimal string alignment distances, a model
+// of the plain walk, a way to catch the fault of a call, and the seeded typo
+// generator for queries. (tests/reference.py is the same for the Python side.)
 #pragma once
 
 #include <algorithm>
@@ -229,6 +229,26 @@ inline Walk walk(const Trie& t, std::u32string_view query, std::uint64_t max_dis
         out.fault = f.message();
     }
     return out;
+}
+
+// Optimal string alignment distance: Levenshtein plus the swap of two
+// adjacent characters as one edit (a swapped pair is not edited again); three
+// plain rows.
+inline std::uint64_t osa(std::u32string_view a, std::u32string_view b) {
+    std::vector<std::uint64_t> two_up(b.size() + 1), prev(b.size() + 1), cur(b.size() + 1);
+    for (std::size_t j = 0; j <= b.size(); ++j) prev[j] = j;
+    for (std::size_t i = 1; i <= a.size(); ++i) {
+        cur[0] = i;
+        for (std::size_t j = 1; j <= b.size(); ++j) {
+            cur[j] = std::min({prev[j] + 1, cur[j - 1] + 1, prev[j - 1] + (a[i - 1] != b[j - 1])});
+            if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1]) {
+                cur[j] = std::min(cur[j], two_up[j - 2] + 1);
+            }
+        }
+        std::swap(two_up, prev);
+        std::swap(prev, cur);
+    }
+    return prev[b.size()];
 }
 
 // The fault that fn() raises, or nothing when it returns normally.

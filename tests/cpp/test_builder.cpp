@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "prefix/builder.hpp"
-#include "prefix/store.hpp"
 #include "prefix/compact.hpp"
+#include "prefix/store.hpp"
 #include "reference.hpp"
 
 namespace morlatch {

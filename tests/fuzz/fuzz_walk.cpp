@@ -10,7 +10,9 @@
 // proper one below the root (ids in range, every node reached once, every
 // child with a character, siblings with distinct characters), the search must
 // finish without a fault and find exactly the brute-force hits (with a limit:
-// that many of them), and exact_match must find exactly the query.
+// that many of them), and exact_match must find exactly the query. Where the
+// search layout takes the trie, its search with transpositions must find
+// exactly the keys within k by the optimal string alignment distance.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -72,6 +74,7 @@ const NamedSearch searches[] = {
 
 using reference::child_ids;
 using reference::levenshtein;
+using reference::osa;
 
 std::optional<char32_t> char_of(const Trie& t, std::uint32_t id) {
     return id < t.node_chars.size() ? t.node_chars[id] : std::nullopt;
@@ -197,6 +200,29 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             first = hits;
         } else if (hits != *first) {
             report(search.name, "differs from the plain walk: " + describe(hits));
+        }
+    }
+
+    // With transpositions (the ranked searches' distance), the search layout
+    // must find exactly the keys within k by the swap-aware distance.
+    if (const auto compact = morlatch::CompactTrie::build(trie)) {
+        if (!keys) report("search with transpositions", "layout built for an improper trie");
+        std::vector<Hit> want;
+        for (const auto& [key, payload] : *keys) {
+            const std::uint64_t d = osa(key, query);
+            if (d <= k) want.emplace_back(key, payload, d);
+        }
+        std::sort(want.begin(), want.end());
+        morlatch::Interrupt none;
+        const morlatch::HitList found = compact->search(query, k, std::nullopt, none, true);
+        std::vector<Hit> got;
+        for (const morlatch::HitList::Hit& hit : found.hits) {
+            got.emplace_back(std::u32string(found.key(hit)), hit.payload, hit.distance);
+        }
+        std::sort(got.begin(), got.end());
+        if (got != want) {
+            report("search with transpositions",
+                   "found " + describe(got) + "expected " + describe(want));
         }
     }
 
