@@ -16,6 +16,7 @@
 #include "binding/entry.hpp"
 #include "binding/ref.hpp"
 #include "engine/index_functions.hpp"
+#include "engine/weighted_functions.hpp"
 #include "format/codec.hpp"
 
 namespace morlatch {
@@ -89,6 +90,7 @@ PyMODINIT_FUNC PyInit__engine() {
         morlatch::binding::OwnedRef module =
             morlatch::binding::new_ref(PyModule_Create2(&morlatch::engine_def, PYTHON_API_VERSION));
         morlatch::engine::add_index_functions(module.get());
+        morlatch::engine::add_weighted_functions(module.get());
         return module;
     });
 }
