@@ -120,6 +120,36 @@ public:
         return cost_min_[depth];
     }
 
+    // The labels of the children worth a visit when no cell of row `depth`
+    // (the row of `node`) is below `t`: a child's row then holds a cell <= t
+    // only through a match on the diagonal from a cell that holds t, or
+    // through a swap from the row above. Appends them to `out` and returns
+    // true, or returns false when every child may qualify.
+    bool narrow(char32_t label, std::size_t depth, Cell t, std::vector<char32_t>& out) const {
+        if (unit_min_[depth] < t) {
+            return false;
+        }
+        const Cell* row = unit_.data() + depth * width_;
+        for (std::size_t j = 0; j + 1 < width_; ++j) {
+            if (row[j] == t) {
+                out.push_back(query_[j]);
+            }
+        }
+        if (transpositions_ && depth >= 1 && t >= 1) {
+            // A child labelled query[j] after a node labelled query[j + 1]
+            // swaps the pair from cell j of the row above.
+            const Cell* above = row - width_;
+            for (std::size_t j = 0; j + 2 < width_; ++j) {
+                if (above[j] + 1 <= t && query_[j + 1] == label) {
+                    out.push_back(query_[j]);
+                }
+            }
+        }
+        std::sort(out.begin(), out.end());
+        out.erase(std::unique(out.begin(), out.end()), out.end());
+        return true;
+    }
+
 private:
     bool is_vowel(char32_t c) const { return model_->vowels.find(c) != std::u32string::npos; }
 
@@ -510,17 +540,53 @@ public:
     // Adds the keys at distances [low, high].
     void walk(std::uint64_t low, std::uint64_t high) {
         Rows rows(word_, high, options_.transpositions, model_);
+        // Every key taken here is at least `low` edits away, each edit at
+        // least the cheapest.
+        const Cell least_cost = model_ == nullptr
+                                    ? 0
+                                    : static_cast<Cell>(std::min<std::uint64_t>(
+                                          low * std::min(model_->edit, model_->cheap), kCostCap));
         struct Frame {
             NodeId node;
             std::uint32_t depth;
         };
         std::vector<Frame> stack;
         std::u32string path;
+        const std::uint64_t m = word_.size();
+        // Heaviest child first, so that strong candidates come early and the
+        // bounds below cut the rest; keys too short or too long stay out.
+        std::vector<char32_t> labels;
         auto push_children = [&](NodeId node, std::uint32_t depth) {
-            for (NodeId c = trie_.end_child(node); c-- > trie_.first_child(node);) {
-                if (holds_keys(trie_, c)) {
+            const std::size_t first = stack.size();
+            const std::uint64_t child_depth = depth + 1;
+            auto push = [&](NodeId c) {
+                const std::uint8_t longest = trie_.longest_below(c);
+                if (holds_keys(trie_, c) && child_depth + trie_.shortest_below(c) <= m + high &&
+                    (longest == CompactTrie::kLengthSaturated ||
+                     child_depth + longest + high >= m)) {
                     stack.push_back(Frame{c, depth + 1});
                 }
+            };
+            labels.clear();
+            if (depth > 0 &&
+                rows.narrow(trie_.label(node), depth, static_cast<Cell>(high), labels)) {
+                for (const char32_t label : labels) {
+                    if (const std::optional<NodeId> c = trie_.child(node, label)) {
+                        push(*c);
+                    }
+                }
+            } else {
+                for (NodeId c = trie_.first_child(node); c < trie_.end_child(node); ++c) {
+                    push(c);
+                }
+            }
+            if (table_ != nullptr) {
+                std::sort(stack.begin() + static_cast<std::ptrdiff_t>(first), stack.end(),
+                          [this](const Frame& a, const Frame& b) {
+                              return table_->best_below(a.node) < table_->best_below(b.node);
+                          });
+            } else {
+                std::reverse(stack.begin() + static_cast<std::ptrdiff_t>(first), stack.end());
             }
         };
         push_children(CompactTrie::kRoot, 0);
@@ -542,14 +608,13 @@ public:
                 continue;
             }
             if (best_.size() >= wanted_) {
-                // Keys below come after every key found so far, so a tie
-                // cannot make the cut either.
+                // Strictly worse only: a tie may still win on its key.
                 const Candidate& worst = best_.front();
                 const Weight heaviest = table_ == nullptr ? 0 : table_->best_below(frame.node);
-                if (model_ == nullptr
-                        ? floor > worst.distance ||
-                              (floor == worst.distance && heaviest < worst.weight)
-                        : score(heaviest, rows.cost_floor(frame.depth)) < worst.score) {
+                if (model_ == nullptr ? floor > worst.distance ||
+                                            (floor == worst.distance && heaviest < worst.weight)
+                                      : score(heaviest, std::max(rows.cost_floor(frame.depth),
+                                                                 least_cost)) < worst.score) {
                     continue;
                 }
             }
