@@ -101,6 +101,7 @@ def test_readme_examples_pass_strict_checking(checker: list[str], tmp_path: Path
 USAGE = """\
 import _morlatch
 import morlatch
+import morlatch.dask
 
 s = _morlatch.from_internal_data([0, 1], ["", "a"], [None, 7], [1])
 t = _morlatch.from_bytes(s.to_bytes())
@@ -135,6 +136,15 @@ got: int | None = ix.get("a")
 ix.search("a", limit="3")  # wrong
 ix.search_many("a", 1, 2)  # wrong
 key_only: int = next(iter(ix))  # wrong
+ix.save("x.index")
+reloaded: morlatch.Index = morlatch.Index.load("x.index")
+alike: bool = reloaded == {"a": 1}
+sections: dict[str, memoryview] = morlatch.indexfile.read("x.index")
+morlatch.indexfile.write("x.index", {"trie": ix.prefix_search.to_bytes()})
+morlatch.indexfile.write("x.index", {"trie": "text"})  # wrong
+sniffed: bool = morlatch.indexfile.is_index_file(b"head")
+spread: list[list[morlatch.Match]] = morlatch.dask.search_many(["a"], ix, 1, limit=2)
+morlatch.dask.search_many(["a"], {"a": 1}, 1)  # wrong
 """
 
 

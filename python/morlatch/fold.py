@@ -9,6 +9,8 @@ form, the keys as given with their payloads and weights.
 
 from __future__ import annotations
 
+import struct
+import sys
 import unicodedata
 from array import array
 from collections.abc import Callable, Iterator
@@ -110,3 +112,73 @@ def group(table: dict[str, int], rule: FoldRule) -> tuple[dict[str, int], Groups
             starts.append(position)
     starts.append(len(order))
     return forms, Groups(order, [table[key] for key in order], starts, None)
+
+
+# ---- the "fold" section of an index file --------------------------------------
+#
+#   rule name (b"unicode <version>" or b"custom"), b"\n"
+#   u64 key count N, u64 form count G
+#   u32 payload * N, u64 start * (G + 1), u32 UTF-8 length * N, the keys' UTF-8
+
+_COUNTS = struct.Struct("<QQ")
+
+
+def encode_groups(groups: Groups, custom: bool) -> bytes:
+    name = b"custom" if custom else b"unicode " + UNICODE_VERSION.encode("ascii")
+    encoded = [key.encode("utf-8") for key in groups.keys]
+    lengths = array("I", map(len, encoded))
+    payloads = array("I", groups.payloads)
+    starts = array("Q", groups.starts)
+    for part in (lengths, payloads, starts):
+        if sys.byteorder == "big":
+            part.byteswap()
+    return b"".join(
+        [
+            name + b"\n",
+            _COUNTS.pack(len(groups.keys), len(groups.starts) - 1),
+            payloads.tobytes(),
+            starts.tobytes(),
+            lengths.tobytes(),
+            *encoded,
+        ]
+    )
+
+
+def decode_groups(data: bytes) -> tuple[bool, Groups]:
+    """(whether the rule was custom, the groups); ValueError when malformed."""
+    end = data.find(b"\n")
+    name = data[:end] if end >= 0 else b""
+    if name != b"custom" and not name.startswith(b"unicode "):
+        raise ValueError("the 'fold' section names no known folding rule")
+    at = end + 1
+    try:
+        count, forms = _COUNTS.unpack_from(data, at)
+        at += _COUNTS.size
+        payloads = array("I")
+        payloads.frombytes(data[at : at + 4 * count])
+        at += 4 * count
+        starts = array("Q")
+        starts.frombytes(data[at : at + 8 * (forms + 1)])
+        at += 8 * (forms + 1)
+        lengths = array("I")
+        lengths.frombytes(data[at : at + 4 * count])
+        at += 4 * count
+        for part in (lengths, payloads, starts):
+            if sys.byteorder == "big":
+                part.byteswap()
+        keys = []
+        for length in lengths:
+            keys.append(data[at : at + length].decode("utf-8"))
+            at += length
+    except (struct.error, ValueError, UnicodeDecodeError):
+        raise ValueError("the 'fold' section is malformed") from None
+    if (
+        at != len(data)
+        or len(keys) != count
+        or len(starts) != forms + 1
+        or starts[0] != 0
+        or starts[-1] != count
+        or any(a >= b for a, b in zip(starts, starts[1:], strict=False))
+    ):
+        raise ValueError("the 'fold' section is malformed")
+    return name == b"custom", Groups(keys, list(payloads), starts, None)

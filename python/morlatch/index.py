@@ -6,16 +6,22 @@ from __future__ import annotations
 import math
 import numbers
 import operator
+import os
 import struct
-from collections.abc import Iterable, Iterator, Mapping
-from typing import Literal, NamedTuple, TypeAlias, TypeVar, overload
+import sys
+from array import array
+from collections.abc import Callable, Iterable, Iterator, Mapping
+from typing import TYPE_CHECKING, Literal, NamedTuple, TypeAlias, TypeVar, overload
 
-from _morlatch import PrefixSearch
+from _morlatch import PrefixSearch, from_bytes
 
-from . import _engine
+from . import _engine, indexfile
 from .builder import Keys, Progress, _collect, build
-from .fold import FoldRule, Groups, apply, fold_text, group
-from .storage import StrPath, load, save
+from .fold import FoldRule, Groups, apply, decode_groups, encode_groups, fold_text, group
+from .storage import StrPath, load
+
+if TYPE_CHECKING:
+    from typing_extensions import Buffer
 
 __all__ = ["Index", "Match", "layout_info"]
 
@@ -59,7 +65,9 @@ class Index:
     ``items``, ``values``).
     """
 
-    __slots__ = ("_search", "_count", "_table", "_floats", "_fold", "_groups")
+    # __weakref__: morlatch.dask keeps an index's copy on a cluster as long as
+    # the index lives.
+    __slots__ = ("_search", "_count", "_table", "_floats", "_fold", "_groups", "__weakref__")
 
     _search: PrefixSearch
     _count: int
@@ -108,19 +116,209 @@ class Index:
         index._attach(search)
         return index
 
-    @classmethod
-    def load(cls, path: StrPath) -> Index:
-        """Reads a file written by ``save`` (or ``morlatch.save``)."""
-        return cls.from_prefix_search(load(path))
-
-    def save(self, path: StrPath) -> None:
-        """Writes the trie to ``path`` atomically, as ``morlatch.save`` does."""
-        save(self._search, path)
-
     def _attach(self, search: PrefixSearch) -> None:
         self._count = _engine.key_count(search)
         self._search = search
         self._table, self._floats, self._fold, self._groups = None, False, None, None
+
+    # ---- files, pickling, copies and equality ----------------------------------
+    #
+    # An index is kept as an index file (see indexfile.py): a "trie" section
+    # with the PrefixSearch's to_bytes(), plus the sections that
+    # _extra_sections() adds for what an index holds beyond its trie. Pickles
+    # and copies go through the same sections, so whatever survives a file
+    # survives them too.
+
+    @classmethod
+    def load(cls, path: StrPath, *, fold: bool | FoldRule | None = None) -> Index:
+        """Reads a file written by ``save``, or a plain trie file written by
+        ``morlatch.save`` (or by ``save`` of earlier versions).
+
+        Weights and the built-in folding come back with the index. A custom
+        folding rule is not saved: an index built with one needs it again,
+        as ``fold=rule``. ``fold`` otherwise need not be given; when it is, it
+        must match how the index was built.
+
+        Raises OSError when the file cannot be read and ValueError when it is
+        neither a valid index file nor a trie file, naming the path, what is
+        wrong and at which byte, or when ``fold`` does not match the file.
+        """
+        with open(path, "rb") as stream:
+            head = stream.read(len(indexfile.MAGIC))
+        if indexfile.is_index_file(head):
+            return cls._from_sections(indexfile.read(path), os.fspath(path), fold)
+        if _fold_rule(fold) is not None:
+            raise ValueError(f"{os.fspath(path)}: the index was built without folding")
+        return cls.from_prefix_search(load(path))
+
+    def save(self, path: StrPath) -> None:
+        """Writes the index to ``path`` as an index file, atomically: the file
+        under ``path`` is either the old one or the complete new one."""
+        indexfile.write(path, self._sections())
+
+    def _sections(self) -> dict[str, Buffer]:
+        sections: dict[str, Buffer] = {"trie": self._search.to_bytes()}
+        for name, body in self._extra_sections().items():
+            if name in sections:
+                raise ValueError(f"section {name!r} is the index's own")
+            sections[name] = body
+        return sections
+
+    @classmethod
+    def _from_sections(
+        cls,
+        sections: Mapping[str, Buffer],
+        source: str = "<index>",
+        fold: bool | FoldRule | None = None,
+    ) -> Index:
+        """An index from the sections of an index file: the trie from "trie",
+        the rest handed to ``_load_extra_sections``."""
+        rest = dict(sections)
+        trie = rest.pop("trie", None)
+        if trie is None:
+            raise ValueError(f"{source}: the index file has no 'trie' section")
+        # from_bytes takes bytes by their buffer (other objects item by item):
+        # the bytes under a view of all of them (as indexfile.read gives), or
+        # a copy.
+        data = trie.obj if isinstance(trie, memoryview) else None
+        if not isinstance(data, bytes) or len(data) != memoryview(trie).nbytes:
+            data = bytes(trie)
+        problem = _engine.check_bytes(data)
+        if problem is not None:
+            raise ValueError(f"{source}: the 'trie' section is not a trie: {problem}")
+        index = cls.__new__(cls)
+        index._attach(from_bytes(data))
+        try:
+            index._load_extra_sections(rest, fold)
+        except ValueError as error:
+            raise ValueError(f"{source}: {error}") from None
+        return index
+
+    def _extra_sections(self) -> Mapping[str, Buffer]:
+        """The sections an index file holds besides "trie": "fold" (the keys
+        as given, by folded form, and the rule's name) and "weights" (a kind
+        byte, b"i" or b"f", then one 64-bit code per key)."""
+        sections: dict[str, Buffer] = {}
+        groups = self._groups
+        if groups is not None:
+            sections["fold"] = encode_groups(groups, self._fold is not fold_text)
+        if self._table is not None:
+            kind = b"f" if self._floats else b"i"
+            if groups is None:
+                sections["weights"] = kind + _engine.weight_table_bytes(self._table)
+            else:
+                assert groups.weights is not None
+                codes = [_to_code(w) if self._floats else int(w) for w in groups.weights]
+                sections["weights"] = kind + _pack_codes(codes)
+        return sections
+
+    def _load_extra_sections(
+        self, sections: Mapping[str, Buffer], fold: bool | FoldRule | None = None
+    ) -> None:
+        """Takes the sections besides "trie" from an index file. Optional
+        sections it does not know are skipped; any other refuses the file
+        (ValueError; the caller names the file). ``fold`` is the rule that
+        ``Index.load`` was given (needed for a custom one)."""
+        for name in sections:
+            if name not in ("fold", "weights") and not indexfile.is_optional(name):
+                raise ValueError(f"section {name!r} is not known to this version of morlatch")
+        rule = _fold_rule(fold)
+        if "fold" in sections:
+            custom, groups = decode_groups(bytes(sections["fold"]))
+            if custom and (rule is None or rule is fold_text):
+                raise ValueError(
+                    "the index was built with a custom fold, which is not saved: "
+                    "pass it again as Index.load(path, fold=...)"
+                )
+            if not custom and rule is not None and rule is not fold_text:
+                raise ValueError("the index was built with fold=True, not with a custom fold")
+            if len(groups.starts) - 1 != self._count:
+                raise ValueError("the 'fold' section does not match the trie")
+            self._fold = rule if custom else fold_text
+            self._groups = groups
+            self._count = len(groups.keys)
+        elif rule is not None:
+            raise ValueError("the index was built without folding")
+        if "weights" in sections:
+            self._load_weights(bytes(sections["weights"]))
+
+    def _load_weights(self, data: bytes) -> None:
+        kind, body = data[:1], data[1:]
+        if kind not in (b"i", b"f"):
+            raise ValueError("the 'weights' section holds no known kind of weight")
+        floats = kind == b"f"
+        groups = self._groups
+        if groups is None:
+            self._table = _engine.weight_table_from_bytes(self._search, body, floats)
+            self._floats = floats
+            return
+        codes = _unpack_codes(body)
+        if len(codes) != len(groups.keys):
+            raise ValueError("the 'weights' section does not match the keys")
+        heaviest = [
+            max(codes[at] for at in groups.members(g)) for g in range(len(groups.starts) - 1)
+        ]
+        self._table = _engine.weight_table_from_bytes(self._search, _pack_codes(heaviest), floats)
+        self._floats = floats
+        weights = [_from_code(code) for code in codes] if floats else codes
+        self._groups = Groups(groups.keys, groups.payloads, groups.starts, weights)
+
+    def __reduce__(
+        self,
+    ) -> tuple[Callable[..., Index], tuple[type[Index], bytes, FoldRule | None]]:
+        # By value: the index file's bytes, rebuilt by _unpickle; a custom
+        # folding rule goes by reference, as pickle sends functions.
+        custom = None if self._fold is fold_text else self._fold
+        return _unpickle, (type(self), indexfile.encode(self._sections()), custom)
+
+    def __copy__(self) -> Index:
+        # Read-only, so a copy may share the PrefixSearch.
+        copy = type(self).__new__(type(self))
+        copy._attach(self._search)
+        copy._load_extra_sections(self._extra_sections(), self._fold)
+        return copy
+
+    def __deepcopy__(self, memo: dict[int, object]) -> Index:
+        return self.__copy__()
+
+    def __eq__(self, other: object) -> bool:
+        """Equal to another index or mapping with the same keys and payloads
+        (as a Mapping compares); indexes also compare what they hold besides
+        the trie (``_extra_equal``)."""
+        if self is other:
+            return True
+        if isinstance(other, Index):
+            if self._count != other._count or not self._extra_equal(other):
+                return False
+            if self._search is other._search:
+                return True
+            # The same layout is the same items; different layouts (arrays not
+            # in the builder's order) may still hold them, so compare those.
+            if self._search.to_bytes() == other._search.to_bytes():
+                return True
+            return all(a == b for a, b in zip(self.items(), other.items(), strict=True))
+        if not isinstance(other, Mapping):
+            return NotImplemented
+        if len(other) != self._count:
+            return False
+        missing = object()
+        return all(other.get(key, missing) == payload for key, payload in self.items())
+
+    __hash__ = None  # type: ignore[assignment]
+
+    def _extra_equal(self, other: Index) -> bool:
+        """Whether what the two indexes hold besides the trie is equal: the
+        same folding rule (the same callable for a custom one), the same keys
+        by folded form, and weights of the same kind with the same values."""
+        if self._fold is not other._fold or self._floats != other._floats:
+            return False
+        if (self._table is None) != (other._table is None):
+            return False
+        if self._groups is not None or other._groups is not None:
+            return self._groups == other._groups
+        if self._table is None or other._table is None:
+            return True
+        return _engine.weight_table_bytes(self._table) == _engine.weight_table_bytes(other._table)
 
     @property
     def prefix_search(self) -> PrefixSearch:
@@ -402,7 +600,7 @@ class Index:
     def _set_weights(
         self, names: list[str], values: list[Weight], floats: bool, forms: list[str] | None = None
     ) -> None:
-        codes = [_to_code(value) for value in values] if floats else values
+        codes = [_to_code(value) if floats else int(value) for value in values]
         groups = self._groups
         if groups is None:
             try:
@@ -421,13 +619,17 @@ class Index:
                 raise ValueError(f"weights: {name!r} is not a key of the index")
             weights[at] = value
         heaviest = [max(weights[at] for at in groups.members(form)) for form in range(len(forms))]
-        form_codes = [_to_code(w) for w in heaviest] if floats else heaviest
+        form_codes = [_to_code(w) if floats else int(w) for w in heaviest]
         self._table = _engine.weight_table(self._search, forms, form_codes, floats)
         self._floats = floats
-        self._groups = Groups(groups.keys, groups.payloads, groups.starts, weights)  # type: ignore[arg-type]
+        self._groups = Groups(groups.keys, groups.payloads, groups.starts, weights)
 
 
 Mapping.register(Index)
+
+
+def _unpickle(cls: type[Index], data: bytes, fold: FoldRule | None = None) -> Index:
+    return cls._from_sections(indexfile.decode(data, "<pickle>"), "<pickle>", fold)
 
 
 def layout_info(search: PrefixSearch) -> dict[str, int | float | bool]:
@@ -451,7 +653,7 @@ def _fold_rule(fold: object) -> FoldRule | None:
     if fold is True:
         return fold_text
     if callable(fold):
-        return fold  # type: ignore[return-value]
+        return fold
     raise TypeError(f"fold must be a bool or a callable str -> str, not {_kind(fold)}")
 
 
@@ -506,11 +708,30 @@ _CODE = struct.Struct("<Q")
 
 def _to_code(value: Weight) -> int:
     """A non-negative float as the 64-bit code the engine orders: its bits."""
-    return _CODE.unpack(_DOUBLE.pack(value))[0]
+    code: int = _CODE.unpack(_DOUBLE.pack(value))[0]
+    return code
 
 
 def _from_code(code: int) -> float:
-    return _DOUBLE.unpack(_CODE.pack(code))[0]
+    value: float = _DOUBLE.unpack(_CODE.pack(code))[0]
+    return value
+
+
+def _pack_codes(codes: list[int]) -> bytes:
+    packed = array("Q", codes)
+    if sys.byteorder == "big":
+        packed.byteswap()
+    return packed.tobytes()
+
+
+def _unpack_codes(data: bytes) -> list[int]:
+    if len(data) % 8:
+        raise ValueError("the 'weights' section is malformed")
+    codes = array("Q")
+    codes.frombytes(data)
+    if sys.byteorder == "big":
+        codes.byteswap()
+    return codes.tolist()
 
 
 def _kind(value: object) -> str:

@@ -3,32 +3,41 @@
 from __future__ import annotations
 
 import os
-from typing import TypeAlias
+from collections.abc import Iterable
+from typing import TYPE_CHECKING, TypeAlias
 
 import _morlatch
 
 from . import _engine
 
-__all__ = ["StrPath", "save", "load"]
+if TYPE_CHECKING:
+    from typing_extensions import Buffer
+
+__all__ = ["StrPath", "save", "load", "write_atomic"]
 
 StrPath: TypeAlias = str | os.PathLike[str]
 
 
 def save(search: _morlatch.PrefixSearch, path: StrPath) -> None:
-    """Write ``search.to_bytes()`` to ``path`` atomically.
+    """Write ``search.to_bytes()`` to ``path`` atomically (see ``write_atomic``)."""
+    write_atomic(path, [search.to_bytes()])
+
+
+def write_atomic(path: StrPath, chunks: Iterable[Buffer]) -> None:
+    """Write ``chunks`` one after the other to ``path`` atomically.
 
     The bytes go to a new temporary file in the same folder, which is flushed
     to disk and then renamed over ``path``: whatever happens meanwhile, the
     file under ``path`` is either the old one or the complete new one. On
     failure the temporary file is removed and the error re-raised.
     """
-    data = search.to_bytes()
     target = os.fspath(path)
     folder = os.path.dirname(target) or os.curdir
     temp, fd = _create_temp(folder, os.path.basename(target))
     try:
         with open(fd, "wb") as stream:
-            stream.write(data)
+            for chunk in chunks:
+                stream.write(chunk)
             stream.flush()
             os.fsync(stream.fileno())
         os.replace(temp, target)

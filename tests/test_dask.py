@@ -1,0 +1,131 @@
+"""morlatch.dask on a two-worker local cluster: the same results as
+Index.search_many, for a list, a bag and a DataFrame column."""
+
+from __future__ import annotations
+
+import gc
+import random
+import subprocess
+import sys
+import time
+from collections.abc import Iterator
+from typing import Any
+
+import pytest
+
+import morlatch
+from morlatch import Index
+
+pytest.importorskip("distributed")
+import dask.bag  # noqa: E402
+import distributed  # noqa: E402
+
+from morlatch.dask import search_many  # noqa: E402
+
+
+@pytest.fixture(scope="module")
+def client() -> Iterator[Any]:
+    with (
+        distributed.LocalCluster(
+            n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None
+        ) as cluster,
+        distributed.Client(cluster) as client,
+    ):
+        yield client
+
+
+@pytest.fixture(scope="module")
+def index() -> Index:
+    return Index.from_prefix_search(morlatch.default_search())
+
+
+@pytest.fixture(scope="module")
+def queries() -> list[str]:
+    """Seeded list words with up to two random edits, a few repeated."""
+    rng = random.Random(5)
+    words = morlatch.default_words()
+    out = []
+    for word in rng.sample(words, 300):
+        chars = list(word)
+        for _ in range(rng.randrange(3)):
+            chars.insert(rng.randrange(len(chars) + 1), rng.choice("aeist"))
+            del chars[rng.randrange(len(chars))]
+        out.append("".join(chars))
+    return out + out[:7]
+
+
+OPTIONS = [dict(max_dist=1), dict(max_dist=2, limit=3, transpositions=True)]
+
+
+def test_bag_without_a_client_computes_anywhere(index: Index, queries: list[str]) -> None:
+    # Runs before the cluster fixture exists: the index travels in the graph.
+    with pytest.raises(ValueError):
+        distributed.get_client()
+    answered = search_many(dask.bag.from_sequence(queries, npartitions=3), index, 1)
+    assert answered.compute(scheduler="sync") == index.search_many(queries, 1)
+
+
+@pytest.mark.parametrize("options", OPTIONS)
+@pytest.mark.parametrize("kind", ["list", "bag", "column"])
+def test_results_match_search_many(
+    client: Any, index: Index, queries: list[str], kind: str, options: dict[str, Any]
+) -> None:
+    want = index.search_many(queries, **options)
+    if kind == "list":
+        assert search_many(queries, index, client=client, **options) == want
+    elif kind == "bag":
+        bag = dask.bag.from_sequence(queries, npartitions=7)
+        answered = search_many(bag, index, **options)
+        assert answered.npartitions == bag.npartitions > 1
+        assert answered.compute() == want
+    else:
+        dd = pytest.importorskip("dask.dataframe")
+        pandas = pytest.importorskip("pandas")
+        labels = range(100, 100 + len(queries))
+        column = dd.from_pandas(pandas.Series(queries, index=labels, name="q"), npartitions=4)
+        answered = search_many(column, index, **options)
+        assert answered.npartitions == column.npartitions > 1
+        got = answered.compute()
+        assert got.name == "q" and got.index.tolist() == list(labels)
+        assert got.tolist() == want
+
+
+def test_the_index_stays_on_every_worker_while_it_lives(client: Any, queries: list[str]) -> None:
+    index = Index(queries[:50])
+    others = set().union(*client.has_what().values())  # other tests' indexes
+
+    def copies() -> list[set[str]]:
+        return [
+            {k for k in keys if k.startswith("Index-")} - others
+            for keys in client.has_what().values()
+        ]
+
+    for _ in range(2):
+        assert search_many(queries[:10], index, 1, client=client) == index.search_many(
+            queries[:10], 1
+        )
+    held = copies()
+    assert len(held) == 2 and len(held[0]) == 1 and held[0] == held[1]
+    del index
+    gc.collect()
+    deadline = time.monotonic() + 10
+    while any(copies()) and time.monotonic() < deadline:
+        time.sleep(0.05)
+    assert not any(copies())
+
+
+def test_arguments_are_checked_before_anything_is_sent(index: Index) -> None:
+    with pytest.raises(TypeError, match="index must be a morlatch.Index, not 'dict'"):
+        search_many(["a"], {"a": 1}, 1)  # type: ignore[call-overload]
+    with pytest.raises(ValueError, match="max_dist must not be negative, not -1"):
+        search_many(["a"], index, -1)
+    with pytest.raises(TypeError, match=r"queries\[1\] must be a str, not 'int'"):
+        search_many(["a", 2], index, 1)
+    with pytest.raises(TypeError, match="not a single str"):
+        search_many("abc", index, 1)
+    assert search_many([], index, 1) == []
+
+
+def test_importing_morlatch_does_not_import_dask() -> None:
+    code = "import sys, morlatch; assert 'dask' not in sys.modules, sorted(sys.modules)"
+    subprocess.run([sys.executable, "-c", code], check=True)
