@@ -453,8 +453,10 @@ std::vector<Match> weighted_complete(const CompactTrie& trie, const WeightTable&
         Cell best = rows.inf();
         if (m <= k) {
             best = static_cast<Cell>(m);
-            entries.push_back(
-                EntryPoint{CompactTrie::kRoot, 0, best, static_cast<std::uint32_t>(paths.size())});
+            if (m > 0) {  // the empty prefix is the exact entry, done above
+                entries.push_back(EntryPoint{CompactTrie::kRoot, 0, best,
+                                             static_cast<std::uint32_t>(paths.size())});
+            }
         }
         if (best > 0) {
             push_children(CompactTrie::kRoot, 0, best);
