@@ -558,16 +558,29 @@ public:
         // Heaviest child first, so that strong candidates come early and the
         // bounds below cut the rest; keys too short or too long stay out.
         std::vector<char32_t> labels;
-        auto push_children = [&](NodeId node, std::uint32_t depth) {
+        // `floor` and `cost_floor` bound every row below `node`; a child
+        // whose heaviest key could not make the cut with them stays out.
+        auto push_children = [&](NodeId node, std::uint32_t depth, Cell floor, Cell cost_floor) {
             const std::size_t first = stack.size();
             const std::uint64_t child_depth = depth + 1;
+            const bool full = best_.size() >= wanted_;
             auto push = [&](NodeId c) {
                 const std::uint8_t longest = trie_.longest_below(c);
-                if (holds_keys(trie_, c) && child_depth + trie_.shortest_below(c) <= m + high &&
-                    (longest == CompactTrie::kLengthSaturated ||
-                     child_depth + longest + high >= m)) {
-                    stack.push_back(Frame{c, depth + 1});
+                if (!holds_keys(trie_, c) || child_depth + trie_.shortest_below(c) > m + high ||
+                    (longest != CompactTrie::kLengthSaturated &&
+                     child_depth + longest + high < m)) {
+                    return;
                 }
+                if (full && table_ != nullptr) {
+                    const Candidate& worst = best_.front();
+                    const Weight heaviest = table_->best_below(c);
+                    if (model_ == nullptr
+                            ? floor == worst.distance && heaviest < worst.weight
+                            : score(heaviest, std::max(cost_floor, least_cost)) < worst.score) {
+                        return;
+                    }
+                }
+                stack.push_back(Frame{c, depth + 1});
             };
             labels.clear();
             if (depth > 0 &&
@@ -583,15 +596,23 @@ public:
                 }
             }
             if (table_ != nullptr) {
+                // The child that continues the word goes first (it leads to
+                // the closest keys, a good first bound), then the heaviest.
+                const char32_t next = depth < m ? word_[depth] : 0;
                 std::sort(stack.begin() + static_cast<std::ptrdiff_t>(first), stack.end(),
-                          [this](const Frame& a, const Frame& b) {
+                          [&](const Frame& a, const Frame& b) {
+                              const bool a_next = trie_.label(a.node) == next;
+                              const bool b_next = trie_.label(b.node) == next;
+                              if (a_next != b_next) {
+                                  return b_next;
+                              }
                               return table_->best_below(a.node) < table_->best_below(b.node);
                           });
             } else {
                 std::reverse(stack.begin() + static_cast<std::ptrdiff_t>(first), stack.end());
             }
         };
-        push_children(CompactTrie::kRoot, 0);
+        push_children(CompactTrie::kRoot, 0, 0, 0);
         while (!stack.empty()) {
             interrupt_.tick();
             const Frame frame = stack.back();
@@ -620,7 +641,8 @@ public:
                     continue;
                 }
             }
-            push_children(frame.node, frame.depth);
+            push_children(frame.node, frame.depth, floor,
+                          model_ != nullptr ? rows.cost_floor(frame.depth) : 0);
         }
     }
 
