@@ -61,8 +61,13 @@ class Index:
     ``Index(keys)`` accepts what ``morlatch.build`` accepts. Keys iterate in
     code-point order. Besides the mapping operations it offers ranked fuzzy
     search (``search``), typo-tolerant completion (``complete``), batches on
-    native threads (``search_many``) and the keys under a prefix (``keys``,
-    ``items``, ``values``).
+    native threads (``search_many``), spelling correction (``correct``) and
+    the keys under a prefix (``keys``, ``items``, ``values``).
+
+    ``weights`` (key -> non-negative int or float) ranks results of equal
+    distance heaviest first; ``fold=True`` (or a ``str -> str`` function)
+    compares keys and queries by their folded forms, while results and the
+    mapping keep the keys as given.
     """
 
     # __weakref__: morlatch.dask keeps an index's copy on a cluster as long as
