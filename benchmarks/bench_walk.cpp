@@ -3,7 +3,7 @@
 // Builds the trie arrays in level order with the tests' reference builder (the
 // layout of benchmarks/bench_match.py), then times fuzzy_match for each
 // max_dist over a fixed, seeded sample of words with random typos. Visited nodes are counted by a
-// second, untimed walk whose agent wraps a Matcher, so nodes/s is exact. For instruction counts run
+// second, untimed walk (Matcher::visits), so nodes/s is exact. For instruction counts run
 // one distance under callgrind and collect only the queries:
 //
 //   valgrind --tool=callgrind --toggle-collect='morlatch::fuzzy_match*'
@@ -22,7 +22,6 @@
 #include <fstream>
 #include <optional>
 #include <random>
-#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -30,7 +29,6 @@
 #include "prefix/matcher.hpp"
 #include "prefix/query.hpp"
 #include "prefix/trie.hpp"
-#include "prefix/walk.hpp"
 #include "reference.hpp"
 
 namespace {
@@ -86,30 +84,11 @@ std::vector<std::u32string> typo_queries(const std::vector<std::u32string>& word
     return out;
 }
 
-// A Matcher that also counts its visits.
-struct CountingAgent {
-    using State = morlatch::Matcher::State;
-
-    morlatch::Matcher matcher;
-    std::uint64_t visits = 0;
-
-    State initial_state() { return matcher.initial_state(); }
-    void visit_node(morlatch::NodeId node, std::optional<morlatch::Payload> payload, State& state) {
-        ++visits;
-        matcher.visit_node(node, payload, state);
-    }
-    void get_children_to_visit(morlatch::NodeId node, const State& state,
-                               std::span<const morlatch::Child> children,
-                               std::vector<morlatch::Scheduled<State>>& out) {
-        matcher.get_children_to_visit(node, state, children, out);
-    }
-};
-
 std::uint64_t count_visits(const Trie& t, std::u32string_view query, std::uint64_t max_dist) {
-    CountingAgent agent{morlatch::Matcher(query, max_dist, std::nullopt)};
+    morlatch::Matcher matcher(query, max_dist, std::nullopt);
     morlatch::Interrupt none;
-    morlatch::dfs(t, agent, none);
-    return agent.visits;
+    matcher.walk(t, none);
+    return matcher.visits();
 }
 
 }  // namespace

@@ -17,6 +17,14 @@ def index_out_of_bounds(length: int, index: int) -> str:
     return f"index out of bounds: the len is {length} but the index is {index}"
 
 
+def cycle(node: int, depth: int, node_count: int) -> str:
+    """The fault of a walk whose path has more nodes than the trie."""
+    return (
+        f"the trie arrays contain a cycle: node {node} was reached {depth} edges below the "
+        f"root, but the trie has only {node_count} nodes"
+    )
+
+
 def levenshtein(a: str, b: str) -> int:
     """Plain two-row Levenshtein distance: unit insert, delete, substitute."""
     previous = list(range(len(b) + 1))
@@ -122,8 +130,8 @@ def walk(
     row minimum exceeds max_dist, or any node once `limit` hits are found,
     enters no children; the child on the query's next character goes first
     (of several, the last), the others follow in array order. Raises Fault
-    where the module faults ("cycle" for the cycle fault). on_visit is
-    called with every visited node.
+    with the module's message where the module faults. on_visit is called
+    with every node taken off the stack.
     """
     payloads = arrays[2]
     n = len(query)
@@ -136,7 +144,7 @@ def walk(
         if node >= len(payloads):
             raise Fault(index_out_of_bounds(len(payloads), node))
         if depth >= len(payloads):
-            raise Fault("cycle")
+            raise Fault(cycle(node, depth, len(payloads)))
         full = limit is not None and len(found) >= limit
         if not prefix:
             row = list(range(n + 1))

@@ -4,10 +4,12 @@ from __future__ import annotations
 
 import importlib.metadata
 import json
+import os
 import re
 import subprocess
 import sys
 from pathlib import Path
+from typing import Any
 
 import pytest
 
@@ -20,13 +22,27 @@ WORDS = {"hello": 0, "help": 7, "held": 2, "hélo": 3, "world": 4, "😀x": 5, "
 WORD_LIST = "hello\nhelp\t7\nheld\nhélo\nworld\n😀x\na b\n"
 
 
-def run(*args: str | Path) -> subprocess.CompletedProcess[str]:
+def run(*args: str | Path, **options: Any) -> subprocess.CompletedProcess[str]:
+    options.setdefault("timeout", 120)
     return subprocess.run(
         [sys.executable, "-m", "morlatch", *map(str, args)],
         capture_output=True,
         text=True,
         encoding="utf-8",
-        timeout=120,
+        **options,
+    )
+
+
+def shell(script: str, *args: str | Path, **files: Path) -> subprocess.CompletedProcess[str]:
+    """script run by sh, with "$@" the morlatch command and args, and each
+    of files in an environment variable of its name."""
+    return subprocess.run(
+        ["sh", "-c", script, "sh", sys.executable, "-m", "morlatch", *map(str, args)],
+        capture_output=True,
+        text=True,
+        encoding="utf-8",
+        timeout=60,
+        env={**os.environ, **{name: str(path) for name, path in files.items()}},
     )
 
 
@@ -165,20 +181,62 @@ def test_readme_shows_the_real_default_query_output() -> None:
 @pytest.mark.parametrize(
     ("order", "query"),
     [
-        (("FILE", "-k", "1", "--", "-help"), "-help"),
+        (("-f", "FILE", "-k", "1", "--", "-help"), "-help"),
         (("-k", "1", "FILE", "--", "-help"), "-help"),
-        (("FILE", "-k", "1", "hel"), "hel"),
+        (("FILE", "--", "-help", "-k", "1"), None),
+        (("hel", "-k", "1", "-f", "FILE"), "hel"),
+        (("-f", "FILE", "hel", "-k", "1"), "hel"),
+        (("--file=FILE", "-k1", "hel"), "hel"),
         (("FILE", "hel", "-k", "1"), "hel"),
+        (("-k", "1", "FILE", "hel"), "hel"),
     ],
-    ids=["dash-query", "options-first", "option-between", "options-last"],
+    ids=[
+        "dash-query",
+        "positional-dash-query",
+        "after-dashes-all-positional",
+        "file-option-last",
+        "file-option-first",
+        "file-option-joined",
+        "positional-options-last",
+        "positional-options-first",
+    ],
 )
-def test_query_options_may_stand_anywhere(
-    word_list: Path, order: tuple[str, ...], query: str
+def test_query_options_may_stand_around_the_text(
+    word_list: Path, order: tuple[str, ...], query: str | None
 ) -> None:
-    done = run("query", *(word_list if arg == "FILE" else arg for arg in order))
+    done = run(
+        "query",
+        *(
+            str(word_list) if arg == "FILE" else arg.replace("=FILE", f"={word_list}")
+            for arg in order
+        ),
+    )
+    if query is None:  # "-k 1" after "--" are two more positionals
+        assert done.returncode == 2 and "unrecognized arguments: -k 1" in done.stderr
+        return
     assert done.returncode == 0, done.stderr
     assert done.stdout
     assert parse_lines(done.stdout) == ranked(morlatch.build(WORDS).fuzzy_match(query, 1, None))
+
+
+@pytest.mark.parametrize(
+    "order",
+    [("FILE", "-k", "1", "hel"), ("FILE", "-k", "1", "--", "-help")],
+    ids=["plain", "dashes"],
+)
+def test_options_between_file_and_text_need_the_file_option(
+    word_list: Path, order: tuple[str, ...]
+) -> None:
+    # Positionals are read where they stand: FILE alone would be the text.
+    done = run("query", *(word_list if arg == "FILE" else arg for arg in order))
+    assert done.returncode == 2
+    assert "give FILE as -f FILE" in done.stderr and "Traceback" not in done.stderr
+
+
+def test_file_given_twice_is_a_usage_error(word_list: Path) -> None:
+    done = run("query", "-f", word_list, word_list, "hel")
+    assert done.returncode == 2
+    assert "FILE given twice" in done.stderr
 
 
 @pytest.mark.parametrize(
@@ -247,6 +305,7 @@ def test_bad_line_is_named_without_traceback(
     [
         ("query",),
         ("query", "a", "b", "c"),
+        ("query", "--", "--"),
         ("query", "a", "--max-dist", "-1"),
         ("query", "a", "--limit", "many"),
         ("build", "words.txt"),
@@ -256,6 +315,7 @@ def test_bad_line_is_named_without_traceback(
     ids=[
         "no-query",
         "three-positionals",
+        "dashes-only",
         "negative",
         "not-a-number",
         "no-output",
@@ -370,3 +430,120 @@ def test_query_ranks_a_trie_that_is_not_well_formed(tmp_path: Path) -> None:
         refused = run(*args)
         assert refused.returncode == 1
         assert "malformed trie: this trie's arrays are not well formed" in refused.stderr
+
+
+# ---- nothing a user types or a file holds ends in a traceback -----------------
+
+
+@pytest.mark.parametrize(
+    ("args", "named", "shown"),
+    [
+        (("query", "\udcff"), "QUERY", "b'\\xff'"),
+        (("query", "FILE", "\udcff", "-k", "1"), "QUERY", "b'\\xff'"),
+        (("complete", "\udcff\udcfe"), "PREFIX", "b'\\xff\\xfe'"),
+        (("complete", "-f", "FILE", "ok\udced\udca0\udc80"), "PREFIX", "b'ok\\xed\\xa0\\x80'"),
+    ],
+    ids=["query", "query-file", "complete", "encoded-surrogate"],
+)
+def test_text_that_is_not_utf8_is_a_usage_error(
+    word_list: Path, args: tuple[str, ...], named: str, shown: str
+) -> None:
+    # Such bytes reach Python as lone surrogates (subprocess passes them back
+    # as the raw bytes).
+    done = run(*(word_list if arg == "FILE" else arg for arg in args))
+    assert done.returncode == 2
+    assert done.stderr.splitlines()[-1].endswith(
+        f"error: argument {named}: not valid UTF-8: {shown}"
+    )
+    assert "Traceback" not in done.stderr
+
+
+def test_output_the_encoding_cannot_hold_is_escaped(trie_file: Path) -> None:
+    env = {**os.environ, "PYTHONIOENCODING": "ascii"}
+    text = subprocess.run(
+        [sys.executable, "-m", "morlatch", "query", trie_file, "helo", "-k", "1"],
+        capture_output=True,
+        env=env,
+        timeout=120,
+    )
+    assert (text.returncode, text.stderr) == (0, b"")
+    assert b"h\\xe9lo\t3\t1\n" in text.stdout
+    as_json = run("query", trie_file, "helo", "-k", "1", "--json", env=env)
+    assert as_json.returncode == 0 and as_json.stdout.isascii()
+    assert {"key": "hélo", "payload": 3, "distance": 1} in json.loads(as_json.stdout)
+
+
+@pytest.mark.parametrize(
+    ("redirect", "reason"),
+    [(">&-", "it is closed"), ("> /dev/full", "No space left on device")],
+    ids=["closed", "full"],
+)
+@pytest.mark.parametrize("command", [("query", "hello", "-k", "1"), ("stats", "FILE")])
+def test_output_that_cannot_be_written_is_one_line_and_status_1(
+    trie_file: Path, redirect: str, reason: str, command: tuple[str, ...]
+) -> None:
+    if redirect == "> /dev/full" and not os.path.exists("/dev/full"):
+        pytest.skip("no /dev/full here")
+    args = [trie_file if arg == "FILE" else arg for arg in command]
+    done = shell(f'"$@" {redirect}', *args)
+    assert done.returncode == 1
+    assert done.stderr == f"morlatch: error: cannot write to standard output: {reason}\n"
+
+
+def test_a_reader_that_goes_away_is_no_error() -> None:
+    done = shell('"$@" | head -1', "query", "hello", "-k", "3", "--walk-order")
+    assert done.returncode == 0  # head's status
+    assert done.stdout.count("\n") == 1 and done.stderr == ""
+
+
+@pytest.mark.parametrize(
+    ("args", "message"),
+    [
+        (("query", "/dev/zero", "x"), "/dev/zero: not a trie file: it holds no nodes"),
+        (("stats", "/dev/zero"), "/dev/zero: not a trie file: it holds no nodes"),
+        (("query", "-f", "/dev/zero", "x", "--format", "words"), "/dev/zero:1: line longer"),
+        (("build", "/dev/zero", "-o", "OUT"), "/dev/zero:1: line longer than 1 MiB"),
+    ],
+    ids=["query", "stats", "as-words", "build"],
+)
+def test_an_endless_stream_is_refused_early(
+    tmp_path: Path, args: tuple[str, ...], message: str
+) -> None:
+    done = run(*(tmp_path / "out" if arg == "OUT" else arg for arg in args), timeout=60)
+    assert done.returncode == 1
+    assert message in done.stderr and done.stderr.count("\n") == 1
+    assert not (tmp_path / "out").exists()
+
+
+@pytest.mark.parametrize("command", [("query", "FILE", "a"), ("stats", "FILE")])
+def test_a_trie_without_nodes_is_refused_at_load(tmp_path: Path, command: tuple[str, ...]) -> None:
+    path = tmp_path / "empty.trie"
+    path.write_bytes(b"\0\0\0\0")
+    done = run(*(path if arg == "FILE" else arg for arg in command), "--format", "trie")
+    assert done.returncode == 1
+    reason = "not a trie file: it holds no nodes, and a trie must have a root"
+    assert done.stderr == f"morlatch: error: {path}: {reason}\n"
+
+
+def test_files_are_read_from_streams(trie_file: Path, word_list: Path) -> None:
+    expected = ranked(morlatch.build(WORDS).fuzzy_match("helo", 1, None))
+    for source in (trie_file, word_list):
+        piped = shell('"$@" < "$SRC"', "query", "/dev/stdin", "helo", "-k", "1", SRC=source)
+        assert (piped.returncode, parse_lines(piped.stdout)) == (0, expected), piped.stderr
+    fifo = trie_file.with_name("words.fifo")
+    os.mkfifo(fifo)
+    done = shell('cat "$SRC" > "$FIFO" & "$@"', "stats", fifo, "--json", SRC=trie_file, FIFO=fifo)
+    assert done.returncode == 0, done.stderr
+    assert json.loads(done.stdout)["keys"] == len(WORDS)
+
+
+def test_build_refuses_to_replace_a_fifo(tmp_path: Path, word_list: Path) -> None:
+    # Writing through links and keeping modes: see test_storage.py.
+    os.mkfifo(tmp_path / "out.fifo")
+    refused = run("build", word_list, "-o", tmp_path / "out.fifo")
+    assert refused.returncode == 1
+    assert (
+        refused.stderr
+        == f"morlatch: error: cannot write {tmp_path / 'out.fifo'}: not a regular file\n"
+    )
+    assert (tmp_path / "out.fifo").is_fifo()

@@ -176,7 +176,8 @@ class TestFaults:
     def test_cycle_panics_instead_of_hanging(self, arrays):
         ps = _morlatch.from_internal_data(*arrays)
         message = fault_message(lambda: ps.fuzzy_match("", 2**64 - 1, None))
-        assert "cycle" in message
+        assert ("fault", message) == outcome(lambda: walk(arrays, "", 2**64 - 1, None))
+        assert message.startswith("the trie arrays contain a cycle: ")
         # A walk that enters nothing below the root never comes round.
         assert ps.fuzzy_match("", 2**64 - 1, 0) == []
 
@@ -288,11 +289,7 @@ def malformed(draw):
 def test_malformed_arrays_give_the_modelled_result_or_fault(arrays, query, max_dist, limit):
     ps = _morlatch.from_internal_data(*arrays)
     got = outcome(lambda: ps.fuzzy_match(query, max_dist, limit))
-    expected = outcome(lambda: walk(arrays, query, max_dist, limit))
-    if expected == ("fault", "cycle"):
-        assert got[0] == "fault" and "cycle" in got[1]
-    else:
-        assert got == expected
+    assert got == outcome(lambda: walk(arrays, query, max_dist, limit))
 
 
 def test_large_random_trie_against_both_references():

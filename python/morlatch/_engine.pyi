@@ -22,6 +22,12 @@ class KeyIterator(Iterator[object]):
 def key_count(search: PrefixSearch) -> int:
     """The number of keys; ValueError when the trie is not well formed."""
 
+def stats(search: PrefixSearch) -> dict[str, int]:
+    """nodes and keys reachable from the root, depth (the length of the
+    longest key) and bytes (the size of ``to_bytes()``). Arrays that are not
+    well formed are walked with every read checked: ValueError when an index
+    is out of range, a child has no character or a node is reached twice."""
+
 def layout_info(search: PrefixSearch) -> dict[str, int | float | bool]:
     """nodes, keys, bytes held (reverse index included once built),
     arrays_kept, reverse_index_built and reverse_index_seconds; ValueError

@@ -1,19 +1,22 @@
 """The ``morlatch`` command: build, query, complete and describe tries from the shell.
 
-Exit status: 0 on success, 1 when a file cannot be read or is not valid (or
-when a query or completion finds nothing), 2 for a wrong command line.
+Exit status: 0 on success, 1 when a file cannot be read or is not valid or
+standard output cannot be written (or when a query or completion finds
+nothing), 2 for a wrong command line (text that is not UTF-8 included).
 """
 
 from __future__ import annotations
 
 import argparse
+import codecs
 import contextlib
+import io
 import json
 import os
 import sys
 import time
 from collections.abc import Callable, Iterator, Sequence
-from typing import TextIO
+from typing import BinaryIO, TextIO
 
 import _morlatch
 from _morlatch import from_internal_data
@@ -22,21 +25,13 @@ from . import _engine
 from .builder import build, layout
 from .index import Index
 from .panic import is_panic
-from .storage import save
-from .wordlist import WordListError, default_search, parse_word_list
+from .storage import HEAD_SIZE, read_trie, save
+from .wordlist import WordListError, default_search, parse_word_list, read_word_list
 
 __all__ = ["main"]
 
 # Inputs at least this large show progress on a terminal without --progress.
 _LARGE_INPUT = 1 << 20
-
-# One line per command, for `morlatch --help`.
-_SUMMARIES = {
-    "build": "build a trie file from a word list",
-    "query": "look up keys within an edit distance",
-    "complete": "complete a beginning, despite typos",
-    "stats": "describe a trie",
-}
 
 # The native module takes distances and limits as unsigned 64-bit integers.
 _LARGEST_COUNT = 2**64 - 1
@@ -49,6 +44,7 @@ class CommandError(Exception):
 
 
 def main(argv: Sequence[str] | None = None) -> int:
+    _escape_unencodable_output()
     args = _parse(sys.argv[1:] if argv is None else list(argv))
     try:
         command: Callable[[argparse.Namespace], int] = args.command
@@ -61,73 +57,71 @@ def main(argv: Sequence[str] | None = None) -> int:
         return 130
     except BrokenPipeError:
         # The reader went away (e.g. `| head`); stop quietly.
-        devnull = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(devnull, sys.stdout.fileno())
+        _discard_output()
         return 1
 
 
+def _escape_unencodable_output() -> None:
+    # A key that the output encoding cannot hold (PYTHONIOENCODING=ascii, a
+    # legacy locale) is printed escaped, as \xe9, rather than ending in a
+    # traceback; a handler the user chose is kept.
+    out = sys.stdout
+    if isinstance(out, io.TextIOWrapper) and out.errors in _RAISING_HANDLERS:
+        out.reconfigure(errors="backslashreplace")
+
+
+_RAISING_HANDLERS = ("strict", "surrogateescape", "surrogatepass")
+
+
+def _discard_output() -> None:
+    # Output still buffered goes nowhere, so that the interpreter's last
+    # flush at exit does not fail again.
+    with contextlib.suppress(OSError, ValueError, AttributeError):
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        os.close(devnull)
+
+
 def _parse(argv: list[str]) -> argparse.Namespace:
-    """The parsed command line; exits with status 2 on a usage error.
-
-    Each command has a parser of its own, which lets options stand between
-    the positionals (`query FILE -k 1 QUERY`): parse_intermixed_args, which
-    does that, does not work through subparsers.
-    """
-    commands = _command_parsers()
-    if argv and argv[0] in commands:
-        return _parse_intermixed(commands[argv[0]], argv[1:])
-    # No command first: help, --version or a usage error, unless "--" came
-    # before the command.
-    top = _top_parser(commands)
-    args = top.parse_args(argv)
-    return _parse_intermixed(commands[args.name], args.arguments)
-
-
-def _parse_intermixed(parser: argparse.ArgumentParser, args: list[str]) -> argparse.Namespace:
-    """parser.parse_intermixed_args(args), with every word after "--" a
-    positional: argparse (3.11 to 3.13) loses a "--" that no positional
-    precedes and then reads a query such as "-help" as an option. Such words
-    are parsed behind a NUL, which no command line holds, and then restored."""
-    if "--" not in args:
-        return parser.parse_intermixed_args(args)
-    cut = args.index("--")
-    after = [f"\0{word}" if word.startswith("-") else word for word in args[cut + 1 :]]
-    namespace = parser.parse_intermixed_args(args[:cut] + after)
-    for name, value in vars(namespace).items():
-        if isinstance(value, str) and value.startswith("\0"):
-            setattr(namespace, name, value[1:])
-    return namespace
+    """The parsed command line; exits with status 2 on a usage error."""
+    parser, commands = _parser()
+    args, extras = parser.parse_known_args(argv)
+    command = commands[args.name]
+    if extras:
+        hint = ""
+        if hasattr(args, "positional_file") and (extras[0] == "--" or extras[0][:1] != "-"):
+            # `query FILE -k 1 TEXT`: positionals are read where they stand.
+            hint = " (with options between FILE and the text, give FILE as -f FILE)"
+        command.error(f"unrecognized arguments: {' '.join(extras)}{hint}")
+    for name, action in (("query", "QUERY"), ("prefix", "PREFIX")):
+        if not isinstance(getattr(args, name, ""), str):
+            # argparse drops every "--" it sees before a positional, so
+            # `query -- --` leaves the text empty-handed.
+            command.error(f"argument {action}: expected one argument")
+    if getattr(args, "positional_file", None) is not None:
+        if args.file is not None:
+            command.error("FILE given twice: as -f/--file and before the text")
+        args.file = args.positional_file
+    return args
 
 
-def _top_parser(commands: dict[str, argparse.ArgumentParser]) -> argparse.ArgumentParser:
-    listing = "\n".join(f"  {name:<8} {_SUMMARIES[name]}" for name in commands)
+def _parser() -> tuple[argparse.ArgumentParser, dict[str, argparse.ArgumentParser]]:
     parser = argparse.ArgumentParser(
         prog="morlatch",
-        usage="%(prog)s [-h] [--version] COMMAND ...",
-        description=f"Exact and typo-tolerant lookup over a static trie.\n\ncommands:\n{listing}",
+        description="Exact and typo-tolerant lookup over a static trie.",
         epilog="Run 'morlatch COMMAND -h' for the options of a command.",
-        formatter_class=argparse.RawDescriptionHelpFormatter,
     )
-    parser.add_argument("--version", action="version", version=f"%(prog)s {_version()}")
-    parser.add_argument("name", metavar="COMMAND", choices=commands, help=argparse.SUPPRESS)
-    parser.add_argument("arguments", nargs="*", default=[], help=argparse.SUPPRESS)
-    return parser
+    parser.add_argument("--version", action=_VersionAction)
+    sub = parser.add_subparsers(title="commands", dest="name", metavar="COMMAND", required=True)
 
+    def command(name: str, summary: str, description: str) -> argparse.ArgumentParser:
+        return sub.add_parser(name, help=summary, description=description)
 
-def _version() -> str:
-    from importlib import metadata  # only for --help and --version: it is slow to import
-
-    try:
-        return metadata.version("morlatch")
-    except metadata.PackageNotFoundError:  # run from a source tree that was never installed
-        return "(not installed)"
-
-
-def _command_parsers() -> dict[str, argparse.ArgumentParser]:
-    build_cmd = argparse.ArgumentParser(
-        prog="morlatch build",
-        description="Build a trie from WORDS (UTF-8, one key per line, optionally a TAB "
-        "and a payload; a key without one gets its 0-based line number) and save it to FILE.",
+    build_cmd = command(
+        "build",
+        "build a trie file from a word list",
+        "Build a trie from WORDS (UTF-8, one key per line, optionally a TAB and a payload; a "
+        "key without one gets its 0-based line number) and save it to FILE.",
     )
     build_cmd.add_argument("words", metavar="WORDS", help="the word list")
     build_cmd.add_argument("-o", "--output", metavar="FILE", required=True, help="trie file")
@@ -143,12 +137,11 @@ def _command_parsers() -> dict[str, argparse.ArgumentParser]:
     )
     build_cmd.set_defaults(command=_build)
 
-    query_cmd = argparse.ArgumentParser(
-        prog="morlatch query",
-        usage="%(prog)s [-h] [-k K] [-n N] [-t | --walk-order] [--json] "
-        "[--format {auto,trie,words}] [FILE] QUERY",
-        description="Print every key of FILE within --max-dist edits of QUERY, as key, payload "
-        "and distance, closest first (then in code-point order). FILE is a trie file or a word "
+    query_cmd = command(
+        "query",
+        "look up keys within an edit distance",
+        "Print every key of FILE within --max-dist edits of QUERY, as key, payload and "
+        "distance, closest first (then in code-point order). FILE is a trie file or a word "
         "list; without it, the shipped English word list is searched. Exits with 1 when "
         "nothing is found.",
     )
@@ -165,13 +158,12 @@ def _command_parsers() -> dict[str, argparse.ArgumentParser]:
     _add_format(query_cmd)
     query_cmd.set_defaults(command=_query)
 
-    complete_cmd = argparse.ArgumentParser(
-        prog="morlatch complete",
-        usage="%(prog)s [-h] [-k K] [-n N] [-t] [--json] [--format {auto,trie,words}] "
-        "[FILE] PREFIX",
-        description="Print the keys of FILE that begin with some text within --max-dist edits "
-        "of PREFIX, as key, payload and distance, best first: by that distance, then shorter "
-        "keys, then code-point order. FILE is as for query. Exits with 1 when nothing is found.",
+    complete_cmd = command(
+        "complete",
+        "complete a beginning, despite typos",
+        "Print the keys of FILE that begin with some text within --max-dist edits of PREFIX, "
+        "as key, payload and distance, best first: by that distance, then shorter keys, then "
+        "code-point order. FILE is as for query. Exits with 1 when nothing is found.",
     )
     _add_lookup(
         complete_cmd,
@@ -186,20 +178,42 @@ def _command_parsers() -> dict[str, argparse.ArgumentParser]:
     _add_format(complete_cmd)
     complete_cmd.set_defaults(command=_complete)
 
-    stats_cmd = argparse.ArgumentParser(
-        prog="morlatch stats",
-        description="Print the node count, key count, depth and serialized size of FILE.",
+    stats_cmd = command(
+        "stats",
+        "describe a trie",
+        "Print the node count, key count, depth and serialized size of FILE.",
     )
     stats_cmd.add_argument("file", metavar="FILE", help="trie file or word list")
     stats_cmd.add_argument("--json", action="store_true", help="print a JSON object")
     _add_format(stats_cmd)
     stats_cmd.set_defaults(command=_stats)
-    return {
-        "build": build_cmd,
-        "query": query_cmd,
-        "complete": complete_cmd,
-        "stats": stats_cmd,
-    }
+    return parser, dict(sub.choices)
+
+
+class _VersionAction(argparse.Action):
+    """--version, with the version looked up only when asked for."""
+
+    def __init__(self, option_strings: Sequence[str], dest: str, **_: object) -> None:
+        super().__init__(
+            option_strings,
+            dest=argparse.SUPPRESS,
+            default=argparse.SUPPRESS,
+            nargs=0,
+            help="show program's version number and exit",
+        )
+
+    def __call__(self, parser: argparse.ArgumentParser, *_: object) -> None:
+        print(f"{parser.prog} {_version()}")
+        parser.exit()
+
+
+def _version() -> str:
+    from importlib import metadata  # only for --version: it is slow to import
+
+    try:
+        return metadata.version("morlatch")
+    except metadata.PackageNotFoundError:  # run from a source tree that was never installed
+        return "(not installed)"
 
 
 def _add_lookup(
@@ -210,9 +224,15 @@ def _add_lookup(
     limit: int | None,
     limit_help: str,
 ) -> None:
-    """The arguments query and complete share: [FILE] TEXT, -k and -n."""
-    parser.add_argument("file", metavar="FILE", nargs="?", help="trie file or word list")
-    parser.add_argument(name, metavar=metavar, help=what)
+    """The arguments query and complete share: [-f FILE | FILE] TEXT, -k and -n."""
+    parser.add_argument("-f", "--file", metavar="FILE", help="trie file or word list")
+    parser.add_argument(
+        "positional_file",
+        metavar="FILE",
+        nargs="?",
+        help="the same as -f FILE, given before the text (then no option between the two)",
+    )
+    parser.add_argument(name, metavar=metavar, type=_text, help=what)
     parser.add_argument(
         "-k", "--max-dist", type=_count, default=0, metavar="K", help="edit distance (default 0)"
     )
@@ -224,9 +244,24 @@ def _add_format(parser: argparse.ArgumentParser) -> None:
         "--format",
         choices=("auto", "trie", "words"),
         default="auto",
-        help="how to read FILE; auto (the default) reads a file containing a NUL byte as "
-        "a trie file (every trie file does) and any other file as a word list",
+        help="how to read FILE; auto (the default) reads a file whose first 64 KiB contain a "
+        "NUL byte as a trie file (every trie file has one in its first bytes) and any other "
+        "file as a word list",
     )
+
+
+def _text(text: str) -> str:
+    # Command-line bytes that are not UTF-8 reach Python as lone surrogates,
+    # which no key can hold.
+    try:
+        text.encode("utf-8")
+    except UnicodeEncodeError:
+        try:
+            shown = repr(text.encode("utf-8", "surrogateescape"))
+        except UnicodeEncodeError:
+            shown = ascii(text)
+        raise argparse.ArgumentTypeError(f"not valid UTF-8: {shown}") from None
+    return text
 
 
 def _count(text: str) -> int:
@@ -242,7 +277,7 @@ def _count(text: str) -> int:
 
 
 def _build(args: argparse.Namespace) -> int:
-    data = _read(args.words)
+    data = _read_words(args.words)
     show = args.progress
     if show is None:
         show = sys.stderr.isatty() and len(data) >= _LARGE_INPUT
@@ -269,13 +304,16 @@ def _build(args: argparse.Namespace) -> int:
 
 
 def _query(args: argparse.Namespace) -> int:
-    search = default_search() if args.file is None else _open(args.file, args.format)
+    search = _search_of(args)
+    index, problem = _index(search)
     hits: Sequence[tuple[str, int, int]]
-    if args.transpositions or (not args.walk_order and _well_formed(search)):
-        hits = _index(search, args.file).search(
+    if index is not None and not args.walk_order:
+        hits = index.search(
             args.query, args.max_dist, limit=args.limit, transpositions=args.transpositions
         )
         return _print_hits(hits, args.json)
+    if args.transpositions:
+        raise CommandError(_malformed(args.file, problem))
     # The plain walk, which also reads arrays that are not well formed.
     try:
         hits = search.fuzzy_match(
@@ -283,114 +321,120 @@ def _query(args: argparse.Namespace) -> int:
         )
     except BaseException as error:
         if is_panic(error):
-            where = "" if args.file is None else f"{args.file}: "
-            raise CommandError(f"{where}malformed trie: {error}") from None
+            raise CommandError(_malformed(args.file, error)) from None
         raise
     if not args.walk_order:
         hits = sorted(hits, key=lambda hit: (hit[2], hit[0]))[: args.limit]
     return _print_hits(hits, args.json)
 
 
-def _well_formed(search: _morlatch.PrefixSearch) -> bool:
-    try:
-        Index.from_prefix_search(search)
-    except ValueError:
-        return False
-    return True
-
-
 def _complete(args: argparse.Namespace) -> int:
-    search = default_search() if args.file is None else _open(args.file, args.format)
-    hits = _index(search, args.file).complete(
+    index, problem = _index(_search_of(args))
+    if index is None:
+        raise CommandError(_malformed(args.file, problem))
+    hits = index.complete(
         args.prefix, args.max_dist, limit=args.limit, transpositions=args.transpositions
     )
     return _print_hits(hits, args.json)
 
 
-def _index(search: _morlatch.PrefixSearch, path: str | None) -> Index:
+def _search_of(args: argparse.Namespace) -> _morlatch.PrefixSearch:
+    return default_search() if args.file is None else _open(args.file, args.format)
+
+
+def _index(search: _morlatch.PrefixSearch) -> tuple[Index | None, BaseException | None]:
+    """The index over search, or why its arrays cannot have one."""
     try:
-        return Index.from_prefix_search(search)
+        return Index.from_prefix_search(search), None
     except ValueError as error:
-        where = "" if path is None else f"{path}: "
-        raise CommandError(f"{where}malformed trie: {error}") from None
+        return None, error
+
+
+def _malformed(path: str | None, problem: BaseException | None) -> str:
+    where = "" if path is None else f"{path}: "
+    return f"{where}malformed trie: {problem}"
 
 
 def _print_hits(hits: Sequence[tuple[str, int, int]], as_json: bool) -> int:
     """Prints the hits; the exit status is 1 when there are none."""
     if as_json:
         rows = [{"key": key, "payload": payload, "distance": dist} for key, payload, dist in hits]
-        json.dump(rows, sys.stdout, ensure_ascii=False)
-        sys.stdout.write("\n")
+        _write(json.dumps(rows, ensure_ascii=not _unicode_output()) + "\n")
     else:
-        sys.stdout.writelines(f"{key}\t{payload}\t{dist}\n" for key, payload, dist in hits)
-    sys.stdout.flush()
+        _write("".join(f"{key}\t{payload}\t{dist}\n" for key, payload, dist in hits))
     return 0 if hits else 1
 
 
 def _stats(args: argparse.Namespace) -> int:
     search = _open(args.file, args.format)
     try:
-        summary = _summary(search)
-    except BaseException as error:
-        if isinstance(error, ValueError) or is_panic(error):
-            raise CommandError(f"{args.file}: malformed trie: {error}") from None
-        raise
+        summary = _engine.stats(search)
+    except ValueError as error:
+        raise CommandError(_malformed(args.file, error)) from None
     if args.json:
-        json.dump(summary, sys.stdout)
-        sys.stdout.write("\n")
+        _write(json.dumps(summary) + "\n")
     else:
         width = max(map(len, summary))
-        for name, value in summary.items():
-            print(f"{name:<{width}}  {value}")
-    sys.stdout.flush()
+        _write("".join(f"{name:<{width}}  {value}\n" for name, value in summary.items()))
     return 0
 
 
-def _summary(search: _morlatch.PrefixSearch) -> dict[str, int]:
-    """Nodes and keys reachable from the root, the deepest key and the byte size.
+def _unicode_output() -> bool:
+    encoding = getattr(sys.stdout, "encoding", None) or "ascii"
+    try:
+        return codecs.lookup(encoding).name.startswith("utf")
+    except LookupError:
+        return False
 
-    Raises ValueError when a node is reached twice (the child lists do not
-    form a tree) and the module's fault when they point past the arrays.
-    """
-    seen: set[int] = set()
-    nodes = keys = depth = 0
-    level = [0]
-    level_depth = 0
-    while level:
-        below: list[int] = []
-        for node in level:
-            if node in seen:
-                raise ValueError("the nodes do not form a tree")
-            seen.add(node)
-            nodes += 1
-            if node and search.get_payload(node) is not None:
-                keys += 1
-                depth = level_depth
-            below.extend(child for _, child in search.get_children(node))
-        level = below
-        level_depth += 1
-    return {"nodes": nodes, "keys": keys, "depth": depth, "bytes": len(search.to_bytes())}
+
+def _write(text: str) -> None:
+    """Writes text to standard output, or raises CommandError when that
+    cannot be done (a closed descriptor, a full disk); BrokenPipeError, for a
+    reader that has gone away, passes."""
+    out = sys.stdout
+    if out is None:  # started with its descriptor closed
+        raise CommandError("cannot write to standard output: it is closed")
+    try:
+        out.write(text)
+        out.flush()
+    except BrokenPipeError:
+        raise
+    except OSError as error:
+        _discard_output()
+        raise CommandError(f"cannot write to standard output: {error.strerror or error}") from None
 
 
 def _open(path: str, form: str) -> _morlatch.PrefixSearch:
-    data = _read(path)
-    if form == "trie" or (form == "auto" and b"\0" in data):
-        # Checked first, so that a file that is no trie gets this message
-        # alone, without the native module's fault report.
-        problem = _engine.check_bytes(data)
-        if problem is not None:
-            hint = "; use --format words for a word list" if form == "auto" else ""
-            raise CommandError(f"{path}: not a trie file: {problem}{hint}")
-        return _morlatch.from_bytes(data)
+    """The trie that the file at path holds or describes; read once, in
+    chunks, and checked as it is read."""
+    try:
+        with open(path, "rb") as stream:
+            head = stream.read(HEAD_SIZE)
+            if form == "trie" or (form == "auto" and b"\0" in head):
+                try:
+                    return read_trie(stream, path, head)
+                except ValueError as error:
+                    hint = "; use --format words for a word list" if form == "auto" else ""
+                    raise CommandError(f"{error}{hint}") from None
+            data = _words_of(stream, path, head)
+    except OSError as error:
+        raise CommandError(f"cannot read {path}: {error.strerror or error}") from None
     return build(_parse_words(data, path))
 
 
-def _read(path: str) -> bytes:
+def _read_words(path: str) -> bytes:
     try:
         with open(path, "rb") as stream:
-            return stream.read()
+            return _words_of(stream, path)
     except OSError as error:
         raise CommandError(f"cannot read {path}: {error.strerror or error}") from None
+
+
+def _words_of(stream: BinaryIO, path: str, head: bytes = b"") -> bytes:
+    try:
+        return read_word_list(stream, path, head)
+    except WordListError as error:
+        raise CommandError(str(error)) from None
 
 
 def _parse_words(data: bytes, path: str) -> dict[str, int]:

@@ -6,12 +6,25 @@ from __future__ import annotations
 import functools
 import os
 from itertools import count
+from typing import BinaryIO
 
 import _morlatch
 
 from .builder import MAX_PAYLOAD
 
-__all__ = ["WordListError", "parse_word_list", "default_words", "default_search"]
+__all__ = [
+    "MAX_LINE",
+    "WordListError",
+    "parse_word_list",
+    "read_word_list",
+    "default_words",
+    "default_search",
+]
+
+# The longest line read_word_list accepts, in bytes (the line end aside): a
+# longer one is more likely a file that is no word list, or a stream that
+# never ends, than a key.
+MAX_LINE = 1 << 20
 
 _DATA = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data")
 _DEFAULT_LIST = "words.txt.gz"
@@ -58,6 +71,42 @@ def parse_word_list(data: bytes, source: str = "<words>") -> dict[str, int]:
     table = dict(zip(lines, count()))
     table.pop("", None)
     return table
+
+
+def read_word_list(stream: BinaryIO, source: str, head: bytes = b"") -> bytes:
+    """The bytes of a word list read from ``stream`` in chunks; ``head`` are
+    its first bytes if the caller has read them already.
+
+    Raises WordListError, without reading on, at the first line longer than
+    MAX_LINE bytes.
+    """
+    chunks: list[bytes] = []
+    line = 1  # the number of the line being read
+    length = 0  # of that line so far
+
+    def scan(chunk: bytes) -> None:
+        # chunk is at most MAX_LINE bytes long: a line that lies within it
+        # is short enough, so only the one it ends and the one it starts count.
+        nonlocal line, length
+        first = chunk.find(b"\n")
+        if first < 0:
+            length += len(chunk)
+        else:
+            length += first
+            if length > MAX_LINE:
+                raise WordListError(source, line, "line longer than 1 MiB")
+            line += chunk.count(b"\n")
+            length = len(chunk) - chunk.rfind(b"\n") - 1
+        if length > MAX_LINE:
+            raise WordListError(source, line, "line longer than 1 MiB")
+
+    for start in range(0, len(head), MAX_LINE):
+        scan(head[start : start + MAX_LINE])
+    chunks.append(head)
+    while chunk := stream.read(MAX_LINE):
+        scan(chunk)
+        chunks.append(chunk)
+    return b"".join(chunks)
 
 
 def _parse_with_payloads(lines: list[str], source: str) -> dict[str, int]:

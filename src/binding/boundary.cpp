@@ -9,6 +9,7 @@
 #include <new>
 #include <string>
 
+#include "binding/process_state.hpp"
 #include "prefix/fault.hpp"
 #include "texts.hpp"
 
@@ -59,9 +60,7 @@ void raise_panic(const char* message) {
 }  // namespace
 
 PyObject* panic_exception_type() {
-    // Lives for the process: like the module and the class, it is created once
-    // and never released (the module refuses other interpreters).
-    static PyObject* type = nullptr;
+    PyObject*& type = process().panic_type;
     if (type == nullptr) {
         type = PyErr_NewExceptionWithDoc(panic_exception_name, panic_doc, PyExc_BaseException,
                                          nullptr);

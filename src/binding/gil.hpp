@@ -6,52 +6,62 @@
 
 #include "binding/ref.hpp"
 #include "prefix/interrupt.hpp"
+#include "prefix/store.hpp"
 
 namespace morlatch::binding {
 
-// Releases the lock for its lifetime. Nothing in its scope may touch a
-// Python object, except through the interrupt below, which takes the lock
-// back for a moment.
-class ReleasedGil {
+// The interpreter's lock as a store sees it: held on entry, let go and taken
+// back by the store around work that reads only its own memory. Its
+// interrupt runs the pending signal handlers (a Ctrl-C raises
+// KeyboardInterrupt there) and abandons the work when one of them raised;
+// while the lock is let go it takes it back for that moment.
+class InterpreterLock final : public CallerLock {
 public:
-    ReleasedGil() noexcept : state_(PyEval_SaveThread()) {}
-    ~ReleasedGil() {
-        if (state_ != nullptr) {
-            PyEval_RestoreThread(state_);
+    InterpreterLock() noexcept = default;
+    InterpreterLock(const InterpreterLock&) = delete;
+    InterpreterLock& operator=(const InterpreterLock&) = delete;
+    ~InterpreterLock() { reacquire(); }
+
+    void release() override { saved_ = PyEval_SaveThread(); }
+    void reacquire() noexcept override {
+        if (saved_ != nullptr) {
+            PyEval_RestoreThread(saved_);
+            saved_ = nullptr;
         }
     }
-    ReleasedGil(const ReleasedGil&) = delete;
-    ReleasedGil& operator=(const ReleasedGil&) = delete;
-
-    // An interrupt that runs the interpreter's pending signal handlers (a
-    // Ctrl-C raises KeyboardInterrupt there) and abandons the work when one
-    // of them raised.
-    Interrupt interrupt() noexcept { return Interrupt(&check_signals, this); }
+    Interrupt interrupt() noexcept override { return Interrupt(&check_signals, this); }
 
 private:
     static void check_signals(void* context) {
-        auto* self = static_cast<ReleasedGil*>(context);
-        PyEval_RestoreThread(self->state_);
+        auto* self = static_cast<InterpreterLock*>(context);
+        const bool released = self->saved_ != nullptr;
+        self->reacquire();
         if (PyErr_CheckSignals() < 0) {
             // The lock stays held while the error unwinds to the boundary.
-            self->state_ = nullptr;
             throw PythonError{};
         }
-        self->state_ = PyEval_SaveThread();
+        if (released) {
+            self->release();
+        }
     }
 
-    PyThreadState* state_;
+    // Non-null while the lock is let go.
+    PyThreadState* saved_ = nullptr;
 };
 
-// The same check for work that runs with the lock held.
-inline Interrupt signal_interrupt() noexcept {
-    return Interrupt(
-        [](void*) {
-            if (PyErr_CheckSignals() < 0) {
-                throw PythonError{};
-            }
-        },
-        nullptr);
-}
+// Releases the lock for its lifetime. Nothing in its scope may touch a
+// Python object, except through the interrupt, which takes the lock back for
+// a moment.
+class ReleasedGil {
+public:
+    ReleasedGil() { lock_.release(); }
+    ReleasedGil(const ReleasedGil&) = delete;
+    ReleasedGil& operator=(const ReleasedGil&) = delete;
+
+    Interrupt interrupt() noexcept { return lock_.interrupt(); }
+
+private:
+    InterpreterLock lock_;
+};
 
 }  // namespace morlatch::binding

@@ -1,28 +1,42 @@
-// The layout of a PrefixSearch instance, shared by every module of the
-// package that reads one (they are built from the same sources, so they
-// agree on it).
+// The PrefixSearch type: one trie store per instance, read-only for its life.
+//
+// _morlatch creates the type and the two functions that make instances;
+// _engine reads instances and makes them too, through the same layout: it
+// takes the type from _morlatch at import and refuses to load when the
+// instance size there differs from its own (two builds mixed up).
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include <memory>
-
-#include "prefix/compact.hpp"
-#include "prefix/trie.hpp"
+#include "binding/ref.hpp"
+#include "prefix/store.hpp"
 
 namespace morlatch::binding {
 
 struct PrefixSearchObject {
     PyObject_HEAD
-        // The arrays as given: what to_bytes writes and get_children reads.
-        // Empty when the layout below reproduces them exactly (arrays laid out
-        // by the builder); the layout then answers for them.
-        Trie trie;
-    // Their search layout when they pass the well-formedness check; null
-    // otherwise, and then the plain walk answers the queries.
-    std::unique_ptr<const CompactTrie> compact;
-    bool arrays_in_layout = false;
+        // Constructed in place by new_prefix_search, destroyed by dealloc.
+        Store store;
 };
+
+// _morlatch: creates the type (once) and keeps it in the process state.
+// Fails with RuntimeError "An error occurred while initializing class
+// PrefixSearch" caused by the interpreter's error.
+PyTypeObject* create_prefix_search_type();
+
+// _engine: takes the type from the imported _morlatch into the process
+// state; ImportError when its instance size is not sizeof(PrefixSearchObject).
+void import_prefix_search_type();
+
+// The module functions from_internal_data and from_bytes, in this order.
+PyMethodDef* prefix_search_functions();
+
+// A new PrefixSearch holding `store`.
+OwnedRef new_prefix_search(Store store);
+
+// The store of a PrefixSearch (or subclass) instance; TypeError "'<type>'
+// object cannot be converted to 'PrefixSearch'" for anything else.
+const Store& store_of(PyObject* obj);
 
 }  // namespace morlatch::binding

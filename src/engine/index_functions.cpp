@@ -7,7 +7,6 @@
 #include <exception>
 #include <memory>
 #include <mutex>
-#include <new>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -18,46 +17,29 @@
 #include "binding/convert.hpp"
 #include "binding/entry.hpp"
 #include "binding/gil.hpp"
+#include "binding/key_iterator.hpp"
 #include "binding/prefix_search.hpp"
 #include "binding/ref.hpp"
 #include "prefix/ranked.hpp"
+#include "prefix/store.hpp"
 
 namespace morlatch::engine {
 namespace {
 
 using binding::FastCallArgs;
 using binding::OwnedRef;
-using binding::PythonError;
 
-// _morlatch's PrefixSearch type, looked up once and kept for the process
-// (_morlatch itself lives in one interpreter per process).
-PyTypeObject* prefix_search_type() {
-    static PyTypeObject* type = nullptr;
-    if (type == nullptr) {
-        OwnedRef module = binding::new_ref(PyImport_ImportModule("_morlatch"));
-        OwnedRef found = binding::new_ref(PyObject_GetAttrString(module.get(), "PrefixSearch"));
-        if (!PyType_Check(found.get())) {
-            binding::throw_error(PyExc_TypeError, "_morlatch.PrefixSearch is not a type");
-        }
-        type = reinterpret_cast<PyTypeObject*>(found.release());
-    }
-    return type;
-}
-
-// The search layout of a PrefixSearch argument, read in place.
-const CompactTrie& compact_of(PyObject* obj) {
-    if (!PyObject_TypeCheck(obj, prefix_search_type())) {
-        binding::throw_cannot_convert(obj, "PrefixSearch");
-    }
-    const auto* search = reinterpret_cast<const binding::PrefixSearchObject*>(obj);
-    if (!search->compact) {
+// The store of a PrefixSearch argument, which must hold the search layout.
+const Store& searchable_store(PyObject* obj) {
+    const Store& store = binding::store_of(obj);
+    if (!store.searchable()) {
         binding::throw_error(PyExc_ValueError,
                              "this trie's arrays are not well formed: ranked search, completion "
                              "and key listing need every node reached exactly once from the root "
                              "and the children of each node in strictly ascending code-point "
                              "order");
     }
-    return *search->compact;
+    return store;
 }
 
 // The named tuple class that results are made of: a tuple subclass with no
@@ -106,11 +88,11 @@ RankedOptions options_of(PyObject* max_dist, PyObject* limit, PyObject* transpos
 constexpr std::array<const char*, 1> key_count_params{"search"};
 OwnedRef key_count_function(PyObject*, const FastCallArgs& call) {
     auto [search_arg] = binding::bind("key_count", key_count_params, call);
-    return binding::to_python(static_cast<std::uint64_t>(compact_of(search_arg).key_count()));
+    return binding::to_python(static_cast<std::uint64_t>(searchable_store(search_arg).key_count()));
 }
 
-using RankedQuery = std::vector<Match> (*)(const CompactTrie&, std::u32string_view,
-                                           const RankedOptions&, Interrupt&);
+using RankedQuery = std::vector<Match> (Store::*)(std::u32string_view, const RankedOptions&,
+                                                  Interrupt&) const;
 
 template <RankedQuery Query>
 OwnedRef one_query(const char* name, const char* text_param, const FastCallArgs& call) {
@@ -118,7 +100,7 @@ OwnedRef one_query(const char* name, const char* text_param, const FastCallArgs&
                                             "limit",  "transpositions", "match_type"};
     auto [search_arg, text_arg, max_dist_arg, limit_arg, swap_arg, type_arg] =
         binding::bind(name, params, call);
-    const CompactTrie& trie = compact_of(search_arg);
+    const Store& store = searchable_store(search_arg);
     const std::u32string text =
         binding::convert_argument(text_param, [&] { return binding::to_text(text_arg); });
     const RankedOptions options = options_of(max_dist_arg, limit_arg, swap_arg);
@@ -127,17 +109,17 @@ OwnedRef one_query(const char* name, const char* text_param, const FastCallArgs&
     {
         binding::ReleasedGil released;
         Interrupt interrupt = released.interrupt();
-        matches = Query(trie, text, options, interrupt);
+        matches = (store.*Query)(text, options, interrupt);
     }
     return matches_to_python(type, matches);
 }
 
 OwnedRef search_function(PyObject*, const FastCallArgs& call) {
-    return one_query<ranked_search>("search", "query", call);
+    return one_query<&Store::ranked_search>("search", "query", call);
 }
 
 OwnedRef complete_function(PyObject*, const FastCallArgs& call) {
-    return one_query<complete>("complete", "prefix", call);
+    return one_query<&Store::complete>("complete", "prefix", call);
 }
 
 // Thrown inside a worker thread once another one failed or was interrupted.
@@ -154,7 +136,7 @@ constexpr std::array<const char*, 7> search_many_params{
 OwnedRef search_many_function(PyObject*, const FastCallArgs& call) {
     auto [search_arg, queries_arg, max_dist_arg, limit_arg, swap_arg, workers_arg, type_arg] =
         binding::bind("search_many", search_many_params, call);
-    const CompactTrie& trie = compact_of(search_arg);
+    const Store& store = searchable_store(search_arg);
     const std::vector<std::u32string> queries = binding::convert_argument("queries", [&] {
         return binding::to_vector<std::u32string>(queries_arg, binding::to_text);
     });
@@ -179,7 +161,7 @@ OwnedRef search_many_function(PyObject*, const FastCallArgs& call) {
             if (i >= queries.size()) {
                 return;
             }
-            results[i] = ranked_search(trie, queries[i], options, interrupt);
+            results[i] = store.ranked_search(queries[i], options, interrupt);
         }
     };
     {
@@ -222,58 +204,17 @@ OwnedRef search_many_function(PyObject*, const FastCallArgs& call) {
     });
 }
 
-// ---- the key iterator --------------------------------------------------------
-
-struct KeyIteratorObject {
-    PyObject_HEAD
-        // The PrefixSearch whose trie the cursor reads; kept alive by this.
-        PyObject* owner;
-    KeyCursor* cursor;
-    bool items;
-};
-
-PyTypeObject* key_iterator_type = nullptr;
+// ---- key listing and reports ---------------------------------------------------
 
 constexpr std::array<const char*, 3> keys_params{"search", "prefix", "items"};
 OwnedRef keys_function(PyObject*, const FastCallArgs& call) {
     auto [search_arg, prefix_arg, items_arg] = binding::bind("keys", keys_params, call);
-    const CompactTrie& trie = compact_of(search_arg);
+    const Store& store = searchable_store(search_arg);
     const std::u32string prefix =
         binding::convert_argument("prefix", [&] { return binding::to_text(prefix_arg); });
     const int items = PyObject_IsTrue(items_arg);
     binding::check(items);
-    auto cursor = std::make_unique<KeyCursor>(trie, prefix);
-    OwnedRef obj = binding::new_ref(key_iterator_type->tp_alloc(key_iterator_type, 0));
-    auto* iterator = reinterpret_cast<KeyIteratorObject*>(obj.get());
-    iterator->owner = OwnedRef::incref(search_arg).release();
-    iterator->cursor = cursor.release();
-    iterator->items = items != 0;
-    return obj;
-}
-
-PyObject* key_iterator_next(PyObject* self) {
-    return binding::guarded([&]() -> OwnedRef {
-        auto* iterator = reinterpret_cast<KeyIteratorObject*>(self);
-        std::u32string key;
-        Payload payload = 0;
-        if (iterator->cursor == nullptr || !iterator->cursor->next(key, payload)) {
-            return OwnedRef();  // exhausted: NULL without an exception
-        }
-        OwnedRef text = binding::to_python(std::u32string_view(key));
-        if (!iterator->items) {
-            return text;
-        }
-        return binding::make_tuple(std::move(text), binding::to_python(payload));
-    });
-}
-
-void key_iterator_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    auto* iterator = reinterpret_cast<KeyIteratorObject*>(self);
-    delete iterator->cursor;
-    Py_XDECREF(iterator->owner);
-    type->tp_free(self);
-    Py_DECREF(type);
+    return binding::new_key_iterator(search_arg, store.keys(prefix), items != 0);
 }
 
 // What a PrefixSearch holds, for reports: sizes, bytes, and whether (and in
@@ -281,27 +222,40 @@ void key_iterator_dealloc(PyObject* self) {
 constexpr std::array<const char*, 1> layout_info_params{"search"};
 OwnedRef layout_info_function(PyObject*, const FastCallArgs& call) {
     auto [search_arg] = binding::bind("layout_info", layout_info_params, call);
-    const CompactTrie& compact = compact_of(search_arg);
-    const auto* search = reinterpret_cast<const binding::PrefixSearchObject*>(search_arg);
-    const Trie& arrays = search->trie;
-    const std::size_t array_bytes =
-        arrays.node_shifts.capacity() * sizeof(arrays.node_shifts[0]) +
-        arrays.node_chars.capacity() * sizeof(arrays.node_chars[0]) +
-        arrays.node_payloads.capacity() * sizeof(arrays.node_payloads[0]) +
-        arrays.child_indices.capacity() * sizeof(arrays.child_indices[0]);
+    const StoreInfo store = searchable_store(search_arg).info();
     OwnedRef info = binding::new_ref(PyDict_New());
     auto put = [&](const char* name, OwnedRef value) {
         binding::check(PyDict_SetItemString(info.get(), name, value.get()));
     };
-    put("nodes", binding::to_python(static_cast<std::uint64_t>(compact.node_count())));
-    put("keys", binding::to_python(static_cast<std::uint64_t>(compact.key_count())));
-    put("bytes", binding::to_python(static_cast<std::uint64_t>(sizeof(*search) + array_bytes +
-                                                               compact.memory_bytes())));
-    put("arrays_kept", OwnedRef::incref(search->arrays_in_layout ? Py_False : Py_True));
-    put("reverse_index_built",
-        OwnedRef::incref(compact.reverse_index_built() ? Py_True : Py_False));
-    put("reverse_index_seconds",
-        binding::new_ref(PyFloat_FromDouble(compact.reverse_index_build_seconds())));
+    put("nodes", binding::to_python(static_cast<std::uint64_t>(store.nodes)));
+    put("keys", binding::to_python(static_cast<std::uint64_t>(store.keys)));
+    // The object's header, then the store and what it holds.
+    put("bytes", binding::to_python(static_cast<std::uint64_t>(sizeof(binding::PrefixSearchObject) -
+                                                               sizeof(Store) + store.bytes)));
+    put("arrays_kept", binding::new_ref(PyBool_FromLong(store.arrays_kept)));
+    put("reverse_index_built", binding::new_ref(PyBool_FromLong(store.reverse_index_built)));
+    put("reverse_index_seconds", binding::new_ref(PyFloat_FromDouble(store.reverse_index_seconds)));
+    return info;
+}
+
+// ---- stats -------------------------------------------------------------------
+
+constexpr std::array<const char*, 1> stats_params{"search"};
+OwnedRef stats_function(PyObject*, const FastCallArgs& call) {
+    auto [search_arg] = binding::bind("stats", stats_params, call);
+    const Store& store = binding::store_of(search_arg);
+    const StoreStats stats = store.stats();
+    if (!stats.problem.empty()) {
+        binding::throw_error(PyExc_ValueError, stats.problem);
+    }
+    OwnedRef info = binding::new_ref(PyDict_New());
+    auto put = [&](const char* name, std::uint64_t value) {
+        binding::check(PyDict_SetItemString(info.get(), name, binding::to_python(value).get()));
+    };
+    put("nodes", stats.nodes);
+    put("keys", stats.keys);
+    put("depth", stats.depth);
+    put("bytes", store.encoded_size());
     return info;
 }
 
@@ -318,29 +272,14 @@ PyMethodDef index_methods[] = {
         "search_many(search, queries, max_dist, limit, transpositions, workers, match_type)"
         "\n--\n\n"),
     binding::method_def<keys_function>("keys", "keys(search, prefix, items)\n--\n\n"),
+    binding::method_def<stats_function>("stats", "stats(search)\n--\n\n"),
     {nullptr, nullptr, 0, nullptr},
 };
 
 }  // namespace
 
 void add_index_functions(PyObject* module) {
-    if (key_iterator_type == nullptr) {
-        PyType_Slot slots[] = {
-            {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
-            {Py_tp_iternext, reinterpret_cast<void*>(key_iterator_next)},
-            {Py_tp_dealloc, reinterpret_cast<void*>(key_iterator_dealloc)},
-            {0, nullptr},
-        };
-        PyType_Spec iterator_type = {
-            "morlatch._engine.KeyIterator", sizeof(KeyIteratorObject), 0,
-            Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-            slots};
-        key_iterator_type = reinterpret_cast<PyTypeObject*>(
-            binding::new_ref(PyType_FromSpec(&iterator_type)).release());
-    }
     binding::check(PyModule_AddFunctions(module, index_methods));
-    binding::check(PyModule_AddObjectRef(module, "KeyIterator",
-                                         reinterpret_cast<PyObject*>(key_iterator_type)));
 }
 
 }  // namespace morlatch::engine

@@ -7,7 +7,7 @@
 
 namespace morlatch::engine {
 
-// Adds the index functions and the key iterator type to `module`.
+// Adds the index functions to `module`.
 void add_index_functions(PyObject* module);
 
 }  // namespace morlatch::engine

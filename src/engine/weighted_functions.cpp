@@ -22,6 +22,7 @@
 #include "binding/prefix_search.hpp"
 #include "binding/ref.hpp"
 #include "prefix/ranked.hpp"
+#include "prefix/store.hpp"
 #include "prefix/weighted.hpp"
 
 namespace morlatch::engine {
@@ -32,31 +33,16 @@ using binding::OwnedRef;
 
 // ---- reading the arguments ---------------------------------------------------
 
-PyTypeObject* prefix_search_type() {
-    static PyTypeObject* type = nullptr;
-    if (type == nullptr) {
-        OwnedRef module = binding::new_ref(PyImport_ImportModule("_morlatch"));
-        OwnedRef found = binding::new_ref(PyObject_GetAttrString(module.get(), "PrefixSearch"));
-        if (!PyType_Check(found.get())) {
-            binding::throw_error(PyExc_TypeError, "_morlatch.PrefixSearch is not a type");
-        }
-        type = reinterpret_cast<PyTypeObject*>(found.release());
-    }
-    return type;
-}
-
+// The search layout of a PrefixSearch argument.
 const CompactTrie& compact_of(PyObject* obj) {
-    if (!PyObject_TypeCheck(obj, prefix_search_type())) {
-        binding::throw_cannot_convert(obj, "PrefixSearch");
-    }
-    const auto* search = reinterpret_cast<const binding::PrefixSearchObject*>(obj);
-    if (!search->compact) {
+    const Store& store = binding::store_of(obj);
+    if (!store.searchable()) {
         binding::throw_error(PyExc_ValueError,
                              "this trie's arrays are not well formed: weighted ranking needs "
                              "every node reached exactly once from the root and the children "
                              "of each node in strictly ascending code-point order");
     }
-    return *search->compact;
+    return store.layout();
 }
 
 // Query text as code points. Unlike keys, a query may hold a lone

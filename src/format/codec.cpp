@@ -14,62 +14,6 @@ namespace morlatch::format {
 
 namespace {
 
-// Writes into a caller-provided buffer, refusing to run past its end.
-class SpanSink {
-public:
-    explicit SpanSink(std::span<std::uint8_t> out)
-        : pos_(out.data()), end_(out.data() + out.size()) {}
-
-    template <std::size_t N>
-    void put(const std::uint8_t (&bytes)[N]) {
-        if (static_cast<std::size_t>(end_ - pos_) < N) [[unlikely]]
-            overflow();
-        std::memcpy(pos_, bytes, N);
-        pos_ += N;
-    }
-
-    std::size_t left() const { return static_cast<std::size_t>(end_ - pos_); }
-
-private:
-    [[noreturn, gnu::cold, gnu::noinline]] static void overflow() {
-        fault(std::string(unwrap_err_prefix) + encode_unexpected_end_rendering);
-    }
-
-    std::uint8_t* pos_;
-    std::uint8_t* end_;
-};
-
-// The layout, once, for every sink.
-
-template <class Sink, class T, class WriteElement>
-void write_list(Sink& sink, const std::vector<T>& list, WriteElement write_element) {
-    write_varint(sink, list.size());
-    for (const T& element : list) write_element(sink, element);
-}
-
-template <class Sink>
-void write_trie(Sink& sink, const Trie& trie) {
-    const auto u32 = [](Sink& s, std::uint32_t v) { write_varint(s, v); };
-    write_list(sink, trie.node_shifts, u32);
-    write_list(sink, trie.node_chars, [](Sink& s, const std::optional<char32_t>& c) {
-        if (c) {
-            write_byte(s, tag_present);
-            write_char(s, *c);
-        } else {
-            write_byte(s, tag_absent);
-        }
-    });
-    write_list(sink, trie.node_payloads, [](Sink& s, const std::optional<std::uint32_t>& p) {
-        if (p) {
-            write_byte(s, tag_present);
-            write_varint(s, *p);
-        } else {
-            write_byte(s, tag_absent);
-        }
-    });
-    write_list(sink, trie.child_indices, u32);
-}
-
 // Decoding.
 
 bool read_count(Cursor& c, std::size_t& count) {
@@ -139,26 +83,6 @@ Trie& DecodeResult::value(std::source_location where) & {
 
 Trie&& DecodeResult::value(std::source_location where) && {
     return std::move(value(where));
-}
-
-std::size_t encoded_size(const Trie& trie) {
-    CountingSink sink;
-    write_trie(sink, trie);
-    return sink.size;
-}
-
-void encode_into(const Trie& trie, std::span<std::uint8_t> out) {
-    SpanSink sink(out);
-    write_trie(sink, trie);
-    if (sink.left() != 0) [[unlikely]] {
-        fault(encoded_size_mismatch_message(out.size() - sink.left(), out.size()));
-    }
-}
-
-std::vector<std::uint8_t> encode(const Trie& trie) {
-    std::vector<std::uint8_t> out(encoded_size(trie));
-    encode_into(trie, out);
-    return out;
 }
 
 DecodeResult decode(std::span<const std::uint8_t> bytes) {

@@ -12,6 +12,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <optional>
 #include <source_location>
 #include <span>
 #include <string>
@@ -20,7 +22,10 @@
 #include <vector>
 
 #include "format/errors.hpp"
+#include "format/varint.hpp"
+#include "prefix/fault.hpp"
 #include "prefix/trie.hpp"
+#include "texts.hpp"
 
 namespace morlatch::format {
 
@@ -49,16 +54,103 @@ private:
     std::size_t error_offset_ = 0;
 };
 
-// The measuring pass: the exact length of the encoding.
-std::size_t encoded_size(const Trie& trie);
+// ---- encoding ---------------------------------------------------------------
+//
+// The encoder reads the four lists through any type shaped like Trie: members
+// node_shifts, node_chars, node_payloads and child_indices, each with size()
+// and operator[] giving the element (std::uint32_t, std::optional<char32_t>,
+// std::optional<Payload>, std::uint32_t). A Trie is one; the store encodes
+// its search layout through views of that shape without building the arrays.
 
-// The writing pass. out.size() must equal encoded_size(trie); a smaller
+namespace detail {
+
+// Writes into a caller-provided buffer, refusing to run past its end.
+class SpanSink {
+public:
+    explicit SpanSink(std::span<std::uint8_t> out)
+        : pos_(out.data()), end_(out.data() + out.size()) {}
+
+    template <std::size_t N>
+    void put(const std::uint8_t (&bytes)[N]) {
+        if (static_cast<std::size_t>(end_ - pos_) < N) [[unlikely]]
+            overflow();
+        std::memcpy(pos_, bytes, N);
+        pos_ += N;
+    }
+
+    std::size_t left() const { return static_cast<std::size_t>(end_ - pos_); }
+
+private:
+    [[noreturn, gnu::cold, gnu::noinline]] static void overflow() {
+        fault(std::string(unwrap_err_prefix) + encode_unexpected_end_rendering);
+    }
+
+    std::uint8_t* pos_;
+    std::uint8_t* end_;
+};
+
+template <class Sink, class List, class WriteElement>
+void write_list(Sink& sink, const List& list, WriteElement write_element) {
+    const std::size_t count = list.size();
+    write_varint(sink, count);
+    for (std::size_t i = 0; i < count; ++i) write_element(sink, list[i]);
+}
+
+// The layout, once, for both passes and every source.
+template <class Sink, class Arrays>
+void write_trie(Sink& sink, const Arrays& arrays) {
+    const auto u32 = [](Sink& s, std::uint32_t v) { write_varint(s, v); };
+    write_list(sink, arrays.node_shifts, u32);
+    write_list(sink, arrays.node_chars, [](Sink& s, const std::optional<char32_t>& c) {
+        if (c) {
+            write_byte(s, tag_present);
+            write_char(s, *c);
+        } else {
+            write_byte(s, tag_absent);
+        }
+    });
+    write_list(sink, arrays.node_payloads, [](Sink& s, const std::optional<std::uint32_t>& p) {
+        if (p) {
+            write_byte(s, tag_present);
+            write_varint(s, *p);
+        } else {
+            write_byte(s, tag_absent);
+        }
+    });
+    write_list(sink, arrays.child_indices, u32);
+}
+
+}  // namespace detail
+
+// The measuring pass: the exact length of the encoding.
+template <class Arrays>
+std::size_t encoded_size(const Arrays& arrays) {
+    CountingSink sink;
+    detail::write_trie(sink, arrays);
+    return sink.size;
+}
+
+// The writing pass. out.size() must equal encoded_size(arrays); a smaller
 // buffer is a fault ("... `Err` value: UnexpectedEnd"), and so is a larger
 // one, since part of it would be left unwritten.
-void encode_into(const Trie& trie, std::span<std::uint8_t> out);
+template <class Arrays>
+void encode_into(const Arrays& arrays, std::span<std::uint8_t> out) {
+    detail::SpanSink sink(out);
+    detail::write_trie(sink, arrays);
+    if (sink.left() != 0) [[unlikely]] {
+        fault(encoded_size_mismatch_message(out.size() - sink.left(), out.size()));
+    }
+}
 
 // Both passes into one exactly-sized buffer.
-std::vector<std::uint8_t> encode(const Trie& trie);
+template <class Arrays>
+std::vector<std::uint8_t> encode(const Arrays& arrays) {
+    std::vector<std::uint8_t> out(encoded_size(arrays));
+    encode_into(arrays, out);
+    return out;
+}
+
+// ---- decoding ---------------------------------------------------------------
 
 DecodeResult decode(std::span<const std::uint8_t> bytes);
 

@@ -5,10 +5,6 @@
 #include <cstring>
 #include <utility>
 
-#if defined(__GLIBC__)
-#include <malloc.h>
-#endif
-
 namespace morlatch {
 namespace {
 
@@ -64,22 +60,12 @@ void compute_lengths(std::vector<Node>& nodes) {
 
 }  // namespace
 
-void release_free_memory() noexcept {
-#if defined(__GLIBC__)
-    // The builds free large temporaries; once glibc has raised its mapping
-    // threshold it keeps such blocks in the heap, where they would count
-    // as resident for as long as the process lives.
-    malloc_trim(0);
-#endif
-}
-
 std::unique_ptr<CompactTrie> CompactTrie::build(const Trie& trie) {
     const std::size_t count = trie.node_payloads.size();
     if (count == 0 || count >= 0xFFFFFFFFu) {
         return nullptr;
     }
-    std::unique_ptr<CompactTrie> compact(new CompactTrie());
-    std::vector<Node>& nodes = compact->nodes_;
+    std::vector<Node> nodes;
     // Old ids in level order; a node's new id is its position here.
     std::vector<NodeId> order;
     order.reserve(count);
@@ -100,7 +86,6 @@ std::unique_ptr<CompactTrie> CompactTrie::build(const Trie& trie) {
         if (const std::optional<Payload>& payload = trie.node_payloads[old]) {
             node.payload = *payload;
             node.flags = kIsKey;
-            ++compact->key_count_;
         }
         nodes.push_back(node);
         for (std::uint32_t i = start; i < end; ++i) {
@@ -120,86 +105,30 @@ std::unique_ptr<CompactTrie> CompactTrie::build(const Trie& trie) {
         }
     }
     nodes.push_back(Node{0, static_cast<NodeId>(nodes.size()), 0, 0, 0, 0, 0});
-    nodes.shrink_to_fit();
-    compute_lengths(nodes);
-    {
-        // Parents come before their children in level order.
-        std::vector<std::uint32_t> depth(nodes.size() - 1);
-        for (std::size_t v = 0; v + 1 < nodes.size(); ++v) {
-            for (NodeId c = nodes[v].first_child; c < nodes[v + 1].first_child; ++c) {
-                depth[c] = depth[v] + 1;
-            }
-            if (nodes[v].flags & kIsKey) {
-                compact->total_key_length_ += depth[v];
-            }
+    return from_nodes(std::move(nodes));
+}
+
+std::unique_ptr<CompactTrie> CompactTrie::from_nodes(std::vector<Node> nodes) {
+    std::unique_ptr<CompactTrie> compact(new CompactTrie());
+    compact->nodes_ = std::move(nodes);
+    compact->nodes_.shrink_to_fit();
+    std::vector<Node>& all = compact->nodes_;
+    compute_lengths(all);
+    // Parents come before their children in level order.
+    std::vector<std::uint32_t> depth(all.size() - 1);
+    for (std::size_t v = 0; v + 1 < all.size(); ++v) {
+        for (NodeId c = all[v].first_child; c < all[v + 1].first_child; ++c) {
+            depth[c] = depth[v] + 1;
+        }
+        if (all[v].flags & kIsKey) {
+            ++compact->key_count_;
+            compact->total_key_length_ += depth[v];
         }
     }
     return compact;
 }
 
 CompactTrie::~CompactTrie() = default;
-
-bool CompactTrie::reproduces(const Trie& trie) const {
-    const std::size_t count = node_count();
-    if (trie.node_shifts.size() != count || trie.node_chars.size() != count ||
-        trie.node_payloads.size() != count || trie.child_indices.size() + 1 != count ||
-        trie.node_chars[0]) {
-        return false;
-    }
-    for (std::size_t i = 0; i < trie.child_indices.size(); ++i) {
-        if (trie.child_indices[i] != i + 1) {
-            return false;
-        }
-    }
-    for (NodeId v = 0; v < count; ++v) {
-        const std::optional<Payload>& given = trie.node_payloads[v];
-        const bool same_payload =
-            given.has_value() == is_key(v) && (!given || *given == nodes_[v].payload);
-        if (trie.node_shifts[v] != nodes_[v].first_child - 1 || !same_payload ||
-            (v != kRoot && trie.node_chars[v] != label(v))) {
-            return false;
-        }
-    }
-    return true;
-}
-
-Trie CompactTrie::to_trie() const {
-    const std::size_t count = node_count();
-    Trie trie;
-    trie.node_shifts.resize(count);
-    trie.node_chars.resize(count);
-    trie.node_payloads.resize(count);
-    trie.child_indices.resize(count - 1);
-    for (NodeId v = 0; v < count; ++v) {
-        trie.node_shifts[v] = nodes_[v].first_child - 1;
-        if (v != kRoot) {
-            trie.node_chars[v] = label(v);
-            trie.child_indices[v - 1] = v;
-        }
-        if (is_key(v)) {
-            trie.node_payloads[v] = nodes_[v].payload;
-        }
-    }
-    return trie;
-}
-
-std::vector<Child> CompactTrie::get_children(NodeId n) const {
-    if (n >= node_count()) {
-        fault(index_out_of_bounds_message(node_count(), n));
-    }
-    std::vector<Child> children;
-    for (NodeId c = first_child(n); c < end_child(n); ++c) {
-        children.push_back(Child{label(c), c});
-    }
-    return children;
-}
-
-std::optional<Payload> CompactTrie::get_payload(NodeId n) const {
-    if (n >= node_count()) {
-        fault(index_out_of_bounds_message(node_count(), n));
-    }
-    return is_key(n) ? std::optional<Payload>(payload(n)) : std::nullopt;
-}
 
 std::optional<NodeId> CompactTrie::child(NodeId node, char32_t ch) const noexcept {
     const Node* first = nodes_.data() + nodes_[node].first_child;
@@ -224,41 +153,27 @@ std::optional<NodeId> CompactTrie::find(std::u32string_view text) const noexcept
     return node;
 }
 
-std::optional<Match> CompactTrie::exact_match(std::u32string_view query) const {
-    const std::optional<NodeId> node = find(query);
-    if (!node || *node == kRoot || !is_key(*node)) {
-        return std::nullopt;
-    }
-    return Match{std::u32string(query), payload(*node), 0};
-}
-
 std::size_t CompactTrie::memory_bytes() const noexcept {
-    std::size_t bytes = sizeof(*this) + nodes_.capacity() * sizeof(Node);
-    if (reverse_index_built()) {
-        bytes += sizeof(ReverseIndex) + reverse_->memory_bytes();
-    }
-    return bytes;
+    return sizeof(*this) + nodes_.capacity() * sizeof(Node) + reverse_.memory_bytes();
 }
 
-bool CompactTrie::reverse_index_built() const noexcept {
-    return reverse_ready_.load(std::memory_order_acquire);
-}
+LazyReverseIndex::LazyReverseIndex() noexcept = default;
+LazyReverseIndex::~LazyReverseIndex() = default;
 
-double CompactTrie::reverse_index_build_seconds() const noexcept {
-    return reverse_index_built() ? reverse_seconds_ : 0.0;
-}
-
-const ReverseIndex& CompactTrie::reverse_index() const {
-    std::call_once(reverse_once_, [this] {
+const ReverseIndex& LazyReverseIndex::get(const CompactTrie& forward) const {
+    std::call_once(once_, [&] {
         const auto started = std::chrono::steady_clock::now();
-        auto index = std::make_unique<ReverseIndex>(*this);
-        reverse_seconds_ =
+        auto index = std::make_unique<ReverseIndex>(forward);
+        seconds_ =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-        reverse_ = std::move(index);
-        reverse_ready_.store(true, std::memory_order_release);
-        release_free_memory();
+        index_ = std::move(index);
+        ready_.store(true, std::memory_order_release);
     });
-    return *reverse_;
+    return *index_;
+}
+
+std::size_t LazyReverseIndex::memory_bytes() const noexcept {
+    return built() ? sizeof(ReverseIndex) + index_->memory_bytes() : 0;
 }
 
 namespace {

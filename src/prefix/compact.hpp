@@ -1,6 +1,6 @@
 // The search layout of a well-formed trie.
 //
-// When a trie is made, its arrays are checked once: every index the walk
+// When a store is made from arrays (store.hpp), they are checked once: every index the walk
 // reads is in range, every node below the root has a character, no node is
 // reached twice (no cycle, no shared subtree) and the children of every node
 // stand in strictly ascending code-point order. Such a trie gets a compact copy
@@ -8,6 +8,8 @@
 // consecutive, and everything one visit reads in 16 bytes. Searches over it
 // allocate nothing per node and can run without the interpreter's lock.
 // Arrays that fail the check keep the plain walk (query.hpp), faults and all.
+// This file is the layout alone: which of the two answers a query, and how
+// the layout stands in for the arrays, is the store's business.
 #pragma once
 
 #include <atomic>
@@ -26,6 +28,7 @@
 
 namespace morlatch {
 
+class CompactTrie;
 class ReverseIndex;
 
 // The hits of one search, their keys one after the other in one buffer.
@@ -48,6 +51,29 @@ struct HitList {
     }
 };
 
+// The reverse index of one layout: built by the first search that asks for
+// it (thread-safe, once), then kept for the layout's life.
+class LazyReverseIndex {
+public:
+    LazyReverseIndex() noexcept;
+    ~LazyReverseIndex();
+    LazyReverseIndex(const LazyReverseIndex&) = delete;
+    LazyReverseIndex& operator=(const LazyReverseIndex&) = delete;
+
+    const ReverseIndex& get(const CompactTrie& forward) const;
+    bool built() const noexcept { return ready_.load(std::memory_order_acquire); }
+    // How long building it took; 0 until it is built.
+    double build_seconds() const noexcept { return built() ? seconds_ : 0.0; }
+    // Bytes held; 0 until it is built.
+    std::size_t memory_bytes() const noexcept;
+
+private:
+    mutable std::once_flag once_;
+    mutable std::unique_ptr<ReverseIndex> index_;
+    mutable std::atomic<bool> ready_{false};
+    mutable double seconds_ = 0;
+};
+
 class CompactTrie {
 public:
     static constexpr NodeId kRoot = 0;
@@ -55,8 +81,23 @@ public:
     // least this many" for the longest and is never used to prune.
     static constexpr std::uint8_t kLengthSaturated = 255;
 
+    struct Node {
+        char32_t label;
+        NodeId first_child;
+        Payload payload;
+        std::uint8_t flags;
+        std::uint8_t shortest;
+        std::uint8_t longest;
+        std::uint8_t reserved;
+    };
+    static constexpr std::uint8_t kIsKey = 1;
+
     // The search layout of `trie`, or null when its arrays fail the check.
     static std::unique_ptr<CompactTrie> build(const Trie& trie);
+    // A layout from nodes already in level order, each with its label,
+    // first_child, payload and flags, followed by one closing entry whose
+    // first_child is the node count; fills in the rest (key lengths, counts).
+    static std::unique_ptr<CompactTrie> from_nodes(std::vector<Node> nodes);
 
     ~CompactTrie();
     CompactTrie(const CompactTrie&) = delete;
@@ -86,20 +127,10 @@ public:
     std::uint8_t shortest_below(NodeId node) const noexcept { return nodes_[node].shortest; }
     std::uint8_t longest_below(NodeId node) const noexcept { return nodes_[node].longest; }
 
-    // Whether `trie` is exactly what to_trie() gives back: ids in level
-    // order, each node's children listed right after those of the nodes
-    // before it and in code-point order, no character on the root, no
-    // unreachable node. Arrays laid out like this by a builder need not be
-    // kept beside the layout: these members answer for them.
-    bool reproduces(const Trie& trie) const;
-    Trie to_trie() const;
-    std::vector<Child> get_children(NodeId n) const;
-    std::optional<Payload> get_payload(NodeId n) const;
-
     // Bytes held, the reverse index included once built.
     std::size_t memory_bytes() const noexcept;
 
-    // ---- the two lookups, with exactly the plain walk's results ----------
+    // ---- the fuzzy search, with exactly the plain walk's results ---------
 
     // Keys within max_dist of query, in the plain walk's order: a key before
     // its extensions; where two keys first differ, the one whose character
@@ -110,15 +141,12 @@ public:
     // The same as a list of matches.
     std::vector<Match> fuzzy_match(std::u32string_view query, std::uint64_t max_dist,
                                    std::optional<std::uint64_t> limit) const;
-    std::optional<Match> exact_match(std::u32string_view query) const noexcept(false);
 
-    // The reverse index (a trie of the reversed keys) is built on first use
-    // by a search that profits from it; these say whether it exists yet and
-    // how long building it took.
-    bool reverse_index_built() const noexcept;
-    double reverse_index_build_seconds() const noexcept;
-    // Builds it now if it is not there yet (thread-safe, built once).
-    const ReverseIndex& reverse_index() const;
+    // The reverse index (a trie of the reversed keys), built on first use by
+    // a search that profits from it.
+    bool reverse_index_built() const noexcept { return reverse_.built(); }
+    double reverse_index_build_seconds() const noexcept { return reverse_.build_seconds(); }
+    const ReverseIndex& reverse_index() const { return reverse_.get(*this); }
     // Whether the reverse index stays small: it holds every key, so keys
     // that overlap much (long nested keys) would make it far larger than
     // the trie, and searches then keep to one walk.
@@ -126,17 +154,6 @@ public:
         return total_key_length_ <= kReverseBudgetPerNode * node_count() &&
                total_key_length_ < 0x80000000u;
     }
-
-    struct Node {
-        char32_t label;
-        NodeId first_child;
-        Payload payload;
-        std::uint8_t flags;
-        std::uint8_t shortest;
-        std::uint8_t longest;
-        std::uint8_t reserved;
-    };
-    static constexpr std::uint8_t kIsKey = 1;
 
 private:
     CompactTrie() = default;
@@ -154,16 +171,10 @@ private:
     std::uint64_t total_key_length_ = 0;
     static constexpr std::uint64_t kReverseBudgetPerNode = 16;
 
-    mutable std::once_flag reverse_once_;
-    mutable std::unique_ptr<ReverseIndex> reverse_;
-    mutable std::atomic<bool> reverse_ready_{false};
-    mutable double reverse_seconds_ = 0;
+    LazyReverseIndex reverse_;
 };
 
 static_assert(sizeof(CompactTrie::Node) == 16);
-
-// Hands memory freed by the builds of this file back to the system.
-void release_free_memory() noexcept;
 
 // A trie of the reversed keys of a CompactTrie, in the same node layout; the
 // payload of a key node is the id of the key's node in the forward trie.

@@ -2,99 +2,184 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <limits>
 
 #include "prefix/fault.hpp"
 
 namespace morlatch {
+namespace {
+
+// A node on the walk's stack, with what its visit needs from its parent.
+struct Pending {
+    NodeId node;
+    char32_t ch;             // the character on the edge into the node
+    std::size_t depth;       // edges between the root and the node
+    std::size_t parent_row;  // where the parent's row starts in the row store
+};
+
+constexpr std::size_t kNoRow = std::numeric_limits<std::size_t>::max();
+
+// The cells lo..hi (inclusive) of the row at some depth d that can hold a
+// distance within max_dist: cell i is at least |i - d| (Ukkonen's band).
+// Every cell outside the band is taken as `far` = max_dist + 1. That changes
+// no cell within max_dist, since min(x, far) commutes with the recurrence's
+// additions and minima; so hits, their distances and the pruning are those
+// of the full rows.
+struct Band {
+    std::size_t lo;
+    std::size_t hi;  // below lo when the band is empty (d > query length + max_dist)
+
+    std::size_t width() const noexcept { return lo <= hi ? hi - lo + 1 : 0; }
+};
+
+// Writes the band b of the row of a node at depth >= 1 whose edge character
+// is c, to r, from the band pb of its parent's row at p. The left and
+// upper-left neighbours stay in registers; min(above, left) + 1 is
+// min(above + 1, left + 1) with one addition fewer.
+void next_row(std::u32string_view query, char32_t c, std::size_t depth, Band pb,
+              const std::uint64_t* p, Band b, std::uint64_t far, std::uint64_t* r) {
+    std::size_t i = b.lo;
+    std::uint64_t left;
+    std::uint64_t upper_left;
+    if (b.lo == 0) {
+        left = depth;  // the path against no query character: depth deletions
+        r[0] = left;
+        upper_left = p[0];
+        i = 1;
+    } else {
+        left = far;
+        upper_left = b.lo > pb.lo ? p[b.lo - 1 - pb.lo] : far;
+    }
+    // The parent's band ends at pb.hi; the row's may reach one cell further.
+    for (const std::size_t end = std::min(b.hi, pb.hi); i <= end; ++i) {
+        const std::uint64_t above = p[i - pb.lo];
+        const std::uint64_t diagonal = upper_left + (c != query[i - 1]);
+        left = std::min(std::min(above, left) + 1, diagonal);
+        r[i - b.lo] = left;
+        upper_left = above;
+    }
+    if (b.hi > pb.hi) {
+        const std::uint64_t diagonal = upper_left + (c != query[b.hi - 1]);
+        r[b.hi - b.lo] = std::min(std::min(far, left) + 1, diagonal);
+    }
+}
+
+}  // namespace
 
 Matcher::Matcher(std::u32string_view query, std::uint64_t max_dist,
                  std::optional<std::uint64_t> limit)
     : query_(query), max_dist_(max_dist), limit_(limit) {}
 
-void Matcher::visit_node(NodeId node, std::optional<Payload> payload, State& state) {
-    const std::size_t n = query_.size();
-    Row& row = state.row;
-    if (state.prefix.empty()) [[unlikely]] {
-        // The root: distance i to the first i query characters. The empty
-        // key is never a hit.
-        row.resize_for_overwrite(n + 1);
-        for (std::size_t i = 0; i <= n; ++i) {
-            row[i] = i;
-        }
-        return;
-    }
-    const Row& prev = state.prev_row;
-    if (prev.size() <= n) [[unlikely]] {
-        fault(index_out_of_bounds_message(prev.size(), n));
-    }
-    row.resize_for_overwrite(n + 1);
-    const char32_t c = state.prefix.back();
-    const char32_t* q = query_.data();
-    const std::uint64_t* p = prev.data();
-    std::uint64_t* r = row.data();
-    // The left and upper-left neighbours stay in registers; min(above,
-    // left) + 1 is min(above + 1, left + 1) with one addition fewer.
-    std::uint64_t left = p[0] + 1;
-    std::uint64_t upper_left = p[0];
-    r[0] = left;
-    for (std::size_t i = 1; i <= n; ++i) {
-        const std::uint64_t above = p[i];
-        const std::uint64_t diagonal = upper_left + (c != q[i - 1]);
-        left = std::min(std::min(above, left) + 1, diagonal);
-        r[i] = left;
-        upper_left = above;
-    }
-    const std::uint64_t distance = left;
-
-    if (payload && distance <= max_dist_ && !limit_reached()) {
-        results_.push_back(
-            MatchEntry{std::u32string(state.prefix.begin(), state.prefix.end()), node, distance});
-    }
-}
-
-void Matcher::get_children_to_visit(NodeId /*node*/, const State& state,
-                                    std::span<const Child> children,
-                                    std::vector<Scheduled<State>>& out) {
-    const Row& row = state.row;
-    const Text& prefix = state.prefix;
-    if (limit_reached() || children.empty()) {
-        return;
-    }
-    // Some cell must be within max_dist for any key below to be.
-    if (std::none_of(row.begin(), row.end(),
-                     [&](std::uint64_t cell) { return cell <= max_dist_; })) {
-        return;
-    }
-
-    const std::size_t depth = prefix.size();
-    const bool continues = depth < query_.size();
-    const char32_t next = continues ? query_[depth] : 0;
-    // Of several children on the query's next character only the last is
-    // entered; it goes first, the other children follow in trie order.
-    std::size_t promoted = children.size();
-    if (continues) {
-        for (std::size_t i = children.size(); i-- > 0;) {
-            if (children[i].ch == next) {
-                promoted = i;
-                break;
-            }
-        }
-    }
-
-    // Each child State is built where the walk will pick it up.
-    auto schedule = [&](const Child& child) {
-        State& child_state = out.emplace_back(Scheduled<State>{child.id, State{}}).state;
-        child_state.prefix.assign(prefix.begin(), prefix.end());
-        child_state.prefix.push_back(child.ch);
-        child_state.prev_row = row;
+void Matcher::walk(const Trie& trie, Interrupt& interrupt) {
+    const std::u32string_view query = query_;
+    const std::size_t n = query.size();
+    const std::size_t node_count = trie.node_payloads.size();
+    // A path that the walk follows has fewer edges than the trie has nodes,
+    // so no distance on it exceeds n + node_count: a larger bound finds the
+    // same keys and would only widen the band and overflow `far`.
+    const std::uint64_t k = std::min<std::uint64_t>(max_dist_, n + node_count);
+    const std::uint64_t far = k + 1;
+    const auto band = [&](std::size_t depth) {
+        return Band{depth > k ? depth - k : 0, std::min<std::size_t>(n, depth + k)};
     };
 
-    if (promoted < children.size()) {
-        schedule(children[promoted]);
-    }
-    for (const Child& child : children) {
-        if (!(continues && child.ch == next)) {
-            schedule(child);
+    std::vector<Pending> stack{Pending{0, 0, 0, kNoRow}};
+    // The rows of the nodes that still have children on the stack, ancestors
+    // first, then the row of the node being visited. Each child finds its
+    // parent's row on top once the subtrees of its earlier siblings are done.
+    std::vector<std::uint64_t> rows;
+    std::vector<Child> children;
+    std::u32string path;  // the characters on the edges down to the node
+
+    while (!stack.empty()) {
+        interrupt.tick();
+        const Pending visit = stack.back();
+        stack.pop_back();
+        const NodeId node = visit.node;
+        const std::size_t depth = visit.depth;
+        if (node >= node_count) [[unlikely]] {
+            at(trie.node_payloads, node);  // faults
+        }
+        // Every node on the path to here has an id below node_count, so a
+        // path with more nodes than that repeats one: the child lists lead
+        // back to an ancestor and the walk would never end.
+        if (depth >= node_count) [[unlikely]] {
+            fault(cycle_message(node, depth, node_count));
+        }
+        ++visits_;
+
+        bool within = false;  // some cell of the row is within max_dist
+        std::size_t row_at = 0;
+        std::size_t width = 0;
+        if (depth == 0) {
+            // The root: distance i to the first i query characters. The
+            // empty key is never a hit.
+            const Band b = band(0);
+            width = b.width();
+            rows.resize(width);
+            for (std::size_t i = 0; i < width; ++i) {
+                rows[i] = i;
+            }
+            within = true;
+        } else {
+            path.resize(depth);
+            path[depth - 1] = visit.ch;
+            // After the limit no node records a hit or enters a child, so
+            // the row is not needed.
+            if (!limit_reached()) {
+                const Band pb = band(depth - 1);
+                const Band b = band(depth);
+                width = b.width();
+                row_at = visit.parent_row + pb.width();
+                rows.resize(row_at + width);  // drops the rows of finished subtrees
+                if (width != 0) {
+                    std::uint64_t* r = rows.data() + row_at;
+                    next_row(query, visit.ch, depth, pb, rows.data() + visit.parent_row, b, far, r);
+                    within =
+                        std::any_of(r, r + width, [&](std::uint64_t cell) { return cell <= k; });
+                    const std::optional<Payload> payload = trie.node_payloads[node];
+                    if (payload && b.hi == n && r[n - b.lo] <= k) {
+                        results_.push_back(MatchEntry{path, node, r[n - b.lo]});
+                    }
+                }
+            }
+        }
+
+        // Read even when nothing is entered, so that a bad child list faults
+        // wherever the walk comes by.
+        children.clear();
+        trie.append_children(node, children);
+        if (!within || children.empty() || limit_reached()) {
+            continue;
+        }
+        if (depth != 0 && (stack.empty() || stack.back().parent_row != visit.parent_row)) {
+            // No sibling is left to read the parent's row: this row takes its
+            // place, so that a chain of only children keeps one row, not one
+            // per level.
+            std::copy(rows.begin() + static_cast<std::ptrdiff_t>(row_at), rows.end(),
+                      rows.begin() + static_cast<std::ptrdiff_t>(visit.parent_row));
+            row_at = visit.parent_row;
+            rows.resize(row_at + width);
+        }
+
+        // Of several children on the query's next character only the last is
+        // entered; it goes first, the other children follow in array order.
+        // Pushed in reverse, so that the first to visit is on top.
+        const bool continues = depth < n;
+        const char32_t next = continues ? query[depth] : 0;
+        std::size_t promoted = children.size();
+        for (std::size_t i = children.size(); i-- > 0;) {
+            const Child& child = children[i];
+            if (continues && child.ch == next) {
+                if (promoted == children.size()) {
+                    promoted = i;
+                }
+                continue;
+            }
+            stack.push_back(Pending{child.id, child.ch, depth + 1, row_at});
+        }
+        if (promoted < children.size()) {
+            stack.push_back(Pending{children[promoted].id, next, depth + 1, row_at});
         }
     }
 }

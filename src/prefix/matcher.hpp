@@ -1,23 +1,30 @@
-// The edit-distance agent: finds every key within max_dist of a query.
+// The plain walk: every key within max_dist of a query, found by a
+// depth-first walk over the trie arrays as given.
 //
 // Each visited node gets one Levenshtein row against the query, computed from
 // its parent's row and its own character. A node with a payload whose last
 // cell is within max_dist is recorded; a node whose row minimum exceeds
-// max_dist schedules no children, since a further character never lowers the
-// minimum. The child that continues the query is visited first, so that with
-// a limit the hits along the query's own path come first.
+// max_dist enters no children, since a further character never lowers the
+// minimum. The child that continues the query is visited first (of several on
+// that character, only the last), the others follow in array order, so that
+// with a limit the hits along the query's own path come first.
+//
+// The walk reads the arrays exactly as given, so every fault (an index out of
+// range, a child without a character) arises where the walk first reads the
+// bad entry. Arrays whose child lists lead back to an ancestor fault once a
+// path has more nodes than the trie (it must repeat one); arrays that list a
+// node under two parents, or twice under one, are walked once per path.
 #pragma once
 
 #include <cstdint>
 #include <optional>
-#include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
-#include "prefix/inline_list.hpp"
+#include "prefix/interrupt.hpp"
 #include "prefix/trie.hpp"
-#include "prefix/walk.hpp"
 
 namespace morlatch {
 
@@ -32,28 +39,18 @@ struct MatchEntry {
 
 class Matcher {
 public:
-    // A row holds query length + 1 cells; ordinary words fit in the lists
-    // themselves.
-    using Text = InlineList<char32_t, 32>;
-    using Row = InlineList<std::uint64_t, 32>;
-
-    // What the matcher keeps per node; each child gets copies of its
-    // parent's values, never shared storage.
-    struct State {
-        Text prefix;   // the path text; empty at the root only
-        Row prev_row;  // the parent's row
-        Row row;       // this node's row, set by visit_node
-    };
-
     Matcher(std::u32string_view query, std::uint64_t max_dist, std::optional<std::uint64_t> limit);
 
-    State initial_state() const { return State{}; }
-    void visit_node(NodeId node, std::optional<Payload> payload, State& state);
-    void get_children_to_visit(NodeId node, const State& state, std::span<const Child> children,
-                               std::vector<Scheduled<State>>& out);
+    // Walks trie from the root, calling interrupt.tick() once per node taken
+    // off the stack (a check that throws abandons the walk, as does a fault).
+    void walk(const Trie& trie, Interrupt& interrupt);
 
-    const std::vector<MatchEntry>& results() const noexcept { return results_; }
+    // The hits so far, in the order found.
     std::vector<MatchEntry> take_results() noexcept { return std::move(results_); }
+
+    // Nodes visited so far; after a fault, those visited before it (and the
+    // node whose children could not be read, if that was the fault).
+    std::uint64_t visits() const noexcept { return visits_; }
 
 private:
     bool limit_reached() const noexcept { return limit_ && results_.size() >= *limit_; }
@@ -62,8 +59,7 @@ private:
     std::uint64_t max_dist_;
     std::optional<std::uint64_t> limit_;
     std::vector<MatchEntry> results_;
+    std::uint64_t visits_ = 0;
 };
-
-static_assert(Agent<Matcher>);
 
 }  // namespace morlatch

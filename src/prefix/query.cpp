@@ -4,14 +4,13 @@
 
 #include "prefix/fault.hpp"
 #include "prefix/matcher.hpp"
-#include "prefix/walk.hpp"
 
 namespace morlatch {
 
 std::vector<Match> fuzzy_match(const Trie& trie, std::u32string_view query, std::uint64_t max_dist,
                                std::optional<std::uint64_t> limit, Interrupt& interrupt) {
     Matcher matcher(query, max_dist, limit);
-    dfs(trie, matcher, interrupt);
+    matcher.walk(trie, interrupt);
     std::vector<MatchEntry> entries = matcher.take_results();
     std::vector<Match> matches;
     matches.reserve(entries.size());

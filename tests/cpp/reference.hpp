@@ -1,6 +1,6 @@
 // Obviously-correct references that the C++ tests (and the native benchmark)
-// compare the core against: a trie builder, the Levenshtein distance, and a
-// way to catch the fault of a call.
+// compare the core against: a trie builder, the Levenshtein distance, a model
+// of the plain walk, and a way to catch the fault of a call.
 #pragma once
 
 #include <algorithm>
@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -69,6 +70,92 @@ inline std::uint64_t levenshtein(std::u32string_view a, std::u32string_view b) {
         std::swap(prev, cur);
     }
     return prev[b.size()];
+}
+
+// What the walk model saw: the hits (key, node, distance) in the order found,
+// the nodes visited, and the fault that ended the walk ("" for none).
+struct Walk {
+    std::vector<std::tuple<std::u32string, NodeId, std::uint64_t>> hits;
+    std::uint64_t visits = 0;
+    std::string fault;
+
+    bool operator==(const Walk&) const = default;
+};
+
+// The plain walk step by step, on the arrays as given: depth first from the
+// root; every pending node carries its own copy of its path text and of its
+// parent's full Levenshtein row; a node with a payload whose last cell is
+// within max_dist is a hit; a node whose row minimum exceeds max_dist, or any
+// node once `limit` hits are found, enters no children (its children are read
+// all the same); the child on the query's next character goes first (of
+// several, the last), the others follow in array order. A node past the
+// payloads, or deeper than the trie has nodes, faults before its visit.
+inline Walk walk(const Trie& t, std::u32string_view query, std::uint64_t max_dist,
+                 std::optional<std::uint64_t> limit = std::nullopt) {
+    struct Node {
+        NodeId id;
+        std::u32string prefix;
+        std::vector<std::uint64_t> parent_row;
+    };
+    Walk out;
+    const std::size_t n = query.size();
+    std::vector<Node> stack{{0, U"", {}}};
+    try {
+        while (!stack.empty()) {
+            Node node = std::move(stack.back());
+            stack.pop_back();
+            const std::optional<Payload> payload = at(t.node_payloads, node.id);
+            if (node.prefix.size() >= t.node_payloads.size()) {
+                fault(cycle_message(node.id, node.prefix.size(), t.node_payloads.size()));
+            }
+            ++out.visits;
+            std::vector<std::uint64_t> row(n + 1);
+            for (std::size_t i = 0; i <= n; ++i) row[i] = i;
+            const bool full = limit && out.hits.size() >= *limit;
+            if (!node.prefix.empty()) {
+                const std::vector<std::uint64_t>& p = node.parent_row;
+                row[0] = p[0] + 1;
+                for (std::size_t i = 1; i <= n; ++i) {
+                    row[i] = std::min({p[i] + 1, row[i - 1] + 1,
+                                       p[i - 1] + (node.prefix.back() != query[i - 1])});
+                }
+                if (payload && row[n] <= max_dist && !full) {
+                    out.hits.emplace_back(node.prefix, node.id, row[n]);
+                }
+            }
+            // The children as the arrays list them, faulting at the first bad read.
+            const std::size_t start = at(t.node_shifts, node.id);
+            const std::uint32_t after = node.id + 1;  // ids are 32-bit
+            const std::size_t end = after >= static_cast<std::uint32_t>(t.node_shifts.size())
+                                        ? t.child_indices.size()
+                                        : t.node_shifts[after];
+            std::vector<std::pair<char32_t, NodeId>> below;
+            for (std::size_t i = start; i < end; ++i) {
+                const NodeId child = at(t.child_indices, i);
+                below.emplace_back(unwrap(at(t.node_chars, child)), child);
+            }
+            if ((limit && out.hits.size() >= *limit) ||
+                *std::min_element(row.begin(), row.end()) > max_dist) {
+                continue;
+            }
+            std::optional<std::pair<char32_t, NodeId>> promoted;
+            std::vector<std::pair<char32_t, NodeId>> chosen;
+            for (const auto& child : below) {
+                if (node.prefix.size() < n && child.first == query[node.prefix.size()]) {
+                    promoted = child;  // a later one replaces an earlier one
+                } else {
+                    chosen.push_back(child);
+                }
+            }
+            if (promoted) chosen.insert(chosen.begin(), *promoted);
+            for (auto it = chosen.rbegin(); it != chosen.rend(); ++it) {
+                stack.push_back(Node{it->second, node.prefix + it->first, row});
+            }
+        }
+    } catch (const Fault& f) {
+        out.fault = f.message();
+    }
+    return out;
 }
 
 // The fault that fn() raises, or nothing when it returns normally.

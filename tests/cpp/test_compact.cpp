@@ -13,8 +13,11 @@
 #include <string>
 #include <vector>
 
+#include "format/codec.hpp"
 #include "prefix/compact.hpp"
 #include "prefix/query.hpp"
+#include "prefix/store.hpp"
+#include "reference.hpp"
 
 namespace morlatch {
 namespace {
@@ -133,7 +136,6 @@ void expect_same_as_plain_walk(const Trie& trie, const CompactTrie& compact,
     const std::vector<Match> fast = compact.fuzzy_match(query, k, limit);
     ASSERT_EQ(fast, plain) << "query length " << query.size() << ", k " << k << ", limit "
                            << (limit ? std::to_string(*limit) : "none");
-    ASSERT_EQ(compact.exact_match(query), exact_match(trie, query));
 }
 
 TEST(CompactTrie, SameListAsThePlainWalkOnRandomTries) {
@@ -255,6 +257,151 @@ TEST(CompactTrie, CheckRefusesExactlyTheArraysThePlainWalkCannotTrust) {
         }
     }
     EXPECT_GT(refused, 1000);
+}
+
+// ---- the store: one answer to every query, whatever form it holds ---------
+
+// What a call gives: its result, or the text of the fault it raises.
+template <class T, class Fn>
+std::pair<std::optional<T>, std::string> outcome(Fn&& fn) {
+    std::optional<T> result;
+    const std::string fault = reference::fault_message([&] { result = fn(); });
+    return {std::move(result), fault};
+}
+
+std::vector<Match> matches_of(const HitList& found) {
+    std::vector<Match> matches;
+    for (const HitList::Hit& hit : found.hits) {
+        matches.push_back(Match{std::u32string(found.key(hit)), hit.payload, hit.distance});
+    }
+    return matches;
+}
+
+// Every query of `store` answers as the plain arrays do: same value, or the
+// same fault. Node ids run one past each list's end.
+void expect_store_answers_as(const Trie& trie, const Store& store, std::mt19937& rng) {
+    NoLock lock;
+    const std::size_t ids = std::max({trie.node_shifts.size(), trie.node_payloads.size()}) + 2;
+    for (NodeId n = 0; n < ids; ++n) {
+        ASSERT_EQ(outcome<std::vector<Child>>([&] { return store.get_children(n); }),
+                  outcome<std::vector<Child>>([&] { return trie.get_children(n); }))
+            << "node " << n;
+        ASSERT_EQ(outcome<std::optional<Payload>>([&] { return store.get_payload(n); }),
+                  outcome<std::optional<Payload>>([&] { return trie.get_payload(n); }))
+            << "node " << n;
+    }
+    std::vector<std::uint8_t> bytes(store.encoded_size());
+    store.encode_into(bytes);
+    ASSERT_EQ(bytes, format::encode(trie));
+    for (int q = 0; q < 4; ++q) {
+        const std::u32string query = random_text(rng, 5);
+        const std::uint64_t k = rng() % 4;
+        const std::optional<std::uint64_t> limit =
+            rng() % 2 ? std::nullopt : std::optional<std::uint64_t>(rng() % 4);
+        ASSERT_EQ(outcome<std::vector<Match>>(
+                      [&] { return matches_of(store.fuzzy_match(query, k, limit, lock)); }),
+                  outcome<std::vector<Match>>([&] { return fuzzy_match(trie, query, k, limit); }));
+        ASSERT_EQ(outcome<std::optional<Match>>([&] { return store.exact_match(query, lock); }),
+                  outcome<std::optional<Match>>([&] { return exact_match(trie, query); }));
+    }
+}
+
+TEST(Store, AnswersEveryQueryAsTheArraysDoInEveryForm) {
+    std::mt19937 rng(5);
+    int kept = 0;
+    int dropped = 0;
+    for (int round = 0; round < 1500; ++round) {
+        const Keys keys = random_keys(rng, rng() % 12, 4);
+        const std::string numbering =
+            std::vector<std::string>{"level", "depth", "random"}[round % 3];
+        Trie trie = lay_out(keys, numbering, rng);
+        // Every other round damaged as above, so that some fail the check.
+        const bool damaged = round % 2 == 1;
+        if (damaged && !trie.child_indices.empty()) {
+            trie.child_indices[rng() % trie.child_indices.size()] =
+                static_cast<NodeId>(rng() % (trie.node_payloads.size() + 1));
+        }
+        if (damaged && rng() % 2) {
+            trie.node_chars.resize(rng() % (trie.node_chars.size() + 1));
+        }
+        const Store store(trie);
+        ASSERT_EQ(store.searchable(), CompactTrie::build(trie) != nullptr);
+        if (store.searchable()) {
+            // The builder's level order is what the layout stands for.
+            const bool level_order = trie == lay_out(keys, "level", rng);
+            if (!damaged) {
+                ASSERT_EQ(store.info().arrays_kept, !level_order) << numbering;
+            }
+            (store.info().arrays_kept ? kept : dropped) += 1;
+        }
+        expect_store_answers_as(trie, store, rng);
+    }
+    EXPECT_GT(kept, 100);
+    EXPECT_GT(dropped, 100);
+}
+
+TEST(Store, ANativeLayoutStandsForItsLevelOrderArrays) {
+    std::mt19937 rng(9);
+    for (int round = 0; round < 200; ++round) {
+        const Keys keys = random_keys(rng, 1 + rng() % 30, 6);
+        const Trie level = lay_out(keys, "level", rng);
+        // The same layout, reached from ids numbered depth first.
+        const Store store(CompactTrie::build(lay_out(keys, "depth", rng)));
+        const StoreInfo info = store.info();
+        ASSERT_FALSE(info.arrays_kept);
+        ASSERT_EQ(info.nodes, level.node_payloads.size());
+        ASSERT_EQ(store.key_count(), keys.size());
+        expect_store_answers_as(level, store, rng);
+    }
+}
+
+// Records what a store does with the caller's lock.
+class RecordingLock final : public CallerLock {
+public:
+    void release() override { events += "r"; }
+    void reacquire() noexcept override { events += "a"; }
+    Interrupt interrupt() noexcept override { return Interrupt(); }
+    std::string events;
+};
+
+TEST(Store, OnlyLayoutSearchesLetTheLockGo) {
+    std::mt19937 rng(3);
+    const Keys keys{{U"cat", 1}, {U"cart", 2}, {U"dog", 3}};
+    struct Case {
+        const char* what;
+        Trie arrays;
+        std::uint64_t k;
+        const char* events;
+    };
+    Trie broken = lay_out(keys, "level", rng);
+    // The root's children 'd' before 'c': walkable, but fails the check.
+    std::swap(broken.child_indices[0], broken.child_indices[1]);
+    const std::vector<Case> cases{
+        {"layout, k = 1", lay_out(keys, "random", rng), 1, "ra"},
+        {"layout, k = 0", lay_out(keys, "random", rng), 0, ""},
+        {"plain walk", broken, 1, ""},
+    };
+    for (const Case& c : cases) {
+        const Store store(c.arrays);
+        RecordingLock lock;
+        store.fuzzy_match(U"cat", c.k, std::nullopt, lock);
+        store.exact_match(U"cat", lock);
+        EXPECT_EQ(lock.events, c.events) << c.what;
+    }
+}
+
+TEST(Store, QueriesThatNeedTheLayoutFaultWithoutIt) {
+    Trie broken;
+    broken.node_shifts = {0};
+    broken.node_chars = {std::nullopt};
+    broken.node_payloads = {std::nullopt};
+    broken.child_indices = {0};
+    const Store store(broken);
+    ASSERT_FALSE(store.searchable());
+    EXPECT_EQ(reference::fault_message([&] { store.key_count(); }),
+              "called `Option::unwrap()` on a `None` value");
+    EXPECT_EQ(reference::fault_message([&] { store.keys(U""); }),
+              "called `Option::unwrap()` on a `None` value");
 }
 
 }  // namespace

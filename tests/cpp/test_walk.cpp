@@ -1,82 +1,50 @@
+// The plain walk's order, faults and bounds, and the walk against its model
+// (reference::walk) on random arrays that are anything but a proper trie.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdint>
-#include <functional>
+#include <limits>
 #include <optional>
-#include <span>
+#include <random>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
+#include "prefix/matcher.hpp"
 #include "prefix/trie.hpp"
-#include "prefix/walk.hpp"
 #include "reference.hpp"
 
 namespace morlatch {
 namespace {
 
 using Ids = std::vector<NodeId>;
-using Log = std::vector<std::string>;
-using Children = std::vector<Child>;
-using reference::fault_message;
+constexpr std::uint64_t kAny = std::numeric_limits<std::uint64_t>::max();
 
-// Which children to enter: given the node and its children, the ids to push.
-using Chooser = std::function<std::vector<NodeId>(NodeId, std::span<const Child>)>;
-
-// Records every call the walk makes. Each State it hands out carries a serial
-// number and the id it was made for, so a visit can be checked against the
-// State that was scheduled for it.
-struct RecordingAgent {
-    struct State {
-        NodeId made_for = 0;
-        std::uint64_t serial = 0;
-    };
-
-    explicit RecordingAgent(Chooser chooser) : choose(std::move(chooser)) {}
-
-    Chooser choose;
-    std::vector<std::string> log;
-    std::vector<NodeId> visits;
-    std::vector<std::vector<Child>> children_seen;
-    std::uint64_t serial = 0;
-
-    State make_state(NodeId node) { return State{node, serial++}; }
-    State initial_state() {
-        log.push_back("init");
-        return make_state(0);
+// The walk as its model reports it: hits, visits and the fault ("" for none).
+reference::Walk run(const Trie& t, std::u32string_view query, std::uint64_t max_dist,
+                    std::optional<std::uint64_t> limit = std::nullopt,
+                    Interrupt interrupt = Interrupt()) {
+    Matcher matcher(query, max_dist, limit);
+    reference::Walk out;
+    if (const auto f = reference::fault_of([&] { matcher.walk(t, interrupt); })) {
+        out.fault = f->message();
     }
-    void visit_node(NodeId node, std::optional<Payload> payload, State& state) {
-        EXPECT_EQ(state.made_for, node) << "visit got another node's State";
-        log.push_back("visit " + std::to_string(node) + " " +
-                      (payload ? std::to_string(*payload) : "-"));
-        visits.push_back(node);
+    out.visits = matcher.visits();
+    for (MatchEntry& e : matcher.take_results()) {
+        out.hits.emplace_back(std::move(e.key), e.node, e.distance);
     }
-    void get_children_to_visit(NodeId node, const State& state, std::span<const Child> children,
-                               std::vector<Scheduled<State>>& out) {
-        EXPECT_EQ(state.made_for, node);
-        log.push_back("children " + std::to_string(node));
-        children_seen.emplace_back(children.begin(), children.end());
-        for (NodeId id : choose(node, children)) {
-            out.push_back(Scheduled<State>{id, make_state(id)});
-        }
-    }
-};
-static_assert(Agent<RecordingAgent>);
+    return out;
+}
 
-std::vector<NodeId> all_children(NodeId, std::span<const Child> children) {
-    std::vector<NodeId> ids;
-    for (const Child& c : children) ids.push_back(c.id);
+// The nodes of the hits, in the order found. With an empty query and no
+// bound every node below the root is a hit where it carries a payload, so
+// this is the visiting order.
+Ids hit_nodes(const reference::Walk& w) {
+    Ids ids;
+    for (const auto& hit : w.hits) ids.push_back(std::get<1>(hit));
     return ids;
-}
-std::vector<NodeId> no_children(NodeId, std::span<const Child>) {
-    return {};
-}
-
-template <class A>
-void walk(const Trie& t, A& agent) {
-    Interrupt none;
-    dfs(t, agent, none);
 }
 
 // Ids deliberately not in pre-order, children not sorted by character:
@@ -87,86 +55,52 @@ Trie sample_trie() {
     Trie t;
     t.node_shifts = {0, 2, 2, 3, 5, 5};
     t.node_chars = {std::nullopt, U'x', U'a', U'b', U'c', U'a'};
-    t.node_payloads = {std::nullopt, 10, std::nullopt, 30, 40, 50};
+    t.node_payloads = {std::nullopt, 1, 2, 3, 4, 5};
     t.child_indices = {3, 2, 4, 1, 5};
     return t;
 }
 
-TEST(Walk, NoChildrenChosenVisitsOnlyTheRoot) {
-    RecordingAgent agent{no_children};
-    walk(sample_trie(), agent);
-    EXPECT_EQ(agent.log, (Log{"init", "visit 0 -", "children 0"}));
+TEST(Walk, EveryNodeInPreOrderChildrenInArrayOrder) {
+    const reference::Walk w = run(sample_trie(), U"", kAny);
+    EXPECT_EQ(w.fault, "");
+    EXPECT_EQ(hit_nodes(w), (Ids{3, 1, 5, 2, 4}));
+    EXPECT_EQ(w.visits, 6u);
 }
 
-TEST(Walk, AllChildrenInTrieOrderIsPreOrder) {
-    RecordingAgent agent{all_children};
-    walk(sample_trie(), agent);
-    EXPECT_EQ(agent.visits, (Ids{0, 3, 1, 5, 2, 4}));
-    EXPECT_EQ(agent.log.front(), "init");
-    EXPECT_EQ(agent.log[1], "visit 0 -");
-    EXPECT_EQ(agent.log[3], "visit 3 30");
+TEST(Walk, ChildOnTheQueryCharacterFinishesItsSubtreeFirst) {
+    // "a" promotes node 2 at the root: its subtree comes before node 3's.
+    EXPECT_EQ(hit_nodes(run(sample_trie(), U"a", kAny)), (Ids{2, 4, 3, 1, 5}));
 }
 
-TEST(Walk, FirstReturnedChildFinishesItsSubtreeFirst) {
-    // Root returns [b, a] reversed: node 2 ('a') and its subtree come first.
-    RecordingAgent agent{[](NodeId node, std::span<const Child> children) {
-        auto ids = all_children(node, children);
-        if (node == 0) std::reverse(ids.begin(), ids.end());
-        return ids;
-    }};
-    walk(sample_trie(), agent);
-    EXPECT_EQ(agent.visits, (Ids{0, 2, 4, 3, 1, 5}));
+TEST(Walk, LimitZeroVisitsOnlyTheRoot) {
+    const reference::Walk w = run(sample_trie(), U"", kAny, 0);
+    EXPECT_EQ(w.visits, 1u);
+    EXPECT_TRUE(w.hits.empty());
 }
 
-TEST(Walk, EveryVisitIsFollowedByItsChildrenCallLeavesIncluded) {
-    RecordingAgent agent{all_children};
-    walk(sample_trie(), agent);
-    ASSERT_EQ(agent.log.size(), 1 + 2 * agent.visits.size());
-    for (std::size_t i = 0; i < agent.visits.size(); ++i) {
-        EXPECT_EQ(agent.log[2 + 2 * i], "children " + std::to_string(agent.visits[i]));
-    }
-    // Children arrive in child_indices order, with their characters.
-    EXPECT_EQ(agent.children_seen[0], (Children{Child{U'b', 3}, Child{U'a', 2}}));
-    EXPECT_EQ(agent.children_seen[1], (Children{Child{U'x', 1}, Child{U'a', 5}}));
-    // Leaves 1, 5 and 4 still get the call, with nothing to choose from.
-    for (std::size_t i : {2u, 3u, 5u}) {
-        EXPECT_TRUE(agent.children_seen[i].empty()) << "visit #" << i;
-    }
-}
-
-TEST(Walk, EmptyPayloadsFaultAfterInitialStateBeforeAnyVisit) {
-    Trie t = sample_trie();
-    t.node_payloads.clear();
-    RecordingAgent agent{all_children};
-    EXPECT_EQ(fault_message([&] { walk(t, agent); }),
+TEST(Walk, FaultsComeWhereTheWalkFirstReadsTheBadEntry) {
+    Trie no_payloads = sample_trie();
+    no_payloads.node_payloads.clear();
+    EXPECT_EQ(run(no_payloads, U"", kAny).fault,
               "index out of bounds: the len is 0 but the index is 0");
-    EXPECT_EQ(agent.log, (Log{"init"}));
-}
+    EXPECT_EQ(run(no_payloads, U"", kAny).visits, 0u);
 
-TEST(Walk, TheWalkDoesNotCheckThatScheduledIdsAreChildren) {
-    RecordingAgent agent{[](NodeId node, std::span<const Child>) {
-        return node == 0 ? std::vector<NodeId>{4, 1} : std::vector<NodeId>{};
-    }};
-    walk(sample_trie(), agent);
-    EXPECT_EQ(agent.visits, (Ids{0, 4, 1}));
-}
+    // Node 5 has a character but no payload entry: the walk gets to it after
+    // visiting 0, 3 and 1.
+    Trie short_payloads = sample_trie();
+    short_payloads.node_payloads.pop_back();
+    const reference::Walk w = run(short_payloads, U"", kAny);
+    EXPECT_EQ(w.fault, "index out of bounds: the len is 5 but the index is 5");
+    EXPECT_EQ(w.visits, 3u);
 
-TEST(Walk, ScheduledIdPastThePayloadsFaultsWhenPopped) {
-    RecordingAgent agent{[](NodeId node, std::span<const Child>) {
-        return node == 0 ? std::vector<NodeId>{1, 6} : std::vector<NodeId>{};
-    }};
-    EXPECT_EQ(fault_message([&] { walk(sample_trie(), agent); }),
-              "index out of bounds: the len is 6 but the index is 6");
-    EXPECT_EQ(agent.visits, (Ids{0, 1}));
-}
-
-TEST(Walk, ChildWithoutCharacterFaultsAfterItsParentsVisit) {
-    Trie t = sample_trie();
-    t.node_chars[5] = std::nullopt;
-    RecordingAgent agent{all_children};
-    EXPECT_THROW(walk(t, agent), Fault);
-    EXPECT_EQ(agent.visits, (Ids{0, 3}));
-    EXPECT_EQ(agent.log.back(), "visit 3 30");
+    // Node 3's children are read when 3 is visited, even with nothing to enter.
+    Trie no_character = sample_trie();
+    no_character.node_chars[5] = std::nullopt;
+    EXPECT_EQ(run(no_character, U"", kAny).fault, "called `Option::unwrap()` on a `None` value");
+    // Also when 3 enters none of them: 2 is never visited.
+    const reference::Walk pruned = run(no_character, U"zzz", 0);
+    EXPECT_EQ(pruned.fault, "called `Option::unwrap()` on a `None` value");
+    EXPECT_EQ(pruned.visits, 2u);
 }
 
 // Broken child lists: the first bad read in child order decides the fault,
@@ -180,16 +114,16 @@ struct ChildFaultCase {
 
 class WalkChildFaultTest : public ::testing::TestWithParam<ChildFaultCase> {};
 
-TEST_P(WalkChildFaultTest, FirstBadChildInOrderFaultsAfterTheRootsVisit) {
+TEST_P(WalkChildFaultTest, FirstBadChildInOrderFaultsAtTheRootsVisit) {
     // Node 1 has a character, node 2 none; there are three nodes.
     Trie t;
     t.node_shifts = GetParam().node_shifts;
     t.node_chars = {std::nullopt, U'a', std::nullopt};
     t.node_payloads = {std::nullopt, 1, 2};
     t.child_indices = GetParam().child_indices;
-    RecordingAgent agent{all_children};
-    EXPECT_EQ(fault_message([&] { walk(t, agent); }), GetParam().message);
-    EXPECT_EQ(agent.log, (Log{"init", "visit 0 -"}));
+    const reference::Walk w = run(t, U"", kAny);
+    EXPECT_EQ(w.fault, GetParam().message);
+    EXPECT_EQ(w.visits, 1u);
 }
 
 const char* const kNone = "called `Option::unwrap()` on a `None` value";
@@ -212,7 +146,8 @@ INSTANTIATE_TEST_SUITE_P(
                                      "index out of bounds: the len is 3 but the index is 7"}),
     [](const auto& info) { return std::string(info.param.name); });
 
-// A chain 0 - 1 - ... - (n-1): the longest path an acyclic trie of n nodes has.
+// A chain 0 - 1 - ... - (n-1) of 'a' edges, payload = id: the longest path an
+// acyclic trie of n nodes has.
 Trie chain(std::uint32_t n) {
     Trie t;
     for (std::uint32_t i = 0; i < n; ++i) {
@@ -224,24 +159,26 @@ Trie chain(std::uint32_t n) {
     return t;
 }
 
-TEST(Walk, LongestAcyclicPathIsWalkedToTheEnd) {
-    for (std::uint32_t n : {1u, 2u, 7u}) {
-        RecordingAgent agent{all_children};
-        walk(chain(n), agent);
-        EXPECT_EQ(agent.visits.size(), n);
-    }
+// The same without payloads: no hits, so no key texts to build.
+Trie bare_chain(std::uint32_t n) {
+    Trie t = chain(n);
+    std::fill(t.node_payloads.begin(), t.node_payloads.end(), std::nullopt);
+    return t;
 }
 
-TEST(Walk, SharedNodeWithoutCycleIsVisitedOncePerParent) {
+Trie with_child_indices(Trie t, std::vector<std::uint32_t> child_indices) {
+    t.child_indices = std::move(child_indices);
+    return t;
+}
+
+TEST(Walk, SharedNodeIsVisitedOncePerPath) {
     // 0 -> {1, 2}, 1 -> {3}, 2 -> {3}: node 3 has two parents.
     Trie t;
     t.node_shifts = {0, 2, 3, 4};
     t.node_chars = {std::nullopt, U'a', U'b', U'c'};
-    t.node_payloads = {std::nullopt, std::nullopt, std::nullopt, 3};
+    t.node_payloads = {std::nullopt, 1, 2, 3};
     t.child_indices = {1, 2, 3, 3};
-    RecordingAgent agent{all_children};
-    walk(t, agent);
-    EXPECT_EQ(agent.visits, (Ids{0, 1, 3, 2, 3}));
+    EXPECT_EQ(hit_nodes(run(t, U"", kAny)), (Ids{1, 3, 2, 3}));
 }
 
 struct CycleCase {
@@ -253,15 +190,10 @@ struct CycleCase {
 class WalkCycleTest : public ::testing::TestWithParam<CycleCase> {};
 
 TEST_P(WalkCycleTest, ChildListsLeadingBackFault) {
-    RecordingAgent agent{all_children};
-    EXPECT_EQ(fault_message([&] { walk(GetParam().trie, agent); }), GetParam().message);
+    const reference::Walk w = run(GetParam().trie, U"", kAny);
+    EXPECT_EQ(w.fault, GetParam().message);
     // The path grows to one more node than the trie has, then stops.
-    EXPECT_EQ(agent.visits.size(), GetParam().trie.node_payloads.size());
-}
-
-Trie with_child_indices(Trie t, std::vector<std::uint32_t> child_indices) {
-    t.child_indices = std::move(child_indices);
-    return t;
+    EXPECT_EQ(w.visits, GetParam().trie.node_payloads.size());
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -281,14 +213,36 @@ INSTANTIATE_TEST_SUITE_P(
                   "but the trie has only 3 nodes"}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST(Walk, CycleThatTheAgentPrunesIsHarmless) {
-    // 0 -> 1 -> 0 -> ..., but the agent enters nothing below depth 1.
-    Trie t = with_child_indices(chain(2), {1, 0});
-    RecordingAgent agent{[](NodeId node, std::span<const Child> children) {
-        return node == 0 ? all_children(node, children) : std::vector<NodeId>{};
-    }};
-    walk(t, agent);
-    EXPECT_EQ(agent.visits, (Ids{0, 1}));
+TEST(Walk, CycleThatThePruningCutsIsHarmless) {
+    // 0 -> 1 -> 0 -> ...; with max_dist 0 and an empty query nothing below
+    // depth 1 is entered.
+    const reference::Walk w = run(with_child_indices(chain(2), {1, 0}), U"", 0);
+    EXPECT_EQ(w.fault, "");
+    EXPECT_EQ(w.visits, 2u);
+}
+
+TEST(Walk, LongCycleAndLongChainTakeLinearWork) {
+    // Quadratic work (a copy of the path, or a full row, per node) would take
+    // minutes here; the walk keeps one band of cells per pending parent.
+    constexpr std::uint32_t n = 300'000;
+    Trie cycle = bare_chain(n);
+    cycle.child_indices.push_back(0);  // the leaf leads back to the root
+    const reference::Walk w = run(cycle, U"", kAny);
+    EXPECT_EQ(w.fault,
+              "the trie arrays contain a cycle: node 0 was reached 300000 edges below "
+              "the root, but the trie has only 300000 nodes");
+    EXPECT_EQ(w.visits, n);
+
+    std::u32string text(n - 1, U'a');
+    text.back() = U'b';
+    Trie spelled = chain(n);
+    spelled.node_chars.back() = U'b';
+    const reference::Walk exact = run(spelled, text, 0);
+    EXPECT_EQ(exact.fault, "");
+    ASSERT_EQ(exact.hits.size(), 1u);
+    EXPECT_EQ(exact.hits[0], std::make_tuple(text, n - 1, std::uint64_t{0}));
+    // With a bound of 2 the two keys before the end are hits as well.
+    EXPECT_EQ(run(spelled, text, 2).hits.size(), 3u);
 }
 
 struct Interrupted {};
@@ -296,17 +250,106 @@ struct Interrupted {};
 TEST(Walk, InterruptTicksOncePerVisitAndItsCheckCanAbandonTheWalk) {
     constexpr std::uint32_t n = 2 * Interrupt::kInterval + 5;
     int checks = 0;
-    Interrupt counting([](void* count) { ++*static_cast<int*>(count); }, &checks);
-    RecordingAgent agent{all_children};
-    dfs(chain(n), agent, counting);
-    EXPECT_EQ(agent.visits.size(), n);
+    const reference::Walk w =
+        run(bare_chain(n), U"", kAny, std::nullopt,
+            Interrupt([](void* count) { ++*static_cast<int*>(count); }, &checks));
+    EXPECT_EQ(w.visits, n);
     EXPECT_EQ(checks, 2);
 
     // The check runs before the visit that completes an interval.
+    Matcher stopped(U"", kAny, std::nullopt);
     Interrupt throwing([](void*) { throw Interrupted{}; }, nullptr);
-    RecordingAgent stopped{all_children};
-    EXPECT_THROW(dfs(chain(n), stopped, throwing), Interrupted);
-    EXPECT_EQ(stopped.visits.size(), Interrupt::kInterval - 1);
+    EXPECT_THROW(stopped.walk(bare_chain(n), throwing), Interrupted);
+    EXPECT_EQ(stopped.visits(), Interrupt::kInterval - 1);
+}
+
+// ---- against the model -------------------------------------------------------
+
+// Random arrays near a trie: chains, shared children, child lists that lead
+// back up, ids past the ends, missing characters, short lists, decreasing
+// shifts. Too many root paths (shared children) and the case is redrawn.
+struct RandomArrays {
+    std::mt19937 rng;
+
+    std::uint32_t below(std::uint32_t bound) { return static_cast<std::uint32_t>(rng() % bound); }
+    bool one_in(std::uint32_t n) { return below(n) == 0; }
+
+    Trie draw() {
+        const std::uint32_t n = 1 + below(24);
+        Trie t;
+        for (std::uint32_t node = 0; node < n; ++node) {
+            t.node_shifts.push_back(static_cast<std::uint32_t>(t.child_indices.size()));
+            // Mostly the next ids (a tree, level by level), now and then any id.
+            const std::uint32_t count = below(n < 8 ? 3 : 4);
+            for (std::uint32_t c = 0; c < count; ++c) {
+                const std::uint32_t next = 1 + below(n);
+                t.child_indices.push_back(one_in(12) ? below(n + 2) : std::min(next, n - 1));
+            }
+            t.node_chars.push_back(one_in(25) ? std::nullopt
+                                              : std::optional<char32_t>(U"abc\u00e9"[below(4)]));
+            t.node_payloads.push_back(one_in(3) ? std::nullopt : std::optional<Payload>(node));
+        }
+        if (one_in(10)) std::swap(t.node_shifts[below(n)], t.node_shifts[below(n)]);
+        if (one_in(10)) t.node_payloads.resize(below(n + 1));
+        if (one_in(10)) t.node_chars.resize(below(n + 1));
+        if (one_in(10)) t.node_shifts.resize(below(n + 1));
+        return t;
+    }
+
+    std::u32string query() {
+        std::u32string q(below(9), U'a');
+        for (char32_t& c : q) c = U"abc\u00e9"[below(4)];
+        return q;
+    }
+};
+
+// Root paths of at most node-count edges (how far the walk can go), capped.
+std::uint64_t path_count(const Trie& t, std::uint64_t cap) {
+    const std::size_t nodes = t.node_payloads.size();
+    std::vector<std::uint64_t> here(nodes), next(nodes);
+    if (nodes == 0) return 0;
+    here[0] = 1;
+    std::uint64_t total = 1;
+    for (std::size_t depth = 0; depth < nodes && total < cap; ++depth) {
+        std::fill(next.begin(), next.end(), 0);
+        for (std::size_t node = 0; node < nodes && node < t.node_shifts.size(); ++node) {
+            if (here[node] == 0) continue;
+            const std::size_t end =
+                node + 1 < t.node_shifts.size() ? t.node_shifts[node + 1] : t.child_indices.size();
+            for (std::size_t i = t.node_shifts[node]; i < std::min(end, t.child_indices.size());
+                 ++i) {
+                const std::uint32_t id = t.child_indices[i];
+                if (id < nodes) next[id] = std::min(cap, next[id] + here[node]);
+                total = std::min(cap, total + here[node]);
+            }
+        }
+        std::swap(here, next);
+    }
+    return total;
+}
+
+TEST(Walk, SameHitsVisitsAndFaultsAsTheModelOnRandomArrays) {
+    RandomArrays random{std::mt19937(20261209)};
+    int faults = 0;
+    int cycles = 0;
+    for (int round = 0; round < 20000; ++round) {
+        const Trie t = random.draw();
+        if (path_count(t, 4000) >= 4000) continue;
+        const std::u32string query = random.query();
+        const std::uint64_t max_dist =
+            random.one_in(6) ? kAny : std::uint64_t{random.below(5)} + random.below(2) * 8;
+        const std::optional<std::uint64_t> limit =
+            random.one_in(3) ? std::optional<std::uint64_t>(random.below(6)) : std::nullopt;
+        const reference::Walk expected = reference::walk(t, query, max_dist, limit);
+        ASSERT_EQ(run(t, query, max_dist, limit), expected)
+            << "round " << round << " query length " << query.size() << " max_dist " << max_dist;
+        faults += !expected.fault.empty();
+        cycles += expected.fault.find("cycle") != std::string::npos;
+    }
+    // The draws reach the faults, cycles included, and the clean walks.
+    EXPECT_GT(faults, 2000);
+    EXPECT_GT(cycles, 200);
+    EXPECT_LT(faults, 18000);
 }
 
 }  // namespace

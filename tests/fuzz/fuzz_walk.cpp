@@ -24,9 +24,9 @@
 #include <vector>
 
 #include "format/codec.hpp"
-#include "prefix/compact.hpp"
 #include "prefix/fault.hpp"
 #include "prefix/query.hpp"
+#include "prefix/store.hpp"
 
 namespace {
 
@@ -41,14 +41,18 @@ struct NamedSearch {
     Search run;
 };
 
-// What the module runs: the search layout's fast search where the arrays
-// pass its check, the plain walk otherwise.
+// What the module runs: the store of the arrays, which searches through the
+// layout where the arrays pass its check and walks them plainly otherwise.
 std::vector<Match> module_search(const Trie& trie, std::u32string_view query, std::uint64_t k,
                                  std::optional<std::uint64_t> limit) {
-    if (const auto compact = morlatch::CompactTrie::build(trie)) {
-        return compact->fuzzy_match(query, k, limit);
+    const morlatch::Store store(trie);
+    morlatch::NoLock lock;
+    const morlatch::HitList found = store.fuzzy_match(query, k, limit, lock);
+    std::vector<Match> matches;
+    for (const morlatch::HitList::Hit& hit : found.hits) {
+        matches.push_back(Match{std::u32string(found.key(hit)), hit.payload, hit.distance});
     }
-    return morlatch::fuzzy_match(trie, query, k, limit);
+    return matches;
 }
 
 // The searches under test, each checked on every input. The first is the
