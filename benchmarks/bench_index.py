@@ -23,23 +23,9 @@ import time
 from collections.abc import Callable
 
 import morlatch
-from common import describe_machine, read_words
+from common import describe_machine, read_words, typo
 
 LISTS = ["/usr/share/dict/american-english", "/usr/share/dict/american-english-insane"]
-
-
-def typo(rng: random.Random, text: str, edits: int) -> str:
-    chars = list(text)
-    for _ in range(edits):
-        i = rng.randrange(len(chars) + 1)
-        kind = rng.randrange(3)
-        if kind == 0:
-            chars.insert(i, rng.choice("abcdefghijklmnopqrstuvwxyz"))
-        elif kind == 1 and i < len(chars):
-            del chars[i]
-        elif i < len(chars):
-            chars[i] = rng.choice("abcdefghijklmnopqrstuvwxyz")
-    return "".join(chars)
 
 
 def timings(call: Callable[[str], object], inputs: list[str]) -> list[float]:

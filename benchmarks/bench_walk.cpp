@@ -21,7 +21,6 @@
 #include <cstdlib>
 #include <fstream>
 #include <optional>
-#include <random>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -59,30 +58,6 @@ Trie build_level_order(const std::vector<std::u32string>& words) {
     return morlatch::reference::build_trie(keys);
 }
 
-std::vector<std::u32string> typo_queries(const std::vector<std::u32string>& words,
-                                         std::size_t count, std::uint32_t seed) {
-    std::mt19937 rng(seed);
-    const std::u32string letters = U"abcdefghijklmnopqrstuvwxyz";
-    std::vector<std::u32string> out;
-    for (std::size_t q = 0; q < count; ++q) {
-        std::u32string word = words[rng() % words.size()];
-        const int typos = std::array{0, 1, 1, 2}[rng() % 4];
-        for (int k = 0; k < typos; ++k) {
-            const std::size_t pos = rng() % (word.size() + 1);
-            const unsigned kind = rng() % 3;
-            const char32_t letter = letters[rng() % letters.size()];
-            if (kind == 0 && pos < word.size()) {
-                word[pos] = letter;
-            } else if (kind == 1 && pos < word.size()) {
-                word.erase(pos, 1);
-            } else {
-                word.insert(word.begin() + static_cast<std::ptrdiff_t>(pos), letter);
-            }
-        }
-        out.push_back(std::move(word));
-    }
-    return out;
-}
 
 std::uint64_t count_visits(const Trie& t, std::u32string_view query, std::uint64_t max_dist) {
     morlatch::Matcher matcher(query, max_dist, std::nullopt);
@@ -124,7 +99,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     const Trie trie = build_level_order(words);
-    const auto sample = typo_queries(words, queries, 20240601);
+    const auto sample = morlatch::reference::typo_queries(words, queries, 20240601);
     std::printf("data: %zu words, %zu nodes; %zu queries\n", words.size(), trie.node_chars.size(),
                 sample.size());
     std::printf("%8s %7s %8s %9s %10s %9s\n", "max_dist", "queries", "hits/q", "nodes/q", "q/s",

@@ -1,11 +1,17 @@
-"""Obviously-correct reference implementations that the tests (and the
-benchmarks) compare the native code against: the Levenshtein distance, a trie
-builder, a model of the walk, and the one way to catch the module's fault
-exception."""
+"""Obviously-correct reference implementations that the tests, the fuzz
+harness and the benchmarks compare the native code against: the Levenshtein
+and OSA distances, brute-force hits, a trie builder, a reader of the trie
+arrays, a model of the walk, the one way to catch the module's fault
+exception, and the seeded typo generator for queries.
+
+The Python tests import it directly (tests/ is pytest's root); the fuzz
+harness and the benchmarks put tests/ on sys.path first."""
 
 from __future__ import annotations
 
-from collections.abc import Callable, Iterable, Mapping
+import random
+import string
+from collections.abc import Callable, Iterable, Mapping, Sequence
 from typing import Any
 
 import _morlatch
@@ -34,6 +40,20 @@ def levenshtein(a: str, b: str) -> int:
             current.append(min(previous[j] + 1, current[j - 1] + 1, previous[j - 1] + (ca != cb)))
         previous = current
     return previous[-1]
+
+
+def fuzzy_hits(
+    keys: Mapping[str, int | None], query: str, max_dist: int
+) -> set[tuple[str, int, int]]:
+    """What fuzzy_match must find, by brute force: every non-empty key with
+    a payload within max_dist of query, as (key, payload, distance)."""
+    hits = set()
+    for key, payload in keys.items():
+        if key and payload is not None:
+            distance = levenshtein(key, query)
+            if distance <= max_dist:
+                hits.add((key, payload, distance))
+    return hits
 
 
 # ---------------------------------------------------------------- trie builder
@@ -114,6 +134,34 @@ def children(arrays: Arrays, node: int) -> list[tuple[str, int]]:
             raise Fault(UNWRAP_NONE)
         out.append((strings[child][0], child))
     return out
+
+
+def proper_keys(arrays: Arrays) -> dict[str, int] | None:
+    """Every key below the root with its payload, when the arrays form a
+    proper trie (every child list readable without a fault, every node
+    reached once, siblings with distinct characters); None otherwise."""
+    payloads = arrays[2]
+    if not payloads:
+        return None
+    keys: dict[str, int] = {}
+    seen = {0}
+    todo = [(0, "")]
+    while todo:
+        node, text = todo.pop()
+        if text and payloads[node] is not None:
+            keys[text] = payloads[node]
+        try:
+            kids = children(arrays, node)
+        except Fault:
+            return None
+        if len({ch for ch, _ in kids}) != len(kids):
+            return None
+        for ch, child in kids:
+            if child in seen or child >= len(payloads):
+                return None
+            seen.add(child)
+            todo.append((child, text + ch))
+    return keys
 
 
 def walk(
@@ -319,3 +367,39 @@ def correct(
     found.sort()
     out += [(key, payload, d) for _, key, payload, d in found]
     return out[:limit]
+
+
+# ---------------------------------------------------------------- typos
+
+
+def typo(
+    rng: random.Random,
+    text: str,
+    edits: int,
+    letters: str = string.ascii_lowercase,
+    swaps: bool = False,
+) -> str:
+    """text with `edits` random edits, each at a random place: replace,
+    delete or insert a letter (or, with swaps, swap two neighbours). An edit
+    that does not fit where it falls (past the end) does nothing, or inserts."""
+    chars = list(text)
+    for _ in range(edits):
+        pos = rng.randrange(len(chars) + 1)
+        kind = rng.randrange(4 if swaps else 3)
+        if kind == 0 and pos < len(chars):
+            chars[pos] = rng.choice(letters)
+        elif kind == 1 and pos < len(chars):
+            del chars[pos]
+        elif kind == 3:
+            if pos + 1 < len(chars):
+                chars[pos], chars[pos + 1] = chars[pos + 1], chars[pos]
+        else:
+            chars.insert(pos, rng.choice(letters))
+    return "".join(chars)
+
+
+def typo_queries(words: Sequence[str], count: int, seed: int = 1) -> list[str]:
+    """count seeded words of the list (drawn with replacement), each with 0,
+    1, 1 or 2 random edits of lowercase letters: the benchmarks' queries."""
+    rng = random.Random(seed)
+    return [typo(rng, rng.choice(words), rng.choice((0, 1, 1, 2))) for _ in range(count)]

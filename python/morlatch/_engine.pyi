@@ -1,7 +1,7 @@
 """Native helpers of the morlatch package; not a public interface."""
 
 from collections.abc import Iterator
-from typing import Literal, TypeVar, overload
+from typing import Literal, TypeVar, final, overload
 
 from typing_extensions import Buffer
 
@@ -16,6 +16,7 @@ def check_bytes(data: Buffer) -> str | None:
 
 _M = TypeVar("_M", bound=tuple[str, int, int])
 
+@final
 class KeyIterator(Iterator[object]):
     def __next__(self) -> object: ...
 
