@@ -66,6 +66,7 @@ def keys(search: PrefixSearch, prefix: str, items: Literal[True]) -> Iterator[tu
 
 # ---- weights, weighted ranking and correction (see index.py) --------------
 
+@final
 class WeightTable:
     """A weight code per key of one PrefixSearch's trie (codes order like the
     weights: an int as itself, a float by its bits), with the largest weight
