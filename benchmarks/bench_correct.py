@@ -61,17 +61,20 @@ def read_counts(path: str) -> dict[str, int]:
 
 
 def measure(
-    fix: Callable[[str], str], pairs: list[tuple[str, str]], repeat: int
-) -> tuple[int, float, int]:
-    """(words corrected, words per second, words timed)."""
-    best = float("inf")
-    right = 0
+    tools: dict[str, Callable[[str], str]], pairs: list[tuple[str, str]], repeat: int
+) -> dict[str, tuple[int, float]]:
+    """Per tool (words corrected, words per second): the best of ``repeat``
+    runs, the tools taking turns so that a change in the machine's load
+    falls on all of them alike."""
+    best = dict.fromkeys(tools, float("inf"))
+    right = dict.fromkeys(tools, 0)
     for _ in range(repeat):
-        start = time.perf_counter()
-        answers = [fix(wrong) for wrong, _ in pairs]
-        best = min(best, time.perf_counter() - start)
-        right = sum(answer == want for answer, (_, want) in zip(answers, pairs, strict=True))
-    return right, len(pairs) / best, len(pairs)
+        for name, fix in tools.items():
+            start = time.perf_counter()
+            answers = [fix(wrong) for wrong, _ in pairs]
+            best[name] = min(best[name], time.perf_counter() - start)
+            right[name] = sum(a == want for a, (_, want) in zip(answers, pairs, strict=True))
+    return {name: (right[name], len(pairs) / best[name]) for name in tools}
 
 
 def main() -> None:
@@ -97,10 +100,9 @@ def main() -> None:
         print(line)
     print(f"test set: {len(pairs)} misspellings; frequency list: {len(counts):,} words")
 
-    rows: list[tuple[str, int, float, str]] = []
     start = time.perf_counter()
     index = morlatch.Index(list(counts), weights=counts)
-    built = time.perf_counter() - start
+    index_built = time.perf_counter() - start
 
     def by(rule: str) -> Callable[[str], str]:
         def fix(word: str) -> str:
@@ -109,23 +111,31 @@ def main() -> None:
 
         return fix
 
-    for rule in ("model", "plain"):
-        right, rate, _ = measure(by(rule), pairs, args.repeat)
-        rows.append((f'morlatch correct(rule="{rule}")', right, rate, f"built in {built:.1f} s"))
-
     from symspellpy import SymSpell, Verbosity
 
     start = time.perf_counter()
     speller = SymSpell(max_dictionary_edit_distance=2)
     speller.load_dictionary(frequency_list(), 0, 1)
-    built = time.perf_counter() - start
+    speller_built = time.perf_counter() - start
 
     def symspell_fix(word: str) -> str:
         found = speller.lookup(word, Verbosity.TOP, max_edit_distance=2)
         return found[0].term if found else word
 
-    right, rate, _ = measure(symspell_fix, pairs, args.repeat)
-    rows.append(("symspellpy lookup(TOP, 2)", right, rate, f"built in {built:.1f} s"))
+    fast = {
+        'morlatch correct(rule="model")': by("model"),
+        'morlatch correct(rule="plain")': by("plain"),
+        "symspellpy lookup(TOP, 2)": symspell_fix,
+    }
+    rows = [
+        (
+            name,
+            right,
+            rate,
+            f"built in {index_built if 'morlatch' in name else speller_built:.1f} s",
+        )
+        for name, (right, rate) in measure(fast, pairs, args.repeat).items()
+    ]
 
     if not args.skip_slow:
         from spellchecker import SpellChecker
@@ -136,7 +146,7 @@ def main() -> None:
             return checker.correction(word) or word
 
         timed = pairs[: args.slow_subset] if args.slow_subset else pairs
-        right, rate, _ = measure(pyspell_fix, timed, 1)
+        right, rate = measure({"pyspellchecker": pyspell_fix}, timed, 1)["pyspellchecker"]
         if len(timed) < len(pairs):
             right += sum(pyspell_fix(wrong) == want for wrong, want in pairs[len(timed) :])
         note = "its own list" + (f"; timed on {len(timed)} words" if args.slow_subset else "")
