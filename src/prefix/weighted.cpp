@@ -555,8 +555,9 @@ public:
         std::vector<Frame> stack;
         std::u32string path;
         const std::uint64_t m = word_.size();
-        // Heaviest child first, so that strong candidates come early and the
-        // bounds below cut the rest; keys too short or too long stay out.
+        // Children are taken in an order that finds strong candidates early,
+        // so that the bounds cut the rest; keys too short or too long stay
+        // out.
         std::vector<char32_t> labels;
         // `floor` and `cost_floor` bound every row below `node`; a child
         // whose heaviest key could not make the cut with them stays out.
