@@ -155,6 +155,12 @@ public:
                total_key_length_ < 0x80000000u;
     }
 
+    // Takes over nodes laid out by the builder (builder.hpp): level order,
+    // the closing entry last, key lengths filled in.
+    static std::unique_ptr<CompactTrie> from_level_order(std::vector<Node> nodes,
+                                                         std::size_t key_count,
+                                                         std::uint64_t total_key_length);
+
 private:
     CompactTrie() = default;
 
