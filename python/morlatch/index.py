@@ -11,6 +11,7 @@ import struct
 import sys
 from array import array
 from collections.abc import Callable, Iterable, Iterator, Mapping
+from itertools import count
 from typing import TYPE_CHECKING, Literal, NamedTuple, TypeAlias, TypeVar, overload
 
 from _morlatch import PrefixSearch, from_bytes
@@ -99,7 +100,10 @@ class Index:
             if weighed is not None:
                 self._set_weights(*weighed)
             return
-        forms, groups = group(_collect(keys), rule)
+        table = _collect(keys)
+        if isinstance(table, list):  # keys whose payloads are their (last) positions
+            table = dict(zip(table, count()))
+        forms, groups = group(table, rule)
         self._attach(build(forms, progress=progress))
         self._count = len(groups.keys)
         self._fold = rule
