@@ -7,7 +7,8 @@ is looked up with search(q, k, limit=10) and compared with the walk-order
 fuzzy_match of the same PrefixSearch (unranked, all hits); seeded word
 beginnings (2 to 6 characters, at most one typo) are completed with
 complete(p, 1, limit=10). Figures are per call from Python, median and 90th
-percentile, in microseconds.
+percentile, in microseconds. Weighted completion (seeded random weights) is
+timed on beginnings of 1 to 3 characters as typed and on the typo'd ones.
 
     PYTHONPATH=build/<dir>:python python benchmarks/bench_index.py
 """
@@ -99,6 +100,27 @@ def report(path: str, count: int, seed: int) -> None:
     )
     for label, call in completions.items():
         print(row(label, timings(call, prefixes)))
+
+    # Weighted completion: seeded random weights, ranked by weight; word
+    # beginnings of 1 to 3 characters as typed, and the typo'd beginnings above.
+    start = time.perf_counter()
+    heavy = morlatch.Index(words, weights={w: rng.randrange(1, 10**9) for w in words})
+    built = time.perf_counter() - start
+    table = morlatch._engine.weight_table_size(heavy._table)  # type: ignore[arg-type]
+    print(
+        f"\nweighted: Index built in {built:.1f} s, weight table {table / 2**20:.0f} MiB "
+        f"({table / morlatch.layout_info(search)['nodes']:.0f} B/node)\n"
+    )
+    print("| call | median us | p90 us | calls/s |")
+    print("|---|---|---|---|")
+    for size in (1, 2, 3):
+        starts = [w[:size] for w in sample if len(w) >= size]
+        for k in (0, 1):
+            label = f"weighted complete(p, {k}, limit=10), {size}-character p"
+            print(row(label, timings(lambda p, k=k: heavy.complete(p, k, limit=10), starts)))
+    for k in (0, 1, 2):
+        label = f"weighted complete(p, {k}, limit=10), typo'd p as above"
+        print(row(label, timings(lambda p, k=k: heavy.complete(p, k, limit=10), prefixes)))
 
     batch = queries * 2
     start = time.perf_counter()

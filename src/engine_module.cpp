@@ -10,6 +10,7 @@
 #include "engine/build_functions.hpp"
 #include "engine/format_functions.hpp"
 #include "engine/index_functions.hpp"
+#include "engine/weighted_functions.hpp"
 
 namespace morlatch {
 namespace {
@@ -34,6 +35,7 @@ OwnedRef init_engine() {
     OwnedRef module = binding::new_ref(PyModule_Create2(&engine_def, PYTHON_API_VERSION));
     engine::add_format_functions(module.get());
     engine::add_index_functions(module.get());
+    engine::add_weighted_functions(module.get());
     engine::add_build_functions(module.get());
     binding::check(
         PyModule_AddObjectRef(module.get(), "KeyIterator",

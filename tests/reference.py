@@ -370,6 +370,91 @@ def completion_distance(key: str, prefix: str, transpositions: bool = False) -> 
     return min(distance(key[:i], prefix) for i in range(len(key) + 1))
 
 
+# ---------------------------------------------------------------- folding, weights, correction
+
+
+def fold(text: str) -> str:
+    """The built-in fold, step by step: canonical decomposition, full case
+    folding, decomposition again, every nonspacing mark (category Mn) left
+    out, canonical composition."""
+    import unicodedata
+
+    decomposed = unicodedata.normalize("NFD", unicodedata.normalize("NFD", text).casefold())
+    return unicodedata.normalize(
+        "NFC", "".join(ch for ch in decomposed if unicodedata.category(ch) != "Mn")
+    )
+
+
+def weighted_order(
+    hits: Iterable[tuple[str, int, int]], weight: Callable[[str], float]
+) -> list[tuple[str, int, int]]:
+    """(key, payload, distance) hits ranked by (distance, -weight, key)."""
+    return sorted(hits, key=lambda hit: (hit[2], -weight(hit[0]), hit[0]))
+
+
+def model_cost(
+    key: str, word: str, edit: int, cheap: int, vowels: str, transpositions: bool
+) -> int:
+    """The cost of the cheapest alignment that edits ``key`` into ``word``: a
+    letter of the key left out costs ``cheap`` when it repeats the one before
+    it, a letter added to the word ``cheap`` when it repeats the word's
+    letter before it, a vowel for a vowel and a swap of neighbours
+    ``cheap``; every other edit ``edit``."""
+
+    def drop(i: int) -> int:
+        return cheap if i >= 2 and key[i - 1] == key[i - 2] else edit
+
+    def add(j: int) -> int:
+        return cheap if j >= 2 and word[j - 1] == word[j - 2] else edit
+
+    rows = [[0]]
+    for j in range(1, len(word) + 1):
+        rows[0].append(rows[0][j - 1] + add(j))
+    for i in range(1, len(key) + 1):
+        row = [rows[i - 1][0] + drop(i)]
+        for j in range(1, len(word) + 1):
+            a, b = key[i - 1], word[j - 1]
+            change = 0 if a == b else cheap if a in vowels and b in vowels else edit
+            best = min(rows[i - 1][j - 1] + change, rows[i - 1][j] + drop(i), row[j - 1] + add(j))
+            if transpositions and i > 1 and j > 1 and a == word[j - 2] and key[i - 2] == b:
+                best = min(best, rows[i - 2][j - 2] + cheap)
+            row.append(best)
+        rows.append(row)
+    return rows[-1][-1]
+
+
+def correct(
+    within: Iterable[tuple[str, int, int]],
+    weights: Mapping[str, float],
+    word: str,
+    limit: int,
+    transpositions: bool,
+    model: tuple[int, int, str] | None,
+) -> list[tuple[str, int, int]]:
+    """Index.correct from every (key, payload, distance) within reach of
+    ``word``: the key equal to ``word`` first, then the others by (distance,
+    -weight, key), or with a model by descending log1p(weight) - cost / 1000,
+    then key."""
+    import math
+
+    out = []
+    found = []
+    for key, payload, d in within:
+        if key == word:
+            out.append((key, payload, 0))
+            continue
+        w = weights.get(key, 0)
+        if model is None:
+            rank: tuple[float, ...] = (d, -w)
+        else:
+            cost = model_cost(key, word, *model, transpositions)
+            rank = (-(math.log1p(w) - cost / 1000.0),)
+        found.append((rank, key, payload, d))
+    found.sort()
+    out += [(key, payload, d) for _, key, payload, d in found]
+    return out[:limit]
+
+
 # ---------------------------------------------------------------- typos
 
 

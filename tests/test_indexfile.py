@@ -161,7 +161,7 @@ def outcome(call: Callable[[], dict[str, memoryview]]) -> dict[str, bytes] | str
     [
         ({"x-note": b""}, "no 'trie' section"),
         ({"trie": b"\x05", "x-a": b""}, "the 'trie' section is not a trie: UnexpectedEnd"),
-        ({"trie": GOOD[TRIE_AT : TRIE_AT + TRIE_LENGTH], "weights": b"\0"}, "'weights' is not"),
+        ({"trie": GOOD[TRIE_AT : TRIE_AT + TRIE_LENGTH], "future": b"\0"}, "'future' is not"),
     ],
 )
 def test_load_refuses_files_it_cannot_take_whole(

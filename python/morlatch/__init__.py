@@ -16,6 +16,7 @@ __path__ = extend_path(__path__, __name__)
 from _morlatch import PrefixSearch, from_bytes, from_internal_data
 
 from .builder import MAX_PAYLOAD, Keys, TrieArrays, build, layout
+from .fold import fold_text
 from .index import Index, Match, layout_info
 from .panic import is_panic
 from .storage import StrPath, load, save
@@ -34,6 +35,7 @@ __all__ = [
     "default_search",
     "default_words",
     "from_bytes",
+    "fold_text",
     "from_internal_data",
     "is_panic",
     "layout",

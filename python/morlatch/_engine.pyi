@@ -93,3 +93,65 @@ def search_many(
 def keys(search: PrefixSearch, prefix: str, items: Literal[False]) -> Iterator[str]: ...
 @overload
 def keys(search: PrefixSearch, prefix: str, items: Literal[True]) -> Iterator[tuple[str, int]]: ...
+
+# ---- weights, weighted ranking and correction (see index.py) --------------
+
+@final
+class WeightTable:
+    """A weight code per key of one PrefixSearch's trie (codes order like the
+    weights: an int as itself, a float by its bits), with the largest weight
+    below every node; holds the PrefixSearch."""
+
+def weight_table(
+    search: PrefixSearch, keys: list[str], codes: list[int], floats: bool
+) -> WeightTable:
+    """KeyError(key) for a key that is not in the trie; other keys weigh 0."""
+
+def weight_table_from_bytes(search: PrefixSearch, data: bytes, floats: bool) -> WeightTable:
+    """From weight_table_bytes' output; ValueError when the count is wrong."""
+
+def weight_table_bytes(table: WeightTable) -> bytes:
+    """One little-endian 64-bit code per key, keys in code-point order."""
+
+def weight_table_size(table: WeightTable) -> int:
+    """Bytes the table holds."""
+
+def weight_of(table: WeightTable, key: str) -> int | None: ...
+def weighted_search(
+    search: PrefixSearch,
+    table: WeightTable | None,
+    query: str,
+    max_dist: int,
+    limit: int | None,
+    transpositions: bool,
+    match_type: type[_M],
+) -> list[_M]: ...
+def weighted_complete(
+    search: PrefixSearch,
+    table: WeightTable | None,
+    prefix: str,
+    max_dist: int,
+    limit: int | None,
+    transpositions: bool,
+    match_type: type[_M],
+) -> list[_M]: ...
+def weighted_search_many(
+    search: PrefixSearch,
+    table: WeightTable | None,
+    queries: list[str],
+    max_dist: int,
+    limit: int | None,
+    transpositions: bool,
+    workers: int,
+    match_type: type[_M],
+) -> list[list[_M]]: ...
+def correct(
+    search: PrefixSearch,
+    table: WeightTable | None,
+    word: str,
+    max_dist: int,
+    limit: int,
+    transpositions: bool,
+    model: tuple[int, int, str] | None,
+    match_type: type[_M],
+) -> list[_M]: ...

@@ -3,15 +3,22 @@ typo-tolerant completion and listing by prefix, on the native engine."""
 
 from __future__ import annotations
 
+import math
+import numbers
 import operator
 import os
+import struct
+import sys
+from array import array
 from collections.abc import Callable, Iterable, Iterator, Mapping
-from typing import TYPE_CHECKING, NamedTuple, TypeVar, overload
+from itertools import count
+from typing import TYPE_CHECKING, Literal, NamedTuple, TypeAlias, TypeVar, overload
 
 from _morlatch import PrefixSearch, from_bytes
 
 from . import _engine, indexfile
-from .builder import Keys, Progress, build
+from .builder import Keys, Progress, _collect, build
+from .fold import FoldRule, Groups, apply, decode_groups, encode_groups, fold_text, group
 from .storage import StrPath, load
 
 if TYPE_CHECKING:
@@ -24,6 +31,20 @@ __all__ = ["Index", "Match", "layout_info"]
 _COUNT_CAP = 1 << 62
 
 _T = TypeVar("_T")
+
+#: A weight: an int from 0 to 2**64 - 1 or a non-negative finite float.
+Weight: TypeAlias = int | float
+_MAX_INT_WEIGHT = (1 << 64) - 1
+
+# The error model of ``Index.correct``: what an edit costs, in nats (the
+# negative natural logarithm of its probability). Of the ~54n + 25 strings one
+# edit away from a word of n letters, about 3n + 12 are the common slips (a
+# letter doubled or undoubled, two neighbours swapped, a vowel for a vowel);
+# with half of all misspellings among those, one of them has odds of about
+# 1 in 70 and any other edit about 1 in 1000.
+EDIT_COST = 7.0
+CHEAP_COST = 4.25
+VOWELS = "aeiou"
 
 
 class Match(NamedTuple):
@@ -40,19 +61,54 @@ class Index:
     ``Index(keys)`` accepts what ``morlatch.build`` accepts. Keys iterate in
     code-point order. Besides the mapping operations it offers ranked fuzzy
     search (``search``), typo-tolerant completion (``complete``), batches on
-    native threads (``search_many``) and the keys under a prefix (``keys``,
-    ``items``, ``values``).
+    native threads (``search_many``), spelling correction (``correct``) and
+    the keys under a prefix (``keys``, ``items``, ``values``).
+
+    ``weights`` (key -> non-negative int or float) ranks results of equal
+    distance heaviest first; ``fold=True`` (or a ``str -> str`` function)
+    compares keys and queries by their folded forms, while results and the
+    mapping keep the keys as given.
     """
 
     # __weakref__: morlatch.dask keeps an index's copy on a cluster as long as
     # the index lives.
-    __slots__ = ("_search", "_count", "__weakref__")
+    __slots__ = ("_search", "_count", "_table", "_floats", "_fold", "_groups", "__weakref__")
 
     _search: PrefixSearch
     _count: int
+    # The native weight table (None: no weights) and whether it holds floats.
+    _table: _engine.WeightTable | None
+    _floats: bool
+    # The folding rule (None: keys compared as they are) and, when folded,
+    # the keys as given grouped by folded form.
+    _fold: FoldRule | None
+    _groups: Groups | None
 
-    def __init__(self, keys: Keys, *, progress: Progress | None = None) -> None:
-        self._attach(build(keys, progress=progress))
+    def __init__(
+        self,
+        keys: Keys,
+        *,
+        weights: Mapping[str, Weight] | None = None,
+        fold: bool | FoldRule = False,
+        progress: Progress | None = None,
+    ) -> None:
+        rule = _fold_rule(fold)
+        weighed = None if weights is None else _weigh(weights)
+        if rule is None:
+            self._attach(build(keys, progress=progress))
+            if weighed is not None:
+                self._set_weights(*weighed)
+            return
+        table = _collect(keys)
+        if isinstance(table, list):  # keys whose payloads are their (last) positions
+            table = dict(zip(table, count()))
+        forms, groups = group(table, rule)
+        self._attach(build(forms, progress=progress))
+        self._count = len(groups.keys)
+        self._fold = rule
+        self._groups = groups
+        if weighed is not None:
+            self._set_weights(*weighed, forms=list(forms))
 
     @classmethod
     def from_prefix_search(cls, search: PrefixSearch) -> Index:
@@ -71,6 +127,7 @@ class Index:
     def _attach(self, search: PrefixSearch) -> None:
         self._count = _engine.key_count(search)
         self._search = search
+        self._table, self._floats, self._fold, self._groups = None, False, None, None
 
     # ---- files, pickling, copies and equality ----------------------------------
     #
@@ -81,18 +138,25 @@ class Index:
     # survives them too.
 
     @classmethod
-    def load(cls, path: StrPath) -> Index:
+    def load(cls, path: StrPath, *, fold: bool | FoldRule | None = None) -> Index:
         """Reads a file written by ``save``, or a plain trie file written by
         ``morlatch.save`` (or by ``save`` of earlier versions).
 
+        Weights and the built-in folding come back with the index. A custom
+        folding rule is not saved: an index built with one needs it again,
+        as ``fold=rule``. ``fold`` otherwise need not be given; when it is, it
+        must match how the index was built.
+
         Raises OSError when the file cannot be read and ValueError when it is
         neither a valid index file nor a trie file, naming the path, what is
-        wrong and at which byte.
+        wrong and at which byte, or when ``fold`` does not match the file.
         """
         with open(path, "rb") as stream:
             head = stream.read(len(indexfile.MAGIC))
         if indexfile.is_index_file(head):
-            return cls._from_sections(indexfile.read(path), os.fspath(path))
+            return cls._from_sections(indexfile.read(path), os.fspath(path), fold)
+        if _fold_rule(fold) is not None:
+            raise ValueError(f"{os.fspath(path)}: the index was built without folding")
         return cls.from_prefix_search(load(path))
 
     def save(self, path: StrPath) -> None:
@@ -109,7 +173,12 @@ class Index:
         return sections
 
     @classmethod
-    def _from_sections(cls, sections: Mapping[str, Buffer], source: str = "<index>") -> Index:
+    def _from_sections(
+        cls,
+        sections: Mapping[str, Buffer],
+        source: str = "<index>",
+        fold: bool | FoldRule | None = None,
+    ) -> Index:
         """An index from the sections of an index file: the trie from "trie",
         the rest handed to ``_load_extra_sections``."""
         rest = dict(sections)
@@ -128,32 +197,93 @@ class Index:
         index = cls.__new__(cls)
         index._attach(from_bytes(data))
         try:
-            index._load_extra_sections(rest)
+            index._load_extra_sections(rest, fold)
         except ValueError as error:
             raise ValueError(f"{source}: {error}") from None
         return index
 
     def _extra_sections(self) -> Mapping[str, Buffer]:
-        """The sections an index file holds besides "trie" (none yet)."""
-        return {}
+        """The sections an index file holds besides "trie": "fold" (the keys
+        as given, by folded form, and the rule's name) and "weights" (a kind
+        byte, b"i" or b"f", then one 64-bit code per key)."""
+        sections: dict[str, Buffer] = {}
+        groups = self._groups
+        if groups is not None:
+            sections["fold"] = encode_groups(groups, self._fold is not fold_text)
+        if self._table is not None:
+            kind = b"f" if self._floats else b"i"
+            if groups is None:
+                sections["weights"] = kind + _engine.weight_table_bytes(self._table)
+            else:
+                assert groups.weights is not None
+                codes = [_to_code(w) if self._floats else int(w) for w in groups.weights]
+                sections["weights"] = kind + _pack_codes(codes)
+        return sections
 
-    def _load_extra_sections(self, sections: Mapping[str, Buffer]) -> None:
+    def _load_extra_sections(
+        self, sections: Mapping[str, Buffer], fold: bool | FoldRule | None = None
+    ) -> None:
         """Takes the sections besides "trie" from an index file. Optional
         sections it does not know are skipped; any other refuses the file
-        (ValueError; the caller names the file)."""
+        (ValueError; the caller names the file). ``fold`` is the rule that
+        ``Index.load`` was given (needed for a custom one)."""
         for name in sections:
-            if not indexfile.is_optional(name):
+            if name not in ("fold", "weights") and not indexfile.is_optional(name):
                 raise ValueError(f"section {name!r} is not known to this version of morlatch")
+        rule = _fold_rule(fold)
+        if "fold" in sections:
+            custom, groups = decode_groups(bytes(sections["fold"]))
+            if custom and (rule is None or rule is fold_text):
+                raise ValueError(
+                    "the index was built with a custom fold, which is not saved: "
+                    "pass it again as Index.load(path, fold=...)"
+                )
+            if not custom and rule is not None and rule is not fold_text:
+                raise ValueError("the index was built with fold=True, not with a custom fold")
+            if len(groups.starts) - 1 != self._count:
+                raise ValueError("the 'fold' section does not match the trie")
+            self._fold = rule if custom else fold_text
+            self._groups = groups
+            self._count = len(groups.keys)
+        elif rule is not None:
+            raise ValueError("the index was built without folding")
+        if "weights" in sections:
+            self._load_weights(bytes(sections["weights"]))
 
-    def __reduce__(self) -> tuple[Callable[[type[Index], bytes], Index], tuple[type[Index], bytes]]:
-        # By value: the index file's bytes, rebuilt by _unpickle.
-        return _unpickle, (type(self), indexfile.encode(self._sections()))
+    def _load_weights(self, data: bytes) -> None:
+        kind, body = data[:1], data[1:]
+        if kind not in (b"i", b"f"):
+            raise ValueError("the 'weights' section holds no known kind of weight")
+        floats = kind == b"f"
+        groups = self._groups
+        if groups is None:
+            self._table = _engine.weight_table_from_bytes(self._search, body, floats)
+            self._floats = floats
+            return
+        codes = _unpack_codes(body)
+        if len(codes) != len(groups.keys):
+            raise ValueError("the 'weights' section does not match the keys")
+        heaviest = [
+            max(codes[at] for at in groups.members(g)) for g in range(len(groups.starts) - 1)
+        ]
+        self._table = _engine.weight_table_from_bytes(self._search, _pack_codes(heaviest), floats)
+        self._floats = floats
+        weights = [_from_code(code) for code in codes] if floats else codes
+        self._groups = Groups(groups.keys, groups.payloads, groups.starts, weights)
+
+    def __reduce__(
+        self,
+    ) -> tuple[Callable[..., Index], tuple[type[Index], bytes, FoldRule | None]]:
+        # By value: the index file's bytes, rebuilt by _unpickle; a custom
+        # folding rule goes by reference, as pickle sends functions.
+        custom = None if self._fold is fold_text else self._fold
+        return _unpickle, (type(self), indexfile.encode(self._sections()), custom)
 
     def __copy__(self) -> Index:
         # Read-only, so a copy may share the PrefixSearch.
         copy = type(self).__new__(type(self))
         copy._attach(self._search)
-        copy._load_extra_sections(self._extra_sections())
+        copy._load_extra_sections(self._extra_sections(), self._fold)
         return copy
 
     def __deepcopy__(self, memo: dict[int, object]) -> Index:
@@ -185,9 +315,18 @@ class Index:
     __hash__ = None  # type: ignore[assignment]
 
     def _extra_equal(self, other: Index) -> bool:
-        """Whether what the two indexes hold besides the trie is equal (both
-        hold nothing else yet)."""
-        return True
+        """Whether what the two indexes hold besides the trie is equal: the
+        same folding rule (the same callable for a custom one), the same keys
+        by folded form, and weights of the same kind with the same values."""
+        if self._fold is not other._fold or self._floats != other._floats:
+            return False
+        if (self._table is None) != (other._table is None):
+            return False
+        if self._groups is not None or other._groups is not None:
+            return self._groups == other._groups
+        if self._table is None or other._table is None:
+            return True
+        return _engine.weight_table_bytes(self._table) == _engine.weight_table_bytes(other._table)
 
     @property
     def prefix_search(self) -> PrefixSearch:
@@ -200,32 +339,40 @@ class Index:
         return self._count
 
     def __contains__(self, key: object) -> bool:
-        return isinstance(key, str) and self._search.exact_match(key) is not None
+        return isinstance(key, str) and self._payload(key) is not None
 
     def __getitem__(self, key: str) -> int:
-        hit = self._search.exact_match(key) if isinstance(key, str) else None
-        if hit is None:
+        payload = self._payload(key) if isinstance(key, str) else None
+        if payload is None:
             raise KeyError(key)
-        return hit[1]
+        return payload
 
     @overload
     def get(self, key: str, /) -> int | None: ...
     @overload
     def get(self, key: str, default: int | _T, /) -> int | _T: ...
     def get(self, key: str, default: object = None, /) -> object:
-        hit = self._search.exact_match(key) if isinstance(key, str) else None
-        return default if hit is None else hit[1]
+        payload = self._payload(key) if isinstance(key, str) else None
+        return default if payload is None else payload
 
     def __iter__(self) -> Iterator[str]:
         return self.keys()
 
     def keys(self, prefix: str = "") -> Iterator[str]:
-        """The keys that start with ``prefix``, lazily, in code-point order."""
-        return _engine.keys(self._search, _text("prefix", prefix), False)
+        """The keys that start with ``prefix``, lazily, in code-point order.
+
+        On a folded index: the keys whose folded form starts with the folded
+        ``prefix``, by folded form, then key."""
+        return (key for key, _ in self.items(prefix))
 
     def items(self, prefix: str = "") -> Iterator[tuple[str, int]]:
         """``(key, payload)`` for the keys that start with ``prefix``, lazily."""
-        return _engine.keys(self._search, _text("prefix", prefix), True)
+        prefix = self._folded(_text("prefix", prefix), "prefix")
+        try:
+            found = _engine.keys(self._search, prefix, True)
+        except UnicodeEncodeError:
+            return iter(())  # a lone surrogate starts no key
+        return found if self._groups is None else self._groups.items(found)
 
     def values(self, prefix: str = "") -> Iterator[int]:
         """The payloads of the keys that start with ``prefix``, in key order."""
@@ -246,19 +393,24 @@ class Index:
     ) -> list[Match]:
         """The keys within ``max_dist`` edits of ``query``, closest first.
 
-        Ranked by (distance, key in code-point order); ``limit=N`` returns the
-        N best. An edit inserts, deletes or replaces one character; with
+        Ranked by (distance, key in code-point order), with weights by
+        (distance, -weight, key); ``limit=N`` returns the N best. An edit
+        inserts, deletes or replaces one character; with
         ``transpositions=True`` swapping two adjacent characters is one edit
         too (optimal string alignment).
         """
-        return _engine.search(
-            self._search,
-            _text("query", query),
-            _distance(max_dist),
-            _limit(limit),
-            _flag("transpositions", transpositions),
-            Match,
+        query = _text("query", query)
+        k, n = _distance(max_dist), _limit(limit)
+        swap = _flag("transpositions", transpositions)
+        if self._table is None and self._groups is None:
+            try:
+                return _engine.search(self._search, query, k, n, swap, Match)
+            except UnicodeEncodeError:
+                pass  # a lone surrogate: the search below takes it as it is
+        found = _engine.weighted_search(
+            self._search, self._table, self._folded(query, "query"), k, n, swap, Match
         )
+        return self._expand(found, n)
 
     def complete(
         self,
@@ -272,17 +424,21 @@ class Index:
         ``prefix`` (typo-tolerant completion).
 
         Ranked by (distance of the best-matching beginning, key length, key in
-        code-point order); each ``Match`` carries that distance. ``limit=None``
-        returns them all.
+        code-point order), with weights by (that distance, -weight, key); each
+        ``Match`` carries that distance. ``limit=None`` returns them all.
         """
-        return _engine.complete(
-            self._search,
-            _text("prefix", prefix),
-            _distance(max_dist),
-            _limit(limit),
-            _flag("transpositions", transpositions),
-            Match,
+        prefix = _text("prefix", prefix)
+        k, n = _distance(max_dist), _limit(limit)
+        swap = _flag("transpositions", transpositions)
+        if self._table is None and self._groups is None:
+            try:
+                return _engine.complete(self._search, prefix, k, n, swap, Match)
+            except UnicodeEncodeError:
+                pass
+        found = _engine.weighted_complete(
+            self._search, self._table, self._folded(prefix, "prefix"), k, n, swap, Match
         )
+        return self._expand(found, n)
 
     def search_many(
         self,
@@ -309,22 +465,179 @@ class Index:
             workers = _whole("workers", workers)
             if workers < 1:
                 raise ValueError(f"workers must be at least 1, not {workers}")
-        return _engine.search_many(
+        k, n = _distance(max_dist), _limit(limit)
+        swap = _flag("transpositions", transpositions)
+        threads = 0 if workers is None else min(workers, 1 << 16)
+        if self._table is None and self._groups is None:
+            try:
+                return _engine.search_many(self._search, batch, k, n, swap, threads, Match)
+            except UnicodeEncodeError:
+                pass
+        if self._fold is not None:
+            batch = [self._folded(query, f"queries[{i}]") for i, query in enumerate(batch)]
+        found = _engine.weighted_search_many(
+            self._search, self._table, batch, k, n, swap, threads, Match
+        )
+        return [self._expand(matches, n) for matches in found]
+
+    # ---- weights, folding and correction ------------------------------------------
+
+    def correct(
+        self,
+        word: str,
+        max_dist: int = 2,
+        *,
+        limit: int = 1,
+        transpositions: bool = True,
+        rule: Literal["model", "plain"] = "model",
+    ) -> list[Match]:
+        """The ``limit`` best corrections of ``word`` within ``max_dist``
+        edits, best first; a key equal to ``word`` always comes first.
+
+        ``rule="plain"`` ranks by (distance, -weight, key): the closest keys,
+        the heaviest of them. ``rule="model"`` (the default) ranks by
+        log(1 + weight) minus the cost of the cheapest way to edit the key
+        into ``word``, where a doubled or undoubled letter, a swap of
+        neighbours and a vowel for a vowel cost CHEAP_COST and other edits
+        EDIT_COST, then by key: a common word two likely slips away can beat
+        a rare word one unlikely edit away. Without weights both rank by
+        (distance, key). Distances are searched one at a time, and the search
+        stops as soon as no farther key can rank among the best.
+        """
+        word = _text("word", word)
+        k = _distance(max_dist)
+        n = _whole("limit", limit)
+        if n < 0:
+            raise ValueError(f"limit must not be negative, not {n}")
+        swap = _flag("transpositions", transpositions)
+        if rule not in ("model", "plain"):
+            raise ValueError(f"rule must be 'model' or 'plain', not {rule!r}")
+        model = None
+        if rule == "model" and self._table is not None:
+            model = (round(EDIT_COST * 1000), round(CHEAP_COST * 1000), VOWELS)
+        found = _engine.correct(
             self._search,
-            batch,
-            _distance(max_dist),
-            _limit(limit),
-            _flag("transpositions", transpositions),
-            0 if workers is None else min(workers, 1 << 16),
+            self._table,
+            self._folded(word, "word"),
+            k,
+            min(n, _COUNT_CAP),
+            swap,
+            model,
             Match,
         )
+        return self._expand(found, n, by_weight=False)
+
+    def weight(self, key: str) -> Weight:
+        """The weight of ``key`` (0 for a key given none); KeyError when
+        ``key`` is not in the index."""
+        if not isinstance(key, str):
+            raise KeyError(key)
+        groups = self._groups
+        if groups is not None:
+            at = self._position(key)
+            if at is None:
+                raise KeyError(key)
+            if groups.weights is None:
+                return 0
+            return groups.weights[at]
+        if self._table is None:
+            if key not in self:
+                raise KeyError(key)
+            return 0
+        code = _engine.weight_of(self._table, key)
+        if code is None:
+            raise KeyError(key)
+        return _from_code(code) if self._floats else code
+
+    @property
+    def weighted(self) -> bool:
+        """Whether the index was given weights."""
+        return self._table is not None
+
+    @property
+    def fold(self) -> FoldRule | None:
+        """The folding rule (``morlatch.fold_text`` for ``fold=True``), or
+        None when keys are compared as they are."""
+        return self._fold
+
+    def _folded(self, text: str, what: str) -> str:
+        return text if self._fold is None else apply(self._fold, text, what)
+
+    def _position(self, key: str) -> int | None:
+        """Where ``key`` (as given) is in the groups of a folded index."""
+        groups = self._groups
+        assert groups is not None
+        try:
+            hit = self._search.exact_match(self._folded(key, "key"))
+        except UnicodeEncodeError:
+            return None
+        return None if hit is None else groups.find(hit[1], key)
+
+    def _payload(self, key: str) -> int | None:
+        if self._groups is not None:
+            at = self._position(key)
+            return None if at is None else self._groups.payloads[at]
+        try:
+            hit = self._search.exact_match(key)
+        except UnicodeEncodeError:
+            return None  # keys hold no lone surrogate
+        return None if hit is None else hit[1]
+
+    def _expand(self, found: list[Match], limit: int | None, by_weight: bool = True) -> list[Match]:
+        """The keys as given behind the folded forms in ``found``: each form
+        keeps its rank, its keys follow one another by weight, then key (or,
+        ranked by weight, every key takes its own weight's place)."""
+        groups = self._groups
+        if groups is None:
+            return found
+        keys, payloads, weights = groups.keys, groups.payloads, groups.weights
+        ranked = [
+            (rank, at, distance)
+            for rank, (_, form, distance) in enumerate(found)
+            for at in groups.members(form)
+        ]
+        if weights is not None:
+            # Stable: the keys of one form stay in code-point order.
+            if by_weight:
+                ranked.sort(key=lambda item: (item[2], -weights[item[1]], item[0]))
+            else:
+                ranked.sort(key=lambda item: (item[0], -weights[item[1]]))
+        out = [Match(keys[at], payloads[at], distance) for _, at, distance in ranked]
+        return out if limit is None else out[:limit]
+
+    def _set_weights(
+        self, names: list[str], values: list[Weight], floats: bool, forms: list[str] | None = None
+    ) -> None:
+        codes = [_to_code(value) if floats else int(value) for value in values]
+        groups = self._groups
+        if groups is None:
+            try:
+                self._table = _engine.weight_table(self._search, names, codes, floats)
+            except KeyError as error:
+                raise ValueError(f"weights: {error.args[0]!r} is not a key of the index") from None
+            self._floats = floats
+            return
+        assert forms is not None
+        where = {key: at for at, key in enumerate(groups.keys)}
+        zero: Weight = 0.0 if floats else 0
+        weights: list[Weight] = [zero] * len(groups.keys)
+        for name, value in zip(names, values, strict=True):
+            at = where.get(name)
+            if at is None:
+                raise ValueError(f"weights: {name!r} is not a key of the index")
+            weights[at] = value
+        heaviest = [max(weights[at] for at in groups.members(form)) for form in range(len(forms))]
+        form_codes = [_to_code(w) if floats else int(w) for w in heaviest]
+        self._table = _engine.weight_table(self._search, forms, form_codes, floats)
+        self._floats = floats
+        self._groups = Groups(groups.keys, groups.payloads, groups.starts, weights)
 
 
 Mapping.register(Index)
 
 
-def _unpickle(cls: type[Index], data: bytes) -> Index:
-    return cls._from_sections(indexfile.decode(data, "<pickle>"), "<pickle>")
+def _unpickle(cls: type[Index], data: bytes, fold: FoldRule | None = None) -> Index:
+    return cls._from_sections(indexfile.decode(data, "<pickle>"), "<pickle>", fold)
 
 
 def layout_info(search: PrefixSearch) -> dict[str, int | float | bool]:
@@ -340,6 +653,93 @@ def layout_info(search: PrefixSearch) -> dict[str, int | float | bool]:
     if not isinstance(search, PrefixSearch):
         raise TypeError(f"search must be a PrefixSearch, not {_kind(search)}")
     return _engine.layout_info(search)
+
+
+def _fold_rule(fold: object) -> FoldRule | None:
+    if fold is False or fold is None:
+        return None
+    if fold is True:
+        return fold_text
+    if callable(fold):
+        return fold
+    raise TypeError(f"fold must be a bool or a callable str -> str, not {_kind(fold)}")
+
+
+def _weigh(weights: object) -> tuple[list[str], list[Weight], bool]:
+    """Checks ``weights`` (key -> weight): the keys, the weights, and whether
+    they are floats (any float makes them all floats)."""
+    if not isinstance(weights, Mapping):
+        raise TypeError(f"weights must be a mapping of key to weight, not {_kind(weights)}")
+    names: list[str] = []
+    values: list[Weight] = []
+    floats = False
+    for name, value in weights.items():
+        if not isinstance(name, str):
+            raise TypeError(f"weights: a key must be a str, not {_kind(name)}")
+        number: Weight
+        if type(value) is int:
+            number = value
+        elif isinstance(value, bool):
+            raise TypeError(f"weights[{name!r}] must be an int or a float, not 'bool'")
+        elif hasattr(type(value), "__index__"):
+            number = operator.index(value)
+        elif isinstance(value, numbers.Real):
+            number = float(value)
+            if math.isnan(number):
+                raise ValueError(f"weights[{name!r}] must be a number, not NaN")
+            if math.isinf(number):
+                raise ValueError(f"weights[{name!r}] must be finite, not {number}")
+            number += 0.0  # -0.0 becomes 0.0
+            floats = True
+        else:
+            raise TypeError(f"weights[{name!r}] must be an int or a float, not {_kind(value)}")
+        if number < 0:
+            raise ValueError(f"weights[{name!r}] must not be negative, not {number}")
+        names.append(name)
+        values.append(number)
+    if floats:
+        for i, value in enumerate(values):
+            try:
+                values[i] = float(value)
+            except OverflowError:
+                raise ValueError(f"weights[{names[i]!r}] is too large for a float") from None
+    else:
+        for name, value in zip(names, values, strict=True):
+            if value > _MAX_INT_WEIGHT:
+                raise ValueError(f"weights[{name!r}] must be at most 2**64 - 1, not {value}")
+    return names, values, floats
+
+
+_DOUBLE = struct.Struct("<d")
+_CODE = struct.Struct("<Q")
+
+
+def _to_code(value: Weight) -> int:
+    """A non-negative float as the 64-bit code the engine orders: its bits."""
+    code: int = _CODE.unpack(_DOUBLE.pack(value))[0]
+    return code
+
+
+def _from_code(code: int) -> float:
+    value: float = _DOUBLE.unpack(_CODE.pack(code))[0]
+    return value
+
+
+def _pack_codes(codes: list[int]) -> bytes:
+    packed = array("Q", codes)
+    if sys.byteorder == "big":
+        packed.byteswap()
+    return packed.tobytes()
+
+
+def _unpack_codes(data: bytes) -> list[int]:
+    if len(data) % 8:
+        raise ValueError("the 'weights' section is malformed")
+    codes = array("Q")
+    codes.frombytes(data)
+    if sys.byteorder == "big":
+        codes.byteswap()
+    return codes.tolist()
 
 
 def _kind(value: object) -> str:

@@ -109,9 +109,10 @@ public:
     // must outlive it.
     std::unique_ptr<KeyCursor> keys(std::u32string_view prefix) const;
 
-private:
+    // The layout itself, for searches built on its read API (weighted.hpp).
     const CompactTrie& layout() const;
 
+private:
     // The arrays as given; empty when the layout answers for them.
     std::optional<Trie> arrays_;
     // Their search layout; null when the arrays failed the check.

@@ -1,0 +1,181 @@
+"""Spelling correction: how many misspellings each tool fixes, and how fast.
+
+The test set is Norvig's first spelling test set (270 misspellings of 135
+words, /work/shared/data/spell-testset1.txt or --testset); a word counts as
+corrected when the tool's best suggestion is the right spelling. The tools,
+in one run:
+
+- morlatch: ``Index(words, weights=counts)`` over symspellpy's bundled English
+  frequency list (82,765 words with corpus counts), then
+  ``correct(word)`` (max distance 2, transpositions), with the error model
+  and with the plain rule;
+- symspellpy with the same list: ``lookup(word, Verbosity.TOP,
+  max_edit_distance=2)``;
+- pyspellchecker as shipped (its own English list): ``correction(word)``.
+
+Words per second is the whole set corrected in a loop from Python, the best
+of --repeat runs (pyspellchecker: one run, or --slow-subset words of it).
+
+    PYTHONPATH=build/<dir>:python python benchmarks/bench_correct.py
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import time
+from collections.abc import Callable
+
+import morlatch
+import morlatch.index
+from common import describe_machine
+
+TESTSET = "/work/shared/data/spell-testset1.txt"
+
+
+def frequency_list() -> str:
+    import symspellpy
+
+    return os.path.join(os.path.dirname(symspellpy.__file__), "frequency_dictionary_en_82_765.txt")
+
+
+def read_testset(path: str) -> list[tuple[str, str]]:
+    """(misspelling, right) pairs, in file order."""
+    pairs = []
+    with open(path, encoding="utf-8") as f:
+        for line in f:
+            if ":" not in line:
+                continue
+            right, wrongs = line.split(":", 1)
+            pairs.extend((wrong, right.strip()) for wrong in wrongs.split())
+    return pairs
+
+
+def read_counts(path: str) -> dict[str, int]:
+    counts = {}
+    with open(path, encoding="utf-8") as f:
+        for line in f:
+            word, count = line.split()
+            counts[word] = int(count)
+    return counts
+
+
+def measure(
+    tools: dict[str, Callable[[str], str]], pairs: list[tuple[str, str]], repeat: int
+) -> dict[str, tuple[int, float]]:
+    """Per tool (words corrected, words per second): the best of ``repeat``
+    runs, the tools taking turns so that a change in the machine's load
+    falls on all of them alike."""
+    best = dict.fromkeys(tools, float("inf"))
+    right = dict.fromkeys(tools, 0)
+    for _ in range(repeat):
+        for name, fix in tools.items():
+            start = time.perf_counter()
+            answers = [fix(wrong) for wrong, _ in pairs]
+            best[name] = min(best[name], time.perf_counter() - start)
+            right[name] = sum(a == want for a, (_, want) in zip(answers, pairs, strict=True))
+    return {name: (right[name], len(pairs) / best[name]) for name in tools}
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--testset", default=TESTSET)
+    parser.add_argument("--repeat", type=int, default=5, help="timed runs of the fast tools")
+    parser.add_argument(
+        "--slow-subset",
+        type=int,
+        default=0,
+        help="time pyspellchecker on the first N words only (0: all; accuracy is always "
+        "over the whole set)",
+    )
+    parser.add_argument("--skip-slow", action="store_true", help="leave pyspellchecker out")
+    parser.add_argument(
+        "--grid", action="store_true", help="also the model's accuracy at nearby edit costs"
+    )
+    args = parser.parse_args()
+
+    pairs = read_testset(args.testset)
+    counts = read_counts(frequency_list())
+    for line in describe_machine():
+        print(line)
+    print(f"test set: {len(pairs)} misspellings; frequency list: {len(counts):,} words")
+
+    start = time.perf_counter()
+    index = morlatch.Index(list(counts), weights=counts)
+    index_built = time.perf_counter() - start
+
+    def by(rule: str) -> Callable[[str], str]:
+        def fix(word: str) -> str:
+            found = index.correct(word, rule=rule)  # type: ignore[arg-type]
+            return found[0].key if found else word
+
+        return fix
+
+    from symspellpy import SymSpell, Verbosity
+
+    start = time.perf_counter()
+    speller = SymSpell(max_dictionary_edit_distance=2)
+    speller.load_dictionary(frequency_list(), 0, 1)
+    speller_built = time.perf_counter() - start
+
+    def symspell_fix(word: str) -> str:
+        found = speller.lookup(word, Verbosity.TOP, max_edit_distance=2)
+        return found[0].term if found else word
+
+    fast = {
+        'morlatch correct(rule="model")': by("model"),
+        'morlatch correct(rule="plain")': by("plain"),
+        "symspellpy lookup(TOP, 2)": symspell_fix,
+    }
+    rows = [
+        (
+            name,
+            right,
+            rate,
+            f"built in {index_built if 'morlatch' in name else speller_built:.1f} s",
+        )
+        for name, (right, rate) in measure(fast, pairs, args.repeat).items()
+    ]
+
+    if not args.skip_slow:
+        from spellchecker import SpellChecker
+
+        checker = SpellChecker()
+
+        def pyspell_fix(word: str) -> str:
+            return checker.correction(word) or word
+
+        timed = pairs[: args.slow_subset] if args.slow_subset else pairs
+        right, rate = measure({"pyspellchecker": pyspell_fix}, timed, 1)["pyspellchecker"]
+        if len(timed) < len(pairs):
+            right += sum(pyspell_fix(wrong) == want for wrong, want in pairs[len(timed) :])
+        note = "its own list" + (f"; timed on {len(timed)} words" if args.slow_subset else "")
+        rows.append(("pyspellchecker correction()", right, rate, note))
+
+    fastest_peer = next(rate for label, _, rate, _ in rows if label.startswith("symspellpy"))
+    print()
+    print("| tool | corrected | % | words/s | vs symspellpy | note |")
+    print("|---|---|---|---|---|---|")
+    for label, right, rate, note in rows:
+        print(
+            f"| {label} | {right} of {len(pairs)} | {100 * right / len(pairs):.1f} | "
+            f"{rate:,.0f} | {rate / fastest_peer:.2f}x | {note} |"
+        )
+
+    if args.grid:
+        print()
+        print("model: words corrected at other edit costs (nats)")
+        print("| edit \\ cheap | " + " | ".join(f"{c:g}" for c in (3.0, 3.5, 4.25, 5.0)) + " |")
+        print("|---" * 5 + "|")
+        saved = morlatch.index.EDIT_COST, morlatch.index.CHEAP_COST
+        for edit in (6.0, 7.0, 8.0, 9.0):
+            cells = []
+            for cheap in (3.0, 3.5, 4.25, 5.0):
+                morlatch.index.EDIT_COST, morlatch.index.CHEAP_COST = edit, cheap
+                cells.append(str(sum(by("model")(w) == r for w, r in pairs)))
+            print(f"| {edit:g} | " + " | ".join(cells) + " |")
+        morlatch.index.EDIT_COST, morlatch.index.CHEAP_COST = saved
+
+
+if __name__ == "__main__":
+    main()

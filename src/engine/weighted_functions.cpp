@@ -1,0 +1,466 @@
+#include "engine/weighted_functions.hpp"
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <bit>
+#include <cstdint>
+#include <cstring>
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "binding/args.hpp"
+#include "binding/boundary.hpp"
+#include "binding/convert.hpp"
+#include "binding/entry.hpp"
+#include "binding/gil.hpp"
+#include "binding/prefix_search.hpp"
+#include "binding/ref.hpp"
+#include "prefix/ranked.hpp"
+#include "prefix/store.hpp"
+#include "prefix/weighted.hpp"
+
+namespace morlatch::engine {
+namespace {
+
+using binding::FastCallArgs;
+using binding::OwnedRef;
+
+// ---- reading the arguments ---------------------------------------------------
+
+// The search layout of a PrefixSearch argument.
+const CompactTrie& compact_of(PyObject* obj) {
+    const Store& store = binding::store_of(obj);
+    if (!store.searchable()) {
+        binding::throw_error(PyExc_ValueError,
+                             "this trie's arrays are not well formed: weighted ranking needs "
+                             "every node reached exactly once from the root and the children "
+                             "of each node in strictly ascending code-point order");
+    }
+    return store.layout();
+}
+
+// Query text as code points. Unlike keys, a query may hold a lone
+// surrogate: it is one character that no key holds.
+std::u32string query_text(PyObject* obj) {
+    if (!PyUnicode_Check(obj)) {
+        binding::throw_cannot_convert(obj, "str");
+    }
+    const int kind = PyUnicode_KIND(obj);
+    const void* data = PyUnicode_DATA(obj);
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(obj);
+    std::u32string out(static_cast<std::size_t>(n), U'\0');
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        out[static_cast<std::size_t>(i)] = PyUnicode_READ(kind, data, i);
+    }
+    return out;
+}
+
+PyTypeObject* match_type_of(PyObject* obj) {
+    if (!PyType_Check(obj)) {
+        binding::throw_cannot_convert(obj, "type");
+    }
+    auto* type = reinterpret_cast<PyTypeObject*>(obj);
+    if (!PyType_IsSubtype(type, &PyTuple_Type) || type->tp_basicsize != PyTuple_Type.tp_basicsize ||
+        type->tp_itemsize != PyTuple_Type.tp_itemsize) {
+        binding::throw_error(PyExc_TypeError, "match_type must be a plain tuple subclass");
+    }
+    return type;
+}
+
+OwnedRef matches_to_python(PyTypeObject* type, const std::vector<Match>& matches) {
+    return binding::make_list(matches, [type](const Match& match) {
+        OwnedRef key = binding::to_python(std::u32string_view(match.key));
+        OwnedRef payload = binding::to_python(match.payload);
+        OwnedRef distance = binding::to_python(match.distance);
+        OwnedRef tuple = binding::new_ref(type->tp_alloc(type, 3));
+        PyTuple_SET_ITEM(tuple.get(), 0, key.release());
+        PyTuple_SET_ITEM(tuple.get(), 1, payload.release());
+        PyTuple_SET_ITEM(tuple.get(), 2, distance.release());
+        return tuple;
+    });
+}
+
+RankedOptions options_of(PyObject* max_dist, PyObject* limit, PyObject* transpositions) {
+    RankedOptions options;
+    options.max_dist =
+        binding::convert_argument("max_dist", [&] { return binding::to_size(max_dist); });
+    options.limit = binding::convert_argument(
+        "limit", [&] { return binding::to_optional(limit, binding::to_size); });
+    const int swap = PyObject_IsTrue(transpositions);
+    binding::check(swap);
+    options.transpositions = swap != 0;
+    return options;
+}
+
+bool truth(PyObject* obj) {
+    const int value = PyObject_IsTrue(obj);
+    binding::check(value);
+    return value != 0;
+}
+
+// ---- the table type -------------------------------------------------------------
+
+struct WeightTableObject {
+    PyObject_HEAD
+        // The PrefixSearch whose trie the table describes; kept alive by it.
+        PyObject* owner;
+    WeightTable* table;
+};
+
+PyTypeObject* weight_table_type = nullptr;
+
+void weight_table_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    auto* object = reinterpret_cast<WeightTableObject*>(self);
+    delete object->table;
+    Py_XDECREF(object->owner);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+OwnedRef wrap_table(PyObject* search, std::unique_ptr<WeightTable> table) {
+    OwnedRef obj = binding::new_ref(weight_table_type->tp_alloc(weight_table_type, 0));
+    auto* object = reinterpret_cast<WeightTableObject*>(obj.get());
+    object->owner = OwnedRef::incref(search).release();
+    object->table = table.release();
+    return obj;
+}
+
+const WeightTable& table_of(PyObject* obj) {
+    if (!PyObject_TypeCheck(obj, weight_table_type)) {
+        binding::throw_cannot_convert(obj, "WeightTable");
+    }
+    return *reinterpret_cast<const WeightTableObject*>(obj)->table;
+}
+
+// The table argument of a search over `trie`: None means no weights.
+const WeightTable* optional_table(PyObject* obj, const CompactTrie& trie) {
+    if (obj == Py_None) {
+        return nullptr;
+    }
+    const WeightTable& table = table_of(obj);
+    if (&table.trie() != &trie) {
+        binding::throw_error(PyExc_ValueError, "these weights belong to another trie");
+    }
+    return &table;
+}
+
+std::uint64_t key_nodes(const CompactTrie& trie) {
+    return trie.key_count() - (trie.is_key(CompactTrie::kRoot) ? 1 : 0);
+}
+
+// weight_table(search, keys, codes, floats): the weight codes of the given
+// keys (others weigh 0); KeyError(key) for a key that is not in the trie.
+constexpr std::array<const char*, 4> weight_table_params{"search", "keys", "codes", "floats"};
+OwnedRef weight_table_function(PyObject*, const FastCallArgs& call) {
+    auto [search_arg, keys_arg, codes_arg, floats_arg] =
+        binding::bind("weight_table", weight_table_params, call);
+    const CompactTrie& trie = compact_of(search_arg);
+    const std::vector<std::u32string> keys = binding::convert_argument(
+        "keys", [&] { return binding::to_vector<std::u32string>(keys_arg, query_text); });
+    const std::vector<std::uint64_t> codes = binding::convert_argument(
+        "codes", [&] { return binding::to_vector<std::uint64_t>(codes_arg, binding::to_size); });
+    if (keys.size() != codes.size()) {
+        binding::throw_error(PyExc_ValueError, "keys and codes differ in length");
+    }
+    std::vector<Weight> by_node(trie.node_count(), 0);
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+        const std::optional<NodeId> node = trie.find(keys[i]);
+        if (!node || *node == CompactTrie::kRoot || !trie.is_key(*node)) {
+            OwnedRef key = binding::to_python(std::u32string_view(keys[i]));
+            PyErr_SetObject(PyExc_KeyError, key.get());
+            throw binding::PythonError{};
+        }
+        by_node[*node] = codes[i];
+    }
+    return wrap_table(search_arg,
+                      std::make_unique<WeightTable>(trie, std::move(by_node), truth(floats_arg)));
+}
+
+// weight_table_from_bytes(search, data, floats): a table from the bytes that
+// weight_table_bytes wrote (one little-endian 64-bit code per key, in key
+// order); ValueError when their number is not the number of keys.
+constexpr std::array<const char*, 3> from_bytes_params{"search", "data", "floats"};
+OwnedRef weight_table_from_bytes_function(PyObject*, const FastCallArgs& call) {
+    auto [search_arg, data_arg, floats_arg] =
+        binding::bind("weight_table_from_bytes", from_bytes_params, call);
+    const CompactTrie& trie = compact_of(search_arg);
+    if (!PyBytes_Check(data_arg)) {
+        binding::throw_cannot_convert(data_arg, "bytes");
+    }
+    const auto size = static_cast<std::size_t>(PyBytes_GET_SIZE(data_arg));
+    if (size != key_nodes(trie) * sizeof(Weight)) {
+        binding::throw_error(PyExc_ValueError,
+                             "the weights do not match the keys: " + std::to_string(size) +
+                                 " bytes for " + std::to_string(key_nodes(trie)) + " keys");
+    }
+    std::vector<Weight> weights(size / sizeof(Weight));
+    const char* bytes = PyBytes_AS_STRING(data_arg);
+    for (std::size_t i = 0; i < weights.size(); ++i) {
+        std::uint64_t code = 0;
+        for (std::size_t b = 0; b < sizeof(Weight); ++b) {
+            code |= std::uint64_t{static_cast<unsigned char>(bytes[i * sizeof(Weight) + b])}
+                    << (8 * b);
+        }
+        weights[i] = code;
+    }
+    const bool floats = truth(floats_arg);
+    return wrap_table(search_arg, std::make_unique<WeightTable>(
+                                      WeightTable::from_key_order(trie, weights, floats)));
+}
+
+constexpr std::array<const char*, 1> table_params{"table"};
+OwnedRef weight_table_bytes_function(PyObject*, const FastCallArgs& call) {
+    auto [table_arg] = binding::bind("weight_table_bytes", table_params, call);
+    const std::vector<Weight> weights = table_of(table_arg).in_key_order();
+    std::string bytes(weights.size() * sizeof(Weight), '\0');
+    for (std::size_t i = 0; i < weights.size(); ++i) {
+        for (std::size_t b = 0; b < sizeof(Weight); ++b) {
+            bytes[i * sizeof(Weight) + b] = static_cast<char>((weights[i] >> (8 * b)) & 0xFF);
+        }
+    }
+    return binding::new_ref(
+        PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size())));
+}
+
+constexpr std::array<const char*, 2> weight_of_params{"table", "key"};
+OwnedRef weight_of_function(PyObject*, const FastCallArgs& call) {
+    auto [table_arg, key_arg] = binding::bind("weight_of", weight_of_params, call);
+    const WeightTable& table = table_of(table_arg);
+    const std::u32string key =
+        binding::convert_argument("key", [&] { return query_text(key_arg); });
+    const std::optional<NodeId> node = table.trie().find(key);
+    if (!node || *node == CompactTrie::kRoot || !table.trie().is_key(*node)) {
+        return OwnedRef::incref(Py_None);
+    }
+    return binding::to_python(static_cast<std::uint64_t>(table.weight(*node)));
+}
+
+OwnedRef table_bytes_held_function(PyObject*, const FastCallArgs& call) {
+    auto [table_arg] = binding::bind("weight_table_size", table_params, call);
+    return binding::to_python(static_cast<std::uint64_t>(table_of(table_arg).memory_bytes()));
+}
+
+// ---- searches ----------------------------------------------------------------------
+
+constexpr std::array<const char*, 7> search_params{
+    "search", "table", "query", "max_dist", "limit", "transpositions", "match_type"};
+OwnedRef weighted_search_function(PyObject*, const FastCallArgs& call) {
+    auto [search_arg, table_arg, query_arg, max_dist_arg, limit_arg, swap_arg, type_arg] =
+        binding::bind("weighted_search", search_params, call);
+    const CompactTrie& trie = compact_of(search_arg);
+    const WeightTable* table = optional_table(table_arg, trie);
+    const std::u32string query =
+        binding::convert_argument("query", [&] { return query_text(query_arg); });
+    const RankedOptions options = options_of(max_dist_arg, limit_arg, swap_arg);
+    PyTypeObject* type = match_type_of(type_arg);
+    std::vector<Match> matches;
+    {
+        binding::ReleasedGil released;
+        Interrupt interrupt = released.interrupt();
+        matches = weighted_search(trie, table, query, options, interrupt);
+    }
+    return matches_to_python(type, matches);
+}
+
+constexpr std::array<const char*, 7> complete_params{
+    "search", "table", "prefix", "max_dist", "limit", "transpositions", "match_type"};
+OwnedRef weighted_complete_function(PyObject*, const FastCallArgs& call) {
+    auto [search_arg, table_arg, prefix_arg, max_dist_arg, limit_arg, swap_arg, type_arg] =
+        binding::bind("weighted_complete", complete_params, call);
+    const CompactTrie& trie = compact_of(search_arg);
+    const WeightTable* table = optional_table(table_arg, trie);
+    const std::u32string prefix =
+        binding::convert_argument("prefix", [&] { return query_text(prefix_arg); });
+    const RankedOptions options = options_of(max_dist_arg, limit_arg, swap_arg);
+    PyTypeObject* type = match_type_of(type_arg);
+    std::vector<Match> matches;
+    {
+        binding::ReleasedGil released;
+        Interrupt interrupt = released.interrupt();
+        matches = table != nullptr ? weighted_complete(trie, *table, prefix, options, interrupt)
+                                   : complete(trie, prefix, options, interrupt);
+    }
+    return matches_to_python(type, matches);
+}
+
+// Thrown inside a worker thread once another one failed or was interrupted.
+struct Cancelled {};
+
+void check_cancelled(void* flag) {
+    if (static_cast<std::atomic<bool>*>(flag)->load(std::memory_order_relaxed)) {
+        throw Cancelled{};
+    }
+}
+
+constexpr std::array<const char*, 8> search_many_params{
+    "search", "table", "queries", "max_dist", "limit", "transpositions", "workers", "match_type"};
+OwnedRef weighted_search_many_function(PyObject*, const FastCallArgs& call) {
+    auto [search_arg, table_arg, queries_arg, max_dist_arg, limit_arg, swap_arg, workers_arg,
+          type_arg] = binding::bind("weighted_search_many", search_many_params, call);
+    const CompactTrie& trie = compact_of(search_arg);
+    const WeightTable* table = optional_table(table_arg, trie);
+    const std::vector<std::u32string> queries = binding::convert_argument(
+        "queries", [&] { return binding::to_vector<std::u32string>(queries_arg, query_text); });
+    const RankedOptions options = options_of(max_dist_arg, limit_arg, swap_arg);
+    std::uint64_t workers =
+        binding::convert_argument("workers", [&] { return binding::to_size(workers_arg); });
+    PyTypeObject* type = match_type_of(type_arg);
+    if (workers == 0) {
+        workers = std::max(1u, std::thread::hardware_concurrency());
+    }
+    workers = std::min<std::uint64_t>(workers, std::max<std::size_t>(queries.size(), 1));
+
+    std::vector<std::vector<Match>> results(queries.size());
+    std::atomic<std::size_t> next{0};
+    std::atomic<bool> stop{false};
+    std::mutex failure_mutex;
+    std::exception_ptr failure;
+    auto work = [&](Interrupt& interrupt) {
+        while (!stop.load(std::memory_order_relaxed)) {
+            const std::size_t i = next.fetch_add(1, std::memory_order_relaxed);
+            if (i >= queries.size()) {
+                return;
+            }
+            results[i] = weighted_search(trie, table, queries[i], options, interrupt);
+        }
+    };
+    {
+        binding::ReleasedGil released;
+        std::vector<std::jthread> threads;
+        for (std::uint64_t w = 1; w < workers; ++w) {
+            try {
+                threads.emplace_back([&] {
+                    try {
+                        Interrupt interrupt(&check_cancelled, &stop);
+                        work(interrupt);
+                    } catch (const Cancelled&) {
+                    } catch (...) {
+                        const std::lock_guard lock(failure_mutex);
+                        if (!failure) {
+                            failure = std::current_exception();
+                        }
+                        stop = true;
+                    }
+                });
+            } catch (const std::system_error&) {
+                break;  // fewer threads than asked for still do the work
+            }
+        }
+        try {
+            Interrupt interrupt = released.interrupt();
+            work(interrupt);
+        } catch (...) {
+            stop = true;
+            threads.clear();  // joins
+            throw;
+        }
+    }
+    if (failure) {
+        std::rethrow_exception(failure);
+    }
+    return binding::make_list(results, [type](const std::vector<Match>& matches) {
+        return matches_to_python(type, matches);
+    });
+}
+
+// correct(search, table, word, max_dist, limit, transpositions, model,
+// match_type); model is None (the plain rule) or (edit cost, cheap cost,
+// vowels) with costs in thousandths of a nat.
+constexpr std::array<const char*, 8> correct_params{
+    "search", "table", "word", "max_dist", "limit", "transpositions", "model", "match_type"};
+OwnedRef correct_function(PyObject*, const FastCallArgs& call) {
+    auto [search_arg, table_arg, word_arg, max_dist_arg, limit_arg, swap_arg, model_arg, type_arg] =
+        binding::bind("correct", correct_params, call);
+    const CompactTrie& trie = compact_of(search_arg);
+    const WeightTable* table = optional_table(table_arg, trie);
+    const std::u32string word =
+        binding::convert_argument("word", [&] { return query_text(word_arg); });
+    CorrectOptions options;
+    options.max_dist =
+        binding::convert_argument("max_dist", [&] { return binding::to_size(max_dist_arg); });
+    options.limit = binding::convert_argument("limit", [&] { return binding::to_size(limit_arg); });
+    options.transpositions = truth(swap_arg);
+    ErrorModel model;
+    if (model_arg != Py_None) {
+        if (!PyTuple_Check(model_arg) || PyTuple_GET_SIZE(model_arg) != 3) {
+            binding::throw_error(PyExc_TypeError, "model must be None or (edit, cheap, vowels)");
+        }
+        const auto cost = [](PyObject* obj) {
+            return static_cast<std::uint32_t>(
+                std::min<std::uint64_t>(binding::to_size(obj), 1000000));
+        };
+        model.edit = binding::convert_argument(
+            "model", [&] { return cost(PyTuple_GET_ITEM(model_arg, 0)); });
+        model.cheap = binding::convert_argument(
+            "model", [&] { return cost(PyTuple_GET_ITEM(model_arg, 1)); });
+        model.vowels = binding::convert_argument(
+            "model", [&] { return query_text(PyTuple_GET_ITEM(model_arg, 2)); });
+        options.model = &model;
+    }
+    PyTypeObject* type = match_type_of(type_arg);
+    std::vector<Match> matches;
+    {
+        binding::ReleasedGil released;
+        Interrupt interrupt = released.interrupt();
+        matches = correct(trie, table, word, options, interrupt);
+    }
+    return matches_to_python(type, matches);
+}
+
+PyMethodDef weighted_methods[] = {
+    binding::method_def<weight_table_function>("weight_table",
+                                               "weight_table(search, keys, codes, floats)\n--\n\n"),
+    binding::method_def<weight_table_from_bytes_function>(
+        "weight_table_from_bytes", "weight_table_from_bytes(search, data, floats)\n--\n\n"),
+    binding::method_def<weight_table_bytes_function>("weight_table_bytes",
+                                                     "weight_table_bytes(table)\n--\n\n"),
+    binding::method_def<table_bytes_held_function>("weight_table_size",
+                                                   "weight_table_size(table)\n--\n\n"),
+    binding::method_def<weight_of_function>("weight_of", "weight_of(table, key)\n--\n\n"),
+    binding::method_def<weighted_search_function>(
+        "weighted_search",
+        "weighted_search(search, table, query, max_dist, limit, transpositions, match_type)"
+        "\n--\n\n"),
+    binding::method_def<weighted_complete_function>(
+        "weighted_complete",
+        "weighted_complete(search, table, prefix, max_dist, limit, transpositions, match_type)"
+        "\n--\n\n"),
+    binding::method_def<weighted_search_many_function>(
+        "weighted_search_many",
+        "weighted_search_many(search, table, queries, max_dist, limit, transpositions, workers, "
+        "match_type)\n--\n\n"),
+    binding::method_def<correct_function>(
+        "correct",
+        "correct(search, table, word, max_dist, limit, transpositions, model, match_type)"
+        "\n--\n\n"),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+void add_weighted_functions(PyObject* module) {
+    if (weight_table_type == nullptr) {
+        PyType_Slot slots[] = {
+            {Py_tp_dealloc, reinterpret_cast<void*>(weight_table_dealloc)},
+            {0, nullptr},
+        };
+        PyType_Spec spec = {
+            "morlatch._engine.WeightTable", sizeof(WeightTableObject), 0,
+            Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+            slots};
+        weight_table_type =
+            reinterpret_cast<PyTypeObject*>(binding::new_ref(PyType_FromSpec(&spec)).release());
+    }
+    binding::check(PyModule_AddFunctions(module, weighted_methods));
+    binding::check(PyModule_AddObjectRef(module, "WeightTable",
+                                         reinterpret_cast<PyObject*>(weight_table_type)));
+}
+
+}  // namespace morlatch::engine

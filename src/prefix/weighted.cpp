@@ -1,0 +1,741 @@
+#include "prefix/weighted.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstddef>
+#include <utility>
+
+#include "prefix/fault.hpp"
+
+namespace morlatch {
+namespace {
+
+using Cell = std::uint32_t;
+
+// Costs stop growing here, far above any bound a search compares them with.
+constexpr Cell kCostCap = 0x3FFFFFFF;
+constexpr std::uint64_t kDistanceCap = std::uint64_t{1} << 30;
+
+bool holds_keys(const CompactTrie& trie, NodeId node) {
+    return !(trie.shortest_below(node) == CompactTrie::kLengthSaturated &&
+             trie.longest_below(node) == 0);
+}
+
+// Full rows of the distance between the path's first i characters and the
+// query's first j: the unit edit distance (optimal string alignment with
+// transpositions), capped at k + 1, and with an error model the cost of the
+// cheapest alignment. Queries are words, so whole rows are cheap; the walks
+// prune by the rows' minima.
+class Rows {
+public:
+    Rows(std::u32string_view query, std::uint64_t k, bool transpositions, const ErrorModel* model)
+        : query_(query),
+          width_(query.size() + 1),
+          inf_(static_cast<Cell>(std::min(k, kDistanceCap)) + 1),
+          transpositions_(transpositions),
+          model_(model) {
+        grow(16);
+        for (std::size_t j = 0; j < width_; ++j) {
+            unit_[j] = std::min(static_cast<Cell>(j), inf_);
+        }
+        unit_min_[0] = 0;
+        if (model_ != nullptr) {
+            insert_.resize(width_);
+            vowel_.resize(width_);
+            cost_[0] = 0;
+            for (std::size_t j = 1; j < width_; ++j) {
+                // The typist doubled a letter: a character equal to the one before.
+                insert_[j] = j >= 2 && query[j - 1] == query[j - 2] ? model_->cheap : model_->edit;
+                vowel_[j] = is_vowel(query[j - 1]);
+                cost_[j] = std::min(cost_[j - 1] + insert_[j], kCostCap);
+            }
+            cost_min_[0] = 0;
+        }
+    }
+
+    void compute(std::size_t depth, const char32_t* path) {
+        if (depth >= unit_min_.size()) {
+            grow(depth * 2);
+        }
+        const char32_t c = path[depth - 1];
+        const bool swap_possible = transpositions_ && depth >= 2;
+        Cell* cur = unit_.data() + depth * width_;
+        const Cell* prev = cur - width_;
+        const Cell* two_up = swap_possible ? prev - width_ : nullptr;
+        Cell low = cur[0] =
+            std::min(static_cast<Cell>(std::min(depth, std::size_t{kCostCap})), inf_);
+        for (std::size_t j = 1; j < width_; ++j) {
+            Cell v = prev[j - 1] + (c != query_[j - 1] ? 1 : 0);
+            v = std::min({v, prev[j] + 1, cur[j - 1] + 1});
+            if (swap_possible && j >= 2 && c == query_[j - 2] && path[depth - 2] == query_[j - 1]) {
+                v = std::min(v, two_up[j - 2] + 1);
+            }
+            cur[j] = std::min(v, inf_);
+            low = std::min(low, cur[j]);
+        }
+        unit_min_[depth] = low;
+        if (model_ == nullptr) {
+            return;
+        }
+        // The candidate's letter is dropped: cheap when it doubles the one before.
+        const Cell drop = depth >= 2 && path[depth - 2] == c ? model_->cheap : model_->edit;
+        const bool c_vowel = is_vowel(c);
+        Cell* now = cost_.data() + depth * width_;
+        const Cell* up = now - width_;
+        const Cell* two_up_cost = swap_possible ? up - width_ : nullptr;
+        Cell cheapest = now[0] = std::min(up[0] + drop, kCostCap);
+        for (std::size_t j = 1; j < width_; ++j) {
+            Cell v = up[j - 1];
+            if (c != query_[j - 1]) {
+                v += c_vowel && vowel_[j] ? model_->cheap : model_->edit;
+            }
+            v = std::min({v, up[j] + drop, now[j - 1] + insert_[j]});
+            if (swap_possible && j >= 2 && c == query_[j - 2] && path[depth - 2] == query_[j - 1]) {
+                v = std::min(v, two_up_cost[j - 2] + model_->cheap);
+            }
+            now[j] = std::min(v, kCostCap);
+            cheapest = std::min(cheapest, now[j]);
+        }
+        cost_min_[depth] = cheapest;
+    }
+
+    Cell inf() const { return inf_; }
+    Cell last(std::size_t depth) const { return unit_[depth * width_ + width_ - 1]; }
+    Cell cost(std::size_t depth) const { return cost_[depth * width_ + width_ - 1]; }
+
+    // Lower bounds of every cell below row `depth`: a row's minimum never
+    // shrinks from one row to the next, except through a swap, which reaches
+    // back two rows for one more edit.
+    Cell floor(std::size_t depth) const {
+        if (transpositions_ && depth >= 1) {
+            return std::min(unit_min_[depth], unit_min_[depth - 1] + 1);
+        }
+        return unit_min_[depth];
+    }
+    Cell cost_floor(std::size_t depth) const {
+        if (transpositions_ && depth >= 1) {
+            return std::min(cost_min_[depth], cost_min_[depth - 1] + model_->cheap);
+        }
+        return cost_min_[depth];
+    }
+
+    // The labels of the children worth a visit when no cell of row `depth`
+    // (the row of `node`) is below `t`: a child's row then holds a cell <= t
+    // only through a match on the diagonal from a cell that holds t, or
+    // through a swap from the row above. Appends them to `out` and returns
+    // true, or returns false when every child may qualify.
+    bool narrow(char32_t label, std::size_t depth, Cell t, std::vector<char32_t>& out) const {
+        if (unit_min_[depth] < t) {
+            return false;
+        }
+        const Cell* row = unit_.data() + depth * width_;
+        for (std::size_t j = 0; j + 1 < width_; ++j) {
+            if (row[j] == t) {
+                out.push_back(query_[j]);
+            }
+        }
+        if (transpositions_ && depth >= 1 && t >= 1) {
+            // A child labelled query[j] after a node labelled query[j + 1]
+            // swaps the pair from cell j of the row above.
+            const Cell* above = row - width_;
+            for (std::size_t j = 0; j + 2 < width_; ++j) {
+                if (above[j] + 1 <= t && query_[j + 1] == label) {
+                    out.push_back(query_[j]);
+                }
+            }
+        }
+        std::sort(out.begin(), out.end());
+        out.erase(std::unique(out.begin(), out.end()), out.end());
+        return true;
+    }
+
+private:
+    bool is_vowel(char32_t c) const { return model_->vowels.find(c) != std::u32string::npos; }
+
+    void grow(std::size_t rows) {
+        unit_.resize(rows * width_);
+        unit_min_.resize(rows);
+        if (model_ != nullptr) {
+            cost_.resize(rows * width_);
+            cost_min_.resize(rows);
+        }
+    }
+
+    std::u32string_view query_;
+    std::size_t width_;
+    Cell inf_;
+    bool transpositions_;
+    const ErrorModel* model_;
+    std::vector<Cell> unit_;
+    std::vector<Cell> unit_min_;
+    std::vector<Cell> cost_;
+    std::vector<Cell> cost_min_;
+    std::vector<Cell> insert_;
+    std::vector<char> vowel_;
+};
+
+// Every node once, parents before children, children in code-point order.
+template <class Visit>
+void preorder(const CompactTrie& trie, Visit&& visit) {
+    std::vector<NodeId> stack{CompactTrie::kRoot};
+    while (!stack.empty()) {
+        const NodeId node = stack.back();
+        stack.pop_back();
+        visit(node);
+        for (NodeId c = trie.end_child(node); c-- > trie.first_child(node);) {
+            stack.push_back(c);
+        }
+    }
+}
+
+Weight weight_of(const WeightTable* table, NodeId node) {
+    return table == nullptr ? 0 : table->weight(node);
+}
+
+}  // namespace
+
+// ---- the table -----------------------------------------------------------------
+
+WeightTable::WeightTable(const CompactTrie& trie, std::vector<Weight> by_node, bool floats)
+    : trie_(trie), floats_(floats), own_(std::move(by_node)) {
+    const std::size_t count = trie.node_count();
+    if (own_.size() != count) {
+        fault("weight table size does not match the trie");
+    }
+    best_.assign(count, 0);
+    // Children have larger ids than their parent.
+    for (std::size_t n = count; n-- > 0;) {
+        const NodeId node = static_cast<NodeId>(n);
+        Weight best = trie.is_key(node) ? own_[n] : 0;
+        if (!trie.is_key(node)) {
+            own_[n] = 0;
+        }
+        for (NodeId c = trie.first_child(node); c < trie.end_child(node); ++c) {
+            best = std::max(best, best_[c]);
+        }
+        best_[n] = best;
+    }
+    order_.assign(count, 0);
+    std::uint32_t rank = 0;
+    preorder(trie, [&](NodeId node) { order_[node] = rank++; });
+}
+
+WeightTable WeightTable::from_key_order(const CompactTrie& trie, std::span<const Weight> weights,
+                                        bool floats) {
+    std::vector<Weight> by_node(trie.node_count(), 0);
+    std::size_t next = 0;
+    preorder(trie, [&](NodeId node) {
+        if (node != CompactTrie::kRoot && trie.is_key(node)) {
+            if (next >= weights.size()) {
+                fault("fewer weights than keys");
+            }
+            by_node[node] = weights[next++];
+        }
+    });
+    if (next != weights.size()) {
+        fault("more weights than keys");
+    }
+    return WeightTable(trie, std::move(by_node), floats);
+}
+
+double WeightTable::value(Weight code) const noexcept {
+    return floats_ ? std::bit_cast<double>(code) : static_cast<double>(code);
+}
+
+std::vector<Weight> WeightTable::in_key_order() const {
+    std::vector<Weight> out;
+    out.reserve(trie_.key_count());
+    preorder(trie_, [&](NodeId node) {
+        if (node != CompactTrie::kRoot && trie_.is_key(node)) {
+            out.push_back(own_[node]);
+        }
+    });
+    return out;
+}
+
+std::size_t WeightTable::memory_bytes() const noexcept {
+    return sizeof(*this) + own_.capacity() * sizeof(Weight) + best_.capacity() * sizeof(Weight) +
+           order_.capacity() * sizeof(std::uint32_t);
+}
+
+// ---- ranked search ---------------------------------------------------------------
+
+std::vector<Match> weighted_search(const CompactTrie& trie, const WeightTable* table,
+                                   std::u32string_view query, const RankedOptions& options,
+                                   Interrupt& interrupt) {
+    if (options.limit && *options.limit == 0) {
+        return {};
+    }
+    const std::uint64_t k = std::min(options.max_dist, kDistanceCap);
+    RankedOptions each{k, std::nullopt, options.transpositions};
+    std::vector<Match> hits;
+    if (!options.limit) {
+        hits = ranked_search(trie, query, each, interrupt);
+    } else {
+        // Whole distances at a time: the weights decide within one.
+        for (std::uint64_t d = 0;; ++d) {
+            if (d > query.size() + CompactTrie::kLengthSaturated) {
+                d = k;  // only keys longer than any length kept per node are left
+            }
+            each.max_dist = std::min(d, k);
+            hits = ranked_search(trie, query, each, interrupt);
+            if (d >= k || hits.size() >= *options.limit || hits.size() >= trie.key_count()) {
+                break;
+            }
+        }
+    }
+    if (table == nullptr) {
+        if (options.limit && hits.size() > *options.limit) {
+            hits.resize(static_cast<std::size_t>(*options.limit));
+        }
+        return hits;
+    }
+    struct Ranked {
+        std::uint64_t distance;
+        Weight weight;
+        std::size_t index;  // hits come in (distance, key) order
+    };
+    std::vector<Ranked> order;
+    order.reserve(hits.size());
+    for (std::size_t i = 0; i < hits.size(); ++i) {
+        const std::optional<NodeId> node = trie.find(hits[i].key);
+        order.push_back(Ranked{hits[i].distance, node ? table->weight(*node) : 0, i});
+    }
+    auto better = [](const Ranked& a, const Ranked& b) {
+        if (a.distance != b.distance) {
+            return a.distance < b.distance;
+        }
+        return a.weight != b.weight ? a.weight > b.weight : a.index < b.index;
+    };
+    std::size_t keep = order.size();
+    if (options.limit && *options.limit < keep) {
+        keep = static_cast<std::size_t>(*options.limit);
+        std::partial_sort(order.begin(), order.begin() + static_cast<std::ptrdiff_t>(keep),
+                          order.end(), better);
+    } else {
+        std::sort(order.begin(), order.end(), better);
+    }
+    std::vector<Match> ranked;
+    ranked.reserve(keep);
+    for (std::size_t i = 0; i < keep; ++i) {
+        ranked.push_back(std::move(hits[order[i].index]));
+    }
+    return ranked;
+}
+
+// ---- completion ------------------------------------------------------------------
+
+std::vector<Match> weighted_complete(const CompactTrie& trie, const WeightTable& table,
+                                     std::u32string_view prefix, const RankedOptions& options,
+                                     Interrupt& interrupt) {
+    std::vector<Match> results;
+    const std::uint64_t wanted = options.limit.value_or(UINT64_MAX);
+    if (wanted == 0) {
+        return results;
+    }
+    const std::uint64_t k = std::min(options.max_dist, kDistanceCap);
+    const std::uint64_t m = prefix.size();
+
+    // Entry points: the nodes whose path is closer to the prefix than any
+    // shorter path above them. A key's distance is the one of the deepest
+    // entry point on its path.
+    struct EntryPoint {
+        NodeId node;
+        std::uint32_t depth;
+        Cell distance;
+        std::uint32_t path_offset;  // its path is paths[offset, offset + depth)
+    };
+    std::vector<EntryPoint> entries;
+    std::vector<NodeId> entry_nodes;  // sorted, once known
+    std::u32string paths;
+
+    // Best first below the entry points of one distance: a node is expanded
+    // in the order of the largest weight below it, and a key is taken once
+    // no node left can hold a better one. Ties go to the smaller key: the
+    // depth-first rank of a node orders its path like the keys, and a node
+    // is expanded before a key of the same weight and rank is taken.
+    struct Visit {
+        Weight bound;
+        std::uint32_t rank;
+        std::uint8_t take;  // 0: expand the node, 1: take its key
+        NodeId node;
+        std::uint32_t step;
+    };
+    struct Step {
+        NodeId node;
+        std::uint32_t parent;  // into `steps`, or kNone for an entry point
+        std::uint32_t entry;   // into `entries`, for an entry point
+    };
+    constexpr std::uint32_t kNone = 0xFFFFFFFFu;
+    auto worse = [](const Visit& a, const Visit& b) {
+        if (a.bound != b.bound) {
+            return a.bound < b.bound;
+        }
+        return a.rank != b.rank ? a.rank > b.rank : a.take > b.take;
+    };
+    std::vector<Visit> heap;
+    std::vector<Step> steps;
+    std::u32string tail;
+    auto push = [&](Visit visit) {
+        heap.push_back(visit);
+        std::push_heap(heap.begin(), heap.end(), worse);
+    };
+    auto take_best = [&](std::size_t first, std::size_t last) {
+        heap.clear();
+        steps.clear();
+        for (std::size_t e = first; e < last; ++e) {
+            const NodeId node = entries[e].node;
+            steps.push_back(Step{node, kNone, static_cast<std::uint32_t>(e)});
+            push(Visit{table.best_below(node), table.order(node), 0, node,
+                       static_cast<std::uint32_t>(steps.size() - 1)});
+        }
+        while (!heap.empty() && results.size() < wanted) {
+            interrupt.tick();
+            std::pop_heap(heap.begin(), heap.end(), worse);
+            const Visit visit = heap.back();
+            heap.pop_back();
+            if (visit.take) {
+                tail.clear();
+                std::uint32_t at = visit.step;
+                while (steps[at].parent != kNone) {
+                    tail.push_back(trie.label(steps[at].node));
+                    at = steps[at].parent;
+                }
+                const EntryPoint& entry = entries[steps[at].entry];
+                std::u32string key(paths, entry.path_offset, entry.depth);
+                key.append(tail.rbegin(), tail.rend());
+                results.push_back(Match{std::move(key), trie.payload(visit.node), entry.distance});
+                continue;
+            }
+            if (trie.is_key(visit.node) && visit.node != CompactTrie::kRoot) {
+                push(Visit{table.weight(visit.node), visit.rank, 1, visit.node, visit.step});
+            }
+            for (NodeId c = trie.first_child(visit.node); c < trie.end_child(visit.node); ++c) {
+                if (!holds_keys(trie, c) ||
+                    std::binary_search(entry_nodes.begin(), entry_nodes.end(), c)) {
+                    continue;
+                }
+                steps.push_back(Step{c, visit.step, 0});
+                push(Visit{table.best_below(c), table.order(c), 0, c,
+                           static_cast<std::uint32_t>(steps.size() - 1)});
+            }
+        }
+    };
+
+    // Distance 0 first: the prefix itself, often enough on its own.
+    const std::optional<NodeId> exact = trie.find(prefix);
+    if (exact && holds_keys(trie, *exact)) {
+        entries.push_back(EntryPoint{*exact, static_cast<std::uint32_t>(m), 0, 0});
+        paths.assign(prefix);
+        take_best(0, 1);
+    }
+    if (k == 0 || results.size() >= wanted) {
+        return results;
+    }
+    const std::size_t exact_entries = entries.size();
+    {
+        Rows rows(prefix, k, options.transpositions, nullptr);
+        struct Frame {
+            NodeId node;
+            std::uint32_t depth;
+            Cell best;  // the smallest distance of a beginning above
+        };
+        std::u32string path;
+        std::vector<Frame> stack;
+        auto push_children = [&](NodeId node, std::uint32_t depth, Cell best) {
+            for (NodeId c = trie.end_child(node); c-- > trie.first_child(node);) {
+                if (holds_keys(trie, c)) {
+                    stack.push_back(Frame{c, depth + 1, best});
+                }
+            }
+        };
+        Cell best = rows.inf();
+        if (m <= k) {
+            best = static_cast<Cell>(m);
+            if (m > 0) {  // the empty prefix is the exact entry, done above
+                entries.push_back(EntryPoint{CompactTrie::kRoot, 0, best,
+                                             static_cast<std::uint32_t>(paths.size())});
+            }
+        }
+        if (best > 0) {
+            push_children(CompactTrie::kRoot, 0, best);
+        }
+        while (!stack.empty()) {
+            interrupt.tick();
+            Frame frame = stack.back();
+            stack.pop_back();
+            path.resize(frame.depth - 1);
+            path.push_back(trie.label(frame.node));
+            rows.compute(frame.depth, path.data());
+            const Cell distance = rows.last(frame.depth);
+            if (distance < frame.best) {
+                if (distance > 0) {  // distance 0 is the exact entry, done above
+                    entries.push_back(EntryPoint{frame.node, frame.depth, distance,
+                                                 static_cast<std::uint32_t>(paths.size())});
+                    paths += path;
+                }
+                frame.best = distance;
+            }
+            const Cell floor = rows.floor(frame.depth);
+            if (floor < frame.best && floor <= k) {
+                push_children(frame.node, frame.depth, frame.best);
+            }
+        }
+    }
+    for (const EntryPoint& entry : entries) {
+        entry_nodes.push_back(entry.node);
+    }
+    std::sort(entry_nodes.begin(), entry_nodes.end());
+    std::stable_sort(
+        entries.begin() + static_cast<std::ptrdiff_t>(exact_entries), entries.end(),
+        [](const EntryPoint& a, const EntryPoint& b) { return a.distance < b.distance; });
+    for (std::size_t first = exact_entries; first < entries.size() && results.size() < wanted;) {
+        std::size_t last = first;
+        while (last < entries.size() && entries[last].distance == entries[first].distance) {
+            ++last;
+        }
+        take_best(first, last);
+        first = last;
+    }
+    return results;
+}
+
+// ---- correction --------------------------------------------------------------------
+
+namespace {
+
+struct Candidate {
+    std::u32string key;
+    Payload payload;
+    Cell distance;
+    Weight weight;
+    double score;  // error model only
+};
+
+class Corrector {
+public:
+    Corrector(const CompactTrie& trie, const WeightTable* table, std::u32string_view word,
+              const CorrectOptions& options, std::uint64_t wanted, Interrupt& interrupt)
+        : trie_(trie),
+          table_(table),
+          word_(word),
+          options_(options),
+          model_(options.model),
+          wanted_(wanted),
+          interrupt_(interrupt) {}
+
+    // Whether the `wanted` best are known before looking at distance d.
+    bool settled(std::uint64_t d) const {
+        if (best_.size() < wanted_) {
+            return false;
+        }
+        if (model_ == nullptr) {
+            return true;  // every key found so far is closer
+        }
+        const double cheapest = static_cast<double>(std::min(model_->edit, model_->cheap));
+        return log_weight(table_ == nullptr ? 0 : table_->best_below(CompactTrie::kRoot)) -
+                   static_cast<double>(d) * cheapest / 1000.0 <
+               best_.front().score;
+    }
+
+    // Adds the keys at distances [low, high].
+    void walk(std::uint64_t low, std::uint64_t high) {
+        Rows rows(word_, high, options_.transpositions, model_);
+        // Every key taken here is at least `low` edits away, each edit at
+        // least the cheapest.
+        const Cell least_cost = model_ == nullptr
+                                    ? 0
+                                    : static_cast<Cell>(std::min<std::uint64_t>(
+                                          low * std::min(model_->edit, model_->cheap), kCostCap));
+        struct Frame {
+            NodeId node;
+            std::uint32_t depth;
+        };
+        std::vector<Frame> stack;
+        std::u32string path;
+        const std::uint64_t m = word_.size();
+        // Children are taken in an order that finds strong candidates early,
+        // so that the bounds cut the rest; keys too short or too long stay
+        // out.
+        std::vector<char32_t> labels;
+        // `floor` and `cost_floor` bound every row below `node`; a child
+        // whose heaviest key could not make the cut with them stays out.
+        auto push_children = [&](NodeId node, std::uint32_t depth, Cell floor, Cell cost_floor) {
+            const std::size_t first = stack.size();
+            const std::uint64_t child_depth = depth + 1;
+            const bool full = best_.size() >= wanted_;
+            auto push = [&](NodeId c) {
+                const std::uint8_t longest = trie_.longest_below(c);
+                if (!holds_keys(trie_, c) || child_depth + trie_.shortest_below(c) > m + high ||
+                    (longest != CompactTrie::kLengthSaturated &&
+                     child_depth + longest + high < m)) {
+                    return;
+                }
+                if (full && table_ != nullptr) {
+                    const Candidate& worst = best_.front();
+                    const Weight heaviest = table_->best_below(c);
+                    if (model_ == nullptr
+                            ? floor == worst.distance && heaviest < worst.weight
+                            : score(heaviest, std::max(cost_floor, least_cost)) < worst.score) {
+                        return;
+                    }
+                }
+                stack.push_back(Frame{c, depth + 1});
+            };
+            labels.clear();
+            if (depth > 0 &&
+                rows.narrow(trie_.label(node), depth, static_cast<Cell>(high), labels)) {
+                for (const char32_t label : labels) {
+                    if (const std::optional<NodeId> c = trie_.child(node, label)) {
+                        push(*c);
+                    }
+                }
+            } else {
+                for (NodeId c = trie_.first_child(node); c < trie_.end_child(node); ++c) {
+                    push(c);
+                }
+            }
+            if (table_ != nullptr) {
+                // The child that continues the word goes first (it leads to
+                // the closest keys, a good first bound), then the heaviest.
+                const char32_t next = depth < m ? word_[depth] : 0;
+                std::sort(stack.begin() + static_cast<std::ptrdiff_t>(first), stack.end(),
+                          [&](const Frame& a, const Frame& b) {
+                              const bool a_next = trie_.label(a.node) == next;
+                              const bool b_next = trie_.label(b.node) == next;
+                              if (a_next != b_next) {
+                                  return b_next;
+                              }
+                              return table_->best_below(a.node) < table_->best_below(b.node);
+                          });
+            } else {
+                std::reverse(stack.begin() + static_cast<std::ptrdiff_t>(first), stack.end());
+            }
+        };
+        push_children(CompactTrie::kRoot, 0, 0, 0);
+        while (!stack.empty()) {
+            interrupt_.tick();
+            const Frame frame = stack.back();
+            stack.pop_back();
+            path.resize(frame.depth - 1);
+            path.push_back(trie_.label(frame.node));
+            rows.compute(frame.depth, path.data());
+            const Cell distance = rows.last(frame.depth);
+            if (trie_.is_key(frame.node) && distance >= low && distance <= high) {
+                const Weight weight = weight_of(table_, frame.node);
+                consider(Candidate{path, trie_.payload(frame.node), distance, weight,
+                                   model_ != nullptr ? score(weight, rows.cost(frame.depth)) : 0});
+            }
+            const Cell floor = rows.floor(frame.depth);
+            if (floor > high) {
+                continue;
+            }
+            if (best_.size() >= wanted_) {
+                // Strictly worse only: a tie may still win on its key.
+                const Candidate& worst = best_.front();
+                const Weight heaviest = table_ == nullptr ? 0 : table_->best_below(frame.node);
+                if (model_ == nullptr ? floor > worst.distance ||
+                                            (floor == worst.distance && heaviest < worst.weight)
+                                      : score(heaviest, std::max(rows.cost_floor(frame.depth),
+                                                                 least_cost)) < worst.score) {
+                    continue;
+                }
+            }
+            push_children(frame.node, frame.depth, floor,
+                          model_ != nullptr ? rows.cost_floor(frame.depth) : 0);
+        }
+    }
+
+    void consider(Candidate candidate) {
+        if (best_.size() < wanted_) {
+            best_.push_back(std::move(candidate));
+            std::push_heap(best_.begin(), best_.end(), better_);
+            return;
+        }
+        if (better_(candidate, best_.front())) {
+            std::pop_heap(best_.begin(), best_.end(), better_);
+            best_.back() = std::move(candidate);
+            std::push_heap(best_.begin(), best_.end(), better_);
+        }
+    }
+
+    std::vector<Candidate> take() {
+        std::sort(best_.begin(), best_.end(), better_);
+        return std::move(best_);
+    }
+
+private:
+    double log_weight(Weight weight) const {
+        return table_ == nullptr ? 0.0 : std::log1p(table_->value(weight));
+    }
+    double score(Weight weight, Cell cost) const {
+        return log_weight(weight) - static_cast<double>(cost) / 1000.0;
+    }
+
+    const CompactTrie& trie_;
+    const WeightTable* table_;
+    std::u32string_view word_;
+    const CorrectOptions& options_;
+    const ErrorModel* model_;
+    std::uint64_t wanted_;
+    Interrupt& interrupt_;
+    // Orders candidates best first; as a heap, the worst of the best is on top.
+    struct Better {
+        const ErrorModel* model;
+        bool operator()(const Candidate& a, const Candidate& b) const {
+            if (model != nullptr) {
+                if (a.score != b.score) {
+                    return a.score > b.score;
+                }
+            } else if (a.distance != b.distance) {
+                return a.distance < b.distance;
+            } else if (a.weight != b.weight) {
+                return a.weight > b.weight;
+            }
+            return a.key < b.key;
+        }
+    };
+    Better better_{model_};
+    std::vector<Candidate> best_;
+};
+
+}  // namespace
+
+std::vector<Match> correct(const CompactTrie& trie, const WeightTable* table,
+                           std::u32string_view word, const CorrectOptions& options,
+                           Interrupt& interrupt) {
+    std::vector<Match> results;
+    std::uint64_t wanted = options.limit;
+    if (wanted == 0) {
+        return results;
+    }
+    // A key spelled exactly like the word is taken as right.
+    if (const std::optional<NodeId> node = trie.find(word);
+        node && *node != CompactTrie::kRoot && trie.is_key(*node)) {
+        results.push_back(Match{std::u32string(word), trie.payload(*node), 0});
+        if (--wanted == 0) {
+            return results;
+        }
+    }
+    const std::uint64_t k = std::min(options.max_dist, kDistanceCap);
+    const std::uint8_t longest = trie.longest_below(CompactTrie::kRoot);
+    // No key is farther from the word than the longer of the two.
+    const std::uint64_t reach = longest == CompactTrie::kLengthSaturated
+                                    ? k
+                                    : std::max<std::uint64_t>(word.size(), longest);
+    Corrector corrector(trie, table, word, options, wanted, interrupt);
+    for (std::uint64_t d = 1; d <= std::min(k, reach) && !corrector.settled(d); ++d) {
+        if (d > word.size() + CompactTrie::kLengthSaturated) {
+            corrector.walk(d, k);  // only very long keys are left: all at once
+            break;
+        }
+        corrector.walk(d, d);
+    }
+    for (Candidate& candidate : corrector.take()) {
+        results.push_back(Match{std::move(candidate.key), candidate.payload, candidate.distance});
+    }
+    return results;
+}
+
+}  // namespace morlatch

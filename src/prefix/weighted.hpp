@@ -1,0 +1,96 @@
+// Ranking by weight over the search layout: a weight per key (a corpus count
+// or a score), ranked search and completion by (distance, -weight, key), and
+// spelling correction with an error model.
+//
+// Weights are 64-bit codes whose unsigned order is the weights' order: an
+// integer weight is itself, a non-negative double is its bit pattern (which
+// IEEE 754 orders like the values). The table knows which of the two it holds
+// only to turn codes back into numbers for the error model.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "prefix/compact.hpp"
+#include "prefix/interrupt.hpp"
+#include "prefix/query.hpp"
+#include "prefix/ranked.hpp"
+
+namespace morlatch {
+
+using Weight = std::uint64_t;
+
+class WeightTable {
+public:
+    // `by_node[n]` is the weight of key node n (ignored for other nodes).
+    WeightTable(const CompactTrie& trie, std::vector<Weight> by_node, bool floats);
+    // The weights of the keys in code-point order, as in_key_order gives them.
+    static WeightTable from_key_order(const CompactTrie& trie, std::span<const Weight> weights,
+                                      bool floats);
+
+    const CompactTrie& trie() const noexcept { return trie_; }
+    bool floats() const noexcept { return floats_; }
+    Weight weight(NodeId node) const noexcept { return own_[node]; }
+    // The largest weight of a key in the subtree of `node`.
+    Weight best_below(NodeId node) const noexcept { return best_[node]; }
+    // The rank of `node` in depth-first order, children by code point: the
+    // code-point order of the nodes' paths.
+    std::uint32_t order(NodeId node) const noexcept { return order_[node]; }
+    // The weight as a number (for the error model).
+    double value(Weight code) const noexcept;
+    std::vector<Weight> in_key_order() const;
+    std::size_t memory_bytes() const noexcept;
+
+private:
+    const CompactTrie& trie_;
+    bool floats_;
+    std::vector<Weight> own_;
+    std::vector<Weight> best_;
+    std::vector<std::uint32_t> order_;
+};
+
+// ranked_search's keys ranked by (distance, -weight, key); `table` may be
+// null (every weight 0), which gives ranked_search's own order. With a limit,
+// distance by distance until enough keys are found.
+std::vector<Match> weighted_search(const CompactTrie& trie, const WeightTable* table,
+                                   std::u32string_view query, const RankedOptions& options,
+                                   Interrupt& interrupt);
+
+// Keys that begin with some string within max_dist of `prefix`, ranked by
+// (that smallest distance, -weight, key). The best `limit` are found best
+// first from each node's largest weight below, without listing the others.
+std::vector<Match> weighted_complete(const CompactTrie& trie, const WeightTable& table,
+                                     std::u32string_view prefix, const RankedOptions& options,
+                                     Interrupt& interrupt);
+
+// The costs of the error model, in thousandths of a nat (natural log units).
+struct ErrorModel {
+    std::uint32_t edit = 0;   // inserting, deleting or replacing a character
+    std::uint32_t cheap = 0;  // doubling or undoubling a letter, swapping two
+                              // neighbours, one vowel for another
+    std::u32string vowels;
+};
+
+struct CorrectOptions {
+    std::uint64_t max_dist = 2;
+    std::uint64_t limit = 1;
+    bool transpositions = true;
+    // Null: the plain rule, (distance, -weight, key). Otherwise keys are
+    // ranked by log(1 + weight) minus the cheapest alignment's cost, then
+    // key.
+    const ErrorModel* model = nullptr;
+};
+
+// The best `limit` corrections of `word` within max_dist edits. A key equal
+// to the word comes first. Distances are searched one at a time and the
+// search stops once no farther key can rank among the best; within a
+// distance, subtrees whose largest weight cannot make the cut are skipped.
+std::vector<Match> correct(const CompactTrie& trie, const WeightTable* table,
+                           std::u32string_view word, const CorrectOptions& options,
+                           Interrupt& interrupt);
+
+}  // namespace morlatch

@@ -1,0 +1,133 @@
+"""Index.correct: both rules against brute force over the whole shipped word
+list with seeded weights; queries with lone surrogates; argument errors."""
+
+from __future__ import annotations
+
+import math
+import random
+
+import pytest
+from rapidfuzz import process
+from rapidfuzz.distance import OSA, Levenshtein
+
+import morlatch
+from morlatch import Index, Match
+from morlatch.index import CHEAP_COST, EDIT_COST, VOWELS
+from reference import correct
+
+SCORERS = {False: Levenshtein.distance, True: OSA.distance}
+MODEL = (round(EDIT_COST * 1000), round(CHEAP_COST * 1000), VOWELS)
+
+
+@pytest.fixture(scope="module")
+def words() -> list[str]:
+    return morlatch.default_words()
+
+
+@pytest.fixture(scope="module")
+def weights(words: list[str]) -> dict[str, int]:
+    # Corpus-like counts: spread over many orders of magnitude.
+    rng = random.Random(5)
+    return {word: int(math.exp(rng.uniform(0, 20))) for word in words if rng.random() < 0.9}
+
+
+@pytest.fixture(scope="module")
+def index(words: list[str], weights: dict[str, int]) -> Index:
+    return Index(words, weights=weights)
+
+
+def misspellings(words: list[str], count: int, seed: int) -> list[str]:
+    """Words with 0 to 2 slips: doubled or dropped letters, swaps, vowels."""
+    rng = random.Random(seed)
+    out = []
+    for word in rng.sample(words, count):
+        chars = list(word)
+        for _ in range(rng.randrange(3)):
+            i = rng.randrange(len(chars))
+            slip = rng.randrange(4)
+            if slip == 0:
+                chars.insert(i, chars[i])
+            elif slip == 1 and len(chars) > 1:
+                del chars[i]
+            elif slip == 2 and i + 1 < len(chars):
+                chars[i], chars[i + 1] = chars[i + 1], chars[i]
+            else:
+                chars[i] = rng.choice("aeiou")
+        out.append("".join(chars))
+    return out
+
+
+@pytest.mark.parametrize("rule", ["model", "plain"])
+@pytest.mark.parametrize("transpositions", [True, False])
+def test_correct_matches_brute_force(
+    index: Index, words: list[str], weights: dict[str, int], rule: str, transpositions: bool
+) -> None:
+    payloads = {word: i for i, word in enumerate(words)}
+    queries = misspellings(words, 25, seed=len(rule) + transpositions)
+    for word in queries + ["teh", "recieve", "qqqqqq", "a", "Abe"]:
+        within = [
+            (key, payloads[key], dist)
+            for key, dist, _ in process.extract(
+                word, words, scorer=SCORERS[transpositions], score_cutoff=2, limit=None
+            )
+        ]
+        model = MODEL if rule == "model" else None
+        for limit in (1, 3):
+            want = correct(within, weights, word, limit, transpositions, model)
+            got = index.correct(word, 2, limit=limit, transpositions=transpositions, rule=rule)  # type: ignore[arg-type]
+            assert got == [Match(*hit) for hit in want], (word, limit)
+
+
+def test_without_weights_corrections_rank_by_distance_then_key(words: list[str]) -> None:
+    plain = Index(words)
+    for word in ["helo", "teh", "hello", "qqqqqq"]:
+        for rule in ("model", "plain"):
+            assert plain.correct(word, limit=4, rule=rule) == plain.search(  # type: ignore[arg-type]
+                word, 2, limit=4, transpositions=True
+            )
+
+
+def test_a_frequent_word_two_slips_away_beats_a_rare_one_edit_away() -> None:
+    # "xaac" is one replacement away; "xeb" an undoubled letter and a vowel
+    # for a vowel, two cheap slips.
+    index = Index(["xaac", "xeb"], weights={"xaac": 10, "xeb": 10**7})
+    assert index.correct("xaab", rule="plain")[0].key == "xaac"
+    assert index.correct("xaab")[0].key == "xeb"
+    # The word itself, when it is a key, comes first whatever its weight.
+    known = Index(["xaab", "xeb"], weights={"xaab": 1, "xeb": 10**7})
+    assert known.correct("xaab", limit=2) == [Match("xaab", 0, 0), Match("xeb", 1, 2)]
+
+
+@pytest.mark.parametrize("fold", [False, True])
+def test_lone_surrogates_are_characters_no_key_holds(words: list[str], fold: bool) -> None:
+    index = Index(words[:3000], weights={words[0]: 3}, fold=fold)
+    unweighted = Index(words[:3000])
+    # U+FFFF is in no key either: it must behave the same as a surrogate.
+    for query in ["Ab\ud800", "\udfff", "ab\ud800c"]:
+        stand_in = query.replace("\ud800", "\uffff").replace("\udfff", "\uffff")
+        for each in (index, unweighted):
+            assert query not in each and each.get(query, 5) == 5
+            with pytest.raises(KeyError):
+                each[query]
+            assert each.search(query, 2) == each.search(stand_in, 2)
+            assert each.complete(query, 1) == each.complete(stand_in, 1)
+            assert each.correct(query, limit=3) == each.correct(stand_in, limit=3)
+            assert each.search_many([query], 1) == each.search_many([stand_in], 1)
+            assert list(each.keys(query)) == []
+
+
+@pytest.mark.parametrize(
+    ("kwargs", "error", "message"),
+    [
+        ({"word": 3}, TypeError, "word must be a str, not 'int'"),
+        ({"word": "a", "limit": -1}, ValueError, "limit must not be negative, not -1"),
+        ({"word": "a", "limit": None}, TypeError, "limit must be an int, not 'NoneType'"),
+        ({"word": "a", "max_dist": -2}, ValueError, "max_dist must not be negative, not -2"),
+        ({"word": "a", "rule": "best"}, ValueError, "rule must be 'model' or 'plain', not 'best'"),
+        ({"word": "a", "transpositions": 1}, TypeError, "transpositions must be a bool"),
+    ],
+)
+def test_bad_arguments_are_named(kwargs: dict[str, object], error: type, message: str) -> None:
+    with pytest.raises(error, match=message):
+        Index(["a"], weights={"a": 1}).correct(**kwargs)  # type: ignore[arg-type]
+    assert Index(["ab"]).correct("a", limit=0) == []
