@@ -455,6 +455,114 @@ def correct(
     return out[:limit]
 
 
+# ---------------------------------------------------------------- an Index by brute force
+#
+# What Index.search, complete and correct return, from the table of keys as
+# given, their weights and the folding rule, by trying every key. Weights go
+# in as the index keeps them (see weight_values); None is an index without
+# weights, which ranks differently from one whose weights are all 0.
+
+MODEL = (7000, 4250, "aeiou")  # EDIT_COST, CHEAP_COST in thousandths, VOWELS
+
+
+def weight_values(weights: Mapping[str, int | float]) -> dict[str, int | float]:
+    """The weights as an index keeps them: all ints, or all floats as soon as
+    one of them is a float."""
+    if any(isinstance(value, float) for value in weights.values()):
+        return {key: float(value) for key, value in weights.items()}
+    return dict(weights)
+
+
+def _forms(keys: Iterable[str], rule: Callable[[str], str] | None) -> dict[str, str]:
+    return {key: key if rule is None else rule(key) for key in keys}
+
+
+def index_search(
+    keys: Mapping[str, int],
+    query: str,
+    max_dist: int,
+    *,
+    limit: int | None = None,
+    transpositions: bool = False,
+    weights: Mapping[str, int | float] | None = None,
+    rule: Callable[[str], str] | None = None,
+) -> list[tuple[str, int, int]]:
+    """Index.search: every key whose form is within max_dist of the query's
+    form, ranked by (distance, -weight, form, key) (weight 0 without
+    weights), the first ``limit``."""
+    distance = osa if transpositions else levenshtein
+    folded = query if rule is None else rule(query)
+    ranked = []
+    for key, form in _forms(keys, rule).items():
+        d = distance(form, folded)
+        if d <= max_dist:
+            weight = 0 if weights is None else weights.get(key, 0)
+            ranked.append(((d, -weight, form, key), (key, keys[key], d)))
+    ranked.sort()
+    return [hit for _, hit in ranked][:limit]
+
+
+def index_complete(
+    keys: Mapping[str, int],
+    prefix: str,
+    max_dist: int,
+    *,
+    limit: int | None = 10,
+    transpositions: bool = False,
+    weights: Mapping[str, int | float] | None = None,
+    rule: Callable[[str], str] | None = None,
+) -> list[tuple[str, int, int]]:
+    """Index.complete: every key whose form has a beginning within max_dist
+    of the prefix's form, at the smallest such distance, ranked by
+    (distance, form length, form, key), with weights by (distance, -weight,
+    form, key), the first ``limit``."""
+    folded = prefix if rule is None else rule(prefix)
+    ranked = []
+    for key, form in _forms(keys, rule).items():
+        d = completion_distance(form, folded, transpositions)
+        if d <= max_dist:
+            middle = len(form) if weights is None else -weights.get(key, 0)
+            ranked.append(((d, middle, form, key), (key, keys[key], d)))
+    ranked.sort()
+    return [hit for _, hit in ranked][:limit]
+
+
+def index_correct(
+    keys: Mapping[str, int],
+    word: str,
+    max_dist: int,
+    *,
+    limit: int = 1,
+    transpositions: bool = True,
+    rule: str = "model",
+    weights: Mapping[str, int | float] | None = None,
+    fold: Callable[[str], str] | None = None,
+) -> list[tuple[str, int, int]]:
+    """Index.correct: ``correct`` over the forms (a form weighs what its
+    heaviest key weighs; the model only on an index with weights), then each
+    form's keys by (-weight, key), the first ``limit``."""
+    distance = osa if transpositions else levenshtein
+    forms = _forms(keys, fold)
+    folded = word if fold is None else fold(word)
+    weight = {key: 0 if weights is None else weights.get(key, 0) for key in keys}
+    members: dict[str, list[str]] = {}
+    for key, form in forms.items():
+        members.setdefault(form, []).append(key)
+    heaviest = {form: max(weight[key] for key in group) for form, group in members.items()}
+    within = []
+    for form in members:
+        d = distance(form, folded)
+        if d <= max_dist:
+            within.append((form, 0, d))
+    model = MODEL if rule == "model" and weights is not None else None
+    ranked = correct(within, heaviest, folded, len(within), transpositions, model)
+    out = []
+    for form, _, d in ranked:
+        for key in sorted(members[form], key=lambda key: (-weight[key], key)):
+            out.append((key, keys[key], d))
+    return out[:limit]
+
+
 # ---------------------------------------------------------------- typos
 
 

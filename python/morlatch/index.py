@@ -597,10 +597,12 @@ class Index:
             for at in groups.members(form)
         ]
         if weights is not None:
-            # Stable: the keys of one form stay in code-point order.
             if by_weight:
-                ranked.sort(key=lambda item: (item[2], -weights[item[1]], item[0]))
+                # Positions run by folded form, then key: the tie-break after
+                # the weight (not the form's rank, which its heaviest key set).
+                ranked.sort(key=lambda item: (item[2], -weights[item[1]], item[1]))
             else:
+                # Stable: the keys of one form stay in code-point order.
                 ranked.sort(key=lambda item: (item[0], -weights[item[1]]))
         out = [Match(keys[at], payloads[at], distance) for _, at, distance in ranked]
         return out if limit is None else out[:limit]

@@ -2,7 +2,10 @@
 
 Run with the package importable (PYTHONPATH=build/dev:python). The seeds are
 the encodings of a few small tries, some of them damaged, and for the walk and
-module targets each is prefixed with the target's header (see their sources).
+module targets each is prefixed with the target's header (see their sources);
+for the index target, small key sets with every kind of weights and folding
+and a few queries (see the input layout in fuzz_index.py), and the inputs that
+once found a fault.
 """
 
 from __future__ import annotations
@@ -14,6 +17,10 @@ from pathlib import Path
 import morlatch
 
 HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE))
+
+from fuzz_index import FLOAT_WEIGHTS, INT_WEIGHTS, KEY_CHARS, QUERY_CHARS  # noqa: E402
+
 TRIES = [
     [],
     ["a"],
@@ -40,6 +47,62 @@ def images() -> list[bytes]:
     return good + broken
 
 
+def text_bytes(text: str, chars: str) -> bytes:
+    return bytes([len(text)] + [chars.index(ch) for ch in text])
+
+
+def index_input(
+    mode: int,
+    keys: list[str],
+    weights: list[int | float | None],
+    queries: list[tuple[str, int, int, int]],
+) -> bytes:
+    """An input of fuzz_index.py: mode, keys (payloads by position in
+    fuzz_index's list), weights (None: no weight), and queries as (text,
+    max_dist's place, limit's place, flags)."""
+    out = bytes([mode, len(keys)]) + b"".join(text_bytes(key, KEY_CHARS) for key in keys)
+    if not mode & 1:
+        out += bytes(range(len(keys)))  # payloads 0, 1, 7, 2**32 - 1
+    if mode & 6:
+        for weight in weights:
+            if weight is None:
+                out += b"\x00"
+            elif isinstance(weight, float):
+                out += bytes([1 | 4 | FLOAT_WEIGHTS.index(weight) << 3])
+            else:
+                out += bytes([1 | INT_WEIGHTS.index(weight) << 3])
+    if mode & 0xA0 == 0xA0:
+        out += b"\x00"  # a negative weight
+    if (mode >> 3) & 3 == 3:
+        out += b"\x01"  # not the rule that fails
+    out += bytes([len(queries) - 1])
+    for text, k, limit, flags in queries:
+        out += text_bytes(text, QUERY_CHARS) + bytes([k, limit, flags])
+    return out
+
+
+def index_inputs() -> list[bytes]:
+    keys = ["abe", "Abé", "bac", "ßa", "ssa", "e"]
+    ints: list[int | float | None] = [3, 3, 2**64 - 1, None, 2**53, 2**53 + 1]
+    floats: list[int | float | None] = [0.5, 0.5, 1e300, None, 2.0**53, 5e-324]
+    queries = [("abce", 3, 3, 0), ("bace", 5, 0, 1 | 16), ("éas", 6, 4, 2 | 4 | 32), ("", 1, 1, 8)]
+    seeds = []
+    for fold in range(4):
+        for kind, weights in ((0, []), (1, ints), (2, floats), (3, ints[:3] + floats[3:])):
+            mode = kind << 1 | fold << 3 | (fold & 1) | (64 if kind == fold else 0)
+            seeds.append(index_input(mode, keys, weights, queries[: 1 + (fold + kind) % 4]))
+    # A bad weight; a key that folds to nothing; a query with a lone surrogate.
+    seeds.append(index_input(2 | 0xA0, keys, ints, queries[:1]))
+    seeds.append(index_input(8, ["a\u0301", "\u0301"], [], queries[:1]))
+    seeds.append(index_input(8 | 2, keys, ints, [("a\ud800", 2, 1, 0)]))
+    return seeds + REGRESSIONS
+
+
+# Inputs of fuzz_index.py that once failed: keys of one folded form ranked by
+# the weight of the form's heaviest key instead of (weight, form, key).
+REGRESSIONS = [bytes.fromhex("8b6e53579fe6895bea6cd8287e370b614c3e72")]
+
+
 def write(folder: Path, seeds: list[bytes]) -> None:
     # Adds to what is there: inputs that once failed stay as seeds.
     folder.mkdir(parents=True, exist_ok=True)
@@ -63,7 +126,8 @@ def main() -> None:
     )
     # The module harness: mode byte 0 decodes the rest, 1 reads arrays from it.
     write(HERE / "corpus" / "module", [b"\x00" + image for image in trie_images])
-    print(f"{len(trie_images)} images", file=sys.stderr)
+    write(HERE / "corpus" / "index", index_inputs())
+    print(f"{len(trie_images)} images, {len(index_inputs())} index inputs", file=sys.stderr)
 
 
 if __name__ == "__main__":
