@@ -244,6 +244,13 @@ def check_queries(index: Index, case: Case, weights: dict[str, int | float] | No
         assert got == [Match(*hit) for hit in want], ("search", query, k, limit, swap, got, want)
         answers.append(got)
 
+        # The keys under the query as a prefix, and the query as a key.
+        folded = query if rule is None else rule(query)
+        forms = {key: key if rule is None else rule(key) for key in case.keys}
+        under = sorted((forms[key], key) for key in case.keys if forms[key].startswith(folded))
+        assert list(index.items(query)) == [(key, case.keys[key]) for _, key in under], query
+        assert index.get(query, -1) == case.keys.get(query, -1)
+
         reach = k if flags & 16 else min(k, 1)
         c_limit = 10 if flags & 2 else limit
         got = index.complete(query, reach, limit=c_limit, transpositions=swap)
@@ -340,7 +347,8 @@ def main() -> None:
     functions = [check_one, check_queries, check_copies, check_mapping, build, refusal]
     for module in (morlatch.index, morlatch.fold, morlatch.indexfile):
         for value in vars(module).values():
-            members = vars(value).values() if isinstance(value, type) else [value]
+            members = list(vars(value).values()) if isinstance(value, type) else [value]
+            members = [getattr(m, "__func__", getattr(m, "fget", m)) for m in members]
             functions += [
                 f for f in members if inspect.isfunction(f) and f.__module__ == module.__name__
             ]
