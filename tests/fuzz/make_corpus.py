@@ -56,6 +56,7 @@ def index_input(
     keys: list[str],
     weights: list[int | float | None],
     queries: list[tuple[str, int, int, int]],
+    last_rule: bool = False,
 ) -> bytes:
     """An input of fuzz_index.py: mode, keys (payloads by position in
     fuzz_index's list), weights (None: no weight), and queries as (text,
@@ -74,7 +75,7 @@ def index_input(
     if mode & 0xA0 == 0xA0:
         out += b"\x00"  # a negative weight
     if (mode >> 3) & 3 == 3:
-        out += b"\x01"  # not the rule that fails
+        out += b"\x00" if last_rule else b"\x01"  # the rule that fails, or not
     out += bytes([len(queries) - 1])
     for text, k, limit, flags in queries:
         out += text_bytes(text, QUERY_CHARS) + bytes([k, limit, flags])
@@ -95,6 +96,10 @@ def index_inputs() -> list[bytes]:
     seeds.append(index_input(2 | 0xA0, keys, ints, queries[:1]))
     seeds.append(index_input(8, ["a\u0301", "\u0301"], [], queries[:1]))
     seeds.append(index_input(8 | 2, keys, ints, [("a\ud800", 2, 1, 0)]))
+    # A custom rule that fails on some queries: no str for "bx", raises on "axxb".
+    failing = [("ab", 1, 0, 0), ("bx", 1, 0, 0), ("axxb", 1, 0, 0)]
+    seeds.append(index_input(24 | 2, keys, ints, failing, last_rule=True))
+    seeds.append(index_input(24 | 2, keys, ints, failing[::2], last_rule=True))
     return seeds + REGRESSIONS
 
 
