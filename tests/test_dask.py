@@ -27,7 +27,7 @@ from morlatch.dask import search_many  # noqa: E402
 def client() -> Iterator[Any]:
     with (
         distributed.LocalCluster(
-            n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None
+            n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0"
         ) as cluster,
         distributed.Client(cluster) as client,
     ):

@@ -132,7 +132,7 @@ def _search_list(
     if client is None:
         client = _current_client()
     if client is None:
-        cluster = distributed.LocalCluster(processes=True, dashboard_address=None)
+        cluster = distributed.LocalCluster(processes=True, dashboard_address=":0")
         client = distributed.Client(cluster, set_as_default=False)
     try:
         threads = max(1, sum(client.nthreads().values()))
@@ -140,9 +140,11 @@ def _search_list(
         size = -(-len(batch) // count)
         chunks = [batch[start : start + size] for start in range(0, len(batch), size)]
         shared = _share(index, client)
+        # Scattered rather than put in the graph: the chunks go straight to
+        # the workers, not through the scheduler.
         futures = client.map(
             _answer,
-            chunks,
+            client.scatter(chunks, hash=False),
             index=shared,
             max_dist=options[0],
             limit=options[1],
