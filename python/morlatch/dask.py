@@ -94,7 +94,7 @@ def search_many(
 
 
 def _collection_kind(queries: object) -> str | None:
-    """ "bag", "series" or None for what is not a Dask collection."""
+    """Which Dask collection queries is: a bag, a series, or (None) none."""
     if "dask" not in sys.modules:
         return None  # no Dask collection can exist
     bag = sys.modules.get("dask.bag")
@@ -155,6 +155,8 @@ def _search_list(
         return [result for answer in answers for result in answer]
     finally:
         if cluster is not None:
+            with _shared_lock:
+                _shared.get(id(index), {}).pop(client.id, None)
             client.close()
             cluster.close()
 
