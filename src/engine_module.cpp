@@ -9,6 +9,7 @@
 #include "binding/ref.hpp"
 #include "engine/format_functions.hpp"
 #include "engine/index_functions.hpp"
+#include "engine/mapped_functions.hpp"
 
 namespace morlatch {
 namespace {
@@ -33,6 +34,7 @@ OwnedRef init_engine() {
     OwnedRef module = binding::new_ref(PyModule_Create2(&engine_def, PYTHON_API_VERSION));
     engine::add_format_functions(module.get());
     engine::add_index_functions(module.get());
+    engine::add_mapped_functions(module.get());
     binding::check(
         PyModule_AddObjectRef(module.get(), "KeyIterator",
                               reinterpret_cast<PyObject*>(binding::create_key_iterator_type())));

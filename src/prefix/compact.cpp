@@ -37,28 +37,34 @@ std::uint8_t saturated_add_one(std::uint8_t length) {
 void compute_lengths(std::vector<Node>& nodes) {
     const std::size_t count = nodes.size() - 1;
     for (std::size_t v = count; v-- > 0;) {
-        Node& node = nodes[v];
-        std::uint8_t shortest = CompactTrie::kLengthSaturated;
-        std::uint8_t longest = 0;
-        if (node.flags & CompactTrie::kIsKey) {
-            shortest = 0;
-        }
-        for (NodeId c = node.first_child; c < nodes[v + 1].first_child; ++c) {
-            const Node& child = nodes[c];
-            // A child without keys below (shortest saturated, longest 0)
-            // adds nothing; one whose longest is saturated keeps it so.
-            if (child.shortest == CompactTrie::kLengthSaturated && child.longest == 0) {
-                continue;
-            }
-            shortest = std::min(shortest, saturated_add_one(child.shortest));
-            longest = std::max(longest, saturated_add_one(child.longest));
-        }
-        node.shortest = shortest;
-        node.longest = longest;
+        lengths_from_children(nodes.data(), static_cast<NodeId>(v), nodes[v].shortest,
+                              nodes[v].longest);
     }
 }
 
 }  // namespace
+
+void lengths_from_children(const LayoutNode* nodes, NodeId v, std::uint8_t& shortest_out,
+                           std::uint8_t& longest_out) noexcept {
+    const Node& node = nodes[v];
+    std::uint8_t shortest = CompactTrie::kLengthSaturated;
+    std::uint8_t longest = 0;
+    if (node.flags & CompactTrie::kIsKey) {
+        shortest = 0;
+    }
+    for (NodeId c = node.first_child; c < nodes[v + 1].first_child; ++c) {
+        const Node& child = nodes[c];
+        // A child without keys below (shortest saturated, longest 0)
+        // adds nothing; one whose longest is saturated keeps it so.
+        if (child.shortest == CompactTrie::kLengthSaturated && child.longest == 0) {
+            continue;
+        }
+        shortest = std::min(shortest, saturated_add_one(child.shortest));
+        longest = std::max(longest, saturated_add_one(child.longest));
+    }
+    shortest_out = shortest;
+    longest_out = longest;
+}
 
 std::unique_ptr<CompactTrie> CompactTrie::build(const Trie& trie) {
     const std::size_t count = trie.node_payloads.size();
@@ -110,10 +116,10 @@ std::unique_ptr<CompactTrie> CompactTrie::build(const Trie& trie) {
 
 std::unique_ptr<CompactTrie> CompactTrie::from_nodes(std::vector<Node> nodes) {
     std::unique_ptr<CompactTrie> compact(new CompactTrie());
-    compact->nodes_ = std::move(nodes);
-    compact->nodes_.shrink_to_fit();
-    std::vector<Node>& all = compact->nodes_;
-    compute_lengths(all);
+    nodes.shrink_to_fit();
+    compute_lengths(nodes);
+    compact->nodes_ = NodeArray(std::move(nodes));
+    const NodeArray& all = compact->nodes_;
     // Parents come before their children in level order.
     std::vector<std::uint32_t> depth(all.size() - 1);
     for (std::size_t v = 0; v + 1 < all.size(); ++v) {
@@ -124,6 +130,19 @@ std::unique_ptr<CompactTrie> CompactTrie::from_nodes(std::vector<Node> nodes) {
             ++compact->key_count_;
             compact->total_key_length_ += depth[v];
         }
+    }
+    return compact;
+}
+
+std::unique_ptr<CompactTrie> CompactTrie::from_checked(NodeArray nodes, std::size_t key_count,
+                                                      std::uint64_t total_key_length,
+                                                      std::unique_ptr<ReverseIndex> reverse) {
+    std::unique_ptr<CompactTrie> compact(new CompactTrie());
+    compact->nodes_ = std::move(nodes);
+    compact->key_count_ = key_count;
+    compact->total_key_length_ = total_key_length;
+    if (reverse) {
+        compact->reverse_.adopt(std::move(reverse));
     }
     return compact;
 }
@@ -154,7 +173,7 @@ std::optional<NodeId> CompactTrie::find(std::u32string_view text) const noexcept
 }
 
 std::size_t CompactTrie::memory_bytes() const noexcept {
-    return sizeof(*this) + nodes_.capacity() * sizeof(Node) + reverse_.memory_bytes();
+    return sizeof(*this) + nodes_.owned_bytes() + reverse_.memory_bytes();
 }
 
 LazyReverseIndex::LazyReverseIndex() noexcept = default;
@@ -170,6 +189,13 @@ const ReverseIndex& LazyReverseIndex::get(const CompactTrie& forward) const {
         ready_.store(true, std::memory_order_release);
     });
     return *index_;
+}
+
+void LazyReverseIndex::adopt(std::unique_ptr<ReverseIndex> index) {
+    std::call_once(once_, [&] {
+        index_ = std::move(index);
+        ready_.store(true, std::memory_order_release);
+    });
 }
 
 std::size_t LazyReverseIndex::memory_bytes() const noexcept {
@@ -336,11 +362,12 @@ ReverseIndex::ReverseIndex(const CompactTrie& forward) {
     }
     std::vector<Range> queue{{0, static_cast<std::uint32_t>(entries.size()), 0}};
     queue.reserve(node_count);
-    nodes_.reserve(node_count + 1);
-    nodes_.push_back(CompactTrie::Node{});
+    std::vector<CompactTrie::Node> nodes;
+    nodes.reserve(node_count + 1);
+    nodes.push_back(CompactTrie::Node{});
     for (std::size_t position = 0; position < queue.size(); ++position) {
         Range range = queue[position];
-        CompactTrie::Node& node = nodes_[position];
+        CompactTrie::Node& node = nodes[position];
         node.first_child = static_cast<NodeId>(queue.size());
         if (range.begin < range.end && entries[range.begin].length == range.depth) {
             node.flags = CompactTrie::kIsKey;
@@ -357,12 +384,13 @@ ReverseIndex::ReverseIndex(const CompactTrie& forward) {
             queue.push_back(Range{group, next, range.depth + 1});
             CompactTrie::Node child{};
             child.label = ch;
-            nodes_.push_back(child);
+            nodes.push_back(child);
             group = next;
         }
     }
-    nodes_.push_back(CompactTrie::Node{0, static_cast<NodeId>(queue.size()), 0, 0, 0, 0, 0});
-    compute_lengths(nodes_);
+    nodes.push_back(CompactTrie::Node{0, static_cast<NodeId>(queue.size()), 0, 0, 0, 0, 0});
+    compute_lengths(nodes);
+    nodes_ = NodeArray(std::move(nodes));
 }
 
 }  // namespace morlatch

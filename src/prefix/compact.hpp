@@ -18,8 +18,10 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "prefix/interrupt.hpp"
@@ -30,6 +32,56 @@ namespace morlatch {
 
 class CompactTrie;
 class ReverseIndex;
+
+// One node of the search layout, 16 bytes (CompactTrie::Node). The same
+// records are what an index file stores, little-endian, so their format is
+// fixed: see mapped.hpp.
+struct LayoutNode {
+    char32_t label;
+    NodeId first_child;
+    Payload payload;
+    std::uint8_t flags;
+    std::uint8_t shortest;
+    std::uint8_t longest;
+    std::uint8_t reserved;
+};
+static_assert(sizeof(LayoutNode) == 16);
+
+// The nodes of a layout, either owned (built in this process) or borrowed
+// from memory that someone else keeps alive (a mapped index file, a bytes
+// buffer), held through `owner`. Readers see one read-only array either way.
+class NodeArray {
+public:
+    NodeArray() noexcept = default;
+    explicit NodeArray(std::vector<LayoutNode> owned) noexcept
+        : owned_(std::move(owned)), view_(owned_) {}
+    NodeArray(std::span<const LayoutNode> borrowed, std::shared_ptr<const void> owner) noexcept
+        : view_(borrowed), owner_(std::move(owner)) {}
+    // Moving a vector keeps its buffer, so the view stays valid.
+    NodeArray(NodeArray&&) noexcept = default;
+    NodeArray& operator=(NodeArray&&) noexcept = default;
+    NodeArray(const NodeArray&) = delete;
+    NodeArray& operator=(const NodeArray&) = delete;
+
+    const LayoutNode* data() const noexcept { return view_.data(); }
+    std::size_t size() const noexcept { return view_.size(); }
+    const LayoutNode& operator[](std::size_t i) const noexcept { return view_[i]; }
+    std::span<const LayoutNode> span() const noexcept { return view_; }
+    bool borrowed() const noexcept { return owner_ != nullptr; }
+    // Bytes this process holds for the nodes (none when borrowed).
+    std::size_t owned_bytes() const noexcept { return owned_.capacity() * sizeof(LayoutNode); }
+
+private:
+    std::vector<LayoutNode> owned_;
+    std::span<const LayoutNode> view_;
+    std::shared_ptr<const void> owner_;
+};
+
+// The key lengths below `node` (shortest, longest) as the layout keeps them,
+// from those of its children: what building a layout stores and what opening
+// a stored one checks.
+void lengths_from_children(const LayoutNode* nodes, NodeId node, std::uint8_t& shortest,
+                           std::uint8_t& longest) noexcept;
 
 // The hits of one search, their keys one after the other in one buffer.
 struct HitList {
@@ -61,6 +113,8 @@ public:
     LazyReverseIndex& operator=(const LazyReverseIndex&) = delete;
 
     const ReverseIndex& get(const CompactTrie& forward) const;
+    // Takes a reverse index made elsewhere (read from a file) as built.
+    void adopt(std::unique_ptr<ReverseIndex> index);
     bool built() const noexcept { return ready_.load(std::memory_order_acquire); }
     // How long building it took; 0 until it is built.
     double build_seconds() const noexcept { return built() ? seconds_ : 0.0; }
@@ -81,15 +135,7 @@ public:
     // least this many" for the longest and is never used to prune.
     static constexpr std::uint8_t kLengthSaturated = 255;
 
-    struct Node {
-        char32_t label;
-        NodeId first_child;
-        Payload payload;
-        std::uint8_t flags;
-        std::uint8_t shortest;
-        std::uint8_t longest;
-        std::uint8_t reserved;
-    };
+    using Node = LayoutNode;
     static constexpr std::uint8_t kIsKey = 1;
 
     // The search layout of `trie`, or null when its arrays fail the check.
@@ -98,6 +144,12 @@ public:
     // first_child, payload and flags, followed by one closing entry whose
     // first_child is the node count; fills in the rest (key lengths, counts).
     static std::unique_ptr<CompactTrie> from_nodes(std::vector<Node> nodes);
+    // A layout over nodes that are complete and checked (mapped.hpp), with
+    // their key count and total key length, and the reverse index when one
+    // was stored beside them.
+    static std::unique_ptr<CompactTrie> from_checked(NodeArray nodes, std::size_t key_count,
+                                                     std::uint64_t total_key_length,
+                                                     std::unique_ptr<ReverseIndex> reverse);
 
     ~CompactTrie();
     CompactTrie(const CompactTrie&) = delete;
@@ -106,6 +158,11 @@ public:
     // ---- read access (node ids are this layout's own, root 0) ------------
 
     std::size_t node_count() const noexcept { return nodes_.size() - 1; }
+    // All node records, the closing one included.
+    const Node* nodes() const noexcept { return nodes_.data(); }
+    std::span<const Node> node_span() const noexcept { return nodes_.span(); }
+    // Whether the nodes are borrowed from a file or buffer.
+    bool borrowed() const noexcept { return nodes_.borrowed(); }
     std::size_t key_count() const noexcept { return key_count_; }
     // The character on the edge into `node` (0 for the root).
     char32_t label(NodeId node) const noexcept { return nodes_[node].label; }
@@ -127,7 +184,8 @@ public:
     std::uint8_t shortest_below(NodeId node) const noexcept { return nodes_[node].shortest; }
     std::uint8_t longest_below(NodeId node) const noexcept { return nodes_[node].longest; }
 
-    // Bytes held, the reverse index included once built.
+    // Bytes held by this process, the reverse index included once built;
+    // borrowed nodes are not counted (mapped pages are the file's).
     std::size_t memory_bytes() const noexcept;
 
     // ---- the fuzzy search, with exactly the plain walk's results ---------
@@ -166,7 +224,7 @@ private:
     friend class ReverseIndex;
 
     // node_count() + 1 entries; the last one only closes the child ranges.
-    std::vector<Node> nodes_;
+    NodeArray nodes_;
     std::size_t key_count_ = 0;
     std::uint64_t total_key_length_ = 0;
     static constexpr std::uint64_t kReverseBudgetPerNode = 16;
@@ -182,12 +240,15 @@ static_assert(sizeof(CompactTrie::Node) == 16);
 class ReverseIndex {
 public:
     explicit ReverseIndex(const CompactTrie& forward);
+    // Over nodes checked elsewhere (mapped.hpp).
+    explicit ReverseIndex(NodeArray nodes) noexcept : nodes_(std::move(nodes)) {}
 
     const CompactTrie::Node* nodes() const noexcept { return nodes_.data(); }
-    std::size_t memory_bytes() const noexcept { return nodes_.capacity() * sizeof(nodes_[0]); }
+    std::span<const CompactTrie::Node> node_span() const noexcept { return nodes_.span(); }
+    std::size_t memory_bytes() const noexcept { return nodes_.owned_bytes(); }
 
 private:
-    std::vector<CompactTrie::Node> nodes_;
+    NodeArray nodes_;
 };
 
 }  // namespace morlatch
