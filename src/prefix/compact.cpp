@@ -28,10 +28,6 @@ bool child_range(const Trie& trie, NodeId node, std::uint32_t& start, std::uint3
     return end <= trie.child_indices.size();
 }
 
-std::uint8_t saturated_add_one(std::uint8_t length) {
-    return length == CompactTrie::kLengthSaturated ? length : static_cast<std::uint8_t>(length + 1);
-}
-
 // Fills in the key lengths below every node. Children have larger ids than
 // their parent in level order, so one backward pass sees them first.
 void compute_lengths(std::vector<Node>& nodes) {
@@ -43,28 +39,6 @@ void compute_lengths(std::vector<Node>& nodes) {
 }
 
 }  // namespace
-
-void lengths_from_children(const LayoutNode* nodes, NodeId v, std::uint8_t& shortest_out,
-                           std::uint8_t& longest_out) noexcept {
-    const Node& node = nodes[v];
-    std::uint8_t shortest = CompactTrie::kLengthSaturated;
-    std::uint8_t longest = 0;
-    if (node.flags & CompactTrie::kIsKey) {
-        shortest = 0;
-    }
-    for (NodeId c = node.first_child; c < nodes[v + 1].first_child; ++c) {
-        const Node& child = nodes[c];
-        // A child without keys below (shortest saturated, longest 0)
-        // adds nothing; one whose longest is saturated keeps it so.
-        if (child.shortest == CompactTrie::kLengthSaturated && child.longest == 0) {
-            continue;
-        }
-        shortest = std::min(shortest, saturated_add_one(child.shortest));
-        longest = std::max(longest, saturated_add_one(child.longest));
-    }
-    shortest_out = shortest;
-    longest_out = longest;
-}
 
 std::unique_ptr<CompactTrie> CompactTrie::build(const Trie& trie) {
     const std::size_t count = trie.node_payloads.size();

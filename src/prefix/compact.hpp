@@ -12,6 +12,7 @@
 // the layout stands in for the arrays, is the store's business.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -80,8 +81,28 @@ private:
 // The key lengths below `node` (shortest, longest) as the layout keeps them,
 // from those of its children: what building a layout stores and what opening
 // a stored one checks.
-void lengths_from_children(const LayoutNode* nodes, NodeId node, std::uint8_t& shortest,
-                           std::uint8_t& longest) noexcept;
+// Lengths are kept in 8 bits; 255 means "at least this many".
+inline void lengths_from_children(const LayoutNode* nodes, NodeId node, std::uint8_t& shortest_out,
+                                  std::uint8_t& longest_out) noexcept {
+    constexpr std::uint8_t saturated = 255;
+    const auto plus_one = [](std::uint8_t length) {
+        return length == saturated ? length : static_cast<std::uint8_t>(length + 1);
+    };
+    std::uint8_t shortest = (nodes[node].flags & 1) ? 0 : saturated;
+    std::uint8_t longest = 0;
+    for (NodeId c = nodes[node].first_child; c < nodes[node + 1].first_child; ++c) {
+        const LayoutNode& child = nodes[c];
+        // A child without keys below (shortest saturated, longest 0) adds
+        // nothing; one whose longest is saturated keeps it so.
+        if (child.shortest == saturated && child.longest == 0) {
+            continue;
+        }
+        shortest = std::min(shortest, plus_one(child.shortest));
+        longest = std::max(longest, plus_one(child.longest));
+    }
+    shortest_out = shortest;
+    longest_out = longest;
+}
 
 // The hits of one search, their keys one after the other in one buffer.
 struct HitList {
@@ -233,6 +254,8 @@ private:
 };
 
 static_assert(sizeof(CompactTrie::Node) == 16);
+static_assert(CompactTrie::kLengthSaturated == 255 && CompactTrie::kIsKey == 1,
+              "lengths_from_children spells these out");
 
 // A trie of the reversed keys of a CompactTrie, in the same node layout; the
 // payload of a key node is the id of the key's node in the forward trie.

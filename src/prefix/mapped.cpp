@@ -3,6 +3,8 @@
 #include <bit>
 #include <cstddef>
 #include <cstring>
+#include <future>
+#include <system_error>
 #include <utility>
 #include <vector>
 
@@ -35,7 +37,10 @@ struct Checked {
 
 class Checker {
 public:
-    Checker(const char* name, StoredNodes stored) : name_(name), stored_(stored) {}
+    // A reverse index's checker keeps its keys' payloads (forward node ids)
+    // for check_names_forward_keys.
+    Checker(const char* name, StoredNodes stored, bool reverse)
+        : name_(name), stored_(stored), reverse_(reverse) {}
 
     std::optional<LayoutProblem> problem;
 
@@ -66,12 +71,37 @@ public:
             std::memcpy(copy.data(), stored_.bytes.data(), size);
             checked.nodes = NodeArray(std::move(copy));
         }
-        if (!check_structure(checked.nodes.data(), records - 1) ||
-            !check_lengths(checked.nodes.data(), records - 1)) {
+        if (!check_nodes(checked.nodes.data(), records - 1, checked)) {
             return std::nullopt;
         }
-        count_keys(checked.nodes.data(), checked);
         return checked;
+    }
+
+    // A reverse index's keys name forward key nodes, each once; with as many
+    // keys on both sides, every forward key is named.
+    bool check_names_forward_keys(const std::vector<bool>& forward_keys,
+                                  std::size_t forward_key_count) {
+        std::vector<bool> named(forward_keys.size());
+        for (const Name& name : names_) {
+            if (name.forward >= forward_keys.size() || !forward_keys[name.forward]) {
+                return fail_at(name.node, kPayloadAt,
+                               "reverse key node " + std::to_string(name.node) + " names node " +
+                                   std::to_string(name.forward) + ", not a key of the layout");
+            }
+            if (named[name.forward]) {
+                return fail_at(name.node, kPayloadAt,
+                               "reverse key node " + std::to_string(name.node) + " names node " +
+                                   std::to_string(name.forward) + " a second time");
+            }
+            named[name.forward] = true;
+        }
+        if (names_.size() != forward_key_count) {
+            fail("it holds " + std::to_string(names_.size()) + " keys, the layout " +
+                     std::to_string(forward_key_count),
+                 0);
+            return false;
+        }
+        return true;
     }
 
     std::nullopt_t fail(std::string what, std::uint64_t at) {
@@ -85,8 +115,18 @@ public:
         return node * sizeof(Node) + field;
     }
 
+    // Which nodes are keys, as found by check(): what the reverse index's
+    // payloads are checked against without reading the nodes again.
+    std::vector<bool> keys;
+
 private:
-    bool check_structure(const Node* nodes, std::size_t n) {
+    // One pass, in id order. Each node's own fields and child range are
+    // checked before anything reads its children; the key lengths are
+    // checked locally (each node's against what its children store), which
+    // over all nodes makes every stored figure the true one. Depths follow
+    // the levels: at the first node of a level, the next level ends where
+    // that node's children start.
+    bool check_nodes(const Node* nodes, std::size_t n, Checked& checked) {
         const Node& close = nodes[n];
         if (close.first_child != n) {
             fail("the closing node's first_child is " + std::to_string(close.first_child) +
@@ -109,6 +149,11 @@ private:
                  at(0, kFirstChildAt));
             return false;
         }
+        if (!reverse_) {
+            keys.assign(n, false);
+        }
+        std::uint64_t depth = 0;
+        std::size_t level_end = 1;
         for (std::size_t v = 0; v < n; ++v) {
             const Node& node = nodes[v];
             const NodeId first = node.first_child;
@@ -116,157 +161,120 @@ private:
             // first > v puts every child after its parent; with ranges that
             // never decrease, from 1 to n, each node has exactly one parent.
             if (first <= v) {
-                fail("node " + std::to_string(v) + "'s children start at " + std::to_string(first) +
-                         ", not after it",
-                     at(v, kFirstChildAt));
-                return false;
+                return fail_at(v, kFirstChildAt,
+                               "node " + std::to_string(v) + "'s children start at " +
+                                   std::to_string(first) + ", not after it");
             }
-            if (end < first) {
-                fail("node " + std::to_string(v + 1) + "'s children start at " +
-                         std::to_string(end) + ", before those of node " + std::to_string(v) +
-                         " (" + std::to_string(first) + ")",
-                     at(v + 1, kFirstChildAt));
-                return false;
+            if (end < first || end > n) {
+                return fail_at(v + 1, kFirstChildAt,
+                               "node " + std::to_string(v + 1) + "'s children start at " +
+                                   std::to_string(end) + ", not between those of node " +
+                                   std::to_string(v) + " (" + std::to_string(first) +
+                                   ") and the node count " + std::to_string(n));
             }
             if (v > 0 && !is_scalar_value(node.label)) {
-                fail("node " + std::to_string(v) + "'s label " + std::to_string(node.label) +
-                         " is not a Unicode scalar value",
-                     at(v, kLabelAt));
-                return false;
-            }
-            // end <= n follows from the closing node and the order, checked
-            // for the nodes before; here it holds for this one too since
-            // end is some later node's first_child.
-            if (end > n) {
-                fail("node " + std::to_string(v) + "'s children end at " + std::to_string(end) +
-                         ", past the " + std::to_string(n) + " nodes",
-                     at(v + 1, kFirstChildAt));
-                return false;
+                return fail_at(v, kLabelAt,
+                               "node " + std::to_string(v) + "'s label " +
+                                   std::to_string(node.label) +
+                                   " is not a Unicode scalar value");
             }
             for (NodeId c = first + 1; c < end; ++c) {
                 if (nodes[c].label <= nodes[c - 1].label) {
-                    fail("node " + std::to_string(c) + "'s label " +
-                             std::to_string(nodes[c].label) +
-                             " does not follow its elder sibling's " +
-                             std::to_string(nodes[c - 1].label) + " in ascending order",
-                         at(c, kLabelAt));
-                    return false;
+                    return fail_at(c, kLabelAt,
+                                   "node " + std::to_string(c) + "'s label " +
+                                       std::to_string(nodes[c].label) +
+                                       " does not follow its elder sibling's " +
+                                       std::to_string(nodes[c - 1].label) +
+                                       " in ascending order");
                 }
             }
             if (node.flags & ~CompactTrie::kIsKey) {
-                fail("node " + std::to_string(v) + " has unknown flags " +
-                         std::to_string(node.flags),
-                     at(v, kFlagsAt));
-                return false;
+                return fail_at(v, kFlagsAt,
+                               "node " + std::to_string(v) + " has unknown flags " +
+                                   std::to_string(node.flags));
             }
             if (node.reserved != 0) {
-                fail("node " + std::to_string(v) + "'s reserved byte is not 0", at(v, kReservedAt));
-                return false;
+                return fail_at(v, kReservedAt,
+                               "node " + std::to_string(v) + "'s reserved byte is not 0");
             }
-            if (!(node.flags & CompactTrie::kIsKey) && node.payload != 0) {
-                fail("node " + std::to_string(v) + " is not a key but has a payload",
-                     at(v, kPayloadAt));
-                return false;
+            const bool is_key = node.flags & CompactTrie::kIsKey;
+            if (!is_key && node.payload != 0) {
+                return fail_at(v, kPayloadAt,
+                               "node " + std::to_string(v) + " is not a key but has a payload");
             }
-        }
-        return true;
-    }
-
-    // Children have larger ids, so a backward pass checks them before their
-    // parent, and the parent's expected figures rest on checked ones.
-    bool check_lengths(const Node* nodes, std::size_t n) {
-        for (std::size_t v = n; v-- > 0;) {
             std::uint8_t shortest = 0;
             std::uint8_t longest = 0;
             lengths_from_children(nodes, static_cast<NodeId>(v), shortest, longest);
-            if (nodes[v].shortest != shortest || nodes[v].longest != longest) {
-                fail("node " + std::to_string(v) + "'s key lengths below are " +
-                         std::to_string(nodes[v].shortest) + " to " +
-                         std::to_string(nodes[v].longest) + ", its children give " +
-                         std::to_string(shortest) + " to " + std::to_string(longest),
-                     at(v, kShortestAt));
-                return false;
+            if (node.shortest != shortest || node.longest != longest) {
+                return fail_at(v, kShortestAt,
+                               "node " + std::to_string(v) + "'s key lengths below are " +
+                                   std::to_string(node.shortest) + " to " +
+                                   std::to_string(node.longest) + ", its children give " +
+                                   std::to_string(shortest) + " to " + std::to_string(longest));
+            }
+            if (v == level_end) {
+                ++depth;
+                level_end = first;
+            }
+            if (is_key) {
+                ++checked.key_count;
+                checked.total_key_length += depth;
+                if (reverse_) {
+                    names_.push_back(Name{static_cast<NodeId>(v), node.payload});
+                } else {
+                    keys[v] = true;
+                }
             }
         }
         return true;
     }
 
-    // Level by level: the children of the level [begin, end) are the next
-    // level, [end, first_child(end)).
-    static void count_keys(const Node* nodes, Checked& checked) {
-        NodeId begin = 0;
-        NodeId end = 1;
-        for (std::uint64_t depth = 0; begin < end; ++depth) {
-            for (NodeId v = begin; v < end; ++v) {
-                if (nodes[v].flags & CompactTrie::kIsKey) {
-                    ++checked.key_count;
-                    checked.total_key_length += depth;
-                }
-            }
-            const NodeId next = nodes[end].first_child;
-            begin = end;
-            end = next;
-        }
+    bool fail_at(std::size_t node, std::uint64_t field, std::string what) {
+        fail(std::move(what), at(node, field));
+        return false;
     }
 
     const char* name_;
     StoredNodes stored_;
+    bool reverse_;
+    struct Name {
+        NodeId node;
+        Payload forward;
+    };
+    std::vector<Name> names_;
 };
-
-// The reverse index's keys name forward key nodes, each once.
-std::optional<LayoutProblem> check_reverse_payloads(Checker& checker, const NodeArray& reverse,
-                                                    const Checked& forward) {
-    const std::size_t forward_count = forward.nodes.size() - 1;
-    std::vector<bool> named(forward_count);
-    std::size_t keys = 0;
-    for (std::size_t v = 0; v + 1 < reverse.size(); ++v) {
-        const Node& node = reverse[v];
-        if (!(node.flags & CompactTrie::kIsKey)) {
-            continue;
-        }
-        if (node.payload >= forward_count || !(forward.nodes[node.payload].flags & CompactTrie::kIsKey)) {
-            checker.fail("reverse key node " + std::to_string(v) + " names node " +
-                             std::to_string(node.payload) + ", not a key of the layout",
-                         checker.at(v, kPayloadAt));
-            return checker.problem;
-        }
-        if (named[node.payload]) {
-            checker.fail("reverse key node " + std::to_string(v) + " names node " +
-                             std::to_string(node.payload) + " a second time",
-                         checker.at(v, kPayloadAt));
-            return checker.problem;
-        }
-        named[node.payload] = true;
-        ++keys;
-    }
-    if (keys != forward.key_count) {
-        checker.fail("it holds " + std::to_string(keys) + " keys, the layout " +
-                         std::to_string(forward.key_count),
-                     0);
-        return checker.problem;
-    }
-    return std::nullopt;
-}
 
 }  // namespace
 
 std::variant<std::unique_ptr<CompactTrie>, LayoutProblem> open_stored_layout(
     StoredNodes forward, std::optional<StoredNodes> reverse, std::shared_ptr<const void> owner) {
-    Checker forward_checker("layout", forward);
+    Checker forward_checker("layout", forward, false);
+    std::optional<Checker> reverse_checker;
+    std::optional<Checked> reverse_checked;
+    std::future<void> reverse_done;
+    if (reverse) {
+        // The two arrays are checked side by side: opening a large file is
+        // bound by this one pass over its pages.
+        reverse_checker.emplace("reverse", *reverse, true);
+        auto check_reverse = [&] { reverse_checked = reverse_checker->check(owner); };
+        try {
+            reverse_done = std::async(std::launch::async, check_reverse);
+        } catch (const std::system_error&) {
+            reverse_done = std::async(std::launch::deferred, check_reverse);
+        }
+    }
     std::optional<Checked> checked = forward_checker.check(owner);
+    if (reverse_done.valid()) {
+        reverse_done.get();  // rethrows what the check threw (out of memory)
+    }
     if (!checked) {
         return std::move(*forward_checker.problem);
     }
     std::unique_ptr<ReverseIndex> reverse_index;
     if (reverse) {
-        Checker reverse_checker("reverse", *reverse);
-        std::optional<Checked> reverse_checked = reverse_checker.check(owner);
-        if (!reverse_checked) {
-            return std::move(*reverse_checker.problem);
-        }
-        if (std::optional<LayoutProblem> problem =
-                check_reverse_payloads(reverse_checker, reverse_checked->nodes, *checked)) {
-            return std::move(*problem);
+        if (!reverse_checked ||
+            !reverse_checker->check_names_forward_keys(forward_checker.keys, checked->key_count)) {
+            return std::move(*reverse_checker->problem);
         }
         reverse_index = std::make_unique<ReverseIndex>(std::move(reverse_checked->nodes));
     }
