@@ -20,9 +20,8 @@ import sys
 import tempfile
 import time
 
-from common import describe_machine
-
 import morlatch
+from common import describe_machine
 from morlatch import Index, indexfile, layout_info
 
 WORD_LIST = "/usr/share/dict/american-english-insane"
@@ -99,20 +98,27 @@ def main() -> None:
         print()
         print("| file | bytes | open ms | first split search ms | reverse built at open |")
         print("|---|---|---|---|---|")
-        for name, path in (("index file (layout)", mapped), ("index file (trie)", old),
-                           ("trie file", plain)):
-            open_s = timed(lambda: Index.load(path))
+        for name, path in (
+            ("index file (layout)", mapped),
+            ("index file (trie)", old),
+            ("trie file", plain),
+        ):
+            open_s = timed(lambda path=path: Index.load(path))
             loaded = Index.load(path)
             built = layout_info(loaded.prefix_search)["reverse_index_built"]
             started = time.perf_counter()
             loaded.search(QUERY, 2)
             first = time.perf_counter() - started
-            print(f"| {name} | {os.path.getsize(path):,} | {open_s * 1e3:.1f} | "
-                  f"{first * 1e3:.1f} | {built} |")
+            print(
+                f"| {name} | {os.path.getsize(path):,} | {open_s * 1e3:.1f} | "
+                f"{first * 1e3:.1f} | {built} |"
+            )
         print()
         checksum_s = timed(lambda: indexfile.locate(open(mapped, "rb").read()), repeat=3)
-        print(f"(checking every section's CRC-32 of the layout file, not done by load: "
-              f"{checksum_s * 1e3:.0f} ms)")
+        print(
+            f"(checking every section's CRC-32 of the layout file, not done by load: "
+            f"{checksum_s * 1e3:.0f} ms)"
+        )
         print()
         print("| file | PSS of 1 process | PSS of 4 processes | ratio |")
         print("|---|---|---|---|")
