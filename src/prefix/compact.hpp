@@ -57,7 +57,7 @@ public:
     explicit NodeArray(std::vector<LayoutNode> owned) noexcept
         : owned_(std::move(owned)), view_(owned_) {}
     NodeArray(std::span<const LayoutNode> borrowed, std::shared_ptr<const void> owner) noexcept
-        : view_(borrowed), owner_(std::move(owner)) {}
+        : view_(borrowed), owner_(std::move(owner)), borrowed_(true) {}
     // Moving a vector keeps its buffer, so the view stays valid.
     NodeArray(NodeArray&&) noexcept = default;
     NodeArray& operator=(NodeArray&&) noexcept = default;
@@ -68,7 +68,7 @@ public:
     std::size_t size() const noexcept { return view_.size(); }
     const LayoutNode& operator[](std::size_t i) const noexcept { return view_[i]; }
     std::span<const LayoutNode> span() const noexcept { return view_; }
-    bool borrowed() const noexcept { return owner_ != nullptr; }
+    bool borrowed() const noexcept { return borrowed_; }
     // Bytes this process holds for the nodes (none when borrowed).
     std::size_t owned_bytes() const noexcept { return owned_.capacity() * sizeof(LayoutNode); }
 
@@ -76,6 +76,7 @@ private:
     std::vector<LayoutNode> owned_;
     std::span<const LayoutNode> view_;
     std::shared_ptr<const void> owner_;
+    bool borrowed_ = false;
 };
 
 // The key lengths below `node` (shortest, longest) as the layout keeps them,

@@ -77,8 +77,8 @@ public:
         return checked;
     }
 
-    // A reverse index's keys name forward key nodes, each once; with as many
-    // keys on both sides, every forward key is named.
+    // A reverse index's keys name forward key nodes other than the root,
+    // each once; with as many keys on both sides, every one is named.
     bool check_names_forward_keys(const std::vector<bool>& forward_keys,
                                   std::size_t forward_key_count) {
         std::vector<bool> named(forward_keys.size());
@@ -221,8 +221,8 @@ private:
                 checked.total_key_length += depth;
                 if (reverse_) {
                     names_.push_back(Name{static_cast<NodeId>(v), node.payload});
-                } else {
-                    keys[v] = true;
+                } else if (v != 0) {
+                    keys[v] = true;  // the empty key has no reversed key
                 }
             }
         }
@@ -272,8 +272,9 @@ std::variant<std::unique_ptr<CompactTrie>, LayoutProblem> open_stored_layout(
     }
     std::unique_ptr<ReverseIndex> reverse_index;
     if (reverse) {
-        if (!reverse_checked ||
-            !reverse_checker->check_names_forward_keys(forward_checker.keys, checked->key_count)) {
+        const bool empty_key = checked->nodes[0].flags & CompactTrie::kIsKey;
+        if (!reverse_checked || !reverse_checker->check_names_forward_keys(
+                                    forward_checker.keys, checked->key_count - empty_key)) {
             return std::move(*reverse_checker->problem);
         }
         reverse_index = std::make_unique<ReverseIndex>(std::move(reverse_checked->nodes));
