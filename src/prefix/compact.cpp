@@ -109,8 +109,8 @@ std::unique_ptr<CompactTrie> CompactTrie::from_nodes(std::vector<Node> nodes) {
 }
 
 std::unique_ptr<CompactTrie> CompactTrie::from_checked(NodeArray nodes, std::size_t key_count,
-                                                      std::uint64_t total_key_length,
-                                                      std::unique_ptr<ReverseIndex> reverse) {
+                                                       std::uint64_t total_key_length,
+                                                       std::unique_ptr<ReverseIndex> reverse) {
     std::unique_ptr<CompactTrie> compact(new CompactTrie());
     compact->nodes_ = std::move(nodes);
     compact->key_count_ = key_count;

@@ -49,13 +49,13 @@ public:
         const std::size_t size = stored_.bytes.size();
         if (size % sizeof(Node) != 0) {
             return fail("its " + std::to_string(size) + " bytes are not a whole number of " +
-                        std::to_string(sizeof(Node)) + "-byte nodes",
+                            std::to_string(sizeof(Node)) + "-byte nodes",
                         size - size % sizeof(Node));
         }
         const std::size_t records = size / sizeof(Node);
         if (records < 2) {
             return fail("it needs at least the root and the closing node, not " +
-                        std::to_string(records) + " records",
+                            std::to_string(records) + " records",
                         0);
         }
         if (records - 1 >= 0xFFFFFFFFu) {
@@ -105,9 +105,9 @@ public:
     }
 
     std::nullopt_t fail(std::string what, std::uint64_t at) {
-        problem = LayoutProblem{"the '" + std::string(name_) + "' section is not a search layout: " +
-                                    std::move(what),
-                                stored_.offset + at};
+        problem = LayoutProblem{
+            "the '" + std::string(name_) + "' section is not a search layout: " + std::move(what),
+            stored_.offset + at};
         return std::nullopt;
     }
 
@@ -144,8 +144,7 @@ private:
             return false;
         }
         if (nodes[0].first_child != 1) {
-            fail("the root's children start at " + std::to_string(nodes[0].first_child) +
-                     ", not 1",
+            fail("the root's children start at " + std::to_string(nodes[0].first_child) + ", not 1",
                  at(0, kFirstChildAt));
             return false;
         }
@@ -175,8 +174,7 @@ private:
             if (v > 0 && !is_scalar_value(node.label)) {
                 return fail_at(v, kLabelAt,
                                "node " + std::to_string(v) + "'s label " +
-                                   std::to_string(node.label) +
-                                   " is not a Unicode scalar value");
+                                   std::to_string(node.label) + " is not a Unicode scalar value");
             }
             for (NodeId c = first + 1; c < end; ++c) {
                 if (nodes[c].label <= nodes[c - 1].label) {
@@ -184,8 +182,7 @@ private:
                                    "node " + std::to_string(c) + "'s label " +
                                        std::to_string(nodes[c].label) +
                                        " does not follow its elder sibling's " +
-                                       std::to_string(nodes[c - 1].label) +
-                                       " in ascending order");
+                                       std::to_string(nodes[c - 1].label) + " in ascending order");
                 }
             }
             if (node.flags & ~CompactTrie::kIsKey) {

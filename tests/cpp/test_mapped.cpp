@@ -103,7 +103,8 @@ std::vector<Match> every_search(const Store& store, const std::vector<std::u32st
             all.push_back(*exact);
         }
         Interrupt none;
-        for (const Match& match : store.complete(query.substr(0, 2), RankedOptions{1, 5, false}, none)) {
+        for (const Match& match :
+             store.complete(query.substr(0, 2), RankedOptions{1, 5, false}, none)) {
             all.push_back(match);
         }
     }
@@ -157,8 +158,8 @@ TEST(StoredLayout, OpensToTheSameAnswersAsTheBuiltLayout) {
 }
 
 TEST(StoredLayout, DamagedBytesAreRefusedInsideTheRecordsOrStillAnswer) {
-    const std::map<std::u32string, Payload> keys{
-        {U"ab", 1}, {U"abc", 2}, {U"b", 3}, {U"b\u00e9", 4}, {U"cab", 5}, {U"\U0001F600", 6}};
+    const std::map<std::u32string, Payload> keys{{U"ab", 1},      {U"abc", 2}, {U"b", 3},
+                                                 {U"b\u00e9", 4}, {U"cab", 5}, {U"\U0001F600", 6}};
     std::unique_ptr<const CompactTrie> layout = CompactTrie::build(level_order(keys));
     const Stored good = store_of(*layout);
     const std::vector<std::u32string> queries{U"ab", U"abcd", U"b\u00e9x", U"cb", U""};

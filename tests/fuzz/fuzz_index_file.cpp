@@ -91,7 +91,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         require(in_layout || in_reverse, "a problem outside the stored sections");
         return 0;
     }
-    const morlatch::Store store(std::move(std::get<std::unique_ptr<morlatch::CompactTrie>>(opened)));
+    const morlatch::Store store(
+        std::move(std::get<std::unique_ptr<morlatch::CompactTrie>>(opened)));
     morlatch::NoLock lock;
     morlatch::Interrupt none;
     const std::u32string queries[] = {U"", U"a", U"ab", U"abc", U"b\u00e9", U"cabd", U"zz"};
