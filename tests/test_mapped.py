@@ -200,11 +200,3 @@ def test_malformed_layout_sections_are_refused(
     with pytest.raises(ValueError, match=f"^{tmp_path / 'index'}: .*{message}"):
         Index.load(tmp_path / "index")
 
-
-def test_the_empty_key_has_no_reversed_key_and_round_trips(tmp_path: Path) -> None:
-    index = Index({"": 7, "a": 1, "ba": 2, "bad": 3})
-    index.save(tmp_path / "index")
-    loaded = Index.load(tmp_path / "index")
-    assert loaded == index and loaded[""] == 7
-    for query in ("", "bax", "badd", "x"):
-        assert loaded.search(query, 2) == index.search(query, 2)
