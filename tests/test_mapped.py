@@ -199,4 +199,3 @@ def test_malformed_layout_sections_are_refused(
     indexfile.write(tmp_path / "index", sections)
     with pytest.raises(ValueError, match=f"^{tmp_path / 'index'}: .*{message}"):
         Index.load(tmp_path / "index")
-
