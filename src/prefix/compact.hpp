@@ -82,9 +82,11 @@ private:
 // The key lengths below `node` (shortest, longest) as the layout keeps them,
 // from those of its children: what building a layout stores and what opening
 // a stored one checks.
-// Lengths are kept in 8 bits; 255 means "at least this many".
+// Lengths are kept in 8 bits; 255 means "at least this many". `visit` sees
+// each child id on the way (a check reads them in the same loop).
+template <class Visit>
 inline void lengths_from_children(const LayoutNode* nodes, NodeId node, std::uint8_t& shortest_out,
-                                  std::uint8_t& longest_out) noexcept {
+                                  std::uint8_t& longest_out, Visit&& visit) noexcept {
     constexpr std::uint8_t saturated = 255;
     const auto plus_one = [](std::uint8_t length) {
         return length == saturated ? length : static_cast<std::uint8_t>(length + 1);
@@ -92,6 +94,7 @@ inline void lengths_from_children(const LayoutNode* nodes, NodeId node, std::uin
     std::uint8_t shortest = (nodes[node].flags & 1) ? 0 : saturated;
     std::uint8_t longest = 0;
     for (NodeId c = nodes[node].first_child; c < nodes[node + 1].first_child; ++c) {
+        visit(c);
         const LayoutNode& child = nodes[c];
         // A child without keys below (shortest saturated, longest 0) adds
         // nothing; one whose longest is saturated keeps it so.
@@ -103,6 +106,11 @@ inline void lengths_from_children(const LayoutNode* nodes, NodeId node, std::uin
     }
     shortest_out = shortest;
     longest_out = longest;
+}
+
+inline void lengths_from_children(const LayoutNode* nodes, NodeId node, std::uint8_t& shortest,
+                                  std::uint8_t& longest) noexcept {
+    lengths_from_children(nodes, node, shortest, longest, [](NodeId) {});
 }
 
 // The hits of one search, their keys one after the other in one buffer.

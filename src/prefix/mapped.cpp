@@ -150,6 +150,8 @@ private:
         }
         if (!reverse_) {
             keys.assign(n, false);
+        } else {
+            names_.reserve(n / 2);
         }
         std::uint64_t depth = 0;
         std::size_t level_end = 1;
@@ -176,15 +178,6 @@ private:
                                "node " + std::to_string(v) + "'s label " +
                                    std::to_string(node.label) + " is not a Unicode scalar value");
             }
-            for (NodeId c = first + 1; c < end; ++c) {
-                if (nodes[c].label <= nodes[c - 1].label) {
-                    return fail_at(c, kLabelAt,
-                                   "node " + std::to_string(c) + "'s label " +
-                                       std::to_string(nodes[c].label) +
-                                       " does not follow its elder sibling's " +
-                                       std::to_string(nodes[c - 1].label) + " in ascending order");
-                }
-            }
             if (node.flags & ~CompactTrie::kIsKey) {
                 return fail_at(v, kFlagsAt,
                                "node " + std::to_string(v) + " has unknown flags " +
@@ -199,9 +192,24 @@ private:
                 return fail_at(v, kPayloadAt,
                                "node " + std::to_string(v) + " is not a key but has a payload");
             }
+            // One loop over the children: their order and the lengths below.
             std::uint8_t shortest = 0;
             std::uint8_t longest = 0;
-            lengths_from_children(nodes, static_cast<NodeId>(v), shortest, longest);
+            bool ascending = true;
+            lengths_from_children(nodes, static_cast<NodeId>(v), shortest, longest, [&](NodeId c) {
+                ascending &= c == first || nodes[c].label > nodes[c - 1].label;
+            });
+            if (!ascending) {
+                NodeId c = first + 1;
+                while (nodes[c].label > nodes[c - 1].label) {
+                    ++c;
+                }
+                return fail_at(c, kLabelAt,
+                               "node " + std::to_string(c) + "'s label " +
+                                   std::to_string(nodes[c].label) +
+                                   " does not follow its elder sibling's " +
+                                   std::to_string(nodes[c - 1].label) + " in ascending order");
+            }
             if (node.shortest != shortest || node.longest != longest) {
                 return fail_at(v, kShortestAt,
                                "node " + std::to_string(v) + "'s key lengths below are " +
