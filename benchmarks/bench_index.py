@@ -22,23 +22,9 @@ import time
 from collections.abc import Callable
 
 import morlatch
-from common import describe_machine, read_words
+from common import describe_machine, read_words, typo
 
 LISTS = ["/usr/share/dict/american-english", "/usr/share/dict/american-english-insane"]
-
-
-def typo(rng: random.Random, text: str, edits: int) -> str:
-    chars = list(text)
-    for _ in range(edits):
-        i = rng.randrange(len(chars) + 1)
-        kind = rng.randrange(3)
-        if kind == 0:
-            chars.insert(i, rng.choice("abcdefghijklmnopqrstuvwxyz"))
-        elif kind == 1 and i < len(chars):
-            del chars[i]
-        elif i < len(chars):
-            chars[i] = rng.choice("abcdefghijklmnopqrstuvwxyz")
-    return "".join(chars)
 
 
 def timings(call: Callable[[str], object], inputs: list[str]) -> list[float]:
@@ -95,6 +81,9 @@ def report(path: str, count: int, seed: int) -> None:
             f"fuzzy_match(q, {k}, None), walk order": lambda q, k=k: search.fuzzy_match(q, k, None),
             f"search(q, {k})": lambda q, k=k: index.search(q, k),
             f"search(q, {k}, limit=10)": lambda q, k=k: index.search(q, k, limit=10),
+            f"search(q, {k}, transpositions=True)": lambda q, k=k: index.search(
+                q, k, transpositions=True
+            ),
             f"search(q, {k}, limit=10, transpositions=True)": lambda q, k=k: index.search(
                 q, k, limit=10, transpositions=True
             ),

@@ -17,8 +17,7 @@ import statistics
 import time
 
 import _morlatch
-from common import describe_machine, read_words, typo_queries, word_list_arrays
-from reference import walk
+from common import describe_machine, read_words, typo_queries, walk, word_list_arrays
 
 
 def count_visits(arrays, query, max_dist):

@@ -121,32 +121,6 @@ def read_words(path):
         return [line.rstrip("\n") for line in f if line.strip()]
 
 
-def levenshtein(a, b):
-    row = list(range(len(b) + 1))
-    for i, ca in enumerate(a, 1):
-        prev, row[0] = row[0], i
-        for j, cb in enumerate(b, 1):
-            prev, row[j] = row[j], min(row[j] + 1, row[j - 1] + 1, prev + (ca != cb))
-    return row[-1]
-
-
-def osa_distance(a, b):
-    """Optimal string alignment: Levenshtein plus adjacent transpositions, no substring edited
-    twice (symspellpy's default distance)."""
-    d = [[0] * (len(b) + 1) for _ in range(len(a) + 1)]
-    for i in range(len(a) + 1):
-        d[i][0] = i
-    for j in range(len(b) + 1):
-        d[0][j] = j
-    for i in range(1, len(a) + 1):
-        for j in range(1, len(b) + 1):
-            cost = a[i - 1] != b[j - 1]
-            d[i][j] = min(d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + cost)
-            if i > 1 and j > 1 and a[i - 1] == b[j - 2] and a[i - 2] == b[j - 1]:
-                d[i][j] = min(d[i][j], d[i - 2][j - 2] + 1)
-    return d[-1][-1]
-
-
 def process_memory(pid="self"):
     """(resident, peak resident) bytes of a process, from /proc."""
     values = {}
@@ -460,6 +434,8 @@ def compare_hits(row, queries, answers, reference):
     A query agrees when the row reports exactly morlatch's (key, distance) pairs, each once.
     Differences that the peer's own semantics explain are counted by cause; any other
     difference is counted as unexplained, with examples."""
+    from common import levenshtein, osa  # the tests' references, once main has checked the setup
+
     agree = 0
     causes = collections.Counter()
     examples = []
@@ -482,10 +458,8 @@ def compare_hits(row, queries, answers, reference):
                 continue
             # symspellpy's default distance counts an adjacent transposition as one edit: such a
             # key is extra at its smaller distance, or missing at the Levenshtein one.
-            transposed = row == "symspellpy" and osa_distance(q, key) < levenshtein(q, key)
-            if transposed and (
-                osa_distance(q, key) == d if mine else any(k2 == key for k2, _ in got)
-            ):
+            transposed = row == "symspellpy" and osa(q, key) < levenshtein(q, key)
+            if transposed and (osa(q, key) == d if mine else any(k2 == key for k2, _ in got)):
                 reasons.add("transposition")
                 continue
             reasons.add("other")

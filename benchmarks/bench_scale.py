@@ -9,10 +9,10 @@ Two tries:
           of 14, about 10,000,000 nodes), queried with fuzzy_match of a key
           with one typo at distance 1 and exact_match of a key.
 
-Steps: build (morlatch.build, as layout + from_internal_data), fuzzy, exact,
-encode (to_bytes), decode (from_bytes), free (dropping both objects). The steps run in a child
-process; the parent samples its resident memory every few milliseconds and
-reports the peak during each step, and the growth over the memory the child
+Steps: build (morlatch.build), fuzzy, exact, encode (to_bytes), decode
+(from_bytes), free (dropping both objects). The steps run in a child process;
+the parent samples its resident memory every few milliseconds and reports the
+peak during each step, and the growth over the memory the child
 held when the step started. A step that runs past --timeout seconds is
 reported as "did not finish within N s"; the child is then ended and a new
 one redoes the earlier steps (untimed) to go on with the next.
@@ -84,10 +84,9 @@ def child(args, which, start, timed, out):
 
     def run(step):
         if step == "build":
-            # What morlatch.build does, keeping the node count for the report.
-            arrays = morlatch.layout(keys)
-            state["search"] = _morlatch.from_internal_data(*arrays)
-            return f"{len(keys):,} keys, {len(arrays.node_strings):,} nodes"
+            state["search"] = morlatch.build(keys)
+            nodes = morlatch.layout_info(state["search"])["nodes"]
+            return f"{len(keys):,} keys, {nodes:,} nodes"
         if step == "fuzzy":
             hits = state["search"].fuzzy_match(fuzzy_query, 1, None)
             return f"{len(hits)} hits"

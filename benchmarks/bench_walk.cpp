@@ -13,6 +13,10 @@
 //   g++ -std=c++20 -O2 -DNDEBUG -Isrc -Itests/cpp benchmarks/bench_walk.cpp
 //       build/perf/libmorlatch_core.a -o build/perf/bench_walk
 // (one command line).
+//
+// A second table times the search layout's own search (CompactTrie::search,
+// the banded kernel) on every query, with Levenshtein's distance and with
+// transpositions, and their ratio.
 #include <algorithm>
 #include <array>
 #include <chrono>
@@ -20,12 +24,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <memory>
 #include <optional>
-#include <random>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "prefix/compact.hpp"
 #include "prefix/matcher.hpp"
 #include "prefix/query.hpp"
 #include "prefix/trie.hpp"
@@ -34,6 +39,9 @@
 namespace {
 
 using morlatch::Trie;
+
+// Keeps the timed searches from being optimised away.
+volatile std::size_t hits_sink = 0;
 
 // Decodes UTF-8 without validation: the word list is well formed.
 std::u32string decode(std::string_view s) {
@@ -59,30 +67,6 @@ Trie build_level_order(const std::vector<std::u32string>& words) {
     return morlatch::reference::build_trie(keys);
 }
 
-std::vector<std::u32string> typo_queries(const std::vector<std::u32string>& words,
-                                         std::size_t count, std::uint32_t seed) {
-    std::mt19937 rng(seed);
-    const std::u32string letters = U"abcdefghijklmnopqrstuvwxyz";
-    std::vector<std::u32string> out;
-    for (std::size_t q = 0; q < count; ++q) {
-        std::u32string word = words[rng() % words.size()];
-        const int typos = std::array{0, 1, 1, 2}[rng() % 4];
-        for (int k = 0; k < typos; ++k) {
-            const std::size_t pos = rng() % (word.size() + 1);
-            const unsigned kind = rng() % 3;
-            const char32_t letter = letters[rng() % letters.size()];
-            if (kind == 0 && pos < word.size()) {
-                word[pos] = letter;
-            } else if (kind == 1 && pos < word.size()) {
-                word.erase(pos, 1);
-            } else {
-                word.insert(word.begin() + static_cast<std::ptrdiff_t>(pos), letter);
-            }
-        }
-        out.push_back(std::move(word));
-    }
-    return out;
-}
 
 std::uint64_t count_visits(const Trie& t, std::u32string_view query, std::uint64_t max_dist) {
     morlatch::Matcher matcher(query, max_dist, std::nullopt);
@@ -124,7 +108,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     const Trie trie = build_level_order(words);
-    const auto sample = typo_queries(words, queries, 20240601);
+    const auto sample = morlatch::reference::typo_queries(words, queries, 20240601);
     std::printf("data: %zu words, %zu nodes; %zu queries\n", words.size(), trie.node_chars.size(),
                 sample.size());
     std::printf("%8s %7s %8s %9s %10s %9s\n", "max_dist", "queries", "hits/q", "nodes/q", "q/s",
@@ -162,6 +146,32 @@ int main(int argc, char** argv) {
         std::printf("%8llu %7zu %8.1f %9.0f %10.0f %9.2f\n",
                     static_cast<unsigned long long>(max_dist), take, hits / n, visits / n, n / best,
                     static_cast<double>(visits) / best / 1e6);
+    }
+
+    const std::unique_ptr<morlatch::CompactTrie> compact = morlatch::CompactTrie::build(trie);
+    compact->reverse_index();  // built once, outside the timings
+    std::printf("\nsearch layout, %zu queries\n%8s %12s %16s %7s\n", sample.size(), "max_dist",
+                "q/s", "q/s with swaps", "ratio");
+    for (std::uint64_t max_dist = 0; max_dist <= 3; ++max_dist) {
+        if (only_dist >= 0 && max_dist != static_cast<std::uint64_t>(only_dist)) continue;
+        double best[2] = {1e300, 1e300};
+        for (int r = 0; r < std::max(repeat, 1); ++r) {
+            for (const bool swaps : {false, true}) {
+                morlatch::Interrupt none;
+                std::size_t found = 0;
+                const auto t0 = std::chrono::steady_clock::now();
+                for (const std::u32string& query : sample) {
+                    found +=
+                        compact->search(query, max_dist, std::nullopt, none, swaps).hits.size();
+                }
+                const std::chrono::duration<double> dt = std::chrono::steady_clock::now() - t0;
+                best[swaps] = std::min(best[swaps], dt.count());
+                hits_sink = found;
+            }
+        }
+        const double n = static_cast<double>(sample.size());
+        std::printf("%8llu %12.0f %16.0f %7.2f\n", static_cast<unsigned long long>(max_dist),
+                    n / best[0], n / best[1], best[1] / best[0]);
     }
     return 0;
 }

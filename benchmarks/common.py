@@ -1,4 +1,7 @@
-"""What the benchmarks share: the machine line and the word-list trie.
+"""What the benchmarks share: the machine line, the word-list trie, and the
+tests' reference implementations (tests/reference.py: the typo generator for
+queries, the model of the walk, the distances), re-exported from here so
+that a benchmark imports only this module.
 
 The word list is Debian's wamerican (/usr/share/dict/american-english,
 `apt-get install wamerican`); its trie is laid out by the package's own
@@ -7,14 +10,26 @@ builder (level order, children in code-point order, payload = line number).
 
 import os
 import platform
-import random
 import sys
 
 import _morlatch
 import morlatch
 
-# The tests' reference implementations (tests/reference.py).
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
+
+from reference import levenshtein, osa, typo, typo_queries, walk  # noqa: E402
+
+__all__ = [
+    "WORD_LIST",
+    "describe_machine",
+    "levenshtein",
+    "osa",
+    "read_words",
+    "typo",
+    "typo_queries",
+    "walk",
+    "word_list_arrays",
+]
 
 WORD_LIST = "/usr/share/dict/american-english"
 
@@ -62,24 +77,3 @@ def word_list_arrays(words):
     """The four arrays of the trie over words, as plain lists."""
     arrays = morlatch.layout(words)
     return tuple(list(a) for a in arrays)
-
-
-def typo_queries(words, count, seed=1):
-    """count seeded list words, each with 0, 1, 1 or 2 random edits (replace,
-    delete or insert a lowercase letter)."""
-    letters = "abcdefghijklmnopqrstuvwxyz"
-    rng = random.Random(seed)
-    out = []
-    for _ in range(count):
-        word = list(rng.choice(words))
-        for _ in range(rng.choice((0, 1, 1, 2))):
-            pos = rng.randrange(len(word) + 1)
-            kind = rng.randrange(3)
-            if kind == 0 and pos < len(word):
-                word[pos] = rng.choice(letters)
-            elif kind == 1 and pos < len(word):
-                del word[pos]
-            else:
-                word.insert(pos, rng.choice(letters))
-        out.append("".join(word))
-    return out

@@ -7,6 +7,7 @@
 #include "binding/key_iterator.hpp"
 #include "binding/prefix_search.hpp"
 #include "binding/ref.hpp"
+#include "engine/build_functions.hpp"
 #include "engine/format_functions.hpp"
 #include "engine/index_functions.hpp"
 #include "engine/mapped_functions.hpp"
@@ -35,6 +36,7 @@ OwnedRef init_engine() {
     engine::add_format_functions(module.get());
     engine::add_index_functions(module.get());
     engine::add_mapped_functions(module.get());
+    engine::add_build_functions(module.get());
     binding::check(
         PyModule_AddObjectRef(module.get(), "KeyIterator",
                               reinterpret_cast<PyObject*>(binding::create_key_iterator_type())));

@@ -1,11 +1,20 @@
-"""Obviously-correct reference implementations that the tests (and the
-benchmarks) compare the native code against: the Levenshtein distance, a trie
-builder, a model of the walk, and the one way to catch the module's fault
-exception."""
+"""Obviously-correct reference implementations that the tests, the fuzz
+harness and the benchmarks compare the native code against: the Levenshtein
+and OSA distances, brute-force hits, two trie builders, a reader of the trie
+arrays, a model of the walk, the one way to catch the module's fault
+exception, and the seeded typo generator for queries.
+
+The Python tests import it directly (tests/ is pytest's root); the fuzz
+harness and the benchmarks put tests/ on sys.path first."""
 
 from __future__ import annotations
 
-from collections.abc import Callable, Iterable, Mapping
+import operator
+import random
+import string
+from array import array
+from collections.abc import Callable, Iterable, Mapping, Sequence
+from itertools import accumulate, chain, compress, groupby, repeat
 from typing import Any
 
 import _morlatch
@@ -36,9 +45,26 @@ def levenshtein(a: str, b: str) -> int:
     return previous[-1]
 
 
+def fuzzy_hits(
+    keys: Mapping[str, int | None], query: str, max_dist: int
+) -> set[tuple[str, int, int]]:
+    """What fuzzy_match must find, by brute force: every non-empty key with
+    a payload within max_dist of query, as (key, payload, distance)."""
+    hits = set()
+    for key, payload in keys.items():
+        if key and payload is not None:
+            distance = levenshtein(key, query)
+            if distance <= max_dist:
+                hits.add((key, payload, distance))
+    return hits
+
+
 # ---------------------------------------------------------------- trie builder
 
 Arrays = tuple[list[int], list[str], list[Any], list[int]]
+
+# An unsigned array type of exactly 32 bits, as morlatch.layout's node_shifts.
+U32 = next(code for code in "IL" if array(code).itemsize == 4)
 
 
 def trie_arrays(
@@ -88,6 +114,86 @@ def trie_arrays(
     return shifts, strings, payloads, child_indices
 
 
+def level_order_arrays(
+    table: dict[str, int], progress: Callable[[int, int], None] | None = None
+) -> tuple[array[int], list[str], list[int | None], range]:
+    """The package's builder as it was written in Python, kept as the oracle
+    of the native one: the four arrays of ``table`` in level order, of the
+    types ``morlatch.layout`` returns (node_shifts an unsigned 32-bit
+    array, child_indices a range), calling ``progress(placed, total)`` after
+    each depth where keys end."""
+    # Work top down, one depth at a time, over the keys in sorted order. Each
+    # key still longer than the depth has reached one node; the pairs (that
+    # node, the key's next character) in key order are grouped runs, and each
+    # run is one node of the next level. Sorted keys keep the parents in
+    # level order and each parent's characters in code-point order, so the
+    # runs come out exactly in breadth-first order with children in
+    # code-point order. The work grows with the keys' total length and needs
+    # no prefix strings, so a very long key costs no more than its length;
+    # and once a single key is left, its remaining characters form a chain
+    # that is laid out at once. No recursion, whatever the depth.
+    keys = sorted(table)
+    node_strings: list[str] = [""]
+    node_payloads: list[int | None] = [None]
+    child_counts: list[int] = [0]
+    active = keys  # keys longer than depth, sorted
+    reached = [0] * len(keys)  # the node each active key has reached
+    depth = 0
+    placed = 0
+    while len(active) > 1:
+        chars = list(map(operator.itemgetter(depth), active))
+        # A run starts where the parent or the character changes.
+        starts = list(
+            map(
+                operator.or_,
+                map(operator.ne, reached, chain([-1], reached)),
+                map(operator.ne, chars, chain([""], chars)),
+            )
+        )
+        first = len(node_strings) - 1
+        ids = list(accumulate(starts, initial=first))
+        del ids[0]
+        level = len(node_strings)
+        node_strings.extend(compress(chars, starts))
+        level = len(node_strings) - level
+        node_payloads.extend(repeat(None, level))
+        for parent, children in groupby(compress(reached, starts)):
+            child_counts[parent] = sum(1 for _ in children)
+        child_counts.extend(repeat(0, level))
+        depth += 1
+        ends = list(map(operator.eq, map(len, active), repeat(depth)))
+        for key, node in compress(zip(active, ids, strict=True), ends):
+            node_payloads[node] = table[key]
+        if any(ends):
+            keep = list(map(operator.not_, ends))
+            active = list(compress(active, keep))
+            reached = list(compress(ids, keep))
+            placed += len(ends) - len(active)
+            if progress is not None:
+                progress(placed, len(table))
+        else:
+            reached = ids
+    if active:
+        # One key left: the rest of it is a chain below the node it reached.
+        key = active[0]
+        tail = len(key) - depth
+        child_counts[reached[0]] = 1
+        node_strings.extend(key[depth:])
+        node_payloads.extend(repeat(None, tail - 1))
+        node_payloads.append(table[key])
+        child_counts.extend(repeat(1, tail - 1))
+        child_counts.append(0)
+        if progress is not None:
+            progress(placed + 1, len(table))
+    del active, reached
+
+    # In level order the children of node n start right after the children
+    # of nodes 0..n-1, and child_indices is simply 1, 2, ..., nodes - 1.
+    node_shifts = array(U32, accumulate(child_counts, initial=0))
+    node_shifts.pop()
+    return node_shifts, node_strings, node_payloads, range(1, len(node_strings))
+
+
 # ---------------------------------------------------------------- the walk
 
 
@@ -114,6 +220,34 @@ def children(arrays: Arrays, node: int) -> list[tuple[str, int]]:
             raise Fault(UNWRAP_NONE)
         out.append((strings[child][0], child))
     return out
+
+
+def proper_keys(arrays: Arrays) -> dict[str, int] | None:
+    """Every key below the root with its payload, when the arrays form a
+    proper trie (every child list readable without a fault, every node
+    reached once, siblings with distinct characters); None otherwise."""
+    payloads = arrays[2]
+    if not payloads:
+        return None
+    keys: dict[str, int] = {}
+    seen = {0}
+    todo = [(0, "")]
+    while todo:
+        node, text = todo.pop()
+        if text and payloads[node] is not None:
+            keys[text] = payloads[node]
+        try:
+            kids = children(arrays, node)
+        except Fault:
+            return None
+        if len({ch for ch, _ in kids}) != len(kids):
+            return None
+        for ch, child in kids:
+            if child in seen or child >= len(payloads):
+                return None
+            seen.add(child)
+            todo.append((child, text + ch))
+    return keys
 
 
 def walk(
@@ -234,3 +368,39 @@ def completion_distance(key: str, prefix: str, transpositions: bool = False) -> 
     """The smallest distance between ``prefix`` and a beginning of ``key``."""
     distance = osa if transpositions else levenshtein
     return min(distance(key[:i], prefix) for i in range(len(key) + 1))
+
+
+# ---------------------------------------------------------------- typos
+
+
+def typo(
+    rng: random.Random,
+    text: str,
+    edits: int,
+    letters: str = string.ascii_lowercase,
+    swaps: bool = False,
+) -> str:
+    """text with `edits` random edits, each at a random place: replace,
+    delete or insert a letter (or, with swaps, swap two neighbours). An edit
+    that does not fit where it falls (past the end) does nothing, or inserts."""
+    chars = list(text)
+    for _ in range(edits):
+        pos = rng.randrange(len(chars) + 1)
+        kind = rng.randrange(4 if swaps else 3)
+        if kind == 0 and pos < len(chars):
+            chars[pos] = rng.choice(letters)
+        elif kind == 1 and pos < len(chars):
+            del chars[pos]
+        elif kind == 3:
+            if pos + 1 < len(chars):
+                chars[pos], chars[pos + 1] = chars[pos + 1], chars[pos]
+        else:
+            chars.insert(pos, rng.choice(letters))
+    return "".join(chars)
+
+
+def typo_queries(words: Sequence[str], count: int, seed: int = 1) -> list[str]:
+    """count seeded words of the list (drawn with replacement), each with 0,
+    1, 1 or 2 random edits of lowercase letters: the benchmarks' queries."""
+    rng = random.Random(seed)
+    return [typo(rng, rng.choice(words), rng.choice((0, 1, 1, 2))) for _ in range(count)]

@@ -22,7 +22,7 @@ from rapidfuzz.distance import OSA, Levenshtein
 import _morlatch
 import morlatch
 from morlatch import Index, Match
-from reference import completion_distance, levenshtein, osa
+from reference import completion_distance, levenshtein, osa, typo
 
 # ---------------------------------------------------------------- whole list
 
@@ -40,22 +40,8 @@ def index() -> Index:
 def typos(words: list[str], count: int, seed: int) -> list[str]:
     """Words with 0 to 2 random edits each (swaps of neighbours included)."""
     rng = random.Random(seed)
-    out = []
-    for word in rng.sample(words, count):
-        chars = list(word)
-        for _ in range(rng.randrange(3)):
-            i = rng.randrange(len(chars) + 1)
-            edit = rng.randrange(4)
-            if edit == 0:
-                chars.insert(i, rng.choice("aeiourst"))
-            elif edit == 1 and i < len(chars):
-                del chars[i]
-            elif edit == 2 and i < len(chars):
-                chars[i] = rng.choice("aeiourst")
-            elif i + 1 < len(chars):
-                chars[i], chars[i + 1] = chars[i + 1], chars[i]
-        out.append("".join(chars))
-    return out
+    sample = rng.sample(words, count)
+    return [typo(rng, word, rng.randrange(3), "aeiourst", swaps=True) for word in sample]
 
 
 SCORERS = {False: Levenshtein.distance, True: OSA.distance}

@@ -190,13 +190,20 @@ class TestFaults:
 
 # ------------------------------------------------------------- properties
 
-ALPHABET = "ab\u00e9Z\U0001f600"
+# Shared prefixes are likely; NUL and characters of two, three and four
+# UTF-8 bytes cross the conversion.
+ALPHABET = "ab\0\u00e9\u20acZ\U0001f600"
 texts = st.text(alphabet=ALPHABET, max_size=6)
-key_sets = st.dictionaries(texts, st.none() | st.integers(0, 2**32 - 1), max_size=14)
+key_sets = st.dictionaries(texts, st.none() | st.integers(0, 2**32 - 1), max_size=24)
 
 
 @st.composite
 def layouts(draw):
+    """Children in code-point order (as the package lays them out, which
+    lets the module use its fast search) or in a fixed shuffled order; ids
+    breadth or depth first."""
+    if draw(st.booleans()):
+        return {"order": sorted, "breadth_first": draw(st.booleans())}
     rng = draw(st.randoms(use_true_random=False))
 
     def order(kids):
@@ -250,9 +257,12 @@ def test_same_list_as_the_walk_model(keys, layout, query, max_dist, limit):
 @given(keys=key_sets, layout=layouts(), query=texts)
 def test_exact_match_is_a_lookup(keys, layout, query):
     ps = search(keys, **layout)
-    payload = keys.get(query)
-    expected = (query, payload, 0) if query and payload is not None else None
-    assert ps.exact_match(query) == expected
+    # Every key, every proper prefix of one (an inner node, with or without
+    # a payload) and an arbitrary text.
+    for text in [query, *keys, *(key[:-1] for key in keys)]:
+        payload = keys.get(text)
+        expected = (text, payload, 0) if text and payload is not None else None
+        assert ps.exact_match(text) == expected
 
 
 @st.composite

@@ -1,7 +1,7 @@
 """Native helpers of the morlatch package; not a public interface."""
 
-from collections.abc import Iterator
-from typing import Literal, TypeVar, overload
+from collections.abc import Callable, Iterator
+from typing import Literal, TypeVar, final, overload
 
 from typing_extensions import Buffer
 
@@ -12,10 +12,41 @@ def check_bytes(data: Buffer) -> str | None:
     reads it), else a one-line description of what is wrong and at which
     byte offset, e.g. ``"UnexpectedEnd { additional: 3 } at byte 12"``."""
 
+# ---- the builder (see builder.py, which checks the keys first) -----------
+
+def build(
+    table: dict[str, int] | list[str], progress: Callable[[int, int], object] | None
+) -> PrefixSearch:
+    """The trie of ``table`` (a list of keys: payload = position) laid out in
+    level order, children in code-point order; a repeated key keeps its last
+    payload. ``progress(placed, total)`` is called now and then."""
+
+def layout(
+    table: dict[str, int] | list[str], progress: Callable[[int, int], object] | None
+) -> tuple[bytes, list[str], list[int | None]]:
+    """The same trie as ``(node_shifts, node_strings, node_payloads)``:
+    node_shifts as native unsigned 32-bit integers; child_indices is
+    ``range(1, nodes)``."""
+
+class _Words:
+    """Keys read by read_words, for build_words."""
+
+def read_words(data: bytes) -> tuple[_Words, int] | None:
+    """A word list (``morlatch.parse_word_list``'s format) read, its distinct
+    keys sorted, and their number; None when a line is bad."""
+
+def build_words(words: _Words, progress: Callable[[int, int], object] | None) -> PrefixSearch:
+    """The trie of ``words``, which it takes over (a second call raises
+    ValueError)."""
+
 # ---- the index (see index.py, which checks the arguments first) ----------
+
+DISTANCE_CAP: int
+"""The largest max_dist the searches tell apart (no key is that long)."""
 
 _M = TypeVar("_M", bound=tuple[str, int, int])
 
+@final
 class KeyIterator(Iterator[object]):
     def __next__(self) -> object: ...
 

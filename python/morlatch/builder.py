@@ -2,7 +2,8 @@
 
 Nodes are numbered in level order (breadth first) with the children of every
 node in code-point order, so siblings get consecutive ids and sit next to each
-other in memory, which is what makes the native walk fast.
+other in memory, which is what makes the native walk fast. The keys are
+checked here; the native builder of ``_engine`` sorts and lays them out.
 """
 
 from __future__ import annotations
@@ -10,15 +11,16 @@ from __future__ import annotations
 import operator
 from array import array
 from collections.abc import Callable, Iterable, Mapping, Sequence
-from itertools import accumulate, chain, compress, count, groupby, repeat
+from itertools import count
 from typing import NamedTuple, SupportsIndex, TypeAlias, cast
 
 import _morlatch
 
+from . import _engine
+
 __all__ = ["Keys", "MAX_PAYLOAD", "Progress", "TrieArrays", "build", "layout"]
 
 MAX_PAYLOAD = 0xFFFFFFFF
-_MAX_NODES = 0xFFFFFFFF + 1
 
 #: Accepted key collections: a mapping of key to payload, or an iterable whose
 #: items are keys (payload = the item's position) or (key, payload) pairs.
@@ -43,7 +45,7 @@ Progress: TypeAlias = Callable[[int, int], None]
 
 def build(keys: Keys, *, progress: Progress | None = None) -> _morlatch.PrefixSearch:
     """Build a searchable trie from ``keys`` (see :func:`layout`)."""
-    return _morlatch.from_internal_data(*layout(keys, progress=progress))
+    return _lay_out(_collect(keys), progress)
 
 
 def layout(keys: Keys, *, progress: Progress | None = None) -> TrieArrays:
@@ -59,11 +61,17 @@ def layout(keys: Keys, *, progress: Progress | None = None) -> TrieArrays:
     ``progress``, if given, is called now and then with the number of keys
     placed so far and the number of distinct keys.
     """
-    table = _collect(keys)
-    return _lay_out(table, progress)
+    shifts, strings, payloads = _engine.layout(_collect(keys), progress)
+    node_shifts = array(_U32)
+    node_shifts.frombytes(shifts)
+    # In level order the children of node n start right after the children
+    # of nodes 0..n-1, and child_indices is simply 1, 2, ..., nodes - 1.
+    return TrieArrays(node_shifts, strings, payloads, range(1, len(strings)))
 
 
-def _collect(keys: Keys) -> dict[str, int]:
+def _collect(keys: Keys) -> dict[str, int] | list[str]:
+    # Checked keys for the native builder: a dict of key to payload, or a list
+    # of keys whose payloads are their positions.
     if isinstance(keys, (str, bytes, bytearray)):
         raise TypeError(
             f"keys must be a mapping or an iterable of keys, not a single {type(keys).__name__}"
@@ -85,13 +93,17 @@ def _collect(keys: Keys) -> dict[str, int]:
             f"keys must be a mapping or an iterable of keys, not {type(keys).__name__!r}"
         )
     items = list(keys)
-    if _all_type(items, str):
-        # Each payload is the key's last position, so duplicates keep the
-        # last one and the payload itself names the item in messages.
-        table = dict(zip(items, count()))
-        where: dict[str, int] = table
-    else:
-        table, where = _collect_items(items)
+    if _all_type(items, str) and len(items) <= MAX_PAYLOAD + 1:
+        # Each payload is the key's position, and the native builder keeps
+        # the last one of a repeated key, as a dict would; the dict itself,
+        # whose payloads name the items in messages, is only made for a bad
+        # key: hashing every key costs more than building the trie.
+        strings = cast(list[str], items)
+        if "" in strings or not _is_text(strings):
+            table = dict(zip(strings, count()))
+            _check_keys_text(table, lambda key: f"item {table[key]}")
+        return strings
+    table, where = _collect_items(items)
     _check_keys_text(table, lambda key: f"item {where[key]}")
     _check_payload_range(table, lambda key: f"payload of item {where[key]}")
     return table
@@ -136,10 +148,7 @@ def _payload(value: object, what: str) -> int:
 def _check_keys_text(table: dict[str, int], describe: Callable[[str], str]) -> None:
     if "" in table:
         raise ValueError(f"{describe('')}: the empty key is not allowed (it can never be reported)")
-    try:
-        # One bulk encode finds lone surrogates, which have no UTF-8 form.
-        "".join(table).encode("utf-8")
-    except UnicodeEncodeError:
+    if not _is_text(table):
         for key in table:
             try:
                 key.encode("utf-8")
@@ -149,6 +158,15 @@ def _check_keys_text(table: dict[str, int], describe: Callable[[str], str]) -> N
                 ) from None
 
 
+def _is_text(keys: Iterable[str]) -> bool:
+    try:
+        # One bulk encode finds lone surrogates, which have no UTF-8 form.
+        "".join(keys).encode("utf-8")
+    except UnicodeEncodeError:
+        return False
+    return True
+
+
 def _check_payload_range(table: dict[str, int], describe: Callable[[str], str]) -> None:
     if table and (min(table.values()) < 0 or max(table.values()) > MAX_PAYLOAD):
         for key, value in table.items():
@@ -156,76 +174,9 @@ def _check_payload_range(table: dict[str, int], describe: Callable[[str], str]) 
                 raise ValueError(f"{describe(key)}: {value} is outside 0..{MAX_PAYLOAD}")
 
 
-def _lay_out(table: dict[str, int], progress: Progress | None) -> TrieArrays:
-    # Work top down, one depth at a time, over the keys in sorted order. Each
-    # key still longer than the depth has reached one node; the pairs (that
-    # node, the key's next character) in key order are grouped runs, and each
-    # run is one node of the next level. Sorted keys keep the parents in
-    # level order and each parent's characters in code-point order, so the
-    # runs come out exactly in breadth-first order with children in
-    # code-point order. The work grows with the keys' total length and needs
-    # no prefix strings, so a very long key costs no more than its length;
-    # and once a single key is left, its remaining characters form a chain
-    # that is laid out at once. No recursion, whatever the depth.
-    keys = sorted(table)
-    node_strings: list[str] = [""]
-    node_payloads: list[int | None] = [None]
-    child_counts: list[int] = [0]
-    active = keys  # keys longer than depth, sorted
-    reached = [0] * len(keys)  # the node each active key has reached
-    depth = 0
-    placed = 0
-    while len(active) > 1:
-        chars = list(map(operator.itemgetter(depth), active))
-        # A run starts where the parent or the character changes.
-        starts = list(
-            map(
-                operator.or_,
-                map(operator.ne, reached, chain([-1], reached)),
-                map(operator.ne, chars, chain([""], chars)),
-            )
-        )
-        first = len(node_strings) - 1
-        ids = list(accumulate(starts, initial=first))
-        del ids[0]
-        level = len(node_strings)
-        node_strings.extend(compress(chars, starts))
-        level = len(node_strings) - level
-        node_payloads.extend(repeat(None, level))
-        for parent, children in groupby(compress(reached, starts)):
-            child_counts[parent] = sum(1 for _ in children)
-        child_counts.extend(repeat(0, level))
-        depth += 1
-        ends = list(map(operator.eq, map(len, active), repeat(depth)))
-        for key, node in compress(zip(active, ids, strict=True), ends):
-            node_payloads[node] = table[key]
-        if any(ends):
-            keep = list(map(operator.not_, ends))
-            active = list(compress(active, keep))
-            reached = list(compress(ids, keep))
-            placed += len(ends) - len(active)
-            if progress is not None:
-                progress(placed, len(table))
-        else:
-            reached = ids
-    if active:
-        # One key left: the rest of it is a chain below the node it reached.
-        key = active[0]
-        tail = len(key) - depth
-        child_counts[reached[0]] = 1
-        node_strings.extend(key[depth:])
-        node_payloads.extend(repeat(None, tail - 1))
-        node_payloads.append(table[key])
-        child_counts.extend(repeat(1, tail - 1))
-        child_counts.append(0)
-        if progress is not None:
-            progress(placed + 1, len(table))
-    del active, reached
-
-    if len(node_strings) > _MAX_NODES:
-        raise ValueError(f"the trie would have {len(node_strings)} nodes; at most 2**32 fit")
-    # In level order the children of node n start right after the children
-    # of nodes 0..n-1, and child_indices is simply 1, 2, ..., nodes - 1.
-    node_shifts = array(_U32, accumulate(child_counts, initial=0))
-    node_shifts.pop()
-    return TrieArrays(node_shifts, node_strings, node_payloads, range(1, len(node_strings)))
+def _lay_out(
+    table: dict[str, int] | list[str], progress: Progress | None
+) -> _morlatch.PrefixSearch:
+    # The native builder sorts the keys and lays them out in level order
+    # without the interpreter's lock; the search answers for the arrays.
+    return _engine.build(table, progress)

@@ -19,14 +19,19 @@ from collections.abc import Callable, Iterator, Sequence
 from typing import BinaryIO, TextIO
 
 import _morlatch
-from _morlatch import from_internal_data
 
 from . import _engine
-from .builder import build, layout
-from .index import Index
+from .builder import build
+from .index import Index, layout_info
 from .panic import is_panic
 from .storage import HEAD_SIZE, read_trie, save
-from .wordlist import WordListError, default_search, parse_word_list, read_word_list
+from .wordlist import (
+    WordKeys,
+    WordListError,
+    default_search,
+    parse_word_list,
+    read_word_list,
+)
 
 __all__ = ["main"]
 
@@ -283,15 +288,17 @@ def _build(args: argparse.Namespace) -> int:
         show = sys.stderr.isatty() and len(data) >= _LARGE_INPUT
     report = _Progress(sys.stderr if show else None)
     with report.stage(f"reading {args.words}"):
-        table = _parse_words(data, args.words)
+        try:
+            # Read natively: no Python object per key.
+            words = WordKeys(data, args.words)
+        except WordListError as error:
+            raise CommandError(str(error)) from None
     del data
-    keys = len(table)
+    keys = len(words)
     with report.stage(f"building a trie of {keys} keys"):
-        arrays = layout(table, progress=report.update)
-        del table
-        nodes = len(arrays.node_strings)
-        search = from_internal_data(*arrays)
-        del arrays
+        search = words.build(progress=report.update)
+        del words
+        nodes = layout_info(search)["nodes"]
     with report.stage(f"writing {args.output}"):
         try:
             save(search, args.output)

@@ -20,9 +20,8 @@ if TYPE_CHECKING:
 
 __all__ = ["Index", "Match", "layout_info"]
 
-# Distances and counts past these change nothing (no key is that long, no
-# index that large) and keep the numbers within the engine's 64 bits.
-_DISTANCE_CAP = 1 << 30
+# Counts past this change nothing (no index is that large) and keep the
+# numbers within the engine's 64 bits; distances are capped as the engine does.
 _COUNT_CAP = 1 << 62
 
 _T = TypeVar("_T")
@@ -427,7 +426,7 @@ def _distance(value: object) -> int:
     number = _whole("max_dist", value)
     if number < 0:
         raise ValueError(f"max_dist must not be negative, not {number}")
-    return min(number, _DISTANCE_CAP)
+    return min(number, _engine.DISTANCE_CAP)
 
 
 def _limit(value: object) -> int | None:

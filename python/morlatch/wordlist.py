@@ -10,7 +10,8 @@ from typing import BinaryIO
 
 import _morlatch
 
-from .builder import MAX_PAYLOAD
+from . import _engine
+from .builder import MAX_PAYLOAD, Progress, build
 
 __all__ = [
     "MAX_LINE",
@@ -107,6 +108,44 @@ def read_word_list(stream: BinaryIO, source: str, head: bytes = b"") -> bytes:
         scan(chunk)
         chunks.append(chunk)
     return b"".join(chunks)
+
+
+class WordKeys:
+    """A word list read natively: its distinct keys, sorted, ready to build.
+
+    ``len()`` is the number of distinct keys. A bad line raises the
+    WordListError of :func:`parse_word_list`, which reads the list again to
+    name it.
+    """
+
+    __slots__ = ("_words", "_table", "_count")
+
+    def __init__(self, data: bytes, source: str = "<words>") -> None:
+        read = _engine.read_words(data)
+        self._table: dict[str, int] | None = None
+        if read is None:
+            self._table = parse_word_list(data, source)
+            self._words, self._count = None, len(self._table)
+        else:
+            self._words, self._count = read
+
+    def __len__(self) -> int:
+        return self._count
+
+    def build(self, *, progress: Progress | None = None) -> _morlatch.PrefixSearch:
+        """The trie of the keys; only once, since it takes the keys over."""
+        if self._words is None:
+            assert self._table is not None
+            return build(self._table, progress=progress)
+        return _engine.build_words(self._words, progress)
+
+
+def build_word_list(
+    data: bytes, source: str = "<words>", *, progress: Progress | None = None
+) -> _morlatch.PrefixSearch:
+    """``build(parse_word_list(data, source), progress=progress)``, without a
+    Python object per key."""
+    return WordKeys(data, source).build(progress=progress)
 
 
 def _parse_with_payloads(lines: list[str], source: str) -> dict[str, int]:

@@ -4,6 +4,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <utility>
+
 #include "binding/ref.hpp"
 #include "prefix/interrupt.hpp"
 #include "prefix/store.hpp"
@@ -30,6 +32,15 @@ public:
         }
     }
     Interrupt interrupt() noexcept override { return Interrupt(&check_signals, this); }
+
+    // Runs body() with the lock taken back for a moment. If it throws, the
+    // lock stays held while the exception unwinds.
+    template <class Body>
+    void with_lock(Body&& body) {
+        reacquire();
+        body();
+        release();
+    }
 
 private:
     static void check_signals(void* context) {
@@ -59,6 +70,11 @@ public:
     ReleasedGil& operator=(const ReleasedGil&) = delete;
 
     Interrupt interrupt() noexcept { return lock_.interrupt(); }
+    // Runs body() with the lock taken back for a moment.
+    template <class Body>
+    void with_lock(Body&& body) {
+        lock_.with_lock(std::forward<Body>(body));
+    }
 
 private:
     InterpreterLock lock_;

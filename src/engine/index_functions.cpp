@@ -20,6 +20,7 @@
 #include "binding/key_iterator.hpp"
 #include "binding/prefix_search.hpp"
 #include "binding/ref.hpp"
+#include "prefix/band.hpp"
 #include "prefix/ranked.hpp"
 #include "prefix/store.hpp"
 
@@ -281,6 +282,9 @@ PyMethodDef index_methods[] = {
 
 void add_index_functions(PyObject* module) {
     binding::check(PyModule_AddFunctions(module, index_methods));
+    // The largest max_dist the searches tell apart; the package caps to it.
+    binding::check(PyModule_AddObjectRef(
+        module, "DISTANCE_CAP", binding::new_ref(PyLong_FromUnsignedLongLong(kDistanceCap)).get()));
 }
 
 }  // namespace morlatch::engine

@@ -204,15 +204,25 @@ public:
     NodeId first_child(NodeId node) const noexcept { return nodes_[node].first_child; }
     NodeId end_child(NodeId node) const noexcept { return end_of_children(node); }
     // The child of `node` labelled `ch`, if any (binary search).
-    std::optional<NodeId> child(NodeId node, char32_t ch) const noexcept;
+    std::optional<NodeId> child(NodeId node, char32_t ch) const noexcept {
+        const NodeId found = child_of(nodes_.data(), node, ch);
+        return found == kNoNode ? std::nullopt : std::optional<NodeId>(found);
+    }
     // The node whose path spells `text`, if any.
     std::optional<NodeId> find(std::u32string_view text) const noexcept;
+    // The key node whose path spells `text`, if any (the root, the empty
+    // key, is never one).
+    std::optional<NodeId> find_key(std::u32string_view text) const noexcept {
+        const std::optional<NodeId> node = find(text);
+        return node && *node != kRoot && is_key(*node) ? node : std::nullopt;
+    }
     // Lengths of the shortest and longest key in the subtree of `node`,
     // counted from `node` (0 when `node` is a key itself). The shortest is
     // kLengthSaturated also when the subtree holds no key at all; the longest
     // is kLengthSaturated when it may be longer.
     std::uint8_t shortest_below(NodeId node) const noexcept { return nodes_[node].shortest; }
     std::uint8_t longest_below(NodeId node) const noexcept { return nodes_[node].longest; }
+    bool holds_keys(NodeId node) const noexcept { return holds_keys(nodes_[node]); }
 
     // Bytes held by this process, the reverse index included once built;
     // borrowed nodes are not counted (mapped pages are the file's).
@@ -224,11 +234,12 @@ public:
     // its extensions; where two keys first differ, the one whose character
     // continues the query first, then the others by code point. With a
     // limit, the first `limit` of them.
+    // With transpositions, the distance is the optimal string alignment
+    // distance (swapping two adjacent characters is one edit).
     HitList search(std::u32string_view query, std::uint64_t max_dist,
-                   std::optional<std::uint64_t> limit, Interrupt& interrupt) const;
-    // The same as a list of matches.
-    std::vector<Match> fuzzy_match(std::u32string_view query, std::uint64_t max_dist,
-                                   std::optional<std::uint64_t> limit) const;
+                   std::optional<std::uint64_t> limit, Interrupt& interrupt,
+                   bool transpositions = false) const;
+    std::optional<Match> exact_match(std::u32string_view query) const noexcept(false);
 
     // The reverse index (a trie of the reversed keys), built on first use by
     // a search that profits from it.
@@ -241,6 +252,29 @@ public:
     bool reverse_index_affordable() const noexcept {
         return total_key_length_ <= kReverseBudgetPerNode * node_count() &&
                total_key_length_ < 0x80000000u;
+    }
+
+    // Takes over nodes laid out by the builder (builder.hpp): level order,
+    // the closing entry last, key lengths filled in.
+    static std::unique_ptr<CompactTrie> from_level_order(std::vector<Node> nodes,
+                                                         std::size_t key_count,
+                                                         std::uint64_t total_key_length);
+
+    static constexpr NodeId kNoNode = 0xFFFFFFFFu;
+
+    // Whether the subtree of a node holds a key (its own included).
+    static bool holds_keys(const Node& node) noexcept {
+        return !(node.shortest == kLengthSaturated && node.longest == 0);
+    }
+    // The child labelled `ch` of `node` among nodes laid out like this
+    // (children consecutive, by label, closed by the next node's
+    // first_child), or kNoNode.
+    static NodeId child_of(const Node* nodes, NodeId node, char32_t ch) noexcept {
+        const Node* first = nodes + nodes[node].first_child;
+        const Node* last = nodes + nodes[node + 1].first_child;
+        const Node* it = std::lower_bound(first, last, ch,
+                                          [](const Node& n, char32_t c) { return n.label < c; });
+        return it == last || it->label != ch ? kNoNode : static_cast<NodeId>(it - nodes);
     }
 
 private:

@@ -1,12 +1,12 @@
 // Ranked lookups over the search layout: the closest keys to a query, the
 // best completions of a mistyped beginning, and the keys below a prefix.
 //
-// Both searches compute edit distances row by row along the trie path, one
-// row per trie level, and keep only the cells |depth - column| <= max_dist of
-// each row (the band): no other cell can hold a value <= max_dist, so a row
-// costs O(max_dist) whatever the query's length. With transpositions the
-// distance is the optimal string alignment distance: swapping two adjacent
-// characters counts as one edit (a swapped pair is not edited again).
+// Both searches compute edit distances with the banded kernel of band.hpp:
+// one band of cells per trie level, so a row costs O(max_dist) in time and
+// memory whatever the query's length. Ranked search ranks the hits of the
+// layout's own (split) search. With transpositions the distance is the
+// optimal string alignment distance: swapping two adjacent characters counts
+// as one edit (a swapped pair is not edited again).
 #pragma once
 
 #include <cstdint>

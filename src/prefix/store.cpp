@@ -236,11 +236,7 @@ std::optional<Match> Store::exact_match(std::u32string_view query, CallerLock& l
         Interrupt interrupt = lock.interrupt();
         return morlatch::exact_match(*arrays_, query, interrupt);
     }
-    const std::optional<NodeId> node = layout_->find(query);
-    if (!node || *node == CompactTrie::kRoot || !layout_->is_key(*node)) {
-        return std::nullopt;
-    }
-    return Match{std::u32string(query), layout_->payload(*node), 0};
+    return layout_->exact_match(query);
 }
 
 std::vector<Child> Store::get_children(NodeId node) const {

@@ -1,13 +1,17 @@
-// Obviously-correct references that the C++ tests (and the native benchmark)
-// compare the core against: a trie builder, the Levenshtein distance, a model
-// of the plain walk, and a way to catch the fault of a call.
+// Obviously-correct references that the C++ tests, the fuzz targets and the
+// native benchmark compare the core against: a trie builder, a reader of the
+// trie arrays, the Levenshtein and optimal string alignment distances, a model
+// of the plain walk, a way to catch the fault of a call, and the seeded typo
+// generator for queries. (tests/reference.py is the same for the Python side.)
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <map>
-#include <memory>
 #include <optional>
+#include <random>
+#include <set>
 #include <string>
 #include <string_view>
 #include <tuple>
@@ -21,41 +25,110 @@ namespace morlatch::reference {
 
 using Keys = std::vector<std::pair<std::u32string, std::optional<Payload>>>;
 
-// Lays keys out as the package's builder does: ids breadth first, the
-// children of each node consecutive and in code-point order. A key given
-// twice keeps its last payload; the empty key puts its payload on the root.
-inline Trie build_trie(const Keys& keys) {
+// How build_trie numbers the nodes: level order (breadth first, as the
+// package's builder does), depth first (pre-order), or depth first and then
+// shuffled (the root stays 0).
+enum class Numbering { level, depth, random };
+
+// Lays keys out as a trie: the children of each node consecutive and in
+// code-point order, ids in the given numbering (`rng` shuffles for random).
+// A key given twice keeps its last payload; the empty key puts its payload
+// on the root.
+inline Trie build_trie(const Keys& keys, Numbering numbering = Numbering::level,
+                       std::mt19937* rng = nullptr) {
     struct Node {
-        std::map<char32_t, std::unique_ptr<Node>> kids;
+        std::map<char32_t, std::size_t> kids;
         std::optional<Payload> payload;
+        std::optional<char32_t> ch;
     };
-    Node root;
+    std::vector<Node> tree(1);
     for (const auto& [key, payload] : keys) {
-        Node* node = &root;
-        for (char32_t c : key) {
-            std::unique_ptr<Node>& kid = node->kids[c];
-            if (!kid) kid = std::make_unique<Node>();
-            node = kid.get();
+        std::size_t node = 0;
+        for (const char32_t c : key) {
+            auto it = tree[node].kids.find(c);
+            if (it == tree[node].kids.end()) {
+                tree.push_back(Node{{}, std::nullopt, c});
+                it = tree[node].kids.emplace(c, tree.size() - 1).first;
+            }
+            node = it->second;
         }
-        node->payload = payload;
+        tree[node].payload = payload;
     }
-    Trie t;
-    std::vector<std::pair<std::optional<char32_t>, const Node*>> level{{std::nullopt, &root}};
-    auto next_id = static_cast<NodeId>(1);
-    while (!level.empty()) {
-        std::vector<std::pair<std::optional<char32_t>, const Node*>> below;
-        for (const auto& [ch, node] : level) {
-            t.node_shifts.push_back(static_cast<std::uint32_t>(t.child_indices.size()));
-            t.node_chars.push_back(ch);
-            t.node_payloads.push_back(node->payload);
-            for (const auto& [c, kid] : node->kids) {
-                t.child_indices.push_back(next_id++);
-                below.emplace_back(c, kid.get());
+    std::vector<std::size_t> order;  // tree index by id
+    if (numbering == Numbering::level) {
+        order.push_back(0);
+        for (std::size_t i = 0; i < order.size(); ++i) {
+            for (const auto& kid : tree[order[i]].kids) order.push_back(kid.second);
+        }
+    } else {
+        std::vector<std::size_t> stack{0};
+        while (!stack.empty()) {
+            const std::size_t node = stack.back();
+            stack.pop_back();
+            order.push_back(node);
+            for (auto it = tree[node].kids.rbegin(); it != tree[node].kids.rend(); ++it) {
+                stack.push_back(it->second);
             }
         }
-        level = std::move(below);
+        if (numbering == Numbering::random && rng != nullptr) {
+            std::shuffle(order.begin() + 1, order.end(), *rng);
+        }
+    }
+    std::vector<NodeId> id(tree.size());
+    for (std::size_t i = 0; i < order.size(); ++i) id[order[i]] = static_cast<NodeId>(i);
+    Trie t;
+    for (const std::size_t node : order) {
+        t.node_shifts.push_back(static_cast<std::uint32_t>(t.child_indices.size()));
+        t.node_chars.push_back(tree[node].ch);
+        t.node_payloads.push_back(tree[node].payload);
+        for (const auto& kid : tree[node].kids) t.child_indices.push_back(id[kid.second]);
     }
     return t;
+}
+
+// The child ids of node n as the arrays describe them (child_indices from
+// node_shifts[n] up to the next node's shift, or to the end for the last
+// node), or nothing where reading them goes past an array's end.
+inline std::optional<std::vector<NodeId>> child_ids(const Trie& t, std::uint64_t n) {
+    if (n >= t.node_shifts.size()) return std::nullopt;
+    const std::uint64_t start = t.node_shifts[n];
+    const std::uint64_t end =
+        n + 1 < t.node_shifts.size() ? t.node_shifts[n + 1] : t.child_indices.size();
+    std::vector<NodeId> ids;
+    for (std::uint64_t i = start; i < end; ++i) {
+        if (i >= t.child_indices.size()) return std::nullopt;
+        ids.push_back(t.child_indices[i]);
+    }
+    return ids;
+}
+
+// Every key below the root with its payload, when the arrays form a proper
+// trie (every child list readable, every child id in range with a character,
+// every node reached once, siblings with distinct characters); nothing
+// otherwise.
+inline std::optional<std::vector<std::pair<std::u32string, Payload>>> proper_keys(const Trie& t) {
+    std::vector<std::pair<std::u32string, Payload>> keys;
+    std::vector<bool> seen(t.node_payloads.size());
+    if (seen.empty()) return std::nullopt;
+    std::vector<std::pair<NodeId, std::u32string>> todo{{0, U""}};
+    seen[0] = true;
+    while (!todo.empty()) {
+        auto [node, text] = todo.back();
+        todo.pop_back();
+        if (!text.empty() && t.node_payloads[node]) keys.emplace_back(text, *t.node_payloads[node]);
+        const auto ids = child_ids(t, node);
+        if (!ids) return std::nullopt;
+        std::set<char32_t> chars;
+        for (const NodeId id : *ids) {
+            if (id >= seen.size() || seen[id] || id >= t.node_chars.size() || !t.node_chars[id] ||
+                !chars.insert(*t.node_chars[id]).second) {
+                return std::nullopt;
+            }
+            seen[id] = true;
+            todo.emplace_back(id, text + *t.node_chars[id]);
+        }
+    }
+    return keys;
 }
 
 // Plain two-row Levenshtein distance: unit insert, delete, substitute.
@@ -158,6 +231,26 @@ inline Walk walk(const Trie& t, std::u32string_view query, std::uint64_t max_dis
     return out;
 }
 
+// Optimal string alignment distance: Levenshtein plus the swap of two
+// adjacent characters as one edit (a swapped pair is not edited again); three
+// plain rows.
+inline std::uint64_t osa(std::u32string_view a, std::u32string_view b) {
+    std::vector<std::uint64_t> two_up(b.size() + 1), prev(b.size() + 1), cur(b.size() + 1);
+    for (std::size_t j = 0; j <= b.size(); ++j) prev[j] = j;
+    for (std::size_t i = 1; i <= a.size(); ++i) {
+        cur[0] = i;
+        for (std::size_t j = 1; j <= b.size(); ++j) {
+            cur[j] = std::min({prev[j] + 1, cur[j - 1] + 1, prev[j - 1] + (a[i - 1] != b[j - 1])});
+            if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1]) {
+                cur[j] = std::min(cur[j], two_up[j - 2] + 1);
+            }
+        }
+        std::swap(two_up, prev);
+        std::swap(prev, cur);
+    }
+    return prev[b.size()];
+}
+
 // The fault that fn() raises, or nothing when it returns normally.
 template <class Fn>
 std::optional<Fault> fault_of(Fn&& fn) {
@@ -174,6 +267,38 @@ template <class Fn>
 std::string fault_message(Fn&& fn) {
     const std::optional<Fault> f = fault_of(std::forward<Fn>(fn));
     return f ? f->message() : "(no fault)";
+}
+
+// text with `edits` random edits, each at a random place: replace, delete
+// or insert a letter of `letters` (an edit that falls past the end inserts).
+inline std::u32string typo(std::mt19937& rng, std::u32string text, int edits,
+                           std::u32string_view letters = U"abcdefghijklmnopqrstuvwxyz") {
+    for (int e = 0; e < edits; ++e) {
+        const std::size_t pos = rng() % (text.size() + 1);
+        const unsigned kind = rng() % 3;
+        const char32_t letter = letters[rng() % letters.size()];
+        if (kind == 0 && pos < text.size()) {
+            text[pos] = letter;
+        } else if (kind == 1 && pos < text.size()) {
+            text.erase(pos, 1);
+        } else {
+            text.insert(text.begin() + static_cast<std::ptrdiff_t>(pos), letter);
+        }
+    }
+    return text;
+}
+
+// count seeded words of the list (drawn with replacement), each with 0, 1, 1
+// or 2 random edits of lowercase letters: the native benchmark's queries.
+inline std::vector<std::u32string> typo_queries(const std::vector<std::u32string>& words,
+                                                std::size_t count, std::uint32_t seed) {
+    std::mt19937 rng(seed);
+    std::vector<std::u32string> out;
+    for (std::size_t q = 0; q < count; ++q) {
+        const std::u32string& word = words[rng() % words.size()];
+        out.push_back(typo(rng, word, std::array{0, 1, 1, 2}[rng() % 4]));
+    }
+    return out;
 }
 
 }  // namespace morlatch::reference

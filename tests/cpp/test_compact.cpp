@@ -37,60 +37,10 @@ std::u32string random_text(std::mt19937& rng, std::size_t max_length) {
 // A trie of `keys` with node ids assigned in `numbering` order ("level",
 // "depth" or "random") and children in code-point order.
 Trie lay_out(const Keys& keys, const std::string& numbering, std::mt19937& rng) {
-    struct Node {
-        std::map<char32_t, std::size_t> kids;
-        std::optional<Payload> payload;
-        char32_t ch = 0;
-    };
-    std::vector<Node> tree(1);
-    for (const auto& [key, payload] : keys) {
-        std::size_t node = 0;
-        for (const char32_t ch : key) {
-            auto it = tree[node].kids.find(ch);
-            if (it == tree[node].kids.end()) {
-                tree.push_back(Node{{}, std::nullopt, ch});
-                it = tree[node].kids.emplace(ch, tree.size() - 1).first;
-            }
-            node = it->second;
-        }
-        tree[node].payload = payload;
-    }
-    std::vector<std::size_t> order;  // tree index by new id
-    if (numbering == "level") {
-        order.push_back(0);
-        for (std::size_t i = 0; i < order.size(); ++i) {
-            for (const auto& kid : tree[order[i]].kids) {
-                order.push_back(kid.second);
-            }
-        }
-    } else {
-        std::vector<std::size_t> stack{0};
-        while (!stack.empty()) {
-            const std::size_t node = stack.back();
-            stack.pop_back();
-            order.push_back(node);
-            for (auto it = tree[node].kids.rbegin(); it != tree[node].kids.rend(); ++it) {
-                stack.push_back(it->second);
-            }
-        }
-        if (numbering == "random") {
-            std::shuffle(order.begin() + 1, order.end(), rng);
-        }
-    }
-    std::vector<NodeId> id(tree.size());
-    for (std::size_t i = 0; i < order.size(); ++i) {
-        id[order[i]] = static_cast<NodeId>(i);
-    }
-    Trie trie;
-    for (const std::size_t node : order) {
-        trie.node_shifts.push_back(static_cast<std::uint32_t>(trie.child_indices.size()));
-        trie.node_chars.push_back(node == 0 ? std::optional<char32_t>() : tree[node].ch);
-        trie.node_payloads.push_back(tree[node].payload);
-        for (const auto& kid : tree[node].kids) {
-            trie.child_indices.push_back(id[kid.second]);
-        }
-    }
-    return trie;
+    const auto order = numbering == "level"   ? reference::Numbering::level
+                       : numbering == "depth" ? reference::Numbering::depth
+                                              : reference::Numbering::random;
+    return reference::build_trie(reference::Keys(keys.begin(), keys.end()), order, &rng);
 }
 
 Keys random_keys(std::mt19937& rng, std::size_t count, std::size_t max_length) {
@@ -111,29 +61,25 @@ std::u32string random_query(std::mt19937& rng, const Keys& keys, std::size_t max
     }
     auto it = keys.begin();
     std::advance(it, rng() % keys.size());
-    std::u32string query = it->first;
-    for (int edits = static_cast<int>(rng() % 4); edits > 0; --edits) {
-        const std::size_t at = query.empty() ? 0 : rng() % (query.size() + 1);
-        const char32_t ch = kAlphabet[rng() % kAlphabet.size()];
-        switch (rng() % 3) {
-            case 0:
-                query.insert(query.begin() + static_cast<std::ptrdiff_t>(at), ch);
-                break;
-            case 1:
-                if (at < query.size()) query.erase(at, 1);
-                break;
-            default:
-                if (at < query.size()) query[at] = ch;
-        }
+    return reference::typo(rng, it->first, static_cast<int>(rng() % 4), kAlphabet);
+}
+
+std::vector<Match> compact_fuzzy_match(const CompactTrie& compact, std::u32string_view query,
+                                       std::uint64_t k, std::optional<std::uint64_t> limit) {
+    Interrupt none;
+    const HitList found = compact.search(query, k, limit, none);
+    std::vector<Match> matches;
+    for (const HitList::Hit& hit : found.hits) {
+        matches.push_back(Match{std::u32string(found.key(hit)), hit.payload, hit.distance});
     }
-    return query;
+    return matches;
 }
 
 void expect_same_as_plain_walk(const Trie& trie, const CompactTrie& compact,
                                const std::u32string& query, std::uint64_t k,
                                std::optional<std::uint64_t> limit) {
     const std::vector<Match> plain = fuzzy_match(trie, query, k, limit);
-    const std::vector<Match> fast = compact.fuzzy_match(query, k, limit);
+    const std::vector<Match> fast = compact_fuzzy_match(compact, query, k, limit);
     ASSERT_EQ(fast, plain) << "query length " << query.size() << ", k " << k << ", limit "
                            << (limit ? std::to_string(*limit) : "none");
 }
@@ -191,14 +137,10 @@ bool well_formed(const Trie& trie) {
     while (!todo.empty()) {
         const NodeId node = todo.back();
         todo.pop_back();
-        if (node >= trie.node_shifts.size()) return false;
-        const std::uint64_t start = trie.node_shifts[node];
-        const std::uint64_t end = node + 1 < trie.node_shifts.size() ? trie.node_shifts[node + 1]
-                                                                     : trie.child_indices.size();
+        const auto children = reference::child_ids(trie, node);
+        if (!children) return false;
         std::optional<char32_t> previous;
-        for (std::uint64_t i = start; i < end; ++i) {
-            if (i >= trie.child_indices.size()) return false;
-            const NodeId child = trie.child_indices[i];
+        for (const NodeId child : *children) {
             if (child >= count || child >= trie.node_chars.size() || !trie.node_chars[child]) {
                 return false;
             }

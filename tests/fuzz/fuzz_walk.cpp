@@ -10,7 +10,9 @@
 // proper one below the root (ids in range, every node reached once, every
 // child with a character, siblings with distinct characters), the search must
 // finish without a fault and find exactly the brute-force hits (with a limit:
-// that many of them), and exact_match must find exactly the query.
+// that many of them), and exact_match must find exactly the query. Where the
+// search layout takes the trie, its search with transpositions must find
+// exactly the keys within k by the optimal string alignment distance.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -27,11 +29,13 @@
 #include "prefix/fault.hpp"
 #include "prefix/query.hpp"
 #include "prefix/store.hpp"
+#include "reference.hpp"
 
 namespace {
 
 using morlatch::Match;
 using morlatch::Trie;
+namespace reference = morlatch::reference;
 
 using Search = std::vector<Match> (*)(const Trie&, std::u32string_view, std::uint64_t,
                                       std::optional<std::uint64_t>);
@@ -68,35 +72,9 @@ const NamedSearch searches[] = {
     std::abort();
 }
 
-std::uint64_t levenshtein(std::u32string_view a, std::u32string_view b) {
-    std::vector<std::uint64_t> previous(b.size() + 1);
-    std::vector<std::uint64_t> current(b.size() + 1);
-    for (std::size_t j = 0; j <= b.size(); ++j) previous[j] = j;
-    for (std::size_t i = 1; i <= a.size(); ++i) {
-        current[0] = i;
-        for (std::size_t j = 1; j <= b.size(); ++j) {
-            current[j] = std::min({previous[j] + 1, current[j - 1] + 1,
-                                   previous[j - 1] + (a[i - 1] == b[j - 1] ? 0 : 1)});
-        }
-        std::swap(previous, current);
-    }
-    return previous[b.size()];
-}
-
-// The child ids of node n as the arrays describe them, or nullopt where
-// reading them goes past an array's end.
-std::optional<std::vector<std::uint32_t>> child_ids(const Trie& t, std::uint64_t n) {
-    if (n >= t.node_shifts.size()) return std::nullopt;
-    const std::uint64_t start = t.node_shifts[n];
-    const std::uint64_t end =
-        n + 1 < t.node_shifts.size() ? t.node_shifts[n + 1] : t.child_indices.size();
-    std::vector<std::uint32_t> ids;
-    for (std::uint64_t i = start; i < end; ++i) {
-        if (i >= t.child_indices.size()) return std::nullopt;
-        ids.push_back(t.child_indices[i]);
-    }
-    return ids;
-}
+using reference::child_ids;
+using reference::levenshtein;
+using reference::osa;
 
 std::optional<char32_t> char_of(const Trie& t, std::uint32_t id) {
     return id < t.node_chars.size() ? t.node_chars[id] : std::nullopt;
@@ -126,32 +104,6 @@ std::uint64_t path_count(const Trie& t, std::uint64_t cap) {
 }
 
 using Hit = std::tuple<std::u32string, std::uint32_t, std::uint64_t>;
-
-// Every key below the root of a proper trie with its payload, or nullopt
-// when the trie is not proper.
-std::optional<std::vector<std::pair<std::u32string, std::uint32_t>>> all_keys(const Trie& t) {
-    std::vector<std::pair<std::u32string, std::uint32_t>> keys;
-    std::vector<bool> seen(t.node_payloads.size());
-    if (seen.empty()) return std::nullopt;
-    std::vector<std::pair<std::uint32_t, std::u32string>> todo{{0, U""}};
-    seen[0] = true;
-    while (!todo.empty()) {
-        auto [node, text] = todo.back();
-        todo.pop_back();
-        if (!text.empty() && t.node_payloads[node]) keys.emplace_back(text, *t.node_payloads[node]);
-        const auto ids = child_ids(t, node);
-        if (!ids) return std::nullopt;
-        std::set<char32_t> chars;
-        for (std::uint32_t id : *ids) {
-            const auto c = char_of(t, id);
-            if (id >= seen.size() || seen[id] || !c || !chars.insert(*c).second)
-                return std::nullopt;
-            seen[id] = true;
-            todo.emplace_back(id, text + *c);
-        }
-    }
-    return keys;
-}
 
 // Whether some root path spells key and ends at a node with that payload.
 bool spelled_with_payload(const Trie& t, const std::u32string& key, std::uint32_t payload) {
@@ -205,7 +157,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const Trie trie = morlatch::format::DecodeResult(decoded).value();
     if (trie.node_payloads.size() > 256 || path_count(trie, 5000) >= 5000) return 0;
 
-    const auto keys = all_keys(trie);
+    const auto keys = reference::proper_keys(trie);
     std::vector<Hit> expected;
     if (keys) {
         for (const auto& [key, payload] : *keys) {
@@ -248,6 +200,29 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             first = hits;
         } else if (hits != *first) {
             report(search.name, "differs from the plain walk: " + describe(hits));
+        }
+    }
+
+    // With transpositions (the ranked searches' distance), the search layout
+    // must find exactly the keys within k by the swap-aware distance.
+    if (const auto compact = morlatch::CompactTrie::build(trie)) {
+        if (!keys) report("search with transpositions", "layout built for an improper trie");
+        std::vector<Hit> want;
+        for (const auto& [key, payload] : *keys) {
+            const std::uint64_t d = osa(key, query);
+            if (d <= k) want.emplace_back(key, payload, d);
+        }
+        std::sort(want.begin(), want.end());
+        morlatch::Interrupt none;
+        const morlatch::HitList found = compact->search(query, k, std::nullopt, none, true);
+        std::vector<Hit> got;
+        for (const morlatch::HitList::Hit& hit : found.hits) {
+            got.emplace_back(std::u32string(found.key(hit)), hit.payload, hit.distance);
+        }
+        std::sort(got.begin(), got.end());
+        if (got != want) {
+            report("search with transpositions",
+                   "found " + describe(got) + "expected " + describe(want));
         }
     }
 

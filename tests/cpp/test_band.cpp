@@ -1,0 +1,201 @@
+// The banded kernel against plain distances: on random tries, every search
+// over the search layout (the split or single walk, ranked search, completion)
+// must find exactly the keys that the plain two-row Levenshtein or optimal
+// string alignment distance puts within reach, at that distance.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <random>
+#include <string>
+#include <tuple>
+#include <utility>
+#include <vector>
+
+#include "prefix/band.hpp"
+#include "prefix/compact.hpp"
+#include "prefix/ranked.hpp"
+#include "reference.hpp"
+
+namespace morlatch {
+namespace {
+
+// Few letters, so that keys share long paths and swaps meet equal pairs.
+const std::u32string kAlphabet = U"abc\U0001F600";
+
+char32_t letter(std::mt19937& rng) {
+    return kAlphabet[rng() % kAlphabet.size()];
+}
+
+// `text` with `edits` random edits, swaps of neighbours among them; a swap
+// across the middle (where the split search cuts the query) is favoured.
+std::u32string edited(std::mt19937& rng, std::u32string text, int edits) {
+    for (; edits > 0; --edits) {
+        const std::size_t at = text.empty() ? 0 : rng() % (text.size() + 1);
+        switch (rng() % 5) {
+            case 0:
+                text.insert(text.begin() + static_cast<std::ptrdiff_t>(at), letter(rng));
+                break;
+            case 1:
+                if (at < text.size()) text.erase(at, 1);
+                break;
+            case 2:
+                if (at < text.size()) text[at] = letter(rng);
+                break;
+            case 3:
+                if (at + 1 < text.size()) std::swap(text[at], text[at + 1]);
+                break;
+            default:
+                if (text.size() >= 2) {
+                    const std::size_t cut = text.size() / 2;
+                    std::swap(text[cut - 1], text[cut]);
+                }
+        }
+    }
+    return text;
+}
+
+struct Case {
+    std::map<std::u32string, Payload> keys;
+    std::unique_ptr<CompactTrie> trie;
+};
+
+Case random_case(std::mt19937& rng, std::size_t max_length) {
+    Case c;
+    const std::size_t count = 1 + rng() % 120;
+    std::u32string seed;
+    for (std::size_t i = 0; i < count; ++i) {
+        if (seed.empty() || rng() % 4 == 0) {
+            seed.assign(1 + rng() % max_length, U'a');
+            for (char32_t& ch : seed) ch = letter(rng);
+        }
+        const std::u32string key = edited(rng, seed, static_cast<int>(rng() % 4));
+        if (!key.empty()) c.keys[key] = static_cast<Payload>(rng() % 1000);
+    }
+    reference::Keys listed;
+    for (const auto& [key, payload] : c.keys) listed.emplace_back(key, payload);
+    c.trie = CompactTrie::build(reference::build_trie(listed));
+    return c;
+}
+
+using Row = std::tuple<std::uint64_t, std::u32string, Payload>;  // distance, key, payload
+
+std::uint64_t distance(bool swaps, std::u32string_view a, std::u32string_view b) {
+    return swaps ? reference::osa(a, b) : reference::levenshtein(a, b);
+}
+
+// Every key within k of the query, by (distance, key).
+std::vector<Row> brute_force(const Case& c, const std::u32string& query, std::uint64_t k,
+                             bool swaps) {
+    std::vector<Row> rows;
+    for (const auto& [key, payload] : c.keys) {
+        const std::uint64_t d = distance(swaps, key, query);
+        if (d <= k) rows.emplace_back(d, key, payload);
+    }
+    std::sort(rows.begin(), rows.end());
+    return rows;
+}
+
+std::vector<Row> rows_of(const std::vector<Match>& matches) {
+    std::vector<Row> rows;
+    for (const Match& m : matches) rows.emplace_back(m.distance, m.key, m.payload);
+    return rows;
+}
+
+TEST(BandKernel, SearchesFindExactlyThePlainDistancesOnRandomTries) {
+    std::mt19937 rng(20261209);
+    Interrupt none;
+    for (int round = 0; round < 250; ++round) {
+        const std::size_t max_length = round % 10 == 0 ? 70 : 10;
+        const Case c = random_case(rng, max_length);
+        ASSERT_NE(c.trie, nullptr);
+        for (int q = 0; q < 8; ++q) {
+            auto it = c.keys.begin();
+            std::advance(it, static_cast<std::ptrdiff_t>(rng() % c.keys.size()));
+            const std::u32string query = edited(rng, it->first, static_cast<int>(rng() % 4));
+            for (const bool swaps : {false, true}) {
+                for (std::uint64_t k = 0; k <= 5; ++k) {
+                    const std::vector<Row> want = brute_force(c, query, k, swaps);
+                    const HitList found = c.trie->search(query, k, std::nullopt, none, swaps);
+                    std::vector<Row> got;
+                    for (const HitList::Hit& hit : found.hits) {
+                        got.emplace_back(hit.distance, std::u32string(found.key(hit)), hit.payload);
+                    }
+                    std::sort(got.begin(), got.end());
+                    ASSERT_EQ(got, want)
+                        << "swaps " << swaps << ", k " << k << ", query length " << query.size();
+
+                    const std::uint64_t limit = rng() % 6;
+                    const std::vector<Row> ranked = rows_of(
+                        ranked_search(*c.trie, query, RankedOptions{k, limit, swaps}, none));
+                    const std::vector<Row> best(
+                        want.begin(),
+                        want.begin() + static_cast<std::ptrdiff_t>(
+                                           std::min<std::uint64_t>(limit, want.size())));
+                    ASSERT_EQ(ranked, best) << "ranked, swaps " << swaps << ", k " << k;
+                }
+            }
+        }
+    }
+}
+
+TEST(BandKernel, CompletionFindsThePlainClosestBeginning) {
+    std::mt19937 rng(99);
+    Interrupt none;
+    for (int round = 0; round < 150; ++round) {
+        const Case c = random_case(rng, round % 10 == 0 ? 40 : 9);
+        ASSERT_NE(c.trie, nullptr);
+        for (int q = 0; q < 6; ++q) {
+            auto it = c.keys.begin();
+            std::advance(it, static_cast<std::ptrdiff_t>(rng() % c.keys.size()));
+            const std::u32string whole = edited(rng, it->first, static_cast<int>(rng() % 3));
+            const std::u32string prefix = whole.substr(0, rng() % (whole.size() + 1));
+            for (const bool swaps : {false, true}) {
+                for (std::uint64_t k = 0; k <= 4; ++k) {
+                    // (distance, length, key) of every key with a beginning
+                    // within k.
+                    std::vector<std::tuple<std::uint64_t, std::size_t, std::u32string>> want;
+                    for (const auto& [key, payload] : c.keys) {
+                        std::uint64_t d = UINT64_MAX;
+                        for (std::size_t i = 0; i <= key.size(); ++i) {
+                            d = std::min(
+                                d, distance(swaps, std::u32string_view(key).substr(0, i), prefix));
+                        }
+                        if (d <= k) want.emplace_back(d, key.size(), key);
+                    }
+                    std::sort(want.begin(), want.end());
+                    std::vector<std::tuple<std::uint64_t, std::size_t, std::u32string>> got;
+                    for (const Match& m :
+                         complete(*c.trie, prefix, RankedOptions{k, std::nullopt, swaps}, none)) {
+                        ASSERT_EQ(m.payload, c.keys.at(m.key));
+                        got.emplace_back(m.distance, m.key.size(), m.key);
+                    }
+                    ASSERT_EQ(got, want) << "swaps " << swaps << ", k " << k;
+                }
+            }
+        }
+    }
+}
+
+TEST(BandKernel, DistanceCapLeavesResultsAlone) {
+    // A max_dist past the cap behaves like the cap, and rows stay banded:
+    // a long key and query cost a band per level, not a whole row.
+    const std::u32string key(5000, U'a');
+    const std::unique_ptr<CompactTrie> trie = CompactTrie::build(reference::build_trie({{key, 7}}));
+    ASSERT_NE(trie, nullptr);
+    Interrupt none;
+    for (const bool swaps : {false, true}) {
+        const std::vector<Match> far =
+            ranked_search(*trie, U"b", RankedOptions{UINT64_MAX, std::nullopt, swaps}, none);
+        ASSERT_EQ(far, (std::vector<Match>{Match{key, 7, 5000}}));
+        const std::vector<Match> near = complete(*trie, std::u32string(4999, U'a') + U"b",
+                                                 RankedOptions{1, std::nullopt, swaps}, none);
+        ASSERT_EQ(near, (std::vector<Match>{Match{key, 7, 1}}));
+    }
+}
+
+}  // namespace
+}  // namespace morlatch

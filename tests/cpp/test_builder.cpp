@@ -1,0 +1,208 @@
+// The builder against the reference trie: from keys in any order, with
+// repeats, it must make node for node what CompactTrie::build makes from the
+// reference's level-order arrays; the reverse index must be the layout of the
+// reversed keys.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "prefix/builder.hpp"
+#include "prefix/compact.hpp"
+#include "prefix/store.hpp"
+#include "reference.hpp"
+
+namespace morlatch {
+namespace {
+
+using namespace std::string_literals;
+
+// Code points of every UTF-8 length, around the surrogates, NUL and the last.
+const std::u32string kAlphabet = U"ab\0z\u00e9\u07ff\u0800\ud7ff\ue000\uffff\U00010000\U0010FFFF"s;
+
+std::u32string random_text(std::mt19937& rng, std::size_t max_length) {
+    std::u32string text(std::uniform_int_distribution<std::size_t>(0, max_length)(rng), U'a');
+    for (char32_t& ch : text) {
+        ch = kAlphabet[std::uniform_int_distribution<std::size_t>(0, kAlphabet.size() - 1)(rng)];
+    }
+    return text;
+}
+
+// Keys in random order, some given twice; many share long beginnings, so
+// the sort has to look past its first seven bytes.
+reference::Keys random_keys(std::mt19937& rng, std::size_t count, std::size_t max_length) {
+    std::vector<std::u32string> stems{U"", random_text(rng, 12), random_text(rng, 30)};
+    reference::Keys keys;
+    for (std::size_t i = 0; i < count; ++i) {
+        std::u32string key = stems[rng() % stems.size()] + random_text(rng, max_length);
+        if (key.empty()) {
+            key = U"a";
+        }
+        keys.emplace_back(key, static_cast<Payload>(rng()));
+        if (rng() % 8 == 0) {
+            keys.emplace_back(keys[rng() % keys.size()].first, static_cast<Payload>(rng()));
+        }
+    }
+    return keys;
+}
+
+KeyList key_list(const reference::Keys& keys) {
+    KeyList list;
+    for (const auto& [key, payload] : keys) {
+        EXPECT_TRUE(list.add(key.data(), key.size(), *payload));
+    }
+    return list;
+}
+
+void expect_same_nodes(const CompactTrie::Node* got, const CompactTrie& expected) {
+    for (NodeId v = 0; v <= expected.node_count(); ++v) {
+        // The closing entry past the last node holds the node count.
+        const NodeId first =
+            v < expected.node_count() ? expected.first_child(v) : static_cast<NodeId>(v);
+        ASSERT_EQ(got[v].first_child, first) << "node " << v;
+        if (v == expected.node_count()) {
+            break;
+        }
+        ASSERT_EQ(got[v].label, expected.label(v)) << "node " << v;
+        ASSERT_EQ(got[v].flags, expected.is_key(v) ? CompactTrie::kIsKey : 0) << "node " << v;
+        if (expected.is_key(v)) {
+            ASSERT_EQ(got[v].payload, expected.payload(v)) << "node " << v;
+        }
+        ASSERT_EQ(got[v].shortest, expected.shortest_below(v)) << "node " << v;
+        ASSERT_EQ(got[v].longest, expected.longest_below(v)) << "node " << v;
+    }
+}
+
+// The nodes of a CompactTrie as the closing-entry array the builder makes.
+std::vector<CompactTrie::Node> nodes_of(const CompactTrie& trie) {
+    std::vector<CompactTrie::Node> nodes;
+    for (NodeId v = 0; v < trie.node_count(); ++v) {
+        const std::uint8_t flags = trie.is_key(v) ? CompactTrie::kIsKey : 0;
+        nodes.push_back(CompactTrie::Node{trie.label(v), trie.first_child(v),
+                                          trie.is_key(v) ? trie.payload(v) : 0, flags,
+                                          trie.shortest_below(v), trie.longest_below(v), 0});
+    }
+    nodes.push_back(CompactTrie::Node{0, static_cast<NodeId>(trie.node_count()), 0, 0, 0, 0, 0});
+    return nodes;
+}
+
+TEST(Builder, SameLayoutAsTheReferenceArrays) {
+    std::mt19937 rng(20261209);
+    for (int round = 0; round < 400; ++round) {
+        // Mostly small sets; now and then one long enough for the radix sort.
+        const std::size_t count = round % 50 == 0 ? 20000 : rng() % 60;
+        reference::Keys keys = random_keys(rng, count, round % 3 == 0 ? 40 : 6);
+        if (round % 7 == 0) {
+            keys.emplace_back(U"", 77);  // on the root
+        }
+        const std::unique_ptr<CompactTrie> expected =
+            CompactTrie::build(reference::build_trie(keys));
+        ASSERT_TRUE(expected);
+        Interrupt none;
+        const std::unique_ptr<CompactTrie> built = build_compact_trie(key_list(keys), none);
+        ASSERT_EQ(built->node_count(), expected->node_count());
+        ASSERT_EQ(built->key_count(), expected->key_count());
+        ASSERT_EQ(built->reverse_index_affordable(), expected->reverse_index_affordable());
+        expect_same_nodes(nodes_of(*built).data(), *expected);
+        // The builder's arrays are the reference's, so the layout answers
+        // for them.
+        EXPECT_FALSE(Store(reference::build_trie(keys)).info().arrays_kept);
+    }
+}
+
+TEST(Builder, ReverseIndexIsTheLayoutOfTheReversedKeys) {
+    std::mt19937 rng(5);
+    for (int round = 0; round < 200; ++round) {
+        const reference::Keys keys = random_keys(rng, rng() % 80, 8);
+        const std::unique_ptr<CompactTrie> forward =
+            CompactTrie::build(reference::build_trie(keys));
+        ASSERT_TRUE(forward);
+        // Each key reversed, with its forward node as payload.
+        reference::Keys reversed;
+        for (const auto& entry : keys) {
+            const std::u32string& key = entry.first;
+            reversed.emplace_back(std::u32string(key.rbegin(), key.rend()), *forward->find(key));
+        }
+        const std::unique_ptr<CompactTrie> expected =
+            CompactTrie::build(reference::build_trie(reversed));
+        const ReverseIndex& index = forward->reverse_index();
+        ASSERT_GE(index.memory_bytes(), (expected->node_count() + 1) * sizeof(CompactTrie::Node));
+        expect_same_nodes(index.nodes(), *expected);
+    }
+}
+
+TEST(Builder, LastPayloadOfARepeatedKeyWins) {
+    Interrupt none;
+    const std::u32string key = U"same key, longer than seven bytes";
+    KeyList list;
+    for (Payload p : {3u, 1u, 4u, 1u, 5u}) {
+        list.add(key.data(), key.size(), p);
+        list.add(U"other", 5, p + 10);
+    }
+    const std::unique_ptr<CompactTrie> built = build_compact_trie(std::move(list), none);
+    EXPECT_EQ(built->key_count(), 2u);
+    EXPECT_EQ(built->payload(*built->find(key)), 5u);
+    EXPECT_EQ(built->payload(*built->find(U"other")), 15u);
+}
+
+TEST(Builder, ProgressCountsDistinctKeysUpToAll) {
+    std::mt19937 rng(3);
+    const reference::Keys keys = random_keys(rng, 5000, 10);
+    std::vector<std::pair<std::size_t, std::size_t>> calls;
+    Interrupt none;
+    const LevelOrder layout = lay_out(key_list(keys), none, [&](std::size_t done, std::size_t all) {
+        calls.emplace_back(done, all);
+    });
+    ASSERT_FALSE(calls.empty());
+    EXPECT_EQ(calls.back(), std::make_pair(layout.key_count, layout.key_count));
+    for (std::size_t i = 1; i < calls.size(); ++i) {
+        EXPECT_LT(calls[i - 1].first, calls[i].first);
+        EXPECT_EQ(calls[i].second, layout.key_count);
+    }
+}
+
+TEST(Builder, InterruptAbandonsTheBuild) {
+    std::mt19937 rng(4);
+    struct Stop {};
+    Interrupt stop([](void*) { throw Stop{}; }, nullptr);
+    EXPECT_THROW(lay_out(key_list(random_keys(rng, 20000, 20)), stop), Stop);
+}
+
+TEST(Builder, KeysMillionsOfCharactersLongNeedNoRecursion) {
+    // Two keys that share all but their last character, and one prefix.
+    const std::size_t length = 3'000'000;
+    std::u32string key(length, U'\u00e9');
+    KeyList list;
+    list.add(key.data(), key.size(), 1);
+    key.back() = U'z';
+    list.add(key.data(), key.size(), 2);
+    list.add(key.data(), 5, 3);
+    Interrupt none;
+    const LevelOrder layout = lay_out(std::move(list), none);
+    ASSERT_EQ(layout.nodes.size(), length + 3);  // a chain, a fork, the closing entry
+    EXPECT_EQ(layout.key_count, 3u);
+    EXPECT_EQ(layout.total_key_length, 2 * length + 5);
+    const CompactTrie::Node& fork = layout.nodes[length - 1];
+    // z (U+007A) before \u00e9 in code-point order.
+    EXPECT_EQ(layout.nodes[fork.first_child].label, U'z');
+    EXPECT_EQ(layout.nodes[fork.first_child].payload, 2u);
+    EXPECT_EQ(layout.nodes[fork.first_child + 1].label, U'\u00e9');
+    EXPECT_EQ(layout.nodes[fork.first_child + 1].payload, 1u);
+    EXPECT_EQ(layout.nodes[5].payload, 3u);
+    EXPECT_EQ(layout.nodes[0].longest, CompactTrie::kLengthSaturated);
+}
+
+TEST(Builder, CodePointsPastTheLastAreRefused) {
+    KeyList list;
+    const char32_t bad[] = {U'a', 0x110000};
+    EXPECT_FALSE(list.add(bad, 2, 0));
+    EXPECT_EQ(list.size(), 0u);
+    EXPECT_EQ(list.text_bytes(), 0u);
+}
+
+}  // namespace
+}  // namespace morlatch
