@@ -389,7 +389,9 @@ def _unpickle(cls: type[Index], data: bytes) -> Index:
 def layout_info(search: PrefixSearch) -> dict[str, int | float | bool]:
     """What a well-formed ``search`` holds: ``nodes``, ``keys``, ``bytes`` (its
     arrays, search layout and, once built, reverse index), ``arrays_kept``
-    (False when the layout reproduces the arrays, as for the builder's), and
+    (False when the layout reproduces the arrays, as for the builder's),
+    ``borrowed`` (True when the layout is read in place from a mapped index
+    file or an unpickled buffer; its bytes are then not counted), and
     whether and in how many seconds the reverse index was built
     (``reverse_index_built``, ``reverse_index_seconds``). The reverse index is
     built by the first search that profits from it.
