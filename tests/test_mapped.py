@@ -5,6 +5,7 @@ at fault; files replaced by save leave mapped readers unchanged."""
 from __future__ import annotations
 
 import gc
+import mmap
 import pickle
 import struct
 import zlib
@@ -199,3 +200,16 @@ def test_malformed_layout_sections_are_refused(
     indexfile.write(tmp_path / "index", sections)
     with pytest.raises(ValueError, match=f"^{tmp_path / 'index'}: .*{message}"):
         Index.load(tmp_path / "index")
+
+
+def test_a_file_that_cannot_be_mapped_is_read_whole(
+    tmp_path: Path, monkeypatch: pytest.MonkeyPatch
+) -> None:
+    def refuse(*args: object, **kwargs: object) -> None:
+        raise OSError(19, "No such device")
+
+    Index(WORDS).save(tmp_path / "index")
+    monkeypatch.setattr(mmap, "mmap", refuse)
+    loaded = Index.load(tmp_path / "index")
+    assert loaded == WORDS and layout_info(loaded.prefix_search)["borrowed"]
+    assert loaded.search("bcx", 1) == [("bcd", 4, 1), ("bce", 5, 1)]

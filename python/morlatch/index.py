@@ -102,10 +102,15 @@ class Index:
             head = stream.read(len(indexfile.MAGIC))
             if not indexfile.is_index_file(head):
                 return cls.from_prefix_search(load(path))
-            mapped = mmap.mmap(stream.fileno(), 0, access=mmap.ACCESS_READ)
+            data: Buffer
+            try:
+                data = mmap.mmap(stream.fileno(), 0, access=mmap.ACCESS_READ)
+            except OSError:  # a file system that cannot map: read it whole
+                stream.seek(0)
+                data = stream.read()
         # The layout's sections are checked field by field when opened, so
         # their checksums are not computed (that would read them twice).
-        located = indexfile.locate(mapped, str(source), unchecked=_LAYOUT_SECTIONS)
+        located = indexfile.locate(data, str(source), unchecked=_LAYOUT_SECTIONS)
         sections = {name: body for name, (_, body) in located.items()}
         offsets = {name: offset for name, (offset, _) in located.items()}
         return cls._from_sections(sections, str(source), offsets)
