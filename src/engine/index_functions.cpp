@@ -234,6 +234,7 @@ OwnedRef layout_info_function(PyObject*, const FastCallArgs& call) {
     put("bytes", binding::to_python(static_cast<std::uint64_t>(sizeof(binding::PrefixSearchObject) -
                                                                sizeof(Store) + store.bytes)));
     put("arrays_kept", binding::new_ref(PyBool_FromLong(store.arrays_kept)));
+    put("borrowed", binding::new_ref(PyBool_FromLong(store.borrowed)));
     put("reverse_index_built", binding::new_ref(PyBool_FromLong(store.reverse_index_built)));
     put("reverse_index_seconds", binding::new_ref(PyFloat_FromDouble(store.reverse_index_seconds)));
     return info;

@@ -37,10 +37,6 @@ char32_t decode(const unsigned char* p, std::uint32_t& length) {
                                  (p[3] & 0x3F));
 }
 
-std::uint8_t saturated_add_one(std::uint8_t length) {
-    return length == CompactTrie::kLengthSaturated ? length : static_cast<std::uint8_t>(length + 1);
-}
-
 // ---- sorting ----------------------------------------------------------------
 
 // One key while the keys are sorted: `head` holds its bytes from the depth
@@ -321,7 +317,7 @@ std::unique_ptr<CompactTrie> CompactTrie::from_level_order(std::vector<Node> nod
                                                            std::size_t key_count,
                                                            std::uint64_t total_key_length) {
     std::unique_ptr<CompactTrie> compact(new CompactTrie());
-    compact->nodes_ = std::move(nodes);
+    compact->nodes_ = NodeArray(std::move(nodes));
     compact->key_count_ = key_count;
     compact->total_key_length_ = total_key_length;
     return compact;
@@ -429,24 +425,8 @@ bool read_word_list(std::string_view data, KeyList& keys) {
 void compute_key_lengths(std::vector<Node>& nodes) {
     const std::size_t count = nodes.size() - 1;
     for (std::size_t v = count; v-- > 0;) {
-        Node& node = nodes[v];
-        std::uint8_t shortest = CompactTrie::kLengthSaturated;
-        std::uint8_t longest = 0;
-        if (node.flags & CompactTrie::kIsKey) {
-            shortest = 0;
-        }
-        for (NodeId c = node.first_child; c < nodes[v + 1].first_child; ++c) {
-            const Node& child = nodes[c];
-            // A child without keys below (shortest saturated, longest 0)
-            // adds nothing; one whose longest is saturated keeps it so.
-            if (child.shortest == CompactTrie::kLengthSaturated && child.longest == 0) {
-                continue;
-            }
-            shortest = std::min(shortest, saturated_add_one(child.shortest));
-            longest = std::max(longest, saturated_add_one(child.longest));
-        }
-        node.shortest = shortest;
-        node.longest = longest;
+        lengths_from_children(nodes.data(), static_cast<NodeId>(v), nodes[v].shortest,
+                              nodes[v].longest);
     }
 }
 

@@ -82,10 +82,10 @@ std::unique_ptr<CompactTrie> CompactTrie::build(const Trie& trie) {
 
 std::unique_ptr<CompactTrie> CompactTrie::from_nodes(std::vector<Node> nodes) {
     std::unique_ptr<CompactTrie> compact(new CompactTrie());
-    compact->nodes_ = std::move(nodes);
-    compact->nodes_.shrink_to_fit();
-    std::vector<Node>& all = compact->nodes_;
-    compute_key_lengths(all);
+    nodes.shrink_to_fit();
+    compute_key_lengths(nodes);
+    compact->nodes_ = NodeArray(std::move(nodes));
+    const NodeArray& all = compact->nodes_;
     // Parents come before their children in level order.
     std::vector<std::uint32_t> depth(all.size() - 1);
     for (std::size_t v = 0; v + 1 < all.size(); ++v) {
@@ -96,6 +96,19 @@ std::unique_ptr<CompactTrie> CompactTrie::from_nodes(std::vector<Node> nodes) {
             ++compact->key_count_;
             compact->total_key_length_ += depth[v];
         }
+    }
+    return compact;
+}
+
+std::unique_ptr<CompactTrie> CompactTrie::from_checked(NodeArray nodes, std::size_t key_count,
+                                                       std::uint64_t total_key_length,
+                                                       std::unique_ptr<ReverseIndex> reverse) {
+    std::unique_ptr<CompactTrie> compact(new CompactTrie());
+    compact->nodes_ = std::move(nodes);
+    compact->key_count_ = key_count;
+    compact->total_key_length_ = total_key_length;
+    if (reverse) {
+        compact->reverse_.adopt(std::move(reverse));
     }
     return compact;
 }
@@ -123,7 +136,7 @@ std::optional<Match> CompactTrie::exact_match(std::u32string_view query) const {
 }
 
 std::size_t CompactTrie::memory_bytes() const noexcept {
-    return sizeof(*this) + nodes_.capacity() * sizeof(Node) + reverse_.memory_bytes();
+    return sizeof(*this) + nodes_.owned_bytes() + reverse_.memory_bytes();
 }
 
 LazyReverseIndex::LazyReverseIndex() noexcept = default;
@@ -139,6 +152,13 @@ const ReverseIndex& LazyReverseIndex::get(const CompactTrie& forward) const {
         ready_.store(true, std::memory_order_release);
     });
     return *index_;
+}
+
+void LazyReverseIndex::adopt(std::unique_ptr<ReverseIndex> index) {
+    std::call_once(once_, [&] {
+        index_ = std::move(index);
+        ready_.store(true, std::memory_order_release);
+    });
 }
 
 std::size_t LazyReverseIndex::memory_bytes() const noexcept {
@@ -172,7 +192,7 @@ ReverseIndex::ReverseIndex(const CompactTrie& forward) {
         }
     }
     Interrupt none;
-    nodes_ = lay_out(std::move(keys), none).nodes;
+    nodes_ = NodeArray(lay_out(std::move(keys), none).nodes);
 }
 
 }  // namespace morlatch

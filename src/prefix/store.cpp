@@ -293,6 +293,7 @@ StoreInfo Store::info() const {
     info.keys = compact.key_count();
     info.bytes = sizeof(*this) + array_bytes + compact.memory_bytes();
     info.arrays_kept = arrays_.has_value();
+    info.borrowed = compact.borrowed();
     info.reverse_index_built = compact.reverse_index_built();
     info.reverse_index_seconds = compact.reverse_index_build_seconds();
     return info;
@@ -310,6 +311,18 @@ std::vector<Match> Store::complete(std::u32string_view prefix, const RankedOptio
 
 std::unique_ptr<KeyCursor> Store::keys(std::u32string_view prefix) const {
     return std::make_unique<KeyCursor>(layout(), prefix);
+}
+
+std::span<const LayoutNode> Store::layout_nodes() const {
+    return layout().node_span();
+}
+
+std::optional<std::span<const LayoutNode>> Store::reverse_nodes() const {
+    const CompactTrie& compact = layout();
+    if (!compact.reverse_index_affordable()) {
+        return std::nullopt;
+    }
+    return compact.reverse_index().node_span();
 }
 
 StoreStats Store::stats() const {

@@ -12,6 +12,7 @@ import sys
 from pathlib import Path
 
 import morlatch
+from morlatch import indexfile
 
 HERE = Path(__file__).resolve().parent
 TRIES = [
@@ -40,6 +41,21 @@ def images() -> list[bytes]:
     return good + broken
 
 
+def index_files() -> list[bytes]:
+    """Index files as Index.save writes them (layout and reverse sections),
+    and a few damaged: a record changed, a file cut short."""
+    good = [
+        indexfile.encode(morlatch.Index(keys)._sections())  # noqa: SLF001
+        for keys in TRIES
+    ]
+    damaged = [
+        good[3][:-16],  # the reverse index loses its closing record
+        good[3][: len(good[3]) * 2 // 3],
+        bytes(byte ^ 0x20 if 200 <= i < 216 else byte for i, byte in enumerate(good[4])),
+    ]
+    return good + damaged
+
+
 def write(folder: Path, seeds: list[bytes]) -> None:
     # Adds to what is there: inputs that once failed stay as seeds.
     folder.mkdir(parents=True, exist_ok=True)
@@ -63,6 +79,7 @@ def main() -> None:
     )
     # The module harness: mode byte 0 decodes the rest, 1 reads arrays from it.
     write(HERE / "corpus" / "module", [b"\x00" + image for image in trie_images])
+    write(HERE / "corpus" / "index_file", index_files())
     print(f"{len(trie_images)} images", file=sys.stderr)
 
 
