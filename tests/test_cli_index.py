@@ -287,3 +287,30 @@ def test_parse_weights(data: bytes, expected: dict[str, int | float]) -> None:
     assert [type(value) for value in parsed.values()] == [type(v) for v in expected.values()]
     with pytest.raises(WordListError, match=r"^w:\d+: key '.*' is not in the keys$"):
         parse_weights(data + b"\nzz\t1\n", "w", keys=set(expected), keys_source="the keys")
+
+
+def test_readme_command_line_example_runs_as_shown(tmp_path: Path) -> None:
+    readme = (Path(__file__).resolve().parent.parent / "README.md").read_text(encoding="utf-8")
+    section = readme[readme.index("## Command line") :]
+    start = section.index("```sh\n$ ") + len("```sh\n")
+    blocks = section[start : section.index("```", start)].split("$ ")[1:]
+    assert len(blocks) == 5, "README lost its command line example"
+    # Run in tmp_path: the package's path must not depend on the directory.
+    entries = os.environ.get("PYTHONPATH", "").split(os.pathsep)
+    search_path = os.pathsep.join(os.path.abspath(entry) for entry in entries if entry)
+    for block in blocks:
+        command, _, shown = block.partition("\n")
+        script = (
+            command.replace("morlatch ", '"$@" ', 1) if command.startswith("morlatch") else command
+        )
+        done = subprocess.run(
+            ["sh", "-c", f"{script} 2>&1", "sh", sys.executable, "-m", "morlatch"],
+            capture_output=True,
+            text=True,
+            encoding="utf-8",
+            cwd=tmp_path,
+            env={**os.environ, "PYTHONPATH": search_path},
+            timeout=120,
+        )
+        assert done.returncode == 0, (command, done.stdout, done.stderr)
+        assert done.stdout == shown, command
