@@ -203,9 +203,8 @@ def _read_data(name: str) -> bytes:
         return gzip.decompress(stream.read())
 
 
-# A weight as a weights file writes it: a whole number, or a decimal fraction
-# with an optional exponent; no sign, no "inf" or "nan".
-_WHOLE = re.compile(r"[0-9]+")
+# A weight that is not a whole number: a decimal fraction with an optional
+# exponent; no sign, no "inf" or "nan".
 _DECIMAL = re.compile(r"(?:[0-9]+\.?[0-9]*|\.[0-9]+)(?:[eE][+-]?[0-9]+)?")
 _MAX_INT_WEIGHT = (1 << 64) - 1
 
@@ -232,10 +231,11 @@ def parse_weights(
         line = data.count(b"\n", 0, error.start) + 1
         raise WordListError(source, line, f"not valid UTF-8 ({error.reason})") from None
     lines = text.removeprefix("\ufeff").split("\n")
+    if "\r" in text:
+        lines = [line.removesuffix("\r") for line in lines]
     weights: dict[str, int | float] = {}
     floats = False
     for number, line in enumerate(lines, 1):
-        line = line.removesuffix("\r")
         if not line:
             continue
         key, tab, written = line.partition("\t")
@@ -244,7 +244,7 @@ def parse_weights(
         if not key:
             raise WordListError(source, number, "empty key before the TAB")
         weight: int | float
-        if _WHOLE.fullmatch(written):
+        if written.isascii() and written.isdigit():  # ASCII digits only: a whole number
             weight = int(written)
             if weight > _MAX_INT_WEIGHT:
                 raise WordListError(
