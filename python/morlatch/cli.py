@@ -423,6 +423,7 @@ def _unfoldable(data: bytes, path: str, error: ValueError) -> str:
 
 def _query(args: argparse.Namespace) -> int:
     source = _source_of(args)
+    index: Index | None
     if isinstance(source, Index):
         if args.walk_order and source.fold is not None:
             raise CommandError(

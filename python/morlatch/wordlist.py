@@ -228,8 +228,8 @@ def parse_weights(
     try:
         text = data.decode("utf-8")
     except UnicodeDecodeError as error:
-        line = data.count(b"\n", 0, error.start) + 1
-        raise WordListError(source, line, f"not valid UTF-8 ({error.reason})") from None
+        where = data.count(b"\n", 0, error.start) + 1
+        raise WordListError(source, where, f"not valid UTF-8 ({error.reason})") from None
     lines = text.removeprefix("\ufeff").split("\n")
     if "\r" in text:
         lines = [line.removesuffix("\r") for line in lines]
