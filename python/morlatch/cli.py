@@ -132,7 +132,7 @@ def _parser() -> tuple[argparse.ArgumentParser, dict[str, argparse.ArgumentParse
 
     build_cmd = command(
         "build",
-        "build a trie file from a word list",
+        "build a trie or index file from a word list",
         "Build a trie from WORDS (UTF-8, one key per line, optionally a TAB and a payload; a "
         "key without one gets its 0-based line number) and save it to FILE. With --weights "
         "or --fold, FILE is an index file that keeps them; otherwise a plain trie file.",
@@ -244,7 +244,7 @@ def _parser() -> tuple[argparse.ArgumentParser, dict[str, argparse.ArgumentParse
 
     stats_cmd = command(
         "stats",
-        "describe a trie",
+        "describe a trie or index file",
         "Print the node count, key count, depth and serialized size of FILE; for an index "
         "file also whether it has weights and is folded.",
     )
