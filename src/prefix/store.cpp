@@ -275,6 +275,15 @@ void Store::encode_into(std::span<std::uint8_t> out) const {
     }
 }
 
+void Store::encode_in_pieces(std::size_t piece, Emit emit, void* context) const {
+    auto each = [&](std::span<const std::uint8_t> bytes) { emit(context, bytes); };
+    if (arrays_) {
+        format::encode_in_pieces(*arrays_, piece, each);
+    } else {
+        format::encode_in_pieces(LayoutArrays(*layout_), piece, each);
+    }
+}
+
 std::size_t Store::key_count() const {
     return layout().key_count();
 }
