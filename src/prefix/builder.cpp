@@ -318,11 +318,10 @@ LevelOrder lay_out(KeyList keys, Interrupt& interrupt, const BuildProgress& prog
 
 std::optional<LevelOrder> lay_out_within(KeyList keys, std::uint64_t max_nodes,
                                          Interrupt& interrupt) {
+    // More than ids can number is too many as well.
+    max_nodes = std::min(max_nodes, kMaxNodes);
     if (keys.size() > max_nodes) {
         return std::nullopt;  // a node for every key at least
-    }
-    if (keys.size() > kMaxNodes) {
-        throw TooManyNodes(keys.size());
     }
     LevelOrderBuilder::sort_and_deduplicate(keys, interrupt);
     return LevelOrderBuilder::lay_out_sorted(keys, max_nodes, interrupt, {});

@@ -101,9 +101,10 @@ using BuildProgress = std::function<void(std::size_t placed, std::size_t total)>
 // payload on the root. Consumes the key list, whose memory is reused.
 LevelOrder lay_out(KeyList keys, Interrupt& interrupt, const BuildProgress& progress = {});
 
-// lay_out, or nothing when the keys would make more than `max_nodes` nodes:
-// the nodes are counted on the sorted keys before any is allocated, and the
-// count stops as soon as it passes the limit.
+// lay_out, or nothing when the keys would make more than `max_nodes` nodes
+// (or more than ids can number): the nodes are counted on the sorted keys
+// before any is allocated, and the count stops as soon as it passes the
+// limit.
 std::optional<LevelOrder> lay_out_within(KeyList keys, std::uint64_t max_nodes,
                                          Interrupt& interrupt);
 
