@@ -39,6 +39,10 @@ def build_words(words: _Words, progress: Callable[[int, int], object] | None) ->
     """The trie of ``words``, which it takes over (a second call raises
     ValueError)."""
 
+def write_trie(search: PrefixSearch, write: Callable[[bytes], object]) -> None:
+    """Calls ``write`` with the bytes of ``search.to_bytes()`` in order, a
+    mebibyte at a time."""
+
 # ---- the index (see index.py, which checks the arguments first) ----------
 
 DISTANCE_CAP: int

@@ -134,27 +134,39 @@ struct HitList {
 };
 
 // The reverse index of one layout: built by the first search that asks for
-// it (thread-safe, once), then kept for the layout's life.
+// it (thread-safe, once), then kept for the layout's life; or, when the keys
+// would make it more than kMaxGrowth times the layout's nodes, never built,
+// and searches keep to one walk.
 class LazyReverseIndex {
 public:
+    static constexpr std::uint64_t kMaxGrowth = 2;
+
     LazyReverseIndex() noexcept;
     ~LazyReverseIndex();
     LazyReverseIndex(const LazyReverseIndex&) = delete;
     LazyReverseIndex& operator=(const LazyReverseIndex&) = delete;
 
-    const ReverseIndex& get(const CompactTrie& forward) const;
+    // The index, built now if no search has decided yet; null when it is
+    // refused. A build that `interrupt` (or a failed allocation) stops
+    // leaves nothing decided: a later call tries again.
+    const ReverseIndex* get(const CompactTrie& forward, Interrupt& interrupt) const;
+    bool built() const noexcept { return state_.load(std::memory_order_acquire) == State::built; }
+    bool refused() const noexcept {
+        return state_.load(std::memory_order_acquire) == State::refused;
+    }
     // Takes a reverse index made elsewhere (read from a file) as built.
     void adopt(std::unique_ptr<ReverseIndex> index);
-    bool built() const noexcept { return ready_.load(std::memory_order_acquire); }
     // How long building it took; 0 until it is built.
     double build_seconds() const noexcept { return built() ? seconds_ : 0.0; }
     // Bytes held; 0 until it is built.
     std::size_t memory_bytes() const noexcept;
 
 private:
-    mutable std::once_flag once_;
+    enum class State : std::uint8_t { undecided, built, refused };
+
+    mutable std::mutex mutex_;
     mutable std::unique_ptr<ReverseIndex> index_;
-    mutable std::atomic<bool> ready_{false};
+    mutable std::atomic<State> state_{State::undecided};
     mutable double seconds_ = 0;
 };
 
@@ -242,17 +254,20 @@ public:
     std::optional<Match> exact_match(std::u32string_view query) const noexcept(false);
 
     // The reverse index (a trie of the reversed keys), built on first use by
-    // a search that profits from it.
+    // a search that profits from it; null when it would be too large (see
+    // LazyReverseIndex), and the search then keeps to one walk.
     bool reverse_index_built() const noexcept { return reverse_.built(); }
+    bool reverse_index_refused() const noexcept { return reverse_.refused(); }
     double reverse_index_build_seconds() const noexcept { return reverse_.build_seconds(); }
-    const ReverseIndex& reverse_index() const { return reverse_.get(*this); }
-    // Whether the reverse index stays small: it holds every key, so keys
-    // that overlap much (long nested keys) would make it far larger than
-    // the trie, and searches then keep to one walk.
-    bool reverse_index_affordable() const noexcept {
-        return total_key_length_ <= kReverseBudgetPerNode * node_count() &&
-               total_key_length_ < 0x80000000u;
+    const ReverseIndex* reverse_index(Interrupt& interrupt) const {
+        return reverse_.get(*this, interrupt);
     }
+    const ReverseIndex* reverse_index() const {
+        Interrupt none;
+        return reverse_.get(*this, none);
+    }
+    // Code points over all keys.
+    std::uint64_t total_key_length() const noexcept { return total_key_length_; }
 
     // Takes over nodes laid out by the builder (builder.hpp): level order,
     // the closing entry last, key lengths filled in.
@@ -291,7 +306,6 @@ private:
     NodeArray nodes_;
     std::size_t key_count_ = 0;
     std::uint64_t total_key_length_ = 0;
-    static constexpr std::uint64_t kReverseBudgetPerNode = 16;
 
     LazyReverseIndex reverse_;
 };
@@ -305,11 +319,22 @@ static_assert(CompactTrie::kLengthSaturated == 255 && CompactTrie::kIsKey == 1,
 // Searches that match the end of a query exactly walk it backwards.
 class ReverseIndex {
 public:
-    explicit ReverseIndex(const CompactTrie& forward);
+    // The reverse index of `forward`, or null when it would have more than
+    // `max_nodes` nodes. The reversed keys are laid out by the one builder,
+    // which counts the nodes before it allocates them; keys whose total
+    // length passes kMaxTextPerNode code points per forward node are refused
+    // before that, so that the reversed text held while sorting stays within
+    // a few times the layout too (nested keys, "a", "aa", "aaa", ..., make
+    // text that grows with the square of their length).
+    static std::unique_ptr<ReverseIndex> build(const CompactTrie& forward, std::uint64_t max_nodes,
+                                               Interrupt& interrupt);
     // Over nodes checked elsewhere (mapped.hpp).
     explicit ReverseIndex(NodeArray nodes) noexcept : nodes_(std::move(nodes)) {}
 
+    static constexpr std::uint64_t kMaxTextPerNode = 8;
+
     const CompactTrie::Node* nodes() const noexcept { return nodes_.data(); }
+    std::size_t node_count() const noexcept { return nodes_.size() - 1; }
     std::span<const CompactTrie::Node> node_span() const noexcept { return nodes_.span(); }
     std::size_t memory_bytes() const noexcept { return nodes_.owned_bytes(); }
 

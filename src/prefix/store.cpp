@@ -275,6 +275,15 @@ void Store::encode_into(std::span<std::uint8_t> out) const {
     }
 }
 
+void Store::encode_in_pieces(std::size_t piece, Emit emit, void* context) const {
+    auto each = [&](std::span<const std::uint8_t> bytes) { emit(context, bytes); };
+    if (arrays_) {
+        format::encode_in_pieces(*arrays_, piece, each);
+    } else {
+        format::encode_in_pieces(LayoutArrays(*layout_), piece, each);
+    }
+}
+
 std::size_t Store::key_count() const {
     return layout().key_count();
 }
@@ -318,11 +327,11 @@ std::span<const LayoutNode> Store::layout_nodes() const {
 }
 
 std::optional<std::span<const LayoutNode>> Store::reverse_nodes() const {
-    const CompactTrie& compact = layout();
-    if (!compact.reverse_index_affordable()) {
+    const ReverseIndex* reverse = layout().reverse_index();
+    if (reverse == nullptr) {
         return std::nullopt;
     }
-    return compact.reverse_index().node_span();
+    return reverse->node_span();
 }
 
 StoreStats Store::stats() const {

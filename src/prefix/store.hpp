@@ -94,6 +94,10 @@ public:
     // into exactly that many bytes.
     std::size_t encoded_size() const;
     void encode_into(std::span<std::uint8_t> out) const;
+    // The same bytes, handed to emit(context, bytes) in pieces of at most
+    // `piece` bytes.
+    using Emit = void (*)(void* context, std::span<const std::uint8_t> bytes);
+    void encode_in_pieces(std::size_t piece, Emit emit, void* context) const;
 
     StoreStats stats() const;
 

@@ -74,7 +74,7 @@ struct Stored {
 Stored store_of(const CompactTrie& layout) {
     Stored stored;
     const auto forward = stored_bytes(layout.node_span());
-    const auto reverse = stored_bytes(layout.reverse_index().node_span());
+    const auto reverse = stored_bytes(layout.reverse_index()->node_span());
     stored.file.assign(forward.begin(), forward.end());
     stored.reverse_at = stored.file.size();
     stored.file.insert(stored.file.end(), reverse.begin(), reverse.end());
