@@ -1,6 +1,7 @@
 #include "prefix/weighted.hpp"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cmath>
 #include <cstddef>
@@ -123,8 +124,9 @@ public:
     // The labels of the children worth a visit when no cell of row `depth`
     // (the row of `node`) is below `t`: a child's row then holds a cell <= t
     // only through a match on the diagonal from a cell that holds t, or
-    // through a swap from the row above. Appends them to `out` and returns
-    // true, or returns false when every child may qualify.
+    // through a swap from the row above. Appends them to `out` (in no
+    // order, maybe twice) and returns true, or returns false when every
+    // child may qualify.
     bool narrow(char32_t label, std::size_t depth, Cell t, std::vector<char32_t>& out) const {
         if (unit_min_[depth] < t) {
             return false;
@@ -145,8 +147,6 @@ public:
                 }
             }
         }
-        std::sort(out.begin(), out.end());
-        out.erase(std::unique(out.begin(), out.end()), out.end());
         return true;
     }
 
@@ -551,6 +551,8 @@ public:
         struct Frame {
             NodeId node;
             std::uint32_t depth;
+            Weight heaviest;  // of the node's subtree (0 without weights)
+            Weight order;     // children of one node are taken by descending order
         };
         std::vector<Frame> stack;
         std::u32string path;
@@ -565,6 +567,14 @@ public:
             const std::size_t first = stack.size();
             const std::uint64_t child_depth = depth + 1;
             const bool full = best_.size() >= wanted_;
+            const char32_t next = depth < m ? word_[depth] : 0;
+            // No key of a child's subtree lighter than this can make the cut.
+            Weight lightest = 0;
+            if (full && table_ != nullptr) {
+                lightest = model_ == nullptr
+                               ? (floor == best_.front().distance ? best_.front().weight : 0)
+                               : weight_floor(std::max(cost_floor, least_cost));
+            }
             auto push = [&](NodeId c) {
                 const std::uint8_t longest = trie_.longest_below(c);
                 if (!holds_keys(trie_, c) || child_depth + trie_.shortest_below(c) > m + high ||
@@ -572,45 +582,38 @@ public:
                      child_depth + longest + high < m)) {
                     return;
                 }
-                if (full && table_ != nullptr) {
-                    const Candidate& worst = best_.front();
-                    const Weight heaviest = table_->best_below(c);
-                    if (model_ == nullptr
-                            ? floor == worst.distance && heaviest < worst.weight
-                            : score(heaviest, std::max(cost_floor, least_cost)) < worst.score) {
-                        return;
-                    }
+                const Weight heaviest = table_ == nullptr ? 0 : table_->best_below(c);
+                if (full && heaviest < lightest) {
+                    return;
                 }
-                stack.push_back(Frame{c, depth + 1});
+                // The child that continues the word goes first (it leads to
+                // the closest keys, a good first bound), then the heaviest;
+                // without weights, by label.
+                const Weight order = table_ == nullptr      ? ~Weight{c}
+                                     : trie_.label(c) == next ? UINT64_MAX
+                                                              : heaviest;
+                // Insertion into the node's run of the stack, lightest first:
+                // a node has few children worth a visit.
+                stack.push_back(Frame{c, depth + 1, heaviest, order});
+                for (std::size_t i = stack.size() - 1;
+                     i > first && stack[i - 1].order > stack[i].order; --i) {
+                    std::swap(stack[i - 1], stack[i]);
+                }
             };
             labels.clear();
             if (depth > 0 &&
                 rows.narrow(trie_.label(node), depth, static_cast<Cell>(high), labels)) {
-                for (const char32_t label : labels) {
-                    if (const std::optional<NodeId> c = trie_.child(node, label)) {
-                        push(*c);
+                // Only children with these labels (a handful) can lead to a
+                // key within reach.
+                for (NodeId c = trie_.first_child(node); c < trie_.end_child(node); ++c) {
+                    if (std::find(labels.begin(), labels.end(), trie_.label(c)) != labels.end()) {
+                        push(c);
                     }
                 }
             } else {
                 for (NodeId c = trie_.first_child(node); c < trie_.end_child(node); ++c) {
                     push(c);
                 }
-            }
-            if (table_ != nullptr) {
-                // The child that continues the word goes first (it leads to
-                // the closest keys, a good first bound), then the heaviest.
-                const char32_t next = depth < m ? word_[depth] : 0;
-                std::sort(stack.begin() + static_cast<std::ptrdiff_t>(first), stack.end(),
-                          [&](const Frame& a, const Frame& b) {
-                              const bool a_next = trie_.label(a.node) == next;
-                              const bool b_next = trie_.label(b.node) == next;
-                              if (a_next != b_next) {
-                                  return b_next;
-                              }
-                              return table_->best_below(a.node) < table_->best_below(b.node);
-                          });
-            } else {
-                std::reverse(stack.begin() + static_cast<std::ptrdiff_t>(first), stack.end());
             }
         };
         push_children(CompactTrie::kRoot, 0, 0, 0);
@@ -624,8 +627,13 @@ public:
             const Cell distance = rows.last(frame.depth);
             if (trie_.is_key(frame.node) && distance >= low && distance <= high) {
                 const Weight weight = weight_of(table_, frame.node);
-                consider(Candidate{path, trie_.payload(frame.node), distance, weight,
-                                   model_ != nullptr ? score(weight, rows.cost(frame.depth)) : 0});
+                if (model_ == nullptr) {
+                    consider(Candidate{path, trie_.payload(frame.node), distance, weight, 0});
+                } else if (const Cell cost = rows.cost(frame.depth);
+                           best_.size() < wanted_ || weight >= weight_floor(cost)) {
+                    consider(Candidate{path, trie_.payload(frame.node), distance, weight,
+                                       score(weight, cost)});
+                }
             }
             const Cell floor = rows.floor(frame.depth);
             if (floor > high) {
@@ -634,11 +642,12 @@ public:
             if (best_.size() >= wanted_) {
                 // Strictly worse only: a tie may still win on its key.
                 const Candidate& worst = best_.front();
-                const Weight heaviest = table_ == nullptr ? 0 : table_->best_below(frame.node);
-                if (model_ == nullptr ? floor > worst.distance ||
-                                            (floor == worst.distance && heaviest < worst.weight)
-                                      : score(heaviest, std::max(rows.cost_floor(frame.depth),
-                                                                 least_cost)) < worst.score) {
+                const Weight heaviest = frame.heaviest;
+                if (model_ == nullptr
+                        ? floor > worst.distance ||
+                              (floor == worst.distance && heaviest < worst.weight)
+                        : heaviest < weight_floor(std::max(rows.cost_floor(frame.depth),
+                                                           least_cost))) {
                     continue;
                 }
             }
@@ -651,12 +660,14 @@ public:
         if (best_.size() < wanted_) {
             best_.push_back(std::move(candidate));
             std::push_heap(best_.begin(), best_.end(), better_);
+            floors_.fill(kNoFloor);
             return;
         }
         if (better_(candidate, best_.front())) {
             std::pop_heap(best_.begin(), best_.end(), better_);
             best_.back() = std::move(candidate);
             std::push_heap(best_.begin(), best_.end(), better_);
+            floors_.fill(kNoFloor);
         }
     }
 
@@ -671,6 +682,33 @@ private:
     }
     double score(Weight weight, Cell cost) const {
         return log_weight(weight) - static_cast<double>(cost) / 1000.0;
+    }
+
+    // With the best found (the model's), a weight code below which a key at
+    // `cost` or more scores strictly below the worst of them, so that a
+    // subtree whose heaviest key is lighter is skipped on one comparison of
+    // codes. Solved for the weight once per cost (log1p per visited child
+    // was most of the walk) and kept a little lower than the exact bound:
+    // a skip must never drop a key that the exact score would keep.
+    Weight weight_floor(Cell cost) {
+        FloorSlot& slot = floors_[cost % floors_.size()];
+        if (slot.cost == cost) {
+            return slot.floor;
+        }
+        const double room = best_.front().score + static_cast<double>(cost) / 1000.0 - 1e-9;
+        const double heaviest = std::expm1(room);
+        Weight floor = 0;
+        if (!(heaviest > 0.0)) {
+            floor = 0;
+        } else if (table_ != nullptr && table_->floats()) {
+            floor = std::bit_cast<Weight>(heaviest);
+        } else if (heaviest >= 18446744073709551616.0) {
+            floor = UINT64_MAX;
+        } else {
+            floor = static_cast<Weight>(heaviest);
+        }
+        slot = FloorSlot{cost, floor};
+        return floor;
     }
 
     const CompactTrie& trie_;
@@ -698,6 +736,18 @@ private:
     };
     Better better_{model_};
     std::vector<Candidate> best_;
+    // weight_floor's results by cost, while the worst of the best stays.
+    struct FloorSlot {
+        Cell cost;
+        Weight floor;
+    };
+    static constexpr FloorSlot kNoFloor{UINT32_MAX, 0};
+    std::array<FloorSlot, 32> floors_ = filled();
+    static std::array<FloorSlot, 32> filled() {
+        std::array<FloorSlot, 32> slots;
+        slots.fill(kNoFloor);
+        return slots;
+    }
 };
 
 }  // namespace
