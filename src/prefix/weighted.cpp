@@ -43,12 +43,14 @@ public:
         unit_min_[0] = 0;
         if (model_ != nullptr) {
             insert_.resize(width_);
-            vowel_.resize(width_);
+            vowel_replace_.resize(width_);
+            other_replace_.assign(width_, model_->edit);
             cost_[0] = 0;
             for (std::size_t j = 1; j < width_; ++j) {
                 // The typist doubled a letter: a character equal to the one before.
                 insert_[j] = j >= 2 && query[j - 1] == query[j - 2] ? model_->cheap : model_->edit;
-                vowel_[j] = is_vowel(query[j - 1]);
+                // A vowel for a vowel is a cheap slip.
+                vowel_replace_[j] = is_vowel(query[j - 1]) ? model_->cheap : model_->edit;
                 cost_[j] = std::min(cost_[j - 1] + insert_[j], kCostCap);
             }
             cost_min_[0] = 0;
@@ -60,44 +62,50 @@ public:
             grow(depth * 2);
         }
         const char32_t c = path[depth - 1];
+        const char32_t before = depth >= 2 ? path[depth - 2] : 0;
         const bool swap_possible = transpositions_ && depth >= 2;
         Cell* cur = unit_.data() + depth * width_;
         const Cell* prev = cur - width_;
         const Cell* two_up = swap_possible ? prev - width_ : nullptr;
         Cell low = cur[0] =
             std::min(static_cast<Cell>(std::min(depth, std::size_t{kCostCap})), inf_);
-        for (std::size_t j = 1; j < width_; ++j) {
-            Cell v = prev[j - 1] + (c != query_[j - 1] ? 1 : 0);
-            v = std::min({v, prev[j] + 1, cur[j - 1] + 1});
-            if (swap_possible && j >= 2 && c == query_[j - 2] && path[depth - 2] == query_[j - 1]) {
-                v = std::min(v, two_up[j - 2] + 1);
-            }
-            cur[j] = std::min(v, inf_);
-            low = std::min(low, cur[j]);
-        }
-        unit_min_[depth] = low;
         if (model_ == nullptr) {
+            for (std::size_t j = 1; j < width_; ++j) {
+                Cell v = std::min(prev[j - 1] + (c != query_[j - 1] ? 1 : 0),
+                                  std::min(prev[j], cur[j - 1]) + 1);
+                if (swap_possible && j >= 2 && c == query_[j - 2] && before == query_[j - 1]) {
+                    v = std::min(v, two_up[j - 2] + 1);
+                }
+                cur[j] = std::min(v, inf_);
+                low = std::min(low, cur[j]);
+            }
+            unit_min_[depth] = low;
             return;
         }
+        // Both rows in one pass: they share the comparisons.
         // The candidate's letter is dropped: cheap when it doubles the one before.
-        const Cell drop = depth >= 2 && path[depth - 2] == c ? model_->cheap : model_->edit;
-        const bool c_vowel = is_vowel(c);
+        const Cell drop = depth >= 2 && before == c ? model_->cheap : model_->edit;
+        const Cell* replace = is_vowel(c) ? vowel_replace_.data() : other_replace_.data();
+        const Cell cheap = model_->cheap;
         Cell* now = cost_.data() + depth * width_;
         const Cell* up = now - width_;
         const Cell* two_up_cost = swap_possible ? up - width_ : nullptr;
         Cell cheapest = now[0] = std::min(up[0] + drop, kCostCap);
         for (std::size_t j = 1; j < width_; ++j) {
-            Cell v = up[j - 1];
-            if (c != query_[j - 1]) {
-                v += c_vowel && vowel_[j] ? model_->cheap : model_->edit;
+            const bool same = c == query_[j - 1];
+            Cell v = std::min(prev[j - 1] + (same ? 0 : 1), std::min(prev[j], cur[j - 1]) + 1);
+            Cell w = std::min(up[j - 1] + (same ? 0 : replace[j]),
+                              std::min(up[j] + drop, now[j - 1] + insert_[j]));
+            if (swap_possible && j >= 2 && c == query_[j - 2] && before == query_[j - 1]) {
+                v = std::min(v, two_up[j - 2] + 1);
+                w = std::min(w, two_up_cost[j - 2] + cheap);
             }
-            v = std::min({v, up[j] + drop, now[j - 1] + insert_[j]});
-            if (swap_possible && j >= 2 && c == query_[j - 2] && path[depth - 2] == query_[j - 1]) {
-                v = std::min(v, two_up_cost[j - 2] + model_->cheap);
-            }
-            now[j] = std::min(v, kCostCap);
+            cur[j] = std::min(v, inf_);
+            low = std::min(low, cur[j]);
+            now[j] = std::min(w, kCostCap);
             cheapest = std::min(cheapest, now[j]);
         }
+        unit_min_[depth] = low;
         cost_min_[depth] = cheapest;
     }
 
@@ -172,7 +180,9 @@ private:
     std::vector<Cell> cost_;
     std::vector<Cell> cost_min_;
     std::vector<Cell> insert_;
-    std::vector<char> vowel_;
+    // What replacing word character j - 1 costs, by a vowel or by another.
+    std::vector<Cell> vowel_replace_;
+    std::vector<Cell> other_replace_;
 };
 
 // Every node once, parents before children, children in code-point order.
