@@ -599,7 +599,7 @@ public:
                 // The child that continues the word goes first (it leads to
                 // the closest keys, a good first bound), then the heaviest;
                 // without weights, by label.
-                const Weight order = table_ == nullptr      ? ~Weight{c}
+                const Weight order = table_ == nullptr        ? ~Weight{c}
                                      : trie_.label(c) == next ? UINT64_MAX
                                                               : heaviest;
                 // Insertion into the node's run of the stack, lightest first:
@@ -653,11 +653,10 @@ public:
                 // Strictly worse only: a tie may still win on its key.
                 const Candidate& worst = best_.front();
                 const Weight heaviest = frame.heaviest;
-                if (model_ == nullptr
-                        ? floor > worst.distance ||
-                              (floor == worst.distance && heaviest < worst.weight)
-                        : heaviest < weight_floor(std::max(rows.cost_floor(frame.depth),
-                                                           least_cost))) {
+                if (model_ == nullptr ? floor > worst.distance ||
+                                            (floor == worst.distance && heaviest < worst.weight)
+                                      : heaviest < weight_floor(std::max(
+                                                       rows.cost_floor(frame.depth), least_cost))) {
                     continue;
                 }
             }
