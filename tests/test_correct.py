@@ -131,9 +131,7 @@ def test_small_lists_with_ties_match_brute_force(
     index = Index(keys, weights=table)
     distance = osa if transpositions else levenshtein
     payloads = {key: i for i, key in enumerate(keys)}
-    within = [
-        (key, payloads[key], d) for key in keys if (d := distance(key, word)) <= max_dist
-    ]
+    within = [(key, payloads[key], d) for key in keys if (d := distance(key, word)) <= max_dist]
     model = MODEL if rule == "model" else None
     want = correct(within, table, word, limit, transpositions, model)
     got = index.correct(
