@@ -602,13 +602,7 @@ public:
                 const Weight order = table_ == nullptr        ? ~Weight{c}
                                      : trie_.label(c) == next ? UINT64_MAX
                                                               : heaviest;
-                // Insertion into the node's run of the stack, lightest first:
-                // a node has few children worth a visit.
                 stack.push_back(Frame{c, depth + 1, heaviest, order});
-                for (std::size_t i = stack.size() - 1;
-                     i > first && stack[i - 1].order > stack[i].order; --i) {
-                    std::swap(stack[i - 1], stack[i]);
-                }
             };
             labels.clear();
             if (depth > 0 &&
@@ -625,6 +619,9 @@ public:
                     push(c);
                 }
             }
+            // The node's run of the stack, taken from the top.
+            std::sort(stack.begin() + static_cast<std::ptrdiff_t>(first), stack.end(),
+                      [](const Frame& a, const Frame& b) { return a.order < b.order; });
         };
         push_children(CompactTrie::kRoot, 0, 0, 0);
         while (!stack.empty()) {
