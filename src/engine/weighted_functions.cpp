@@ -2,19 +2,15 @@
 
 #include <algorithm>
 #include <array>
-#include <atomic>
 #include <bit>
 #include <cstdint>
 #include <cstring>
-#include <exception>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <system_error>
-#include <thread>
 #include <vector>
 
 #include "binding/args.hpp"
+#include "binding/batch.hpp"
 #include "binding/boundary.hpp"
 #include "binding/convert.hpp"
 #include "binding/entry.hpp"
@@ -290,15 +286,6 @@ OwnedRef weighted_complete_function(PyObject*, const FastCallArgs& call) {
     return matches_to_python(type, matches);
 }
 
-// Thrown inside a worker thread once another one failed or was interrupted.
-struct Cancelled {};
-
-void check_cancelled(void* flag) {
-    if (static_cast<std::atomic<bool>*>(flag)->load(std::memory_order_relaxed)) {
-        throw Cancelled{};
-    }
-}
-
 constexpr std::array<const char*, 8> search_many_params{
     "search", "table", "queries", "max_dist", "limit", "transpositions", "workers", "match_type"};
 OwnedRef weighted_search_many_function(PyObject*, const FastCallArgs& call) {
@@ -309,62 +296,13 @@ OwnedRef weighted_search_many_function(PyObject*, const FastCallArgs& call) {
     const std::vector<std::u32string> queries = binding::convert_argument(
         "queries", [&] { return binding::to_vector<std::u32string>(queries_arg, query_text); });
     const RankedOptions options = options_of(max_dist_arg, limit_arg, swap_arg);
-    std::uint64_t workers =
+    const std::uint64_t workers =
         binding::convert_argument("workers", [&] { return binding::to_size(workers_arg); });
     PyTypeObject* type = match_type_of(type_arg);
-    if (workers == 0) {
-        workers = std::max(1u, std::thread::hardware_concurrency());
-    }
-    workers = std::min<std::uint64_t>(workers, std::max<std::size_t>(queries.size(), 1));
-
-    std::vector<std::vector<Match>> results(queries.size());
-    std::atomic<std::size_t> next{0};
-    std::atomic<bool> stop{false};
-    std::mutex failure_mutex;
-    std::exception_ptr failure;
-    auto work = [&](Interrupt& interrupt) {
-        while (!stop.load(std::memory_order_relaxed)) {
-            const std::size_t i = next.fetch_add(1, std::memory_order_relaxed);
-            if (i >= queries.size()) {
-                return;
-            }
-            results[i] = weighted_search(trie, table, queries[i], options, interrupt);
-        }
-    };
-    {
-        binding::ReleasedGil released;
-        std::vector<std::jthread> threads;
-        for (std::uint64_t w = 1; w < workers; ++w) {
-            try {
-                threads.emplace_back([&] {
-                    try {
-                        Interrupt interrupt(&check_cancelled, &stop);
-                        work(interrupt);
-                    } catch (const Cancelled&) {
-                    } catch (...) {
-                        const std::lock_guard lock(failure_mutex);
-                        if (!failure) {
-                            failure = std::current_exception();
-                        }
-                        stop = true;
-                    }
-                });
-            } catch (const std::system_error&) {
-                break;  // fewer threads than asked for still do the work
-            }
-        }
-        try {
-            Interrupt interrupt = released.interrupt();
-            work(interrupt);
-        } catch (...) {
-            stop = true;
-            threads.clear();  // joins
-            throw;
-        }
-    }
-    if (failure) {
-        std::rethrow_exception(failure);
-    }
+    const std::vector<std::vector<Match>> results = binding::run_batch<std::vector<Match>>(
+        queries.size(), workers, [&](std::size_t i, Interrupt& interrupt) {
+            return weighted_search(trie, table, queries[i], options, interrupt);
+        });
     return binding::make_list(results, [type](const std::vector<Match>& matches) {
         return matches_to_python(type, matches);
     });
