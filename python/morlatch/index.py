@@ -463,6 +463,8 @@ class Index:
         Ranked by (distance of the best-matching beginning, key length, key in
         code-point order), with weights by (that distance, -weight, key); each
         ``Match`` carries that distance. ``limit=None`` returns them all.
+        On an index with weights or folding the prefix may be at most
+        MAX_ROW_QUERY characters long (ValueError otherwise).
         """
         prefix = _text("prefix", prefix)
         k, n = _distance(max_dist), _limit(limit)
@@ -472,9 +474,9 @@ class Index:
                 return _engine.complete(self._search, prefix, k, n, swap, Match)
             except UnicodeEncodeError:
                 pass
-        found = _engine.weighted_complete(
-            self._search, self._table, self._folded(prefix, "prefix"), k, n, swap, Match
-        )
+        folded = self._folded(prefix, "prefix")
+        _row_query("prefix", folded, "on an index with weights or folding")
+        found = _engine.weighted_complete(self._search, self._table, folded, k, n, swap, Match)
         return self._expand(found, n)
 
     def search_many(
@@ -539,9 +541,11 @@ class Index:
         EDIT_COST, then by key: a common word two likely slips away can beat
         a rare word one unlikely edit away. Without weights both rank by
         (distance, key). Distances are searched one at a time, and the search
-        stops as soon as no farther key can rank among the best.
+        stops as soon as no farther key can rank among the best. ``word`` may
+        be at most MAX_ROW_QUERY characters long (ValueError otherwise).
         """
         word = _text("word", word)
+        _row_query("word", word, "")
         k = _distance(max_dist)
         n = _whole("limit", limit)
         if n < 0:
@@ -824,6 +828,21 @@ def _whole(name: str, value: object) -> int:
         except TypeError:
             pass
     raise TypeError(f"{name} must be an int, not {_kind(value)}")
+
+
+# Weighted or folded completion and correction keep a whole row of the query
+# per trie level (the error model's costs are not those of one edit each, so
+# no band bounds them): their queries are words, and this bounds their
+# memory to a few megabytes.
+MAX_ROW_QUERY = 1024
+
+
+def _row_query(name: str, text: str, where: str) -> None:
+    if len(text) > MAX_ROW_QUERY:
+        where = f" {where}" if where else ""
+        raise ValueError(
+            f"{name} must be at most {MAX_ROW_QUERY} characters long{where}, not {len(text)}"
+        )
 
 
 def _distance(value: object) -> int:
