@@ -76,7 +76,7 @@ def main() -> None:
         began = time.perf_counter()
         with (
             distributed.LocalCluster(
-                n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=None
+                n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=":0"
             ) as cluster,
             distributed.Client(cluster) as client,
         ):

@@ -369,6 +369,7 @@ def measure_keys(args, count):
             row["probe_peak_mib"] = peak
             row.update(reply or {})
             os.unlink(out)
+        row["load_average"] = os.getloadavg()[0]  # the machine may be shared
         rows[tool] = row
         print(f"keys {count:,} {tool}: {json.dumps(row)}", flush=True)
     print_keys_table(count, rows)

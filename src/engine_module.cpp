@@ -10,6 +10,7 @@
 #include "engine/build_functions.hpp"
 #include "engine/format_functions.hpp"
 #include "engine/index_functions.hpp"
+#include "engine/mapped_functions.hpp"
 #include "engine/weighted_functions.hpp"
 
 namespace morlatch {
@@ -36,6 +37,7 @@ OwnedRef init_engine() {
     engine::add_format_functions(module.get());
     engine::add_index_functions(module.get());
     engine::add_weighted_functions(module.get());
+    engine::add_mapped_functions(module.get());
     engine::add_build_functions(module.get());
     binding::check(
         PyModule_AddObjectRef(module.get(), "KeyIterator",

@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import os
 import random
+import signal
 import subprocess
 import threading
 
@@ -129,3 +130,49 @@ def test_layout_info_reports_the_reverse_index_once_built():
     assert morlatch.layout_info(_morlatch.from_internal_data(*depth_first))["arrays_kept"] is True
     with pytest.raises(ValueError, match="not well formed"):
         morlatch.layout_info(_morlatch.from_internal_data([0], [""], [None], [0]))
+
+
+@pytest.mark.skipif(
+    threading.current_thread() is not threading.main_thread(), reason="signals need the main thread"
+)
+def test_ctrl_c_during_the_reverse_index_build_leaves_it_unbuilt_and_the_object_usable():
+    # 150,000 two-word keys: the first split search spends a good part of a
+    # second building the reverse index before it walks.
+    words = morlatch.default_words()
+    rng = random.Random(4)
+    keys = list({f"{rng.choice(words)} {rng.choice(words)}" for _ in range(150_000)})
+    query = keys[0][:-1] + "q"
+    twin = morlatch.build(keys)
+    expected = twin.fuzzy_match(query, 1, None)
+    assert keys[0] in [key for key, _, _ in expected]
+    search = morlatch.build(keys)
+
+    # Ctrl-C every 10 ms from another process, acted on only while armed,
+    # so that one lands inside the build whatever the machine's speed.
+    armed = False
+
+    def on_ctrl_c(signum: int, frame: object) -> None:
+        if armed:
+            raise KeyboardInterrupt
+
+    previous = signal.signal(signal.SIGINT, on_ctrl_c)
+    sender = subprocess.Popen(
+        ["sh", "-c", f"while kill -INT {os.getpid()}; do sleep 0.01; done"],
+        stdout=subprocess.DEVNULL,
+        stderr=subprocess.DEVNULL,
+    )
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            armed = True
+            search.fuzzy_match(query, 1, None)
+        armed = False
+    finally:
+        armed = False
+        sender.kill()
+        sender.wait()
+        signal.signal(signal.SIGINT, previous)
+    assert morlatch.layout_info(search)["reverse_index_built"] is False
+    assert search.exact_match(keys[1]) == (keys[1], 1, 0)
+    # The next search builds it and answers as the twin does.
+    assert search.fuzzy_match(query, 1, None) == expected
+    assert morlatch.layout_info(search)["reverse_index_built"] is True

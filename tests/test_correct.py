@@ -1,5 +1,6 @@
 """Index.correct: both rules against brute force over the whole shipped word
-list with seeded weights; queries with lone surrogates; argument errors."""
+list with seeded weights, and over small random lists full of ties in score;
+queries with lone surrogates; argument errors."""
 
 from __future__ import annotations
 
@@ -7,13 +8,15 @@ import math
 import random
 
 import pytest
+from hypothesis import given
+from hypothesis import strategies as st
 from rapidfuzz import process
 from rapidfuzz.distance import OSA, Levenshtein
 
 import morlatch
 from morlatch import Index, Match
 from morlatch.index import CHEAP_COST, EDIT_COST, VOWELS
-from reference import correct
+from reference import correct, levenshtein, osa, typo_queries
 
 SCORERS = {False: Levenshtein.distance, True: OSA.distance}
 MODEL = (round(EDIT_COST * 1000), round(CHEAP_COST * 1000), VOWELS)
@@ -76,6 +79,69 @@ def test_correct_matches_brute_force(
             want = correct(within, weights, word, limit, transpositions, model)
             got = index.correct(word, 2, limit=limit, transpositions=transpositions, rule=rule)  # type: ignore[arg-type]
             assert got == [Match(*hit) for hit in want], (word, limit)
+
+
+@pytest.mark.parametrize("floats", [False, True])
+def test_typo_queries_match_brute_force(words: list[str], floats: bool) -> None:
+    # The benchmarks' typo queries against corpus-like weights: the subtrees
+    # skipped by weight must never hold a key that ranks among the best.
+    rng = random.Random(11 + floats)
+    weights: dict[str, float] = {
+        word: math.exp(rng.uniform(0, 23)) for word in words if rng.random() < 0.8
+    }
+    if not floats:
+        weights = {word: int(value) for word, value in weights.items()}
+    index = Index(words, weights=weights)
+    payloads = {word: i for i, word in enumerate(words)}
+    for word in typo_queries(words, 120, seed=7 + floats):
+        within = [
+            (key, payloads[key], dist)
+            for key, dist, _ in process.extract(
+                word, words, scorer=OSA.distance, score_cutoff=2, limit=None
+            )
+        ]
+        for rule, model in (("model", MODEL), ("plain", None)):
+            want = correct(within, weights, word, 2, True, model)
+            got = index.correct(word, limit=2, rule=rule)  # type: ignore[arg-type]
+            assert got == [Match(*hit) for hit in want], (word, rule)
+
+
+@given(
+    keys=st.lists(st.text("abe", min_size=1, max_size=5), min_size=1, max_size=30, unique=True),
+    weights=st.lists(st.sampled_from([0, 1, 2, 1000, 1000, 2**63]), min_size=30, max_size=30),
+    floats=st.booleans(),
+    word=st.text("abec", max_size=6),
+    limit=st.integers(1, 4),
+    max_dist=st.integers(0, 3),
+    transpositions=st.booleans(),
+    rule=st.sampled_from(["model", "plain"]),
+)
+def test_small_lists_with_ties_match_brute_force(
+    keys: list[str],
+    weights: list[int],
+    floats: bool,
+    word: str,
+    limit: int,
+    max_dist: int,
+    transpositions: bool,
+    rule: str,
+) -> None:
+    # Few weights, short keys: many keys tie in score, and the key decides.
+    table = {key: (float(w) if floats else w) for key, w in zip(keys, weights, strict=False)}
+    index = Index(keys, weights=table)
+    distance = osa if transpositions else levenshtein
+    payloads = {key: i for i, key in enumerate(keys)}
+    within = [(key, payloads[key], d) for key in keys if (d := distance(key, word)) <= max_dist]
+    model = MODEL if rule == "model" else None
+    want = correct(within, table, word, limit, transpositions, model)
+    got = index.correct(
+        word,
+        max_dist,
+        limit=limit,
+        transpositions=transpositions,
+        rule=rule,  # type: ignore[arg-type]
+    )
+    assert got == [Match(*hit) for hit in want]
 
 
 def test_without_weights_corrections_rank_by_distance_then_key(words: list[str]) -> None:

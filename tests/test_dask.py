@@ -27,7 +27,7 @@ from morlatch.dask import search_many  # noqa: E402
 def client() -> Iterator[Any]:
     with (
         distributed.LocalCluster(
-            n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None
+            n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0"
         ) as cluster,
         distributed.Client(cluster) as client,
     ):
@@ -57,12 +57,17 @@ def queries() -> list[str]:
 OPTIONS = [dict(max_dist=1), dict(max_dist=2, limit=3, transpositions=True)]
 
 
-def test_bag_without_a_client_computes_anywhere(index: Index, queries: list[str]) -> None:
-    # Runs before the cluster fixture exists: the index travels in the graph.
+def test_without_a_client(index: Index, queries: list[str]) -> None:
+    # Runs before the cluster fixture exists. A bag takes the index in its
+    # graph and computes anywhere; a list gets a cluster of its own.
     with pytest.raises(ValueError):
         distributed.get_client()
+    want = index.search_many(queries, 1)
     answered = search_many(dask.bag.from_sequence(queries, npartitions=3), index, 1)
-    assert answered.compute(scheduler="sync") == index.search_many(queries, 1)
+    assert answered.compute(scheduler="sync") == want
+    assert search_many(queries, index, 1) == want
+    with pytest.raises(ValueError):
+        distributed.get_client()  # that cluster's client is gone
 
 
 @pytest.mark.parametrize("options", OPTIONS)

@@ -16,6 +16,8 @@ import sys
 
 import pytest
 
+import morlatch
+
 SANITIZED = bool(os.environ.get("MORLATCH_SANITIZED"))
 LENGTH = 20_000
 GROWTH_LIMIT_MB = 200
@@ -27,7 +29,7 @@ if cap:
     resource.setrlimit(resource.RLIMIT_AS, (cap, cap))
 import morlatch
 key = "a" * {length}
-index = morlatch.Index([key])
+index = morlatch.Index([key]{options})
 before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
 hits = {call}
 after = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
@@ -51,8 +53,14 @@ TYPO = f'"a" * {LENGTH // 2 - 1} + "ba" + "a" * {LENGTH // 2 - 1}'
     ],
 )
 def test_long_keys_cost_a_band_per_level(call: str, distance: int) -> None:
+    report = _run(CHILD.format(length=LENGTH, call=call, options=""))
+    assert report["hits"] == [[True, 0, distance]]
+    if not SANITIZED:
+        assert report["growth_kb"] < GROWTH_LIMIT_MB * 1024
+
+
+def _run(code: str) -> dict[str, object]:
     cap = 0 if SANITIZED else 1 << 30
-    code = CHILD.format(length=LENGTH, call=call)
     done = subprocess.run(
         [sys.executable, "-c", code, str(cap)],
         capture_output=True,
@@ -61,7 +69,23 @@ def test_long_keys_cost_a_band_per_level(call: str, distance: int) -> None:
         timeout=600,
     )
     assert done.returncode == 0, done.stderr[-2000:]
-    report = json.loads(done.stdout)
-    assert report["hits"] == [[True, 0, distance]]
+    return json.loads(done.stdout)  # type: ignore[no-any-return]
+
+
+# Weighted or folded completion and correction keep a whole row per level,
+# for queries of up to MAX_ROW_QUERY characters; longer ones are refused.
+@pytest.mark.parametrize("options", ["weights={key: 5}", "fold=True"])
+@pytest.mark.parametrize("call", ["complete(key, 1)", "correct(key[:-1] + 'b')"])
+def test_row_searches_take_words_and_refuse_longer_text(options: str, call: str) -> None:
+    from morlatch.index import MAX_ROW_QUERY
+
+    code = CHILD.format(length=MAX_ROW_QUERY, call=f"index.{call}", options=f", {options}")
+    report = _run(code)
+    assert [hit[0] for hit in report["hits"]] == [True]  # type: ignore[union-attr]
     if not SANITIZED:
-        assert report["growth_kb"] < GROWTH_LIMIT_MB * 1024
+        assert report["growth_kb"] < GROWTH_LIMIT_MB * 1024  # type: ignore[operator]
+    key = "a" * LENGTH
+    index = morlatch.Index([key], weights={key: 5}) if "weights" in options else None
+    index = index or morlatch.Index([key], fold=True)
+    with pytest.raises(ValueError, match=f"at most {MAX_ROW_QUERY} characters"):
+        getattr(index, call.split("(")[0])(key)

@@ -12,7 +12,8 @@ import pytest
 
 import _morlatch
 import morlatch
-from morlatch import storage
+import reference
+from morlatch import _engine, storage
 
 
 @pytest.fixture
@@ -143,3 +144,54 @@ def test_engine_check_bytes_takes_any_buffer_and_only_buffers() -> None:
         assert _engine.check_bytes(data) is None
     with pytest.raises(TypeError, match="argument 'data'"):
         _engine.check_bytes([0, 0, 0, 0])  # type: ignore[arg-type]
+
+
+@pytest.mark.parametrize("kept", [False, True], ids=["layout", "arrays kept"])
+def test_save_writes_the_image_in_pieces_with_the_same_bytes(tmp_path: Path, kept: bool) -> None:
+    # An image of several mebibytes, from the layout or from arrays kept
+    # beside it (numbered depth first).
+    words = [f"{i:07d}{chr(0x4E00 + i % 500)}" for i in range(150_000)]
+    search = morlatch.build(words)
+    if kept:
+        arrays = reference.trie_arrays(dict.fromkeys(words, 7), breadth_first=False)
+        search = _morlatch.from_internal_data(*arrays)
+        assert morlatch.layout_info(search)["arrays_kept"] is True
+    image = search.to_bytes()
+    pieces: list[bytes] = []
+    _engine.write_trie(search, pieces.append)
+    assert len(pieces) >= 2 and all(0 < len(p) <= 1 << 20 for p in pieces)
+    assert b"".join(pieces) == image
+    target = tmp_path / "words.trie"
+    morlatch.save(search, target)
+    assert target.read_bytes() == image
+
+
+def test_a_write_that_fails_midway_keeps_the_old_file(tmp_path: Path) -> None:
+    search = morlatch.build([f"{i:07d}" for i in range(300_000)])
+    target = tmp_path / "words.trie"
+    target.write_bytes(b"previous content")
+    calls = 0
+
+    def write(piece: bytes) -> None:
+        nonlocal calls
+        calls += 1
+        if calls == 2:
+            raise OSError(28, "No space left on device")
+
+    with pytest.raises(OSError, match="No space"):
+        _engine.write_trie(search, write)
+    assert calls == 2
+    real_open = open
+
+    def failing_open(*args: Any, **kwargs: Any) -> Any:
+        stream = real_open(*args, **kwargs)
+        stream.write = write  # type: ignore[method-assign]
+        return stream
+
+    calls = 0
+    with pytest.MonkeyPatch.context() as patch:
+        patch.setattr(storage, "open", failing_open, raising=False)
+        with pytest.raises(OSError, match="No space"):
+            morlatch.save(search, target)
+    assert target.read_bytes() == b"previous content"
+    assert os.listdir(tmp_path) == ["words.trie"]

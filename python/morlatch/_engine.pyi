@@ -39,6 +39,10 @@ def build_words(words: _Words, progress: Callable[[int, int], object] | None) ->
     """The trie of ``words``, which it takes over (a second call raises
     ValueError)."""
 
+def write_trie(search: PrefixSearch, write: Callable[[bytes], object]) -> None:
+    """Calls ``write`` with the bytes of ``search.to_bytes()`` in order, a
+    mebibyte at a time."""
+
 # ---- the index (see index.py, which checks the arguments first) ----------
 
 DISTANCE_CAP: int
@@ -61,8 +65,24 @@ def stats(search: PrefixSearch) -> dict[str, int]:
 
 def layout_info(search: PrefixSearch) -> dict[str, int | float | bool]:
     """nodes, keys, bytes held (reverse index included once built),
-    arrays_kept, reverse_index_built and reverse_index_seconds; ValueError
-    when the trie is not well formed."""
+    arrays_kept, borrowed (the layout is read in place from a file or
+    buffer), reverse_index_built and reverse_index_seconds; ValueError when
+    the trie is not well formed."""
+
+# ---- index files read in place (see index.py) --------------------------------
+
+def open_index(
+    layout: Buffer, reverse: Buffer | None, source: str, layout_at: int, reverse_at: int
+) -> PrefixSearch:
+    """A PrefixSearch over a stored search layout (and reverse index), read
+    in place and kept alive; every field is checked once first. The buffers
+    must be read-only (TypeError otherwise). ValueError "<source>: the
+    'layout' section is not a search layout: <what> at byte N" (N counted
+    from layout_at or reverse_at) when they are not sound."""
+
+def layout_sections(search: PrefixSearch) -> tuple[bytes, bytes | None]:
+    """The node records of the search layout and of its reverse index (None
+    when searches use none), building the reverse index if needed."""
 
 def search(
     search: PrefixSearch,

@@ -1,8 +1,10 @@
-"""The ``morlatch`` command: build, query, complete and describe tries from the shell.
+"""The ``morlatch`` command: build, query, complete, correct with and describe
+tries and index files from the shell.
 
 Exit status: 0 on success, 1 when a file cannot be read or is not valid or
 standard output cannot be written (or when a query or completion finds
-nothing), 2 for a wrong command line (text that is not UTF-8 included).
+nothing, or a word has no correction), 2 for a wrong command line (text that
+is not UTF-8 included).
 """
 
 from __future__ import annotations
@@ -13,22 +15,26 @@ import contextlib
 import io
 import json
 import os
+import shutil
 import sys
+import tempfile
 import time
 from collections.abc import Callable, Iterator, Sequence
 from typing import BinaryIO, TextIO
 
 import _morlatch
 
-from . import _engine
+from . import _engine, indexfile
 from .builder import build
-from .index import Index, layout_info
+from .fold import fold_text
+from .index import Index, Match, layout_info
 from .panic import is_panic
 from .storage import HEAD_SIZE, read_trie, save
 from .wordlist import (
     WordKeys,
     WordListError,
     default_search,
+    parse_weights,
     parse_word_list,
     read_word_list,
 )
@@ -97,6 +103,8 @@ def _parse(argv: list[str]) -> argparse.Namespace:
         if hasattr(args, "positional_file") and (extras[0] == "--" or extras[0][:1] != "-"):
             # `query FILE -k 1 TEXT`: positionals are read where they stand.
             hint = " (with options between FILE and the text, give FILE as -f FILE)"
+        elif args.name == "correct" and extras[0][:1] != "-":
+            hint = " (give the options before or after the words, not between them)"
         command.error(f"unrecognized arguments: {' '.join(extras)}{hint}")
     for name, action in (("query", "QUERY"), ("prefix", "PREFIX")):
         if not isinstance(getattr(args, name, ""), str):
@@ -124,12 +132,26 @@ def _parser() -> tuple[argparse.ArgumentParser, dict[str, argparse.ArgumentParse
 
     build_cmd = command(
         "build",
-        "build a trie file from a word list",
+        "build a trie or index file from a word list",
         "Build a trie from WORDS (UTF-8, one key per line, optionally a TAB and a payload; a "
-        "key without one gets its 0-based line number) and save it to FILE.",
+        "key without one gets its 0-based line number) and save it to FILE. With --weights "
+        "or --fold, FILE is an index file that keeps them; otherwise a plain trie file.",
     )
     build_cmd.add_argument("words", metavar="WORDS", help="the word list")
-    build_cmd.add_argument("-o", "--output", metavar="FILE", required=True, help="trie file")
+    build_cmd.add_argument(
+        "-o", "--output", metavar="FILE", required=True, help="trie or index file"
+    )
+    build_cmd.add_argument(
+        "--weights",
+        metavar="WEIGHTS",
+        help="rank equally close keys heaviest first: a file of key, TAB, weight lines (a "
+        "whole number, or a decimal such as 0.5 or 1e-3); keys it does not list weigh 0",
+    )
+    build_cmd.add_argument(
+        "--fold",
+        action="store_true",
+        help="compare keys and queries with case and accents folded away",
+    )
     progress = build_cmd.add_mutually_exclusive_group()
     progress.add_argument(
         "--progress",
@@ -146,9 +168,9 @@ def _parser() -> tuple[argparse.ArgumentParser, dict[str, argparse.ArgumentParse
         "query",
         "look up keys within an edit distance",
         "Print every key of FILE within --max-dist edits of QUERY, as key, payload and "
-        "distance, closest first (then in code-point order). FILE is a trie file or a word "
-        "list; without it, the shipped English word list is searched. Exits with 1 when "
-        "nothing is found.",
+        "distance, closest first (then heaviest, for an index file with weights, then in "
+        "code-point order). FILE is a trie file, an index file or a word list; without it, "
+        "the shipped English word list is searched. Exits with 1 when nothing is found.",
     )
     _add_lookup(query_cmd, "query", "QUERY", "the text to look up", None, "print the N best hits")
     order = query_cmd.add_mutually_exclusive_group()
@@ -167,8 +189,9 @@ def _parser() -> tuple[argparse.ArgumentParser, dict[str, argparse.ArgumentParse
         "complete",
         "complete a beginning, despite typos",
         "Print the keys of FILE that begin with some text within --max-dist edits of PREFIX, "
-        "as key, payload and distance, best first: by that distance, then shorter keys, then "
-        "code-point order. FILE is as for query. Exits with 1 when nothing is found.",
+        "as key, payload and distance, best first: by that distance, then shorter keys (for "
+        "an index file with weights: heavier keys), then code-point order. FILE is as for "
+        "query. Exits with 1 when nothing is found.",
     )
     _add_lookup(
         complete_cmd,
@@ -183,12 +206,49 @@ def _parser() -> tuple[argparse.ArgumentParser, dict[str, argparse.ArgumentParse
     _add_format(complete_cmd)
     complete_cmd.set_defaults(command=_complete)
 
+    correct_cmd = command(
+        "correct",
+        "correct the spelling of words",
+        "Print the likeliest intended key of FILE for each WORD, one per line, in order: the "
+        "word itself when it is a key or when no key is within --max-dist edits. FILE is as "
+        "for query; an index file with weights ranks by them (see --rule), any other file "
+        "and the shipped English word list (the default) give the closest key, the first in "
+        "code-point order on a tie. Exits with 1 when some word has no correction.",
+    )
+    correct_cmd.add_argument(
+        "-f", "--file", metavar="FILE", help="trie file, index file or word list"
+    )
+    correct_cmd.add_argument(
+        "words", metavar="WORD", nargs="+", type=_text, help="the words to correct"
+    )
+    correct_cmd.add_argument(
+        "-k", "--max-dist", type=_count, default=2, metavar="K", help="edit distance (default 2)"
+    )
+    correct_cmd.add_argument(
+        "--rule",
+        choices=("model", "plain"),
+        default="model",
+        help="with weights: 'model' (the default) weighs likely slips against how common a "
+        "key is; 'plain' takes the closest keys, the heaviest of them",
+    )
+    correct_cmd.add_argument(
+        "-t",
+        "--transpositions",
+        action=argparse.BooleanOptionalAction,
+        default=True,
+        help=f"{_SWAP_HELP} (the default)",
+    )
+    correct_cmd.add_argument("--json", action="store_true", help="print a JSON array")
+    _add_format(correct_cmd)
+    correct_cmd.set_defaults(command=_correct)
+
     stats_cmd = command(
         "stats",
-        "describe a trie",
-        "Print the node count, key count, depth and serialized size of FILE.",
+        "describe a trie or index file",
+        "Print the node count, key count, depth and serialized size of FILE; for an index "
+        "file also whether it has weights and is folded.",
     )
-    stats_cmd.add_argument("file", metavar="FILE", help="trie file or word list")
+    stats_cmd.add_argument("file", metavar="FILE", help="trie file, index file or word list")
     stats_cmd.add_argument("--json", action="store_true", help="print a JSON object")
     _add_format(stats_cmd)
     stats_cmd.set_defaults(command=_stats)
@@ -230,7 +290,7 @@ def _add_lookup(
     limit_help: str,
 ) -> None:
     """The arguments query and complete share: [-f FILE | FILE] TEXT, -k and -n."""
-    parser.add_argument("-f", "--file", metavar="FILE", help="trie file or word list")
+    parser.add_argument("-f", "--file", metavar="FILE", help="trie file, index file or word list")
     parser.add_argument(
         "positional_file",
         metavar="FILE",
@@ -247,11 +307,11 @@ def _add_lookup(
 def _add_format(parser: argparse.ArgumentParser) -> None:
     parser.add_argument(
         "--format",
-        choices=("auto", "trie", "words"),
+        choices=("auto", "index", "trie", "words"),
         default="auto",
-        help="how to read FILE; auto (the default) reads a file whose first 64 KiB contain a "
-        "NUL byte as a trie file (every trie file has one in its first bytes) and any other "
-        "file as a word list",
+        help="how to read FILE; auto (the default) reads a file that starts with the index "
+        "file's magic as an index file, one whose first 64 KiB contain a NUL byte as a trie "
+        "file (every trie file has one in its first bytes) and any other file as a word list",
     )
 
 
@@ -287,6 +347,8 @@ def _build(args: argparse.Namespace) -> int:
     if show is None:
         show = sys.stderr.isatty() and len(data) >= _LARGE_INPUT
     report = _Progress(sys.stderr if show else None)
+    if args.weights is not None or args.fold:
+        return _build_index(args, data, report)
     with report.stage(f"reading {args.words}"):
         try:
             # Read natively: no Python object per key.
@@ -310,9 +372,69 @@ def _build(args: argparse.Namespace) -> int:
     return 0
 
 
+def _build_index(args: argparse.Namespace, data: bytes, report: _Progress) -> int:
+    """build with --weights or --fold: an index file."""
+    with report.stage(f"reading {args.words}"):
+        table = _parse_words(data, args.words)
+    weights = None
+    if args.weights is not None:
+        weights_data = _read_words(args.weights)  # the same reader: lines up to 1 MiB
+        with report.stage(f"reading {args.weights}"):
+            try:
+                weights = parse_weights(weights_data, args.weights, table, args.words)
+            except WordListError as error:
+                raise CommandError(str(error)) from None
+        del weights_data
+    with report.stage(f"building an index of {len(table)} keys"):
+        try:
+            index = Index(table, weights=weights, fold=args.fold, progress=report.update)
+        except ValueError as error:
+            raise CommandError(_unfoldable(data, args.words, error)) from None
+        del table, weights
+        nodes = layout_info(index.prefix_search)["nodes"]
+    with report.stage(f"writing {args.output}"):
+        try:
+            index.save(args.output)
+            size = os.path.getsize(args.output)
+        except OSError as error:
+            raise CommandError(f"cannot write {args.output}: {error.strerror or error}") from None
+    if args.progress is not False:
+        what = ", ".join(
+            name for name, on in (("weights", index.weighted), ("folded", args.fold)) if on
+        )
+        print(
+            f"{args.output}: {len(index)} keys, {nodes} nodes, {size} bytes (index file: {what})",
+            file=sys.stderr,
+        )
+    return 0
+
+
+def _unfoldable(data: bytes, path: str, error: ValueError) -> str:
+    """The message for a word list that cannot be folded, naming the first
+    line whose key folds to nothing (the only key folding refuses in a word
+    list, which holds no lone surrogates)."""
+    lines = data.decode("utf-8").removeprefix("\ufeff").split("\n")
+    for number, line in enumerate(lines, 1):
+        key = line.removesuffix("\r").partition("\t")[0]
+        if key and not fold_text(key):
+            return f"{path}:{number}: {error}"
+    return f"{path}: {error}"
+
+
 def _query(args: argparse.Namespace) -> int:
-    search = _search_of(args)
-    index, problem = _index(search)
+    source = _source_of(args)
+    index: Index | None
+    if isinstance(source, Index):
+        if args.walk_order and source.fold is not None:
+            raise CommandError(
+                f"{args.file}: --walk-order lists the folded forms of a folded index, not its "
+                "keys; leave it out"
+            )
+        search = source.prefix_search
+        index, problem = source, None
+    else:
+        search = source
+        index, problem = _index(search)
     hits: Sequence[tuple[str, int, int]]
     if index is not None and not args.walk_order:
         hits = index.search(
@@ -336,17 +458,64 @@ def _query(args: argparse.Namespace) -> int:
 
 
 def _complete(args: argparse.Namespace) -> int:
-    index, problem = _index(_search_of(args))
-    if index is None:
-        raise CommandError(_malformed(args.file, problem))
-    hits = index.complete(
-        args.prefix, args.max_dist, limit=args.limit, transpositions=args.transpositions
-    )
+    index = _index_of(args)
+    with _refused_text():
+        hits = index.complete(
+            args.prefix, args.max_dist, limit=args.limit, transpositions=args.transpositions
+        )
     return _print_hits(hits, args.json)
 
 
-def _search_of(args: argparse.Namespace) -> _morlatch.PrefixSearch:
+@contextlib.contextmanager
+def _refused_text() -> Iterator[None]:
+    # A text the index refuses (one too long for a weighted or folded search).
+    try:
+        yield
+    except ValueError as error:
+        raise CommandError(str(error)) from None
+
+
+def _correct(args: argparse.Namespace) -> int:
+    index = _index_of(args)
+    found: list[Match | None] = []
+    for word in args.words:
+        with _refused_text():
+            best = index.correct(
+                word, args.max_dist, transpositions=args.transpositions, rule=args.rule
+            )
+        found.append(best[0] if best else None)
+    if args.json:
+        rows = [
+            {"word": word, "key": None, "payload": None, "distance": None}
+            if hit is None
+            else {"word": word, "key": hit.key, "payload": hit.payload, "distance": hit.distance}
+            for word, hit in zip(args.words, found, strict=True)
+        ]
+        _write(json.dumps(rows, ensure_ascii=not _unicode_output()) + "\n")
+    else:
+        _write(
+            "".join(
+                f"{word if hit is None else hit.key}\n"
+                for word, hit in zip(args.words, found, strict=True)
+            )
+        )
+    return 1 if None in found else 0
+
+
+def _source_of(args: argparse.Namespace) -> _morlatch.PrefixSearch | Index:
     return default_search() if args.file is None else _open(args.file, args.format)
+
+
+def _index_of(args: argparse.Namespace) -> Index:
+    """The index that FILE holds or describes (the shipped word list's without
+    FILE); CommandError when the trie's arrays cannot have one."""
+    source = _source_of(args)
+    if isinstance(source, Index):
+        return source
+    index, problem = _index(source)
+    if index is None:
+        raise CommandError(_malformed(args.file, problem))
+    return index
 
 
 def _index(search: _morlatch.PrefixSearch) -> tuple[Index | None, BaseException | None]:
@@ -373,17 +542,31 @@ def _print_hits(hits: Sequence[tuple[str, int, int]], as_json: bool) -> int:
 
 
 def _stats(args: argparse.Namespace) -> int:
-    search = _open(args.file, args.format)
+    source = _open(args.file, args.format)
+    search = source.prefix_search if isinstance(source, Index) else source
     try:
-        summary = _engine.stats(search)
+        summary: dict[str, int | bool] = dict(_engine.stats(search))
     except ValueError as error:
         raise CommandError(_malformed(args.file, error)) from None
+    if isinstance(source, Index):
+        if source.fold is not None:
+            # The trie holds the folded forms; the index, the keys as given.
+            summary["forms"] = summary["keys"]
+            summary["keys"] = len(source)
+        summary["weighted"] = source.weighted
+        summary["folded"] = source.fold is not None
     if args.json:
         _write(json.dumps(summary) + "\n")
     else:
         width = max(map(len, summary))
-        _write("".join(f"{name:<{width}}  {value}\n" for name, value in summary.items()))
+        _write("".join(f"{name:<{width}}  {_shown(value)}\n" for name, value in summary.items()))
     return 0
+
+
+def _shown(value: int | bool) -> str:
+    if isinstance(value, bool):
+        return "yes" if value else "no"
+    return str(value)
 
 
 def _unicode_output() -> bool:
@@ -411,12 +594,20 @@ def _write(text: str) -> None:
         raise CommandError(f"cannot write to standard output: {error.strerror or error}") from None
 
 
-def _open(path: str, form: str) -> _morlatch.PrefixSearch:
-    """The trie that the file at path holds or describes; read once, in
-    chunks, and checked as it is read."""
+def _open(path: str, form: str) -> _morlatch.PrefixSearch | Index:
+    """The index that the index file at path holds, or the trie that any
+    other file holds or describes; read once, in chunks, and checked as it is
+    read."""
     try:
         with open(path, "rb") as stream:
             head = stream.read(HEAD_SIZE)
+            is_index = indexfile.is_index_file(head)
+            if form == "index" or (form == "auto" and is_index):
+                if not is_index:
+                    raise CommandError(f"{path}: not an index file: it lacks the index magic")
+                return _load_index(stream, path, head)
+            if form == "trie" and is_index:
+                raise CommandError(f"{path}: an index file, not a trie file; use --format index")
             if form == "trie" or (form == "auto" and b"\0" in head):
                 try:
                     return read_trie(stream, path, head)
@@ -427,6 +618,30 @@ def _open(path: str, form: str) -> _morlatch.PrefixSearch:
     except OSError as error:
         raise CommandError(f"cannot read {path}: {error.strerror or error}") from None
     return build(_parse_words(data, path))
+
+
+def _load_index(stream: BinaryIO, path: str, head: bytes) -> Index:
+    """The index in the file at path, whose first bytes, head, were read
+    from stream."""
+    if stream.seekable():
+        return _index_file(path, path)
+    # A pipe: what was read is gone, so it goes through a temporary copy.
+    with tempfile.TemporaryDirectory(prefix="morlatch-") as folder:
+        copy = os.path.join(folder, "index")
+        with open(copy, "wb") as out:
+            out.write(head)
+            shutil.copyfileobj(stream, out)
+        return _index_file(copy, path)
+
+
+def _index_file(file: str, path: str) -> Index:
+    try:
+        return Index.load(file)
+    except ValueError as error:
+        message = str(error)
+        if file != path:
+            message = path + message.removeprefix(file)
+        raise CommandError(message) from None
 
 
 def _read_words(path: str) -> bytes:

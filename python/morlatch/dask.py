@@ -14,6 +14,7 @@ Importing ``morlatch`` does not import this module, nor Dask.
 from __future__ import annotations
 
 import importlib
+import pickle
 import sys
 import threading
 import uuid
@@ -94,7 +95,7 @@ def search_many(
 
 
 def _collection_kind(queries: object) -> str | None:
-    """ "bag", "series" or None for what is not a Dask collection."""
+    """Which Dask collection queries is: a bag, a series, or (None) none."""
     if "dask" not in sys.modules:
         return None  # no Dask collection can exist
     bag = sys.modules.get("dask.bag")
@@ -132,7 +133,7 @@ def _search_list(
     if client is None:
         client = _current_client()
     if client is None:
-        cluster = distributed.LocalCluster(processes=True, dashboard_address=None)
+        cluster = distributed.LocalCluster(processes=True, dashboard_address=":0")
         client = distributed.Client(cluster, set_as_default=False)
     try:
         threads = max(1, sum(client.nthreads().values()))
@@ -140,19 +141,27 @@ def _search_list(
         size = -(-len(batch) // count)
         chunks = [batch[start : start + size] for start in range(0, len(batch), size)]
         shared = _share(index, client)
+        # Chunks and answers travel pickled, as one bytes object each: Dask
+        # would serialise a list item by item, which costs more than the
+        # searches. Scattered, the chunks go straight to the workers.
+        packed = [pickle.dumps(chunk, protocol=pickle.HIGHEST_PROTOCOL) for chunk in chunks]
         futures = client.map(
-            _answer,
-            chunks,
+            _answer_packed,
+            client.scatter(packed, hash=False),
             index=shared,
             max_dist=options[0],
             limit=options[1],
             transpositions=options[2],
             pure=False,
         )
-        answers: list[list[list[Match]]] = client.gather(futures)
-        return [result for answer in answers for result in answer]
+        out: list[list[Match]] = []
+        for answer in client.gather(futures):
+            out.extend(pickle.loads(answer))
+        return out
     finally:
         if cluster is not None:
+            with _shared_lock:
+                _shared.get(id(index), {}).pop(client.id, None)
             client.close()
             cluster.close()
 
@@ -202,6 +211,13 @@ def _answer(
     return index.search_many(
         queries, max_dist, limit=limit, transpositions=transpositions, workers=1
     )
+
+
+def _answer_packed(
+    queries: bytes, index: Index, max_dist: int, limit: int | None, transpositions: bool
+) -> bytes:
+    answer = _answer(pickle.loads(queries), index, max_dist, limit, transpositions)
+    return pickle.dumps(answer, protocol=pickle.HIGHEST_PROTOCOL)
 
 
 def _answer_series(

@@ -4,6 +4,7 @@ typo-tolerant completion and listing by prefix, on the native engine."""
 from __future__ import annotations
 
 import math
+import mmap
 import numbers
 import operator
 import os
@@ -131,11 +132,13 @@ class Index:
 
     # ---- files, pickling, copies and equality ----------------------------------
     #
-    # An index is kept as an index file (see indexfile.py): a "trie" section
-    # with the PrefixSearch's to_bytes(), plus the sections that
-    # _extra_sections() adds for what an index holds beyond its trie. Pickles
-    # and copies go through the same sections, so whatever survives a file
-    # survives them too.
+    # An index is kept as an index file (see indexfile.py): the search layout
+    # ("layout", and "reverse" for its reverse index when searches use one),
+    # which a reader maps and checks once instead of rebuilding anything, or,
+    # for arrays that the layout does not reproduce, a "trie" section with
+    # the PrefixSearch's to_bytes(); plus the sections that _extra_sections()
+    # adds for what an index holds beyond its trie. Pickles and copies go
+    # through the same sections, so whatever survives a file survives them too.
 
     @classmethod
     def load(cls, path: StrPath, *, fold: bool | FoldRule | None = None) -> Index:
@@ -147,27 +150,53 @@ class Index:
         as ``fold=rule``. ``fold`` otherwise need not be given; when it is, it
         must match how the index was built.
 
+        An index file's search layout is mapped read-only and checked once,
+        not copied: processes that load the same file share its pages. The
+        file must not be rewritten in place while it is mapped (``save``
+        replaces it atomically, which is safe).
+
         Raises OSError when the file cannot be read and ValueError when it is
         neither a valid index file nor a trie file, naming the path, what is
         wrong and at which byte, or when ``fold`` does not match the file.
         """
+        source = os.fspath(path)
         with open(path, "rb") as stream:
             head = stream.read(len(indexfile.MAGIC))
-        if indexfile.is_index_file(head):
-            return cls._from_sections(indexfile.read(path), os.fspath(path), fold)
-        if _fold_rule(fold) is not None:
-            raise ValueError(f"{os.fspath(path)}: the index was built without folding")
-        return cls.from_prefix_search(load(path))
+            if not indexfile.is_index_file(head):
+                if _fold_rule(fold) is not None:
+                    raise ValueError(f"{source}: the index was built without folding")
+                return cls.from_prefix_search(load(path))
+            data: Buffer
+            try:
+                data = mmap.mmap(stream.fileno(), 0, access=mmap.ACCESS_READ)
+            except OSError:  # a file system that cannot map: read it whole
+                stream.seek(0)
+                data = stream.read()
+        # The layout's sections are checked field by field when opened, so
+        # their checksums are not computed (that would read them twice).
+        located = indexfile.locate(data, str(source), unchecked=_LAYOUT_SECTIONS)
+        sections = {name: body for name, (_, body) in located.items()}
+        offsets = {name: offset for name, (offset, _) in located.items()}
+        return cls._from_sections(sections, str(source), fold, offsets)
 
     def save(self, path: StrPath) -> None:
         """Writes the index to ``path`` as an index file, atomically: the file
-        under ``path`` is either the old one or the complete new one."""
+        under ``path`` is either the old one or the complete new one, and a
+        process that mapped the old one keeps reading it unchanged."""
         indexfile.write(path, self._sections())
 
     def _sections(self) -> dict[str, Buffer]:
-        sections: dict[str, Buffer] = {"trie": self._search.to_bytes()}
+        sections: dict[str, Buffer]
+        if _engine.layout_info(self._search)["arrays_kept"]:
+            # The layout would not give back these arrays' to_bytes().
+            sections = {"trie": self._search.to_bytes()}
+        else:
+            layout, reverse = _engine.layout_sections(self._search)
+            sections = {"layout": layout}
+            if reverse is not None:
+                sections["reverse"] = reverse
         for name, body in self._extra_sections().items():
-            if name in sections:
+            if name in sections or name in _OWN_SECTIONS:
                 raise ValueError(f"section {name!r} is the index's own")
             sections[name] = body
         return sections
@@ -178,24 +207,32 @@ class Index:
         sections: Mapping[str, Buffer],
         source: str = "<index>",
         fold: bool | FoldRule | None = None,
+        offsets: Mapping[str, int] | None = None,
     ) -> Index:
-        """An index from the sections of an index file: the trie from "trie",
-        the rest handed to ``_load_extra_sections``."""
+        """An index from the sections of an index file: the trie from "layout"
+        (and "reverse"), read in place, or from "trie"; the rest handed to
+        ``_load_extra_sections``. ``offsets`` (where each section starts in
+        the file) make errors name the byte in the file."""
         rest = dict(sections)
         trie = rest.pop("trie", None)
-        if trie is None:
-            raise ValueError(f"{source}: the index file has no 'trie' section")
-        # from_bytes takes bytes by their buffer (other objects item by item):
-        # the bytes under a view of all of them (as indexfile.read gives), or
-        # a copy.
-        data = trie.obj if isinstance(trie, memoryview) else None
-        if not isinstance(data, bytes) or len(data) != memoryview(trie).nbytes:
-            data = bytes(trie)
-        problem = _engine.check_bytes(data)
-        if problem is not None:
-            raise ValueError(f"{source}: the 'trie' section is not a trie: {problem}")
+        layout = rest.pop("layout", None)
+        reverse = rest.pop("reverse", None)
+        at = offsets or {}
         index = cls.__new__(cls)
-        index._attach(from_bytes(data))
+        if layout is not None:
+            if trie is not None:
+                raise ValueError(f"{source}: the index file holds both 'trie' and 'layout'")
+            index._attach(
+                _engine.open_index(
+                    layout, reverse, source, at.get("layout", 0), at.get("reverse", 0)
+                )
+            )
+        elif reverse is not None:
+            raise ValueError(f"{source}: the index file has 'reverse' but no 'layout' section")
+        elif trie is None:
+            raise ValueError(f"{source}: the index file has no 'trie' section")
+        else:
+            index._attach(from_bytes(_checked_trie(trie, source)))
         try:
             index._load_extra_sections(rest, fold)
         except ValueError as error:
@@ -426,6 +463,8 @@ class Index:
         Ranked by (distance of the best-matching beginning, key length, key in
         code-point order), with weights by (that distance, -weight, key); each
         ``Match`` carries that distance. ``limit=None`` returns them all.
+        On an index with weights or folding the prefix may be at most
+        MAX_ROW_QUERY characters long (ValueError otherwise).
         """
         prefix = _text("prefix", prefix)
         k, n = _distance(max_dist), _limit(limit)
@@ -435,9 +474,9 @@ class Index:
                 return _engine.complete(self._search, prefix, k, n, swap, Match)
             except UnicodeEncodeError:
                 pass
-        found = _engine.weighted_complete(
-            self._search, self._table, self._folded(prefix, "prefix"), k, n, swap, Match
-        )
+        folded = self._folded(prefix, "prefix")
+        _row_query("prefix", folded, "on an index with weights or folding")
+        found = _engine.weighted_complete(self._search, self._table, folded, k, n, swap, Match)
         return self._expand(found, n)
 
     def search_many(
@@ -502,9 +541,11 @@ class Index:
         EDIT_COST, then by key: a common word two likely slips away can beat
         a rare word one unlikely edit away. Without weights both rank by
         (distance, key). Distances are searched one at a time, and the search
-        stops as soon as no farther key can rank among the best.
+        stops as soon as no farther key can rank among the best. ``word`` may
+        be at most MAX_ROW_QUERY characters long (ValueError otherwise).
         """
         word = _text("word", word)
+        _row_query("word", word, "")
         k = _distance(max_dist)
         n = _whole("limit", limit)
         if n < 0:
@@ -638,17 +679,43 @@ class Index:
 Mapping.register(Index)
 
 
+# The sections that hold the index's own trie.
+_LAYOUT_SECTIONS = frozenset({"layout", "reverse"})
+_OWN_SECTIONS = _LAYOUT_SECTIONS | {"trie"}
+
+
+def _checked_trie(trie: Buffer, source: str) -> bytes:
+    """The bytes of a "trie" section, once they are known to decode."""
+    # from_bytes takes bytes by their buffer (other objects item by item):
+    # the bytes under a view of all of them (as indexfile.read gives), or a
+    # copy.
+    data = trie.obj if isinstance(trie, memoryview) else None
+    if not isinstance(data, bytes) or len(data) != memoryview(trie).nbytes:
+        data = bytes(trie)
+    problem = _engine.check_bytes(data)
+    if problem is not None:
+        raise ValueError(f"{source}: the 'trie' section is not a trie: {problem}")
+    return data
+
+
 def _unpickle(cls: type[Index], data: bytes, fold: FoldRule | None = None) -> Index:
-    return cls._from_sections(indexfile.decode(data, "<pickle>"), "<pickle>", fold)
+    # The layout is read in place from the pickle's bytes, which it keeps.
+    located = indexfile.locate(data, "<pickle>")
+    sections = {name: body for name, (_, body) in located.items()}
+    offsets = {name: offset for name, (offset, _) in located.items()}
+    return cls._from_sections(sections, "<pickle>", fold, offsets)
 
 
 def layout_info(search: PrefixSearch) -> dict[str, int | float | bool]:
     """What a well-formed ``search`` holds: ``nodes``, ``keys``, ``bytes`` (its
     arrays, search layout and, once built, reverse index), ``arrays_kept``
-    (False when the layout reproduces the arrays, as for the builder's), and
+    (False when the layout reproduces the arrays, as for the builder's),
+    ``borrowed`` (True when the layout is read in place from a mapped index
+    file or an unpickled buffer; its bytes are then not counted), and
     whether and in how many seconds the reverse index was built
     (``reverse_index_built``, ``reverse_index_seconds``). The reverse index is
-    built by the first search that profits from it.
+    built by the first search that profits from it, unless it would have more
+    than twice the layout's nodes (searches then keep to one walk).
 
     Raises ValueError when the trie's arrays are not well formed.
     """
@@ -763,6 +830,21 @@ def _whole(name: str, value: object) -> int:
         except TypeError:
             pass
     raise TypeError(f"{name} must be an int, not {_kind(value)}")
+
+
+# Weighted or folded completion and correction keep a whole row of the query
+# per trie level (the error model's costs are not those of one edit each, so
+# no band bounds them): their queries are words, and this bounds their
+# memory to a few megabytes.
+MAX_ROW_QUERY = 1024
+
+
+def _row_query(name: str, text: str, where: str) -> None:
+    if len(text) > MAX_ROW_QUERY:
+        where = f" {where}" if where else ""
+        raise ValueError(
+            f"{name} must be at most {MAX_ROW_QUERY} characters long{where}, not {len(text)}"
+        )
 
 
 def _distance(value: object) -> int:

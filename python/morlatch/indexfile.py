@@ -33,7 +33,7 @@ import os
 import re
 import struct
 import zlib
-from collections.abc import Iterator, Mapping
+from collections.abc import Collection, Iterator, Mapping
 from typing import TYPE_CHECKING
 
 from .storage import StrPath, write_atomic
@@ -49,6 +49,7 @@ __all__ = [
     "encode",
     "is_index_file",
     "is_optional",
+    "locate",
     "read",
     "write",
 ]
@@ -123,16 +124,28 @@ def decode(data: Buffer, source: str = "<index>") -> dict[str, memoryview]:
     A failure raises ValueError as ``"<source>: not an index file: <what> at
     byte N"``.
     """
+    return {name: body for name, (_, body) in locate(data, source).items()}
+
+
+def locate(
+    data: Buffer, source: str = "<index>", *, unchecked: Collection[str] = ()
+) -> dict[str, tuple[int, memoryview]]:
+    """As ``decode``, with each section's offset in the data: name to
+    ``(offset, view)``. The checksums of the sections named in ``unchecked``
+    are not computed: for sections whose reader checks every field itself
+    (the search layout), so that opening a large mapped file does not read
+    it twice."""
     view = memoryview(data).cast("B").toreadonly()
     size = len(view)
     count = _header(view, size, source)
-    sections: dict[str, memoryview] = {}
+    sections: dict[str, tuple[int, memoryview]] = {}
     end = _HEADER.size + count * _ENTRY.size
     for name, offset, length, crc in _table(view, size, source):
         _check_gap(view[end:offset].tobytes(), end, source)
         body = view[offset : offset + length]
-        _check_crc(body, name, crc, offset, source)
-        sections[name] = body
+        if name not in unchecked:
+            _check_crc(body, name, crc, offset, source)
+        sections[name] = (offset, body)
         end = offset + length
     if end != size:
         raise _fail(source, f"{size - end} bytes after the last section", end)

@@ -6,7 +6,7 @@ import errno
 import os
 import stat
 import sys
-from collections.abc import Iterable
+from collections.abc import Callable, Iterable
 from typing import TYPE_CHECKING, BinaryIO, TypeAlias
 
 import _morlatch
@@ -28,8 +28,12 @@ _CHUNK_SIZE = 1 << 20
 
 
 def save(search: _morlatch.PrefixSearch, path: StrPath) -> None:
-    """Write ``search.to_bytes()`` to ``path`` atomically (see :func:`write_atomic`)."""
-    write_atomic(path, (search.to_bytes(),))
+    """Write ``search.to_bytes()`` to ``path`` atomically (see :func:`write_atomic`).
+
+    The image is encoded straight into the file a mebibyte at a time: it is
+    never held whole beside the trie.
+    """
+    _write_atomic_with(path, lambda stream: _engine.write_trie(search, stream.write))
 
 
 def write_atomic(path: StrPath, chunks: Iterable[Buffer]) -> None:
@@ -45,6 +49,16 @@ def write_atomic(path: StrPath, chunks: Iterable[Buffer]) -> None:
     regular file (a directory, a FIFO, a device). On failure the temporary
     file is removed and the error re-raised.
     """
+
+    def fill(stream: BinaryIO) -> None:
+        for chunk in chunks:
+            stream.write(chunk)
+
+    _write_atomic_with(path, fill)
+
+
+def _write_atomic_with(path: StrPath, fill: Callable[[BinaryIO], object]) -> None:
+    """write_atomic, with ``fill(stream)`` writing the bytes."""
     name = os.fspath(path)
     target = os.path.realpath(name)
     try:
@@ -66,8 +80,7 @@ def write_atomic(path: StrPath, chunks: Iterable[Buffer]) -> None:
         with open(fd, "wb") as stream:
             if mode is not None:
                 os.fchmod(stream.fileno(), mode)
-            for chunk in chunks:
-                stream.write(chunk)
+            fill(stream)
             stream.flush()
             os.fsync(stream.fileno())
         os.replace(temp, target)

@@ -1,10 +1,14 @@
-"""Word-list files (one key per line, optionally a TAB and a payload) and the
-English word list shipped with the package."""
+"""Word-list files (one key per line, optionally a TAB and a payload), weights
+files (a key, a TAB and a weight per line) and the English word list shipped
+with the package."""
 
 from __future__ import annotations
 
 import functools
+import math
 import os
+import re
+from collections.abc import Container
 from itertools import count
 from typing import BinaryIO
 
@@ -17,6 +21,7 @@ __all__ = [
     "MAX_LINE",
     "WordListError",
     "parse_word_list",
+    "parse_weights",
     "read_word_list",
     "default_words",
     "default_search",
@@ -196,3 +201,67 @@ def _read_data(name: str) -> bytes:
 
     with open(os.path.join(_DATA, name), "rb") as stream:
         return gzip.decompress(stream.read())
+
+
+# A weight that is not a whole number: a decimal fraction with an optional
+# exponent; no sign, no "inf" or "nan".
+_DECIMAL = re.compile(r"(?:[0-9]+\.?[0-9]*|\.[0-9]+)(?:[eE][+-]?[0-9]+)?")
+_MAX_INT_WEIGHT = (1 << 64) - 1
+
+
+def parse_weights(
+    data: bytes,
+    source: str = "<weights>",
+    keys: Container[str] | None = None,
+    keys_source: str = "the word list",
+) -> dict[str, int | float]:
+    """Parse a UTF-8 weights file into a mapping of key to weight.
+
+    Each line holds a key, a TAB and its weight: a whole number
+    (0..2**64 - 1) or a non-negative decimal fraction such as ``0.5`` or
+    ``1e-3``; one fraction makes every weight a float, as ``Index`` keeps
+    them. Line ends, blank lines and a byte-order mark are taken as in a word
+    list, and a key given twice keeps its last weight. With ``keys``, every
+    key must be one of them (``keys_source`` names where they come from).
+    Raises WordListError naming the line of the first bad line.
+    """
+    try:
+        text = data.decode("utf-8")
+    except UnicodeDecodeError as error:
+        where = data.count(b"\n", 0, error.start) + 1
+        raise WordListError(source, where, f"not valid UTF-8 ({error.reason})") from None
+    lines = text.removeprefix("\ufeff").split("\n")
+    if "\r" in text:
+        lines = [line.removesuffix("\r") for line in lines]
+    weights: dict[str, int | float] = {}
+    floats = False
+    for number, line in enumerate(lines, 1):
+        if not line:
+            continue
+        key, tab, written = line.partition("\t")
+        if not tab:
+            raise WordListError(source, number, "no TAB between the key and its weight")
+        if not key:
+            raise WordListError(source, number, "empty key before the TAB")
+        weight: int | float
+        if written.isascii() and written.isdigit():  # ASCII digits only: a whole number
+            weight = int(written)
+            if weight > _MAX_INT_WEIGHT:
+                raise WordListError(
+                    source, number, f"weight {written} is larger than {_MAX_INT_WEIGHT}"
+                )
+        elif _DECIMAL.fullmatch(written):
+            weight = float(written)
+            if math.isinf(weight):
+                raise WordListError(source, number, f"weight {written} is too large for a float")
+            floats = True
+        else:
+            raise WordListError(
+                source, number, f"weight {written!r} is not a non-negative decimal number"
+            )
+        if keys is not None and key not in keys:
+            raise WordListError(source, number, f"key {key!r} is not in {keys_source}")
+        weights[key] = weight
+    if floats:
+        return {key: float(weight) for key, weight in weights.items()}
+    return weights

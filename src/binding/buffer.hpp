@@ -23,6 +23,8 @@ public:
     BufferView& operator=(const BufferView&) = delete;
     ~BufferView() { PyBuffer_Release(&view_); }
 
+    bool read_only() const noexcept { return view_.readonly != 0; }
+
     std::span<const std::uint8_t> bytes() const noexcept {
         return {static_cast<const std::uint8_t*>(view_.buf), static_cast<std::size_t>(view_.len)};
     }

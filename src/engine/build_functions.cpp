@@ -3,6 +3,7 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -218,12 +219,46 @@ OwnedRef build_words_function(PyObject*, const FastCallArgs& call) {
     return new_prefix_search(build_from(std::exchange(*keys, KeyList()), progress_arg));
 }
 
+constexpr std::array<const char*, 2> write_trie_params{"search", "write"};
+
+// write_trie(search, write): calls write(piece) with the bytes of
+// search.to_bytes() in order, a mebibyte at a time, so that the image is
+// never held whole. Encodes without the interpreter's lock, taking it back
+// for each call, and stops on Ctrl-C between pieces.
+OwnedRef write_trie_function(PyObject*, const FastCallArgs& call) {
+    auto [search_arg, write_arg] = binding::bind("write_trie", write_trie_params, call);
+    const Store& store = binding::store_of(search_arg);
+    // The caller's reference keeps the search alive, and a store never
+    // changes.
+    struct Writer {
+        binding::ReleasedGil released;
+        PyObject* write;
+    } writer{{}, write_arg};
+    store.encode_in_pieces(
+        std::size_t{1} << 20,
+        [](void* context, std::span<const std::uint8_t> piece) {
+            auto& self = *static_cast<Writer*>(context);
+            self.released.with_lock([&] {
+                OwnedRef bytes = binding::new_ref(
+                    PyBytes_FromStringAndSize(reinterpret_cast<const char*>(piece.data()),
+                                              static_cast<Py_ssize_t>(piece.size())));
+                binding::new_ref(PyObject_CallOneArg(self.write, bytes.get()));
+                if (PyErr_CheckSignals() < 0) {
+                    throw binding::PythonError{};
+                }
+            });
+        },
+        &writer);
+    return OwnedRef::incref(Py_None);
+}
+
 PyMethodDef build_methods[] = {
     binding::method_def<build_function>("build", "build(table, progress)\n--\n\n"),
     binding::method_def<layout_function>("layout", "layout(table, progress)\n--\n\n"),
     binding::method_def<read_words_function>("read_words", "read_words(data)\n--\n\n"),
     binding::method_def<build_words_function>("build_words",
                                               "build_words(words, progress)\n--\n\n"),
+    binding::method_def<write_trie_function>("write_trie", "write_trie(search, write)\n--\n\n"),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,18 +1,13 @@
 #include "engine/index_functions.hpp"
 
-#include <algorithm>
 #include <array>
-#include <atomic>
 #include <cstdint>
-#include <exception>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <system_error>
-#include <thread>
 #include <vector>
 
 #include "binding/args.hpp"
+#include "binding/batch.hpp"
 #include "binding/boundary.hpp"
 #include "binding/convert.hpp"
 #include "binding/entry.hpp"
@@ -20,6 +15,7 @@
 #include "binding/key_iterator.hpp"
 #include "binding/prefix_search.hpp"
 #include "binding/ref.hpp"
+#include "engine/search_args.hpp"
 #include "prefix/band.hpp"
 #include "prefix/ranked.hpp"
 #include "prefix/store.hpp"
@@ -41,47 +37,6 @@ const Store& searchable_store(PyObject* obj) {
                              "order");
     }
     return store;
-}
-
-// The named tuple class that results are made of: a tuple subclass with no
-// fields of its own.
-PyTypeObject* match_type_of(PyObject* obj) {
-    if (!PyType_Check(obj)) {
-        binding::throw_cannot_convert(obj, "type");
-    }
-    auto* type = reinterpret_cast<PyTypeObject*>(obj);
-    if (!PyType_IsSubtype(type, &PyTuple_Type) || type->tp_basicsize != PyTuple_Type.tp_basicsize ||
-        type->tp_itemsize != PyTuple_Type.tp_itemsize) {
-        binding::throw_error(PyExc_TypeError, "match_type must be a plain tuple subclass");
-    }
-    return type;
-}
-
-OwnedRef match_to_python(PyTypeObject* type, const Match& match) {
-    OwnedRef key = binding::to_python(std::u32string_view(match.key));
-    OwnedRef payload = binding::to_python(match.payload);
-    OwnedRef distance = binding::to_python(match.distance);
-    OwnedRef tuple = binding::new_ref(type->tp_alloc(type, 3));
-    PyTuple_SET_ITEM(tuple.get(), 0, key.release());
-    PyTuple_SET_ITEM(tuple.get(), 1, payload.release());
-    PyTuple_SET_ITEM(tuple.get(), 2, distance.release());
-    return tuple;
-}
-
-OwnedRef matches_to_python(PyTypeObject* type, const std::vector<Match>& matches) {
-    return binding::make_list(matches, [type](const Match& m) { return match_to_python(type, m); });
-}
-
-RankedOptions options_of(PyObject* max_dist, PyObject* limit, PyObject* transpositions) {
-    RankedOptions options;
-    options.max_dist =
-        binding::convert_argument("max_dist", [&] { return binding::to_size(max_dist); });
-    options.limit = binding::convert_argument(
-        "limit", [&] { return binding::to_optional(limit, binding::to_size); });
-    const int swap = PyObject_IsTrue(transpositions);
-    binding::check(swap);
-    options.transpositions = swap != 0;
-    return options;
 }
 
 // ---- functions -------------------------------------------------------------
@@ -123,15 +78,6 @@ OwnedRef complete_function(PyObject*, const FastCallArgs& call) {
     return one_query<&Store::complete>("complete", "prefix", call);
 }
 
-// Thrown inside a worker thread once another one failed or was interrupted.
-struct Cancelled {};
-
-void check_cancelled(void* flag) {
-    if (static_cast<std::atomic<bool>*>(flag)->load(std::memory_order_relaxed)) {
-        throw Cancelled{};
-    }
-}
-
 constexpr std::array<const char*, 7> search_many_params{
     "search", "queries", "max_dist", "limit", "transpositions", "workers", "match_type"};
 OwnedRef search_many_function(PyObject*, const FastCallArgs& call) {
@@ -142,64 +88,13 @@ OwnedRef search_many_function(PyObject*, const FastCallArgs& call) {
         return binding::to_vector<std::u32string>(queries_arg, binding::to_text);
     });
     const RankedOptions options = options_of(max_dist_arg, limit_arg, swap_arg);
-    std::uint64_t workers =
+    const std::uint64_t workers =
         binding::convert_argument("workers", [&] { return binding::to_size(workers_arg); });
     PyTypeObject* type = match_type_of(type_arg);
-    if (workers == 0) {
-        workers = std::max(1u, std::thread::hardware_concurrency());
-    }
-    workers = std::min<std::uint64_t>(workers, std::max<std::size_t>(queries.size(), 1));
-
-    std::vector<std::vector<Match>> results(queries.size());
-    std::atomic<std::size_t> next{0};
-    std::atomic<bool> stop{false};
-    std::mutex failure_mutex;
-    std::exception_ptr failure;
-    // Each worker takes the next query until none is left or one failed.
-    auto work = [&](Interrupt& interrupt) {
-        while (!stop.load(std::memory_order_relaxed)) {
-            const std::size_t i = next.fetch_add(1, std::memory_order_relaxed);
-            if (i >= queries.size()) {
-                return;
-            }
-            results[i] = store.ranked_search(queries[i], options, interrupt);
-        }
-    };
-    {
-        binding::ReleasedGil released;
-        std::vector<std::jthread> threads;
-        for (std::uint64_t w = 1; w < workers; ++w) {
-            try {
-                threads.emplace_back([&] {
-                    try {
-                        Interrupt interrupt(&check_cancelled, &stop);
-                        work(interrupt);
-                    } catch (const Cancelled&) {
-                    } catch (...) {
-                        const std::lock_guard lock(failure_mutex);
-                        if (!failure) {
-                            failure = std::current_exception();
-                        }
-                        stop = true;
-                    }
-                });
-            } catch (const std::system_error&) {
-                break;  // fewer threads than asked for still do the work
-            }
-        }
-        // This thread works too, and alone watches for Ctrl-C.
-        try {
-            Interrupt interrupt = released.interrupt();
-            work(interrupt);
-        } catch (...) {
-            stop = true;
-            threads.clear();  // joins
-            throw;
-        }
-    }
-    if (failure) {
-        std::rethrow_exception(failure);
-    }
+    const std::vector<std::vector<Match>> results = binding::run_batch<std::vector<Match>>(
+        queries.size(), workers, [&](std::size_t i, Interrupt& interrupt) {
+            return store.ranked_search(queries[i], options, interrupt);
+        });
     return binding::make_list(results, [type](const std::vector<Match>& matches) {
         return matches_to_python(type, matches);
     });
@@ -234,6 +129,7 @@ OwnedRef layout_info_function(PyObject*, const FastCallArgs& call) {
     put("bytes", binding::to_python(static_cast<std::uint64_t>(sizeof(binding::PrefixSearchObject) -
                                                                sizeof(Store) + store.bytes)));
     put("arrays_kept", binding::new_ref(PyBool_FromLong(store.arrays_kept)));
+    put("borrowed", binding::new_ref(PyBool_FromLong(store.borrowed)));
     put("reverse_index_built", binding::new_ref(PyBool_FromLong(store.reverse_index_built)));
     put("reverse_index_seconds", binding::new_ref(PyFloat_FromDouble(store.reverse_index_seconds)));
     return info;

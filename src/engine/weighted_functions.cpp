@@ -2,25 +2,22 @@
 
 #include <algorithm>
 #include <array>
-#include <atomic>
 #include <bit>
 #include <cstdint>
 #include <cstring>
-#include <exception>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <system_error>
-#include <thread>
 #include <vector>
 
 #include "binding/args.hpp"
+#include "binding/batch.hpp"
 #include "binding/boundary.hpp"
 #include "binding/convert.hpp"
 #include "binding/entry.hpp"
 #include "binding/gil.hpp"
 #include "binding/prefix_search.hpp"
 #include "binding/ref.hpp"
+#include "engine/search_args.hpp"
 #include "prefix/ranked.hpp"
 #include "prefix/store.hpp"
 #include "prefix/weighted.hpp"
@@ -59,43 +56,6 @@ std::u32string query_text(PyObject* obj) {
         out[static_cast<std::size_t>(i)] = PyUnicode_READ(kind, data, i);
     }
     return out;
-}
-
-PyTypeObject* match_type_of(PyObject* obj) {
-    if (!PyType_Check(obj)) {
-        binding::throw_cannot_convert(obj, "type");
-    }
-    auto* type = reinterpret_cast<PyTypeObject*>(obj);
-    if (!PyType_IsSubtype(type, &PyTuple_Type) || type->tp_basicsize != PyTuple_Type.tp_basicsize ||
-        type->tp_itemsize != PyTuple_Type.tp_itemsize) {
-        binding::throw_error(PyExc_TypeError, "match_type must be a plain tuple subclass");
-    }
-    return type;
-}
-
-OwnedRef matches_to_python(PyTypeObject* type, const std::vector<Match>& matches) {
-    return binding::make_list(matches, [type](const Match& match) {
-        OwnedRef key = binding::to_python(std::u32string_view(match.key));
-        OwnedRef payload = binding::to_python(match.payload);
-        OwnedRef distance = binding::to_python(match.distance);
-        OwnedRef tuple = binding::new_ref(type->tp_alloc(type, 3));
-        PyTuple_SET_ITEM(tuple.get(), 0, key.release());
-        PyTuple_SET_ITEM(tuple.get(), 1, payload.release());
-        PyTuple_SET_ITEM(tuple.get(), 2, distance.release());
-        return tuple;
-    });
-}
-
-RankedOptions options_of(PyObject* max_dist, PyObject* limit, PyObject* transpositions) {
-    RankedOptions options;
-    options.max_dist =
-        binding::convert_argument("max_dist", [&] { return binding::to_size(max_dist); });
-    options.limit = binding::convert_argument(
-        "limit", [&] { return binding::to_optional(limit, binding::to_size); });
-    const int swap = PyObject_IsTrue(transpositions);
-    binding::check(swap);
-    options.transpositions = swap != 0;
-    return options;
 }
 
 bool truth(PyObject* obj) {
@@ -290,15 +250,6 @@ OwnedRef weighted_complete_function(PyObject*, const FastCallArgs& call) {
     return matches_to_python(type, matches);
 }
 
-// Thrown inside a worker thread once another one failed or was interrupted.
-struct Cancelled {};
-
-void check_cancelled(void* flag) {
-    if (static_cast<std::atomic<bool>*>(flag)->load(std::memory_order_relaxed)) {
-        throw Cancelled{};
-    }
-}
-
 constexpr std::array<const char*, 8> search_many_params{
     "search", "table", "queries", "max_dist", "limit", "transpositions", "workers", "match_type"};
 OwnedRef weighted_search_many_function(PyObject*, const FastCallArgs& call) {
@@ -309,62 +260,13 @@ OwnedRef weighted_search_many_function(PyObject*, const FastCallArgs& call) {
     const std::vector<std::u32string> queries = binding::convert_argument(
         "queries", [&] { return binding::to_vector<std::u32string>(queries_arg, query_text); });
     const RankedOptions options = options_of(max_dist_arg, limit_arg, swap_arg);
-    std::uint64_t workers =
+    const std::uint64_t workers =
         binding::convert_argument("workers", [&] { return binding::to_size(workers_arg); });
     PyTypeObject* type = match_type_of(type_arg);
-    if (workers == 0) {
-        workers = std::max(1u, std::thread::hardware_concurrency());
-    }
-    workers = std::min<std::uint64_t>(workers, std::max<std::size_t>(queries.size(), 1));
-
-    std::vector<std::vector<Match>> results(queries.size());
-    std::atomic<std::size_t> next{0};
-    std::atomic<bool> stop{false};
-    std::mutex failure_mutex;
-    std::exception_ptr failure;
-    auto work = [&](Interrupt& interrupt) {
-        while (!stop.load(std::memory_order_relaxed)) {
-            const std::size_t i = next.fetch_add(1, std::memory_order_relaxed);
-            if (i >= queries.size()) {
-                return;
-            }
-            results[i] = weighted_search(trie, table, queries[i], options, interrupt);
-        }
-    };
-    {
-        binding::ReleasedGil released;
-        std::vector<std::jthread> threads;
-        for (std::uint64_t w = 1; w < workers; ++w) {
-            try {
-                threads.emplace_back([&] {
-                    try {
-                        Interrupt interrupt(&check_cancelled, &stop);
-                        work(interrupt);
-                    } catch (const Cancelled&) {
-                    } catch (...) {
-                        const std::lock_guard lock(failure_mutex);
-                        if (!failure) {
-                            failure = std::current_exception();
-                        }
-                        stop = true;
-                    }
-                });
-            } catch (const std::system_error&) {
-                break;  // fewer threads than asked for still do the work
-            }
-        }
-        try {
-            Interrupt interrupt = released.interrupt();
-            work(interrupt);
-        } catch (...) {
-            stop = true;
-            threads.clear();  // joins
-            throw;
-        }
-    }
-    if (failure) {
-        std::rethrow_exception(failure);
-    }
+    const std::vector<std::vector<Match>> results = binding::run_batch<std::vector<Match>>(
+        queries.size(), workers, [&](std::size_t i, Interrupt& interrupt) {
+            return weighted_search(trie, table, queries[i], options, interrupt);
+        });
     return binding::make_list(results, [type](const std::vector<Match>& matches) {
         return matches_to_python(type, matches);
     });

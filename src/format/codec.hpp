@@ -10,6 +10,7 @@
 // does not cross-check the arrays; queries fault on inconsistent ones.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -148,6 +149,47 @@ std::vector<std::uint8_t> encode(const Arrays& arrays) {
     std::vector<std::uint8_t> out(encoded_size(arrays));
     encode_into(arrays, out);
     return out;
+}
+
+namespace detail {
+
+// Fills a buffer of fixed size and hands it on each time it is full.
+template <class Emit>
+class PieceSink {
+public:
+    PieceSink(std::size_t size, Emit& emit)
+        : buffer_(std::max<std::size_t>(size, 16)), emit_(emit) {}
+
+    template <std::size_t N>
+    void put(const std::uint8_t (&bytes)[N]) {
+        if (buffer_.size() - used_ < N) [[unlikely]] {
+            flush();
+        }
+        std::memcpy(buffer_.data() + used_, bytes, N);
+        used_ += N;
+    }
+    void flush() {
+        if (used_ > 0) {
+            emit_(std::span<const std::uint8_t>(buffer_.data(), used_));
+            used_ = 0;
+        }
+    }
+
+private:
+    std::vector<std::uint8_t> buffer_;
+    std::size_t used_ = 0;
+    Emit& emit_;
+};
+
+}  // namespace detail
+
+// The encoding handed to emit(std::span<const std::uint8_t>) in order, in
+// pieces of at most `piece` bytes, so that no buffer holds the whole image.
+template <class Arrays, class Emit>
+void encode_in_pieces(const Arrays& arrays, std::size_t piece, Emit& emit) {
+    detail::PieceSink<Emit> sink(piece, emit);
+    detail::write_trie(sink, arrays);
+    sink.flush();
 }
 
 // ---- decoding ---------------------------------------------------------------

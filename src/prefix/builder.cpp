@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
+#include <limits>
 #include <utility>
 
 namespace morlatch {
@@ -35,10 +36,6 @@ char32_t decode(const unsigned char* p, std::uint32_t& length) {
     length = 4;
     return static_cast<char32_t>((lead & 0x07) << 18 | (p[1] & 0x3F) << 12 | (p[2] & 0x3F) << 6 |
                                  (p[3] & 0x3F));
-}
-
-std::uint8_t saturated_add_one(std::uint8_t length) {
-    return length == CompactTrie::kLengthSaturated ? length : static_cast<std::uint8_t>(length + 1);
 }
 
 // ---- sorting ----------------------------------------------------------------
@@ -125,9 +122,10 @@ void sort_by_head(Entry* first, std::size_t count, std::vector<Entry>& scratch,
 // The steps of lay_out, with access to the key list's buffers.
 class LevelOrderBuilder {
 public:
-    static void sort_and_deduplicate(KeyList& keys);
-    static LevelOrder lay_out_sorted(const KeyList& keys, Interrupt& interrupt,
-                                     const BuildProgress& progress);
+    static void sort_and_deduplicate(KeyList& keys, Interrupt& interrupt);
+    static std::optional<LevelOrder> lay_out_sorted(const KeyList& keys, std::uint64_t max_nodes,
+                                                    Interrupt& interrupt,
+                                                    const BuildProgress& progress);
 };
 
 // Sorts the keys seven bytes at a time: each round compares packed heads in
@@ -135,7 +133,7 @@ public:
 // next bytes. Equal keys end up together, in the order given; all but the
 // last are dropped. The text is then rewritten in sorted order, so that the
 // level-order pass streams through it.
-void LevelOrderBuilder::sort_and_deduplicate(KeyList& keys) {
+void LevelOrderBuilder::sort_and_deduplicate(KeyList& keys, Interrupt& interrupt) {
     const std::size_t count = keys.size();
     bool sorted = true;
     for (std::size_t i = 1; i < count && sorted; ++i) {
@@ -161,6 +159,7 @@ void LevelOrderBuilder::sort_and_deduplicate(KeyList& keys) {
         runs.pop_back();
         for (std::size_t i = run.begin; i < run.end; ++i) {
             entries[i].head = pack_head(keys.key(entries[i].key), run.depth);
+            interrupt.tick();
         }
         sort_by_head(entries.data() + run.begin, run.end - run.begin, scratch, counts);
         for (std::size_t i = run.begin; i < run.end;) {
@@ -196,8 +195,10 @@ void LevelOrderBuilder::sort_and_deduplicate(KeyList& keys) {
     keys = std::move(sorted_keys);
 }
 
-LevelOrder LevelOrderBuilder::lay_out_sorted(const KeyList& keys, Interrupt& interrupt,
-                                             const BuildProgress& progress) {
+std::optional<LevelOrder> LevelOrderBuilder::lay_out_sorted(const KeyList& keys,
+                                                            std::uint64_t max_nodes,
+                                                            Interrupt& interrupt,
+                                                            const BuildProgress& progress) {
     const std::size_t count = keys.size();
     const auto* text = reinterpret_cast<const unsigned char*>(keys.text_.data());
     const std::vector<std::size_t>& offsets = keys.offsets_;
@@ -205,7 +206,7 @@ LevelOrder LevelOrderBuilder::lay_out_sorted(const KeyList& keys, Interrupt& int
     // One node per code point of a key not shared with the key before it,
     // and the root: counted first, so that the nodes are allocated once.
     std::uint64_t node_count = 1;
-    for (std::size_t i = 0; i < count; ++i) {
+    for (std::size_t i = 0; i < count && node_count <= max_nodes; ++i) {
         const std::string_view key = keys.key(i);
         std::size_t common = 0;
         if (i > 0) {
@@ -224,6 +225,10 @@ LevelOrder LevelOrderBuilder::lay_out_sorted(const KeyList& keys, Interrupt& int
         node_count += static_cast<std::uint64_t>(
             std::count_if(key.begin() + static_cast<std::ptrdiff_t>(common), key.end(),
                           [](char c) { return !is_continuation(static_cast<unsigned char>(c)); }));
+        interrupt.tick();
+    }
+    if (node_count > max_nodes) {
+        return std::nullopt;
     }
     if (node_count > kMaxNodes) {
         throw TooManyNodes(node_count);
@@ -302,12 +307,25 @@ LevelOrder lay_out(KeyList keys, Interrupt& interrupt, const BuildProgress& prog
     if (keys.size() > kMaxNodes) {
         throw TooManyNodes(keys.size());
     }
-    LevelOrderBuilder::sort_and_deduplicate(keys);
-    return LevelOrderBuilder::lay_out_sorted(keys, interrupt, progress);
+    LevelOrderBuilder::sort_and_deduplicate(keys, interrupt);
+    return *LevelOrderBuilder::lay_out_sorted(keys, std::numeric_limits<std::uint64_t>::max(),
+                                              interrupt, progress);
+}
+
+std::optional<LevelOrder> lay_out_within(KeyList keys, std::uint64_t max_nodes,
+                                         Interrupt& interrupt) {
+    // More than ids can number is too many as well.
+    max_nodes = std::min(max_nodes, kMaxNodes);
+    if (keys.size() > max_nodes) {
+        return std::nullopt;  // a node for every key at least
+    }
+    LevelOrderBuilder::sort_and_deduplicate(keys, interrupt);
+    return LevelOrderBuilder::lay_out_sorted(keys, max_nodes, interrupt, {});
 }
 
 void sort_keys(KeyList& keys) {
-    LevelOrderBuilder::sort_and_deduplicate(keys);
+    Interrupt none;
+    LevelOrderBuilder::sort_and_deduplicate(keys, none);
 }
 
 std::unique_ptr<CompactTrie> build_compact_trie(KeyList keys, Interrupt& interrupt,
@@ -321,7 +339,7 @@ std::unique_ptr<CompactTrie> CompactTrie::from_level_order(std::vector<Node> nod
                                                            std::size_t key_count,
                                                            std::uint64_t total_key_length) {
     std::unique_ptr<CompactTrie> compact(new CompactTrie());
-    compact->nodes_ = std::move(nodes);
+    compact->nodes_ = NodeArray(std::move(nodes));
     compact->key_count_ = key_count;
     compact->total_key_length_ = total_key_length;
     return compact;
@@ -429,24 +447,8 @@ bool read_word_list(std::string_view data, KeyList& keys) {
 void compute_key_lengths(std::vector<Node>& nodes) {
     const std::size_t count = nodes.size() - 1;
     for (std::size_t v = count; v-- > 0;) {
-        Node& node = nodes[v];
-        std::uint8_t shortest = CompactTrie::kLengthSaturated;
-        std::uint8_t longest = 0;
-        if (node.flags & CompactTrie::kIsKey) {
-            shortest = 0;
-        }
-        for (NodeId c = node.first_child; c < nodes[v + 1].first_child; ++c) {
-            const Node& child = nodes[c];
-            // A child without keys below (shortest saturated, longest 0)
-            // adds nothing; one whose longest is saturated keeps it so.
-            if (child.shortest == CompactTrie::kLengthSaturated && child.longest == 0) {
-                continue;
-            }
-            shortest = std::min(shortest, saturated_add_one(child.shortest));
-            longest = std::max(longest, saturated_add_one(child.longest));
-        }
-        node.shortest = shortest;
-        node.longest = longest;
+        lengths_from_children(nodes.data(), static_cast<NodeId>(v), nodes[v].shortest,
+                              nodes[v].longest);
     }
 }
 

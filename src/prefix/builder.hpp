@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -99,6 +100,13 @@ using BuildProgress = std::function<void(std::size_t placed, std::size_t total)>
 // once: a key given again keeps its last payload. The empty key puts its
 // payload on the root. Consumes the key list, whose memory is reused.
 LevelOrder lay_out(KeyList keys, Interrupt& interrupt, const BuildProgress& progress = {});
+
+// lay_out, or nothing when the keys would make more than `max_nodes` nodes
+// (or more than ids can number): the nodes are counted on the sorted keys
+// before any is allocated, and the count stops as soon as it passes the
+// limit.
+std::optional<LevelOrder> lay_out_within(KeyList keys, std::uint64_t max_nodes,
+                                         Interrupt& interrupt);
 
 // Sorts `keys` in code-point order, a repeated key keeping only its last
 // payload. lay_out does this itself; on keys sorted already it costs one

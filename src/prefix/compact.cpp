@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <mutex>
 #include <utility>
 
 #include "prefix/builder.hpp"
@@ -82,10 +83,10 @@ std::unique_ptr<CompactTrie> CompactTrie::build(const Trie& trie) {
 
 std::unique_ptr<CompactTrie> CompactTrie::from_nodes(std::vector<Node> nodes) {
     std::unique_ptr<CompactTrie> compact(new CompactTrie());
-    compact->nodes_ = std::move(nodes);
-    compact->nodes_.shrink_to_fit();
-    std::vector<Node>& all = compact->nodes_;
-    compute_key_lengths(all);
+    nodes.shrink_to_fit();
+    compute_key_lengths(nodes);
+    compact->nodes_ = NodeArray(std::move(nodes));
+    const NodeArray& all = compact->nodes_;
     // Parents come before their children in level order.
     std::vector<std::uint32_t> depth(all.size() - 1);
     for (std::size_t v = 0; v + 1 < all.size(); ++v) {
@@ -96,6 +97,19 @@ std::unique_ptr<CompactTrie> CompactTrie::from_nodes(std::vector<Node> nodes) {
             ++compact->key_count_;
             compact->total_key_length_ += depth[v];
         }
+    }
+    return compact;
+}
+
+std::unique_ptr<CompactTrie> CompactTrie::from_checked(NodeArray nodes, std::size_t key_count,
+                                                       std::uint64_t total_key_length,
+                                                       std::unique_ptr<ReverseIndex> reverse) {
+    std::unique_ptr<CompactTrie> compact(new CompactTrie());
+    compact->nodes_ = std::move(nodes);
+    compact->key_count_ = key_count;
+    compact->total_key_length_ = total_key_length;
+    if (reverse) {
+        compact->reverse_.adopt(std::move(reverse));
     }
     return compact;
 }
@@ -123,33 +137,52 @@ std::optional<Match> CompactTrie::exact_match(std::u32string_view query) const {
 }
 
 std::size_t CompactTrie::memory_bytes() const noexcept {
-    return sizeof(*this) + nodes_.capacity() * sizeof(Node) + reverse_.memory_bytes();
+    return sizeof(*this) + nodes_.owned_bytes() + reverse_.memory_bytes();
 }
 
 LazyReverseIndex::LazyReverseIndex() noexcept = default;
 LazyReverseIndex::~LazyReverseIndex() = default;
 
-const ReverseIndex& LazyReverseIndex::get(const CompactTrie& forward) const {
-    std::call_once(once_, [&] {
-        const auto started = std::chrono::steady_clock::now();
-        auto index = std::make_unique<ReverseIndex>(forward);
-        seconds_ =
-            std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+const ReverseIndex* LazyReverseIndex::get(const CompactTrie& forward, Interrupt& interrupt) const {
+    State state = state_.load(std::memory_order_acquire);
+    if (state == State::undecided) {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        state = state_.load(std::memory_order_relaxed);
+        if (state == State::undecided) {
+            const auto started = std::chrono::steady_clock::now();
+            std::unique_ptr<ReverseIndex> index =
+                ReverseIndex::build(forward, kMaxGrowth * forward.node_count(), interrupt);
+            seconds_ =
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+            index_ = std::move(index);
+            state = index_ ? State::built : State::refused;
+            state_.store(state, std::memory_order_release);
+        }
+    }
+    return state == State::built ? index_.get() : nullptr;
+}
+
+void LazyReverseIndex::adopt(std::unique_ptr<ReverseIndex> index) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (state_.load(std::memory_order_relaxed) == State::undecided) {
         index_ = std::move(index);
-        ready_.store(true, std::memory_order_release);
-    });
-    return *index_;
+        state_.store(State::built, std::memory_order_release);
+    }
 }
 
 std::size_t LazyReverseIndex::memory_bytes() const noexcept {
     return built() ? sizeof(ReverseIndex) + index_->memory_bytes() : 0;
 }
 
-ReverseIndex::ReverseIndex(const CompactTrie& forward) {
+std::unique_ptr<ReverseIndex> ReverseIndex::build(const CompactTrie& forward,
+                                                  std::uint64_t max_nodes, Interrupt& interrupt) {
+    if (forward.total_key_length() > kMaxTextPerNode * forward.node_count()) {
+        return nullptr;
+    }
     // Every key, reversed, with the id of its node in the forward trie as
-    // its payload, laid out by the one builder.
+    // its payload.
     KeyList keys;
-    keys.reserve(forward.key_count(), forward.total_key_length_);
+    keys.reserve(forward.key_count(), forward.total_key_length());
     std::u32string path;
     struct Frame {
         NodeId node;
@@ -159,6 +192,7 @@ ReverseIndex::ReverseIndex(const CompactTrie& forward) {
     while (!stack.empty()) {
         const Frame frame = stack.back();
         stack.pop_back();
+        interrupt.tick();
         path.resize(frame.depth);
         if (frame.node != CompactTrie::kRoot) {
             path.push_back(forward.label(frame.node));
@@ -171,8 +205,12 @@ ReverseIndex::ReverseIndex(const CompactTrie& forward) {
             stack.push_back(Frame{c, depth});
         }
     }
-    Interrupt none;
-    nodes_ = lay_out(std::move(keys), none).nodes;
+    std::vector<Frame>().swap(stack);
+    std::optional<LevelOrder> layout = lay_out_within(std::move(keys), max_nodes, interrupt);
+    if (!layout) {
+        return nullptr;
+    }
+    return std::make_unique<ReverseIndex>(NodeArray(std::move(layout->nodes)));
 }
 
 }  // namespace morlatch

@@ -66,7 +66,8 @@ HitList split_or_single_search(const CompactTrie& trie, const CompactTrie::Node*
                                std::optional<std::uint64_t> limit, Interrupt& interrupt) {
     HitList found;
     const std::size_t n = query.size();
-    if (!worth_splitting(n, k) || !trie.reverse_index_affordable()) {
+    const ReverseIndex* reverse = worth_splitting(n, k) ? trie.reverse_index(interrupt) : nullptr;
+    if (reverse == nullptr) {
         BandWalk<M> walk(nodes, query, k, Budget{k, k, 0}, interrupt);
         walk.run([&](NodeId node, std::uint32_t distance, std::u32string_view path) {
             found.add(path, trie.payload(node), distance);
@@ -89,14 +90,13 @@ HitList split_or_single_search(const CompactTrie& trie, const CompactTrie::Node*
         });
     }
     {
-        const ReverseIndex& reverse = trie.reverse_index();
         const std::u32string reversed(query.rbegin(), query.rend());
         std::u32string key;
-        BandWalk<M> walk(reverse.nodes(), reversed, k, Budget{backward_low, k, n - split},
+        BandWalk<M> walk(reverse->nodes(), reversed, k, Budget{backward_low, k, n - split},
                          interrupt);
         walk.run([&](NodeId node, std::uint32_t distance, std::u32string_view path) {
             key.assign(path.rbegin(), path.rend());
-            both.add(key, reverse.nodes()[node].payload, distance);
+            both.add(key, reverse->nodes()[node].payload, distance);
             return true;
         });
     }

@@ -275,6 +275,15 @@ void Store::encode_into(std::span<std::uint8_t> out) const {
     }
 }
 
+void Store::encode_in_pieces(std::size_t piece, Emit emit, void* context) const {
+    auto each = [&](std::span<const std::uint8_t> bytes) { emit(context, bytes); };
+    if (arrays_) {
+        format::encode_in_pieces(*arrays_, piece, each);
+    } else {
+        format::encode_in_pieces(LayoutArrays(*layout_), piece, each);
+    }
+}
+
 std::size_t Store::key_count() const {
     return layout().key_count();
 }
@@ -293,6 +302,7 @@ StoreInfo Store::info() const {
     info.keys = compact.key_count();
     info.bytes = sizeof(*this) + array_bytes + compact.memory_bytes();
     info.arrays_kept = arrays_.has_value();
+    info.borrowed = compact.borrowed();
     info.reverse_index_built = compact.reverse_index_built();
     info.reverse_index_seconds = compact.reverse_index_build_seconds();
     return info;
@@ -310,6 +320,18 @@ std::vector<Match> Store::complete(std::u32string_view prefix, const RankedOptio
 
 std::unique_ptr<KeyCursor> Store::keys(std::u32string_view prefix) const {
     return std::make_unique<KeyCursor>(layout(), prefix);
+}
+
+std::span<const LayoutNode> Store::layout_nodes() const {
+    return layout().node_span();
+}
+
+std::optional<std::span<const LayoutNode>> Store::reverse_nodes() const {
+    const ReverseIndex* reverse = layout().reverse_index();
+    if (reverse == nullptr) {
+        return std::nullopt;
+    }
+    return reverse->node_span();
 }
 
 StoreStats Store::stats() const {

@@ -54,6 +54,7 @@ struct StoreInfo {
     std::size_t keys = 0;
     std::size_t bytes = 0;  // the store itself, the arrays and the layout
     bool arrays_kept = false;
+    bool borrowed = false;  // the layout's nodes are read from a file or buffer
     bool reverse_index_built = false;
     double reverse_index_seconds = 0;
 };
@@ -72,7 +73,8 @@ class Store {
 public:
     // Builds the layout of `arrays` when they pass the check; a long step.
     explicit Store(Trie arrays);
-    // A layout made natively; it must not be null.
+    // A layout made natively or opened from stored nodes (mapped.hpp, whose
+    // borrowed nodes it keeps alive); it must not be null.
     explicit Store(std::unique_ptr<const CompactTrie> layout);
 
     Store(Store&&) noexcept = default;
@@ -92,6 +94,10 @@ public:
     // into exactly that many bytes.
     std::size_t encoded_size() const;
     void encode_into(std::span<std::uint8_t> out) const;
+    // The same bytes, handed to emit(context, bytes) in pieces of at most
+    // `piece` bytes.
+    using Emit = void (*)(void* context, std::span<const std::uint8_t> bytes);
+    void encode_in_pieces(std::size_t piece, Emit emit, void* context) const;
 
     StoreStats stats() const;
 
@@ -111,6 +117,12 @@ public:
 
     // The layout itself, for searches built on its read API (weighted.hpp).
     const CompactTrie& layout() const;
+
+    // What an index file stores for this trie (mapped.hpp): the layout's node
+    // records, and the reverse index's when searches use one (building it
+    // now if it is not yet built; a long step).
+    std::span<const LayoutNode> layout_nodes() const;
+    std::optional<std::span<const LayoutNode>> reverse_nodes() const;
 
 private:
     // The arrays as given; empty when the layout answers for them.

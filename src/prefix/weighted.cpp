@@ -1,6 +1,7 @@
 #include "prefix/weighted.hpp"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cmath>
 #include <cstddef>
@@ -42,12 +43,14 @@ public:
         unit_min_[0] = 0;
         if (model_ != nullptr) {
             insert_.resize(width_);
-            vowel_.resize(width_);
+            vowel_replace_.resize(width_);
+            other_replace_.assign(width_, model_->edit);
             cost_[0] = 0;
             for (std::size_t j = 1; j < width_; ++j) {
                 // The typist doubled a letter: a character equal to the one before.
                 insert_[j] = j >= 2 && query[j - 1] == query[j - 2] ? model_->cheap : model_->edit;
-                vowel_[j] = is_vowel(query[j - 1]);
+                // A vowel for a vowel is a cheap slip.
+                vowel_replace_[j] = is_vowel(query[j - 1]) ? model_->cheap : model_->edit;
                 cost_[j] = std::min(cost_[j - 1] + insert_[j], kCostCap);
             }
             cost_min_[0] = 0;
@@ -59,44 +62,50 @@ public:
             grow(depth * 2);
         }
         const char32_t c = path[depth - 1];
+        const char32_t before = depth >= 2 ? path[depth - 2] : 0;
         const bool swap_possible = transpositions_ && depth >= 2;
         Cell* cur = unit_.data() + depth * width_;
         const Cell* prev = cur - width_;
         const Cell* two_up = swap_possible ? prev - width_ : nullptr;
         Cell low = cur[0] =
             std::min(static_cast<Cell>(std::min(depth, std::size_t{kCostCap})), inf_);
-        for (std::size_t j = 1; j < width_; ++j) {
-            Cell v = prev[j - 1] + (c != query_[j - 1] ? 1 : 0);
-            v = std::min({v, prev[j] + 1, cur[j - 1] + 1});
-            if (swap_possible && j >= 2 && c == query_[j - 2] && path[depth - 2] == query_[j - 1]) {
-                v = std::min(v, two_up[j - 2] + 1);
-            }
-            cur[j] = std::min(v, inf_);
-            low = std::min(low, cur[j]);
-        }
-        unit_min_[depth] = low;
         if (model_ == nullptr) {
+            for (std::size_t j = 1; j < width_; ++j) {
+                Cell v = std::min(prev[j - 1] + (c != query_[j - 1] ? 1 : 0),
+                                  std::min(prev[j], cur[j - 1]) + 1);
+                if (swap_possible && j >= 2 && c == query_[j - 2] && before == query_[j - 1]) {
+                    v = std::min(v, two_up[j - 2] + 1);
+                }
+                cur[j] = std::min(v, inf_);
+                low = std::min(low, cur[j]);
+            }
+            unit_min_[depth] = low;
             return;
         }
+        // Both rows in one pass: they share the comparisons.
         // The candidate's letter is dropped: cheap when it doubles the one before.
-        const Cell drop = depth >= 2 && path[depth - 2] == c ? model_->cheap : model_->edit;
-        const bool c_vowel = is_vowel(c);
+        const Cell drop = depth >= 2 && before == c ? model_->cheap : model_->edit;
+        const Cell* replace = is_vowel(c) ? vowel_replace_.data() : other_replace_.data();
+        const Cell cheap = model_->cheap;
         Cell* now = cost_.data() + depth * width_;
         const Cell* up = now - width_;
         const Cell* two_up_cost = swap_possible ? up - width_ : nullptr;
         Cell cheapest = now[0] = std::min(up[0] + drop, kCostCap);
         for (std::size_t j = 1; j < width_; ++j) {
-            Cell v = up[j - 1];
-            if (c != query_[j - 1]) {
-                v += c_vowel && vowel_[j] ? model_->cheap : model_->edit;
+            const bool same = c == query_[j - 1];
+            Cell v = std::min(prev[j - 1] + (same ? 0 : 1), std::min(prev[j], cur[j - 1]) + 1);
+            Cell w = std::min(up[j - 1] + (same ? 0 : replace[j]),
+                              std::min(up[j] + drop, now[j - 1] + insert_[j]));
+            if (swap_possible && j >= 2 && c == query_[j - 2] && before == query_[j - 1]) {
+                v = std::min(v, two_up[j - 2] + 1);
+                w = std::min(w, two_up_cost[j - 2] + cheap);
             }
-            v = std::min({v, up[j] + drop, now[j - 1] + insert_[j]});
-            if (swap_possible && j >= 2 && c == query_[j - 2] && path[depth - 2] == query_[j - 1]) {
-                v = std::min(v, two_up_cost[j - 2] + model_->cheap);
-            }
-            now[j] = std::min(v, kCostCap);
+            cur[j] = std::min(v, inf_);
+            low = std::min(low, cur[j]);
+            now[j] = std::min(w, kCostCap);
             cheapest = std::min(cheapest, now[j]);
         }
+        unit_min_[depth] = low;
         cost_min_[depth] = cheapest;
     }
 
@@ -123,8 +132,9 @@ public:
     // The labels of the children worth a visit when no cell of row `depth`
     // (the row of `node`) is below `t`: a child's row then holds a cell <= t
     // only through a match on the diagonal from a cell that holds t, or
-    // through a swap from the row above. Appends them to `out` and returns
-    // true, or returns false when every child may qualify.
+    // through a swap from the row above. Appends them to `out` (in no
+    // order, maybe twice) and returns true, or returns false when every
+    // child may qualify.
     bool narrow(char32_t label, std::size_t depth, Cell t, std::vector<char32_t>& out) const {
         if (unit_min_[depth] < t) {
             return false;
@@ -145,8 +155,6 @@ public:
                 }
             }
         }
-        std::sort(out.begin(), out.end());
-        out.erase(std::unique(out.begin(), out.end()), out.end());
         return true;
     }
 
@@ -172,7 +180,9 @@ private:
     std::vector<Cell> cost_;
     std::vector<Cell> cost_min_;
     std::vector<Cell> insert_;
-    std::vector<char> vowel_;
+    // What replacing word character j - 1 costs, by a vowel or by another.
+    std::vector<Cell> vowel_replace_;
+    std::vector<Cell> other_replace_;
 };
 
 // Every node once, parents before children, children in code-point order.
@@ -551,6 +561,8 @@ public:
         struct Frame {
             NodeId node;
             std::uint32_t depth;
+            Weight heaviest;  // of the node's subtree (0 without weights)
+            Weight order;     // children of one node are taken by descending order
         };
         std::vector<Frame> stack;
         std::u32string path;
@@ -565,6 +577,14 @@ public:
             const std::size_t first = stack.size();
             const std::uint64_t child_depth = depth + 1;
             const bool full = best_.size() >= wanted_;
+            const char32_t next = depth < m ? word_[depth] : 0;
+            // No key of a child's subtree lighter than this can make the cut.
+            Weight lightest = 0;
+            if (full && table_ != nullptr) {
+                lightest = model_ == nullptr
+                               ? (floor == best_.front().distance ? best_.front().weight : 0)
+                               : weight_floor(std::max(cost_floor, least_cost));
+            }
             auto push = [&](NodeId c) {
                 const std::uint8_t longest = trie_.longest_below(c);
                 if (!holds_keys(trie_, c) || child_depth + trie_.shortest_below(c) > m + high ||
@@ -572,23 +592,26 @@ public:
                      child_depth + longest + high < m)) {
                     return;
                 }
-                if (full && table_ != nullptr) {
-                    const Candidate& worst = best_.front();
-                    const Weight heaviest = table_->best_below(c);
-                    if (model_ == nullptr
-                            ? floor == worst.distance && heaviest < worst.weight
-                            : score(heaviest, std::max(cost_floor, least_cost)) < worst.score) {
-                        return;
-                    }
+                const Weight heaviest = table_ == nullptr ? 0 : table_->best_below(c);
+                if (full && heaviest < lightest) {
+                    return;
                 }
-                stack.push_back(Frame{c, depth + 1});
+                // The child that continues the word goes first (it leads to
+                // the closest keys, a good first bound), then the heaviest;
+                // without weights, by label.
+                const Weight order = table_ == nullptr        ? ~Weight{c}
+                                     : trie_.label(c) == next ? UINT64_MAX
+                                                              : heaviest;
+                stack.push_back(Frame{c, depth + 1, heaviest, order});
             };
             labels.clear();
             if (depth > 0 &&
                 rows.narrow(trie_.label(node), depth, static_cast<Cell>(high), labels)) {
-                for (const char32_t label : labels) {
-                    if (const std::optional<NodeId> c = trie_.child(node, label)) {
-                        push(*c);
+                // Only children with these labels (a handful) can lead to a
+                // key within reach.
+                for (NodeId c = trie_.first_child(node); c < trie_.end_child(node); ++c) {
+                    if (std::find(labels.begin(), labels.end(), trie_.label(c)) != labels.end()) {
+                        push(c);
                     }
                 }
             } else {
@@ -596,22 +619,9 @@ public:
                     push(c);
                 }
             }
-            if (table_ != nullptr) {
-                // The child that continues the word goes first (it leads to
-                // the closest keys, a good first bound), then the heaviest.
-                const char32_t next = depth < m ? word_[depth] : 0;
-                std::sort(stack.begin() + static_cast<std::ptrdiff_t>(first), stack.end(),
-                          [&](const Frame& a, const Frame& b) {
-                              const bool a_next = trie_.label(a.node) == next;
-                              const bool b_next = trie_.label(b.node) == next;
-                              if (a_next != b_next) {
-                                  return b_next;
-                              }
-                              return table_->best_below(a.node) < table_->best_below(b.node);
-                          });
-            } else {
-                std::reverse(stack.begin() + static_cast<std::ptrdiff_t>(first), stack.end());
-            }
+            // The node's run of the stack, taken from the top.
+            std::sort(stack.begin() + static_cast<std::ptrdiff_t>(first), stack.end(),
+                      [](const Frame& a, const Frame& b) { return a.order < b.order; });
         };
         push_children(CompactTrie::kRoot, 0, 0, 0);
         while (!stack.empty()) {
@@ -624,8 +634,13 @@ public:
             const Cell distance = rows.last(frame.depth);
             if (trie_.is_key(frame.node) && distance >= low && distance <= high) {
                 const Weight weight = weight_of(table_, frame.node);
-                consider(Candidate{path, trie_.payload(frame.node), distance, weight,
-                                   model_ != nullptr ? score(weight, rows.cost(frame.depth)) : 0});
+                if (model_ == nullptr) {
+                    consider(Candidate{path, trie_.payload(frame.node), distance, weight, 0});
+                } else if (const Cell cost = rows.cost(frame.depth);
+                           best_.size() < wanted_ || weight >= weight_floor(cost)) {
+                    consider(Candidate{path, trie_.payload(frame.node), distance, weight,
+                                       score(weight, cost)});
+                }
             }
             const Cell floor = rows.floor(frame.depth);
             if (floor > high) {
@@ -634,11 +649,11 @@ public:
             if (best_.size() >= wanted_) {
                 // Strictly worse only: a tie may still win on its key.
                 const Candidate& worst = best_.front();
-                const Weight heaviest = table_ == nullptr ? 0 : table_->best_below(frame.node);
+                const Weight heaviest = frame.heaviest;
                 if (model_ == nullptr ? floor > worst.distance ||
                                             (floor == worst.distance && heaviest < worst.weight)
-                                      : score(heaviest, std::max(rows.cost_floor(frame.depth),
-                                                                 least_cost)) < worst.score) {
+                                      : heaviest < weight_floor(std::max(
+                                                       rows.cost_floor(frame.depth), least_cost))) {
                     continue;
                 }
             }
@@ -651,12 +666,14 @@ public:
         if (best_.size() < wanted_) {
             best_.push_back(std::move(candidate));
             std::push_heap(best_.begin(), best_.end(), better_);
+            floors_.fill(kNoFloor);
             return;
         }
         if (better_(candidate, best_.front())) {
             std::pop_heap(best_.begin(), best_.end(), better_);
             best_.back() = std::move(candidate);
             std::push_heap(best_.begin(), best_.end(), better_);
+            floors_.fill(kNoFloor);
         }
     }
 
@@ -671,6 +688,33 @@ private:
     }
     double score(Weight weight, Cell cost) const {
         return log_weight(weight) - static_cast<double>(cost) / 1000.0;
+    }
+
+    // With the best found (the model's), a weight code below which a key at
+    // `cost` or more scores strictly below the worst of them, so that a
+    // subtree whose heaviest key is lighter is skipped on one comparison of
+    // codes. Solved for the weight once per cost (log1p per visited child
+    // was most of the walk) and kept a little lower than the exact bound:
+    // a skip must never drop a key that the exact score would keep.
+    Weight weight_floor(Cell cost) {
+        FloorSlot& slot = floors_[cost % floors_.size()];
+        if (slot.cost == cost) {
+            return slot.floor;
+        }
+        const double room = best_.front().score + static_cast<double>(cost) / 1000.0 - 1e-9;
+        const double heaviest = std::expm1(room);
+        Weight floor = 0;
+        if (!(heaviest > 0.0)) {
+            floor = 0;
+        } else if (table_ != nullptr && table_->floats()) {
+            floor = std::bit_cast<Weight>(heaviest);
+        } else if (heaviest >= 18446744073709551616.0) {
+            floor = UINT64_MAX;
+        } else {
+            floor = static_cast<Weight>(heaviest);
+        }
+        slot = FloorSlot{cost, floor};
+        return floor;
     }
 
     const CompactTrie& trie_;
@@ -698,6 +742,18 @@ private:
     };
     Better better_{model_};
     std::vector<Candidate> best_;
+    // weight_floor's results by cost, while the worst of the best stays.
+    struct FloorSlot {
+        Cell cost;
+        Weight floor;
+    };
+    static constexpr FloorSlot kNoFloor{UINT32_MAX, 0};
+    std::array<FloorSlot, 32> floors_ = filled();
+    static std::array<FloorSlot, 32> filled() {
+        std::array<FloorSlot, 32> slots;
+        slots.fill(kNoFloor);
+        return slots;
+    }
 };
 
 }  // namespace

@@ -106,7 +106,7 @@ TEST(Builder, SameLayoutAsTheReferenceArrays) {
         const std::unique_ptr<CompactTrie> built = build_compact_trie(key_list(keys), none);
         ASSERT_EQ(built->node_count(), expected->node_count());
         ASSERT_EQ(built->key_count(), expected->key_count());
-        ASSERT_EQ(built->reverse_index_affordable(), expected->reverse_index_affordable());
+        ASSERT_EQ(built->total_key_length(), expected->total_key_length());
         expect_same_nodes(nodes_of(*built).data(), *expected);
         // The builder's arrays are the reference's, so the layout answers
         // for them.
@@ -114,10 +114,13 @@ TEST(Builder, SameLayoutAsTheReferenceArrays) {
     }
 }
 
-TEST(Builder, ReverseIndexIsTheLayoutOfTheReversedKeys) {
+TEST(Builder, ReverseIndexIsTheLayoutOfTheReversedKeysOrNoneWhenTooLarge) {
     std::mt19937 rng(5);
-    for (int round = 0; round < 200; ++round) {
-        const reference::Keys keys = random_keys(rng, rng() % 80, 8);
+    int built = 0;
+    int refused = 0;
+    for (int round = 0; round < 300; ++round) {
+        // The keys share stems, so their reversed trie is often larger.
+        const reference::Keys keys = random_keys(rng, rng() % 80, round % 2 == 0 ? 8 : 30);
         const std::unique_ptr<CompactTrie> forward =
             CompactTrie::build(reference::build_trie(keys));
         ASSERT_TRUE(forward);
@@ -129,10 +132,26 @@ TEST(Builder, ReverseIndexIsTheLayoutOfTheReversedKeys) {
         }
         const std::unique_ptr<CompactTrie> expected =
             CompactTrie::build(reference::build_trie(reversed));
-        const ReverseIndex& index = forward->reverse_index();
-        ASSERT_GE(index.memory_bytes(), (expected->node_count() + 1) * sizeof(CompactTrie::Node));
-        expect_same_nodes(index.nodes(), *expected);
+        const ReverseIndex* index = forward->reverse_index();
+        const bool fits =
+            expected->node_count() <= LazyReverseIndex::kMaxGrowth * forward->node_count() &&
+            forward->total_key_length() <= ReverseIndex::kMaxTextPerNode * forward->node_count();
+        ASSERT_EQ(index != nullptr, fits)
+            << expected->node_count() << " reversed nodes for " << forward->node_count();
+        ASSERT_EQ(forward->reverse_index_built(), fits);
+        ASSERT_EQ(forward->reverse_index_refused(), !fits);
+        if (index == nullptr) {
+            ++refused;
+            continue;
+        }
+        ++built;
+        ASSERT_EQ(index->node_count(), expected->node_count());
+        ASSERT_GE(index->memory_bytes(), (expected->node_count() + 1) * sizeof(CompactTrie::Node));
+        expect_same_nodes(index->nodes(), *expected);
     }
+    // Both outcomes were exercised.
+    EXPECT_GT(built, 50);
+    EXPECT_GT(refused, 50);
 }
 
 TEST(Builder, LastPayloadOfARepeatedKeyWins) {

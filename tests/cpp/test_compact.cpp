@@ -126,6 +126,44 @@ TEST(CompactTrie, LongQueriesStayExact) {
     }
 }
 
+// Keys that share one long stem and end apart make a small trie but a
+// reversed trie with the whole stem once per key: the reverse index is not
+// built, and the single walk finds every key within k.
+TEST(CompactTrie, StemSharingKeysKeepToOneWalkWithTheSameHits) {
+    std::mt19937 rng(11);
+    const std::u32string stem = std::u32string(9, U'a') + U"b\u00e9c";
+    Keys keys;
+    while (keys.size() < 3000) {
+        std::u32string tail(4 + rng() % 5, U'a');
+        for (char32_t& ch : tail) ch = kAlphabet[rng() % kAlphabet.size()];
+        keys[stem + tail] = static_cast<Payload>(keys.size());
+    }
+    const Trie trie = lay_out(keys, "level", rng);
+    const std::unique_ptr<CompactTrie> compact = CompactTrie::build(trie);
+    ASSERT_NE(compact, nullptr);
+    // The keys are not too long for the reversed text: the node count decides.
+    ASSERT_LE(compact->total_key_length(), ReverseIndex::kMaxTextPerNode * compact->node_count());
+    for (int q = 0; q < 30; ++q) {
+        const std::u32string query = random_query(rng, keys, 20);
+        for (std::uint64_t k : {1u, 2u, 3u}) {
+            const std::vector<Match> fast = compact_fuzzy_match(*compact, query, k, std::nullopt);
+            std::multiset<std::pair<std::u32string, std::uint64_t>> found;
+            for (const Match& m : fast) found.emplace(m.key, m.distance);
+            std::multiset<std::pair<std::u32string, std::uint64_t>> expected;
+            for (const auto& [key, payload] : keys) {
+                const std::uint64_t d = reference::levenshtein(key, query);
+                if (d <= k) expected.emplace(key, d);
+            }
+            ASSERT_EQ(found, expected) << "query " << q << ", k " << k;
+            expect_same_as_plain_walk(trie, *compact, query, k, std::nullopt);
+        }
+    }
+    // Asked for by the split searches above, and refused for its size.
+    EXPECT_TRUE(compact->reverse_index_refused());
+    EXPECT_FALSE(compact->reverse_index_built());
+    EXPECT_EQ(compact->reverse_index(), nullptr);
+}
+
 // Whether the plain walk could ever fault on these arrays, or see a node
 // twice, or children out of code-point order: what the check must refuse.
 bool well_formed(const Trie& trie) {

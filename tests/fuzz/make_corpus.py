@@ -15,6 +15,7 @@ import sys
 from pathlib import Path
 
 import morlatch
+from morlatch import indexfile
 
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
@@ -45,6 +46,21 @@ def images() -> list[bytes]:
         morlatch.from_internal_data([0, 1], ["", "a"], [None, 1], [1, 0]).to_bytes(),
     ]
     return good + broken
+
+
+def index_files() -> list[bytes]:
+    """Index files as Index.save writes them (layout and reverse sections),
+    and a few damaged: a record changed, a file cut short."""
+    good = [
+        indexfile.encode(morlatch.Index(keys)._sections())  # noqa: SLF001
+        for keys in TRIES
+    ]
+    damaged = [
+        good[3][:-16],  # the reverse index loses its closing record
+        good[3][: len(good[3]) * 2 // 3],
+        bytes(byte ^ 0x20 if 200 <= i < 216 else byte for i, byte in enumerate(good[4])),
+    ]
+    return good + damaged
 
 
 def text_bytes(text: str, chars: str) -> bytes:
@@ -131,6 +147,7 @@ def main() -> None:
     )
     # The module harness: mode byte 0 decodes the rest, 1 reads arrays from it.
     write(HERE / "corpus" / "module", [b"\x00" + image for image in trie_images])
+    write(HERE / "corpus" / "index_file", index_files())
     write(HERE / "corpus" / "index", index_inputs())
     print(f"{len(trie_images)} images, {len(index_inputs())} index inputs", file=sys.stderr)
 

@@ -1,0 +1,134 @@
+#include "engine/mapped_functions.hpp"
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <utility>
+#include <variant>
+
+#include "binding/args.hpp"
+#include "binding/buffer.hpp"
+#include "binding/convert.hpp"
+#include "binding/entry.hpp"
+#include "binding/gil.hpp"
+#include "binding/prefix_search.hpp"
+#include "binding/ref.hpp"
+#include "prefix/mapped.hpp"
+#include "prefix/store.hpp"
+
+namespace morlatch::engine {
+namespace {
+
+using binding::FastCallArgs;
+using binding::OwnedRef;
+
+// The exported buffers a borrowed layout reads. While they are held, a mmap
+// cannot be closed and a bytes object cannot go away; they are released
+// when the PrefixSearch that holds the layout is freed, under the
+// interpreter's lock.
+struct HeldBuffers {
+    std::unique_ptr<binding::BufferView> layout;
+    std::unique_ptr<binding::BufferView> reverse;
+};
+
+// A read-only buffer: its bytes are checked once and then trusted, so they
+// must not change afterwards.
+std::unique_ptr<binding::BufferView> read_only_buffer(const char* param, PyObject* obj) {
+    return binding::convert_argument(param, [&] {
+        if (!PyObject_CheckBuffer(obj)) {
+            binding::throw_cannot_convert(obj, "bytes");
+        }
+        auto view = std::make_unique<binding::BufferView>(obj);
+        if (!view->read_only()) {
+            binding::throw_error(PyExc_TypeError,
+                                 "a stored layout must be read-only (bytes or a read-only map)");
+        }
+        return view;
+    });
+}
+
+// open_index(layout, reverse, source, layout_at, reverse_at): a PrefixSearch
+// over the stored layout (and reverse index, or None) without copying them;
+// ValueError "<source>: the 'layout' section is not a search layout: <what>
+// at byte N" when they are not sound.
+constexpr std::array<const char*, 5> open_index_params{"layout", "reverse", "source", "layout_at",
+                                                       "reverse_at"};
+OwnedRef open_index_function(PyObject*, const FastCallArgs& call) {
+    auto [layout_arg, reverse_arg, source_arg, layout_at_arg, reverse_at_arg] =
+        binding::bind("open_index", open_index_params, call);
+    const std::u32string source =
+        binding::convert_argument("source", [&] { return binding::to_text(source_arg); });
+    const std::uint64_t layout_at =
+        binding::convert_argument("layout_at", [&] { return binding::to_size(layout_at_arg); });
+    const std::uint64_t reverse_at =
+        binding::convert_argument("reverse_at", [&] { return binding::to_size(reverse_at_arg); });
+    auto held = std::make_shared<HeldBuffers>();
+    held->layout = read_only_buffer("layout", layout_arg);
+    if (reverse_arg != Py_None) {
+        held->reverse = read_only_buffer("reverse", reverse_arg);
+    }
+    std::optional<StoredNodes> reverse;
+    if (held->reverse) {
+        reverse = StoredNodes{held->reverse->bytes(), reverse_at};
+    }
+    // `held` outlives this scope here, so the buffers are released (if the
+    // layout is refused) only once the lock is back.
+    std::variant<std::unique_ptr<CompactTrie>, LayoutProblem> opened;
+    {
+        const binding::ReleasedGil released;
+        opened = open_stored_layout(StoredNodes{held->layout->bytes(), layout_at}, reverse, held);
+    }
+    if (LayoutProblem* problem = std::get_if<LayoutProblem>(&opened)) {
+        OwnedRef text = binding::to_python(std::u32string_view(source));
+        const std::string what = problem->what + " at byte " + std::to_string(problem->offset);
+        PyErr_Format(PyExc_ValueError, "%U: %s", text.get(), what.c_str());
+        throw binding::PythonError{};
+    }
+    return binding::new_prefix_search(
+        Store(std::move(std::get<std::unique_ptr<CompactTrie>>(opened))));
+}
+
+OwnedRef bytes_of(std::span<const LayoutNode> nodes) {
+    const std::span<const std::uint8_t> bytes = stored_bytes(nodes);
+    return binding::new_ref(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()),
+                                                      static_cast<Py_ssize_t>(bytes.size())));
+}
+
+// layout_sections(search): (layout, reverse) as bytes, reverse None when
+// searches use no reverse index; builds the reverse index if needed.
+constexpr std::array<const char*, 1> layout_sections_params{"search"};
+OwnedRef layout_sections_function(PyObject*, const FastCallArgs& call) {
+    auto [search_arg] = binding::bind("layout_sections", layout_sections_params, call);
+    const Store& store = binding::store_of(search_arg);
+    if (!store.searchable()) {
+        binding::throw_error(PyExc_ValueError, "this trie's arrays are not well formed");
+    }
+    std::optional<std::span<const LayoutNode>> reverse;
+    {
+        // Building the reverse index reads only the layout; it is thread-safe.
+        const binding::ReleasedGil released;
+        reverse = store.reverse_nodes();
+    }
+    OwnedRef layout = bytes_of(store.layout_nodes());
+    OwnedRef reverse_bytes = reverse ? bytes_of(*reverse) : OwnedRef::incref(Py_None);
+    return binding::make_tuple(std::move(layout), std::move(reverse_bytes));
+}
+
+PyMethodDef mapped_methods[] = {
+    binding::method_def<open_index_function>(
+        "open_index", "open_index(layout, reverse, source, layout_at, reverse_at)\n--\n\n"),
+    binding::method_def<layout_sections_function>("layout_sections",
+                                                  "layout_sections(search)\n--\n\n"),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+void add_mapped_functions(PyObject* module) {
+    binding::check(PyModule_AddFunctions(module, mapped_methods));
+}
+
+}  // namespace morlatch::engine

@@ -1,0 +1,54 @@
+#include "engine/search_args.hpp"
+
+#include "binding/args.hpp"
+#include "binding/boundary.hpp"
+#include "binding/convert.hpp"
+
+namespace morlatch::engine {
+
+using binding::OwnedRef;
+
+PyTypeObject* match_type_of(PyObject* obj) {
+    if (!PyType_Check(obj)) {
+        binding::throw_cannot_convert(obj, "type");
+    }
+    auto* type = reinterpret_cast<PyTypeObject*>(obj);
+    if (!PyType_IsSubtype(type, &PyTuple_Type) || type->tp_basicsize != PyTuple_Type.tp_basicsize ||
+        type->tp_itemsize != PyTuple_Type.tp_itemsize) {
+        binding::throw_error(PyExc_TypeError, "match_type must be a plain tuple subclass");
+    }
+    return type;
+}
+
+namespace {
+
+OwnedRef match_to_python(PyTypeObject* type, const Match& match) {
+    OwnedRef key = binding::to_python(std::u32string_view(match.key));
+    OwnedRef payload = binding::to_python(match.payload);
+    OwnedRef distance = binding::to_python(match.distance);
+    OwnedRef tuple = binding::new_ref(type->tp_alloc(type, 3));
+    PyTuple_SET_ITEM(tuple.get(), 0, key.release());
+    PyTuple_SET_ITEM(tuple.get(), 1, payload.release());
+    PyTuple_SET_ITEM(tuple.get(), 2, distance.release());
+    return tuple;
+}
+
+}  // namespace
+
+OwnedRef matches_to_python(PyTypeObject* type, const std::vector<Match>& matches) {
+    return binding::make_list(matches, [type](const Match& m) { return match_to_python(type, m); });
+}
+
+RankedOptions options_of(PyObject* max_dist, PyObject* limit, PyObject* transpositions) {
+    RankedOptions options;
+    options.max_dist =
+        binding::convert_argument("max_dist", [&] { return binding::to_size(max_dist); });
+    options.limit = binding::convert_argument(
+        "limit", [&] { return binding::to_optional(limit, binding::to_size); });
+    const int swap = PyObject_IsTrue(transpositions);
+    binding::check(swap);
+    options.transpositions = swap != 0;
+    return options;
+}
+
+}  // namespace morlatch::engine

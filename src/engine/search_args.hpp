@@ -1,0 +1,25 @@
+// What the engine's search functions share: reading their options and the
+// result type, and making the results.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <vector>
+
+#include "binding/ref.hpp"
+#include "prefix/query.hpp"
+#include "prefix/ranked.hpp"
+
+namespace morlatch::engine {
+
+// The named tuple class that results are made of: a tuple subclass with no
+// fields of its own.
+PyTypeObject* match_type_of(PyObject* obj);
+// A list of `type` tuples (key, payload, distance).
+binding::OwnedRef matches_to_python(PyTypeObject* type, const std::vector<Match>& matches);
+// max_dist, limit (None: every result) and transpositions, as the package
+// passes them.
+RankedOptions options_of(PyObject* max_dist, PyObject* limit, PyObject* transpositions);
+
+}  // namespace morlatch::engine

@@ -1,0 +1,215 @@
+"""Index files read in place: the stored search layout is mapped, checked
+once and kept alive by the index; crafted layouts are refused with the byte
+at fault; files replaced by save leave mapped readers unchanged."""
+
+from __future__ import annotations
+
+import gc
+import mmap
+import pickle
+import struct
+import zlib
+from pathlib import Path
+
+import pytest
+
+import morlatch
+from morlatch import Index, indexfile, layout_info
+
+WORDS = {"ab": 1, "abc": 2, "b": 3, "bcd": 4, "bce": 5, "cab": 6}
+RECORD = struct.Struct(
+    "<IIIBBBB"
+)  # label, first_child, payload, flags, shortest, longest, reserved
+
+
+def test_load_maps_the_layout_and_needs_no_reverse_index_build(tmp_path: Path) -> None:
+    path = tmp_path / "words.index"
+    Index(WORDS).save(path)
+    loaded = Index.load(path)
+    info = layout_info(loaded.prefix_search)
+    assert info["borrowed"] and info["reverse_index_built"]
+    assert info["reverse_index_seconds"] == 0.0
+    # A split search (k >= 1, a long enough query) reads the stored reverse index.
+    assert loaded.search("bcdx", 1) == [("bcd", 4, 1)]
+    assert layout_info(Index(WORDS).prefix_search)["borrowed"] is False
+
+
+def test_the_mapping_outlives_the_index_that_opened_it(tmp_path: Path) -> None:
+    path = tmp_path / "words.index"
+    Index(WORDS).save(path)
+    search = Index.load(path).prefix_search
+    gc.collect()
+    assert search.exact_match("bce") == ("bce", 5, 0)
+    assert [hit[0] for hit in search.fuzzy_match("bcx", 1, None)] == ["bcd", "bce"]
+
+
+def test_save_over_a_mapped_file_leaves_its_readers_unchanged(tmp_path: Path) -> None:
+    path = tmp_path / "words.index"
+    Index(WORDS).save(path)
+    old = Index.load(path)
+    Index({"zebra": 9, "zoo": 8}).save(path)
+    Index({"other": 1}).save(path)
+    assert old == WORDS
+    assert old.search("bcx", 1) == [("bcd", 4, 1), ("bce", 5, 1)]
+    assert Index.load(path) == {"other": 1}
+
+
+def test_arrays_the_layout_does_not_reproduce_keep_a_trie_section(tmp_path: Path) -> None:
+    # Well formed, but not in the builder's level order: node 2 before node 1.
+    search = morlatch.from_internal_data([0, 2, 2], ["", "b", "a"], [None, 1, 2], [2, 1])
+    index = Index.from_prefix_search(search)
+    index.save(tmp_path / "index")
+    assert list(indexfile.read(tmp_path / "index")) == ["trie"]
+    again = Index.load(tmp_path / "index")
+    assert again.prefix_search.to_bytes() == search.to_bytes()
+    assert pickle.loads(pickle.dumps(index)).prefix_search.to_bytes() == search.to_bytes()
+
+
+def records(data: bytes, name: str) -> tuple[int, int]:
+    """(offset, count) of the node records of section `name` in `data`."""
+    offset, body = indexfile.locate(data)[name]
+    return offset, len(body) // RECORD.size
+
+
+def field(data: bytes, name: str, node: int, index: int) -> int:
+    offset, _ = records(data, name)
+    return RECORD.unpack_from(data, offset + node * RECORD.size)[index]
+
+
+def replaced(data: bytes, name: str, node: int, index: int, value: int) -> tuple[bytes, int]:
+    """`data` with one field of one record changed, and that field's byte."""
+    offset, _ = records(data, name)
+    at = offset + node * RECORD.size + [0, 4, 8, 12, 13, 14, 15][index]
+    values = list(RECORD.unpack_from(data, offset + node * RECORD.size))
+    values[index] = value
+    out = bytearray(data)
+    RECORD.pack_into(out, offset + node * RECORD.size, *values)
+    return bytes(out), at
+
+
+GOOD = indexfile.encode(Index._sections(Index(WORDS)))
+LAYOUT_NODES = records(GOOD, "layout")[1] - 1
+# The layout of WORDS in level order: root; a b c; ab bc ca; abc bcd bce cab.
+# (section, node, field, new value, what, (node, field) reported if not the changed one)
+CASES = [
+    ("layout", 0, 1, 2, "the root's children start at 2, not 1", None),
+    ("layout", 0, 0, 7, "the root has a label", None),
+    # The root's children end where node 1's start: the root is found wrong first.
+    (
+        "layout",
+        1,
+        1,
+        1,
+        "node 0's key lengths below are 1 to 3, its children give 255 to 0",
+        (0, 4),
+    ),
+    ("layout", 2, 1, 99, "node 2's children start at 99, not between those of node 1", None),
+    ("layout", 2, 0, ord("a"), "node 2's label 97 does not follow its elder sibling's 97", None),
+    ("layout", 3, 0, 0xD800, "node 3's label 55296 is not a Unicode scalar value", None),
+    ("layout", 3, 0, 0x110000, "is not a Unicode scalar value", None),
+    ("layout", 1, 3, 2, "node 1 has unknown flags 2", None),
+    ("layout", 1, 6, 1, "node 1's reserved byte is not 0", None),
+    ("layout", 1, 2, 5, "node 1 is not a key but has a payload", None),
+    ("layout", 1, 4, 2, "node 1's key lengths below are 2 to 2, its children give 1 to 2", None),
+    ("layout", 0, 5, 4, "node 0's key lengths below are 1 to 4, its children give 1 to 3", (0, 4)),
+    ("layout", LAYOUT_NODES, 1, LAYOUT_NODES + 1, "the closing node's first_child is", None),
+    (
+        "layout",
+        LAYOUT_NODES,
+        2,
+        1,
+        "the closing node holds more than the node count",
+        (LAYOUT_NODES, 0),
+    ),
+    ("reverse", 1, 1, 0, "node 1's children start at 0, not between", None),
+]
+
+
+@pytest.mark.parametrize(("section", "node", "index", "value", "what", "reported"), CASES)
+def test_crafted_layouts_are_refused_at_the_byte_at_fault(
+    section: str,
+    node: int,
+    index: int,
+    value: int,
+    what: str,
+    reported: tuple[int, int] | None,
+    tmp_path: Path,
+) -> None:
+    data, at = replaced(GOOD, section, node, index, value)
+    if reported is not None:
+        at = replaced(GOOD, section, *reported, 0)[1]
+    path = tmp_path / "crafted.index"
+    path.write_bytes(data)
+    with pytest.raises(ValueError) as caught:
+        Index.load(path)
+    message = str(caught.value)
+    assert message.startswith(f"{path}: the '{section}' section is not a search layout: ")
+    assert what in message
+    assert message.endswith(f" at byte {at}")
+    # The pickle path checks its checksums first, then the layout the same way.
+    pickled = pickle.dumps(Index(WORDS))
+    with pytest.raises(ValueError, match="^<pickle>: not an index file: section"):
+        pickle.loads(pickled.replace(GOOD, data))
+    with pytest.raises(ValueError) as caught:
+        pickle.loads(pickled.replace(GOOD, recrc(data, section)))
+    assert str(caught.value) == message.replace(str(path), "<pickle>")
+
+
+def recrc(data: bytes, name: str) -> bytes:
+    """`data` with the checksum of section `name` made to match it."""
+    located = indexfile.locate(data, unchecked={name})
+    number = list(located).index(name)
+    out = bytearray(data)
+    struct.pack_into("<I", out, 16 + 32 * number + 28, zlib.crc32(located[name][1]))
+    return bytes(out)
+
+
+def test_reverse_payloads_must_name_each_forward_key_once(tmp_path: Path) -> None:
+    _, count = records(GOOD, "reverse")
+    keys = [v for v in range(count - 1) if field(GOOD, "reverse", v, 3)]
+    first, second = keys[0], keys[1]
+    non_key = next(v for v in range(LAYOUT_NODES) if not field(GOOD, "layout", v, 3))
+    cases = [
+        (None, "a second time"),
+        (non_key, f"names node {non_key}, not a key of the layout"),
+        (LAYOUT_NODES + 5, f"names node {LAYOUT_NODES + 5}, not a key of the layout"),
+    ]
+    for value, what in cases:
+        if value is None:  # the second key names the first one's node
+            data, at = replaced(GOOD, "reverse", second, 2, field(GOOD, "reverse", first, 2))
+        else:
+            data, at = replaced(GOOD, "reverse", first, 2, value)
+        path = tmp_path / "crafted.index"
+        path.write_bytes(data)
+        with pytest.raises(ValueError, match=f"{what} at byte {at}$"):
+            Index.load(path)
+
+
+@pytest.mark.parametrize(
+    ("sections", "message"),
+    [
+        ({"layout": b"\0" * 24}, "its 24 bytes are not a whole number of 16-byte nodes at byte 80"),
+        ({"layout": b"\0" * 16}, "needs at least the root and the closing node, not 1 records"),
+        ({"reverse": b""}, "has 'reverse' but no 'layout' section"),
+        ({"layout": b"", "trie": b""}, "holds both 'trie' and 'layout'"),
+    ],
+)
+def test_malformed_layout_sections_are_refused(
+    sections: dict[str, bytes], message: str, tmp_path: Path
+) -> None:
+    indexfile.write(tmp_path / "index", sections)
+    with pytest.raises(ValueError, match=f"^{tmp_path / 'index'}: .*{message}"):
+        Index.load(tmp_path / "index")
+
+
+def test_a_file_that_cannot_be_mapped_is_read_whole(
+    tmp_path: Path, monkeypatch: pytest.MonkeyPatch
+) -> None:
+    def refuse(*args: object, **kwargs: object) -> None:
+        raise OSError(19, "No such device")
+
+    Index(WORDS).save(tmp_path / "index")
+    monkeypatch.setattr(mmap, "mmap", refuse)
+    loaded = Index.load(tmp_path / "index")
+    assert loaded == WORDS and layout_info(loaded.prefix_search)["borrowed"]
+    assert loaded.search("bcx", 1) == [("bcd", 4, 1), ("bce", 5, 1)]
