@@ -24,9 +24,9 @@ LOAD = textwrap.dedent(
         stand_in.PrefixSearch = namespace["PrefixSearch"]
         sys.modules["_morlatch"] = stand_in
     loader = importlib.machinery.ExtensionFileLoader("morlatch._engine", path)
-    spec = importlib.util.spec_from_file_location("morlatch._engine", path, loader=loader)
+    module_spec = importlib.util.spec_from_file_location("morlatch._engine", path, loader=loader)
     try:
-        engine = importlib.util.module_from_spec(spec)
+        engine = importlib.util.module_from_spec(module_spec)
     except ImportError as error:
         print(error)
     else:

@@ -56,11 +56,11 @@ PyTypeObject* create_key_iterator_type() {
             {Py_tp_dealloc, reinterpret_cast<void*>(key_iterator_dealloc)},
             {0, nullptr},
         };
-        PyType_Spec spec = {
+        PyType_Spec type_spec = {
             "morlatch._engine.KeyIterator", sizeof(KeyIteratorObject), 0,
             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
             slots};
-        cached = reinterpret_cast<PyTypeObject*>(new_ref(PyType_FromSpec(&spec)).release());
+        cached = reinterpret_cast<PyTypeObject*>(new_ref(PyType_FromSpec(&type_spec)).release());
     }
     return cached;
 }

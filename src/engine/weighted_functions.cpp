@@ -353,12 +353,12 @@ void add_weighted_functions(PyObject* module) {
             {Py_tp_dealloc, reinterpret_cast<void*>(weight_table_dealloc)},
             {0, nullptr},
         };
-        PyType_Spec spec = {
+        PyType_Spec type_spec = {
             "morlatch._engine.WeightTable", sizeof(WeightTableObject), 0,
             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
             slots};
-        weight_table_type =
-            reinterpret_cast<PyTypeObject*>(binding::new_ref(PyType_FromSpec(&spec)).release());
+        weight_table_type = reinterpret_cast<PyTypeObject*>(
+            binding::new_ref(PyType_FromSpec(&type_spec)).release());
     }
     binding::check(PyModule_AddFunctions(module, weighted_methods));
     binding::check(PyModule_AddObjectRef(module, "WeightTable",
