@@ -531,7 +531,8 @@ class Index:
         rule: Literal["model", "plain"] = "model",
     ) -> list[Match]:
         """The ``limit`` best corrections of ``word`` within ``max_dist``
-        edits, best first; a key equal to ``word`` always comes first.
+        edits, best first; a key equal to ``word`` always comes first (on a
+        folded index, the keys of word's folded form, heaviest first).
 
         ``rule="plain"`` ranks by (distance, -weight, key): the closest keys,
         the heaviest of them. ``rule="model"`` (the default) ranks by
