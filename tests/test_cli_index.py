@@ -30,6 +30,7 @@ def weights_text(weights: dict[str, int | float]) -> str:
 
 
 KINDS = {
+    "index": (None, False),  # --index alone
     "weights": (INT_WEIGHTS, False),
     "floats": (FLOAT_WEIGHTS, False),
     "fold": (None, True),
@@ -51,6 +52,8 @@ def files(tmp_path_factory: pytest.TempPathFactory) -> dict[str, Path]:
             args += ["--weights", folder / f"{kind}.tsv"]
         if fold:
             args.append("--fold")
+        if weights is None and not fold:
+            args.append("--index")
         done = run(*args)
         assert done.returncode == 0, done.stderr
         assert done.stderr.startswith(f"{folder / kind}.idx: {len(KEYS)} keys, ")
@@ -70,6 +73,8 @@ def test_build_writes_the_index_of_the_word_list(files: dict[str, Path], kind: s
     assert loaded.weighted == (KINDS[kind][0] is not None)
     if kind == "floats":
         assert loaded.weight("recipe") == 3.0 and isinstance(loaded.weight("recipe"), float)
+    # Stored with its reverse index: nothing is rebuilt at load.
+    assert morlatch.layout_info(loaded.prefix_search)["reverse_index_built"]
 
 
 @pytest.mark.parametrize("kind", KINDS)

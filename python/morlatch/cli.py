@@ -134,12 +134,19 @@ def _parser() -> tuple[argparse.ArgumentParser, dict[str, argparse.ArgumentParse
         "build",
         "build a trie or index file from a word list",
         "Build a trie from WORDS (UTF-8, one key per line, optionally a TAB and a payload; a "
-        "key without one gets its 0-based line number) and save it to FILE. With --weights "
-        "or --fold, FILE is an index file that keeps them; otherwise a plain trie file.",
+        "key without one gets its 0-based line number) and save it to FILE. With --index, "
+        "--weights or --fold, FILE is an index file (opened in milliseconds, whatever its "
+        "size, and shared by the processes that open it); otherwise a plain trie file.",
     )
     build_cmd.add_argument("words", metavar="WORDS", help="the word list")
     build_cmd.add_argument(
         "-o", "--output", metavar="FILE", required=True, help="trie or index file"
+    )
+    build_cmd.add_argument(
+        "--index",
+        action="store_true",
+        help="write an index file, with the reverse index that searches use, even without "
+        "--weights or --fold",
     )
     build_cmd.add_argument(
         "--weights",
@@ -349,6 +356,7 @@ def _build(args: argparse.Namespace) -> int:
     report = _Progress(sys.stderr if show else None)
     if args.weights is not None or args.fold:
         return _build_index(args, data, report)
+    index_file = args.index
     with report.stage(f"reading {args.words}"):
         try:
             # Read natively: no Python object per key.
@@ -361,14 +369,23 @@ def _build(args: argparse.Namespace) -> int:
         search = words.build(progress=report.update)
         del words
         nodes = layout_info(search)["nodes"]
+    if index_file:
+        with report.stage("building the reverse index"):
+            index = Index.from_prefix_search(search)
+            sections = index._sections()  # the reverse index is built here
+            del index, search
     with report.stage(f"writing {args.output}"):
         try:
-            save(search, args.output)
+            if index_file:
+                indexfile.write(args.output, sections)
+            else:
+                save(search, args.output)
             size = os.path.getsize(args.output)
         except OSError as error:
             raise CommandError(f"cannot write {args.output}: {error.strerror or error}") from None
     if args.progress is not False:
-        print(f"{args.output}: {keys} keys, {nodes} nodes, {size} bytes", file=sys.stderr)
+        kind = " (index file)" if index_file else ""
+        print(f"{args.output}: {keys} keys, {nodes} nodes, {size} bytes{kind}", file=sys.stderr)
     return 0
 
 
