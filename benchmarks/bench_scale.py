@@ -25,6 +25,8 @@ by side, each tool in processes of its own, bounded by --key-timeout:
                 lookup (index.get), search(q, 1) and search(q, 2) of typo
                 queries, listing the keys under "<first word> " and the
                 resident memory after all queries;
+  morlatch-index  the same with `morlatch build FILE -o OUT --index`: an
+                index file, mapped at open, reverse index included;
   marisa-trie   marisa_trie.Trie(keys), save, then load and the same exact
                 lookups (`in`) and listings (keys(prefix)) in a new process;
   dawg2         dawg.CompletionDAWG(keys) (the DAWG that lists keys by prefix),
@@ -187,7 +189,9 @@ def measure(args, which):
 
 # ---------------------------------------------------------------- keys
 
-TOOLS = ["morlatch", "marisa-trie", "dawg2"]
+# morlatch writes a plain trie file, or with --index an index file (mapped
+# when opened, reverse index included).
+TOOLS = ["morlatch", "morlatch-index", "marisa-trie", "dawg2"]
 QUERY_COUNTS = {"exact": 2000, "k1": 300, "k2": 100, "listing": 1000}
 
 
@@ -293,7 +297,7 @@ def probe(tool, path, queries_file):
         work = json.load(f)
     base = rss_mib()
     began = time.perf_counter()
-    if tool == "morlatch":
+    if tool.startswith("morlatch"):
         import morlatch
 
         index = morlatch.Index.load(path)
@@ -323,7 +327,7 @@ def probe(tool, path, queries_file):
 
     result["listing"] = timed(list_keys, work["prefixes"])
     result["listing"]["keys"] = statistics.mean(listed)
-    if tool == "morlatch":
+    if tool.startswith("morlatch"):
         result["k1"] = timed(lambda q: index.search(q, 1), work["typos"][: QUERY_COUNTS["k1"]])
         result["k2"] = timed(lambda q: index.search(q, 2), work["typos"][: QUERY_COUNTS["k2"]])
         info = morlatch.layout_info(index.prefix_search)
@@ -352,8 +356,10 @@ def measure_keys(args, count):
         if tool not in args.tools:
             continue
         out = os.path.join(args.key_dir, f"keys-{count}.{tool}")
-        if tool == "morlatch":
+        if tool.startswith("morlatch"):
             command = [sys.executable, "-m", "morlatch", "build", words, "-o", out, "--quiet"]
+            if tool == "morlatch-index":
+                command.append("--index")
         else:
             command = [sys.executable, here, "--build-peer", tool, words, out]
         seconds, peak, reply, error = run_child(command, args.key_timeout)
