@@ -192,9 +192,9 @@ class Index:
             sections = {"trie": self._search.to_bytes()}
         else:
             layout, reverse = _engine.layout_sections(self._search)
-            sections = {"layout": layout}
+            sections = {"nodes": layout}
             if reverse is not None:
-                sections["reverse"] = reverse
+                sections["rnodes"] = reverse
         for name, body in self._extra_sections().items():
             if name in sections or name in _OWN_SECTIONS:
                 raise ValueError(f"section {name!r} is the index's own")
@@ -215,20 +215,29 @@ class Index:
         the file) make errors name the byte in the file."""
         rest = dict(sections)
         trie = rest.pop("trie", None)
-        layout = rest.pop("layout", None)
-        reverse = rest.pop("reverse", None)
+        # "nodes"/"rnodes": packed images; "layout"/"reverse": the 16-byte
+        # records of older files, packed when read.
+        found = [(name, rest.pop(name)) for name in ("nodes", "layout") if name in rest]
         at = offsets or {}
         index = cls.__new__(cls)
-        if layout is not None:
+        if len(found) > 1:
+            raise ValueError(f"{source}: the index file holds both 'nodes' and 'layout'")
+        if found:
+            (name, layout), packed = found[0], found[0][0] == "nodes"
+            reverse_name = "rnodes" if packed else "reverse"
             if trie is not None:
-                raise ValueError(f"{source}: the index file holds both 'trie' and 'layout'")
+                raise ValueError(f"{source}: the index file holds both 'trie' and {name!r}")
+            if ("reverse" if packed else "rnodes") in rest:
+                raise ValueError(f"{source}: the index file mixes 'nodes' and 'layout' sections")
+            reverse = rest.pop(reverse_name, None)
             index._attach(
                 _engine.open_index(
-                    layout, reverse, source, at.get("layout", 0), at.get("reverse", 0)
+                    layout, reverse, source, at.get(name, 0), at.get(reverse_name, 0), packed
                 )
             )
-        elif reverse is not None:
-            raise ValueError(f"{source}: the index file has 'reverse' but no 'layout' section")
+        elif "rnodes" in rest or "reverse" in rest:
+            name = "rnodes" if "rnodes" in rest else "reverse"
+            raise ValueError(f"{source}: the index file has {name!r} but no 'nodes' section")
         elif trie is None:
             raise ValueError(f"{source}: the index file has no 'trie' section")
         else:
@@ -681,7 +690,7 @@ Mapping.register(Index)
 
 
 # The sections that hold the index's own trie.
-_LAYOUT_SECTIONS = frozenset({"layout", "reverse"})
+_LAYOUT_SECTIONS = frozenset({"nodes", "rnodes", "layout", "reverse"})
 _OWN_SECTIONS = _LAYOUT_SECTIONS | {"trie"}
 
 

@@ -11,7 +11,8 @@
 namespace morlatch {
 namespace {
 
-using Node = CompactTrie::Node;
+using Node = LayoutNode;
+constexpr std::uint8_t kIsKey = 1;
 
 // The child range of `node` exactly as the plain walk reads it; false when
 // that reading would fault.
@@ -38,7 +39,7 @@ std::unique_ptr<CompactTrie> CompactTrie::build(const Trie& trie) {
     if (count == 0 || count >= 0xFFFFFFFFu) {
         return nullptr;
     }
-    std::vector<Node> nodes;
+    std::vector<LayoutNode> nodes;
     // Old ids in level order; a node's new id is its position here.
     std::vector<NodeId> order;
     order.reserve(count);
@@ -82,36 +83,182 @@ std::unique_ptr<CompactTrie> CompactTrie::build(const Trie& trie) {
 }
 
 std::unique_ptr<CompactTrie> CompactTrie::from_nodes(std::vector<Node> nodes) {
-    std::unique_ptr<CompactTrie> compact(new CompactTrie());
-    nodes.shrink_to_fit();
     compute_key_lengths(nodes);
-    compact->nodes_ = NodeArray(std::move(nodes));
-    const NodeArray& all = compact->nodes_;
+    std::size_t key_count = 0;
+    std::uint64_t total_key_length = 0;
     // Parents come before their children in level order.
-    std::vector<std::uint32_t> depth(all.size() - 1);
-    for (std::size_t v = 0; v + 1 < all.size(); ++v) {
-        for (NodeId c = all[v].first_child; c < all[v + 1].first_child; ++c) {
+    std::vector<std::uint32_t> depth(nodes.size() - 1);
+    for (std::size_t v = 0; v + 1 < nodes.size(); ++v) {
+        for (NodeId c = nodes[v].first_child; c < nodes[v + 1].first_child; ++c) {
             depth[c] = depth[v] + 1;
         }
-        if (all[v].flags & kIsKey) {
-            ++compact->key_count_;
-            compact->total_key_length_ += depth[v];
+        if (nodes[v].flags & kIsKey) {
+            ++key_count;
+            total_key_length += depth[v];
         }
     }
+    std::vector<std::uint32_t>().swap(depth);
+    return from_level_order(std::move(nodes), key_count, total_key_length);
+}
+
+std::unique_ptr<CompactTrie> CompactTrie::from_level_order(std::vector<Node> nodes,
+                                                           std::size_t key_count,
+                                                           std::uint64_t total_key_length) {
+    std::unique_ptr<CompactTrie> compact(new CompactTrie());
+    NodeImage image = NodeImage::pack(nodes, true, key_count, total_key_length);
+    std::vector<Node>().swap(nodes);
+    compact->adopt(std::move(image));
     return compact;
 }
 
-std::unique_ptr<CompactTrie> CompactTrie::from_checked(NodeArray nodes, std::size_t key_count,
-                                                       std::uint64_t total_key_length,
+std::unique_ptr<CompactTrie> CompactTrie::from_checked(NodeImage image,
                                                        std::unique_ptr<ReverseIndex> reverse) {
     std::unique_ptr<CompactTrie> compact(new CompactTrie());
-    compact->nodes_ = std::move(nodes);
-    compact->key_count_ = key_count;
-    compact->total_key_length_ = total_key_length;
+    compact->adopt(std::move(image));
     if (reverse) {
         compact->reverse_.adopt(std::move(reverse));
     }
     return compact;
+}
+
+NodeImage::Plan NodeImage::plan(std::uint64_t nodes, bool wide, bool payloads,
+                                std::uint64_t keys) noexcept {
+    // Array starts round up to 64 bytes.
+    const auto next = [](std::size_t at) { return (at + 15) & ~std::size_t{15}; };
+    Plan plan;
+    plan.lines = static_cast<std::size_t>(nodes >> records::kLineShift) + 1;
+    std::size_t at = kHeaderWords;
+    plan.records = at;
+    at = next(at + static_cast<std::size_t>(nodes) + 1);
+    if (wide) {
+        plan.labels = at;
+        at = next(at + static_cast<std::size_t>(nodes) + 1);
+        plan.first = at;
+        at = next(at + static_cast<std::size_t>(nodes) + 1);
+    } else {
+        plan.alphabet = at;
+        at = next(at + records::kMaxRanks);
+        plan.line_base = at;
+        at = next(at + plan.lines);
+    }
+    if (payloads) {
+        plan.key_base = at;
+        at = next(at + plan.lines);
+        plan.payloads = at;
+        at = next(at + static_cast<std::size_t>(keys));
+    }
+    plan.total = at;
+    return plan;
+}
+
+NodeImage::NodeImage(std::vector<std::uint32_t> owned) noexcept
+    : owned_(std::move(owned)), words_(owned_) {
+    attach();
+}
+
+NodeImage::NodeImage(std::span<const std::uint32_t> borrowed,
+                     std::shared_ptr<const void> owner) noexcept
+    : words_(borrowed), owner_(std::move(owner)), borrowed_(true) {
+    attach();
+}
+
+void NodeImage::attach() noexcept {
+    const std::uint32_t* w = words_.data();
+    const Plan at = plan(node_count(), wide(), has_payloads(), key_count());
+    view_ = NodeView{};
+    view_.records = w + at.records;
+    if (wide()) {
+        view_.labels = reinterpret_cast<const char32_t*>(w + at.labels);
+        view_.first = w + at.first;
+    } else {
+        view_.alphabet = reinterpret_cast<const char32_t*>(w + at.alphabet);
+        view_.line_base = w + at.line_base;
+    }
+    if (has_payloads()) {
+        view_.key_base = w + at.key_base;
+        view_.payloads = w + at.payloads;
+    }
+}
+
+NodeImage NodeImage::pack(std::span<const Node> nodes, bool payloads, std::size_t key_count,
+                          std::uint64_t total_key_length) {
+    const std::size_t n = nodes.size() - 1;
+    // The alphabet: which code points label a node, in order.
+    std::vector<char32_t> alphabet{0};
+    bool wide = false;
+    {
+        std::vector<bool> used(0x110000);
+        for (std::size_t v = 1; v < n; ++v) {
+            if (nodes[v].label >= used.size()) {
+                wide = true;  // not a code point: kept as it is
+                break;
+            }
+            used[nodes[v].label] = true;
+        }
+        for (char32_t ch = 0; !wide && ch < used.size(); ++ch) {
+            if (used[ch]) {
+                alphabet.push_back(ch);
+                wide = alphabet.size() > records::kMaxRanks - 1;
+            }
+        }
+    }
+    const Plan at = plan(n, wide, payloads, key_count);
+    std::vector<std::uint32_t> words(at.total);
+    words[0] = kTag;
+    words[1] = static_cast<std::uint32_t>(n);
+    words[2] = wide ? 0 : static_cast<std::uint32_t>(alphabet.size());
+    words[3] = (wide ? kWide : 0) | (payloads ? kPayloads : 0);
+    words[4] = payloads ? static_cast<std::uint32_t>(key_count) : 0;
+    words[6] = static_cast<std::uint32_t>(total_key_length);
+    words[7] = static_cast<std::uint32_t>(total_key_length >> 32);
+    if (!payloads) {
+        // A reverse index keeps its figures all the same.
+        words[4] = static_cast<std::uint32_t>(key_count);
+    }
+    const auto cap = [](std::uint8_t length) {
+        return std::min<std::uint32_t>(length, records::kLengthMask);
+    };
+    std::uint32_t keys_before = 0;
+    for (std::size_t v = 0; v <= n; ++v) {
+        const Node& node = nodes[v];
+        const std::size_t line = v >> records::kLineShift;
+        if ((v & (records::kLine - 1)) == 0) {
+            if (!wide) {
+                words[at.line_base + line] = node.first_child;
+            }
+            if (payloads) {
+                words[at.key_base + line] = keys_before;
+            }
+        }
+        const bool key = v < n && (node.flags & kIsKey) != 0;
+        std::uint32_t rank = 0;
+        std::uint32_t prefix = 0;
+        if (wide) {
+            words[at.labels + v] = v == 0 || v == n ? 0 : node.label;
+            words[at.first + v] = node.first_child;
+        } else {
+            if (v != 0 && v != n) {
+                rank = static_cast<std::uint32_t>(
+                    std::lower_bound(alphabet.begin() + 1, alphabet.end(), node.label) -
+                    alphabet.begin());
+            }
+            prefix = node.first_child - words[at.line_base + line];
+        }
+        // The closing record: shortest 0, longest 0.
+        const std::uint32_t shortest = v == n ? 0 : key ? 0 : std::max<std::uint32_t>(cap(node.shortest), 1);
+        const std::uint32_t longest = v == n ? 0 : cap(node.longest);
+        words[at.records + v] = records::make(rank, prefix, shortest, longest);
+        if (key) {
+            if (payloads) {
+                words[at.payloads + keys_before] = node.payload;
+            }
+            ++keys_before;
+        }
+    }
+    if (!wide) {
+        std::copy(alphabet.begin(), alphabet.end(), words.begin() + static_cast<std::ptrdiff_t>(at.alphabet));
+    }
+    return NodeImage(std::move(words));
 }
 
 CompactTrie::~CompactTrie() = default;
@@ -137,7 +284,7 @@ std::optional<Match> CompactTrie::exact_match(std::u32string_view query) const {
 }
 
 std::size_t CompactTrie::memory_bytes() const noexcept {
-    return sizeof(*this) + nodes_.owned_bytes() + reverse_.memory_bytes();
+    return sizeof(*this) + image_.owned_bytes() + reverse_.memory_bytes();
 }
 
 LazyReverseIndex::LazyReverseIndex() noexcept = default;
@@ -179,8 +326,7 @@ std::unique_ptr<ReverseIndex> ReverseIndex::build(const CompactTrie& forward,
     if (forward.total_key_length() > kMaxTextPerNode * forward.node_count()) {
         return nullptr;
     }
-    // Every key, reversed, with the id of its node in the forward trie as
-    // its payload.
+    // Every key, reversed; the forward layout has the payloads.
     KeyList keys;
     keys.reserve(forward.key_count(), forward.total_key_length());
     std::u32string path;
@@ -210,7 +356,10 @@ std::unique_ptr<ReverseIndex> ReverseIndex::build(const CompactTrie& forward,
     if (!layout) {
         return nullptr;
     }
-    return std::make_unique<ReverseIndex>(NodeArray(std::move(layout->nodes)));
+    NodeImage image =
+        NodeImage::pack(layout->nodes, false, layout->key_count, layout->total_key_length);
+    std::vector<LayoutNode>().swap(layout->nodes);
+    return std::make_unique<ReverseIndex>(std::move(image));
 }
 
 }  // namespace morlatch
