@@ -121,7 +121,7 @@ std::unique_ptr<CompactTrie> CompactTrie::from_checked(NodeImage image,
     return compact;
 }
 
-NodeImage::Plan NodeImage::plan(std::uint64_t nodes, bool wide, bool payloads,
+NodeImage::Plan NodeImage::plan(std::uint64_t nodes, std::uint32_t ranks, bool wide, bool payloads,
                                 std::uint64_t keys) noexcept {
     // Array starts round up to 64 bytes.
     const auto next = [](std::size_t at) { return (at + 15) & ~std::size_t{15}; };
@@ -137,7 +137,7 @@ NodeImage::Plan NodeImage::plan(std::uint64_t nodes, bool wide, bool payloads,
         at = next(at + static_cast<std::size_t>(nodes) + 1);
     } else {
         plan.alphabet = at;
-        at = next(at + records::kMaxRanks);
+        at = next(at + ranks);
         plan.line_base = at;
         at = next(at + plan.lines);
     }
@@ -164,7 +164,7 @@ NodeImage::NodeImage(std::span<const std::uint32_t> borrowed,
 
 void NodeImage::attach() noexcept {
     const std::uint32_t* w = words_.data();
-    const Plan at = plan(node_count(), wide(), has_payloads(), key_count());
+    const Plan at = plan(node_count(), alphabet_size(), wide(), has_payloads(), key_count());
     view_ = NodeView{};
     view_.records = w + at.records;
     if (wide()) {
@@ -202,7 +202,8 @@ NodeImage NodeImage::pack(std::span<const Node> nodes, bool payloads, std::size_
             }
         }
     }
-    const Plan at = plan(n, wide, payloads, key_count);
+    const Plan at = plan(n, wide ? 0 : static_cast<std::uint32_t>(alphabet.size()), wide, payloads,
+                         key_count);
     std::vector<std::uint32_t> words(at.total);
     words[0] = kTag;
     words[1] = static_cast<std::uint32_t>(n);

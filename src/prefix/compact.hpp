@@ -147,7 +147,7 @@ constexpr bool is_key(std::uint32_t record) noexcept {
 struct NodeView {
     const std::uint32_t* records = nullptr;
     const std::uint32_t* line_base = nullptr;  // narrow layouts
-    const char32_t* alphabet = nullptr;        // narrow layouts, kMaxRanks entries
+    const char32_t* alphabet = nullptr;        // narrow layouts
     const char32_t* labels = nullptr;          // wide layouts
     const NodeId* first = nullptr;             // wide layouts
     const std::uint32_t* key_base = nullptr;   // with payloads
@@ -205,7 +205,7 @@ struct NodeView {
 //           3: flags (kWide, kPayloads)   4: key count   5: 0
 //           6-7: total key length (u64)   8-15: 0
 //   records        n + 1 words
-//   alphabet       kMaxRanks words (narrow): 0, then a - 1 ascending code points, then 0s
+//   alphabet       a words (narrow): 0, then a - 1 ascending code points
 //   line_base      n / 16 + 1 words (narrow)
 //   labels, first  n + 1 words each (wide)
 //   key_base       n / 16 + 1 words (with payloads)
@@ -230,7 +230,8 @@ public:
         std::size_t total = 0;
         std::size_t lines = 0;
     };
-    static Plan plan(std::uint64_t nodes, bool wide, bool payloads, std::uint64_t keys) noexcept;
+    static Plan plan(std::uint64_t nodes, std::uint32_t ranks, bool wide, bool payloads,
+                     std::uint64_t keys) noexcept;
 
     NodeImage() noexcept = default;
     explicit NodeImage(std::vector<std::uint32_t> owned) noexcept;
@@ -243,6 +244,7 @@ public:
 
     const NodeView& view() const noexcept { return view_; }
     std::size_t node_count() const noexcept { return words_[1]; }
+    std::uint32_t alphabet_size() const noexcept { return words_[2]; }
     std::size_t key_count() const noexcept { return words_[4]; }
     bool wide() const noexcept { return (words_[3] & kWide) != 0; }
     bool has_payloads() const noexcept { return (words_[3] & kPayloads) != 0; }

@@ -316,7 +316,7 @@ public:
         if (head[5] != 0) {
             return fail("header word 5 is not 0", 20);
         }
-        const NodeImage::Plan plan = NodeImage::plan(n, wide, payloads, head[4]);
+        const NodeImage::Plan plan = NodeImage::plan(n, ranks, wide, payloads, head[4]);
         if (size != plan.total * 4) {
             return fail("its " + std::to_string(size) + " bytes are not the " +
                             std::to_string(plan.total * 4) + " its header plans",
@@ -512,14 +512,12 @@ private:
         if (view.alphabet[0] != 0) {
             return fail_at(plan.alphabet, "the alphabet does not start with 0");
         }
-        for (std::size_t r = 1; r < records::kMaxRanks; ++r) {
+        for (std::size_t r = 1; r < ranks; ++r) {
             const char32_t ch = view.alphabet[r];
-            if (r >= ranks ? ch != 0
-                           : !is_scalar_value(ch) || (r > 1 && ch <= view.alphabet[r - 1])) {
+            if (!is_scalar_value(ch) || (r > 1 && ch <= view.alphabet[r - 1])) {
                 return fail_at(plan.alphabet + r,
                                "alphabet entry " + std::to_string(r) + " (" + std::to_string(ch) +
-                                   ") is not a code point after the one before, or past the "
-                                   "alphabet and not 0");
+                                   ") is not a code point after the one before");
             }
         }
         return true;
