@@ -165,7 +165,11 @@ class Index:
             if not indexfile.is_index_file(head):
                 if _fold_rule(fold) is not None:
                     raise ValueError(f"{source}: the index was built without folding")
-                return cls.from_prefix_search(load(path))
+                search = load(path)
+                try:
+                    return cls.from_prefix_search(search)
+                except ValueError as error:  # a trie file that decodes, not well formed
+                    raise ValueError(f"{source}: {error}") from None
             data: Buffer
             try:
                 data = mmap.mmap(stream.fileno(), 0, access=mmap.ACCESS_READ)
@@ -236,8 +240,8 @@ class Index:
                 )
             )
         elif "rnodes" in rest or "reverse" in rest:
-            name = "rnodes" if "rnodes" in rest else "reverse"
-            raise ValueError(f"{source}: the index file has {name!r} but no 'nodes' section")
+            orphan = "rnodes" if "rnodes" in rest else "reverse"
+            raise ValueError(f"{source}: the index file has {orphan!r} but no 'nodes' section")
         elif trie is None:
             raise ValueError(f"{source}: the index file has no 'trie' section")
         else:
