@@ -331,8 +331,10 @@ void sort_keys(KeyList& keys) {
 std::unique_ptr<CompactTrie> build_compact_trie(KeyList keys, Interrupt& interrupt,
                                                 const BuildProgress& progress) {
     LevelOrder layout = lay_out(std::move(keys), interrupt, progress);
-    return CompactTrie::from_level_order(std::move(layout.nodes), layout.key_count,
-                                         layout.total_key_length);
+    std::unique_ptr<CompactTrie> trie = CompactTrie::from_level_order(
+        std::move(layout.nodes), layout.key_count, layout.total_key_length);
+    release_free_memory();
+    return trie;
 }
 
 namespace {

@@ -6,6 +6,10 @@
 #include <mutex>
 #include <utility>
 
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+
 #include "prefix/builder.hpp"
 
 namespace morlatch {
@@ -33,6 +37,12 @@ bool child_range(const Trie& trie, NodeId node, std::uint32_t& start, std::uint3
 }
 
 }  // namespace
+
+void release_free_memory() noexcept {
+#if defined(__GLIBC__)
+    malloc_trim(0);
+#endif
+}
 
 std::unique_ptr<CompactTrie> CompactTrie::build(const Trie& trie) {
     const std::size_t count = trie.node_payloads.size();
@@ -151,18 +161,18 @@ NodeImage::Plan NodeImage::plan(std::uint64_t nodes, std::uint32_t ranks, bool w
     return plan;
 }
 
-NodeImage::NodeImage(std::vector<std::uint32_t> owned) noexcept
+NodeImage::NodeImage(std::vector<std::uint32_t> owned)
     : owned_(std::move(owned)), words_(owned_) {
     attach();
 }
 
 NodeImage::NodeImage(std::span<const std::uint32_t> borrowed,
-                     std::shared_ptr<const void> owner) noexcept
+                     std::shared_ptr<const void> owner)
     : words_(borrowed), owner_(std::move(owner)), borrowed_(true) {
     attach();
 }
 
-void NodeImage::attach() noexcept {
+void NodeImage::attach() {
     const std::uint32_t* w = words_.data();
     const Plan at = plan(node_count(), alphabet_size(), wide(), has_payloads(), key_count());
     view_ = NodeView{};
@@ -173,6 +183,14 @@ void NodeImage::attach() noexcept {
     } else {
         view_.alphabet = reinterpret_cast<const char32_t*>(w + at.alphabet);
         view_.line_base = w + at.line_base;
+        view_.ranks = alphabet_size();
+        low_ranks_ = std::make_unique<std::uint8_t[]>(records::kMaxRanks);
+        for (std::uint32_t r = 1; r < view_.ranks; ++r) {
+            if (view_.alphabet[r] < records::kMaxRanks) {
+                low_ranks_[view_.alphabet[r]] = static_cast<std::uint8_t>(r);
+            }
+        }
+        view_.low_ranks = low_ranks_.get();
     }
     if (has_payloads()) {
         view_.key_base = w + at.key_base;
@@ -303,6 +321,7 @@ const ReverseIndex* LazyReverseIndex::get(const CompactTrie& forward, Interrupt&
             seconds_ =
                 std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
             index_ = std::move(index);
+            release_free_memory();
             state = index_ ? State::built : State::refused;
             state_.store(state, std::memory_order_release);
         }

@@ -152,6 +152,8 @@ struct NodeView {
     const NodeId* first = nullptr;             // wide layouts
     const std::uint32_t* key_base = nullptr;   // with payloads
     const Payload* payloads = nullptr;         // with payloads
+    const std::uint8_t* low_ranks = nullptr;   // narrow layouts: rank_of for code points < 256
+    std::uint32_t ranks = 0;                   // narrow layouts: the alphabet's size
 
     std::uint32_t record(NodeId node) const noexcept { return records[node]; }
     char32_t label(NodeId node) const noexcept {
@@ -177,20 +179,44 @@ struct NodeView {
     }
     // Meaningful only for a key node of a layout with payloads.
     Payload payload(NodeId node) const noexcept { return payloads[key_rank(node)]; }
+    // The rank of code point `ch` in a narrow layout's alphabet, 0 when it
+    // labels no node (code points below 256 from a table).
+    std::uint32_t rank_of(char32_t ch) const noexcept {
+        if (ch < records::kMaxRanks) {
+            return low_ranks[ch];
+        }
+        const char32_t* end = alphabet + ranks;
+        const char32_t* at = std::lower_bound(alphabet + 1, end, ch);
+        return at != end && *at == ch ? static_cast<std::uint32_t>(at - alphabet) : 0;
+    }
     // The child labelled `ch` of `node` (binary search over its children,
-    // which are in ascending label order), or 0xFFFFFFFF.
+    // which are in ascending label order, by rank in a narrow layout), or
+    // 0xFFFFFFFF.
     NodeId child(NodeId node, char32_t ch) const noexcept {
         NodeId low = first_child(node);
-        NodeId high = end_child(node);
+        const NodeId end = end_child(node);
+        NodeId high = end;
+        if (labels != nullptr) {
+            while (low < high) {
+                const NodeId mid = low + (high - low) / 2;
+                if (labels[mid] < ch) {
+                    low = mid + 1;
+                } else {
+                    high = mid;
+                }
+            }
+            return low < end && labels[low] == ch ? low : 0xFFFFFFFFu;
+        }
+        const std::uint32_t rank = rank_of(ch);
         while (low < high) {
             const NodeId mid = low + (high - low) / 2;
-            if (label(mid) < ch) {
+            if (records::rank(records[mid]) < rank) {
                 low = mid + 1;
             } else {
                 high = mid;
             }
         }
-        return low < end_child(node) && label(low) == ch ? low : 0xFFFFFFFFu;
+        return rank != 0 && low < end && records::rank(records[low]) == rank ? low : 0xFFFFFFFFu;
     }
 };
 
@@ -234,9 +260,9 @@ public:
                      std::uint64_t keys) noexcept;
 
     NodeImage() noexcept = default;
-    explicit NodeImage(std::vector<std::uint32_t> owned) noexcept;
+    explicit NodeImage(std::vector<std::uint32_t> owned);
     // Over words already checked (mapped.hpp).
-    NodeImage(std::span<const std::uint32_t> borrowed, std::shared_ptr<const void> owner) noexcept;
+    NodeImage(std::span<const std::uint32_t> borrowed, std::shared_ptr<const void> owner);
     NodeImage(NodeImage&&) noexcept = default;
     NodeImage& operator=(NodeImage&&) noexcept = default;
     NodeImage(const NodeImage&) = delete;
@@ -265,14 +291,21 @@ public:
                           std::size_t key_count, std::uint64_t total_key_length);
 
 private:
-    void attach() noexcept;
+    void attach();
 
     std::vector<std::uint32_t> owned_;
     std::span<const std::uint32_t> words_;
     std::shared_ptr<const void> owner_;
+    // Moves keep the table's buffer, so the view stays valid.
+    std::unique_ptr<std::uint8_t[]> low_ranks_;
     NodeView view_;
     bool borrowed_ = false;
 };
+
+// Building a layout sorts and lays out several times its size in scratch
+// memory, freed in pieces that the C library may keep; this hands the free
+// pages back to the system, so that the process keeps about the layout.
+void release_free_memory() noexcept;
 
 // The hits of one search, their keys one after the other in one buffer.
 struct HitList {

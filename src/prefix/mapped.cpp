@@ -7,6 +7,9 @@
 #include <system_error>
 #include <utility>
 #include <vector>
+#if __has_include(<sys/mman.h>)
+#include <sys/mman.h>
+#endif
 
 namespace morlatch {
 namespace {
@@ -251,6 +254,43 @@ private:
     std::vector<Name> names_;
 };
 
+// Scratch words for one check, mapped apart from the heap so that they go
+// back to the system when the check ends (freed heap memory this large may
+// stay with the process). Pages are touched only as far as they are used.
+class Scratch {
+public:
+    explicit Scratch(std::size_t words) : bytes_(words * sizeof(std::uint64_t)) {
+#if __has_include(<sys/mman.h>)
+        if (bytes_ != 0) {
+            void* at = mmap(nullptr, bytes_, PROT_READ | PROT_WRITE,
+                            MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+            if (at != MAP_FAILED) {
+                data_ = static_cast<std::uint64_t*>(at);
+                return;
+            }
+        }
+#endif
+        fallback_.resize(words);
+        data_ = fallback_.data();
+    }
+    ~Scratch() {
+#if __has_include(<sys/mman.h>)
+        if (fallback_.empty() && data_ != nullptr) {
+            munmap(data_, bytes_);
+        }
+#endif
+    }
+    Scratch(const Scratch&) = delete;
+    Scratch& operator=(const Scratch&) = delete;
+
+    std::uint64_t* data() noexcept { return data_; }
+
+private:
+    std::size_t bytes_;
+    std::uint64_t* data_ = nullptr;
+    std::vector<std::uint64_t> fallback_;
+};
+
 // Mixes a key's polynomial hash so that the sum over keys tells key sets
 // apart (splitmix64's finalizer).
 std::uint64_t mix(std::uint64_t x) {
@@ -266,7 +306,7 @@ public:
     // `hash`: sum the keys' hashes (forward: of the path, reverse: of the
     // path read backwards) to compare the two sides.
     ImageChecker(const char* name, StoredNodes stored, bool reverse, bool hash)
-        : name_(name), stored_(stored), reverse_(reverse), hash_(hash), payloads_(!reverse) {}
+        : name_(name), stored_(stored), reverse_(reverse), hash_(hash) {}
 
     std::optional<LayoutProblem> problem;
     std::uint64_t key_hash = 0;
@@ -373,78 +413,136 @@ private:
         if (reverse_ && view.is_key(0)) {
             return fail_at(record_at(0), "the root of a reverse index is a key");
         }
+        const bool wide = plan.first != 0;
+        if (wide) {
+            return hash_ ? walk<true, true>(view, n, ranks, plan, head)
+                         : walk<true, false>(view, n, ranks, plan, head);
+        }
+        return hash_ ? walk<false, true>(view, n, ranks, plan, head)
+                     : walk<false, false>(view, n, ranks, plan, head);
+    }
+
+    // The pass over the nodes, for narrow or wide records, with or without
+    // the keys' hashes: every node is the child of one node before it, so
+    // each record is read once as a child (its rank, its lengths, its
+    // place among its siblings) and once as a parent (its range, its own
+    // lengths against its children's).
+    template <bool Wide, bool Hash>
+    bool walk(const NodeView& view, std::uint64_t n, std::uint32_t ranks,
+              const NodeImage::Plan& plan, const std::uint32_t* head) {
+        const std::uint32_t* const records = view.records;
+        const std::uint32_t* const line_base = view.line_base;
+        const NodeId* const firsts = view.first;
+        const char32_t* const labels = view.labels;
+        const char32_t* const alphabet = view.alphabet;
+        const std::uint32_t* const key_base = view.key_base;
+        const auto record_at = [&](std::size_t v) { return plan.records + v; };
+        const auto first_at = [&](std::size_t v) { return Wide ? plan.first + v : record_at(v); };
+        // In 64 bits: a sum that would wrap in 32 is out of range.
+        const auto first_of = [&](std::size_t v) -> std::uint64_t {
+            if constexpr (Wide) {
+                return firsts[v];
+            } else {
+                return std::uint64_t{line_base[v >> records::kLineShift]} +
+                       records::prefix(records[v]);
+            }
+        };
+        constexpr std::uint8_t saturated = CompactTrie::kLengthSaturated;
         std::uint64_t keys = 0;
         std::uint64_t total = 0;
         std::uint64_t depth = 0;
         std::size_t level_end = 1;
-        // The hashes of the paths to the nodes of this level and the next.
-        std::vector<std::uint64_t> level{0};
-        std::vector<std::uint64_t> next;
+        // The hashes of the paths to the nodes of this level and the next
+        // (no level holds more than n nodes).
+        Scratch scratch(Hash ? 2 * (n + 1) : 0);
+        std::uint64_t* level = scratch.data();
+        std::uint64_t* next = Hash ? level + n + 1 : nullptr;
+        std::size_t level_size = 1;
+        std::size_t next_size = 0;
+        if constexpr (Hash) {
+            level[0] = 0;
+        }
         std::size_t level_start = 0;
         std::uint64_t power = 1;  // kHashBase ** depth
-        for (std::size_t v = 0; v <= n; ++v) {
-            const std::size_t line = v >> records::kLineShift;
-            if (payloads_ && (v & (records::kLine - 1)) == 0 && view.key_base[line] != keys) {
-                return fail_at(plan.key_base + line,
-                               "the key count before line " + std::to_string(line) + " is " +
-                                   std::to_string(view.key_base[line]) + ", not " +
-                                   std::to_string(keys));
-            }
-            if (v == n) {
-                break;
+        std::uint64_t first = first_of(0);
+        for (std::size_t v = 0; v < n; ++v) {
+            if (key_base != nullptr && (v & (records::kLine - 1)) == 0 &&
+                key_base[v >> records::kLineShift] != keys) [[unlikely]] {
+                return bad_key_base(plan, view, v >> records::kLineShift, keys);
             }
             const std::uint32_t record = records[v];
-            if (plan.first != 0 && (record & 0xFFFFFu) != 0) {
-                return fail_at(record_at(v), "node " + std::to_string(v) +
-                                                 " of a wide layout has rank or prefix bits");
-            }
-            const NodeId first = view.first_child(static_cast<NodeId>(v));
-            const NodeId end = view.first_child(static_cast<NodeId>(v + 1));
-            if (first <= v) {
+            const std::uint64_t end = first_of(v + 1);
+            if (first <= v) [[unlikely]] {
                 return fail_at(first_at(v), "node " + std::to_string(v) +
                                                 "'s children start at " + std::to_string(first) +
                                                 ", not after it");
             }
-            if (end < first || end > n) {
+            if (end < first || end > n) [[unlikely]] {
                 return fail_at(first_at(v + 1),
                                "node " + std::to_string(v + 1) + "'s children start at " +
                                    std::to_string(end) + ", not between those of node " +
                                    std::to_string(v) + " (" + std::to_string(first) +
                                    ") and the node count " + std::to_string(n));
             }
-            if (v > 0 && plan.first == 0 && records::rank(record) >= ranks) {
-                return fail_at(record_at(v), "node " + std::to_string(v) + "'s rank " +
-                                                 std::to_string(records::rank(record)) +
-                                                 " is past the alphabet");
+            if (Wide && (record & 0xFFFFFu) != 0) [[unlikely]] {
+                return fail_at(record_at(v), "node " + std::to_string(v) +
+                                                 " of a wide layout has rank or prefix bits");
             }
-            if (v > 0 && records::rank(record) == 0 && plan.first == 0) {
-                return fail_at(record_at(v), "node " + std::to_string(v) + " has rank 0");
+            if (v == level_end) {
+                ++depth;
+                level_end = first;
+                if constexpr (Hash) {
+                    std::swap(level, next);
+                    level_size = next_size;
+                    next_size = 0;
+                    power *= kHashBase;
+                }
+                level_start = v;
             }
-            for (NodeId c = first + 1; c < end; ++c) {
-                const bool ascending = plan.first == 0
-                                           ? records::rank(records[c]) > records::rank(records[c - 1])
-                                           : view.labels[c] > view.labels[c - 1];
-                if (!ascending) {
-                    return fail_at(plan.first == 0 ? record_at(c) : plan.labels + c,
+            if (Hash && v - level_start >= level_size) [[unlikely]] {
+                return fail_at(record_at(v), "node " + std::to_string(v) + " is out of level order");
+            }
+            const std::uint64_t hash = Hash ? level[v - level_start] : 0;
+            const bool key = records::is_key(record);
+            std::uint8_t shortest = key ? 0 : saturated;
+            std::uint8_t longest = 0;
+            std::uint32_t previous = 0;
+            for (std::uint64_t c = first; c < end; ++c) {
+                const std::uint32_t child = records[c];
+                const std::uint32_t order = Wide ? labels[c] : records::rank(child);
+                if (!Wide && (order == 0 || order >= ranks)) [[unlikely]] {
+                    return fail_at(record_at(c), "node " + std::to_string(c) + "'s rank " +
+                                                     std::to_string(order) +
+                                                     (order == 0 ? " is the root's"
+                                                                 : " is past the alphabet"));
+                }
+                if (c > first && order <= previous) [[unlikely]] {
+                    return fail_at(Wide ? plan.labels + c : record_at(c),
                                    "node " + std::to_string(c) + "'s label " +
-                                       std::to_string(view.label(c)) +
+                                       std::to_string(view.label(static_cast<NodeId>(c))) +
                                        " does not follow its elder sibling's " +
-                                       std::to_string(view.label(c - 1)) + " in ascending order");
+                                       std::to_string(view.label(static_cast<NodeId>(c - 1))) +
+                                       " in ascending order");
+                }
+                previous = order;
+                const std::uint8_t child_shortest = records::shortest(child);
+                const std::uint8_t child_longest = records::longest(child);
+                // A child without keys below adds nothing; saturated stays so.
+                if (!(child_shortest == saturated && child_longest == 0)) {
+                    shortest = std::min<std::uint8_t>(
+                        shortest, child_shortest + (child_shortest != saturated ? 1 : 0));
+                    longest = std::max<std::uint8_t>(
+                        longest, child_longest + (child_longest != saturated ? 1 : 0));
+                }
+                if constexpr (Hash) {
+                    const std::uint64_t label = Wide ? labels[c] : alphabet[order];
+                    // Forward: key[i] * B**i summed; backward: the path read
+                    // from its end, which gives the same for a reversed key.
+                    next[next_size++] = reverse_ ? hash * kHashBase + label : hash + label * power;
                 }
             }
-            std::uint8_t shortest = 0;
-            std::uint8_t longest = 0;
-            lengths_below(
-                view.is_key(static_cast<NodeId>(v)), std::pair<NodeId, NodeId>(first, end),
-                [&](NodeId c) {
-                    return std::pair<std::uint8_t, std::uint8_t>(records::shortest(records[c]),
-                                                                 records::longest(records[c]));
-                },
-                CompactTrie::kLengthSaturated, shortest, longest);
-            // A key's shortest is 0 by definition; for the others, what
-            // their children give.
-            if ((!view.is_key(static_cast<NodeId>(v)) && records::shortest(record) != shortest) ||
-                records::longest(record) != longest) {
+            if (records::shortest(record) != shortest || records::longest(record) != longest)
+                [[unlikely]] {
                 return fail_at(record_at(v),
                                "node " + std::to_string(v) + "'s key lengths below are " +
                                    std::to_string(records::shortest(record)) + " to " +
@@ -452,34 +550,18 @@ private:
                                    ", its children give " + std::to_string(shortest) + " to " +
                                    std::to_string(longest));
             }
-            if (v == level_end) {
-                ++depth;
-                level_end = first;
-                level.swap(next);
-                next.clear();
-                level_start = v;
-                power *= kHashBase;
-            }
-            if (hash_ && v - level_start >= level.size()) {
-                return fail_at(record_at(v), "node " + std::to_string(v) + " is out of level order");
-            }
-            const std::uint64_t hash = hash_ ? level[v - level_start] : 0;
-            if (view.is_key(static_cast<NodeId>(v))) {
+            if (key) {
                 ++keys;
                 total += depth;
-                if (hash_ && v != 0) {
+                if (Hash && v != 0) {
                     key_hash += mix(hash);
                 }
             }
-            if (hash_) {
-                for (NodeId c = first; c < end; ++c) {
-                    const std::uint64_t label = view.label(c);
-                    // Forward: key[i] * B**i summed; backward: the path read
-                    // from its end, which gives the same for a reversed key.
-                    next.push_back(reverse_ ? hash * kHashBase + label
-                                            : hash + label * power);
-                }
-            }
+            first = end;
+        }
+        if (key_base != nullptr && (n & (records::kLine - 1)) == 0 &&
+            key_base[n >> records::kLineShift] != keys) {
+            return bad_key_base(plan, view, n >> records::kLineShift, keys);
         }
         if (keys != head[4]) {
             return fail_at(4, "its header counts " + std::to_string(head[4]) + " keys, not " +
@@ -491,6 +573,13 @@ private:
                                   " is not " + std::to_string(total));
         }
         return true;
+    }
+
+    bool bad_key_base(const NodeImage::Plan& plan, const NodeView& view, std::size_t line,
+                      std::uint64_t keys) {
+        return fail_at(plan.key_base + line, "the key count before line " + std::to_string(line) +
+                                                 " is " + std::to_string(view.key_base[line]) +
+                                                 ", not " + std::to_string(keys));
     }
 
     bool check_labels(const NodeView& view, std::uint64_t n, std::uint32_t ranks,
@@ -527,7 +616,6 @@ private:
     StoredNodes stored_;
     bool reverse_;
     bool hash_;
-    bool payloads_;
 };
 
 }  // namespace
@@ -567,9 +655,12 @@ std::variant<std::unique_ptr<CompactTrie>, LayoutProblem> open_stored_records(
             NodeImage::pack(reverse_checked->nodes, false, reverse_checked->key_count,
                             reverse_checked->total_key_length));
     }
-    return CompactTrie::from_checked(NodeImage::pack(checked->nodes, true, checked->key_count,
-                                                     checked->total_key_length),
-                                     std::move(reverse_index));
+    NodeImage image =
+        NodeImage::pack(checked->nodes, true, checked->key_count, checked->total_key_length);
+    checked.reset();
+    reverse_checked.reset();
+    release_free_memory();
+    return CompactTrie::from_checked(std::move(image), std::move(reverse_index));
 }
 
 std::variant<std::unique_ptr<CompactTrie>, LayoutProblem> open_stored_layout(
