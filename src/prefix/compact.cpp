@@ -283,13 +283,13 @@ NodeImage NodeImage::pack(std::span<const Node> nodes, bool payloads, std::size_
 CompactTrie::~CompactTrie() = default;
 
 std::optional<NodeId> CompactTrie::find(std::u32string_view text) const noexcept {
+    const NodeView view = view_;  // in registers, whatever the stores alias
     NodeId node = kRoot;
     for (const char32_t ch : text) {
-        const std::optional<NodeId> next = child(node, ch);
-        if (!next) {
+        node = view.child(node, ch);
+        if (node == kNoNode) {
             return std::nullopt;
         }
-        node = *next;
     }
     return node;
 }

@@ -193,30 +193,30 @@ struct NodeView {
     // which are in ascending label order, by rank in a narrow layout), or
     // 0xFFFFFFFF.
     NodeId child(NodeId node, char32_t ch) const noexcept {
-        NodeId low = first_child(node);
+        const NodeId first = first_child(node);
         const NodeId end = end_child(node);
-        NodeId high = end;
-        if (labels != nullptr) {
-            while (low < high) {
-                const NodeId mid = low + (high - low) / 2;
-                if (labels[mid] < ch) {
-                    low = mid + 1;
-                } else {
-                    high = mid;
-                }
+        if (first == end) {
+            return 0xFFFFFFFFu;
+        }
+        // Branch-free lower bound: the comparisons of a search down a trie
+        // are unpredictable.
+        const auto lower_bound = [first, end](auto before) {
+            NodeId base = first;
+            NodeId count = end - first;
+            while (count > 1) {
+                const NodeId half = count / 2;
+                base = before(base + half) ? base + half : base;
+                count -= half;
             }
-            return low < end && labels[low] == ch ? low : 0xFFFFFFFFu;
+            return before(base) ? base + 1 : base;
+        };
+        if (labels != nullptr) {
+            const NodeId at = lower_bound([&](NodeId c) { return labels[c] < ch; });
+            return at < end && labels[at] == ch ? at : 0xFFFFFFFFu;
         }
         const std::uint32_t rank = rank_of(ch);
-        while (low < high) {
-            const NodeId mid = low + (high - low) / 2;
-            if (records::rank(records[mid]) < rank) {
-                low = mid + 1;
-            } else {
-                high = mid;
-            }
-        }
-        return rank != 0 && low < end && records::rank(records[low]) == rank ? low : 0xFFFFFFFFu;
+        const NodeId at = lower_bound([&](NodeId c) { return records::rank(records[c]) < rank; });
+        return rank != 0 && at < end && records::rank(records[at]) == rank ? at : 0xFFFFFFFFu;
     }
 };
 
