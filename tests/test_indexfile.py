@@ -17,8 +17,8 @@ from hypothesis import strategies as st
 
 import _morlatch
 import morlatch
-from morlatch import Index, indexfile
 import reference
+from morlatch import Index, indexfile
 from reference import trie_arrays
 
 keys = st.dictionaries(
@@ -44,7 +44,9 @@ def key_tables(draw: st.DrawFn) -> dict[str, int]:
 
 
 @settings(max_examples=60, suppress_health_check=[HealthCheck.function_scoped_fixture])
-@given(table=key_tables(), queries=st.lists(st.text(st.characters(max_codepoint=0x2FF), max_size=9)))
+@given(
+    table=key_tables(), queries=st.lists(st.text(st.characters(max_codepoint=0x2FF), max_size=9))
+)
 def test_round_trip_through_both_formats_pickle_and_copies(
     table: dict[str, int], queries: list[str], tmp_path: Path
 ) -> None:

@@ -108,7 +108,9 @@ def old_records(keys: dict[str, int]) -> tuple[bytes, dict[str, int]]:
         nodes.append([ord(path[-1]) if path else 0, first, node.get(None, 0), int(key), 0, 0])
     for v in reversed(range(len(nodes))):
         end = nodes[v + 1][1] if v + 1 < len(nodes) else len(nodes)
-        below = [nodes[c] for c in range(nodes[v][1], end) if (nodes[c][4], nodes[c][5]) != (255, 0)]
+        below = [
+            nodes[c] for c in range(nodes[v][1], end) if (nodes[c][4], nodes[c][5]) != (255, 0)
+        ]
         nodes[v][4] = min([0] if nodes[v][3] else [255] + [min(c[4] + 1, 255) for c in below])
         nodes[v][5] = max([0] + [min(c[5] + 1, 255) for c in below])
     closing = RECORD.pack(0, len(nodes), 0, 0, 0, 0, 0)
@@ -170,7 +172,13 @@ PACKED_CASES = [
     ("nodes", 9, 1, "header word 9 is not 0", None),
     ("nodes", 6, 99, "its header's total key length 99 is not 15", None),
     ("nodes", RECORDS, NODES[RECORDS] | 1, "the root has a label", None),
-    ("nodes", RECORDS + 3, NODES[RECORDS + 3] | 200, "node 3's rank 203 is past the alphabet", None),
+    (
+        "nodes",
+        RECORDS + 3,
+        NODES[RECORDS + 3] | 200,
+        "node 3's rank 203 is past the alphabet",
+        None,
+    ),
     (
         "nodes",
         RECORDS + 2,

@@ -123,8 +123,7 @@ OwnedRef layout_sections_function(PyObject*, const FastCallArgs& call) {
 
 PyMethodDef mapped_methods[] = {
     binding::method_def<open_index_function>(
-        "open_index",
-        "open_index(layout, reverse, source, layout_at, reverse_at, packed)\n--\n\n"),
+        "open_index", "open_index(layout, reverse, source, layout_at, reverse_at, packed)\n--\n\n"),
     binding::method_def<layout_sections_function>("layout_sections",
                                                   "layout_sections(search)\n--\n\n"),
     {nullptr, nullptr, 0, nullptr},

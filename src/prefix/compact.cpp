@@ -161,13 +161,11 @@ NodeImage::Plan NodeImage::plan(std::uint64_t nodes, std::uint32_t ranks, bool w
     return plan;
 }
 
-NodeImage::NodeImage(std::vector<std::uint32_t> owned)
-    : owned_(std::move(owned)), words_(owned_) {
+NodeImage::NodeImage(std::vector<std::uint32_t> owned) : owned_(std::move(owned)), words_(owned_) {
     attach();
 }
 
-NodeImage::NodeImage(std::span<const std::uint32_t> borrowed,
-                     std::shared_ptr<const void> owner)
+NodeImage::NodeImage(std::span<const std::uint32_t> borrowed, std::shared_ptr<const void> owner)
     : words_(borrowed), owner_(std::move(owner)), borrowed_(true) {
     attach();
 }
@@ -220,8 +218,8 @@ NodeImage NodeImage::pack(std::span<const Node> nodes, bool payloads, std::size_
             }
         }
     }
-    const Plan at = plan(n, wide ? 0 : static_cast<std::uint32_t>(alphabet.size()), wide, payloads,
-                         key_count);
+    const Plan at =
+        plan(n, wide ? 0 : static_cast<std::uint32_t>(alphabet.size()), wide, payloads, key_count);
     std::vector<std::uint32_t> words(at.total);
     words[0] = kTag;
     words[1] = static_cast<std::uint32_t>(n);
@@ -264,7 +262,9 @@ NodeImage NodeImage::pack(std::span<const Node> nodes, bool payloads, std::size_
             prefix = node.first_child - words[at.line_base + line];
         }
         // The closing record: shortest 0, longest 0.
-        const std::uint32_t shortest = v == n ? 0 : key ? 0 : std::max<std::uint32_t>(cap(node.shortest), 1);
+        const std::uint32_t shortest = v == n ? 0
+                                       : key  ? 0
+                                              : std::max<std::uint32_t>(cap(node.shortest), 1);
         const std::uint32_t longest = v == n ? 0 : cap(node.longest);
         words[at.records + v] = records::make(rank, prefix, shortest, longest);
         if (key) {
@@ -275,7 +275,8 @@ NodeImage NodeImage::pack(std::span<const Node> nodes, bool payloads, std::size_
         }
     }
     if (!wide) {
-        std::copy(alphabet.begin(), alphabet.end(), words.begin() + static_cast<std::ptrdiff_t>(at.alphabet));
+        std::copy(alphabet.begin(), alphabet.end(),
+                  words.begin() + static_cast<std::ptrdiff_t>(at.alphabet));
     }
     return NodeImage(std::move(words));
 }

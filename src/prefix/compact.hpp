@@ -79,14 +79,14 @@ inline void lengths_below(bool is_key, Children children, Lengths child_lengths,
 template <class Visit>
 inline void lengths_from_children(const LayoutNode* nodes, NodeId node, std::uint8_t& shortest_out,
                                   std::uint8_t& longest_out, Visit&& visit) noexcept {
-    lengths_below(
-        (nodes[node].flags & 1) != 0,
-        std::pair<NodeId, NodeId>(nodes[node].first_child, nodes[node + 1].first_child),
-        [&](NodeId c) {
-            visit(c);
-            return std::pair<std::uint8_t, std::uint8_t>(nodes[c].shortest, nodes[c].longest);
-        },
-        255, shortest_out, longest_out);
+    lengths_below((nodes[node].flags & 1) != 0,
+                  std::pair<NodeId, NodeId>(nodes[node].first_child, nodes[node + 1].first_child),
+                  [&](NodeId c) {
+                      visit(c);
+                      return std::pair<std::uint8_t, std::uint8_t>(nodes[c].shortest,
+                                                                   nodes[c].longest);
+                  },
+                  255, shortest_out, longest_out);
 }
 
 inline void lengths_from_children(const LayoutNode* nodes, NodeId node, std::uint8_t& shortest,
@@ -127,7 +127,9 @@ constexpr std::uint32_t make(std::uint32_t rank, std::uint32_t prefix, std::uint
                              std::uint32_t longest) noexcept {
     return rank | prefix << kPrefixShift | shortest << kShortestShift | longest << kLongestShift;
 }
-constexpr std::uint32_t rank(std::uint32_t record) noexcept { return record & 0xFF; }
+constexpr std::uint32_t rank(std::uint32_t record) noexcept {
+    return record & 0xFF;
+}
 constexpr std::uint32_t prefix(std::uint32_t record) noexcept {
     return (record >> kPrefixShift) & kPrefixMask;
 }
@@ -287,8 +289,8 @@ public:
     // Packs builder nodes (level order, closing entry last, key lengths
     // filled in): with payloads for a forward layout, without for a
     // reverse index.
-    static NodeImage pack(std::span<const LayoutNode> nodes, bool payloads,
-                          std::size_t key_count, std::uint64_t total_key_length);
+    static NodeImage pack(std::span<const LayoutNode> nodes, bool payloads, std::size_t key_count,
+                          std::uint64_t total_key_length);
 
 private:
     void attach();

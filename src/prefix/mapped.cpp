@@ -283,7 +283,9 @@ public:
     Scratch(const Scratch&) = delete;
     Scratch& operator=(const Scratch&) = delete;
 
-    std::uint64_t* data() noexcept { return data_; }
+    std::uint64_t* data() noexcept {
+        return data_;
+    }
 
 private:
     std::size_t bytes_;
@@ -312,9 +314,9 @@ public:
     std::uint64_t key_hash = 0;
 
     std::nullopt_t fail(std::string what, std::uint64_t at) {
-        problem = LayoutProblem{"the '" + std::string(name_) +
-                                    "' section is not a search layout: " + std::move(what),
-                                stored_.offset + at};
+        problem = LayoutProblem{
+            "the '" + std::string(name_) + "' section is not a search layout: " + std::move(what),
+            stored_.offset + at};
         return std::nullopt;
     }
 
@@ -364,10 +366,10 @@ public:
         }
         NodeImage image;
         if (reinterpret_cast<std::uintptr_t>(stored_.bytes.data()) % 4 == 0) {
-            image = NodeImage(std::span<const std::uint32_t>(
-                                  reinterpret_cast<const std::uint32_t*>(stored_.bytes.data()),
-                                  plan.total),
-                              owner);
+            image = NodeImage(
+                std::span<const std::uint32_t>(
+                    reinterpret_cast<const std::uint32_t*>(stored_.bytes.data()), plan.total),
+                owner);
         } else {
             std::vector<std::uint32_t> copy(plan.total);
             std::memcpy(copy.data(), stored_.bytes.data(), size);
@@ -473,9 +475,8 @@ private:
             const std::uint32_t record = records[v];
             const std::uint64_t end = first_of(v + 1);
             if (first <= v) [[unlikely]] {
-                return fail_at(first_at(v), "node " + std::to_string(v) +
-                                                "'s children start at " + std::to_string(first) +
-                                                ", not after it");
+                return fail_at(first_at(v), "node " + std::to_string(v) + "'s children start at " +
+                                                std::to_string(first) + ", not after it");
             }
             if (end < first || end > n) [[unlikely]] {
                 return fail_at(first_at(v + 1),
@@ -500,7 +501,8 @@ private:
                 level_start = v;
             }
             if (Hash && v - level_start >= level_size) [[unlikely]] {
-                return fail_at(record_at(v), "node " + std::to_string(v) + " is out of level order");
+                return fail_at(record_at(v),
+                               "node " + std::to_string(v) + " is out of level order");
             }
             const std::uint64_t hash = Hash ? level[v - level_start] : 0;
             const bool key = records::is_key(record);
@@ -511,10 +513,10 @@ private:
                 const std::uint32_t child = records[c];
                 const std::uint32_t order = Wide ? labels[c] : records::rank(child);
                 if (!Wide && (order == 0 || order >= ranks)) [[unlikely]] {
-                    return fail_at(record_at(c), "node " + std::to_string(c) + "'s rank " +
-                                                     std::to_string(order) +
-                                                     (order == 0 ? " is the root's"
-                                                                 : " is past the alphabet"));
+                    return fail_at(record_at(c),
+                                   "node " + std::to_string(c) + "'s rank " +
+                                       std::to_string(order) +
+                                       (order == 0 ? " is the root's" : " is past the alphabet"));
                 }
                 if (c > first && order <= previous) [[unlikely]] {
                     return fail_at(Wide ? plan.labels + c : record_at(c),
@@ -543,12 +545,12 @@ private:
             }
             if (records::shortest(record) != shortest || records::longest(record) != longest)
                 [[unlikely]] {
-                return fail_at(record_at(v),
-                               "node " + std::to_string(v) + "'s key lengths below are " +
-                                   std::to_string(records::shortest(record)) + " to " +
-                                   std::to_string(records::longest(record)) +
-                                   ", its children give " + std::to_string(shortest) + " to " +
-                                   std::to_string(longest));
+                return fail_at(record_at(v), "node " + std::to_string(v) +
+                                                 "'s key lengths below are " +
+                                                 std::to_string(records::shortest(record)) +
+                                                 " to " + std::to_string(records::longest(record)) +
+                                                 ", its children give " + std::to_string(shortest) +
+                                                 " to " + std::to_string(longest));
             }
             if (key) {
                 ++keys;
@@ -604,9 +606,9 @@ private:
         for (std::size_t r = 1; r < ranks; ++r) {
             const char32_t ch = view.alphabet[r];
             if (!is_scalar_value(ch) || (r > 1 && ch <= view.alphabet[r - 1])) {
-                return fail_at(plan.alphabet + r,
-                               "alphabet entry " + std::to_string(r) + " (" + std::to_string(ch) +
-                                   ") is not a code point after the one before");
+                return fail_at(plan.alphabet + r, "alphabet entry " + std::to_string(r) + " (" +
+                                                      std::to_string(ch) +
+                                                      ") is not a code point after the one before");
             }
         }
         return true;

@@ -143,10 +143,10 @@ HitList CompactTrie::search(std::u32string_view query, std::uint64_t max_dist,
     // No distance comes near the cap, so a larger max_dist behaves exactly
     // like it.
     const auto k = static_cast<std::uint32_t>(std::min(max_dist, kDistanceCap));
-    return transpositions ? split_or_single_search<Metric::osa>(*this, view_, query, k,
-                                                                limit, interrupt)
-                          : split_or_single_search<Metric::levenshtein>(*this, view_, query,
-                                                                        k, limit, interrupt);
+    return transpositions
+               ? split_or_single_search<Metric::osa>(*this, view_, query, k, limit, interrupt)
+               : split_or_single_search<Metric::levenshtein>(*this, view_, query, k, limit,
+                                                             interrupt);
 }
 
 }  // namespace morlatch
