@@ -214,7 +214,7 @@ NodeImage NodeImage::pack(std::span<const Node> nodes, bool payloads, std::size_
         for (char32_t ch = 0; !wide && ch < used.size(); ++ch) {
             if (used[ch]) {
                 alphabet.push_back(ch);
-                wide = alphabet.size() > records::kMaxRanks - 1;
+                wide = alphabet.size() > records::kMaxRanks;  // ranks 1 to 255
             }
         }
     }
