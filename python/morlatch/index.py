@@ -133,7 +133,8 @@ class Index:
     # ---- files, pickling, copies and equality ----------------------------------
     #
     # An index is kept as an index file (see indexfile.py): the search layout
-    # ("layout", and "reverse" for its reverse index when searches use one),
+    # ("nodes", and "rnodes" for its reverse index when searches use one; files
+    # of earlier versions hold "layout" and "reverse" records instead),
     # which a reader maps and checks once instead of rebuilding anything, or,
     # for arrays that the layout does not reproduce, a "trie" section with
     # the PrefixSearch's to_bytes(); plus the sections that _extra_sections()

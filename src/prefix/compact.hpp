@@ -5,8 +5,9 @@
 // reached twice (no cycle, no shared subtree) and the children of every node
 // stand in strictly ascending code-point order. Such a trie gets a compact copy
 // laid out for searching: nodes in level order, the children of a node
-// consecutive, and everything one visit reads in 16 bytes. Searches over it
-// allocate nothing per node and can run without the interpreter's lock.
+// consecutive, and everything one visit reads in one 4-byte record (see
+// `records` below). Searches over it allocate nothing per node and can run
+// without the interpreter's lock.
 // Arrays that fail the check keep the plain walk (query.hpp), faults and all.
 // This file is the layout alone: which of the two answers a query, and how
 // the layout stands in for the arrays, is the store's business.
@@ -283,8 +284,10 @@ public:
         return {reinterpret_cast<const std::uint8_t*>(words_.data()), words_.size_bytes()};
     }
     bool borrowed() const noexcept { return borrowed_; }
-    // Bytes this process holds (none when borrowed).
-    std::size_t owned_bytes() const noexcept { return owned_.capacity() * sizeof(std::uint32_t); }
+    // Bytes this process holds (the image itself none when borrowed).
+    std::size_t owned_bytes() const noexcept {
+        return owned_.capacity() * sizeof(std::uint32_t) + (low_ranks_ ? records::kMaxRanks : 0);
+    }
 
     // Packs builder nodes (level order, closing entry last, key lengths
     // filled in): with payloads for a forward layout, without for a
