@@ -199,23 +199,23 @@ void NodeImage::attach() {
 NodeImage NodeImage::pack(std::span<const Node> nodes, bool payloads, std::size_t key_count,
                           std::uint64_t total_key_length) {
     const std::size_t n = nodes.size() - 1;
-    // The alphabet: which code points label a node, in order.
+    // The alphabet: which code points label a node, in order; then each
+    // one's rank, in the same table.
     std::vector<char32_t> alphabet{0};
+    std::vector<std::uint8_t> rank_of(0x110000);
     bool wide = false;
-    {
-        std::vector<bool> used(0x110000);
-        for (std::size_t v = 1; v < n; ++v) {
-            if (nodes[v].label >= used.size()) {
-                wide = true;  // not a code point: kept as it is
-                break;
-            }
-            used[nodes[v].label] = true;
+    for (std::size_t v = 1; v < n && !wide; ++v) {
+        if (nodes[v].label >= rank_of.size()) {
+            wide = true;  // not a code point: kept as it is
+        } else {
+            rank_of[nodes[v].label] = 1;
         }
-        for (char32_t ch = 0; !wide && ch < used.size(); ++ch) {
-            if (used[ch]) {
-                alphabet.push_back(ch);
-                wide = alphabet.size() > records::kMaxRanks;  // ranks 1 to 255
-            }
+    }
+    for (char32_t ch = 0; !wide && ch < rank_of.size(); ++ch) {
+        if (rank_of[ch] != 0) {
+            alphabet.push_back(ch);
+            wide = alphabet.size() > records::kMaxRanks;  // ranks 1 to 255
+            rank_of[ch] = static_cast<std::uint8_t>(alphabet.size() - 1);
         }
     }
     const Plan at =
@@ -255,9 +255,7 @@ NodeImage NodeImage::pack(std::span<const Node> nodes, bool payloads, std::size_
             words[at.first + v] = node.first_child;
         } else {
             if (v != 0 && v != n) {
-                rank = static_cast<std::uint32_t>(
-                    std::lower_bound(alphabet.begin() + 1, alphabet.end(), node.label) -
-                    alphabet.begin());
+                rank = rank_of[node.label];
             }
             prefix = node.first_child - words[at.line_base + line];
         }
