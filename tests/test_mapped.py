@@ -66,7 +66,7 @@ def test_arrays_the_layout_does_not_reproduce_keep_a_trie_section(tmp_path: Path
 
 
 def records(data: bytes, name: str) -> tuple[int, int]:
-    """(offset, count) of the node records of section `name` in `data`."""
+    """(offset, count) of the 16-byte records of section `name` in `data`."""
     offset, body = indexfile.locate(data)[name]
     return offset, len(body) // RECORD.size
 
@@ -87,8 +87,151 @@ def replaced(data: bytes, name: str, node: int, index: int, value: int) -> tuple
     return bytes(out), at
 
 
+def old_records(keys: dict[str, int]) -> tuple[bytes, dict[str, int]]:
+    """The 16-byte records that files written before the packed records hold
+    for `keys` (level order, children by code point, key lengths capped at
+    255), and each key's node id."""
+    root: dict = {}
+    for key, payload in keys.items():
+        node = root
+        for ch in key:
+            node = node.setdefault(ch, {})
+        node[None] = payload
+    order: list[tuple[str, dict]] = [("", root)]
+    nodes: list[list[int]] = []  # label, first_child, payload, flags, shortest, longest
+    ids: dict[str, int] = {}
+    for path, node in order:
+        ids[path] = len(nodes)
+        first = len(order)
+        order.extend((path + ch, node[ch]) for ch in sorted(c for c in node if c is not None))
+        key = None in node
+        nodes.append([ord(path[-1]) if path else 0, first, node.get(None, 0), int(key), 0, 0])
+    for v in reversed(range(len(nodes))):
+        end = nodes[v + 1][1] if v + 1 < len(nodes) else len(nodes)
+        below = [
+            nodes[c] for c in range(nodes[v][1], end) if (nodes[c][4], nodes[c][5]) != (255, 0)
+        ]
+        nodes[v][4] = min([0] if nodes[v][3] else [255] + [min(c[4] + 1, 255) for c in below])
+        nodes[v][5] = max([0] + [min(c[5] + 1, 255) for c in below])
+    closing = RECORD.pack(0, len(nodes), 0, 0, 0, 0, 0)
+    return b"".join(RECORD.pack(*node, 0) for node in nodes) + closing, ids
+
+
+def old_file(keys: dict[str, int]) -> bytes:
+    layout, ids = old_records(keys)
+    reverse, _ = old_records({key[::-1]: ids[key] for key in keys if key})
+    return indexfile.encode({"layout": layout, "reverse": reverse})
+
+
+OLD = old_file(WORDS)
 GOOD = indexfile.encode(Index._sections(Index(WORDS)))
-LAYOUT_NODES = records(GOOD, "layout")[1] - 1
+LAYOUT_NODES = records(OLD, "layout")[1] - 1
+
+
+def test_files_of_16_byte_records_still_load(tmp_path: Path) -> None:
+    path = tmp_path / "old.index"
+    path.write_bytes(OLD)
+    old = Index.load(path)
+    new = Index(WORDS)
+    assert old == new == WORDS and not layout_info(old.prefix_search)["borrowed"]
+    for query in ["bcdx", "abd", "cb", "b"]:
+        for k in range(3):
+            assert old.search(query, k) == new.search(query, k)
+    # Saved again, the index has the packed sections.
+    old.save(path)
+    assert list(indexfile.read(path)) == ["nodes", "rnodes"]
+
+
+def words(data: bytes, name: str) -> tuple[int, list[int]]:
+    """(offset, 32-bit words) of the packed section `name` in `data`."""
+    offset, body = indexfile.locate(data)[name]
+    return offset, list(struct.unpack(f"<{len(body) // 4}I", body))
+
+
+def replaced_word(data: bytes, name: str, word: int, value: int) -> tuple[bytes, int]:
+    """`data` with one word of a packed section changed, and that word's byte."""
+    offset, _ = words(data, name)
+    out = bytearray(data)
+    struct.pack_into("<I", out, offset + 4 * word, value)
+    return bytes(out), offset + 4 * word
+
+
+# The packed image of WORDS: a header of 16 words, the records of its 11
+# nodes and the closing one from word 16 (rank, prefix << 8, shortest << 20,
+# longest << 26), the alphabet from word 32, the line bases from 48, the key
+# counts per line from 64, the payloads from 80.
+_, NODES = words(GOOD, "nodes")
+_, RNODES = words(GOOD, "rnodes")
+RECORDS = 16
+PACKED_CASES = [
+    ("nodes", 0, 0, "it does not start with the tag of packed nodes", None),
+    ("nodes", 1, 40, "its 384 bytes are not the 512 its header plans", None),
+    ("nodes", 2, 300, "its alphabet size 300 is out of range", None),
+    ("nodes", 3, 0, "its flags 0 are not those of a layout", None),
+    ("rnodes", 3, 2, "its flags 2 are not those of a reverse index", None),
+    ("nodes", 9, 1, "header word 9 is not 0", None),
+    ("nodes", 6, 99, "its header's total key length 99 is not 15", None),
+    ("nodes", RECORDS, NODES[RECORDS] | 1, "the root has a label", None),
+    (
+        "nodes",
+        RECORDS + 3,
+        NODES[RECORDS + 3] | 200,
+        "node 3's rank 203 is past the alphabet",
+        None,
+    ),
+    (
+        "nodes",
+        RECORDS + 2,
+        NODES[RECORDS + 2] & ~0xFF | 1,
+        "node 2's label 97 does not follow its elder sibling's 97",
+        None,
+    ),
+    (
+        "nodes",
+        RECORDS + 1,
+        NODES[RECORDS + 1] + (1 << 26),
+        "node 0's key lengths below are 1 to 3, its children give 1 to 4",
+        RECORDS,  # the root is checked first
+    ),
+    ("nodes", 32 + 2, ord("a"), "alphabet entry 2 (97) is not a code point after", None),
+    ("nodes", 64, 5, "the key count before line 0 is 5, not 0", None),
+    (
+        "rnodes",
+        RECORDS + 1,
+        RNODES[RECORDS + 1] + (50 << 8),
+        "node 1's children start at",
+        None,
+    ),
+    # Well formed, but its keys are no longer the layout's reversed.
+    ("rnodes", 32 + RNODES[2] - 1, 0x10FFFF, "its keys are not the layout's keys reversed", 0),
+]
+
+
+@pytest.mark.parametrize(("section", "word", "value", "what", "reported"), PACKED_CASES)
+def test_crafted_packed_sections_are_refused_at_the_byte_at_fault(
+    section: str, word: int, value: int, what: str, reported: int | None, tmp_path: Path
+) -> None:
+    data, at = replaced_word(GOOD, section, word, value)
+    if reported is not None:
+        at = replaced_word(GOOD, section, reported, 0)[1]
+    path = tmp_path / "crafted.index"
+    path.write_bytes(data)
+    with pytest.raises(ValueError) as caught:
+        Index.load(path)
+    message = str(caught.value)
+    assert message.startswith(f"{path}: the '{section}' section is not a search layout: ")
+    assert what in message
+    assert message.endswith(f" at byte {at}")
+    # The pickle path checks its checksums first, then the layout the same way.
+    pickled = pickle.dumps(Index(WORDS))
+    with pytest.raises(ValueError, match="^<pickle>: not an index file: section"):
+        pickle.loads(pickled.replace(GOOD, data))
+    with pytest.raises(ValueError) as caught:
+        pickle.loads(pickled.replace(GOOD, recrc(data, section)))
+    assert str(caught.value) == message.replace(str(path), "<pickle>")
+
+
+# Files of 16-byte records are checked as strictly (then packed).
 # The layout of WORDS in level order: root; a b c; ab bc ca; abc bcd bce cab.
 # (section, node, field, new value, what, (node, field) reported if not the changed one)
 CASES = [
@@ -126,7 +269,7 @@ CASES = [
 
 
 @pytest.mark.parametrize(("section", "node", "index", "value", "what", "reported"), CASES)
-def test_crafted_layouts_are_refused_at_the_byte_at_fault(
+def test_crafted_records_are_refused_at_the_byte_at_fault(
     section: str,
     node: int,
     index: int,
@@ -135,9 +278,9 @@ def test_crafted_layouts_are_refused_at_the_byte_at_fault(
     reported: tuple[int, int] | None,
     tmp_path: Path,
 ) -> None:
-    data, at = replaced(GOOD, section, node, index, value)
+    data, at = replaced(OLD, section, node, index, value)
     if reported is not None:
-        at = replaced(GOOD, section, *reported, 0)[1]
+        at = replaced(OLD, section, *reported, 0)[1]
     path = tmp_path / "crafted.index"
     path.write_bytes(data)
     with pytest.raises(ValueError) as caught:
@@ -146,13 +289,6 @@ def test_crafted_layouts_are_refused_at_the_byte_at_fault(
     assert message.startswith(f"{path}: the '{section}' section is not a search layout: ")
     assert what in message
     assert message.endswith(f" at byte {at}")
-    # The pickle path checks its checksums first, then the layout the same way.
-    pickled = pickle.dumps(Index(WORDS))
-    with pytest.raises(ValueError, match="^<pickle>: not an index file: section"):
-        pickle.loads(pickled.replace(GOOD, data))
-    with pytest.raises(ValueError) as caught:
-        pickle.loads(pickled.replace(GOOD, recrc(data, section)))
-    assert str(caught.value) == message.replace(str(path), "<pickle>")
 
 
 def recrc(data: bytes, name: str) -> bytes:
@@ -165,10 +301,10 @@ def recrc(data: bytes, name: str) -> bytes:
 
 
 def test_reverse_payloads_must_name_each_forward_key_once(tmp_path: Path) -> None:
-    _, count = records(GOOD, "reverse")
-    keys = [v for v in range(count - 1) if field(GOOD, "reverse", v, 3)]
+    _, count = records(OLD, "reverse")
+    keys = [v for v in range(count - 1) if field(OLD, "reverse", v, 3)]
     first, second = keys[0], keys[1]
-    non_key = next(v for v in range(LAYOUT_NODES) if not field(GOOD, "layout", v, 3))
+    non_key = next(v for v in range(LAYOUT_NODES) if not field(OLD, "layout", v, 3))
     cases = [
         (None, "a second time"),
         (non_key, f"names node {non_key}, not a key of the layout"),
@@ -176,9 +312,9 @@ def test_reverse_payloads_must_name_each_forward_key_once(tmp_path: Path) -> Non
     ]
     for value, what in cases:
         if value is None:  # the second key names the first one's node
-            data, at = replaced(GOOD, "reverse", second, 2, field(GOOD, "reverse", first, 2))
+            data, at = replaced(OLD, "reverse", second, 2, field(OLD, "reverse", first, 2))
         else:
-            data, at = replaced(GOOD, "reverse", first, 2, value)
+            data, at = replaced(OLD, "reverse", first, 2, value)
         path = tmp_path / "crafted.index"
         path.write_bytes(data)
         with pytest.raises(ValueError, match=f"{what} at byte {at}$"):
@@ -190,8 +326,13 @@ def test_reverse_payloads_must_name_each_forward_key_once(tmp_path: Path) -> Non
     [
         ({"layout": b"\0" * 24}, "its 24 bytes are not a whole number of 16-byte nodes at byte 80"),
         ({"layout": b"\0" * 16}, "needs at least the root and the closing node, not 1 records"),
-        ({"reverse": b""}, "has 'reverse' but no 'layout' section"),
+        ({"reverse": b""}, "has 'reverse' but no 'nodes' section"),
         ({"layout": b"", "trie": b""}, "holds both 'trie' and 'layout'"),
+        ({"nodes": b"\0" * 24}, "its 24 bytes are shorter than the 64-byte header at byte 64"),
+        ({"rnodes": b""}, "has 'rnodes' but no 'nodes' section"),
+        ({"nodes": b"", "trie": b""}, "holds both 'trie' and 'nodes'"),
+        ({"nodes": b"", "layout": b""}, "holds both 'nodes' and 'layout'"),
+        ({"nodes": b"", "reverse": b""}, "mixes 'nodes' and 'layout' sections"),
     ],
 )
 def test_malformed_layout_sections_are_refused(

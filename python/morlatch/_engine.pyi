@@ -72,13 +72,20 @@ def layout_info(search: PrefixSearch) -> dict[str, int | float | bool]:
 # ---- index files read in place (see index.py) --------------------------------
 
 def open_index(
-    layout: Buffer, reverse: Buffer | None, source: str, layout_at: int, reverse_at: int
+    layout: Buffer,
+    reverse: Buffer | None,
+    source: str,
+    layout_at: int,
+    reverse_at: int,
+    packed: bool,
 ) -> PrefixSearch:
-    """A PrefixSearch over a stored search layout (and reverse index), read
-    in place and kept alive; every field is checked once first. The buffers
-    must be read-only (TypeError otherwise). ValueError "<source>: the
-    'layout' section is not a search layout: <what> at byte N" (N counted
-    from layout_at or reverse_at) when they are not sound."""
+    """A PrefixSearch over a stored search layout (and reverse index): packed
+    images ("nodes", "rnodes") read in place and kept alive, or, when not
+    ``packed``, the 16-byte records of older files ("layout", "reverse")
+    packed into memory. Every field is checked once first. The buffers must
+    be read-only (TypeError otherwise). ValueError "<source>: the 'nodes'
+    section is not a search layout: <what> at byte N" (N counted from
+    layout_at or reverse_at) when they are not sound."""
 
 def layout_sections(search: PrefixSearch) -> tuple[bytes, bytes | None]:
     """The node records of the search layout and of its reverse index (None

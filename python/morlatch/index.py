@@ -133,7 +133,8 @@ class Index:
     # ---- files, pickling, copies and equality ----------------------------------
     #
     # An index is kept as an index file (see indexfile.py): the search layout
-    # ("layout", and "reverse" for its reverse index when searches use one),
+    # ("nodes", and "rnodes" for its reverse index when searches use one; files
+    # of earlier versions hold "layout" and "reverse" records instead),
     # which a reader maps and checks once instead of rebuilding anything, or,
     # for arrays that the layout does not reproduce, a "trie" section with
     # the PrefixSearch's to_bytes(); plus the sections that _extra_sections()
@@ -165,7 +166,11 @@ class Index:
             if not indexfile.is_index_file(head):
                 if _fold_rule(fold) is not None:
                     raise ValueError(f"{source}: the index was built without folding")
-                return cls.from_prefix_search(load(path))
+                search = load(path)
+                try:
+                    return cls.from_prefix_search(search)
+                except ValueError as error:  # a trie file that decodes, not well formed
+                    raise ValueError(f"{source}: {error}") from None
             data: Buffer
             try:
                 data = mmap.mmap(stream.fileno(), 0, access=mmap.ACCESS_READ)
@@ -192,9 +197,9 @@ class Index:
             sections = {"trie": self._search.to_bytes()}
         else:
             layout, reverse = _engine.layout_sections(self._search)
-            sections = {"layout": layout}
+            sections = {"nodes": layout}
             if reverse is not None:
-                sections["reverse"] = reverse
+                sections["rnodes"] = reverse
         for name, body in self._extra_sections().items():
             if name in sections or name in _OWN_SECTIONS:
                 raise ValueError(f"section {name!r} is the index's own")
@@ -215,20 +220,29 @@ class Index:
         the file) make errors name the byte in the file."""
         rest = dict(sections)
         trie = rest.pop("trie", None)
-        layout = rest.pop("layout", None)
-        reverse = rest.pop("reverse", None)
+        # "nodes"/"rnodes": packed images; "layout"/"reverse": the 16-byte
+        # records of older files, packed when read.
+        found = [(name, rest.pop(name)) for name in ("nodes", "layout") if name in rest]
         at = offsets or {}
         index = cls.__new__(cls)
-        if layout is not None:
+        if len(found) > 1:
+            raise ValueError(f"{source}: the index file holds both 'nodes' and 'layout'")
+        if found:
+            (name, layout), packed = found[0], found[0][0] == "nodes"
+            reverse_name = "rnodes" if packed else "reverse"
             if trie is not None:
-                raise ValueError(f"{source}: the index file holds both 'trie' and 'layout'")
+                raise ValueError(f"{source}: the index file holds both 'trie' and {name!r}")
+            if ("reverse" if packed else "rnodes") in rest:
+                raise ValueError(f"{source}: the index file mixes 'nodes' and 'layout' sections")
+            reverse = rest.pop(reverse_name, None)
             index._attach(
                 _engine.open_index(
-                    layout, reverse, source, at.get("layout", 0), at.get("reverse", 0)
+                    layout, reverse, source, at.get(name, 0), at.get(reverse_name, 0), packed
                 )
             )
-        elif reverse is not None:
-            raise ValueError(f"{source}: the index file has 'reverse' but no 'layout' section")
+        elif "rnodes" in rest or "reverse" in rest:
+            orphan = "rnodes" if "rnodes" in rest else "reverse"
+            raise ValueError(f"{source}: the index file has {orphan!r} but no 'nodes' section")
         elif trie is None:
             raise ValueError(f"{source}: the index file has no 'trie' section")
         else:
@@ -681,7 +695,7 @@ Mapping.register(Index)
 
 
 # The sections that hold the index's own trie.
-_LAYOUT_SECTIONS = frozenset({"layout", "reverse"})
+_LAYOUT_SECTIONS = frozenset({"nodes", "rnodes", "layout", "reverse"})
 _OWN_SECTIONS = _LAYOUT_SECTIONS | {"trie"}
 
 

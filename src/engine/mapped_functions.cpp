@@ -50,15 +50,18 @@ std::unique_ptr<binding::BufferView> read_only_buffer(const char* param, PyObjec
     });
 }
 
-// open_index(layout, reverse, source, layout_at, reverse_at): a PrefixSearch
-// over the stored layout (and reverse index, or None) without copying them;
-// ValueError "<source>: the 'layout' section is not a search layout: <what>
-// at byte N" when they are not sound.
-constexpr std::array<const char*, 5> open_index_params{"layout", "reverse", "source", "layout_at",
-                                                       "reverse_at"};
+// open_index(layout, reverse, source, layout_at, reverse_at, packed): a
+// PrefixSearch over the stored layout (and reverse index, or None): the
+// packed images of "nodes" and "rnodes" read in place when `packed`, the
+// 16-byte records of older files' "layout" and "reverse" packed into memory
+// otherwise. ValueError "<source>: the 'nodes' section is not a search
+// layout: <what> at byte N" when they are not sound.
+constexpr std::array<const char*, 6> open_index_params{"layout",    "reverse",    "source",
+                                                       "layout_at", "reverse_at", "packed"};
 OwnedRef open_index_function(PyObject*, const FastCallArgs& call) {
-    auto [layout_arg, reverse_arg, source_arg, layout_at_arg, reverse_at_arg] =
+    auto [layout_arg, reverse_arg, source_arg, layout_at_arg, reverse_at_arg, packed_arg] =
         binding::bind("open_index", open_index_params, call);
+    const bool packed = PyObject_IsTrue(packed_arg) == 1;
     const std::u32string source =
         binding::convert_argument("source", [&] { return binding::to_text(source_arg); });
     const std::uint64_t layout_at =
@@ -79,7 +82,9 @@ OwnedRef open_index_function(PyObject*, const FastCallArgs& call) {
     std::variant<std::unique_ptr<CompactTrie>, LayoutProblem> opened;
     {
         const binding::ReleasedGil released;
-        opened = open_stored_layout(StoredNodes{held->layout->bytes(), layout_at}, reverse, held);
+        const StoredNodes forward{held->layout->bytes(), layout_at};
+        opened = packed ? open_stored_layout(forward, reverse, held)
+                        : open_stored_records(forward, reverse);
     }
     if (LayoutProblem* problem = std::get_if<LayoutProblem>(&opened)) {
         OwnedRef text = binding::to_python(std::u32string_view(source));
@@ -91,8 +96,7 @@ OwnedRef open_index_function(PyObject*, const FastCallArgs& call) {
         Store(std::move(std::get<std::unique_ptr<CompactTrie>>(opened))));
 }
 
-OwnedRef bytes_of(std::span<const LayoutNode> nodes) {
-    const std::span<const std::uint8_t> bytes = stored_bytes(nodes);
+OwnedRef bytes_of(std::span<const std::uint8_t> bytes) {
     return binding::new_ref(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()),
                                                       static_cast<Py_ssize_t>(bytes.size())));
 }
@@ -106,7 +110,7 @@ OwnedRef layout_sections_function(PyObject*, const FastCallArgs& call) {
     if (!store.searchable()) {
         binding::throw_error(PyExc_ValueError, "this trie's arrays are not well formed");
     }
-    std::optional<std::span<const LayoutNode>> reverse;
+    std::optional<std::span<const std::uint8_t>> reverse;
     {
         // Building the reverse index reads only the layout; it is thread-safe.
         const binding::ReleasedGil released;
@@ -119,7 +123,7 @@ OwnedRef layout_sections_function(PyObject*, const FastCallArgs& call) {
 
 PyMethodDef mapped_methods[] = {
     binding::method_def<open_index_function>(
-        "open_index", "open_index(layout, reverse, source, layout_at, reverse_at)\n--\n\n"),
+        "open_index", "open_index(layout, reverse, source, layout_at, reverse_at, packed)\n--\n\n"),
     binding::method_def<layout_sections_function>("layout_sections",
                                                   "layout_sections(search)\n--\n\n"),
     {nullptr, nullptr, 0, nullptr},

@@ -56,12 +56,13 @@ struct Budget {
 // within k of a query of n characters: a key of length L is at least
 // |L - n| away. (A subtree without keys has the saturated shortest length
 // and a longest of 0, so it is mostly ruled out too.)
-inline bool out_of_reach(const CompactTrie::Node& node, std::uint64_t depth, std::uint64_t n,
+inline bool out_of_reach(std::uint32_t record, std::uint64_t depth, std::uint64_t n,
                          std::uint64_t k) noexcept {
-    if (depth + node.shortest > n + k) {
+    if (depth + records::shortest(record) > n + k) {
         return true;
     }
-    return node.longest != CompactTrie::kLengthSaturated && depth + node.longest + k < n;
+    const std::uint8_t longest = records::longest(record);
+    return longest != CompactTrie::kLengthSaturated && depth + longest + k < n;
 }
 
 // The banded rows of one walk, one per depth.
@@ -382,8 +383,8 @@ bool BandRows<M>::full_step(std::size_t depth, char32_t c, char32_t parent) noex
 template <Metric M>
 class BandWalk {
 public:
-    BandWalk(const CompactTrie::Node* nodes, std::u32string_view query, std::uint32_t k,
-             Budget budget, Interrupt& interrupt)
+    BandWalk(const NodeView& nodes, std::u32string_view query, std::uint32_t k, Budget budget,
+             Interrupt& interrupt)
         : nodes_(nodes), query_(query), k_(k), rows_(query, k, budget), interrupt_(interrupt) {}
 
     template <class OnHit>
@@ -399,7 +400,7 @@ private:
     // Inlined: the walk calls it for every node with children.
     [[gnu::always_inline]] inline void push_frame(NodeId node, std::size_t depth);
 
-    const CompactTrie::Node* nodes_;
+    const NodeView nodes_;
     std::u32string_view query_;
     std::uint32_t k_;
     BandRows<M> rows_;
@@ -411,11 +412,11 @@ private:
 template <Metric M>
 void BandWalk<M>::push_frame(NodeId node, std::size_t depth) {
     // The children stand at depth + 1 and spell query position `depth`.
-    const NodeId first = nodes_[node].first_child;
-    const NodeId end = nodes_[node + 1].first_child;
+    const NodeId first = nodes_.first_child(node);
+    const NodeId end = nodes_.first_child(node + 1);
     NodeId promoted = CompactTrie::kNoNode;
     if (depth < query_.size() && first < end) {
-        promoted = CompactTrie::child_of(nodes_, node, query_[depth]);
+        promoted = nodes_.child(node, query_[depth]);
     }
     frames_.push_back(Frame{first, end, promoted, promoted != CompactTrie::kNoNode});
 }
@@ -451,22 +452,23 @@ void BandWalk<M>::run(OnHit&& on_hit) {
             node = frame.next++;
         }
         const std::size_t depth = frames_.size();
-        if (out_of_reach(nodes_[node], depth, query_.size(), k_)) {
+        const std::uint32_t record = nodes_.record(node);
+        if (out_of_reach(record, depth, query_.size(), k_)) {
             continue;
         }
         interrupt_.tick();
-        const CompactTrie::Node& nd = nodes_[node];
+        const char32_t label = nodes_.label(node);
         const char32_t parent = BandRows<M>::kSwaps && !path_.empty() ? path_.back() : 0;
-        const bool alive = rows_.step(depth, nd.label, parent);
-        path_.push_back(nd.label);
-        if (nd.flags & CompactTrie::kIsKey) {
+        const bool alive = rows_.step(depth, label, parent);
+        path_.push_back(label);
+        if (records::is_key(record)) {
             const std::uint32_t distance = rows_.last(depth);
             if (distance <= k_ &&
                 !on_hit(node, distance, std::u32string_view(path_.data(), path_.size()))) {
                 return;
             }
         }
-        if (alive && nd.first_child < nodes_[node + 1].first_child) {
+        if (alive && nodes_.first_child(node) < nodes_.first_child(node + 1)) {
             push_frame(node, depth);
         } else {
             path_.pop_back();

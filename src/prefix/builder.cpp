@@ -9,7 +9,7 @@
 namespace morlatch {
 namespace {
 
-using Node = CompactTrie::Node;
+using Node = LayoutNode;
 
 // Node ids are 32 bits, and the closing entry holds the node count.
 constexpr std::uint64_t kMaxNodes = 0xFFFFFFFEu;
@@ -262,7 +262,7 @@ std::optional<LevelOrder> LevelOrderBuilder::lay_out_sorted(const KeyList& keys,
             // extensions, and keys are distinct.
             if (range.begin < range.end &&
                 offsets[range.begin] + range.bytes == offsets[range.begin + 1]) {
-                node.flags = CompactTrie::kIsKey;
+                node.flags = 1;  // a key
                 node.payload = keys.payload(range.begin);
                 ++range.begin;
                 ++layout.key_count;
@@ -331,18 +331,10 @@ void sort_keys(KeyList& keys) {
 std::unique_ptr<CompactTrie> build_compact_trie(KeyList keys, Interrupt& interrupt,
                                                 const BuildProgress& progress) {
     LevelOrder layout = lay_out(std::move(keys), interrupt, progress);
-    return CompactTrie::from_level_order(std::move(layout.nodes), layout.key_count,
-                                         layout.total_key_length);
-}
-
-std::unique_ptr<CompactTrie> CompactTrie::from_level_order(std::vector<Node> nodes,
-                                                           std::size_t key_count,
-                                                           std::uint64_t total_key_length) {
-    std::unique_ptr<CompactTrie> compact(new CompactTrie());
-    compact->nodes_ = NodeArray(std::move(nodes));
-    compact->key_count_ = key_count;
-    compact->total_key_length_ = total_key_length;
-    return compact;
+    std::unique_ptr<CompactTrie> trie = CompactTrie::from_level_order(
+        std::move(layout.nodes), layout.key_count, layout.total_key_length);
+    release_free_memory();
+    return trie;
 }
 
 namespace {

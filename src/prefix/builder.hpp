@@ -75,7 +75,7 @@ private:
 // entry that CompactTrie keeps (its first_child is the node count), with the
 // key lengths below every node filled in.
 struct LevelOrder {
-    std::vector<CompactTrie::Node> nodes;
+    std::vector<LayoutNode> nodes;
     std::size_t key_count = 0;
     // Code points over all keys.
     std::uint64_t total_key_length = 0;
@@ -129,7 +129,7 @@ bool read_word_list(std::string_view data, KeyList& keys);
 
 // Fills in the shortest and longest key length below every node of a level
 // order whose ids, labels, first children and key flags are set.
-void compute_key_lengths(std::vector<CompactTrie::Node>& nodes);
+void compute_key_lengths(std::vector<LayoutNode>& nodes);
 
 // ---- inline definitions ------------------------------------------------------
 

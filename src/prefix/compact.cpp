@@ -6,12 +6,17 @@
 #include <mutex>
 #include <utility>
 
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+
 #include "prefix/builder.hpp"
 
 namespace morlatch {
 namespace {
 
-using Node = CompactTrie::Node;
+using Node = LayoutNode;
+constexpr std::uint8_t kIsKey = 1;
 
 // The child range of `node` exactly as the plain walk reads it; false when
 // that reading would fault.
@@ -33,12 +38,18 @@ bool child_range(const Trie& trie, NodeId node, std::uint32_t& start, std::uint3
 
 }  // namespace
 
+void release_free_memory() noexcept {
+#if defined(__GLIBC__)
+    malloc_trim(0);
+#endif
+}
+
 std::unique_ptr<CompactTrie> CompactTrie::build(const Trie& trie) {
     const std::size_t count = trie.node_payloads.size();
     if (count == 0 || count >= 0xFFFFFFFFu) {
         return nullptr;
     }
-    std::vector<Node> nodes;
+    std::vector<LayoutNode> nodes;
     // Old ids in level order; a node's new id is its position here.
     std::vector<NodeId> order;
     order.reserve(count);
@@ -82,48 +93,202 @@ std::unique_ptr<CompactTrie> CompactTrie::build(const Trie& trie) {
 }
 
 std::unique_ptr<CompactTrie> CompactTrie::from_nodes(std::vector<Node> nodes) {
-    std::unique_ptr<CompactTrie> compact(new CompactTrie());
-    nodes.shrink_to_fit();
     compute_key_lengths(nodes);
-    compact->nodes_ = NodeArray(std::move(nodes));
-    const NodeArray& all = compact->nodes_;
+    std::size_t key_count = 0;
+    std::uint64_t total_key_length = 0;
     // Parents come before their children in level order.
-    std::vector<std::uint32_t> depth(all.size() - 1);
-    for (std::size_t v = 0; v + 1 < all.size(); ++v) {
-        for (NodeId c = all[v].first_child; c < all[v + 1].first_child; ++c) {
+    std::vector<std::uint32_t> depth(nodes.size() - 1);
+    for (std::size_t v = 0; v + 1 < nodes.size(); ++v) {
+        for (NodeId c = nodes[v].first_child; c < nodes[v + 1].first_child; ++c) {
             depth[c] = depth[v] + 1;
         }
-        if (all[v].flags & kIsKey) {
-            ++compact->key_count_;
-            compact->total_key_length_ += depth[v];
+        if (nodes[v].flags & kIsKey) {
+            ++key_count;
+            total_key_length += depth[v];
         }
     }
+    std::vector<std::uint32_t>().swap(depth);
+    return from_level_order(std::move(nodes), key_count, total_key_length);
+}
+
+std::unique_ptr<CompactTrie> CompactTrie::from_level_order(std::vector<Node> nodes,
+                                                           std::size_t key_count,
+                                                           std::uint64_t total_key_length) {
+    std::unique_ptr<CompactTrie> compact(new CompactTrie());
+    NodeImage image = NodeImage::pack(nodes, true, key_count, total_key_length);
+    std::vector<Node>().swap(nodes);
+    compact->adopt(std::move(image));
     return compact;
 }
 
-std::unique_ptr<CompactTrie> CompactTrie::from_checked(NodeArray nodes, std::size_t key_count,
-                                                       std::uint64_t total_key_length,
+std::unique_ptr<CompactTrie> CompactTrie::from_checked(NodeImage image,
                                                        std::unique_ptr<ReverseIndex> reverse) {
     std::unique_ptr<CompactTrie> compact(new CompactTrie());
-    compact->nodes_ = std::move(nodes);
-    compact->key_count_ = key_count;
-    compact->total_key_length_ = total_key_length;
+    compact->adopt(std::move(image));
     if (reverse) {
         compact->reverse_.adopt(std::move(reverse));
     }
     return compact;
 }
 
+NodeImage::Plan NodeImage::plan(std::uint64_t nodes, std::uint32_t ranks, bool wide, bool payloads,
+                                std::uint64_t keys) noexcept {
+    // Array starts round up to 64 bytes.
+    const auto next = [](std::size_t at) { return (at + 15) & ~std::size_t{15}; };
+    Plan plan;
+    plan.lines = static_cast<std::size_t>(nodes >> records::kLineShift) + 1;
+    std::size_t at = kHeaderWords;
+    plan.records = at;
+    at = next(at + static_cast<std::size_t>(nodes) + 1);
+    if (wide) {
+        plan.labels = at;
+        at = next(at + static_cast<std::size_t>(nodes) + 1);
+        plan.first = at;
+        at = next(at + static_cast<std::size_t>(nodes) + 1);
+    } else {
+        plan.alphabet = at;
+        at = next(at + ranks);
+        plan.line_base = at;
+        at = next(at + plan.lines);
+    }
+    if (payloads) {
+        plan.key_base = at;
+        at = next(at + plan.lines);
+        plan.payloads = at;
+        at = next(at + static_cast<std::size_t>(keys));
+    }
+    plan.total = at;
+    return plan;
+}
+
+NodeImage::NodeImage(std::vector<std::uint32_t> owned) : owned_(std::move(owned)), words_(owned_) {
+    attach();
+}
+
+NodeImage::NodeImage(std::span<const std::uint32_t> borrowed, std::shared_ptr<const void> owner)
+    : words_(borrowed), owner_(std::move(owner)), borrowed_(true) {
+    attach();
+}
+
+void NodeImage::attach() {
+    const std::uint32_t* w = words_.data();
+    const Plan at = plan(node_count(), alphabet_size(), wide(), has_payloads(), key_count());
+    view_ = NodeView{};
+    view_.records = w + at.records;
+    if (wide()) {
+        view_.labels = reinterpret_cast<const char32_t*>(w + at.labels);
+        view_.first = w + at.first;
+    } else {
+        view_.alphabet = reinterpret_cast<const char32_t*>(w + at.alphabet);
+        view_.line_base = w + at.line_base;
+        view_.ranks = alphabet_size();
+        low_ranks_ = std::make_unique<std::uint8_t[]>(records::kMaxRanks);
+        for (std::uint32_t r = 1; r < view_.ranks; ++r) {
+            if (view_.alphabet[r] < records::kMaxRanks) {
+                low_ranks_[view_.alphabet[r]] = static_cast<std::uint8_t>(r);
+            }
+        }
+        view_.low_ranks = low_ranks_.get();
+    }
+    if (has_payloads()) {
+        view_.key_base = w + at.key_base;
+        view_.payloads = w + at.payloads;
+    }
+}
+
+NodeImage NodeImage::pack(std::span<const Node> nodes, bool payloads, std::size_t key_count,
+                          std::uint64_t total_key_length) {
+    const std::size_t n = nodes.size() - 1;
+    // The alphabet: which code points label a node, in order; then each
+    // one's rank, in the same table.
+    std::vector<char32_t> alphabet{0};
+    std::vector<std::uint8_t> rank_of(0x110000);
+    bool wide = false;
+    for (std::size_t v = 1; v < n && !wide; ++v) {
+        if (nodes[v].label >= rank_of.size()) {
+            wide = true;  // not a code point: kept as it is
+        } else {
+            rank_of[nodes[v].label] = 1;
+        }
+    }
+    for (char32_t ch = 0; !wide && ch < rank_of.size(); ++ch) {
+        if (rank_of[ch] != 0) {
+            alphabet.push_back(ch);
+            wide = alphabet.size() > records::kMaxRanks;  // ranks 1 to 255
+            rank_of[ch] = static_cast<std::uint8_t>(alphabet.size() - 1);
+        }
+    }
+    const Plan at =
+        plan(n, wide ? 0 : static_cast<std::uint32_t>(alphabet.size()), wide, payloads, key_count);
+    std::vector<std::uint32_t> words(at.total);
+    words[0] = kTag;
+    words[1] = static_cast<std::uint32_t>(n);
+    words[2] = wide ? 0 : static_cast<std::uint32_t>(alphabet.size());
+    words[3] = (wide ? kWide : 0) | (payloads ? kPayloads : 0);
+    words[4] = payloads ? static_cast<std::uint32_t>(key_count) : 0;
+    words[6] = static_cast<std::uint32_t>(total_key_length);
+    words[7] = static_cast<std::uint32_t>(total_key_length >> 32);
+    if (!payloads) {
+        // A reverse index keeps its figures all the same.
+        words[4] = static_cast<std::uint32_t>(key_count);
+    }
+    const auto cap = [](std::uint8_t length) {
+        return std::min<std::uint32_t>(length, records::kLengthMask);
+    };
+    std::uint32_t keys_before = 0;
+    for (std::size_t v = 0; v <= n; ++v) {
+        const Node& node = nodes[v];
+        const std::size_t line = v >> records::kLineShift;
+        if ((v & (records::kLine - 1)) == 0) {
+            if (!wide) {
+                words[at.line_base + line] = node.first_child;
+            }
+            if (payloads) {
+                words[at.key_base + line] = keys_before;
+            }
+        }
+        const bool key = v < n && (node.flags & kIsKey) != 0;
+        std::uint32_t rank = 0;
+        std::uint32_t prefix = 0;
+        if (wide) {
+            words[at.labels + v] = v == 0 || v == n ? 0 : node.label;
+            words[at.first + v] = node.first_child;
+        } else {
+            if (v != 0 && v != n) {
+                rank = rank_of[node.label];
+            }
+            prefix = node.first_child - words[at.line_base + line];
+        }
+        // The closing record: shortest 0, longest 0.
+        const std::uint32_t shortest = v == n ? 0
+                                       : key  ? 0
+                                              : std::max<std::uint32_t>(cap(node.shortest), 1);
+        const std::uint32_t longest = v == n ? 0 : cap(node.longest);
+        words[at.records + v] = records::make(rank, prefix, shortest, longest);
+        if (key) {
+            if (payloads) {
+                words[at.payloads + keys_before] = node.payload;
+            }
+            ++keys_before;
+        }
+    }
+    if (!wide) {
+        std::copy(alphabet.begin(), alphabet.end(),
+                  words.begin() + static_cast<std::ptrdiff_t>(at.alphabet));
+    }
+    return NodeImage(std::move(words));
+}
+
 CompactTrie::~CompactTrie() = default;
 
 std::optional<NodeId> CompactTrie::find(std::u32string_view text) const noexcept {
+    const NodeView view = view_;  // in registers, whatever the stores alias
     NodeId node = kRoot;
     for (const char32_t ch : text) {
-        const std::optional<NodeId> next = child(node, ch);
-        if (!next) {
+        node = view.child(node, ch);
+        if (node == kNoNode) {
             return std::nullopt;
         }
-        node = *next;
     }
     return node;
 }
@@ -137,7 +302,7 @@ std::optional<Match> CompactTrie::exact_match(std::u32string_view query) const {
 }
 
 std::size_t CompactTrie::memory_bytes() const noexcept {
-    return sizeof(*this) + nodes_.owned_bytes() + reverse_.memory_bytes();
+    return sizeof(*this) + image_.owned_bytes() + reverse_.memory_bytes();
 }
 
 LazyReverseIndex::LazyReverseIndex() noexcept = default;
@@ -155,6 +320,7 @@ const ReverseIndex* LazyReverseIndex::get(const CompactTrie& forward, Interrupt&
             seconds_ =
                 std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
             index_ = std::move(index);
+            release_free_memory();
             state = index_ ? State::built : State::refused;
             state_.store(state, std::memory_order_release);
         }
@@ -179,8 +345,7 @@ std::unique_ptr<ReverseIndex> ReverseIndex::build(const CompactTrie& forward,
     if (forward.total_key_length() > kMaxTextPerNode * forward.node_count()) {
         return nullptr;
     }
-    // Every key, reversed, with the id of its node in the forward trie as
-    // its payload.
+    // Every key, reversed; the forward layout has the payloads.
     KeyList keys;
     keys.reserve(forward.key_count(), forward.total_key_length());
     std::u32string path;
@@ -210,7 +375,10 @@ std::unique_ptr<ReverseIndex> ReverseIndex::build(const CompactTrie& forward,
     if (!layout) {
         return nullptr;
     }
-    return std::make_unique<ReverseIndex>(NodeArray(std::move(layout->nodes)));
+    NodeImage image =
+        NodeImage::pack(layout->nodes, false, layout->key_count, layout->total_key_length);
+    std::vector<LayoutNode>().swap(layout->nodes);
+    return std::make_unique<ReverseIndex>(std::move(image));
 }
 
 }  // namespace morlatch

@@ -1,26 +1,33 @@
 // Opening a search layout stored in memory that this process did not build:
-// the "layout" and "reverse" sections of an index file, mapped read-only, or
-// the same bytes in a buffer (an unpickled index).
+// the "nodes" and "rnodes" sections of an index file (the layout's packed
+// image and its reverse index's, see NodeImage in compact.hpp), mapped
+// read-only, or the same bytes in a buffer (an unpickled index). Searches
+// read them without any check, so everything they trust is checked here,
+// once, before the layout is used:
+//   - the header: tag, flags (payloads for the layout, none for the reverse
+//     index), alphabet size, and a size that is exactly what the header
+//     plans, in whole aligned words (otherwise they are copied);
+//   - the nodes are in level order: the root's children start at 1, every
+//     node's children come after it, child ranges do not decrease, and the
+//     closing record's first child is the node count, so every node but
+//     the root is the child of exactly one earlier node;
+//   - labels: an alphabet of strictly ascending code points after the
+//     root's 0, every rank within it (0 for the root), strictly ascending
+//     among siblings; a wide layout's labels Unicode scalar values;
+//   - the key lengths below each node are exactly those its children give,
+//     the key counts per line are the true ones, and the header's key count
+//     and total key length too;
+//   - reverse index: all of the above, and its keys, read backwards, are
+//     the layout's keys (the same count and the same sum of a hash of each).
 //
-// Each section is the layout's node records, 16 bytes each, little-endian:
-// label (4), first_child (4), payload (4), flags, shortest, longest, reserved
-// (1 each); the last record only closes the child ranges. Searches read them
-// without any check, so everything they trust is checked here, once, before
-// the layout is used:
-//   - the size is a whole number of records, at least the root and the
-//     closing record, fewer than 2**32 - 1 nodes, and the records are
-//     aligned (otherwise they are copied);
-//   - the nodes are in level order: first_child of the root is 1, every
-//     node's children come after it (first_child > id), child ranges do not
-//     decrease, and the closing record's first_child is the node count, so
-//     every node but the root is the child of exactly one earlier node;
-//   - labels: 0 for the root, a Unicode scalar value for every other node,
-//     strictly ascending among siblings;
-//   - flags are 0 or kIsKey, the reserved byte and the payload of a node that
-//     is not a key are 0, the closing record is zero but for first_child;
-//   - the key lengths below each node are exactly those its children give;
-//   - reverse index: all of the above, and the payload of each of its keys is
-//     a distinct key node of the forward layout, one for every forward key.
+// Index files written before the packed records hold "layout" and
+// "reverse" sections of 16-byte records (LayoutNode, little-endian: label,
+// first_child, payload (4 each), flags, shortest, longest, reserved (1
+// each); the reverse index's payloads are forward node ids). They are
+// checked as strictly (the flags 0 or 1, the reserved byte and a non-key's
+// payload 0, every reverse key naming a distinct forward key) and packed in
+// memory.
+//
 // What is wrong is reported with the byte offset (in the file) of the first
 // field found wrong.
 #pragma once
@@ -54,9 +61,9 @@ struct LayoutProblem {
 std::variant<std::unique_ptr<CompactTrie>, LayoutProblem> open_stored_layout(
     StoredNodes forward, std::optional<StoredNodes> reverse, std::shared_ptr<const void> owner);
 
-// The bytes to store for `nodes` (a layout's or a reverse index's records).
-inline std::span<const std::uint8_t> stored_bytes(std::span<const LayoutNode> nodes) noexcept {
-    return {reinterpret_cast<const std::uint8_t*>(nodes.data()), nodes.size_bytes()};
-}
+// The same for the 16-byte records of older files, packed into memory of
+// this process's own (the bytes are not kept).
+std::variant<std::unique_ptr<CompactTrie>, LayoutProblem> open_stored_records(
+    StoredNodes forward, std::optional<StoredNodes> reverse);
 
 }  // namespace morlatch

@@ -61,7 +61,7 @@ bool worth_splitting(std::size_t n, std::uint64_t k) {
 }
 
 template <Metric M>
-HitList split_or_single_search(const CompactTrie& trie, const CompactTrie::Node* nodes,
+HitList split_or_single_search(const CompactTrie& trie, const NodeView& nodes,
                                std::u32string_view query, std::uint32_t k,
                                std::optional<std::uint64_t> limit, Interrupt& interrupt) {
     HitList found;
@@ -92,11 +92,15 @@ HitList split_or_single_search(const CompactTrie& trie, const CompactTrie::Node*
     {
         const std::u32string reversed(query.rbegin(), query.rend());
         std::u32string key;
-        BandWalk<M> walk(reverse->nodes(), reversed, k, Budget{backward_low, k, n - split},
+        BandWalk<M> walk(reverse->view(), reversed, k, Budget{backward_low, k, n - split},
                          interrupt);
-        walk.run([&](NodeId node, std::uint32_t distance, std::u32string_view path) {
+        walk.run([&](NodeId, std::uint32_t distance, std::u32string_view path) {
             key.assign(path.rbegin(), path.rend());
-            both.add(key, reverse->nodes()[node].payload, distance);
+            // The reverse index holds the keys of the forward layout (checked
+            // when it is read from a file), so the lookup finds it.
+            if (const std::optional<NodeId> node = trie.find_key(key)) {
+                both.add(key, *node, distance);
+            }
             return true;
         });
     }
@@ -139,10 +143,10 @@ HitList CompactTrie::search(std::u32string_view query, std::uint64_t max_dist,
     // No distance comes near the cap, so a larger max_dist behaves exactly
     // like it.
     const auto k = static_cast<std::uint32_t>(std::min(max_dist, kDistanceCap));
-    return transpositions ? split_or_single_search<Metric::osa>(*this, nodes_.data(), query, k,
-                                                                limit, interrupt)
-                          : split_or_single_search<Metric::levenshtein>(*this, nodes_.data(), query,
-                                                                        k, limit, interrupt);
+    return transpositions
+               ? split_or_single_search<Metric::osa>(*this, view_, query, k, limit, interrupt)
+               : split_or_single_search<Metric::levenshtein>(*this, view_, query, k, limit,
+                                                             interrupt);
 }
 
 }  // namespace morlatch

@@ -322,16 +322,16 @@ std::unique_ptr<KeyCursor> Store::keys(std::u32string_view prefix) const {
     return std::make_unique<KeyCursor>(layout(), prefix);
 }
 
-std::span<const LayoutNode> Store::layout_nodes() const {
-    return layout().node_span();
+std::span<const std::uint8_t> Store::layout_nodes() const {
+    return layout().image_bytes();
 }
 
-std::optional<std::span<const LayoutNode>> Store::reverse_nodes() const {
+std::optional<std::span<const std::uint8_t>> Store::reverse_nodes() const {
     const ReverseIndex* reverse = layout().reverse_index();
     if (reverse == nullptr) {
         return std::nullopt;
     }
-    return reverse->node_span();
+    return reverse->image_bytes();
 }
 
 StoreStats Store::stats() const {

@@ -121,8 +121,8 @@ public:
     // What an index file stores for this trie (mapped.hpp): the layout's node
     // records, and the reverse index's when searches use one (building it
     // now if it is not yet built; a long step).
-    std::span<const LayoutNode> layout_nodes() const;
-    std::optional<std::span<const LayoutNode>> reverse_nodes() const;
+    std::span<const std::uint8_t> layout_nodes() const;
+    std::optional<std::span<const std::uint8_t>> reverse_nodes() const;
 
 private:
     // The arrays as given; empty when the layout answers for them.

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "format/codec.hpp"
+#include "prefix/builder.hpp"
 #include "prefix/compact.hpp"
 #include "prefix/query.hpp"
 #include "prefix/store.hpp"
@@ -382,6 +383,68 @@ TEST(Store, QueriesThatNeedTheLayoutFaultWithoutIt) {
               "called `Option::unwrap()` on a `None` value");
     EXPECT_EQ(reference::fault_message([&] { store.keys(U""); }),
               "called `Option::unwrap()` on a `None` value");
+}
+
+}  // namespace
+}  // namespace morlatch
+
+namespace morlatch {
+namespace {
+
+// The packed records give back every figure of the builder's nodes, at the
+// edges of their fields: lines whose earlier nodes hold nearly 15 * 255
+// children (255 labels, nodes below the root with 254 children each), and
+// one label more, which makes the layout wide.
+TEST(NodeImage, PackedRecordsGiveBackTheBuildersNodes) {
+    for (const std::size_t labels : {std::size_t{254}, std::size_t{255}}) {
+        KeyList keys;
+        Payload payload = 0;
+        for (std::size_t a = 0; a < 20; ++a) {
+            for (std::size_t b = 0; b < labels; ++b) {
+                // Keys of 1, 2 and (for some) 70 characters: lengths past 63.
+                const std::u32string key{static_cast<char32_t>(0x100 + a),
+                                         static_cast<char32_t>(0x100 + b)};
+                keys.add(key.data(), key.size(), payload++);
+                if (b % 97 == 0) {
+                    const std::u32string longer = key + std::u32string(68, U'x');
+                    keys.add(longer.data(), longer.size(), payload++);
+                }
+            }
+            const char32_t single = static_cast<char32_t>(0x100 + a);
+            keys.add(&single, 1, payload++);
+        }
+        Interrupt none;
+        const LevelOrder order = lay_out(std::move(keys), none);
+        const NodeImage image =
+            NodeImage::pack(order.nodes, true, order.key_count, order.total_key_length);
+        const NodeView& view = image.view();
+        const std::size_t n = order.nodes.size() - 1;
+        ASSERT_EQ(image.node_count(), n);
+        EXPECT_EQ(image.wide(), labels + 1 > 255) << labels;  // with the x
+        std::size_t widest_prefix = 0;
+        for (std::size_t v = 0; v <= n; ++v) {
+            const LayoutNode& node = order.nodes[v];
+            ASSERT_EQ(view.first_child(static_cast<NodeId>(v)), node.first_child) << v;
+            if (v == n) {
+                break;
+            }
+            if (!image.wide()) {
+                widest_prefix =
+                    std::max<std::size_t>(widest_prefix, records::prefix(view.record(v)));
+            }
+            ASSERT_EQ(view.label(static_cast<NodeId>(v)), v == 0 ? 0 : node.label) << v;
+            ASSERT_EQ(view.is_key(static_cast<NodeId>(v)), node.flags == 1) << v;
+            if (node.flags == 1) {
+                ASSERT_EQ(view.payload(static_cast<NodeId>(v)), node.payload) << v;
+            }
+            ASSERT_EQ(view.shortest(static_cast<NodeId>(v)), std::min<int>(node.shortest, 63));
+            ASSERT_EQ(view.longest(static_cast<NodeId>(v)), std::min<int>(node.longest, 63));
+        }
+        if (!image.wide()) {
+            // The lines really were that full.
+            EXPECT_GT(widest_prefix, 14u * 254u);
+        }
+    }
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include <variant>
 #include <vector>
 
+#include "prefix/builder.hpp"
 #include "prefix/compact.hpp"
 #include "prefix/mapped.hpp"
 #include "prefix/ranked.hpp"
@@ -69,24 +70,55 @@ Trie level_order(const std::map<std::u32string, Payload>& keys) {
 struct Stored {
     std::vector<std::uint8_t> file;  // forward records, then reverse records
     std::size_t reverse_at = 0;
+    bool packed = true;  // the packed images, or the 16-byte records of older files
 };
 
-Stored store_of(const CompactTrie& layout) {
+template <class Bytes>
+Stored stored_of(const Bytes& forward, const Bytes& reverse, bool packed) {
     Stored stored;
-    const auto forward = stored_bytes(layout.node_span());
-    const auto reverse = stored_bytes(layout.reverse_index()->node_span());
     stored.file.assign(forward.begin(), forward.end());
     stored.reverse_at = stored.file.size();
     stored.file.insert(stored.file.end(), reverse.begin(), reverse.end());
+    stored.packed = packed;
     return stored;
+}
+
+Stored store_of(const CompactTrie& layout) {
+    return stored_of(layout.image_bytes(), layout.reverse_index()->image_bytes(), true);
+}
+
+std::span<const std::uint8_t> bytes_of(const std::vector<LayoutNode>& nodes) {
+    return {reinterpret_cast<const std::uint8_t*>(nodes.data()), nodes.size() * sizeof(LayoutNode)};
+}
+
+// The 16-byte records that older files hold: the builder's nodes, the
+// reverse index's payloads naming forward nodes.
+Stored old_store_of(const std::map<std::u32string, Payload>& keys) {
+    Interrupt none;
+    KeyList forward_keys;
+    for (const auto& [key, payload] : keys) {
+        forward_keys.add(key.data(), key.size(), payload);
+    }
+    const LevelOrder forward = lay_out(std::move(forward_keys), none);
+    const std::unique_ptr<CompactTrie> layout = CompactTrie::build(level_order(keys));
+    KeyList reversed_keys;
+    for (const auto& [key, payload] : keys) {
+        if (!key.empty()) {
+            const std::u32string reversed(key.rbegin(), key.rend());
+            reversed_keys.add(reversed.data(), reversed.size(), *layout->find(key));
+        }
+    }
+    const LevelOrder reversed = lay_out(std::move(reversed_keys), none);
+    return stored_of(bytes_of(forward.nodes), bytes_of(reversed.nodes), false);
 }
 
 std::variant<std::unique_ptr<CompactTrie>, LayoutProblem> open(const std::uint8_t* data,
                                                                const Stored& stored) {
     const std::span<const std::uint8_t> all(data, stored.file.size());
-    return open_stored_layout(StoredNodes{all.first(stored.reverse_at), 0},
-                              StoredNodes{all.subspan(stored.reverse_at), stored.reverse_at},
-                              nullptr);
+    const StoredNodes forward{all.first(stored.reverse_at), 0};
+    const StoredNodes reverse{all.subspan(stored.reverse_at), stored.reverse_at};
+    return stored.packed ? open_stored_layout(forward, reverse, nullptr)
+                         : open_stored_records(forward, reverse);
 }
 
 std::vector<Match> every_search(const Store& store, const std::vector<std::u32string>& queries) {
@@ -127,24 +159,27 @@ TEST(StoredLayout, OpensToTheSameAnswersAsTheBuiltLayout) {
         }
         const Store built(level_order(keys));
         std::unique_ptr<const CompactTrie> layout = CompactTrie::build(level_order(keys));
-        const Stored stored = store_of(*layout);
-        auto opened = open(stored.file.data(), stored);
-        ASSERT_TRUE(std::holds_alternative<std::unique_ptr<CompactTrie>>(opened))
-            << std::get<LayoutProblem>(opened).what;
-        const Store mapped(std::move(std::get<std::unique_ptr<CompactTrie>>(opened)));
-        EXPECT_TRUE(mapped.info().borrowed);
-        EXPECT_TRUE(mapped.info().reverse_index_built);
-        EXPECT_EQ(mapped.key_count(), keys.size());
         std::vector<std::u32string> queries;
         for (int i = 0; i < 12; ++i) {
             queries.push_back(random_text(rng, 8));
         }
-        EXPECT_EQ(every_search(mapped, queries), every_search(built, queries));
-        std::vector<std::uint8_t> a(built.encoded_size());
-        std::vector<std::uint8_t> b(mapped.encoded_size());
-        built.encode_into(a);
-        mapped.encode_into(b);
-        EXPECT_EQ(a, b);
+        const Stored stored = store_of(*layout);
+        // Older files' records answer the same, packed when read.
+        for (const Stored& each : {stored, old_store_of(keys)}) {
+            auto opened = open(each.file.data(), each);
+            ASSERT_TRUE(std::holds_alternative<std::unique_ptr<CompactTrie>>(opened))
+                << std::get<LayoutProblem>(opened).what;
+            const Store mapped(std::move(std::get<std::unique_ptr<CompactTrie>>(opened)));
+            EXPECT_EQ(mapped.info().borrowed, each.packed);
+            EXPECT_TRUE(mapped.info().reverse_index_built);
+            EXPECT_EQ(mapped.key_count(), keys.size());
+            EXPECT_EQ(every_search(mapped, queries), every_search(built, queries));
+            std::vector<std::uint8_t> a(built.encoded_size());
+            std::vector<std::uint8_t> b(mapped.encoded_size());
+            built.encode_into(a);
+            mapped.encode_into(b);
+            EXPECT_EQ(a, b);
+        }
 
         // Not aligned for the records: read from a copy, same answers.
         std::vector<std::uint8_t> shifted(stored.file.size() + 1);
@@ -157,11 +192,18 @@ TEST(StoredLayout, OpensToTheSameAnswersAsTheBuiltLayout) {
     }
 }
 
+void expect_damage_refused_or_harmless(const Stored& good);
+
 TEST(StoredLayout, DamagedBytesAreRefusedInsideTheRecordsOrStillAnswer) {
     const std::map<std::u32string, Payload> keys{{U"ab", 1},      {U"abc", 2}, {U"b", 3},
                                                  {U"b\u00e9", 4}, {U"cab", 5}, {U"\U0001F600", 6}};
     std::unique_ptr<const CompactTrie> layout = CompactTrie::build(level_order(keys));
-    const Stored good = store_of(*layout);
+    for (const Stored& good : {store_of(*layout), old_store_of(keys)}) {
+        expect_damage_refused_or_harmless(good);
+    }
+}
+
+void expect_damage_refused_or_harmless(const Stored& good) {
     const std::vector<std::u32string> queries{U"ab", U"abcd", U"b\u00e9x", U"cb", U""};
     int refused = 0;
     for (std::size_t position = 0; position < good.file.size(); ++position) {
@@ -178,7 +220,7 @@ TEST(StoredLayout, DamagedBytesAreRefusedInsideTheRecordsOrStillAnswer) {
             every_search(store, queries);
         }
     }
-    EXPECT_GT(refused, static_cast<int>(good.file.size()));
+    EXPECT_GT(refused, static_cast<int>(good.file.size())) << "packed: " << good.packed;
     // Cut short anywhere: a partial record, or a layout missing its end.
     for (std::size_t cut = 0; cut < good.reverse_at; ++cut) {
         Stored shorter = good;

@@ -3,8 +3,9 @@
 // Input: an index file (the container of python/morlatch/indexfile.py). Its
 // table is read with every offset and length checked against the input (the
 // checksums are not: Index.load does not check those of the layout either);
-// the "layout" section, and "reverse" when present, go to
-// open_stored_layout. The layout must either be refused with a problem at a
+// the "nodes" section, and "rnodes" when present, go to open_stored_layout
+// (or, in a file without "nodes", the older "layout" and "reverse" records
+// to open_stored_records). The layout must either be refused with a problem at a
 // byte inside those sections, or open and then answer exact_match,
 // fuzzy_match (k = 0..2), completion, key listing, get_children, get_payload
 // and to_bytes without reading out of bounds; and every key it lists must be
@@ -76,12 +77,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // Exactly the input, in memory of its own: reads past it are caught.
     std::vector<std::uint8_t> file(data, data + size);
     const std::span<const std::uint8_t> bytes(file);
-    const std::optional<StoredNodes> layout = section(bytes, "layout");
+    const bool packed = section(bytes, "nodes").has_value();
+    const std::optional<StoredNodes> layout = section(bytes, packed ? "nodes" : "layout");
     if (!layout) {
         return 0;
     }
-    const std::optional<StoredNodes> reverse = section(bytes, "reverse");
-    auto opened = morlatch::open_stored_layout(*layout, reverse, nullptr);
+    const std::optional<StoredNodes> reverse = section(bytes, packed ? "rnodes" : "reverse");
+    auto opened = packed ? morlatch::open_stored_layout(*layout, reverse, nullptr)
+                         : morlatch::open_stored_records(*layout, reverse);
     if (const morlatch::LayoutProblem* problem = std::get_if<morlatch::LayoutProblem>(&opened)) {
         require(!problem->what.empty(), "a refusal without a problem");
         const bool in_layout = problem->offset >= layout->offset &&

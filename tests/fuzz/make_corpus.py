@@ -49,14 +49,15 @@ def images() -> list[bytes]:
 
 
 def index_files() -> list[bytes]:
-    """Index files as Index.save writes them (layout and reverse sections),
-    and a few damaged: a record changed, a file cut short."""
+    """Index files as Index.save writes them (nodes and rnodes sections), and
+    a few damaged: a record changed, a file cut short. (Seeds of the older
+    16-byte records, layout and reverse sections, stay in the corpus.)"""
     good = [
         indexfile.encode(morlatch.Index(keys)._sections())  # noqa: SLF001
         for keys in TRIES
     ]
     damaged = [
-        good[3][:-16],  # the reverse index loses its closing record
+        good[3][:-64],  # the reverse index loses its last 64 bytes
         good[3][: len(good[3]) * 2 // 3],
         bytes(byte ^ 0x20 if 200 <= i < 216 else byte for i, byte in enumerate(good[4])),
     ]
