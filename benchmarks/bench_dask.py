@@ -5,7 +5,11 @@ edits, benchmarks/common.py) at --max-dist (default 1), against the index of
 wamerican-insane (663,473 words), answered as a list by
 morlatch.dask.search_many on a distributed.LocalCluster of 1 and then 2
 worker processes of one thread each (each partition on one native thread).
-For comparison, Index.search_many in this process on 1 and 2 native threads.
+For comparison, Index.search_many in this process on 1 and 2 native threads,
+and the machine's ceiling for two workers: Index.search_many on one native
+thread in 1 and then 2 forked processes (without Dask), each on its share of
+the queries, all started at once; the ratio of those two is the most that a
+second worker can bring here.
 
 Per run: the first call (sending the index, the workers' first searches) on
 --warmup queries, then the timed call on all queries (sending queries and
@@ -18,6 +22,8 @@ machine may give two workers less than two cores) and the load average.
 from __future__ import annotations
 
 import argparse
+import gc
+import multiprocessing
 import os
 import resource
 import sys
@@ -35,6 +41,39 @@ def worker_cpu() -> float:
 
 def load() -> str:
     return " ".join(f"{x:.1f}" for x in os.getloadavg())
+
+
+def search_part(index, part, k, start, done) -> None:
+    start.wait()
+    cpu = time.process_time()
+    index.search_many(part, k, workers=1)
+    done.put(time.process_time() - cpu)
+
+
+def processes_run(index, queries, k, processes):
+    """Wall and CPU seconds of Index.search_many on `processes` forked
+    processes at once, each on one native thread and its share of queries."""
+    fork = multiprocessing.get_context("fork")
+    start, done = fork.Event(), fork.Queue()
+    size = -(-len(queries) // processes)
+    children = [
+        fork.Process(target=search_part, args=(index, queries[at : at + size], k, start, done))
+        for at in range(0, len(queries), size)
+    ]
+    # The parent's objects out of the children's collections, which would
+    # otherwise copy the pages of every one they walk.
+    gc.freeze()
+    for child in children:
+        child.start()
+    gc.unfreeze()
+    time.sleep(0.5)  # every child forked and waiting
+    began = time.perf_counter()
+    start.set()
+    cpu = sum(done.get() for _ in children)
+    wall = time.perf_counter() - began
+    for child in children:
+        child.join()
+    return wall, cpu
 
 
 def main() -> None:
@@ -72,6 +111,13 @@ def main() -> None:
         )
         print(rows[-1], flush=True)
 
+    # Forked before any cluster starts its threads.
+    for processes in (1, 2):
+        index.search_many(queries[: args.warmup], k, workers=1)
+        wall, cpu = processes_run(index, queries, k, processes)
+        rows.append((f"Index.search_many, {processes} process(es)", wall, cpu, load()))
+        print(rows[-1], flush=True)
+
     for workers in map(int, args.workers.split(",")):
         began = time.perf_counter()
         with (
@@ -93,7 +139,7 @@ def main() -> None:
         rows.append((f"morlatch.dask, {workers} worker(s)", wall, cpu, load()))
         print(rows[-1], f"cluster start {started:.1f} s, first call {first:.1f} s", flush=True)
 
-    base = rows[2][1] if len(rows) > 2 else rows[0][1]
+    base = rows[4][1] if len(rows) > 4 else rows[0][1]
     print(f"\n{args.queries:,} queries at k = {k} against {len(index):,} words")
     print("| run | seconds | queries/s | CPU s | vs one worker | load average after |")
     print("|---|---|---|---|---|---|")
@@ -102,6 +148,12 @@ def main() -> None:
             f"| {name} | {wall:.1f} | {args.queries / wall:,.0f} | {cpu:.1f} "
             f"| {base / wall:.2f} | {after} |"
         )
+    print(
+        f"\nceiling (2 processes vs 1): {rows[2][1] / rows[3][1]:.2f}x; "
+        + ", ".join(
+            f"{name}: {rows[2][1] / wall:.2f}x of one process" for name, wall, _, _ in rows[4:]
+        )
+    )
 
 
 if __name__ == "__main__":
