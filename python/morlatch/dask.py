@@ -232,21 +232,54 @@ def _collector_paused() -> Iterator[None]:
 
 
 class _Answers(list):  # type: ignore[type-arg]
-    """A partition's result lists, as a worker holds them: they pickle as one
-    packed bytes object (rebuilt as a plain list) rather than tuple by tuple."""
+    """Result lists as a worker holds them: they pickle as one packed bytes
+    object, rebuilt as a plain list, rather than tuple by tuple.
+
+    A bag's partition is one; so is each item of a column's partition, which
+    pandas pickles item by item."""
 
     __slots__ = ()
 
     def __reduce__(self) -> tuple[Any, ...]:
-        packed = _engine.pack_answers(self)
-        if packed is None:  # some answer the packed form cannot hold
-            return (list, (list(self),))
-        return (_rebuilt, (packed,))
+        return _reduced(list(self), _rebuilt)
+
+
+class _Answer(list):  # type: ignore[type-arg]
+    """One query's result list, as a worker holds it (see _Answers)."""
+
+    __slots__ = ()
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        return _reduced([list(self)], _rebuilt_one)
+
+
+def _reduced(answers: list[Any], rebuild: Any) -> tuple[Any, ...]:
+    packed = _engine.pack_answers(answers)
+    if packed is None:  # some answer the packed form cannot hold
+        return (list, (answers if rebuild is _rebuilt else answers[0],))
+    return (rebuild, (packed,))
 
 
 def _rebuilt(packed: bytes) -> list[list[Match]]:
     with _collector_paused():
         return _engine.unpack_answers(packed, Match)
+
+
+def _rebuilt_one(packed: bytes) -> list[Match]:
+    return _engine.unpack_answers(packed, Match)[0]
+
+
+def _on_worker() -> bool:
+    """Whether this runs in a task on a distributed worker, whose results
+    may travel pickled."""
+    distributed = sys.modules.get("distributed")
+    if distributed is None:
+        return False
+    try:
+        distributed.get_worker()
+    except ValueError:
+        return False
+    return True
 
 
 def _unpacked(answer: tuple[bool, bytes]) -> list[list[Match]]:
@@ -270,7 +303,10 @@ def _answer(
 def _answer_bag(
     queries: Iterable[str], index: Index, max_dist: int, limit: int | None, transpositions: bool
 ) -> list[list[Match]]:
-    return _Answers(_answer(queries, index, max_dist, limit, transpositions))
+    answers = _answer(queries, index, max_dist, limit, transpositions)
+    if not _on_worker():
+        return answers
+    return _Answers(answers)
 
 
 def _answer_packed(
@@ -288,4 +324,6 @@ def _answer_series(
 ) -> Any:
     pandas = importlib.import_module("pandas")
     results = _answer(queries.tolist(), index, max_dist, limit, transpositions)
+    if _on_worker():
+        results = [_Answer(answer) for answer in results]
     return pandas.Series(results, index=queries.index, name=queries.name, dtype=object)
