@@ -12,9 +12,11 @@ from collections.abc import Iterator
 from typing import Any
 
 import pytest
+from hypothesis import given
+from hypothesis import strategies as st
 
 import morlatch
-from morlatch import Index
+from morlatch import Index, Match, _engine
 
 pytest.importorskip("distributed")
 import dask.bag  # noqa: E402
@@ -57,6 +59,14 @@ def queries() -> list[str]:
 OPTIONS = [dict(max_dist=1), dict(max_dist=2, limit=3, transpositions=True)]
 
 
+def assert_same(got: list[Any], want: list[list[Match]]) -> None:
+    """Equal, and made of the same types: plain lists of Match (a tuple
+    subclass, which == alone would not tell from a plain tuple)."""
+    assert got == want
+    assert {type(answer) for answer in got} <= {list}
+    assert {type(match) for answer in got for match in answer} <= {Match}
+
+
 def test_without_a_client(index: Index, queries: list[str]) -> None:
     # Runs before the cluster fixture exists. A bag takes the index in its
     # graph and computes anywhere; a list gets a cluster of its own.
@@ -65,7 +75,7 @@ def test_without_a_client(index: Index, queries: list[str]) -> None:
     want = index.search_many(queries, 1)
     answered = search_many(dask.bag.from_sequence(queries, npartitions=3), index, 1)
     assert answered.compute(scheduler="sync") == want
-    assert search_many(queries, index, 1) == want
+    assert_same(search_many(queries, index, 1), want)
     with pytest.raises(ValueError):
         distributed.get_client()  # that cluster's client is gone
 
@@ -77,12 +87,16 @@ def test_results_match_search_many(
 ) -> None:
     want = index.search_many(queries, **options)
     if kind == "list":
-        assert search_many(queries, index, client=client, **options) == want
+        assert_same(search_many(queries, index, client=client, **options), want)
     elif kind == "bag":
         bag = dask.bag.from_sequence(queries, npartitions=7)
         answered = search_many(bag, index, **options)
         assert answered.npartitions == bag.npartitions > 1
-        assert answered.compute() == want
+        assert_same(answered.compute(), want)
+        # Partitions fetched as they are, as packed on the workers.
+        parts = client.gather(client.compute(answered.to_delayed()))
+        assert {type(part) for part in parts} == {list}
+        assert_same([answer for part in parts for answer in part], want)
     else:
         dd = pytest.importorskip("dask.dataframe")
         pandas = pytest.importorskip("pandas")
@@ -92,7 +106,37 @@ def test_results_match_search_many(
         assert answered.npartitions == column.npartitions > 1
         got = answered.compute()
         assert got.name == "q" and got.index.tolist() == list(labels)
-        assert got.tolist() == want
+        assert_same(got.tolist(), want)
+
+
+# The transport's own rule, which no index reaches (its keys hold no lone
+# surrogate, its payloads fit 32 bits): keys with any code point, payloads and
+# distances a little past what the packed form holds (u64, u32).
+MATCHES = st.tuples(
+    st.text(
+        st.characters(codec=None, categories=None) | st.characters(categories=["Cs"]), max_size=6
+    ),
+    st.integers(-1, 2**64),
+    st.integers(0, 2**32),
+)
+
+
+@given(st.lists(st.lists(MATCHES, max_size=4), max_size=6))
+def test_answers_pack_and_unpack_unchanged_or_refuse(answers: list[list[Any]]) -> None:
+    packed = _engine.pack_answers(answers)
+    fits = all(
+        0 <= payload < 2**64
+        and distance < 2**32
+        and not any(0xD800 <= ord(c) < 0xE000 for c in key)
+        for answer in answers
+        for key, payload, distance in answer
+    )
+    assert (packed is not None) == fits
+    if packed is not None:
+        assert_same(_engine.unpack_answers(packed, Match), answers)
+        for cut in (packed[:-1], packed + b"\0"):
+            with pytest.raises(ValueError, match="not a pack_answers result"):
+                _engine.unpack_answers(cut, Match)
 
 
 def test_the_index_stays_on_every_worker_while_it_lives(client: Any, queries: list[str]) -> None:
