@@ -144,13 +144,13 @@ def _search_list(
         size = -(-len(batch) // count)
         chunks = [batch[start : start + size] for start in range(0, len(batch), size)]
         shared = _share(index, client)
-        # Chunks travel pickled and answers packed, one bytes object each:
-        # Dask would serialise a list item by item, and pickling the named
-        # tuples costs nearly as much as the searches. Scattered, the chunks
-        # go straight to the workers.
+        # Chunks travel pickled and answers packed (see _Answers), one bytes
+        # object each: Dask would serialise a list item by item, and pickling
+        # the named tuples costs nearly as much as the searches. Scattered,
+        # the chunks go straight to the workers.
         packed = [pickle.dumps(chunk, protocol=pickle.HIGHEST_PROTOCOL) for chunk in chunks]
         futures = client.map(
-            _answer_packed,
+            _answer_chunk,
             client.scatter(packed, hash=False),
             index=shared,
             max_dist=options[0],
@@ -161,9 +161,8 @@ def _search_list(
         out: list[list[Match]] = []
         # In order, each as soon as it is done: the client rebuilds one
         # chunk's answers while the workers search the next.
-        with _collector_paused():
-            for future in futures:
-                out.extend(_unpacked(future.result()))
+        for future in futures:
+            out.extend(future.result())
         return out
     finally:
         if cluster is not None:
@@ -235,13 +234,17 @@ class _Answers(list):  # type: ignore[type-arg]
     """Result lists as a worker holds them: they pickle as one packed bytes
     object, rebuilt as a plain list, rather than tuple by tuple.
 
-    A bag's partition is one; so is each item of a column's partition, which
-    pandas pickles item by item."""
+    A chunk's answers and a bag's partition are one; so is each item of a
+    column's partition (an _Answer), which pandas pickles item by item."""
 
     __slots__ = ()
 
     def __reduce__(self) -> tuple[Any, ...]:
-        return _reduced(list(self), _rebuilt)
+        answers = list(self)
+        packed = _engine.pack_answers(answers)
+        if packed is None:  # some answer the packed form cannot hold
+            return (list, (answers,))
+        return (_rebuilt, (packed,))
 
 
 class _Answer(list):  # type: ignore[type-arg]
@@ -250,14 +253,11 @@ class _Answer(list):  # type: ignore[type-arg]
     __slots__ = ()
 
     def __reduce__(self) -> tuple[Any, ...]:
-        return _reduced([list(self)], _rebuilt_one)
-
-
-def _reduced(answers: list[Any], rebuild: Any) -> tuple[Any, ...]:
-    packed = _engine.pack_answers(answers)
-    if packed is None:  # some answer the packed form cannot hold
-        return (list, (answers if rebuild is _rebuilt else answers[0],))
-    return (rebuild, (packed,))
+        answer = list(self)
+        packed = _engine.pack_answers([answer])
+        if packed is None:
+            return (list, (answer,))
+        return (_rebuilt_one, (packed,))
 
 
 def _rebuilt(packed: bytes) -> list[list[Match]]:
@@ -282,14 +282,6 @@ def _on_worker() -> bool:
     return True
 
 
-def _unpacked(answer: tuple[bool, bytes]) -> list[list[Match]]:
-    """The result lists that _answer_packed sent."""
-    is_packed, data = answer
-    if is_packed:
-        return _engine.unpack_answers(data, Match)
-    return pickle.loads(data)  # type: ignore[no-any-return]
-
-
 def _answer(
     queries: Iterable[str], index: Index, max_dist: int, limit: int | None, transpositions: bool
 ) -> list[list[Match]]:
@@ -309,14 +301,10 @@ def _answer_bag(
     return _Answers(answers)
 
 
-def _answer_packed(
+def _answer_chunk(
     queries: bytes, index: Index, max_dist: int, limit: int | None, transpositions: bool
-) -> tuple[bool, bytes]:
-    answer = _answer(pickle.loads(queries), index, max_dist, limit, transpositions)
-    packed = _engine.pack_answers(answer)
-    if packed is None:  # some answer the packed form cannot hold
-        return (False, pickle.dumps(answer, protocol=pickle.HIGHEST_PROTOCOL))
-    return (True, packed)
+) -> list[list[Match]]:
+    return _Answers(_answer(pickle.loads(queries), index, max_dist, limit, transpositions))
 
 
 def _answer_series(
