@@ -4,6 +4,7 @@ Index.search_many, for a list, a bag and a DataFrame column."""
 from __future__ import annotations
 
 import gc
+import pickle
 import random
 import subprocess
 import sys
@@ -137,6 +138,25 @@ def test_answers_pack_and_unpack_unchanged_or_refuse(answers: list[list[Any]]) -
         for cut in (packed[:-1], packed + b"\0"):
             with pytest.raises(ValueError, match="not a pack_answers result"):
                 _engine.unpack_answers(cut, Match)
+
+
+@pytest.mark.parametrize(
+    "answers",
+    [
+        [[Match("a", 1, 0), Match("ab", 2, 1)], []],
+        # These cannot be packed, and are pickled as they are.
+        [[Match("a\ud800", 1, 0)]],
+        [[Match("a", -1, 0)], [Match("b", 1, 0)]],
+    ],
+)
+@pytest.mark.parametrize("held", ["partition", "items"])
+def test_worker_answers_arrive_as_plain_lists(answers: list[list[Match]], held: str) -> None:
+    from morlatch.dask import _Answer, _Answers
+
+    sent = _Answers(answers) if held == "partition" else [_Answer(answer) for answer in answers]
+    got = pickle.loads(pickle.dumps(sent, protocol=pickle.HIGHEST_PROTOCOL))
+    assert type(got) is list
+    assert_same(got, answers)
 
 
 def test_the_index_stays_on_every_worker_while_it_lives(client: Any, queries: list[str]) -> None:
