@@ -182,3 +182,14 @@ def correct(
     model: tuple[int, int, str] | None,
     match_type: type[_M],
 ) -> list[_M]: ...
+
+# ---- answers in transit (see dask.py) -------------------------------------
+
+def pack_answers(answers: list[list[tuple[str, int, int]]]) -> bytes | None:
+    """The lists of (key, payload, distance) as one bytes object; None when
+    some item is not a tuple of a str, a u64 and a u32 (or a key holds a lone
+    surrogate)."""
+
+def unpack_answers(data: bytes, match_type: type[_M]) -> list[list[_M]]:
+    """The lists that pack_answers packed, each item a ``match_type``;
+    ValueError when ``data`` is not such a result."""

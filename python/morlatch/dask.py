@@ -13,15 +13,18 @@ Importing ``morlatch`` does not import this module, nor Dask.
 
 from __future__ import annotations
 
+import contextlib
+import gc
 import importlib
 import pickle
 import sys
 import threading
 import uuid
 import weakref
-from collections.abc import Iterable
+from collections.abc import Iterable, Iterator
 from typing import Any, overload
 
+from . import _engine
 from .index import Index, Match
 
 __all__ = ["search_many"]
@@ -88,7 +91,7 @@ def search_many(
         client = _current_client()
     shared = _share(index, client)
     if kind == "bag":
-        return queries.map_partitions(_answer, shared, *options)
+        return queries.map_partitions(_answer_bag, shared, *options)
     pandas = importlib.import_module("pandas")
     meta = pandas.Series([], dtype=object, name=queries.name)
     return queries.map_partitions(_answer_series, shared, *options, meta=meta)
@@ -141,12 +144,13 @@ def _search_list(
         size = -(-len(batch) // count)
         chunks = [batch[start : start + size] for start in range(0, len(batch), size)]
         shared = _share(index, client)
-        # Chunks and answers travel pickled, as one bytes object each: Dask
-        # would serialise a list item by item, which costs more than the
-        # searches. Scattered, the chunks go straight to the workers.
+        # Chunks travel pickled and answers packed (see _Answers), one bytes
+        # object each: Dask would serialise a list item by item, and pickling
+        # the named tuples costs nearly as much as the searches. Scattered,
+        # the chunks go straight to the workers.
         packed = [pickle.dumps(chunk, protocol=pickle.HIGHEST_PROTOCOL) for chunk in chunks]
         futures = client.map(
-            _answer_packed,
+            _answer_chunk,
             client.scatter(packed, hash=False),
             index=shared,
             max_dist=options[0],
@@ -155,8 +159,10 @@ def _search_list(
             pure=False,
         )
         out: list[list[Match]] = []
-        for answer in client.gather(futures):
-            out.extend(pickle.loads(answer))
+        # In order, each as soon as it is done: the client rebuilds one
+        # chunk's answers while the workers search the next.
+        for future in futures:
+            out.extend(future.result())
         return out
     finally:
         if cluster is not None:
@@ -204,20 +210,101 @@ def _share(index: Index, client: Any) -> Any:
         return future
 
 
+@contextlib.contextmanager
+def _collector_paused() -> Iterator[None]:
+    """The cyclic garbage collector off for a while (if it was on).
+
+    Making a million result lists would otherwise set off collection after
+    collection, each walking every container made so far: a fifth of a
+    batch's time in the worker, nine tenths of rebuilding it in the client.
+    The lists and tuples made are in no cycle; the collector's next pass
+    takes them as usual.
+    """
+    if not gc.isenabled():
+        yield
+        return
+    gc.disable()
+    try:
+        yield
+    finally:
+        gc.enable()
+
+
+class _Answers(list):  # type: ignore[type-arg]
+    """Result lists as a worker holds them: they pickle as one packed bytes
+    object, rebuilt as a plain list, rather than tuple by tuple.
+
+    A chunk's answers and a bag's partition are one; so is each item of a
+    column's partition (an _Answer), which pandas pickles item by item."""
+
+    __slots__ = ()
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        answers = list(self)
+        packed = _engine.pack_answers(answers)
+        if packed is None:  # some answer the packed form cannot hold
+            return (list, (answers,))
+        return (_rebuilt, (packed,))
+
+
+class _Answer(list):  # type: ignore[type-arg]
+    """One query's result list, as a worker holds it (see _Answers)."""
+
+    __slots__ = ()
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        answer = list(self)
+        packed = _engine.pack_answers([answer])
+        if packed is None:
+            return (list, (answer,))
+        return (_rebuilt_one, (packed,))
+
+
+def _rebuilt(packed: bytes) -> list[list[Match]]:
+    with _collector_paused():
+        return _engine.unpack_answers(packed, Match)
+
+
+def _rebuilt_one(packed: bytes) -> list[Match]:
+    return _engine.unpack_answers(packed, Match)[0]
+
+
+def _on_worker() -> bool:
+    """Whether this runs in a task on a distributed worker, whose results
+    may travel pickled."""
+    distributed = sys.modules.get("distributed")
+    if distributed is None:
+        return False
+    try:
+        distributed.get_worker()
+    except ValueError:
+        return False
+    return True
+
+
 def _answer(
     queries: Iterable[str], index: Index, max_dist: int, limit: int | None, transpositions: bool
 ) -> list[list[Match]]:
     # One native thread: Dask runs one such task per worker thread.
-    return index.search_many(
-        queries, max_dist, limit=limit, transpositions=transpositions, workers=1
-    )
+    with _collector_paused():
+        return index.search_many(
+            queries, max_dist, limit=limit, transpositions=transpositions, workers=1
+        )
 
 
-def _answer_packed(
+def _answer_bag(
+    queries: Iterable[str], index: Index, max_dist: int, limit: int | None, transpositions: bool
+) -> list[list[Match]]:
+    answers = _answer(queries, index, max_dist, limit, transpositions)
+    if not _on_worker():
+        return answers
+    return _Answers(answers)
+
+
+def _answer_chunk(
     queries: bytes, index: Index, max_dist: int, limit: int | None, transpositions: bool
-) -> bytes:
-    answer = _answer(pickle.loads(queries), index, max_dist, limit, transpositions)
-    return pickle.dumps(answer, protocol=pickle.HIGHEST_PROTOCOL)
+) -> list[list[Match]]:
+    return _Answers(_answer(pickle.loads(queries), index, max_dist, limit, transpositions))
 
 
 def _answer_series(
@@ -225,4 +312,6 @@ def _answer_series(
 ) -> Any:
     pandas = importlib.import_module("pandas")
     results = _answer(queries.tolist(), index, max_dist, limit, transpositions)
+    if _on_worker():
+        results = [_Answer(answer) for answer in results]
     return pandas.Series(results, index=queries.index, name=queries.name, dtype=object)
