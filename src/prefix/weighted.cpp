@@ -61,12 +61,36 @@ public:
         if (depth >= unit_min_.size()) {
             grow(depth * 2);
         }
-        const char32_t c = path[depth - 1];
-        const char32_t before = depth >= 2 ? path[depth - 2] : 0;
-        const bool swap_possible = transpositions_ && depth >= 2;
+        const bool model = model_ != nullptr;
         Cell* cur = unit_.data() + depth * width_;
-        const Cell* prev = cur - width_;
-        const Cell* two_up = swap_possible ? prev - width_ : nullptr;
+        Cell* now = model ? cost_.data() + depth * width_ : nullptr;
+        const Minima minima =
+            step(depth, path[depth - 1], depth >= 2 ? path[depth - 2] : 0, cur - width_,
+                 depth >= 2 ? cur - 2 * width_ : nullptr, cur, model ? now - width_ : nullptr,
+                 model && depth >= 2 ? now - 2 * width_ : nullptr, now);
+        unit_min_[depth] = minima.unit;
+        if (model) {
+            cost_min_[depth] = minima.cost;
+        }
+    }
+
+    // The rows of the root (the empty path): unit then cost, each `width()`.
+    const Cell* root_unit() const { return unit_.data(); }
+    const Cell* root_cost() const { return cost_.data(); }
+    std::size_t width() const { return width_; }
+
+    struct Minima {
+        Cell unit;
+        Cell cost;
+    };
+    // Row `cur` (and `now`, the costs, with a model) of a node at `depth`
+    // labelled `c` under one labelled `before`, from the rows of its parent
+    // (`prev`, `up`) and grandparent (`two_up`, `two_up_cost`; read only
+    // for swaps). Returns the rows' smallest cells.
+    Minima step(std::size_t depth, char32_t c, char32_t before, const Cell* prev,
+                const Cell* two_up, Cell* cur, const Cell* up, const Cell* two_up_cost,
+                Cell* now) const {
+        const bool swap_possible = transpositions_ && depth >= 2;
         Cell low = cur[0] =
             std::min(static_cast<Cell>(std::min(depth, std::size_t{kCostCap})), inf_);
         if (model_ == nullptr) {
@@ -79,17 +103,13 @@ public:
                 cur[j] = std::min(v, inf_);
                 low = std::min(low, cur[j]);
             }
-            unit_min_[depth] = low;
-            return;
+            return Minima{low, 0};
         }
         // Both rows in one pass: they share the comparisons.
         // The candidate's letter is dropped: cheap when it doubles the one before.
         const Cell drop = depth >= 2 && before == c ? model_->cheap : model_->edit;
         const Cell* replace = is_vowel(c) ? vowel_replace_.data() : other_replace_.data();
         const Cell cheap = model_->cheap;
-        Cell* now = cost_.data() + depth * width_;
-        const Cell* up = now - width_;
-        const Cell* two_up_cost = swap_possible ? up - width_ : nullptr;
         Cell cheapest = now[0] = std::min(up[0] + drop, kCostCap);
         for (std::size_t j = 1; j < width_; ++j) {
             const bool same = c == query_[j - 1];
@@ -105,8 +125,7 @@ public:
             now[j] = std::min(w, kCostCap);
             cheapest = std::min(cheapest, now[j]);
         }
-        unit_min_[depth] = low;
-        cost_min_[depth] = cheapest;
+        return Minima{low, cheapest};
     }
 
     Cell inf() const { return inf_; }
@@ -136,10 +155,17 @@ public:
     // order, maybe twice) and returns true, or returns false when every
     // child may qualify.
     bool narrow(char32_t label, std::size_t depth, Cell t, std::vector<char32_t>& out) const {
-        if (unit_min_[depth] < t) {
+        const Cell* row = unit_.data() + depth * width_;
+        return narrow(label, depth, t, row, depth >= 1 ? row - width_ : nullptr, unit_min_[depth],
+                      out);
+    }
+    // The same for a row kept elsewhere (`above` is its parent's row, its
+    // smallest cell `least`).
+    bool narrow(char32_t label, std::size_t depth, Cell t, const Cell* row, const Cell* above,
+                Cell least, std::vector<char32_t>& out) const {
+        if (least < t) {
             return false;
         }
-        const Cell* row = unit_.data() + depth * width_;
         for (std::size_t j = 0; j + 1 < width_; ++j) {
             if (row[j] == t) {
                 out.push_back(query_[j]);
@@ -148,7 +174,6 @@ public:
         if (transpositions_ && depth >= 1 && t >= 1) {
             // A child labelled query[j] after a node labelled query[j + 1]
             // swaps the pair from cell j of the row above.
-            const Cell* above = row - width_;
             for (std::size_t j = 0; j + 2 < width_; ++j) {
                 if (above[j] + 1 <= t && query_[j + 1] == label) {
                     out.push_back(query_[j]);
@@ -226,6 +251,19 @@ WeightTable::WeightTable(const CompactTrie& trie, std::vector<Weight> by_node, b
         }
         best_[n] = best;
     }
+    heavy_.assign(count, HeavyChild{0, CompactTrie::kRoot, 0.0f});
+    for (std::size_t n = 0; n < count; ++n) {
+        const NodeId first = trie.first_child(static_cast<NodeId>(n));
+        const NodeId end = trie.end_child(static_cast<NodeId>(n));
+        for (NodeId c = first; c < end; ++c) {
+            heavy_[c] = HeavyChild{best_[c], c, HeavyChild::upper_log(std::log1p(value(best_[c])))};
+        }
+        // Children stand in label order, so ties keep it.
+        std::stable_sort(heavy_.begin() + first, heavy_.begin() + end,
+                         [](const HeavyChild& a, const HeavyChild& b) {
+                             return a.heaviest > b.heaviest;
+                         });
+    }
     order_.assign(count, 0);
     std::uint32_t rank = 0;
     preorder(trie, [&](NodeId node) { order_[node] = rank++; });
@@ -266,7 +304,7 @@ std::vector<Weight> WeightTable::in_key_order() const {
 
 std::size_t WeightTable::memory_bytes() const noexcept {
     return sizeof(*this) + own_.capacity() * sizeof(Weight) + best_.capacity() * sizeof(Weight) +
-           order_.capacity() * sizeof(std::uint32_t);
+           order_.capacity() * sizeof(std::uint32_t) + heavy_.capacity() * sizeof(HeavyChild);
 }
 
 // ---- ranked search ---------------------------------------------------------------
@@ -535,6 +573,8 @@ public:
           wanted_(wanted),
           interrupt_(interrupt) {}
 
+    bool full() const { return best_.size() >= wanted_; }
+
     // Whether the `wanted` best are known before looking at distance d.
     bool settled(std::uint64_t d) const {
         if (best_.size() < wanted_) {
@@ -549,7 +589,12 @@ public:
                best_.front().score;
     }
 
-    // Adds the keys at distances [low, high].
+    // Adds the keys at distances [low, high]: a depth-first walk that takes
+    // a node's children heaviest first (after the child that continues the
+    // word, which leads to the closest keys), so that strong candidates come
+    // early and the bounds cut the rest. The table lists every node's
+    // children in that order, so the children of a node stop at the first
+    // one too light to make the cut.
     void walk(std::uint64_t low, std::uint64_t high) {
         Rows rows(word_, high, options_.transpositions, model_);
         // Every key taken here is at least `low` edits away, each edit at
@@ -558,107 +603,139 @@ public:
                                     ? 0
                                     : static_cast<Cell>(std::min<std::uint64_t>(
                                           low * std::min(model_->edit, model_->cheap), kCostCap));
-        struct Frame {
-            NodeId node;
-            std::uint32_t depth;
-            Weight heaviest;  // of the node's subtree (0 without weights)
-            Weight order;     // children of one node are taken by descending order
-        };
-        std::vector<Frame> stack;
-        std::u32string path;
+        const Cell nearest_possible = static_cast<Cell>(low);
         const std::uint64_t m = word_.size();
-        // Children are taken in an order that finds strong candidates early,
-        // so that the bounds cut the rest; keys too short or too long stay
-        // out.
-        std::vector<char32_t> labels;
-        // `floor` and `cost_floor` bound every row below `node`; a child
-        // whose heaviest key could not make the cut with them stays out.
-        auto push_children = [&](NodeId node, std::uint32_t depth, Cell floor, Cell cost_floor) {
-            const std::size_t first = stack.size();
-            const std::uint64_t child_depth = depth + 1;
-            const bool full = best_.size() >= wanted_;
-            const char32_t next = depth < m ? word_[depth] : 0;
-            // No key of a child's subtree lighter than this can make the cut.
-            Weight lightest = 0;
-            if (full && table_ != nullptr) {
-                lightest = model_ == nullptr
-                               ? (floor == best_.front().distance ? best_.front().weight : 0)
-                               : weight_floor(std::max(cost_floor, least_cost));
+        frames_.clear();
+        path_.clear();
+        // Opens the children of `node` (at `depth`); `floor` and
+        // `cost_floor` bound every key below it.
+        auto open = [&](NodeId node, std::size_t depth, Cell floor, Cell cost_floor) {
+            const NodeId first = trie_.first_child(node);
+            const NodeId end = trie_.end_child(node);
+            if (first == end) {
+                return;
             }
-            auto push = [&](NodeId c) {
-                const std::uint8_t longest = trie_.longest_below(c);
-                if (!holds_keys(trie_, c) || child_depth + trie_.shortest_below(c) > m + high ||
-                    (longest != CompactTrie::kLengthSaturated &&
-                     child_depth + longest + high < m)) {
-                    return;
-                }
-                const Weight heaviest = table_ == nullptr ? 0 : table_->best_below(c);
-                if (full && heaviest < lightest) {
-                    return;
-                }
-                // The child that continues the word goes first (it leads to
-                // the closest keys, a good first bound), then the heaviest;
-                // without weights, by label.
-                const Weight order = table_ == nullptr        ? ~Weight{c}
-                                     : trie_.label(c) == next ? UINT64_MAX
-                                                              : heaviest;
-                stack.push_back(Frame{c, depth + 1, heaviest, order});
-            };
-            labels.clear();
-            if (depth > 0 &&
-                rows.narrow(trie_.label(node), depth, static_cast<Cell>(high), labels)) {
+            if (lists_.size() <= depth) {
+                lists_.resize(depth + 1);
+            }
+            std::vector<HeavyChild>& list = lists_[depth];
+            list.clear();
+            labels_.clear();
+            const HeavyChild* next = nullptr;
+            const HeavyChild* stop = nullptr;
+            const bool narrowed =
+                depth > 0 &&
+                rows.narrow(trie_.label(node), depth, static_cast<Cell>(high), labels_);
+            if (narrowed) {
                 // Only children with these labels (a handful) can lead to a
-                // key within reach.
-                for (NodeId c = trie_.first_child(node); c < trie_.end_child(node); ++c) {
-                    if (std::find(labels.begin(), labels.end(), trie_.label(c)) != labels.end()) {
-                        push(c);
+                // key within reach: looked up, then heaviest first.
+                std::sort(labels_.begin(), labels_.end());
+                labels_.erase(std::unique(labels_.begin(), labels_.end()), labels_.end());
+                for (const char32_t label : labels_) {
+                    if (const std::optional<NodeId> c = trie_.child(node, label)) {
+                        list.push_back(HeavyChild{weight_below(*c), *c, 0.0f});
                     }
                 }
+                std::sort(list.begin(), list.end(), [](const HeavyChild& a, const HeavyChild& b) {
+                    return a.heaviest > b.heaviest;
+                });
+                next = list.data();
+                stop = next + list.size();
+            } else if (table_ != nullptr) [[likely]] {
+                const std::span<const HeavyChild> children = table_->heavy_children(node);
+                next = children.data();
+                stop = next + children.size();
             } else {
-                for (NodeId c = trie_.first_child(node); c < trie_.end_child(node); ++c) {
-                    push(c);
+                for (NodeId c = first; c < end; ++c) {
+                    list.push_back(HeavyChild{0, c, 0.0f});
+                }
+                next = list.data();
+                stop = next + list.size();
+            }
+            NodeId promoted = CompactTrie::kNoNode;
+            if (depth < m) {
+                // The child that continues the word goes first, if it is
+                // one of the listed.
+                if (narrowed) {
+                    for (const HeavyChild* c = next; c != stop; ++c) {
+                        if (trie_.label(c->node) == word_[depth]) {
+                            promoted = c->node;
+                            break;
+                        }
+                    }
+                } else if (const std::optional<NodeId> c = trie_.child(node, word_[depth])) {
+                    promoted = *c;
                 }
             }
-            // The node's run of the stack, taken from the top.
-            std::sort(stack.begin() + static_cast<std::ptrdiff_t>(first), stack.end(),
-                      [](const Frame& a, const Frame& b) { return a.order < b.order; });
+            frames_.push_back(Frame{next, stop, promoted, promoted != CompactTrie::kNoNode, floor,
+                                    cost_floor, kNoGeneration, 0});
         };
-        push_children(CompactTrie::kRoot, 0, 0, 0);
-        while (!stack.empty()) {
-            interrupt_.tick();
-            const Frame frame = stack.back();
-            stack.pop_back();
-            path.resize(frame.depth - 1);
-            path.push_back(trie_.label(frame.node));
-            rows.compute(frame.depth, path.data());
-            const Cell distance = rows.last(frame.depth);
-            if (trie_.is_key(frame.node) && distance >= low && distance <= high) {
-                const Weight weight = weight_of(table_, frame.node);
-                if (model_ == nullptr) {
-                    consider(Candidate{path, trie_.payload(frame.node), distance, weight, 0});
-                } else if (const Cell cost = rows.cost(frame.depth);
-                           best_.size() < wanted_ || weight >= weight_floor(cost)) {
-                    consider(Candidate{path, trie_.payload(frame.node), distance, weight,
-                                       score(weight, cost)});
+        open(CompactTrie::kRoot, 0, nearest_possible, least_cost);
+        while (!frames_.empty()) {
+            Frame& frame = frames_.back();
+            const std::size_t depth = frames_.size();  // of the children
+            NodeId node = CompactTrie::kNoNode;
+            Weight heaviest = 0;
+            if (frame.promoted_pending) {
+                frame.promoted_pending = false;
+                node = frame.promoted;
+                heaviest = weight_below(node);
+            } else {
+                if (frame.next == frame.end) {
+                    frames_.pop_back();
+                    continue;
                 }
-            }
-            const Cell floor = rows.floor(frame.depth);
-            if (floor > high) {
-                continue;
-            }
-            if (best_.size() >= wanted_) {
-                // Strictly worse only: a tie may still win on its key.
-                const Candidate& worst = best_.front();
-                const Weight heaviest = frame.heaviest;
-                if (model_ == nullptr ? floor > worst.distance ||
-                                            (floor == worst.distance && heaviest < worst.weight)
-                                      : heaviest < weight_floor(std::max(
-                                                       rows.cost_floor(frame.depth), least_cost))) {
+                node = frame.next->node;
+                heaviest = frame.next->heaviest;
+                ++frame.next;
+                if (node == frame.promoted) {
+                    continue;
+                }
+                if (full() && table_ != nullptr && heaviest < lightest(frame)) {
+                    frame.next = frame.end;  // the rest are no heavier
                     continue;
                 }
             }
-            push_children(frame.node, frame.depth, floor,
-                          model_ != nullptr ? rows.cost_floor(frame.depth) : 0);
+            const std::uint8_t longest = trie_.longest_below(node);
+            if (!holds_keys(trie_, node) || depth + trie_.shortest_below(node) > m + high ||
+                (longest != CompactTrie::kLengthSaturated && depth + longest + high < m)) {
+                continue;
+            }
+            interrupt_.tick();
+            path_.resize(depth - 1);
+            path_.push_back(trie_.label(node));
+            rows.compute(depth, path_.data());
+            const Cell distance = rows.last(depth);
+            if (trie_.is_key(node) && distance >= low && distance <= high) {
+                const Weight weight = weight_of(table_, node);
+                if (model_ == nullptr) {
+                    consider(Candidate{path_, trie_.payload(node), distance, weight, 0});
+                } else if (const Cell cost = rows.cost(depth);
+                           !full() || weight >= weight_floor(cost)) {
+                    consider(
+                        Candidate{path_, trie_.payload(node), distance, weight, score(weight, cost)});
+                }
+            }
+            const Cell floor = rows.floor(depth);
+            if (floor > high) {
+                continue;
+            }
+            const Cell nearest = std::max(floor, nearest_possible);
+            const Cell cost_floor =
+                model_ == nullptr ? 0 : std::max(rows.cost_floor(depth), least_cost);
+            // Strictly worse only: a tie may still win on its key.
+            if (model_ != nullptr) {
+                if (full() && heaviest < weight_floor(cost_floor)) {
+                    continue;
+                }
+            } else if (full()) {
+                const Candidate& worst = best_.front();
+                if (nearest > worst.distance ||
+                    (nearest == worst.distance && heaviest < worst.weight)) {
+                    continue;
+                }
+            }
+            open(node, depth, nearest, cost_floor);
         }
     }
 
@@ -667,6 +744,7 @@ public:
             best_.push_back(std::move(candidate));
             std::push_heap(best_.begin(), best_.end(), better_);
             floors_.fill(kNoFloor);
+            ++generation_;
             return;
         }
         if (better_(candidate, best_.front())) {
@@ -674,6 +752,7 @@ public:
             best_.back() = std::move(candidate);
             std::push_heap(best_.begin(), best_.end(), better_);
             floors_.fill(kNoFloor);
+            ++generation_;
         }
     }
 
@@ -683,6 +762,40 @@ public:
     }
 
 private:
+    // A node whose children the walk is taking, heaviest first.
+    struct Frame {
+        const HeavyChild* next;
+        const HeavyChild* end;
+        NodeId promoted;  // the child that continues the word, taken first
+        bool promoted_pending;
+        Cell floor;  // the fewest edits of any key below
+        Cell cost_floor;
+        std::uint64_t generation;  // of `lightest`
+        Weight lightest;
+    };
+    static constexpr std::uint64_t kNoGeneration = UINT64_MAX;
+
+    Weight weight_below(NodeId node) const {
+        return table_ == nullptr ? 0 : table_->best_below(node);
+    }
+
+    // No key below a child of `frame` lighter than this can make the cut
+    // (the best being full); kept while the best stay the same.
+    Weight lightest(Frame& frame) {
+        if (frame.generation != generation_) {
+            frame.generation = generation_;
+            const Candidate& worst = best_.front();
+            if (model_ != nullptr) {
+                frame.lightest = weight_floor(frame.cost_floor);
+            } else if (frame.floor == worst.distance) {
+                frame.lightest = worst.weight;
+            } else {
+                frame.lightest = frame.floor > worst.distance ? UINT64_MAX : 0;
+            }
+        }
+        return frame.lightest;
+    }
+
     double log_weight(Weight weight) const {
         return table_ == nullptr ? 0.0 : std::log1p(table_->value(weight));
     }
@@ -742,6 +855,16 @@ private:
     };
     Better better_{model_};
     std::vector<Candidate> best_;
+    std::uint64_t generation_ = 0;  // counts the changes of best_
+    // The walk's state, kept from one walk to the next.
+    std::vector<Frame> frames_;
+    std::u32string path_;
+    std::vector<char32_t> labels_;
+    // By depth: the children a frame takes when they are not the table's
+    // list (narrowed, or without weights). Growing the outer vector moves
+    // the inner ones, whose buffers (and the frames' pointers) stay put.
+    std::vector<std::vector<HeavyChild>> lists_;
+
     // weight_floor's results by cost, while the worst of the best stays.
     struct FloorSlot {
         Cell cost;

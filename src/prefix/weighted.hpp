@@ -8,7 +8,9 @@
 // only to turn codes back into numbers for the error model.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <span>
 #include <string>
@@ -23,6 +25,22 @@
 namespace morlatch {
 
 using Weight = std::uint64_t;
+
+// A child and the largest weight of a key in its subtree.
+struct HeavyChild {
+    Weight heaviest;
+    NodeId node;
+    // log1p of the heaviest weight as a number, rounded up: a bound of the
+    // log weight of every key below, without a logarithm per visit.
+    float log_heaviest;
+
+    static float upper_log(double log_weight) noexcept {
+        const float rounded = static_cast<float>(log_weight);
+        return static_cast<double>(rounded) < log_weight
+                   ? std::nextafter(rounded, std::numeric_limits<float>::infinity())
+                   : rounded;
+    }
+};
 
 class WeightTable {
 public:
@@ -40,6 +58,13 @@ public:
     // The rank of `node` in depth-first order, children by code point: the
     // code-point order of the nodes' paths.
     std::uint32_t order(NodeId node) const noexcept { return order_[node]; }
+    // The children of `node`, heaviest subtree first (ties by label), each
+    // with its subtree's largest weight: a walk that wants heavy keys reads
+    // them in one pass and stops at the first child too light to matter.
+    std::span<const HeavyChild> heavy_children(NodeId node) const noexcept {
+        const NodeId first = trie_.first_child(node);
+        return {heavy_.data() + first, heavy_.data() + trie_.end_child(node)};
+    }
     // The weight as a number (for the error model).
     double value(Weight code) const noexcept;
     std::vector<Weight> in_key_order() const;
@@ -51,6 +76,9 @@ private:
     std::vector<Weight> own_;
     std::vector<Weight> best_;
     std::vector<std::uint32_t> order_;
+    // Indexed like the children: the slots [first_child(n), end_child(n))
+    // hold n's children by descending heaviest.
+    std::vector<HeavyChild> heavy_;
 };
 
 // ranked_search's keys ranked by (distance, -weight, key); `table` may be
