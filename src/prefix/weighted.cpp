@@ -5,6 +5,10 @@
 #include <bit>
 #include <cmath>
 #include <cstddef>
+#include <numeric>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 #include <utility>
 
 #include "prefix/fault.hpp"
@@ -55,11 +59,16 @@ public:
             }
             cost_min_[0] = 0;
         }
+        set_up_lanes(k);
     }
 
     void compute(std::size_t depth, const char32_t* path) {
         if (depth >= unit_min_.size()) {
             grow(depth * 2);
+        }
+        if (lanes_) {
+            lane_step(depth, path[depth - 1], depth >= 2 ? path[depth - 2] : 0);
+            return;
         }
         const bool model = model_ != nullptr;
         Cell* cur = unit_.data() + depth * width_;
@@ -129,8 +138,19 @@ public:
     }
 
     Cell inf() const { return inf_; }
-    Cell last(std::size_t depth) const { return unit_[depth * width_ + width_ - 1]; }
-    Cell cost(std::size_t depth) const { return cost_[depth * width_ + width_ - 1]; }
+    Cell last(std::size_t depth) const { return unit_cell(depth, width_ - 1); }
+    Cell cost(std::size_t depth) const {
+        if (lanes_) {
+            return static_cast<Cell>(lane_cost_[depth * kStride + kPad + width_ - 1]) * scale_;
+        }
+        return cost_[depth * width_ + width_ - 1];
+    }
+    Cell unit_cell(std::size_t depth, std::size_t j) const {
+        if (lanes_) {
+            return static_cast<Cell>(lane_unit_[depth * kStride + kPad + j]);
+        }
+        return unit_[depth * width_ + j];
+    }
 
     // Lower bounds of every cell below row `depth`: a row's minimum never
     // shrinks from one row to the next, except through a swap, which reaches
@@ -155,19 +175,11 @@ public:
     // order, maybe twice) and returns true, or returns false when every
     // child may qualify.
     bool narrow(char32_t label, std::size_t depth, Cell t, std::vector<char32_t>& out) const {
-        const Cell* row = unit_.data() + depth * width_;
-        return narrow(label, depth, t, row, depth >= 1 ? row - width_ : nullptr, unit_min_[depth],
-                      out);
-    }
-    // The same for a row kept elsewhere (`above` is its parent's row, its
-    // smallest cell `least`).
-    bool narrow(char32_t label, std::size_t depth, Cell t, const Cell* row, const Cell* above,
-                Cell least, std::vector<char32_t>& out) const {
-        if (least < t) {
+        if (unit_min_[depth] < t) {
             return false;
         }
         for (std::size_t j = 0; j + 1 < width_; ++j) {
-            if (row[j] == t) {
+            if (unit_cell(depth, j) == t) {
                 out.push_back(query_[j]);
             }
         }
@@ -175,7 +187,7 @@ public:
             // A child labelled query[j] after a node labelled query[j + 1]
             // swaps the pair from cell j of the row above.
             for (std::size_t j = 0; j + 2 < width_; ++j) {
-                if (above[j] + 1 <= t && query_[j + 1] == label) {
+                if (unit_cell(depth - 1, j) + 1 <= t && query_[j + 1] == label) {
                     out.push_back(query_[j]);
                 }
             }
@@ -185,6 +197,200 @@ public:
 
 private:
     bool is_vowel(char32_t c) const { return model_->vowels.find(c) != std::u32string::npos; }
+
+    // Words of up to 15 characters take both rows on 16 lanes of 16 bits
+    // (two SSE2 registers), costs divided by the gcd of the model's two
+    // costs: a cell's left neighbour, a chain through the row, becomes a
+    // prefix minimum of the cells less the insertions before them (Hyyro's
+    // trick for unit costs, with the insertion costs' running sums for the
+    // model), taken in three doubling steps per register. Cells past the
+    // word hold values that only feed cells past it.
+    static constexpr std::size_t kLanes = 16;
+    static constexpr std::size_t kPad = 2;  // cells -2 and -1: infinite
+    static constexpr std::size_t kStride = 24;
+    static constexpr std::int16_t kLaneCap = 16000;
+
+    void set_up_lanes(std::uint64_t k) {
+#if defined(__SSE2__)
+        if (width_ > kLanes || inf_ >= 1000) {
+            return;
+        }
+        if (model_ != nullptr) {
+            const std::uint32_t scale = std::gcd(model_->edit, model_->cheap);
+            if (scale == 0) {
+                return;
+            }
+            const std::uint64_t dearest = std::max(model_->edit, model_->cheap) / scale;
+            // Every sum a row takes stays within 16 bits, and every cost a
+            // key within k edits can have stays below the cap.
+            if (dearest > 900 || k * dearest >= static_cast<std::uint64_t>(kLaneCap)) {
+                return;
+            }
+            scale_ = scale;
+        }
+        lanes_ = true;
+        constexpr char32_t kNone = 0xFFFFFFFFu;
+        lane_query_.fill(kNone);
+        lane_query_before_.fill(kNone);
+        for (std::size_t j = 1; j < width_; ++j) {
+            lane_query_[j] = query_[j - 1];
+            if (j >= 2) {
+                lane_query_before_[j] = query_[j - 2];
+            }
+        }
+        for (std::size_t j = 0; j < kLanes; ++j) {
+            lane_index_[j] = static_cast<std::int16_t>(j);
+            lane_invalid_[j] = j < width_ ? 0 : kLaneCap;
+            lane_insert_sum_[j] = 0;
+            lane_vowel_[j] = 0;
+            lane_other_[j] = 0;
+        }
+        lane_unit_.assign(16 * kStride, kLaneCap);
+        for (std::size_t j = 0; j < width_; ++j) {
+            lane_unit_[kPad + j] = static_cast<std::int16_t>(unit_[j]);
+        }
+        if (model_ != nullptr) {
+            const std::int16_t edit = static_cast<std::int16_t>(model_->edit / scale_);
+            std::int16_t sum = 0;
+            for (std::size_t j = 1; j < kLanes; ++j) {
+                const bool inside = j < width_;
+                sum = static_cast<std::int16_t>(
+                    sum + (inside ? static_cast<std::int16_t>(insert_[j] / scale_) : edit));
+                lane_insert_sum_[j] = sum;
+                lane_vowel_[j] = inside ? static_cast<std::int16_t>(vowel_replace_[j] / scale_) : edit;
+                lane_other_[j] = edit;
+            }
+            lane_cost_.assign(16 * kStride, kLaneCap);
+            for (std::size_t j = 0; j < width_; ++j) {
+                lane_cost_[kPad + j] =
+                    static_cast<std::int16_t>(lane_insert_sum_[j]);  // row 0: insertions only
+            }
+        }
+#else
+        (void)k;
+#endif
+    }
+
+#if defined(__SSE2__)
+    static __m128i load(const std::int16_t* at) {
+        return _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
+    }
+    // -1 in the 16-bit lanes [8 * half, 8 * half + 8) whose character in
+    // `chars` equals c.
+    static __m128i equal(const std::array<char32_t, kLanes>& chars, std::size_t half, char32_t c) {
+        const __m128i wanted = _mm_set1_epi32(static_cast<int>(c));
+        const auto* at = reinterpret_cast<const __m128i*>(chars.data() + 8 * half);
+        return _mm_packs_epi32(_mm_cmpeq_epi32(_mm_loadu_si128(at), wanted),
+                               _mm_cmpeq_epi32(_mm_loadu_si128(at + 1), wanted));
+    }
+    // The running minimum of the lanes, the last lane of `carry` first.
+    static __m128i running_min(__m128i x, __m128i carry, bool carried) {
+        const __m128i cap = _mm_set1_epi16(kLaneCap);
+        x = _mm_min_epi16(x, _mm_or_si128(_mm_slli_si128(x, 2), _mm_srli_si128(cap, 14)));
+        x = _mm_min_epi16(x, _mm_or_si128(_mm_slli_si128(x, 4), _mm_srli_si128(cap, 12)));
+        x = _mm_min_epi16(x, _mm_or_si128(_mm_slli_si128(x, 8), _mm_srli_si128(cap, 8)));
+        if (carried) {
+            const __m128i top = _mm_shufflehi_epi16(carry, 0xFF);
+            x = _mm_min_epi16(x, _mm_unpackhi_epi64(top, top));
+        }
+        return x;
+    }
+    static std::int16_t least(__m128i x) {
+        x = _mm_min_epi16(x, _mm_srli_si128(x, 8));
+        x = _mm_min_epi16(x, _mm_srli_si128(x, 4));
+        x = _mm_min_epi16(x, _mm_srli_si128(x, 2));
+        return static_cast<std::int16_t>(_mm_cvtsi128_si32(x) & 0xFFFF);
+    }
+#endif
+
+    void lane_step(std::size_t depth, char32_t c, char32_t before) {
+#if defined(__SSE2__)
+        if ((depth + 1) * kStride > lane_unit_.size()) {
+            lane_unit_.resize((depth + 1) * kStride * 2, kLaneCap);
+            if (model_ != nullptr) {
+                lane_cost_.resize((depth + 1) * kStride * 2, kLaneCap);
+            }
+        }
+        const bool swaps = transpositions_ && depth >= 2;
+        const __m128i one = _mm_set1_epi16(1);
+        const __m128i cap = _mm_set1_epi16(kLaneCap);
+        const __m128i eq0 = equal(lane_query_, 0, c);
+        const __m128i eq1 = equal(lane_query_, 1, c);
+        __m128i swapped0 = _mm_setzero_si128();
+        __m128i swapped1 = _mm_setzero_si128();
+        if (swaps) {
+            swapped0 = _mm_and_si128(equal(lane_query_before_, 0, c), equal(lane_query_, 0, before));
+            swapped1 = _mm_and_si128(equal(lane_query_before_, 1, c), equal(lane_query_, 1, before));
+        }
+        // `value` where `mask`, the cap elsewhere.
+        const auto pick = [&](__m128i mask, __m128i value) {
+            return _mm_or_si128(_mm_and_si128(mask, value), _mm_andnot_si128(mask, cap));
+        };
+        const __m128i invalid0 = load(lane_invalid_.data());
+        const __m128i invalid1 = load(lane_invalid_.data() + 8);
+
+        {
+            const std::int16_t* prev = lane_unit_.data() + (depth - 1) * kStride;
+            std::int16_t* cur = lane_unit_.data() + depth * kStride + kPad;
+            const __m128i inf = _mm_set1_epi16(static_cast<short>(inf_));
+            // min(prev[j - 1] + (c != query[j - 1]), prev[j] + 1), and the swap.
+            __m128i t0 = _mm_min_epi16(_mm_add_epi16(_mm_add_epi16(load(prev + 1), one), eq0),
+                                       _mm_add_epi16(load(prev + 2), one));
+            __m128i t1 = _mm_min_epi16(_mm_add_epi16(_mm_add_epi16(load(prev + 9), one), eq1),
+                                       _mm_add_epi16(load(prev + 10), one));
+            if (swaps) {
+                t0 = _mm_min_epi16(t0, pick(swapped0, _mm_add_epi16(load(prev - kStride), one)));
+                t1 = _mm_min_epi16(t1,
+                                   pick(swapped1, _mm_add_epi16(load(prev - kStride + 8), one)));
+            }
+            t0 = _mm_insert_epi16(t0, static_cast<int>(std::min<std::size_t>(depth, inf_)), 0);
+            const __m128i j0 = load(lane_index_.data());
+            const __m128i j1 = load(lane_index_.data() + 8);
+            const __m128i a0 = running_min(_mm_sub_epi16(t0, j0), cap, false);
+            const __m128i a1 = running_min(_mm_sub_epi16(t1, j1), a0, true);
+            const __m128i r0 = _mm_min_epi16(_mm_add_epi16(a0, j0), inf);
+            const __m128i r1 = _mm_min_epi16(_mm_add_epi16(a1, j1), inf);
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(cur), r0);
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(cur + 8), r1);
+            unit_min_[depth] = static_cast<Cell>(
+                least(_mm_min_epi16(_mm_max_epi16(r0, invalid0), _mm_max_epi16(r1, invalid1))));
+        }
+        if (model_ == nullptr) {
+            return;
+        }
+        const std::int16_t* up = lane_cost_.data() + (depth - 1) * kStride;
+        std::int16_t* now = lane_cost_.data() + depth * kStride + kPad;
+        const std::int16_t* replace = is_vowel(c) ? lane_vowel_.data() : lane_other_.data();
+        const __m128i drop = _mm_set1_epi16(static_cast<short>(
+            (depth >= 2 && before == c ? model_->cheap : model_->edit) / scale_));
+        const __m128i cheap = _mm_set1_epi16(static_cast<short>(model_->cheap / scale_));
+        // min(up[j - 1] + replacing, up[j] + dropping), and the swap.
+        __m128i w0 = _mm_min_epi16(_mm_add_epi16(load(up + 1), _mm_andnot_si128(eq0, load(replace))),
+                                   _mm_add_epi16(load(up + 2), drop));
+        __m128i w1 =
+            _mm_min_epi16(_mm_add_epi16(load(up + 9), _mm_andnot_si128(eq1, load(replace + 8))),
+                          _mm_add_epi16(load(up + 10), drop));
+        if (swaps) {
+            w0 = _mm_min_epi16(w0, pick(swapped0, _mm_add_epi16(load(up - kStride), cheap)));
+            w1 = _mm_min_epi16(w1, pick(swapped1, _mm_add_epi16(load(up - kStride + 8), cheap)));
+        }
+        const __m128i p0 = load(lane_insert_sum_.data());
+        const __m128i p1 = load(lane_insert_sum_.data() + 8);
+        const __m128i a0 = running_min(_mm_sub_epi16(w0, p0), cap, false);
+        const __m128i a1 = running_min(_mm_sub_epi16(w1, p1), a0, true);
+        const __m128i r0 = _mm_min_epi16(_mm_add_epi16(a0, p0), cap);
+        const __m128i r1 = _mm_min_epi16(_mm_add_epi16(a1, p1), cap);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(now), r0);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(now + 8), r1);
+        cost_min_[depth] = static_cast<Cell>(least(_mm_min_epi16(
+                               _mm_max_epi16(r0, invalid0), _mm_max_epi16(r1, invalid1)))) *
+                           scale_;
+#else
+        (void)depth;
+        (void)c;
+        (void)before;
+#endif
+    }
 
     void grow(std::size_t rows) {
         unit_.resize(rows * width_);
@@ -208,6 +414,18 @@ private:
     // What replacing word character j - 1 costs, by a vowel or by another.
     std::vector<Cell> vowel_replace_;
     std::vector<Cell> other_replace_;
+    // The lanes (set_up_lanes): rows of kStride cells, cell j at kPad + j.
+    bool lanes_ = false;
+    Cell scale_ = 1;
+    std::array<char32_t, kLanes> lane_query_{};         // query[j - 1]
+    std::array<char32_t, kLanes> lane_query_before_{};  // query[j - 2]
+    std::array<std::int16_t, kLanes> lane_index_{};
+    std::array<std::int16_t, kLanes> lane_invalid_{};  // the cap past the word
+    std::array<std::int16_t, kLanes> lane_insert_sum_{};
+    std::array<std::int16_t, kLanes> lane_vowel_{};
+    std::array<std::int16_t, kLanes> lane_other_{};
+    std::vector<std::int16_t> lane_unit_;
+    std::vector<std::int16_t> lane_cost_;
 };
 
 // Every node once, parents before children, children in code-point order.
