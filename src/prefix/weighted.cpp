@@ -46,6 +46,11 @@ public:
         }
         unit_min_[0] = 0;
         if (model_ != nullptr) {
+            for (const char32_t v : model_->vowels) {
+                if (v < 128) {
+                    ascii_vowels_[v >> 6] |= std::uint64_t{1} << (v & 63);
+                }
+            }
             insert_.resize(width_);
             vowel_replace_.resize(width_);
             other_replace_.assign(width_, model_->edit);
@@ -196,7 +201,12 @@ public:
     }
 
 private:
-    bool is_vowel(char32_t c) const { return model_->vowels.find(c) != std::u32string::npos; }
+    bool is_vowel(char32_t c) const {
+        if (c < 128) {
+            return (ascii_vowels_[c >> 6] >> (c & 63)) & 1;
+        }
+        return model_->vowels.find(c) != std::u32string::npos;
+    }
 
     // Words of up to 15 characters take both rows on 16 lanes of 16 bits
     // (two SSE2 registers), costs divided by the gcd of the model's two
@@ -257,7 +267,8 @@ private:
                 sum = static_cast<std::int16_t>(
                     sum + (inside ? static_cast<std::int16_t>(insert_[j] / scale_) : edit));
                 lane_insert_sum_[j] = sum;
-                lane_vowel_[j] = inside ? static_cast<std::int16_t>(vowel_replace_[j] / scale_) : edit;
+                lane_vowel_[j] =
+                    inside ? static_cast<std::int16_t>(vowel_replace_[j] / scale_) : edit;
                 lane_other_[j] = edit;
             }
             lane_cost_.assign(16 * kStride, kLaneCap);
@@ -319,8 +330,10 @@ private:
         __m128i swapped0 = _mm_setzero_si128();
         __m128i swapped1 = _mm_setzero_si128();
         if (swaps) {
-            swapped0 = _mm_and_si128(equal(lane_query_before_, 0, c), equal(lane_query_, 0, before));
-            swapped1 = _mm_and_si128(equal(lane_query_before_, 1, c), equal(lane_query_, 1, before));
+            swapped0 =
+                _mm_and_si128(equal(lane_query_before_, 0, c), equal(lane_query_, 0, before));
+            swapped1 =
+                _mm_and_si128(equal(lane_query_before_, 1, c), equal(lane_query_, 1, before));
         }
         // `value` where `mask`, the cap elsewhere.
         const auto pick = [&](__m128i mask, __m128i value) {
@@ -340,8 +353,8 @@ private:
                                        _mm_add_epi16(load(prev + 10), one));
             if (swaps) {
                 t0 = _mm_min_epi16(t0, pick(swapped0, _mm_add_epi16(load(prev - kStride), one)));
-                t1 = _mm_min_epi16(t1,
-                                   pick(swapped1, _mm_add_epi16(load(prev - kStride + 8), one)));
+                t1 =
+                    _mm_min_epi16(t1, pick(swapped1, _mm_add_epi16(load(prev - kStride + 8), one)));
             }
             t0 = _mm_insert_epi16(t0, static_cast<int>(std::min<std::size_t>(depth, inf_)), 0);
             const __m128i j0 = load(lane_index_.data());
@@ -365,8 +378,9 @@ private:
             (depth >= 2 && before == c ? model_->cheap : model_->edit) / scale_));
         const __m128i cheap = _mm_set1_epi16(static_cast<short>(model_->cheap / scale_));
         // min(up[j - 1] + replacing, up[j] + dropping), and the swap.
-        __m128i w0 = _mm_min_epi16(_mm_add_epi16(load(up + 1), _mm_andnot_si128(eq0, load(replace))),
-                                   _mm_add_epi16(load(up + 2), drop));
+        __m128i w0 =
+            _mm_min_epi16(_mm_add_epi16(load(up + 1), _mm_andnot_si128(eq0, load(replace))),
+                          _mm_add_epi16(load(up + 2), drop));
         __m128i w1 =
             _mm_min_epi16(_mm_add_epi16(load(up + 9), _mm_andnot_si128(eq1, load(replace + 8))),
                           _mm_add_epi16(load(up + 10), drop));
@@ -382,8 +396,8 @@ private:
         const __m128i r1 = _mm_min_epi16(_mm_add_epi16(a1, p1), cap);
         _mm_storeu_si128(reinterpret_cast<__m128i*>(now), r0);
         _mm_storeu_si128(reinterpret_cast<__m128i*>(now + 8), r1);
-        cost_min_[depth] = static_cast<Cell>(least(_mm_min_epi16(
-                               _mm_max_epi16(r0, invalid0), _mm_max_epi16(r1, invalid1)))) *
+        cost_min_[depth] = static_cast<Cell>(least(_mm_min_epi16(_mm_max_epi16(r0, invalid0),
+                                                                 _mm_max_epi16(r1, invalid1)))) *
                            scale_;
 #else
         (void)depth;
@@ -414,6 +428,7 @@ private:
     // What replacing word character j - 1 costs, by a vowel or by another.
     std::vector<Cell> vowel_replace_;
     std::vector<Cell> other_replace_;
+    std::array<std::uint64_t, 2> ascii_vowels_{};  // bit c: whether c < 128 is a vowel
     // The lanes (set_up_lanes): rows of kStride cells, cell j at kPad + j.
     bool lanes_ = false;
     Cell scale_ = 1;
@@ -477,10 +492,9 @@ WeightTable::WeightTable(const CompactTrie& trie, std::vector<Weight> by_node, b
             heavy_[c] = HeavyChild{best_[c], c, HeavyChild::upper_log(std::log1p(value(best_[c])))};
         }
         // Children stand in label order, so ties keep it.
-        std::stable_sort(heavy_.begin() + first, heavy_.begin() + end,
-                         [](const HeavyChild& a, const HeavyChild& b) {
-                             return a.heaviest > b.heaviest;
-                         });
+        std::stable_sort(
+            heavy_.begin() + first, heavy_.begin() + end,
+            [](const HeavyChild& a, const HeavyChild& b) { return a.heaviest > b.heaviest; });
     }
     order_.assign(count, 0);
     std::uint32_t rank = 0;
@@ -841,10 +855,13 @@ public:
             labels_.clear();
             const HeavyChild* next = nullptr;
             const HeavyChild* stop = nullptr;
-            const bool narrowed =
-                depth > 0 &&
-                rows.narrow(trie_.label(node), depth, static_cast<Cell>(high), labels_);
-            if (narrowed) {
+            const bool narrowed = depth > 0 && rows.narrow(trie_.label(node), depth,
+                                                           static_cast<Cell>(high), labels_);
+            const std::size_t count = end - first;
+            const auto listed = [&](NodeId c) {
+                return std::find(labels_.begin(), labels_.end(), trie_.label(c)) != labels_.end();
+            };
+            if (narrowed && count > kFewChildren) {
                 // Only children with these labels (a handful) can lead to a
                 // key within reach: looked up, then heaviest first.
                 std::sort(labels_.begin(), labels_.end());
@@ -861,11 +878,25 @@ public:
                 stop = next + list.size();
             } else if (table_ != nullptr) [[likely]] {
                 const std::span<const HeavyChild> children = table_->heavy_children(node);
-                next = children.data();
-                stop = next + children.size();
+                if (narrowed) {
+                    // A few children, their records side by side: filtered
+                    // in the table's order.
+                    for (const HeavyChild& c : children) {
+                        if (listed(c.node)) {
+                            list.push_back(c);
+                        }
+                    }
+                    next = list.data();
+                    stop = next + list.size();
+                } else {
+                    next = children.data();
+                    stop = next + children.size();
+                }
             } else {
                 for (NodeId c = first; c < end; ++c) {
-                    list.push_back(HeavyChild{0, c, 0.0f});
+                    if (!narrowed || listed(c)) {
+                        list.push_back(HeavyChild{0, c, 0.0f});
+                    }
                 }
                 next = list.data();
                 stop = next + list.size();
@@ -874,7 +905,7 @@ public:
             if (depth < m) {
                 // The child that continues the word goes first, if it is
                 // one of the listed.
-                if (narrowed) {
+                if (narrowed || count <= kFewChildren) {
                     for (const HeavyChild* c = next; c != stop; ++c) {
                         if (trie_.label(c->node) == word_[depth]) {
                             promoted = c->node;
@@ -930,8 +961,8 @@ public:
                     consider(Candidate{path_, trie_.payload(node), distance, weight, 0});
                 } else if (const Cell cost = rows.cost(depth);
                            !full() || weight >= weight_floor(cost)) {
-                    consider(
-                        Candidate{path_, trie_.payload(node), distance, weight, score(weight, cost)});
+                    consider(Candidate{path_, trie_.payload(node), distance, weight,
+                                       score(weight, cost)});
                 }
             }
             const Cell floor = rows.floor(depth);
@@ -992,6 +1023,8 @@ private:
         Weight lightest;
     };
     static constexpr std::uint64_t kNoGeneration = UINT64_MAX;
+    // Up to this many children are read side by side rather than searched.
+    static constexpr std::size_t kFewChildren = 8;
 
     Weight weight_below(NodeId node) const {
         return table_ == nullptr ? 0 : table_->best_below(node);
