@@ -183,6 +183,35 @@ public:
         if (unit_min_[depth] < t) {
             return false;
         }
+#if defined(__SSE2__)
+        if (lanes_) {
+            // The same on the lanes: one bit per cell that qualifies.
+            const std::int16_t* row = lane_unit_.data() + depth * kStride + kPad;
+            const __m128i target = _mm_set1_epi16(static_cast<short>(t));
+            const auto bits = [](__m128i low, __m128i high, std::size_t cells) {
+                const unsigned all =
+                    static_cast<unsigned>(_mm_movemask_epi8(_mm_packs_epi16(low, high)));
+                return all & ((1u << cells) - 1);
+            };
+            for (unsigned at = bits(_mm_cmpeq_epi16(load(row), target),
+                                    _mm_cmpeq_epi16(load(row + 8), target), width_ - 1);
+                 at != 0; at &= at - 1) {
+                out.push_back(query_[static_cast<std::size_t>(std::countr_zero(at))]);
+            }
+            if (transpositions_ && depth >= 1 && t >= 1 && width_ >= 2) {
+                const std::int16_t* above = row - kStride;
+                for (unsigned at = bits(_mm_and_si128(_mm_cmplt_epi16(load(above), target),
+                                                      equal(lane_query_next_, 0, label)),
+                                        _mm_and_si128(_mm_cmplt_epi16(load(above + 8), target),
+                                                      equal(lane_query_next_, 1, label)),
+                                        width_ - 2);
+                     at != 0; at &= at - 1) {
+                    out.push_back(query_[static_cast<std::size_t>(std::countr_zero(at))]);
+                }
+            }
+            return true;
+        }
+#endif
         for (std::size_t j = 0; j + 1 < width_; ++j) {
             if (unit_cell(depth, j) == t) {
                 out.push_back(query_[j]);
@@ -242,6 +271,10 @@ private:
         constexpr char32_t kNone = 0xFFFFFFFFu;
         lane_query_.fill(kNone);
         lane_query_before_.fill(kNone);
+        lane_query_next_.fill(kNone);
+        for (std::size_t j = 0; j + 1 < query_.size(); ++j) {
+            lane_query_next_[j] = query_[j + 1];
+        }
         for (std::size_t j = 1; j < width_; ++j) {
             lane_query_[j] = query_[j - 1];
             if (j >= 2) {
@@ -434,6 +467,7 @@ private:
     Cell scale_ = 1;
     std::array<char32_t, kLanes> lane_query_{};         // query[j - 1]
     std::array<char32_t, kLanes> lane_query_before_{};  // query[j - 2]
+    std::array<char32_t, kLanes> lane_query_next_{};    // query[j + 1]
     std::array<std::int16_t, kLanes> lane_index_{};
     std::array<std::int16_t, kLanes> lane_invalid_{};  // the cap past the word
     std::array<std::int16_t, kLanes> lane_insert_sum_{};
@@ -484,12 +518,12 @@ WeightTable::WeightTable(const CompactTrie& trie, std::vector<Weight> by_node, b
         }
         best_[n] = best;
     }
-    heavy_.assign(count, HeavyChild{0, CompactTrie::kRoot, 0.0f});
+    heavy_.assign(count, HeavyChild{0, CompactTrie::kRoot});
     for (std::size_t n = 0; n < count; ++n) {
         const NodeId first = trie.first_child(static_cast<NodeId>(n));
         const NodeId end = trie.end_child(static_cast<NodeId>(n));
         for (NodeId c = first; c < end; ++c) {
-            heavy_[c] = HeavyChild{best_[c], c, HeavyChild::upper_log(std::log1p(value(best_[c])))};
+            heavy_[c] = HeavyChild{best_[c], c};
         }
         // Children stand in label order, so ties keep it.
         std::stable_sort(
@@ -868,7 +902,7 @@ public:
                 labels_.erase(std::unique(labels_.begin(), labels_.end()), labels_.end());
                 for (const char32_t label : labels_) {
                     if (const std::optional<NodeId> c = trie_.child(node, label)) {
-                        list.push_back(HeavyChild{weight_below(*c), *c, 0.0f});
+                        list.push_back(HeavyChild{weight_below(*c), *c});
                     }
                 }
                 std::sort(list.begin(), list.end(), [](const HeavyChild& a, const HeavyChild& b) {
@@ -895,7 +929,7 @@ public:
             } else {
                 for (NodeId c = first; c < end; ++c) {
                     if (!narrowed || listed(c)) {
-                        list.push_back(HeavyChild{0, c, 0.0f});
+                        list.push_back(HeavyChild{0, c});
                     }
                 }
                 next = list.data();

@@ -8,9 +8,7 @@
 // only to turn codes back into numbers for the error model.
 #pragma once
 
-#include <cmath>
 #include <cstdint>
-#include <limits>
 #include <optional>
 #include <span>
 #include <string>
@@ -30,16 +28,6 @@ using Weight = std::uint64_t;
 struct HeavyChild {
     Weight heaviest;
     NodeId node;
-    // log1p of the heaviest weight as a number, rounded up: a bound of the
-    // log weight of every key below, without a logarithm per visit.
-    float log_heaviest;
-
-    static float upper_log(double log_weight) noexcept {
-        const float rounded = static_cast<float>(log_weight);
-        return static_cast<double>(rounded) < log_weight
-                   ? std::nextafter(rounded, std::numeric_limits<float>::infinity())
-                   : rounded;
-    }
 };
 
 class WeightTable {
