@@ -348,6 +348,17 @@ private:
 #endif
 
     void lane_step(std::size_t depth, char32_t c, char32_t before) {
+        if (width_ > 8) {
+            lane_step_on<true>(depth, c, before);
+        } else {
+            lane_step_on<false>(depth, c, before);
+        }
+    }
+
+    // Words of up to 7 characters fit the first register: the second is
+    // left alone (its cells are past the word).
+    template <bool Wide>
+    void lane_step_on(std::size_t depth, char32_t c, char32_t before) {
 #if defined(__SSE2__)
         if ((depth + 1) * kStride > lane_unit_.size()) {
             lane_unit_.resize((depth + 1) * kStride * 2, kLaneCap);
@@ -359,14 +370,16 @@ private:
         const __m128i one = _mm_set1_epi16(1);
         const __m128i cap = _mm_set1_epi16(kLaneCap);
         const __m128i eq0 = equal(lane_query_, 0, c);
-        const __m128i eq1 = equal(lane_query_, 1, c);
+        const __m128i eq1 = Wide ? equal(lane_query_, 1, c) : cap;
         __m128i swapped0 = _mm_setzero_si128();
         __m128i swapped1 = _mm_setzero_si128();
         if (swaps) {
             swapped0 =
                 _mm_and_si128(equal(lane_query_before_, 0, c), equal(lane_query_, 0, before));
-            swapped1 =
-                _mm_and_si128(equal(lane_query_before_, 1, c), equal(lane_query_, 1, before));
+            if constexpr (Wide) {
+                swapped1 =
+                    _mm_and_si128(equal(lane_query_before_, 1, c), equal(lane_query_, 1, before));
+            }
         }
         // `value` where `mask`, the cap elsewhere.
         const auto pick = [&](__m128i mask, __m128i value) {
@@ -374,7 +387,14 @@ private:
         };
         const __m128i invalid0 = load(lane_invalid_.data());
         const __m128i invalid1 = load(lane_invalid_.data() + 8);
-
+        // The smallest cell of the word's positions.
+        const auto smallest = [&](__m128i r0, __m128i r1) {
+            const __m128i low = _mm_max_epi16(r0, invalid0);
+            if constexpr (Wide) {
+                return static_cast<Cell>(least(_mm_min_epi16(low, _mm_max_epi16(r1, invalid1))));
+            }
+            return static_cast<Cell>(least(low));
+        };
         {
             const std::int16_t* prev = lane_unit_.data() + (depth - 1) * kStride;
             std::int16_t* cur = lane_unit_.data() + depth * kStride + kPad;
@@ -382,24 +402,28 @@ private:
             // min(prev[j - 1] + (c != query[j - 1]), prev[j] + 1), and the swap.
             __m128i t0 = _mm_min_epi16(_mm_add_epi16(_mm_add_epi16(load(prev + 1), one), eq0),
                                        _mm_add_epi16(load(prev + 2), one));
-            __m128i t1 = _mm_min_epi16(_mm_add_epi16(_mm_add_epi16(load(prev + 9), one), eq1),
-                                       _mm_add_epi16(load(prev + 10), one));
             if (swaps) {
                 t0 = _mm_min_epi16(t0, pick(swapped0, _mm_add_epi16(load(prev - kStride), one)));
-                t1 =
-                    _mm_min_epi16(t1, pick(swapped1, _mm_add_epi16(load(prev - kStride + 8), one)));
             }
             t0 = _mm_insert_epi16(t0, static_cast<int>(std::min<std::size_t>(depth, inf_)), 0);
             const __m128i j0 = load(lane_index_.data());
-            const __m128i j1 = load(lane_index_.data() + 8);
             const __m128i a0 = running_min(_mm_sub_epi16(t0, j0), cap, false);
-            const __m128i a1 = running_min(_mm_sub_epi16(t1, j1), a0, true);
             const __m128i r0 = _mm_min_epi16(_mm_add_epi16(a0, j0), inf);
-            const __m128i r1 = _mm_min_epi16(_mm_add_epi16(a1, j1), inf);
             _mm_storeu_si128(reinterpret_cast<__m128i*>(cur), r0);
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(cur + 8), r1);
-            unit_min_[depth] = static_cast<Cell>(
-                least(_mm_min_epi16(_mm_max_epi16(r0, invalid0), _mm_max_epi16(r1, invalid1))));
+            __m128i r1 = cap;
+            if constexpr (Wide) {
+                __m128i t1 = _mm_min_epi16(_mm_add_epi16(_mm_add_epi16(load(prev + 9), one), eq1),
+                                           _mm_add_epi16(load(prev + 10), one));
+                if (swaps) {
+                    t1 = _mm_min_epi16(
+                        t1, pick(swapped1, _mm_add_epi16(load(prev - kStride + 8), one)));
+                }
+                const __m128i j1 = load(lane_index_.data() + 8);
+                const __m128i a1 = running_min(_mm_sub_epi16(t1, j1), a0, true);
+                r1 = _mm_min_epi16(_mm_add_epi16(a1, j1), inf);
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(cur + 8), r1);
+            }
+            unit_min_[depth] = smallest(r0, r1);
         }
         if (model_ == nullptr) {
             return;
@@ -414,24 +438,28 @@ private:
         __m128i w0 =
             _mm_min_epi16(_mm_add_epi16(load(up + 1), _mm_andnot_si128(eq0, load(replace))),
                           _mm_add_epi16(load(up + 2), drop));
-        __m128i w1 =
-            _mm_min_epi16(_mm_add_epi16(load(up + 9), _mm_andnot_si128(eq1, load(replace + 8))),
-                          _mm_add_epi16(load(up + 10), drop));
         if (swaps) {
             w0 = _mm_min_epi16(w0, pick(swapped0, _mm_add_epi16(load(up - kStride), cheap)));
-            w1 = _mm_min_epi16(w1, pick(swapped1, _mm_add_epi16(load(up - kStride + 8), cheap)));
         }
         const __m128i p0 = load(lane_insert_sum_.data());
-        const __m128i p1 = load(lane_insert_sum_.data() + 8);
         const __m128i a0 = running_min(_mm_sub_epi16(w0, p0), cap, false);
-        const __m128i a1 = running_min(_mm_sub_epi16(w1, p1), a0, true);
         const __m128i r0 = _mm_min_epi16(_mm_add_epi16(a0, p0), cap);
-        const __m128i r1 = _mm_min_epi16(_mm_add_epi16(a1, p1), cap);
         _mm_storeu_si128(reinterpret_cast<__m128i*>(now), r0);
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(now + 8), r1);
-        cost_min_[depth] = static_cast<Cell>(least(_mm_min_epi16(_mm_max_epi16(r0, invalid0),
-                                                                 _mm_max_epi16(r1, invalid1)))) *
-                           scale_;
+        __m128i r1 = cap;
+        if constexpr (Wide) {
+            __m128i w1 =
+                _mm_min_epi16(_mm_add_epi16(load(up + 9), _mm_andnot_si128(eq1, load(replace + 8))),
+                              _mm_add_epi16(load(up + 10), drop));
+            if (swaps) {
+                w1 =
+                    _mm_min_epi16(w1, pick(swapped1, _mm_add_epi16(load(up - kStride + 8), cheap)));
+            }
+            const __m128i p1 = load(lane_insert_sum_.data() + 8);
+            const __m128i a1 = running_min(_mm_sub_epi16(w1, p1), a0, true);
+            r1 = _mm_min_epi16(_mm_add_epi16(a1, p1), cap);
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(now + 8), r1);
+        }
+        cost_min_[depth] = smallest(r0, r1) * scale_;
 #else
         (void)depth;
         (void)c;
