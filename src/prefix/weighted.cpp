@@ -546,17 +546,16 @@ WeightTable::WeightTable(const CompactTrie& trie, std::vector<Weight> by_node, b
         }
         best_[n] = best;
     }
-    heavy_.assign(count, HeavyChild{0, CompactTrie::kRoot});
+    heavy_.assign(count, CompactTrie::kRoot);
     for (std::size_t n = 0; n < count; ++n) {
         const NodeId first = trie.first_child(static_cast<NodeId>(n));
         const NodeId end = trie.end_child(static_cast<NodeId>(n));
         for (NodeId c = first; c < end; ++c) {
-            heavy_[c] = HeavyChild{best_[c], c};
+            heavy_[c] = c;
         }
         // Children stand in label order, so ties keep it.
-        std::stable_sort(
-            heavy_.begin() + first, heavy_.begin() + end,
-            [](const HeavyChild& a, const HeavyChild& b) { return a.heaviest > b.heaviest; });
+        std::stable_sort(heavy_.begin() + first, heavy_.begin() + end,
+                         [&](NodeId a, NodeId b) { return best_[a] > best_[b]; });
     }
     order_.assign(count, 0);
     std::uint32_t rank = 0;
@@ -598,7 +597,7 @@ std::vector<Weight> WeightTable::in_key_order() const {
 
 std::size_t WeightTable::memory_bytes() const noexcept {
     return sizeof(*this) + own_.capacity() * sizeof(Weight) + best_.capacity() * sizeof(Weight) +
-           order_.capacity() * sizeof(std::uint32_t) + heavy_.capacity() * sizeof(HeavyChild);
+           order_.capacity() * sizeof(std::uint32_t) + heavy_.capacity() * sizeof(NodeId);
 }
 
 // ---- ranked search ---------------------------------------------------------------
@@ -912,11 +911,11 @@ public:
             if (lists_.size() <= depth) {
                 lists_.resize(depth + 1);
             }
-            std::vector<HeavyChild>& list = lists_[depth];
+            std::vector<NodeId>& list = lists_[depth];
             list.clear();
             labels_.clear();
-            const HeavyChild* next = nullptr;
-            const HeavyChild* stop = nullptr;
+            const NodeId* next = nullptr;
+            const NodeId* stop = nullptr;
             const bool narrowed = depth > 0 && rows.narrow(trie_.label(node), depth,
                                                            static_cast<Cell>(high), labels_);
             const std::size_t count = end - first;
@@ -930,21 +929,20 @@ public:
                 labels_.erase(std::unique(labels_.begin(), labels_.end()), labels_.end());
                 for (const char32_t label : labels_) {
                     if (const std::optional<NodeId> c = trie_.child(node, label)) {
-                        list.push_back(HeavyChild{weight_below(*c), *c});
+                        list.push_back(*c);
                     }
                 }
-                std::sort(list.begin(), list.end(), [](const HeavyChild& a, const HeavyChild& b) {
-                    return a.heaviest > b.heaviest;
-                });
+                std::sort(list.begin(), list.end(),
+                          [&](NodeId a, NodeId b) { return weight_below(a) > weight_below(b); });
                 next = list.data();
                 stop = next + list.size();
             } else if (table_ != nullptr) [[likely]] {
-                const std::span<const HeavyChild> children = table_->heavy_children(node);
+                const std::span<const NodeId> children = table_->heavy_children(node);
                 if (narrowed) {
                     // A few children, their records side by side: filtered
                     // in the table's order.
-                    for (const HeavyChild& c : children) {
-                        if (listed(c.node)) {
+                    for (const NodeId c : children) {
+                        if (listed(c)) {
                             list.push_back(c);
                         }
                     }
@@ -957,7 +955,7 @@ public:
             } else {
                 for (NodeId c = first; c < end; ++c) {
                     if (!narrowed || listed(c)) {
-                        list.push_back(HeavyChild{0, c});
+                        list.push_back(c);
                     }
                 }
                 next = list.data();
@@ -968,9 +966,9 @@ public:
                 // The child that continues the word goes first, if it is
                 // one of the listed.
                 if (narrowed || count <= kFewChildren) {
-                    for (const HeavyChild* c = next; c != stop; ++c) {
-                        if (trie_.label(c->node) == word_[depth]) {
-                            promoted = c->node;
+                    for (const NodeId* c = next; c != stop; ++c) {
+                        if (trie_.label(*c) == word_[depth]) {
+                            promoted = *c;
                             break;
                         }
                     }
@@ -996,8 +994,8 @@ public:
                     frames_.pop_back();
                     continue;
                 }
-                node = frame.next->node;
-                heaviest = frame.next->heaviest;
+                node = *frame.next;
+                heaviest = weight_below(node);
                 ++frame.next;
                 if (node == frame.promoted) {
                     continue;
@@ -1075,8 +1073,8 @@ public:
 private:
     // A node whose children the walk is taking, heaviest first.
     struct Frame {
-        const HeavyChild* next;
-        const HeavyChild* end;
+        const NodeId* next;
+        const NodeId* end;
         NodeId promoted;  // the child that continues the word, taken first
         bool promoted_pending;
         Cell floor;  // the fewest edits of any key below
@@ -1176,7 +1174,7 @@ private:
     // By depth: the children a frame takes when they are not the table's
     // list (narrowed, or without weights). Growing the outer vector moves
     // the inner ones, whose buffers (and the frames' pointers) stay put.
-    std::vector<std::vector<HeavyChild>> lists_;
+    std::vector<std::vector<NodeId>> lists_;
 
     // weight_floor's results by cost, while the worst of the best stays.
     struct FloorSlot {

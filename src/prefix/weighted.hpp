@@ -24,12 +24,6 @@ namespace morlatch {
 
 using Weight = std::uint64_t;
 
-// A child and the largest weight of a key in its subtree.
-struct HeavyChild {
-    Weight heaviest;
-    NodeId node;
-};
-
 class WeightTable {
 public:
     // `by_node[n]` is the weight of key node n (ignored for other nodes).
@@ -46,10 +40,11 @@ public:
     // The rank of `node` in depth-first order, children by code point: the
     // code-point order of the nodes' paths.
     std::uint32_t order(NodeId node) const noexcept { return order_[node]; }
-    // The children of `node`, heaviest subtree first (ties by label), each
-    // with its subtree's largest weight: a walk that wants heavy keys reads
-    // them in one pass and stops at the first child too light to matter.
-    std::span<const HeavyChild> heavy_children(NodeId node) const noexcept {
+    // The children of `node`, heaviest subtree first (ties by label): a walk
+    // that wants heavy keys reads them in one pass and stops at the first
+    // child too light to matter. (Siblings' ids are consecutive, so their
+    // best_below values share a cache line or two.)
+    std::span<const NodeId> heavy_children(NodeId node) const noexcept {
         const NodeId first = trie_.first_child(node);
         return {heavy_.data() + first, heavy_.data() + trie_.end_child(node)};
     }
@@ -66,7 +61,7 @@ private:
     std::vector<std::uint32_t> order_;
     // Indexed like the children: the slots [first_child(n), end_child(n))
     // hold n's children by descending heaviest.
-    std::vector<HeavyChild> heavy_;
+    std::vector<NodeId> heavy_;
 };
 
 // ranked_search's keys ranked by (distance, -weight, key); `table` may be
