@@ -41,11 +41,12 @@ public:
           inf_(static_cast<Cell>(std::min(k, kDistanceCap)) + 1),
           transpositions_(transpositions),
           model_(model) {
-        grow(16);
+        // Row 0 (the empty path) as whole rows.
+        std::vector<Cell> unit0(width_);
+        std::vector<Cell> cost0;
         for (std::size_t j = 0; j < width_; ++j) {
-            unit_[j] = std::min(static_cast<Cell>(j), inf_);
+            unit0[j] = std::min(static_cast<Cell>(j), inf_);
         }
-        unit_min_[0] = 0;
         if (model_ != nullptr) {
             for (const char32_t v : model_->vowels) {
                 if (v < 128) {
@@ -55,17 +56,34 @@ public:
             insert_.resize(width_);
             vowel_replace_.resize(width_);
             other_replace_.assign(width_, model_->edit);
-            cost_[0] = 0;
+            cost0.assign(width_, 0);
             for (std::size_t j = 1; j < width_; ++j) {
                 // The typist doubled a letter: a character equal to the one before.
                 insert_[j] = j >= 2 && query[j - 1] == query[j - 2] ? model_->cheap : model_->edit;
                 // A vowel for a vowel is a cheap slip.
                 vowel_replace_[j] = is_vowel(query[j - 1]) ? model_->cheap : model_->edit;
-                cost_[j] = std::min(cost_[j - 1] + insert_[j], kCostCap);
+                cost0[j] = std::min(cost0[j - 1] + insert_[j], kCostCap);
             }
+        }
+        set_up_lanes(k, unit0);
+        set_up_band(k);
+        stride_ = banded_ ? 2 * band_ + 2 : width_;
+        grow(16);
+        for (std::size_t j = 0; j < width_; ++j) {
+            if (banded_ && j > band_) {
+                break;
+            }
+            // Row 0's cell j sits at j + band when banded.
+            const std::size_t at = banded_ ? j + band_ : j;
+            unit_[at] = unit0[j];
+            if (model_ != nullptr) {
+                cost_[at] = cost0[j];
+            }
+        }
+        unit_min_[0] = 0;
+        if (model_ != nullptr) {
             cost_min_[0] = 0;
         }
-        set_up_lanes(k);
     }
 
     void compute(std::size_t depth, const char32_t* path) {
@@ -74,6 +92,10 @@ public:
         }
         if (lanes_) {
             lane_step(depth, path[depth - 1], depth >= 2 ? path[depth - 2] : 0);
+            return;
+        }
+        if (banded_) {
+            band_step(depth, path[depth - 1], depth >= 2 ? path[depth - 2] : 0);
             return;
         }
         const bool model = model_ != nullptr;
@@ -144,13 +166,28 @@ public:
         if (lanes_) {
             return static_cast<Cell>(lane_cost_[depth * kStride + kPad + width_ - 1]) * scale_;
         }
+        if (banded_) {
+            const std::optional<std::size_t> at = band_slot(depth, width_ - 1);
+            return at ? cost_[depth * stride_ + *at] : kCostCap;
+        }
         return cost_[depth * width_ + width_ - 1];
     }
     Cell unit_cell(std::size_t depth, std::size_t j) const {
         if (lanes_) {
             return static_cast<Cell>(lane_unit_[depth * kStride + kPad + j]);
         }
+        if (banded_) {
+            const std::optional<std::size_t> at = band_slot(depth, j);
+            return at ? unit_[depth * stride_ + *at] : inf_;
+        }
         return unit_[depth * width_ + j];
+    }
+    // The word positions whose cells of row `depth` can hold anything.
+    std::size_t band_low(std::size_t depth) const {
+        return banded_ && depth > band_ ? depth - band_ : 0;
+    }
+    std::size_t band_high(std::size_t depth) const {
+        return banded_ ? std::min(width_ - 1, depth + band_) : width_ - 1;
     }
 
     // Lower bounds of every cell below row `depth`: a row's minimum never
@@ -208,7 +245,7 @@ public:
             return true;
         }
 #endif
-        for (std::size_t j = 0; j + 1 < width_; ++j) {
+        for (std::size_t j = band_low(depth); j <= band_high(depth) && j + 1 < width_; ++j) {
             if (unit_cell(depth, j) == t) {
                 out.push_back(query_[j]);
             }
@@ -216,7 +253,8 @@ public:
         if (transpositions_ && depth >= 1 && t >= 1) {
             // A child labelled query[j] after a node labelled query[j + 1]
             // swaps the pair from cell j of the row above.
-            for (std::size_t j = 0; j + 2 < width_; ++j) {
+            for (std::size_t j = band_low(depth - 1); j <= band_high(depth - 1) && j + 2 < width_;
+                 ++j) {
                 if (unit_cell(depth - 1, j) + 1 <= t && query_[j + 1] == label) {
                     out.push_back(query_[j]);
                 }
@@ -245,7 +283,7 @@ private:
     static constexpr std::size_t kStride = 24;
     static constexpr std::int16_t kLaneCap = 16000;
 
-    void set_up_lanes(std::uint64_t k) {
+    void set_up_lanes(std::uint64_t k, const std::vector<Cell>& unit0) {
 #if defined(__SSE2__)
         if (width_ > kLanes || inf_ >= 1000) {
             return;
@@ -286,7 +324,7 @@ private:
         }
         lane_unit_.assign(16 * kStride, kLaneCap);
         for (std::size_t j = 0; j < width_; ++j) {
-            lane_unit_[kPad + j] = static_cast<std::int16_t>(unit_[j]);
+            lane_unit_[kPad + j] = static_cast<std::int16_t>(unit0[j]);
         }
         if (model_ != nullptr) {
             const std::int16_t edit = static_cast<std::int16_t>(model_->edit / scale_);
@@ -308,7 +346,107 @@ private:
         }
 #else
         (void)k;
+        (void)unit0;
 #endif
+    }
+
+    // Longer words keep a band of cells around the diagonal, Ukkonen's: a
+    // cell j of row i needs at least |i - j| edits. Without a model, a cell
+    // outside |i - j| <= k is past k anyway. With one, every key within k
+    // edits costs at most k times the dearer edit, and a path through a
+    // cell outside |i - j| <= k * dearer / cheaper costs more than that,
+    // so no key ranked goes through it: rows of 2B + 1 cells, whatever the
+    // word's length.
+    void set_up_band(std::uint64_t k) {
+        if (lanes_) {
+            return;
+        }
+        std::uint64_t band = std::min(k, kDistanceCap);
+        if (model_ != nullptr) {
+            const std::uint64_t cheaper = std::min(model_->edit, model_->cheap);
+            if (cheaper == 0) {
+                return;
+            }
+            band = std::max(band, band * std::max(model_->edit, model_->cheap) / cheaper);
+        }
+        if (2 * band + 2 < width_) {
+            banded_ = true;
+            band_ = static_cast<std::size_t>(band);
+        }
+    }
+
+    // Where cell j of row `depth` sits in its banded row, if inside the band.
+    std::optional<std::size_t> band_slot(std::size_t depth, std::size_t j) const {
+        if (j + band_ < depth || j > depth + band_) {
+            return std::nullopt;
+        }
+        return j + band_ - depth;
+    }
+
+    // The step of compute on banded rows: slot b of row d is cell
+    // j = d - B + b, so the cell above is slot b + 1 of the row above, the
+    // upper-left one slot b, and the one two rows and two cells back slot b
+    // of the row two up. The slot past the band stays infinite.
+    void band_step(std::size_t depth, char32_t c, char32_t before) {
+        const std::size_t stride = stride_;
+        const std::size_t slots = 2 * band_ + 1;
+        const bool model = model_ != nullptr;
+        const bool swaps = transpositions_ && depth >= 2;
+        Cell* cur = unit_.data() + depth * stride;
+        const Cell* prev = cur - stride;
+        const Cell* two_up = swaps ? prev - stride : nullptr;
+        Cell* now = model ? cost_.data() + depth * stride : nullptr;
+        const Cell* up = model ? now - stride : nullptr;
+        const Cell* two_up_cost = model && swaps ? up - stride : nullptr;
+        const Cell drop = model ? (depth >= 2 && before == c ? model_->cheap : model_->edit) : 0;
+        const Cell* replace =
+            model ? (is_vowel(c) ? vowel_replace_.data() : other_replace_.data()) : nullptr;
+        const std::size_t n = width_ - 1;
+        Cell low = inf_;
+        Cell cheapest = kCostCap;
+        Cell left = inf_;
+        Cell left_cost = kCostCap;
+        for (std::size_t b = 0; b < slots; ++b) {
+            if (b + depth < band_ || b + depth - band_ > n) {
+                cur[b] = left = inf_;
+                if (model) {
+                    now[b] = left_cost = kCostCap;
+                }
+                continue;
+            }
+            const std::size_t j = b + depth - band_;
+            Cell v = 0;
+            Cell w = 0;
+            if (j == 0) {
+                v = static_cast<Cell>(std::min<std::size_t>(depth, inf_));
+                w = model ? up[b + 1] + drop : 0;
+            } else {
+                const bool same = c == query_[j - 1];
+                v = std::min(prev[b] + (same ? 0 : 1), std::min(prev[b + 1], left) + 1);
+                if (model) {
+                    w = std::min(up[b] + (same ? 0 : replace[j]),
+                                 std::min(up[b + 1] + drop, left_cost + insert_[j]));
+                }
+                if (swaps && j >= 2 && c == query_[j - 2] && before == query_[j - 1]) {
+                    v = std::min(v, two_up[b] + 1);
+                    if (model) {
+                        w = std::min(w, two_up_cost[b] + model_->cheap);
+                    }
+                }
+            }
+            cur[b] = left = std::min(v, inf_);
+            low = std::min(low, left);
+            if (model) {
+                now[b] = left_cost = std::min(w, kCostCap);
+                cheapest = std::min(cheapest, left_cost);
+            }
+        }
+        cur[slots] = inf_;
+        unit_min_[depth] = low;
+        if (model) {
+            now[slots] = kCostCap;
+            cost_min_[depth] = cheapest;
+        }
     }
 
 #if defined(__SSE2__)
@@ -464,10 +602,12 @@ private:
     }
 
     void grow(std::size_t rows) {
-        unit_.resize(rows * width_);
+        // New rows start infinite: a banded row 0 reads its slots past the
+        // word's start as such.
+        unit_.resize(rows * stride_, inf_);
         unit_min_.resize(rows);
         if (model_ != nullptr) {
-            cost_.resize(rows * width_);
+            cost_.resize(rows * stride_, kCostCap);
             cost_min_.resize(rows);
         }
     }
@@ -475,6 +615,10 @@ private:
     std::u32string_view query_;
     std::size_t width_;
     Cell inf_;
+    // Banded rows (set_up_band): 2 * band_ + 1 cells and one infinite.
+    bool banded_ = false;
+    std::size_t band_ = 0;
+    std::size_t stride_ = 0;  // cells per stored row
     bool transpositions_;
     const ErrorModel* model_;
     std::vector<Cell> unit_;
