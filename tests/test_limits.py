@@ -1,7 +1,8 @@
 """Memory limits of the ranked searches on very long keys and queries.
 
-Ranked search and completion keep a band of cells per trie level, not a whole
-row: on a key of 20,000 characters a whole row per level would take gigabytes.
+Ranked search, completion and correction keep a band of cells per trie
+level, not a whole row: on a key of 20,000 characters a whole row per level
+would take gigabytes.
 Each call runs in a child interpreter under an address-space cap (except under
 the sanitizers, which reserve vast address space) and reports how much its
 peak resident memory grew.
