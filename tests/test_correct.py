@@ -8,7 +8,7 @@ import math
 import random
 
 import pytest
-from hypothesis import given
+from hypothesis import given, settings
 from hypothesis import strategies as st
 from rapidfuzz import process
 from rapidfuzz.distance import OSA, Levenshtein
@@ -16,7 +16,8 @@ from rapidfuzz.distance import OSA, Levenshtein
 import morlatch
 from morlatch import Index, Match
 from morlatch.index import CHEAP_COST, EDIT_COST, VOWELS
-from reference import correct, levenshtein, osa, typo_queries
+from reference import correct, index_correct, typo, typo_queries, weight_values
+from reference import fold as reference_fold
 
 SCORERS = {False: Levenshtein.distance, True: OSA.distance}
 MODEL = (round(EDIT_COST * 1000), round(CHEAP_COST * 1000), VOWELS)
@@ -106,34 +107,66 @@ def test_typo_queries_match_brute_force(words: list[str], floats: bool) -> None:
             assert got == [Match(*hit) for hit in want], (word, rule)
 
 
+@st.composite
+def pruning_cases(draw: st.DrawFn) -> tuple[list[str], dict[str, int | float]]:
+    """Keys and weights built against the bounds the search prunes by: many
+    light keys near one another, a few very heavy keys that are long or far
+    from them, weights that tie; capitals that a fold merges; words past 15
+    characters (rows kept another way)."""
+    near = draw(st.lists(st.text("abeA", min_size=1, max_size=6), min_size=1, max_size=25))
+    far = draw(st.lists(st.text("abcxE", min_size=1, max_size=18), max_size=6))
+    keys = list(dict.fromkeys(near + far))
+    light = st.sampled_from([0, 1, 1, 1, 2, 1000])
+    heavy = st.sampled_from([1000, 10**9, 2**63])
+    floats = draw(st.booleans())
+    weights: dict[str, int | float] = {}
+    for key in keys:
+        if draw(st.booleans()) or key in far:  # some keys get no weight
+            weight = draw(heavy if key in far else light)
+            weights[key] = float(weight) if floats else weight
+    return keys, weights
+
+
+@settings(max_examples=300)
 @given(
-    keys=st.lists(st.text("abe", min_size=1, max_size=5), min_size=1, max_size=30, unique=True),
-    weights=st.lists(st.sampled_from([0, 1, 2, 1000, 1000, 2**63]), min_size=30, max_size=30),
-    floats=st.booleans(),
-    word=st.text("abec", max_size=6),
-    limit=st.integers(1, 4),
-    max_dist=st.integers(0, 3),
+    case=pruning_cases(),
+    word=st.text("abecxA", max_size=18),
+    slips=st.randoms(use_true_random=False),
+    limit=st.integers(1, 5),
+    # 9: the rows of a long word span it whole rather than a band.
+    max_dist=st.integers(0, 3) | st.just(9),
     transpositions=st.booleans(),
     rule=st.sampled_from(["model", "plain"]),
+    fold=st.booleans(),
 )
-def test_small_lists_with_ties_match_brute_force(
-    keys: list[str],
-    weights: list[int],
-    floats: bool,
+def test_pruning_never_drops_a_key_the_reference_ranks(
+    case: tuple[list[str], dict[str, int | float]],
     word: str,
     limit: int,
     max_dist: int,
     transpositions: bool,
     rule: str,
+    fold: bool,
+    slips: random.Random,
 ) -> None:
-    # Few weights, short keys: many keys tie in score, and the key decides.
-    table = {key: (float(w) if floats else w) for key, w in zip(keys, weights, strict=False)}
-    index = Index(keys, weights=table)
-    distance = osa if transpositions else levenshtein
+    # Ties in score (the key decides), heavy keys two or three edits away
+    # that beat light ones one edit away, and subtrees whose heaviest key
+    # is just at the bound. Half the words are keys with a slip or two.
+    keys, weights = case
+    if slips.random() < 0.5:
+        word = typo(slips, slips.choice(keys), slips.choice((1, 1, 2)), "abeA", swaps=True)
+    index = Index(keys, weights=weights, fold=fold)
     payloads = {key: i for i, key in enumerate(keys)}
-    within = [(key, payloads[key], d) for key in keys if (d := distance(key, word)) <= max_dist]
-    model = MODEL if rule == "model" else None
-    want = correct(within, table, word, limit, transpositions, model)
+    want = index_correct(
+        payloads,
+        word,
+        max_dist,
+        limit=limit,
+        transpositions=transpositions,
+        rule=rule,
+        weights=weight_values(weights),
+        fold=reference_fold if fold else None,
+    )
     got = index.correct(
         word,
         max_dist,

@@ -1,7 +1,8 @@
 """Memory limits of the ranked searches on very long keys and queries.
 
-Ranked search and completion keep a band of cells per trie level, not a whole
-row: on a key of 20,000 characters a whole row per level would take gigabytes.
+Ranked search, completion and correction keep a band of cells per trie
+level, not a whole row: on a key of 20,000 characters a whole row per level
+would take gigabytes.
 Each call runs in a child interpreter under an address-space cap (except under
 the sanitizers, which reserve vast address space) and reports how much its
 peak resident memory grew.
@@ -72,14 +73,26 @@ def _run(code: str) -> dict[str, object]:
     return json.loads(done.stdout)  # type: ignore[no-any-return]
 
 
-# Weighted or folded completion and correction keep a whole row per level,
-# for queries of up to MAX_ROW_QUERY characters; longer ones are refused.
+# Correction keeps a band per level too, with or without the error model.
+@pytest.mark.parametrize("options", ["", ", weights={key: 5}", ", fold=True"])
+@pytest.mark.parametrize(
+    ("call", "distance"),
+    [("index.correct(key[:-1] + 'b')", 1), (f"index.correct({TYPO}, 3, rule='plain')", 1)],
+)
+def test_correct_takes_words_of_any_length(options: str, call: str, distance: int) -> None:
+    report = _run(CHILD.format(length=LENGTH, call=call, options=options))
+    assert report["hits"] == [[True, 0, distance]]
+    if not SANITIZED:
+        assert report["growth_kb"] < GROWTH_LIMIT_MB * 1024
+
+
+# Weighted or folded completion keeps prefixes of up to MAX_ROW_QUERY
+# characters; longer ones are refused.
 @pytest.mark.parametrize("options", ["weights={key: 5}", "fold=True"])
-@pytest.mark.parametrize("call", ["complete(key, 1)", "correct(key[:-1] + 'b')"])
-def test_row_searches_take_words_and_refuse_longer_text(options: str, call: str) -> None:
+def test_row_completion_takes_words_and_refuses_longer_text(options: str) -> None:
     from morlatch.index import MAX_ROW_QUERY
 
-    code = CHILD.format(length=MAX_ROW_QUERY, call=f"index.{call}", options=f", {options}")
+    code = CHILD.format(length=MAX_ROW_QUERY, call="index.complete(key, 1)", options=f", {options}")
     report = _run(code)
     assert [hit[0] for hit in report["hits"]] == [True]  # type: ignore[union-attr]
     if not SANITIZED:
@@ -88,4 +101,4 @@ def test_row_searches_take_words_and_refuse_longer_text(options: str, call: str)
     index = morlatch.Index([key], weights={key: 5}) if "weights" in options else None
     index = index or morlatch.Index([key], fold=True)
     with pytest.raises(ValueError, match=f"at most {MAX_ROW_QUERY} characters"):
-        getattr(index, call.split("(")[0])(key)
+        index.complete(key)

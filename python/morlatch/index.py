@@ -556,11 +556,9 @@ class Index:
         EDIT_COST, then by key: a common word two likely slips away can beat
         a rare word one unlikely edit away. Without weights both rank by
         (distance, key). Distances are searched one at a time, and the search
-        stops as soon as no farther key can rank among the best. ``word`` may
-        be at most MAX_ROW_QUERY characters long (ValueError otherwise).
+        stops as soon as no farther key can rank among the best.
         """
         word = _text("word", word)
-        _row_query("word", word, "")
         k = _distance(max_dist)
         n = _whole("limit", limit)
         if n < 0:
@@ -847,10 +845,9 @@ def _whole(name: str, value: object) -> int:
     raise TypeError(f"{name} must be an int, not {_kind(value)}")
 
 
-# Weighted or folded completion and correction keep a whole row of the query
-# per trie level (the error model's costs are not those of one edit each, so
-# no band bounds them): their queries are words, and this bounds their
-# memory to a few megabytes.
+# Weighted or folded completion takes prefixes of at most this many
+# characters: its queries are word beginnings, and this bounds what it keeps
+# per query to a few megabytes.
 MAX_ROW_QUERY = 1024
 
 

@@ -40,6 +40,14 @@ public:
     // The rank of `node` in depth-first order, children by code point: the
     // code-point order of the nodes' paths.
     std::uint32_t order(NodeId node) const noexcept { return order_[node]; }
+    // The children of `node`, heaviest subtree first (ties by label): a walk
+    // that wants heavy keys reads them in one pass and stops at the first
+    // child too light to matter. (Siblings' ids are consecutive, so their
+    // best_below values share a cache line or two.)
+    std::span<const NodeId> heavy_children(NodeId node) const noexcept {
+        const NodeId first = trie_.first_child(node);
+        return {heavy_.data() + first, heavy_.data() + trie_.end_child(node)};
+    }
     // The weight as a number (for the error model).
     double value(Weight code) const noexcept;
     std::vector<Weight> in_key_order() const;
@@ -51,6 +59,9 @@ private:
     std::vector<Weight> own_;
     std::vector<Weight> best_;
     std::vector<std::uint32_t> order_;
+    // Indexed like the children: the slots [first_child(n), end_child(n))
+    // hold n's children by descending heaviest.
+    std::vector<NodeId> heavy_;
 };
 
 // ranked_search's keys ranked by (distance, -weight, key); `table` may be
