@@ -8,7 +8,8 @@ side: the file sizes; the time to open each kind of file (median of several
 loads; the mapped file is checked in full each time, its pages are in the
 page cache) and to answer the first split search after it; and the memory
 that four processes holding the same index take together (their summed
-proportional set size from /proc/<pid>/smaps_rollup) against one.
+proportional set size from /proc/<pid>/smaps_rollup) against one, whole and
+less the PSS of as many processes holding no index (their interpreters).
 """
 
 from __future__ import annotations
@@ -29,10 +30,12 @@ QUERY = "recieved"  # long enough for the split search at k = 2
 
 # One child process: loads the file, searches once, reports, then waits for
 # the parent's line on stdin so that all of them are alive when measured.
+# With "-" for the file, the interpreter alone (the same modules loaded, a
+# one-key index): what every process holds apart from the index.
 CHILD = """
 import sys
 from morlatch import Index
-index = Index.load(sys.argv[1])
+index = Index(["a"]) if sys.argv[1] == "-" else Index.load(sys.argv[1])
 index.search(sys.argv[2], 2)
 print("ready", flush=True)
 sys.stdin.readline()
@@ -125,12 +128,28 @@ def main() -> None:
             f"{checksum_s * 1e3:.0f} ms)"
         )
         print()
-        print("| file | PSS of 1 process | PSS of 4 processes | ratio |")
-        print("|---|---|---|---|")
+        # Each process also holds its own interpreter, which no file can share:
+        # the index's part is the PSS above that of processes without it.
+        bare_one, bare_four = pss_of("-", 1), pss_of("-", 4)
+        print(
+            f"PSS of the interpreter alone: {bare_one / 1024:.1f} MiB for 1 process, "
+            f"{bare_four / 1024:.1f} MiB for 4"
+        )
+        print()
+        print(
+            "| file | PSS of 1 process | PSS of 4 processes | ratio "
+            "| the index's part: 1 process | 4 processes | ratio |"
+        )
+        print("|---|---|---|---|---|---|---|")
         for name, path in (("index file (layout)", mapped), ("index file (trie)", old)):
             one = pss_of(path, 1)
             four = pss_of(path, 4)
-            print(f"| {name} | {one / 1024:.0f} MiB | {four / 1024:.0f} MiB | {four / one:.2f} |")
+            part_one, part_four = one - bare_one, four - bare_four
+            print(
+                f"| {name} | {one / 1024:.0f} MiB | {four / 1024:.0f} MiB | {four / one:.2f} "
+                f"| {part_one / 1024:.1f} MiB | {part_four / 1024:.1f} MiB "
+                f"| {part_four / part_one:.2f} |"
+            )
 
 
 if __name__ == "__main__":
