@@ -1,5 +1,7 @@
 #include "engine/search_args.hpp"
 
+#include <utility>
+
 #include "binding/args.hpp"
 #include "binding/boundary.hpp"
 #include "binding/convert.hpp"
@@ -20,17 +22,25 @@ PyTypeObject* match_type_of(PyObject* obj) {
     return type;
 }
 
+OwnedRef make_match(PyTypeObject* type, OwnedRef key, OwnedRef payload, OwnedRef distance) {
+    OwnedRef tuple = binding::new_ref(type->tp_alloc(type, 3));
+    PyTuple_SET_ITEM(tuple.get(), 0, key.release());
+    PyTuple_SET_ITEM(tuple.get(), 1, payload.release());
+    PyTuple_SET_ITEM(tuple.get(), 2, distance.release());
+    // Holding a str and two ints, it can be in no cycle: the collector would
+    // untrack it at its first pass over it; untracked now, the millions a
+    // batch makes are not walked by the collections their making sets off.
+    PyObject_GC_UnTrack(tuple.get());
+    return tuple;
+}
+
 namespace {
 
 OwnedRef match_to_python(PyTypeObject* type, const Match& match) {
     OwnedRef key = binding::to_python(std::u32string_view(match.key));
     OwnedRef payload = binding::to_python(match.payload);
     OwnedRef distance = binding::to_python(match.distance);
-    OwnedRef tuple = binding::new_ref(type->tp_alloc(type, 3));
-    PyTuple_SET_ITEM(tuple.get(), 0, key.release());
-    PyTuple_SET_ITEM(tuple.get(), 1, payload.release());
-    PyTuple_SET_ITEM(tuple.get(), 2, distance.release());
-    return tuple;
+    return make_match(type, std::move(key), std::move(payload), std::move(distance));
 }
 
 }  // namespace

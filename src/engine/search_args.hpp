@@ -16,6 +16,9 @@ namespace morlatch::engine {
 // The named tuple class that results are made of: a tuple subclass with no
 // fields of its own.
 PyTypeObject* match_type_of(PyObject* obj);
+// One `type` tuple (key, payload, distance), left untracked by the collector.
+binding::OwnedRef make_match(PyTypeObject* type, binding::OwnedRef key, binding::OwnedRef payload,
+                             binding::OwnedRef distance);
 // A list of `type` tuples (key, payload, distance).
 binding::OwnedRef matches_to_python(PyTypeObject* type, const std::vector<Match>& matches);
 // max_dist, limit (None: every result) and transpositions, as the package

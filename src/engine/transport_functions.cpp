@@ -5,6 +5,7 @@
 #include <cstring>
 #include <limits>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "binding/args.hpp"
@@ -209,15 +210,10 @@ OwnedRef unpack_answers_function(PyObject*, const FastCallArgs& call) {
                 PyLong_FromUnsignedLongLong(get<std::uint64_t>(payloads + 8 * match)));
             OwnedRef distance = binding::new_ref(
                 PyLong_FromUnsignedLong(get<std::uint32_t>(distances + 4 * match)));
-            OwnedRef tuple = binding::new_ref(type->tp_alloc(type, 3));
-            PyTuple_SET_ITEM(tuple.get(), 0, key.release());
-            PyTuple_SET_ITEM(tuple.get(), 1, payload.release());
-            PyTuple_SET_ITEM(tuple.get(), 2, distance.release());
-            // Holding a str and two ints, it can be in no cycle: the collector
-            // would untrack it at its first pass over it; untracked now, the
-            // millions made here are not walked by collections meanwhile.
-            PyObject_GC_UnTrack(tuple.get());
-            PyList_SET_ITEM(answer.get(), j, tuple.release());
+            PyList_SET_ITEM(
+                answer.get(), j,
+                make_match(type, std::move(key), std::move(payload), std::move(distance))
+                    .release());
         }
         PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), answer.release());
     }
