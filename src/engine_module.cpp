@@ -1,8 +1,10 @@
 // The morlatch._engine module: initialisation only. Its functions are in
-// src/engine, its iterator type in binding/key_iterator.
+// src/engine, its iterator type in binding/key_iterator, the read-only views
+// it hands out in binding/borrowed_bytes.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include "binding/borrowed_bytes.hpp"
 #include "binding/boundary.hpp"
 #include "binding/key_iterator.hpp"
 #include "binding/prefix_search.hpp"
@@ -44,6 +46,9 @@ OwnedRef init_engine() {
     binding::check(
         PyModule_AddObjectRef(module.get(), "KeyIterator",
                               reinterpret_cast<PyObject*>(binding::create_key_iterator_type())));
+    binding::check(
+        PyModule_AddObjectRef(module.get(), "BorrowedBytes",
+                              reinterpret_cast<PyObject*>(binding::create_borrowed_bytes_type())));
     return module;
 }
 

@@ -5,6 +5,7 @@ at fault; files replaced by save leave mapped readers unchanged."""
 from __future__ import annotations
 
 import gc
+import io
 import mmap
 import pickle
 import struct
@@ -14,7 +15,7 @@ from pathlib import Path
 import pytest
 
 import morlatch
-from morlatch import Index, indexfile, layout_info
+from morlatch import Index, _engine, indexfile, layout_info
 
 WORDS = {"ab": 1, "abc": 2, "b": 3, "bcd": 4, "bce": 5, "cab": 6}
 RECORD = struct.Struct(
@@ -354,3 +355,24 @@ def test_a_file_that_cannot_be_mapped_is_read_whole(
     loaded = Index.load(tmp_path / "index")
     assert loaded == WORDS and layout_info(loaded.prefix_search)["borrowed"]
     assert loaded.search("bcx", 1) == [("bcd", 4, 1), ("bce", 5, 1)]
+
+
+@pytest.mark.parametrize("loaded", [False, True], ids=["built", "loaded"])
+def test_saved_sections_are_views_that_keep_their_index_alive(loaded: bool, tmp_path: Path) -> None:
+    Index(WORDS).save(tmp_path / "first")
+    written = (tmp_path / "first").read_bytes()
+    index = Index.load(tmp_path / "first") if loaded else Index(WORDS)
+    # Saved again from the index's own memory, the file is the same to the byte.
+    index.save(tmp_path / "second")
+    assert (tmp_path / "second").read_bytes() == written
+    layout, reverse = _engine.layout_sections(index.prefix_search)
+    assert reverse is not None
+    del index
+    gc.collect()
+    stored = indexfile.decode(written)
+    assert (bytes(layout), bytes(reverse)) == (bytes(stored["nodes"]), bytes(stored["rnodes"]))
+    assert layout.readonly and reverse.readonly
+    with pytest.raises(TypeError, match="read-only"):
+        layout[0] = 0
+    with pytest.raises(TypeError, match="read-write"):  # so does the exporter behind it
+        io.BytesIO(b"x").readinto(layout.obj)

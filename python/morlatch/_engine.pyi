@@ -87,9 +87,16 @@ def open_index(
     section is not a search layout: <what> at byte N" (N counted from
     layout_at or reverse_at) when they are not sound."""
 
-def layout_sections(search: PrefixSearch) -> tuple[bytes, bytes | None]:
+@final
+class BorrowedBytes:
+    """Read-only bytes owned by a PrefixSearch, which it keeps alive: the
+    object behind the views of ``layout_sections``."""
+
+def layout_sections(search: PrefixSearch) -> tuple[memoryview, memoryview | None]:
     """The node records of the search layout and of its reverse index (None
-    when searches use none), building the reverse index if needed."""
+    when searches use none), building the reverse index if needed: read-only
+    views of the search's own memory, not copies; each keeps ``search``
+    alive."""
 
 def search(
     search: PrefixSearch,

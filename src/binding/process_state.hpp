@@ -6,7 +6,8 @@
 // Each extension module links its own copy of the binding library and so has
 // its own holder: _morlatch fills in its module, the PrefixSearch type it
 // creates and its panic class; _engine the PrefixSearch type it takes from
-// _morlatch at import, its key iterator type and its own panic class.
+// _morlatch at import, its key iterator and borrowed bytes types and its own
+// panic class.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -21,6 +22,7 @@ struct ProcessState {
     PyObject* module = nullptr;
     PyTypeObject* prefix_search_type = nullptr;
     PyTypeObject* key_iterator_type = nullptr;
+    PyTypeObject* borrowed_bytes_type = nullptr;
     // The class of the exceptions raised for internal faults (boundary.hpp).
     PyObject* panic_type = nullptr;
     // The interpreter that imported the module first.

@@ -10,6 +10,7 @@
 #include <variant>
 
 #include "binding/args.hpp"
+#include "binding/borrowed_bytes.hpp"
 #include "binding/buffer.hpp"
 #include "binding/convert.hpp"
 #include "binding/entry.hpp"
@@ -96,12 +97,8 @@ OwnedRef open_index_function(PyObject*, const FastCallArgs& call) {
         Store(std::move(std::get<std::unique_ptr<CompactTrie>>(opened))));
 }
 
-OwnedRef bytes_of(std::span<const std::uint8_t> bytes) {
-    return binding::new_ref(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()),
-                                                      static_cast<Py_ssize_t>(bytes.size())));
-}
-
-// layout_sections(search): (layout, reverse) as bytes, reverse None when
+// layout_sections(search): (layout, reverse) as read-only memoryviews of the
+// store's own images, no copy (each keeps `search` alive), reverse None when
 // searches use no reverse index; builds the reverse index if needed.
 constexpr std::array<const char*, 1> layout_sections_params{"search"};
 OwnedRef layout_sections_function(PyObject*, const FastCallArgs& call) {
@@ -116,9 +113,11 @@ OwnedRef layout_sections_function(PyObject*, const FastCallArgs& call) {
         const binding::ReleasedGil released;
         reverse = store.reverse_nodes();
     }
-    OwnedRef layout = bytes_of(store.layout_nodes());
-    OwnedRef reverse_bytes = reverse ? bytes_of(*reverse) : OwnedRef::incref(Py_None);
-    return binding::make_tuple(std::move(layout), std::move(reverse_bytes));
+    // A store is read-only for its life, so its images stay where they are.
+    OwnedRef layout = binding::borrowed_view(search_arg, store.layout_nodes());
+    OwnedRef reverse_view =
+        reverse ? binding::borrowed_view(search_arg, *reverse) : OwnedRef::incref(Py_None);
+    return binding::make_tuple(std::move(layout), std::move(reverse_view));
 }
 
 PyMethodDef mapped_methods[] = {
