@@ -361,6 +361,8 @@ def test_a_file_that_cannot_be_mapped_is_read_whole(
 def test_saved_sections_are_views_that_keep_their_index_alive(loaded: bool, tmp_path: Path) -> None:
     Index(WORDS).save(tmp_path / "first")
     written = (tmp_path / "first").read_bytes()
+    copies = {name: bytes(body) for name, body in Index(WORDS)._sections().items()}  # noqa: SLF001
+    assert indexfile.encode(copies) == written
     index = Index.load(tmp_path / "first") if loaded else Index(WORDS)
     # Saved again from the index's own memory (even over the file it maps),
     # the file is the same to the byte.
