@@ -199,7 +199,9 @@ def long_prefix_cases(draw: st.DrawFn) -> tuple[dict[str, int], dict[str, int], 
     prefix = draw(st.text(LETTERS, min_size=16, max_size=30))
     keys: dict[str, int] = {}
     for payload in range(draw(st.integers(1, 8))):
-        cut = draw(st.integers(0, len(prefix)))
+        # Beginnings a few characters short of the prefix or past it: the
+        # cells at the band's edges.
+        cut = max(0, len(prefix) - draw(st.integers(0, 6)))
         key = _edited(draw, prefix[:cut]) + draw(st.text(LETTERS, max_size=4))
         keys.setdefault(key or prefix, payload)  # keys are never empty
     weights = {key: draw(st.integers(0, 2)) for key in keys}
