@@ -17,8 +17,6 @@ import sys
 
 import pytest
 
-import morlatch
-
 SANITIZED = bool(os.environ.get("MORLATCH_SANITIZED"))
 LENGTH = 20_000
 GROWTH_LIMIT_MB = 200
@@ -86,19 +84,20 @@ def test_correct_takes_words_of_any_length(options: str, call: str, distance: in
         assert report["growth_kb"] < GROWTH_LIMIT_MB * 1024
 
 
-# Weighted or folded completion keeps prefixes of up to MAX_ROW_QUERY
-# characters; longer ones are refused.
-@pytest.mark.parametrize("options", ["weights={key: 5}", "fold=True"])
-def test_row_completion_takes_words_and_refuses_longer_text(options: str) -> None:
-    from morlatch.index import MAX_ROW_QUERY
-
-    code = CHILD.format(length=MAX_ROW_QUERY, call="index.complete(key, 1)", options=f", {options}")
-    report = _run(code)
-    assert [hit[0] for hit in report["hits"]] == [True]  # type: ignore[union-attr]
+# Weighted or folded completion walks the same banded rows as correction.
+@pytest.mark.parametrize("options", [", weights={key: 5}", ", fold=True"])
+@pytest.mark.parametrize(
+    ("call", "distance"),
+    [
+        ("index.complete(key, 1)", 0),
+        ('index.complete(key[:-1] + "b", 1)', 1),
+        (f"index.complete({TYPO}, 2, transpositions=True)", 1),
+    ],
+)
+def test_weighted_or_folded_completion_takes_prefixes_of_any_length(
+    options: str, call: str, distance: int
+) -> None:
+    report = _run(CHILD.format(length=LENGTH, call=call, options=options))
+    assert report["hits"] == [[True, 0, distance]]
     if not SANITIZED:
-        assert report["growth_kb"] < GROWTH_LIMIT_MB * 1024  # type: ignore[operator]
-    key = "a" * LENGTH
-    index = morlatch.Index([key], weights={key: 5}) if "weights" in options else None
-    index = index or morlatch.Index([key], fold=True)
-    with pytest.raises(ValueError, match=f"at most {MAX_ROW_QUERY} characters"):
-        index.complete(key)
+        assert report["growth_kb"] < GROWTH_LIMIT_MB * 1024

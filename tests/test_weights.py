@@ -9,10 +9,13 @@ import random
 from pathlib import Path
 
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 from rapidfuzz import process
 from rapidfuzz.distance import OSA, Levenshtein
 
 import morlatch
+import reference
 from morlatch import Index, Match
 from reference import completion_distance, weighted_order
 
@@ -165,3 +168,65 @@ def test_weights_accept_any_int_or_real_number() -> None:
     index = Index(["a", "b", "c"], weights={"a": fractions.Fraction(1, 2), "b": 2, "c": -0.0})
     assert index.weight("a") == 0.5 and index.weight("b") == 2.0 and index.weight("c") == 0.0
     assert index.search("x", 1) == [Match("b", 1, 1), Match("a", 0, 1), Match("c", 2, 1)]
+
+
+def _edited(draw: st.DrawFn, text: str) -> str:
+    """``text`` with up to three random edits (replace, insert, delete,
+    swap)."""
+    for _ in range(draw(st.integers(0, 3))):
+        at = draw(st.integers(0, len(text)))
+        kind = draw(st.sampled_from(["replace", "insert", "delete", "swap"]))
+        letter = draw(st.sampled_from(LETTERS))
+        if kind == "insert":
+            text = text[:at] + letter + text[at:]
+        elif kind == "replace":
+            text = text[:at] + letter + text[at + 1 :]
+        elif kind == "delete":
+            text = text[:at] + text[at + 1 :]
+        elif at + 1 < len(text):
+            text = text[:at] + text[at + 1] + text[at] + text[at + 2 :]
+    return text
+
+
+LETTERS = "abAé"
+
+
+@st.composite
+def long_prefix_cases(draw: st.DrawFn) -> tuple[dict[str, int], dict[str, int], str]:
+    """Keys near a prefix of 16 to 30 characters (longer than the SSE2
+    lanes hold, so the walk keeps a band of cells per level), and weights
+    with many ties."""
+    prefix = draw(st.text(LETTERS, min_size=16, max_size=30))
+    keys: dict[str, int] = {}
+    for payload in range(draw(st.integers(1, 8))):
+        # Beginnings a few characters short of the prefix or past it: the
+        # cells at the band's edges.
+        cut = max(0, len(prefix) - draw(st.integers(0, 6)))
+        key = _edited(draw, prefix[:cut]) + draw(st.text(LETTERS, max_size=4))
+        keys.setdefault(key or prefix, payload)  # keys are never empty
+    weights = {key: draw(st.integers(0, 2)) for key in keys}
+    return keys, weights, _edited(draw, prefix)
+
+
+@pytest.mark.parametrize("kind", ["weights", "fold", "weights+fold"])
+@settings(max_examples=150, deadline=None)
+@given(case=long_prefix_cases(), max_dist=st.integers(0, 4), transpositions=st.booleans())
+def test_complete_with_long_prefixes_matches_the_reference(
+    kind: str, case: tuple[dict[str, int], dict[str, int], str], max_dist: int, transpositions: bool
+) -> None:
+    keys, weights, prefix = case
+    weights_or_none = weights if "weights" in kind else None
+    rule = reference.fold if "fold" in kind else None
+    index = Index(keys, weights=weights_or_none, fold="fold" in kind)
+    for limit in (1, 3, None):
+        want = reference.index_complete(
+            keys,
+            prefix,
+            max_dist,
+            limit=limit,
+            transpositions=transpositions,
+            weights=weights_or_none,
+            rule=rule,
+        )
+        got = index.complete(prefix, max_dist, limit=limit, transpositions=transpositions)
+        assert got == want, limit

@@ -476,30 +476,19 @@ def _query(args: argparse.Namespace) -> int:
 
 def _complete(args: argparse.Namespace) -> int:
     index = _index_of(args)
-    with _refused_text():
-        hits = index.complete(
-            args.prefix, args.max_dist, limit=args.limit, transpositions=args.transpositions
-        )
+    hits = index.complete(
+        args.prefix, args.max_dist, limit=args.limit, transpositions=args.transpositions
+    )
     return _print_hits(hits, args.json)
-
-
-@contextlib.contextmanager
-def _refused_text() -> Iterator[None]:
-    # A text the index refuses (one too long for a weighted or folded search).
-    try:
-        yield
-    except ValueError as error:
-        raise CommandError(str(error)) from None
 
 
 def _correct(args: argparse.Namespace) -> int:
     index = _index_of(args)
     found: list[Match | None] = []
     for word in args.words:
-        with _refused_text():
-            best = index.correct(
-                word, args.max_dist, transpositions=args.transpositions, rule=args.rule
-            )
+        best = index.correct(
+            word, args.max_dist, transpositions=args.transpositions, rule=args.rule
+        )
         found.append(best[0] if best else None)
     if args.json:
         rows = [

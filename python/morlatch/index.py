@@ -477,8 +477,6 @@ class Index:
         Ranked by (distance of the best-matching beginning, key length, key in
         code-point order), with weights by (that distance, -weight, key); each
         ``Match`` carries that distance. ``limit=None`` returns them all.
-        On an index with weights or folding the prefix may be at most
-        MAX_ROW_QUERY characters long (ValueError otherwise).
         """
         prefix = _text("prefix", prefix)
         k, n = _distance(max_dist), _limit(limit)
@@ -489,7 +487,6 @@ class Index:
             except UnicodeEncodeError:
                 pass
         folded = self._folded(prefix, "prefix")
-        _row_query("prefix", folded, "on an index with weights or folding")
         found = _engine.weighted_complete(self._search, self._table, folded, k, n, swap, Match)
         return self._expand(found, n)
 
@@ -843,20 +840,6 @@ def _whole(name: str, value: object) -> int:
         except TypeError:
             pass
     raise TypeError(f"{name} must be an int, not {_kind(value)}")
-
-
-# Weighted or folded completion takes prefixes of at most this many
-# characters: its queries are word beginnings, and this bounds what it keeps
-# per query to a few megabytes.
-MAX_ROW_QUERY = 1024
-
-
-def _row_query(name: str, text: str, where: str) -> None:
-    if len(text) > MAX_ROW_QUERY:
-        where = f" {where}" if where else ""
-        raise ValueError(
-            f"{name} must be at most {MAX_ROW_QUERY} characters long{where}, not {len(text)}"
-        )
 
 
 def _distance(value: object) -> int:

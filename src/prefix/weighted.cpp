@@ -27,11 +27,12 @@ bool holds_keys(const CompactTrie& trie, NodeId node) {
              trie.longest_below(node) == 0);
 }
 
-// Full rows of the distance between the path's first i characters and the
+// Rows of the distance between the path's first i characters and the
 // query's first j: the unit edit distance (optimal string alignment with
 // transpositions), capped at k + 1, and with an error model the cost of the
-// cheapest alignment. Queries are words, so whole rows are cheap (words of
-// up to 15 characters step them on SSE2 lanes); the walks prune by the
+// cheapest alignment. Queries of up to 15 characters step whole rows on SSE2
+// lanes; longer ones keep a band of cells around the diagonal, so a row costs
+// O(k) however long the word or prefix (set_up_band). The walks prune by the
 // rows' minima.
 class Rows {
 public:
