@@ -67,7 +67,6 @@ Trie build_level_order(const std::vector<std::u32string>& words) {
     return morlatch::reference::build_trie(keys);
 }
 
-
 std::uint64_t count_visits(const Trie& t, std::u32string_view query, std::uint64_t max_dist) {
     morlatch::Matcher matcher(query, max_dist, std::nullopt);
     morlatch::Interrupt none;
