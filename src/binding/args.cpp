@@ -144,6 +144,10 @@ void throw_cannot_convert(PyObject* obj, const char* target) {
 
 std::u32string to_text(PyObject* obj) {
     require_str(obj);
+    return code_points(obj);
+}
+
+std::u32string code_points(PyObject* obj) {
     const int kind = PyUnicode_KIND(obj);
     const void* data = PyUnicode_DATA(obj);
     const Py_ssize_t n = PyUnicode_GET_LENGTH(obj);

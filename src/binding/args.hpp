@@ -61,6 +61,9 @@ std::string type_name(PyObject* obj);
 
 // Element conversions.
 std::u32string to_text(PyObject* obj);
+// The code points of a str as they are, lone surrogates included (a query
+// may hold one: it is a character that no key holds).
+std::u32string code_points(PyObject* str);
 std::optional<char32_t> to_first_char(PyObject* obj);
 std::uint64_t to_size(PyObject* obj);
 std::uint32_t to_u32(PyObject* obj);

@@ -27,16 +27,8 @@ using binding::FastCallArgs;
 using binding::OwnedRef;
 
 // The store of a PrefixSearch argument, which must hold the search layout.
-const Store& searchable_store(PyObject* obj) {
-    const Store& store = binding::store_of(obj);
-    if (!store.searchable()) {
-        binding::throw_error(PyExc_ValueError,
-                             "this trie's arrays are not well formed: ranked search, completion "
-                             "and key listing need every node reached exactly once from the root "
-                             "and the children of each node in strictly ascending code-point "
-                             "order");
-    }
-    return store;
+const Store& searchable(PyObject* obj) {
+    return searchable_store(obj, "ranked search, completion and key listing need");
 }
 
 // ---- functions -------------------------------------------------------------
@@ -44,7 +36,7 @@ const Store& searchable_store(PyObject* obj) {
 constexpr std::array<const char*, 1> key_count_params{"search"};
 OwnedRef key_count_function(PyObject*, const FastCallArgs& call) {
     auto [search_arg] = binding::bind("key_count", key_count_params, call);
-    return binding::to_python(static_cast<std::uint64_t>(searchable_store(search_arg).key_count()));
+    return binding::to_python(static_cast<std::uint64_t>(searchable(search_arg).key_count()));
 }
 
 using RankedQuery = std::vector<Match> (Store::*)(std::u32string_view, const RankedOptions&,
@@ -56,7 +48,7 @@ OwnedRef one_query(const char* name, const char* text_param, const FastCallArgs&
                                             "limit",  "transpositions", "match_type"};
     auto [search_arg, text_arg, max_dist_arg, limit_arg, swap_arg, type_arg] =
         binding::bind(name, params, call);
-    const Store& store = searchable_store(search_arg);
+    const Store& store = searchable(search_arg);
     const std::u32string text =
         binding::convert_argument(text_param, [&] { return binding::to_text(text_arg); });
     const RankedOptions options = options_of(max_dist_arg, limit_arg, swap_arg);
@@ -83,7 +75,7 @@ constexpr std::array<const char*, 7> search_many_params{
 OwnedRef search_many_function(PyObject*, const FastCallArgs& call) {
     auto [search_arg, queries_arg, max_dist_arg, limit_arg, swap_arg, workers_arg, type_arg] =
         binding::bind("search_many", search_many_params, call);
-    const Store& store = searchable_store(search_arg);
+    const Store& store = searchable(search_arg);
     const std::vector<std::u32string> queries = binding::convert_argument("queries", [&] {
         return binding::to_vector<std::u32string>(queries_arg, binding::to_text);
     });
@@ -105,7 +97,7 @@ OwnedRef search_many_function(PyObject*, const FastCallArgs& call) {
 constexpr std::array<const char*, 3> keys_params{"search", "prefix", "items"};
 OwnedRef keys_function(PyObject*, const FastCallArgs& call) {
     auto [search_arg, prefix_arg, items_arg] = binding::bind("keys", keys_params, call);
-    const Store& store = searchable_store(search_arg);
+    const Store& store = searchable(search_arg);
     const std::u32string prefix =
         binding::convert_argument("prefix", [&] { return binding::to_text(prefix_arg); });
     const int items = PyObject_IsTrue(items_arg);
@@ -118,7 +110,7 @@ OwnedRef keys_function(PyObject*, const FastCallArgs& call) {
 constexpr std::array<const char*, 1> layout_info_params{"search"};
 OwnedRef layout_info_function(PyObject*, const FastCallArgs& call) {
     auto [search_arg] = binding::bind("layout_info", layout_info_params, call);
-    const StoreInfo store = searchable_store(search_arg).info();
+    const StoreInfo store = searchable(search_arg).info();
     OwnedRef info = binding::new_ref(PyDict_New());
     auto put = [&](const char* name, OwnedRef value) {
         binding::check(PyDict_SetItemString(info.get(), name, value.get()));

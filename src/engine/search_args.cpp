@@ -1,10 +1,12 @@
 #include "engine/search_args.hpp"
 
+#include <string>
 #include <utility>
 
 #include "binding/args.hpp"
 #include "binding/boundary.hpp"
 #include "binding/convert.hpp"
+#include "binding/prefix_search.hpp"
 
 namespace morlatch::engine {
 
@@ -47,6 +49,17 @@ OwnedRef match_to_python(PyTypeObject* type, const Match& match) {
 
 OwnedRef matches_to_python(PyTypeObject* type, const std::vector<Match>& matches) {
     return binding::make_list(matches, [type](const Match& m) { return match_to_python(type, m); });
+}
+
+const Store& searchable_store(PyObject* obj, const char* needs) {
+    const Store& store = binding::store_of(obj);
+    if (!store.searchable()) {
+        binding::throw_error(PyExc_ValueError,
+                             std::string("this trie's arrays are not well formed: ") + needs +
+                                 " every node reached exactly once from the root and the "
+                                 "children of each node in strictly ascending code-point order");
+    }
+    return store;
 }
 
 RankedOptions options_of(PyObject* max_dist, PyObject* limit, PyObject* transpositions) {

@@ -32,14 +32,7 @@ using binding::OwnedRef;
 
 // The search layout of a PrefixSearch argument.
 const CompactTrie& compact_of(PyObject* obj) {
-    const Store& store = binding::store_of(obj);
-    if (!store.searchable()) {
-        binding::throw_error(PyExc_ValueError,
-                             "this trie's arrays are not well formed: weighted ranking needs "
-                             "every node reached exactly once from the root and the children "
-                             "of each node in strictly ascending code-point order");
-    }
-    return store.layout();
+    return searchable_store(obj, "weighted ranking needs").layout();
 }
 
 // Query text as code points. Unlike keys, a query may hold a lone
@@ -48,14 +41,7 @@ std::u32string query_text(PyObject* obj) {
     if (!PyUnicode_Check(obj)) {
         binding::throw_cannot_convert(obj, "str");
     }
-    const int kind = PyUnicode_KIND(obj);
-    const void* data = PyUnicode_DATA(obj);
-    const Py_ssize_t n = PyUnicode_GET_LENGTH(obj);
-    std::u32string out(static_cast<std::size_t>(n), U'\0');
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        out[static_cast<std::size_t>(i)] = PyUnicode_READ(kind, data, i);
-    }
-    return out;
+    return binding::code_points(obj);
 }
 
 bool truth(PyObject* obj) {
