@@ -117,12 +117,7 @@ namespace {
 
 // Completion, step 1: the entry points, the nodes whose path is closer to
 // the prefix than any shorter path above them.
-struct EntryPoint {
-    NodeId node;
-    std::uint32_t depth;
-    Cell distance;
-    std::uint32_t path_offset;  // its path is paths[offset, offset + depth)
-};
+using completion::EntryPoint;
 
 template <Metric M>
 void find_entry_points(const CompactTrie& trie, std::u32string_view prefix, std::uint32_t k,
@@ -224,12 +219,7 @@ std::vector<Match> complete(const CompactTrie& trie, std::u32string_view prefix,
         std::uint32_t depth;
         std::uint32_t step;  // into `steps`
     };
-    struct Step {
-        NodeId node;
-        std::uint32_t parent;  // into `steps`, or kNone for an entry point
-        std::uint32_t entry;   // into `entries`, for an entry point
-    };
-    constexpr std::uint32_t kNone = 0xFFFFFFFFu;
+    using completion::Step;
     auto later = [](const Visit& a, const Visit& b) {
         return a.bound != b.bound ? a.bound > b.bound : a.node > b.node;
     };
@@ -245,7 +235,8 @@ std::vector<Match> complete(const CompactTrie& trie, std::u32string_view prefix,
         for (; next_entry < entries.size() && entries[next_entry].distance == distance;
              ++next_entry) {
             const EntryPoint& entry = entries[next_entry];
-            steps.push_back(Step{entry.node, kNone, static_cast<std::uint32_t>(next_entry)});
+            steps.push_back(
+                Step{entry.node, completion::kNoParent, static_cast<std::uint32_t>(next_entry)});
             heap.push_back(Visit{entry.depth + trie.shortest_below(entry.node), entry.node,
                                  entry.depth, static_cast<std::uint32_t>(steps.size() - 1)});
             std::push_heap(heap.begin(), heap.end(), later);
@@ -256,16 +247,9 @@ std::vector<Match> complete(const CompactTrie& trie, std::u32string_view prefix,
             const Visit visit = heap.back();
             heap.pop_back();
             if (trie.is_key(visit.node) && visit.node != CompactTrie::kRoot) {
-                tail.clear();
-                std::uint32_t at = visit.step;
-                while (steps[at].parent != kNone) {
-                    tail.push_back(trie.label(steps[at].node));
-                    at = steps[at].parent;
-                }
-                const EntryPoint& entry = entries[steps[at].entry];
-                std::u32string key(paths, entry.path_offset, entry.depth);
-                key.append(tail.rbegin(), tail.rend());
-                results.push_back(Match{std::move(key), trie.payload(visit.node), distance});
+                results.push_back(
+                    Match{completion::key_at(trie, steps, entries, paths, visit.step, tail).key,
+                          trie.payload(visit.node), distance});
             }
             for (NodeId c = trie.first_child(visit.node); c < trie.end_child(visit.node); ++c) {
                 if (!trie.holds_keys(c) ||
@@ -312,6 +296,22 @@ bool KeyCursor::next(std::u32string& key, Payload& payload) {
         }
     }
     return false;
+}
+
+completion::Reached completion::key_at(const CompactTrie& trie, const std::vector<Step>& steps,
+                                       const std::vector<EntryPoint>& entries,
+                                       const std::u32string& paths, std::uint32_t step,
+                                       std::u32string& tail) {
+    tail.clear();
+    std::uint32_t at = step;
+    while (steps[at].parent != kNoParent) {
+        tail.push_back(trie.label(steps[at].node));
+        at = steps[at].parent;
+    }
+    const EntryPoint& entry = entries[steps[at].entry];
+    std::u32string key(paths, entry.path_offset, entry.depth);
+    key.append(tail.rbegin(), tail.rend());
+    return Reached{std::move(key), entry};
 }
 
 }  // namespace morlatch

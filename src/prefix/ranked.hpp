@@ -60,4 +60,37 @@ private:
     std::vector<Frame> stack_;
 };
 
+// What both completions (by length here, by weight in weighted.hpp) keep
+// while they walk: the entry points, the nodes whose path is closer to the
+// prefix than any shorter path above them, and the steps taken below them.
+namespace completion {
+
+struct EntryPoint {
+    NodeId node;
+    std::uint32_t depth;
+    std::uint32_t distance;
+    std::uint32_t path_offset;  // its path is paths[offset, offset + depth)
+};
+
+inline constexpr std::uint32_t kNoParent = 0xFFFFFFFFu;
+
+struct Step {
+    NodeId node;
+    std::uint32_t parent;  // into the steps, or kNoParent for an entry point
+    std::uint32_t entry;   // into the entry points, for an entry point
+};
+
+// The key of the node of steps[step] (its entry point's path, then the
+// labels on the way down) and the entry point it lies below. `tail` is
+// scratch space, kept between calls.
+struct Reached {
+    std::u32string key;
+    const EntryPoint& entry;
+};
+Reached key_at(const CompactTrie& trie, const std::vector<Step>& steps,
+               const std::vector<EntryPoint>& entries, const std::u32string& paths,
+               std::uint32_t step, std::u32string& tail);
+
+}  // namespace completion
+
 }  // namespace morlatch

@@ -822,12 +822,7 @@ std::vector<Match> weighted_complete(const CompactTrie& trie, const WeightTable&
     // Entry points: the nodes whose path is closer to the prefix than any
     // shorter path above them. A key's distance is the one of the deepest
     // entry point on its path.
-    struct EntryPoint {
-        NodeId node;
-        std::uint32_t depth;
-        Cell distance;
-        std::uint32_t path_offset;  // its path is paths[offset, offset + depth)
-    };
+    using completion::EntryPoint;
     std::vector<EntryPoint> entries;
     std::vector<NodeId> entry_nodes;  // sorted, once known
     std::u32string paths;
@@ -844,12 +839,7 @@ std::vector<Match> weighted_complete(const CompactTrie& trie, const WeightTable&
         NodeId node;
         std::uint32_t step;
     };
-    struct Step {
-        NodeId node;
-        std::uint32_t parent;  // into `steps`, or kNone for an entry point
-        std::uint32_t entry;   // into `entries`, for an entry point
-    };
-    constexpr std::uint32_t kNone = 0xFFFFFFFFu;
+    using completion::Step;
     auto worse = [](const Visit& a, const Visit& b) {
         if (a.bound != b.bound) {
             return a.bound < b.bound;
@@ -868,7 +858,7 @@ std::vector<Match> weighted_complete(const CompactTrie& trie, const WeightTable&
         steps.clear();
         for (std::size_t e = first; e < last; ++e) {
             const NodeId node = entries[e].node;
-            steps.push_back(Step{node, kNone, static_cast<std::uint32_t>(e)});
+            steps.push_back(Step{node, completion::kNoParent, static_cast<std::uint32_t>(e)});
             push(Visit{table.best_below(node), table.order(node), 0, node,
                        static_cast<std::uint32_t>(steps.size() - 1)});
         }
@@ -878,16 +868,10 @@ std::vector<Match> weighted_complete(const CompactTrie& trie, const WeightTable&
             const Visit visit = heap.back();
             heap.pop_back();
             if (visit.take) {
-                tail.clear();
-                std::uint32_t at = visit.step;
-                while (steps[at].parent != kNone) {
-                    tail.push_back(trie.label(steps[at].node));
-                    at = steps[at].parent;
-                }
-                const EntryPoint& entry = entries[steps[at].entry];
-                std::u32string key(paths, entry.path_offset, entry.depth);
-                key.append(tail.rbegin(), tail.rend());
-                results.push_back(Match{std::move(key), trie.payload(visit.node), entry.distance});
+                completion::Reached reached =
+                    completion::key_at(trie, steps, entries, paths, visit.step, tail);
+                results.push_back(Match{std::move(reached.key), trie.payload(visit.node),
+                                        reached.entry.distance});
                 continue;
             }
             if (trie.is_key(visit.node) && visit.node != CompactTrie::kRoot) {
