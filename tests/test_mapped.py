@@ -208,6 +208,19 @@ PACKED_CASES = [
 ]
 
 
+def assert_refused_at(path: Path, data: bytes, section: str, what: str, at: int) -> str:
+    """Index.load of `data` saved at `path` names the file, the section, the
+    fault and the byte; returns the message."""
+    path.write_bytes(data)
+    with pytest.raises(ValueError) as caught:
+        Index.load(path)
+    message = str(caught.value)
+    assert message.startswith(f"{path}: the '{section}' section is not a search layout: ")
+    assert what in message
+    assert message.endswith(f" at byte {at}")
+    return message
+
+
 @pytest.mark.parametrize(("section", "word", "value", "what", "reported"), PACKED_CASES)
 def test_crafted_packed_sections_are_refused_at_the_byte_at_fault(
     section: str, word: int, value: int, what: str, reported: int | None, tmp_path: Path
@@ -216,13 +229,7 @@ def test_crafted_packed_sections_are_refused_at_the_byte_at_fault(
     if reported is not None:
         at = replaced_word(GOOD, section, reported, 0)[1]
     path = tmp_path / "crafted.index"
-    path.write_bytes(data)
-    with pytest.raises(ValueError) as caught:
-        Index.load(path)
-    message = str(caught.value)
-    assert message.startswith(f"{path}: the '{section}' section is not a search layout: ")
-    assert what in message
-    assert message.endswith(f" at byte {at}")
+    message = assert_refused_at(path, data, section, what, at)
     # The pickle path checks its checksums first, then the layout the same way.
     pickled = pickle.dumps(Index(WORDS))
     with pytest.raises(ValueError, match="^<pickle>: not an index file: section"):
@@ -282,14 +289,7 @@ def test_crafted_records_are_refused_at_the_byte_at_fault(
     data, at = replaced(OLD, section, node, index, value)
     if reported is not None:
         at = replaced(OLD, section, *reported, 0)[1]
-    path = tmp_path / "crafted.index"
-    path.write_bytes(data)
-    with pytest.raises(ValueError) as caught:
-        Index.load(path)
-    message = str(caught.value)
-    assert message.startswith(f"{path}: the '{section}' section is not a search layout: ")
-    assert what in message
-    assert message.endswith(f" at byte {at}")
+    assert_refused_at(tmp_path / "crafted.index", data, section, what, at)
 
 
 def recrc(data: bytes, name: str) -> bytes:
