@@ -899,64 +899,24 @@ std::vector<Match> weighted_complete(const CompactTrie& trie, const WeightTable&
     if (k == 0 || results.size() >= wanted) {
         return results;
     }
-    const std::size_t exact_entries = entries.size();
-    {
-        Rows rows(prefix, k, options.transpositions, nullptr);
-        struct Frame {
-            NodeId node;
-            std::uint32_t depth;
-            Cell best;  // the smallest distance of a beginning above
-        };
-        std::u32string path;
-        std::vector<Frame> stack;
-        auto push_children = [&](NodeId node, std::uint32_t depth, Cell best) {
-            for (NodeId c = trie.end_child(node); c-- > trie.first_child(node);) {
-                if (holds_keys(trie, c)) {
-                    stack.push_back(Frame{c, depth + 1, best});
-                }
-            }
-        };
-        Cell best = rows.inf();
-        if (m <= k) {
-            best = static_cast<Cell>(m);
-            if (m > 0) {  // the empty prefix is the exact entry, done above
-                entries.push_back(EntryPoint{CompactTrie::kRoot, 0, best,
-                                             static_cast<std::uint32_t>(paths.size())});
-            }
-        }
-        if (best > 0) {
-            push_children(CompactTrie::kRoot, 0, best);
-        }
-        while (!stack.empty()) {
-            interrupt.tick();
-            Frame frame = stack.back();
-            stack.pop_back();
-            path.resize(frame.depth - 1);
-            path.push_back(trie.label(frame.node));
-            rows.compute(frame.depth, path.data());
-            const Cell distance = rows.last(frame.depth);
-            if (distance < frame.best) {
-                if (distance > 0) {  // distance 0 is the exact entry, done above
-                    entries.push_back(EntryPoint{frame.node, frame.depth, distance,
-                                                 static_cast<std::uint32_t>(paths.size())});
-                    paths += path;
-                }
-                frame.best = distance;
-            }
-            const Cell floor = rows.floor(frame.depth);
-            if (floor < frame.best && floor <= k) {
-                push_children(frame.node, frame.depth, frame.best);
-            }
-        }
-    }
+    // Then the entry points of every distance (the exact one among them,
+    // done), distance by distance.
+    entries.clear();
+    paths.clear();
+    completion::find_entry_points(trie, prefix, static_cast<std::uint32_t>(k),
+                                  options.transpositions, interrupt, entries, paths);
     for (const EntryPoint& entry : entries) {
         entry_nodes.push_back(entry.node);
     }
     std::sort(entry_nodes.begin(), entry_nodes.end());
-    std::stable_sort(
-        entries.begin() + static_cast<std::ptrdiff_t>(exact_entries), entries.end(),
-        [](const EntryPoint& a, const EntryPoint& b) { return a.distance < b.distance; });
-    for (std::size_t first = exact_entries; first < entries.size() && results.size() < wanted;) {
+    std::stable_sort(entries.begin(), entries.end(), [](const EntryPoint& a, const EntryPoint& b) {
+        return a.distance < b.distance;
+    });
+    std::size_t first = 0;
+    while (first < entries.size() && entries[first].distance == 0) {
+        ++first;
+    }
+    while (first < entries.size() && results.size() < wanted) {
         std::size_t last = first;
         while (last < entries.size() && entries[last].distance == entries[first].distance) {
             ++last;
