@@ -313,9 +313,9 @@ OwnedRef correct_function(PyObject*, const FastCallArgs& call) {
 
 // correct_many(search, table, words, max_dist, limit, transpositions, model,
 // workers, match_type): correct for every word, on native threads.
-constexpr std::array<const char*, 9> correct_many_params{
-    "search", "table",  "words",   "max_dist",  "limit", "transpositions",
-    "model",  "workers", "match_type"};
+constexpr std::array<const char*, 9> correct_many_params{"search",   "table",   "words",
+                                                         "max_dist", "limit",   "transpositions",
+                                                         "model",    "workers", "match_type"};
 OwnedRef correct_many_function(PyObject*, const FastCallArgs& call) {
     auto [search_arg, table_arg, words_arg, max_dist_arg, limit_arg, swap_arg, model_arg,
           workers_arg, type_arg] = binding::bind("correct_many", correct_many_params, call);
