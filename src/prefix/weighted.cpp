@@ -329,6 +329,8 @@ private:
         }
         if (model_ != nullptr) {
             const std::int16_t edit = static_cast<std::int16_t>(model_->edit / scale_);
+            lane_edit_ = edit;
+            lane_cheap_ = static_cast<std::int16_t>(model_->cheap / scale_);
             std::int16_t sum = 0;
             for (std::size_t j = 1; j < kLanes; ++j) {
                 const bool inside = j < width_;
@@ -566,9 +568,8 @@ private:
         const std::int16_t* up = lane_cost_.data() + (depth - 1) * kStride;
         std::int16_t* now = lane_cost_.data() + depth * kStride + kPad;
         const std::int16_t* replace = is_vowel(c) ? lane_vowel_.data() : lane_other_.data();
-        const __m128i drop = _mm_set1_epi16(static_cast<short>(
-            (depth >= 2 && before == c ? model_->cheap : model_->edit) / scale_));
-        const __m128i cheap = _mm_set1_epi16(static_cast<short>(model_->cheap / scale_));
+        const __m128i drop = _mm_set1_epi16(depth >= 2 && before == c ? lane_cheap_ : lane_edit_);
+        const __m128i cheap = _mm_set1_epi16(lane_cheap_);
         // min(up[j - 1] + replacing, up[j] + dropping), and the swap.
         __m128i w0 =
             _mm_min_epi16(_mm_add_epi16(load(up + 1), _mm_andnot_si128(eq0, load(replace))),
@@ -634,6 +635,8 @@ private:
     // The lanes (set_up_lanes): rows of kStride cells, cell j at kPad + j.
     bool lanes_ = false;
     Cell scale_ = 1;
+    std::int16_t lane_edit_ = 0;  // the model's costs divided by scale_
+    std::int16_t lane_cheap_ = 0;
     std::array<char32_t, kLanes> lane_query_{};         // query[j - 1]
     std::array<char32_t, kLanes> lane_query_before_{};  // query[j - 2]
     std::array<char32_t, kLanes> lane_query_next_{};    // query[j + 1]
@@ -1133,6 +1136,53 @@ public:
         }
     }
 
+    // Adds the keys at distance d as the layout's own search finds them:
+    // before any key bounds a walk, this costs less than the walk. The model
+    // scores the heaviest first and stops at the first key too light to
+    // make the cut at the least cost that d edits can have.
+    void gather(std::uint64_t d) {
+        const HitList found =
+            trie_.search(word_, d, std::nullopt, interrupt_, options_.transpositions);
+        struct Hit {
+            Weight weight;
+            const HitList::Hit* hit;
+        };
+        std::vector<Hit> hits;
+        for (const HitList::Hit& hit : found.hits) {
+            if (hit.distance == d) {
+                const std::optional<NodeId> node = trie_.find_key(found.key(hit));
+                hits.push_back(Hit{node ? weight_of(table_, *node) : 0, &hit});
+            }
+        }
+        const auto distance = static_cast<Cell>(d);
+        if (model_ == nullptr) {
+            for (const Hit& each : hits) {
+                consider(Candidate{std::u32string(found.key(*each.hit)), each.hit->payload,
+                                   distance, each.weight, 0});
+            }
+            return;
+        }
+        std::sort(hits.begin(), hits.end(),
+                  [](const Hit& a, const Hit& b) { return a.weight > b.weight; });
+        Rows rows(word_, d, options_.transpositions, model_);
+        const Cell least = static_cast<Cell>(
+            std::min<std::uint64_t>(d * std::min(model_->edit, model_->cheap), kCostCap));
+        for (const Hit& each : hits) {
+            if (full() && each.weight < weight_floor(least)) {
+                break;  // the rest are no heavier
+            }
+            const std::u32string_view key = found.key(*each.hit);
+            for (std::size_t depth = 1; depth <= key.size(); ++depth) {
+                rows.compute(depth, key.data());
+            }
+            const Cell cost = rows.cost(key.size());
+            if (!full() || each.weight >= weight_floor(cost)) {
+                consider(Candidate{std::u32string(key), each.hit->payload, distance, each.weight,
+                                   score(each.weight, cost)});
+            }
+        }
+    }
+
     void consider(Candidate candidate) {
         if (best_.size() < wanted_) {
             best_.push_back(std::move(candidate));
@@ -1277,6 +1327,12 @@ private:
 
 }  // namespace
 
+// Up to this distance, the keys of a distance with no bound to prune by yet
+// come from the layout's search (split in halves, with the reverse index);
+// farther, its hit lists would grow large, and a walk keeps to the keys that
+// may rank.
+constexpr std::uint64_t kGatheredDistance = 2;
+
 std::vector<Match> correct(const CompactTrie& trie, const WeightTable* table,
                            std::u32string_view word, const CorrectOptions& options,
                            Interrupt& interrupt) {
@@ -1305,7 +1361,11 @@ std::vector<Match> correct(const CompactTrie& trie, const WeightTable* table,
             corrector.walk(d, k);  // only very long keys are left: all at once
             break;
         }
-        corrector.walk(d, d);
+        if (corrector.full() || d > kGatheredDistance) {
+            corrector.walk(d, d);  // the best found bound the walk
+        } else {
+            corrector.gather(d);
+        }
     }
     for (Candidate& candidate : corrector.take()) {
         results.push_back(Match{std::move(candidate.key), candidate.payload, candidate.distance});
