@@ -701,6 +701,21 @@ WeightTable::WeightTable(const CompactTrie& trie, std::vector<Weight> by_node, b
         std::stable_sort(heavy_.begin() + first, heavy_.begin() + end,
                          [&](NodeId a, NodeId b) { return best_[a] > best_[b]; });
     }
+    // Level order: the nodes less than kLongKey deep come first, parents
+    // before children.
+    std::vector<std::uint8_t> depth{0};
+    for (std::size_t n = 0; n < depth.size(); ++n) {
+        if (depth[n] + 1u < kLongKey) {
+            depth.resize(trie.end_child(static_cast<NodeId>(n)), depth[n] + 1);
+        }
+    }
+    long_best_.assign(depth.size(), 0);
+    for (std::size_t n = depth.size(); n-- > 0;) {
+        const NodeId node = static_cast<NodeId>(n);
+        for (NodeId c = trie.first_child(node); c < trie.end_child(node); ++c) {
+            long_best_[n] = std::max(long_best_[n], best_long_below(c));
+        }
+    }
     order_.assign(count, 0);
     std::uint32_t rank = 0;
     preorder(trie, [&](NodeId node) { order_[node] = rank++; });
@@ -741,7 +756,8 @@ std::vector<Weight> WeightTable::in_key_order() const {
 
 std::size_t WeightTable::memory_bytes() const noexcept {
     return sizeof(*this) + own_.capacity() * sizeof(Weight) + best_.capacity() * sizeof(Weight) +
-           order_.capacity() * sizeof(std::uint32_t) + heavy_.capacity() * sizeof(NodeId);
+           order_.capacity() * sizeof(std::uint32_t) + heavy_.capacity() * sizeof(NodeId) +
+           long_best_.capacity() * sizeof(Weight);
 }
 
 // ---- ranked search ---------------------------------------------------------------
@@ -965,7 +981,7 @@ public:
             return true;  // every key found so far is closer
         }
         const double cheapest = static_cast<double>(std::min(model_->edit, model_->cheap));
-        return log_weight(table_ == nullptr ? 0 : table_->best_below(CompactTrie::kRoot)) -
+        return log_weight(weight_below(CompactTrie::kRoot)) -
                    static_cast<double>(d) * cheapest / 1000.0 <
                best_.front().score;
     }
@@ -1089,7 +1105,11 @@ public:
                     continue;
                 }
                 if (full() && table_ != nullptr && heaviest < lightest(frame)) {
-                    frame.next = frame.end;  // the rest are no heavier
+                    // The rest are no heavier, unless the table's order (by
+                    // all keys) is not the one of the long keys.
+                    if (!long_keys_ || depth >= WeightTable::kLongKey) {
+                        frame.next = frame.end;
+                    }
                     continue;
                 }
             }
@@ -1222,7 +1242,10 @@ private:
     static constexpr std::size_t kFewChildren = 8;
 
     Weight weight_below(NodeId node) const {
-        return table_ == nullptr ? 0 : table_->best_below(node);
+        if (table_ == nullptr) {
+            return 0;
+        }
+        return long_keys_ ? table_->best_long_below(node) : table_->best_below(node);
     }
 
     // No key below a child of `frame` lighter than this can make the cut
@@ -1283,6 +1306,8 @@ private:
     const ErrorModel* model_;
     std::uint64_t wanted_;
     Interrupt& interrupt_;
+    // Whether every key within reach is long (see best_long_below).
+    bool long_keys_ = word_.size() >= WeightTable::kLongKey + options_.max_dist;
     // Orders candidates best first; as a heap, the worst of the best is on top.
     struct Better {
         const ErrorModel* model;
