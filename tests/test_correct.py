@@ -31,9 +31,15 @@ def words() -> list[str]:
 
 @pytest.fixture(scope="module")
 def weights(words: list[str]) -> dict[str, int]:
-    # Corpus-like counts: spread over many orders of magnitude.
+    # Corpus-like counts: spread over many orders of magnitude, the shortest
+    # words the commonest (as function words are), so that shallow subtrees
+    # are heavy mostly through their short keys.
     rng = random.Random(5)
-    return {word: int(math.exp(rng.uniform(0, 20))) for word in words if rng.random() < 0.9}
+    return {
+        word: int(math.exp(rng.uniform(0, 16) + 2.5 * max(0, 7 - len(word))))
+        for word in words
+        if rng.random() < 0.9
+    }
 
 
 @pytest.fixture(scope="module")
