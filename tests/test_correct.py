@@ -1,6 +1,7 @@
 """Index.correct: both rules against brute force over the whole shipped word
 list with seeded weights, and over small random lists full of ties in score;
-queries with lone surrogates; argument errors."""
+queries with lone surrogates; correct_many against one correction per word;
+argument errors."""
 
 from __future__ import annotations
 
@@ -30,9 +31,15 @@ def words() -> list[str]:
 
 @pytest.fixture(scope="module")
 def weights(words: list[str]) -> dict[str, int]:
-    # Corpus-like counts: spread over many orders of magnitude.
+    # Corpus-like counts: spread over many orders of magnitude, the shortest
+    # words the commonest (as function words are), so that shallow subtrees
+    # are heavy mostly through their short keys.
     rng = random.Random(5)
-    return {word: int(math.exp(rng.uniform(0, 20))) for word in words if rng.random() < 0.9}
+    return {
+        word: int(math.exp(rng.uniform(0, 16) + 2.5 * max(0, 7 - len(word))))
+        for word in words
+        if rng.random() < 0.9
+    }
 
 
 @pytest.fixture(scope="module")
@@ -213,6 +220,35 @@ def test_lone_surrogates_are_characters_no_key_holds(words: list[str], fold: boo
             assert each.correct(query, limit=3) == each.correct(stand_in, limit=3)
             assert each.search_many([query], 1) == each.search_many([stand_in], 1)
             assert list(each.keys(query)) == []
+
+
+@pytest.mark.parametrize("fold", [False, True])
+def test_correct_many_equals_one_correction_per_word(
+    words: list[str], weights: dict[str, int], fold: bool
+) -> None:
+    index = Index(words, weights=weights, fold=fold)
+    batch = misspellings(words, 40, seed=11) + ["Teh", "recieve", "ab\ud800c", "zzzzzz"]
+    for rule, limit, transpositions in [("model", 1, True), ("plain", 3, False)]:
+        options = {"limit": limit, "transpositions": transpositions, "rule": rule}
+        one_by_one = [index.correct(word, **options) for word in batch]  # type: ignore[arg-type]
+        for workers in (1, 2, None):
+            assert index.correct_many(iter(batch), workers=workers, **options) == one_by_one  # type: ignore[arg-type]
+    assert index.correct_many([]) == []
+
+
+@pytest.mark.parametrize(
+    ("args", "error", "message"),
+    [
+        (("abc",), TypeError, "words must be an iterable of str, not a single str"),
+        ((["a", 1],), TypeError, r"words\[1\] must be a str, not 'int'"),
+        ((["a"], -1), ValueError, "max_dist must not be negative, not -1"),
+    ],
+)
+def test_correct_many_names_bad_arguments(args: tuple, error: type, message: str) -> None:
+    with pytest.raises(error, match=message):
+        Index(["a"], weights={"a": 1}).correct_many(*args)
+    with pytest.raises(ValueError, match="workers must be at least 1, not 0"):
+        Index(["a"]).correct_many(["a"], workers=0)
 
 
 @pytest.mark.parametrize(

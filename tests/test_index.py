@@ -244,6 +244,7 @@ def test_ctrl_c_stops_long_searches_and_batches() -> None:
         lambda: index.search(long, 2**40, transpositions=True),
         lambda: index.complete(long, 2**40),
         lambda: index.search_many([long] * 4, 2**40, transpositions=True, workers=2),
+        lambda: index.correct_many([long] * 4, 2**40, workers=2),
     ]
     for search in searches:
         timer = threading.Timer(0.3, os.kill, (os.getpid(), signal.SIGINT))

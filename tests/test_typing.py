@@ -131,6 +131,7 @@ ix = morlatch.Index({"a": 1})
 m: morlatch.Match = ix.search("a", 1, limit=3, transpositions=True)[0]
 dist: int = ix.complete("a", limit=None)[0].distance
 batch: list[list[morlatch.Match]] = ix.search_many(["a"], 1, workers=2)
+fixes: list[list[morlatch.Match]] = ix.correct_many(["a"], rule="plain", workers=1)
 listed: list[tuple[str, int]] = list(ix.items("a"))
 got: int | None = ix.get("a")
 ix.search("a", limit="3")  # wrong

@@ -189,6 +189,17 @@ def correct(
     model: tuple[int, int, str] | None,
     match_type: type[_M],
 ) -> list[_M]: ...
+def correct_many(
+    search: PrefixSearch,
+    table: WeightTable | None,
+    words: list[str],
+    max_dist: int,
+    limit: int,
+    transpositions: bool,
+    model: tuple[int, int, str] | None,
+    workers: int,
+    match_type: type[_M],
+) -> list[list[_M]]: ...
 
 # ---- answers in transit (see dask.py) -------------------------------------
 

@@ -484,12 +484,12 @@ def _complete(args: argparse.Namespace) -> int:
 
 def _correct(args: argparse.Namespace) -> int:
     index = _index_of(args)
-    found: list[Match | None] = []
-    for word in args.words:
-        best = index.correct(
-            word, args.max_dist, transpositions=args.transpositions, rule=args.rule
+    found: list[Match | None] = [
+        best[0] if best else None
+        for best in index.correct_many(
+            args.words, args.max_dist, transpositions=args.transpositions, rule=args.rule
         )
-        found.append(best[0] if best else None)
+    ]
     if args.json:
         rows = [
             {"word": word, "key": None, "payload": None, "distance": None}

@@ -502,22 +502,10 @@ class Index:
         """``search`` for every query, on ``workers`` native threads that run
         without the interpreter's lock (None: one per core); one result list
         per query, in order."""
-        if isinstance(queries, str):
-            raise TypeError("queries must be an iterable of str, not a single str")
-        try:
-            batch = list(queries)
-        except TypeError:
-            raise TypeError(f"queries must be an iterable of str, not {_kind(queries)}") from None
-        for position, query in enumerate(batch):
-            if not isinstance(query, str):
-                raise TypeError(f"queries[{position}] must be a str, not {_kind(query)}")
-        if workers is not None:
-            workers = _whole("workers", workers)
-            if workers < 1:
-                raise ValueError(f"workers must be at least 1, not {workers}")
+        batch = _texts("queries", queries)
+        threads = _threads(workers)
         k, n = _distance(max_dist), _limit(limit)
         swap = _flag("transpositions", transpositions)
-        threads = 0 if workers is None else min(workers, 1 << 16)
         if self._table is None and self._groups is None:
             try:
                 return _engine.search_many(self._search, batch, k, n, swap, threads, Match)
@@ -556,6 +544,40 @@ class Index:
         stops as soon as no farther key can rank among the best.
         """
         word = _text("word", word)
+        k, n, swap, model = self._correction(max_dist, limit, transpositions, rule)
+        found = _engine.correct(
+            self._search, self._table, self._folded(word, "word"), k, n, swap, model, Match
+        )
+        return self._expand(found, n, by_weight=False)
+
+    def correct_many(
+        self,
+        words: Iterable[str],
+        max_dist: int = 2,
+        *,
+        limit: int = 1,
+        transpositions: bool = True,
+        rule: Literal["model", "plain"] = "model",
+        workers: int | None = None,
+    ) -> list[list[Match]]:
+        """``correct`` for every word, on ``workers`` native threads that run
+        without the interpreter's lock (None: one per core); one result list
+        per word, in order."""
+        batch = _texts("words", words)
+        threads = _threads(workers)
+        k, n, swap, model = self._correction(max_dist, limit, transpositions, rule)
+        if self._fold is not None:
+            batch = [self._folded(word, f"words[{i}]") for i, word in enumerate(batch)]
+        found = _engine.correct_many(
+            self._search, self._table, batch, k, n, swap, model, threads, Match
+        )
+        return [self._expand(matches, n, by_weight=False) for matches in found]
+
+    def _correction(
+        self, max_dist: int, limit: int, transpositions: bool, rule: str
+    ) -> tuple[int, int, bool, tuple[int, int, str] | None]:
+        """correct's arguments checked: (max_dist, limit as the engine takes
+        it, transpositions, the error model or None for the plain rule)."""
         k = _distance(max_dist)
         n = _whole("limit", limit)
         if n < 0:
@@ -566,17 +588,7 @@ class Index:
         model = None
         if rule == "model" and self._table is not None:
             model = (round(EDIT_COST * 1000), round(CHEAP_COST * 1000), VOWELS)
-        found = _engine.correct(
-            self._search,
-            self._table,
-            self._folded(word, "word"),
-            k,
-            min(n, _COUNT_CAP),
-            swap,
-            model,
-            Match,
-        )
-        return self._expand(found, n, by_weight=False)
+        return k, min(n, _COUNT_CAP), swap, model
 
     def weight(self, key: str) -> Weight:
         """The weight of ``key`` (0 for a key given none); KeyError when
@@ -829,6 +841,27 @@ def _text(name: str, value: object) -> str:
     if not isinstance(value, str):
         raise TypeError(f"{name} must be a str, not {_kind(value)}")
     return value
+
+
+def _texts(name: str, values: object) -> list[str]:
+    """A batch of strings as a list, any other iterable refused."""
+    if isinstance(values, str):
+        raise TypeError(f"{name} must be an iterable of str, not a single str")
+    try:
+        items: list[object] = list(values)  # type: ignore[call-overload]
+    except TypeError:
+        raise TypeError(f"{name} must be an iterable of str, not {_kind(values)}") from None
+    return [_text(f"{name}[{position}]", value) for position, value in enumerate(items)]
+
+
+def _threads(workers: object) -> int:
+    """The engine's thread count for ``workers`` (0: one per core)."""
+    if workers is None:
+        return 0
+    count = _whole("workers", workers)
+    if count < 1:
+        raise ValueError(f"workers must be at least 1, not {count}")
+    return min(count, 1 << 16)
 
 
 def _whole(name: str, value: object) -> int:

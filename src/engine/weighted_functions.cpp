@@ -258,24 +258,15 @@ OwnedRef weighted_search_many_function(PyObject*, const FastCallArgs& call) {
     });
 }
 
-// correct(search, table, word, max_dist, limit, transpositions, model,
-// match_type); model is None (the plain rule) or (edit cost, cheap cost,
-// vowels) with costs in thousandths of a nat.
-constexpr std::array<const char*, 8> correct_params{
-    "search", "table", "word", "max_dist", "limit", "transpositions", "model", "match_type"};
-OwnedRef correct_function(PyObject*, const FastCallArgs& call) {
-    auto [search_arg, table_arg, word_arg, max_dist_arg, limit_arg, swap_arg, model_arg, type_arg] =
-        binding::bind("correct", correct_params, call);
-    const CompactTrie& trie = compact_of(search_arg);
-    const WeightTable* table = optional_table(table_arg, trie);
-    const std::u32string word =
-        binding::convert_argument("word", [&] { return query_text(word_arg); });
+// The options of correct and correct_many; `model` (kept by the caller)
+// receives the error model when model_arg is not None.
+CorrectOptions correct_options(PyObject* max_dist_arg, PyObject* limit_arg, PyObject* swap_arg,
+                               PyObject* model_arg, ErrorModel& model) {
     CorrectOptions options;
     options.max_dist =
         binding::convert_argument("max_dist", [&] { return binding::to_size(max_dist_arg); });
     options.limit = binding::convert_argument("limit", [&] { return binding::to_size(limit_arg); });
     options.transpositions = truth(swap_arg);
-    ErrorModel model;
     if (model_arg != Py_None) {
         if (!PyTuple_Check(model_arg) || PyTuple_GET_SIZE(model_arg) != 3) {
             binding::throw_error(PyExc_TypeError, "model must be None or (edit, cheap, vowels)");
@@ -292,6 +283,24 @@ OwnedRef correct_function(PyObject*, const FastCallArgs& call) {
             "model", [&] { return query_text(PyTuple_GET_ITEM(model_arg, 2)); });
         options.model = &model;
     }
+    return options;
+}
+
+// correct(search, table, word, max_dist, limit, transpositions, model,
+// match_type); model is None (the plain rule) or (edit cost, cheap cost,
+// vowels) with costs in thousandths of a nat.
+constexpr std::array<const char*, 8> correct_params{
+    "search", "table", "word", "max_dist", "limit", "transpositions", "model", "match_type"};
+OwnedRef correct_function(PyObject*, const FastCallArgs& call) {
+    auto [search_arg, table_arg, word_arg, max_dist_arg, limit_arg, swap_arg, model_arg, type_arg] =
+        binding::bind("correct", correct_params, call);
+    const CompactTrie& trie = compact_of(search_arg);
+    const WeightTable* table = optional_table(table_arg, trie);
+    const std::u32string word =
+        binding::convert_argument("word", [&] { return query_text(word_arg); });
+    ErrorModel model;
+    const CorrectOptions options =
+        correct_options(max_dist_arg, limit_arg, swap_arg, model_arg, model);
     PyTypeObject* type = match_type_of(type_arg);
     std::vector<Match> matches;
     {
@@ -300,6 +309,33 @@ OwnedRef correct_function(PyObject*, const FastCallArgs& call) {
         matches = correct(trie, table, word, options, interrupt);
     }
     return matches_to_python(type, matches);
+}
+
+// correct_many(search, table, words, max_dist, limit, transpositions, model,
+// workers, match_type): correct for every word, on native threads.
+constexpr std::array<const char*, 9> correct_many_params{"search",   "table",   "words",
+                                                         "max_dist", "limit",   "transpositions",
+                                                         "model",    "workers", "match_type"};
+OwnedRef correct_many_function(PyObject*, const FastCallArgs& call) {
+    auto [search_arg, table_arg, words_arg, max_dist_arg, limit_arg, swap_arg, model_arg,
+          workers_arg, type_arg] = binding::bind("correct_many", correct_many_params, call);
+    const CompactTrie& trie = compact_of(search_arg);
+    const WeightTable* table = optional_table(table_arg, trie);
+    const std::vector<std::u32string> words = binding::convert_argument(
+        "words", [&] { return binding::to_vector<std::u32string>(words_arg, query_text); });
+    ErrorModel model;
+    const CorrectOptions options =
+        correct_options(max_dist_arg, limit_arg, swap_arg, model_arg, model);
+    const std::uint64_t workers =
+        binding::convert_argument("workers", [&] { return binding::to_size(workers_arg); });
+    PyTypeObject* type = match_type_of(type_arg);
+    const std::vector<std::vector<Match>> results = binding::run_batch<std::vector<Match>>(
+        words.size(), workers, [&](std::size_t i, Interrupt& interrupt) {
+            return correct(trie, table, words[i], options, interrupt);
+        });
+    return binding::make_list(results, [type](const std::vector<Match>& matches) {
+        return matches_to_python(type, matches);
+    });
 }
 
 PyMethodDef weighted_methods[] = {
@@ -328,6 +364,10 @@ PyMethodDef weighted_methods[] = {
         "correct",
         "correct(search, table, word, max_dist, limit, transpositions, model, match_type)"
         "\n--\n\n"),
+    binding::method_def<correct_many_function>(
+        "correct_many",
+        "correct_many(search, table, words, max_dist, limit, transpositions, model, workers, "
+        "match_type)\n--\n\n"),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -120,9 +120,8 @@ namespace {
 using completion::EntryPoint;
 
 template <Metric M>
-void find_entry_points(const CompactTrie& trie, std::u32string_view prefix, std::uint32_t k,
-                       Interrupt& interrupt, std::vector<EntryPoint>& entries,
-                       std::u32string& paths) {
+void entry_points(const CompactTrie& trie, std::u32string_view prefix, std::uint32_t k,
+                  Interrupt& interrupt, std::vector<EntryPoint>& entries, std::u32string& paths) {
     BandRows<M> rows(prefix, k, Budget{k, k, 0});
     std::u32string path;
     std::vector<Frame> stack;
@@ -179,6 +178,16 @@ void find_entry_points(const CompactTrie& trie, std::u32string_view prefix, std:
 
 }  // namespace
 
+void completion::find_entry_points(const CompactTrie& trie, std::u32string_view prefix,
+                                   std::uint32_t k, bool transpositions, Interrupt& interrupt,
+                                   std::vector<EntryPoint>& entries, std::u32string& paths) {
+    if (transpositions) {
+        entry_points<Metric::osa>(trie, prefix, k, interrupt, entries, paths);
+    } else {
+        entry_points<Metric::levenshtein>(trie, prefix, k, interrupt, entries, paths);
+    }
+}
+
 std::vector<Match> complete(const CompactTrie& trie, std::u32string_view prefix,
                             const RankedOptions& options, Interrupt& interrupt) {
     std::vector<Match> results;
@@ -191,12 +200,8 @@ std::vector<Match> complete(const CompactTrie& trie, std::u32string_view prefix,
     // point on its path.
     std::vector<EntryPoint> entries;
     std::u32string paths;
-    const auto cell_k = static_cast<std::uint32_t>(k);
-    if (options.transpositions) {
-        find_entry_points<Metric::osa>(trie, prefix, cell_k, interrupt, entries, paths);
-    } else {
-        find_entry_points<Metric::levenshtein>(trie, prefix, cell_k, interrupt, entries, paths);
-    }
+    completion::find_entry_points(trie, prefix, static_cast<std::uint32_t>(k),
+                                  options.transpositions, interrupt, entries, paths);
     std::vector<NodeId> entry_nodes;
     entry_nodes.reserve(entries.size());
     for (const EntryPoint& entry : entries) {

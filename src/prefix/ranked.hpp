@@ -91,6 +91,13 @@ Reached key_at(const CompactTrie& trie, const std::vector<Step>& steps,
                const std::vector<EntryPoint>& entries, const std::u32string& paths,
                std::uint32_t step, std::u32string& tail);
 
+// Appends the entry points of `prefix` within k edits (the exact prefix's
+// node among them, at distance 0, when it holds keys), each path appended
+// to `paths`, in walk order.
+void find_entry_points(const CompactTrie& trie, std::u32string_view prefix, std::uint32_t k,
+                       bool transpositions, Interrupt& interrupt, std::vector<EntryPoint>& entries,
+                       std::u32string& paths);
+
 }  // namespace completion
 
 }  // namespace morlatch

@@ -329,6 +329,8 @@ private:
         }
         if (model_ != nullptr) {
             const std::int16_t edit = static_cast<std::int16_t>(model_->edit / scale_);
+            lane_edit_ = edit;
+            lane_cheap_ = static_cast<std::int16_t>(model_->cheap / scale_);
             std::int16_t sum = 0;
             for (std::size_t j = 1; j < kLanes; ++j) {
                 const bool inside = j < width_;
@@ -566,9 +568,8 @@ private:
         const std::int16_t* up = lane_cost_.data() + (depth - 1) * kStride;
         std::int16_t* now = lane_cost_.data() + depth * kStride + kPad;
         const std::int16_t* replace = is_vowel(c) ? lane_vowel_.data() : lane_other_.data();
-        const __m128i drop = _mm_set1_epi16(static_cast<short>(
-            (depth >= 2 && before == c ? model_->cheap : model_->edit) / scale_));
-        const __m128i cheap = _mm_set1_epi16(static_cast<short>(model_->cheap / scale_));
+        const __m128i drop = _mm_set1_epi16(depth >= 2 && before == c ? lane_cheap_ : lane_edit_);
+        const __m128i cheap = _mm_set1_epi16(lane_cheap_);
         // min(up[j - 1] + replacing, up[j] + dropping), and the swap.
         __m128i w0 =
             _mm_min_epi16(_mm_add_epi16(load(up + 1), _mm_andnot_si128(eq0, load(replace))),
@@ -634,6 +635,8 @@ private:
     // The lanes (set_up_lanes): rows of kStride cells, cell j at kPad + j.
     bool lanes_ = false;
     Cell scale_ = 1;
+    std::int16_t lane_edit_ = 0;  // the model's costs divided by scale_
+    std::int16_t lane_cheap_ = 0;
     std::array<char32_t, kLanes> lane_query_{};         // query[j - 1]
     std::array<char32_t, kLanes> lane_query_before_{};  // query[j - 2]
     std::array<char32_t, kLanes> lane_query_next_{};    // query[j + 1]
@@ -698,6 +701,21 @@ WeightTable::WeightTable(const CompactTrie& trie, std::vector<Weight> by_node, b
         std::stable_sort(heavy_.begin() + first, heavy_.begin() + end,
                          [&](NodeId a, NodeId b) { return best_[a] > best_[b]; });
     }
+    // Level order: the nodes less than kLongKey deep come first, parents
+    // before children.
+    std::vector<std::uint8_t> depth{0};
+    for (std::size_t n = 0; n < depth.size(); ++n) {
+        if (depth[n] + 1u < kLongKey) {
+            depth.resize(trie.end_child(static_cast<NodeId>(n)), depth[n] + 1);
+        }
+    }
+    long_best_.assign(depth.size(), 0);
+    for (std::size_t n = depth.size(); n-- > 0;) {
+        const NodeId node = static_cast<NodeId>(n);
+        for (NodeId c = trie.first_child(node); c < trie.end_child(node); ++c) {
+            long_best_[n] = std::max(long_best_[n], best_long_below(c));
+        }
+    }
     order_.assign(count, 0);
     std::uint32_t rank = 0;
     preorder(trie, [&](NodeId node) { order_[node] = rank++; });
@@ -738,7 +756,8 @@ std::vector<Weight> WeightTable::in_key_order() const {
 
 std::size_t WeightTable::memory_bytes() const noexcept {
     return sizeof(*this) + own_.capacity() * sizeof(Weight) + best_.capacity() * sizeof(Weight) +
-           order_.capacity() * sizeof(std::uint32_t) + heavy_.capacity() * sizeof(NodeId);
+           order_.capacity() * sizeof(std::uint32_t) + heavy_.capacity() * sizeof(NodeId) +
+           long_best_.capacity() * sizeof(Weight);
 }
 
 // ---- ranked search ---------------------------------------------------------------
@@ -899,64 +918,24 @@ std::vector<Match> weighted_complete(const CompactTrie& trie, const WeightTable&
     if (k == 0 || results.size() >= wanted) {
         return results;
     }
-    const std::size_t exact_entries = entries.size();
-    {
-        Rows rows(prefix, k, options.transpositions, nullptr);
-        struct Frame {
-            NodeId node;
-            std::uint32_t depth;
-            Cell best;  // the smallest distance of a beginning above
-        };
-        std::u32string path;
-        std::vector<Frame> stack;
-        auto push_children = [&](NodeId node, std::uint32_t depth, Cell best) {
-            for (NodeId c = trie.end_child(node); c-- > trie.first_child(node);) {
-                if (holds_keys(trie, c)) {
-                    stack.push_back(Frame{c, depth + 1, best});
-                }
-            }
-        };
-        Cell best = rows.inf();
-        if (m <= k) {
-            best = static_cast<Cell>(m);
-            if (m > 0) {  // the empty prefix is the exact entry, done above
-                entries.push_back(EntryPoint{CompactTrie::kRoot, 0, best,
-                                             static_cast<std::uint32_t>(paths.size())});
-            }
-        }
-        if (best > 0) {
-            push_children(CompactTrie::kRoot, 0, best);
-        }
-        while (!stack.empty()) {
-            interrupt.tick();
-            Frame frame = stack.back();
-            stack.pop_back();
-            path.resize(frame.depth - 1);
-            path.push_back(trie.label(frame.node));
-            rows.compute(frame.depth, path.data());
-            const Cell distance = rows.last(frame.depth);
-            if (distance < frame.best) {
-                if (distance > 0) {  // distance 0 is the exact entry, done above
-                    entries.push_back(EntryPoint{frame.node, frame.depth, distance,
-                                                 static_cast<std::uint32_t>(paths.size())});
-                    paths += path;
-                }
-                frame.best = distance;
-            }
-            const Cell floor = rows.floor(frame.depth);
-            if (floor < frame.best && floor <= k) {
-                push_children(frame.node, frame.depth, frame.best);
-            }
-        }
-    }
+    // Then the entry points of every distance (the exact one among them,
+    // done), distance by distance.
+    entries.clear();
+    paths.clear();
+    completion::find_entry_points(trie, prefix, static_cast<std::uint32_t>(k),
+                                  options.transpositions, interrupt, entries, paths);
     for (const EntryPoint& entry : entries) {
         entry_nodes.push_back(entry.node);
     }
     std::sort(entry_nodes.begin(), entry_nodes.end());
-    std::stable_sort(
-        entries.begin() + static_cast<std::ptrdiff_t>(exact_entries), entries.end(),
-        [](const EntryPoint& a, const EntryPoint& b) { return a.distance < b.distance; });
-    for (std::size_t first = exact_entries; first < entries.size() && results.size() < wanted;) {
+    std::stable_sort(entries.begin(), entries.end(), [](const EntryPoint& a, const EntryPoint& b) {
+        return a.distance < b.distance;
+    });
+    std::size_t first = 0;
+    while (first < entries.size() && entries[first].distance == 0) {
+        ++first;
+    }
+    while (first < entries.size() && results.size() < wanted) {
         std::size_t last = first;
         while (last < entries.size() && entries[last].distance == entries[first].distance) {
             ++last;
@@ -1002,7 +981,7 @@ public:
             return true;  // every key found so far is closer
         }
         const double cheapest = static_cast<double>(std::min(model_->edit, model_->cheap));
-        return log_weight(table_ == nullptr ? 0 : table_->best_below(CompactTrie::kRoot)) -
+        return log_weight(weight_below(CompactTrie::kRoot)) -
                    static_cast<double>(d) * cheapest / 1000.0 <
                best_.front().score;
     }
@@ -1126,7 +1105,11 @@ public:
                     continue;
                 }
                 if (full() && table_ != nullptr && heaviest < lightest(frame)) {
-                    frame.next = frame.end;  // the rest are no heavier
+                    // The rest are no heavier, unless the table's order (by
+                    // all keys) is not the one of the long keys.
+                    if (!long_keys_ || depth >= WeightTable::kLongKey) {
+                        frame.next = frame.end;
+                    }
                     continue;
                 }
             }
@@ -1173,6 +1156,53 @@ public:
         }
     }
 
+    // Adds the keys at distance d as the layout's own search finds them:
+    // before any key bounds a walk, this costs less than the walk. The model
+    // scores the heaviest first and stops at the first key too light to
+    // make the cut at the least cost that d edits can have.
+    void gather(std::uint64_t d) {
+        const HitList found =
+            trie_.search(word_, d, std::nullopt, interrupt_, options_.transpositions);
+        struct Hit {
+            Weight weight;
+            const HitList::Hit* hit;
+        };
+        std::vector<Hit> hits;
+        for (const HitList::Hit& hit : found.hits) {
+            if (hit.distance == d) {
+                const std::optional<NodeId> node = trie_.find_key(found.key(hit));
+                hits.push_back(Hit{node ? weight_of(table_, *node) : 0, &hit});
+            }
+        }
+        const auto distance = static_cast<Cell>(d);
+        if (model_ == nullptr) {
+            for (const Hit& each : hits) {
+                consider(Candidate{std::u32string(found.key(*each.hit)), each.hit->payload,
+                                   distance, each.weight, 0});
+            }
+            return;
+        }
+        std::sort(hits.begin(), hits.end(),
+                  [](const Hit& a, const Hit& b) { return a.weight > b.weight; });
+        Rows rows(word_, d, options_.transpositions, model_);
+        const Cell least = static_cast<Cell>(
+            std::min<std::uint64_t>(d * std::min(model_->edit, model_->cheap), kCostCap));
+        for (const Hit& each : hits) {
+            if (full() && each.weight < weight_floor(least)) {
+                break;  // the rest are no heavier
+            }
+            const std::u32string_view key = found.key(*each.hit);
+            for (std::size_t depth = 1; depth <= key.size(); ++depth) {
+                rows.compute(depth, key.data());
+            }
+            const Cell cost = rows.cost(key.size());
+            if (!full() || each.weight >= weight_floor(cost)) {
+                consider(Candidate{std::u32string(key), each.hit->payload, distance, each.weight,
+                                   score(each.weight, cost)});
+            }
+        }
+    }
+
     void consider(Candidate candidate) {
         if (best_.size() < wanted_) {
             best_.push_back(std::move(candidate));
@@ -1212,7 +1242,10 @@ private:
     static constexpr std::size_t kFewChildren = 8;
 
     Weight weight_below(NodeId node) const {
-        return table_ == nullptr ? 0 : table_->best_below(node);
+        if (table_ == nullptr) {
+            return 0;
+        }
+        return long_keys_ ? table_->best_long_below(node) : table_->best_below(node);
     }
 
     // No key below a child of `frame` lighter than this can make the cut
@@ -1273,6 +1306,8 @@ private:
     const ErrorModel* model_;
     std::uint64_t wanted_;
     Interrupt& interrupt_;
+    // Whether every key within reach is long (see best_long_below).
+    bool long_keys_ = word_.size() >= WeightTable::kLongKey + options_.max_dist;
     // Orders candidates best first; as a heap, the worst of the best is on top.
     struct Better {
         const ErrorModel* model;
@@ -1317,6 +1352,12 @@ private:
 
 }  // namespace
 
+// Up to this distance, the keys of a distance with no bound to prune by yet
+// come from the layout's search (split in halves, with the reverse index);
+// farther, its hit lists would grow large, and a walk keeps to the keys that
+// may rank.
+constexpr std::uint64_t kGatheredDistance = 2;
+
 std::vector<Match> correct(const CompactTrie& trie, const WeightTable* table,
                            std::u32string_view word, const CorrectOptions& options,
                            Interrupt& interrupt) {
@@ -1345,7 +1386,11 @@ std::vector<Match> correct(const CompactTrie& trie, const WeightTable* table,
             corrector.walk(d, k);  // only very long keys are left: all at once
             break;
         }
-        corrector.walk(d, d);
+        if (corrector.full() || d > kGatheredDistance) {
+            corrector.walk(d, d);  // the best found bound the walk
+        } else {
+            corrector.gather(d);
+        }
     }
     for (Candidate& candidate : corrector.take()) {
         results.push_back(Match{std::move(candidate.key), candidate.payload, candidate.distance});

@@ -37,6 +37,14 @@ public:
     Weight weight(NodeId node) const noexcept { return own_[node]; }
     // The largest weight of a key in the subtree of `node`.
     Weight best_below(NodeId node) const noexcept { return best_[node]; }
+    // The same among the keys of at least kLongKey characters. The heaviest
+    // keys of a language are short words, which make every shallow node
+    // heavy; a search that reaches only longer keys bounds its shallow
+    // nodes with these instead.
+    static constexpr std::size_t kLongKey = 5;
+    Weight best_long_below(NodeId node) const noexcept {
+        return node < long_best_.size() ? long_best_[node] : best_[node];
+    }
     // The rank of `node` in depth-first order, children by code point: the
     // code-point order of the nodes' paths.
     std::uint32_t order(NodeId node) const noexcept { return order_[node]; }
@@ -62,6 +70,9 @@ private:
     // Indexed like the children: the slots [first_child(n), end_child(n))
     // hold n's children by descending heaviest.
     std::vector<NodeId> heavy_;
+    // best_long_below for the nodes less than kLongKey deep, the first ids
+    // (level order); deeper nodes hold long keys only.
+    std::vector<Weight> long_best_;
 };
 
 // ranked_search's keys ranked by (distance, -weight, key); `table` may be
