@@ -1022,6 +1022,27 @@ public:
             const NodeId* stop = nullptr;
             const bool narrowed = depth > 0 && rows.narrow(trie_.label(node), depth,
                                                            static_cast<Cell>(high), labels_);
+            if (table_ != nullptr && full()) {
+                // With the best found, the order of the children no longer
+                // helps find them: the table's, heaviest first, cut at the
+                // first one too light, the narrowed labels (when all below
+                // 128, as bits) filtered on the way.
+                LabelBits bits{};
+                bool small = true;
+                for (const char32_t label : labels_) {
+                    small = small && label < 128;
+                    if (label < 128) {
+                        bits[label >> 6] |= std::uint64_t{1} << (label & 63);
+                    }
+                }
+                if (!narrowed || small) {
+                    const std::span<const NodeId> children = table_->heavy_children(node);
+                    frames_.push_back(Frame{children.data(), children.data() + children.size(),
+                                            CompactTrie::kNoNode, false, floor, cost_floor,
+                                            kNoGeneration, 0, narrowed, bits});
+                    return;
+                }
+            }
             const std::size_t count = end - first;
             const auto listed = [&](NodeId c) {
                 return std::find(labels_.begin(), labels_.end(), trie_.label(c)) != labels_.end();
@@ -1081,7 +1102,7 @@ public:
                 }
             }
             frames_.push_back(Frame{next, stop, promoted, promoted != CompactTrie::kNoNode, floor,
-                                    cost_floor, kNoGeneration, 0});
+                                    cost_floor, kNoGeneration, 0, false, {}});
         };
         open(CompactTrie::kRoot, 0, nearest_possible, least_cost);
         while (!frames_.empty()) {
@@ -1103,6 +1124,15 @@ public:
                 ++frame.next;
                 if (node == frame.promoted) {
                     continue;
+                }
+                if (frame.filtered) {
+                    const char32_t label = trie_.label(node);
+                    if (((frame.labels[label >> 6 & 1] >> (label & 63)) & 1) == 0 || label >= 128) {
+                        if (heaviest < lightest(frame)) {
+                            frame.next = frame.end;  // the rest are no heavier
+                        }
+                        continue;
+                    }
                 }
                 if (full() && table_ != nullptr && heaviest < lightest(frame)) {
                     // The rest are no heavier, unless the table's order (by
@@ -1226,6 +1256,7 @@ public:
     }
 
 private:
+    using LabelBits = std::array<std::uint64_t, 2>;
     // A node whose children the walk is taking, heaviest first.
     struct Frame {
         const NodeId* next;
@@ -1236,6 +1267,8 @@ private:
         Cell cost_floor;
         std::uint64_t generation;  // of `lightest`
         Weight lightest;
+        bool filtered;     // whether only the children labelled in `labels` count
+        LabelBits labels;  // bit c: label c (below 128)
     };
     static constexpr std::uint64_t kNoGeneration = UINT64_MAX;
     // Up to this many children are read side by side rather than searched.
