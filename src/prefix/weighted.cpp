@@ -1101,8 +1101,16 @@ public:
                     promoted = *c;
                 }
             }
-            frames_.push_back(Frame{next, stop, promoted, promoted != CompactTrie::kNoNode, floor,
-                                    cost_floor, kNoGeneration, 0, false, {}});
+            frames_.push_back(Frame{next,
+                                    stop,
+                                    promoted,
+                                    promoted != CompactTrie::kNoNode,
+                                    floor,
+                                    cost_floor,
+                                    kNoGeneration,
+                                    0,
+                                    false,
+                                    {}});
         };
         open(CompactTrie::kRoot, 0, nearest_possible, least_cost);
         while (!frames_.empty()) {
