@@ -319,6 +319,7 @@ struct HitList {
         std::uint32_t length;
         Payload payload;
         std::uint32_t distance;
+        NodeId node;  // the key's node in the layout searched (0: not known)
     };
     std::vector<char32_t> text;
     std::vector<Hit> hits;
@@ -326,8 +327,9 @@ struct HitList {
     std::u32string_view key(const Hit& hit) const noexcept {
         return std::u32string_view(text.data() + hit.offset, hit.length);
     }
-    void add(std::u32string_view key, Payload payload, std::uint32_t distance) {
-        hits.push_back(Hit{text.size(), static_cast<std::uint32_t>(key.size()), payload, distance});
+    void add(std::u32string_view key, Payload payload, std::uint32_t distance, NodeId node = 0) {
+        hits.push_back(
+            Hit{text.size(), static_cast<std::uint32_t>(key.size()), payload, distance, node});
         text.insert(text.end(), key.begin(), key.end());
     }
 };

@@ -70,14 +70,14 @@ HitList split_or_single_search(const CompactTrie& trie, const NodeView& nodes,
     if (reverse == nullptr) {
         BandWalk<M> walk(nodes, query, k, Budget{k, k, 0}, interrupt);
         walk.run([&](NodeId node, std::uint32_t distance, std::u32string_view path) {
-            found.add(path, trie.payload(node), distance);
+            found.add(path, trie.payload(node), distance, node);
             return !limit || found.hits.size() < *limit;
         });
         return found;
     }
 
-    // Both walks record the key's node in the forward trie in place of the
-    // payload until the hits are merged.
+    // Both walks record the key's node in the forward trie; the hits are
+    // merged by node.
     const std::size_t split = n / 2;
     const std::uint32_t forward_low = k / 2;
     const std::uint32_t backward_low = (k - 1) / 2;
@@ -85,7 +85,7 @@ HitList split_or_single_search(const CompactTrie& trie, const NodeView& nodes,
     {
         BandWalk<M> walk(nodes, query, k, Budget{forward_low, k, split}, interrupt);
         walk.run([&](NodeId node, std::uint32_t distance, std::u32string_view path) {
-            both.add(path, node, distance);
+            both.add(path, 0, distance, node);
             return true;
         });
     }
@@ -99,19 +99,18 @@ HitList split_or_single_search(const CompactTrie& trie, const NodeView& nodes,
             // The reverse index holds the keys of the forward layout (checked
             // when it is read from a file), so the lookup finds it.
             if (const std::optional<NodeId> node = trie.find_key(key)) {
-                both.add(key, *node, distance);
+                both.add(key, 0, distance, *node);
             }
             return true;
         });
     }
     std::vector<HitList::Hit>& hits = both.hits;
     std::sort(hits.begin(), hits.end(),
-              [](const HitList::Hit& a, const HitList::Hit& b) { return a.payload < b.payload; });
-    hits.erase(std::unique(hits.begin(), hits.end(),
-                           [](const HitList::Hit& a, const HitList::Hit& b) {
-                               return a.payload == b.payload;
-                           }),
-               hits.end());
+              [](const HitList::Hit& a, const HitList::Hit& b) { return a.node < b.node; });
+    hits.erase(
+        std::unique(hits.begin(), hits.end(),
+                    [](const HitList::Hit& a, const HitList::Hit& b) { return a.node == b.node; }),
+        hits.end());
     std::sort(hits.begin(), hits.end(), [&](const HitList::Hit& a, const HitList::Hit& b) {
         return walk_before(both.key(a), both.key(b), query);
     });
@@ -119,7 +118,7 @@ HitList split_or_single_search(const CompactTrie& trie, const NodeView& nodes,
         hits.resize(static_cast<std::size_t>(*limit));
     }
     for (HitList::Hit& hit : hits) {
-        hit.payload = trie.payload(hit.payload);
+        hit.payload = trie.payload(hit.node);
     }
     return both;
 }
@@ -136,7 +135,7 @@ HitList CompactTrie::search(std::u32string_view query, std::uint64_t max_dist,
         // Only the query itself can match.
         HitList found;
         if (const std::optional<NodeId> node = find_key(query)) {
-            found.add(query, payload(*node), 0);
+            found.add(query, payload(*node), 0, *node);
         }
         return found;
     }

@@ -1012,14 +1012,7 @@ public:
             if (first == end) {
                 return;
             }
-            if (lists_.size() <= depth) {
-                lists_.resize(depth + 1);
-            }
-            std::vector<NodeId>& list = lists_[depth];
-            list.clear();
             labels_.clear();
-            const NodeId* next = nullptr;
-            const NodeId* stop = nullptr;
             const bool narrowed = depth > 0 && rows.narrow(trie_.label(node), depth,
                                                            static_cast<Cell>(high), labels_);
             if (table_ != nullptr && full()) {
@@ -1036,13 +1029,20 @@ public:
                     }
                 }
                 if (!narrowed || small) {
-                    const std::span<const NodeId> children = table_->heavy_children(node);
+                    const std::span<const NodeId> children = table_->heavy_children(first, end);
                     frames_.push_back(Frame{children.data(), children.data() + children.size(),
                                             CompactTrie::kNoNode, false, floor, cost_floor,
                                             kNoGeneration, 0, narrowed, bits});
                     return;
                 }
             }
+            if (lists_.size() <= depth) {
+                lists_.resize(depth + 1);
+            }
+            std::vector<NodeId>& list = lists_[depth];
+            list.clear();
+            const NodeId* next = nullptr;
+            const NodeId* stop = nullptr;
             const std::size_t count = end - first;
             const auto listed = [&](NodeId c) {
                 return std::find(labels_.begin(), labels_.end(), trie_.label(c)) != labels_.end();
@@ -1062,7 +1062,7 @@ public:
                 next = list.data();
                 stop = next + list.size();
             } else if (table_ != nullptr) [[likely]] {
-                const std::span<const NodeId> children = table_->heavy_children(node);
+                const std::span<const NodeId> children = table_->heavy_children(first, end);
                 if (narrowed) {
                     // A few children, their records side by side: filtered
                     // in the table's order.
@@ -1208,8 +1208,7 @@ public:
         std::vector<Hit> hits;
         for (const HitList::Hit& hit : found.hits) {
             if (hit.distance == d) {
-                const std::optional<NodeId> node = trie_.find_key(found.key(hit));
-                hits.push_back(Hit{node ? weight_of(table_, *node) : 0, &hit});
+                hits.push_back(Hit{weight_of(table_, hit.node), &hit});
             }
         }
         const auto distance = static_cast<Cell>(d);

@@ -53,8 +53,11 @@ public:
     // child too light to matter. (Siblings' ids are consecutive, so their
     // best_below values share a cache line or two.)
     std::span<const NodeId> heavy_children(NodeId node) const noexcept {
-        const NodeId first = trie_.first_child(node);
-        return {heavy_.data() + first, heavy_.data() + trie_.end_child(node)};
+        return heavy_children(trie_.first_child(node), trie_.end_child(node));
+    }
+    // The same for the children [first, end) of a node.
+    std::span<const NodeId> heavy_children(NodeId first, NodeId end) const noexcept {
+        return {heavy_.data() + first, heavy_.data() + end};
     }
     // The weight as a number (for the error model).
     double value(Weight code) const noexcept;
