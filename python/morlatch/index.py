@@ -511,10 +511,15 @@ class Index:
                 return _engine.search_many(self._search, batch, k, n, swap, threads, Match)
             except UnicodeEncodeError:
                 pass
-        if self._fold is not None:
-            batch = [self._folded(query, f"queries[{i}]") for i, query in enumerate(batch)]
         found = _engine.weighted_search_many(
-            self._search, self._table, batch, k, n, swap, threads, Match
+            self._search,
+            self._table,
+            self._folded_all(batch, "queries"),
+            k,
+            n,
+            swap,
+            threads,
+            Match,
         )
         return [self._expand(matches, n) for matches in found]
 
@@ -566,10 +571,16 @@ class Index:
         batch = _texts("words", words)
         threads = _threads(workers)
         k, n, swap, model = self._correction(max_dist, limit, transpositions, rule)
-        if self._fold is not None:
-            batch = [self._folded(word, f"words[{i}]") for i, word in enumerate(batch)]
         found = _engine.correct_many(
-            self._search, self._table, batch, k, n, swap, model, threads, Match
+            self._search,
+            self._table,
+            self._folded_all(batch, "words"),
+            k,
+            n,
+            swap,
+            model,
+            threads,
+            Match,
         )
         return [self._expand(matches, n, by_weight=False) for matches in found]
 
@@ -625,6 +636,12 @@ class Index:
 
     def _folded(self, text: str, what: str) -> str:
         return text if self._fold is None else apply(self._fold, text, what)
+
+    def _folded_all(self, texts: list[str], name: str) -> list[str]:
+        """``texts`` folded, an error naming ``name[i]``."""
+        if self._fold is None:
+            return texts
+        return [apply(self._fold, text, f"{name}[{i}]") for i, text in enumerate(texts)]
 
     def _position(self, key: str) -> int | None:
         """Where ``key`` (as given) is in the groups of a folded index."""

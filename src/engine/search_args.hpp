@@ -7,6 +7,8 @@
 
 #include <vector>
 
+#include "binding/batch.hpp"
+#include "binding/convert.hpp"
 #include "binding/ref.hpp"
 #include "prefix/query.hpp"
 #include "prefix/ranked.hpp"
@@ -22,6 +24,17 @@ binding::OwnedRef make_match(PyTypeObject* type, binding::OwnedRef key, binding:
                              binding::OwnedRef distance);
 // A list of `type` tuples (key, payload, distance).
 binding::OwnedRef matches_to_python(PyTypeObject* type, const std::vector<Match>& matches);
+// search(i, interrupt) for every i < count on `workers` native threads (see
+// run_batch), as a list of lists of `type` tuples.
+template <class Search>
+binding::OwnedRef batch_to_python(PyTypeObject* type, std::size_t count, std::uint64_t workers,
+                                  Search search) {
+    const std::vector<std::vector<Match>> results =
+        binding::run_batch<std::vector<Match>>(count, workers, search);
+    return binding::make_list(results, [type](const std::vector<Match>& matches) {
+        return matches_to_python(type, matches);
+    });
+}
 // The store of a PrefixSearch argument, which must hold the search layout:
 // ValueError otherwise, saying that `needs` (what the caller does, with its
 // verb: "weighted ranking needs") well-formed arrays.

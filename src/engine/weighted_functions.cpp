@@ -249,12 +249,8 @@ OwnedRef weighted_search_many_function(PyObject*, const FastCallArgs& call) {
     const std::uint64_t workers =
         binding::convert_argument("workers", [&] { return binding::to_size(workers_arg); });
     PyTypeObject* type = match_type_of(type_arg);
-    const std::vector<std::vector<Match>> results = binding::run_batch<std::vector<Match>>(
-        queries.size(), workers, [&](std::size_t i, Interrupt& interrupt) {
-            return weighted_search(trie, table, queries[i], options, interrupt);
-        });
-    return binding::make_list(results, [type](const std::vector<Match>& matches) {
-        return matches_to_python(type, matches);
+    return batch_to_python(type, queries.size(), workers, [&](std::size_t i, Interrupt& interrupt) {
+        return weighted_search(trie, table, queries[i], options, interrupt);
     });
 }
 
@@ -329,12 +325,8 @@ OwnedRef correct_many_function(PyObject*, const FastCallArgs& call) {
     const std::uint64_t workers =
         binding::convert_argument("workers", [&] { return binding::to_size(workers_arg); });
     PyTypeObject* type = match_type_of(type_arg);
-    const std::vector<std::vector<Match>> results = binding::run_batch<std::vector<Match>>(
-        words.size(), workers, [&](std::size_t i, Interrupt& interrupt) {
-            return correct(trie, table, words[i], options, interrupt);
-        });
-    return binding::make_list(results, [type](const std::vector<Match>& matches) {
-        return matches_to_python(type, matches);
+    return batch_to_python(type, words.size(), workers, [&](std::size_t i, Interrupt& interrupt) {
+        return correct(trie, table, words[i], options, interrupt);
     });
 }
 
