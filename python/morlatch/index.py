@@ -511,15 +511,9 @@ class Index:
                 return _engine.search_many(self._search, batch, k, n, swap, threads, Match)
             except UnicodeEncodeError:
                 pass
+        batch = self._folded_all(batch, "queries")
         found = _engine.weighted_search_many(
-            self._search,
-            self._table,
-            self._folded_all(batch, "queries"),
-            k,
-            n,
-            swap,
-            threads,
-            Match,
+            self._search, self._table, batch, k, n, swap, threads, Match
         )
         return [self._expand(matches, n) for matches in found]
 
@@ -571,16 +565,9 @@ class Index:
         batch = _texts("words", words)
         threads = _threads(workers)
         k, n, swap, model = self._correction(max_dist, limit, transpositions, rule)
+        batch = self._folded_all(batch, "words")
         found = _engine.correct_many(
-            self._search,
-            self._table,
-            self._folded_all(batch, "words"),
-            k,
-            n,
-            swap,
-            model,
-            threads,
-            Match,
+            self._search, self._table, batch, k, n, swap, model, threads, Match
         )
         return [self._expand(matches, n, by_weight=False) for matches in found]
 
