@@ -70,7 +70,7 @@ public:
         set_up_band(k);
         stride_ = banded_ ? 2 * band_ + 2 : width_;
         grow(16);
-        for (std::size_t j = 0; j < width_; ++j) {
+        for (std::size_t j = 0; j < width_ && !lanes_; ++j) {
             if (banded_ && j > band_) {
                 break;
             }
@@ -605,11 +605,15 @@ private:
 
     void grow(std::size_t rows) {
         // New rows start infinite: a banded row 0 reads its slots past the
-        // word's start as such.
-        unit_.resize(rows * stride_, inf_);
+        // word's start as such. The lanes keep their rows apart.
+        if (!lanes_) {
+            unit_.resize(rows * stride_, inf_);
+        }
         unit_min_.resize(rows);
         if (model_ != nullptr) {
-            cost_.resize(rows * stride_, kCostCap);
+            if (!lanes_) {
+                cost_.resize(rows * stride_, kCostCap);
+            }
             cost_min_.resize(rows);
         }
     }
@@ -993,7 +997,7 @@ public:
     // children in that order, so the children of a node stop at the first
     // one too light to make the cut.
     void walk(std::uint64_t low, std::uint64_t high) {
-        Rows rows(word_, high, options_.transpositions, model_);
+        Rows& rows = rows_for(high);
         // Every key taken here is at least `low` edits away, each edit at
         // least the cheapest.
         const Cell least_cost = model_ == nullptr
@@ -1221,7 +1225,7 @@ public:
         }
         std::sort(hits.begin(), hits.end(),
                   [](const Hit& a, const Hit& b) { return a.weight > b.weight; });
-        Rows rows(word_, d, options_.transpositions, model_);
+        Rows& rows = rows_for(d);
         const Cell least = static_cast<Cell>(
             std::min<std::uint64_t>(d * std::min(model_->edit, model_->cheap), kCostCap));
         for (const Hit& each : hits) {
@@ -1280,6 +1284,20 @@ private:
     static constexpr std::uint64_t kNoGeneration = UINT64_MAX;
     // Up to this many children are read side by side rather than searched.
     static constexpr std::size_t kFewChildren = 8;
+
+    // Rows for keys within `high` edits, from row 0 on. Up to kSharedRows,
+    // one set serves every distance: a row's cells up to `high` are the same
+    // whatever the cap above them, and a wider band than needed loses no key.
+    static constexpr std::uint64_t kSharedRows = 2;
+    Rows& rows_for(std::uint64_t high) {
+        const std::uint64_t k =
+            high <= kSharedRows ? std::min(options_.max_dist, kSharedRows) : high;
+        if (!rows_ || rows_k_ != k) {
+            rows_.emplace(word_, k, options_.transpositions, model_);
+            rows_k_ = k;
+        }
+        return *rows_;
+    }
 
     Weight weight_below(NodeId node) const {
         if (table_ == nullptr) {
@@ -1367,6 +1385,8 @@ private:
     Better better_{model_};
     std::vector<Candidate> best_;
     std::uint64_t generation_ = 0;  // counts the changes of best_
+    std::optional<Rows> rows_;      // see rows_for
+    std::uint64_t rows_k_ = 0;
     // The walk's state, kept from one walk to the next.
     std::vector<Frame> frames_;
     std::u32string path_;
