@@ -5,6 +5,7 @@
 #include <bit>
 #include <cmath>
 #include <cstddef>
+#include <functional>
 #include <numeric>
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -720,6 +721,19 @@ WeightTable::WeightTable(const CompactTrie& trie, std::vector<Weight> by_node, b
             long_best_[n] = std::max(long_best_[n], best_long_below(c));
         }
     }
+    {
+        std::vector<Weight> keys;
+        for (std::size_t n = 1; n < count; ++n) {
+            if (trie.is_key(static_cast<NodeId>(n))) {
+                keys.push_back(own_[n]);
+            }
+        }
+        if (!keys.empty()) {
+            const auto at = keys.begin() + static_cast<std::ptrdiff_t>(keys.size() / kHeavyShare);
+            std::nth_element(keys.begin(), at, keys.end(), std::greater<>());
+            heavy_quantile_ = *at;
+        }
+    }
     order_.assign(count, 0);
     std::uint32_t rank = 0;
     preorder(trie, [&](NodeId node) { order_[node] = rank++; });
@@ -976,6 +990,18 @@ public:
 
     bool full() const { return best_.size() >= wanted_; }
 
+    // Whether a key of distance d that weighs no more than one key in
+    // kHeavyShare could still make the cut: a walk bounded by it would then
+    // cover much of the layout, and gathering costs less.
+    bool bar_admits_many(std::uint64_t d) {
+        if (model_ == nullptr || table_ == nullptr) {
+            return false;
+        }
+        const Cell least = static_cast<Cell>(
+            std::min<std::uint64_t>(d * std::min(model_->edit, model_->cheap), kCostCap));
+        return weight_floor(least) <= table_->heavy_quantile();
+    }
+
     // Whether the `wanted` best are known before looking at distance d.
     bool settled(std::uint64_t d) const {
         if (best_.size() < wanted_) {
@@ -1199,9 +1225,10 @@ public:
     }
 
     // Adds the keys at distance d as the layout's own search finds them:
-    // before any key bounds a walk, this costs less than the walk. The model
-    // scores the heaviest first and stops at the first key too light to
-    // make the cut at the least cost that d edits can have.
+    // before any key bounds a walk (or while the bound admits many keys),
+    // this costs less than the walk. The model scores the heaviest first and
+    // stops at the first key too light to make the cut at the least cost
+    // that d edits can have.
     void gather(std::uint64_t d) {
         const HitList found =
             trie_.search(word_, d, std::nullopt, interrupt_, options_.transpositions);
@@ -1413,9 +1440,9 @@ private:
 }  // namespace
 
 // Up to this distance, the keys of a distance with no bound to prune by yet
-// come from the layout's search (split in halves, with the reverse index);
-// farther, its hit lists would grow large, and a walk keeps to the keys that
-// may rank.
+// (or one that admits many keys) come from the layout's search (split in
+// halves, with the reverse index); farther, its hit lists would grow large,
+// and a walk keeps to the keys that may rank.
 constexpr std::uint64_t kGatheredDistance = 2;
 
 std::vector<Match> correct(const CompactTrie& trie, const WeightTable* table,
@@ -1446,7 +1473,7 @@ std::vector<Match> correct(const CompactTrie& trie, const WeightTable* table,
             corrector.walk(d, k);  // only very long keys are left: all at once
             break;
         }
-        if (corrector.full() || d > kGatheredDistance) {
+        if ((corrector.full() && !corrector.bar_admits_many(d)) || d > kGatheredDistance) {
             corrector.walk(d, d);  // the best found bound the walk
         } else {
             corrector.gather(d);

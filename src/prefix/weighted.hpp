@@ -45,6 +45,10 @@ public:
     Weight best_long_below(NodeId node) const noexcept {
         return node < long_best_.size() ? long_best_[node] : best_[node];
     }
+    // The weight that one key in kHeavyShare weighs at least (the heaviest
+    // first).
+    static constexpr std::size_t kHeavyShare = 8;
+    Weight heavy_quantile() const noexcept { return heavy_quantile_; }
     // The rank of `node` in depth-first order, children by code point: the
     // code-point order of the nodes' paths.
     std::uint32_t order(NodeId node) const noexcept { return order_[node]; }
@@ -76,6 +80,7 @@ private:
     // best_long_below for the nodes less than kLongKey deep, the first ids
     // (level order); deeper nodes hold long keys only.
     std::vector<Weight> long_best_;
+    Weight heavy_quantile_ = 0;
 };
 
 // ranked_search's keys ranked by (distance, -weight, key); `table` may be
