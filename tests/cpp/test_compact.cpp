@@ -71,6 +71,8 @@ std::vector<Match> compact_fuzzy_match(const CompactTrie& compact, std::u32strin
     const HitList found = compact.search(query, k, limit, none);
     std::vector<Match> matches;
     for (const HitList::Hit& hit : found.hits) {
+        // Each hit carries its key's node, whichever walk found it.
+        EXPECT_EQ(std::optional<NodeId>(hit.node), compact.find_key(found.key(hit)));
         matches.push_back(Match{std::u32string(found.key(hit)), hit.payload, hit.distance});
     }
     return matches;
