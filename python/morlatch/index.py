@@ -852,10 +852,13 @@ def _texts(name: str, values: object) -> list[str]:
     if isinstance(values, str):
         raise TypeError(f"{name} must be an iterable of str, not a single str")
     try:
-        items: list[object] = list(values)  # type: ignore[call-overload]
+        items: list[str] = list(values)  # type: ignore[call-overload]
     except TypeError:
         raise TypeError(f"{name} must be an iterable of str, not {_kind(values)}") from None
-    return [_text(f"{name}[{position}]", value) for position, value in enumerate(items)]
+    for position, value in enumerate(items):
+        if not isinstance(value, str):
+            raise TypeError(f"{name}[{position}] must be a str, not {_kind(value)}")
+    return items
 
 
 def _threads(workers: object) -> int:
