@@ -193,6 +193,17 @@ def test_without_weights_corrections_rank_by_distance_then_key(words: list[str])
             )
 
 
+def test_a_heavy_short_key_hides_no_long_key_behind_it() -> None:
+    # Below "zz" (two edits spent), "zzq" (too short to be within reach) is
+    # the heavier child, yet only "zza..." leads to a key within reach: the
+    # walk must not stop at "zzq" because its long keys are light. Light
+    # fillers keep the bound below the weight most keys reach.
+    weights = {"xyabcdeg": 10, "zzabcdef": 10**6, "zzq": 10**7}
+    weights.update({f"pppp{c}{d}": 1 for c in "klmno" for d in "rstuvw"})
+    index = Index(list(weights), weights=weights)
+    assert index.correct("xyabcdef") == [Match("zzabcdef", 1, 2)]
+
+
 def test_a_frequent_word_two_slips_away_beats_a_rare_one_edit_away() -> None:
     # "xaac" is one replacement away; "xeb" an undoubled letter and a vowel
     # for a vowel, two cheap slips.

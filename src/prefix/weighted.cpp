@@ -1163,19 +1163,20 @@ public:
                 if (node == frame.promoted) {
                     continue;
                 }
+                // The rest are no heavier than a child too light, unless the
+                // table's order (by all keys) is not the one of the long keys.
+                const bool ordered = !long_keys_ || depth >= WeightTable::kLongKey;
                 if (frame.filtered) {
                     const char32_t label = trie_.label(node);
-                    if (((frame.labels[label >> 6 & 1] >> (label & 63)) & 1) == 0 || label >= 128) {
-                        if (heaviest < lightest(frame)) {
-                            frame.next = frame.end;  // the rest are no heavier
+                    if (label >= 128 || ((frame.labels[label >> 6] >> (label & 63)) & 1) == 0) {
+                        if (ordered && heaviest < lightest(frame)) {
+                            frame.next = frame.end;
                         }
                         continue;
                     }
                 }
                 if (full() && table_ != nullptr && heaviest < lightest(frame)) {
-                    // The rest are no heavier, unless the table's order (by
-                    // all keys) is not the one of the long keys.
-                    if (!long_keys_ || depth >= WeightTable::kLongKey) {
+                    if (ordered) {
                         frame.next = frame.end;
                     }
                     continue;
