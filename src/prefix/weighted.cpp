@@ -997,9 +997,7 @@ public:
         if (model_ == nullptr || table_ == nullptr) {
             return false;
         }
-        const Cell least = static_cast<Cell>(
-            std::min<std::uint64_t>(d * std::min(model_->edit, model_->cheap), kCostCap));
-        return weight_floor(least) <= table_->heavy_quantile();
+        return weight_floor(least_cost(d)) <= table_->heavy_quantile();
     }
 
     // Whether the `wanted` best are known before looking at distance d.
@@ -1026,10 +1024,7 @@ public:
         Rows& rows = rows_for(high);
         // Every key taken here is at least `low` edits away, each edit at
         // least the cheapest.
-        const Cell least_cost = model_ == nullptr
-                                    ? 0
-                                    : static_cast<Cell>(std::min<std::uint64_t>(
-                                          low * std::min(model_->edit, model_->cheap), kCostCap));
+        const Cell least = least_cost(low);
         const Cell nearest_possible = static_cast<Cell>(low);
         const std::uint64_t m = word_.size();
         frames_.clear();
@@ -1142,7 +1137,7 @@ public:
                                     false,
                                     {}});
         };
-        open(CompactTrie::kRoot, 0, nearest_possible, least_cost);
+        open(CompactTrie::kRoot, 0, nearest_possible, least);
         while (!frames_.empty()) {
             Frame& frame = frames_.back();
             const std::size_t depth = frames_.size();  // of the children
@@ -1207,8 +1202,7 @@ public:
                 continue;
             }
             const Cell nearest = std::max(floor, nearest_possible);
-            const Cell cost_floor =
-                model_ == nullptr ? 0 : std::max(rows.cost_floor(depth), least_cost);
+            const Cell cost_floor = model_ == nullptr ? 0 : std::max(rows.cost_floor(depth), least);
             // Strictly worse only: a tie may still win on its key.
             if (model_ != nullptr) {
                 if (full() && heaviest < weight_floor(cost_floor)) {
@@ -1254,8 +1248,7 @@ public:
         std::sort(hits.begin(), hits.end(),
                   [](const Hit& a, const Hit& b) { return a.weight > b.weight; });
         Rows& rows = rows_for(d);
-        const Cell least = static_cast<Cell>(
-            std::min<std::uint64_t>(d * std::min(model_->edit, model_->cheap), kCostCap));
+        const Cell least = least_cost(d);
         for (const Hit& each : hits) {
             if (full() && each.weight < weight_floor(least)) {
                 break;  // the rest are no heavier
@@ -1364,6 +1357,14 @@ private:
     // codes. Solved for the weight once per cost (log1p per visited child
     // was most of the walk) and kept a little lower than the exact bound:
     // a skip must never drop a key that the exact score would keep.
+    // The least cost of a key `edits` edits away, each edit at least the
+    // cheaper one (0 without a model).
+    Cell least_cost(std::uint64_t edits) const {
+        return model_ == nullptr ? 0
+                                 : static_cast<Cell>(std::min<std::uint64_t>(
+                                       edits * std::min(model_->edit, model_->cheap), kCostCap));
+    }
+
     Weight weight_floor(Cell cost) {
         FloorSlot& slot = floors_[cost % floors_.size()];
         if (slot.cost == cost) {
