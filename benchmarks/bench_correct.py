@@ -16,7 +16,8 @@ in one run:
 
 Words per second is the whole set corrected from Python (in a loop, or in
 the one batch call), the best of --repeat runs (pyspellchecker: one run, or
---slow-subset words of it).
+--slow-subset words of it); for the tools called word by word, the median
+and p90 time of one word in that run.
 
     PYTHONPATH=build/<dir>:python python benchmarks/bench_correct.py
 """
@@ -65,27 +66,53 @@ def read_counts(path: str) -> dict[str, int]:
 Fixer = Callable[[list[str]], list[str]]
 
 
-def one_by_one(fix: Callable[[str], str]) -> Fixer:
-    """A tool that takes one word at a time, called in a loop."""
-    return lambda words: [fix(word) for word in words]
+class OneByOne:
+    """A tool that takes one word at a time, called in a loop; keeps the
+    time of each call of its latest run."""
+
+    def __init__(self, fix: Callable[[str], str]) -> None:
+        self.fix = fix
+        self.times: list[float] = []
+
+    def __call__(self, words: list[str]) -> list[str]:
+        answers, times = [], []
+        for word in words:
+            start = time.perf_counter()
+            answers.append(self.fix(word))
+            times.append(time.perf_counter() - start)
+        self.times = times
+        return answers
+
+
+def latency(times: list[float]) -> str:
+    """Median and p90 of one word's correction, in microseconds."""
+    if not times:
+        return "-"
+    ordered = sorted(times)
+    return f"{ordered[len(ordered) // 2] * 1e6:,.0f} / {ordered[len(ordered) * 9 // 10] * 1e6:,.0f}"
 
 
 def measure(
     tools: dict[str, Fixer], pairs: list[tuple[str, str]], repeat: int
-) -> dict[str, tuple[int, float]]:
-    """Per tool (words corrected, words per second): the best of ``repeat``
-    runs, the tools taking turns so that a change in the machine's load
-    falls on all of them alike."""
+) -> dict[str, tuple[int, float, str]]:
+    """Per tool (words corrected, words per second, median / p90 us per
+    word): the best of ``repeat`` runs (the latencies of that run), the
+    tools taking turns so that a change in the machine's load falls on all
+    of them alike."""
     best = dict.fromkeys(tools, float("inf"))
     right = dict.fromkeys(tools, 0)
+    spread = dict.fromkeys(tools, "-")
     wrongs = [wrong for wrong, _ in pairs]
     for _ in range(repeat):
         for name, fix in tools.items():
             start = time.perf_counter()
             answers = fix(wrongs)
-            best[name] = min(best[name], time.perf_counter() - start)
+            elapsed = time.perf_counter() - start
+            if elapsed < best[name]:
+                best[name] = elapsed
+                spread[name] = latency(getattr(fix, "times", []))
             right[name] = sum(a == want for a, (_, want) in zip(answers, pairs, strict=True))
-    return {name: (right[name], len(pairs) / best[name]) for name in tools}
+    return {name: (right[name], len(pairs) / best[name], spread[name]) for name in tools}
 
 
 def main() -> None:
@@ -141,20 +168,21 @@ def main() -> None:
         return found[0].term if found else word
 
     fast = {
-        'morlatch correct(rule="model")': one_by_one(by("model")),
-        'morlatch correct(rule="plain")': one_by_one(by("plain")),
+        'morlatch correct(rule="model")': OneByOne(by("model")),
+        'morlatch correct(rule="plain")': OneByOne(by("plain")),
         'morlatch correct_many(rule="model")': batch_by("model"),
         'morlatch correct_many(rule="plain")': batch_by("plain"),
-        "symspellpy lookup(TOP, 2)": one_by_one(symspell_fix),
+        "symspellpy lookup(TOP, 2)": OneByOne(symspell_fix),
     }
     rows = [
         (
             name,
             right,
             rate,
+            spread,
             f"built in {index_built if 'morlatch' in name else speller_built:.1f} s",
         )
-        for name, (right, rate) in measure(fast, pairs, args.repeat).items()
+        for name, (right, rate, spread) in measure(fast, pairs, args.repeat).items()
     ]
 
     if not args.skip_slow:
@@ -166,22 +194,22 @@ def main() -> None:
             return checker.correction(word) or word
 
         timed = pairs[: args.slow_subset] if args.slow_subset else pairs
-        right, rate = measure({"pyspellchecker": one_by_one(pyspell_fix)}, timed, 1)[
+        right, rate, spread = measure({"pyspellchecker": OneByOne(pyspell_fix)}, timed, 1)[
             "pyspellchecker"
         ]
         if len(timed) < len(pairs):
             right += sum(pyspell_fix(wrong) == want for wrong, want in pairs[len(timed) :])
         note = "its own list" + (f"; timed on {len(timed)} words" if args.slow_subset else "")
-        rows.append(("pyspellchecker correction()", right, rate, note))
+        rows.append(("pyspellchecker correction()", right, rate, spread, note))
 
-    fastest_peer = next(rate for label, _, rate, _ in rows if label.startswith("symspellpy"))
+    fastest_peer = next(rate for label, _, rate, _, _ in rows if label.startswith("symspellpy"))
     print()
-    print("| tool | corrected | % | words/s | vs symspellpy | note |")
-    print("|---|---|---|---|---|---|")
-    for label, right, rate, note in rows:
+    print("| tool | corrected | % | words/s | vs symspellpy | us/word median / p90 | note |")
+    print("|---|---|---|---|---|---|---|")
+    for label, right, rate, spread, note in rows:
         print(
             f"| {label} | {right} of {len(pairs)} | {100 * right / len(pairs):.1f} | "
-            f"{rate:,.0f} | {rate / fastest_peer:.2f}x | {note} |"
+            f"{rate:,.0f} | {rate / fastest_peer:.2f}x | {spread} | {note} |"
         )
 
     if args.grid:
