@@ -30,10 +30,10 @@
 #include <string_view>
 #include <vector>
 
+#include "base/trie.hpp"
 #include "prefix/compact.hpp"
 #include "prefix/matcher.hpp"
 #include "prefix/query.hpp"
-#include "prefix/trie.hpp"
 #include "reference.hpp"
 
 namespace {

@@ -9,8 +9,8 @@
 #include <new>
 #include <string>
 
+#include "base/fault.hpp"
 #include "binding/process_state.hpp"
-#include "prefix/fault.hpp"
 #include "texts.hpp"
 
 namespace morlatch::binding {

@@ -6,8 +6,8 @@
 #include <optional>
 #include <string_view>
 
+#include "base/fault.hpp"
 #include "format/varint.hpp"
-#include "prefix/fault.hpp"
 #include "texts.hpp"
 
 namespace morlatch::format {

@@ -22,10 +22,10 @@
 #include <variant>
 #include <vector>
 
+#include "base/fault.hpp"
+#include "base/trie.hpp"
 #include "format/errors.hpp"
 #include "format/varint.hpp"
-#include "prefix/fault.hpp"
-#include "prefix/trie.hpp"
 #include "texts.hpp"
 
 namespace morlatch::format {

@@ -32,12 +32,9 @@
 
 #include "prefix/compact.hpp"
 #include "prefix/interrupt.hpp"
+#include "prefix/reach.hpp"
 
 namespace morlatch {
-
-// Distances past this change nothing (no key is that long); every search
-// caps max_dist to it, and the package does the same through _engine.
-inline constexpr std::uint64_t kDistanceCap = std::uint64_t{1} << 30;
 
 enum class Metric { levenshtein, osa };
 
@@ -51,19 +48,6 @@ struct Budget {
 
     std::uint32_t at(std::size_t i) const noexcept { return i <= split ? low : high; }
 };
-
-// Whether every key below `node` (at `depth`) is too short or too long to be
-// within k of a query of n characters: a key of length L is at least
-// |L - n| away. (A subtree without keys has the saturated shortest length
-// and a longest of 0, so it is mostly ruled out too.)
-inline bool out_of_reach(std::uint32_t record, std::uint64_t depth, std::uint64_t n,
-                         std::uint64_t k) noexcept {
-    if (depth + records::shortest(record) > n + k) {
-        return true;
-    }
-    const std::uint8_t longest = records::longest(record);
-    return longest != CompactTrie::kLengthSaturated && depth + longest + k < n;
-}
 
 // The banded rows of one walk, one per depth.
 template <Metric M>

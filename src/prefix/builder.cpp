@@ -77,7 +77,7 @@ bool head_goes_on(std::uint64_t head) {
 // Sorts a run by head. Long runs go least significant digit first, 16 bits a
 // pass, skipping the digits that all heads share (a few sequential passes
 // instead of a comparison sort's scattered reads); short runs by comparison.
-void sort_by_head(Entry* first, std::size_t count, std::vector<Entry>& scratch,
+void sort_by_head(Entry* first, std::size_t count, ScratchVector<Entry>& scratch,
                   std::vector<std::uint32_t>& counts) {
     if (count < 8192) {
         std::sort(first, first + count,
@@ -142,7 +142,7 @@ void LevelOrderBuilder::sort_and_deduplicate(KeyList& keys, Interrupt& interrupt
     if (sorted) {
         return;  // a list sorted already costs one pass
     }
-    std::vector<Entry> entries(count);
+    ScratchVector<Entry> entries(count);
     for (std::size_t i = 0; i < count; ++i) {
         entries[i] = Entry{0, static_cast<std::uint32_t>(i), 0};
     }
@@ -152,7 +152,7 @@ void LevelOrderBuilder::sort_and_deduplicate(KeyList& keys, Interrupt& interrupt
         std::size_t depth;
     };
     std::vector<Run> runs{{0, count, 0}};
-    std::vector<Entry> scratch;
+    ScratchVector<Entry> scratch;
     std::vector<std::uint32_t> counts;
     while (!runs.empty()) {
         const Run run = runs.back();
@@ -183,7 +183,7 @@ void LevelOrderBuilder::sort_and_deduplicate(KeyList& keys, Interrupt& interrupt
             i = j;
         }
     }
-    std::vector<Entry>().swap(scratch);
+    ScratchVector<Entry>().swap(scratch);
 
     KeyList sorted_keys;
     sorted_keys.reserve(count, keys.text_bytes());
@@ -201,7 +201,7 @@ std::optional<LevelOrder> LevelOrderBuilder::lay_out_sorted(const KeyList& keys,
                                                             const BuildProgress& progress) {
     const std::size_t count = keys.size();
     const auto* text = reinterpret_cast<const unsigned char*>(keys.text_.data());
-    const std::vector<std::size_t>& offsets = keys.offsets_;
+    const ScratchVector<std::size_t>& offsets = keys.offsets_;
 
     // One node per code point of a key not shared with the key before it,
     // and the root: counted first, so that the nodes are allocated once.
@@ -235,7 +235,7 @@ std::optional<LevelOrder> LevelOrderBuilder::lay_out_sorted(const KeyList& keys,
     }
 
     LevelOrder layout;
-    std::vector<Node>& nodes = layout.nodes;
+    ScratchVector<Node>& nodes = layout.nodes;
     nodes.reserve(static_cast<std::size_t>(node_count) + 1);
     nodes.push_back(Node{});
 
@@ -331,10 +331,7 @@ void sort_keys(KeyList& keys) {
 std::unique_ptr<CompactTrie> build_compact_trie(KeyList keys, Interrupt& interrupt,
                                                 const BuildProgress& progress) {
     LevelOrder layout = lay_out(std::move(keys), interrupt, progress);
-    std::unique_ptr<CompactTrie> trie = CompactTrie::from_level_order(
-        std::move(layout.nodes), layout.key_count, layout.total_key_length);
-    release_free_memory();
-    return trie;
+    return CompactTrie::from_level_order(layout.nodes, layout.key_count, layout.total_key_length);
 }
 
 namespace {
@@ -436,7 +433,7 @@ bool read_word_list(std::string_view data, KeyList& keys) {
 
 // Children have larger ids than their parent in level order, so one backward
 // pass sees them first.
-void compute_key_lengths(std::vector<Node>& nodes) {
+void compute_key_lengths(std::span<Node> nodes) {
     const std::size_t count = nodes.size() - 1;
     for (std::size_t v = count; v-- > 0;) {
         lengths_from_children(nodes.data(), static_cast<NodeId>(v), nodes[v].shortest,

@@ -21,9 +21,10 @@
 #include <string_view>
 #include <vector>
 
+#include "base/trie.hpp"
 #include "prefix/compact.hpp"
 #include "prefix/interrupt.hpp"
-#include "prefix/trie.hpp"
+#include "prefix/scratch.hpp"
 
 namespace morlatch {
 
@@ -66,16 +67,17 @@ public:
 private:
     friend class LevelOrderBuilder;
 
-    std::string text_;
-    std::vector<std::size_t> offsets_;
-    std::vector<Payload> payloads_;
+    // Build scratch: mapped when large, so that freeing it unmaps it.
+    ScratchString text_;
+    ScratchVector<std::size_t> offsets_;
+    ScratchVector<Payload> payloads_;
 };
 
 // A layout made by the builder: the nodes in level order plus the closing
 // entry that CompactTrie keeps (its first_child is the node count), with the
 // key lengths below every node filled in.
 struct LevelOrder {
-    std::vector<LayoutNode> nodes;
+    ScratchVector<LayoutNode> nodes;
     std::size_t key_count = 0;
     // Code points over all keys.
     std::uint64_t total_key_length = 0;
@@ -129,7 +131,7 @@ bool read_word_list(std::string_view data, KeyList& keys);
 
 // Fills in the shortest and longest key length below every node of a level
 // order whose ids, labels, first children and key flags are set.
-void compute_key_lengths(std::vector<LayoutNode>& nodes);
+void compute_key_lengths(std::span<LayoutNode> nodes);
 
 // ---- inline definitions ------------------------------------------------------
 

@@ -6,10 +6,6 @@
 #include <mutex>
 #include <utility>
 
-#if defined(__GLIBC__)
-#include <malloc.h>
-#endif
-
 #include "prefix/builder.hpp"
 
 namespace morlatch {
@@ -37,12 +33,6 @@ bool child_range(const Trie& trie, NodeId node, std::uint32_t& start, std::uint3
 }
 
 }  // namespace
-
-void release_free_memory() noexcept {
-#if defined(__GLIBC__)
-    malloc_trim(0);
-#endif
-}
 
 std::unique_ptr<CompactTrie> CompactTrie::build(const Trie& trie) {
     const std::size_t count = trie.node_payloads.size();
@@ -111,13 +101,11 @@ std::unique_ptr<CompactTrie> CompactTrie::from_nodes(std::vector<Node> nodes) {
     return from_level_order(std::move(nodes), key_count, total_key_length);
 }
 
-std::unique_ptr<CompactTrie> CompactTrie::from_level_order(std::vector<Node> nodes,
+std::unique_ptr<CompactTrie> CompactTrie::from_level_order(std::span<const Node> nodes,
                                                            std::size_t key_count,
                                                            std::uint64_t total_key_length) {
     std::unique_ptr<CompactTrie> compact(new CompactTrie());
-    NodeImage image = NodeImage::pack(nodes, true, key_count, total_key_length);
-    std::vector<Node>().swap(nodes);
-    compact->adopt(std::move(image));
+    compact->adopt(NodeImage::pack(nodes, true, key_count, total_key_length));
     return compact;
 }
 
@@ -320,7 +308,6 @@ const ReverseIndex* LazyReverseIndex::get(const CompactTrie& forward, Interrupt&
             seconds_ =
                 std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
             index_ = std::move(index);
-            release_free_memory();
             state = index_ ? State::built : State::refused;
             state_.store(state, std::memory_order_release);
         }
@@ -377,7 +364,7 @@ std::unique_ptr<ReverseIndex> ReverseIndex::build(const CompactTrie& forward,
     }
     NodeImage image =
         NodeImage::pack(layout->nodes, false, layout->key_count, layout->total_key_length);
-    std::vector<LayoutNode>().swap(layout->nodes);
+    ScratchVector<LayoutNode>().swap(layout->nodes);
     return std::make_unique<ReverseIndex>(std::move(image));
 }
 

@@ -26,9 +26,9 @@
 #include <utility>
 #include <vector>
 
+#include "base/trie.hpp"
 #include "prefix/interrupt.hpp"
 #include "prefix/query.hpp"
-#include "prefix/trie.hpp"
 
 namespace morlatch {
 
@@ -307,10 +307,10 @@ private:
     bool borrowed_ = false;
 };
 
-// Building a layout sorts and lays out several times its size in scratch
-// memory, freed in pieces that the C library may keep; this hands the free
-// pages back to the system, so that the process keeps about the layout.
-void release_free_memory() noexcept;
+// Nothing to hand back: build scratch comes from mappings that are unmapped
+// when freed (scratch.hpp), and the C library's heap is the caller's. Kept
+// for the reader of the replaced index-file layout, which goes with it.
+inline void release_free_memory() noexcept {}
 
 // The hits of one search, their keys one after the other in one buffer.
 struct HitList {
@@ -468,9 +468,9 @@ public:
     // Code points over all keys.
     std::uint64_t total_key_length() const noexcept { return image_.total_key_length(); }
 
-    // Takes over nodes laid out by the builder (builder.hpp): level order,
-    // the closing entry last, key lengths filled in.
-    static std::unique_ptr<CompactTrie> from_level_order(std::vector<LayoutNode> nodes,
+    // Packs nodes laid out by the builder (builder.hpp): level order, the
+    // closing entry last, key lengths filled in.
+    static std::unique_ptr<CompactTrie> from_level_order(std::span<const LayoutNode> nodes,
                                                          std::size_t key_count,
                                                          std::uint64_t total_key_length);
 

@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <limits>
 
-#include "prefix/fault.hpp"
+#include "base/fault.hpp"
 
 namespace morlatch {
 namespace {

@@ -23,8 +23,8 @@
 #include <utility>
 #include <vector>
 
+#include "base/trie.hpp"
 #include "prefix/interrupt.hpp"
-#include "prefix/trie.hpp"
 
 namespace morlatch {
 

@@ -2,7 +2,7 @@
 
 #include <utility>
 
-#include "prefix/fault.hpp"
+#include "base/fault.hpp"
 #include "prefix/matcher.hpp"
 
 namespace morlatch {

@@ -7,8 +7,8 @@
 #include <string_view>
 #include <vector>
 
+#include "base/trie.hpp"
 #include "prefix/interrupt.hpp"
-#include "prefix/trie.hpp"
 
 namespace morlatch {
 

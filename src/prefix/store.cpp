@@ -4,8 +4,8 @@
 #include <utility>
 #include <vector>
 
+#include "base/fault.hpp"
 #include "format/codec.hpp"
-#include "prefix/fault.hpp"
 #include "texts.hpp"
 
 namespace morlatch {

@@ -18,11 +18,11 @@
 #include <string_view>
 #include <vector>
 
+#include "base/trie.hpp"
 #include "prefix/compact.hpp"
 #include "prefix/interrupt.hpp"
 #include "prefix/query.hpp"
 #include "prefix/ranked.hpp"
-#include "prefix/trie.hpp"
 
 namespace morlatch {
 

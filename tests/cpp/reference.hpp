@@ -18,8 +18,8 @@
 #include <utility>
 #include <vector>
 
-#include "prefix/fault.hpp"
-#include "prefix/trie.hpp"
+#include "base/fault.hpp"
+#include "base/trie.hpp"
 
 namespace morlatch::reference {
 

@@ -9,7 +9,7 @@
 #include <random>
 #include <vector>
 
-#include "prefix/trie.hpp"
+#include "base/trie.hpp"
 
 namespace morlatch::format::testing {
 

@@ -87,7 +87,7 @@ Stored store_of(const CompactTrie& layout) {
     return stored_of(layout.image_bytes(), layout.reverse_index()->image_bytes(), true);
 }
 
-std::span<const std::uint8_t> bytes_of(const std::vector<LayoutNode>& nodes) {
+std::span<const std::uint8_t> bytes_of(std::span<const LayoutNode> nodes) {
     return {reinterpret_cast<const std::uint8_t*>(nodes.data()), nodes.size() * sizeof(LayoutNode)};
 }
 

@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "prefix/fault.hpp"
-#include "prefix/trie.hpp"
+#include "base/fault.hpp"
+#include "base/trie.hpp"
 #include "reference.hpp"
 
 namespace morlatch {

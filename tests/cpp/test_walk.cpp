@@ -12,8 +12,8 @@
 #include <utility>
 #include <vector>
 
+#include "base/trie.hpp"
 #include "prefix/matcher.hpp"
-#include "prefix/trie.hpp"
 #include "reference.hpp"
 
 namespace morlatch {

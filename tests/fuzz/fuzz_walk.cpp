@@ -25,8 +25,8 @@
 #include <tuple>
 #include <vector>
 
+#include "base/fault.hpp"
 #include "format/codec.hpp"
-#include "prefix/fault.hpp"
 #include "prefix/query.hpp"
 #include "prefix/store.hpp"
 #include "reference.hpp"

@@ -1,4 +1,4 @@
-#include "prefix/trie.hpp"
+#include "base/trie.hpp"
 
 namespace morlatch {
 

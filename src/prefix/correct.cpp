@@ -1,0 +1,544 @@
+// Spelling correction: the best keys within a few edits of a word, by weight
+// and, with an error model, by the cost of the likeliest slips.
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cmath>
+#include <cstddef>
+#include <utility>
+
+#include "prefix/cost_rows.hpp"
+#include "prefix/reach.hpp"
+#include "prefix/weighted.hpp"
+
+namespace morlatch {
+namespace {
+
+using costs::Cell;
+using costs::kCostCap;
+using costs::Rows;
+
+Weight weight_of(const WeightTable* table, NodeId node) {
+    return table == nullptr ? 0 : table->weight(node);
+}
+
+struct Candidate {
+    std::u32string key;
+    Payload payload;
+    Cell distance;
+    Weight weight;
+    double score;  // error model only
+};
+
+class Corrector {
+public:
+    Corrector(const CompactTrie& trie, const WeightTable* table, std::u32string_view word,
+              const CorrectOptions& options, std::uint64_t wanted, Interrupt& interrupt)
+        : trie_(trie),
+          table_(table),
+          word_(word),
+          options_(options),
+          model_(options.model),
+          wanted_(wanted),
+          interrupt_(interrupt) {}
+
+    bool full() const { return best_.size() >= wanted_; }
+
+    // Whether a key of distance d that weighs no more than one key in
+    // kHeavyShare could still make the cut: a walk bounded by it would then
+    // cover much of the layout, and gathering costs less.
+    bool bar_admits_many(std::uint64_t d) {
+        if (model_ == nullptr || table_ == nullptr) {
+            return false;
+        }
+        return weight_floor(least_cost(d)) <= table_->heavy_quantile();
+    }
+
+    // Whether the `wanted` best are known before looking at distance d.
+    bool settled(std::uint64_t d) const {
+        if (best_.size() < wanted_) {
+            return false;
+        }
+        if (model_ == nullptr) {
+            return true;  // every key found so far is closer
+        }
+        const double cheapest = static_cast<double>(std::min(model_->edit, model_->cheap));
+        return log_weight(weight_below(CompactTrie::kRoot)) -
+                   static_cast<double>(d) * cheapest / 1000.0 <
+               best_.front().score;
+    }
+
+    // Adds the keys at distances [low, high]: a depth-first walk that takes
+    // a node's children heaviest first (after the child that continues the
+    // word, which leads to the closest keys), so that strong candidates come
+    // early and the bounds cut the rest. The table lists every node's
+    // children in that order, so the children of a node stop at the first
+    // one too light to make the cut.
+    void walk(std::uint64_t low, std::uint64_t high) {
+        Rows& rows = rows_for(high);
+        // Every key taken here is at least `low` edits away, each edit at
+        // least the cheapest.
+        const Cell least = least_cost(low);
+        const Cell nearest_possible = static_cast<Cell>(low);
+        const std::uint64_t m = word_.size();
+        frames_.clear();
+        path_.clear();
+        // Opens the children of `node` (at `depth`); `floor` and
+        // `cost_floor` bound every key below it.
+        auto open = [&](NodeId node, std::size_t depth, Cell floor, Cell cost_floor) {
+            const NodeId first = trie_.first_child(node);
+            const NodeId end = trie_.end_child(node);
+            if (first == end) {
+                return;
+            }
+            labels_.clear();
+            const bool narrowed = depth > 0 && rows.narrow(trie_.label(node), depth,
+                                                           static_cast<Cell>(high), labels_);
+            if (table_ != nullptr && full()) {
+                // With the best found, the order of the children no longer
+                // helps find them: the table's, heaviest first, cut at the
+                // first one too light, the narrowed labels (when all below
+                // 128, as bits) filtered on the way.
+                LabelBits bits{};
+                bool small = true;
+                for (const char32_t label : labels_) {
+                    small = small && label < 128;
+                    if (label < 128) {
+                        bits[label >> 6] |= std::uint64_t{1} << (label & 63);
+                    }
+                }
+                if (!narrowed || small) {
+                    const std::span<const NodeId> children = table_->heavy_children(first, end);
+                    frames_.push_back(Frame{children.data(), children.data() + children.size(),
+                                            CompactTrie::kNoNode, false, floor, cost_floor,
+                                            kNoGeneration, 0, narrowed, bits});
+                    return;
+                }
+            }
+            if (lists_.size() <= depth) {
+                lists_.resize(depth + 1);
+            }
+            std::vector<NodeId>& list = lists_[depth];
+            list.clear();
+            const NodeId* next = nullptr;
+            const NodeId* stop = nullptr;
+            const std::size_t count = end - first;
+            const auto listed = [&](NodeId c) {
+                return std::find(labels_.begin(), labels_.end(), trie_.label(c)) != labels_.end();
+            };
+            if (narrowed && count > kFewChildren) {
+                // Only children with these labels (a handful) can lead to a
+                // key within reach: looked up, then heaviest first.
+                std::sort(labels_.begin(), labels_.end());
+                labels_.erase(std::unique(labels_.begin(), labels_.end()), labels_.end());
+                for (const char32_t label : labels_) {
+                    if (const std::optional<NodeId> c = trie_.child(node, label)) {
+                        list.push_back(*c);
+                    }
+                }
+                std::sort(list.begin(), list.end(),
+                          [&](NodeId a, NodeId b) { return weight_below(a) > weight_below(b); });
+                next = list.data();
+                stop = next + list.size();
+            } else if (table_ != nullptr) [[likely]] {
+                const std::span<const NodeId> children = table_->heavy_children(first, end);
+                if (narrowed) {
+                    // A few children, their records side by side: filtered
+                    // in the table's order.
+                    for (const NodeId c : children) {
+                        if (listed(c)) {
+                            list.push_back(c);
+                        }
+                    }
+                    next = list.data();
+                    stop = next + list.size();
+                } else {
+                    next = children.data();
+                    stop = next + children.size();
+                }
+            } else {
+                for (NodeId c = first; c < end; ++c) {
+                    if (!narrowed || listed(c)) {
+                        list.push_back(c);
+                    }
+                }
+                next = list.data();
+                stop = next + list.size();
+            }
+            NodeId promoted = CompactTrie::kNoNode;
+            if (depth < m) {
+                // The child that continues the word goes first, if it is
+                // one of the listed.
+                if (narrowed || count <= kFewChildren) {
+                    for (const NodeId* c = next; c != stop; ++c) {
+                        if (trie_.label(*c) == word_[depth]) {
+                            promoted = *c;
+                            break;
+                        }
+                    }
+                } else if (const std::optional<NodeId> c = trie_.child(node, word_[depth])) {
+                    promoted = *c;
+                }
+            }
+            frames_.push_back(Frame{next,
+                                    stop,
+                                    promoted,
+                                    promoted != CompactTrie::kNoNode,
+                                    floor,
+                                    cost_floor,
+                                    kNoGeneration,
+                                    0,
+                                    false,
+                                    {}});
+        };
+        open(CompactTrie::kRoot, 0, nearest_possible, least);
+        while (!frames_.empty()) {
+            Frame& frame = frames_.back();
+            const std::size_t depth = frames_.size();  // of the children
+            NodeId node = CompactTrie::kNoNode;
+            Weight heaviest = 0;
+            if (frame.promoted_pending) {
+                frame.promoted_pending = false;
+                node = frame.promoted;
+                heaviest = weight_below(node);
+            } else {
+                if (frame.next == frame.end) {
+                    frames_.pop_back();
+                    continue;
+                }
+                node = *frame.next;
+                heaviest = weight_below(node);
+                ++frame.next;
+                if (node == frame.promoted) {
+                    continue;
+                }
+                // The rest are no heavier than a child too light, unless the
+                // table's order (by all keys) is not the one of the long keys.
+                const bool ordered = !long_keys_ || depth >= WeightTable::kLongKey;
+                if (frame.filtered) {
+                    const char32_t label = trie_.label(node);
+                    if (label >= 128 || ((frame.labels[label >> 6] >> (label & 63)) & 1) == 0) {
+                        if (ordered && heaviest < lightest(frame)) {
+                            frame.next = frame.end;
+                        }
+                        continue;
+                    }
+                }
+                if (full() && table_ != nullptr && heaviest < lightest(frame)) {
+                    if (ordered) {
+                        frame.next = frame.end;
+                    }
+                    continue;
+                }
+            }
+            if (!trie_.holds_keys(node) ||
+                out_of_reach(trie_.shortest_below(node), trie_.longest_below(node), depth, m,
+                             high)) {
+                continue;
+            }
+            interrupt_.tick();
+            path_.resize(depth - 1);
+            path_.push_back(trie_.label(node));
+            rows.compute(depth, path_.data());
+            const Cell distance = rows.last(depth);
+            if (trie_.is_key(node) && distance >= low && distance <= high) {
+                const Weight weight = weight_of(table_, node);
+                if (model_ == nullptr) {
+                    consider(Candidate{path_, trie_.payload(node), distance, weight, 0});
+                } else if (const Cell cost = rows.cost(depth);
+                           !full() || weight >= weight_floor(cost)) {
+                    consider(Candidate{path_, trie_.payload(node), distance, weight,
+                                       score(weight, cost)});
+                }
+            }
+            const Cell floor = rows.floor(depth);
+            if (floor > high) {
+                continue;
+            }
+            const Cell nearest = std::max(floor, nearest_possible);
+            const Cell cost_floor = model_ == nullptr ? 0 : std::max(rows.cost_floor(depth), least);
+            // Strictly worse only: a tie may still win on its key.
+            if (model_ != nullptr) {
+                if (full() && heaviest < weight_floor(cost_floor)) {
+                    continue;
+                }
+            } else if (full()) {
+                const Candidate& worst = best_.front();
+                if (nearest > worst.distance ||
+                    (nearest == worst.distance && heaviest < worst.weight)) {
+                    continue;
+                }
+            }
+            open(node, depth, nearest, cost_floor);
+        }
+    }
+
+    // Adds the keys at distance d as the layout's own search finds them:
+    // before any key bounds a walk (or while the bound admits many keys),
+    // this costs less than the walk. The model scores the heaviest first and
+    // stops at the first key too light to make the cut at the least cost
+    // that d edits can have.
+    void gather(std::uint64_t d) {
+        const HitList found =
+            trie_.search(word_, d, std::nullopt, interrupt_, options_.transpositions);
+        struct Hit {
+            Weight weight;
+            const HitList::Hit* hit;
+        };
+        std::vector<Hit> hits;
+        for (const HitList::Hit& hit : found.hits) {
+            if (hit.distance == d) {
+                hits.push_back(Hit{weight_of(table_, hit.node), &hit});
+            }
+        }
+        const auto distance = static_cast<Cell>(d);
+        if (model_ == nullptr) {
+            for (const Hit& each : hits) {
+                consider(Candidate{std::u32string(found.key(*each.hit)), each.hit->payload,
+                                   distance, each.weight, 0});
+            }
+            return;
+        }
+        std::sort(hits.begin(), hits.end(),
+                  [](const Hit& a, const Hit& b) { return a.weight > b.weight; });
+        Rows& rows = rows_for(d);
+        const Cell least = least_cost(d);
+        for (const Hit& each : hits) {
+            if (full() && each.weight < weight_floor(least)) {
+                break;  // the rest are no heavier
+            }
+            const std::u32string_view key = found.key(*each.hit);
+            for (std::size_t depth = 1; depth <= key.size(); ++depth) {
+                rows.compute(depth, key.data());
+            }
+            const Cell cost = rows.cost(key.size());
+            if (!full() || each.weight >= weight_floor(cost)) {
+                consider(Candidate{std::u32string(key), each.hit->payload, distance, each.weight,
+                                   score(each.weight, cost)});
+            }
+        }
+    }
+
+    void consider(Candidate candidate) {
+        if (best_.size() < wanted_) {
+            best_.push_back(std::move(candidate));
+            std::push_heap(best_.begin(), best_.end(), better_);
+            floors_.fill(kNoFloor);
+            ++generation_;
+            return;
+        }
+        if (better_(candidate, best_.front())) {
+            std::pop_heap(best_.begin(), best_.end(), better_);
+            best_.back() = std::move(candidate);
+            std::push_heap(best_.begin(), best_.end(), better_);
+            floors_.fill(kNoFloor);
+            ++generation_;
+        }
+    }
+
+    std::vector<Candidate> take() {
+        std::sort(best_.begin(), best_.end(), better_);
+        return std::move(best_);
+    }
+
+private:
+    using LabelBits = std::array<std::uint64_t, 2>;
+    // A node whose children the walk is taking, heaviest first.
+    struct Frame {
+        const NodeId* next;
+        const NodeId* end;
+        NodeId promoted;  // the child that continues the word, taken first
+        bool promoted_pending;
+        Cell floor;  // the fewest edits of any key below
+        Cell cost_floor;
+        std::uint64_t generation;  // of `lightest`
+        Weight lightest;
+        bool filtered;     // whether only the children labelled in `labels` count
+        LabelBits labels;  // bit c: label c (below 128)
+    };
+    static constexpr std::uint64_t kNoGeneration = UINT64_MAX;
+    // Up to this many children are read side by side rather than searched.
+    static constexpr std::size_t kFewChildren = 8;
+
+    // Rows for keys within `high` edits, from row 0 on. Up to kSharedRows,
+    // one set serves every distance: a row's cells up to `high` are the same
+    // whatever the cap above them, and a wider band than needed loses no key.
+    static constexpr std::uint64_t kSharedRows = 2;
+    Rows& rows_for(std::uint64_t high) {
+        const std::uint64_t k =
+            high <= kSharedRows ? std::min(options_.max_dist, kSharedRows) : high;
+        if (!rows_ || rows_k_ != k) {
+            rows_.emplace(word_, k, options_.transpositions, model_);
+            rows_k_ = k;
+        }
+        return *rows_;
+    }
+
+    Weight weight_below(NodeId node) const {
+        if (table_ == nullptr) {
+            return 0;
+        }
+        return long_keys_ ? table_->best_long_below(node) : table_->best_below(node);
+    }
+
+    // No key below a child of `frame` lighter than this can make the cut
+    // (the best being full); kept while the best stay the same.
+    Weight lightest(Frame& frame) {
+        if (frame.generation != generation_) {
+            frame.generation = generation_;
+            const Candidate& worst = best_.front();
+            if (model_ != nullptr) {
+                frame.lightest = weight_floor(frame.cost_floor);
+            } else if (frame.floor == worst.distance) {
+                frame.lightest = worst.weight;
+            } else {
+                frame.lightest = frame.floor > worst.distance ? UINT64_MAX : 0;
+            }
+        }
+        return frame.lightest;
+    }
+
+    double log_weight(Weight weight) const {
+        return table_ == nullptr ? 0.0 : std::log1p(table_->value(weight));
+    }
+    double score(Weight weight, Cell cost) const {
+        return log_weight(weight) - static_cast<double>(cost) / 1000.0;
+    }
+
+    // With the best found (the model's), a weight code below which a key at
+    // `cost` or more scores strictly below the worst of them, so that a
+    // subtree whose heaviest key is lighter is skipped on one comparison of
+    // codes. Solved for the weight once per cost (log1p per visited child
+    // was most of the walk) and kept a little lower than the exact bound:
+    // a skip must never drop a key that the exact score would keep.
+    // The least cost of a key `edits` edits away, each edit at least the
+    // cheaper one (0 without a model).
+    Cell least_cost(std::uint64_t edits) const {
+        return model_ == nullptr ? 0
+                                 : static_cast<Cell>(std::min<std::uint64_t>(
+                                       edits * std::min(model_->edit, model_->cheap), kCostCap));
+    }
+
+    Weight weight_floor(Cell cost) {
+        FloorSlot& slot = floors_[cost % floors_.size()];
+        if (slot.cost == cost) {
+            return slot.floor;
+        }
+        const double room = best_.front().score + static_cast<double>(cost) / 1000.0 - 1e-9;
+        const double heaviest = std::expm1(room);
+        Weight floor = 0;
+        if (!(heaviest > 0.0)) {
+            floor = 0;
+        } else if (table_ != nullptr && table_->floats()) {
+            floor = std::bit_cast<Weight>(heaviest);
+        } else if (heaviest >= 18446744073709551616.0) {
+            floor = UINT64_MAX;
+        } else {
+            floor = static_cast<Weight>(heaviest);
+        }
+        slot = FloorSlot{cost, floor};
+        return floor;
+    }
+
+    const CompactTrie& trie_;
+    const WeightTable* table_;
+    std::u32string_view word_;
+    const CorrectOptions& options_;
+    const ErrorModel* model_;
+    std::uint64_t wanted_;
+    Interrupt& interrupt_;
+    // Whether every key within reach is long (see best_long_below).
+    bool long_keys_ = word_.size() >= WeightTable::kLongKey + options_.max_dist;
+    // Orders candidates best first; as a heap, the worst of the best is on top.
+    struct Better {
+        const ErrorModel* model;
+        bool operator()(const Candidate& a, const Candidate& b) const {
+            if (model != nullptr) {
+                if (a.score != b.score) {
+                    return a.score > b.score;
+                }
+            } else if (a.distance != b.distance) {
+                return a.distance < b.distance;
+            } else if (a.weight != b.weight) {
+                return a.weight > b.weight;
+            }
+            return a.key < b.key;
+        }
+    };
+    Better better_{model_};
+    std::vector<Candidate> best_;
+    std::uint64_t generation_ = 0;  // counts the changes of best_
+    std::optional<Rows> rows_;      // see rows_for
+    std::uint64_t rows_k_ = 0;
+    // The walk's state, kept from one walk to the next.
+    std::vector<Frame> frames_;
+    std::u32string path_;
+    std::vector<char32_t> labels_;
+    // By depth: the children a frame takes when they are not the table's
+    // list (narrowed, or without weights). Growing the outer vector moves
+    // the inner ones, whose buffers (and the frames' pointers) stay put.
+    std::vector<std::vector<NodeId>> lists_;
+
+    // weight_floor's results by cost, while the worst of the best stays.
+    struct FloorSlot {
+        Cell cost;
+        Weight floor;
+    };
+    static constexpr FloorSlot kNoFloor{UINT32_MAX, 0};
+    std::array<FloorSlot, 32> floors_ = filled();
+    static std::array<FloorSlot, 32> filled() {
+        std::array<FloorSlot, 32> slots;
+        slots.fill(kNoFloor);
+        return slots;
+    }
+};
+
+}  // namespace
+
+// Up to this distance, the keys of a distance with no bound to prune by yet
+// (or one that admits many keys) come from the layout's search (split in
+// halves, with the reverse index); farther, its hit lists would grow large,
+// and a walk keeps to the keys that may rank.
+constexpr std::uint64_t kGatheredDistance = 2;
+
+std::vector<Match> correct(const CompactTrie& trie, const WeightTable* table,
+                           std::u32string_view word, const CorrectOptions& options,
+                           Interrupt& interrupt) {
+    std::vector<Match> results;
+    std::uint64_t wanted = options.limit;
+    if (wanted == 0) {
+        return results;
+    }
+    // A key spelled exactly like the word is taken as right.
+    if (const std::optional<NodeId> node = trie.find(word);
+        node && *node != CompactTrie::kRoot && trie.is_key(*node)) {
+        results.push_back(Match{std::u32string(word), trie.payload(*node), 0});
+        if (--wanted == 0) {
+            return results;
+        }
+    }
+    const std::uint64_t k = std::min(options.max_dist, kDistanceCap);
+    const std::uint8_t longest = trie.longest_below(CompactTrie::kRoot);
+    // No key is farther from the word than the longer of the two.
+    const std::uint64_t reach = longest == CompactTrie::kLengthSaturated
+                                    ? k
+                                    : std::max<std::uint64_t>(word.size(), longest);
+    Corrector corrector(trie, table, word, options, wanted, interrupt);
+    for (std::uint64_t d = 1; d <= std::min(k, reach) && !corrector.settled(d); ++d) {
+        if (d > word.size() + CompactTrie::kLengthSaturated) {
+            corrector.walk(d, k);  // only very long keys are left: all at once
+            break;
+        }
+        if ((corrector.full() && !corrector.bar_admits_many(d)) || d > kGatheredDistance) {
+            corrector.walk(d, d);  // the best found bound the walk
+        } else {
+            corrector.gather(d);
+        }
+    }
+    for (Candidate& candidate : corrector.take()) {
+        results.push_back(Match{std::move(candidate.key), candidate.payload, candidate.distance});
+    }
+    return results;
+}
+
+}  // namespace morlatch
