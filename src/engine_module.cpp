@@ -11,10 +11,11 @@
 #include "binding/ref.hpp"
 #include "engine/build_functions.hpp"
 #include "engine/format_functions.hpp"
-#include "engine/index_functions.hpp"
+#include "engine/key_functions.hpp"
 #include "engine/mapped_functions.hpp"
+#include "engine/search_functions.hpp"
 #include "engine/transport_functions.hpp"
-#include "engine/weighted_functions.hpp"
+#include "engine/weight_functions.hpp"
 
 namespace morlatch {
 namespace {
@@ -38,8 +39,9 @@ OwnedRef init_engine() {
     binding::import_prefix_search_type();
     OwnedRef module = binding::new_ref(PyModule_Create2(&engine_def, PYTHON_API_VERSION));
     engine::add_format_functions(module.get());
-    engine::add_index_functions(module.get());
-    engine::add_weighted_functions(module.get());
+    engine::add_key_functions(module.get());
+    engine::add_search_functions(module.get());
+    engine::add_weight_functions(module.get());
     engine::add_mapped_functions(module.get());
     engine::add_build_functions(module.get());
     engine::add_transport_functions(module.get());

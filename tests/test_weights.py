@@ -230,3 +230,48 @@ def test_complete_with_long_prefixes_matches_the_reference(
         )
         got = index.complete(prefix, max_dist, limit=limit, transpositions=transpositions)
         assert got == want, limit
+
+
+# Texts over a few letters and a lone surrogate (a character no key holds).
+QUERY_TEXT = st.text(st.sampled_from("abé\ud800"), max_size=6)
+
+
+@settings(max_examples=150, deadline=None)
+@given(
+    keys=st.dictionaries(
+        st.text(st.sampled_from("abé"), min_size=1, max_size=6), st.integers(0, 9)
+    ),
+    queries=st.lists(QUERY_TEXT, min_size=1, max_size=3),
+    max_dist=st.integers(0, 3),
+    limit=st.none() | st.integers(0, 4),
+    transpositions=st.booleans(),
+    weighted=st.booleans(),
+    fold=st.booleans(),
+)
+def test_search_and_complete_take_weights_and_folding_alike(
+    keys: dict[str, int],
+    queries: list[str],
+    max_dist: int,
+    limit: int | None,
+    transpositions: bool,
+    weighted: bool,
+    fold: bool,
+) -> None:
+    """search, complete and search_many answer as the brute force does for
+    any query (lone surrogates included), with weights or without, folded or
+    not: one query path serves them all."""
+    table = {key: i for i, key in enumerate(keys)}
+    weights = {key: weight for key, weight in keys.items()} if weighted else None
+    rule = str.upper if fold else None
+    index = Index(table, weights=weights, fold=rule or False)
+    options = {"limit": limit, "transpositions": transpositions}
+    for query in queries:
+        want = reference.index_search(table, query, max_dist, weights=weights, rule=rule, **options)
+        assert index.search(query, max_dist, **options) == want, query
+        want = reference.index_complete(
+            table, query, max_dist, weights=weights, rule=rule, **options
+        )
+        assert index.complete(query, max_dist, **options) == want, query
+    assert index.search_many(queries, max_dist, workers=2, **options) == [
+        index.search(query, max_dist, **options) for query in queries
+    ]

@@ -98,37 +98,12 @@ def layout_sections(search: PrefixSearch) -> tuple[memoryview, memoryview | None
     views of the search's own memory, not copies; each keeps ``search``
     alive."""
 
-def search(
-    search: PrefixSearch,
-    query: str,
-    max_dist: int,
-    limit: int | None,
-    transpositions: bool,
-    match_type: type[_M],
-) -> list[_M]: ...
-def complete(
-    search: PrefixSearch,
-    prefix: str,
-    max_dist: int,
-    limit: int | None,
-    transpositions: bool,
-    match_type: type[_M],
-) -> list[_M]: ...
-def search_many(
-    search: PrefixSearch,
-    queries: list[str],
-    max_dist: int,
-    limit: int | None,
-    transpositions: bool,
-    workers: int,
-    match_type: type[_M],
-) -> list[list[_M]]: ...
 @overload
 def keys(search: PrefixSearch, prefix: str, items: Literal[False]) -> Iterator[str]: ...
 @overload
 def keys(search: PrefixSearch, prefix: str, items: Literal[True]) -> Iterator[tuple[str, int]]: ...
 
-# ---- weights, weighted ranking and correction (see index.py) --------------
+# ---- weights, searches and correction (see index.py) ---------------------
 
 @final
 class WeightTable:
@@ -151,7 +126,7 @@ def weight_table_size(table: WeightTable) -> int:
     """Bytes the table holds."""
 
 def weight_of(table: WeightTable, key: str) -> int | None: ...
-def weighted_search(
+def search(
     search: PrefixSearch,
     table: WeightTable | None,
     query: str,
@@ -160,7 +135,7 @@ def weighted_search(
     transpositions: bool,
     match_type: type[_M],
 ) -> list[_M]: ...
-def weighted_complete(
+def complete(
     search: PrefixSearch,
     table: WeightTable | None,
     prefix: str,
@@ -169,7 +144,7 @@ def weighted_complete(
     transpositions: bool,
     match_type: type[_M],
 ) -> list[_M]: ...
-def weighted_search_many(
+def search_many(
     search: PrefixSearch,
     table: WeightTable | None,
     queries: list[str],

@@ -453,12 +453,7 @@ class Index:
         query = _text("query", query)
         k, n = _distance(max_dist), _limit(limit)
         swap = _flag("transpositions", transpositions)
-        if self._table is None and self._groups is None:
-            try:
-                return _engine.search(self._search, query, k, n, swap, Match)
-            except UnicodeEncodeError:
-                pass  # a lone surrogate: the search below takes it as it is
-        found = _engine.weighted_search(
+        found = _engine.search(
             self._search, self._table, self._folded(query, "query"), k, n, swap, Match
         )
         return self._expand(found, n)
@@ -481,13 +476,8 @@ class Index:
         prefix = _text("prefix", prefix)
         k, n = _distance(max_dist), _limit(limit)
         swap = _flag("transpositions", transpositions)
-        if self._table is None and self._groups is None:
-            try:
-                return _engine.complete(self._search, prefix, k, n, swap, Match)
-            except UnicodeEncodeError:
-                pass
         folded = self._folded(prefix, "prefix")
-        found = _engine.weighted_complete(self._search, self._table, folded, k, n, swap, Match)
+        found = _engine.complete(self._search, self._table, folded, k, n, swap, Match)
         return self._expand(found, n)
 
     def search_many(
@@ -506,15 +496,8 @@ class Index:
         threads = _threads(workers)
         k, n = _distance(max_dist), _limit(limit)
         swap = _flag("transpositions", transpositions)
-        if self._table is None and self._groups is None:
-            try:
-                return _engine.search_many(self._search, batch, k, n, swap, threads, Match)
-            except UnicodeEncodeError:
-                pass
         batch = self._folded_all(batch, "queries")
-        found = _engine.weighted_search_many(
-            self._search, self._table, batch, k, n, swap, threads, Match
-        )
+        found = _engine.search_many(self._search, self._table, batch, k, n, swap, threads, Match)
         return [self._expand(matches, n) for matches in found]
 
     # ---- weights, folding and correction ------------------------------------------

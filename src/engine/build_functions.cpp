@@ -15,7 +15,6 @@
 #include "binding/gil.hpp"
 #include "binding/prefix_search.hpp"
 #include "binding/ref.hpp"
-#include "engine/index_functions.hpp"
 #include "prefix/builder.hpp"
 #include "prefix/store.hpp"
 

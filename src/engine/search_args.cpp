@@ -62,15 +62,26 @@ const Store& searchable_store(PyObject* obj, const char* needs) {
     return store;
 }
 
+std::u32string query_text(PyObject* obj) {
+    if (!PyUnicode_Check(obj)) {
+        binding::throw_cannot_convert(obj, "str");
+    }
+    return binding::code_points(obj);
+}
+
+bool truth(PyObject* obj) {
+    const int value = PyObject_IsTrue(obj);
+    binding::check(value);
+    return value != 0;
+}
+
 RankedOptions options_of(PyObject* max_dist, PyObject* limit, PyObject* transpositions) {
     RankedOptions options;
     options.max_dist =
         binding::convert_argument("max_dist", [&] { return binding::to_size(max_dist); });
     options.limit = binding::convert_argument(
         "limit", [&] { return binding::to_optional(limit, binding::to_size); });
-    const int swap = PyObject_IsTrue(transpositions);
-    binding::check(swap);
-    options.transpositions = swap != 0;
+    options.transpositions = truth(transpositions);
     return options;
 }
 

@@ -5,6 +5,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <string>
 #include <vector>
 
 #include "binding/batch.hpp"
@@ -39,6 +40,11 @@ binding::OwnedRef batch_to_python(PyTypeObject* type, std::size_t count, std::ui
 // ValueError otherwise, saying that `needs` (what the caller does, with its
 // verb: "weighted ranking needs") well-formed arrays.
 const Store& searchable_store(PyObject* obj, const char* needs);
+// Query text as code points. Unlike keys, a query may hold a lone
+// surrogate: it is one character that no key holds.
+std::u32string query_text(PyObject* obj);
+// The truth of a flag argument.
+bool truth(PyObject* obj);
 // max_dist, limit (None: every result) and transpositions, as the package
 // passes them.
 RankedOptions options_of(PyObject* max_dist, PyObject* limit, PyObject* transpositions);

@@ -1,4 +1,4 @@
-#include "engine/index_functions.hpp"
+#include "engine/key_functions.hpp"
 
 #include <array>
 #include <cstdint>
@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "binding/args.hpp"
-#include "binding/batch.hpp"
 #include "binding/boundary.hpp"
 #include "binding/convert.hpp"
 #include "binding/entry.hpp"
@@ -16,8 +15,8 @@
 #include "binding/prefix_search.hpp"
 #include "binding/ref.hpp"
 #include "engine/search_args.hpp"
-#include "prefix/band.hpp"
 #include "prefix/ranked.hpp"
+#include "prefix/reach.hpp"
 #include "prefix/store.hpp"
 
 namespace morlatch::engine {
@@ -37,55 +36,6 @@ constexpr std::array<const char*, 1> key_count_params{"search"};
 OwnedRef key_count_function(PyObject*, const FastCallArgs& call) {
     auto [search_arg] = binding::bind("key_count", key_count_params, call);
     return binding::to_python(static_cast<std::uint64_t>(searchable(search_arg).key_count()));
-}
-
-using RankedQuery = std::vector<Match> (Store::*)(std::u32string_view, const RankedOptions&,
-                                                  Interrupt&) const;
-
-template <RankedQuery Query>
-OwnedRef one_query(const char* name, const char* text_param, const FastCallArgs& call) {
-    const std::array<const char*, 6> params{"search", text_param,       "max_dist",
-                                            "limit",  "transpositions", "match_type"};
-    auto [search_arg, text_arg, max_dist_arg, limit_arg, swap_arg, type_arg] =
-        binding::bind(name, params, call);
-    const Store& store = searchable(search_arg);
-    const std::u32string text =
-        binding::convert_argument(text_param, [&] { return binding::to_text(text_arg); });
-    const RankedOptions options = options_of(max_dist_arg, limit_arg, swap_arg);
-    PyTypeObject* type = match_type_of(type_arg);
-    std::vector<Match> matches;
-    {
-        binding::ReleasedGil released;
-        Interrupt interrupt = released.interrupt();
-        matches = (store.*Query)(text, options, interrupt);
-    }
-    return matches_to_python(type, matches);
-}
-
-OwnedRef search_function(PyObject*, const FastCallArgs& call) {
-    return one_query<&Store::ranked_search>("search", "query", call);
-}
-
-OwnedRef complete_function(PyObject*, const FastCallArgs& call) {
-    return one_query<&Store::complete>("complete", "prefix", call);
-}
-
-constexpr std::array<const char*, 7> search_many_params{
-    "search", "queries", "max_dist", "limit", "transpositions", "workers", "match_type"};
-OwnedRef search_many_function(PyObject*, const FastCallArgs& call) {
-    auto [search_arg, queries_arg, max_dist_arg, limit_arg, swap_arg, workers_arg, type_arg] =
-        binding::bind("search_many", search_many_params, call);
-    const Store& store = searchable(search_arg);
-    const std::vector<std::u32string> queries = binding::convert_argument("queries", [&] {
-        return binding::to_vector<std::u32string>(queries_arg, binding::to_text);
-    });
-    const RankedOptions options = options_of(max_dist_arg, limit_arg, swap_arg);
-    const std::uint64_t workers =
-        binding::convert_argument("workers", [&] { return binding::to_size(workers_arg); });
-    PyTypeObject* type = match_type_of(type_arg);
-    return batch_to_python(type, queries.size(), workers, [&](std::size_t i, Interrupt& interrupt) {
-        return store.ranked_search(queries[i], options, interrupt);
-    });
 }
 
 // ---- key listing and reports ---------------------------------------------------
@@ -144,18 +94,9 @@ OwnedRef stats_function(PyObject*, const FastCallArgs& call) {
     return info;
 }
 
-PyMethodDef index_methods[] = {
+PyMethodDef key_methods[] = {
     binding::method_def<key_count_function>("key_count", "key_count(search)\n--\n\n"),
     binding::method_def<layout_info_function>("layout_info", "layout_info(search)\n--\n\n"),
-    binding::method_def<search_function>(
-        "search", "search(search, query, max_dist, limit, transpositions, match_type)\n--\n\n"),
-    binding::method_def<complete_function>(
-        "complete",
-        "complete(search, prefix, max_dist, limit, transpositions, match_type)\n--\n\n"),
-    binding::method_def<search_many_function>(
-        "search_many",
-        "search_many(search, queries, max_dist, limit, transpositions, workers, match_type)"
-        "\n--\n\n"),
     binding::method_def<keys_function>("keys", "keys(search, prefix, items)\n--\n\n"),
     binding::method_def<stats_function>("stats", "stats(search)\n--\n\n"),
     {nullptr, nullptr, 0, nullptr},
@@ -163,8 +104,8 @@ PyMethodDef index_methods[] = {
 
 }  // namespace
 
-void add_index_functions(PyObject* module) {
-    binding::check(PyModule_AddFunctions(module, index_methods));
+void add_key_functions(PyObject* module) {
+    binding::check(PyModule_AddFunctions(module, key_methods));
     // The largest max_dist the searches tell apart; the package caps to it.
     binding::check(PyModule_AddObjectRef(
         module, "DISTANCE_CAP", binding::new_ref(PyLong_FromUnsignedLongLong(kDistanceCap)).get()));
