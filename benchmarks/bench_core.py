@@ -100,19 +100,29 @@ def rss_worker() -> dict[str, list[float]]:
     return {"rss after build MiB": [after], "rss of the build MiB": [after - before]}
 
 
+def source_of(build: str) -> str:
+    """The source tree a build directory was configured from: its package
+    goes with its native modules."""
+    with open(os.path.join(build, "CMakeCache.txt"), encoding="utf-8") as f:
+        for line in f:
+            if line.startswith("CMAKE_HOME_DIRECTORY:"):
+                return line.split("=", 1)[1].strip()
+    return ROOT
+
+
 def run(build: str, mode: str, queries: int) -> dict[str, list[float]]:
     env = dict(os.environ)
-    env["PYTHONPATH"] = os.pathsep.join(
-        [os.path.join(ROOT, "python"), os.path.abspath(build), HERE]
-    )
-    out = subprocess.run(
+    package = os.path.join(source_of(build), "python")
+    env["PYTHONPATH"] = os.pathsep.join([package, os.path.abspath(build), HERE])
+    done = subprocess.run(
         [sys.executable, __file__, "--worker", mode, "--queries", str(queries)],
         env=env,
-        check=True,
         capture_output=True,
         text=True,
-    ).stdout
-    return json.loads(out)
+    )
+    if done.returncode != 0:
+        sys.exit(f"{build}: {done.stderr}")
+    return json.loads(done.stdout)
 
 
 def main() -> None:

@@ -1,5 +1,7 @@
-"""Saving and loading trie files: the atomic writer, links, modes and files
-that are no regular files; reading checked as it goes, from files and streams."""
+"""Saving and loading trie files: morlatch.save and morlatch.load, the atomic
+writer (replaced atomically, links, modes, files that are no regular files,
+failures that keep the old file), and reading checked as it goes, from files
+and streams, a file that is not a trie refused quietly."""
 
 from __future__ import annotations
 
@@ -9,6 +11,7 @@ import stat
 import threading
 from collections.abc import Iterator
 from pathlib import Path
+from typing import Any
 
 import pytest
 from hypothesis import given
@@ -16,6 +19,7 @@ from hypothesis import strategies as st
 
 import _morlatch
 import morlatch
+import reference
 from morlatch import _engine, storage, wordlist
 
 WORDS = {"hello": 0, "help": 7, "held": 2, "hélo": 3, "world": 4}
@@ -49,16 +53,6 @@ def test_save_through_a_dangling_link_creates_its_target(tmp_path: Path, image: 
     morlatch.save(morlatch.build(WORDS), tmp_path / "link")
     assert (tmp_path / "link").is_symlink()
     assert (tmp_path / "made.trie").read_bytes() == image
-
-
-@pytest.mark.parametrize("mode", [0o600, 0o640, 0o444])
-def test_save_keeps_the_mode_of_an_existing_file(tmp_path: Path, mode: int) -> None:
-    path = tmp_path / "words.trie"
-    path.write_bytes(b"old")
-    path.chmod(mode)
-    storage.write_atomic(path, [b"new"])
-    assert stat.S_IMODE(path.stat().st_mode) == mode
-    assert path.read_bytes() == b"new"
 
 
 def test_a_new_file_gets_the_umask_mode(tmp_path: Path) -> None:
@@ -128,12 +122,6 @@ def test_write_atomic_leaves_the_old_file_when_the_chunks_fail(tmp_path: Path) -
         storage.write_atomic(path, chunks())
     assert path.read_bytes() == b"old"
     assert os.listdir(tmp_path) == ["out"]
-
-
-def test_a_missing_folder_is_named_by_the_path_asked_for(tmp_path: Path) -> None:
-    with pytest.raises(FileNotFoundError) as info:
-        storage.write_atomic(tmp_path / "no" / "out", [b"x"])
-    assert info.value.filename == str(tmp_path / "no" / "out")
 
 
 # ---- load and read_trie -----------------------------------------------------------
@@ -277,3 +265,187 @@ def test_the_line_limit_is_one_mebibyte(length: int) -> None:
             wordlist.read_word_list(io.BytesIO(data), "w")
     else:
         assert wordlist.read_word_list(io.BytesIO(data), "w") == data
+
+
+# ---- save and load through the package ---------------------------------------------
+
+
+@pytest.fixture
+def search() -> _morlatch.PrefixSearch:
+    return morlatch.build({"hello": 1, "help": 2, "hélo": 300, "😀": 70000})
+
+
+@pytest.mark.parametrize("as_path", [str, Path], ids=["str", "Path"])
+def test_save_load_round_trip(search: _morlatch.PrefixSearch, tmp_path: Path, as_path: Any) -> None:
+    target = tmp_path / "words.trie"
+    morlatch.save(search, as_path(target))
+    assert target.read_bytes() == search.to_bytes()
+    loaded = morlatch.load(as_path(target))
+    assert loaded.to_bytes() == search.to_bytes()
+    assert loaded.fuzzy_match("helo", 1, None) == search.fuzzy_match("helo", 1, None)
+    assert os.listdir(tmp_path) == ["words.trie"]
+
+
+@pytest.mark.parametrize("mode", [0o600, 0o604, 0o640, 0o444])
+def test_save_replaces_the_content_and_keeps_the_mode(
+    search: _morlatch.PrefixSearch, tmp_path: Path, mode: int
+) -> None:
+    target = tmp_path / "words.trie"
+    target.write_bytes(b"old")
+    target.chmod(mode)
+    old_mask = os.umask(0o027)
+    try:
+        morlatch.save(search, target)
+    finally:
+        os.umask(old_mask)
+    assert target.read_bytes() == search.to_bytes()
+    assert stat.S_IMODE(target.stat().st_mode) == mode
+
+
+def test_save_into_a_missing_folder_names_the_path_and_leaves_nothing(
+    search: _morlatch.PrefixSearch, tmp_path: Path
+) -> None:
+    with pytest.raises(FileNotFoundError) as info:
+        morlatch.save(search, tmp_path / "missing" / "words.trie")
+    assert info.value.filename == str(tmp_path / "missing" / "words.trie")
+    assert os.listdir(tmp_path) == []
+
+
+def _fail(*args: object) -> None:
+    raise OSError(28, "No space left on device")
+
+
+def _interrupt(*args: object) -> None:
+    raise KeyboardInterrupt
+
+
+@pytest.mark.parametrize(
+    ("name", "replacement", "error"),
+    [
+        ("replace", _fail, OSError),
+        ("fsync", _fail, OSError),
+        ("fsync", _interrupt, KeyboardInterrupt),
+    ],
+    ids=["rename-fails", "sync-fails", "interrupted"],
+)
+def test_failed_save_keeps_the_old_file(
+    search: _morlatch.PrefixSearch,
+    tmp_path: Path,
+    monkeypatch: pytest.MonkeyPatch,
+    name: str,
+    replacement: Any,
+    error: type[BaseException],
+) -> None:
+    target = tmp_path / "words.trie"
+    target.write_bytes(b"previous content")
+    monkeypatch.setattr(storage.os, name, replacement)
+    with pytest.raises(error):
+        morlatch.save(search, target)
+    monkeypatch.undo()
+    assert target.read_bytes() == b"previous content"
+    assert os.listdir(tmp_path) == ["words.trie"], "temporary file left behind"
+
+
+@pytest.mark.parametrize(
+    ("content", "problem"),
+    [
+        (b"", "UnexpectedEnd { additional: 1 } at byte 0"),
+        (b"\x01\xff", "InvalidIntegerType { expected: U32, found: Reserved } at byte 1"),
+        (b"\x05\x00\x01", "UnexpectedEnd { additional: 1 } at byte 3"),
+        (
+            b"\x00\x02\x00\x01\xc3\x28",
+            "InvalidCharEncoding([195, 40, 0, 0]) at byte 4",
+        ),
+    ],
+    ids=["empty", "bad-int", "short", "bad-char"],
+)
+def test_load_rejects_a_file_that_is_not_a_trie_quietly(
+    tmp_path: Path, capfd: pytest.CaptureFixture[str], content: bytes, problem: str
+) -> None:
+    target = tmp_path / "bad.trie"
+    target.write_bytes(content)
+    with pytest.raises(ValueError) as raised:
+        morlatch.load(target)
+    assert str(raised.value) == f"{target}: not a trie file: {problem}"
+    assert capfd.readouterr() == ("", "")
+    # The description is the decoder's own, as from_bytes faults with it.
+    with pytest.raises(BaseException) as fault:
+        _morlatch.from_bytes(content)
+    assert str(fault.value) == (
+        "called `Result::unwrap()` on an `Err` value: " + problem.rsplit(" at byte ", 1)[0]
+    )
+
+
+def test_load_missing_file(tmp_path: Path) -> None:
+    with pytest.raises(FileNotFoundError):
+        morlatch.load(tmp_path / "nothing.trie")
+
+
+def test_is_panic_recognises_only_the_native_fault() -> None:
+    with pytest.raises(BaseException) as raised:
+        _morlatch.from_bytes(b"")
+    assert morlatch.is_panic(raised.value)
+    assert not isinstance(raised.value, Exception)
+    lookalike = type("PanicException", (Exception,), {"__module__": "fennic_runtime"})
+    assert not morlatch.is_panic(lookalike())
+    assert not morlatch.is_panic(ValueError("x"))
+
+
+def test_engine_check_bytes_takes_any_buffer_and_only_buffers() -> None:
+    # The decoder check behind load's quiet refusal.
+    image = morlatch.build(["a", "ab"]).to_bytes()
+    for data in (image, bytearray(image), memoryview(image), image + b"trailing"):
+        assert _engine.check_bytes(data) is None
+    with pytest.raises(TypeError, match="argument 'data'"):
+        _engine.check_bytes([0, 0, 0, 0])  # type: ignore[arg-type]
+
+
+@pytest.mark.parametrize("kept", [False, True], ids=["layout", "arrays kept"])
+def test_save_writes_the_image_in_pieces_with_the_same_bytes(tmp_path: Path, kept: bool) -> None:
+    # An image of several mebibytes, from the layout or from arrays kept
+    # beside it (numbered depth first).
+    words = [f"{i:07d}{chr(0x4E00 + i % 500)}" for i in range(150_000)]
+    search = morlatch.build(words)
+    if kept:
+        arrays = reference.trie_arrays(dict.fromkeys(words, 7), breadth_first=False)
+        search = _morlatch.from_internal_data(*arrays)
+        assert morlatch.layout_info(search)["arrays_kept"] is True
+    image = search.to_bytes()
+    pieces: list[bytes] = []
+    _engine.write_trie(search, pieces.append)
+    assert len(pieces) >= 2 and all(0 < len(p) <= 1 << 20 for p in pieces)
+    assert b"".join(pieces) == image
+    target = tmp_path / "words.trie"
+    morlatch.save(search, target)
+    assert target.read_bytes() == image
+
+
+def test_a_write_that_fails_midway_keeps_the_old_file(tmp_path: Path) -> None:
+    search = morlatch.build([f"{i:07d}" for i in range(300_000)])
+    target = tmp_path / "words.trie"
+    target.write_bytes(b"previous content")
+    calls = 0
+
+    def write(piece: bytes) -> None:
+        nonlocal calls
+        calls += 1
+        if calls == 2:
+            raise OSError(28, "No space left on device")
+
+    with pytest.raises(OSError, match="No space"):
+        _engine.write_trie(search, write)
+    assert calls == 2
+    real_open = open
+
+    def failing_open(*args: Any, **kwargs: Any) -> Any:
+        stream = real_open(*args, **kwargs)
+        stream.write = write  # type: ignore[method-assign]
+        return stream
+
+    calls = 0
+    with pytest.MonkeyPatch.context() as patch:
+        patch.setattr(storage, "open", failing_open, raising=False)
+        with pytest.raises(OSError, match="No space"):
+            morlatch.save(search, target)
+    assert target.read_bytes() == b"previous content"
+    assert os.listdir(tmp_path) == ["words.trie"]
