@@ -15,6 +15,7 @@
 #include "prefix/compact.hpp"
 #include "prefix/store.hpp"
 #include "reference.hpp"
+#include "test_support.hpp"
 
 namespace morlatch {
 namespace {
@@ -25,11 +26,7 @@ using namespace std::string_literals;
 const std::u32string kAlphabet = U"ab\0z\u00e9\u07ff\u0800\ud7ff\ue000\uffff\U00010000\U0010FFFF"s;
 
 std::u32string random_text(std::mt19937& rng, std::size_t max_length) {
-    std::u32string text(std::uniform_int_distribution<std::size_t>(0, max_length)(rng), U'a');
-    for (char32_t& ch : text) {
-        ch = kAlphabet[std::uniform_int_distribution<std::size_t>(0, kAlphabet.size() - 1)(rng)];
-    }
-    return text;
+    return testing::random_text(rng, max_length, kAlphabet);
 }
 
 // Keys in random order, some given twice; many share long beginnings, so

@@ -19,6 +19,7 @@
 #include "prefix/query.hpp"
 #include "prefix/store.hpp"
 #include "reference.hpp"
+#include "test_support.hpp"
 
 namespace morlatch {
 namespace {
@@ -28,11 +29,7 @@ using Keys = std::map<std::u32string, Payload>;
 const std::u32string kAlphabet = U"abcZ\u00e9\U0001F600";
 
 std::u32string random_text(std::mt19937& rng, std::size_t max_length) {
-    std::u32string text(std::uniform_int_distribution<std::size_t>(0, max_length)(rng), U'a');
-    for (char32_t& ch : text) {
-        ch = kAlphabet[std::uniform_int_distribution<std::size_t>(0, kAlphabet.size() - 1)(rng)];
-    }
-    return text;
+    return testing::random_text(rng, max_length, kAlphabet);
 }
 
 // A trie of `keys` with node ids assigned in `numbering` order ("level",

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "format/codec.hpp"
-#include "test_format_support.hpp"
+#include "test_support.hpp"
 
 namespace morlatch::format {
 namespace {

@@ -5,7 +5,7 @@
 #include <span>
 
 #include "format/varint.hpp"
-#include "test_format_support.hpp"
+#include "test_support.hpp"
 
 namespace morlatch::format {
 namespace {

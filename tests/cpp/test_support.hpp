@@ -1,15 +1,59 @@
-// Shared helpers for the byte format tests: byte literals, a random trie
-// generator and a plain reference encoder that also records where each
-// primitive value starts and how long it is.
+// Helpers that the C++ tests share (the references they compare against are
+// in reference.hpp): random texts, the number of root paths of some arrays,
+// and for the byte format tests byte literals, a random trie generator and a
+// plain reference encoder that also records where each primitive value
+// starts and how long it is.
 #pragma once
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <initializer_list>
 #include <optional>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "base/trie.hpp"
+
+namespace morlatch::testing {
+
+// Up to max_length characters drawn from `alphabet`.
+inline std::u32string random_text(std::mt19937& rng, std::size_t max_length,
+                                  const std::u32string& alphabet) {
+    std::u32string text(std::uniform_int_distribution<std::size_t>(0, max_length)(rng), U'a');
+    for (char32_t& ch : text) {
+        ch = alphabet[std::uniform_int_distribution<std::size_t>(0, alphabet.size() - 1)(rng)];
+    }
+    return text;
+}
+
+// Root paths of at most node-count edges (how far the walk can go), capped.
+inline std::uint64_t path_count(const Trie& t, std::uint64_t cap) {
+    const std::size_t nodes = t.node_payloads.size();
+    std::vector<std::uint64_t> here(nodes), next(nodes);
+    if (nodes == 0) return 0;
+    here[0] = 1;
+    std::uint64_t total = 1;
+    for (std::size_t depth = 0; depth < nodes && total < cap; ++depth) {
+        std::fill(next.begin(), next.end(), 0);
+        for (std::size_t node = 0; node < nodes && node < t.node_shifts.size(); ++node) {
+            if (here[node] == 0) continue;
+            const std::size_t end =
+                node + 1 < t.node_shifts.size() ? t.node_shifts[node + 1] : t.child_indices.size();
+            for (std::size_t i = t.node_shifts[node]; i < std::min(end, t.child_indices.size());
+                 ++i) {
+                const std::uint32_t id = t.child_indices[i];
+                if (id < nodes) next[id] = std::min(cap, next[id] + here[node]);
+                total = std::min(cap, total + here[node]);
+            }
+        }
+        std::swap(here, next);
+    }
+    return total;
+}
+
+}  // namespace morlatch::testing
 
 namespace morlatch::format::testing {
 
