@@ -113,3 +113,13 @@ def test_examples_run(page: Path, tmp_path: Path, monkeypatch: pytest.MonkeyPatc
             exec(compile("\n" * block.line + block.body, name(page), "exec"), namespace)
         else:
             run_session(block.body, where, tmp_path)
+
+
+def test_readme_links_reach_files() -> None:
+    # The site checks its own links when it is built; the README is read on
+    # its own, so its links to the pages and plots are checked here.
+    text = (ROOT / "README.md").read_text(encoding="utf-8")
+    targets = re.findall(r"\]\(([^)#\s]+)(?:#[^)]*)?\)", text)
+    local = [t for t in targets if "://" not in t]
+    assert local
+    assert [t for t in local if not (ROOT / t).is_file()] == []
