@@ -20,6 +20,9 @@ from pathlib import Path
 from typing import Any
 
 import pytest
+from test_typing import checker, mypy, needs_mypy, not_sanitized
+
+__all__ = ["checker"]  # a fixture, shared with the typing tests
 
 ROOT = Path(__file__).resolve().parent.parent
 DOCS = ROOT / "docs"
@@ -123,3 +126,20 @@ def test_readme_links_reach_files() -> None:
     local = [t for t in targets if "://" not in t]
     assert local
     assert [t for t in local if not (ROOT / t).is_file()] == []
+
+
+@needs_mypy
+@not_sanitized
+def test_guide_examples_pass_strict_type_checking(checker: list[str], tmp_path: Path) -> None:
+    # What a reader copies should also type-check: each page's Python blocks
+    # as one module, all pages in one mypy run.
+    scripts = []
+    for page in pages()[1:]:  # the README is checked with the package's own typing tests
+        code = [b.body for b in blocks(page) if b.lang == "python" and b.reason is None]
+        if code:
+            script = tmp_path / (re.sub(r"\W", "_", name(page)[: -len(".md")]) + ".py")
+            script.write_text("\n".join(code), encoding="utf-8")
+            scripts.append(script)
+    assert scripts
+    done = mypy(checker, *scripts)
+    assert done.returncode == 0, done.stdout + done.stderr
