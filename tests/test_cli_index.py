@@ -137,15 +137,16 @@ def test_stats_of_an_index_file(files: dict[str, Path], kind: str) -> None:
         "keys": len(KEYS),
         "depth": max(len(hit[0]) for hit in trie.fuzzy_match("", 99, None)),
         "bytes": len(trie.to_bytes()),
+        "file_bytes": files[kind].stat().st_size,
         **({"forms": len(set(map(morlatch.fold_text, KEYS)))} if fold else {}),
         "weighted": weights is not None,
         "folded": fold,
     }
     assert summary == expected
-    text = run("stats", files[kind]).stdout.splitlines()
+    text = [line.split() for line in run("stats", files[kind]).stdout.splitlines()]
     assert text[-2:] == [
-        f"weighted  {'yes' if weights else 'no'}",
-        f"folded    {'yes' if fold else 'no'}",
+        ["weighted", "yes" if weights else "no"],
+        ["folded", "yes" if fold else "no"],
     ]
 
 
@@ -199,13 +200,12 @@ def test_correct_without_file_uses_the_shipped_word_list() -> None:
 @pytest.mark.parametrize(
     ("args", "message"),
     [
-        (("correct",), "the following arguments are required: WORD"),
         (("correct", "ok", "\udcff"), "argument WORD: not valid UTF-8: b'\\xff'"),
         (("correct", "helo", "-k", "1", "wrld"), "unrecognized arguments: wrld (give the options"),
         (("correct", "helo", "--rule", "best"), "argument --rule: invalid choice: 'best'"),
         (("build", "WORDS", "-o", "OUT", "--weights"), "argument --weights: expected one argument"),
     ],
-    ids=["no-word", "not-utf8", "word-after-option", "rule", "weights-without-file"],
+    ids=["not-utf8", "word-after-option", "rule", "weights-without-file"],
 )
 def test_wrong_command_line_exits_2(
     files: dict[str, Path], tmp_path: Path, args: tuple[str, ...], message: str
@@ -238,8 +238,11 @@ def test_correct_output_is_escaped_or_fails_in_one_line(files: dict[str, Path]) 
 @pytest.mark.parametrize(
     ("content", "message"),
     [
-        (b"the\t1\nthen 2\n", "w.tsv:2: no TAB between the key and its weight"),
+        (b"the\t1\nthen\n", "w.tsv:2: no TAB or space between the key and its weight"),
         (b"\t1\n", "w.tsv:1: empty key before the TAB"),
+        (b"  1\n", "w.tsv:1: empty key before the weight"),
+        (b"the 1 2x\n", "w.tsv:1: weight '2x' is not a non-negative decimal number"),
+        (b"the\t1\nThem \t3\n", "w.tsv:2: key 'Them ' is not in WORDS, which has 'THEM'"),
         (b"the\t-1\n", "w.tsv:1: weight '-1' is not a non-negative decimal number"),
         (b"the\t1\n\nthey\tnan\n", "w.tsv:3: weight 'nan' is not a non-negative decimal number"),
         (b"the\t1\t2\n", "w.tsv:1: weight '1\\t2' is not a non-negative decimal number"),
@@ -250,7 +253,19 @@ def test_correct_output_is_escaped_or_fails_in_one_line(files: dict[str, Path]) 
         (None, "cannot read w.tsv: No such file or directory"),
     ],
     ids=[
-        *("no-tab", "no-key", "negative", "nan", "two-tabs", "too-big", "inf", "unknown"),
+        *(
+            "no-tab",
+            "no-key",
+            "no-key-spaces",
+            "no-number",
+            "near-key",
+            "negative",
+            "nan",
+            "two-tabs",
+            "too-big",
+            "inf",
+            "unknown",
+        ),
         *("utf8", "missing"),
     ],
 )

@@ -8,7 +8,7 @@ import functools
 import math
 import os
 import re
-from collections.abc import Container
+from collections.abc import Container, Iterable
 from itertools import count
 from typing import BinaryIO
 
@@ -217,13 +217,17 @@ def parse_weights(
 ) -> dict[str, int | float]:
     """Parse a UTF-8 weights file into a mapping of key to weight.
 
-    Each line holds a key, a TAB and its weight: a whole number
-    (0..2**64 - 1) or a non-negative decimal fraction such as ``0.5`` or
-    ``1e-3``; one fraction makes every weight a float, as ``Index`` keeps
-    them. Line ends, blank lines and a byte-order mark are taken as in a word
-    list, and a key given twice keeps its last weight. With ``keys``, every
-    key must be one of them (``keys_source`` names where they come from).
-    Raises WordListError naming the line of the first bad line.
+    Each line holds a key, a TAB and its weight, or, in a line without a
+    TAB, a key, spaces and its weight (the key is then all before the last
+    run of spaces, so it may hold spaces itself, as a two-word entry does):
+    the ``word count`` lists of frequency dictionaries read as they are. A
+    weight is a whole number (0..2**64 - 1) or a non-negative decimal
+    fraction such as ``0.5`` or ``1e-3``; one fraction makes every weight a
+    float, as ``Index`` keeps them. Line ends, blank lines and a byte-order
+    mark are taken as in a word list, and a key given twice keeps its last
+    weight. With ``keys``, every key must be one of them (``keys_source``
+    names where they come from). Raises WordListError naming the line of the
+    first bad line.
     """
     try:
         text = data.decode("utf-8")
@@ -240,9 +244,15 @@ def parse_weights(
             continue
         key, tab, written = line.partition("\t")
         if not tab:
-            raise WordListError(source, number, "no TAB between the key and its weight")
+            key, space, written = line.rpartition(" ")
+            key = key.rstrip(" ")
+            if not space:
+                raise WordListError(
+                    source, number, "no TAB or space between the key and its weight"
+                )
         if not key:
-            raise WordListError(source, number, "empty key before the TAB")
+            before = "TAB" if tab else "weight"
+            raise WordListError(source, number, f"empty key before the {before}")
         weight: int | float
         if written.isascii() and written.isdigit():  # ASCII digits only: a whole number
             weight = int(written)
@@ -260,8 +270,20 @@ def parse_weights(
                 source, number, f"weight {written!r} is not a non-negative decimal number"
             )
         if keys is not None and key not in keys:
-            raise WordListError(source, number, f"key {key!r} is not in {keys_source}")
+            raise WordListError(source, number, _missing(key, keys, keys_source))
         weights[key] = weight
     if floats:
         return {key: float(weight) for key, weight in weights.items()}
     return weights
+
+
+def _missing(key: str, keys: Container[str], keys_source: str) -> str:
+    """Why key is not one of keys, naming a key of theirs that differs from
+    it only in spaces or case, which the eye would miss."""
+    message = f"key {key!r} is not in {keys_source}"
+    if isinstance(keys, Iterable):
+        wanted = " ".join(key.split()).casefold()
+        for other in keys:
+            if isinstance(other, str) and " ".join(other.split()).casefold() == wanted:
+                return f"{message}, which has {other!r}"
+    return message
