@@ -56,6 +56,7 @@ _DIST_HELP = (
     "edit distance: a whole number, or 'auto' for 0 edits on queries of 1-2 characters, 1 on "
     "3-5, 2 on 6 or more (default {})"
 )
+_JSON_HELP = "print a JSON array (for lines read from standard input: a JSON object per line)"
 _STDIN_HELP = (
     "; without it, or as '-', one per line is read from standard input and the answers are "
     "printed one line per line read, in order"
@@ -163,8 +164,12 @@ def _parser() -> tuple[argparse.ArgumentParser, dict[str, argparse.ArgumentParse
         "build a trie or index file from a word list",
         "Build a trie from WORDS (UTF-8, one key per line, optionally a TAB and a payload; a "
         "key without one gets its 0-based line number) and save it to FILE. With --index, "
-        "--weights or --fold, FILE is an index file (opened in milliseconds, whatever its "
-        "size, and shared by the processes that open it); otherwise a plain trie file.",
+        "--weights or --fold, FILE is an index file, which holds the reverse index that "
+        "searches use and is shared by the processes that open it; opening one checks the "
+        "whole file (measured: about 0.16 s for the 17 MiB index of 663,473 words, about "
+        "9 ms per MiB). Otherwise FILE is a plain trie file, which a reader decodes and lays "
+        "out again, and whose reverse index the first long search builds (0.5 s for those "
+        "663,473 words).",
     )
     build_cmd.add_argument("words", metavar="WORDS", help="the word list")
     build_cmd.add_argument(
@@ -179,8 +184,9 @@ def _parser() -> tuple[argparse.ArgumentParser, dict[str, argparse.ArgumentParse
     build_cmd.add_argument(
         "--weights",
         metavar="WEIGHTS",
-        help="rank equally close keys heaviest first: a file of key, TAB, weight lines (a "
-        "whole number, or a decimal such as 0.5 or 1e-3); keys it does not list weigh 0",
+        help="rank equally close keys heaviest first: a file of 'key<TAB>weight' or "
+        "'key weight' lines (a whole number, or a decimal such as 0.5 or 1e-3), as frequency "
+        "lists are written; keys it does not list weigh 0",
     )
     build_cmd.add_argument(
         "--fold",
@@ -217,7 +223,7 @@ def _parser() -> tuple[argparse.ArgumentParser, dict[str, argparse.ArgumentParse
         help="print hits in the order the search finds them (not ranked, swaps not counted "
         "as one edit); with --limit, the first N found",
     )
-    query_cmd.add_argument("--json", action="store_true", help="print a JSON array")
+    query_cmd.add_argument("--json", action="store_true", help=_JSON_HELP)
     _add_format(query_cmd)
     query_cmd.set_defaults(command=_query)
 
@@ -239,7 +245,7 @@ def _parser() -> tuple[argparse.ArgumentParser, dict[str, argparse.ArgumentParse
         "at most N keys (default 10)",
     )
     _add_swaps(complete_cmd)
-    complete_cmd.add_argument("--json", action="store_true", help="print a JSON array")
+    complete_cmd.add_argument("--json", action="store_true", help=_JSON_HELP)
     _add_format(complete_cmd)
     complete_cmd.set_defaults(command=_complete)
 
@@ -271,7 +277,7 @@ def _parser() -> tuple[argparse.ArgumentParser, dict[str, argparse.ArgumentParse
         "key is; 'plain' takes the closest keys, the heaviest of them",
     )
     _add_swaps(correct_cmd)
-    correct_cmd.add_argument("--json", action="store_true", help="print a JSON array")
+    correct_cmd.add_argument("--json", action="store_true", help=_JSON_HELP)
     _add_format(correct_cmd)
     correct_cmd.set_defaults(command=_correct)
 
@@ -330,7 +336,8 @@ def _add_lookup(
         "positional_file",
         metavar="FILE",
         nargs="?",
-        help="the same as -f FILE, given before the text (then no option between the two)",
+        help="the same as -f FILE, given before the text (then no option between the two; a "
+        "single operand is the text)",
     )
     parser.add_argument(name, metavar=metavar, type=_text, nargs="?", help=what + _STDIN_HELP)
     parser.add_argument(

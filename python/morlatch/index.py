@@ -798,8 +798,9 @@ def layout_info(search: PrefixSearch) -> dict[str, int | float | bool]:
     file or an unpickled buffer; its bytes are then not counted), and
     whether and in how many seconds the reverse index was built
     (``reverse_index_built``, ``reverse_index_seconds``). The reverse index is
-    built by the first search that profits from it, unless it would have more
-    than twice the layout's nodes (searches then keep to one walk).
+    built with an ``Index(keys)``, read from an index file, or else built by
+    the first search that profits from it, unless it would have more than
+    twice the layout's nodes (searches then keep to one walk).
 
     Raises ValueError when the trie's arrays are not well formed.
     """
