@@ -278,12 +278,17 @@ def parse_weights(
 
 
 def _missing(key: str, keys: Container[str], keys_source: str) -> str:
-    """Why key is not one of keys, naming a key of theirs that differs from
-    it only in spaces or case, which the eye would miss."""
+    """Why key is not one of keys, naming a lookalike of theirs."""
     message = f"key {key!r} is not in {keys_source}"
-    if isinstance(keys, Iterable):
-        wanted = " ".join(key.split()).casefold()
-        for other in keys:
-            if isinstance(other, str) and " ".join(other.split()).casefold() == wanted:
-                return f"{message}, which has {other!r}"
-    return message
+    other = lookalike(key, keys) if isinstance(keys, Iterable) else None
+    return message if other is None else f"{message}, which has {other!r}"
+
+
+def lookalike(key: str, keys: Iterable[str]) -> str | None:
+    """A key of keys that differs from key only in spaces or case, which the
+    eye misses in a message (a trailing space, a doubled one); None if none."""
+    wanted = " ".join(key.split()).casefold()
+    for other in keys:
+        if isinstance(other, str) and " ".join(other.split()).casefold() == wanted:
+            return other
+    return None
