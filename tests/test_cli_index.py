@@ -282,6 +282,34 @@ def test_bad_weights_file_is_named_in_one_line(
     assert done.stderr.count("\n") == 1 and not (tmp_path / "out").exists()
 
 
+@pytest.mark.parametrize(
+    ("lines", "weights"),
+    [
+        # A frequency dictionary's words, and its two-word entries.
+        ("the 23135851162\nof 13151942776\n", {"the": 23135851162, "of": 13151942776}),
+        ("abcs of 10956800\nof  7\n", {"abcs of": 10956800, "of": 7}),
+        # Key-and-count lists in other scripts, fractions, and TABs beside them.
+        ("的 61136000\n是\t0.5\n", {"的": 61136000.0, "是": 0.5}),
+    ],
+    ids=["words", "two-words", "mixed"],
+)
+def test_weights_given_as_key_space_count_lines(
+    tmp_path: Path, lines: str, weights: dict[str, int | float]
+) -> None:
+    keys = ["the", "of", "abcs of", "的", "是", "x"]
+    (tmp_path / "words.txt").write_text("\n".join(keys) + "\n", encoding="utf-8")
+    done = run(
+        "build",
+        tmp_path / "words.txt",
+        "-o",
+        tmp_path / "out",
+        "--weights",
+        tmp_path / "counts.txt",
+    )
+    assert done.returncode == 0, done.stderr
+    assert morlatch.Index.load(out) == morlatch.Index(keys, weights=weights)
+
+
 def test_build_refuses_a_key_that_folds_to_nothing(tmp_path: Path) -> None:
     words = tmp_path / "words.txt"
     words.write_text("a\n\nb\t4\n\u0301\t5\n", encoding="utf-8")
