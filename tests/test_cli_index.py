@@ -298,14 +298,9 @@ def test_weights_given_as_key_space_count_lines(
 ) -> None:
     keys = ["the", "of", "abcs of", "的", "是", "x"]
     (tmp_path / "words.txt").write_text("\n".join(keys) + "\n", encoding="utf-8")
-    done = run(
-        "build",
-        tmp_path / "words.txt",
-        "-o",
-        tmp_path / "out",
-        "--weights",
-        tmp_path / "counts.txt",
-    )
+    out, counts = tmp_path / "out", tmp_path / "counts.txt"
+    counts.write_text(lines, encoding="utf-8")
+    done = run("build", tmp_path / "words.txt", "-o", out, "--weights", counts)
     assert done.returncode == 0, done.stderr
     assert morlatch.Index.load(out) == morlatch.Index(keys, weights=weights)
 
