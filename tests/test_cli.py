@@ -303,6 +303,33 @@ def test_bad_line_is_named_without_traceback(
     assert not (tmp_path / "out.trie").exists()
 
 
+@pytest.mark.parametrize("policy", ["last", "first", "error"])
+@pytest.mark.parametrize("options", [(), ("--fold",)])
+def test_build_keeps_repeated_keys_as_told(
+    tmp_path: Path, policy: str, options: tuple[str, ...]
+) -> None:
+    words = tmp_path / "words.txt"
+    words.write_text("a\nb\na\n", encoding="utf-8")
+    out = tmp_path / "out"
+    done = run("build", words, "-o", out, "--duplicates", policy, *options)
+    if policy == "error":
+        assert (done.returncode, done.stderr) == (
+            1,
+            f"morlatch: error: {words}:3: key 'a' is given again with payload 2, after "
+            "payload 0 on line 1\n",
+        )
+        assert not out.exists()
+        return
+    assert done.returncode == 0, done.stderr
+    built = morlatch.Index(["a", "b", "a"], duplicates=policy, fold=bool(options))  # type: ignore[arg-type]
+    loaded = (
+        morlatch.Index.load(out)
+        if options
+        else morlatch.Index.from_prefix_search(morlatch.load(out))
+    )
+    assert loaded == built
+
+
 @pytest.mark.parametrize(
     "args",
     [

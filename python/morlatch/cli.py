@@ -193,6 +193,14 @@ def _parser() -> tuple[argparse.ArgumentParser, dict[str, argparse.ArgumentParse
         action="store_true",
         help="compare keys and queries with case and accents folded away",
     )
+    build_cmd.add_argument(
+        "--duplicates",
+        choices=("last", "first", "error"),
+        default="last",
+        help="what a key given again with another payload keeps (a key without a payload has "
+        "its line number, so a repeated one always differs): its last payload (the default), "
+        "its first, or nothing: an error naming both lines",
+    )
     progress = build_cmd.add_mutually_exclusive_group()
     progress.add_argument(
         "--progress",
@@ -405,7 +413,7 @@ def _build(args: argparse.Namespace) -> int:
     with report.stage(f"reading {args.words}"):
         try:
             # Read natively: no Python object per key.
-            words = WordKeys(data, args.words)
+            words = WordKeys(data, args.words, args.duplicates)
         except WordListError as error:
             raise CommandError(str(error)) from None
     del data
@@ -437,7 +445,7 @@ def _build(args: argparse.Namespace) -> int:
 def _build_index(args: argparse.Namespace, data: bytes, report: _Progress) -> int:
     """build with --weights or --fold: an index file."""
     with report.stage(f"reading {args.words}"):
-        table = _parse_words(data, args.words)
+        table = _parse_words(data, args.words, args.duplicates)
     weights = None
     if args.weights is not None:
         weights_data = _read_words(args.weights)  # the same reader: lines up to 1 MiB
@@ -803,9 +811,9 @@ def _words_of(stream: BinaryIO, path: str, head: bytes = b"") -> bytes:
         raise CommandError(str(error)) from None
 
 
-def _parse_words(data: bytes, path: str) -> dict[str, int]:
+def _parse_words(data: bytes, path: str, duplicates: str = "last") -> dict[str, int]:
     try:
-        return parse_word_list(data, path)
+        return parse_word_list(data, path, duplicates)
     except WordListError as error:
         raise CommandError(str(error)) from None
 
