@@ -597,3 +597,29 @@ def typo_queries(words: Sequence[str], count: int, seed: int = 1) -> list[str]:
     1, 1 or 2 random edits of lowercase letters: the benchmarks' queries."""
     rng = random.Random(seed)
     return [typo(rng, rng.choice(words), rng.choice((0, 1, 1, 2))) for _ in range(count)]
+
+
+# ---------------------------------------------------------------- "auto" bounds, duplicates
+
+
+def auto_bound(text: str) -> int:
+    """max_dist="auto" for a query (as compared: folded on a folded index):
+    no edit for 1-2 characters, one for 3-5, two for 6 or more."""
+    length = len(text)
+    if length >= 6:
+        return 2
+    if length >= 3:
+        return 1
+    return 0
+
+
+def kept_payloads(pairs: Sequence[tuple[str, int]], duplicates: str) -> dict[str, int]:
+    """The payload each key keeps when given more than once: the "last" or
+    the "first" one; "error" raises ValueError naming the first key that
+    comes again with another payload."""
+    if duplicates == "error":
+        first: dict[str, int] = {}
+        for key, payload in pairs:
+            if first.setdefault(key, payload) != payload:
+                raise ValueError(key)
+    return dict(reversed(pairs)) if duplicates == "first" else dict(pairs)

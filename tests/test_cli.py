@@ -129,16 +129,18 @@ def ranked(hits: list[tuple[str, int, int]]) -> list[tuple[str, int, int]]:
 
 
 def test_query_with_transpositions_and_complete(trie_file: Path) -> None:
-    swapped = run("query", trie_file, "hlep", "-k", "1", "-t")
-    assert (swapped.returncode, parse_lines(swapped.stdout)) == (0, [("help", 7, 1)])
-    assert run("query", trie_file, "hlep", "-k", "1").returncode == 1
+    # A swap is one edit unless --no-transpositions says otherwise.
+    for options in ((), ("-t",)):
+        swapped = run("query", trie_file, "hlep", "-k", "1", *options)
+        assert (swapped.returncode, parse_lines(swapped.stdout)) == (0, [("help", 7, 1)])
+    assert run("query", trie_file, "hlep", "-k", "1", "--no-transpositions").returncode == 1
     index = morlatch.Index(WORDS)
-    for args in (("hel",), ("hlo", "-k", "1", "-n", "2"), ("ehl", "-k", "1", "-t", "--json")):
+    for args in (("hel",), ("hlo", "-k", "1", "-n", "2"), ("ehl", "-k", "1", "--json")):
         done = run("complete", trie_file, *args)
         assert done.returncode == 0, done.stderr
         k = int(args[args.index("-k") + 1]) if "-k" in args else 0
         n = int(args[args.index("-n") + 1]) if "-n" in args else 10
-        want = index.complete(args[0], k, limit=n, transpositions="-t" in args)
+        want = index.complete(args[0], k, limit=n)
         got = (
             [tuple(row.values()) for row in json.loads(done.stdout)]
             if "--json" in args
@@ -162,7 +164,7 @@ def shipped_words_trie() -> _morlatch.PrefixSearch:
 def test_query_without_file_uses_the_shipped_word_list(
     query: str, max_dist: int, shipped_words_trie: _morlatch.PrefixSearch
 ) -> None:
-    done = run("query", query, "--max-dist", str(max_dist))
+    done = run("query", query, "--max-dist", str(max_dist), "--no-transpositions")
     expected = ranked(shipped_words_trie.fuzzy_match(query, max_dist, None))
     assert done.returncode == (0 if expected else 1), done.stderr
     assert parse_lines(done.stdout) == expected
@@ -265,7 +267,8 @@ def test_stats(trie_file: Path, word_list: Path) -> None:
     for file in (trie_file, word_list):
         done = run("stats", file, "--json")
         assert done.returncode == 0, done.stderr
-        assert json.loads(done.stdout) == expected
+        assert json.loads(done.stdout) == {**expected, "file_bytes": file.stat().st_size}
+    expected["file_bytes"] = trie_file.stat().st_size
     text = run("stats", trie_file)
     assert [line.split() for line in text.stdout.splitlines()] == [
         [name, str(value)] for name, value in expected.items()
@@ -300,12 +303,37 @@ def test_bad_line_is_named_without_traceback(
     assert not (tmp_path / "out.trie").exists()
 
 
+@pytest.mark.parametrize("policy", ["last", "first", "error"])
+@pytest.mark.parametrize("options", [(), ("--fold",)])
+def test_build_keeps_repeated_keys_as_told(
+    tmp_path: Path, policy: str, options: tuple[str, ...]
+) -> None:
+    words = tmp_path / "words.txt"
+    words.write_text("a\nb\na\n", encoding="utf-8")
+    out = tmp_path / "out"
+    done = run("build", words, "-o", out, "--duplicates", policy, *options)
+    if policy == "error":
+        assert (done.returncode, done.stderr) == (
+            1,
+            f"morlatch: error: {words}:3: key 'a' is given again with payload 2, after "
+            "payload 0 on line 1\n",
+        )
+        assert not out.exists()
+        return
+    assert done.returncode == 0, done.stderr
+    built = morlatch.Index(["a", "b", "a"], duplicates=policy, fold=bool(options))  # type: ignore[arg-type]
+    loaded = (
+        morlatch.Index.load(out)
+        if options
+        else morlatch.Index.from_prefix_search(morlatch.load(out))
+    )
+    assert loaded == built
+
+
 @pytest.mark.parametrize(
     "args",
     [
-        ("query",),
         ("query", "a", "b", "c"),
-        ("query", "--", "--"),
         ("query", "a", "--max-dist", "-1"),
         ("query", "a", "--limit", "many"),
         ("build", "words.txt"),
@@ -313,9 +341,7 @@ def test_bad_line_is_named_without_traceback(
         (),
     ],
     ids=[
-        "no-query",
         "three-positionals",
-        "dashes-only",
         "negative",
         "not-a-number",
         "no-output",

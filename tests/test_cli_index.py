@@ -137,15 +137,16 @@ def test_stats_of_an_index_file(files: dict[str, Path], kind: str) -> None:
         "keys": len(KEYS),
         "depth": max(len(hit[0]) for hit in trie.fuzzy_match("", 99, None)),
         "bytes": len(trie.to_bytes()),
+        "file_bytes": files[kind].stat().st_size,
         **({"forms": len(set(map(morlatch.fold_text, KEYS)))} if fold else {}),
         "weighted": weights is not None,
         "folded": fold,
     }
     assert summary == expected
-    text = run("stats", files[kind]).stdout.splitlines()
+    text = [line.split() for line in run("stats", files[kind]).stdout.splitlines()]
     assert text[-2:] == [
-        f"weighted  {'yes' if weights else 'no'}",
-        f"folded    {'yes' if fold else 'no'}",
+        ["weighted", "yes" if weights else "no"],
+        ["folded", "yes" if fold else "no"],
     ]
 
 
@@ -199,13 +200,12 @@ def test_correct_without_file_uses_the_shipped_word_list() -> None:
 @pytest.mark.parametrize(
     ("args", "message"),
     [
-        (("correct",), "the following arguments are required: WORD"),
         (("correct", "ok", "\udcff"), "argument WORD: not valid UTF-8: b'\\xff'"),
         (("correct", "helo", "-k", "1", "wrld"), "unrecognized arguments: wrld (give the options"),
         (("correct", "helo", "--rule", "best"), "argument --rule: invalid choice: 'best'"),
         (("build", "WORDS", "-o", "OUT", "--weights"), "argument --weights: expected one argument"),
     ],
-    ids=["no-word", "not-utf8", "word-after-option", "rule", "weights-without-file"],
+    ids=["not-utf8", "word-after-option", "rule", "weights-without-file"],
 )
 def test_wrong_command_line_exits_2(
     files: dict[str, Path], tmp_path: Path, args: tuple[str, ...], message: str
@@ -238,8 +238,11 @@ def test_correct_output_is_escaped_or_fails_in_one_line(files: dict[str, Path]) 
 @pytest.mark.parametrize(
     ("content", "message"),
     [
-        (b"the\t1\nthen 2\n", "w.tsv:2: no TAB between the key and its weight"),
+        (b"the\t1\nthen\n", "w.tsv:2: no TAB or space between the key and its weight"),
         (b"\t1\n", "w.tsv:1: empty key before the TAB"),
+        (b"  1\n", "w.tsv:1: empty key before the weight"),
+        (b"the 1 2x\n", "w.tsv:1: weight '2x' is not a non-negative decimal number"),
+        (b"the\t1\nThem \t3\n", "w.tsv:2: key 'Them ' is not in WORDS, which has 'THEM'"),
         (b"the\t-1\n", "w.tsv:1: weight '-1' is not a non-negative decimal number"),
         (b"the\t1\n\nthey\tnan\n", "w.tsv:3: weight 'nan' is not a non-negative decimal number"),
         (b"the\t1\t2\n", "w.tsv:1: weight '1\\t2' is not a non-negative decimal number"),
@@ -250,7 +253,19 @@ def test_correct_output_is_escaped_or_fails_in_one_line(files: dict[str, Path]) 
         (None, "cannot read w.tsv: No such file or directory"),
     ],
     ids=[
-        *("no-tab", "no-key", "negative", "nan", "two-tabs", "too-big", "inf", "unknown"),
+        *(
+            "no-tab",
+            "no-key",
+            "no-key-spaces",
+            "no-number",
+            "near-key",
+            "negative",
+            "nan",
+            "two-tabs",
+            "too-big",
+            "inf",
+            "unknown",
+        ),
         *("utf8", "missing"),
     ],
 )
@@ -265,6 +280,29 @@ def test_bad_weights_file_is_named_in_one_line(
     want = message.replace("w.tsv", str(weights)).replace("WORDS", str(files["words"]))
     assert done.stderr.startswith(f"morlatch: error: {want}")
     assert done.stderr.count("\n") == 1 and not (tmp_path / "out").exists()
+
+
+@pytest.mark.parametrize(
+    ("lines", "weights"),
+    [
+        # A frequency dictionary's words, and its two-word entries.
+        ("the 23135851162\nof 13151942776\n", {"the": 23135851162, "of": 13151942776}),
+        ("abcs of 10956800\nof  7\n", {"abcs of": 10956800, "of": 7}),
+        # Key-and-count lists in other scripts, fractions, and TABs beside them.
+        ("的 61136000\n是\t0.5\n", {"的": 61136000.0, "是": 0.5}),
+    ],
+    ids=["words", "two-words", "mixed"],
+)
+def test_weights_given_as_key_space_count_lines(
+    tmp_path: Path, lines: str, weights: dict[str, int | float]
+) -> None:
+    keys = ["the", "of", "abcs of", "的", "是", "x"]
+    (tmp_path / "words.txt").write_text("\n".join(keys) + "\n", encoding="utf-8")
+    out, counts = tmp_path / "out", tmp_path / "counts.txt"
+    counts.write_text(lines, encoding="utf-8")
+    done = run("build", tmp_path / "words.txt", "-o", out, "--weights", counts)
+    assert done.returncode == 0, done.stderr
+    assert morlatch.Index.load(out) == morlatch.Index(keys, weights=weights)
 
 
 def test_build_refuses_a_key_that_folds_to_nothing(tmp_path: Path) -> None:

@@ -57,7 +57,11 @@ def queries() -> list[str]:
     return out + out[:7]
 
 
-OPTIONS = [dict(max_dist=1), dict(max_dist=2, limit=3, transpositions=True)]
+OPTIONS = [
+    dict(max_dist=1),
+    dict(max_dist=2, limit=3, transpositions=False),
+    dict(max_dist="auto", limit=5),
+]
 
 
 def assert_same(got: list[Any], want: list[list[Match]]) -> None:
@@ -108,6 +112,13 @@ def test_results_match_search_many(
         got = answered.compute()
         assert got.name == "q" and got.index.tolist() == list(labels)
         assert_same(got.tolist(), want)
+
+
+def test_one_bound_per_query(client: Any, index: Index, queries: list[str]) -> None:
+    bounds: list[int | str] = [(0, 1, 2, "auto")[at % 4] for at in range(len(queries))]
+    want = index.search_many(queries, bounds, limit=4)
+    assert_same(search_many(queries, index, bounds, limit=4, client=client), want)
+    assert want == [index.search(q, k, limit=4) for q, k in zip(queries, bounds, strict=True)]
 
 
 # The transport's own rule, which no index reaches (its keys hold no lone
@@ -196,6 +207,10 @@ def test_arguments_are_checked_before_anything_is_sent(index: Index) -> None:
         search_many(["a", 2], index, 1)
     with pytest.raises(TypeError, match="not a single str"):
         search_many("abc", index, 1)
+    with pytest.raises(ValueError, match="max_dist has 1 bounds for 2 queries"):
+        search_many(["a", "b"], index, [1])
+    with pytest.raises(TypeError, match="max_dist must be an int or 'auto' for a Dask collection"):
+        search_many(dask.bag.from_sequence(["a"]), index, [1])
     assert search_many([], index, 1) == []
 
 

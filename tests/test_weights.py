@@ -152,7 +152,9 @@ def test_without_weights_every_key_weighs_nothing() -> None:
         ({"a": 2**1024, "b": 0.5}, ValueError, "weights['a'] is too large for a float"),
         ({1: 3}, TypeError, "weights: a key must be a str, not 'int'"),
         ({"c": 3}, ValueError, "weights: 'c' is not a key of the index"),
-        ([("a", 1)], TypeError, "weights must be a mapping of key to weight, not 'list'"),
+        ({"A ": 3}, ValueError, "weights: 'A ' is not a key of the index, which has 'a'"),
+        (["a"], TypeError, "weights: item 0 must be a (key, weight) pair, not 'str'"),
+        (5, TypeError, "weights must be a mapping of key to weight (anything with .items())"),
     ],
 )
 def test_bad_weights_are_refused(weights: object, error: type[Exception], message: str) -> None:

@@ -3,8 +3,11 @@
 from __future__ import annotations
 
 import pytest
+from hypothesis import given
+from hypothesis import strategies as st
 
 import morlatch
+from reference import kept_payloads
 
 
 @pytest.mark.parametrize(
@@ -47,3 +50,32 @@ def test_parse_word_list_names_the_bad_line(data: bytes, line: int, reason: str)
     assert raised.value.line == line
     assert str(raised.value).startswith(f"list.txt:{line}: ")
     assert reason in str(raised.value)
+
+
+@given(
+    lines=st.lists(
+        st.tuples(st.sampled_from(["a", "b", "", "a b"]), st.none() | st.integers(0, 2)),
+        max_size=8,
+    ),
+    policy=st.sampled_from(["last", "first", "error"]),
+)
+def test_repeated_keys_follow_the_duplicates_policy(
+    lines: list[tuple[str, int | None]], policy: str
+) -> None:
+    data = "".join(
+        (key if payload is None or not key else f"{key}\t{payload}") + "\n"
+        for key, payload in lines
+    ).encode()
+    # A key without a payload has its 0-based line number; blank lines none.
+    pairs = [
+        (key, number if payload is None else payload)
+        for number, (key, payload) in enumerate(lines)
+        if key
+    ]
+    try:
+        want = kept_payloads(pairs, policy)
+    except ValueError as error:
+        with pytest.raises(morlatch.WordListError, match=f"key {str(error)!r} is given again"):
+            morlatch.parse_word_list(data, "list.txt", policy)
+        return
+    assert morlatch.parse_word_list(data, "list.txt", policy) == want

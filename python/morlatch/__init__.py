@@ -17,7 +17,7 @@ from _morlatch import PrefixSearch, from_bytes, from_internal_data
 
 from .builder import MAX_PAYLOAD, Keys, TrieArrays, build, layout
 from .fold import fold_text
-from .index import Index, Match, layout_info
+from .index import Index, Match, auto_distance, layout_info
 from .panic import is_panic
 from .storage import StrPath, load, save
 from .wordlist import WordListError, default_search, default_words, parse_word_list
@@ -31,6 +31,7 @@ __all__ = [
     "StrPath",
     "TrieArrays",
     "WordListError",
+    "auto_distance",
     "build",
     "default_search",
     "default_words",

@@ -12,13 +12,13 @@ import operator
 from array import array
 from collections.abc import Callable, Iterable, Mapping, Sequence
 from itertools import count
-from typing import NamedTuple, SupportsIndex, TypeAlias, cast
+from typing import Literal, NamedTuple, SupportsIndex, TypeAlias, cast
 
 import _morlatch
 
 from . import _engine
 
-__all__ = ["Keys", "MAX_PAYLOAD", "Progress", "TrieArrays", "build", "layout"]
+__all__ = ["Duplicates", "Keys", "MAX_PAYLOAD", "Progress", "TrieArrays", "build", "layout"]
 
 MAX_PAYLOAD = 0xFFFFFFFF
 
@@ -42,26 +42,37 @@ class TrieArrays(NamedTuple):
 #: Called as progress(done, total) while a trie is laid out.
 Progress: TypeAlias = Callable[[int, int], None]
 
+#: What a key given twice with different payloads keeps: its last payload,
+#: its first, or nothing (ValueError naming the key).
+Duplicates: TypeAlias = Literal["last", "first", "error"]
 
-def build(keys: Keys, *, progress: Progress | None = None) -> _morlatch.PrefixSearch:
+
+def build(
+    keys: Keys, *, duplicates: Duplicates = "last", progress: Progress | None = None
+) -> _morlatch.PrefixSearch:
     """Build a searchable trie from ``keys`` (see :func:`layout`)."""
-    return _lay_out(_collect(keys), progress)
+    return _lay_out(_collect(keys, duplicates), progress)
 
 
-def layout(keys: Keys, *, progress: Progress | None = None) -> TrieArrays:
+def layout(
+    keys: Keys, *, duplicates: Duplicates = "last", progress: Progress | None = None
+) -> TrieArrays:
     """Validate ``keys`` and lay them out as the trie arrays.
 
     ``keys`` is a mapping of key to payload, or an iterable whose items are
     either keys (the payload is then the item's position in the iterable) or
-    ``(key, payload)`` pairs. A key given more than once keeps its last
-    payload. Keys must be non-empty ``str`` without lone surrogates; payloads
-    are integers in 0..4294967295 (``bool`` is refused as a likely mistake).
-    Raises TypeError or ValueError before any array is built.
+    ``(key, payload)`` pairs. A key given more than once with different
+    payloads (a repeated key of a plain list always is: its positions
+    differ) keeps its ``duplicates="last"`` payload (the default), its
+    ``"first"``, or, with ``"error"``, raises ValueError naming the key and
+    both items. Keys must be non-empty ``str`` without lone surrogates;
+    payloads are integers in 0..4294967295 (``bool`` is refused as a likely
+    mistake). Raises TypeError or ValueError before any array is built.
 
     ``progress``, if given, is called now and then with the number of keys
     placed so far and the number of distinct keys.
     """
-    shifts, strings, payloads = _engine.layout(_collect(keys), progress)
+    shifts, strings, payloads = _engine.layout(_collect(keys, duplicates), progress)
     node_shifts = array(_U32)
     node_shifts.frombytes(shifts)
     # In level order the children of node n start right after the children
@@ -69,9 +80,11 @@ def layout(keys: Keys, *, progress: Progress | None = None) -> TrieArrays:
     return TrieArrays(node_shifts, strings, payloads, range(1, len(strings)))
 
 
-def _collect(keys: Keys) -> dict[str, int] | list[str]:
+def _collect(keys: Keys, duplicates: str = "last") -> dict[str, int] | list[str]:
     # Checked keys for the native builder: a dict of key to payload, or a list
     # of keys whose payloads are their positions.
+    if duplicates not in ("last", "first", "error"):
+        raise ValueError(f"duplicates must be 'last', 'first' or 'error', not {duplicates!r}")
     if isinstance(keys, (str, bytes, bytearray)):
         raise TypeError(
             f"keys must be a mapping or an iterable of keys, not a single {type(keys).__name__}"
@@ -102,16 +115,19 @@ def _collect(keys: Keys) -> dict[str, int] | list[str]:
         if "" in strings or not _is_text(strings):
             table = dict(zip(strings, count()))
             _check_keys_text(table, lambda key: f"item {table[key]}")
-        return strings
-    table, where = _collect_items(items)
+        if duplicates == "last" or len(set(strings)) == len(strings):
+            return strings
+    table, where = _collect_items(items, duplicates)
     _check_keys_text(table, lambda key: f"item {where[key]}")
     _check_payload_range(table, lambda key: f"payload of item {where[key]}")
     return table
 
 
-def _collect_items(items: Sequence[object]) -> tuple[dict[str, int], dict[str, int]]:
+def _collect_items(
+    items: Sequence[object], duplicates: str
+) -> tuple[dict[str, int], dict[str, int]]:
     table: dict[str, int] = {}
-    where: dict[str, int] = {}
+    where: dict[str, int] = {}  # the item each key's payload came from
     for position, item in enumerate(items):
         if isinstance(item, str):
             key, payload = _check_key(item, f"item {position}"), position
@@ -123,6 +139,15 @@ def _collect_items(items: Sequence[object]) -> tuple[dict[str, int], dict[str, i
                 f"item {position}: expected a str key or a (key, payload) pair, "
                 f"got {type(item).__name__!r}"
             )
+        earlier = table.get(key)
+        if earlier is not None and earlier != payload:
+            if duplicates == "error":
+                raise ValueError(
+                    f"item {position}: key {key!r} is given again with payload {payload}, after "
+                    f"payload {earlier} at item {where[key]} (duplicates='error')"
+                )
+            if duplicates == "first":
+                continue
         table[key] = payload
         where[key] = position
     return table, where

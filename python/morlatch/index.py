@@ -13,19 +13,20 @@ import sys
 from array import array
 from collections.abc import Callable, Iterable, Iterator, Mapping
 from itertools import count
-from typing import TYPE_CHECKING, Literal, NamedTuple, TypeAlias, TypeVar, overload
+from typing import TYPE_CHECKING, Any, Literal, NamedTuple, Protocol, TypeAlias, TypeVar, overload
 
 from _morlatch import PrefixSearch, from_bytes
 
 from . import _engine, indexfile
-from .builder import Keys, Progress, _collect, build
+from .builder import Duplicates, Keys, Progress, _collect, _lay_out, build
 from .fold import FoldRule, Groups, apply, decode_groups, encode_groups, fold_text, group
 from .storage import StrPath, load
+from .wordlist import lookalike
 
 if TYPE_CHECKING:
     from typing_extensions import Buffer
 
-__all__ = ["Index", "Match", "layout_info"]
+__all__ = ["Index", "Match", "MaxDist", "auto_distance", "layout_info"]
 
 # Counts past this change nothing (no index is that large) and keep the
 # numbers within the engine's 64 bits; distances are capped as the engine does.
@@ -35,6 +36,15 @@ _T = TypeVar("_T")
 
 #: A weight: an int from 0 to 2**64 - 1 or a non-negative finite float.
 Weight: TypeAlias = int | float
+
+
+class _HasItems(Protocol):
+    def items(self) -> Iterable[tuple[Any, Any]]: ...
+
+
+#: Weights by key: a mapping, anything else with ``.items()`` (a pandas
+#: Series), or an iterable of (key, weight) pairs.
+Weights: TypeAlias = Mapping[str, Weight] | _HasItems | Iterable[tuple[str, Weight]]
 _MAX_INT_WEIGHT = (1 << 64) - 1
 
 # The error model of ``Index.correct``: what an edit costs, in nats (the
@@ -46,6 +56,20 @@ _MAX_INT_WEIGHT = (1 << 64) - 1
 EDIT_COST = 7.0
 CHEAP_COST = 4.25
 VOWELS = "aeiou"
+
+
+#: A bound on the edits: a whole number, or "auto" to take it from the query's
+#: length (see ``auto_distance``).
+MaxDist: TypeAlias = int | Literal["auto"]
+
+
+def auto_distance(text: str) -> int:
+    """The edits that ``max_dist="auto"`` allows a query of this length in
+    characters (on a folded index, of the folded query): 0 for up to 2
+    characters, 1 for 3 to 5, 2 for 6 or more. Shorter queries would match
+    too much of any list at a larger distance."""
+    length = len(text)
+    return 0 if length < 3 else 1 if length < 6 else 2
 
 
 class Match(NamedTuple):
@@ -65,10 +89,26 @@ class Index:
     native threads (``search_many``), spelling correction (``correct``) and
     the keys under a prefix (``keys``, ``items``, ``values``).
 
-    ``weights`` (key -> non-negative int or float) ranks results of equal
-    distance heaviest first; ``fold=True`` (or a ``str -> str`` function)
-    compares keys and queries by their folded forms, while results and the
-    mapping keep the keys as given.
+    ``weights`` (key -> non-negative int or float: a mapping, anything with
+    ``.items()`` such as a pandas Series, or (key, weight) pairs; NumPy
+    scalars are taken) ranks results of equal distance heaviest first;
+    ``fold=True`` (or a ``str -> str`` function) compares keys and queries
+    by their folded forms, while results and the mapping keep the keys as
+    given. ``duplicates`` says what a key given twice with different
+    payloads keeps: its "last" payload (the default), its "first", or
+    ("error") nothing: ValueError naming the key.
+
+    Construction also builds what searches use besides the trie (its
+    reverse index), so that the first search is as fast as the later ones.
+    That about doubles the build: measured for 663,473 words, 0.77 s against
+    0.31 s for the trie alone, where the first search would otherwise have
+    taken 0.5 s (benchmarks/bench_first_query.py). An index read by
+    ``load`` has it in the file (opening checks the whole file: 0.16 s for
+    those words' 17 MiB); ``from_prefix_search`` leaves it to the first
+    search that needs it.
+
+    Every search counts a swap of two adjacent characters as one edit
+    unless given ``transpositions=False``.
     """
 
     # __weakref__: morlatch.dask keeps an index's copy on a cluster as long as
@@ -89,27 +129,30 @@ class Index:
         self,
         keys: Keys,
         *,
-        weights: Mapping[str, Weight] | None = None,
+        weights: Weights | None = None,
         fold: bool | FoldRule = False,
+        duplicates: Duplicates = "last",
         progress: Progress | None = None,
     ) -> None:
         rule = _fold_rule(fold)
         weighed = None if weights is None else _weigh(weights)
+        table = _collect(keys, duplicates)
+        forms = None
         if rule is None:
-            self._attach(build(keys, progress=progress))
-            if weighed is not None:
-                self._set_weights(*weighed)
-            return
-        table = _collect(keys)
-        if isinstance(table, list):  # keys whose payloads are their (last) positions
-            table = dict(zip(table, count()))
-        forms, groups = group(table, rule)
-        self._attach(build(forms, progress=progress))
-        self._count = len(groups.keys)
-        self._fold = rule
-        self._groups = groups
+            self._attach(_lay_out(table, progress))
+        else:
+            if isinstance(table, list):  # keys whose payloads are their (last) positions
+                table = dict(zip(table, count()))
+            forms, groups = group(table, rule)
+            self._attach(build(forms, progress=progress))
+            self._count = len(groups.keys)
+            self._fold = rule
+            self._groups = groups
         if weighed is not None:
-            self._set_weights(*weighed, forms=list(forms))
+            self._set_weights(*weighed, forms=None if forms is None else list(forms))
+        # What searches need is built now, not by the first search that needs
+        # it: the reverse index, which long queries split across.
+        _engine.layout_sections(self._search)
 
     @classmethod
     def from_prefix_search(cls, search: PrefixSearch) -> Index:
@@ -437,83 +480,93 @@ class Index:
     def search(
         self,
         query: str,
-        max_dist: int = 2,
+        max_dist: MaxDist = 2,
         *,
         limit: int | None = None,
-        transpositions: bool = False,
+        transpositions: bool = True,
     ) -> list[Match]:
         """The keys within ``max_dist`` edits of ``query``, closest first.
 
         Ranked by (distance, key in code-point order), with weights by
         (distance, -weight, key); ``limit=N`` returns the N best. An edit
-        inserts, deletes or replaces one character; with
-        ``transpositions=True`` swapping two adjacent characters is one edit
-        too (optimal string alignment).
+        inserts, deletes or replaces one character, or (unless
+        ``transpositions=False``) swaps two adjacent ones (optimal string
+        alignment). ``max_dist="auto"`` takes the bound from the query's
+        length (see ``auto_distance``).
         """
         query = _text("query", query)
-        k, n = _distance(max_dist), _limit(limit)
+        bound, n = _distance(max_dist), _limit(limit)
         swap = _flag("transpositions", transpositions)
-        found = _engine.search(
-            self._search, self._table, self._folded(query, "query"), k, n, swap, Match
-        )
+        form = self._folded(query, "query")
+        k = auto_distance(form) if bound is None else bound
+        found = _engine.search(self._search, self._table, form, k, n, swap, Match)
         return self._expand(found, n)
 
     def complete(
         self,
         prefix: str,
-        max_dist: int = 0,
+        max_dist: MaxDist = 0,
         *,
         limit: int | None = 10,
-        transpositions: bool = False,
+        transpositions: bool = True,
     ) -> list[Match]:
         """The keys that begin with some string within ``max_dist`` edits of
-        ``prefix`` (typo-tolerant completion).
+        ``prefix`` (typo-tolerant completion); a swap of two adjacent
+        characters is one edit unless ``transpositions=False``, and
+        ``max_dist="auto"`` takes the bound from the prefix's length.
 
         Ranked by (distance of the best-matching beginning, key length, key in
         code-point order), with weights by (that distance, -weight, key); each
         ``Match`` carries that distance. ``limit=None`` returns them all.
         """
         prefix = _text("prefix", prefix)
-        k, n = _distance(max_dist), _limit(limit)
+        bound, n = _distance(max_dist), _limit(limit)
         swap = _flag("transpositions", transpositions)
         folded = self._folded(prefix, "prefix")
+        k = auto_distance(folded) if bound is None else bound
         found = _engine.complete(self._search, self._table, folded, k, n, swap, Match)
         return self._expand(found, n)
 
     def search_many(
         self,
         queries: Iterable[str],
-        max_dist: int,
+        max_dist: MaxDist | Iterable[MaxDist],
         *,
         limit: int | None = None,
-        transpositions: bool = False,
+        transpositions: bool = True,
         workers: int | None = None,
     ) -> list[list[Match]]:
         """``search`` for every query, on ``workers`` native threads that run
         without the interpreter's lock (None: one per core); one result list
-        per query, in order."""
+        per query, in order. ``max_dist`` is one bound for all (a number or
+        "auto") or one per query, in order."""
         batch = _texts("queries", queries)
         threads = _threads(workers)
-        k, n = _distance(max_dist), _limit(limit)
+        bounds, n = _distances(max_dist, len(batch), "queries"), _limit(limit)
         swap = _flag("transpositions", transpositions)
-        batch = self._folded_all(batch, "queries")
-        found = _engine.search_many(self._search, self._table, batch, k, n, swap, threads, Match)
-        return [self._expand(matches, n) for matches in found]
+        forms = self._folded_all(batch, "queries")
+
+        def run(part: list[str], k: int) -> list[list[Match]]:
+            found = _engine.search_many(self._search, self._table, part, k, n, swap, threads, Match)
+            return [self._expand(matches, n) for matches in found]
+
+        return _by_distance(forms, bounds, run)
 
     # ---- weights, folding and correction ------------------------------------------
 
     def correct(
         self,
         word: str,
-        max_dist: int = 2,
+        max_dist: MaxDist = 2,
         *,
         limit: int = 1,
         transpositions: bool = True,
         rule: Literal["model", "plain"] = "model",
     ) -> list[Match]:
         """The ``limit`` best corrections of ``word`` within ``max_dist``
-        edits, best first; a key equal to ``word`` always comes first (on a
-        folded index, the keys of word's folded form, heaviest first).
+        edits ("auto": by the word's length, see ``auto_distance``), best
+        first; a key equal to ``word`` always comes first (on a folded index,
+        the keys of word's folded form, heaviest first).
 
         ``rule="plain"`` ranks by (distance, -weight, key): the closest keys,
         the heaviest of them. ``rule="model"`` (the default) ranks by
@@ -526,16 +579,17 @@ class Index:
         stops as soon as no farther key can rank among the best.
         """
         word = _text("word", word)
-        k, n, swap, model = self._correction(max_dist, limit, transpositions, rule)
-        found = _engine.correct(
-            self._search, self._table, self._folded(word, "word"), k, n, swap, model, Match
-        )
+        bound = _distance(max_dist)
+        n, swap, model = self._correction(limit, transpositions, rule)
+        form = self._folded(word, "word")
+        k = auto_distance(form) if bound is None else bound
+        found = _engine.correct(self._search, self._table, form, k, n, swap, model, Match)
         return self._expand(found, n, by_weight=False)
 
     def correct_many(
         self,
         words: Iterable[str],
-        max_dist: int = 2,
+        max_dist: MaxDist | Iterable[MaxDist] = 2,
         *,
         limit: int = 1,
         transpositions: bool = True,
@@ -544,22 +598,27 @@ class Index:
     ) -> list[list[Match]]:
         """``correct`` for every word, on ``workers`` native threads that run
         without the interpreter's lock (None: one per core); one result list
-        per word, in order."""
+        per word, in order. ``max_dist`` is one bound for all (a number or
+        "auto") or one per word, in order."""
         batch = _texts("words", words)
         threads = _threads(workers)
-        k, n, swap, model = self._correction(max_dist, limit, transpositions, rule)
-        batch = self._folded_all(batch, "words")
-        found = _engine.correct_many(
-            self._search, self._table, batch, k, n, swap, model, threads, Match
-        )
-        return [self._expand(matches, n, by_weight=False) for matches in found]
+        bounds = _distances(max_dist, len(batch), "words")
+        n, swap, model = self._correction(limit, transpositions, rule)
+        forms = self._folded_all(batch, "words")
+
+        def run(part: list[str], k: int) -> list[list[Match]]:
+            found = _engine.correct_many(
+                self._search, self._table, part, k, n, swap, model, threads, Match
+            )
+            return [self._expand(matches, n, by_weight=False) for matches in found]
+
+        return _by_distance(forms, bounds, run)
 
     def _correction(
-        self, max_dist: int, limit: int, transpositions: bool, rule: str
-    ) -> tuple[int, int, bool, tuple[int, int, str] | None]:
-        """correct's arguments checked: (max_dist, limit as the engine takes
-        it, transpositions, the error model or None for the plain rule)."""
-        k = _distance(max_dist)
+        self, limit: int, transpositions: bool, rule: str
+    ) -> tuple[int, bool, tuple[int, int, str] | None]:
+        """correct's other arguments checked: (limit as the engine takes it,
+        transpositions, the error model or None for the plain rule)."""
         n = _whole("limit", limit)
         if n < 0:
             raise ValueError(f"limit must not be negative, not {n}")
@@ -569,7 +628,7 @@ class Index:
         model = None
         if rule == "model" and self._table is not None:
             model = (round(EDIT_COST * 1000), round(CHEAP_COST * 1000), VOWELS)
-        return k, min(n, _COUNT_CAP), swap, model
+        return min(n, _COUNT_CAP), swap, model
 
     def weight(self, key: str) -> Weight:
         """The weight of ``key`` (0 for a key given none); KeyError when
@@ -657,6 +716,11 @@ class Index:
         out = [Match(keys[at], payloads[at], distance) for _, at, distance in ranked]
         return out if limit is None else out[:limit]
 
+    def _not_a_key(self, name: str) -> str:
+        message = f"weights: {name!r} is not a key of the index"
+        other = lookalike(name, self.keys())
+        return message if other is None else f"{message}, which has {other!r}"
+
     def _set_weights(
         self, names: list[str], values: list[Weight], floats: bool, forms: list[str] | None = None
     ) -> None:
@@ -666,7 +730,7 @@ class Index:
             try:
                 self._table = _engine.weight_table(self._search, names, codes, floats)
             except KeyError as error:
-                raise ValueError(f"weights: {error.args[0]!r} is not a key of the index") from None
+                raise ValueError(self._not_a_key(error.args[0])) from None
             self._floats = floats
             return
         assert forms is not None
@@ -676,7 +740,7 @@ class Index:
         for name, value in zip(names, values, strict=True):
             at = where.get(name)
             if at is None:
-                raise ValueError(f"weights: {name!r} is not a key of the index")
+                raise ValueError(self._not_a_key(name))
             weights[at] = value
         heaviest = [max(weights[at] for at in groups.members(form)) for form in range(len(forms))]
         form_codes = [_to_code(w) if floats else int(w) for w in heaviest]
@@ -723,8 +787,9 @@ def layout_info(search: PrefixSearch) -> dict[str, int | float | bool]:
     file or an unpickled buffer; its bytes are then not counted), and
     whether and in how many seconds the reverse index was built
     (``reverse_index_built``, ``reverse_index_seconds``). The reverse index is
-    built by the first search that profits from it, unless it would have more
-    than twice the layout's nodes (searches then keep to one walk).
+    built with an ``Index(keys)``, read from an index file, or else built by
+    the first search that profits from it, unless it would have more than
+    twice the layout's nodes (searches then keep to one walk).
 
     Raises ValueError when the trie's arrays are not well formed.
     """
@@ -745,13 +810,17 @@ def _fold_rule(fold: object) -> FoldRule | None:
 
 def _weigh(weights: object) -> tuple[list[str], list[Weight], bool]:
     """Checks ``weights`` (key -> weight): the keys, the weights, and whether
-    they are floats (any float makes them all floats)."""
-    if not isinstance(weights, Mapping):
-        raise TypeError(f"weights must be a mapping of key to weight, not {_kind(weights)}")
+    they are floats (any float makes them all floats). ``weights`` is
+    anything with ``.items()`` (a mapping, a pandas Series) or an iterable of
+    (key, weight) pairs (``dict.items()``, ``Counter.most_common()``); a key
+    given twice keeps its last weight."""
+    table: dict[Any, Any] = {}
+    for name, value in _pairs(weights):
+        table[name] = value
     names: list[str] = []
     values: list[Weight] = []
     floats = False
-    for name, value in weights.items():
+    for name, value in table.items():
         if not isinstance(name, str):
             raise TypeError(f"weights: a key must be a str, not {_kind(name)}")
         number: Weight
@@ -786,6 +855,24 @@ def _weigh(weights: object) -> tuple[list[str], list[Weight], bool]:
             if value > _MAX_INT_WEIGHT:
                 raise ValueError(f"weights[{name!r}] must be at most 2**64 - 1, not {value}")
     return names, values, floats
+
+
+def _pairs(weights: object) -> Iterator[tuple[object, object]]:
+    """The (key, weight) pairs of ``weights``, each checked to be a pair."""
+    items = getattr(weights, "items", None)
+    if callable(items):
+        pairs = items()
+    elif isinstance(weights, Iterable) and not isinstance(weights, (str, bytes, bytearray)):
+        pairs = weights
+    else:
+        raise TypeError(
+            "weights must be a mapping of key to weight (anything with .items()) or an "
+            f"iterable of (key, weight) pairs, not {_kind(weights)}"
+        )
+    for at, pair in enumerate(pairs):
+        if not isinstance(pair, tuple) or len(pair) != 2:
+            raise TypeError(f"weights: item {at} must be a (key, weight) pair, not {_kind(pair)}")
+        yield pair
 
 
 _DOUBLE = struct.Struct("<d")
@@ -865,11 +952,59 @@ def _whole(name: str, value: object) -> int:
     raise TypeError(f"{name} must be an int, not {_kind(value)}")
 
 
-def _distance(value: object) -> int:
-    number = _whole("max_dist", value)
+def _distance(value: object, name: str = "max_dist") -> int | None:
+    """A bound checked, as the engine takes it; None for "auto"."""
+    if isinstance(value, str):
+        if value == "auto":
+            return None
+        raise ValueError(f"{name} must be a whole number or 'auto', not {value!r}")
+    if isinstance(value, bool) or not hasattr(type(value), "__index__"):
+        raise TypeError(f"{name} must be an int or 'auto', not {_kind(value)}")
+    number = operator.index(value)  # type: ignore[arg-type]
     if number < 0:
-        raise ValueError(f"max_dist must not be negative, not {number}")
+        raise ValueError(f"{name} must not be negative, not {number}")
     return min(number, _engine.DISTANCE_CAP)
+
+
+def _distances(value: object, count: int, batch: str) -> int | None | list[int | None]:
+    """A batch's bound checked: one for all (None: "auto"), or one per item
+    of the batch of ``count`` items, named ``batch`` in messages."""
+    if isinstance(value, str) or hasattr(type(value), "__index__"):
+        return _distance(value)
+    try:
+        given = list(value)  # type: ignore[call-overload]
+    except TypeError:
+        raise TypeError(
+            f"max_dist must be an int, 'auto' or one of them per item of {batch}, "
+            f"not {_kind(value)}"
+        ) from None
+    if len(given) != count:
+        raise ValueError(f"max_dist has {len(given)} bounds for {count} {batch}")
+    return [_distance(bound, f"max_dist[{at}]") for at, bound in enumerate(given)]
+
+
+def _by_distance(
+    forms: list[str],
+    bounds: int | None | list[int | None],
+    run: Callable[[list[str], int], list[_T]],
+) -> list[_T]:
+    """``run(part, k)`` over the batch ``forms`` (the texts as searched, so
+    folded on a folded index), one call per distinct bound (None: "auto"),
+    the answers put back in the batch's order."""
+    if isinstance(bounds, int):
+        return run(forms, bounds)
+    if bounds is None:
+        bounds = [None] * len(forms)
+    where: dict[int, list[int]] = {}
+    for at, (form, bound) in enumerate(zip(forms, bounds, strict=True)):
+        where.setdefault(auto_distance(form) if bound is None else bound, []).append(at)
+    if len(where) <= 1:
+        return run(forms, next(iter(where), 0))
+    out: list[_T] = [None] * len(forms)  # type: ignore[list-item]
+    for k, positions in where.items():
+        for at, answer in zip(positions, run([forms[at] for at in positions], k), strict=True):
+            out[at] = answer
+    return out
 
 
 def _limit(value: object) -> int | None:

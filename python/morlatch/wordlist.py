@@ -8,7 +8,7 @@ import functools
 import math
 import os
 import re
-from collections.abc import Container
+from collections.abc import Container, Iterable
 from itertools import count
 from typing import BinaryIO
 
@@ -50,7 +50,9 @@ class WordListError(ValueError):
         self.reason = reason
 
 
-def parse_word_list(data: bytes, source: str = "<words>") -> dict[str, int]:
+def parse_word_list(
+    data: bytes, source: str = "<words>", duplicates: str = "last"
+) -> dict[str, int]:
     """Parse a UTF-8 word list into a mapping of key to payload.
 
     Each line holds one key, taken exactly as written (only the line end,
@@ -58,8 +60,9 @@ def parse_word_list(data: bytes, source: str = "<words>") -> dict[str, int]:
     payload in ASCII decimal digits (0..4294967295). A key without a payload
     gets its 0-based line number, so payload + 1 is the line it came from.
     Blank lines are skipped; a leading byte-order mark is ignored; a key that
-    appears again keeps its last payload. Raises WordListError naming the
-    line of the first bad line.
+    appears again with another payload keeps its ``duplicates="last"`` one
+    (the default), its ``"first"``, or (``"error"``) is a bad line. Raises
+    WordListError naming the line of the first bad line.
     """
     try:
         text = data.decode("utf-8")
@@ -72,8 +75,8 @@ def parse_word_list(data: bytes, source: str = "<words>") -> dict[str, int]:
         lines.pop()
     if "\r" in text:
         lines = [line.removesuffix("\r") for line in lines]
-    if "\t" in text:
-        return _parse_with_payloads(lines, source)
+    if "\t" in text or duplicates != "last":
+        return _parse_with_payloads(lines, source, duplicates)
     table = dict(zip(lines, count()))
     table.pop("", None)
     return table
@@ -125,11 +128,12 @@ class WordKeys:
 
     __slots__ = ("_words", "_table", "_count")
 
-    def __init__(self, data: bytes, source: str = "<words>") -> None:
-        read = _engine.read_words(data)
+    def __init__(self, data: bytes, source: str = "<words>", duplicates: str = "last") -> None:
+        # The native reader keeps a repeated key's last payload.
+        read = _engine.read_words(data) if duplicates == "last" else None
         self._table: dict[str, int] | None = None
         if read is None:
-            self._table = parse_word_list(data, source)
+            self._table = parse_word_list(data, source, duplicates)
             self._words, self._count = None, len(self._table)
         else:
             self._words, self._count = read
@@ -153,13 +157,14 @@ def build_word_list(
     return WordKeys(data, source).build(progress=progress)
 
 
-def _parse_with_payloads(lines: list[str], source: str) -> dict[str, int]:
+def _parse_with_payloads(lines: list[str], source: str, duplicates: str) -> dict[str, int]:
     table: dict[str, int] = {}
+    where: dict[str, int] = {}  # the line each key's payload came from
     for number, line in enumerate(lines):
         key, tab, payload = line.partition("\t")
         if not tab:
             if key:
-                table[key] = number
+                _keep(table, where, key, number, number, source, duplicates)
             continue
         if not key:
             raise WordListError(source, number + 1, "empty key before the TAB")
@@ -170,8 +175,34 @@ def _parse_with_payloads(lines: list[str], source: str) -> dict[str, int]:
         value = int(payload)
         if value > MAX_PAYLOAD:
             raise WordListError(source, number + 1, f"payload {value} is outside 0..{MAX_PAYLOAD}")
-        table[key] = value
+        _keep(table, where, key, value, number, source, duplicates)
     return table
+
+
+def _keep(
+    table: dict[str, int],
+    where: dict[str, int],
+    key: str,
+    payload: int,
+    number: int,
+    source: str,
+    duplicates: str,
+) -> None:
+    """Puts key's payload from the 0-based line number into table as the
+    duplicates policy says."""
+    earlier = table.get(key)
+    if earlier is not None and earlier != payload:
+        if duplicates == "error":
+            raise WordListError(
+                source,
+                number + 1,
+                f"key {key!r} is given again with payload {payload}, after payload {earlier} "
+                f"on line {where[key] + 1}",
+            )
+        if duplicates == "first":
+            return
+    table[key] = payload
+    where[key] = number
 
 
 def default_words() -> list[str]:
@@ -217,13 +248,17 @@ def parse_weights(
 ) -> dict[str, int | float]:
     """Parse a UTF-8 weights file into a mapping of key to weight.
 
-    Each line holds a key, a TAB and its weight: a whole number
-    (0..2**64 - 1) or a non-negative decimal fraction such as ``0.5`` or
-    ``1e-3``; one fraction makes every weight a float, as ``Index`` keeps
-    them. Line ends, blank lines and a byte-order mark are taken as in a word
-    list, and a key given twice keeps its last weight. With ``keys``, every
-    key must be one of them (``keys_source`` names where they come from).
-    Raises WordListError naming the line of the first bad line.
+    Each line holds a key, a TAB and its weight, or, in a line without a
+    TAB, a key, spaces and its weight (the key is then all before the last
+    run of spaces, so it may hold spaces itself, as a two-word entry does):
+    the ``word count`` lists of frequency dictionaries read as they are. A
+    weight is a whole number (0..2**64 - 1) or a non-negative decimal
+    fraction such as ``0.5`` or ``1e-3``; one fraction makes every weight a
+    float, as ``Index`` keeps them. Line ends, blank lines and a byte-order
+    mark are taken as in a word list, and a key given twice keeps its last
+    weight. With ``keys``, every key must be one of them (``keys_source``
+    names where they come from). Raises WordListError naming the line of the
+    first bad line.
     """
     try:
         text = data.decode("utf-8")
@@ -240,9 +275,15 @@ def parse_weights(
             continue
         key, tab, written = line.partition("\t")
         if not tab:
-            raise WordListError(source, number, "no TAB between the key and its weight")
+            key, space, written = line.rpartition(" ")
+            key = key.rstrip(" ")
+            if not space:
+                raise WordListError(
+                    source, number, "no TAB or space between the key and its weight"
+                )
         if not key:
-            raise WordListError(source, number, "empty key before the TAB")
+            before = "TAB" if tab else "weight"
+            raise WordListError(source, number, f"empty key before the {before}")
         weight: int | float
         if written.isascii() and written.isdigit():  # ASCII digits only: a whole number
             weight = int(written)
@@ -260,8 +301,25 @@ def parse_weights(
                 source, number, f"weight {written!r} is not a non-negative decimal number"
             )
         if keys is not None and key not in keys:
-            raise WordListError(source, number, f"key {key!r} is not in {keys_source}")
+            raise WordListError(source, number, _missing(key, keys, keys_source))
         weights[key] = weight
     if floats:
         return {key: float(weight) for key, weight in weights.items()}
     return weights
+
+
+def _missing(key: str, keys: Container[str], keys_source: str) -> str:
+    """Why key is not one of keys, naming a lookalike of theirs."""
+    message = f"key {key!r} is not in {keys_source}"
+    other = lookalike(key, keys) if isinstance(keys, Iterable) else None
+    return message if other is None else f"{message}, which has {other!r}"
+
+
+def lookalike(key: str, keys: Iterable[str]) -> str | None:
+    """A key of keys that differs from key only in spaces or case, which the
+    eye misses in a message (a trailing space, a doubled one); None if none."""
+    wanted = " ".join(key.split()).casefold()
+    for other in keys:
+        if isinstance(other, str) and " ".join(other.split()).casefold() == wanted:
+            return other
+    return None
