@@ -687,8 +687,8 @@ def catalog_search(
     synonyms: Mapping[str, str] | None = None,
 ) -> list[tuple[str, int, float, list[tuple[int, int]]]]:
     """Catalog.search over (text, payload, weight) items: (text, payload,
-    score, spans) ranked by words matched, typos, proximity, prefixes,
-    -weight, text, payload."""
+    score, spans) of the items that match the most query words (at least
+    one), ranked by typos, proximity, prefixes, -weight, text, payload."""
     syn = dict(synonyms or {})
     symbols = [s for s in syn if len(s) == 1 and unicodedata_category(s)[0] not in "LNM"]
     words = [catalog_term(w, rule, syn) for _, _, w in catalog_tokens(query, symbols)]
@@ -722,6 +722,8 @@ def catalog_search(
         spans = sorted({tokens[b[2]][:2] for b in matched})
         key = (-len(matched), typo_sum, spread, prefixes, -weight, text, payload)
         ranked.append((key, (text, payload, score, spans)))
+    most = max((-key[0] for key, _ in ranked), default=0)
+    ranked = [(key, hit) for key, hit in ranked if -key[0] == most]
     ranked.sort(key=lambda pair: pair[0])
     return [hit for _, hit in ranked[:limit]]
 

@@ -11,7 +11,7 @@ from morlatch.catalog import Catalog
 from reference import catalog_match, catalog_search, fold
 
 # Few letters, so that words collide, differ by a typo or begin one another.
-WORD = st.text("abcdÉé", min_size=1, max_size=7)
+WORD = st.text("abcdÉé\u03011", min_size=1, max_size=7)
 SEPARATOR = st.sampled_from([" ", " ", "-", ", ", " & ", "  "])
 SYNONYMS = st.sampled_from(
     [None, {"&": "and"}, {"ab": "dd", "&": "ab"}, {"cab": "bad", "bad": "cab"}]

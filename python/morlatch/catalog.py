@@ -21,10 +21,11 @@ Search rules (``search``):
   any of its beginnings.
 * Each query word takes its best item word: fewest typos, exact before
   prefix, earliest.
-* Items are ranked by: query words matched (more first; items that hold
-  only some of the words follow those that hold them all), total typos
-  (fewer first), proximity (see below), prefix matches (fewer first), weight
-  (heavier first), text (code-point order), payload.
+* Only the items that hold the most query words are returned: those that
+  hold every word when some item does, else those that hold as many as any
+  item holds (at least one). They are ranked by total typos (fewer first),
+  proximity (see below), prefix matches (fewer first), weight (heavier
+  first), text (code-point order), payload.
 * Proximity sums, over consecutive matched query words, the distance of
   their item words: the next word d places later costs d - 1, d places
   earlier (or the same word) 1 + d; each pair at most 7.
@@ -88,40 +89,66 @@ class Hit(NamedTuple):
     spans: list[tuple[int, int]]
 
 
-_word_class: str | None = None
+# Letters, digits and marks: "[^\W_]" is every letter and digit (and
+# nothing else: str.isalnum() is a subset of categories L and N), marks are
+# added as a class of their own, only for texts that hold a character outside
+# ASCII (matching that class is slower).
+_FAST_WORD = "[^\\W_]+"
+_marks: str | None = None
 
 
-def _word_chars() -> str:
-    """A regular-expression class of every letter, digit and mark."""
-    global _word_class
-    if _word_class is None:
+def _mark_class() -> str:
+    """A regular-expression class of the letters, digits and marks that
+    "[^\\W_]" leaves out (the marks, and no letter or digit in practice)."""
+    global _marks
+    if _marks is None:
+        word = re.compile(_FAST_WORD)
         ranges: list[str] = []
         start = None
-        for code in range(sys.maxunicode + 2):
-            inside = code <= sys.maxunicode and unicodedata.category(chr(code))[0] in "LNM"
+        for code in range(0x80, sys.maxunicode + 2):
+            ch = chr(code) if code <= sys.maxunicode else ""
+            inside = bool(ch) and unicodedata.category(ch)[0] in "LNM" and not word.match(ch)
             if inside and start is None:
                 start = code
             elif not inside and start is not None:
                 ranges.append(f"{re.escape(chr(start))}-{re.escape(chr(code - 1))}")
                 start = None
-        _word_class = "[" + "".join(ranges) + "]"
-    return _word_class
+        _marks = "[" + "".join(ranges) + "]"
+    return _marks
+
+
+# Between the texts of a catalog split in one go.
+_SEPARATOR = "\x00"
 
 
 class _Words:
     """How texts become terms: the tokenizer, the fold and the synonyms."""
 
-    __slots__ = ("pattern", "rule", "synonyms", "memo")
+    __slots__ = ("symbols", "fast", "exact", "rule", "synonyms", "memo")
 
     def __init__(self, rule: FoldRule | None, synonyms: dict[str, str]) -> None:
-        symbols = sorted(
-            s for s in synonyms if len(s) == 1 and unicodedata.category(s)[0] not in "LNM"
-        )
-        alternatives = [_word_chars() + "+"] + [re.escape(s) for s in symbols]
-        self.pattern = re.compile("|".join(alternatives))
+        self.symbols = [
+            re.escape(s)
+            for s in sorted(synonyms)
+            if len(s) == 1 and unicodedata.category(s)[0] not in "LNM"
+        ]
+        self.fast = re.compile("|".join([_FAST_WORD, *self.symbols]))
+        self.exact: re.Pattern[str] | None = None
         self.rule = rule
         self.synonyms = synonyms
         self.memo: dict[str, str] = {}
+
+    def pattern(self, text: str, *extra: str) -> re.Pattern[str]:
+        """The tokenizer for ``text``, with ``extra`` alternatives."""
+        if text.isascii():
+            return re.compile("|".join([_FAST_WORD, *self.symbols, *extra])) if extra else self.fast
+        if self.exact is None or extra:
+            word = f"(?:[^\\W_]|(?![\\x00-\\x7f]){_mark_class()})+"
+            exact = re.compile("|".join([word, *self.symbols, *extra]))
+            if extra:
+                return exact
+            self.exact = exact
+        return self.exact
 
     def term(self, word: str) -> str:
         term = self.memo.get(word)
@@ -138,12 +165,44 @@ class _Words:
         return term
 
     def terms(self, text: str) -> list[str]:
-        found = [self.term(w) for w in self.pattern.findall(text)]
+        found = [self.term(w) for w in self.pattern(text).findall(text)]
         return [t for t in found if t]
 
     def spans(self, text: str) -> list[tuple[int, int]]:
         """The spans of the words of ``text`` that have a term, in order."""
-        return [m.span() for m in self.pattern.finditer(text) if self.term(m.group())]
+        return [m.span() for m in self.pattern(text).finditer(text) if self.term(m.group())]
+
+    def split(self, texts: list[str]) -> tuple[list[str], array[int], array[int]]:
+        """The terms of ``texts``, numbered by first appearance, and each
+        text's term numbers (words, with the offsets of each text's)."""
+        blob = _SEPARATOR.join(texts)
+        if blob.count(_SEPARATOR) != len(texts) - 1 or _SEPARATOR in self.synonyms:
+            return self._split_each(texts)
+        tokens = self.pattern(blob, _SEPARATOR).findall(blob)
+        ids: dict[str, int] = {}
+        number: dict[str, int] = {}
+        cut = 0xFFFFFFFF
+        for token in dict.fromkeys(tokens):
+            term = self.term(token) if token != _SEPARATOR else None
+            if term == "":
+                return self._split_each(texts)
+            number[token] = cut if term is None else ids.setdefault(term, len(ids))
+        numbered = list(map(number.__getitem__, tokens))
+        cuts = [at for at, n in enumerate(numbered) if n == cut]
+        words = array("I", filter(cut.__ne__, numbered))
+        offsets = array("Q", [0])
+        offsets.extend(at - k for k, at in enumerate(cuts))
+        offsets.append(len(words))
+        return list(ids), words, offsets
+
+    def _split_each(self, texts: list[str]) -> tuple[list[str], array[int], array[int]]:
+        ids: dict[str, int] = {}
+        number = ids.setdefault
+        words, offsets = array("I"), array("Q", [0])
+        for text in texts:
+            words.extend([number(t, len(ids)) for t in self.terms(text)])
+            offsets.append(len(words))
+        return list(ids), words, offsets
 
 
 def _synonyms(synonyms: object, rule: FoldRule | None) -> dict[str, str]:
@@ -197,6 +256,23 @@ def _packed(typecode: str, values: Iterable[int]) -> bytes:
     return array(typecode, values).tobytes()
 
 
+def _encoded(texts: list[str]) -> tuple[bytes, array[int]]:
+    """The texts as UTF-8, one after the other, and where each starts."""
+    offsets = array("Q", [0])
+    joined = "".join(texts)
+    if joined.isascii():
+        offsets.extend(accumulate(map(len, texts)))
+        return joined.encode("ascii"), offsets
+    chunks = []
+    for position, text in enumerate(texts):
+        try:
+            chunks.append(text.encode())
+        except UnicodeEncodeError:
+            raise ValueError(f"items[{position}]: the text holds a lone surrogate") from None
+    offsets.extend(accumulate(map(len, chunks)))
+    return b"".join(chunks), offsets
+
+
 def _offsets(lengths: Iterable[int]) -> Iterator[int]:
     yield 0
     yield from accumulate(lengths)
@@ -245,37 +321,23 @@ class Catalog:
         words = _Words(rule, _synonyms(synonyms, rule))
         pairs = list(_items(items))
         weighed = None if weights is None else _weigh(weights)
-        ids: dict[str, int] = {}
-        number = ids.setdefault
-        word_ids, word_off = array("I"), array("Q", [0])
-        encoded: list[bytes] = []
-        text_off = array("Q", [0])
-        size = 0
-        step = max(1, len(pairs) // 100)
-        for position, (text, _) in enumerate(pairs):
-            try:
-                data = text.encode()
-            except UnicodeEncodeError:
-                raise ValueError(f"items[{position}]: the text holds a lone surrogate") from None
-            encoded.append(data)
-            size += len(data)
-            text_off.append(size)
-            word_ids.extend([number(t, len(ids)) for t in words.terms(text)])
-            word_off.append(len(word_ids))
-            if progress is not None and position % step == 0:
-                progress(position, len(pairs))
+        texts = [text for text, _ in pairs]
+        if progress is not None:
+            progress(0, len(pairs))
+        terms, word_ids, word_off = words.split(texts)
         if progress is not None:
             progress(len(pairs), len(pairs))
-        terms: list[bytes] = []
-        for term in ids:
+        encoded, text_off = _encoded(texts)
+        encoded_terms: list[bytes] = []
+        for term in terms:
             try:
-                terms.append(term.encode())
+                encoded_terms.append(term.encode())
             except UnicodeEncodeError:
                 raise ValueError(f"fold made a word with a lone surrogate: {term!r}") from None
         parts: dict[str, Buffer] = {
-            "terms": b"".join(terms),
-            "termoff": _packed("Q", _offsets(len(t) for t in terms)),
-            "texts": b"".join(encoded),
+            "terms": b"".join(encoded_terms),
+            "termoff": _packed("Q", _offsets(len(t) for t in encoded_terms)),
+            "texts": encoded,
             "textoff": text_off.tobytes(),
             "payloads": _packed("I", (payload for _, payload in pairs)),
             "words": word_ids.tobytes(),

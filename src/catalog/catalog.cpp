@@ -366,7 +366,7 @@ std::vector<Hit> Catalog::search(const SearchQuery& query, Interrupt& interrupt)
     std::priority_queue<Ranked, std::vector<Ranked>, decltype(better)> top(better);
     // Words by how many items their terms reach, fewest first. After the
     // first r + 1 of them, every item that misses at most r words was seen:
-    // once that many items fill the limit, no other item can enter it.
+    // once one such item is found, the items holding the most words are.
     std::vector<std::uint32_t> order(q);
     std::iota(order.begin(), order.end(), 0u);
     std::stable_sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) {
@@ -394,14 +394,20 @@ std::vector<Hit> Catalog::search(const SearchQuery& query, Interrupt& interrupt)
         }
         const std::uint64_t sure =
             std::accumulate(with_matched.begin() + (q - r), with_matched.end(), std::uint64_t{0});
-        if (sure >= query.limit) {
+        if (sure > 0) {
             break;
         }
+    }
+    std::uint32_t most = 0;
+    for (std::uint32_t m = 0; m <= q; ++m) {
+        most = with_matched[m] > 0 ? m : most;
     }
     std::vector<Ranked> ranked;
     ranked.reserve(top.size());
     for (; !top.empty(); top.pop()) {
-        ranked.push_back(top.top());
+        if (top.top().matched == most) {
+            ranked.push_back(top.top());
+        }
     }
     std::reverse(ranked.begin(), ranked.end());
     const std::uint64_t budget_sum =
