@@ -383,7 +383,7 @@ def bench_linkage(reference_count: int, row_count: int) -> None:
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--sizes", type=int, nargs="+", default=[200_000, 1_000_000])
+    parser.add_argument("--sizes", type=int, nargs="*", default=[200_000, 1_000_000])
     parser.add_argument("--queries", type=int, default=1000)
     parser.add_argument("--extract", type=int, default=20, help="rapidfuzz extract queries")
     parser.add_argument("--reference", type=int, default=50_000)

@@ -607,7 +607,7 @@ def typo_queries(words: Sequence[str], count: int, seed: int = 1) -> list[str]:
 # these do (tests/test_catalog*.py compare them over random catalogs).
 
 CATALOG_PROXIMITY_CAP = 7
-CATALOG_MATCH_CUTOFF = 0.5
+CATALOG_MATCH_CUTOFF = 0.6
 
 
 def catalog_tokens(text: str, symbols: Iterable[str] = ()) -> list[tuple[int, int, str]]:

@@ -42,8 +42,11 @@ name's word and an item's word pair off when their terms are equal
 score is the paired weight, counted on both sides and times the similarity,
 over the weight of all the words of both: a missing or extra word costs its
 weight once, a wrong word (one unpaired on each side) twice. The default
-cutoff, ``MATCH_CUTOFF`` = 0.5, asks that the paired words carry at least
-half the weight of the two names together.
+cutoff, ``MATCH_CUTOFF`` = 0.6, sits between the scores of two telling
+cases for words of equal weight: one wrong word out of three (2 * 2 / 6 =
+0.67, the same entity with a word changed) passes, one wrong word out of two
+(2 * 1 / 4 = 0.5, two entities that share a word) does not; a dropped word
+out of three (2 * 2 / 5 = 0.8) passes easily.
 """
 
 from __future__ import annotations
@@ -71,7 +74,7 @@ if TYPE_CHECKING:
 __all__ = ["MATCH_CUTOFF", "MAX_QUERY_WORDS", "Catalog", "Hit"]
 
 #: The default ``score_cutoff`` of ``match``.
-MATCH_CUTOFF = 0.5
+MATCH_CUTOFF = 0.6
 #: Words of a query past this many are ignored (bounds a query's work).
 MAX_QUERY_WORDS = 64
 _MAX_PAYLOAD = 0xFFFFFFFF

@@ -161,17 +161,6 @@ std::string check(const Parts& p) {
     return {};
 }
 
-struct TermMatch {
-    std::uint32_t term;
-    std::uint32_t typos;
-    std::uint32_t prefix;
-};
-
-struct Catalog::Expansion {
-    std::vector<TermMatch> terms;
-    std::uint64_t postings = 0;  // items over all the terms, with repeats
-};
-
 Catalog::Catalog(const Parts& parts, Interrupt& interrupt) : parts_(parts) {
     const std::size_t terms = parts.term_offsets.size() - 1;
     KeyList keys;
@@ -208,6 +197,13 @@ Catalog::Catalog(const Parts& parts, Interrupt& interrupt) : parts_(parts) {
             }
         }
     }
+    mass_.resize(terms);
+    for (std::size_t t = 0; t < terms; ++t) {
+        const double held = static_cast<double>(posting_offsets_[t + 1] - posting_offsets_[t]);
+        // A term that no item holds (none does, unless the parts were made
+        // by hand) weighs as a word that no item holds.
+        mass_[t] = std::log1p(static_cast<double>(items) / std::max(held, 1.0));
+    }
 }
 
 Catalog::~Catalog() = default;
@@ -227,56 +223,56 @@ std::span<const std::uint32_t> Catalog::words(std::uint32_t item) const noexcept
 
 std::size_t Catalog::memory_bytes() const noexcept {
     return trie_->image_bytes().size() + term_length_.size() * sizeof(std::uint32_t) +
-           posting_offsets_.size() * sizeof(std::uint64_t) +
+           mass_.size() * sizeof(double) + posting_offsets_.size() * sizeof(std::uint64_t) +
            postings_.size() * sizeof(std::uint32_t);
-}
-
-double Catalog::mass(std::uint32_t term) const noexcept {
-    const double held = static_cast<double>(posting_offsets_[term + 1] - posting_offsets_[term]);
-    return std::log1p(static_cast<double>(size()) / held);
 }
 
 double Catalog::unseen_mass() const noexcept {
     return std::log1p(static_cast<double>(size()));
 }
 
-std::vector<Catalog::Expansion> Catalog::expand(std::span<const std::u32string> words,
-                                                std::span<const std::uint32_t> budgets,
-                                                bool last_is_prefix, Interrupt& interrupt) const {
-    std::vector<Expansion> out(words.size());
-    for (std::size_t w = 0; w < words.size(); ++w) {
-        RankedOptions options;
-        options.max_dist = budgets[w];
-        options.transpositions = true;
-        std::vector<Match> whole = ranked_search(*trie_, words[w], options, interrupt);
-        Expansion& e = out[w];
-        if (last_is_prefix && w + 1 == words.size()) {
-            // Exact where the whole term is as close as any of its beginnings.
-            std::vector<std::pair<std::uint32_t, std::uint64_t>> exact;
-            for (const Match& m : whole) {
-                exact.emplace_back(m.payload, m.distance);
-            }
-            std::sort(exact.begin(), exact.end());
-            for (const Match& m : complete(*trie_, words[w], options, interrupt)) {
-                const auto at =
-                    std::lower_bound(exact.begin(), exact.end(),
-                                     std::pair<std::uint32_t, std::uint64_t>(m.payload, 0));
-                const bool is_exact =
-                    at != exact.end() && at->first == m.payload && at->second == m.distance;
-                e.terms.push_back(
-                    {m.payload, static_cast<std::uint32_t>(m.distance), is_exact ? 0u : 1u});
-            }
-        } else {
-            for (const Match& m : whole) {
-                e.terms.push_back({m.payload, static_cast<std::uint32_t>(m.distance), 0});
-            }
+Expansion Catalog::expand(std::u32string_view word, std::uint32_t budget, bool prefix,
+                          Interrupt& interrupt) const {
+    RankedOptions options;
+    options.max_dist = budget;
+    options.transpositions = true;
+    const std::vector<Match> whole = ranked_search(*trie_, word, options, interrupt);
+    Expansion e;
+    if (prefix) {
+        // Exact where the whole term is as close as any of its beginnings.
+        std::vector<std::pair<std::uint32_t, std::uint64_t>> exact;
+        for (const Match& m : whole) {
+            exact.emplace_back(m.payload, m.distance);
         }
-        for (const TermMatch& m : e.terms) {
-            e.postings += posting_offsets_[m.term + 1] - posting_offsets_[m.term];
+        std::sort(exact.begin(), exact.end());
+        for (const Match& m : complete(*trie_, word, options, interrupt)) {
+            const auto at = std::lower_bound(exact.begin(), exact.end(),
+                                             std::pair<std::uint32_t, std::uint64_t>(m.payload, 0));
+            const bool is_exact =
+                at != exact.end() && at->first == m.payload && at->second == m.distance;
+            e.terms.push_back(
+                {m.payload, static_cast<std::uint32_t>(m.distance), is_exact ? 0u : 1u});
+        }
+    } else {
+        for (const Match& m : whole) {
+            e.terms.push_back({m.payload, static_cast<std::uint32_t>(m.distance), 0});
         }
     }
-    return out;
+    for (const TermMatch& m : e.terms) {
+        e.postings += posting_offsets_[m.term + 1] - posting_offsets_[m.term];
+    }
+    return e;
 }
+
+namespace {
+
+// The expansions of every word of a query, and pointers to them.
+struct Expanded {
+    std::vector<Expansion> owned;
+    std::vector<const Expansion*> pointers;
+};
+
+}  // namespace
 
 // ---- search -------------------------------------------------------------------
 
@@ -312,16 +308,31 @@ std::uint32_t proximity_cost(std::uint32_t a, std::uint32_t b) noexcept {
 }  // namespace
 
 std::vector<Hit> Catalog::search(const SearchQuery& query, Interrupt& interrupt) const {
+    if (query.limit == 0) {
+        return {};
+    }
+    Expanded e;
+    for (std::size_t w = 0; w < query.words.size(); ++w) {
+        const bool prefix = query.last_is_prefix && w + 1 == query.words.size();
+        e.owned.push_back(expand(query.words[w], query.budgets[w], prefix, interrupt));
+    }
+    for (const Expansion& one : e.owned) {
+        e.pointers.push_back(&one);
+    }
+    return search(query, e.pointers, interrupt);
+}
+
+std::vector<Hit> Catalog::search(const SearchQuery& query,
+                                 std::span<const Expansion* const> expansions,
+                                 Interrupt& interrupt) const {
     const std::size_t q = query.words.size();
     if (q == 0 || query.limit == 0) {
         return {};
     }
-    const std::vector<Expansion> expansions =
-        expand(query.words, query.budgets, query.last_is_prefix, interrupt);
     Scratch& s = scratch();
     s.begin(term_count(), size());
     for (std::uint32_t w = 0; w < q; ++w) {
-        for (const TermMatch& m : expansions[w].terms) {
+        for (const TermMatch& m : expansions[w]->terms) {
             s.add(m.term, {w, m.typos, m.prefix, kNone});
         }
     }
@@ -370,11 +381,11 @@ std::vector<Hit> Catalog::search(const SearchQuery& query, Interrupt& interrupt)
     std::vector<std::uint32_t> order(q);
     std::iota(order.begin(), order.end(), 0u);
     std::stable_sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) {
-        return expansions[a].postings < expansions[b].postings;
+        return expansions[a]->postings < expansions[b]->postings;
     });
     std::vector<std::uint64_t> with_matched(q + 1, 0);
     for (std::size_t r = 0; r < q; ++r) {
-        for (const TermMatch& m : expansions[order[r]].terms) {
+        for (const TermMatch& m : expansions[order[r]]->terms) {
             for (std::uint64_t at = posting_offsets_[m.term]; at < posting_offsets_[m.term + 1];
                  ++at) {
                 const std::uint32_t item = postings_[at];
@@ -446,15 +457,26 @@ struct Pair {
 }  // namespace
 
 std::vector<Hit> Catalog::match(const MatchQuery& query, Interrupt& interrupt) const {
+    if (query.limit == 0) {
+        return {};
+    }
+    Expanded e;
+    for (const std::u32string& word : query.words) {
+        e.owned.push_back(expand(word, auto_budget(word.size()), false, interrupt));
+    }
+    for (const Expansion& one : e.owned) {
+        e.pointers.push_back(&one);
+    }
+    return match(query, e.pointers, interrupt);
+}
+
+std::vector<Hit> Catalog::match(const MatchQuery& query,
+                                std::span<const Expansion* const> expansions,
+                                Interrupt& interrupt) const {
     const std::size_t q = query.words.size();
     if (q == 0 || query.limit == 0) {
         return {};
     }
-    std::vector<std::uint32_t> budgets(q);
-    for (std::size_t w = 0; w < q; ++w) {
-        budgets[w] = auto_budget(query.words[w].size());
-    }
-    const std::vector<Expansion> expansions = expand(query.words, budgets, false, interrupt);
     Scratch& s = scratch();
     s.begin(term_count(), size());
     // Per word: what it weighs when it pairs with nothing (its own term's
@@ -462,7 +484,7 @@ std::vector<Hit> Catalog::match(const MatchQuery& query, Interrupt& interrupt) c
     std::vector<double> alone(q, unseen_mass());
     std::vector<double> heaviest(q, 0.0);
     for (std::uint32_t w = 0; w < q; ++w) {
-        for (const TermMatch& m : expansions[w].terms) {
+        for (const TermMatch& m : expansions[w]->terms) {
             s.add(m.term, {w, m.typos, 0, kNone});
             heaviest[w] = std::max(heaviest[w], mass(m.term));
             if (m.typos == 0) {
@@ -477,7 +499,7 @@ std::vector<Hit> Catalog::match(const MatchQuery& query, Interrupt& interrupt) c
     std::vector<std::uint32_t> order(q);
     std::iota(order.begin(), order.end(), 0u);
     std::stable_sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) {
-        return expansions[a].postings < expansions[b].postings;
+        return expansions[a]->postings < expansions[b]->postings;
     });
     double rest_heavy = std::accumulate(heaviest.begin(), heaviest.end(), 0.0);
     double drawn_alone = 0;
@@ -496,8 +518,29 @@ std::vector<Hit> Catalog::match(const MatchQuery& query, Interrupt& interrupt) c
     std::vector<std::uint32_t> paired_with(q);
     std::vector<Pair> paired_pair(q);
     std::vector<std::uint8_t> position_used;
+    // The least a word adds to the name's side: alone, or paired with its
+    // lightest term.
+    double least_words = 0;
+    for (std::uint32_t w = 0; w < q; ++w) {
+        double least = alone[w];
+        for (const TermMatch& m : expansions[w]->terms) {
+            least = std::min(least, mass(m.term));
+        }
+        least_words += least;
+    }
+    // An item's score, or -1 when it cannot reach the cutoff: its paired
+    // weight is at most that of its words that some word matches.
     auto score_of = [&](std::uint32_t item) {
         const auto terms = words(item);
+        double reachable = 0;
+        double own = 0;
+        for (const std::uint32_t t : terms) {
+            own += mass(t);
+            reachable += s.head(t) != kNone ? mass(t) : 0.0;
+        }
+        if (2 * reachable / (least_words + own) < query.cutoff - 1e-9) {
+            return -1.0;
+        }
         pairs.clear();
         for (std::uint32_t j = 0; j < terms.size(); ++j) {
             for (std::uint32_t e = s.head(terms[j]); e != kNone; e = s.entries[e].next) {
@@ -553,7 +596,7 @@ std::vector<Hit> Catalog::match(const MatchQuery& query, Interrupt& interrupt) c
     };
     std::priority_queue<Scored, std::vector<Scored>, decltype(better)> top(better);
     for (std::size_t r = 0; r < drawn; ++r) {
-        for (const TermMatch& m : expansions[order[r]].terms) {
+        for (const TermMatch& m : expansions[order[r]]->terms) {
             for (std::uint64_t at = posting_offsets_[m.term]; at < posting_offsets_[m.term + 1];
                  ++at) {
                 const std::uint32_t item = postings_[at];

@@ -56,6 +56,18 @@ struct Hit {
     std::vector<std::uint32_t> positions;
 };
 
+// The terms a query word matches, with the typos each costs and whether
+// as a prefix (1) or whole (0), and how many items they reach together.
+struct TermMatch {
+    std::uint32_t term;
+    std::uint32_t typos;
+    std::uint32_t prefix;
+};
+struct Expansion {
+    std::vector<TermMatch> terms;
+    std::uint64_t postings = 0;  // items over all the terms, with repeats
+};
+
 struct SearchQuery {
     std::vector<std::u32string> words;   // folded terms, in query order
     std::vector<std::uint32_t> budgets;  // typos allowed, per word
@@ -66,7 +78,7 @@ struct SearchQuery {
 struct MatchQuery {
     std::vector<std::u32string> words;
     std::uint64_t limit = 1;
-    double cutoff = 0.5;
+    double cutoff = 0.6;
 };
 
 // The typos that the "auto" rule allows a word of `length` characters:
@@ -99,16 +111,22 @@ public:
     std::vector<Hit> search(const SearchQuery& query, Interrupt& interrupt) const;
     std::vector<Hit> match(const MatchQuery& query, Interrupt& interrupt) const;
 
+    // The terms `word` matches within `budget` typos, also as a prefix.
+    // A batch expands each distinct word once and passes the expansions of
+    // a query's words, in order, to the overloads below.
+    Expansion expand(std::u32string_view word, std::uint32_t budget, bool prefix,
+                     Interrupt& interrupt) const;
+    std::vector<Hit> search(const SearchQuery& query, std::span<const Expansion* const> expansions,
+                            Interrupt& interrupt) const;
+    std::vector<Hit> match(const MatchQuery& query, std::span<const Expansion* const> expansions,
+                           Interrupt& interrupt) const;
+
     // The weight of a term: ln(1 + items / items holding it).
-    double mass(std::uint32_t term) const noexcept;
+    double mass(std::uint32_t term) const noexcept { return mass_[term]; }
     // The weight of a word no item holds: ln(1 + items).
     double unseen_mass() const noexcept;
 
 private:
-    struct Expansion;
-    std::vector<Expansion> expand(std::span<const std::u32string> words,
-                                  std::span<const std::uint32_t> budgets, bool last_is_prefix,
-                                  Interrupt& interrupt) const;
     std::uint64_t weight(std::uint32_t item) const noexcept {
         return parts_.weights.empty() ? 0 : parts_.weights[item];
     }
@@ -118,6 +136,7 @@ private:
     std::vector<std::uint32_t> term_length_;  // in code points
     std::vector<std::uint64_t> posting_offsets_;
     std::vector<std::uint32_t> postings_;  // items per term, ascending, once each
+    std::vector<double> mass_;             // per term
 };
 
 }  // namespace morlatch::catalog

@@ -9,6 +9,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "binding/args.hpp"
@@ -156,10 +157,58 @@ OwnedRef hits_to_python(const catalog::Catalog& cat, const std::vector<catalog::
                               [&](const catalog::Hit& hit) { return hit_to_python(cat, hit); });
 }
 
+// A batch's queries as the expansions of their words: each distinct (word,
+// budget, prefix) expanded once, on native threads, for every query it is in.
+struct BatchWords {
+    std::vector<catalog::Expansion> expansions;
+    std::vector<std::vector<const catalog::Expansion*>> queries;
+};
+
+template <class Budget, class Prefix>
+BatchWords expand_batch(const catalog::Catalog& cat,
+                        const std::vector<std::vector<std::u32string>>& words,
+                        std::uint64_t workers, Budget budget_of, Prefix prefix_of) {
+    struct Distinct {
+        const std::u32string* word;
+        std::uint32_t budget;
+        bool prefix;
+    };
+    std::vector<Distinct> distinct;
+    std::unordered_map<std::u32string, std::size_t> seen;
+    std::vector<std::vector<std::size_t>> at(words.size());
+    for (std::size_t i = 0; i < words.size(); ++i) {
+        for (std::size_t w = 0; w < words[i].size(); ++w) {
+            const std::uint32_t budget = budget_of(i, w);
+            const bool prefix = prefix_of(i, w);
+            std::u32string key{static_cast<char32_t>(budget), prefix ? U'p' : U'w'};
+            key += words[i][w];
+            const auto [found, added] = seen.try_emplace(std::move(key), distinct.size());
+            if (added) {
+                distinct.push_back({&words[i][w], budget, prefix});
+            }
+            at[i].push_back(found->second);
+        }
+    }
+    BatchWords out;
+    out.expansions = binding::run_batch<catalog::Expansion>(
+        distinct.size(), workers, [&](std::size_t d, Interrupt& interrupt) {
+            return cat.expand(*distinct[d].word, distinct[d].budget, distinct[d].prefix, interrupt);
+        });
+    out.queries.resize(words.size());
+    for (std::size_t i = 0; i < words.size(); ++i) {
+        for (const std::size_t d : at[i]) {
+            out.queries[i].push_back(&out.expansions[d]);
+        }
+    }
+    return out;
+}
+
+std::uint64_t workers_of(PyObject* obj) {
+    return binding::convert_argument("workers", [&] { return binding::to_size(obj); });
+}
+
 template <class Run>
-OwnedRef batch(const catalog::Catalog& cat, std::size_t count, PyObject* workers_arg, Run run) {
-    const std::uint64_t workers =
-        binding::convert_argument("workers", [&] { return binding::to_size(workers_arg); });
+OwnedRef batch(const catalog::Catalog& cat, std::size_t count, std::uint64_t workers, Run run) {
     const auto results = binding::run_batch<std::vector<catalog::Hit>>(count, workers, run);
     return binding::make_list(
         results, [&](const std::vector<catalog::Hit>& hits) { return hits_to_python(cat, hits); });
@@ -216,8 +265,13 @@ OwnedRef catalog_search_many_function(PyObject*, const FastCallArgs& call) {
             binding::throw_error(PyExc_ValueError, "words and budgets differ in length");
         }
     }
-    return batch(cat, words.size(), workers_arg, [&](std::size_t i, Interrupt& interrupt) {
-        return cat.search({words[i], budgets[i], prefixes[i], limit}, interrupt);
+    const std::uint64_t workers = workers_of(workers_arg);
+    const BatchWords expanded = expand_batch(
+        cat, words, workers, [&](std::size_t i, std::size_t w) { return budgets[i][w]; },
+        [&](std::size_t i, std::size_t w) { return prefixes[i] && w + 1 == words[i].size(); });
+    return batch(cat, words.size(), workers, [&](std::size_t i, Interrupt& interrupt) {
+        return cat.search({words[i], budgets[i], prefixes[i], limit}, expanded.queries[i],
+                          interrupt);
     });
 }
 
@@ -259,8 +313,13 @@ OwnedRef catalog_match_many_function(PyObject*, const FastCallArgs& call) {
     const auto words = binding::convert_argument("words", [&] {
         return binding::to_vector<std::vector<std::u32string>>(words_arg, words_of);
     });
-    return batch(cat, words.size(), workers_arg, [&](std::size_t i, Interrupt& interrupt) {
-        return cat.match({words[i], options.limit, options.cutoff}, interrupt);
+    const std::uint64_t workers = workers_of(workers_arg);
+    const BatchWords expanded = expand_batch(
+        cat, words, workers,
+        [&](std::size_t i, std::size_t w) { return catalog::auto_budget(words[i][w].size()); },
+        [](std::size_t, std::size_t) { return false; });
+    return batch(cat, words.size(), workers, [&](std::size_t i, Interrupt& interrupt) {
+        return cat.match({words[i], options.limit, options.cutoff}, expanded.queries[i], interrupt);
     });
 }
 
