@@ -204,6 +204,14 @@ Catalog::Catalog(const Parts& parts, Interrupt& interrupt) : parts_(parts) {
         // by hand) weighs as a word that no item holds.
         mass_[t] = std::log1p(static_cast<double>(items) / std::max(held, 1.0));
     }
+    item_mass_.resize(items);
+    for (std::uint32_t i = 0; i < items; ++i) {
+        double own = 0;
+        for (const std::uint32_t t : words(i)) {
+            own += mass_[t];
+        }
+        item_mass_[i] = static_cast<float>(own);
+    }
 }
 
 Catalog::~Catalog() = default;
@@ -223,7 +231,8 @@ std::span<const std::uint32_t> Catalog::words(std::uint32_t item) const noexcept
 
 std::size_t Catalog::memory_bytes() const noexcept {
     return trie_->image_bytes().size() + term_length_.size() * sizeof(std::uint32_t) +
-           mass_.size() * sizeof(double) + posting_offsets_.size() * sizeof(std::uint64_t) +
+           mass_.size() * sizeof(double) + item_mass_.size() * sizeof(float) +
+           posting_offsets_.size() * sizeof(std::uint64_t) +
            postings_.size() * sizeof(std::uint32_t);
 }
 
@@ -530,7 +539,20 @@ std::vector<Hit> Catalog::match(const MatchQuery& query,
     }
     // An item's score, or -1 when it cannot reach the cutoff: its paired
     // weight is at most that of its words that some word matches.
+    double heaviest_words = 0;
+    for (std::uint32_t w = 0; w < q; ++w) {
+        heaviest_words += heaviest[w];
+    }
     auto score_of = [&](std::uint32_t item) {
+        // First from the item's own weight alone (rounded to a float: taken
+        // a little low or high, whichever bounds the score from above), then
+        // from its words that some word matches.
+        const double own_low = item_mass_[item] * (1 - 1e-6);
+        const double own_high = item_mass_[item] * (1 + 1e-6);
+        if (2 * std::min(heaviest_words, own_high) / (least_words + own_low) <
+            query.cutoff - 1e-9) {
+            return -1.0;
+        }
         const auto terms = words(item);
         double reachable = 0;
         double own = 0;

@@ -137,6 +137,7 @@ private:
     std::vector<std::uint64_t> posting_offsets_;
     std::vector<std::uint32_t> postings_;  // items per term, ascending, once each
     std::vector<double> mass_;             // per term
+    std::vector<float> item_mass_;         // per item, its words' masses summed
 };
 
 }  // namespace morlatch::catalog
