@@ -9,6 +9,7 @@ harness and the benchmarks put tests/ on sys.path first."""
 
 from __future__ import annotations
 
+import itertools
 import operator
 import random
 import string
@@ -623,3 +624,205 @@ def kept_payloads(pairs: Sequence[tuple[str, int]], duplicates: str) -> dict[str
             if first.setdefault(key, payload) != payload:
                 raise ValueError(key)
     return dict(reversed(pairs)) if duplicates == "first" else dict(pairs)
+# ---------------------------------------------------------------- catalogs: words, search, linkage
+#
+# A catalog by brute force: every item and every query word compared with
+# every item word, nothing indexed. morlatch.Catalog must rank and score as
+# these do (tests/test_catalog*.py compare them over random catalogs).
+
+CATALOG_PROXIMITY_CAP = 7
+CATALOG_MATCH_CUTOFF = 0.6
+
+
+def catalog_tokens(text: str, symbols: Iterable[str] = ()) -> list[tuple[int, int, str]]:
+    """The words of ``text`` as (start, end, word): maximal runs of letters,
+    digits and marks (general categories L*, N*, M*); a character of
+    ``symbols`` outside such a run is a word of its own."""
+    import unicodedata
+
+    extra = set(symbols)
+    words: list[tuple[int, int, str]] = []
+    start = None
+    for at, ch in enumerate(text + " "):
+        inside = at < len(text) and unicodedata.category(ch)[0] in "LNM"
+        if inside and start is None:
+            start = at
+        elif not inside and start is not None:
+            words.append((start, at, text[start:at]))
+            start = None
+        if not inside and ch in extra:
+            words.append((at, at + 1, ch))
+    return words
+
+
+def catalog_term(word: str, rule: Callable[[str], str] | None, synonyms: Mapping[str, str]) -> str:
+    """A word as the catalog compares it: folded, then replaced by its
+    synonym (followed to the end of a chain) when it has one."""
+    term = rule(word) if rule is not None else word
+    seen = {term}
+    while term in synonyms:
+        term = synonyms[term]
+        if term in seen:
+            break
+        seen.add(term)
+    return term
+
+
+def catalog_budget(word: str, typos: int | str) -> int:
+    """Typos allowed for a query word: "auto" allows none below 3
+    characters, 1 from 3 and 2 from 6; an int the same for every word."""
+    if typos != "auto":
+        return int(typos)
+    return 0 if len(word) < 3 else 1 if len(word) < 6 else 2
+
+
+def catalog_word_match(word: str, term: str, budget: int, prefix: bool) -> tuple[int, int] | None:
+    """How a query word matches an item term: (typos, 1 if as a prefix else
+    0), or None. A prefix word takes the term whole when that costs no more
+    typos than some beginning of it."""
+    whole = osa(word, term)
+    if not prefix:
+        return (whole, 0) if whole <= budget else None
+    start = completion_distance(term, word, transpositions=True)
+    if start > budget:
+        return None
+    return (whole, 0) if whole == start else (start, 1)
+
+
+def catalog_proximity(positions: Sequence[int]) -> int:
+    """The spread of the matched words, in query order: next word d places
+    later costs d - 1, d places earlier (or the same word) 1 + |d|, each pair
+    at most CATALOG_PROXIMITY_CAP."""
+    total = 0
+    for a, b in itertools.pairwise(positions):
+        d = b - a
+        total += min(CATALOG_PROXIMITY_CAP, d - 1 if d > 0 else 1 - d)
+    return total
+
+
+def catalog_search(
+    items: Sequence[tuple[str, int, int | float]],
+    query: str,
+    limit: int = 10,
+    *,
+    typos: int | str = "auto",
+    prefix: bool = True,
+    rule: Callable[[str], str] | None = fold,
+    synonyms: Mapping[str, str] | None = None,
+) -> list[tuple[str, int, float, list[tuple[int, int]]]]:
+    """Catalog.search over (text, payload, weight) items: (text, payload,
+    score, spans) of the items that match the most query words (at least
+    one), ranked by typos, proximity, prefixes, -weight, text, payload."""
+    syn = dict(synonyms or {})
+    symbols = [s for s in syn if len(s) == 1 and unicodedata_category(s)[0] not in "LNM"]
+    words = [catalog_term(w, rule, syn) for _, _, w in catalog_tokens(query, symbols)]
+    words = [w for w in words if w]
+    if not words:
+        return []
+    last_prefix = prefix and not query[-1:].isspace()
+    budgets = [catalog_budget(w, typos) for w in words]
+    ranked = []
+    for text, payload, weight in items:
+        tokens = [(s, e, catalog_term(w, rule, syn)) for s, e, w in catalog_tokens(text, symbols)]
+        tokens = [t for t in tokens if t[2]]
+        best: list[tuple[int, int, int] | None] = []
+        for i, word in enumerate(words):
+            as_prefix = last_prefix and i == len(words) - 1
+            found = [
+                (*m, j)
+                for j, (_, _, term) in enumerate(tokens)
+                if (m := catalog_word_match(word, term, budgets[i], as_prefix)) is not None
+            ]
+            best.append(min(found) if found else None)
+        matched = [b for b in best if b is not None]
+        if not matched:
+            continue
+        typo_sum = sum(b[0] for b in matched)
+        spread = catalog_proximity([b[2] for b in matched])
+        prefixes = sum(b[1] for b in matched)
+        worst_spread = CATALOG_PROXIMITY_CAP * (len(words) - 1)
+        within = (typo_sum + (spread + prefixes / 2) / (worst_spread + 1)) / (sum(budgets) + 1)
+        score = (len(matched) - within) / len(words)
+        spans = sorted({tokens[b[2]][:2] for b in matched})
+        key = (-len(matched), typo_sum, spread, prefixes, -weight, text, payload)
+        ranked.append((key, (text, payload, score, spans)))
+    most = max((-key[0] for key, _ in ranked), default=0)
+    ranked = [(key, hit) for key, hit in ranked if -key[0] == most]
+    ranked.sort(key=lambda pair: pair[0])
+    return [hit for _, hit in ranked[:limit]]
+
+
+def unicodedata_category(ch: str) -> str:
+    import unicodedata
+
+    return unicodedata.category(ch)
+
+
+def catalog_match(
+    items: Sequence[tuple[str, int, int | float]],
+    name: str,
+    limit: int = 1,
+    *,
+    score_cutoff: float | None = None,
+    rule: Callable[[str], str] | None = fold,
+    synonyms: Mapping[str, str] | None = None,
+) -> list[tuple[str, int, float]]:
+    """Catalog.match by brute force: a weighted Dice coefficient over the
+    words. A word weighs ln(1 + N / df) (N items, df of them holding it; a
+    word no item holds weighs ln(1 + N)); a query word and an item word pair
+    off when equal (similarity 1) or within the "auto" budget of the query
+    word (1 - typos / longer length), greedily by (-similarity, -weight,
+    query position, item position). Score: the paired weight, counted on
+    both sides and times the similarity, over all the words' weight."""
+    import math
+
+    syn = dict(synonyms or {})
+    symbols = [s for s in syn if len(s) == 1 and unicodedata_category(s)[0] not in "LNM"]
+
+    def terms(text: str) -> list[str]:
+        found = [catalog_term(w, rule, syn) for _, _, w in catalog_tokens(text, symbols)]
+        return [t for t in found if t]
+
+    item_terms = [terms(text) for text, _, _ in items]
+    df: dict[str, int] = {}
+    for ts in item_terms:
+        for t in set(ts):
+            df[t] = df.get(t, 0) + 1
+    n = len(items)
+
+    def mass(term: str) -> float:
+        return math.log1p(n / df[term]) if term in df else math.log1p(n)
+
+    words = terms(name)
+    cutoff = CATALOG_MATCH_CUTOFF if score_cutoff is None else score_cutoff
+    ranked = []
+    for (text, payload, weight), ts in zip(items, item_terms, strict=True):
+        pairs = []
+        for i, w in enumerate(words):
+            for j, t in enumerate(ts):
+                d = 0 if w == t else osa(w, t)
+                if d <= catalog_budget(w, "auto"):
+                    pairs.append((-(1 - d / max(len(w), len(t))), -mass(t), i, j))
+        if not pairs:
+            continue
+        pairs.sort()
+        used_i: dict[int, tuple[float, int]] = {}
+        used_j: set[int] = set()
+        for neg_sim, _, i, j in pairs:
+            if i not in used_i and j not in used_j:
+                used_i[i] = (-neg_sim, j)
+                used_j.add(j)
+        total = 0.0
+        for i, w in enumerate(words):
+            total += mass(ts[used_i[i][1]]) if i in used_i else mass(w)
+        for t in ts:
+            total += mass(t)
+        paired = 0.0
+        for i in sorted(used_i):
+            sim, j = used_i[i]
+            paired += sim * 2 * mass(ts[j])
+        score = min(1.0, paired / total)
+        if score >= cutoff:
+            ranked.append(((-score, -weight, text, payload), (text, payload, score)))
+    ranked.sort(key=lambda pair: pair[0])
+    return [hit for _, hit in ranked[:limit]]

@@ -16,6 +16,7 @@ __path__ = extend_path(__path__, __name__)
 from _morlatch import PrefixSearch, from_bytes, from_internal_data
 
 from .builder import MAX_PAYLOAD, Keys, TrieArrays, build, layout
+from .catalog import Catalog, Hit
 from .fold import fold_text
 from .index import Index, Match, auto_distance, layout_info
 from .panic import is_panic
@@ -24,6 +25,8 @@ from .wordlist import WordListError, default_search, default_words, parse_word_l
 
 __all__ = [
     "MAX_PAYLOAD",
+    "Catalog",
+    "Hit",
     "Index",
     "Keys",
     "Match",

@@ -186,3 +186,40 @@ def pack_answers(answers: list[list[tuple[str, int, int]]]) -> bytes | None:
 def unpack_answers(data: bytes, match_type: type[_M]) -> list[list[_M]]:
     """The lists that pack_answers packed, each item a ``match_type``;
     ValueError when ``data`` is not such a result."""
+
+# ---- catalogs (morlatch.Catalog) ------------------------------------------------
+
+@final
+class CatalogCore: ...
+
+# (text, payload, score, per query word the matched item word's position)
+_CatalogHit = tuple[str, int, float, tuple[int | None, ...]]
+
+def catalog_new(
+    terms: Buffer,
+    term_offsets: Buffer,
+    texts: Buffer,
+    text_offsets: Buffer,
+    payloads: Buffer,
+    weights: Buffer | None,
+    words: Buffer,
+    word_offsets: Buffer,
+) -> CatalogCore: ...
+def catalog_search(
+    catalog: CatalogCore, words: list[str], budgets: list[int], last_is_prefix: bool, limit: int
+) -> list[_CatalogHit]: ...
+def catalog_search_many(
+    catalog: CatalogCore,
+    words: list[list[str]],
+    budgets: list[list[int]],
+    last_is_prefix: list[bool],
+    limit: int,
+    workers: int,
+) -> list[list[_CatalogHit]]: ...
+def catalog_match(
+    catalog: CatalogCore, words: list[str], limit: int, cutoff: float
+) -> list[_CatalogHit]: ...
+def catalog_match_many(
+    catalog: CatalogCore, words: list[list[str]], limit: int, cutoff: float, workers: int
+) -> list[list[_CatalogHit]]: ...
+def catalog_info(catalog: CatalogCore) -> tuple[int, int, int]: ...

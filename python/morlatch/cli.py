@@ -26,6 +26,7 @@ from typing import BinaryIO, TextIO
 import _morlatch
 
 from . import _engine, indexfile
+from . import _engine, catalog_cli, indexfile
 from ._lines import read_lines
 from .builder import build
 from .fold import fold_text
@@ -201,6 +202,7 @@ def _parser() -> tuple[argparse.ArgumentParser, dict[str, argparse.ArgumentParse
         "its line number, so a repeated one always differs): its last payload (the default), "
         "its first, or nothing: an error naming both lines",
     )
+    catalog_cli.add_build_option(build_cmd)
     progress = build_cmd.add_mutually_exclusive_group()
     progress.add_argument(
         "--progress",
@@ -301,6 +303,7 @@ def _parser() -> tuple[argparse.ArgumentParser, dict[str, argparse.ArgumentParse
     stats_cmd.add_argument("--json", action="store_true", help="print a JSON object")
     _add_format(stats_cmd)
     stats_cmd.set_defaults(command=_stats)
+    catalog_cli.add_search_command(sub)
     return parser, dict(sub.choices)
 
 
@@ -407,6 +410,8 @@ def _build(args: argparse.Namespace) -> int:
     if show is None:
         show = sys.stderr.isatty() and len(data) >= _LARGE_INPUT
     report = _Progress(sys.stderr if show else None)
+    if args.catalog:
+        return catalog_cli.build_catalog(args, data, report)
     if args.weights is not None or args.fold:
         return _build_index(args, data, report)
     index_file = args.index

@@ -27,7 +27,7 @@ from typing import Any, overload
 from . import _engine
 from .index import Index, Match, MaxDist, _distances
 
-__all__ = ["search_many"]
+__all__ = ["match_many", "search_many"]
 
 # Chunks of a list per worker thread: enough that a slow chunk does not hold
 # up the end, few enough that each runs long next to its scheduling.
@@ -354,3 +354,81 @@ def _answer_series(
     if _on_worker():
         results = [_Answer(answer) for answer in results]
     return pandas.Series(results, index=queries.index, name=queries.name, dtype=object)
+
+
+# ---- record linkage with a Catalog ----------------------------------------------
+
+
+def match_many(
+    names: Any,
+    catalog: Any,
+    *,
+    limit: int | None = 1,
+    score_cutoff: float | None = None,
+    client: Any = None,
+) -> Any:
+    """``catalog.match(name, limit=..., score_cutoff=...)`` for every name, on
+    a Dask cluster: ``names`` is a Dask bag, a Dask DataFrame column (the
+    result: a bag or Series of hit lists, lazy) or an iterable of str (a list
+    of hit lists, computed at once), as for ``search_many``. The catalog
+    travels to each worker once."""
+    from .catalog import Catalog
+
+    if not isinstance(catalog, Catalog):
+        raise TypeError(f"catalog must be a morlatch.Catalog, not {type(catalog).__name__!r}")
+    catalog.match_many([], limit=limit, score_cutoff=score_cutoff)  # checks the options
+    options = (limit, score_cutoff)
+    kind = _collection_kind(names)
+    if kind is None:
+        batch = _texts_of(names)
+        if not batch:
+            return []
+        distributed = importlib.import_module("distributed")
+        own = client is None and _current_client() is None
+        cluster = distributed.LocalCluster(processes=True, dashboard_address=":0") if own else None
+        client = distributed.Client(cluster, set_as_default=False) if own else client
+        client = client or _current_client()
+        try:
+            threads = max(1, sum(client.nthreads().values()))
+            size = -(-len(batch) // min(len(batch), threads * _CHUNKS_PER_THREAD))
+            chunks = [batch[start : start + size] for start in range(0, len(batch), size)]
+            shared = _share(catalog, client)
+            futures = client.map(_match_chunk, chunks, catalog=shared, options=options, pure=False)
+            return [hits for future in futures for hits in future.result()]
+        finally:
+            if cluster is not None:
+                with _shared_lock:
+                    _shared.get(id(catalog), {}).pop(client.id, None)
+                client.close()
+                cluster.close()
+    shared = _share(catalog, client if client is not None else _current_client())
+    if kind == "bag":
+        return names.map_partitions(_match_chunk, shared, options)
+    pandas = importlib.import_module("pandas")
+    meta = pandas.Series([], dtype=object, name=names.name)
+    return names.map_partitions(_match_series, shared, options, meta=meta)
+
+
+def _texts_of(names: Any) -> list[str]:
+    if isinstance(names, str):
+        raise TypeError("names must be an iterable of str, not a single str")
+    try:
+        batch = list(names)
+    except TypeError:
+        raise TypeError(f"names must be an iterable of str, not {type(names).__name__!r}") from None
+    for position, name in enumerate(batch):
+        if not isinstance(name, str):
+            raise TypeError(f"names[{position}] must be a str, not {type(name).__name__!r}")
+    return batch
+
+
+def _match_chunk(names: Iterable[str], catalog: Any, options: tuple[Any, Any]) -> list[Any]:
+    # One native thread: Dask runs one such task per worker thread.
+    with _collector_paused():
+        return catalog.match_many(names, limit=options[0], score_cutoff=options[1], workers=1)
+
+
+def _match_series(names: Any, catalog: Any, options: tuple[Any, Any]) -> Any:
+    pandas = importlib.import_module("pandas")
+    results = _match_chunk(names.tolist(), catalog, options)
+    return pandas.Series(results, index=names.index, name=names.name, dtype=object)

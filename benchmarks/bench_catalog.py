@@ -1,0 +1,399 @@
+"""morlatch.Catalog side by side with tantivy and rapidfuzz, in one run.
+
+Search: seeded product-like names (a made-up brand, then words drawn from
+the shipped word list by a Zipf law) and queries made from one name's words:
+some reordered, one real-looking typo (a swap, a dropped, doubled or wrong
+letter), the last word cut short. Reported: recall@10, MRR, median and p90
+per query, build time and bytes per item. tantivy runs one fuzzy term query
+per word (swaps as one edit, the last word as a prefix) with the two typo
+budgets (1 from 5 and 2 from 9; 1 from 3 and 2 from 6), every word required
+or any word; rapidfuzz runs ``process.extract`` with WRatio on a sample.
+
+Linkage: seeded company names and messy copies of some of them (case,
+typos, long-form legal suffixes, a dropped or swapped word, '&' for 'and')
+plus names with no counterpart. Reported: precision, recall and F1 of
+Catalog.match_many at its default cutoff (with and without legal-suffix
+synonyms) and of rapidfuzz ``cdist`` with ``token_sort_ratio`` at its best
+cutoff (chosen on the answers, which favours it), with the time of each.
+
+    python benchmarks/bench_catalog.py [--sizes 200000 1000000] [--queries 1000]
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import random
+import statistics
+import tempfile
+import time
+from collections.abc import Callable, Sequence
+
+import morlatch
+from morlatch import Catalog
+
+# ---------------------------------------------------------------- data
+
+SYLLABLES = "ka lo mi tec ra vi sun dex on tri nor pha ze lu quo bri gen sta mar col".split()
+
+
+def vocabulary(count: int, seed: int) -> list[str]:
+    rng = random.Random(seed)
+    words = [
+        w for w in morlatch.default_words() if w.isalpha() and w.islower() and 3 <= len(w) <= 10
+    ]
+    rng.shuffle(words)
+    return words[:count]
+
+
+def brands(count: int, seed: int) -> list[str]:
+    rng = random.Random(seed)
+    out: set[str] = set()
+    while len(out) < count:
+        out.add("".join(rng.choice(SYLLABLES) for _ in range(rng.randint(2, 4))).capitalize())
+    return sorted(out)
+
+
+def zipf_picker(words: Sequence[str], rng: random.Random) -> Callable[[], str]:
+    weights = [1 / (rank + 1) ** 0.8 for rank in range(len(words))]
+    cumulative = list(__import__("itertools").accumulate(weights))
+    return lambda: rng.choices(words, cum_weights=cumulative)[0]
+
+
+def product_names(count: int, seed: int = 1) -> list[str]:
+    rng = random.Random(seed)
+    pick = zipf_picker(vocabulary(8000, seed), rng)
+    makers = brands(max(50, count // 100), seed)
+    return [
+        " ".join([rng.choice(makers)] + [pick().capitalize() for _ in range(rng.randint(2, 4))])
+        for _ in range(count)
+    ]
+
+
+def typo(word: str, rng: random.Random) -> str:
+    if len(word) < 4:
+        return word
+    i = rng.randrange(1, len(word) - 1)
+    kind = rng.randrange(4)
+    if kind == 0:
+        return word[:i] + word[i + 1] + word[i] + word[i + 2 :]
+    if kind == 1:
+        return word[:i] + word[i + 1 :]
+    if kind == 2:
+        return word[:i] + word[i] + word[i:]
+    return word[:i] + rng.choice("aeioustrnl") + word[i + 1 :]
+
+
+def search_queries(names: Sequence[str], count: int, seed: int = 2) -> list[tuple[str, int]]:
+    """(query, the position of the name it came from)."""
+    rng = random.Random(seed)
+    out = []
+    for _ in range(count):
+        target = rng.randrange(len(names))
+        words = names[target].lower().split()
+        chosen = sorted(rng.sample(range(len(words)), min(len(words), rng.randint(2, 3))))
+        picked = [words[i] for i in chosen]
+        if rng.random() < 0.3:
+            rng.shuffle(picked)
+        at = rng.randrange(len(picked))
+        picked[at] = typo(picked[at], rng)
+        last = picked[-1]
+        picked[-1] = last[: max(2, rng.randint(len(last) // 2, len(last)))]
+        out.append((" ".join(picked), target))
+    return out
+
+
+SUFFIXES = {"Inc": "Incorporated", "Ltd": "Limited", "Corp": "Corporation", "Co": "Company"}
+LINK_SYNONYMS = {k.lower(): v.lower() for k, v in SUFFIXES.items()} | {"&": "and"}
+
+
+def company_names(count: int, seed: int = 3) -> list[str]:
+    rng = random.Random(seed)
+    pick = zipf_picker(vocabulary(6000, seed + 1), rng)
+    makers = brands(count // 4, seed)
+    out: set[str] = set()
+    while len(out) < count:
+        words = [rng.choice(makers)] if rng.random() < 0.6 else [pick().capitalize()]
+        words += [pick().capitalize() for _ in range(rng.randint(1, 2))]
+        if rng.random() < 0.2:
+            words.insert(rng.randint(1, len(words)), "&")
+        words.append(rng.choice([*SUFFIXES, "LLC", "Group", "Holdings"]))
+        out.add(" ".join(words))
+    return sorted(out)
+
+
+def messy(name: str, rng: random.Random) -> str:
+    words = name.split()
+    for _ in range(rng.randint(1, 2)):
+        change = rng.randrange(6)
+        if change == 0:
+            at = rng.randrange(len(words))
+            words[at] = typo(words[at], rng)
+        elif change == 1 and words[-1] in SUFFIXES:
+            words[-1] = SUFFIXES[words[-1]]
+        elif change == 2 and len(words) > 2:
+            del words[rng.randrange(len(words) - 1)]
+        elif change == 3 and len(words) > 2:
+            i = rng.randrange(len(words) - 2)
+            words[i], words[i + 1] = words[i + 1], words[i]
+        elif change == 4:
+            words = ["and" if w == "&" else w for w in words]
+    text = " ".join(words)
+    return rng.choice([text, text.upper(), text.lower()])
+
+
+def linkage_rows(
+    reference: Sequence[str], count: int, seed: int = 4
+) -> tuple[list[str], list[int | None]]:
+    rng = random.Random(seed)
+    others = company_names(count // 5 + 1000, seed + 100)
+    known = set(reference)
+    unmatched = [n for n in others if n not in known]
+    rows, truth = [], []
+    for _ in range(count):
+        if rng.random() < 0.8:
+            target = rng.randrange(len(reference))
+            rows.append(messy(reference[target], rng))
+            truth.append(target)
+        else:
+            rows.append(messy(rng.choice(unmatched), rng))
+            truth.append(None)
+    return rows, truth
+
+
+# ---------------------------------------------------------------- measuring
+
+
+def rank_figures(ranked: list[list[int]], targets: list[int]) -> tuple[float, float]:
+    found = [r.index(t) + 1 if t in r[:10] else 0 for r, t in zip(ranked, targets, strict=True)]
+    recall = sum(1 for f in found if f) / len(found)
+    mrr = sum(1 / f for f in found if f) / len(found)
+    return recall, mrr
+
+
+def timed(
+    run: Callable[[str], list[int]], queries: list[str]
+) -> tuple[list[list[int]], list[float]]:
+    results, times = [], []
+    for q in queries:
+        start = time.perf_counter()
+        results.append(run(q))
+        times.append(time.perf_counter() - start)
+    return results, times
+
+
+def p90(times: list[float]) -> float:
+    return sorted(times)[int(len(times) * 0.9)]
+
+
+def link_figures(
+    predicted: list[int | None], truth: list[int | None]
+) -> tuple[float, float, float]:
+    tp = sum(1 for p, t in zip(predicted, truth, strict=True) if p is not None and p == t)
+    fp = sum(1 for p, t in zip(predicted, truth, strict=True) if p is not None and p != t)
+    fn = sum(1 for p, t in zip(predicted, truth, strict=True) if t is not None and p != t)
+    precision = tp / (tp + fp) if tp + fp else 0.0
+    recall = tp / (tp + fn) if tp + fn else 0.0
+    f1 = 2 * precision * recall / (precision + recall) if precision + recall else 0.0
+    return precision, recall, f1
+
+
+def row(*cells: object) -> None:
+    print(" | ".join(str(c) for c in cells))
+
+
+# ---------------------------------------------------------------- peers
+
+
+def tantivy_engine(names: Sequence[str]) -> tuple[Callable[..., list[int]], float, int]:
+    import tantivy
+
+    builder = tantivy.SchemaBuilder()
+    builder.add_text_field("name", stored=False)
+    builder.add_integer_field("id", stored=True, indexed=False, fast=True)
+    schema = builder.build()
+    folder = tempfile.mkdtemp(prefix="bench-tantivy-")
+    start = time.perf_counter()
+    index = tantivy.Index(schema, path=folder)
+    writer = index.writer(heap_size=200_000_000, num_threads=2)
+    for i, name in enumerate(names):
+        writer.add_document(tantivy.Document(name=name, id=i))
+    writer.commit()
+    writer.wait_merging_threads()
+    index.reload()
+    seconds = time.perf_counter() - start
+    size = sum(os.path.getsize(os.path.join(folder, f)) for f in os.listdir(folder))
+    searcher = index.searcher()
+
+    def run(query: str, budget: Callable[[str], int], every: bool) -> list[int]:
+        words = query.split()
+        occur = tantivy.Occur.Must if every else tantivy.Occur.Should
+        parts = [
+            (
+                occur,
+                tantivy.Query.fuzzy_term_query(
+                    schema, "name", w, distance=budget(w), prefix=(i == len(words) - 1)
+                ),
+            )
+            for i, w in enumerate(words)
+        ]
+        hits = searcher.search(tantivy.Query.boolean_query(parts), 10).hits
+        return [searcher.doc(address)["id"][0] for _, address in hits]
+
+    return run, seconds, size
+
+
+def meili_budget(word: str) -> int:
+    return 0 if len(word) < 5 else 1 if len(word) < 9 else 2
+
+
+def auto_budget(word: str) -> int:
+    return 0 if len(word) < 3 else 1 if len(word) < 6 else 2
+
+
+# ---------------------------------------------------------------- runs
+
+
+def bench_search(size: int, count: int, extract: int) -> None:
+    names = product_names(size)
+    queries = search_queries(names, count)
+    texts, targets = [q for q, _ in queries], [t for _, t in queries]
+    start = time.perf_counter()
+    catalog = Catalog(names)
+    build = time.perf_counter() - start
+    with tempfile.TemporaryDirectory() as folder:
+        path = os.path.join(folder, "c.idx")
+        catalog.save(path)
+        file_bytes = os.path.getsize(path)
+    print(
+        f"\n## search, {size} names, {count} queries (e.g. {texts[0]!r} for {names[targets[0]]!r})"
+    )
+    row("engine", "recall@10", "MRR", "median ms", "p90 ms", "build s", "bytes/item")
+    row("---", "---", "---", "---", "---", "---", "---")
+    ranked, times = timed(lambda q: [h.payload for h in catalog.search(q)], texts)
+    recall, mrr = rank_figures(ranked, targets)
+    ms = [t * 1000 for t in times]
+    row(
+        "Catalog",
+        f"{recall:.3f}",
+        f"{mrr:.3f}",
+        f"{statistics.median(ms):.3f}",
+        f"{p90(ms):.3f}",
+        f"{build:.2f}",
+        f"{file_bytes / size:.0f} (file), {catalog.nbytes / size:.0f} (held)",
+    )
+    start = time.perf_counter()
+    catalog.search_many(texts)
+    batch = time.perf_counter() - start
+    row("Catalog.search_many", "", "", f"{batch / count * 1000:.3f} (mean)", "", "", "")
+    run, seconds, size_bytes = tantivy_engine(names)
+    for label, budget in (
+        ("1 from 5, 2 from 9", meili_budget),
+        ("1 from 3, 2 from 6", auto_budget),
+    ):
+        for every in (True, False):
+            ranked, times = timed(lambda q, b=budget, e=every: run(q, b, e), texts)
+            recall, mrr = rank_figures(ranked, targets)
+            ms = [t * 1000 for t in times]
+            row(
+                f"tantivy {label}, {'every' if every else 'any'} word",
+                f"{recall:.3f}",
+                f"{mrr:.3f}",
+                f"{statistics.median(ms):.3f}",
+                f"{p90(ms):.3f}",
+                f"{seconds:.2f}",
+                f"{size_bytes / size:.0f}",
+            )
+    if extract:
+        from rapidfuzz import fuzz, process, utils
+
+        ranked, times = timed(
+            lambda q: [
+                i
+                for _, _, i in process.extract(
+                    q, names, scorer=fuzz.WRatio, limit=10, processor=utils.default_process
+                )
+            ],
+            texts[:extract],
+        )
+        recall, mrr = rank_figures(ranked, targets[:extract])
+        ms = [t * 1000 for t in times]
+        row(
+            f"rapidfuzz extract WRatio ({extract} queries)",
+            f"{recall:.3f}",
+            f"{mrr:.3f}",
+            f"{statistics.median(ms):.1f}",
+            f"{p90(ms):.1f}",
+            "",
+            "",
+        )
+
+
+def bench_linkage(reference_count: int, row_count: int) -> None:
+    reference = company_names(reference_count)
+    rows, truth = linkage_rows(reference, row_count)
+    print(
+        f"\n## linkage, {row_count} rows against {reference_count} names "
+        f"({sum(t is None for t in truth)} without counterpart; e.g. {rows[0]!r})"
+    )
+    row("engine", "precision", "recall", "F1", "seconds")
+    row("---", "---", "---", "---", "---")
+    for label, synonyms in (
+        ("Catalog.match_many", None),
+        ("Catalog.match_many, suffix synonyms", LINK_SYNONYMS),
+    ):
+        start = time.perf_counter()
+        catalog = Catalog(reference, synonyms=synonyms)
+        found = catalog.match_many(rows)
+        seconds = time.perf_counter() - start
+        predicted = [hits[0].payload if hits else None for hits in found]
+        p, r, f = link_figures(predicted, truth)
+        row(f"{label} (default cutoff)", f"{p:.3f}", f"{r:.3f}", f"{f:.3f}", f"{seconds:.2f}")
+    import numpy as np
+    from rapidfuzz import fuzz, process, utils
+
+    start = time.perf_counter()
+    best = np.zeros(len(rows), dtype=np.float32)
+    where = np.zeros(len(rows), dtype=np.int64)
+    for first in range(0, len(rows), 2000):
+        scores = process.cdist(
+            rows[first : first + 2000],
+            reference,
+            scorer=fuzz.token_sort_ratio,
+            processor=utils.default_process,
+            dtype=np.uint8,
+            workers=-1,
+        )
+        best[first : first + 2000] = scores.max(axis=1)
+        where[first : first + 2000] = scores.argmax(axis=1)
+    seconds = time.perf_counter() - start
+    figures = []
+    for cutoff in range(0, 101):
+        predicted = [int(w) if b >= cutoff else None for b, w in zip(best, where, strict=True)]
+        figures.append((link_figures(predicted, truth), cutoff))
+    (p, r, f), cutoff = max(figures, key=lambda x: x[0][2])
+    row(
+        f"rapidfuzz cdist token_sort_ratio (best cutoff {cutoff})",
+        f"{p:.3f}",
+        f"{r:.3f}",
+        f"{f:.3f}",
+        f"{seconds:.2f}",
+    )
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--sizes", type=int, nargs="*", default=[200_000, 1_000_000])
+    parser.add_argument("--queries", type=int, default=1000)
+    parser.add_argument("--extract", type=int, default=20, help="rapidfuzz extract queries")
+    parser.add_argument("--reference", type=int, default=50_000)
+    parser.add_argument("--rows", type=int, default=20_000)
+    args = parser.parse_args()
+    for size in args.sizes:
+        bench_search(size, args.queries, args.extract if size == args.sizes[0] else 0)
+    if args.rows:
+        bench_linkage(args.reference, args.rows)
+
+
+if __name__ == "__main__":
+    main()

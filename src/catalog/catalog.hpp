@@ -1,0 +1,143 @@
+// A catalog: items of several words (names, titles) searched word by word.
+//
+// The package splits every item into words and folds them to terms; this
+// core receives the result as flat arrays: the items' texts (UTF-8, one
+// after the other), payloads and weight codes, the distinct terms, and per
+// item its terms in order (the forward index). From those it builds a trie
+// of the terms (payload: the term's number), which the ranked searches of
+// ranked.hpp expand a query word against, and the postings (the items that
+// hold each term).
+//
+// search ranks items by (query words matched, typos, proximity, prefixes,
+// weight, text, payload); match scores whole names by a weighted Dice
+// coefficient over their words. Both read only immutable data and keep their
+// scratch space per thread, so a batch runs them on several threads at once.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "prefix/compact.hpp"
+#include "prefix/interrupt.hpp"
+#include "prefix/trie.hpp"
+
+namespace morlatch::catalog {
+
+// The arrays a catalog is made of, read in place (the caller keeps them
+// alive as long as the catalog).
+struct Parts {
+    std::span<const char> terms;                  // UTF-8, one after the other
+    std::span<const std::uint64_t> term_offsets;  // term t is [off[t], off[t + 1])
+    std::span<const char> texts;                  // the items' texts, UTF-8
+    std::span<const std::uint64_t> text_offsets;  // item i is [off[i], off[i + 1])
+    std::span<const Payload> payloads;            // one per item
+    std::span<const std::uint64_t> weights;       // one code per item, or none
+    std::span<const std::uint32_t> words;         // term numbers, item by item
+    std::span<const std::uint64_t> word_offsets;  // item i's are [off[i], off[i + 1])
+};
+
+// What parts are wrong (empty when they hold together): offsets that do not
+// start at 0, run backwards or past their array, term numbers out of range,
+// arrays of different item counts, terms that are not distinct valid UTF-8.
+std::string check(const Parts& parts);
+
+// No position: an item word that matched no query word.
+inline constexpr std::uint32_t kUnmatched = 0xFFFFFFFFu;
+
+struct Hit {
+    std::uint32_t item;
+    double score;
+    // Per query word, the position of the item word it matched, or
+    // kUnmatched.
+    std::vector<std::uint32_t> positions;
+};
+
+// The terms a query word matches, with the typos each costs and whether
+// as a prefix (1) or whole (0), and how many items they reach together.
+struct TermMatch {
+    std::uint32_t term;
+    std::uint32_t typos;
+    std::uint32_t prefix;
+};
+struct Expansion {
+    std::vector<TermMatch> terms;
+    std::uint64_t postings = 0;  // items over all the terms, with repeats
+};
+
+struct SearchQuery {
+    std::vector<std::u32string> words;   // folded terms, in query order
+    std::vector<std::uint32_t> budgets;  // typos allowed, per word
+    bool last_is_prefix = true;
+    std::uint64_t limit = 10;
+};
+
+struct MatchQuery {
+    std::vector<std::u32string> words;
+    std::uint64_t limit = 1;
+    double cutoff = 0.6;
+};
+
+// The typos that the "auto" rule allows a word of `length` characters:
+// none below 3, 1 from 3, 2 from 6.
+constexpr std::uint32_t auto_budget(std::size_t length) noexcept {
+    return length < 3 ? 0 : length < 6 ? 1 : 2;
+}
+
+// Each of a proximity's word pairs costs at most this.
+inline constexpr std::uint32_t kProximityCap = 7;
+
+class Catalog {
+public:
+    // The parts must pass check(); they are read in place.
+    Catalog(const Parts& parts, Interrupt& interrupt);
+    ~Catalog();
+    Catalog(const Catalog&) = delete;
+    Catalog& operator=(const Catalog&) = delete;
+
+    std::size_t size() const noexcept { return parts_.payloads.size(); }
+    std::size_t term_count() const noexcept { return term_length_.size(); }
+    // Whether no two terms are the same (each is then one key of the trie).
+    bool terms_distinct() const noexcept;
+    std::string_view text(std::uint32_t item) const noexcept;
+    Payload payload(std::uint32_t item) const noexcept { return parts_.payloads[item]; }
+    std::span<const std::uint32_t> words(std::uint32_t item) const noexcept;
+    // Bytes held besides the parts: the term trie, postings and lengths.
+    std::size_t memory_bytes() const noexcept;
+
+    std::vector<Hit> search(const SearchQuery& query, Interrupt& interrupt) const;
+    std::vector<Hit> match(const MatchQuery& query, Interrupt& interrupt) const;
+
+    // The terms `word` matches within `budget` typos, also as a prefix.
+    // A batch expands each distinct word once and passes the expansions of
+    // a query's words, in order, to the overloads below.
+    Expansion expand(std::u32string_view word, std::uint32_t budget, bool prefix,
+                     Interrupt& interrupt) const;
+    std::vector<Hit> search(const SearchQuery& query, std::span<const Expansion* const> expansions,
+                            Interrupt& interrupt) const;
+    std::vector<Hit> match(const MatchQuery& query, std::span<const Expansion* const> expansions,
+                           Interrupt& interrupt) const;
+
+    // The weight of a term: ln(1 + items / items holding it).
+    double mass(std::uint32_t term) const noexcept { return mass_[term]; }
+    // The weight of a word no item holds: ln(1 + items).
+    double unseen_mass() const noexcept;
+
+private:
+    std::uint64_t weight(std::uint32_t item) const noexcept {
+        return parts_.weights.empty() ? 0 : parts_.weights[item];
+    }
+
+    Parts parts_;
+    std::unique_ptr<CompactTrie> trie_;
+    std::vector<std::uint32_t> term_length_;  // in code points
+    std::vector<std::uint64_t> posting_offsets_;
+    std::vector<std::uint32_t> postings_;  // items per term, ascending, once each
+    std::vector<double> mass_;             // per term
+    std::vector<float> item_mass_;         // per item, its words' masses summed
+};
+
+}  // namespace morlatch::catalog

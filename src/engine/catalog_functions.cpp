@@ -1,0 +1,374 @@
+// The native side of morlatch.Catalog: a catalog object over the arrays the
+// package makes (read in place from bytes, an unpickled buffer or a mapped
+// index file), its searches one by one and in batches on native threads.
+#include "engine/catalog_functions.hpp"
+
+#include <array>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <span>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "binding/args.hpp"
+#include "binding/batch.hpp"
+#include "binding/boundary.hpp"
+#include "binding/buffer.hpp"
+#include "binding/convert.hpp"
+#include "binding/entry.hpp"
+#include "binding/gil.hpp"
+#include "binding/ref.hpp"
+#include "catalog/catalog.hpp"
+
+namespace morlatch::engine {
+namespace {
+
+using binding::FastCallArgs;
+using binding::OwnedRef;
+
+// The buffers a catalog reads, held for its life; a buffer whose start does
+// not suit its element type is copied once.
+struct Held {
+    std::vector<std::unique_ptr<binding::BufferView>> views;
+    std::vector<std::vector<std::uint64_t>> copies;
+    std::unique_ptr<catalog::Catalog> catalog;
+
+    template <class T>
+    std::span<const T> array(PyObject* obj, const char* name) {
+        auto view = binding::convert_argument(name, [&] {
+            if (!PyObject_CheckBuffer(obj)) {
+                binding::throw_cannot_convert(obj, "bytes");
+            }
+            return std::make_unique<binding::BufferView>(obj);
+        });
+        const std::span<const std::uint8_t> bytes = view->bytes();
+        views.push_back(std::move(view));
+        if (bytes.size() % sizeof(T) != 0) {
+            binding::throw_error(PyExc_ValueError,
+                                 std::string(name) + " is not a whole number of elements");
+        }
+        const void* start = bytes.data();
+        if (reinterpret_cast<std::uintptr_t>(start) % alignof(T) != 0) {
+            auto& copy = copies.emplace_back((bytes.size() + 7) / 8);
+            std::memcpy(copy.data(), bytes.data(), bytes.size());
+            start = copy.data();
+        }
+        return {static_cast<const T*>(start), bytes.size() / sizeof(T)};
+    }
+};
+
+struct CatalogObject {
+    PyObject_HEAD Held* held;
+};
+
+PyTypeObject* catalog_type = nullptr;
+
+void catalog_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    delete reinterpret_cast<CatalogObject*>(self)->held;
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+const catalog::Catalog& catalog_of(PyObject* obj) {
+    if (!PyObject_TypeCheck(obj, catalog_type)) {
+        binding::throw_cannot_convert(obj, "CatalogCore");
+    }
+    return *reinterpret_cast<const CatalogObject*>(obj)->held->catalog;
+}
+
+bool truth(PyObject* obj) {
+    const int value = PyObject_IsTrue(obj);
+    binding::check(value);
+    return value != 0;
+}
+
+std::vector<std::u32string> words_of(PyObject* obj) {
+    return binding::to_vector<std::u32string>(obj, binding::code_points);
+}
+
+std::vector<std::uint32_t> budgets_of(PyObject* obj) {
+    return binding::to_vector<std::uint32_t>(obj, binding::to_u32);
+}
+
+// catalog_new(terms, term_offsets, texts, text_offsets, payloads, weights,
+// words, word_offsets): the arrays as catalog::Parts names them, each a
+// bytes-like object in native byte order (weights may be None).
+constexpr std::array<const char*, 8> new_params{"terms",        "term_offsets", "texts",
+                                                "text_offsets", "payloads",     "weights",
+                                                "words",        "word_offsets"};
+OwnedRef catalog_new_function(PyObject*, const FastCallArgs& call) {
+    auto args = binding::bind("catalog_new", new_params, call);
+    auto held = std::make_unique<Held>();
+    catalog::Parts parts;
+    parts.terms = held->array<char>(args[0], "terms");
+    parts.term_offsets = held->array<std::uint64_t>(args[1], "term_offsets");
+    parts.texts = held->array<char>(args[2], "texts");
+    parts.text_offsets = held->array<std::uint64_t>(args[3], "text_offsets");
+    parts.payloads = held->array<Payload>(args[4], "payloads");
+    if (args[5] != Py_None) {
+        parts.weights = held->array<std::uint64_t>(args[5], "weights");
+    }
+    parts.words = held->array<std::uint32_t>(args[6], "words");
+    parts.word_offsets = held->array<std::uint64_t>(args[7], "word_offsets");
+    std::string problem;
+    {
+        binding::ReleasedGil released;
+        Interrupt interrupt = released.interrupt();
+        problem = catalog::check(parts);
+        if (problem.empty()) {
+            held->catalog = std::make_unique<catalog::Catalog>(parts, interrupt);
+            if (!held->catalog->terms_distinct()) {
+                problem = "the terms are not distinct";
+            }
+        }
+    }
+    if (!problem.empty()) {
+        binding::throw_error(PyExc_ValueError, problem);
+    }
+    OwnedRef obj = binding::new_ref(catalog_type->tp_alloc(catalog_type, 0));
+    reinterpret_cast<CatalogObject*>(obj.get())->held = held.release();
+    return obj;
+}
+
+// A hit as (text, payload, score, positions), positions a tuple with None
+// for the query words that matched nothing.
+OwnedRef hit_to_python(const catalog::Catalog& cat, const catalog::Hit& hit) {
+    const std::string_view text = cat.text(hit.item);
+    OwnedRef positions =
+        binding::new_ref(PyTuple_New(static_cast<Py_ssize_t>(hit.positions.size())));
+    for (std::size_t w = 0; w < hit.positions.size(); ++w) {
+        OwnedRef at = hit.positions[w] == catalog::kUnmatched
+                          ? OwnedRef::incref(Py_None)
+                          : binding::to_python(hit.positions[w]);
+        PyTuple_SET_ITEM(positions.get(), static_cast<Py_ssize_t>(w), at.release());
+    }
+    return binding::make_tuple(binding::new_ref(PyUnicode_DecodeUTF8(
+                                   text.data(), static_cast<Py_ssize_t>(text.size()), nullptr)),
+                               binding::to_python(cat.payload(hit.item)),
+                               binding::new_ref(PyFloat_FromDouble(hit.score)),
+                               std::move(positions));
+}
+
+OwnedRef hits_to_python(const catalog::Catalog& cat, const std::vector<catalog::Hit>& hits) {
+    return binding::make_list(hits,
+                              [&](const catalog::Hit& hit) { return hit_to_python(cat, hit); });
+}
+
+// A batch's queries as the expansions of their words: each distinct (word,
+// budget, prefix) expanded once, on native threads, for every query it is in.
+struct BatchWords {
+    std::vector<catalog::Expansion> expansions;
+    std::vector<std::vector<const catalog::Expansion*>> queries;
+};
+
+template <class Budget, class Prefix>
+BatchWords expand_batch(const catalog::Catalog& cat,
+                        const std::vector<std::vector<std::u32string>>& words,
+                        std::uint64_t workers, Budget budget_of, Prefix prefix_of) {
+    struct Distinct {
+        const std::u32string* word;
+        std::uint32_t budget;
+        bool prefix;
+    };
+    std::vector<Distinct> distinct;
+    std::unordered_map<std::u32string, std::size_t> seen;
+    std::vector<std::vector<std::size_t>> at(words.size());
+    for (std::size_t i = 0; i < words.size(); ++i) {
+        for (std::size_t w = 0; w < words[i].size(); ++w) {
+            const std::uint32_t budget = budget_of(i, w);
+            const bool prefix = prefix_of(i, w);
+            std::u32string key{static_cast<char32_t>(budget), prefix ? U'p' : U'w'};
+            key += words[i][w];
+            const auto [found, added] = seen.try_emplace(std::move(key), distinct.size());
+            if (added) {
+                distinct.push_back({&words[i][w], budget, prefix});
+            }
+            at[i].push_back(found->second);
+        }
+    }
+    BatchWords out;
+    out.expansions = binding::run_batch<catalog::Expansion>(
+        distinct.size(), workers, [&](std::size_t d, Interrupt& interrupt) {
+            return cat.expand(*distinct[d].word, distinct[d].budget, distinct[d].prefix, interrupt);
+        });
+    out.queries.resize(words.size());
+    for (std::size_t i = 0; i < words.size(); ++i) {
+        for (const std::size_t d : at[i]) {
+            out.queries[i].push_back(&out.expansions[d]);
+        }
+    }
+    return out;
+}
+
+std::uint64_t workers_of(PyObject* obj) {
+    return binding::convert_argument("workers", [&] { return binding::to_size(obj); });
+}
+
+template <class Run>
+OwnedRef batch(const catalog::Catalog& cat, std::size_t count, std::uint64_t workers, Run run) {
+    const auto results = binding::run_batch<std::vector<catalog::Hit>>(count, workers, run);
+    return binding::make_list(
+        results, [&](const std::vector<catalog::Hit>& hits) { return hits_to_python(cat, hits); });
+}
+
+// catalog_search(catalog, words, budgets, last_is_prefix, limit)
+constexpr std::array<const char*, 5> search_params{"catalog", "words", "budgets", "last_is_prefix",
+                                                   "limit"};
+OwnedRef catalog_search_function(PyObject*, const FastCallArgs& call) {
+    auto [cat_arg, words_arg, budgets_arg, prefix_arg, limit_arg] =
+        binding::bind("catalog_search", search_params, call);
+    const catalog::Catalog& cat = catalog_of(cat_arg);
+    catalog::SearchQuery query;
+    query.words = binding::convert_argument("words", [&] { return words_of(words_arg); });
+    query.budgets = binding::convert_argument("budgets", [&] { return budgets_of(budgets_arg); });
+    query.last_is_prefix = truth(prefix_arg);
+    query.limit = binding::convert_argument("limit", [&] { return binding::to_size(limit_arg); });
+    if (query.budgets.size() != query.words.size()) {
+        binding::throw_error(PyExc_ValueError, "words and budgets differ in length");
+    }
+    std::vector<catalog::Hit> hits;
+    {
+        binding::ReleasedGil released;
+        Interrupt interrupt = released.interrupt();
+        hits = cat.search(query, interrupt);
+    }
+    return hits_to_python(cat, hits);
+}
+
+// catalog_search_many(catalog, words, budgets, last_is_prefix, limit,
+// workers): one list per query of the three parallel lists.
+constexpr std::array<const char*, 6> search_many_params{"catalog",        "words", "budgets",
+                                                        "last_is_prefix", "limit", "workers"};
+OwnedRef catalog_search_many_function(PyObject*, const FastCallArgs& call) {
+    auto [cat_arg, words_arg, budgets_arg, prefix_arg, limit_arg, workers_arg] =
+        binding::bind("catalog_search_many", search_many_params, call);
+    const catalog::Catalog& cat = catalog_of(cat_arg);
+    const auto words = binding::convert_argument("words", [&] {
+        return binding::to_vector<std::vector<std::u32string>>(words_arg, words_of);
+    });
+    const auto budgets = binding::convert_argument("budgets", [&] {
+        return binding::to_vector<std::vector<std::uint32_t>>(budgets_arg, budgets_of);
+    });
+    const auto prefixes = binding::convert_argument(
+        "last_is_prefix", [&] { return binding::to_vector<bool>(prefix_arg, truth); });
+    const std::uint64_t limit =
+        binding::convert_argument("limit", [&] { return binding::to_size(limit_arg); });
+    if (budgets.size() != words.size() || prefixes.size() != words.size()) {
+        binding::throw_error(PyExc_ValueError,
+                             "words, budgets and last_is_prefix differ in length");
+    }
+    for (std::size_t i = 0; i < words.size(); ++i) {
+        if (budgets[i].size() != words[i].size()) {
+            binding::throw_error(PyExc_ValueError, "words and budgets differ in length");
+        }
+    }
+    const std::uint64_t workers = workers_of(workers_arg);
+    const BatchWords expanded = expand_batch(
+        cat, words, workers, [&](std::size_t i, std::size_t w) { return budgets[i][w]; },
+        [&](std::size_t i, std::size_t w) { return prefixes[i] && w + 1 == words[i].size(); });
+    return batch(cat, words.size(), workers, [&](std::size_t i, Interrupt& interrupt) {
+        return cat.search({words[i], budgets[i], prefixes[i], limit}, expanded.queries[i],
+                          interrupt);
+    });
+}
+
+catalog::MatchQuery match_options(PyObject* limit_arg, PyObject* cutoff_arg) {
+    catalog::MatchQuery query;
+    query.limit = binding::convert_argument("limit", [&] { return binding::to_size(limit_arg); });
+    query.cutoff = PyFloat_AsDouble(cutoff_arg);
+    if (query.cutoff == -1.0 && PyErr_Occurred()) {
+        throw binding::PythonError{};
+    }
+    return query;
+}
+
+// catalog_match(catalog, words, limit, cutoff)
+constexpr std::array<const char*, 4> match_params{"catalog", "words", "limit", "cutoff"};
+OwnedRef catalog_match_function(PyObject*, const FastCallArgs& call) {
+    auto [cat_arg, words_arg, limit_arg, cutoff_arg] =
+        binding::bind("catalog_match", match_params, call);
+    const catalog::Catalog& cat = catalog_of(cat_arg);
+    catalog::MatchQuery query = match_options(limit_arg, cutoff_arg);
+    query.words = binding::convert_argument("words", [&] { return words_of(words_arg); });
+    std::vector<catalog::Hit> hits;
+    {
+        binding::ReleasedGil released;
+        Interrupt interrupt = released.interrupt();
+        hits = cat.match(query, interrupt);
+    }
+    return hits_to_python(cat, hits);
+}
+
+// catalog_match_many(catalog, words, limit, cutoff, workers)
+constexpr std::array<const char*, 5> match_many_params{"catalog", "words", "limit", "cutoff",
+                                                       "workers"};
+OwnedRef catalog_match_many_function(PyObject*, const FastCallArgs& call) {
+    auto [cat_arg, words_arg, limit_arg, cutoff_arg, workers_arg] =
+        binding::bind("catalog_match_many", match_many_params, call);
+    const catalog::Catalog& cat = catalog_of(cat_arg);
+    const catalog::MatchQuery options = match_options(limit_arg, cutoff_arg);
+    const auto words = binding::convert_argument("words", [&] {
+        return binding::to_vector<std::vector<std::u32string>>(words_arg, words_of);
+    });
+    const std::uint64_t workers = workers_of(workers_arg);
+    const BatchWords expanded = expand_batch(
+        cat, words, workers,
+        [&](std::size_t i, std::size_t w) { return catalog::auto_budget(words[i][w].size()); },
+        [](std::size_t, std::size_t) { return false; });
+    return batch(cat, words.size(), workers, [&](std::size_t i, Interrupt& interrupt) {
+        return cat.match({words[i], options.limit, options.cutoff}, expanded.queries[i], interrupt);
+    });
+}
+
+// catalog_info(catalog): items, terms and the bytes held besides the arrays.
+constexpr std::array<const char*, 1> info_params{"catalog"};
+OwnedRef catalog_info_function(PyObject*, const FastCallArgs& call) {
+    auto [cat_arg] = binding::bind("catalog_info", info_params, call);
+    const catalog::Catalog& cat = catalog_of(cat_arg);
+    return binding::make_tuple(binding::to_python(static_cast<std::uint64_t>(cat.size())),
+                               binding::to_python(static_cast<std::uint64_t>(cat.term_count())),
+                               binding::to_python(static_cast<std::uint64_t>(cat.memory_bytes())));
+}
+
+PyMethodDef catalog_methods[] = {
+    binding::method_def<catalog_new_function>(
+        "catalog_new",
+        "catalog_new(terms, term_offsets, texts, text_offsets, payloads, weights, words, "
+        "word_offsets)\n--\n\n"),
+    binding::method_def<catalog_search_function>(
+        "catalog_search", "catalog_search(catalog, words, budgets, last_is_prefix, limit)\n--\n\n"),
+    binding::method_def<catalog_search_many_function>(
+        "catalog_search_many",
+        "catalog_search_many(catalog, words, budgets, last_is_prefix, limit, workers)\n--\n\n"),
+    binding::method_def<catalog_match_function>(
+        "catalog_match", "catalog_match(catalog, words, limit, cutoff)\n--\n\n"),
+    binding::method_def<catalog_match_many_function>(
+        "catalog_match_many", "catalog_match_many(catalog, words, limit, cutoff, workers)\n--\n\n"),
+    binding::method_def<catalog_info_function>("catalog_info", "catalog_info(catalog)\n--\n\n"),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+void add_catalog_functions(PyObject* module) {
+    if (catalog_type == nullptr) {
+        PyType_Slot slots[] = {
+            {Py_tp_dealloc, reinterpret_cast<void*>(catalog_dealloc)},
+            {0, nullptr},
+        };
+        PyType_Spec type_spec = {
+            "morlatch._engine.CatalogCore", sizeof(CatalogObject), 0,
+            Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+            slots};
+        catalog_type = reinterpret_cast<PyTypeObject*>(
+            binding::new_ref(PyType_FromSpec(&type_spec)).release());
+    }
+    binding::check(PyModule_AddFunctions(module, catalog_methods));
+    binding::check(
+        PyModule_AddObjectRef(module, "CatalogCore", reinterpret_cast<PyObject*>(catalog_type)));
+}
+
+}  // namespace morlatch::engine

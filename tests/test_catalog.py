@@ -1,0 +1,247 @@
+"""morlatch.Catalog: search and linkage against the brute-force reference
+over random catalogs, then the rules a user meets one by one."""
+
+from __future__ import annotations
+
+import pickle
+from pathlib import Path
+
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+import morlatch
+from morlatch import indexfile
+from morlatch.catalog import MATCH_CUTOFF, Catalog, Hit
+from reference import catalog_match, catalog_search, fold
+
+# Few letters, so that words collide, differ by a typo or begin one another.
+WORD = st.text("abcdÉé\u03011", min_size=1, max_size=7)
+SEPARATOR = st.sampled_from([" ", " ", "-", ", ", " & ", "  "])
+SYNONYMS = st.sampled_from(
+    [None, {"&": "and"}, {"ab": "dd", "&": "ab"}, {"cab": "bad", "bad": "cab"}]
+)
+
+
+@st.composite
+def texts(draw: st.DrawFn) -> str:
+    words = draw(st.lists(WORD, min_size=1, max_size=4))
+    out = words[0]
+    for word in words[1:]:
+        out += draw(SEPARATOR) + word
+    return out
+
+
+@st.composite
+def catalogs(draw: st.DrawFn) -> tuple[list[tuple[str, int, int]], dict[str, int] | None]:
+    names = draw(st.lists(texts(), min_size=1, max_size=25))
+    payloads = draw(st.lists(st.integers(0, 5), min_size=len(names), max_size=len(names)))
+    weighted = draw(st.booleans())
+    weights = {name: draw(st.integers(0, 3)) for name in names} if weighted else None
+    items = [(n, p, (weights or {}).get(n, 0)) for n, p in zip(names, payloads, strict=True)]
+    return items, weights
+
+
+def _query(draw: st.DrawFn, items: list[tuple[str, int, int]]) -> str:
+    """A query: words of an item (or random ones), perhaps reordered, with a
+    typo, the last one cut short, perhaps a trailing space."""
+    text = draw(st.sampled_from([item[0] for item in items]))
+    words = text.replace("&", " ").replace(",", " ").replace("-", " ").split()
+    words = draw(st.permutations(words))[: draw(st.integers(1, 4))]
+    words = [draw(st.one_of(st.just(w), WORD)) for w in words]
+    if draw(st.booleans()):
+        at = draw(st.integers(0, len(words) - 1))
+        w = words[at]
+        i = draw(st.integers(0, len(w)))
+        words[at] = w[:i] + draw(st.sampled_from(["", "a", "x"])) + w[i + 1 :]
+    if draw(st.booleans()):
+        words[-1] = words[-1][: draw(st.integers(1, max(1, len(words[-1]))))]
+    return " ".join(w for w in words if w) + draw(st.sampled_from(["", "", " ", " &"]))
+
+
+def _same_hits(got: list, want: list) -> None:
+    assert [(h.text, h.payload) for h in got] == [(w[0], w[1]) for w in want]
+    for hit, expected in zip(got, want, strict=True):
+        assert hit.score == pytest.approx(expected[2], abs=1e-12)
+        assert 0 < hit.score <= 1
+        if len(expected) > 3:
+            assert hit.spans == expected[3]
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.data(), catalogs(), SYNONYMS)
+def test_search_ranks_as_the_reference(data: st.DataObject, catalog, synonyms) -> None:
+    items, weights = catalog
+    built = Catalog([(t, p) for t, p, _ in items], weights=weights, synonyms=synonyms)
+    query = data.draw(st.one_of(st.builds(lambda: _query(data.draw, items)), texts()))
+    typos = data.draw(st.sampled_from(["auto", "auto", 0, 1, 2]))
+    prefix = data.draw(st.booleans())
+    limit = data.draw(st.sampled_from([1, 3, 10, None]))
+    want = catalog_search(
+        items,
+        query,
+        10**9 if limit is None else limit,
+        typos=typos,
+        prefix=prefix,
+        rule=fold,
+        synonyms=synonyms and {fold(k): fold(v) for k, v in synonyms.items()},
+    )
+    _same_hits(built.search(query, limit, typos=typos, prefix=prefix), want)
+    many = built.search_many([query, query], limit, typos=typos, prefix=prefix, workers=2)
+    assert many == [built.search(query, limit, typos=typos, prefix=prefix)] * 2
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.data(), catalogs(), SYNONYMS)
+def test_match_scores_as_the_reference(data: st.DataObject, catalog, synonyms) -> None:
+    items, weights = catalog
+    built = Catalog([(t, p) for t, p, _ in items], weights=weights, synonyms=synonyms)
+    name = data.draw(st.one_of(st.builds(lambda: _query(data.draw, items)), texts()))
+    cutoff = data.draw(st.sampled_from([None, 0.0, 0.3, 0.8]))
+    limit = data.draw(st.sampled_from([1, 2, 5]))
+    want = catalog_match(
+        items,
+        name,
+        limit,
+        score_cutoff=cutoff,
+        rule=fold,
+        synonyms=synonyms and {fold(k): fold(v) for k, v in synonyms.items()},
+    )
+    _same_hits(built.match(name, limit=limit, score_cutoff=cutoff), want)
+    many = built.match_many([name, name], limit=limit, score_cutoff=cutoff, workers=2)
+    assert many == [built.match(name, limit=limit, score_cutoff=cutoff)] * 2
+
+
+# ---------------------------------------------------------------- what users meet
+
+
+def test_a_whole_query_scores_one_and_spans_its_words() -> None:
+    catalog = Catalog(["Scheduletech Antenna Alpha", "Alpha Beta"])
+    assert catalog.search("antenna alpha ") == [
+        Hit("Scheduletech Antenna Alpha", 0, 1.0, [(13, 20), (21, 26)])
+    ]
+    # Out of order, a typo (a swap counts one) and half a word: still first.
+    hits = catalog.search("aplha schedul")
+    assert hits[0].text == "Scheduletech Antenna Alpha" and hits[0].score < 1
+
+
+def test_a_name_without_counterpart_gets_nothing() -> None:
+    catalog = Catalog(["Acme Widgets Inc", "Bolt & Nut Co", "Nimbus Cloud Holdings"])
+    assert catalog.match("ACME WIDGETS") != []
+    assert catalog.match("Zephyr Widgets Ltd") == []
+    assert MATCH_CUTOFF == 0.6
+
+
+WEIGHTED = {"Acme Widgets Inc": 2.5, "Alpha Beta": 0.0}
+
+
+@pytest.mark.parametrize(
+    "kwargs",
+    [
+        {},
+        {"weights": {"Acme Widgets Inc": 7}},
+        {"weights": WEIGHTED, "synonyms": {"&": "and", "Inc": "Incorporated"}},
+        {"fold": False},
+    ],
+)
+def test_files_and_pickles_keep_the_catalog(tmp_path: Path, kwargs: dict) -> None:
+    items = [("Acme Widgets Inc", 4), ("Alpha Beta", 9), ("Alpha Beta", 3), ("Ünïcode & Co", 1)]
+    catalog = Catalog(items, **kwargs)
+    path = tmp_path / "c.idx"
+    catalog.save(path)
+    for copy in (Catalog.load(path), pickle.loads(pickle.dumps(catalog))):
+        assert copy == catalog
+        for query in ("alpha", "acme incorporated", "unicode and", "Ünïcode"):
+            assert copy.search(query) == catalog.search(query)
+            assert copy.match(query, limit=3) == catalog.match(query, limit=3)
+    assert catalog != Catalog(items[:-1], **kwargs)
+
+
+def test_a_custom_fold_is_given_again(tmp_path: Path) -> None:
+    catalog = Catalog(["Abc Def"], fold=str.upper)
+    path = tmp_path / "c.idx"
+    catalog.save(path)
+    with pytest.raises(ValueError, match="custom fold"):
+        Catalog.load(path)
+    assert Catalog.load(path, fold=str.upper) == catalog
+
+
+def _sections(catalog: Catalog) -> dict[str, bytes]:
+    return {name: bytes(body) for name, body in catalog._sections().items()}
+
+
+@pytest.mark.parametrize(
+    ("change", "message"),
+    [
+        (lambda s: s.pop("cat.words"), "no 'cat.words' section"),
+        (lambda s: s.update({"cat.words": s["cat.words"][:-4]}), "word offsets"),
+        (lambda s: s.update({"cat.words": b"\xff" * len(s["cat.words"])}), "not one of the terms"),
+        (lambda s: s.update({"cat.terms": b"\xff" + s["cat.terms"][1:]}), "not UTF-8"),
+        (lambda s: s.update({"cat.terms": s["cat.terms"].replace(b"b", b"a")}), "not distinct"),
+        (lambda s: s.update({"cat.textoff": s["cat.textoff"][8:]}), "text offsets"),
+        (lambda s: s.update({"cat.payloads": b"123"}), "whole number"),
+        (lambda s: s.update({"cat.meta": b"{"}), "Expecting"),
+        (
+            lambda s: s.update({"cat.meta": s["cat.meta"].replace(b'"format": 1', b'"format": 9')}),
+            "format",
+        ),
+        (lambda s: s.update({"nodes": b""}), "not known"),
+    ],
+)
+def test_crafted_files_are_refused(tmp_path: Path, change, message: str) -> None:
+    sections = _sections(Catalog(["ab ac", "a b"]))
+    change(sections)
+    path = tmp_path / "c.idx"
+    indexfile.write(path, sections)
+    with pytest.raises(ValueError, match=message) as caught:
+        Catalog.load(path)
+    assert str(path) in str(caught.value)
+
+
+def test_other_files_are_refused(tmp_path: Path) -> None:
+    index, catalog = tmp_path / "i.idx", tmp_path / "c.idx"
+    morlatch.Index(["ab"]).save(index)
+    Catalog(["ab"]).save(catalog)
+    with pytest.raises(ValueError, match="not a catalog file"):
+        Catalog.load(index)
+    with pytest.raises(ValueError):
+        morlatch.Index.load(catalog)
+    data = bytearray(catalog.read_bytes())
+    data[-1] ^= 1
+    catalog.write_bytes(bytes(data))
+    with pytest.raises(ValueError, match="CRC|checksum"):
+        Catalog.load(catalog)
+
+
+@pytest.mark.parametrize(
+    ("call", "error", "message"),
+    [
+        (lambda: Catalog(5), TypeError, "items must be iterable"),
+        (lambda: Catalog("abc"), TypeError, "not a str"),
+        (lambda: Catalog([("a", -1)]), ValueError, "payload"),
+        (lambda: Catalog([("a", 2**32)]), ValueError, "payload"),
+        (lambda: Catalog([("a", "b")]), TypeError, "payload"),
+        (lambda: Catalog([3]), TypeError, "items\\[0\\]"),
+        (lambda: Catalog(["\ud800"]), ValueError, "surrogate"),
+        (lambda: Catalog(["a"], weights={"b": 1}), ValueError, "weights"),
+        (lambda: Catalog(["a"], weights={"a": -1}), ValueError, "weights"),
+        (lambda: Catalog(["a"], synonyms=[("a", "b")]), TypeError, "synonyms"),
+        (lambda: Catalog(["a"], synonyms={"a": ""}), ValueError, "synonyms"),
+        (lambda: Catalog(["a"], fold=3), TypeError, "fold"),
+        (lambda: Catalog(["a"]).search(3), TypeError, "query"),
+        (lambda: Catalog(["a"]).search("a", -1), ValueError, "limit"),
+        (lambda: Catalog(["a"]).search("a", typos="many"), ValueError, "typos"),
+        (lambda: Catalog(["a"]).search("a", typos=-1), ValueError, "typos"),
+        (lambda: Catalog(["a"]).search("a", typos=True), TypeError, "typos"),
+        (lambda: Catalog(["a"]).search("a", prefix=1), TypeError, "prefix"),
+        (lambda: Catalog(["a"]).search_many("a"), TypeError, "queries"),
+        (lambda: Catalog(["a"]).search_many(["a", 1]), TypeError, "queries\\[1\\]"),
+        (lambda: Catalog(["a"]).match(b"a"), TypeError, "name"),
+        (lambda: Catalog(["a"]).match("a", score_cutoff="x"), TypeError, "score_cutoff"),
+        (lambda: Catalog(["a"]).match("a", score_cutoff=float("nan")), ValueError, "score_cutoff"),
+        (lambda: Catalog(["a"]).match_many(["a"], workers=0), ValueError, "workers"),
+    ],
+)
+def test_bad_arguments_are_named(call, error: type[Exception], message: str) -> None:
+    with pytest.raises(error, match=message):
+        call()
