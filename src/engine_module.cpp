@@ -13,6 +13,7 @@
 #include "engine/format_functions.hpp"
 #include "engine/index_functions.hpp"
 #include "engine/mapped_functions.hpp"
+#include "engine/spell_functions.hpp"
 #include "engine/transport_functions.hpp"
 #include "engine/weighted_functions.hpp"
 
@@ -43,6 +44,7 @@ OwnedRef init_engine() {
     engine::add_mapped_functions(module.get());
     engine::add_build_functions(module.get());
     engine::add_transport_functions(module.get());
+    engine::add_spell_functions(module.get());
     binding::check(
         PyModule_AddObjectRef(module.get(), "KeyIterator",
                               reinterpret_cast<PyObject*>(binding::create_key_iterator_type())));

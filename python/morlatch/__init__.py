@@ -16,19 +16,25 @@ __path__ = extend_path(__path__, __name__)
 from _morlatch import PrefixSearch, from_bytes, from_internal_data
 
 from .builder import MAX_PAYLOAD, Keys, TrieArrays, build, layout
+from .errormodel import ErrorModel
 from .fold import fold_text
 from .index import Index, Match, layout_info
 from .panic import is_panic
+from .speller import Misspelling, Speller, Suggestion
 from .storage import StrPath, load, save
 from .wordlist import WordListError, default_search, default_words, parse_word_list
 
 __all__ = [
     "MAX_PAYLOAD",
+    "ErrorModel",
     "Index",
     "Keys",
     "Match",
+    "Misspelling",
     "PrefixSearch",
+    "Speller",
     "StrPath",
+    "Suggestion",
     "TrieArrays",
     "WordListError",
     "build",

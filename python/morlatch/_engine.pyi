@@ -211,3 +211,16 @@ def pack_answers(answers: list[list[tuple[str, int, int]]]) -> bytes | None:
 def unpack_answers(data: bytes, match_type: type[_M]) -> list[list[_M]]:
     """The lists that pack_answers packed, each item a ``match_type``;
     ValueError when ``data`` is not such a result."""
+
+# ---- spelling (see errormodel.py) -----------------------------------------
+
+class _Channel: ...
+
+def channel(
+    sources: list[str], targets: list[str], costs: list[float], rates: list[float]
+) -> _Channel:
+    """A learned channel: edits sources[i] -> targets[i] at costs[i], and
+    (substitute, remove, insert, swap) rates for the rest."""
+
+def channel_costs(channel: _Channel, typed: str, words: list[str], band: int) -> list[float]:
+    """The cheapest cost of editing each of ``words`` into ``typed``."""
