@@ -15,6 +15,7 @@
 #include "engine/key_functions.hpp"
 #include "engine/mapped_functions.hpp"
 #include "engine/search_functions.hpp"
+#include "engine/spell_functions.hpp"
 #include "engine/transport_functions.hpp"
 #include "engine/weight_functions.hpp"
 
@@ -47,6 +48,7 @@ OwnedRef init_engine() {
     engine::add_build_functions(module.get());
     engine::add_transport_functions(module.get());
     engine::add_catalog_functions(module.get());
+    engine::add_spell_functions(module.get());
     binding::check(
         PyModule_AddObjectRef(module.get(), "KeyIterator",
                               reinterpret_cast<PyObject*>(binding::create_key_iterator_type())));

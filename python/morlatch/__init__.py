@@ -17,9 +17,11 @@ from _morlatch import PrefixSearch, from_bytes, from_internal_data
 
 from .builder import MAX_PAYLOAD, Keys, TrieArrays, build, layout
 from .catalog import Catalog, Hit
+from .errormodel import ErrorModel
 from .fold import fold_text
 from .index import Index, Match, auto_distance, layout_info
 from .panic import is_panic
+from .speller import Misspelling, Speller, Suggestion
 from .storage import StrPath, load, save
 from .wordlist import WordListError, default_search, default_words, parse_word_list
 
@@ -27,11 +29,15 @@ __all__ = [
     "MAX_PAYLOAD",
     "Catalog",
     "Hit",
+    "ErrorModel",
     "Index",
     "Keys",
     "Match",
+    "Misspelling",
     "PrefixSearch",
+    "Speller",
     "StrPath",
+    "Suggestion",
     "TrieArrays",
     "WordListError",
     "auto_distance",

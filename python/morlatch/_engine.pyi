@@ -223,3 +223,15 @@ def catalog_match_many(
     catalog: CatalogCore, words: list[list[str]], limit: int, cutoff: float, workers: int
 ) -> list[list[_CatalogHit]]: ...
 def catalog_info(catalog: CatalogCore) -> tuple[int, int, int]: ...
+# ---- spelling (see errormodel.py) -----------------------------------------
+
+class _Channel: ...
+
+def channel(
+    sources: list[str], targets: list[str], costs: list[float], rates: list[float]
+) -> _Channel:
+    """A learned channel: edits sources[i] -> targets[i] at costs[i], and
+    (substitute, remove, insert, swap) rates for the rest."""
+
+def channel_costs(channel: _Channel, typed: str, words: list[str], band: int) -> list[float]:
+    """The cheapest cost of editing each of ``words`` into ``typed``."""

@@ -1,0 +1,532 @@
+"""Spell checking of words and text with a noisy channel.
+
+A ``Speller`` picks, for a word it does not know, the word w that maximises
+P(w | context) * P(typed | w): the first factor from corpus counts (and word
+pairs, when given), the second from an :class:`~morlatch.ErrorModel`.
+Candidates come from the native engine: every word within two edits, ranked
+by the engine's own cheap model, and every word whose sounds-like key is
+within one edit of the typed word's key.
+"""
+
+from __future__ import annotations
+
+import gzip
+import math
+import os
+import re
+from collections.abc import Iterable, Iterator, Mapping
+from typing import Final, NamedTuple
+
+from .errormodel import ErrorModel
+from .index import Index
+from .sounds import sounds_like
+from .wordlist import default_words
+
+__all__ = ["Speller", "Suggestion", "Misspelling"]
+
+_DATA = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data")
+_MAX_COUNT: Final = 2**64 - 1
+# How many candidates each search hands on to the error model.
+_EDIT_CANDIDATES: Final = 24
+_SOUND_CANDIDATES: Final = 8
+# The weight of a word pair missing from the bigram counts, relative to the
+# second word's own probability ("stupid backoff").
+_BACKOFF: Final = 0.4
+# How much likelier (natural log) a split or joined form must be than the
+# text as written.
+_SPLIT_MARGIN: Final = math.log(50)
+_JOIN_MARGIN: Final = math.log(50)
+# A capitalised word the speller does not know, in mid-sentence, is taken for
+# a name unless its best correction costs at most this much.
+_NAME_EVIDENCE: Final = 1.5
+# A known word is replaced by a neighbour only when context makes the
+# neighbour this much likelier (natural log).
+_REAL_WORD_MARGIN: Final = math.log(1e4)
+# Text is corrected a paragraph-sized piece at a time.
+_LONGEST_WORD: Final = 40
+
+# A word: letters, with apostrophes inside (don't, farmer's).
+_WORD = re.compile(r"[^\W\d_]+(?:['\u2019][^\W\d_]+)*")
+# Whitespace-separated pieces that hold no words to check: URLs, e-mail
+# addresses, paths, code (digits, underscores, inner capitals or dots, markup).
+_SKIPPED = re.compile(r"""\S*(?:://|www\.|@|[/\\_=<>{}\[\]#$%^&*|~`+]|\d|[a-z][A-Z]|\w\.\w)\S*""")
+_NOT_IN_WORD = re.compile("[\\s\ud800-\udfff]")
+_OPENERS = frozenset("\"'([{\u201c\u2018\u00ab")
+
+
+class Suggestion(NamedTuple):
+    """A suggested word and its score (a natural-log probability; higher is
+    likelier)."""
+
+    word: str
+    score: float
+
+
+class Misspelling(NamedTuple):
+    """A word that ``check`` found misspelt: its span in the text, the word
+    as written, and suggestions, best first."""
+
+    start: int
+    end: int
+    word: str
+    suggestions: list[str]
+
+
+class Speller:
+    """A spell checker over corpus counts.
+
+    ``counts`` maps words to how often they occur (ints 0..2**64-1); case is
+    folded, so "The" and "the" add up. ``bigrams`` maps (word, next word)
+    pairs to counts and lets context choose among candidates, fix real-word
+    errors, and join or split words. ``model`` is the error model
+    (default: :meth:`ErrorModel.default`).
+    """
+
+    __slots__ = ("_counts", "_total", "_log_total", "_pairs", "_model", "_index", "_sounds")
+
+    def __init__(
+        self,
+        counts: Mapping[str, int],
+        *,
+        bigrams: Mapping[tuple[str, str], int] | None = None,
+        model: ErrorModel | None = None,
+    ) -> None:
+        if model is not None and not isinstance(model, ErrorModel):
+            raise TypeError(f"model must be an ErrorModel, not {type(model).__name__}")
+        pairs = {} if bigrams is None else _pair_counts(bigrams)
+        self._setup(_word_counts(counts), pairs, model)
+
+    def _setup(
+        self, counts: dict[str, int], pairs: dict[tuple[str, str], int], model: ErrorModel | None
+    ) -> None:
+        self._counts = counts
+        self._pairs = pairs
+        self._model = ErrorModel.default() if model is None else model
+        self._total = sum(counts.values()) + len(counts)
+        self._log_total = math.log(self._total)
+        weights = {word: count + 1 for word, count in counts.items()}
+        self._index = Index(list(weights), weights=weights)
+        # Sounds-like candidates come from the words seen in the corpus.
+        heard = {word: weight for word, weight in weights.items() if weight > 1}
+        self._sounds = Index(list(heard), weights=heard, fold=sounds_like)
+        # Both searches build what they need on first use: do it now rather
+        # than on the caller's first word.
+        self._candidates("warmup")
+
+    @classmethod
+    def english(cls) -> Speller:
+        """A speller for English with the word and word-pair counts that ship
+        with the package (see data/LICENSE-frequency.txt)."""
+        # The word list of the package adds words too rare for the frequency
+        # list (names, possessives, derived forms) as known, with the
+        # smallest count.
+        counts = dict.fromkeys((word.lower() for word in default_words()), 0)
+        for line in _data_lines("frequency_en.txt.gz"):
+            word, _, count = line.partition(" ")
+            counts[word] = int(count)
+        pairs: dict[tuple[str, str], int] = {}
+        for line in _data_lines("bigrams_en.txt.gz"):
+            first, second, count = line.split(" ")
+            pairs[first, second] = int(count)
+        speller = cls.__new__(cls)
+        speller._setup(counts, pairs, None)
+        return speller
+
+    def with_model(self, model: ErrorModel) -> Speller:
+        """A speller over the same counts with another error model (the
+        searches are shared, not rebuilt)."""
+        if not isinstance(model, ErrorModel):
+            raise TypeError(f"model must be an ErrorModel, not {type(model).__name__}")
+        other = Speller.__new__(Speller)
+        for name in self.__slots__:
+            setattr(other, name, getattr(self, name))
+        other._model = model
+        return other
+
+    def __repr__(self) -> str:
+        return f"<morlatch.Speller of {len(self._counts)} words>"
+
+    def __contains__(self, word: object) -> bool:
+        return isinstance(word, str) and word.lower() in self._counts
+
+    # ---- words ---------------------------------------------------------------
+
+    def correct(self, word: str) -> str:
+        """The likeliest word meant by ``word``, in its case pattern; the word
+        itself when it is known or nothing is within reach."""
+        word = _text("word", word)
+        found = self._ranked(word.lower(), None, None, 1)
+        return word if not found else _with_case(word, found[0].word)
+
+    def suggest(self, word: str, limit: int = 5) -> list[Suggestion]:
+        """Up to ``limit`` words ``word`` may stand for, likeliest first, in
+        its case pattern; a known word comes first itself."""
+        word = _text("word", word)
+        if isinstance(limit, bool) or not isinstance(limit, int):
+            raise TypeError(f"limit must be an int, not {type(limit).__name__}")
+        if limit < 0:
+            raise ValueError(f"limit must not be negative, not {limit}")
+        found = self._ranked(word.lower(), None, None, limit)
+        return [Suggestion(_with_case(word, hit.word), hit.score) for hit in found]
+
+    def _ranked(
+        self, word: str, before: str | None, after: str | None, limit: int
+    ) -> list[Suggestion]:
+        """Candidates for the lower-case ``word`` between ``before`` and
+        ``after`` (None: no context), scored and ranked."""
+        if not word or limit == 0 or len(word) > _LONGEST_WORD:
+            return []
+        candidates = self._candidates(word)
+        if word in self._counts and word not in candidates:
+            candidates.append(word)
+        if not candidates:
+            return []
+        costs = self._model.costs(word, candidates)
+        scored = [
+            Suggestion(candidate, self._context(candidate, before, after) - cost)
+            for candidate, cost in zip(candidates, costs, strict=True)
+            if cost != math.inf
+        ]
+        scored.sort(key=lambda hit: (-hit.score, hit.word))
+        if word in self._counts:  # a known word ranks first
+            scored.sort(key=lambda hit: hit.word != word)
+        return scored[:limit]
+
+    def _candidates(self, word: str) -> list[str]:
+        found = dict.fromkeys(
+            hit.key for hit in self._index.correct(word, 2, limit=_EDIT_CANDIDATES)
+        )
+        if len(word) > 2:
+            for hit in self._sounds.search(word, 1, limit=_SOUND_CANDIDATES):
+                found.setdefault(hit.key)
+        return list(found)
+
+    def _log_p(self, word: str) -> float:
+        return math.log(self._counts.get(word, 0) + 1) - self._log_total
+
+    def _log_follow(self, first: str, second: str) -> float:
+        """log P(second | first), backing off to P(second)."""
+        pair = self._pairs.get((first, second))
+        if pair is not None:
+            return math.log(pair) - math.log(self._counts.get(first, 0) + pair)
+        return math.log(_BACKOFF) + self._log_p(second)
+
+    def _context(self, word: str, before: str | None, after: str | None) -> float:
+        """log P(word | before) + log P(after | word), or log P(word)
+        without context."""
+        if not self._pairs:
+            return self._log_p(word)
+        score = self._log_p(word) if before is None else self._log_follow(before, word)
+        if after is not None:
+            score += self._log_follow(word, after) - self._log_p(after)
+        return score
+
+    # ---- text ----------------------------------------------------------------
+
+    def check(self, text: str) -> list[Misspelling]:
+        """The misspelt words of ``text``, in order, with suggestions."""
+        text = _text("text", text)
+        return [
+            Misspelling(start, end, text[start:end], [hit.word for hit in hits])
+            for start, end, hits in self._findings(text, 5)
+        ]
+
+    def fix(self, text: str) -> str:
+        """``text`` with its misspelt words corrected, everything else (case,
+        punctuation, spacing, apostrophes, hyphens) kept as it is; run-together
+        words are split and split words joined where that is far likelier."""
+        text = _text("text", text)
+        out: list[str] = []
+        at = 0
+        for start, end, replacement in self._edits(text):
+            out.append(text[at:start])
+            out.append(replacement)
+            at = end
+        out.append(text[at:])
+        return "".join(out)
+
+    def segment(self, text: str) -> list[str]:
+        """The words of ``text`` written without spaces, likeliest split first:
+        ``segment("thequickfox")`` gives ``["the", "quick", "fox"]``. Spaces
+        and punctuation already in the text are kept as boundaries; the words
+        are slices of ``text``."""
+        text = _text("text", text)
+        words: list[str] = []
+        for match in re.finditer(r"[^\W_]+|[^\w\s]|_", text):
+            piece = match.group()
+            if piece.isalpha():
+                words.extend(self._segment_run(piece))
+            else:
+                words.append(piece)
+        return words
+
+    def _segment_run(self, run: str) -> list[str]:
+        lower = run.lower()
+        n = len(lower)
+        # best[i]: (score, start of the last word) of the likeliest split of
+        # the first i letters.
+        best: list[tuple[float, int]] = [(0.0, 0)] + [(-math.inf, 0)] * n
+        for end in range(1, n + 1):
+            for start in range(max(0, end - _LONGEST_WORD), end):
+                score = best[start][0] + self._word_score(lower[start:end])
+                if score > best[end][0]:
+                    best[end] = (score, start)
+        words: list[str] = []
+        end = n
+        while end > 0:
+            start = best[end][1]
+            words.append(run[start:end])
+            end = start
+        words.reverse()
+        return words
+
+    def _word_score(self, word: str) -> float:
+        count = self._counts.get(word)
+        if count is not None:
+            return math.log(count + 1) - self._log_total
+        # An unknown word is the less likely the longer it is.
+        return math.log(10.0) - self._log_total - len(word) * math.log(10.0)
+
+    # ---- finding and fixing in text ----------------------------------------
+
+    def _tokens(self, text: str) -> Iterator[tuple[int, int]]:
+        """The spans of the words to check: words outside URLs, addresses
+        and code."""
+        for piece in re.finditer(r"\S+", text):
+            if _SKIPPED.fullmatch(piece.group()):
+                continue
+            base = piece.start()
+            for word in _WORD.finditer(piece.group()):
+                yield base + word.start(), base + word.end()
+
+    def _findings(self, text: str, limit: int) -> Iterator[tuple[int, int, list[Suggestion]]]:
+        spans = list(self._tokens(text))
+        for at, (start, end) in enumerate(spans):
+            word = text[start:end]
+            if not self._unknown(word) or not self._worth_checking(text, start, word):
+                continue
+            before = _lower_at(text, spans, at - 1, at)
+            after = _lower_at(text, spans, at + 1, at)
+            hits = self._ranked(word.lower(), before, after, limit)
+            yield start, end, [Suggestion(_with_case(word, hit.word), hit.score) for hit in hits]
+
+    def _unknown(self, word: str) -> bool:
+        lower = word.lower()
+        if lower in self._counts:
+            return False
+        stem = re.sub(r"['\u2019]s$", "", lower)
+        return stem not in self._counts and stem.replace("\u2019", "'") not in self._counts
+
+    def _worth_checking(self, text: str, start: int, word: str) -> bool:
+        """False for words taken as names or acronyms rather than typos."""
+        if len(word) < 2 or len(word) > _LONGEST_WORD:
+            return False
+        if word.isupper() and len(word) <= 5:
+            return False
+        return True
+
+    def _edits(self, text: str) -> Iterator[tuple[int, int, str]]:
+        """(start, end, replacement) for every change fix makes, in order."""
+        spans = list(self._tokens(text))
+        skip_next = False
+        for at, (start, end) in enumerate(spans):
+            if skip_next:
+                skip_next = False
+                continue
+            word = text[start:end]
+            lower = word.lower()
+            before = _lower_at(text, spans, at - 1, at)
+            after = _lower_at(text, spans, at + 1, at)
+            joined = self._join(text, spans, at)
+            if joined is not None:
+                yield start, spans[at + 1][1], _with_case(word, joined)
+                skip_next = True
+                continue
+            if not self._unknown(word):
+                better = self._real_word(lower, before, after)
+                if better is not None:
+                    yield start, end, _with_case(word, better)
+                continue
+            if not self._worth_checking(text, start, word):
+                continue
+            replacement = self._replacement(text, start, word, before, after)
+            if replacement is not None:
+                yield start, end, replacement
+
+    def _replacement(
+        self, text: str, start: int, word: str, before: str | None, after: str | None
+    ) -> str | None:
+        lower = word.lower()
+        hits = self._ranked(lower, before, after, 1)
+        split = self._split(lower, before, after)
+        best = hits[0] if hits else None
+        if split is not None and (best is None or split[1] > best.score + _SPLIT_MARGIN):
+            first, second = split[0]
+            return _with_case(word[: len(first)], first) + " " + second
+        if best is None:
+            return None
+        name = word[0].isupper() and not _sentence_start(text, start)
+        if name and self._model.cost(lower, best.word) > _NAME_EVIDENCE:
+            return None
+        return _with_case(word, best.word)
+
+    def _split(
+        self, word: str, before: str | None, after: str | None
+    ) -> tuple[tuple[str, str], float] | None:
+        """The likeliest way to read ``word`` as two known words, with its
+        score, or None."""
+        best: tuple[tuple[str, str], float] | None = None
+        for cut in range(1, len(word)):
+            first, second = word[:cut], word[cut:]
+            if first not in self._counts or second not in self._counts:
+                continue
+            if len(first) == 1 and first not in "ai":
+                continue
+            if len(second) == 1 and second not in "ai":
+                continue
+            score = self._context(first, before, None) + self._log_follow(first, second)
+            if after is not None:
+                score += self._log_follow(second, after) - self._log_p(after)
+            if best is None or score > best[1]:
+                best = ((first, second), score)
+        return best
+
+    def _join(self, text: str, spans: list[tuple[int, int]], at: int) -> str | None:
+        """The word that the word at ``at`` and the next make when written
+        together, if the text is far likelier so; else None."""
+        if at + 1 >= len(spans):
+            return None
+        (start, end), (start2, end2) = spans[at], spans[at + 1]
+        if text[end:start2] != " ":
+            return None
+        first, second = text[start:end].lower(), text[start2:end2].lower()
+        joined = first + second
+        if joined not in self._counts or not second.islower() and not text[start2:end2].islower():
+            return None
+        known = not self._unknown(first) and not self._unknown(second)
+        if known and not self._pairs:
+            return None
+        before = _lower_at(text, spans, at - 1, at)
+        after = _lower_at(text, spans, at + 2, at + 1)
+        apart = self._context(first, before, None) + self._log_follow(first, second)
+        together = self._context(joined, before, None)
+        if after is not None:
+            apart += self._log_follow(second, after) - self._log_p(after)
+            together += self._log_follow(joined, after) - self._log_p(after)
+        return joined if together > apart + _JOIN_MARGIN else None
+
+    def _real_word(self, word: str, before: str | None, after: str | None) -> str | None:
+        """A known word that context says was mistyped for a neighbour: the
+        neighbour, or None."""
+        if not self._pairs or (before is None and after is None) or len(word) < 3:
+            return None
+        if (before is not None and (before, word) in self._pairs) or (
+            after is not None and (word, after) in self._pairs
+        ):
+            return None
+        here = self._context(word, before, after)
+        best: tuple[float, str] | None = None
+        for hit in self._index.correct(word, 1, limit=8):
+            other = hit.key
+            if other == word:
+                continue
+            seen = (before is not None and (before, other) in self._pairs) and (
+                after is None or (other, after) in self._pairs
+            )
+            if not seen:
+                continue
+            score = self._context(other, before, after) - self._model.cost(word, other)
+            if score > here + _REAL_WORD_MARGIN and (best is None or score > best[0]):
+                best = (score, other)
+        return None if best is None else best[1]
+
+
+# ---- helpers ---------------------------------------------------------------------
+
+
+def _text(name: str, value: object) -> str:
+    if not isinstance(value, str):
+        raise TypeError(f"{name} must be a str, not {type(value).__name__}")
+    return value
+
+
+def _word_counts(counts: object) -> dict[str, int]:
+    if not isinstance(counts, Mapping):
+        raise TypeError(f"counts must be a mapping of word to count, not {type(counts).__name__}")
+    folded: dict[str, int] = {}
+    for word, count in counts.items():
+        if not isinstance(word, str):
+            raise TypeError(f"counts: a word must be a str, not {type(word).__name__}")
+        if isinstance(count, bool) or not isinstance(count, int):
+            raise TypeError(f"counts[{word!r}] must be an int, not {type(count).__name__}")
+        if not 0 <= count <= _MAX_COUNT:
+            raise ValueError(f"counts[{word!r}] must be in 0..2**64-1, not {count}")
+        if not word or _NOT_IN_WORD.search(word):
+            raise ValueError(
+                f"counts: {word!r} is not a word (empty, or a space or surrogate in it)"
+            )
+        lower = word.lower()
+        folded[lower] = min(folded.get(lower, 0) + count, _MAX_COUNT)
+    return folded
+
+
+def _pair_counts(bigrams: object) -> dict[tuple[str, str], int]:
+    if not isinstance(bigrams, Mapping):
+        raise TypeError(
+            f"bigrams must be a mapping of (word, word) to count, not {type(bigrams).__name__}"
+        )
+    pairs: dict[tuple[str, str], int] = {}
+    for pair, count in bigrams.items():
+        if (
+            not isinstance(pair, tuple)
+            or len(pair) != 2
+            or not all(isinstance(word, str) for word in pair)
+        ):
+            raise TypeError(f"bigrams: {pair!r} is not a (word, word) pair of str")
+        if isinstance(count, bool) or not isinstance(count, int):
+            raise TypeError(f"bigrams[{pair!r}] must be an int, not {type(count).__name__}")
+        if not 0 <= count <= _MAX_COUNT:
+            raise ValueError(f"bigrams[{pair!r}] must be in 0..2**64-1, not {count}")
+        key = (pair[0].lower(), pair[1].lower())
+        pairs[key] = min(pairs.get(key, 0) + count, _MAX_COUNT)
+    return pairs
+
+
+def _data_lines(name: str) -> Iterable[str]:
+    with gzip.open(os.path.join(_DATA, name), "rt", encoding="utf-8") as stream:
+        return stream.read().splitlines()
+
+
+def _with_case(pattern: str, word: str) -> str:
+    """``word`` in the case pattern of ``pattern``: all capitals, a capital
+    first, or as it is."""
+    if len(pattern) > 1 and pattern.isupper():
+        return word.upper()
+    if pattern[:1].isupper():
+        return word[:1].upper() + word[1:]
+    return word
+
+
+def _lower_at(text: str, spans: list[tuple[int, int]], at: int, near: int) -> str | None:
+    """The word at ``at``, lower-cased, as context for the word at ``near``:
+    None when there is none or punctuation stands between them."""
+    if not 0 <= at < len(spans):
+        return None
+    start, end = spans[at]
+    gap = text[spans[near][1] : start] if at > near else text[end : spans[near][0]]
+    return None if gap.strip() else text[start:end].lower()
+
+
+def _sentence_start(text: str, start: int) -> bool:
+    """Whether the word at ``start`` begins a sentence (or the text, or a
+    line)."""
+    at = start - 1
+    while at >= 0 and (text[at] in _OPENERS or text[at] == " " or text[at] == "\t"):
+        at -= 1
+    if at < 0 or text[at] in "\n\r:!?":
+        return True
+    if text[at] != ".":
+        return False
+    # Not after an abbreviation such as "Mr." or an initial.
+    word = re.search(r"(\w+)\.$", text[max(0, at - 8) : at + 1])
+    return word is None or not (word.group(1)[:1].isupper() and len(word.group(1)) <= 3)
