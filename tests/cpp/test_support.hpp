@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "base/trie.hpp"
+#include "reference.hpp"
 #include "reference_format.hpp"
 
 namespace morlatch::testing {
@@ -28,7 +29,8 @@ inline std::u32string random_text(std::mt19937& rng, std::size_t max_length,
     return text;
 }
 
-// Root paths of at most node-count edges (how far the walk can go), capped.
+// Root paths of at most node-count edges (the walk's own bound), capped; a
+// child list that the walk cannot read leads nowhere.
 inline std::uint64_t path_count(const Trie& t, std::uint64_t cap) {
     const std::size_t nodes = t.node_payloads.size();
     std::vector<std::uint64_t> here(nodes), next(nodes);
@@ -37,15 +39,13 @@ inline std::uint64_t path_count(const Trie& t, std::uint64_t cap) {
     std::uint64_t total = 1;
     for (std::size_t depth = 0; depth < nodes && total < cap; ++depth) {
         std::fill(next.begin(), next.end(), 0);
-        for (std::size_t node = 0; node < nodes && node < t.node_shifts.size(); ++node) {
-            if (here[node] == 0) continue;
-            const std::size_t end =
-                node + 1 < t.node_shifts.size() ? t.node_shifts[node + 1] : t.child_indices.size();
-            for (std::size_t i = t.node_shifts[node]; i < std::min(end, t.child_indices.size());
-                 ++i) {
-                const std::uint32_t id = t.child_indices[i];
-                if (id < nodes) next[id] = std::min(cap, next[id] + here[node]);
-                total = std::min(cap, total + here[node]);
+        for (std::size_t n = 0; n < nodes; ++n) {
+            if (here[n] == 0) continue;
+            const auto ids = reference::child_ids(t, n);
+            if (!ids) continue;
+            for (std::uint32_t id : *ids) {
+                if (id < nodes) next[id] = std::min(cap, next[id] + here[n]);
+                total = std::min(cap, total + here[n]);
             }
         }
         std::swap(here, next);
