@@ -2,7 +2,8 @@
 harness and the benchmarks compare the native code against: the Levenshtein
 and OSA distances, brute-force hits, two trie builders, a reader of the trie
 arrays, a model of the walk, the one way to catch the module's fault
-exception, and the seeded typo generator for queries.
+exception, the seeded typo generator for queries and a model of the byte
+format.
 
 The Python tests import it directly (tests/ is pytest's root); the fuzz
 harness and the benchmarks put tests/ on sys.path first."""
@@ -624,6 +625,8 @@ def kept_payloads(pairs: Sequence[tuple[str, int]], duplicates: str) -> dict[str
             if first.setdefault(key, payload) != payload:
                 raise ValueError(key)
     return dict(reversed(pairs)) if duplicates == "first" else dict(pairs)
+
+
 # ---------------------------------------------------------------- catalogs: words, search, linkage
 #
 # A catalog by brute force: every item and every query word compared with
@@ -826,3 +829,123 @@ def catalog_match(
             ranked.append(((-score, -weight, text, payload), (text, payload, score)))
     ranked.sort(key=lambda pair: pair[0])
     return [hit for _, hit in ranked[:limit]]
+
+
+# ---------------------------------------------------------------- the trie byte format
+#
+# A writer and a reader of the byte image, from the format's description
+# alone: four lists, each an element count (64-bit varint) and its elements;
+# a varint is a byte 0..250, or 251, 252, 253 and 2, 4, 8 little-endian
+# bytes. The reader returns the four arrays, or the rendering of the first
+# decode error.
+
+OPTION_CHAR = "core::option::Option<char>"
+OPTION_U32 = "core::option::Option<u32>"
+
+
+def model_varint(value):
+    if value <= 250:
+        return bytes([value])
+    if value <= 0xFFFF:
+        return b"\xfb" + value.to_bytes(2, "little")
+    if value <= 0xFFFFFFFF:
+        return b"\xfc" + value.to_bytes(4, "little")
+    return b"\xfd" + value.to_bytes(8, "little")
+
+
+def model_encode(shifts, chars, payloads, children):
+    """chars: one character or None per node."""
+    out = bytearray(model_varint(len(shifts)))
+    for v in shifts:
+        out += model_varint(v)
+    out += model_varint(len(chars))
+    for c in chars:
+        out += b"\x00" if c is None else b"\x01" + c.encode("utf-8")
+    out += model_varint(len(payloads))
+    for p in payloads:
+        out += b"\x00" if p is None else b"\x01" + model_varint(p)
+    out += model_varint(len(children))
+    for v in children:
+        out += model_varint(v)
+    return bytes(out)
+
+
+class ModelError(Exception):
+    pass
+
+
+class ModelReader:
+    def __init__(self, data):
+        self.data = bytes(data)
+        self.pos = 0
+
+    def take(self, n):
+        left = len(self.data) - self.pos
+        if left < n:
+            raise ModelError(f"UnexpectedEnd {{ additional: {n - left} }}")
+        chunk = self.data[self.pos : self.pos + n]
+        self.pos += n
+        return chunk
+
+    def varint(self, expected):
+        first = self.take(1)[0]
+        if first <= 250:
+            return first
+        found = {0xFD: "U64", 0xFE: "U128", 0xFF: "Reserved"}.get(first)
+        if found == "U64" and expected == "U64":
+            found = None
+        if found is not None:
+            raise ModelError(f"InvalidIntegerType {{ expected: {expected}, found: {found} }}")
+        width = {0xFB: 2, 0xFC: 4, 0xFD: 8}[first]
+        return int.from_bytes(self.take(width), "little")
+
+    def optional(self, type_name, read_value):
+        tag = self.take(1)[0]
+        if tag == 0:
+            return None
+        if tag != 1:
+            raise ModelError(
+                f'UnexpectedVariant {{ type_name: "{type_name}", '
+                f"allowed: Range {{ min: 0, max: 1 }}, found: {tag} }}"
+            )
+        return read_value()
+
+    def char(self):
+        lead = self.take(1)[0]
+        if lead < 0x80:
+            width = 1
+        elif 0xC2 <= lead <= 0xDF:
+            width = 2
+        elif 0xE0 <= lead <= 0xEF:
+            width = 3
+        elif 0xF0 <= lead <= 0xF4:
+            width = 4
+        else:
+            width = 0
+        if width == 0:
+            raise ModelError(f"InvalidCharEncoding([{lead}, 0, 0, 0])")
+        seq = bytes([lead]) + self.take(width - 1)
+        try:
+            text = seq.decode("utf-8")  # strict: no overlongs, surrogates, > U+10FFFF
+        except UnicodeDecodeError:
+            padded = list(seq) + [0] * (4 - len(seq))
+            raise ModelError(f"InvalidCharEncoding({padded})") from None
+        assert len(text) == 1
+        return text
+
+    def listing(self, read_element):
+        return [read_element() for _ in range(self.varint("U64"))]
+
+
+def model_decode(data):
+    """The four arrays, or the rendering of the decode error."""
+    r = ModelReader(data)
+    try:
+        return (
+            r.listing(lambda: r.varint("U32")),
+            r.listing(lambda: r.optional(OPTION_CHAR, r.char)),
+            r.listing(lambda: r.optional(OPTION_U32, lambda: r.varint("U32"))),
+            r.listing(lambda: r.varint("U32")),
+        )
+    except ModelError as e:
+        return str(e)

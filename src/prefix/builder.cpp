@@ -117,6 +117,35 @@ void sort_by_head(Entry* first, std::size_t count, ScratchVector<Entry>& scratch
     }
 }
 
+// One node per code point of a key not shared with the key before it, and
+// the root; the count stops as soon as it passes max_nodes.
+std::uint64_t count_nodes(const KeyList& keys, std::uint64_t max_nodes, Interrupt& interrupt) {
+    const std::size_t count = keys.size();
+    std::uint64_t node_count = 1;
+    for (std::size_t i = 0; i < count && node_count <= max_nodes; ++i) {
+        const std::string_view key = keys.key(i);
+        std::size_t common = 0;
+        if (i > 0) {
+            const std::string_view before = keys.key(i - 1);
+            common = static_cast<std::size_t>(
+                std::mismatch(key.begin(), key.begin() + std::min(key.size(), before.size()),
+                              before.begin())
+                    .first -
+                key.begin());
+            // A shared lead byte does not make a shared character.
+            while (common > 0 && common < key.size() &&
+                   is_continuation(static_cast<unsigned char>(key[common]))) {
+                --common;
+            }
+        }
+        node_count += static_cast<std::uint64_t>(
+            std::count_if(key.begin() + static_cast<std::ptrdiff_t>(common), key.end(),
+                          [](char c) { return !is_continuation(static_cast<unsigned char>(c)); }));
+        interrupt.tick();
+    }
+    return node_count;
+}
+
 }  // namespace
 
 // The steps of lay_out, with access to the key list's buffers.
@@ -203,30 +232,8 @@ std::optional<LevelOrder> LevelOrderBuilder::lay_out_sorted(const KeyList& keys,
     const auto* text = reinterpret_cast<const unsigned char*>(keys.text_.data());
     const ScratchVector<std::size_t>& offsets = keys.offsets_;
 
-    // One node per code point of a key not shared with the key before it,
-    // and the root: counted first, so that the nodes are allocated once.
-    std::uint64_t node_count = 1;
-    for (std::size_t i = 0; i < count && node_count <= max_nodes; ++i) {
-        const std::string_view key = keys.key(i);
-        std::size_t common = 0;
-        if (i > 0) {
-            const std::string_view before = keys.key(i - 1);
-            common = static_cast<std::size_t>(
-                std::mismatch(key.begin(), key.begin() + std::min(key.size(), before.size()),
-                              before.begin())
-                    .first -
-                key.begin());
-            // A shared lead byte does not make a shared character.
-            while (common > 0 && common < key.size() &&
-                   is_continuation(static_cast<unsigned char>(key[common]))) {
-                --common;
-            }
-        }
-        node_count += static_cast<std::uint64_t>(
-            std::count_if(key.begin() + static_cast<std::ptrdiff_t>(common), key.end(),
-                          [](char c) { return !is_continuation(static_cast<unsigned char>(c)); }));
-        interrupt.tick();
-    }
+    // Counted first, so that the nodes are allocated once.
+    const std::uint64_t node_count = count_nodes(keys, max_nodes, interrupt);
     if (node_count > max_nodes) {
         return std::nullopt;
     }

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "prefix/builder.hpp"
+#include "prefix/scratch.hpp"
 
 namespace morlatch {
 namespace {
@@ -190,7 +191,7 @@ NodeImage NodeImage::pack(std::span<const Node> nodes, bool payloads, std::size_
     // The alphabet: which code points label a node, in order; then each
     // one's rank, in the same table.
     std::vector<char32_t> alphabet{0};
-    std::vector<std::uint8_t> rank_of(0x110000);
+    ScratchVector<std::uint8_t> rank_of(0x110000);
     bool wide = false;
     for (std::size_t v = 1; v < n && !wide; ++v) {
         if (nodes[v].label >= rank_of.size()) {
@@ -340,7 +341,7 @@ std::unique_ptr<ReverseIndex> ReverseIndex::build(const CompactTrie& forward,
         NodeId node;
         std::uint32_t depth;
     };
-    std::vector<Frame> stack{{CompactTrie::kRoot, 0}};
+    ScratchVector<Frame> stack{{CompactTrie::kRoot, 0}};
     while (!stack.empty()) {
         const Frame frame = stack.back();
         stack.pop_back();
@@ -357,7 +358,7 @@ std::unique_ptr<ReverseIndex> ReverseIndex::build(const CompactTrie& forward,
             stack.push_back(Frame{c, depth});
         }
     }
-    std::vector<Frame>().swap(stack);
+    ScratchVector<Frame>().swap(stack);
     std::optional<LevelOrder> layout = lay_out_within(std::move(keys), max_nodes, interrupt);
     if (!layout) {
         return nullptr;

@@ -78,198 +78,24 @@ public:
         Rows& rows = rows_for(high);
         // Every key taken here is at least `low` edits away, each edit at
         // least the cheapest.
-        const Cell least = least_cost(low);
-        const Cell nearest_possible = static_cast<Cell>(low);
-        const std::uint64_t m = word_.size();
+        const Reach reach{low, high, least_cost(low), static_cast<Cell>(low)};
         frames_.clear();
         path_.clear();
-        // Opens the children of `node` (at `depth`); `floor` and
-        // `cost_floor` bound every key below it.
-        auto open = [&](NodeId node, std::size_t depth, Cell floor, Cell cost_floor) {
-            const NodeId first = trie_.first_child(node);
-            const NodeId end = trie_.end_child(node);
-            if (first == end) {
-                return;
-            }
-            labels_.clear();
-            const bool narrowed = depth > 0 && rows.narrow(trie_.label(node), depth,
-                                                           static_cast<Cell>(high), labels_);
-            if (table_ != nullptr && full()) {
-                // With the best found, the order of the children no longer
-                // helps find them: the table's, heaviest first, cut at the
-                // first one too light, the narrowed labels (when all below
-                // 128, as bits) filtered on the way.
-                LabelBits bits{};
-                bool small = true;
-                for (const char32_t label : labels_) {
-                    small = small && label < 128;
-                    if (label < 128) {
-                        bits[label >> 6] |= std::uint64_t{1} << (label & 63);
-                    }
-                }
-                if (!narrowed || small) {
-                    const std::span<const NodeId> children = table_->heavy_children(first, end);
-                    frames_.push_back(Frame{children.data(), children.data() + children.size(),
-                                            CompactTrie::kNoNode, false, floor, cost_floor,
-                                            kNoGeneration, 0, narrowed, bits});
-                    return;
-                }
-            }
-            if (lists_.size() <= depth) {
-                lists_.resize(depth + 1);
-            }
-            std::vector<NodeId>& list = lists_[depth];
-            list.clear();
-            const NodeId* next = nullptr;
-            const NodeId* stop = nullptr;
-            const std::size_t count = end - first;
-            const auto listed = [&](NodeId c) {
-                return std::find(labels_.begin(), labels_.end(), trie_.label(c)) != labels_.end();
-            };
-            if (narrowed && count > kFewChildren) {
-                // Only children with these labels (a handful) can lead to a
-                // key within reach: looked up, then heaviest first.
-                std::sort(labels_.begin(), labels_.end());
-                labels_.erase(std::unique(labels_.begin(), labels_.end()), labels_.end());
-                for (const char32_t label : labels_) {
-                    if (const std::optional<NodeId> c = trie_.child(node, label)) {
-                        list.push_back(*c);
-                    }
-                }
-                std::sort(list.begin(), list.end(),
-                          [&](NodeId a, NodeId b) { return weight_below(a) > weight_below(b); });
-                next = list.data();
-                stop = next + list.size();
-            } else if (table_ != nullptr) [[likely]] {
-                const std::span<const NodeId> children = table_->heavy_children(first, end);
-                if (narrowed) {
-                    // A few children, their records side by side: filtered
-                    // in the table's order.
-                    for (const NodeId c : children) {
-                        if (listed(c)) {
-                            list.push_back(c);
-                        }
-                    }
-                    next = list.data();
-                    stop = next + list.size();
-                } else {
-                    next = children.data();
-                    stop = next + children.size();
-                }
-            } else {
-                for (NodeId c = first; c < end; ++c) {
-                    if (!narrowed || listed(c)) {
-                        list.push_back(c);
-                    }
-                }
-                next = list.data();
-                stop = next + list.size();
-            }
-            NodeId promoted = CompactTrie::kNoNode;
-            if (depth < m) {
-                // The child that continues the word goes first, if it is
-                // one of the listed.
-                if (narrowed || count <= kFewChildren) {
-                    for (const NodeId* c = next; c != stop; ++c) {
-                        if (trie_.label(*c) == word_[depth]) {
-                            promoted = *c;
-                            break;
-                        }
-                    }
-                } else if (const std::optional<NodeId> c = trie_.child(node, word_[depth])) {
-                    promoted = *c;
-                }
-            }
-            frames_.push_back(Frame{next,
-                                    stop,
-                                    promoted,
-                                    promoted != CompactTrie::kNoNode,
-                                    floor,
-                                    cost_floor,
-                                    kNoGeneration,
-                                    0,
-                                    false,
-                                    {}});
-        };
-        open(CompactTrie::kRoot, 0, nearest_possible, least);
+        open(rows, high, CompactTrie::kRoot, 0, reach.nearest, reach.least);
         while (!frames_.empty()) {
-            Frame& frame = frames_.back();
             const std::size_t depth = frames_.size();  // of the children
             NodeId node = CompactTrie::kNoNode;
             Weight heaviest = 0;
-            if (frame.promoted_pending) {
-                frame.promoted_pending = false;
-                node = frame.promoted;
-                heaviest = weight_below(node);
-            } else {
-                if (frame.next == frame.end) {
-                    frames_.pop_back();
-                    continue;
-                }
-                node = *frame.next;
-                heaviest = weight_below(node);
-                ++frame.next;
-                if (node == frame.promoted) {
-                    continue;
-                }
-                // The rest are no heavier than a child too light, unless the
-                // table's order (by all keys) is not the one of the long keys.
-                const bool ordered = !long_keys_ || depth >= WeightTable::kLongKey;
-                if (frame.filtered) {
-                    const char32_t label = trie_.label(node);
-                    if (label >= 128 || ((frame.labels[label >> 6] >> (label & 63)) & 1) == 0) {
-                        if (ordered && heaviest < lightest(frame)) {
-                            frame.next = frame.end;
-                        }
-                        continue;
-                    }
-                }
-                if (full() && table_ != nullptr && heaviest < lightest(frame)) {
-                    if (ordered) {
-                        frame.next = frame.end;
-                    }
-                    continue;
-                }
-            }
-            if (!trie_.holds_keys(node) ||
-                out_of_reach(trie_.shortest_below(node), trie_.longest_below(node), depth, m,
-                             high)) {
+            if (!next_child(frames_.back(), depth, node, heaviest) || !trie_.holds_keys(node) ||
+                out_of_reach(trie_.shortest_below(node), trie_.longest_below(node), depth,
+                             word_.size(), high)) {
                 continue;
             }
             interrupt_.tick();
             path_.resize(depth - 1);
             path_.push_back(trie_.label(node));
             rows.compute(depth, path_.data());
-            const Cell distance = rows.last(depth);
-            if (trie_.is_key(node) && distance >= low && distance <= high) {
-                const Weight weight = weight_of(table_, node);
-                if (model_ == nullptr) {
-                    consider(Candidate{path_, trie_.payload(node), distance, weight, 0});
-                } else if (const Cell cost = rows.cost(depth);
-                           !full() || weight >= weight_floor(cost)) {
-                    consider(Candidate{path_, trie_.payload(node), distance, weight,
-                                       score(weight, cost)});
-                }
-            }
-            const Cell floor = rows.floor(depth);
-            if (floor > high) {
-                continue;
-            }
-            const Cell nearest = std::max(floor, nearest_possible);
-            const Cell cost_floor = model_ == nullptr ? 0 : std::max(rows.cost_floor(depth), least);
-            // Strictly worse only: a tie may still win on its key.
-            if (model_ != nullptr) {
-                if (full() && heaviest < weight_floor(cost_floor)) {
-                    continue;
-                }
-            } else if (full()) {
-                const Candidate& worst = best_.front();
-                if (nearest > worst.distance ||
-                    (nearest == worst.distance && heaviest < worst.weight)) {
-                    continue;
-                }
-            }
-            open(node, depth, nearest, cost_floor);
+            visit(rows, reach, node, depth, heaviest);
         }
     }
 
@@ -359,6 +185,207 @@ private:
     static constexpr std::uint64_t kNoGeneration = UINT64_MAX;
     // Up to this many children are read side by side rather than searched.
     static constexpr std::size_t kFewChildren = 8;
+
+    // What a walk takes: keys at distances [low, high], each at least
+    // `least` away by cost and `nearest` by edits.
+    struct Reach {
+        std::uint64_t low;
+        std::uint64_t high;
+        Cell least;
+        Cell nearest;
+    };
+
+    // The next child of the top frame worth a visit, and the heaviest key
+    // below it; false when the frame has none to offer now (popped when
+    // done).
+    bool next_child(Frame& frame, std::size_t depth, NodeId& node, Weight& heaviest) {
+        if (frame.promoted_pending) {
+            frame.promoted_pending = false;
+            node = frame.promoted;
+            heaviest = weight_below(node);
+            return true;
+        }
+        if (frame.next == frame.end) {
+            frames_.pop_back();
+            return false;
+        }
+        node = *frame.next;
+        heaviest = weight_below(node);
+        ++frame.next;
+        if (node == frame.promoted) {
+            return false;
+        }
+        // The rest are no heavier than a child too light, unless the
+        // table's order (by all keys) is not the one of the long keys.
+        const bool ordered = !long_keys_ || depth >= WeightTable::kLongKey;
+        if (frame.filtered) {
+            const char32_t label = trie_.label(node);
+            if (label >= 128 || ((frame.labels[label >> 6] >> (label & 63)) & 1) == 0) {
+                if (ordered && heaviest < lightest(frame)) {
+                    frame.next = frame.end;
+                }
+                return false;
+            }
+        }
+        if (full() && table_ != nullptr && heaviest < lightest(frame)) {
+            if (ordered) {
+                frame.next = frame.end;
+            }
+            return false;
+        }
+        return true;
+    }
+
+    // Takes the key of `node` (its row computed) if it is within reach and
+    // may rank, then opens its children unless nothing below can.
+    void visit(Rows& rows, const Reach& reach, NodeId node, std::size_t depth, Weight heaviest) {
+        const Cell distance = rows.last(depth);
+        if (trie_.is_key(node) && distance >= reach.low && distance <= reach.high) {
+            const Weight weight = weight_of(table_, node);
+            if (model_ == nullptr) {
+                consider(Candidate{path_, trie_.payload(node), distance, weight, 0});
+            } else if (const Cell cost = rows.cost(depth);
+                       !full() || weight >= weight_floor(cost)) {
+                consider(
+                    Candidate{path_, trie_.payload(node), distance, weight, score(weight, cost)});
+            }
+        }
+        const Cell floor = rows.floor(depth);
+        if (floor > reach.high) {
+            return;
+        }
+        const Cell nearest = std::max(floor, reach.nearest);
+        const Cell cost_floor =
+            model_ == nullptr ? 0 : std::max(rows.cost_floor(depth), reach.least);
+        // Strictly worse only: a tie may still win on its key.
+        if (model_ != nullptr) {
+            if (full() && heaviest < weight_floor(cost_floor)) {
+                return;
+            }
+        } else if (full()) {
+            const Candidate& worst = best_.front();
+            if (nearest > worst.distance ||
+                (nearest == worst.distance && heaviest < worst.weight)) {
+                return;
+            }
+        }
+        open(rows, reach.high, node, depth, nearest, cost_floor);
+    }
+
+    // Opens the children of `node` (at `depth`); `floor` and `cost_floor`
+    // bound every key below it.
+    void open(const Rows& rows, std::uint64_t high, NodeId node, std::size_t depth, Cell floor,
+              Cell cost_floor) {
+        const NodeId first = trie_.first_child(node);
+        const NodeId end = trie_.end_child(node);
+        if (first == end) {
+            return;
+        }
+        labels_.clear();
+        const bool narrowed =
+            depth > 0 && rows.narrow(trie_.label(node), depth, static_cast<Cell>(high), labels_);
+        if (table_ != nullptr && full() &&
+            open_in_table_order(first, end, narrowed, floor, cost_floor)) {
+            return;
+        }
+        const auto [next, stop] = listed_children(node, depth, narrowed);
+        NodeId promoted = CompactTrie::kNoNode;
+        if (depth < word_.size()) {
+            // The child that continues the word goes first, if it is one of
+            // the listed.
+            if (narrowed || end - first <= kFewChildren) {
+                for (const NodeId* c = next; c != stop; ++c) {
+                    if (trie_.label(*c) == word_[depth]) {
+                        promoted = *c;
+                        break;
+                    }
+                }
+            } else if (const std::optional<NodeId> c = trie_.child(node, word_[depth])) {
+                promoted = *c;
+            }
+        }
+        frames_.push_back(Frame{next,
+                                stop,
+                                promoted,
+                                promoted != CompactTrie::kNoNode,
+                                floor,
+                                cost_floor,
+                                kNoGeneration,
+                                0,
+                                false,
+                                {}});
+    }
+
+    // With the best found, the order of the children no longer helps find
+    // them: the table's, heaviest first, cut at the first one too light, the
+    // narrowed labels (when all below 128, as bits) filtered on the way.
+    // False, with nothing opened, when the labels do not fit the bits.
+    bool open_in_table_order(NodeId first, NodeId end, bool narrowed, Cell floor, Cell cost_floor) {
+        LabelBits bits{};
+        bool small = true;
+        for (const char32_t label : labels_) {
+            small = small && label < 128;
+            if (label < 128) {
+                bits[label >> 6] |= std::uint64_t{1} << (label & 63);
+            }
+        }
+        if (narrowed && !small) {
+            return false;
+        }
+        const std::span<const NodeId> children = table_->heavy_children(first, end);
+        frames_.push_back(Frame{children.data(), children.data() + children.size(),
+                                CompactTrie::kNoNode, false, floor, cost_floor, kNoGeneration, 0,
+                                narrowed, bits});
+        return true;
+    }
+
+    // The children of `node` (at `depth`) to visit, heaviest first when the
+    // table says: those with the narrowed labels (labels_), or all.
+    std::pair<const NodeId*, const NodeId*> listed_children(NodeId node, std::size_t depth,
+                                                            bool narrowed) {
+        const NodeId first = trie_.first_child(node);
+        const NodeId end = trie_.end_child(node);
+        if (lists_.size() <= depth) {
+            lists_.resize(depth + 1);
+        }
+        std::vector<NodeId>& list = lists_[depth];
+        list.clear();
+        const auto listed = [&](NodeId c) {
+            return std::find(labels_.begin(), labels_.end(), trie_.label(c)) != labels_.end();
+        };
+        if (narrowed && end - first > kFewChildren) {
+            // Only children with these labels (a handful) can lead to a key
+            // within reach: looked up, then heaviest first.
+            std::sort(labels_.begin(), labels_.end());
+            labels_.erase(std::unique(labels_.begin(), labels_.end()), labels_.end());
+            for (const char32_t label : labels_) {
+                if (const std::optional<NodeId> c = trie_.child(node, label)) {
+                    list.push_back(*c);
+                }
+            }
+            std::sort(list.begin(), list.end(),
+                      [&](NodeId a, NodeId b) { return weight_below(a) > weight_below(b); });
+        } else if (table_ != nullptr) [[likely]] {
+            const std::span<const NodeId> children = table_->heavy_children(first, end);
+            if (!narrowed) {
+                return {children.data(), children.data() + children.size()};
+            }
+            // A few children, their records side by side: filtered in the
+            // table's order.
+            for (const NodeId c : children) {
+                if (listed(c)) {
+                    list.push_back(c);
+                }
+            }
+        } else {
+            for (NodeId c = first; c < end; ++c) {
+                if (!narrowed || listed(c)) {
+                    list.push_back(c);
+                }
+            }
+        }
+        return {list.data(), list.data() + list.size()};
+    }
 
     // Rows for keys within `high` edits, from row 0 on. Up to kSharedRows,
     // one set serves every distance: a row's cells up to `high` are the same

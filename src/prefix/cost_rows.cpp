@@ -100,12 +100,12 @@ Rows::Minima Rows::step(std::size_t depth, char32_t c, char32_t before, const Ce
 }
 
 bool Rows::narrow(char32_t label, std::size_t depth, Cell t, std::vector<char32_t>& out) const {
-    if (unit_min_[depth] < t) {
-        return false;
-    }
 #if defined(__SSE2__)
     if (lanes_) {
-        // The same on the lanes: one bit per cell that qualifies.
+        if (unit_min_[depth] < t) {
+            return false;
+        }
+        // The rule on the lanes: one bit per cell that qualifies.
         const std::int16_t* row = lane_unit_.data() + depth * kStride + kPad;
         const __m128i target = _mm_set1_epi16(static_cast<short>(t));
         const auto bits = [](__m128i low, __m128i high, std::size_t cells) {
@@ -132,22 +132,8 @@ bool Rows::narrow(char32_t label, std::size_t depth, Cell t, std::vector<char32_
         return true;
     }
 #endif
-    for (std::size_t j = band_low(depth); j <= band_high(depth) && j + 1 < width_; ++j) {
-        if (unit_cell(depth, j) == t) {
-            out.push_back(query_[j]);
-        }
-    }
-    if (transpositions_ && depth >= 1 && t >= 1) {
-        // A child labelled query[j] after a node labelled query[j + 1]
-        // swaps the pair from cell j of the row above.
-        for (std::size_t j = band_low(depth - 1); j <= band_high(depth - 1) && j + 2 < width_;
-             ++j) {
-            if (unit_cell(depth - 1, j) + 1 <= t && query_[j + 1] == label) {
-                out.push_back(query_[j]);
-            }
-        }
-    }
-    return true;
+    return narrow_labels(*this, query_, label, depth, t, transpositions_,
+                         [&out](char32_t ch) { out.push_back(ch); });
 }
 
 void Rows::set_up_lanes(std::uint64_t k, const std::vector<Cell>& unit0) {

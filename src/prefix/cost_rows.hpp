@@ -89,6 +89,9 @@ public:
         }
         return unit_[depth * width_ + j];
     }
+    // The narrowing rule's view of the unit rows (reach.hpp).
+    Cell cell(std::size_t depth, std::size_t j) const { return unit_cell(depth, j); }
+    Cell minimum(std::size_t depth) const { return unit_min_[depth]; }
     // The word positions whose cells of row `depth` can hold anything.
     std::size_t band_low(std::size_t depth) const {
         return banded_ && depth > band_ ? depth - band_ : 0;
@@ -113,12 +116,9 @@ public:
         return cost_min_[depth];
     }
 
-    // The labels of the children worth a visit when no cell of row `depth`
-    // (the row of `node`) is below `t`: a child's row then holds a cell <= t
-    // only through a match on the diagonal from a cell that holds t, or
-    // through a swap from the row above. Appends them to `out` (in no
-    // order, maybe twice) and returns true, or returns false when every
-    // child may qualify.
+    // The labels of the children of a node labelled `label` (row `depth`)
+    // that the narrowing rule (reach.hpp) leaves for a bound `t`, appended to
+    // `out` in no order, maybe twice; false when every child may qualify.
     bool narrow(char32_t label, std::size_t depth, Cell t, std::vector<char32_t>& out) const;
 
 private:

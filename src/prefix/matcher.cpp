@@ -64,6 +64,55 @@ void next_row(std::u32string_view query, char32_t c, std::size_t depth, Band pb,
     }
 }
 
+// Faults for a node id past the lists' end, and for a path with more nodes
+// than the trie: every node on the path to here has an id below the node
+// count, so such a path repeats one (the child lists lead back to an
+// ancestor and the walk would never end).
+void check_reachable(const Trie& trie, NodeId node, std::size_t depth) {
+    const std::size_t node_count = trie.node_payloads.size();
+    if (node >= node_count) [[unlikely]] {
+        at(trie.node_payloads, node);  // faults
+    }
+    if (depth >= node_count) [[unlikely]] {
+        fault(cycle_message(node, depth, node_count));
+    }
+}
+
+// The row at `row_at` (`width` cells, the last in `rows`) moved to where its
+// parent's row starts: no sibling is left to read the parent's row, and a
+// chain of only children keeps one row, not one per level.
+std::size_t take_parents_place(std::vector<std::uint64_t>& rows, std::size_t row_at,
+                               std::size_t parent_row, std::size_t width) {
+    std::copy(rows.begin() + static_cast<std::ptrdiff_t>(row_at), rows.end(),
+              rows.begin() + static_cast<std::ptrdiff_t>(parent_row));
+    rows.resize(parent_row + width);
+    return parent_row;
+}
+
+// Pushes the children of a node at `depth` whose row starts at `row_at`. Of
+// several children on the query's next character only the last is entered;
+// it goes first, the other children follow in array order. Pushed in
+// reverse, so that the first to visit is on top.
+void push_children(const std::vector<Child>& children, std::u32string_view query, std::size_t depth,
+                   std::size_t row_at, std::vector<Pending>& stack) {
+    const bool continues = depth < query.size();
+    const char32_t next = continues ? query[depth] : 0;
+    std::size_t promoted = children.size();
+    for (std::size_t i = children.size(); i-- > 0;) {
+        const Child& child = children[i];
+        if (continues && child.ch == next) {
+            if (promoted == children.size()) {
+                promoted = i;
+            }
+            continue;
+        }
+        stack.push_back(Pending{child.id, child.ch, depth + 1, row_at});
+    }
+    if (promoted < children.size()) {
+        stack.push_back(Pending{children[promoted].id, next, depth + 1, row_at});
+    }
+}
+
 }  // namespace
 
 Matcher::Matcher(std::u32string_view query, std::uint64_t max_dist,
@@ -97,15 +146,7 @@ void Matcher::walk(const Trie& trie, Interrupt& interrupt) {
         stack.pop_back();
         const NodeId node = visit.node;
         const std::size_t depth = visit.depth;
-        if (node >= node_count) [[unlikely]] {
-            at(trie.node_payloads, node);  // faults
-        }
-        // Every node on the path to here has an id below node_count, so a
-        // path with more nodes than that repeats one: the child lists lead
-        // back to an ancestor and the walk would never end.
-        if (depth >= node_count) [[unlikely]] {
-            fault(cycle_message(node, depth, node_count));
-        }
+        check_reachable(trie, node, depth);
         ++visits_;
 
         bool within = false;  // some cell of the row is within max_dist
@@ -153,34 +194,10 @@ void Matcher::walk(const Trie& trie, Interrupt& interrupt) {
             continue;
         }
         if (depth != 0 && (stack.empty() || stack.back().parent_row != visit.parent_row)) {
-            // No sibling is left to read the parent's row: this row takes its
-            // place, so that a chain of only children keeps one row, not one
-            // per level.
-            std::copy(rows.begin() + static_cast<std::ptrdiff_t>(row_at), rows.end(),
-                      rows.begin() + static_cast<std::ptrdiff_t>(visit.parent_row));
-            row_at = visit.parent_row;
-            rows.resize(row_at + width);
+            row_at = take_parents_place(rows, row_at, visit.parent_row, width);
         }
 
-        // Of several children on the query's next character only the last is
-        // entered; it goes first, the other children follow in array order.
-        // Pushed in reverse, so that the first to visit is on top.
-        const bool continues = depth < n;
-        const char32_t next = continues ? query[depth] : 0;
-        std::size_t promoted = children.size();
-        for (std::size_t i = children.size(); i-- > 0;) {
-            const Child& child = children[i];
-            if (continues && child.ch == next) {
-                if (promoted == children.size()) {
-                    promoted = i;
-                }
-                continue;
-            }
-            stack.push_back(Pending{child.id, child.ch, depth + 1, row_at});
-        }
-        if (promoted < children.size()) {
-            stack.push_back(Pending{children[promoted].id, next, depth + 1, row_at});
-        }
+        push_children(children, query, depth, row_at, stack);
     }
 }
 

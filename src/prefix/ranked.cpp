@@ -1,6 +1,7 @@
 #include "prefix/ranked.hpp"
 
 #include "prefix/band.hpp"
+#include "prefix/reach.hpp"
 
 #include <algorithm>
 #include <cstddef>
@@ -12,41 +13,21 @@ namespace {
 
 using Cell = std::uint32_t;
 
-// The children of `node` (row `depth`) worth a visit when no cell of its row
-// is below `t`: a child's row can then hold a cell <= t only through a match
-// on the diagonal from a cell that holds t, or through a swap from the row
-// above, so only children labelled like the query character there qualify.
-// Appends them to `out` and returns true, or returns false when every child
-// may qualify.
+// The children of `node` (row `depth`) that the narrowing rule (reach.hpp)
+// leaves for a bound `t`, in descending label order, once each; false when
+// every child may qualify.
 template <Metric M>
 bool narrow_children(const BandRows<M>& rows, const CompactTrie& trie, std::u32string_view query,
                      NodeId node, std::size_t depth, Cell t, std::vector<NodeId>& out) {
-    if (rows.minimum(depth) < t) {
+    const bool narrowed = narrow_labels(
+        rows, query, trie.label(node), depth, t, BandRows<M>::kSwaps, [&](char32_t ch) {
+            if (const std::optional<NodeId> child = trie.child(node, ch)) {
+                out.push_back(*child);
+            }
+        });
+    if (!narrowed) {
         return false;
     }
-    auto add = [&](char32_t ch) {
-        if (const std::optional<NodeId> child = trie.child(node, ch)) {
-            out.push_back(*child);
-        }
-    };
-    const std::size_t m = query.size();
-    for (std::size_t j = rows.band_low(depth); j <= rows.band_high(depth) && j < m; ++j) {
-        if (rows.cell(depth, j) == t) {
-            add(query[j]);
-        }
-    }
-    if (BandRows<M>::kSwaps && depth >= 1 && t >= 1) {
-        // A child labelled query[j] after `node` labelled query[j + 1]
-        // swaps the pair from cell j of the row above.
-        const char32_t label = trie.label(node);
-        for (std::size_t j = rows.band_low(depth - 1); j <= rows.band_high(depth - 1) && j + 1 < m;
-             ++j) {
-            if (rows.cell(depth - 1, j) + 1 <= t && query[j + 1] == label) {
-                add(query[j]);
-            }
-        }
-    }
-    // Children in descending label order, once each.
     std::sort(out.begin(), out.end(), std::greater<>());
     out.erase(std::unique(out.begin(), out.end()), out.end());
     return true;

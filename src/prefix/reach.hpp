@@ -1,8 +1,10 @@
-// What every search over a CompactTrie bounds itself by: the distance cap and
-// the length rule.
+// What every search over a CompactTrie bounds itself by: the distance cap,
+// the length rule and the narrowing rule.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <string_view>
 
 #include "prefix/compact.hpp"
 
@@ -25,6 +27,39 @@ inline bool out_of_reach(std::uint8_t shortest, std::uint8_t longest, std::uint6
 inline bool out_of_reach(std::uint32_t record, std::uint64_t depth, std::uint64_t n,
                          std::uint64_t k) noexcept {
     return out_of_reach(records::shortest(record), records::longest(record), depth, n, k);
+}
+
+// The narrowing rule. When no cell of row `depth` (the row of a node
+// labelled `label`) is below t, a child's row can hold a cell <= t only
+// through a match on the diagonal from a cell that holds t, or, with swaps,
+// through a swap from the row above: so only children labelled like the
+// query character there qualify. Calls add(label) for each such label (in
+// no order, maybe twice) and returns true, or returns false when every child
+// may qualify. `rows` answers minimum(d), band_low(d), band_high(d) and
+// cell(d, j) for its rows of unit costs.
+template <class Rows, class Add>
+bool narrow_labels(const Rows& rows, std::u32string_view query, char32_t label, std::size_t depth,
+                   std::uint32_t t, bool swaps, Add&& add) {
+    if (rows.minimum(depth) < t) {
+        return false;
+    }
+    const std::size_t m = query.size();
+    for (std::size_t j = rows.band_low(depth); j <= rows.band_high(depth) && j < m; ++j) {
+        if (rows.cell(depth, j) == t) {
+            add(query[j]);
+        }
+    }
+    if (swaps && depth >= 1 && t >= 1) {
+        // A child labelled query[j] after a node labelled query[j + 1]
+        // swaps the pair from cell j of the row above.
+        for (std::size_t j = rows.band_low(depth - 1); j <= rows.band_high(depth - 1) && j + 1 < m;
+             ++j) {
+            if (rows.cell(depth - 1, j) + 1 <= t && query[j + 1] == label) {
+                add(query[j]);
+            }
+        }
+    }
+    return true;
 }
 
 }  // namespace morlatch

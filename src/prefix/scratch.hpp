@@ -2,8 +2,9 @@
 //
 // Laying out keys takes several times the finished layout in scratch (the
 // key text, the sort's entries, the level-order nodes). The C library keeps
-// freed blocks for later: after the first large block it frees, it serves
-// blocks of that size from its heap, and the pages stay with the process.
+// freed blocks for later: once a large block is freed it serves blocks of
+// that size from its heap and keeps up to twice that much free at the top of
+// the heap, so the pages stay with the process.
 // The builder's large scratch blocks therefore come from anonymous mappings
 // of their own and are unmapped when freed, so that a build leaves the
 // process holding about the layout, and the caller's heap is left alone.
@@ -24,8 +25,11 @@ public:
     using value_type = T;
 
     // Blocks from this size on are mapped; smaller ones come from the heap,
-    // where they do little harm and reuse is cheap.
-    static constexpr std::size_t kMappedBytes = std::size_t{1} << 20;
+    // where they do little harm and reuse is cheap. It stays below the C
+    // library's own threshold for mapping a block (128 KiB at first, raised
+    // as large blocks are freed), so no scratch block lands on the heap that
+    // the library would have mapped.
+    static constexpr std::size_t kMappedBytes = std::size_t{1} << 16;
 
     ScratchAllocator() noexcept = default;
     template <class U>

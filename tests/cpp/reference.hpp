@@ -20,6 +20,7 @@
 
 #include "base/fault.hpp"
 #include "base/trie.hpp"
+#include "reference_format.hpp"  // the byte format's model
 
 namespace morlatch::reference {
 

@@ -1,8 +1,7 @@
 // Helpers that the C++ tests share (the references they compare against are
 // in reference.hpp): random texts, the number of root paths of some arrays,
-// and for the byte format tests byte literals, a random trie generator and a
-// plain reference encoder that also records where each primitive value
-// starts and how long it is.
+// and for the byte format tests byte literals and a random trie generator
+// (the format's model is reference_format.hpp).
 #pragma once
 
 #include <algorithm>
@@ -15,6 +14,8 @@
 #include <vector>
 
 #include "base/trie.hpp"
+#include "reference.hpp"
+#include "reference_format.hpp"
 
 namespace morlatch::testing {
 
@@ -28,7 +29,8 @@ inline std::u32string random_text(std::mt19937& rng, std::size_t max_length,
     return text;
 }
 
-// Root paths of at most node-count edges (how far the walk can go), capped.
+// Root paths of at most node-count edges (the walk's own bound), capped; a
+// child list that the walk cannot read leads nowhere.
 inline std::uint64_t path_count(const Trie& t, std::uint64_t cap) {
     const std::size_t nodes = t.node_payloads.size();
     std::vector<std::uint64_t> here(nodes), next(nodes);
@@ -37,15 +39,13 @@ inline std::uint64_t path_count(const Trie& t, std::uint64_t cap) {
     std::uint64_t total = 1;
     for (std::size_t depth = 0; depth < nodes && total < cap; ++depth) {
         std::fill(next.begin(), next.end(), 0);
-        for (std::size_t node = 0; node < nodes && node < t.node_shifts.size(); ++node) {
-            if (here[node] == 0) continue;
-            const std::size_t end =
-                node + 1 < t.node_shifts.size() ? t.node_shifts[node + 1] : t.child_indices.size();
-            for (std::size_t i = t.node_shifts[node]; i < std::min(end, t.child_indices.size());
-                 ++i) {
-                const std::uint32_t id = t.child_indices[i];
-                if (id < nodes) next[id] = std::min(cap, next[id] + here[node]);
-                total = std::min(cap, total + here[node]);
+        for (std::size_t n = 0; n < nodes; ++n) {
+            if (here[n] == 0) continue;
+            const auto ids = reference::child_ids(t, n);
+            if (!ids) continue;
+            for (std::uint32_t id : *ids) {
+                if (id < nodes) next[id] = std::min(cap, next[id] + here[n]);
+                total = std::min(cap, total + here[n]);
             }
         }
         std::swap(here, next);
@@ -57,7 +57,9 @@ inline std::uint64_t path_count(const Trie& t, std::uint64_t cap) {
 
 namespace morlatch::format::testing {
 
-using Bytes = std::vector<std::uint8_t>;
+using reference::byte_format::Bytes;
+using reference::byte_format::ReferenceEncoder;
+using reference::byte_format::Unit;
 
 inline Bytes bytes(std::initializer_list<int> values) {
     Bytes out;
@@ -69,93 +71,6 @@ inline Bytes concat(Bytes a, const Bytes& b) {
     a.insert(a.end(), b.begin(), b.end());
     return a;
 }
-
-// One primitive value of an encoding: a count, a varint element, a tag or a
-// character.
-struct Unit {
-    std::size_t start;
-    std::size_t length;
-};
-
-// Written from the format description alone, byte by byte.
-class ReferenceEncoder {
-public:
-    Bytes out;
-    std::vector<Unit> units;
-
-    void varint(std::uint64_t v) {
-        begin();
-        if (v < 251) {
-            out.push_back(static_cast<std::uint8_t>(v));
-        } else if (v < 65536) {
-            out.push_back(251);
-            little_endian(v, 2);
-        } else if (v < 4294967296ULL) {
-            out.push_back(252);
-            little_endian(v, 4);
-        } else {
-            out.push_back(253);
-            little_endian(v, 8);
-        }
-        end();
-    }
-
-    void tag(bool present) {
-        begin();
-        out.push_back(present ? 1 : 0);
-        end();
-    }
-
-    void character(char32_t c) {
-        begin();
-        const std::uint32_t v = c;
-        if (v < 0x80) {
-            out.push_back(static_cast<std::uint8_t>(v));
-        } else if (v < 0x800) {
-            out.push_back(static_cast<std::uint8_t>(0xC0 + v / 64));
-            out.push_back(static_cast<std::uint8_t>(0x80 + v % 64));
-        } else if (v < 0x10000) {
-            out.push_back(static_cast<std::uint8_t>(0xE0 + v / 4096));
-            out.push_back(static_cast<std::uint8_t>(0x80 + v / 64 % 64));
-            out.push_back(static_cast<std::uint8_t>(0x80 + v % 64));
-        } else {
-            out.push_back(static_cast<std::uint8_t>(0xF0 + v / 262144));
-            out.push_back(static_cast<std::uint8_t>(0x80 + v / 4096 % 64));
-            out.push_back(static_cast<std::uint8_t>(0x80 + v / 64 % 64));
-            out.push_back(static_cast<std::uint8_t>(0x80 + v % 64));
-        }
-        end();
-    }
-
-    void trie(const Trie& t) {
-        varint(t.node_shifts.size());
-        for (auto v : t.node_shifts) varint(v);
-        varint(t.node_chars.size());
-        for (auto c : t.node_chars) {
-            tag(c.has_value());
-            if (c) character(*c);
-        }
-        varint(t.node_payloads.size());
-        for (auto p : t.node_payloads) {
-            tag(p.has_value());
-            if (p) varint(*p);
-        }
-        varint(t.child_indices.size());
-        for (auto v : t.child_indices) varint(v);
-    }
-
-private:
-    void begin() { start_ = out.size(); }
-    void end() { units.push_back(Unit{start_, out.size() - start_}); }
-    void little_endian(std::uint64_t v, int n) {
-        for (int i = 0; i < n; ++i) {
-            out.push_back(static_cast<std::uint8_t>(v % 256));
-            v /= 256;
-        }
-    }
-
-    std::size_t start_ = 0;
-};
 
 // Random tries whose values hit every varint form and every UTF-8 width.
 // The lists have independent lengths: nothing requires them to agree.

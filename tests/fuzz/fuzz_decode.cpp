@@ -11,7 +11,7 @@
 #include <string>
 
 #include "format/codec.hpp"
-#include "reference_decoder.hpp"
+#include "reference_format.hpp"
 
 namespace {
 
@@ -28,8 +28,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     using namespace morlatch;
     const std::span<const std::uint8_t> input(data, size);
     const format::DecodeResult result = format::decode(input);
-    reference::Decoder ref(data, size);
-    const std::optional<reference::Trie> expected = ref.decode();
+    reference::byte_format::Decoder ref(data, size);
+    const std::optional<reference::byte_format::DecodedTrie> expected = ref.decode();
 
     require(result.has_value() == expected.has_value(), "success differs:",
             result ? "decoder succeeded, reference: " + ref.failure().rendering

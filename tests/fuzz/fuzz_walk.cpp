@@ -30,6 +30,7 @@
 #include "prefix/query.hpp"
 #include "prefix/store.hpp"
 #include "reference.hpp"
+#include "test_support.hpp"
 
 namespace {
 
@@ -72,35 +73,13 @@ const NamedSearch searches[] = {
     std::abort();
 }
 
+using morlatch::testing::path_count;
 using reference::child_ids;
 using reference::levenshtein;
 using reference::osa;
 
 std::optional<char32_t> char_of(const Trie& t, std::uint32_t id) {
     return id < t.node_chars.size() ? t.node_chars[id] : std::nullopt;
-}
-
-// Root paths of at most node-count edges (the walk's own bound), capped.
-std::uint64_t path_count(const Trie& t, std::uint64_t cap) {
-    const std::size_t nodes = t.node_payloads.size();
-    std::vector<std::uint64_t> here(nodes), next(nodes);
-    if (nodes == 0) return 0;
-    here[0] = 1;
-    std::uint64_t total = 1;
-    for (std::size_t depth = 0; depth < nodes && total < cap; ++depth) {
-        std::fill(next.begin(), next.end(), 0);
-        for (std::size_t n = 0; n < nodes; ++n) {
-            if (here[n] == 0) continue;
-            const auto ids = child_ids(t, n);
-            if (!ids) continue;
-            for (std::uint32_t id : *ids) {
-                if (id < nodes) next[id] = std::min(cap, next[id] + here[n]);
-                total = std::min(cap, total + here[n]);
-            }
-        }
-        std::swap(here, next);
-    }
-    return total;
 }
 
 using Hit = std::tuple<std::u32string, std::uint32_t, std::uint64_t>;

@@ -1,5 +1,7 @@
-// A plain decoder of the trie byte format, written for the fuzz targets from
-// the format's description alone (it shares no code with src/format):
+// The trie byte format, modelled once for the C++ tests and fuzz targets,
+// from the format's description alone (it shares no code with src/format):
+// a plain writer that also records where each primitive value starts and
+// how long it is, and a plain reader:
 //
 //   four lists, each an element count (64-bit varint) and its elements:
 //   node_shifts (32-bit varints), node_chars (tag 0, or tag 1 and a UTF-8
@@ -20,9 +22,104 @@
 #include <string>
 #include <vector>
 
-namespace reference {
+#include "base/trie.hpp"
 
-struct Trie {
+namespace morlatch::reference::byte_format {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// ---- writing --------------------------------------------------------------------
+
+// One primitive value of an encoding: a count, a varint element, a tag or a
+// character.
+struct Unit {
+    std::size_t start;
+    std::size_t length;
+};
+
+// Written from the format description alone, byte by byte.
+class ReferenceEncoder {
+public:
+    Bytes out;
+    std::vector<Unit> units;
+
+    void varint(std::uint64_t v) {
+        begin();
+        if (v < 251) {
+            out.push_back(static_cast<std::uint8_t>(v));
+        } else if (v < 65536) {
+            out.push_back(251);
+            little_endian(v, 2);
+        } else if (v < 4294967296ULL) {
+            out.push_back(252);
+            little_endian(v, 4);
+        } else {
+            out.push_back(253);
+            little_endian(v, 8);
+        }
+        end();
+    }
+
+    void tag(bool present) {
+        begin();
+        out.push_back(present ? 1 : 0);
+        end();
+    }
+
+    void character(char32_t c) {
+        begin();
+        const std::uint32_t v = c;
+        if (v < 0x80) {
+            out.push_back(static_cast<std::uint8_t>(v));
+        } else if (v < 0x800) {
+            out.push_back(static_cast<std::uint8_t>(0xC0 + v / 64));
+            out.push_back(static_cast<std::uint8_t>(0x80 + v % 64));
+        } else if (v < 0x10000) {
+            out.push_back(static_cast<std::uint8_t>(0xE0 + v / 4096));
+            out.push_back(static_cast<std::uint8_t>(0x80 + v / 64 % 64));
+            out.push_back(static_cast<std::uint8_t>(0x80 + v % 64));
+        } else {
+            out.push_back(static_cast<std::uint8_t>(0xF0 + v / 262144));
+            out.push_back(static_cast<std::uint8_t>(0x80 + v / 4096 % 64));
+            out.push_back(static_cast<std::uint8_t>(0x80 + v / 64 % 64));
+            out.push_back(static_cast<std::uint8_t>(0x80 + v % 64));
+        }
+        end();
+    }
+
+    void trie(const morlatch::Trie& t) {
+        varint(t.node_shifts.size());
+        for (auto v : t.node_shifts) varint(v);
+        varint(t.node_chars.size());
+        for (auto c : t.node_chars) {
+            tag(c.has_value());
+            if (c) character(*c);
+        }
+        varint(t.node_payloads.size());
+        for (auto p : t.node_payloads) {
+            tag(p.has_value());
+            if (p) varint(*p);
+        }
+        varint(t.child_indices.size());
+        for (auto v : t.child_indices) varint(v);
+    }
+
+private:
+    void begin() { start_ = out.size(); }
+    void end() { units.push_back(Unit{start_, out.size() - start_}); }
+    void little_endian(std::uint64_t v, int n) {
+        for (int i = 0; i < n; ++i) {
+            out.push_back(static_cast<std::uint8_t>(v % 256));
+            v /= 256;
+        }
+    }
+
+    std::size_t start_ = 0;
+};
+
+// ---- reading --------------------------------------------------------------------
+
+struct DecodedTrie {
     std::vector<std::uint32_t> shifts;
     std::vector<std::optional<char32_t>> chars;
     std::vector<std::optional<std::uint32_t>> payloads;
@@ -40,8 +137,8 @@ public:
 
     // The trie, or nullopt with failure() set. used() is the number of bytes
     // a successful decode read.
-    std::optional<Trie> decode() {
-        Trie t;
+    std::optional<DecodedTrie> decode() {
+        DecodedTrie t;
         if (!list(t.shifts, &Decoder::u32) || !list(t.chars, &Decoder::option_char) ||
             !list(t.payloads, &Decoder::option_u32) || !list(t.children, &Decoder::u32)) {
             return std::nullopt;
@@ -187,4 +284,4 @@ private:
     Failure failure_;
 };
 
-}  // namespace reference
+}  // namespace morlatch::reference::byte_format
