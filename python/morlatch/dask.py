@@ -25,7 +25,8 @@ from collections.abc import Iterable, Iterator
 from typing import Any, overload
 
 from . import _engine
-from .index import Index, Match, MaxDist, _distances
+from ._bounds import MaxDist, _distances
+from .index import Index, Match
 
 __all__ = ["search_many"]
 
