@@ -4,7 +4,7 @@ query's length), or, for a batch, one of them per query."""
 from __future__ import annotations
 
 import operator
-from collections.abc import Callable
+from collections.abc import Callable, Iterable
 from typing import Literal, TypeAlias, TypeVar
 
 from . import _engine
@@ -44,10 +44,10 @@ def _distance(value: object, name: str = "max_dist") -> int | None:
 def _distances(value: object, count: int, batch: str) -> int | None | list[int | None]:
     """A batch's bound checked: one for all (None: "auto"), or one per item
     of the batch of ``count`` items, named ``batch`` in messages."""
-    if isinstance(value, str) or hasattr(type(value), "__index__"):
+    if isinstance(value, str) or not isinstance(value, Iterable):
         return _distance(value)
     try:
-        given = list(value)  # type: ignore[call-overload]
+        given = list(value)
     except TypeError:
         raise TypeError(
             f"max_dist must be an int, 'auto' or one of them per item of {batch}, "

@@ -123,7 +123,7 @@ def search_many(
 
 def _one_bound(max_dist: object) -> bool:
     """Whether max_dist is one bound for all queries, not one per query."""
-    return isinstance(max_dist, str) or hasattr(type(max_dist), "__index__")
+    return isinstance(max_dist, str) or not isinstance(max_dist, Iterable)
 
 
 def _collection_kind(queries: object) -> str | None:
