@@ -1,10 +1,11 @@
 """The first search of an index against the later ones, and what making
 the first as fast costs the build; and the cost of opening an index file.
 
-    PYTHONPATH=build/bench:python python benchmarks/bench_first_query.py [WORD_LIST]
+    PYTHONPATH=build/bench:python python benchmarks/bench_first_query.py [WORD_LIST | shipped]
 
 The word list defaults to Debian's wamerican-insane
-(/usr/share/dict/american-english-insane, 663,473 words). Side by side, in
+(/usr/share/dict/american-english-insane, 663,473 words); "shipped" takes
+the package's own English list. Side by side, in
 one run: an index whose reverse index the first search builds
 (``Index.from_prefix_search(morlatch.build(words))``) and ``Index(words)``,
 which builds it during construction. For each, the median over a few
@@ -46,8 +47,11 @@ def searches(index: Index, queries: list[str]) -> tuple[float, float]:
 
 def main() -> None:
     path = sys.argv[1] if len(sys.argv) > 1 else WORD_LIST
-    with open(path, encoding="utf-8") as stream:
-        words = [line.rstrip("\n") for line in stream if line.strip()]
+    if path == "shipped":
+        words = morlatch.default_words()
+    else:
+        with open(path, encoding="utf-8") as stream:
+            words = [line.rstrip("\n") for line in stream if line.strip()]
     queries = [q for q in typo_queries(words, 2000, seed=3) if len(q) >= 6][:201]
     print("\n".join(describe_machine()))
     print(f"{path}: {len(words)} words; {len(queries) - 1} later searches at k = 2")
