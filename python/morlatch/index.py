@@ -87,13 +87,12 @@ class Index:
 
     Construction also builds what searches use besides the trie (its
     reverse index), so that the first search is as fast as the later ones.
-    That about doubles the build and the memory: measured for 663,473 words,
-    0.77 s against 0.31 s for the trie alone, where the first search would
-    otherwise have taken 0.5 s (benchmarks/bench_first_query.py), and
-    17.3 MiB held against 9.6 MiB (``layout_info``). An index read by
-    ``load`` has it in the file (opening checks the whole file: 0.16 s for
-    those words' 17 MiB); ``from_prefix_search`` leaves it to the first
-    search that needs it.
+    That costs what the first search would otherwise spend: measured for
+    663,473 words, 0.51 s of CPU against 0.19 s for the trie alone
+    (benchmarks/bench_first_query.py), and 17.3 MiB held against 9.6 MiB
+    (``layout_info``). An index read by ``load`` has it in the file
+    (opening checks the whole file: 52 ms of CPU for those words' 17 MiB);
+    ``from_prefix_search`` leaves it to the first search that needs it.
 
     Every search counts a swap of two adjacent characters as one edit
     unless given ``transpositions=False``.
