@@ -88,11 +88,13 @@ def search_many(
     batches large enough to spread over more machines than one, or over a
     cluster that is already running. For a list on one machine,
     ``Index.search_many`` (every core, without the interpreter's lock) is
-    the better choice: starting a local cluster takes seconds. Measured on
-    this package's 2-core benchmark machine (663,473 words, k = 2): 2,000
-    queries took 1.0 s with ``Index.search_many``, 7.0 s here with a
-    cluster started for the call and 1.4 s on a running two-worker cluster;
-    100,000 queries took 25 s, 24 s and 17 s.
+    the better choice: starting a local cluster takes seconds, and a
+    running one only keeps pace. Measured on a 2-core machine (663,473
+    words, k = 2): 2,000 queries took 1.0 s with ``Index.search_many``,
+    7.0 s here with a cluster started for the call and 1.4 s on a running
+    two-worker cluster; for large batches two workers answer about as many
+    queries a second as ``search_many`` on two threads
+    (benchmarks/bench_dask.py).
 
     Arguments are checked here, before anything is sent.
     """
