@@ -44,6 +44,16 @@ def test_batch_bounds_equal_calls_one_by_one(index: Index, queries: list[str], d
         ]
 
 
+def test_bounds_from_a_numpy_array() -> None:
+    np = pytest.importorskip("numpy")
+    index = Index(KEYS)
+    queries = ["helo", "yelow", "hlep"]
+    bounds = np.array([0, 1, 2], dtype=np.int8)
+    want = [index.search(q, int(k)) for q, k in zip(queries, bounds, strict=True)]
+    assert index.search_many(queries, bounds) == want
+    assert index.search_many(queries, bounds[1]) == index.search_many(queries, 1)
+
+
 @given(query=texts)
 def test_auto_bound_is_taken_from_the_folded_query(query: str) -> None:
     keys = {key: at for at, key in enumerate(KEYS)}

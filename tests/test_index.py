@@ -198,7 +198,7 @@ def _call(method: str, *args: object, **kwargs: object) -> Callable[[Index], obj
         (_call("search_many", ["a", "b"], [1]), ValueError, "max_dist has 1 bounds for 2 queries"),
         (_call("correct_many", ["a"], [0.5]), TypeError, r"max_dist\[0\] must be an int or 'auto'"),
         (_call("correct_many", ["a"], ["x"]), ValueError, r"max_dist\[0\] must be a whole number"),
-        (_call("search_many", ["a"], 1.0), TypeError, "max_dist must be an int, 'auto' or one"),
+        (_call("search_many", ["a"], 1.0), TypeError, "max_dist must be an int or 'auto', not"),
         (_call("search", "x", limit="3"), TypeError, "limit must be an int, not 'str'"),
         (_call("search", "x", limit=-2), ValueError, "limit must not be negative, not -2"),
         (_call("search", "x", transpositions=1), TypeError, "transpositions must be a bool"),

@@ -25,7 +25,8 @@ from collections.abc import Iterable, Iterator
 from typing import Any, overload
 
 from . import _engine
-from .index import Index, Match, MaxDist, _distances
+from ._bounds import MaxDist, _distances
+from .index import Index, Match
 
 __all__ = ["match_many", "search_many"]
 
@@ -87,11 +88,13 @@ def search_many(
     batches large enough to spread over more machines than one, or over a
     cluster that is already running. For a list on one machine,
     ``Index.search_many`` (every core, without the interpreter's lock) is
-    the better choice: starting a local cluster takes seconds. Measured on
-    this package's 2-core benchmark machine (663,473 words, k = 2): 2,000
-    queries took 1.0 s with ``Index.search_many``, 7.0 s here with a
-    cluster started for the call and 1.4 s on a running two-worker cluster;
-    100,000 queries took 25 s, 24 s and 17 s.
+    the better choice: starting a local cluster takes seconds, and a
+    running one only keeps pace. Measured on a 2-core machine (663,473
+    words, k = 2): 2,000 queries took 1.0 s with ``Index.search_many``,
+    7.0 s here with a cluster started for the call and 1.4 s on a running
+    two-worker cluster; for large batches two workers answer about as many
+    queries a second as ``search_many`` on two threads
+    (benchmarks/bench_dask.py).
 
     Arguments are checked here, before anything is sent.
     """
@@ -122,7 +125,7 @@ def search_many(
 
 def _one_bound(max_dist: object) -> bool:
     """Whether max_dist is one bound for all queries, not one per query."""
-    return isinstance(max_dist, str) or hasattr(type(max_dist), "__index__")
+    return isinstance(max_dist, str) or not isinstance(max_dist, Iterable)
 
 
 def _collection_kind(queries: object) -> str | None:
