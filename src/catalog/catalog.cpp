@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <numeric>
 #include <queue>
 #include <tuple>
@@ -211,6 +212,16 @@ Catalog::Catalog(const Parts& parts, Interrupt& interrupt) : parts_(parts) {
             own += mass_[t];
         }
         item_mass_[i] = static_cast<float>(own);
+    }
+    // Each term's items lightest first: match reads them only while they
+    // are light enough to reach its cutoff.
+    for (std::size_t t = 0; t < terms; ++t) {
+        interrupt.tick();
+        std::sort(postings_.begin() + static_cast<std::ptrdiff_t>(posting_offsets_[t]),
+                  postings_.begin() + static_cast<std::ptrdiff_t>(posting_offsets_[t + 1]),
+                  [&](std::uint32_t a, std::uint32_t b) {
+                      return item_mass_[a] != item_mass_[b] ? item_mass_[a] < item_mass_[b] : a < b;
+                  });
     }
 }
 
@@ -529,27 +540,34 @@ std::vector<Hit> Catalog::match(const MatchQuery& query,
     std::vector<std::uint8_t> position_used;
     // The least a word adds to the name's side: alone, or paired with its
     // lightest term.
-    double least_words = 0;
+    std::vector<double> least(q);
     for (std::uint32_t w = 0; w < q; ++w) {
-        double least = alone[w];
+        least[w] = alone[w];
         for (const TermMatch& m : expansions[w]->terms) {
-            least = std::min(least, mass(m.term));
+            least[w] = std::min(least[w], mass(m.term));
         }
-        least_words += least;
     }
-    // An item's score, or -1 when it cannot reach the cutoff: its paired
-    // weight is at most that of its words that some word matches.
-    double heaviest_words = 0;
-    for (std::uint32_t w = 0; w < q; ++w) {
-        heaviest_words += heaviest[w];
+    // An item first reached through the r-th word drawn holds no term of the
+    // words drawn before: they stay alone, and only the others can pair.
+    // Bounds of an item's score, for the items first reached at each step:
+    // the most weight that can pair, and the least weight of the name.
+    std::vector<double> pairable(drawn + 1, 0.0);
+    std::vector<double> name_least(drawn + 1, 0.0);
+    for (std::size_t r = 0; r <= drawn; ++r) {
+        for (std::size_t i = 0; i < q; ++i) {
+            pairable[r] += i < r ? 0.0 : heaviest[order[i]];
+            name_least[r] += i < r ? alone[order[i]] : least[order[i]];
+        }
     }
-    auto score_of = [&](std::uint32_t item) {
+    // An item's score, or -1 when it cannot reach the cutoff.
+    auto score_of = [&](std::uint32_t item, std::size_t step) {
         // First from the item's own weight alone (rounded to a float: taken
         // a little low or high, whichever bounds the score from above), then
         // from its words that some word matches.
+        const double least_words = name_least[step];
         const double own_low = item_mass_[item] * (1 - 1e-6);
         const double own_high = item_mass_[item] * (1 + 1e-6);
-        if (2 * std::min(heaviest_words, own_high) / (least_words + own_low) <
+        if (2 * std::min(pairable[step], own_high) / (least_words + own_low) <
             query.cutoff - 1e-9) {
             return -1.0;
         }
@@ -618,15 +636,23 @@ std::vector<Hit> Catalog::match(const MatchQuery& query,
     };
     std::priority_queue<Scored, std::vector<Scored>, decltype(better)> top(better);
     for (std::size_t r = 0; r < drawn; ++r) {
+        // Past this weight of its own (at least the pairable weight), an item
+        // scores below the cutoff: 2 pairable / (name + own) < cutoff.
+        const double heaviest_own =
+            query.cutoff > 0 ? std::max(pairable[r], 2 * pairable[r] / query.cutoff - name_least[r])
+                             : std::numeric_limits<double>::infinity();
         for (const TermMatch& m : expansions[order[r]]->terms) {
             for (std::uint64_t at = posting_offsets_[m.term]; at < posting_offsets_[m.term + 1];
                  ++at) {
                 const std::uint32_t item = postings_[at];
+                if (item_mass_[item] * (1 - 1e-6) > heaviest_own * (1 + 1e-9) + 1e-9) {
+                    break;
+                }
                 if (!s.first_visit(item)) {
                     continue;
                 }
                 interrupt.tick();
-                const Scored scored{item, score_of(item)};
+                const Scored scored{item, score_of(item, r)};
                 if (!(scored.score >= query.cutoff)) {
                     continue;
                 }
@@ -642,7 +668,7 @@ std::vector<Hit> Catalog::match(const MatchQuery& query,
     std::vector<Hit> hits(top.size());
     for (std::size_t at = hits.size(); at-- > 0; top.pop()) {
         const Scored& scored = top.top();
-        score_of(scored.item);
+        score_of(scored.item, 0);
         hits[at] = {scored.item, scored.score, std::vector<std::uint32_t>(q, kUnmatched)};
         for (std::uint32_t w = 0; w < q; ++w) {
             if (word_used[w]) {
