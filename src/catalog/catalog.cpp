@@ -278,6 +278,8 @@ Expansion Catalog::expand(std::u32string_view word, std::uint32_t budget, bool p
             e.terms.push_back({m.payload, static_cast<std::uint32_t>(m.distance), 0});
         }
     }
+    std::stable_sort(e.terms.begin(), e.terms.end(),
+                     [](const TermMatch& a, const TermMatch& b) { return a.typos < b.typos; });
     for (const TermMatch& m : e.terms) {
         e.postings += posting_offsets_[m.term + 1] - posting_offsets_[m.term];
     }
@@ -403,9 +405,22 @@ std::vector<Hit> Catalog::search(const SearchQuery& query,
     std::stable_sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) {
         return expansions[a]->postings < expansions[b]->postings;
     });
+    // The fewest typos the words other than the first drawn add to an item.
+    std::uint64_t others_least = 0;
+    for (std::size_t r = 1; r < q; ++r) {
+        const auto& terms = expansions[order[r]]->terms;
+        others_least += terms.empty() ? 0 : terms.front().typos;
+    }
     std::vector<std::uint64_t> with_matched(q + 1, 0);
     for (std::size_t r = 0; r < q; ++r) {
         for (const TermMatch& m : expansions[order[r]]->terms) {
+            // The first word's terms come by typos, fewest first: once the
+            // best items hold every word with fewer typos than any item
+            // still unseen can have, none of those can rank among them.
+            if (r == 0 && top.size() >= query.limit && top.top().matched == q &&
+                top.top().typos < m.typos + others_least) {
+                break;
+            }
             for (std::uint64_t at = posting_offsets_[m.term]; at < posting_offsets_[m.term + 1];
                  ++at) {
                 const std::uint32_t item = postings_[at];

@@ -56,8 +56,9 @@ struct Hit {
     std::vector<std::uint32_t> positions;
 };
 
-// The terms a query word matches, with the typos each costs and whether
-// as a prefix (1) or whole (0), and how many items they reach together.
+// The terms a query word matches (fewest typos first), with the typos each
+// costs and whether as a prefix (1) or whole (0), and how many items they
+// reach together.
 struct TermMatch {
     std::uint32_t term;
     std::uint32_t typos;
