@@ -55,6 +55,24 @@ bool offsets_hold(std::span<const std::uint64_t> offsets, std::uint64_t end) noe
     return std::is_sorted(offsets.begin(), offsets.end());
 }
 
+void append_utf8(std::string& out, char32_t c) {
+    if (c < 0x80) {
+        out.push_back(static_cast<char>(c));
+    } else if (c < 0x800) {
+        out.push_back(static_cast<char>(0xC0 | (c >> 6)));
+        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else if (c < 0x10000) {
+        out.push_back(static_cast<char>(0xE0 | (c >> 12)));
+        out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else {
+        out.push_back(static_cast<char>(0xF0 | (c >> 18)));
+        out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    }
+}
+
 std::string_view slice(std::span<const char> text, std::span<const std::uint64_t> offsets,
                        std::size_t at) noexcept {
     return {text.data() + offsets[at], static_cast<std::size_t>(offsets[at + 1] - offsets[at])};
@@ -75,6 +93,9 @@ inline constexpr std::uint32_t kNone = 0xFFFFFFFFu;
 struct Scratch {
     std::vector<std::uint32_t> term_stamp;
     std::vector<std::uint32_t> term_head;
+    // How the query's prefix word matches a term, once worked out.
+    std::vector<std::uint32_t> prefix_stamp;
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> prefix_value;
     std::vector<std::uint32_t> item_stamp;
     std::vector<Entry> entries;
     std::uint32_t stamp = 0;
@@ -84,12 +105,15 @@ struct Scratch {
         if (term_stamp.size() < terms) {
             term_stamp.resize(terms, 0);
             term_head.resize(terms, kNone);
+            prefix_stamp.resize(terms, 0);
+            prefix_value.resize(terms);
         }
         if (item_stamp.size() < items) {
             item_stamp.resize(items, 0);
         }
         if (++stamp == 0) {
             std::fill(term_stamp.begin(), term_stamp.end(), 0);
+            std::fill(prefix_stamp.begin(), prefix_stamp.end(), 0);
             std::fill(item_stamp.begin(), item_stamp.end(), 0);
             stamp = 1;
         }
@@ -213,6 +237,19 @@ Catalog::Catalog(const Parts& parts, Interrupt& interrupt) : parts_(parts) {
         }
         item_mass_[i] = static_cast<float>(own);
     }
+    by_text_.resize(terms);
+    std::iota(by_text_.begin(), by_text_.end(), 0u);
+    std::sort(by_text_.begin(), by_text_.end(), [&](std::uint32_t a, std::uint32_t b) {
+        return slice(parts.terms, parts.term_offsets, a) <
+               slice(parts.terms, parts.term_offsets, b);
+    });
+    text_rank_.resize(terms);
+    held_before_.assign(terms + 1, 0);
+    for (std::uint32_t at = 0; at < terms; ++at) {
+        const std::uint32_t t = by_text_[at];
+        text_rank_[t] = at;
+        held_before_[at + 1] = held_before_[at] + posting_offsets_[t + 1] - posting_offsets_[t];
+    }
     // Each term's items lightest first: match reads them only while they
     // are light enough to reach its cutoff.
     for (std::size_t t = 0; t < terms; ++t) {
@@ -241,9 +278,9 @@ std::span<const std::uint32_t> Catalog::words(std::uint32_t item) const noexcept
 }
 
 std::size_t Catalog::memory_bytes() const noexcept {
-    return trie_->image_bytes().size() + term_length_.size() * sizeof(std::uint32_t) +
-           mass_.size() * sizeof(double) + item_mass_.size() * sizeof(float) +
-           posting_offsets_.size() * sizeof(std::uint64_t) +
+    return trie_->image_bytes().size() + term_length_.size() * sizeof(std::uint32_t) * 3 +
+           held_before_.size() * sizeof(std::uint64_t) + mass_.size() * sizeof(double) +
+           item_mass_.size() * sizeof(float) + posting_offsets_.size() * sizeof(std::uint64_t) +
            postings_.size() * sizeof(std::uint32_t);
 }
 
@@ -256,34 +293,95 @@ Expansion Catalog::expand(std::u32string_view word, std::uint32_t budget, bool p
     RankedOptions options;
     options.max_dist = budget;
     options.transpositions = true;
-    const std::vector<Match> whole = ranked_search(*trie_, word, options, interrupt);
     Expansion e;
-    if (prefix) {
-        // Exact where the whole term is as close as any of its beginnings.
-        std::vector<std::pair<std::uint32_t, std::uint64_t>> exact;
-        for (const Match& m : whole) {
-            exact.emplace_back(m.payload, m.distance);
+    e.prefix = prefix;
+    for (const Match& m : ranked_search(*trie_, word, options, interrupt)) {
+        e.terms.push_back({m.payload, static_cast<std::uint32_t>(m.distance), 0});
+    }
+    if (!prefix) {
+        std::stable_sort(e.terms.begin(), e.terms.end(),
+                         [](const TermMatch& a, const TermMatch& b) { return a.typos < b.typos; });
+        for (const TermMatch& m : e.terms) {
+            e.postings += posting_offsets_[m.term + 1] - posting_offsets_[m.term];
         }
-        std::sort(exact.begin(), exact.end());
-        for (const Match& m : complete(*trie_, word, options, interrupt)) {
-            const auto at = std::lower_bound(exact.begin(), exact.end(),
-                                             std::pair<std::uint32_t, std::uint64_t>(m.payload, 0));
-            const bool is_exact =
-                at != exact.end() && at->first == m.payload && at->second == m.distance;
-            e.terms.push_back(
-                {m.payload, static_cast<std::uint32_t>(m.distance), is_exact ? 0u : 1u});
+        return e;
+    }
+    std::sort(e.terms.begin(), e.terms.end(),
+              [](const TermMatch& a, const TermMatch& b) { return a.term < b.term; });
+    // The terms below each entry point: those that start with its path.
+    std::vector<completion::EntryPoint> entries;
+    std::u32string paths;
+    completion::find_entry_points(*trie_, word, budget, true, interrupt, entries, paths);
+    std::string path;
+    for (const completion::EntryPoint& entry : entries) {
+        path.clear();
+        for (const char32_t c : std::u32string_view(paths).substr(entry.path_offset, entry.depth)) {
+            append_utf8(path, c);
         }
-    } else {
-        for (const Match& m : whole) {
-            e.terms.push_back({m.payload, static_cast<std::uint32_t>(m.distance), 0});
+        const auto term_of = [&](std::uint32_t t) {
+            return slice(parts_.terms, parts_.term_offsets, t);
+        };
+        const auto first = std::partition_point(by_text_.begin(), by_text_.end(),
+                                                [&](std::uint32_t t) { return term_of(t) < path; });
+        const auto end = std::partition_point(
+            first, by_text_.end(), [&](std::uint32_t t) { return term_of(t).starts_with(path); });
+        if (first != end) {
+            const auto a = static_cast<std::uint32_t>(first - by_text_.begin());
+            const auto b = static_cast<std::uint32_t>(end - by_text_.begin());
+            e.ranges.push_back({a, b, entry.distance});
+            e.postings += held_before_[b] - held_before_[a];
         }
     }
-    std::stable_sort(e.terms.begin(), e.terms.end(),
-                     [](const TermMatch& a, const TermMatch& b) { return a.typos < b.typos; });
-    for (const TermMatch& m : e.terms) {
-        e.postings += posting_offsets_[m.term + 1] - posting_offsets_[m.term];
-    }
+    std::stable_sort(e.ranges.begin(), e.ranges.end(),
+                     [](const PrefixRange& a, const PrefixRange& b) { return a.typos < b.typos; });
     return e;
+}
+
+std::pair<std::uint32_t, std::uint32_t> Catalog::prefix_match(const Expansion& e,
+                                                              std::uint32_t term) const noexcept {
+    const std::uint32_t at = text_rank_[term];
+    std::uint32_t start = kNone;
+    for (const PrefixRange& r : e.ranges) {
+        if (r.first <= at && at < r.end) {
+            start = std::min(start, r.typos);
+        }
+    }
+    if (start == kNone) {
+        return {kNone, 0};
+    }
+    // Exact where the whole term is as close as any of its beginnings.
+    const auto whole =
+        std::lower_bound(e.terms.begin(), e.terms.end(), term,
+                         [](const TermMatch& m, std::uint32_t t) { return m.term < t; });
+    const bool exact = whole != e.terms.end() && whole->term == term && whole->typos == start;
+    return {start, exact ? 0u : 1u};
+}
+
+template <class F>
+void Catalog::for_each_term(const Expansion& e, F&& f) const {
+    if (!e.prefix) {
+        for (const TermMatch& m : e.terms) {
+            if (!f(m.term, m.typos, 0u)) {
+                return;
+            }
+        }
+        return;
+    }
+    // The terms matched whole first: past them, every term matches as a
+    // prefix only.
+    const std::uint32_t least = e.ranges.empty() ? 0 : e.ranges.front().typos;
+    for (const TermMatch& m : e.terms) {
+        if (!f(m.term, least, 0u)) {
+            return;
+        }
+    }
+    for (const PrefixRange& r : e.ranges) {
+        for (std::uint32_t at = r.first; at < r.end; ++at) {
+            if (!f(by_text_[at], r.typos, 1u)) {
+                return;
+            }
+        }
+    }
 }
 
 namespace {
@@ -353,7 +451,14 @@ std::vector<Hit> Catalog::search(const SearchQuery& query,
     }
     Scratch& s = scratch();
     s.begin(term_count(), size());
+    const Expansion* prefix_word = nullptr;
+    std::uint32_t prefix_at = 0;
     for (std::uint32_t w = 0; w < q; ++w) {
+        if (expansions[w]->prefix) {
+            prefix_word = expansions[w];
+            prefix_at = w;
+            continue;
+        }
         for (const TermMatch& m : expansions[w]->terms) {
             s.add(m.term, {w, m.typos, m.prefix, kNone});
         }
@@ -363,9 +468,20 @@ std::vector<Hit> Catalog::search(const SearchQuery& query,
         std::fill(best.begin(), best.end(), Best{});
         const auto terms = words(item);
         for (std::uint32_t j = 0; j < terms.size(); ++j) {
-            for (std::uint32_t e = s.head(terms[j]); e != kNone; e = s.entries[e].next) {
+            const std::uint32_t t = terms[j];
+            for (std::uint32_t e = s.head(t); e != kNone; e = s.entries[e].next) {
                 const Entry& entry = s.entries[e];
                 best[entry.word] = std::min(best[entry.word], Best{entry.typos, entry.prefix, j});
+            }
+            if (prefix_word != nullptr) {
+                if (s.prefix_stamp[t] != s.stamp) {
+                    s.prefix_stamp[t] = s.stamp;
+                    s.prefix_value[t] = prefix_match(*prefix_word, t);
+                }
+                const auto [typos, as_prefix] = s.prefix_value[t];
+                if (typos != kNone) {
+                    best[prefix_at] = std::min(best[prefix_at], Best{typos, as_prefix, j});
+                }
             }
         }
         Ranked r{item, 0, 0, 0, 0};
@@ -405,24 +521,41 @@ std::vector<Hit> Catalog::search(const SearchQuery& query,
     std::stable_sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) {
         return expansions[a]->postings < expansions[b]->postings;
     });
-    // The fewest typos the words other than the first drawn add to an item.
-    std::uint64_t others_least = 0;
-    for (std::size_t r = 1; r < q; ++r) {
-        const auto& terms = expansions[order[r]]->terms;
-        others_least += terms.empty() ? 0 : terms.front().typos;
+    // The fewest typos each word adds to an item that it matches.
+    std::vector<std::uint32_t> least_typos(q, 0);
+    for (std::size_t w = 0; w < q; ++w) {
+        const Expansion& e = *expansions[w];
+        if (e.prefix ? !e.ranges.empty() : !e.terms.empty()) {
+            least_typos[w] = e.prefix ? e.ranges.front().typos : e.terms.front().typos;
+        }
     }
     std::vector<std::uint64_t> with_matched(q + 1, 0);
     for (std::size_t r = 0; r < q; ++r) {
-        for (const TermMatch& m : expansions[order[r]]->terms) {
-            // The first word's terms come by typos, fewest first: once the
-            // best items hold every word with fewer typos than any item
-            // still unseen can have, none of those can rank among them.
-            if (r == 0 && top.size() >= query.limit && top.top().matched == q &&
-                top.top().typos < m.typos + others_least) {
-                break;
+        std::uint64_t later_typos = 0;
+        for (std::size_t i = r + 1; i < q; ++i) {
+            later_typos += least_typos[order[i]];
+        }
+        const auto matched = static_cast<std::uint32_t>(q - r);
+        // An item first reached through a term of the r-th word misses the
+        // words before it: it ranks at best as `matched` words with the
+        // term's typos (and prefix) and the fewest typos of the words after.
+        // Terms come fewest typos first, so once the best items rank above
+        // that, no unseen item can enter them.
+        auto unseen_below = [&](std::uint32_t typos, std::uint32_t prefix) {
+            if (top.size() < query.limit) {
+                return false;
             }
-            for (std::uint64_t at = posting_offsets_[m.term]; at < posting_offsets_[m.term + 1];
-                 ++at) {
+            const Ranked& worst = top.top();
+            if (worst.matched != matched) return worst.matched > matched;
+            if (worst.typos != typos + later_typos) return worst.typos < typos + later_typos;
+            return worst.spread == 0 && worst.prefixes < prefix;
+        };
+        for_each_term(*expansions[order[r]], [&](std::uint32_t term, std::uint32_t typos,
+                                                 std::uint32_t prefix) {
+            if (unseen_below(typos, prefix)) {
+                return false;
+            }
+            for (std::uint64_t at = posting_offsets_[term]; at < posting_offsets_[term + 1]; ++at) {
                 const std::uint32_t item = postings_[at];
                 if (!s.first_visit(item)) {
                     continue;
@@ -437,7 +570,8 @@ std::vector<Hit> Catalog::search(const SearchQuery& query,
                     top.push(ranked);
                 }
             }
-        }
+            return true;
+        });
         const std::uint64_t sure =
             std::accumulate(with_matched.begin() + (q - r), with_matched.end(), std::uint64_t{0});
         if (sure > 0) {
