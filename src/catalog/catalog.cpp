@@ -89,6 +89,8 @@ struct Entry {
     std::uint32_t next;
 };
 inline constexpr std::uint32_t kNone = 0xFFFFFFFFu;
+// The words whose items a search marks in bitmaps before it reads the first.
+inline constexpr std::size_t kFilters = 2;
 
 struct Scratch {
     std::vector<std::uint32_t> term_stamp;
@@ -133,6 +135,28 @@ struct Scratch {
 
     std::uint32_t head(std::uint32_t term) const noexcept {
         return term_stamp[term] == stamp ? term_head[term] : kNone;
+    }
+
+    // Bitmaps of the items that the filter words hold.
+    std::vector<std::uint64_t> bits;
+    std::size_t filters = 0;
+    std::size_t bitmap_words = 0;
+
+    void clear_filters(std::size_t items, std::size_t count) {
+        filters = count;
+        bitmap_words = (items + 63) / 64;
+        bits.assign(filters * bitmap_words, 0);
+    }
+    void mark(std::size_t filter, std::uint32_t item) noexcept {
+        bits[filter * bitmap_words + item / 64] |= std::uint64_t{1} << (item % 64);
+    }
+    bool held_by_filter(std::uint32_t item) const noexcept {
+        for (std::size_t f = 0; f < filters; ++f) {
+            if ((bits[f * bitmap_words + item / 64] >> (item % 64) & 1) == 0) {
+                return false;
+            }
+        }
+        return true;
     }
 
     // Whether the item is seen for the first time in this query.
@@ -211,9 +235,24 @@ Catalog::Catalog(const Parts& parts, Interrupt& interrupt) : parts_(parts) {
     }
     std::partial_sum(posting_offsets_.begin(), posting_offsets_.end(), posting_offsets_.begin());
     postings_.resize(posting_offsets_.back());
+    // The items in their order among equals (heavier, then by text, then
+    // payload): each term's postings in that order, so that a search that
+    // needs the first few of many equal items reads only those.
+    std::vector<std::uint32_t> in_order(items);
+    std::iota(in_order.begin(), in_order.end(), 0u);
+    std::sort(in_order.begin(), in_order.end(), [&](std::uint32_t a, std::uint32_t b) {
+        if (weight(a) != weight(b)) return weight(a) > weight(b);
+        const int by_text = text(a).compare(text(b));
+        if (by_text != 0) return by_text < 0;
+        return payload(a) != payload(b) ? payload(a) < payload(b) : a < b;
+    });
+    tie_rank_.resize(items);
+    for (std::uint32_t at = 0; at < items; ++at) {
+        tie_rank_[in_order[at]] = at;
+    }
     std::vector<std::uint64_t> fill(posting_offsets_.begin(), posting_offsets_.end() - 1);
     std::fill(last.begin(), last.end(), kNone);
-    for (std::uint32_t i = 0; i < items; ++i) {
+    for (const std::uint32_t i : in_order) {
         interrupt.tick();
         for (const std::uint32_t t : words(i)) {
             if (last[t] != i) {
@@ -250,16 +289,6 @@ Catalog::Catalog(const Parts& parts, Interrupt& interrupt) : parts_(parts) {
         text_rank_[t] = at;
         held_before_[at + 1] = held_before_[at] + posting_offsets_[t + 1] - posting_offsets_[t];
     }
-    // Each term's items lightest first: match reads them only while they
-    // are light enough to reach its cutoff.
-    for (std::size_t t = 0; t < terms; ++t) {
-        interrupt.tick();
-        std::sort(postings_.begin() + static_cast<std::ptrdiff_t>(posting_offsets_[t]),
-                  postings_.begin() + static_cast<std::ptrdiff_t>(posting_offsets_[t + 1]),
-                  [&](std::uint32_t a, std::uint32_t b) {
-                      return item_mass_[a] != item_mass_[b] ? item_mass_[a] < item_mass_[b] : a < b;
-                  });
-    }
 }
 
 Catalog::~Catalog() = default;
@@ -279,8 +308,9 @@ std::span<const std::uint32_t> Catalog::words(std::uint32_t item) const noexcept
 
 std::size_t Catalog::memory_bytes() const noexcept {
     return trie_->image_bytes().size() + term_length_.size() * sizeof(std::uint32_t) * 3 +
-           held_before_.size() * sizeof(std::uint64_t) + mass_.size() * sizeof(double) +
-           item_mass_.size() * sizeof(float) + posting_offsets_.size() * sizeof(std::uint64_t) +
+           tie_rank_.size() * sizeof(std::uint32_t) + held_before_.size() * sizeof(std::uint64_t) +
+           mass_.size() * sizeof(double) + item_mass_.size() * sizeof(float) +
+           posting_offsets_.size() * sizeof(std::uint64_t) +
            postings_.size() * sizeof(std::uint32_t);
 }
 
@@ -329,8 +359,26 @@ Expansion Catalog::expand(std::u32string_view word, std::uint32_t budget, bool p
             const auto a = static_cast<std::uint32_t>(first - by_text_.begin());
             const auto b = static_cast<std::uint32_t>(end - by_text_.begin());
             e.ranges.push_back({a, b, entry.distance});
-            e.postings += held_before_[b] - held_before_[a];
         }
+    }
+    e.by_position = e.ranges;
+    std::sort(e.by_position.begin(), e.by_position.end(),
+              [](const PrefixRange& a, const PrefixRange& b) {
+                  return a.first != b.first ? a.first < b.first : a.end > b.end;
+              });
+    std::vector<std::uint32_t> open;
+    for (std::uint32_t at = 0; at < e.by_position.size(); ++at) {
+        PrefixRange& range = e.by_position[at];
+        while (!open.empty() && e.by_position[open.back()].end <= range.first) {
+            open.pop_back();
+        }
+        e.around.push_back(open.empty() ? kNone : open.back());
+        if (!open.empty()) {
+            range.typos = std::min(range.typos, e.by_position[open.back()].typos);
+        } else {
+            e.postings += held_before_[range.end] - held_before_[range.first];
+        }
+        open.push_back(at);
     }
     std::stable_sort(e.ranges.begin(), e.ranges.end(),
                      [](const PrefixRange& a, const PrefixRange& b) { return a.typos < b.typos; });
@@ -339,16 +387,20 @@ Expansion Catalog::expand(std::u32string_view word, std::uint32_t budget, bool p
 
 std::pair<std::uint32_t, std::uint32_t> Catalog::prefix_match(const Expansion& e,
                                                               std::uint32_t term) const noexcept {
+    // The innermost range that holds the term: the last one starting at
+    // or before it, or a range around that one.
     const std::uint32_t at = text_rank_[term];
-    std::uint32_t start = kNone;
-    for (const PrefixRange& r : e.ranges) {
-        if (r.first <= at && at < r.end) {
-            start = std::min(start, r.typos);
-        }
+    const auto after = std::upper_bound(
+        e.by_position.begin(), e.by_position.end(), at,
+        [](std::uint32_t position, const PrefixRange& r) { return position < r.first; });
+    auto inner = static_cast<std::uint32_t>(after - e.by_position.begin()) - 1;
+    while (inner != kNone && e.by_position[inner].end <= at) {
+        inner = e.around[inner];
     }
-    if (start == kNone) {
+    if (inner == kNone) {
         return {kNone, 0};
     }
+    const std::uint32_t start = e.by_position[inner].typos;
     // Exact where the whole term is as close as any of its beginnings.
     const auto whole =
         std::lower_bound(e.terms.begin(), e.terms.end(), term,
@@ -505,12 +557,7 @@ std::vector<Hit> Catalog::search(const SearchQuery& query,
         if (a.typos != b.typos) return a.typos < b.typos;
         if (a.spread != b.spread) return a.spread < b.spread;
         if (a.prefixes != b.prefixes) return a.prefixes < b.prefixes;
-        const std::uint64_t wa = weight(a.item), wb = weight(b.item);
-        if (wa != wb) return wa > wb;
-        const int by_text = text(a.item).compare(text(b.item));
-        if (by_text != 0) return by_text < 0;
-        if (payload(a.item) != payload(b.item)) return payload(a.item) < payload(b.item);
-        return a.item < b.item;
+        return tie_rank_[a.item] < tie_rank_[b.item];
     };
     std::priority_queue<Ranked, std::vector<Ranked>, decltype(better)> top(better);
     // Words by how many items their terms reach, fewest first. After the
@@ -530,7 +577,9 @@ std::vector<Hit> Catalog::search(const SearchQuery& query,
         }
     }
     std::vector<std::uint64_t> with_matched(q + 1, 0);
-    for (std::size_t r = 0; r < q; ++r) {
+    // Reads the items of the r-th word drawn; with `held`, only those that
+    // the filter words hold too.
+    auto traverse = [&](std::size_t r, bool held) {
         std::uint64_t later_typos = 0;
         for (std::size_t i = r + 1; i < q; ++i) {
             later_typos += least_typos[order[i]];
@@ -539,25 +588,31 @@ std::vector<Hit> Catalog::search(const SearchQuery& query,
         // An item first reached through a term of the r-th word misses the
         // words before it: it ranks at best as `matched` words with the
         // term's typos (and prefix) and the fewest typos of the words after.
-        // Terms come fewest typos first, so once the best items rank above
-        // that, no unseen item can enter them.
-        auto unseen_below = [&](std::uint32_t typos, std::uint32_t prefix) {
+        // Terms come fewest typos first, and within a term items come in
+        // their order among equals: once the best items rank above that, no
+        // unseen item can enter them.
+        auto unseen_below = [&](std::uint32_t typos, std::uint32_t prefix, std::uint32_t tie) {
             if (top.size() < query.limit) {
                 return false;
             }
             const Ranked& worst = top.top();
             if (worst.matched != matched) return worst.matched > matched;
             if (worst.typos != typos + later_typos) return worst.typos < typos + later_typos;
-            return worst.spread == 0 && worst.prefixes < prefix;
+            if (worst.spread != 0) return false;
+            if (worst.prefixes != prefix) return worst.prefixes < prefix;
+            return tie_rank_[worst.item] < tie;
         };
         for_each_term(*expansions[order[r]], [&](std::uint32_t term, std::uint32_t typos,
                                                  std::uint32_t prefix) {
-            if (unseen_below(typos, prefix)) {
+            if (unseen_below(typos, prefix, 0)) {
                 return false;
             }
             for (std::uint64_t at = posting_offsets_[term]; at < posting_offsets_[term + 1]; ++at) {
                 const std::uint32_t item = postings_[at];
-                if (!s.first_visit(item)) {
+                if (unseen_below(typos, prefix, tie_rank_[item])) {
+                    break;
+                }
+                if ((held && !s.held_by_filter(item)) || !s.first_visit(item)) {
                     continue;
                 }
                 interrupt.tick();
@@ -572,6 +627,28 @@ std::vector<Hit> Catalog::search(const SearchQuery& query,
             }
             return true;
         });
+    };
+    // First the items that the next words drawn hold too (a bitmap each:
+    // cheaper than reading every item of the first word): when some hold
+    // every word, they are all among them.
+    if (q >= 2) {
+        s.clear_filters(size(), std::min<std::size_t>(q - 1, kFilters));
+        for (std::size_t f = 0; f < s.filters; ++f) {
+            for_each_term(*expansions[order[f + 1]],
+                          [&](std::uint32_t term, std::uint32_t, std::uint32_t) {
+                              for (std::uint64_t at = posting_offsets_[term];
+                                   at < posting_offsets_[term + 1]; ++at) {
+                                  s.mark(f, postings_[at]);
+                              }
+                              return true;
+                          });
+        }
+        traverse(0, true);
+    }
+    for (std::size_t r = 0; r < q; ++r) {
+        if (with_matched[q] == 0) {
+            traverse(r, false);
+        }
         const std::uint64_t sure =
             std::accumulate(with_matched.begin() + (q - r), with_matched.end(), std::uint64_t{0});
         if (sure > 0) {
@@ -776,27 +853,14 @@ std::vector<Hit> Catalog::match(const MatchQuery& query,
     };
     auto better = [&](const Scored& a, const Scored& b) {
         if (a.score != b.score) return a.score > b.score;
-        const std::uint64_t wa = weight(a.item), wb = weight(b.item);
-        if (wa != wb) return wa > wb;
-        const int by_text = text(a.item).compare(text(b.item));
-        if (by_text != 0) return by_text < 0;
-        if (payload(a.item) != payload(b.item)) return payload(a.item) < payload(b.item);
-        return a.item < b.item;
+        return tie_rank_[a.item] < tie_rank_[b.item];
     };
     std::priority_queue<Scored, std::vector<Scored>, decltype(better)> top(better);
     for (std::size_t r = 0; r < drawn; ++r) {
-        // Past this weight of its own (at least the pairable weight), an item
-        // scores below the cutoff: 2 pairable / (name + own) < cutoff.
-        const double heaviest_own =
-            query.cutoff > 0 ? std::max(pairable[r], 2 * pairable[r] / query.cutoff - name_least[r])
-                             : std::numeric_limits<double>::infinity();
         for (const TermMatch& m : expansions[order[r]]->terms) {
             for (std::uint64_t at = posting_offsets_[m.term]; at < posting_offsets_[m.term + 1];
                  ++at) {
                 const std::uint32_t item = postings_[at];
-                if (item_mass_[item] * (1 - 1e-6) > heaviest_own * (1 + 1e-9) + 1e-9) {
-                    break;
-                }
                 if (!s.first_visit(item)) {
                     continue;
                 }

@@ -78,6 +78,10 @@ struct PrefixRange {
 struct Expansion {
     std::vector<TermMatch> terms;
     std::vector<PrefixRange> ranges;
+    // The ranges again by position (they nest as subtrees do), each with the
+    // least typos of it and the ranges around it, and the range around it.
+    std::vector<PrefixRange> by_position;
+    std::vector<std::uint32_t> around;
     bool prefix = false;
     std::uint64_t postings = 0;  // items over all the terms, with repeats
 };
@@ -156,7 +160,8 @@ private:
     std::unique_ptr<CompactTrie> trie_;
     std::vector<std::uint32_t> term_length_;  // in code points
     std::vector<std::uint64_t> posting_offsets_;
-    std::vector<std::uint32_t> postings_;     // items per term, ascending, once each
+    std::vector<std::uint32_t> postings_;     // items per term, once each, by tie_rank_
+    std::vector<std::uint32_t> tie_rank_;     // per item, its place among equals
     std::vector<double> mass_;                // per term
     std::vector<float> item_mass_;            // per item, its words' masses summed
     std::vector<std::uint32_t> by_text_;      // term numbers in code-point order
