@@ -91,6 +91,8 @@ struct Entry {
 inline constexpr std::uint32_t kNone = 0xFFFFFFFFu;
 // The words whose items a search marks in bitmaps before it reads the first.
 inline constexpr std::size_t kFilters = 2;
+// ... when they reach at most this many times the items of the first.
+inline constexpr std::uint64_t kFilterReach = 32;
 
 struct Scratch {
     std::vector<std::uint32_t> term_stamp;
@@ -628,11 +630,18 @@ std::vector<Hit> Catalog::search(const SearchQuery& query,
             return true;
         });
     };
-    // First the items that the next words drawn hold too (a bitmap each:
-    // cheaper than reading every item of the first word): when some hold
-    // every word, they are all among them.
-    if (q >= 2) {
-        s.clear_filters(size(), std::min<std::size_t>(q - 1, kFilters));
+    // First the items that the next words drawn hold too (a bitmap each,
+    // for words that reach not many more items than the first: marking an
+    // item costs a small part of reading one): when some items hold every
+    // word, they are all among them.
+    std::size_t filters = 0;
+    while (filters < std::min<std::size_t>(q - 1, kFilters) &&
+           expansions[order[filters + 1]]->postings <=
+               kFilterReach * std::max<std::uint64_t>(expansions[order[0]]->postings, 1)) {
+        ++filters;
+    }
+    if (filters > 0) {
+        s.clear_filters(size(), filters);
         for (std::size_t f = 0; f < s.filters; ++f) {
             for_each_term(*expansions[order[f + 1]],
                           [&](std::uint32_t term, std::uint32_t, std::uint32_t) {
