@@ -17,7 +17,8 @@ from reference import catalog_match, catalog_search, fold
 
 # Few letters, so that words collide, differ by a typo or begin one another.
 WORD = st.text("abcdÉé\u03011", min_size=1, max_size=7)
-SEPARATOR = st.sampled_from([" ", " ", "-", ", ", " & ", "  "])
+ASCII = str.maketrans({"É": "E", "é": "e", "\u0301": ""})
+SEPARATOR = st.sampled_from([" ", " ", "-", ", ", " & ", "  ", " — ", "’"])
 SYNONYMS = st.sampled_from(
     [None, {"&": "and"}, {"ab": "dd", "&": "ab"}, {"cab": "bad", "bad": "cab"}]
 )
@@ -35,6 +36,8 @@ def texts(draw: st.DrawFn) -> str:
 @st.composite
 def catalogs(draw: st.DrawFn) -> tuple[list[tuple[str, int, int]], dict[str, int] | None]:
     names = draw(st.lists(texts(), min_size=1, max_size=25))
+    if draw(st.booleans()):  # ASCII only: the items are split natively
+        names = [n.translate(ASCII) for n in names]
     payloads = draw(st.lists(st.integers(0, 5), min_size=len(names), max_size=len(names)))
     weighted = draw(st.booleans())
     weights = {name: draw(st.integers(0, 3)) for name in names} if weighted else None

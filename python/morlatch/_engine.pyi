@@ -235,3 +235,7 @@ def channel(
 
 def channel_costs(channel: _Channel, typed: str, words: list[str], band: int) -> list[float]:
     """The cheapest cost of editing each of ``words`` into ``typed``."""
+def catalog_split(
+    blob: Buffer, separator: Buffer, symbols: Buffer
+) -> tuple[list[str], bytes, bytes]: ...
+def catalog_renumber(words: Buffer, offsets: Buffer, table: Buffer) -> tuple[bytes, bytes]: ...

@@ -122,19 +122,20 @@ def _mark_class() -> str:
 
 # Between the texts of a catalog split in one go.
 _SEPARATOR = "\x00"
+# A word left out (the native splitter's number for it).
+_DROPPED = 0xFFFFFFFF
 
 
 class _Words:
     """How texts become terms: the tokenizer, the fold and the synonyms."""
 
-    __slots__ = ("symbols", "fast", "exact", "rule", "synonyms", "memo")
+    __slots__ = ("characters", "symbols", "fast", "exact", "rule", "synonyms", "memo")
 
     def __init__(self, rule: FoldRule | None, synonyms: dict[str, str]) -> None:
-        self.symbols = [
-            re.escape(s)
-            for s in sorted(synonyms)
-            if len(s) == 1 and unicodedata.category(s)[0] not in "LNM"
+        self.characters = [
+            s for s in sorted(synonyms) if len(s) == 1 and unicodedata.category(s)[0] not in "LNM"
         ]
+        self.symbols = [re.escape(s) for s in self.characters]
         self.fast = re.compile("|".join([_FAST_WORD, *self.symbols]))
         self.exact: re.Pattern[str] | None = None
         self.rule = rule
@@ -175,12 +176,16 @@ class _Words:
         """The spans of the words of ``text`` that have a term, in order."""
         return [m.span() for m in self.pattern(text).finditer(text) if self.term(m.group())]
 
-    def split(self, texts: list[str]) -> tuple[list[str], array[int], array[int]]:
+    def split(self, texts: list[str]) -> tuple[list[str], bytes, bytes]:
         """The terms of ``texts``, numbered by first appearance, and each
-        text's term numbers (words, with the offsets of each text's)."""
+        text's term numbers (u32 words, and u64 offsets of each text's)."""
         blob = _SEPARATOR.join(texts)
         if blob.count(_SEPARATOR) != len(texts) - 1 or _SEPARATOR in self.synonyms:
             return self._split_each(texts)
+        if all(c.isascii() for c in self.characters):
+            natively = self._split_natively(blob)
+            if natively is not None:
+                return natively
         tokens = self.pattern(blob, _SEPARATOR).findall(blob)
         ids: dict[str, int] = {}
         number: dict[str, int] = {}
@@ -196,16 +201,40 @@ class _Words:
         offsets = array("Q", [0])
         offsets.extend(at - k for k, at in enumerate(cuts))
         offsets.append(len(words))
+        return list(ids), words.tobytes(), offsets.tobytes()
+
+    def _split_natively(self, blob: str) -> tuple[list[str], bytes, bytes] | None:
+        """split, the words found natively: runs of ASCII letters and digits
+        and of other characters, which are then sorted out here (each such
+        run once): letters, digits and marks only make a word, no letter,
+        digit or mark none; None for any other mix (the pattern splits it)."""
+        symbols = "".join(self.characters).encode("ascii")
+        found, words, offsets = _engine.catalog_split(
+            blob.encode("utf-8"), _SEPARATOR.encode("ascii"), symbols
+        )
+        ids: dict[str, int] = {}
+        table = array("I")
+        for word in found:
+            if not word.isascii():
+                inside = [unicodedata.category(c)[0] in "LNM" for c in word]
+                if not any(inside):
+                    table.append(_DROPPED)
+                    continue
+                if not all(inside):
+                    return None
+            term = self.term(word)
+            table.append(ids.setdefault(term, len(ids)) if term else _DROPPED)
+        words, offsets = _engine.catalog_renumber(words, offsets, table.tobytes())
         return list(ids), words, offsets
 
-    def _split_each(self, texts: list[str]) -> tuple[list[str], array[int], array[int]]:
+    def _split_each(self, texts: list[str]) -> tuple[list[str], bytes, bytes]:
         ids: dict[str, int] = {}
         number = ids.setdefault
         words, offsets = array("I"), array("Q", [0])
         for text in texts:
             words.extend([number(t, len(ids)) for t in self.terms(text)])
             offsets.append(len(words))
-        return list(ids), words, offsets
+        return list(ids), words.tobytes(), offsets.tobytes()
 
 
 def _synonyms(synonyms: object, rule: FoldRule | None) -> dict[str, str]:
@@ -327,10 +356,10 @@ class Catalog:
         texts = [text for text, _ in pairs]
         if progress is not None:
             progress(0, len(pairs))
+        encoded, text_off = _encoded(texts)  # refuses lone surrogates first
         terms, word_ids, word_off = words.split(texts)
         if progress is not None:
             progress(len(pairs), len(pairs))
-        encoded, text_off = _encoded(texts)
         encoded_terms: list[bytes] = []
         for term in terms:
             try:
@@ -343,8 +372,8 @@ class Catalog:
             "texts": encoded,
             "textoff": text_off.tobytes(),
             "payloads": _packed("I", (payload for _, payload in pairs)),
-            "words": word_ids.tobytes(),
-            "wordoff": word_off.tobytes(),
+            "words": word_ids,
+            "wordoff": word_off,
         }
         self._floats = False
         if weighed is not None:

@@ -381,6 +381,7 @@ def match_many(
         raise TypeError(f"catalog must be a morlatch.Catalog, not {type(catalog).__name__!r}")
     catalog.match_many([], limit=limit, score_cutoff=score_cutoff)  # checks the options
     options = (limit, score_cutoff)
+    shareable: Any = catalog  # travels as an Index does
     kind = _collection_kind(names)
     if kind is None:
         batch = _texts_of(names)
@@ -395,7 +396,7 @@ def match_many(
             threads = max(1, sum(client.nthreads().values()))
             size = -(-len(batch) // min(len(batch), threads * _CHUNKS_PER_THREAD))
             chunks = [batch[start : start + size] for start in range(0, len(batch), size)]
-            shared = _share(catalog, client)
+            shared = _share(shareable, client)
             futures = client.map(_match_chunk, chunks, catalog=shared, options=options, pure=False)
             return [hits for future in futures for hits in future.result()]
         finally:
@@ -404,7 +405,7 @@ def match_many(
                     _shared.get(id(catalog), {}).pop(client.id, None)
                 client.close()
                 cluster.close()
-    shared = _share(catalog, client if client is not None else _current_client())
+    shared = _share(shareable, client if client is not None else _current_client())
     if kind == "bag":
         return names.map_partitions(_match_chunk, shared, options)
     pandas = importlib.import_module("pandas")
@@ -428,7 +429,10 @@ def _texts_of(names: Any) -> list[str]:
 def _match_chunk(names: Iterable[str], catalog: Any, options: tuple[Any, Any]) -> list[Any]:
     # One native thread: Dask runs one such task per worker thread.
     with _collector_paused():
-        return catalog.match_many(names, limit=options[0], score_cutoff=options[1], workers=1)
+        hits: list[Any] = catalog.match_many(
+            names, limit=options[0], score_cutoff=options[1], workers=1
+        )
+        return hits
 
 
 def _match_series(names: Any, catalog: Any, options: tuple[Any, Any]) -> Any:

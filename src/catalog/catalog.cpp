@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <numeric>
 #include <queue>
 #include <tuple>
@@ -54,6 +55,24 @@ bool offsets_hold(std::span<const std::uint64_t> offsets, std::uint64_t end) noe
     return std::is_sorted(offsets.begin(), offsets.end());
 }
 
+void append_utf8(std::string& out, char32_t c) {
+    if (c < 0x80) {
+        out.push_back(static_cast<char>(c));
+    } else if (c < 0x800) {
+        out.push_back(static_cast<char>(0xC0 | (c >> 6)));
+        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else if (c < 0x10000) {
+        out.push_back(static_cast<char>(0xE0 | (c >> 12)));
+        out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else {
+        out.push_back(static_cast<char>(0xF0 | (c >> 18)));
+        out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    }
+}
+
 std::string_view slice(std::span<const char> text, std::span<const std::uint64_t> offsets,
                        std::size_t at) noexcept {
     return {text.data() + offsets[at], static_cast<std::size_t>(offsets[at + 1] - offsets[at])};
@@ -70,10 +89,17 @@ struct Entry {
     std::uint32_t next;
 };
 inline constexpr std::uint32_t kNone = 0xFFFFFFFFu;
+// The words whose items a search marks in bitmaps before it reads the first.
+inline constexpr std::size_t kFilters = 2;
+// ... when they reach at most this many times the items of the first.
+inline constexpr std::uint64_t kFilterReach = 32;
 
 struct Scratch {
     std::vector<std::uint32_t> term_stamp;
     std::vector<std::uint32_t> term_head;
+    // How the query's prefix word matches a term, once worked out.
+    std::vector<std::uint32_t> prefix_stamp;
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> prefix_value;
     std::vector<std::uint32_t> item_stamp;
     std::vector<Entry> entries;
     std::uint32_t stamp = 0;
@@ -83,12 +109,15 @@ struct Scratch {
         if (term_stamp.size() < terms) {
             term_stamp.resize(terms, 0);
             term_head.resize(terms, kNone);
+            prefix_stamp.resize(terms, 0);
+            prefix_value.resize(terms);
         }
         if (item_stamp.size() < items) {
             item_stamp.resize(items, 0);
         }
         if (++stamp == 0) {
             std::fill(term_stamp.begin(), term_stamp.end(), 0);
+            std::fill(prefix_stamp.begin(), prefix_stamp.end(), 0);
             std::fill(item_stamp.begin(), item_stamp.end(), 0);
             stamp = 1;
         }
@@ -108,6 +137,28 @@ struct Scratch {
 
     std::uint32_t head(std::uint32_t term) const noexcept {
         return term_stamp[term] == stamp ? term_head[term] : kNone;
+    }
+
+    // Bitmaps of the items that the filter words hold.
+    std::vector<std::uint64_t> bits;
+    std::size_t filters = 0;
+    std::size_t bitmap_words = 0;
+
+    void clear_filters(std::size_t items, std::size_t count) {
+        filters = count;
+        bitmap_words = (items + 63) / 64;
+        bits.assign(filters * bitmap_words, 0);
+    }
+    void mark(std::size_t filter, std::uint32_t item) noexcept {
+        bits[filter * bitmap_words + item / 64] |= std::uint64_t{1} << (item % 64);
+    }
+    bool held_by_filter(std::uint32_t item) const noexcept {
+        for (std::size_t f = 0; f < filters; ++f) {
+            if ((bits[f * bitmap_words + item / 64] >> (item % 64) & 1) == 0) {
+                return false;
+            }
+        }
+        return true;
     }
 
     // Whether the item is seen for the first time in this query.
@@ -186,9 +237,24 @@ Catalog::Catalog(const Parts& parts, Interrupt& interrupt) : parts_(parts) {
     }
     std::partial_sum(posting_offsets_.begin(), posting_offsets_.end(), posting_offsets_.begin());
     postings_.resize(posting_offsets_.back());
+    // The items in their order among equals (heavier, then by text, then
+    // payload): each term's postings in that order, so that a search that
+    // needs the first few of many equal items reads only those.
+    std::vector<std::uint32_t> in_order(items);
+    std::iota(in_order.begin(), in_order.end(), 0u);
+    std::sort(in_order.begin(), in_order.end(), [&](std::uint32_t a, std::uint32_t b) {
+        if (weight(a) != weight(b)) return weight(a) > weight(b);
+        const int by_text = text(a).compare(text(b));
+        if (by_text != 0) return by_text < 0;
+        return payload(a) != payload(b) ? payload(a) < payload(b) : a < b;
+    });
+    tie_rank_.resize(items);
+    for (std::uint32_t at = 0; at < items; ++at) {
+        tie_rank_[in_order[at]] = at;
+    }
     std::vector<std::uint64_t> fill(posting_offsets_.begin(), posting_offsets_.end() - 1);
     std::fill(last.begin(), last.end(), kNone);
-    for (std::uint32_t i = 0; i < items; ++i) {
+    for (const std::uint32_t i : in_order) {
         interrupt.tick();
         for (const std::uint32_t t : words(i)) {
             if (last[t] != i) {
@@ -212,6 +278,19 @@ Catalog::Catalog(const Parts& parts, Interrupt& interrupt) : parts_(parts) {
         }
         item_mass_[i] = static_cast<float>(own);
     }
+    by_text_.resize(terms);
+    std::iota(by_text_.begin(), by_text_.end(), 0u);
+    std::sort(by_text_.begin(), by_text_.end(), [&](std::uint32_t a, std::uint32_t b) {
+        return slice(parts.terms, parts.term_offsets, a) <
+               slice(parts.terms, parts.term_offsets, b);
+    });
+    text_rank_.resize(terms);
+    held_before_.assign(terms + 1, 0);
+    for (std::uint32_t at = 0; at < terms; ++at) {
+        const std::uint32_t t = by_text_[at];
+        text_rank_[t] = at;
+        held_before_[at + 1] = held_before_[at] + posting_offsets_[t + 1] - posting_offsets_[t];
+    }
 }
 
 Catalog::~Catalog() = default;
@@ -230,7 +309,8 @@ std::span<const std::uint32_t> Catalog::words(std::uint32_t item) const noexcept
 }
 
 std::size_t Catalog::memory_bytes() const noexcept {
-    return trie_->image_bytes().size() + term_length_.size() * sizeof(std::uint32_t) +
+    return trie_->image_bytes().size() + term_length_.size() * sizeof(std::uint32_t) * 3 +
+           tie_rank_.size() * sizeof(std::uint32_t) + held_before_.size() * sizeof(std::uint64_t) +
            mass_.size() * sizeof(double) + item_mass_.size() * sizeof(float) +
            posting_offsets_.size() * sizeof(std::uint64_t) +
            postings_.size() * sizeof(std::uint32_t);
@@ -245,32 +325,117 @@ Expansion Catalog::expand(std::u32string_view word, std::uint32_t budget, bool p
     RankedOptions options;
     options.max_dist = budget;
     options.transpositions = true;
-    const std::vector<Match> whole = ranked_search(*trie_, word, options, interrupt);
     Expansion e;
-    if (prefix) {
-        // Exact where the whole term is as close as any of its beginnings.
-        std::vector<std::pair<std::uint32_t, std::uint64_t>> exact;
-        for (const Match& m : whole) {
-            exact.emplace_back(m.payload, m.distance);
+    e.prefix = prefix;
+    for (const Match& m : ranked_search(*trie_, word, options, interrupt)) {
+        e.terms.push_back({m.payload, static_cast<std::uint32_t>(m.distance), 0});
+    }
+    if (!prefix) {
+        std::stable_sort(e.terms.begin(), e.terms.end(),
+                         [](const TermMatch& a, const TermMatch& b) { return a.typos < b.typos; });
+        for (const TermMatch& m : e.terms) {
+            e.postings += posting_offsets_[m.term + 1] - posting_offsets_[m.term];
         }
-        std::sort(exact.begin(), exact.end());
-        for (const Match& m : complete(*trie_, word, options, interrupt)) {
-            const auto at = std::lower_bound(exact.begin(), exact.end(),
-                                             std::pair<std::uint32_t, std::uint64_t>(m.payload, 0));
-            const bool is_exact =
-                at != exact.end() && at->first == m.payload && at->second == m.distance;
-            e.terms.push_back(
-                {m.payload, static_cast<std::uint32_t>(m.distance), is_exact ? 0u : 1u});
+        return e;
+    }
+    std::sort(e.terms.begin(), e.terms.end(),
+              [](const TermMatch& a, const TermMatch& b) { return a.term < b.term; });
+    // The terms below each entry point: those that start with its path.
+    std::vector<completion::EntryPoint> entries;
+    std::u32string paths;
+    completion::find_entry_points(*trie_, word, budget, true, interrupt, entries, paths);
+    std::string path;
+    for (const completion::EntryPoint& entry : entries) {
+        path.clear();
+        for (const char32_t c : std::u32string_view(paths).substr(entry.path_offset, entry.depth)) {
+            append_utf8(path, c);
         }
-    } else {
-        for (const Match& m : whole) {
-            e.terms.push_back({m.payload, static_cast<std::uint32_t>(m.distance), 0});
+        const auto term_of = [&](std::uint32_t t) {
+            return slice(parts_.terms, parts_.term_offsets, t);
+        };
+        const auto first = std::partition_point(by_text_.begin(), by_text_.end(),
+                                                [&](std::uint32_t t) { return term_of(t) < path; });
+        const auto end = std::partition_point(
+            first, by_text_.end(), [&](std::uint32_t t) { return term_of(t).starts_with(path); });
+        if (first != end) {
+            const auto a = static_cast<std::uint32_t>(first - by_text_.begin());
+            const auto b = static_cast<std::uint32_t>(end - by_text_.begin());
+            e.ranges.push_back({a, b, entry.distance});
         }
     }
-    for (const TermMatch& m : e.terms) {
-        e.postings += posting_offsets_[m.term + 1] - posting_offsets_[m.term];
+    e.by_position = e.ranges;
+    std::sort(e.by_position.begin(), e.by_position.end(),
+              [](const PrefixRange& a, const PrefixRange& b) {
+                  return a.first != b.first ? a.first < b.first : a.end > b.end;
+              });
+    std::vector<std::uint32_t> open;
+    for (std::uint32_t at = 0; at < e.by_position.size(); ++at) {
+        PrefixRange& range = e.by_position[at];
+        while (!open.empty() && e.by_position[open.back()].end <= range.first) {
+            open.pop_back();
+        }
+        e.around.push_back(open.empty() ? kNone : open.back());
+        if (!open.empty()) {
+            range.typos = std::min(range.typos, e.by_position[open.back()].typos);
+        } else {
+            e.postings += held_before_[range.end] - held_before_[range.first];
+        }
+        open.push_back(at);
     }
+    std::stable_sort(e.ranges.begin(), e.ranges.end(),
+                     [](const PrefixRange& a, const PrefixRange& b) { return a.typos < b.typos; });
     return e;
+}
+
+std::pair<std::uint32_t, std::uint32_t> Catalog::prefix_match(const Expansion& e,
+                                                              std::uint32_t term) const noexcept {
+    // The innermost range that holds the term: the last one starting at
+    // or before it, or a range around that one.
+    const std::uint32_t at = text_rank_[term];
+    const auto after = std::upper_bound(
+        e.by_position.begin(), e.by_position.end(), at,
+        [](std::uint32_t position, const PrefixRange& r) { return position < r.first; });
+    auto inner = static_cast<std::uint32_t>(after - e.by_position.begin()) - 1;
+    while (inner != kNone && e.by_position[inner].end <= at) {
+        inner = e.around[inner];
+    }
+    if (inner == kNone) {
+        return {kNone, 0};
+    }
+    const std::uint32_t start = e.by_position[inner].typos;
+    // Exact where the whole term is as close as any of its beginnings.
+    const auto whole =
+        std::lower_bound(e.terms.begin(), e.terms.end(), term,
+                         [](const TermMatch& m, std::uint32_t t) { return m.term < t; });
+    const bool exact = whole != e.terms.end() && whole->term == term && whole->typos == start;
+    return {start, exact ? 0u : 1u};
+}
+
+template <class F>
+void Catalog::for_each_term(const Expansion& e, F&& f) const {
+    if (!e.prefix) {
+        for (const TermMatch& m : e.terms) {
+            if (!f(m.term, m.typos, 0u)) {
+                return;
+            }
+        }
+        return;
+    }
+    // The terms matched whole first: past them, every term matches as a
+    // prefix only.
+    const std::uint32_t least = e.ranges.empty() ? 0 : e.ranges.front().typos;
+    for (const TermMatch& m : e.terms) {
+        if (!f(m.term, least, 0u)) {
+            return;
+        }
+    }
+    for (const PrefixRange& r : e.ranges) {
+        for (std::uint32_t at = r.first; at < r.end; ++at) {
+            if (!f(by_text_[at], r.typos, 1u)) {
+                return;
+            }
+        }
+    }
 }
 
 namespace {
@@ -340,7 +505,14 @@ std::vector<Hit> Catalog::search(const SearchQuery& query,
     }
     Scratch& s = scratch();
     s.begin(term_count(), size());
+    const Expansion* prefix_word = nullptr;
+    std::uint32_t prefix_at = 0;
     for (std::uint32_t w = 0; w < q; ++w) {
+        if (expansions[w]->prefix) {
+            prefix_word = expansions[w];
+            prefix_at = w;
+            continue;
+        }
         for (const TermMatch& m : expansions[w]->terms) {
             s.add(m.term, {w, m.typos, m.prefix, kNone});
         }
@@ -350,9 +522,20 @@ std::vector<Hit> Catalog::search(const SearchQuery& query,
         std::fill(best.begin(), best.end(), Best{});
         const auto terms = words(item);
         for (std::uint32_t j = 0; j < terms.size(); ++j) {
-            for (std::uint32_t e = s.head(terms[j]); e != kNone; e = s.entries[e].next) {
+            const std::uint32_t t = terms[j];
+            for (std::uint32_t e = s.head(t); e != kNone; e = s.entries[e].next) {
                 const Entry& entry = s.entries[e];
                 best[entry.word] = std::min(best[entry.word], Best{entry.typos, entry.prefix, j});
+            }
+            if (prefix_word != nullptr) {
+                if (s.prefix_stamp[t] != s.stamp) {
+                    s.prefix_stamp[t] = s.stamp;
+                    s.prefix_value[t] = prefix_match(*prefix_word, t);
+                }
+                const auto [typos, as_prefix] = s.prefix_value[t];
+                if (typos != kNone) {
+                    best[prefix_at] = std::min(best[prefix_at], Best{typos, as_prefix, j});
+                }
             }
         }
         Ranked r{item, 0, 0, 0, 0};
@@ -376,12 +559,7 @@ std::vector<Hit> Catalog::search(const SearchQuery& query,
         if (a.typos != b.typos) return a.typos < b.typos;
         if (a.spread != b.spread) return a.spread < b.spread;
         if (a.prefixes != b.prefixes) return a.prefixes < b.prefixes;
-        const std::uint64_t wa = weight(a.item), wb = weight(b.item);
-        if (wa != wb) return wa > wb;
-        const int by_text = text(a.item).compare(text(b.item));
-        if (by_text != 0) return by_text < 0;
-        if (payload(a.item) != payload(b.item)) return payload(a.item) < payload(b.item);
-        return a.item < b.item;
+        return tie_rank_[a.item] < tie_rank_[b.item];
     };
     std::priority_queue<Ranked, std::vector<Ranked>, decltype(better)> top(better);
     // Words by how many items their terms reach, fewest first. After the
@@ -392,13 +570,51 @@ std::vector<Hit> Catalog::search(const SearchQuery& query,
     std::stable_sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) {
         return expansions[a]->postings < expansions[b]->postings;
     });
+    // The fewest typos each word adds to an item that it matches.
+    std::vector<std::uint32_t> least_typos(q, 0);
+    for (std::size_t w = 0; w < q; ++w) {
+        const Expansion& e = *expansions[w];
+        if (e.prefix ? !e.ranges.empty() : !e.terms.empty()) {
+            least_typos[w] = e.prefix ? e.ranges.front().typos : e.terms.front().typos;
+        }
+    }
     std::vector<std::uint64_t> with_matched(q + 1, 0);
-    for (std::size_t r = 0; r < q; ++r) {
-        for (const TermMatch& m : expansions[order[r]]->terms) {
-            for (std::uint64_t at = posting_offsets_[m.term]; at < posting_offsets_[m.term + 1];
-                 ++at) {
+    // Reads the items of the r-th word drawn; with `held`, only those that
+    // the filter words hold too.
+    auto traverse = [&](std::size_t r, bool held) {
+        std::uint64_t later_typos = 0;
+        for (std::size_t i = r + 1; i < q; ++i) {
+            later_typos += least_typos[order[i]];
+        }
+        const auto matched = static_cast<std::uint32_t>(q - r);
+        // An item first reached through a term of the r-th word misses the
+        // words before it: it ranks at best as `matched` words with the
+        // term's typos (and prefix) and the fewest typos of the words after.
+        // Terms come fewest typos first, and within a term items come in
+        // their order among equals: once the best items rank above that, no
+        // unseen item can enter them.
+        auto unseen_below = [&](std::uint32_t typos, std::uint32_t prefix, std::uint32_t tie) {
+            if (top.size() < query.limit) {
+                return false;
+            }
+            const Ranked& worst = top.top();
+            if (worst.matched != matched) return worst.matched > matched;
+            if (worst.typos != typos + later_typos) return worst.typos < typos + later_typos;
+            if (worst.spread != 0) return false;
+            if (worst.prefixes != prefix) return worst.prefixes < prefix;
+            return tie_rank_[worst.item] < tie;
+        };
+        for_each_term(*expansions[order[r]], [&](std::uint32_t term, std::uint32_t typos,
+                                                 std::uint32_t prefix) {
+            if (unseen_below(typos, prefix, 0)) {
+                return false;
+            }
+            for (std::uint64_t at = posting_offsets_[term]; at < posting_offsets_[term + 1]; ++at) {
                 const std::uint32_t item = postings_[at];
-                if (!s.first_visit(item)) {
+                if (unseen_below(typos, prefix, tie_rank_[item])) {
+                    break;
+                }
+                if ((held && !s.held_by_filter(item)) || !s.first_visit(item)) {
                     continue;
                 }
                 interrupt.tick();
@@ -411,6 +627,36 @@ std::vector<Hit> Catalog::search(const SearchQuery& query,
                     top.push(ranked);
                 }
             }
+            return true;
+        });
+    };
+    // First the items that the next words drawn hold too (a bitmap each,
+    // for words that reach not many more items than the first: marking an
+    // item costs a small part of reading one): when some items hold every
+    // word, they are all among them.
+    std::size_t filters = 0;
+    while (filters < std::min<std::size_t>(q - 1, kFilters) &&
+           expansions[order[filters + 1]]->postings <=
+               kFilterReach * std::max<std::uint64_t>(expansions[order[0]]->postings, 1)) {
+        ++filters;
+    }
+    if (filters > 0) {
+        s.clear_filters(size(), filters);
+        for (std::size_t f = 0; f < s.filters; ++f) {
+            for_each_term(*expansions[order[f + 1]],
+                          [&](std::uint32_t term, std::uint32_t, std::uint32_t) {
+                              for (std::uint64_t at = posting_offsets_[term];
+                                   at < posting_offsets_[term + 1]; ++at) {
+                                  s.mark(f, postings_[at]);
+                              }
+                              return true;
+                          });
+        }
+        traverse(0, true);
+    }
+    for (std::size_t r = 0; r < q; ++r) {
+        if (with_matched[q] == 0) {
+            traverse(r, false);
         }
         const std::uint64_t sure =
             std::accumulate(with_matched.begin() + (q - r), with_matched.end(), std::uint64_t{0});
@@ -529,27 +775,34 @@ std::vector<Hit> Catalog::match(const MatchQuery& query,
     std::vector<std::uint8_t> position_used;
     // The least a word adds to the name's side: alone, or paired with its
     // lightest term.
-    double least_words = 0;
+    std::vector<double> least(q);
     for (std::uint32_t w = 0; w < q; ++w) {
-        double least = alone[w];
+        least[w] = alone[w];
         for (const TermMatch& m : expansions[w]->terms) {
-            least = std::min(least, mass(m.term));
+            least[w] = std::min(least[w], mass(m.term));
         }
-        least_words += least;
     }
-    // An item's score, or -1 when it cannot reach the cutoff: its paired
-    // weight is at most that of its words that some word matches.
-    double heaviest_words = 0;
-    for (std::uint32_t w = 0; w < q; ++w) {
-        heaviest_words += heaviest[w];
+    // An item first reached through the r-th word drawn holds no term of the
+    // words drawn before: they stay alone, and only the others can pair.
+    // Bounds of an item's score, for the items first reached at each step:
+    // the most weight that can pair, and the least weight of the name.
+    std::vector<double> pairable(drawn + 1, 0.0);
+    std::vector<double> name_least(drawn + 1, 0.0);
+    for (std::size_t r = 0; r <= drawn; ++r) {
+        for (std::size_t i = 0; i < q; ++i) {
+            pairable[r] += i < r ? 0.0 : heaviest[order[i]];
+            name_least[r] += i < r ? alone[order[i]] : least[order[i]];
+        }
     }
-    auto score_of = [&](std::uint32_t item) {
+    // An item's score, or -1 when it cannot reach the cutoff.
+    auto score_of = [&](std::uint32_t item, std::size_t step) {
         // First from the item's own weight alone (rounded to a float: taken
         // a little low or high, whichever bounds the score from above), then
         // from its words that some word matches.
+        const double least_words = name_least[step];
         const double own_low = item_mass_[item] * (1 - 1e-6);
         const double own_high = item_mass_[item] * (1 + 1e-6);
-        if (2 * std::min(heaviest_words, own_high) / (least_words + own_low) <
+        if (2 * std::min(pairable[step], own_high) / (least_words + own_low) <
             query.cutoff - 1e-9) {
             return -1.0;
         }
@@ -609,12 +862,7 @@ std::vector<Hit> Catalog::match(const MatchQuery& query,
     };
     auto better = [&](const Scored& a, const Scored& b) {
         if (a.score != b.score) return a.score > b.score;
-        const std::uint64_t wa = weight(a.item), wb = weight(b.item);
-        if (wa != wb) return wa > wb;
-        const int by_text = text(a.item).compare(text(b.item));
-        if (by_text != 0) return by_text < 0;
-        if (payload(a.item) != payload(b.item)) return payload(a.item) < payload(b.item);
-        return a.item < b.item;
+        return tie_rank_[a.item] < tie_rank_[b.item];
     };
     std::priority_queue<Scored, std::vector<Scored>, decltype(better)> top(better);
     for (std::size_t r = 0; r < drawn; ++r) {
@@ -626,7 +874,7 @@ std::vector<Hit> Catalog::match(const MatchQuery& query,
                     continue;
                 }
                 interrupt.tick();
-                const Scored scored{item, score_of(item)};
+                const Scored scored{item, score_of(item, r)};
                 if (!(scored.score >= query.cutoff)) {
                     continue;
                 }
@@ -642,7 +890,7 @@ std::vector<Hit> Catalog::match(const MatchQuery& query,
     std::vector<Hit> hits(top.size());
     for (std::size_t at = hits.size(); at-- > 0; top.pop()) {
         const Scored& scored = top.top();
-        score_of(scored.item);
+        score_of(scored.item, 0);
         hits[at] = {scored.item, scored.score, std::vector<std::uint32_t>(q, kUnmatched)};
         for (std::uint32_t w = 0; w < q; ++w) {
             if (word_used[w]) {

@@ -19,6 +19,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "prefix/compact.hpp"
@@ -56,15 +57,32 @@ struct Hit {
     std::vector<std::uint32_t> positions;
 };
 
-// The terms a query word matches, with the typos each costs and whether
-// as a prefix (1) or whole (0), and how many items they reach together.
+// The terms a query word matches (fewest typos first), with the typos each
+// costs and whether as a prefix (1) or whole (0), and how many items they
+// reach together.
 struct TermMatch {
     std::uint32_t term;
     std::uint32_t typos;
     std::uint32_t prefix;
 };
+// The terms below one entry point of a prefix: positions [first, end) in
+// the terms' code-point order, each at most `typos` from the prefix.
+struct PrefixRange {
+    std::uint32_t first;
+    std::uint32_t end;
+    std::uint32_t typos;
+};
+// A word's matches. A prefix word's are not listed term by term (a short
+// beginning can start a good part of all terms): `ranges` holds them, fewest
+// typos first, and `terms` only the terms it matches whole, by term number.
 struct Expansion {
     std::vector<TermMatch> terms;
+    std::vector<PrefixRange> ranges;
+    // The ranges again by position (they nest as subtrees do), each with the
+    // least typos of it and the ranges around it, and the range around it.
+    std::vector<PrefixRange> by_position;
+    std::vector<std::uint32_t> around;
+    bool prefix = false;
     std::uint64_t postings = 0;  // items over all the terms, with repeats
 };
 
@@ -127,6 +145,13 @@ public:
     double unseen_mass() const noexcept;
 
 private:
+    // How a prefix word matches `term` (typos, 1 if as a prefix), or
+    // {kNone, 0}.
+    std::pair<std::uint32_t, std::uint32_t> prefix_match(const Expansion& e,
+                                                         std::uint32_t term) const noexcept;
+    // f(term, typos) for each term a word matches, fewest typos first.
+    template <class F>
+    void for_each_term(const Expansion& e, F&& f) const;
     std::uint64_t weight(std::uint32_t item) const noexcept {
         return parts_.weights.empty() ? 0 : parts_.weights[item];
     }
@@ -135,9 +160,13 @@ private:
     std::unique_ptr<CompactTrie> trie_;
     std::vector<std::uint32_t> term_length_;  // in code points
     std::vector<std::uint64_t> posting_offsets_;
-    std::vector<std::uint32_t> postings_;  // items per term, ascending, once each
-    std::vector<double> mass_;             // per term
-    std::vector<float> item_mass_;         // per item, its words' masses summed
+    std::vector<std::uint32_t> postings_;     // items per term, once each, by tie_rank_
+    std::vector<std::uint32_t> tie_rank_;     // per item, its place among equals
+    std::vector<double> mass_;                // per term
+    std::vector<float> item_mass_;            // per item, its words' masses summed
+    std::vector<std::uint32_t> by_text_;      // term numbers in code-point order
+    std::vector<std::uint32_t> text_rank_;    // and each term's place in it
+    std::vector<std::uint64_t> held_before_;  // postings of the terms before a place
 };
 
 }  // namespace morlatch::catalog

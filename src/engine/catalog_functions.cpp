@@ -3,6 +3,7 @@
 // index file), its searches one by one and in batches on native threads.
 #include "engine/catalog_functions.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstring>
@@ -21,6 +22,7 @@
 #include "binding/gil.hpp"
 #include "binding/ref.hpp"
 #include "catalog/catalog.hpp"
+#include "catalog/split.hpp"
 
 namespace morlatch::engine {
 namespace {
@@ -333,7 +335,68 @@ OwnedRef catalog_info_function(PyObject*, const FastCallArgs& call) {
                                binding::to_python(static_cast<std::uint64_t>(cat.memory_bytes())));
 }
 
+template <class T>
+OwnedRef bytes_of(const std::vector<T>& values) {
+    return binding::new_ref(
+        PyBytes_FromStringAndSize(reinterpret_cast<const char*>(values.data()),
+                                  static_cast<Py_ssize_t>(values.size() * sizeof(T))));
+}
+
+// catalog_split(blob, separator, symbols): the words of UTF-8 texts joined
+// by a one-byte separator (see split.hpp): (each word once, by first
+// appearance, as str), and a handle for catalog_renumber.
+constexpr std::array<const char*, 3> split_params{"blob", "separator", "symbols"};
+OwnedRef catalog_split_function(PyObject*, const FastCallArgs& call) {
+    auto [blob_arg, separator_arg, symbols_arg] =
+        binding::bind("catalog_split", split_params, call);
+    Held held;
+    const std::span<const char> blob = held.array<char>(blob_arg, "blob");
+    const std::span<const char> separator = held.array<char>(separator_arg, "separator");
+    const std::span<const char> symbols = held.array<char>(symbols_arg, "symbols");
+    if (separator.size() != 1) {
+        binding::throw_error(PyExc_ValueError, "separator must be one byte");
+    }
+    catalog::Split split;
+    {
+        binding::ReleasedGil released;
+        split = catalog::split_words({blob.data(), blob.size()}, separator[0],
+                                     {symbols.data(), symbols.size()});
+    }
+    OwnedRef distinct = binding::make_list(split.distinct, [](std::string_view word) {
+        return binding::new_ref(
+            PyUnicode_DecodeUTF8(word.data(), static_cast<Py_ssize_t>(word.size()), nullptr));
+    });
+    return binding::make_tuple(std::move(distinct), bytes_of(split.words), bytes_of(split.offsets));
+}
+
+// catalog_renumber(words, offsets, table): the u32 words (and u64 offsets)
+// of catalog_split renumbered through `table`, kDropped leaving a word out.
+constexpr std::array<const char*, 3> renumber_params{"words", "offsets", "table"};
+OwnedRef catalog_renumber_function(PyObject*, const FastCallArgs& call) {
+    auto [words_arg, offsets_arg, table_arg] =
+        binding::bind("catalog_renumber", renumber_params, call);
+    Held held;
+    const auto words_in = held.array<std::uint32_t>(words_arg, "words");
+    const auto offsets_in = held.array<std::uint64_t>(offsets_arg, "offsets");
+    const auto table = held.array<std::uint32_t>(table_arg, "table");
+    std::vector<std::uint32_t> words(words_in.begin(), words_in.end());
+    std::vector<std::uint64_t> offsets(offsets_in.begin(), offsets_in.end());
+    const bool fits = std::all_of(words.begin(), words.end(),
+                                  [&](std::uint32_t w) { return w < table.size(); }) &&
+                      !offsets.empty() && offsets.back() == words.size() &&
+                      std::is_sorted(offsets.begin(), offsets.end());
+    if (!fits) {
+        binding::throw_error(PyExc_ValueError, "the words do not fit the table or offsets");
+    }
+    catalog::renumber(words, offsets, table);
+    return binding::make_tuple(bytes_of(words), bytes_of(offsets));
+}
+
 PyMethodDef catalog_methods[] = {
+    binding::method_def<catalog_split_function>("catalog_split",
+                                                "catalog_split(blob, separator, symbols)\n--\n\n"),
+    binding::method_def<catalog_renumber_function>(
+        "catalog_renumber", "catalog_renumber(words, offsets, table)\n--\n\n"),
     binding::method_def<catalog_new_function>(
         "catalog_new",
         "catalog_new(terms, term_offsets, texts, text_offsets, payloads, weights, words, "
