@@ -308,6 +308,8 @@ class Speller:
             before = _lower_at(text, spans, at - 1, at)
             after = _lower_at(text, spans, at + 1, at)
             hits = self._ranked(word.lower(), before, after, limit)
+            if self._name(text, start, word, hits[0].word if hits else None):
+                continue
             yield start, end, [Suggestion(_with_case(word, hit.word), hit.score) for hit in hits]
 
     def _unknown(self, word: str) -> bool:
@@ -322,7 +324,9 @@ class Speller:
         if len(word) < 2 or len(word) > _LONGEST_WORD:
             return False
         if word.isupper() and len(word) <= 5:
-            return False
+            # An acronym, unless the text around is in capitals too.
+            around = text[max(0, start - 40) : start + len(word) + 40]
+            return not any(ch.islower() for ch in around)
         return True
 
     def _edits(self, text: str) -> Iterator[tuple[int, int, str]]:
@@ -363,12 +367,16 @@ class Speller:
         if split is not None and (best is None or split[1] > best.score + _SPLIT_MARGIN):
             first, second = split[0]
             return _with_case(word[: len(first)], first) + " " + second
-        if best is None:
-            return None
-        name = word[0].isupper() and not _sentence_start(text, start)
-        if name and self._model.cost(lower, best.word) > _NAME_EVIDENCE:
+        if best is None or self._name(text, start, word, best.word):
             return None
         return _with_case(word, best.word)
+
+    def _name(self, text: str, start: int, word: str, best: str | None) -> bool:
+        """Whether ``word`` at ``start`` is taken for a name: capitalised in
+        mid-sentence with no cheap correction ``best``."""
+        if not word[0].isupper() or word.isupper() or _sentence_start(text, start):
+            return False
+        return best is None or self._model.cost(word.lower(), best) > _NAME_EVIDENCE
 
     def _split(
         self, word: str, before: str | None, after: str | None
