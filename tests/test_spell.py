@@ -182,7 +182,7 @@ def test_segment_is_the_likeliest_split(small, words: list[str]) -> None:
 
 
 @settings(max_examples=150, deadline=None)
-@given(st.text(max_size=40))
+@given(st.text(st.characters() | st.characters(categories=["Cs", "Cc"]), max_size=40))
 def test_any_text_is_checked_without_error_and_spans_point_at_words(small, text: str) -> None:
     for found in small.check(text):
         assert text[found.start : found.end] == found.word

@@ -29,6 +29,7 @@ from .builder import build
 from .fold import fold_text
 from .index import Index, Match, layout_info
 from .panic import is_panic
+from .spellcli import add_spell_command
 from .storage import HEAD_SIZE, read_trie, save
 from .wordlist import (
     WordKeys,
@@ -259,6 +260,7 @@ def _parser() -> tuple[argparse.ArgumentParser, dict[str, argparse.ArgumentParse
     stats_cmd.add_argument("--json", action="store_true", help="print a JSON object")
     _add_format(stats_cmd)
     stats_cmd.set_defaults(command=_stats)
+    add_spell_command(command)
     return parser, dict(sub.choices)
 
 
