@@ -11,6 +11,7 @@ within one edit of the typed word's key.
 from __future__ import annotations
 
 import gzip
+import itertools
 import math
 import os
 import re
@@ -39,9 +40,12 @@ _JOIN_MARGIN: Final = math.log(50)
 # A capitalised word the speller does not know, in mid-sentence, is taken for
 # a name unless its best correction costs at most this much.
 _NAME_EVIDENCE: Final = 1.5
+# ... or at most this much and seen beside a neighbour in the word pairs.
+_CONTEXT_EVIDENCE: Final = 6.0
 # A known word is replaced by a neighbour only when context makes the
 # neighbour this much likelier (natural log).
-_REAL_WORD_MARGIN: Final = math.log(1e4)
+_REAL_WORD_MARGIN: Final = math.log(1e3)
+_REAL_WORD_MIN: Final = 2
 # A candidate that costs more than this (natural log) to mistype as the
 # word is no suggestion (about one misspelling in thirty of the corpus the
 # default model was fitted on costs more).
@@ -88,7 +92,16 @@ class Speller:
     (default: :meth:`ErrorModel.default`).
     """
 
-    __slots__ = ("_counts", "_total", "_log_total", "_pairs", "_model", "_index", "_sounds")
+    __slots__ = (
+        "_counts",
+        "_total",
+        "_log_total",
+        "_pairs",
+        "_model",
+        "_index",
+        "_sounds",
+        "_sounding",
+    )
 
     def __init__(
         self,
@@ -113,8 +126,15 @@ class Speller:
         weights = {word: count + 1 for word, count in counts.items()}
         self._index = Index(list(weights), weights=weights)
         # Sounds-like candidates come from the words seen in the corpus.
-        heard = {word: weight for word, weight in weights.items() if weight > 1}
-        self._sounds = Index(list(heard), weights=heard, fold=sounds_like)
+        # The keys are searched in an index of their own; _sounding lists
+        # the words of each key, commonest first.
+        sounding: dict[str, list[str]] = {}
+        for word, weight in sorted(weights.items(), key=lambda item: -item[1]):
+            if weight > 1:
+                sounding.setdefault(sounds_like(word), []).append(word)
+        self._sounding = sounding
+        keys = {key: weights[words[0]] for key, words in sounding.items()}
+        self._sounds = Index(list(keys), weights=keys)
         # Both searches build what they need on first use: do it now rather
         # than on the caller's first word.
         self._candidates("warmup")
@@ -203,8 +223,13 @@ class Speller:
             hit.key for hit in self._index.correct(word, 2, limit=_EDIT_CANDIDATES)
         )
         if len(word) > 2:
-            for hit in self._sounds.search(word, 1, limit=_SOUND_CANDIDATES):
-                found.setdefault(hit.key)
+            heard = (
+                alike
+                for hit in self._sounds.search(sounds_like(word), 1, limit=_SOUND_CANDIDATES)
+                for alike in self._sounding[hit.key]
+            )
+            for alike in itertools.islice(heard, _SOUND_CANDIDATES):
+                found.setdefault(alike)
         return list(found)
 
     def _log_p(self, word: str) -> float:
@@ -315,7 +340,7 @@ class Speller:
             before = _lower_at(text, spans, at - 1, at)
             after = _lower_at(text, spans, at + 1, at)
             hits = self._ranked(word.lower(), before, after, limit)
-            if self._name(text, start, word, hits[0].word if hits else None):
+            if self._name(text, start, word, hits[0].word if hits else None, before, after):
                 continue
             yield start, end, [Suggestion(_with_case(word, hit.word), hit.score) for hit in hits]
 
@@ -374,16 +399,35 @@ class Speller:
         if split is not None and (best is None or split[1] > best.score + _SPLIT_MARGIN):
             first, second = split[0]
             return _with_case(word[: len(first)], first) + " " + second
-        if best is None or self._name(text, start, word, best.word):
+        if best is None or self._name(text, start, word, best.word, before, after):
             return None
         return _with_case(word, best.word)
 
-    def _name(self, text: str, start: int, word: str, best: str | None) -> bool:
-        """Whether ``word`` at ``start`` is taken for a name: capitalised in
-        mid-sentence with no cheap correction ``best``."""
-        if not word[0].isupper() or word.isupper() or _sentence_start(text, start):
+    def _name(
+        self,
+        text: str,
+        start: int,
+        word: str,
+        best: str | None,
+        before: str | None,
+        after: str | None,
+    ) -> bool:
+        """Whether the capitalised ``word`` at ``start`` is taken for a name
+        rather than a misspelling of ``best``: unless the correction is cheap,
+        or fairly cheap and seen beside a neighbour (or at a sentence's
+        start, where every word is capitalised)."""
+        if not word[0].isupper() or word.isupper():
             return False
-        return best is None or self._model.cost(word.lower(), best) > _NAME_EVIDENCE
+        if best is None:
+            return True
+        cost = self._model.cost(word.lower(), best)
+        if cost <= _NAME_EVIDENCE:
+            return False
+        if cost > _CONTEXT_EVIDENCE:
+            return True
+        if _sentence_start(text, start):
+            return False
+        return (before, best) not in self._pairs and (best, after) not in self._pairs
 
     def _split(
         self, word: str, before: str | None, after: str | None
@@ -432,28 +476,30 @@ class Speller:
 
     def _real_word(self, word: str, before: str | None, after: str | None) -> str | None:
         """A known word that context says was mistyped for a neighbour: the
-        neighbour, or None."""
-        if not self._pairs or (before is None and after is None) or len(word) < 3:
+        neighbour, or None. Only a word never seen beside its neighbours is
+        questioned, and only a neighbour seen beside all of them replaces it."""
+        if not self._pairs or (before is None and after is None) or len(word) < _REAL_WORD_MIN:
             return None
-        if (before is not None and (before, word) in self._pairs) or (
-            after is not None and (word, after) in self._pairs
-        ):
+        if self._beside(word, before, after):
             return None
         here = self._context(word, before, after)
         best: tuple[float, str] | None = None
         for hit in self._index.correct(word, 1, limit=8):
             other = hit.key
-            if other == word:
-                continue
-            seen = (before is not None and (before, other) in self._pairs) and (
-                after is None or (other, after) in self._pairs
-            )
-            if not seen:
+            if other == word or not self._beside(other, before, after):
                 continue
             score = self._context(other, before, after) - self._model.cost(word, other)
             if score > here + _REAL_WORD_MARGIN and (best is None or score > best[0]):
                 best = (score, other)
         return None if best is None else best[1]
+
+    def _beside(self, word: str, before: str | None, after: str | None) -> bool:
+        """Whether ``word`` was seen after ``before`` and before ``after``
+        (where there are such neighbours)."""
+        pairs = self._pairs
+        return (before is None or (before, word) in pairs) and (
+            after is None or (word, after) in pairs
+        )
 
 
 # ---- helpers ---------------------------------------------------------------------
