@@ -460,19 +460,38 @@ class Speller:
             return None
         first, second = text[start:end].lower(), text[start2:end2].lower()
         joined = first + second
-        if joined not in self._counts or not second.islower() and not text[start2:end2].islower():
+        # Not across a capital (two names, or a name after a word).
+        if joined not in self._counts or text[start2].isupper():
             return None
         known = not self._unknown(first) and not self._unknown(second)
         if known and not self._pairs:
             return None
         before = _lower_at(text, spans, at - 1, at)
         after = _lower_at(text, spans, at + 2, at + 1)
-        apart = self._context(first, before, None) + self._log_follow(first, second)
+        # Apart, an unknown half may be a misspelling: it counts as its best
+        # correction, less the correction's cost.
+        penalty = 0.0
+        if self._unknown(first):
+            first, penalty = self._best(first, before, second)
+        if first and self._unknown(second):
+            second, cost = self._best(second, first, after)
+            penalty += cost
+        if not first or not second:
+            return joined
+        apart = self._context(first, before, None) + self._log_follow(first, second) - penalty
         together = self._context(joined, before, None)
         if after is not None:
             apart += self._log_follow(second, after) - self._log_p(after)
             together += self._log_follow(joined, after) - self._log_p(after)
         return joined if together > apart + _JOIN_MARGIN else None
+
+    def _best(self, word: str, before: str | None, after: str | None) -> tuple[str, float]:
+        """The best correction of the unknown ``word`` and its cost; ("", 0)
+        when there is none."""
+        hits = self._ranked(word, before, after, 1)
+        if not hits:
+            return "", 0.0
+        return hits[0].word, self._model.cost(word, hits[0].word)
 
     def _real_word(self, word: str, before: str | None, after: str | None) -> str | None:
         """A known word that context says was mistyped for a neighbour: the
