@@ -86,7 +86,8 @@ class Speller:
     """A spell checker over corpus counts.
 
     ``counts`` maps words to how often they occur (ints 0..2**64-1); case is
-    folded, so "The" and "the" add up. ``bigrams`` maps (word, next word)
+    folded, so "The" and "the" add up. A word with a count of 0 is accepted
+    as written but never suggested. ``bigrams`` maps (word, next word)
     pairs to counts and lets context choose among candidates, fix real-word
     errors, and join or split words. ``model`` is the error model
     (default: :meth:`ErrorModel.default`).
@@ -124,14 +125,16 @@ class Speller:
         self._total = sum(counts.values()) + len(counts)
         self._log_total = math.log(self._total)
         weights = {word: count + 1 for word, count in counts.items()}
-        self._index = Index(list(weights), weights=weights)
+        # Corrections come from the words seen in the corpus; words known
+        # with a count of 0 are accepted as written but never suggested.
+        seen = {word: weight for word, weight in weights.items() if weight > 1}
+        self._index = Index(list(seen), weights=seen)
         # Sounds-like candidates come from the words seen in the corpus.
         # The keys are searched in an index of their own; _sounding lists
         # the words of each key, commonest first.
         sounding: dict[str, list[str]] = {}
-        for word, weight in sorted(weights.items(), key=lambda item: -item[1]):
-            if weight > 1:
-                sounding.setdefault(sounds_like(word), []).append(word)
+        for word, _ in sorted(seen.items(), key=lambda item: -item[1]):
+            sounding.setdefault(sounds_like(word), []).append(word)
         self._sounding = sounding
         keys = {key: weights[words[0]] for key, words in sounding.items()}
         self._sounds = Index(list(keys), weights=keys)
