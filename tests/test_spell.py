@@ -150,6 +150,11 @@ def test_correct_keeps_the_case_pattern(small, typed: str, fixed: str) -> None:
     assert small.suggest(typed, 1)[0].word == fixed
 
 
+def test_counts_up_to_the_largest_u64() -> None:
+    speller = morlatch.Speller({"the": 2**64 - 1, "then": 5, "The": 3})
+    assert speller.correct("thw") == "the"
+
+
 def test_suggest_ranks_by_score_and_puts_a_known_word_first(small) -> None:
     found = small.suggest("then", 4)
     assert found[0].word == "then"

@@ -124,7 +124,7 @@ class Speller:
         self._model = ErrorModel.default() if model is None else model
         self._total = sum(counts.values()) + len(counts)
         self._log_total = math.log(self._total)
-        weights = {word: count + 1 for word, count in counts.items()}
+        weights = {word: min(count + 1, _MAX_COUNT) for word, count in counts.items()}
         # Corrections come from the words seen in the corpus; words known
         # with a count of 0 are accepted as written but never suggested.
         seen = {word: weight for word, weight in weights.items() if weight > 1}
