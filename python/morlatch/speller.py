@@ -35,6 +35,12 @@ _SOUND_CANDIDATES: Final = 8
 _BACKOFF: Final = 0.4
 # How much likelier (natural log) a split or joined form must be than the
 # text as written.
+# Prefixes that make new words freely: a word that starts with one is not
+# split after it.
+_PREFIXES: Final = frozenset(
+    "anti counter dis hyper inter mid mis multi non over post pre pro re semi sub "
+    "super trans un under".split()
+)
 _SPLIT_MARGIN: Final = math.log(50)
 _JOIN_MARGIN: Final = math.log(50)
 # A capitalised word the speller does not know, in mid-sentence, is taken for
@@ -348,11 +354,19 @@ class Speller:
             yield start, end, [Suggestion(_with_case(word, hit.word), hit.score) for hit in hits]
 
     def _unknown(self, word: str) -> bool:
+        """Whether ``word`` is not known as written: not in the counts, nor
+        a known word with a possessive "'s", nor a known word of four letters
+        or more after a prefix that makes words freely ("sublicense")."""
         lower = word.lower()
         if lower in self._counts:
             return False
-        stem = re.sub(r"['\u2019]s$", "", lower)
-        return stem not in self._counts and stem.replace("\u2019", "'") not in self._counts
+        stem = re.sub(r"['\u2019]s$", "", lower).replace("\u2019", "'")
+        if stem in self._counts:
+            return False
+        for size in range(2, 6):
+            if stem[:size] in _PREFIXES and len(stem) - size >= 4 and stem[size:] in self._counts:
+                return False
+        return True
 
     def _worth_checking(self, text: str, start: int, word: str) -> bool:
         """False for words taken as names or acronyms rather than typos."""
@@ -442,6 +456,8 @@ class Speller:
             first, second = word[:cut], word[cut:]
             if first not in self._counts or second not in self._counts:
                 continue
+            if first in _PREFIXES:
+                continue  # "sublicense", "nonfree": a derived word the counts lack
             if len(first) == 1 and first not in "ai":
                 continue
             if len(second) == 1 and second not in "ai":
