@@ -21,6 +21,7 @@ from typing import Final, NamedTuple
 from .errormodel import ErrorModel
 from .index import Index
 from .sounds import sounds_like
+from .spelltext import SKIPPED, WORD, lower_at, sentence_start, with_case
 from .wordlist import default_words
 
 __all__ = ["Speller", "Suggestion", "Misspelling"]
@@ -59,15 +60,7 @@ _MAX_COST: Final = 18.0
 # Longer words are not checked (nor segmented as one word).
 _LONGEST_WORD: Final = 40
 
-# A word: letters, with apostrophes inside (don't, farmer's).
-_WORD = re.compile(r"[^\W\d_]+(?:['\u2019][^\W\d_]+)*")
-# Whitespace-separated pieces that hold no words to check: URLs, e-mail
-# addresses, paths, code (digits, underscores, inner capitals or dots, markup).
-_SKIPPED = re.compile(
-    r"""\S*(?:://|www\.|@|[/\\_=<>{}\[\]#$%^&*|~`+]|\d|[a-z][A-Z]|\w\.\w|[\ud800-\udfff])\S*"""
-)
 _NOT_IN_WORD = re.compile("[\\s\ud800-\udfff]")
-_OPENERS = frozenset("\"'([{\u201c\u2018\u00ab")
 
 
 class Suggestion(NamedTuple):
@@ -191,7 +184,7 @@ class Speller:
         itself when it is known or nothing is within reach."""
         word = _text("word", word)
         found = self._ranked(word.lower(), None, None, 1)
-        return word if not found else _with_case(word, found[0].word)
+        return word if not found else with_case(word, found[0].word)
 
     def suggest(self, word: str, limit: int = 5) -> list[Suggestion]:
         """Up to ``limit`` words ``word`` may stand for, likeliest first, in
@@ -202,7 +195,7 @@ class Speller:
         if limit < 0:
             raise ValueError(f"limit must not be negative, not {limit}")
         found = self._ranked(word.lower(), None, None, limit)
-        return [Suggestion(_with_case(word, hit.word), hit.score) for hit in found]
+        return [Suggestion(with_case(word, hit.word), hit.score) for hit in found]
 
     def _ranked(
         self, word: str, before: str | None, after: str | None, limit: int
@@ -334,10 +327,10 @@ class Speller:
         words outside URLs, e-mail addresses, numbers and code."""
         text = _text("text", text)
         for piece in re.finditer(r"\S+", text):
-            if _SKIPPED.fullmatch(piece.group()):
+            if SKIPPED.fullmatch(piece.group()):
                 continue
             base = piece.start()
-            for word in _WORD.finditer(piece.group()):
+            for word in WORD.finditer(piece.group()):
                 yield base + word.start(), base + word.end()
 
     def _findings(self, text: str, limit: int) -> Iterator[tuple[int, int, list[Suggestion]]]:
@@ -346,12 +339,12 @@ class Speller:
             word = text[start:end]
             if not self._unknown(word) or not self._worth_checking(text, start, word):
                 continue
-            before = _lower_at(text, spans, at - 1, at)
-            after = _lower_at(text, spans, at + 1, at)
+            before = lower_at(text, spans, at - 1, at)
+            after = lower_at(text, spans, at + 1, at)
             hits = self._ranked(word.lower(), before, after, limit)
             if self._name(text, start, word, hits[0].word if hits else None, before, after):
                 continue
-            yield start, end, [Suggestion(_with_case(word, hit.word), hit.score) for hit in hits]
+            yield start, end, [Suggestion(with_case(word, hit.word), hit.score) for hit in hits]
 
     def _unknown(self, word: str) -> bool:
         """Whether ``word`` is not known as written: not in the counts, nor
@@ -388,17 +381,17 @@ class Speller:
                 continue
             word = text[start:end]
             lower = word.lower()
-            before = _lower_at(text, spans, at - 1, at)
-            after = _lower_at(text, spans, at + 1, at)
+            before = lower_at(text, spans, at - 1, at)
+            after = lower_at(text, spans, at + 1, at)
             joined = self._join(text, spans, at)
             if joined is not None:
-                yield start, spans[at + 1][1], _with_case(word, joined)
+                yield start, spans[at + 1][1], with_case(word, joined)
                 skip_next = True
                 continue
             if not self._unknown(word):
                 better = self._real_word(lower, before, after)
                 if better is not None:
-                    yield start, end, _with_case(word, better)
+                    yield start, end, with_case(word, better)
                 continue
             if not self._worth_checking(text, start, word):
                 continue
@@ -415,10 +408,10 @@ class Speller:
         best = hits[0] if hits else None
         if split is not None and (best is None or split[1] > best.score + _SPLIT_MARGIN):
             first, second = split[0]
-            return _with_case(word[: len(first)], first) + " " + second
+            return with_case(word[: len(first)], first) + " " + second
         if best is None or self._name(text, start, word, best.word, before, after):
             return None
-        return _with_case(word, best.word)
+        return with_case(word, best.word)
 
     def _name(
         self,
@@ -442,7 +435,7 @@ class Speller:
             return False
         if cost > _CONTEXT_EVIDENCE:
             return True
-        if _sentence_start(text, start):
+        if sentence_start(text, start):
             return False
         return (before, best) not in self._pairs and (best, after) not in self._pairs
 
@@ -485,8 +478,8 @@ class Speller:
         known = not self._unknown(first) and not self._unknown(second)
         if known and not self._pairs:
             return None
-        before = _lower_at(text, spans, at - 1, at)
-        after = _lower_at(text, spans, at + 2, at + 1)
+        before = lower_at(text, spans, at - 1, at)
+        after = lower_at(text, spans, at + 2, at + 1)
         # Apart, an unknown half may be a misspelling: it counts as its best
         # correction, less the correction's cost.
         penalty = 0.0
@@ -594,38 +587,3 @@ def _pair_counts(bigrams: object) -> dict[tuple[str, str], int]:
 def _data_lines(name: str) -> Iterable[str]:
     with gzip.open(os.path.join(_DATA, name), "rt", encoding="utf-8") as stream:
         return stream.read().splitlines()
-
-
-def _with_case(pattern: str, word: str) -> str:
-    """``word`` in the case pattern of ``pattern``: all capitals, a capital
-    first, or as it is."""
-    if len(pattern) > 1 and pattern.isupper():
-        return word.upper()
-    if pattern[:1].isupper():
-        return word[:1].upper() + word[1:]
-    return word
-
-
-def _lower_at(text: str, spans: list[tuple[int, int]], at: int, near: int) -> str | None:
-    """The word at ``at``, lower-cased, as context for the word at ``near``:
-    None when there is none or punctuation stands between them."""
-    if not 0 <= at < len(spans):
-        return None
-    start, end = spans[at]
-    gap = text[spans[near][1] : start] if at > near else text[end : spans[near][0]]
-    return None if gap.strip() else text[start:end].lower()
-
-
-def _sentence_start(text: str, start: int) -> bool:
-    """Whether the word at ``start`` begins a sentence (or the text, or a
-    line)."""
-    at = start - 1
-    while at >= 0 and (text[at] in _OPENERS or text[at] == " " or text[at] == "\t"):
-        at -= 1
-    if at < 0 or text[at] in "\n\r:!?":
-        return True
-    if text[at] != ".":
-        return False
-    # Not after an abbreviation such as "Mr." or an initial.
-    word = re.search(r"(\w+)\.$", text[max(0, at - 8) : at + 1])
-    return word is None or not (word.group(1)[:1].isupper() and len(word.group(1)) <= 3)
