@@ -113,7 +113,8 @@ def _pipe(speller: Speller, stream: BinaryIO, out: BinaryIO) -> int:
     out.flush()
     terse = False
     accepted: set[str] = set()
-    for raw in iter(stream.readline, b""):
+    # A line longer than _LONGEST_PIECE is answered a piece at a time.
+    for raw in iter(lambda: stream.readline(_LONGEST_PIECE), b""):
         line = raw.decode("utf-8", "surrogateescape").rstrip("\r\n")
         head = line[:1]
         if head == "^":
