@@ -389,6 +389,10 @@ class Speller:
                 skip_next = True
                 continue
             if not self._unknown(word):
+                # Capitalised words may be names, and the word pairs hold no
+                # words with apostrophes: neither is questioned.
+                if word[0].isupper() or not word.isalpha():
+                    continue
                 better = self._real_word(lower, before, after)
                 if better is not None:
                     yield start, end, with_case(word, better)
