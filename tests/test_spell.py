@@ -210,6 +210,7 @@ def test_any_text_is_checked_without_error_and_spans_point_at_words(small, text:
         ("Yesterday Mr. Smithers met Kowalczyk.", "Yesterday Mr. Smithers met Kowalczyk."),
         ("The farmer's wife don't know.", "The farmer's wife don't know."),
         ("You may sublicense or relicense it.", "You may sublicense or relicense it."),
+        ("You can't see it, so tell Vim which.", "You can't see it, so tell Vim which."),
         ("a well-knwon  thing\tis  here.", "a well-known  thing\tis  here."),
         ("We went to theend of the road.", "We went to the end of the road."),
         ("We did it with out help.", "We did it without help."),
