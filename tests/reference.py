@@ -647,17 +647,18 @@ def noisy_channel(
     cost: Callable[[str, str], float],
     typed: str,
     candidates: Callable[[str, str], bool],
+    max_cost: float = math.inf,
 ) -> str | None:
     """The word w of ``counts`` that maximises log P(w) - cost(typed, w)
-    among those ``candidates`` admits, ties to the smaller word; ``typed``
-    itself when it is a word."""
+    among those ``candidates`` admits at a cost of at most ``max_cost``, ties
+    to the smaller word; ``typed`` itself when it is a word."""
     if typed in counts:
         return typed
     total = sum(counts.values()) + len(counts)
     scored = [
         (math.log((count + 1) / total) - cost(typed, word), word)
         for word, count in counts.items()
-        if candidates(typed, word) and cost(typed, word) != math.inf
+        if candidates(typed, word) and cost(typed, word) <= max_cost
     ]
     if not scored:
         return None

@@ -14,6 +14,7 @@ from hypothesis import strategies as st
 import morlatch
 import reference
 from morlatch.sounds import sounds_like
+from morlatch.speller import _MAX_COST
 
 # A small vocabulary whose words lie within a couple of edits of each other.
 COUNTS = {
@@ -137,7 +138,7 @@ def test_correct_is_the_brute_force_noisy_channel_choice(small, word: str, seed:
         )
         return near or sounds
 
-    want = reference.noisy_channel(COUNTS, model.cost, typed, reachable)
+    want = reference.noisy_channel(COUNTS, model.cost, typed, reachable, _MAX_COST)
     assert small.correct(typed) == (typed if want is None else want)
 
 
