@@ -11,6 +11,7 @@ harness and the benchmarks put tests/ on sys.path first."""
 from __future__ import annotations
 
 import itertools
+import math
 import operator
 import random
 import string
@@ -949,3 +950,80 @@ def model_decode(data):
         )
     except ModelError as e:
         return str(e)
+
+
+# ---------------------------------------------------------------- spelling
+
+
+def channel_cost(
+    edits: Iterable[tuple[str, str, float]],
+    rates: Sequence[float],
+    typed: str,
+    word: str,
+    band: int | None = None,
+) -> float:
+    """The cheapest way to edit ``word`` into ``typed`` with the learned
+    ``edits`` (from, to, cost) and the (substitute, delete, insert, swap)
+    ``rates`` for single characters, by filling the whole table (cells more
+    than ``band`` beyond the length difference off the diagonal left out
+    when a band is given)."""
+    table = list(edits)
+    n, m = len(word), len(typed)
+    reach = None if band is None else abs(n - m) + band
+    best = [[float("inf")] * (m + 1) for _ in range(n + 1)]
+    best[0][0] = 0.0
+    for i in range(n + 1):
+        for j in range(m + 1):
+            here = best[i][j]
+            if reach is not None and abs(i - j) > reach:
+                continue
+            steps = []
+            if i < n and j < m:
+                steps.append((1, 1, 0.0 if word[i] == typed[j] else rates[0]))
+            steps += [(1, 0, rates[1]), (0, 1, rates[2])]
+            if word[i : i + 2] == typed[j : j + 2][::-1] and len(word[i : i + 2]) == 2:
+                steps.append((2, 2, rates[3]))
+            steps += [
+                (len(source), len(target), cost)
+                for source, target, cost in table
+                if word.startswith(source, i) and typed.startswith(target, j)
+            ]
+            for di, dj, cost in steps:
+                if i + di <= n and j + dj <= m:
+                    best[i + di][j + dj] = min(best[i + di][j + dj], here + cost)
+    return best[n][m]
+
+
+def noisy_channel(
+    counts: Mapping[str, int],
+    cost: Callable[[str, str], float],
+    typed: str,
+    candidates: Callable[[str, str], bool],
+    max_cost: float = math.inf,
+) -> str | None:
+    """The word w of ``counts`` that maximises log P(w) - cost(typed, w)
+    among those ``candidates`` admits at a cost of at most ``max_cost``, ties
+    to the smaller word; ``typed`` itself when it is a word."""
+    if typed in counts:
+        return typed
+    total = sum(counts.values()) + len(counts)
+    scored = [
+        (math.log((count + 1) / total) - cost(typed, word), word)
+        for word, count in counts.items()
+        if candidates(typed, word) and cost(typed, word) <= max_cost
+    ]
+    if not scored:
+        return None
+    return min(scored, key=lambda item: (-item[0], item[1]))[1]
+
+
+def segmentations(text: str) -> Iterable[list[str]]:
+    """Every way to cut ``text`` into non-empty pieces."""
+    for cuts in range(1 << max(len(text) - 1, 0)):
+        pieces, start = [], 0
+        for at in range(1, len(text)):
+            if cuts >> (at - 1) & 1:
+                pieces.append(text[start:at])
+                start = at
+        pieces.append(text[start:])
+        yield pieces

@@ -25,13 +25,13 @@ from typing import BinaryIO, TextIO
 
 import _morlatch
 
-from . import _engine, indexfile
 from . import _engine, catalog_cli, indexfile
 from ._lines import read_lines
 from .builder import build
 from .fold import fold_text
 from .index import Index, Match, auto_distance, layout_info
 from .panic import is_panic
+from .spellcli import add_spell_command
 from .storage import HEAD_SIZE, read_trie, save
 from .wordlist import (
     WordKeys,
@@ -304,6 +304,7 @@ def _parser() -> tuple[argparse.ArgumentParser, dict[str, argparse.ArgumentParse
     _add_format(stats_cmd)
     stats_cmd.set_defaults(command=_stats)
     catalog_cli.add_search_command(sub)
+    add_spell_command(command)
     return parser, dict(sub.choices)
 
 

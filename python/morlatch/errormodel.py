@@ -72,8 +72,7 @@ class ErrorModel:
         sources = [source for source, target in rules]
         targets = [target for source, target in rules]
         costs = [float(cost) for cost in rules.values()]
-        unseen = [self._rates[kind] + _UNSEEN_PENALTY for kind in _KINDS]
-        self._channel = _engine.channel(sources, targets, costs, unseen)
+        self._channel = _engine.channel(sources, targets, costs, list(self.rates))
 
     # ---- fitting ---------------------------------------------------------------
 
@@ -184,6 +183,13 @@ class ErrorModel:
 
     def __repr__(self) -> str:
         return f"<morlatch.ErrorModel of {len(self)} edits>"
+
+    @property
+    def rates(self) -> tuple[float, float, float, float]:
+        """What a substitution, deletion, insertion and swap of one character
+        that no learned edit covers costs."""
+        sub, delete, insert, swap = (self._rates[kind] + _UNSEEN_PENALTY for kind in _KINDS)
+        return sub, delete, insert, swap
 
     def edits(self) -> Iterator[tuple[str, str, float]]:
         """The learned edits as (correct side, typed side, cost)."""

@@ -11,6 +11,7 @@ within one edit of the typed word's key.
 from __future__ import annotations
 
 import gzip
+import itertools
 import math
 import os
 import re
@@ -20,6 +21,7 @@ from typing import Final, NamedTuple
 from .errormodel import ErrorModel
 from .index import Index
 from .sounds import sounds_like
+from .spelltext import SKIPPED, WORD, lower_at, sentence_start, with_case
 from .wordlist import default_words
 
 __all__ = ["Speller", "Suggestion", "Misspelling"]
@@ -34,24 +36,31 @@ _SOUND_CANDIDATES: Final = 8
 _BACKOFF: Final = 0.4
 # How much likelier (natural log) a split or joined form must be than the
 # text as written.
+# Prefixes that make new words freely: a word that starts with one is not
+# split after it.
+_PREFIXES: Final = frozenset(
+    "anti counter dis hyper inter mid mis multi non over post pre pro re semi sub "
+    "super trans un under".split()
+)
 _SPLIT_MARGIN: Final = math.log(50)
 _JOIN_MARGIN: Final = math.log(50)
 # A capitalised word the speller does not know, in mid-sentence, is taken for
 # a name unless its best correction costs at most this much.
 _NAME_EVIDENCE: Final = 1.5
+# ... or at most this much and seen beside a neighbour in the word pairs.
+_CONTEXT_EVIDENCE: Final = 6.0
 # A known word is replaced by a neighbour only when context makes the
 # neighbour this much likelier (natural log).
-_REAL_WORD_MARGIN: Final = math.log(1e4)
-# Text is corrected a paragraph-sized piece at a time.
+_REAL_WORD_MARGIN: Final = math.log(1e3)
+_REAL_WORD_MIN: Final = 2
+# A candidate that costs more than this (natural log) to mistype as the
+# word is no suggestion (about one misspelling in thirty of the corpus the
+# default model was fitted on costs more).
+_MAX_COST: Final = 18.0
+# Longer words are not checked (nor segmented as one word).
 _LONGEST_WORD: Final = 40
 
-# A word: letters, with apostrophes inside (don't, farmer's).
-_WORD = re.compile(r"[^\W\d_]+(?:['\u2019][^\W\d_]+)*")
-# Whitespace-separated pieces that hold no words to check: URLs, e-mail
-# addresses, paths, code (digits, underscores, inner capitals or dots, markup).
-_SKIPPED = re.compile(r"""\S*(?:://|www\.|@|[/\\_=<>{}\[\]#$%^&*|~`+]|\d|[a-z][A-Z]|\w\.\w)\S*""")
 _NOT_IN_WORD = re.compile("[\\s\ud800-\udfff]")
-_OPENERS = frozenset("\"'([{\u201c\u2018\u00ab")
 
 
 class Suggestion(NamedTuple):
@@ -76,13 +85,23 @@ class Speller:
     """A spell checker over corpus counts.
 
     ``counts`` maps words to how often they occur (ints 0..2**64-1); case is
-    folded, so "The" and "the" add up. ``bigrams`` maps (word, next word)
+    folded, so "The" and "the" add up. A word with a count of 0 is accepted
+    as written but never suggested. ``bigrams`` maps (word, next word)
     pairs to counts and lets context choose among candidates, fix real-word
     errors, and join or split words. ``model`` is the error model
     (default: :meth:`ErrorModel.default`).
     """
 
-    __slots__ = ("_counts", "_total", "_log_total", "_pairs", "_model", "_index", "_sounds")
+    __slots__ = (
+        "_counts",
+        "_total",
+        "_log_total",
+        "_pairs",
+        "_model",
+        "_index",
+        "_sounds",
+        "_sounding",
+    )
 
     def __init__(
         self,
@@ -104,11 +123,20 @@ class Speller:
         self._model = ErrorModel.default() if model is None else model
         self._total = sum(counts.values()) + len(counts)
         self._log_total = math.log(self._total)
-        weights = {word: count + 1 for word, count in counts.items()}
-        self._index = Index(list(weights), weights=weights)
+        weights = {word: min(count + 1, _MAX_COUNT) for word, count in counts.items()}
+        # Corrections come from the words seen in the corpus; words known
+        # with a count of 0 are accepted as written but never suggested.
+        seen = {word: weight for word, weight in weights.items() if weight > 1}
+        self._index = Index(list(seen), weights=seen)
         # Sounds-like candidates come from the words seen in the corpus.
-        heard = {word: weight for word, weight in weights.items() if weight > 1}
-        self._sounds = Index(list(heard), weights=heard, fold=sounds_like)
+        # The keys are searched in an index of their own; _sounding lists
+        # the words of each key, commonest first.
+        sounding: dict[str, list[str]] = {}
+        for word, _ in sorted(seen.items(), key=lambda item: -item[1]):
+            sounding.setdefault(sounds_like(word), []).append(word)
+        self._sounding = sounding
+        keys = {key: weights[words[0]] for key, words in sounding.items()}
+        self._sounds = Index(list(keys), weights=keys)
         # Both searches build what they need on first use: do it now rather
         # than on the caller's first word.
         self._candidates("warmup")
@@ -156,7 +184,7 @@ class Speller:
         itself when it is known or nothing is within reach."""
         word = _text("word", word)
         found = self._ranked(word.lower(), None, None, 1)
-        return word if not found else _with_case(word, found[0].word)
+        return word if not found else with_case(word, found[0].word)
 
     def suggest(self, word: str, limit: int = 5) -> list[Suggestion]:
         """Up to ``limit`` words ``word`` may stand for, likeliest first, in
@@ -167,7 +195,7 @@ class Speller:
         if limit < 0:
             raise ValueError(f"limit must not be negative, not {limit}")
         found = self._ranked(word.lower(), None, None, limit)
-        return [Suggestion(_with_case(word, hit.word), hit.score) for hit in found]
+        return [Suggestion(with_case(word, hit.word), hit.score) for hit in found]
 
     def _ranked(
         self, word: str, before: str | None, after: str | None, limit: int
@@ -185,7 +213,7 @@ class Speller:
         scored = [
             Suggestion(candidate, self._context(candidate, before, after) - cost)
             for candidate, cost in zip(candidates, costs, strict=True)
-            if cost != math.inf
+            if cost <= _MAX_COST
         ]
         scored.sort(key=lambda hit: (-hit.score, hit.word))
         if word in self._counts:  # a known word ranks first
@@ -197,8 +225,13 @@ class Speller:
             hit.key for hit in self._index.correct(word, 2, limit=_EDIT_CANDIDATES)
         )
         if len(word) > 2:
-            for hit in self._sounds.search(word, 1, limit=_SOUND_CANDIDATES):
-                found.setdefault(hit.key)
+            heard = (
+                alike
+                for hit in self._sounds.search(sounds_like(word), 1, limit=_SOUND_CANDIDATES)
+                for alike in self._sounding[hit.key]
+            )
+            for alike in itertools.islice(heard, _SOUND_CANDIDATES):
+                found.setdefault(alike)
         return list(found)
 
     def _log_p(self, word: str) -> float:
@@ -289,45 +322,58 @@ class Speller:
 
     # ---- finding and fixing in text ----------------------------------------
 
-    def _tokens(self, text: str) -> Iterator[tuple[int, int]]:
-        """The spans of the words to check: words outside URLs, addresses
-        and code."""
+    def words(self, text: str) -> Iterator[tuple[int, int]]:
+        """The (start, end) spans of the words of ``text`` that are checked:
+        words outside URLs, e-mail addresses, numbers and code."""
+        text = _text("text", text)
         for piece in re.finditer(r"\S+", text):
-            if _SKIPPED.fullmatch(piece.group()):
+            if SKIPPED.fullmatch(piece.group()):
                 continue
             base = piece.start()
-            for word in _WORD.finditer(piece.group()):
+            for word in WORD.finditer(piece.group()):
                 yield base + word.start(), base + word.end()
 
     def _findings(self, text: str, limit: int) -> Iterator[tuple[int, int, list[Suggestion]]]:
-        spans = list(self._tokens(text))
+        spans = list(self.words(text))
         for at, (start, end) in enumerate(spans):
             word = text[start:end]
             if not self._unknown(word) or not self._worth_checking(text, start, word):
                 continue
-            before = _lower_at(text, spans, at - 1, at)
-            after = _lower_at(text, spans, at + 1, at)
+            before = lower_at(text, spans, at - 1, at)
+            after = lower_at(text, spans, at + 1, at)
             hits = self._ranked(word.lower(), before, after, limit)
-            yield start, end, [Suggestion(_with_case(word, hit.word), hit.score) for hit in hits]
+            if self._name(text, start, word, hits[0].word if hits else None, before, after):
+                continue
+            yield start, end, [Suggestion(with_case(word, hit.word), hit.score) for hit in hits]
 
     def _unknown(self, word: str) -> bool:
+        """Whether ``word`` is not known as written: not in the counts, nor
+        a known word with a possessive "'s", nor a known word of four letters
+        or more after a prefix that makes words freely ("sublicense")."""
         lower = word.lower()
         if lower in self._counts:
             return False
-        stem = re.sub(r"['\u2019]s$", "", lower)
-        return stem not in self._counts and stem.replace("\u2019", "'") not in self._counts
+        stem = re.sub(r"['\u2019]s$", "", lower).replace("\u2019", "'")
+        if stem in self._counts:
+            return False
+        for size in range(2, 6):
+            if stem[:size] in _PREFIXES and len(stem) - size >= 4 and stem[size:] in self._counts:
+                return False
+        return True
 
     def _worth_checking(self, text: str, start: int, word: str) -> bool:
         """False for words taken as names or acronyms rather than typos."""
         if len(word) < 2 or len(word) > _LONGEST_WORD:
             return False
         if word.isupper() and len(word) <= 5:
-            return False
+            # An acronym, unless the text around is in capitals too.
+            around = text[max(0, start - 40) : start + len(word) + 40]
+            return not any(ch.islower() for ch in around)
         return True
 
     def _edits(self, text: str) -> Iterator[tuple[int, int, str]]:
         """(start, end, replacement) for every change fix makes, in order."""
-        spans = list(self._tokens(text))
+        spans = list(self.words(text))
         skip_next = False
         for at, (start, end) in enumerate(spans):
             if skip_next:
@@ -335,17 +381,21 @@ class Speller:
                 continue
             word = text[start:end]
             lower = word.lower()
-            before = _lower_at(text, spans, at - 1, at)
-            after = _lower_at(text, spans, at + 1, at)
+            before = lower_at(text, spans, at - 1, at)
+            after = lower_at(text, spans, at + 1, at)
             joined = self._join(text, spans, at)
             if joined is not None:
-                yield start, spans[at + 1][1], _with_case(word, joined)
+                yield start, spans[at + 1][1], with_case(word, joined)
                 skip_next = True
                 continue
             if not self._unknown(word):
+                # Capitalised words may be names, and the word pairs hold no
+                # words with apostrophes: neither is questioned.
+                if word[0].isupper() or not word.isalpha():
+                    continue
                 better = self._real_word(lower, before, after)
                 if better is not None:
-                    yield start, end, _with_case(word, better)
+                    yield start, end, with_case(word, better)
                 continue
             if not self._worth_checking(text, start, word):
                 continue
@@ -362,13 +412,36 @@ class Speller:
         best = hits[0] if hits else None
         if split is not None and (best is None or split[1] > best.score + _SPLIT_MARGIN):
             first, second = split[0]
-            return _with_case(word[: len(first)], first) + " " + second
+            return with_case(word[: len(first)], first) + " " + second
+        if best is None or self._name(text, start, word, best.word, before, after):
+            return None
+        return with_case(word, best.word)
+
+    def _name(
+        self,
+        text: str,
+        start: int,
+        word: str,
+        best: str | None,
+        before: str | None,
+        after: str | None,
+    ) -> bool:
+        """Whether the capitalised ``word`` at ``start`` is taken for a name
+        rather than a misspelling of ``best``: unless the correction is cheap,
+        or fairly cheap and seen beside a neighbour (or at a sentence's
+        start, where every word is capitalised)."""
+        if not word[0].isupper() or word.isupper():
+            return False
         if best is None:
-            return None
-        name = word[0].isupper() and not _sentence_start(text, start)
-        if name and self._model.cost(lower, best.word) > _NAME_EVIDENCE:
-            return None
-        return _with_case(word, best.word)
+            return True
+        cost = self._model.cost(word.lower(), best)
+        if cost <= _NAME_EVIDENCE:
+            return False
+        if cost > _CONTEXT_EVIDENCE:
+            return True
+        if sentence_start(text, start):
+            return False
+        return (before, best) not in self._pairs and (best, after) not in self._pairs
 
     def _split(
         self, word: str, before: str | None, after: str | None
@@ -380,6 +453,8 @@ class Speller:
             first, second = word[:cut], word[cut:]
             if first not in self._counts or second not in self._counts:
                 continue
+            if first in _PREFIXES:
+                continue  # "sublicense", "nonfree": a derived word the counts lack
             if len(first) == 1 and first not in "ai":
                 continue
             if len(second) == 1 and second not in "ai":
@@ -401,44 +476,65 @@ class Speller:
             return None
         first, second = text[start:end].lower(), text[start2:end2].lower()
         joined = first + second
-        if joined not in self._counts or not second.islower() and not text[start2:end2].islower():
+        # Not across a capital (two names, or a name after a word).
+        if joined not in self._counts or text[start2].isupper():
             return None
         known = not self._unknown(first) and not self._unknown(second)
         if known and not self._pairs:
             return None
-        before = _lower_at(text, spans, at - 1, at)
-        after = _lower_at(text, spans, at + 2, at + 1)
-        apart = self._context(first, before, None) + self._log_follow(first, second)
+        before = lower_at(text, spans, at - 1, at)
+        after = lower_at(text, spans, at + 2, at + 1)
+        # Apart, an unknown half may be a misspelling: it counts as its best
+        # correction, less the correction's cost.
+        penalty = 0.0
+        if self._unknown(first):
+            first, penalty = self._best(first, before, second)
+        if first and self._unknown(second):
+            second, cost = self._best(second, first, after)
+            penalty += cost
+        if not first or not second:
+            return joined
+        apart = self._context(first, before, None) + self._log_follow(first, second) - penalty
         together = self._context(joined, before, None)
         if after is not None:
             apart += self._log_follow(second, after) - self._log_p(after)
             together += self._log_follow(joined, after) - self._log_p(after)
         return joined if together > apart + _JOIN_MARGIN else None
 
+    def _best(self, word: str, before: str | None, after: str | None) -> tuple[str, float]:
+        """The best correction of the unknown ``word`` and its cost; ("", 0)
+        when there is none."""
+        hits = self._ranked(word, before, after, 1)
+        if not hits:
+            return "", 0.0
+        return hits[0].word, self._model.cost(word, hits[0].word)
+
     def _real_word(self, word: str, before: str | None, after: str | None) -> str | None:
         """A known word that context says was mistyped for a neighbour: the
-        neighbour, or None."""
-        if not self._pairs or (before is None and after is None) or len(word) < 3:
+        neighbour, or None. Only a word never seen beside its neighbours is
+        questioned, and only a neighbour seen beside all of them replaces it."""
+        if not self._pairs or (before is None and after is None) or len(word) < _REAL_WORD_MIN:
             return None
-        if (before is not None and (before, word) in self._pairs) or (
-            after is not None and (word, after) in self._pairs
-        ):
+        if self._beside(word, before, after):
             return None
         here = self._context(word, before, after)
         best: tuple[float, str] | None = None
         for hit in self._index.correct(word, 1, limit=8):
             other = hit.key
-            if other == word:
-                continue
-            seen = (before is not None and (before, other) in self._pairs) and (
-                after is None or (other, after) in self._pairs
-            )
-            if not seen:
+            if other == word or not self._beside(other, before, after):
                 continue
             score = self._context(other, before, after) - self._model.cost(word, other)
             if score > here + _REAL_WORD_MARGIN and (best is None or score > best[0]):
                 best = (score, other)
         return None if best is None else best[1]
+
+    def _beside(self, word: str, before: str | None, after: str | None) -> bool:
+        """Whether ``word`` was seen after ``before`` and before ``after``
+        (where there are such neighbours)."""
+        pairs = self._pairs
+        return (before is None or (before, word) in pairs) and (
+            after is None or (word, after) in pairs
+        )
 
 
 # ---- helpers ---------------------------------------------------------------------
@@ -495,38 +591,3 @@ def _pair_counts(bigrams: object) -> dict[tuple[str, str], int]:
 def _data_lines(name: str) -> Iterable[str]:
     with gzip.open(os.path.join(_DATA, name), "rt", encoding="utf-8") as stream:
         return stream.read().splitlines()
-
-
-def _with_case(pattern: str, word: str) -> str:
-    """``word`` in the case pattern of ``pattern``: all capitals, a capital
-    first, or as it is."""
-    if len(pattern) > 1 and pattern.isupper():
-        return word.upper()
-    if pattern[:1].isupper():
-        return word[:1].upper() + word[1:]
-    return word
-
-
-def _lower_at(text: str, spans: list[tuple[int, int]], at: int, near: int) -> str | None:
-    """The word at ``at``, lower-cased, as context for the word at ``near``:
-    None when there is none or punctuation stands between them."""
-    if not 0 <= at < len(spans):
-        return None
-    start, end = spans[at]
-    gap = text[spans[near][1] : start] if at > near else text[end : spans[near][0]]
-    return None if gap.strip() else text[start:end].lower()
-
-
-def _sentence_start(text: str, start: int) -> bool:
-    """Whether the word at ``start`` begins a sentence (or the text, or a
-    line)."""
-    at = start - 1
-    while at >= 0 and (text[at] in _OPENERS or text[at] == " " or text[at] == "\t"):
-        at -= 1
-    if at < 0 or text[at] in "\n\r:!?":
-        return True
-    if text[at] != ".":
-        return False
-    # Not after an abbreviation such as "Mr." or an initial.
-    word = re.search(r"(\w+)\.$", text[max(0, at - 8) : at + 1])
-    return word is None or not (word.group(1)[:1].isupper() and len(word.group(1)) <= 3)

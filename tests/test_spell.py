@@ -1,0 +1,278 @@
+"""morlatch.Speller and morlatch.ErrorModel: the error model's costs and the
+word choice against brute-force references, segmentation against every
+split, and sentences that pin what fix keeps and changes."""
+
+from __future__ import annotations
+
+import math
+import re
+
+import pytest
+from hypothesis import assume, given, settings
+from hypothesis import strategies as st
+
+import morlatch
+import reference
+from morlatch.sounds import sounds_like
+from morlatch.speller import _MAX_COST
+
+# A small vocabulary whose words lie within a couple of edits of each other.
+COUNTS = {
+    "the": 500,
+    "then": 120,
+    "than": 90,
+    "them": 80,
+    "theme": 6,
+    "phone": 40,
+    "phase": 25,
+    "fame": 30,
+    "home": 60,
+    "poem": 12,
+    "receive": 20,
+    "recipe": 15,
+    "relieve": 8,
+    "believe": 30,
+    "spelling": 10,
+    "spending": 14,
+    "in": 700,
+    "side": 50,
+    "inside": 20,
+    "a": 900,
+    "cat": 45,
+    "sat": 35,
+}
+
+# Pairs that teach "ph" typed as "f" and "ie" typed as "ei", in words that
+# the tests below do not ask about.
+PAIRS = [
+    ("fysics", "physics"),
+    ("fotograf", "photograph"),
+    ("grafic", "graphic"),
+    ("elefant", "elephant"),
+    ("alfabet", "alphabet"),
+    ("feild", "field"),
+    ("peice", "piece"),
+    ("theif", "thief"),
+    ("breif", "brief"),
+    ("acheive", "achieve"),
+    ("hapen", "happen"),
+    ("adress", "address"),
+]
+
+_letters = st.text(alphabet="aehiopnrst", min_size=0, max_size=6)
+
+
+@pytest.fixture(scope="module")
+def small() -> morlatch.Speller:
+    return morlatch.Speller(COUNTS, model=morlatch.ErrorModel.fit(PAIRS))
+
+
+@pytest.fixture(scope="module")
+def english() -> morlatch.Speller:
+    return morlatch.Speller.english()
+
+
+# ---- the error model -------------------------------------------------------------
+
+
+@settings(max_examples=300, deadline=None)
+@given(typed=_letters, word=_letters)
+def test_native_cost_is_the_cheapest_edit_sequence(typed: str, word: str) -> None:
+    model = _fitted()
+    edits = list(model.edits())
+    padded = f"^{typed}$", f"^{word}$"
+    banded = reference.channel_cost(edits, model.rates, *padded, band=3)
+    whole = reference.channel_cost(edits, model.rates, *padded)
+    got = model.cost(typed, word)
+    if typed == word:
+        assert got == 0.0
+    else:
+        assert got == pytest.approx(banded)
+        assert got >= whole - 1e-9  # the band only leaves out alignments
+
+
+def test_learned_substring_edits_generalise_to_unseen_words() -> None:
+    model = _fitted()
+    # "ph" -> "f" and "ie" -> "ei" were seen in other words only.
+    assert model.cost("fase", "phase") < model.cost("tase", "phase")
+    assert model.cost("recieve", "receive") < model.cost("recoeve", "receive")
+    # A multi-letter edit seen in one pair only ("dd" -> "d") is not kept.
+    assert ("dd", "d") not in {(s, t) for s, t, _ in model.edits()}
+    once = morlatch.ErrorModel.fit(PAIRS, min_count=1)
+    assert ("dd", "d") in {(s, t) for s, t, _ in once.edits()}
+
+
+def test_model_text_round_trip(tmp_path) -> None:
+    model = _fitted()
+    path = tmp_path / "model.tsv.gz"
+    model.save(path)
+    again = morlatch.ErrorModel.load(path)
+    assert sorted(again.edits()) == sorted(model.edits())
+    assert again.rates == pytest.approx(model.rates, abs=1e-3)
+    assert again.cost("fotoe", "photo") == pytest.approx(model.cost("fotoe", "photo"), abs=1e-2)
+
+
+def test_default_model_ranks_common_slips_cheaper_than_odd_ones() -> None:
+    model = morlatch.ErrorModel.default()
+    assert model.cost("existance", "existence") < model.cost("existonce", "existence")
+    assert model.cost("adress", "address") < model.cost("addrss", "address")
+
+
+# ---- words ------------------------------------------------------------------------
+
+
+@settings(max_examples=200, deadline=None)
+@given(word=st.sampled_from(sorted(COUNTS)), seed=st.integers(0, 2**32))
+def test_correct_is_the_brute_force_noisy_channel_choice(small, word: str, seed: int) -> None:
+    import random
+
+    typed = reference.typo(random.Random(seed), word, 2, letters="aehiopnrst")
+    assume(typed)
+    model = small._model
+
+    def reachable(typed: str, candidate: str) -> bool:
+        near = reference.osa(typed, candidate) <= 2
+        sounds = (
+            len(typed) > 2
+            and reference.levenshtein(sounds_like(typed), sounds_like(candidate)) <= 1
+        )
+        return near or sounds
+
+    want = reference.noisy_channel(COUNTS, model.cost, typed, reachable, _MAX_COST)
+    assert small.correct(typed) == (typed if want is None else want)
+
+
+@pytest.mark.parametrize(
+    ("typed", "fixed"),
+    [("recieve", "receive"), ("Recieve", "Receive"), ("RECIEVE", "RECEIVE"), ("fone", "phone")],
+)
+def test_correct_keeps_the_case_pattern(small, typed: str, fixed: str) -> None:
+    assert small.correct(typed) == fixed
+    assert small.suggest(typed, 1)[0].word == fixed
+
+
+def test_counts_up_to_the_largest_u64() -> None:
+    speller = morlatch.Speller({"the": 2**64 - 1, "then": 5, "The": 3})
+    assert speller.correct("thw") == "the"
+
+
+def test_suggest_ranks_by_score_and_puts_a_known_word_first(small) -> None:
+    found = small.suggest("then", 4)
+    assert found[0].word == "then"
+    scores = [hit.score for hit in found[1:]]
+    assert scores == sorted(scores, reverse=True)
+    assert small.suggest("then", 0) == []
+
+
+# ---- segmentation ---------------------------------------------------------------------
+
+
+@settings(max_examples=100, deadline=None)
+@given(st.lists(st.sampled_from(sorted(COUNTS)), min_size=1, max_size=3))
+def test_segment_is_the_likeliest_split(small, words: list[str]) -> None:
+    text = "".join(words)[:12]
+    total = sum(COUNTS.values()) + len(COUNTS)
+
+    def score(piece: str) -> float:
+        if piece in COUNTS:
+            return math.log((COUNTS[piece] + 1) / total)
+        return math.log(10 / total) - len(piece) * math.log(10)
+
+    best = max(sum(map(score, pieces)) for pieces in reference.segmentations(text))
+    got = small.segment(text)
+    assert "".join(got) == text
+    assert sum(map(score, got)) == pytest.approx(best)
+
+
+# ---- text -------------------------------------------------------------------------------
+
+
+@settings(max_examples=150, deadline=None)
+@given(st.text(st.characters() | st.characters(categories=["Cs", "Cc"]), max_size=40))
+def test_any_text_is_checked_without_error_and_spans_point_at_words(small, text: str) -> None:
+    for found in small.check(text):
+        assert text[found.start : found.end] == found.word
+    fixed = small.fix(text)
+    # Outside the words, nothing changes but the spaces a join or split moves.
+    assert re.sub(r"[^\W\d_]+|\s", "", fixed) == re.sub(r"[^\W\d_]+|\s", "", text)
+
+
+@pytest.mark.parametrize(
+    ("text", "fixed"),
+    [
+        ("Teh cat, I beleive, sat.", "The cat, I believe, sat."),
+        ('He said: "I recieved it!"', 'He said: "I received it!"'),
+        ("THE QUICK BRWON FOX", "THE QUICK BROWN FOX"),
+        (
+            "Mail bob@exampel.com or see http://exampel.com/speling now.",
+            "Mail bob@exampel.com or see http://exampel.com/speling now.",
+        ),
+        ("Version 3.2 of my_speling_var costs 40kg.", "Version 3.2 of my_speling_var costs 40kg."),
+        ("Yesterday Mr. Smithers met Kowalczyk.", "Yesterday Mr. Smithers met Kowalczyk."),
+        ("The farmer's wife don't know.", "The farmer's wife don't know."),
+        ("You may sublicense or relicense it.", "You may sublicense or relicense it."),
+        ("You can't see it, so tell Vim which.", "You can't see it, so tell Vim which."),
+        ("a well-knwon  thing\tis  here.", "a well-known  thing\tis  here."),
+        ("We went to theend of the road.", "We went to the end of the road."),
+        ("We did it with out help.", "We did it without help."),
+        ("It was a beauti ful day.", "It was a beautiful day."),
+    ],
+)
+def test_fix_sentences(english, text: str, fixed: str) -> None:
+    assert english.fix(text) == fixed
+
+
+def test_check_lists_misspelt_words_with_suggestions(english) -> None:
+    found = english.check("I recieved teh letter from Smithers.")
+    assert [(f.start, f.end, f.word) for f in found] == [(2, 10, "recieved"), (11, 14, "teh")]
+    assert found[0].suggestions[0] == "received"
+    assert found[1].suggestions[0] == "the"
+
+
+# ---- arguments --------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    ("call", "error", "name"),
+    [
+        (lambda: morlatch.Speller(["word"]), TypeError, "counts"),
+        (lambda: morlatch.Speller({"word": 1.5}), TypeError, "counts"),
+        (lambda: morlatch.Speller({"word": -1}), ValueError, "counts"),
+        (lambda: morlatch.Speller({"two words": 1}), ValueError, "counts"),
+        (lambda: morlatch.Speller({"word": 2**64}), ValueError, "counts"),
+        (lambda: morlatch.Speller({"a": 1}, bigrams={"a": 1}), TypeError, "bigrams"),
+        (lambda: morlatch.Speller({"a": 1}, model="default"), TypeError, "model"),
+        (lambda: morlatch.ErrorModel.fit([("a",)]), TypeError, "pairs"),
+        (lambda: morlatch.ErrorModel.fit([("a", "a")]), ValueError, "pairs"),
+    ],
+)
+def test_bad_arguments_name_themselves(call, error, name: str) -> None:
+    with pytest.raises(error, match=name):
+        call()
+
+
+@pytest.mark.parametrize(
+    ("method", "args", "error", "name"),
+    [
+        ("correct", (b"word",), TypeError, "word"),
+        ("suggest", ("word", "5"), TypeError, "limit"),
+        ("suggest", ("word", -1), ValueError, "limit"),
+        ("check", (None,), TypeError, "text"),
+        ("fix", (3,), TypeError, "text"),
+        ("segment", ([],), TypeError, "text"),
+    ],
+)
+def test_bad_method_arguments_name_themselves(small, method, args, error, name: str) -> None:
+    with pytest.raises(error, match=name):
+        getattr(small, method)(*args)
+
+
+# ---- helpers ------------------------------------------------------------------------------
+
+_MODEL: list[morlatch.ErrorModel] = []
+
+
+def _fitted() -> morlatch.ErrorModel:
+    if not _MODEL:
+        _MODEL.append(morlatch.ErrorModel.fit(PAIRS))
+    return _MODEL[0]
