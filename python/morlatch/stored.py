@@ -4,8 +4,9 @@ anyone may have written, and queries trust them."""
 
 from __future__ import annotations
 
+import operator
 from array import array
-from itertools import repeat
+from itertools import chain, islice, repeat
 
 from _morlatch import PrefixSearch
 
@@ -38,15 +39,22 @@ def check_groups(search: PrefixSearch, groups: Groups, rule: FoldRule, section: 
     as given folds under ``rule`` to the form whose group holds it.
     ``section`` is the "fold" section that ``groups`` came from."""
     found = list(_engine.keys(search, "", True))
-    forms = len(groups.starts) - 1
-    numbers = {number for _, number in found}
-    if len(found) != forms or len(numbers) != forms or not numbers <= set(range(forms)):
-        raise ValueError("the trie's payloads are not the numbers of the 'fold' section's forms")
+    count = len(groups.starts) - 1
+    forms = [form for form, _ in found]
+    numbers = [number for _, number in found]
+    if numbers != list(range(count)):  # as writers number them: in code-point order
+        if sorted(numbers) != list(range(count)):
+            raise ValueError(
+                "the trie's payloads are not the numbers of the 'fold' section's forms"
+            )
+        by_number = [""] * count
+        for form, number in found:
+            by_number[number] = form
+        forms = by_number
+    del found, numbers
     starts = groups.starts
-    expected = [0] * len(groups.keys)
-    for form, number in found:
-        first, end = starts[number], starts[number + 1]
-        expected[first:end] = repeat(form, end - first)
+    sizes = map(operator.sub, islice(starts, 1, None), starts)
+    expected = list(chain.from_iterable(map(repeat, forms, sizes)))
     folded = list(map(rule, groups.keys))
     if folded == expected:
         return
