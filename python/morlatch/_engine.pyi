@@ -77,15 +77,15 @@ def open_index(
     source: str,
     layout_at: int,
     reverse_at: int,
-    packed: bool,
 ) -> PrefixSearch:
-    """A PrefixSearch over a stored search layout (and reverse index): packed
-    images ("nodes", "rnodes") read in place and kept alive, or, when not
-    ``packed``, the 16-byte records of older files ("layout", "reverse")
-    packed into memory. Every field is checked once first. The buffers must
-    be read-only (TypeError otherwise). ValueError "<source>: the 'nodes'
-    section is not a search layout: <what> at byte N" (N counted from
-    layout_at or reverse_at) when they are not sound."""
+    """A PrefixSearch over a stored search layout and reverse index (the
+    packed images of "nodes" and "rnodes"), read in place and kept alive.
+    Every field is checked once first, and the reverse index's keys against
+    the layout's. The buffers' memory must be unable to change: bytes, or an
+    exporter that refuses to lend it writable, such as a read-only mmap
+    (TypeError otherwise). ValueError "<source>: the 'nodes' section is not
+    a search layout: <what> at byte N" (N counted from layout_at or
+    reverse_at) when they are not sound."""
 
 @final
 class BorrowedBytes:

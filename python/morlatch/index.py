@@ -293,9 +293,10 @@ class Index:
                 raise ValueError("the index was built with fold=True, not with a custom fold")
             if len(groups.starts) - 1 != self._count:
                 raise ValueError("the 'fold' section does not match the trie")
+            given = fold_text if not custom or rule is None else rule
             if check:
-                stored.check_groups(self._search, groups, rule if custom else fold_text, data)
-            self._fold = rule if custom else fold_text
+                stored.check_groups(self._search, groups, given, data)
+            self._fold = given
             self._groups = groups
             self._count = len(groups.keys)
         elif rule is not None:
