@@ -71,6 +71,11 @@ def layout_info(search: PrefixSearch) -> dict[str, int | float | bool]:
 
 # ---- index files read in place (see index.py) --------------------------------
 
+def forms_agree(search: PrefixSearch, folded: list[str], starts: Buffer) -> bool:
+    """Whether the trie's keys, in code-point order, carry the payloads 0, 1,
+    2, ... and ``folded[starts[g]:starts[g + 1]]`` all equal key number g
+    (``starts``: 64-bit positions, as an ``array("Q")``)."""
+
 def open_index(
     layout: Buffer,
     reverse: Buffer | None,

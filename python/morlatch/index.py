@@ -310,7 +310,7 @@ class Index:
             raise ValueError("the 'weights' section holds no known kind of weight")
         floats = kind == b"f"
         if floats and check:
-            stored.check_float_codes(_unpack_codes(body))
+            stored.check_float_codes(body)
         groups = self._groups
         if groups is None:
             self._table = _engine.weight_table_from_bytes(self._search, body, floats)

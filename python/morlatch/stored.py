@@ -5,6 +5,7 @@ anyone may have written, and queries trust them."""
 from __future__ import annotations
 
 import operator
+import sys
 from array import array
 from itertools import chain, islice, repeat
 
@@ -21,9 +22,16 @@ __all__ = ["check_float_codes", "check_groups"]
 _INF_CODE = 0x7FF0_0000_0000_0000
 
 
-def check_float_codes(codes: array[int] | list[int]) -> None:
-    """Raises ValueError unless every code is that of a finite float that is
-    not negative, as the weights that an index accepts are."""
+def check_float_codes(data: bytes) -> None:
+    """Raises ValueError unless every little-endian 64-bit code in ``data``
+    is that of a finite float that is not negative, as the weights that an
+    index accepts are."""
+    if len(data) % 8:
+        raise ValueError("the 'weights' section is malformed")
+    codes = array("Q")
+    codes.frombytes(data)
+    if sys.byteorder == "big":
+        codes.byteswap()
     if codes and max(codes) >= _INF_CODE:
         at = next(i for i, code in enumerate(codes) if code >= _INF_CODE)
         value = array("d", array("Q", [codes[at]]).tobytes())[0]
@@ -38,6 +46,10 @@ def check_groups(search: PrefixSearch, groups: Groups, rule: FoldRule, section: 
     ``groups``: its payloads are the form numbers, each once, and every key
     as given folds under ``rule`` to the form whose group holds it.
     ``section`` is the "fold" section that ``groups`` came from."""
+    folded = list(map(rule, groups.keys))
+    if _engine.forms_agree(search, folded, groups.starts):
+        return
+    # Something differs: find what, or accept form numbers in another order.
     found = list(_engine.keys(search, "", True))
     count = len(groups.starts) - 1
     forms = [form for form, _ in found]
@@ -55,7 +67,6 @@ def check_groups(search: PrefixSearch, groups: Groups, rule: FoldRule, section: 
     starts = groups.starts
     sizes = map(operator.sub, islice(starts, 1, None), starts)
     expected = list(chain.from_iterable(map(repeat, forms, sizes)))
-    folded = list(map(rule, groups.keys))
     if folded == expected:
         return
     for key, got, form in zip(groups.keys, folded, expected, strict=True):

@@ -2,12 +2,14 @@
 
 #include <array>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <span>
 #include <string>
 #include <utility>
 #include <variant>
+#include <vector>
 
 #include "binding/args.hpp"
 #include "binding/borrowed_bytes.hpp"
@@ -18,6 +20,7 @@
 #include "binding/prefix_search.hpp"
 #include "binding/ref.hpp"
 #include "prefix/mapped.hpp"
+#include "prefix/ranked.hpp"
 #include "prefix/store.hpp"
 
 namespace morlatch::engine {
@@ -147,11 +150,68 @@ OwnedRef layout_sections_function(PyObject*, const FastCallArgs& call) {
     return binding::make_tuple(std::move(layout), std::move(reverse_view));
 }
 
+// Whether `text` (a str) holds exactly the code points of `key`.
+bool same_text(PyObject* text, std::u32string_view key) {
+    if (!PyUnicode_Check(text) ||
+        static_cast<std::size_t>(PyUnicode_GET_LENGTH(text)) != key.size()) {
+        return false;
+    }
+    const int kind = PyUnicode_KIND(text);
+    const void* data = PyUnicode_DATA(text);
+    for (std::size_t i = 0; i < key.size(); ++i) {
+        if (PyUnicode_READ(kind, data, static_cast<Py_ssize_t>(i)) != key[i]) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// forms_agree(search, folded, starts): whether the trie's keys, in
+// code-point order, carry the payloads 0, 1, 2, ... and every item of the
+// list `folded` from starts[g] up to starts[g + 1] is the key numbered g
+// (`starts`: a buffer of 64-bit positions, one per key and one more, the
+// last len(folded)). A folded index's keys as given, folded again, against
+// the trie of their forms; the caller finds what differs when they do not.
+constexpr std::array<const char*, 3> forms_agree_params{"search", "folded", "starts"};
+OwnedRef forms_agree_function(PyObject*, const FastCallArgs& call) {
+    auto [search_arg, folded_arg, starts_arg] =
+        binding::bind("forms_agree", forms_agree_params, call);
+    const Store& store = binding::store_of(search_arg);
+    if (!store.searchable()) {
+        binding::throw_error(PyExc_ValueError, "this trie's arrays are not well formed");
+    }
+    if (!PyList_Check(folded_arg)) {
+        binding::throw_error(PyExc_TypeError, "folded must be a list");
+    }
+    const binding::BufferView starts_view(starts_arg);
+    const std::span<const std::uint8_t> raw = starts_view.bytes();
+    std::vector<std::uint64_t> starts(raw.size() / sizeof(std::uint64_t));
+    std::memcpy(starts.data(), raw.data(), starts.size() * sizeof(std::uint64_t));
+    const auto items = static_cast<std::uint64_t>(PyList_GET_SIZE(folded_arg));
+    std::unique_ptr<KeyCursor> cursor = store.keys(U"");
+    std::u32string key;
+    Payload payload = 0;
+    std::uint64_t form = 0;
+    bool agree = !starts.empty() && starts.front() == 0 && starts.back() == items;
+    while (agree && cursor->next(key, payload)) {
+        agree = payload == form && form + 1 < starts.size() && starts[form] <= starts[form + 1] &&
+                starts[form + 1] <= items;
+        for (std::uint64_t i = agree ? starts[form] : 0; agree && i < starts[form + 1]; ++i) {
+            agree = same_text(PyList_GET_ITEM(folded_arg, static_cast<Py_ssize_t>(i)), key);
+        }
+        ++form;
+    }
+    agree = agree && form + 1 == starts.size();
+    return binding::new_ref(PyBool_FromLong(agree ? 1 : 0));
+}
+
 PyMethodDef mapped_methods[] = {
     binding::method_def<open_index_function>(
         "open_index", "open_index(layout, reverse, source, layout_at, reverse_at)\n--\n\n"),
     binding::method_def<layout_sections_function>("layout_sections",
                                                   "layout_sections(search)\n--\n\n"),
+    binding::method_def<forms_agree_function>("forms_agree",
+                                              "forms_agree(search, folded, starts)\n--\n\n"),
     {nullptr, nullptr, 0, nullptr},
 };
 

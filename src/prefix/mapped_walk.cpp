@@ -59,64 +59,108 @@ private:
 // every node is the child of one node before it, so each record is read
 // once as a child (its rank, its lengths, its place among its siblings) and
 // once as a parent (its range, its own lengths against its children's).
+// The loop keeps its state in locals; what is wrong is told by the cold
+// functions after it.
 template <bool Wide, bool Hash>
 class NodePass {
 public:
     NodePass(ImageChecker& checker, const NodeView& view, std::uint64_t n, std::uint32_t ranks,
              const NodeImage::Plan& plan)
-        : checker_(checker),
-          view_(view),
-          n_(n),
-          ranks_(ranks),
-          plan_(plan),
-          scratch_(Hash ? 2 * (n + 1) : 0) {
-        if constexpr (Hash) {
-            level_ = scratch_.data();
-            next_ = level_ + n + 1;
-            level_[0] = 0;
-        }
-    }
+        : checker_(checker), view_(view), n_(n), ranks_(ranks), plan_(plan) {}
 
     bool run(const std::uint32_t* head) {
-        std::uint64_t keys = 0;
-        std::uint64_t total = 0;
-        std::uint64_t first = first_of(0);
-        for (std::size_t v = 0; v < n_; ++v) {
-            if (!check_key_base(v, keys)) [[unlikely]] {
-                return false;
+        constexpr std::uint8_t saturated = CompactTrie::kLengthSaturated;
+        const NodeView view = view_;
+        const std::uint64_t n = n_;
+        const std::uint32_t ranks = ranks_;
+        const KeyHash hashing = Hash ? *checker_.hash() : KeyHash(0, 0);
+        const bool backward = checker_.reverse();
+        // The hashes of the paths to the nodes of this level and the next
+        // (no level holds more than n nodes).
+        Scratch scratch(Hash ? 2 * (n + 1) : 0);
+        std::uint64_t* level = scratch.data();
+        std::uint64_t* next = Hash ? level + n + 1 : nullptr;
+        std::uint64_t* out = next;
+        std::size_t level_size = 1;
+        if constexpr (Hash) {
+            level[0] = 0;
+        }
+        std::uint64_t keys = 0, total = 0, key_hash = 0, depth = 0, power = 1;
+        std::size_t level_end = 1, level_start = 0;
+        std::uint64_t first = first_of(view, 0);
+        for (std::size_t v = 0; v < n; ++v) {
+            if (view.key_base != nullptr && (v & (records::kLine - 1)) == 0 &&
+                view.key_base[v >> records::kLineShift] != keys) [[unlikely]] {
+                return bad_key_base(v >> records::kLineShift, keys);
             }
-            const std::uint64_t end = first_of(v + 1);
-            if (!check_range(v, first, end)) [[unlikely]] {
-                return false;
+            const std::uint64_t end = first_of(view, v + 1);
+            const std::uint32_t record = view.records[v];
+            if (first <= v || end < first || end > n || (Wide && (record & 0xFFFFFu) != 0))
+                [[unlikely]] {
+                return bad_node(v, first, end);
             }
-            const std::uint32_t record = view_.records[v];
-            if (Wide && (record & 0xFFFFFu) != 0) [[unlikely]] {
-                return checker_.fail_at(
-                    record_at(v),
-                    "node " + std::to_string(v) + " of a wide layout has rank or prefix bits");
+            if (v == level_end) {
+                ++depth;
+                level_end = first;
+                level_start = v;
+                if constexpr (Hash) {
+                    std::swap(level, next);
+                    level_size = static_cast<std::size_t>(out - level);
+                    out = next;
+                    power = hashing.next_power(power);
+                }
             }
-            if (v == level_end_) {
-                next_level(v, first);
-            }
-            if (Hash && v - level_start_ >= level_size_) [[unlikely]] {
+            if (Hash && v - level_start >= level_size) [[unlikely]] {
                 return checker_.fail_at(record_at(v),
                                         "node " + std::to_string(v) + " is out of level order");
             }
-            const std::uint64_t hash = Hash ? level_[v - level_start_] : 0;
-            if (!check_children(v, first, end, hash)) [[unlikely]] {
-                return false;
+            const std::uint64_t hash = Hash ? level[v - level_start] : 0;
+            const bool key = records::is_key(record);
+            std::uint8_t shortest = key ? 0 : saturated;
+            std::uint8_t longest = 0;
+            std::uint32_t previous = 0;
+            for (std::uint64_t c = first; c < end; ++c) {
+                const std::uint32_t child = view.records[c];
+                const std::uint32_t order = Wide ? view.labels[c] : records::rank(child);
+                if ((!Wide && (order == 0 || order >= ranks)) || (c > first && order <= previous))
+                    [[unlikely]] {
+                    return bad_child(c, order);
+                }
+                previous = order;
+                const std::uint8_t child_shortest = records::shortest(child);
+                const std::uint8_t child_longest = records::longest(child);
+                // A child without keys below adds nothing; saturated stays so.
+                if (!(child_shortest == saturated && child_longest == 0)) {
+                    shortest = std::min<std::uint8_t>(
+                        shortest, child_shortest + (child_shortest != saturated ? 1 : 0));
+                    longest = std::max<std::uint8_t>(
+                        longest, child_longest + (child_longest != saturated ? 1 : 0));
+                }
+                if constexpr (Hash) {
+                    const char32_t label = Wide ? view.labels[c] : view.alphabet[order];
+                    // Forward: the path read from the root; backward: from
+                    // its end, which gives the same for a reversed key.
+                    *out++ = backward ? hashing.prepend(hash, label)
+                                      : hashing.append(hash, label, power);
+                }
             }
-            if (records::is_key(record)) {
+            if (records::shortest(record) != shortest || records::longest(record) != longest)
+                [[unlikely]] {
+                return bad_lengths(v, record, shortest, longest);
+            }
+            if (key) {
                 ++keys;
-                total += depth_;
+                total += depth;
                 if (Hash && v != 0) {
-                    checker_.key_hash += checker_.hash()->mixed(hash);
+                    key_hash += hashing.mixed(hash);
                 }
             }
             first = end;
         }
-        if ((n_ & (records::kLine - 1)) == 0 && !check_key_base(n_, keys)) {
-            return false;
+        checker_.key_hash = key_hash;
+        if (view.key_base != nullptr && (n & (records::kLine - 1)) == 0 &&
+            view.key_base[n >> records::kLineShift] != keys) {
+            return bad_key_base(n >> records::kLineShift, keys);
         }
         return check_totals(head, keys, total);
     }
@@ -126,31 +170,23 @@ private:
     std::size_t first_at(std::size_t v) const { return Wide ? plan_.first + v : record_at(v); }
 
     // In 64 bits: a sum that would wrap in 32 is out of range.
-    std::uint64_t first_of(std::size_t v) const {
+    static std::uint64_t first_of(const NodeView& view, std::size_t v) {
         if constexpr (Wide) {
-            return view_.first[v];
+            return view.first[v];
         } else {
-            return std::uint64_t{view_.line_base[v >> records::kLineShift]} +
-                   records::prefix(view_.records[v]);
+            return std::uint64_t{view.line_base[v >> records::kLineShift]} +
+                   records::prefix(view.records[v]);
         }
     }
 
-    bool check_key_base(std::size_t v, std::uint64_t keys) {
-        const std::uint32_t* key_base = view_.key_base;
-        if (key_base == nullptr || (v & (records::kLine - 1)) != 0) {
-            return true;
-        }
-        const std::size_t line = v >> records::kLineShift;
-        if (key_base[line] == keys) {
-            return true;
-        }
+    [[gnu::cold]] bool bad_key_base(std::size_t line, std::uint64_t keys) {
         return checker_.fail_at(plan_.key_base + line, "the key count before line " +
                                                            std::to_string(line) + " is " +
-                                                           std::to_string(key_base[line]) +
+                                                           std::to_string(view_.key_base[line]) +
                                                            ", not " + std::to_string(keys));
     }
 
-    bool check_range(std::size_t v, std::uint64_t first, std::uint64_t end) {
+    [[gnu::cold]] bool bad_node(std::size_t v, std::uint64_t first, std::uint64_t end) {
         if (first <= v) {
             return checker_.fail_at(first_at(v), "node " + std::to_string(v) +
                                                      "'s children start at " +
@@ -163,83 +199,31 @@ private:
                                         std::to_string(v) + " (" + std::to_string(first) +
                                         ") and the node count " + std::to_string(n_));
         }
-        return true;
+        return checker_.fail_at(record_at(v), "node " + std::to_string(v) +
+                                                  " of a wide layout has rank or prefix bits");
     }
 
-    // At the first node of a level, the next level ends where its children
-    // start; the hashes of the level below become this level's.
-    void next_level(std::size_t v, std::uint64_t first) {
-        ++depth_;
-        level_end_ = first;
-        if constexpr (Hash) {
-            std::swap(level_, next_);
-            level_size_ = next_size_;
-            next_size_ = 0;
-            power_ = checker_.hash()->next_power(power_);
+    [[gnu::cold]] bool bad_child(std::uint64_t c, std::uint32_t order) {
+        if (!Wide && (order == 0 || order >= ranks_)) {
+            return checker_.fail_at(
+                record_at(c), "node " + std::to_string(c) + "'s rank " + std::to_string(order) +
+                                  (order == 0 ? " is the root's" : " is past the alphabet"));
         }
-        level_start_ = v;
-    }
-
-    // Node v's children: ranks within the alphabet, labels ascending, and
-    // v's own key lengths against theirs; their paths' hashes are kept for
-    // the next level.
-    bool check_children(std::size_t v, std::uint64_t first, std::uint64_t end, std::uint64_t hash) {
-        constexpr std::uint8_t saturated = CompactTrie::kLengthSaturated;
-        const std::uint32_t* const records = view_.records;
-        const bool key = records::is_key(records[v]);
-        std::uint8_t shortest = key ? 0 : saturated;
-        std::uint8_t longest = 0;
-        std::uint32_t previous = 0;
-        for (std::uint64_t c = first; c < end; ++c) {
-            const std::uint32_t child = records[c];
-            const std::uint32_t order = Wide ? view_.labels[c] : records::rank(child);
-            if (!Wide && (order == 0 || order >= ranks_)) [[unlikely]] {
-                return checker_.fail_at(
-                    record_at(c), "node " + std::to_string(c) + "'s rank " + std::to_string(order) +
-                                      (order == 0 ? " is the root's" : " is past the alphabet"));
-            }
-            if (c > first && order <= previous) [[unlikely]] {
-                return out_of_order(c);
-            }
-            previous = order;
-            const std::uint8_t child_shortest = records::shortest(child);
-            const std::uint8_t child_longest = records::longest(child);
-            // A child without keys below adds nothing; saturated stays so.
-            if (!(child_shortest == saturated && child_longest == 0)) {
-                shortest = std::min<std::uint8_t>(
-                    shortest, child_shortest + (child_shortest != saturated ? 1 : 0));
-                longest = std::max<std::uint8_t>(
-                    longest, child_longest + (child_longest != saturated ? 1 : 0));
-            }
-            if constexpr (Hash) {
-                const char32_t label = Wide ? view_.labels[c] : view_.alphabet[order];
-                const KeyHash& hashing = *checker_.hash();
-                // Forward: the path read from the root; backward: from its
-                // end, which gives the same for a reversed key.
-                next_[next_size_++] = checker_.reverse() ? hashing.prepend(hash, label)
-                                                         : hashing.append(hash, label, power_);
-            }
-        }
-        const std::uint32_t record = records[v];
-        if (records::shortest(record) != shortest || records::longest(record) != longest)
-            [[unlikely]] {
-            return checker_.fail_at(record_at(v),
-                                    "node " + std::to_string(v) + "'s key lengths below are " +
-                                        std::to_string(records::shortest(record)) + " to " +
-                                        std::to_string(records::longest(record)) +
-                                        ", its children give " + std::to_string(shortest) + " to " +
-                                        std::to_string(longest));
-        }
-        return true;
-    }
-
-    bool out_of_order(std::uint64_t c) {
         return checker_.fail_at(Wide ? plan_.labels + c : record_at(c),
                                 "node " + std::to_string(c) + "'s label " +
                                     std::to_string(view_.label(static_cast<NodeId>(c))) +
                                     " does not follow its elder sibling's " +
                                     std::to_string(view_.label(static_cast<NodeId>(c - 1))) +
                                     " in ascending order");
+    }
+
+    [[gnu::cold]] bool bad_lengths(std::size_t v, std::uint32_t record, std::uint8_t shortest,
+                                   std::uint8_t longest) {
+        return checker_.fail_at(
+            record_at(v), "node " + std::to_string(v) + "'s key lengths below are " +
+                              std::to_string(records::shortest(record)) + " to " +
+                              std::to_string(records::longest(record)) + ", its children give " +
+                              std::to_string(shortest) + " to " + std::to_string(longest));
     }
 
     bool check_totals(const std::uint32_t* head, std::uint64_t keys, std::uint64_t total) {
@@ -261,17 +245,6 @@ private:
     std::uint64_t n_;
     std::uint32_t ranks_;
     const NodeImage::Plan& plan_;
-    std::uint64_t depth_ = 0;
-    std::size_t level_end_ = 1;
-    std::size_t level_start_ = 0;
-    // The hashes of the paths to the nodes of this level and the next (no
-    // level holds more than n nodes), and base ** depth.
-    Scratch scratch_;
-    std::uint64_t* level_ = nullptr;
-    std::uint64_t* next_ = nullptr;
-    std::size_t level_size_ = 1;
-    std::size_t next_size_ = 0;
-    std::uint64_t power_ = 1;
 };
 
 template <bool Wide>
