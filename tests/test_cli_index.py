@@ -113,6 +113,34 @@ def test_index_files_are_read_from_pipes_and_by_format(files: dict[str, Path]) -
     assert all(done.returncode == 1 for done in refused.values())
 
 
+@pytest.mark.parametrize(
+    ("tail", "message"),
+    [
+        # An index file, then endless zeros: read one byte past its end.
+        ("cat /dev/zero", "bytes after the last section at byte"),
+        # Cut short inside its sections: refused where the stream ends.
+        (None, "the data ends early at byte"),
+    ],
+)
+def test_a_piped_index_is_read_no_further_than_its_table(
+    files: dict[str, Path], tail: str | None, message: str, tmp_path: Path
+) -> None:
+    source = files["weights+fold"]
+    if tail is None:
+        cut = tmp_path / "cut"
+        cut.write_bytes(source.read_bytes()[:-100])
+        script = 'cat "$SRC" | "$@"'
+        source = cut
+    else:
+        script = '{ cat "$SRC"; ' + tail + '; } | "$@"'
+    # Nothing goes to a temporary folder (an empty one: it stays so).
+    folder = tmp_path / "tmp"
+    folder.mkdir()
+    done = shell(f"export TMPDIR={folder}; {script}", "query", "/dev/stdin", "the", SRC=source)
+    assert done.returncode == 1 and done.stderr.startswith("morlatch: error: /dev/stdin: ")
+    assert message in done.stderr and not os.listdir(folder)
+
+
 def test_walk_order_reads_an_unfolded_index_and_refuses_a_folded_one(
     files: dict[str, Path],
 ) -> None:

@@ -4,8 +4,11 @@ Index.search_many, for a list, a bag and a DataFrame column."""
 from __future__ import annotations
 
 import gc
+import os
 import pickle
 import random
+import re
+import signal
 import subprocess
 import sys
 import time
@@ -20,6 +23,7 @@ import morlatch
 from morlatch import Index, Match, _engine
 
 pytest.importorskip("distributed")
+import dask  # noqa: E402
 import dask.bag  # noqa: E402
 import distributed  # noqa: E402
 
@@ -212,6 +216,53 @@ def test_arguments_are_checked_before_anything_is_sent(index: Index) -> None:
     with pytest.raises(TypeError, match="max_dist must be an int or 'auto' for a Dask collection"):
         search_many(dask.bag.from_sequence(["a"]), index, [1])
     assert search_many([], index, 1) == []
+
+
+def test_a_list_survives_a_worker_killed_mid_run(
+    index: Index, queries: list[str], monkeypatch: pytest.MonkeyPatch
+) -> None:
+    want = index.search_many(queries, 2)
+    with (
+        distributed.LocalCluster(
+            n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0"
+        ) as cluster,
+        distributed.Client(cluster) as client,
+    ):
+        submit = client.map
+        killed = []
+
+        def map_then_kill(*args: Any, **kwargs: Any) -> Any:
+            # The chunks are on their way: one worker dies with whatever it
+            # holds or runs.
+            futures = submit(*args, **kwargs)
+            pids = client.run(os.getpid)
+            victim = sorted(pids)[0]
+            os.kill(pids[victim], signal.SIGKILL)
+            killed.append(victim)
+            return futures
+
+        monkeypatch.setattr(client, "map", map_then_kill)
+        assert_same(search_many(queries, index, 2, client=client), want)
+        assert killed
+
+
+@pytest.mark.parametrize("kind", ["bag", "column"])
+def test_a_bad_item_is_named_by_its_place_in_the_collection(
+    client: Any, index: Index, kind: str
+) -> None:
+    items: list[Any] = ["a", "b", "c", "d", 5, "e"]
+    if kind == "bag":
+        queries = dask.bag.from_sequence(items, npartitions=3)  # [a b] [c d] [5 e]
+        message = "queries: item 0 of partition 2 must be a str, not 'int'"
+    else:
+        dd = pytest.importorskip("dask.dataframe")
+        pandas = pytest.importorskip("pandas")
+        series = pandas.Series(items, index=range(10, 16), dtype=object)
+        with dask.config.set({"dataframe.convert-string": False}):  # keep the int an int
+            queries = dd.from_pandas(series, npartitions=3)
+        message = "queries[14] must be a str, not 'int'"
+    with pytest.raises(TypeError, match=re.escape(message)):
+        search_many(queries, index, 1, client=client).compute()
 
 
 def test_importing_morlatch_does_not_import_dask() -> None:

@@ -18,9 +18,6 @@ import morlatch
 from morlatch import Index, _engine, indexfile, layout_info
 
 WORDS = {"ab": 1, "abc": 2, "b": 3, "bcd": 4, "bce": 5, "cab": 6}
-RECORD = struct.Struct(
-    "<IIIBBBB"
-)  # label, first_child, payload, flags, shortest, longest, reserved
 
 
 def test_load_maps_the_layout_and_needs_no_reverse_index_build(tmp_path: Path) -> None:
@@ -66,81 +63,7 @@ def test_arrays_the_layout_does_not_reproduce_keep_a_trie_section(tmp_path: Path
     assert pickle.loads(pickle.dumps(index)).prefix_search.to_bytes() == search.to_bytes()
 
 
-def records(data: bytes, name: str) -> tuple[int, int]:
-    """(offset, count) of the 16-byte records of section `name` in `data`."""
-    offset, body = indexfile.locate(data)[name]
-    return offset, len(body) // RECORD.size
-
-
-def field(data: bytes, name: str, node: int, index: int) -> int:
-    offset, _ = records(data, name)
-    return RECORD.unpack_from(data, offset + node * RECORD.size)[index]
-
-
-def replaced(data: bytes, name: str, node: int, index: int, value: int) -> tuple[bytes, int]:
-    """`data` with one field of one record changed, and that field's byte."""
-    offset, _ = records(data, name)
-    at = offset + node * RECORD.size + [0, 4, 8, 12, 13, 14, 15][index]
-    values = list(RECORD.unpack_from(data, offset + node * RECORD.size))
-    values[index] = value
-    out = bytearray(data)
-    RECORD.pack_into(out, offset + node * RECORD.size, *values)
-    return bytes(out), at
-
-
-def old_records(keys: dict[str, int]) -> tuple[bytes, dict[str, int]]:
-    """The 16-byte records that files written before the packed records hold
-    for `keys` (level order, children by code point, key lengths capped at
-    255), and each key's node id."""
-    root: dict = {}
-    for key, payload in keys.items():
-        node = root
-        for ch in key:
-            node = node.setdefault(ch, {})
-        node[None] = payload
-    order: list[tuple[str, dict]] = [("", root)]
-    nodes: list[list[int]] = []  # label, first_child, payload, flags, shortest, longest
-    ids: dict[str, int] = {}
-    for path, node in order:
-        ids[path] = len(nodes)
-        first = len(order)
-        order.extend((path + ch, node[ch]) for ch in sorted(c for c in node if c is not None))
-        key = None in node
-        nodes.append([ord(path[-1]) if path else 0, first, node.get(None, 0), int(key), 0, 0])
-    for v in reversed(range(len(nodes))):
-        end = nodes[v + 1][1] if v + 1 < len(nodes) else len(nodes)
-        below = [
-            nodes[c] for c in range(nodes[v][1], end) if (nodes[c][4], nodes[c][5]) != (255, 0)
-        ]
-        nodes[v][4] = min([0] if nodes[v][3] else [255] + [min(c[4] + 1, 255) for c in below])
-        nodes[v][5] = max([0] + [min(c[5] + 1, 255) for c in below])
-    closing = RECORD.pack(0, len(nodes), 0, 0, 0, 0, 0)
-    return b"".join(RECORD.pack(*node, 0) for node in nodes) + closing, ids
-
-
-def old_file(keys: dict[str, int]) -> bytes:
-    layout, ids = old_records(keys)
-    reverse, _ = old_records({key[::-1]: ids[key] for key in keys if key})
-    return indexfile.encode({"layout": layout, "reverse": reverse})
-
-
-OLD = old_file(WORDS)
 GOOD = indexfile.encode(Index._sections(Index(WORDS)))
-LAYOUT_NODES = records(OLD, "layout")[1] - 1
-
-
-def test_files_of_16_byte_records_still_load(tmp_path: Path) -> None:
-    path = tmp_path / "old.index"
-    path.write_bytes(OLD)
-    old = Index.load(path)
-    new = Index(WORDS)
-    assert old == new == WORDS and not layout_info(old.prefix_search)["borrowed"]
-    for query in ["bcdx", "abd", "cb", "b"]:
-        for k in range(3):
-            assert old.search(query, k) == new.search(query, k)
-    # Saved again, the index has the packed sections.
-    old.save(path)
-    assert list(indexfile.read(path)) == ["nodes", "rnodes"]
 
 
 def words(data: bytes, name: str) -> tuple[int, list[int]]:
@@ -239,59 +162,6 @@ def test_crafted_packed_sections_are_refused_at_the_byte_at_fault(
     assert str(caught.value) == message.replace(str(path), "<pickle>")
 
 
-# Files of 16-byte records are checked as strictly (then packed).
-# The layout of WORDS in level order: root; a b c; ab bc ca; abc bcd bce cab.
-# (section, node, field, new value, what, (node, field) reported if not the changed one)
-CASES = [
-    ("layout", 0, 1, 2, "the root's children start at 2, not 1", None),
-    ("layout", 0, 0, 7, "the root has a label", None),
-    # The root's children end where node 1's start: the root is found wrong first.
-    (
-        "layout",
-        1,
-        1,
-        1,
-        "node 0's key lengths below are 1 to 3, its children give 255 to 0",
-        (0, 4),
-    ),
-    ("layout", 2, 1, 99, "node 2's children start at 99, not between those of node 1", None),
-    ("layout", 2, 0, ord("a"), "node 2's label 97 does not follow its elder sibling's 97", None),
-    ("layout", 3, 0, 0xD800, "node 3's label 55296 is not a Unicode scalar value", None),
-    ("layout", 3, 0, 0x110000, "is not a Unicode scalar value", None),
-    ("layout", 1, 3, 2, "node 1 has unknown flags 2", None),
-    ("layout", 1, 6, 1, "node 1's reserved byte is not 0", None),
-    ("layout", 1, 2, 5, "node 1 is not a key but has a payload", None),
-    ("layout", 1, 4, 2, "node 1's key lengths below are 2 to 2, its children give 1 to 2", None),
-    ("layout", 0, 5, 4, "node 0's key lengths below are 1 to 4, its children give 1 to 3", (0, 4)),
-    ("layout", LAYOUT_NODES, 1, LAYOUT_NODES + 1, "the closing node's first_child is", None),
-    (
-        "layout",
-        LAYOUT_NODES,
-        2,
-        1,
-        "the closing node holds more than the node count",
-        (LAYOUT_NODES, 0),
-    ),
-    ("reverse", 1, 1, 0, "node 1's children start at 0, not between", None),
-]
-
-
-@pytest.mark.parametrize(("section", "node", "index", "value", "what", "reported"), CASES)
-def test_crafted_records_are_refused_at_the_byte_at_fault(
-    section: str,
-    node: int,
-    index: int,
-    value: int,
-    what: str,
-    reported: tuple[int, int] | None,
-    tmp_path: Path,
-) -> None:
-    data, at = replaced(OLD, section, node, index, value)
-    if reported is not None:
-        at = replaced(OLD, section, *reported, 0)[1]
-    assert_refused_at(tmp_path / "crafted.index", data, section, what, at)
-
-
 def recrc(data: bytes, name: str) -> bytes:
     """`data` with the checksum of section `name` made to match it."""
     located = indexfile.locate(data, unchecked={name})
@@ -301,39 +171,14 @@ def recrc(data: bytes, name: str) -> bytes:
     return bytes(out)
 
 
-def test_reverse_payloads_must_name_each_forward_key_once(tmp_path: Path) -> None:
-    _, count = records(OLD, "reverse")
-    keys = [v for v in range(count - 1) if field(OLD, "reverse", v, 3)]
-    first, second = keys[0], keys[1]
-    non_key = next(v for v in range(LAYOUT_NODES) if not field(OLD, "layout", v, 3))
-    cases = [
-        (None, "a second time"),
-        (non_key, f"names node {non_key}, not a key of the layout"),
-        (LAYOUT_NODES + 5, f"names node {LAYOUT_NODES + 5}, not a key of the layout"),
-    ]
-    for value, what in cases:
-        if value is None:  # the second key names the first one's node
-            data, at = replaced(OLD, "reverse", second, 2, field(OLD, "reverse", first, 2))
-        else:
-            data, at = replaced(OLD, "reverse", first, 2, value)
-        path = tmp_path / "crafted.index"
-        path.write_bytes(data)
-        with pytest.raises(ValueError, match=f"{what} at byte {at}$"):
-            Index.load(path)
-
-
 @pytest.mark.parametrize(
     ("sections", "message"),
     [
-        ({"layout": b"\0" * 24}, "its 24 bytes are not a whole number of 16-byte nodes at byte 80"),
-        ({"layout": b"\0" * 16}, "needs at least the root and the closing node, not 1 records"),
-        ({"reverse": b""}, "has 'reverse' but no 'nodes' section"),
-        ({"layout": b"", "trie": b""}, "holds both 'trie' and 'layout'"),
         ({"nodes": b"\0" * 24}, "its 24 bytes are shorter than the 64-byte header at byte 64"),
         ({"rnodes": b""}, "has 'rnodes' but no 'nodes' section"),
         ({"nodes": b"", "trie": b""}, "holds both 'trie' and 'nodes'"),
-        ({"nodes": b"", "layout": b""}, "holds both 'nodes' and 'layout'"),
-        ({"nodes": b"", "reverse": b""}, "mixes 'nodes' and 'layout' sections"),
+        # The 16-byte records that files held before the packed images.
+        ({"layout": b"\0" * 32}, "section 'layout' is not known to this version of morlatch"),
     ],
 )
 def test_malformed_layout_sections_are_refused(

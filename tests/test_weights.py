@@ -6,6 +6,7 @@ from __future__ import annotations
 
 import pickle
 import random
+from fractions import Fraction
 from pathlib import Path
 
 import pytest
@@ -149,7 +150,9 @@ def test_without_weights_every_key_weighs_nothing() -> None:
         ({"a": "3"}, TypeError, "weights['a'] must be an int or a float, not 'str'"),
         ({"a": None}, TypeError, "not 'NoneType'"),
         ({"a": 2**64}, ValueError, "weights['a'] must be at most 2**64 - 1"),
-        ({"a": 2**1024, "b": 0.5}, ValueError, "weights['a'] is too large for a float"),
+        # An int is a count of at most 64 bits, floats beside it or not.
+        ({"a": 2**64 + 5, "b": 0.5}, ValueError, "weights['a'] must be at most 2**64 - 1"),
+        ({"a": Fraction(2**1024)}, ValueError, "weights['a'] is too large for a float"),
         ({1: 3}, TypeError, "weights: a key must be a str, not 'int'"),
         ({"c": 3}, ValueError, "weights: 'c' is not a key of the index"),
         ({"A ": 3}, ValueError, "weights: 'A ' is not a key of the index, which has 'a'"),

@@ -71,21 +71,26 @@ def layout_info(search: PrefixSearch) -> dict[str, int | float | bool]:
 
 # ---- index files read in place (see index.py) --------------------------------
 
+def forms_agree(search: PrefixSearch, folded: list[str], starts: Buffer) -> bool:
+    """Whether the trie's keys, in code-point order, carry the payloads 0, 1,
+    2, ... and ``folded[starts[g]:starts[g + 1]]`` all equal key number g
+    (``starts``: 64-bit positions, as an ``array("Q")``)."""
+
 def open_index(
     layout: Buffer,
     reverse: Buffer | None,
     source: str,
     layout_at: int,
     reverse_at: int,
-    packed: bool,
 ) -> PrefixSearch:
-    """A PrefixSearch over a stored search layout (and reverse index): packed
-    images ("nodes", "rnodes") read in place and kept alive, or, when not
-    ``packed``, the 16-byte records of older files ("layout", "reverse")
-    packed into memory. Every field is checked once first. The buffers must
-    be read-only (TypeError otherwise). ValueError "<source>: the 'nodes'
-    section is not a search layout: <what> at byte N" (N counted from
-    layout_at or reverse_at) when they are not sound."""
+    """A PrefixSearch over a stored search layout and reverse index (the
+    packed images of "nodes" and "rnodes"), read in place and kept alive.
+    Every field is checked once first, and the reverse index's keys against
+    the layout's. The buffers' memory must be unable to change: bytes, or an
+    exporter that refuses to lend it writable, such as a read-only mmap
+    (TypeError otherwise). ValueError "<source>: the 'nodes' section is not
+    a search layout: <what> at byte N" (N counted from layout_at or
+    reverse_at) when they are not sound."""
 
 @final
 class BorrowedBytes:
@@ -223,6 +228,7 @@ def catalog_match_many(
     catalog: CatalogCore, words: list[list[str]], limit: int, cutoff: float, workers: int
 ) -> list[list[_CatalogHit]]: ...
 def catalog_info(catalog: CatalogCore) -> tuple[int, int, int]: ...
+
 # ---- spelling (see errormodel.py) -----------------------------------------
 
 class _Channel: ...
@@ -235,6 +241,7 @@ def channel(
 
 def channel_costs(channel: _Channel, typed: str, words: list[str], band: int) -> list[float]:
     """The cheapest cost of editing each of ``words`` into ``typed``."""
+
 def catalog_split(
     blob: Buffer, separator: Buffer, symbols: Buffer
 ) -> tuple[list[str], bytes, bytes]: ...

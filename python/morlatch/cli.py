@@ -15,10 +15,8 @@ import contextlib
 import io
 import json
 import os
-import shutil
 import stat
 import sys
-import tempfile
 import time
 from collections.abc import Callable, Iterable, Iterator, Sequence
 from typing import BinaryIO, TextIO
@@ -780,26 +778,12 @@ def _open(path: str, form: str) -> _morlatch.PrefixSearch | Index:
 
 def _load_index(stream: BinaryIO, path: str, head: bytes) -> Index:
     """The index in the file at path, whose first bytes, head, were read
-    from stream."""
-    if stream.seekable():
-        return _index_file(path, path)
-    # A pipe: what was read is gone, so it goes through a temporary copy.
-    with tempfile.TemporaryDirectory(prefix="morlatch-") as folder:
-        copy = os.path.join(folder, "index")
-        with open(copy, "wb") as out:
-            out.write(head)
-            shutil.copyfileobj(stream, out)
-        return _index_file(copy, path)
-
-
-def _index_file(file: str, path: str) -> Index:
+    from stream: mapped when it is a regular file, else (a pipe) read on
+    from stream, no further than the sections its table declares."""
     try:
-        return Index.load(file)
+        return Index._read(stream, path, head)  # noqa: SLF001
     except ValueError as error:
-        message = str(error)
-        if file != path:
-            message = path + message.removeprefix(file)
-        raise CommandError(message) from None
+        raise CommandError(str(error)) from None
 
 
 def _read_words(path: str) -> bytes:

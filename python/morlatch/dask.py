@@ -96,7 +96,11 @@ def search_many(
     queries a second as ``search_many`` on two threads
     (benchmarks/bench_dask.py).
 
-    Arguments are checked here, before anything is sent.
+    Arguments are checked here, before anything is sent; a query of a bag or
+    column that is not a str fails its partition with a TypeError naming it
+    (its partition and place in a bag, its index label in a column). A list
+    survives the loss of a worker: its chunks are the tasks' arguments, run
+    again elsewhere.
     """
     if not isinstance(index, Index):
         raise TypeError(f"index must be a morlatch.Index, not {type(index).__name__!r}")
@@ -117,7 +121,11 @@ def search_many(
         client = _current_client()
     shared = _share(index, client)
     if kind == "bag":
-        return queries.map_partitions(_answer_bag, shared, *options)
+        # Each partition with its number, so that an error names the item.
+        numbers = importlib.import_module("dask.bag").range(
+            queries.npartitions, npartitions=queries.npartitions
+        )
+        return queries.map_partitions(_answer_bag, numbers, shared, *options)
     pandas = importlib.import_module("pandas")
     meta = pandas.Series([], dtype=object, name=queries.name)
     return queries.map_partitions(_answer_series, shared, *options, meta=meta)
@@ -188,12 +196,14 @@ def _search_list(
         shared = _share(index, client)
         # Chunks travel pickled and answers packed (see _Answers), one bytes
         # object each: Dask would serialise a list item by item, and pickling
-        # the named tuples costs nearly as much as the searches. Scattered,
-        # the chunks go straight to the workers.
+        # the named tuples costs nearly as much as the searches. The chunks
+        # are the tasks' own arguments, which the scheduler keeps: when a
+        # worker dies, its tasks run again elsewhere (data scattered to it
+        # would be lost with it).
         packed = [pickle.dumps(chunk, protocol=pickle.HIGHEST_PROTOCOL) for chunk in chunks]
         futures = client.map(
             _answer_chunk,
-            client.scatter(packed, hash=False),
+            packed,
             bounds,
             index=shared,
             limit=options[1],
@@ -335,8 +345,20 @@ def _answer(
 
 
 def _answer_bag(
-    queries: Iterable[str], index: Index, max_dist: int, limit: int | None, transpositions: bool
+    queries: Iterable[str],
+    number: list[int],
+    index: Index,
+    max_dist: int,
+    limit: int | None,
+    transpositions: bool,
 ) -> list[list[Match]]:
+    queries = list(queries)
+    for position, query in enumerate(queries):
+        if not isinstance(query, str):
+            raise TypeError(
+                f"queries: item {position} of partition {number[0]} must be a str, "
+                f"not {type(query).__name__!r}"
+            )
     answers = _answer(queries, index, max_dist, limit, transpositions)
     if not _on_worker():
         return answers
@@ -353,7 +375,11 @@ def _answer_series(
     queries: Any, index: Index, max_dist: int, limit: int | None, transpositions: bool
 ) -> Any:
     pandas = importlib.import_module("pandas")
-    results = _answer(queries.tolist(), index, max_dist, limit, transpositions)
+    batch = queries.tolist()
+    for label, query in zip(queries.index, batch, strict=True):
+        if not isinstance(query, str):
+            raise TypeError(f"queries[{label!r}] must be a str, not {type(query).__name__!r}")
+    results = _answer(batch, index, max_dist, limit, transpositions)
     if _on_worker():
         results = [_Answer(answer) for answer in results]
     return pandas.Series(results, index=queries.index, name=queries.name, dtype=object)

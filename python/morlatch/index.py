@@ -4,7 +4,6 @@ typo-tolerant completion and listing by prefix, on the native engine."""
 from __future__ import annotations
 
 import math
-import mmap
 import numbers
 import operator
 import os
@@ -13,15 +12,25 @@ import sys
 from array import array
 from collections.abc import Callable, Iterable, Iterator, Mapping
 from itertools import count
-from typing import TYPE_CHECKING, Any, Literal, NamedTuple, Protocol, TypeAlias, TypeVar, overload
+from typing import (
+    TYPE_CHECKING,
+    Any,
+    BinaryIO,
+    Literal,
+    NamedTuple,
+    Protocol,
+    TypeAlias,
+    TypeVar,
+    overload,
+)
 
 from _morlatch import PrefixSearch, from_bytes
 
-from . import _engine, indexfile
+from . import _engine, indexfile, stored
 from ._bounds import MaxDist, _by_distance, _distance, _distances, auto_distance
 from .builder import Duplicates, Keys, Progress, _collect, _lay_out, build
 from .fold import FoldRule, Groups, apply, decode_groups, encode_groups, fold_text, group
-from .storage import StrPath, load
+from .storage import StrPath, read_trie
 from .wordlist import lookalike
 
 if TYPE_CHECKING:
@@ -163,8 +172,7 @@ class Index:
     # ---- files, pickling, copies and equality ----------------------------------
     #
     # An index is kept as an index file (see indexfile.py): the search layout
-    # ("nodes", and "rnodes" for its reverse index when searches use one; files
-    # of earlier versions hold "layout" and "reverse" records instead),
+    # ("nodes", and "rnodes" for its reverse index when searches use one),
     # which a reader maps and checks once instead of rebuilding anything, or,
     # for arrays that the layout does not reproduce, a "trie" section with
     # the PrefixSearch's to_bytes(); plus the sections that _extra_sections()
@@ -190,29 +198,33 @@ class Index:
         neither a valid index file nor a trie file, naming the path, what is
         wrong and at which byte, or when ``fold`` does not match the file.
         """
-        source = os.fspath(path)
+        source = os.fsdecode(path)
+        # Opened once, so that a pipe, a FIFO or /dev/stdin can be read too.
         with open(path, "rb") as stream:
             head = stream.read(len(indexfile.MAGIC))
-            if not indexfile.is_index_file(head):
-                if _fold_rule(fold) is not None:
-                    raise ValueError(f"{source}: the index was built without folding")
-                search = load(path)
-                try:
-                    return cls.from_prefix_search(search)
-                except ValueError as error:  # a trie file that decodes, not well formed
-                    raise ValueError(f"{source}: {error}") from None
-            data: Buffer
-            try:
-                data = mmap.mmap(stream.fileno(), 0, access=mmap.ACCESS_READ)
-            except OSError:  # a file system that cannot map: read it whole
-                stream.seek(0)
-                data = stream.read()
-        # The layout's sections are checked field by field when opened, so
-        # their checksums are not computed (that would read them twice).
-        located = indexfile.locate(data, str(source), unchecked=_LAYOUT_SECTIONS)
+            if indexfile.is_index_file(head):
+                return cls._read(stream, source, head, fold)
+            if _fold_rule(fold) is not None:
+                raise ValueError(f"{source}: the index was built without folding")
+            search = read_trie(stream, source, head)
+        try:
+            return cls.from_prefix_search(search)
+        except ValueError as error:  # a trie file that decodes, not well formed
+            raise ValueError(f"{source}: {error}") from None
+
+    @classmethod
+    def _read(
+        cls, stream: BinaryIO, source: str, head: bytes, fold: bool | FoldRule | None = None
+    ) -> Index:
+        """The index in the index file that ``stream`` holds, of which
+        ``head`` was read: mapped when it is a regular file, else read once
+        and no further than its table declares (see indexfile.open_sections).
+        The layout's sections are checked field by field when opened, so
+        their checksums are not computed (that would read them twice)."""
+        located = indexfile.open_sections(stream, source, head, unchecked=_LAYOUT_SECTIONS)
         sections = {name: body for name, (_, body) in located.items()}
         offsets = {name: offset for name, (offset, _) in located.items()}
-        return cls._from_sections(sections, str(source), fold, offsets)
+        return cls._from_sections(sections, source, fold, offsets)
 
     def save(self, path: StrPath) -> None:
         """Writes the index to ``path`` as an index file, atomically: the file
@@ -244,35 +256,28 @@ class Index:
         fold: bool | FoldRule | None = None,
         offsets: Mapping[str, int] | None = None,
     ) -> Index:
-        """An index from the sections of an index file: the trie from "layout"
-        (and "reverse"), read in place, or from "trie"; the rest handed to
+        """An index from the sections of an index file: the trie from "nodes"
+        (and "rnodes"), read in place, or from "trie"; the rest handed to
         ``_load_extra_sections``. ``offsets`` (where each section starts in
         the file) make errors name the byte in the file."""
+        try:
+            _check_known(sections)  # before the trie is looked for (a file of another version)
+        except ValueError as error:
+            raise ValueError(f"{source}: {error}") from None
         rest = dict(sections)
         trie = rest.pop("trie", None)
-        # "nodes"/"rnodes": packed images; "layout"/"reverse": the 16-byte
-        # records of older files, packed when read.
-        found = [(name, rest.pop(name)) for name in ("nodes", "layout") if name in rest]
+        layout = rest.pop("nodes", None)
+        reverse = rest.pop("rnodes", None)
         at = offsets or {}
         index = cls.__new__(cls)
-        if len(found) > 1:
-            raise ValueError(f"{source}: the index file holds both 'nodes' and 'layout'")
-        if found:
-            (name, layout), packed = found[0], found[0][0] == "nodes"
-            reverse_name = "rnodes" if packed else "reverse"
+        if layout is not None:
             if trie is not None:
-                raise ValueError(f"{source}: the index file holds both 'trie' and {name!r}")
-            if ("reverse" if packed else "rnodes") in rest:
-                raise ValueError(f"{source}: the index file mixes 'nodes' and 'layout' sections")
-            reverse = rest.pop(reverse_name, None)
+                raise ValueError(f"{source}: the index file holds both 'trie' and 'nodes'")
             index._attach(
-                _engine.open_index(
-                    layout, reverse, source, at.get(name, 0), at.get(reverse_name, 0), packed
-                )
+                _engine.open_index(layout, reverse, source, at.get("nodes", 0), at.get("rnodes", 0))
             )
-        elif "rnodes" in rest or "reverse" in rest:
-            orphan = "rnodes" if "rnodes" in rest else "reverse"
-            raise ValueError(f"{source}: the index file has {orphan!r} but no 'nodes' section")
+        elif reverse is not None:
+            raise ValueError(f"{source}: the index file has 'rnodes' but no 'nodes' section")
         elif trie is None:
             raise ValueError(f"{source}: the index file has no 'trie' section")
         else:
@@ -302,18 +307,23 @@ class Index:
         return sections
 
     def _load_extra_sections(
-        self, sections: Mapping[str, Buffer], fold: bool | FoldRule | None = None
+        self,
+        sections: Mapping[str, Buffer],
+        fold: bool | FoldRule | None = None,
+        *,
+        check: bool = True,
     ) -> None:
         """Takes the sections besides "trie" from an index file. Optional
         sections it does not know are skipped; any other refuses the file
         (ValueError; the caller names the file). ``fold`` is the rule that
-        ``Index.load`` was given (needed for a custom one)."""
-        for name in sections:
-            if name not in ("fold", "weights") and not indexfile.is_optional(name):
-                raise ValueError(f"section {name!r} is not known to this version of morlatch")
+        ``Index.load`` was given (needed for a custom one). ``check=False``
+        (an index's own sections, for a copy) skips the checks of the keys
+        and weights against the trie."""
+        _check_known(sections)
         rule = _fold_rule(fold)
         if "fold" in sections:
-            custom, groups = decode_groups(bytes(sections["fold"]))
+            data = bytes(sections["fold"])
+            custom, groups = decode_groups(data)
             if custom and (rule is None or rule is fold_text):
                 raise ValueError(
                     "the index was built with a custom fold, which is not saved: "
@@ -323,19 +333,24 @@ class Index:
                 raise ValueError("the index was built with fold=True, not with a custom fold")
             if len(groups.starts) - 1 != self._count:
                 raise ValueError("the 'fold' section does not match the trie")
-            self._fold = rule if custom else fold_text
+            given = fold_text if not custom or rule is None else rule
+            if check:
+                stored.check_groups(self._search, groups, given, data)
+            self._fold = given
             self._groups = groups
             self._count = len(groups.keys)
         elif rule is not None:
             raise ValueError("the index was built without folding")
         if "weights" in sections:
-            self._load_weights(bytes(sections["weights"]))
+            self._load_weights(bytes(sections["weights"]), check)
 
-    def _load_weights(self, data: bytes) -> None:
+    def _load_weights(self, data: bytes, check: bool = True) -> None:
         kind, body = data[:1], data[1:]
         if kind not in (b"i", b"f"):
             raise ValueError("the 'weights' section holds no known kind of weight")
         floats = kind == b"f"
+        if floats and check:
+            stored.check_float_codes(body)
         groups = self._groups
         if groups is None:
             self._table = _engine.weight_table_from_bytes(self._search, body, floats)
@@ -364,7 +379,7 @@ class Index:
         # Read-only, so a copy may share the PrefixSearch.
         copy = type(self).__new__(type(self))
         copy._attach(self._search)
-        copy._load_extra_sections(self._extra_sections(), self._fold)
+        copy._load_extra_sections(self._extra_sections(), self._fold, check=False)
         return copy
 
     def __deepcopy__(self, memo: dict[int, object]) -> Index:
@@ -448,7 +463,9 @@ class Index:
 
     def items(self, prefix: str = "") -> Iterator[tuple[str, int]]:
         """``(key, payload)`` for the keys that start with ``prefix``, lazily."""
-        prefix = self._folded(_text("prefix", prefix), "prefix")
+        prefix = _text("prefix", prefix)
+        if prefix:  # every key starts with "", whatever "" folds to
+            prefix = self._folded(prefix, "prefix")
         try:
             found = _engine.keys(self._search, prefix, True)
         except UnicodeEncodeError:
@@ -740,8 +757,15 @@ Mapping.register(Index)
 
 
 # The sections that hold the index's own trie.
-_LAYOUT_SECTIONS = frozenset({"nodes", "rnodes", "layout", "reverse"})
+_LAYOUT_SECTIONS = frozenset({"nodes", "rnodes"})
 _OWN_SECTIONS = _LAYOUT_SECTIONS | {"trie"}
+
+
+def _check_known(sections: Iterable[str]) -> None:
+    """Raises ValueError for a section that this version cannot skip."""
+    for name in sections:
+        if name not in _OWN_SECTIONS | {"fold", "weights"} and not indexfile.is_optional(name):
+            raise ValueError(f"section {name!r} is not known to this version of morlatch")
 
 
 def _checked_trie(trie: Buffer, source: str) -> bytes:
@@ -759,7 +783,11 @@ def _checked_trie(trie: Buffer, source: str) -> bytes:
 
 
 def _unpickle(cls: type[Index], data: bytes, fold: FoldRule | None = None) -> Index:
-    # The layout is read in place from the pickle's bytes, which it keeps.
+    # The layout is read in place from the pickle's bytes, which it keeps;
+    # they must not change once checked, so anything but bytes (a bytearray
+    # that the rest of a crafted pickle could still write) is copied first.
+    if type(data) is not bytes:
+        data = bytes(memoryview(data))
     located = indexfile.locate(data, "<pickle>")
     sections = {name: body for name, (_, body) in located.items()}
     offsets = {name: offset for name, (offset, _) in located.items()}
@@ -818,7 +846,10 @@ def _weigh(weights: object) -> tuple[list[str], list[Weight], bool]:
         elif hasattr(type(value), "__index__"):
             number = operator.index(value)
         elif isinstance(value, numbers.Real):
-            number = float(value)
+            try:
+                number = float(value)
+            except OverflowError:  # a Fraction, say, beyond any float
+                raise ValueError(f"weights[{name!r}] is too large for a float") from None
             if math.isnan(number):
                 raise ValueError(f"weights[{name!r}] must be a number, not NaN")
             if math.isinf(number):
@@ -829,18 +860,13 @@ def _weigh(weights: object) -> tuple[list[str], list[Weight], bool]:
             raise TypeError(f"weights[{name!r}] must be an int or a float, not {_kind(value)}")
         if number < 0:
             raise ValueError(f"weights[{name!r}] must not be negative, not {number}")
+        # Whether or not floats come with it: an int weight is a 64-bit count.
+        if type(number) is int and number > _MAX_INT_WEIGHT:
+            raise ValueError(f"weights[{name!r}] must be at most 2**64 - 1, not {number}")
         names.append(name)
         values.append(number)
     if floats:
-        for i, value in enumerate(values):
-            try:
-                values[i] = float(value)
-            except OverflowError:
-                raise ValueError(f"weights[{names[i]!r}] is too large for a float") from None
-    else:
-        for name, value in zip(names, values, strict=True):
-            if value > _MAX_INT_WEIGHT:
-                raise ValueError(f"weights[{name!r}] must be at most 2**64 - 1, not {value}")
+        values = [float(value) for value in values]
     return names, values, floats
 
 

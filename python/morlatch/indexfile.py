@@ -12,8 +12,8 @@ Layout (all integers little-endian)::
                      8  length of the section in bytes
                      4  CRC-32 of the section (zlib.crc32)
     ...           the sections, in table order, each at an offset that is a
-                  multiple of 64, with zero bytes in the gaps; the file ends
-                  where the last section ends
+                  multiple of 64, with zero bytes in the gaps (each shorter
+                  than 64 bytes); the file ends where the last section ends
 
 Sections start 64-byte aligned so that a reader can map them in place.
 
@@ -29,12 +29,14 @@ not know it must refuse the file.
 
 from __future__ import annotations
 
+import mmap
 import os
 import re
+import stat
 import struct
 import zlib
-from collections.abc import Collection, Iterator, Mapping
-from typing import TYPE_CHECKING
+from collections.abc import Collection, Iterable, Iterator, Mapping
+from typing import TYPE_CHECKING, BinaryIO
 
 from .storage import StrPath, write_atomic
 
@@ -50,7 +52,9 @@ __all__ = [
     "is_index_file",
     "is_optional",
     "locate",
+    "open_sections",
     "read",
+    "read_stream",
     "write",
 ]
 
@@ -62,6 +66,10 @@ _HEADER = struct.Struct("<8sII")
 _ENTRY = struct.Struct("<12sQQI")
 _NAME = re.compile(rb"[A-Za-z0-9_.\-]{1,12}")
 _ZEROS = bytes(ALIGNMENT)
+# A section of unknown size is read from a stream this many bytes at a time
+# at first, so that a table that promises more than the stream holds costs
+# no more memory than the stream delivers.
+_CHUNK = 1 << 20
 
 
 def is_index_file(head: Buffer) -> bool:
@@ -93,25 +101,108 @@ def read(path: StrPath) -> dict[str, memoryview]:
     cannot be read and ValueError when it is not a valid index file (see
     ``decode``).
     """
-    source = os.fspath(path)
+    source = os.fsdecode(path)
     with open(path, "rb") as stream:
-        size = os.fstat(stream.fileno()).st_size
-        head = stream.read(_HEADER.size)
-        count = _header(memoryview(head), size, source)
-        table = head + stream.read(count * _ENTRY.size)
-        sections: dict[str, memoryview] = {}
-        end = len(table)
-        for name, offset, length, crc in _table(memoryview(table), size, source):
-            _check_gap(stream.read(offset - end), end, source)
-            body = stream.read(length)
-            if len(body) != length:  # the file shrank meanwhile
-                raise _fail(source, "the data ends early", offset + len(body))
+        located = read_stream(stream, source)
+    return {name: body for name, (_, body) in located.items()}
+
+
+def read_stream(
+    stream: BinaryIO, source: str, head: bytes = b"", *, unchecked: Collection[str] = ()
+) -> dict[str, tuple[int, memoryview]]:
+    """As ``locate``, for the index file that ``stream`` holds (a file, a
+    pipe, a FIFO), of which ``head`` was read already: read once, front to
+    back, each section into a bytes object of its own.
+
+    The header and table are checked as soon as they are read, each gap and
+    checksum as its section arrives; nothing is read past what the table
+    declares, and a stream that ends early is refused (a regular file's size
+    bounds the table at once). Reading stops at the last section's end, then
+    one byte more, which must not exist.
+    """
+    size = _regular_size(stream)
+    reader = _Reader(stream, head, size is not None)
+    count = _header(memoryview(reader.take(_HEADER.size)), size, source)
+
+    def raw_entries() -> Iterator[tuple[bytes, int, int, int]]:
+        # One at a time, each checked before the next is read.
+        for number in range(count):
+            entry = reader.take(_ENTRY.size)
+            if len(entry) < _ENTRY.size:
+                at = _HEADER.size + number * _ENTRY.size + len(entry)
+                raise _fail(source, "the data ends early", at)
+            yield _ENTRY.unpack(entry)
+
+    entries = list(_checked_entries(raw_entries(), count, size, source))
+    sections: dict[str, tuple[int, memoryview]] = {}
+    end = _HEADER.size + count * _ENTRY.size
+    for name, offset, length, crc in entries:
+        _check_gap(reader.take(offset - end), end, source)
+        body = reader.take(length)
+        if len(body) != length:  # a stream that ends early, or a file that shrank
+            raise _fail(source, "the data ends early", offset + len(body))
+        if name not in unchecked:
             _check_crc(body, name, crc, offset, source)
-            sections[name] = memoryview(body)
-            end = offset + length
-        if stream.read(1):
-            raise _fail(source, f"{size - end} bytes after the last section", end)
+        sections[name] = (offset, memoryview(body))
+        end = offset + length
+    if reader.take(1):
+        after = "" if size is None else f"{size - end} "
+        raise _fail(source, f"{after}bytes after the last section", end)
     return sections
+
+
+def open_sections(
+    stream: BinaryIO, source: str, head: bytes = b"", *, unchecked: Collection[str] = ()
+) -> dict[str, tuple[int, memoryview]]:
+    """As ``locate``, for the index file that ``stream`` holds, of which
+    ``head`` was read already: a regular file is mapped read-only (views
+    into the map, which they keep open), anything else, or a file that
+    cannot be mapped, read by ``read_stream``."""
+    if _regular_size(stream) is not None:
+        try:
+            mapped = mmap.mmap(stream.fileno(), 0, access=mmap.ACCESS_READ)
+        except (OSError, ValueError):  # a file system that cannot map, a file emptied meanwhile
+            pass
+        else:
+            return locate(mapped, source, unchecked=unchecked)
+    return read_stream(stream, source, head, unchecked=unchecked)
+
+
+class _Reader:
+    """Bytes from ``head``, then from ``stream``, as asked for. Of a stream
+    of unknown size, a large request is read in pieces that double, so that
+    the memory taken follows what the stream delivers, not what was asked."""
+
+    def __init__(self, stream: BinaryIO, head: bytes, sized: bool) -> None:
+        self._stream = stream
+        self._head = memoryview(head)
+        self._sized = sized
+
+    def take(self, count: int) -> bytes:
+        taken = bytes(self._head[:count])
+        self._head = self._head[len(taken) :]
+        if len(taken) == count:
+            return taken
+        pieces = [taken] if taken else []
+        got = len(taken)
+        while got < count:
+            want = count - got if self._sized else min(count - got, max(_CHUNK, got))
+            piece = self._stream.read(want)
+            if not piece:
+                break
+            pieces.append(piece)
+            got += len(piece)
+        return pieces[0] if len(pieces) == 1 else b"".join(pieces)
+
+
+def _regular_size(stream: BinaryIO) -> int | None:
+    """The size of the regular file that ``stream`` reads, or None for a
+    pipe, a FIFO, a device or anything without a descriptor."""
+    try:
+        status = os.fstat(stream.fileno())
+    except (OSError, AttributeError, ValueError):
+        return None
+    return status.st_size if stat.S_ISREG(status.st_mode) else None
 
 
 def decode(data: Buffer, source: str = "<index>") -> dict[str, memoryview]:
@@ -141,7 +232,7 @@ def locate(
     sections: dict[str, tuple[int, memoryview]] = {}
     end = _HEADER.size + count * _ENTRY.size
     for name, offset, length, crc in _table(view, size, source):
-        _check_gap(view[end:offset].tobytes(), end, source)
+        _check_gap(view[end:offset].tobytes(), end, source)  # under 64 bytes: see _table
         body = view[offset : offset + length]
         if name not in unchecked:
             _check_crc(body, name, crc, offset, source)
@@ -156,34 +247,43 @@ def _fail(source: str, what: str, at: int) -> ValueError:
     return ValueError(f"{source}: not an index file: {what} at byte {at}")
 
 
-def _header(view: memoryview, size: int, source: str) -> int:
+def _header(view: memoryview, size: int | None, source: str) -> int:
     """The section count, once the header at the start of view is checked
-    against a file of size bytes."""
+    against a file of size bytes (None: a stream of unknown size)."""
     if len(view) < _HEADER.size:
         if bytes(view[: len(MAGIC)]) != MAGIC[: min(len(view), len(MAGIC))]:
             raise _fail(source, "wrong magic", _mismatch(view, MAGIC))
-        raise _fail(source, f"the header needs {_HEADER.size} bytes, the data has {size}", size)
+        has = len(view) if size is None else size
+        raise _fail(source, f"the header needs {_HEADER.size} bytes, the data has {has}", has)
     magic, version, count = _HEADER.unpack_from(view, 0)
     if magic != MAGIC:
         raise _fail(source, "wrong magic", _mismatch(view, MAGIC))
     if version != VERSION:
         raise _fail(source, f"format version {version} is not supported (only {VERSION})", 8)
-    if _HEADER.size + count * _ENTRY.size > size:
+    if size is not None and _HEADER.size + count * _ENTRY.size > size:
         what = f"a table of {count} sections runs past the end of the data ({size} bytes)"
         raise _fail(source, what, 12)
     return int(count)
 
 
-def _table(view: memoryview, size: int, source: str) -> list[tuple[str, int, int, int]]:
+def _table(view: memoryview, size: int | None, source: str) -> list[tuple[str, int, int, int]]:
     """(name, offset, length, checksum) of each section, once the table in
     view (header included) is checked against a file of size bytes."""
     count = _HEADER.unpack_from(view)[2]
-    entries: list[tuple[str, int, int, int]] = []
+    raw = (_ENTRY.unpack_from(view, _HEADER.size + i * _ENTRY.size) for i in range(count))
+    return list(_checked_entries(raw, count, size, source))
+
+
+def _checked_entries(
+    raw: Iterable[tuple[bytes, int, int, int]], count: int, size: int | None, source: str
+) -> Iterator[tuple[str, int, int, int]]:
+    """The table's entries as (name, offset, length, checksum), each checked
+    as it comes against a file of size bytes (None: a stream of unknown
+    size)."""
     names: set[str] = set()
     end = _HEADER.size + count * _ENTRY.size  # where the previous section ends
-    for number in range(count):
+    for number, (raw_name, offset, length, crc) in enumerate(raw):
         at = _HEADER.size + number * _ENTRY.size
-        raw_name, offset, length, crc = _ENTRY.unpack_from(view, at)
         stripped = raw_name.rstrip(b"\0")
         if not _NAME.fullmatch(stripped):
             raise _fail(source, f"section {number} has a malformed name {raw_name!r}", at)
@@ -196,16 +296,24 @@ def _table(view: memoryview, size: int, source: str) -> list[tuple[str, int, int
         if offset < end:
             what = f"section {name!r} starts at {offset}, inside the table or an earlier section"
             raise _fail(source, what, at + 12)
-        if offset > size or length > size - offset:
+        if size is not None and (offset > size or length > size - offset):
             what = (
                 f"section {name!r} ({length} bytes at {offset}) runs past the end of the data "
                 f"({size} bytes)"
             )
             raise _fail(source, what, at + 12)
+        # Writers pad only up to the next multiple of the alignment, so a
+        # longer gap is no file of theirs (and would have to be read to be
+        # checked: a sparse file's hole, say).
+        if offset - end >= ALIGNMENT:
+            what = (
+                f"section {name!r} starts at {offset}, {offset - end} bytes after the "
+                f"{'table' if number == 0 else 'previous section'} (padding is under {ALIGNMENT})"
+            )
+            raise _fail(source, what, at + 12)
         names.add(name)
-        entries.append((name, offset, length, crc))
+        yield name, offset, length, crc
         end = offset + length
-    return entries
 
 
 def _check_gap(gap: bytes, at: int, source: str) -> None:

@@ -36,8 +36,7 @@ class CompactTrie;
 class ReverseIndex;
 
 // One node as the builder lays it out, 16 bytes: the full figures, before
-// they are packed into the search records below. Index files written before
-// the packed records keep these records, little-endian (see mapped.hpp).
+// they are packed into the search records below.
 struct LayoutNode {
     char32_t label;
     NodeId first_child;

@@ -18,15 +18,9 @@
 //     the key counts per line are the true ones, and the header's key count
 //     and total key length too;
 //   - reverse index: all of the above, and its keys, read backwards, are
-//     the layout's keys (the same count and the same sum of a hash of each).
-//
-// Index files written before the packed records hold "layout" and
-// "reverse" sections of 16-byte records (LayoutNode, little-endian: label,
-// first_child, payload (4 each), flags, shortest, longest, reserved (1
-// each); the reverse index's payloads are forward node ids). They are
-// checked as strictly (the flags 0 or 1, the reserved byte and a non-key's
-// payload 0, every reverse key naming a distinct forward key) and packed in
-// memory.
+//     the layout's keys: the same count, and the same sum of a hash of each
+//     key at a base drawn at random for each opening (see key_hash.hpp), so
+//     that no file made beforehand passes with other keys.
 //
 // What is wrong is reported with the byte offset (in the file) of the first
 // field found wrong.
@@ -56,14 +50,10 @@ struct LayoutProblem {
 };
 
 // The layout stored in `forward` (and its reverse index, when stored),
-// borrowing the bytes, which `owner` keeps alive for as long as the layout
-// lives; or what is wrong. Nothing outside the given bytes is read.
+// borrowing the bytes, which `owner` keeps alive and unchanged for as long
+// as the layout lives; or what is wrong. Nothing outside the given bytes is
+// read.
 std::variant<std::unique_ptr<CompactTrie>, LayoutProblem> open_stored_layout(
     StoredNodes forward, std::optional<StoredNodes> reverse, std::shared_ptr<const void> owner);
-
-// The same for the 16-byte records of older files, packed into memory of
-// this process's own (the bytes are not kept).
-std::variant<std::unique_ptr<CompactTrie>, LayoutProblem> open_stored_records(
-    StoredNodes forward, std::optional<StoredNodes> reverse);
 
 }  // namespace morlatch

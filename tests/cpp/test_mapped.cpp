@@ -10,11 +10,12 @@
 #include <memory>
 #include <optional>
 #include <random>
+#include <set>
 #include <string>
+#include <utility>
 #include <variant>
 #include <vector>
 
-#include "prefix/builder.hpp"
 #include "prefix/compact.hpp"
 #include "prefix/mapped.hpp"
 #include "prefix/ranked.hpp"
@@ -68,48 +69,21 @@ Trie level_order(const std::map<std::u32string, Payload>& keys) {
 }
 
 struct Stored {
-    std::vector<std::uint8_t> file;  // forward records, then reverse records
+    std::vector<std::uint8_t> file;  // forward image, then reverse image
     std::size_t reverse_at = 0;
-    bool packed = true;  // the packed images, or the 16-byte records of older files
 };
 
 template <class Bytes>
-Stored stored_of(const Bytes& forward, const Bytes& reverse, bool packed) {
+Stored stored_of(const Bytes& forward, const Bytes& reverse) {
     Stored stored;
     stored.file.assign(forward.begin(), forward.end());
     stored.reverse_at = stored.file.size();
     stored.file.insert(stored.file.end(), reverse.begin(), reverse.end());
-    stored.packed = packed;
     return stored;
 }
 
 Stored store_of(const CompactTrie& layout) {
-    return stored_of(layout.image_bytes(), layout.reverse_index()->image_bytes(), true);
-}
-
-std::span<const std::uint8_t> bytes_of(std::span<const LayoutNode> nodes) {
-    return {reinterpret_cast<const std::uint8_t*>(nodes.data()), nodes.size() * sizeof(LayoutNode)};
-}
-
-// The 16-byte records that older files hold: the builder's nodes, the
-// reverse index's payloads naming forward nodes.
-Stored old_store_of(const std::map<std::u32string, Payload>& keys) {
-    Interrupt none;
-    KeyList forward_keys;
-    for (const auto& [key, payload] : keys) {
-        forward_keys.add(key.data(), key.size(), payload);
-    }
-    const LevelOrder forward = lay_out(std::move(forward_keys), none);
-    const std::unique_ptr<CompactTrie> layout = CompactTrie::build(level_order(keys));
-    KeyList reversed_keys;
-    for (const auto& [key, payload] : keys) {
-        if (!key.empty()) {
-            const std::u32string reversed(key.rbegin(), key.rend());
-            reversed_keys.add(reversed.data(), reversed.size(), *layout->find(key));
-        }
-    }
-    const LevelOrder reversed = lay_out(std::move(reversed_keys), none);
-    return stored_of(bytes_of(forward.nodes), bytes_of(reversed.nodes), false);
+    return stored_of(layout.image_bytes(), layout.reverse_index()->image_bytes());
 }
 
 std::variant<std::unique_ptr<CompactTrie>, LayoutProblem> open(const std::uint8_t* data,
@@ -117,8 +91,7 @@ std::variant<std::unique_ptr<CompactTrie>, LayoutProblem> open(const std::uint8_
     const std::span<const std::uint8_t> all(data, stored.file.size());
     const StoredNodes forward{all.first(stored.reverse_at), 0};
     const StoredNodes reverse{all.subspan(stored.reverse_at), stored.reverse_at};
-    return stored.packed ? open_stored_layout(forward, reverse, nullptr)
-                         : open_stored_records(forward, reverse);
+    return open_stored_layout(forward, reverse, nullptr);
 }
 
 std::vector<Match> every_search(const Store& store, const std::vector<std::u32string>& queries) {
@@ -164,22 +137,19 @@ TEST(StoredLayout, OpensToTheSameAnswersAsTheBuiltLayout) {
             queries.push_back(random_text(rng, 8));
         }
         const Stored stored = store_of(*layout);
-        // Older files' records answer the same, packed when read.
-        for (const Stored& each : {stored, old_store_of(keys)}) {
-            auto opened = open(each.file.data(), each);
-            ASSERT_TRUE(std::holds_alternative<std::unique_ptr<CompactTrie>>(opened))
-                << std::get<LayoutProblem>(opened).what;
-            const Store mapped(std::move(std::get<std::unique_ptr<CompactTrie>>(opened)));
-            EXPECT_EQ(mapped.info().borrowed, each.packed);
-            EXPECT_TRUE(mapped.info().reverse_index_built);
-            EXPECT_EQ(mapped.key_count(), keys.size());
-            EXPECT_EQ(every_search(mapped, queries), every_search(built, queries));
-            std::vector<std::uint8_t> a(built.encoded_size());
-            std::vector<std::uint8_t> b(mapped.encoded_size());
-            built.encode_into(a);
-            mapped.encode_into(b);
-            EXPECT_EQ(a, b);
-        }
+        auto opened = open(stored.file.data(), stored);
+        ASSERT_TRUE(std::holds_alternative<std::unique_ptr<CompactTrie>>(opened))
+            << std::get<LayoutProblem>(opened).what;
+        const Store mapped(std::move(std::get<std::unique_ptr<CompactTrie>>(opened)));
+        EXPECT_TRUE(mapped.info().borrowed);
+        EXPECT_TRUE(mapped.info().reverse_index_built);
+        EXPECT_EQ(mapped.key_count(), keys.size());
+        EXPECT_EQ(every_search(mapped, queries), every_search(built, queries));
+        std::vector<std::uint8_t> a(built.encoded_size());
+        std::vector<std::uint8_t> b(mapped.encoded_size());
+        built.encode_into(a);
+        mapped.encode_into(b);
+        EXPECT_EQ(a, b);
 
         // Not aligned for the records: read from a copy, same answers.
         std::vector<std::uint8_t> shifted(stored.file.size() + 1);
@@ -192,15 +162,85 @@ TEST(StoredLayout, OpensToTheSameAnswersAsTheBuiltLayout) {
     }
 }
 
+// A layout's image with the reverse index of other keys: opened exactly
+// when those are the layout's keys (the empty key, which has no reversed
+// key, aside).
+bool opens_with_reverse_of(const std::set<std::u32string>& keys,
+                           const std::set<std::u32string>& other) {
+    std::map<std::u32string, Payload> table;
+    std::map<std::u32string, Payload> other_table;
+    for (const std::u32string& key : keys) {
+        table[key] = 1;
+    }
+    for (const std::u32string& key : other) {
+        other_table[key] = 1;
+    }
+    const std::unique_ptr<CompactTrie> layout = CompactTrie::build(level_order(table));
+    const std::unique_ptr<CompactTrie> other_layout = CompactTrie::build(level_order(other_table));
+    const ReverseIndex* reverse = other_layout->reverse_index();
+    if (reverse == nullptr) {
+        return false;
+    }
+    const Stored stored = stored_of(layout->image_bytes(), reverse->image_bytes());
+    return std::holds_alternative<std::unique_ptr<CompactTrie>>(open(stored.file.data(), stored));
+}
+
+// A Thue-Morse word of 2**order letters over {a, b} and its complement: a
+// pair whose polynomial hashes modulo 2**64 agree for every odd base.
+std::pair<std::u32string, std::u32string> thue_morse(int order) {
+    std::u32string word = U"a";
+    std::u32string complement = U"b";
+    for (int i = 0; i < order; ++i) {
+        std::u32string longer = word + complement;
+        complement += word;
+        word = std::move(longer);
+    }
+    return {word, complement};
+}
+
+TEST(StoredLayout, AReverseIndexOpensOnlyWithTheLayoutsKeys) {
+    const auto [word, complement] = thue_morse(10);
+    const std::set<std::u32string> keys{U"jello", U"hello", U"help", word};
+    EXPECT_TRUE(opens_with_reverse_of(keys, keys));
+    // The same count, and keys that sum alike under a fixed hash.
+    EXPECT_FALSE(
+        opens_with_reverse_of(keys, {std::u32string(U"jello") + U'\0', U"hello", U"help", word}));
+    EXPECT_FALSE(opens_with_reverse_of(keys, {U"jello", U"hello", U"help", complement}));
+    EXPECT_FALSE(opens_with_reverse_of(keys, {U"jello", U"hellp", U"helo", word}));
+    std::mt19937 rng(11);
+    for (int round = 0; round < 300; ++round) {
+        std::set<std::u32string> some;
+        const int count = std::uniform_int_distribution<int>(1, 8)(rng);
+        while (static_cast<int>(some.size()) < count) {
+            some.insert(random_text(rng, 4) + U"x");
+        }
+        std::set<std::u32string> other = some;
+        // Change one key a little: a letter, a trailing U+0000, or keep it.
+        const auto victim = std::next(other.begin(), static_cast<long>(rng() % other.size()));
+        std::u32string changed = *victim;
+        switch (rng() % 3) {
+            case 0:
+                changed[rng() % changed.size()] = kAlphabet[rng() % kAlphabet.size()];
+                break;
+            case 1:
+                changed.push_back(U'\0');
+                break;
+            default:
+                break;
+        }
+        other.erase(victim);
+        other.insert(changed);
+        EXPECT_EQ(opens_with_reverse_of(some, other), some == other);
+    }
+}
+
 void expect_damage_refused_or_harmless(const Stored& good);
 
 TEST(StoredLayout, DamagedBytesAreRefusedInsideTheRecordsOrStillAnswer) {
     const std::map<std::u32string, Payload> keys{{U"ab", 1},      {U"abc", 2}, {U"b", 3},
                                                  {U"b\u00e9", 4}, {U"cab", 5}, {U"\U0001F600", 6}};
     std::unique_ptr<const CompactTrie> layout = CompactTrie::build(level_order(keys));
-    for (const Stored& good : {store_of(*layout), old_store_of(keys)}) {
-        expect_damage_refused_or_harmless(good);
-    }
+    expect_damage_refused_or_harmless(store_of(*layout));
 }
 
 void expect_damage_refused_or_harmless(const Stored& good) {
@@ -220,7 +260,7 @@ void expect_damage_refused_or_harmless(const Stored& good) {
             every_search(store, queries);
         }
     }
-    EXPECT_GT(refused, static_cast<int>(good.file.size())) << "packed: " << good.packed;
+    EXPECT_GT(refused, static_cast<int>(good.file.size()));
     // Cut short anywhere: a partial record, or a layout missing its end.
     for (std::size_t cut = 0; cut < good.reverse_at; ++cut) {
         Stored shorter = good;

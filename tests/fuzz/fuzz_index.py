@@ -25,7 +25,10 @@ choice (if any), one more fold byte for the last rule (% 4 == 0 for
 not_always_text), the query count (% 3 + 1), then per query: its length and
 characters (QUERY_CHARS), max_dist, limit, and the flags (bit 0:
 transpositions; 1: completion limit 10; 2: plain rule; 3: correction without
-transpositions; 4: completion at the full max_dist; 5: two workers).
+transpositions; 4: completion at the full max_dist; 5: two workers); then
+the changes to the index's pickle (% 4 of them, each two bytes of position
+and a byte of value: written into the buffer after loading, then XORed
+into the pickled file).
 """
 
 from __future__ import annotations
@@ -37,6 +40,7 @@ import math
 import os
 import pickle
 import shutil
+import struct
 import sys
 import tempfile
 from collections.abc import Callable
@@ -45,7 +49,7 @@ from typing import Any
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
-from morlatch import Index, Match, fold_text  # noqa: E402
+from morlatch import Index, Match, fold_text, indexfile  # noqa: E402
 from reference import (  # noqa: E402
     fold,
     index_complete,
@@ -185,12 +189,10 @@ def refusal(case: Case) -> tuple[type[Exception], list[str]] | None:
     the texts of which its message holds one; None when it must build.
     Weight values are checked first, then the keys' folded forms, then
     whether every weighed name is a key."""
-    weights = case.weights or {}
-    floats = any(isinstance(w, float) for w in weights.values())
     if case.bad is not None and "not a key" not in case.bad[3]:
-        name, value, error, message = case.bad
-        if not (value == 2**64 and floats):  # as a float, 2**64 is a fine weight
-            return error, [f"weights[{name!r}] {message}"]
+        # An int weight past 2**64 - 1 is refused, floats beside it or not.
+        name, _, error, message = case.bad
+        return error, [f"weights[{name!r}] {message}"]
     if case.rule is not None:
         bad_forms = [repr(key) for key in case.keys if not case.rule(key)]
         if bad_forms:
@@ -355,9 +357,52 @@ def check_copies(index: Index, case: Case, weights: Any, answers: list[Any]) -> 
         assert check_queries(again, case, weights) == answers
 
 
+def crafted_pickle(blob: bytes, fold: Any, writes: list[tuple[int, int]]) -> bytes:
+    """A pickle naming only what an Index pickle names, that hands _unpickle
+    a bytearray of ``blob`` and then writes bytes into it."""
+    out = bytearray(b"\x80\x05cmorlatch.index\n_unpickle\ncmorlatch.index\nIndex\n")
+    out += b"\x96" + struct.pack("<Q", len(blob)) + blob + b"\x94"  # BYTEARRAY8, MEMOIZE
+    # The rule, by name as pickle names a function (GLOBAL), or None.
+    out += b"N" if fold is None else f"c{fold.__module__}\n{fold.__qualname__}\n".encode()
+    out += b"\x87R"  # TUPLE3, REDUCE
+    for at, value in writes:  # BINGET 0, BININT, BININT1, SETITEM, POP
+        out += b"h\x00J" + struct.pack("<i", at) + b"K" + bytes([value]) + b"s0"
+    return bytes(out + b".")
+
+
+def check_pickle_mutations(
+    index: Index, case: Case, reader: Reader, weights: Any, answers: list[Any]
+) -> None:
+    """The bytes after the queries, as changes to the index's pickle: bytes
+    written into the buffer after it was loaded change nothing; bytes changed
+    in the pickled file are refused with a ValueError naming "<pickle>", or
+    load an index that answers without fault."""
+    custom = None if case.rule is fold_text else case.rule
+    blob = indexfile.encode(index._sections())  # noqa: SLF001
+    changes = [
+        (reader.byte() << 8 | reader.byte(), reader.byte()) for _ in range(reader.byte() % 4)
+    ]
+    writes = [(at % len(blob), value) for at, value in changes]
+    again = pickle.loads(crafted_pickle(blob, custom, writes))
+    assert again == index and check_queries(again, case, weights) == answers
+    damaged = bytearray(blob)
+    for at, value in writes:
+        damaged[at] ^= value or 1
+    try:
+        loaded = pickle.loads(crafted_pickle(bytes(damaged), custom, []))
+    except ValueError as error:
+        assert str(error).startswith("<pickle>: "), error
+        return
+    list(loaded.items())
+    for query, *_ in case.queries:
+        documented(lambda: loaded.search(query, 1))  # noqa: B023
+        documented(lambda: loaded.complete(query, 1))  # noqa: B023
+
+
 def check_one(data: bytes) -> None:
     """The whole check for one input."""
-    case = Case(Reader(data))
+    reader = Reader(data)
+    case = Case(reader)
     index = build(case)
     if index is None:
         return
@@ -365,6 +410,7 @@ def check_one(data: bytes) -> None:
     check_mapping(index, case, weights)
     answers = check_queries(index, case, weights)
     check_copies(index, case, weights, answers)
+    check_pickle_mutations(index, case, reader, weights, answers)
 
 
 def main() -> None:
@@ -377,6 +423,7 @@ def main() -> None:
     # The native code is not instrumented for coverage; the harness's and
     # the package's branches are.
     functions = [check_one, check_queries, check_copies, check_mapping, build, refusal]
+    functions.append(check_pickle_mutations)
     for module in (morlatch.index, morlatch.fold, morlatch.indexfile):
         for value in vars(module).values():
             members = list(vars(value).values()) if isinstance(value, type) else [value]

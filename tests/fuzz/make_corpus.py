@@ -49,9 +49,10 @@ def images() -> list[bytes]:
 
 
 def index_files() -> list[bytes]:
-    """Index files as Index.save writes them (nodes and rnodes sections), and
-    a few damaged: a record changed, a file cut short. (Seeds of the older
-    16-byte records, layout and reverse sections, stay in the corpus.)"""
+    """Index files as Index.save writes them (nodes and rnodes sections), a
+    few damaged (a record changed, a file cut short), and key sets with a
+    change for the reverse index (inputs without the magic: a key count,
+    each key's length and letters, which key changes and how)."""
     good = [
         indexfile.encode(morlatch.Index(keys)._sections())  # noqa: SLF001
         for keys in TRIES
@@ -61,7 +62,13 @@ def index_files() -> list[bytes]:
         good[3][: len(good[3]) * 2 // 3],
         bytes(byte ^ 0x20 if 200 <= i < 216 else byte for i, byte in enumerate(good[4])),
     ]
-    return good + damaged
+    # Key sets with a change (see reverse_of_other_keys in fuzz_index_file.cpp).
+    key_sets = [
+        bytes([2, 4, 0, 1, 0, 1, 2, 1, 1, 0, 1]),
+        bytes([3, 2, 0, 0, 2, 1, 1, 4, 3, 4, 3, 2, 0, 3]),
+        bytes([1, 5, 0, 1, 1, 0, 1, 0, 4]),
+    ]
+    return good + damaged + key_sets
 
 
 def text_bytes(text: str, chars: str) -> bytes:
