@@ -114,11 +114,13 @@ def test_match_many_of_a_list_on_a_cluster() -> None:
 def test_the_docs_page_prints_what_it_shows(capsys: pytest.CaptureFixture[str]) -> None:
     import re
 
-    page = (Path(__file__).resolve().parent.parent / "docs" / "catalog.md").read_text("utf-8")
+    page = (Path(__file__).resolve().parent.parent / "docs" / "guide" / "catalog.md").read_text(
+        "utf-8"
+    )
     blocks = re.findall(r"^```python\n(.*?)^```", page, flags=re.S | re.M)
     assert blocks
     namespace: dict[str, Any] = {"__name__": "docs"}
     for block in blocks:
-        exec(compile(block, "docs/catalog.md", "exec"), namespace)
+        exec(compile(block, "docs/guide/catalog.md", "exec"), namespace)
         shown = [line[2:] for line in block.splitlines() if line.startswith("# ")]
         assert capsys.readouterr().out.splitlines() == shown
