@@ -8,8 +8,6 @@ import numbers
 import operator
 import os
 import struct
-import sys
-from array import array
 from collections.abc import Callable, Iterable, Iterator, Mapping
 from itertools import count
 from typing import (
@@ -303,7 +301,7 @@ class Index:
             else:
                 assert groups.weights is not None
                 codes = [_to_code(w) if self._floats else int(w) for w in groups.weights]
-                sections["weights"] = kind + _pack_codes(codes)
+                sections["weights"] = kind + stored.pack_codes(codes)
         return sections
 
     def _load_extra_sections(
@@ -356,13 +354,15 @@ class Index:
             self._table = _engine.weight_table_from_bytes(self._search, body, floats)
             self._floats = floats
             return
-        codes = _unpack_codes(body)
+        codes = stored.unpack_codes(body)
         if len(codes) != len(groups.keys):
             raise ValueError("the 'weights' section does not match the keys")
         heaviest = [
             max(codes[at] for at in groups.members(g)) for g in range(len(groups.starts) - 1)
         ]
-        self._table = _engine.weight_table_from_bytes(self._search, _pack_codes(heaviest), floats)
+        self._table = _engine.weight_table_from_bytes(
+            self._search, stored.pack_codes(heaviest), floats
+        )
         self._floats = floats
         weights = [_from_code(code) for code in codes] if floats else codes
         self._groups = Groups(groups.keys, groups.payloads, groups.starts, weights)
@@ -901,23 +901,6 @@ def _to_code(value: Weight) -> int:
 def _from_code(code: int) -> float:
     value: float = _DOUBLE.unpack(_CODE.pack(code))[0]
     return value
-
-
-def _pack_codes(codes: list[int]) -> bytes:
-    packed = array("Q", codes)
-    if sys.byteorder == "big":
-        packed.byteswap()
-    return packed.tobytes()
-
-
-def _unpack_codes(data: bytes) -> list[int]:
-    if len(data) % 8:
-        raise ValueError("the 'weights' section is malformed")
-    codes = array("Q")
-    codes.frombytes(data)
-    if sys.byteorder == "big":
-        codes.byteswap()
-    return codes.tolist()
 
 
 def _kind(value: object) -> str:

@@ -22,16 +22,31 @@ __all__ = ["check_float_codes", "check_groups"]
 _INF_CODE = 0x7FF0_0000_0000_0000
 
 
-def check_float_codes(data: bytes) -> None:
-    """Raises ValueError unless every little-endian 64-bit code in ``data``
-    is that of a finite float that is not negative, as the weights that an
-    index accepts are."""
+def pack_codes(codes: list[int]) -> bytes:
+    """``codes`` as little-endian unsigned 64-bit words, as the 'weights'
+    section holds them."""
+    packed = array("Q", codes)
+    if sys.byteorder == "big":
+        packed.byteswap()
+    return packed.tobytes()
+
+
+def unpack_codes(data: bytes) -> list[int]:
+    """The little-endian unsigned 64-bit words of ``data``."""
     if len(data) % 8:
         raise ValueError("the 'weights' section is malformed")
     codes = array("Q")
     codes.frombytes(data)
     if sys.byteorder == "big":
         codes.byteswap()
+    return codes.tolist()
+
+
+def check_float_codes(data: bytes) -> None:
+    """Raises ValueError unless every little-endian 64-bit code in ``data``
+    is that of a finite float that is not negative, as the weights that an
+    index accepts are."""
+    codes = unpack_codes(data)
     if codes and max(codes) >= _INF_CODE:
         at = next(i for i, code in enumerate(codes) if code >= _INF_CODE)
         value = array("d", array("Q", [codes[at]]).tobytes())[0]
