@@ -49,7 +49,7 @@ def _query(draw: st.DrawFn, items: list[tuple[str, int, int]]) -> str:
     """A query: words of an item (or random ones), perhaps reordered, with a
     typo, the last one cut short, perhaps a trailing space."""
     text = draw(st.sampled_from([item[0] for item in items]))
-    words = text.replace("&", " ").replace(",", " ").replace("-", " ").split()
+    words = text.replace("&", " ").replace(",", " ").replace("-", " ").split() or ["a"]
     words = draw(st.permutations(words))[: draw(st.integers(1, 4))]
     words = [draw(st.one_of(st.just(w), WORD)) for w in words]
     if draw(st.booleans()):
