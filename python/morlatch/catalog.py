@@ -65,7 +65,18 @@ from typing import TYPE_CHECKING, Any, NamedTuple
 
 from . import _engine, indexfile
 from .fold import FoldRule, apply, fold_text
-from .index import Weight, _fold_rule, _kind, _texts, _threads, _to_code, _weigh, _whole
+from .index import (
+    _COUNT_CAP,
+    Weight,
+    _fold_rule,
+    _kind,
+    _limit,
+    _texts,
+    _threads,
+    _to_code,
+    _weigh,
+    _whole,
+)
 from .storage import StrPath
 
 if TYPE_CHECKING:
@@ -650,16 +661,9 @@ def _auto_budget(word: str) -> int:
     return 0 if n < 3 else 1 if n < 6 else 2
 
 
-_COUNT_CAP = 1 << 62
-
-
 def _count(limit: object) -> int:
-    if limit is None:
-        return _COUNT_CAP
-    number = _whole("limit", limit)
-    if number < 0:
-        raise ValueError(f"limit must not be negative, not {number}")
-    return min(number, _COUNT_CAP)
+    n = _limit(limit)
+    return _COUNT_CAP if n is None else n
 
 
 def _cutoff(value: object) -> float:

@@ -26,7 +26,7 @@ from typing import Any, overload
 
 from . import _engine
 from ._bounds import MaxDist, _distances
-from .index import Index, Match
+from .index import Index, Match, _texts
 
 __all__ = ["match_many", "search_many"]
 
@@ -440,16 +440,7 @@ def match_many(
 
 
 def _texts_of(names: Any) -> list[str]:
-    if isinstance(names, str):
-        raise TypeError("names must be an iterable of str, not a single str")
-    try:
-        batch = list(names)
-    except TypeError:
-        raise TypeError(f"names must be an iterable of str, not {type(names).__name__!r}") from None
-    for position, name in enumerate(batch):
-        if not isinstance(name, str):
-            raise TypeError(f"names[{position}] must be a str, not {type(name).__name__!r}")
-    return batch
+    return _texts("names", names)
 
 
 def _match_chunk(names: Iterable[str], catalog: Any, options: tuple[Any, Any]) -> list[Any]:
