@@ -14,7 +14,7 @@ from hypothesis import strategies as st
 import morlatch
 import reference
 from morlatch.sounds import sounds_like
-from morlatch.speller import _MAX_COST
+from morlatch.speller import _MAX_COST, english_searches
 
 # A small vocabulary whose words lie within a couple of edits of each other.
 COUNTS = {
@@ -119,6 +119,17 @@ def test_default_model_ranks_common_slips_cheaper_than_odd_ones() -> None:
 
 
 # ---- words ------------------------------------------------------------------------
+
+
+def test_shipped_searches_are_what_the_shipped_counts_build(english) -> None:
+    # Speller.english() loads its searches prebuilt; they must be the ones
+    # the shipped counts give (scripts/make_spell_data.py remakes them).
+    index, sounds, sounding = english_searches()
+    assert english._sounding == sounding
+    assert english._index == index and english._sounds == sounds
+    assert all(
+        english._index.weight(word) == index.weight(word) for word in sounding[sounds_like("the")]
+    )
 
 
 @settings(max_examples=200, deadline=None)
