@@ -91,6 +91,32 @@ def test_native_cost_is_the_cheapest_edit_sequence(typed: str, word: str) -> Non
         assert got >= whole - 1e-9  # the band only leaves out alignments
 
 
+@settings(max_examples=300, deadline=None)
+@given(
+    typed=_letters,
+    scored=st.dictionaries(_letters, st.floats(-30, 0), max_size=12),
+    limit=st.integers(0, 5),
+    max_cost=st.floats(0, 25),
+)
+def test_ranked_is_the_best_of_every_cost(
+    small, typed: str, scored: dict[str, float], limit: int, max_cost: float
+) -> None:
+    # The native ranking prunes by the cut each word must make; it must keep
+    # what scoring every word in full and sorting keeps.
+    model = small._model
+    words, priors = list(scored), list(scored.values())
+    costs = model.costs(typed, words)
+    full = [
+        (prior - cost, word, at)
+        for at, (word, prior, cost) in enumerate(zip(words, priors, costs, strict=True))
+        if cost <= max_cost
+    ]
+    want = [(at, score) for score, word, at in sorted(full, key=lambda x: (-x[0], x[1]))]
+    got = model.ranked(typed, words, priors, limit, max_cost)
+    assert [at for at, _ in got] == [at for at, _ in want[:limit]]
+    assert [score for _, score in got] == pytest.approx([score for _, score in want[:limit]])
+
+
 def test_learned_substring_edits_generalise_to_unseen_words() -> None:
     model = _fitted()
     # "ph" -> "f" and "ie" -> "ei" were seen in other words only.

@@ -224,3 +224,15 @@ def channel(
 
 def channel_costs(channel: _Channel, typed: str, words: list[str], band: int) -> list[float]:
     """The cheapest cost of editing each of ``words`` into ``typed``."""
+def channel_rank(
+    channel: _Channel,
+    typed: str,
+    words: list[str],
+    priors: list[float],
+    limit: int,
+    max_cost: float,
+    band: int,
+) -> list[tuple[int, float]]:
+    """The ``limit`` best of ``words`` meant by ``typed``, as (position in
+    words, prior less cost), best first; words costing more than
+    ``max_cost`` are left out."""

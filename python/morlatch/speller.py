@@ -193,20 +193,24 @@ class Speller:
         if not word or limit == 0 or len(word) > _LONGEST_WORD:
             return []
         candidates = self._candidates(word)
-        if word in self._counts and word not in candidates:
+        known = word in self._counts
+        if known and word not in candidates:
             candidates.append(word)
         if not candidates:
             return []
-        costs = self._model.costs(word, candidates)
-        scored = [
-            Suggestion(candidate, self._context(candidate, before, after) - cost)
-            for candidate, cost in zip(candidates, costs, strict=True)
-            if cost <= _MAX_COST
+        if before is None and after is None:
+            get, log_total = self._counts.get, self._log_total
+            priors = [math.log(get(candidate, 0) + 1) - log_total for candidate in candidates]
+        else:
+            priors = [self._context(candidate, before, after) for candidate in candidates]
+        found = [
+            Suggestion(candidates[at], score)
+            for at, score in self._model.ranked(word, candidates, priors, limit, _MAX_COST)
         ]
-        scored.sort(key=lambda hit: (-hit.score, hit.word))
-        if word in self._counts:  # a known word ranks first
-            scored.sort(key=lambda hit: hit.word != word)
-        return scored[:limit]
+        if known:  # a known word ranks first
+            at = candidates.index(word)
+            found = [Suggestion(word, priors[at])] + [hit for hit in found if hit.word != word]
+        return found[:limit]
 
     def _candidates(self, word: str) -> list[str]:
         found = dict.fromkeys(
