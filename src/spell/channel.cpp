@@ -134,7 +134,9 @@ std::vector<Channel::Scored> Channel::rank(std::u32string_view typed,
     }
     std::vector<std::size_t> order(words.size());
     std::iota(order.begin(), order.end(), std::size_t{0});
-    std::ranges::stable_sort(order,
+    // The first word first (the caller's best guess, which sets a tight cut
+    // early), then the likeliest priors first.
+    std::ranges::stable_sort(order | std::views::drop(1),
                              [&](std::size_t a, std::size_t b) { return priors[a] > priors[b]; });
     // The word without its boundary marks, for ties.
     const auto bare = [&](std::size_t at) {

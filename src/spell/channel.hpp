@@ -46,7 +46,8 @@ public:
     // `typed`, as (position in words, score), best first: a word scores its
     // prior less its cost, words costing more than `max_cost` are left out,
     // and equal scores go by word. Words are tried from the likeliest prior
-    // down, each searched only as far as it could still make the cut.
+    // down (after the first, taken as the caller's best guess), each
+    // searched only as far as it could still make the cut.
     struct Scored {
         std::size_t at;
         double score;
