@@ -224,6 +224,7 @@ def channel(
 
 def channel_costs(channel: _Channel, typed: str, words: list[str], band: int) -> list[float]:
     """The cheapest cost of editing each of ``words`` into ``typed``."""
+
 def channel_rank(
     channel: _Channel,
     typed: str,
