@@ -311,7 +311,7 @@ def main() -> None:
     parser.add_argument("--sentences", type=int, default=300)
     parser.add_argument("--words", type=int, default=1000)
     args = parser.parse_args()
-    print(describe_machine())
+    print("\n".join(describe_machine()))
     started = time.perf_counter()
     train = [p for p in read_pairs(os.path.join(DATA, "birkbeck-train.dat")) if not held_out(p[1])]
     model = morlatch.ErrorModel.fit(train)

@@ -14,7 +14,7 @@ from hypothesis import strategies as st
 import morlatch
 import reference
 from morlatch.sounds import sounds_like
-from morlatch.speller import _MAX_COST
+from morlatch.speller import _MAX_COST, english_searches
 
 # A small vocabulary whose words lie within a couple of edits of each other.
 COUNTS = {
@@ -91,6 +91,32 @@ def test_native_cost_is_the_cheapest_edit_sequence(typed: str, word: str) -> Non
         assert got >= whole - 1e-9  # the band only leaves out alignments
 
 
+@settings(max_examples=300, deadline=None)
+@given(
+    typed=_letters,
+    scored=st.dictionaries(_letters, st.floats(-30, 0), max_size=12),
+    limit=st.integers(0, 5),
+    max_cost=st.floats(0, 25),
+)
+def test_ranked_is_the_best_of_every_cost(
+    small, typed: str, scored: dict[str, float], limit: int, max_cost: float
+) -> None:
+    # The native ranking prunes by the cut each word must make; it must keep
+    # what scoring every word in full and sorting keeps.
+    model = small._model
+    words, priors = list(scored), list(scored.values())
+    costs = model.costs(typed, words)
+    full = [
+        (prior - cost, word, at)
+        for at, (word, prior, cost) in enumerate(zip(words, priors, costs, strict=True))
+        if cost <= max_cost
+    ]
+    want = [(at, score) for score, word, at in sorted(full, key=lambda x: (-x[0], x[1]))]
+    got = model.ranked(typed, words, priors, limit, max_cost)
+    assert [at for at, _ in got] == [at for at, _ in want[:limit]]
+    assert [score for _, score in got] == pytest.approx([score for _, score in want[:limit]])
+
+
 def test_learned_substring_edits_generalise_to_unseen_words() -> None:
     model = _fitted()
     # "ph" -> "f" and "ie" -> "ei" were seen in other words only.
@@ -119,6 +145,17 @@ def test_default_model_ranks_common_slips_cheaper_than_odd_ones() -> None:
 
 
 # ---- words ------------------------------------------------------------------------
+
+
+def test_shipped_searches_are_what_the_shipped_counts_build(english) -> None:
+    # Speller.english() loads its searches prebuilt; they must be the ones
+    # the shipped counts give (scripts/make_spell_data.py remakes them).
+    index, sounds, sounding = english_searches()
+    assert english._sounding == sounding
+    assert english._index == index and english._sounds == sounds
+    assert all(
+        english._index.weight(word) == index.weight(word) for word in sounding[sounds_like("the")]
+    )
 
 
 @settings(max_examples=200, deadline=None)

@@ -228,6 +228,10 @@ def catalog_match_many(
     catalog: CatalogCore, words: list[list[str]], limit: int, cutoff: float, workers: int
 ) -> list[list[_CatalogHit]]: ...
 def catalog_info(catalog: CatalogCore) -> tuple[int, int, int]: ...
+def catalog_split(
+    blob: Buffer, separator: Buffer, symbols: Buffer
+) -> tuple[list[str], bytes, bytes]: ...
+def catalog_renumber(words: Buffer, offsets: Buffer, table: Buffer) -> tuple[bytes, bytes]: ...
 
 # ---- spelling (see errormodel.py) -----------------------------------------
 
@@ -242,7 +246,15 @@ def channel(
 def channel_costs(channel: _Channel, typed: str, words: list[str], band: int) -> list[float]:
     """The cheapest cost of editing each of ``words`` into ``typed``."""
 
-def catalog_split(
-    blob: Buffer, separator: Buffer, symbols: Buffer
-) -> tuple[list[str], bytes, bytes]: ...
-def catalog_renumber(words: Buffer, offsets: Buffer, table: Buffer) -> tuple[bytes, bytes]: ...
+def channel_rank(
+    channel: _Channel,
+    typed: str,
+    words: list[str],
+    priors: list[float],
+    limit: int,
+    max_cost: float,
+    band: int,
+) -> list[tuple[int, float]]:
+    """The ``limit`` best of ``words`` meant by ``typed``, as (position in
+    words, prior less cost), best first; words costing more than
+    ``max_cost`` are left out."""

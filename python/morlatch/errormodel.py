@@ -218,6 +218,18 @@ class ErrorModel:
         padded = [f"^{word}$" for word in words]
         return _engine.channel_costs(self._channel, f"^{typed.lower()}$", padded, _BAND)
 
+    def ranked(
+        self, typed: str, words: list[str], priors: list[float], limit: int, max_cost: float
+    ) -> list[tuple[int, float]]:
+        """The ``limit`` best of ``words`` (lower-case) meant by ``typed``, as
+        (position in ``words``, ``priors[i] - cost(typed, words[i])``), best
+        first and equal scores by word; words costing more than ``max_cost``
+        are left out. One native call, which searches each word only as far
+        as it could still make the cut."""
+        return _engine.channel_rank(
+            self._channel, typed.lower(), words, priors, limit, max_cost, _BAND
+        )
+
 
 def _pair(pair: object, number: int) -> tuple[str, str]:
     if not isinstance(pair, tuple | list) or len(pair) != 2:

@@ -14,8 +14,9 @@ import gzip
 import itertools
 import math
 import os
+import pickle
 import re
-from collections.abc import Iterable, Iterator, Mapping
+from collections.abc import Iterator, Mapping
 from typing import Final, NamedTuple
 
 from .errormodel import ErrorModel
@@ -28,6 +29,9 @@ __all__ = ["Speller", "Suggestion", "Misspelling"]
 
 _DATA = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data")
 _MAX_COUNT: Final = 2**64 - 1
+# The searches of Speller.english(), pickled (scripts/make_spell_data.py):
+# loading them takes a fraction of the time building them does.
+_PREBUILT: Final = "spell_searches.pickle.gz"
 # How many candidates each search hands on to the error model.
 _EDIT_CANDIDATES: Final = 24
 _SOUND_CANDIDATES: Final = 8
@@ -116,27 +120,20 @@ class Speller:
         self._setup(_word_counts(counts), pairs, model)
 
     def _setup(
-        self, counts: dict[str, int], pairs: dict[tuple[str, str], int], model: ErrorModel | None
+        self,
+        counts: dict[str, int],
+        pairs: dict[tuple[str, str], int],
+        model: ErrorModel | None,
+        searches: _Searches | None = None,
     ) -> None:
         self._counts = counts
         self._pairs = pairs
         self._model = ErrorModel.default() if model is None else model
         self._total = sum(counts.values()) + len(counts)
         self._log_total = math.log(self._total)
-        weights = {word: min(count + 1, _MAX_COUNT) for word, count in counts.items()}
-        # Corrections come from the words seen in the corpus; words known
-        # with a count of 0 are accepted as written but never suggested.
-        seen = {word: weight for word, weight in weights.items() if weight > 1}
-        self._index = Index(list(seen), weights=seen)
-        # Sounds-like candidates come from the words seen in the corpus.
-        # The keys are searched in an index of their own; _sounding lists
-        # the words of each key, commonest first.
-        sounding: dict[str, list[str]] = {}
-        for word, _ in sorted(seen.items(), key=lambda item: -item[1]):
-            sounding.setdefault(sounds_like(word), []).append(word)
-        self._sounding = sounding
-        keys = {key: weights[words[0]] for key, words in sounding.items()}
-        self._sounds = Index(list(keys), weights=keys)
+        if searches is None:
+            searches = _build_searches(counts)
+        self._index, self._sounds, self._sounding = searches
         # Both searches build what they need on first use: do it now rather
         # than on the caller's first word.
         self._candidates("warmup")
@@ -145,19 +142,10 @@ class Speller:
     def english(cls) -> Speller:
         """A speller for English with the word and word-pair counts that ship
         with the package (see data/LICENSE-frequency.txt)."""
-        # The word list of the package adds words too rare for the frequency
-        # list (names, possessives, derived forms) as known, with the
-        # smallest count.
-        counts = dict.fromkeys((word.lower() for word in default_words()), 0)
-        for line in _data_lines("frequency_en.txt.gz"):
-            word, _, count = line.partition(" ")
-            counts[word] = int(count)
-        pairs: dict[tuple[str, str], int] = {}
-        for line in _data_lines("bigrams_en.txt.gz"):
-            first, second, count = line.split(" ")
-            pairs[first, second] = int(count)
         speller = cls.__new__(cls)
-        speller._setup(counts, pairs, None)
+        with gzip.open(os.path.join(_DATA, _PREBUILT), "rb") as stream:
+            searches = pickle.load(stream)
+        speller._setup(_english_counts(), _english_pairs(), None, searches)
         return speller
 
     def with_model(self, model: ErrorModel) -> Speller:
@@ -205,20 +193,24 @@ class Speller:
         if not word or limit == 0 or len(word) > _LONGEST_WORD:
             return []
         candidates = self._candidates(word)
-        if word in self._counts and word not in candidates:
+        known = word in self._counts
+        if known and word not in candidates:
             candidates.append(word)
         if not candidates:
             return []
-        costs = self._model.costs(word, candidates)
-        scored = [
-            Suggestion(candidate, self._context(candidate, before, after) - cost)
-            for candidate, cost in zip(candidates, costs, strict=True)
-            if cost <= _MAX_COST
+        if before is None and after is None:
+            get, log_total = self._counts.get, self._log_total
+            priors = [math.log(get(candidate, 0) + 1) - log_total for candidate in candidates]
+        else:
+            priors = [self._context(candidate, before, after) for candidate in candidates]
+        found = [
+            Suggestion(candidates[at], score)
+            for at, score in self._model.ranked(word, candidates, priors, limit, _MAX_COST)
         ]
-        scored.sort(key=lambda hit: (-hit.score, hit.word))
-        if word in self._counts:  # a known word ranks first
-            scored.sort(key=lambda hit: hit.word != word)
-        return scored[:limit]
+        if known:  # a known word ranks first
+            at = candidates.index(word)
+            found = [Suggestion(word, priors[at])] + [hit for hit in found if hit.word != word]
+        return found[:limit]
 
     def _candidates(self, word: str) -> list[str]:
         found = dict.fromkeys(
@@ -588,6 +580,48 @@ def _pair_counts(bigrams: object) -> dict[tuple[str, str], int]:
     return pairs
 
 
-def _data_lines(name: str) -> Iterable[str]:
-    with gzip.open(os.path.join(_DATA, name), "rt", encoding="utf-8") as stream:
-        return stream.read().splitlines()
+def _data_text(name: str) -> str:
+    with gzip.open(os.path.join(_DATA, name), "rb") as stream:
+        return stream.read().decode("utf-8")
+
+
+def _english_counts() -> dict[str, int]:
+    """The shipped word counts: the frequency list, plus the words of the
+    package's word list too rare for it (names, possessives, derived forms)
+    as known with a count of 0."""
+    counts = dict.fromkeys(map(str.lower, default_words()), 0)
+    fields = _data_text("frequency_en.txt.gz").split()
+    counts.update(zip(fields[::2], map(int, fields[1::2]), strict=True))
+    return counts
+
+
+def _english_pairs() -> dict[tuple[str, str], int]:
+    """The shipped word-pair counts."""
+    fields = _data_text("bigrams_en.txt.gz").split()
+    firsts, seconds, counts = fields[::3], fields[1::3], map(int, fields[2::3])
+    return dict(zip(zip(firsts, seconds, strict=True), counts, strict=False))
+
+
+# The word search, the sounds-like key search and the words of each key.
+_Searches = tuple[Index, Index, dict[str, list[str]]]
+
+
+def _build_searches(counts: dict[str, int]) -> _Searches:
+    """The searches a speller over ``counts`` draws its candidates from.
+    Corrections come from the words seen in the corpus; words known with a
+    count of 0 are accepted as written but never suggested. The sounds-like
+    keys are searched in an index of their own, and each key lists its
+    words commonest first."""
+    seen = {word: min(count + 1, _MAX_COUNT) for word, count in counts.items() if count > 0}
+    index = Index(list(seen), weights=seen)
+    sounding: dict[str, list[str]] = {}
+    for word, _ in sorted(seen.items(), key=lambda item: -item[1]):
+        sounding.setdefault(sounds_like(word), []).append(word)
+    keys = {key: seen[words[0]] for key, words in sounding.items()}
+    return index, Index(list(keys), weights=keys), sounding
+
+
+def english_searches() -> _Searches:
+    """The searches of ``Speller.english()`` built from the shipped counts
+    (what scripts/make_spell_data.py ships prebuilt)."""
+    return _build_searches(_english_counts())

@@ -96,11 +96,61 @@ OwnedRef channel_costs_function(PyObject*, const FastCallArgs& call) {
     return list;
 }
 
+std::u32string marked_text_of(PyObject* obj) {
+    std::u32string text = text_of(obj);
+    text.insert(text.begin(), U'^');
+    text.push_back(U'$');
+    return text;
+}
+
+// channel_rank(channel, typed, words, priors, limit, max_cost, band): the
+// `limit` best of `words` meant by `typed` (all lower-case, without boundary
+// marks), as a list of (position in words, score), best first; a word scores
+// its prior less the cost of typing `typed` for it, and words costing more
+// than `max_cost` are left out.
+constexpr std::array<const char*, 7> rank_params{"channel", "typed",    "words", "priors",
+                                                 "limit",   "max_cost", "band"};
+OwnedRef channel_rank_function(PyObject*, const FastCallArgs& call) {
+    auto [channel_arg, typed_arg, words_arg, priors_arg, limit_arg, max_cost_arg, band_arg] =
+        binding::bind("channel_rank", rank_params, call);
+    auto* channel = static_cast<const spell::Channel*>(PyCapsule_GetPointer(channel_arg, kCapsule));
+    if (channel == nullptr) {
+        throw binding::PythonError{};
+    }
+    const std::u32string typed =
+        binding::convert_argument("typed", [&] { return marked_text_of(typed_arg); });
+    const auto words = binding::convert_argument(
+        "words", [&] { return binding::to_vector<std::u32string>(words_arg, marked_text_of); });
+    const auto priors = binding::convert_argument(
+        "priors", [&] { return binding::to_vector<double>(priors_arg, to_double); });
+    if (priors.size() != words.size()) {
+        binding::throw_error(PyExc_ValueError, "words and priors differ in length");
+    }
+    const std::uint64_t limit =
+        binding::convert_argument("limit", [&] { return binding::to_size(limit_arg); });
+    const double max_cost =
+        binding::convert_argument("max_cost", [&] { return to_double(max_cost_arg); });
+    const std::uint64_t band =
+        binding::convert_argument("band", [&] { return binding::to_size(band_arg); });
+    const auto ranked = channel->rank(typed, words, priors, static_cast<std::size_t>(limit),
+                                      max_cost, static_cast<std::size_t>(band));
+    OwnedRef list = binding::new_ref(PyList_New(static_cast<Py_ssize_t>(ranked.size())));
+    for (std::size_t i = 0; i < ranked.size(); ++i) {
+        OwnedRef item = binding::new_ref(
+            Py_BuildValue("(nd)", static_cast<Py_ssize_t>(ranked[i].at), ranked[i].score));
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item.release());
+    }
+    return list;
+}
+
 PyMethodDef spell_methods[] = {
     binding::method_def<channel_function>("channel",
                                           "channel(sources, targets, costs, rates)\n--\n\n"),
     binding::method_def<channel_costs_function>(
         "channel_costs", "channel_costs(channel, typed, words, band)\n--\n\n"),
+    binding::method_def<channel_rank_function>(
+        "channel_rank",
+        "channel_rank(channel, typed, words, priors, limit, max_cost, band)\n--\n\n"),
     {nullptr, nullptr, 0, nullptr},
 };
 

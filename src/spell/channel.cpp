@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <limits>
+#include <numeric>
+#include <ranges>
+#include <span>
 #include <utility>
 
 namespace morlatch::spell {
@@ -36,33 +39,50 @@ Channel::Channel(const std::vector<Edit>& edits, const Rates& rates) : rates_(ra
     }
 }
 
-double Channel::cost(std::u32string_view typed, std::u32string_view word, std::size_t band) const {
+double Channel::cost(std::u32string_view typed, std::u32string_view word, std::size_t band,
+                     double bound) const {
+    Scratch scratch;
+    return cost(scratch, typed, word, band, bound);
+}
+
+double Channel::cost(Scratch& scratch, std::u32string_view typed, std::u32string_view word,
+                     std::size_t band, double bound) const {
     const std::size_t n = word.size();
     const std::size_t m = typed.size();
     const std::size_t reach = (n > m ? n - m : m - n) + band;
     const std::size_t width = m + 1;
     // best[i * width + j]: the cheapest way to turn word[:i] into typed[:j].
-    std::vector<double> best((n + 1) * width, kNever);
+    std::vector<double>& best = scratch.best;
+    best.assign((n + 1) * width, kNever);
     best[0] = 0.0;
+    // row_least[i]: the cheapest cell of row i so far. Every edit moves
+    // down at most `ahead` rows, so once the rows from i on that a step can
+    // reach all cost more than the bound, nothing that follows can come in
+    // under it.
+    std::vector<double>& row_least = scratch.row_least;
+    row_least.assign(n + 1, kNever);
+    row_least[0] = 0.0;
+    const std::size_t ahead = std::max<std::size_t>(longest_source_, 2);
     const auto relax = [&](std::size_t i, std::size_t j, double value) {
         double& cell = best[i * width + j];
         cell = std::min(cell, value);
+        row_least[i] = std::min(row_least[i], value);
     };
-    // The learned sources that start at each position of word, as (size,
-    // targets), found once rather than once per cell.
-    std::vector<std::pair<std::size_t, const Targets*>> sources;
-    std::vector<std::size_t> source_start(n + 2, 0);
+    // The learned sources that start at row i, as (size, targets), found
+    // once per row rather than once per cell.
+    auto& sources = scratch.sources;
     for (std::size_t i = 0; i <= n; ++i) {
-        source_start[i] = sources.size();
+        const auto reachable = std::span(row_least).subspan(i, std::min(ahead, n - i) + 1);
+        if (std::ranges::min(reachable) > bound) {
+            return kNever;
+        }
+        sources.clear();
         for (std::size_t size = 1; size <= std::min(longest_source_, n - i); ++size) {
             const auto found = edits_.find(word.substr(i, size));
             if (found != edits_.end()) {
                 sources.emplace_back(size, &found->second);
             }
         }
-    }
-    source_start[n + 1] = sources.size();
-    for (std::size_t i = 0; i <= n; ++i) {
         const std::size_t first = i > reach ? i - reach : 0;
         const std::size_t last = std::min(m, i + reach);
         for (std::size_t j = first; j <= last; ++j) {
@@ -82,8 +102,7 @@ double Channel::cost(std::u32string_view typed, std::u32string_view word, std::s
             if (i + 1 < n && j + 1 < m && word[i] == typed[j + 1] && word[i + 1] == typed[j]) {
                 relax(i + 2, j + 2, here + rates_.swap);
             }
-            for (std::size_t s = source_start[i]; s < source_start[i + 1]; ++s) {
-                const auto [size, targets] = sources[s];
+            for (const auto& [size, targets] : sources) {
                 relax(i + size, j, here + targets->erase_cost);
                 if (j == m) {
                     continue;
@@ -104,6 +123,52 @@ double Channel::cost(std::u32string_view typed, std::u32string_view word, std::s
         }
     }
     return best[n * width + m];
+}
+
+std::vector<Channel::Scored> Channel::rank(std::u32string_view typed,
+                                           const std::vector<std::u32string>& words,
+                                           const std::vector<double>& priors, std::size_t limit,
+                                           double max_cost, std::size_t band) const {
+    if (limit == 0) {
+        return {};
+    }
+    std::vector<std::size_t> order(words.size());
+    std::iota(order.begin(), order.end(), std::size_t{0});
+    // The first word first (the caller's best guess, which sets a tight cut
+    // early), then the likeliest priors first.
+    std::ranges::stable_sort(order | std::views::drop(1),
+                             [&](std::size_t a, std::size_t b) { return priors[a] > priors[b]; });
+    // The word without its boundary marks, for ties.
+    const auto bare = [&](std::size_t at) {
+        const std::u32string_view word = words[at];
+        return word.substr(1, word.size() - 2);
+    };
+    const auto before = [&](const Scored& a, const Scored& b) {
+        return a.score > b.score || (a.score == b.score && bare(a.at) < bare(b.at));
+    };
+    std::vector<Scored> kept;
+    kept.reserve(limit + 1);
+    Scratch scratch;
+    for (const std::size_t at : order) {
+        double bound = max_cost;
+        if (kept.size() == limit) {
+            // A hair over, so that a tie with the last kept is still scored.
+            bound = std::min(bound, priors[at] - kept.back().score + 1e-9);
+        }
+        if (bound < 0.0) {
+            break;  // the priors only fall from here on
+        }
+        const double spent = cost(scratch, typed, words[at], band, bound);
+        if (spent > bound) {
+            continue;
+        }
+        const Scored scored{at, priors[at] - spent};
+        kept.insert(std::ranges::upper_bound(kept, scored, before), scored);
+        if (kept.size() > limit) {
+            kept.pop_back();
+        }
+    }
+    return kept;
 }
 
 }  // namespace morlatch::spell

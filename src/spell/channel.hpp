@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <deque>
+#include <limits>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -36,11 +37,37 @@ public:
     // The cheapest way to edit `word` into `typed`; both are taken as they
     // are (the caller adds the word-boundary marks the edits expect).
     // Alignments that stray more than `band` cells beyond the difference in
-    // length are not considered.
-    [[nodiscard]] double cost(std::u32string_view typed, std::u32string_view word,
-                              std::size_t band) const;
+    // length are not considered. The search gives up, returning infinity,
+    // once every way on costs more than `bound`.
+    [[nodiscard]] double cost(std::u32string_view typed, std::u32string_view word, std::size_t band,
+                              double bound = std::numeric_limits<double>::infinity()) const;
+
+    // The `limit` best of `words` (boundary-marked like `typed`) meant by
+    // `typed`, as (position in words, score), best first: a word scores its
+    // prior less its cost, words costing more than `max_cost` are left out,
+    // and equal scores go by word. Words are tried from the likeliest prior
+    // down (after the first, taken as the caller's best guess), each
+    // searched only as far as it could still make the cut.
+    struct Scored {
+        std::size_t at;
+        double score;
+    };
+    [[nodiscard]] std::vector<Scored> rank(std::u32string_view typed,
+                                           const std::vector<std::u32string>& words,
+                                           const std::vector<double>& priors, std::size_t limit,
+                                           double max_cost, std::size_t band) const;
 
 private:
+    struct Targets;
+    // Buffers one search leaves for the next to reuse.
+    struct Scratch {
+        std::vector<double> best;
+        std::vector<double> row_least;
+        std::vector<std::pair<std::size_t, const Targets*>> sources;
+    };
+    [[nodiscard]] double cost(Scratch& scratch, std::u32string_view typed, std::u32string_view word,
+                              std::size_t band, double bound) const;
+
     // The typed sides learned for one source, found by their first
     // character: a cell of the table only tries those that can match there.
     struct Targets {
