@@ -22,19 +22,19 @@ own and the server keeps answering others whatever one of them sends.
 from __future__ import annotations
 
 import argparse
-import json
 import sys
-from http import HTTPStatus
-from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
-from typing import Any
-from urllib.parse import parse_qsl, urlsplit
+from typing import TYPE_CHECKING, Any
+from urllib.parse import parse_qsl
 
 from .catalog import Catalog
+
+if TYPE_CHECKING:
+    from http.server import ThreadingHTTPServer
 
 MAX_QUERY_BYTES = 1000
 MAX_LIMIT = 100
 _MAX_TYPOS = 2
-_PARAMETERS = {"/": frozenset(), "/search": frozenset({"q", "limit", "typos", "prefix"})}
+PATHS = {"/": frozenset(), "/search": frozenset({"q", "limit", "typos", "prefix"})}
 
 
 class BadRequest(Exception):
@@ -44,7 +44,7 @@ class BadRequest(Exception):
 def search_answer(catalog: Catalog, query_string: str) -> dict[str, Any]:
     """The JSON answer of ``/search`` to ``query_string`` (the part of the
     request target after '?'); BadRequest when it is malformed."""
-    params = _parameters("/search", query_string)
+    params = parameters("/search", query_string)
     if "q" not in params:
         raise BadRequest("the parameter q (the query) is missing")
     query = params["q"]
@@ -65,7 +65,7 @@ def search_answer(catalog: Catalog, query_string: str) -> dict[str, Any]:
     }
 
 
-def _parameters(path: str, query_string: str) -> dict[str, str]:
+def parameters(path: str, query_string: str) -> dict[str, str]:
     try:
         pairs = parse_qsl(
             query_string, keep_blank_values=True, strict_parsing=False, errors="strict"
@@ -74,8 +74,8 @@ def _parameters(path: str, query_string: str) -> dict[str, str]:
         raise BadRequest("the query string's percent-escapes are not UTF-8") from None
     params: dict[str, str] = {}
     for name, value in pairs:
-        if name not in _PARAMETERS[path]:
-            allowed = ", ".join(sorted(_PARAMETERS[path])) or "none"
+        if name not in PATHS[path]:
+            allowed = ", ".join(sorted(PATHS[path])) or "none"
             raise BadRequest(f"unknown parameter {name!r} (allowed: {allowed})")
         if name in params:
             raise BadRequest(f"the parameter {name} is given twice")
@@ -89,74 +89,17 @@ def _bounded(name: str, text: str, top: int) -> int:
     return int(text)
 
 
-class _Handler(BaseHTTPRequestHandler):
-    server: _Server
-    protocol_version = "HTTP/1.1"
-    # A client that sends nothing for this many seconds is dropped.
-    timeout = 30
-
-    def do_GET(self) -> None:
-        try:
-            if not self.path.isascii():
-                raise BadRequest("the request target must be ASCII (percent-encode the query)")
-            target = urlsplit(self.path)
-            if target.path not in _PARAMETERS:
-                self._send_json(HTTPStatus.NOT_FOUND, {"error": f"no such path: {target.path}"})
-            elif target.path == "/":
-                _parameters("/", target.query)
-                self._send(HTTPStatus.OK, "text/html; charset=utf-8", PAGE.encode("utf-8"))
-            else:
-                self._send_json(HTTPStatus.OK, search_answer(self.server.catalog, target.query))
-        except (BadRequest, ValueError, TypeError) as error:
-            self._send_json(HTTPStatus.BAD_REQUEST, {"error": str(error)})
-
-    def send_error(self, code: int, message: str | None = None, explain: str | None = None) -> None:
-        # The standard handler's own refusals (malformed request lines, too
-        # long a target, unsupported methods) in JSON like the rest.
-        text = message or HTTPStatus(code).phrase
-        self.close_connection = True
-        self._send_json(HTTPStatus(code), {"error": text}, head=self.command != "HEAD")
-
-    def _send_json(self, status: HTTPStatus, body: dict[str, Any], head: bool = True) -> None:
-        data = json.dumps(body, ensure_ascii=False).encode("utf-8")
-        self._send(status, "application/json; charset=utf-8", data if head else b"")
-
-    def _send(self, status: HTTPStatus, kind: str, data: bytes) -> None:
-        self.send_response(status)
-        self.send_header("Content-Type", kind)
-        self.send_header("Content-Length", str(len(data)))
-        self.send_header("Cache-Control", "no-store")
-        self.send_header("X-Content-Type-Options", "nosniff")
-        self.send_header(
-            "Content-Security-Policy",
-            "default-src 'self'; style-src 'unsafe-inline'; script-src 'unsafe-inline'",
-        )
-        if self.close_connection:
-            self.send_header("Connection", "close")
-        self.end_headers()
-        self.wfile.write(data)
-
-    def log_message(self, format: str, *args: Any) -> None:  # noqa: A002
-        if not self.server.quiet:
-            super().log_message(format, *args)
-
-
-class _Server(ThreadingHTTPServer):
-    daemon_threads = True
-
-    def __init__(self, address: tuple[str, int], catalog: Catalog, quiet: bool) -> None:
-        self.catalog = catalog
-        self.quiet = quiet
-        super().__init__(address, _Handler)
-
-
 def make_server(
     catalog: Catalog, host: str = "127.0.0.1", port: int = 0, *, quiet: bool = False
 ) -> ThreadingHTTPServer:
     """A server of ``catalog`` bound to ``host``:``port`` (0: a free port,
     read back from ``server.server_port``); run it with
     ``serve_forever()``, stop it with ``shutdown()`` and ``server_close()``."""
-    return _Server((host, port), catalog, quiet)
+    # The HTTP machinery is imported only here, not each time the command
+    # line is parsed.
+    from ._serve_http import Server
+
+    return Server((host, port), catalog, quiet)
 
 
 def add_serve_command(sub: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
