@@ -4,6 +4,7 @@ connection is to 127.0.0.1."""
 
 from __future__ import annotations
 
+import http.client
 import json
 import random
 import shutil
@@ -139,19 +140,31 @@ def test_the_page_needs_nothing_else(server: Address) -> None:
     assert not any(s in PAGE for s in ("src=", "href=", "http:", "https:", "@import"))
 
 
-def test_concurrent_clients_all_get_their_answers(server: Address, catalog: Catalog) -> None:
+@pytest.mark.parametrize("keep_alive", [False, True])
+def test_concurrent_clients_all_get_their_answers(
+    server: Address, catalog: Catalog, keep_alive: bool
+) -> None:
     rng = random.Random(5)
     queries = [" ".join(rng.sample(WORDS, 2))[: rng.randint(3, 20)] for _ in range(40)]
     answers = {q: expected(catalog, q) for q in queries}
 
     def client(seed: int) -> int:
         picks = random.Random(seed)
+        conn = http.client.HTTPConnection(*server, timeout=10)
         right = 0
         for _ in range(50):
             query = picks.choice(queries)
-            right += request(server, search_target(query)) == (200, answers[query])
+            if keep_alive:
+                conn.request("GET", search_target(query).decode("ascii"))
+                reply = conn.getresponse()
+                got = (reply.status, json.loads(reply.read()))
+            else:
+                got = request(server, search_target(query))
+            right += got == (200, answers[query])
+        conn.close()
         return right
 
+    # 8 clients of 50 requests each, on loopback.
     with ThreadPoolExecutor(8) as pool:
         counts = list(pool.map(client, range(8), timeout=120))
     assert counts == [50] * 8

@@ -18,6 +18,10 @@ class Handler(BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
     # A client that sends nothing for this many seconds is dropped.
     timeout = 30
+    # Headers and body go out as two writes: without this the second waits
+    # for the client's delayed acknowledgement of the first (about 40 ms on
+    # Linux) on a kept-alive connection.
+    disable_nagle_algorithm = True
 
     def do_GET(self) -> None:
         try:
@@ -39,11 +43,11 @@ class Handler(BaseHTTPRequestHandler):
         # long a target, unsupported methods) in JSON like the rest.
         text = message or HTTPStatus(code).phrase
         self.close_connection = True
-        self._send_json(HTTPStatus(code), {"error": text}, head=self.command != "HEAD")
+        self._send_json(HTTPStatus(code), {"error": text}, with_body=self.command != "HEAD")
 
-    def _send_json(self, status: HTTPStatus, body: dict[str, Any], head: bool = True) -> None:
+    def _send_json(self, status: HTTPStatus, body: dict[str, Any], with_body: bool = True) -> None:
         data = json.dumps(body, ensure_ascii=False).encode("utf-8")
-        self._send(status, "application/json; charset=utf-8", data if head else b"")
+        self._send(status, "application/json; charset=utf-8", data if with_body else b"")
 
     def _send(self, status: HTTPStatus, kind: str, data: bytes) -> None:
         self.send_response(status)
