@@ -1,5 +1,5 @@
-"""The catalog's part of the ``morlatch`` command: ``build --catalog`` and
-``search``."""
+"""The catalog's part of the ``morlatch`` command: ``build --catalog``,
+``search`` and ``serve`` (serve.py)."""
 
 from __future__ import annotations
 
@@ -56,6 +56,9 @@ def add_search_command(sub: argparse._SubParsersAction[argparse.ArgumentParser])
     )
     search_cmd.add_argument("--json", action="store_true", help="print JSON arrays")
     search_cmd.set_defaults(command=search)
+    from .serve import add_serve_command
+
+    add_serve_command(sub)
 
 
 def build_catalog(args: argparse.Namespace, data: bytes, report: _Progress) -> int:
