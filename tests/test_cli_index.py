@@ -313,33 +313,6 @@ def test_build_refuses_a_key_that_folds_to_nothing(tmp_path: Path) -> None:
     assert done.stderr == f"morlatch: error: {words}:4: key '\u0301' folds to the empty string\n"
 
 
-def test_readme_command_line_example_runs_as_shown(tmp_path: Path) -> None:
-    readme = (Path(__file__).resolve().parent.parent / "README.md").read_text(encoding="utf-8")
-    section = readme[readme.index("## Command line") :]
-    start = section.index("```sh\n$ ") + len("```sh\n")
-    blocks = section[start : section.index("```", start)].split("$ ")[1:]
-    assert len(blocks) == 5, "README lost its command line example"
-    # Run in tmp_path: the package's path must not depend on the directory.
-    entries = os.environ.get("PYTHONPATH", "").split(os.pathsep)
-    search_path = os.pathsep.join(os.path.abspath(entry) for entry in entries if entry)
-    for block in blocks:
-        command, _, shown = block.partition("\n")
-        script = (
-            command.replace("morlatch ", '"$@" ', 1) if command.startswith("morlatch") else command
-        )
-        done = subprocess.run(
-            ["sh", "-c", f"{script} 2>&1", "sh", sys.executable, "-m", "morlatch"],
-            capture_output=True,
-            text=True,
-            encoding="utf-8",
-            cwd=tmp_path,
-            env={**os.environ, "PYTHONPATH": search_path},
-            timeout=120,
-        )
-        assert done.returncode == 0, (command, done.stdout, done.stderr)
-        assert done.stdout == shown, command
-
-
 def test_long_text_on_a_weighted_folded_index_finds_nothing_without_error(
     files: dict[str, Path],
 ) -> None:
