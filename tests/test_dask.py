@@ -190,7 +190,10 @@ def test_the_index_stays_on_every_worker_while_it_lives(client: Any, queries: li
         )
     # The scheduler learns of the second worker's copy a moment later.
     deadline = time.monotonic() + 10
-    while len({frozenset(keys) for keys in copies()}) > 1 and time.monotonic() < deadline:
+    while time.monotonic() < deadline:
+        held = copies()
+        if len({frozenset(keys) for keys in held}) == 1 and all(len(keys) == 1 for keys in held):
+            break
         time.sleep(0.05)
     held = copies()
     assert len(held) == 2 and len(held[0]) == 1 and held[0] == held[1]

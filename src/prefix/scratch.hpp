@@ -54,7 +54,7 @@ public:
     void deallocate(T* block, std::size_t n) noexcept {
         const std::size_t bytes = n * sizeof(T);
         if (bytes < kMappedBytes) {
-            ::operator delete (block, bytes, std::align_val_t{alignof(T)});
+            ::operator delete (block, std::align_val_t{alignof(T)});
         } else {
             munmap(block, bytes);
         }
