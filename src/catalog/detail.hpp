@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <utility>
 #include <vector>
 
@@ -110,6 +111,15 @@ Scratch& scratch();
 struct Expanded {
     std::vector<Expansion> owned;
     std::vector<const Expansion*> pointers;
+
+    // Points at every owned expansion, in order, once they are all made.
+    std::span<const Expansion* const> point() {
+        pointers.clear();
+        for (const Expansion& one : owned) {
+            pointers.push_back(&one);
+        }
+        return pointers;
+    }
 };
 
 }  // namespace morlatch::catalog::detail

@@ -39,10 +39,7 @@ std::vector<Hit> Catalog::match(const MatchQuery& query, Interrupt& interrupt) c
     for (const std::u32string& word : query.words) {
         e.owned.push_back(expand(word, auto_budget(word.size()), false, interrupt));
     }
-    for (const Expansion& one : e.owned) {
-        e.pointers.push_back(&one);
-    }
-    return match(query, e.pointers, interrupt);
+    return match(query, e.point(), interrupt);
 }
 
 std::vector<Hit> Catalog::match(const MatchQuery& query,

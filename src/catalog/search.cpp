@@ -89,10 +89,7 @@ std::vector<Hit> Catalog::search(const SearchQuery& query, Interrupt& interrupt)
         const bool prefix = query.last_is_prefix && w + 1 == query.words.size();
         e.owned.push_back(expand(query.words[w], query.budgets[w], prefix, interrupt));
     }
-    for (const Expansion& one : e.owned) {
-        e.pointers.push_back(&one);
-    }
-    return search(query, e.pointers, interrupt);
+    return search(query, e.point(), interrupt);
 }
 
 std::vector<Hit> Catalog::search(const SearchQuery& query,
