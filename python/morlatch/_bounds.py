@@ -8,6 +8,7 @@ from collections.abc import Callable, Iterable
 from typing import Literal, TypeAlias, TypeVar
 
 from . import _engine
+from ._index_args import _kind
 
 __all__ = ["MaxDist", "auto_distance"]
 
@@ -80,7 +81,3 @@ def _by_distance(
         for at, answer in zip(positions, run([forms[at] for at in positions], k), strict=True):
             out[at] = answer
     return out
-
-
-def _kind(value: object) -> str:
-    return repr(type(value).__name__)

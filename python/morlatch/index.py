@@ -3,31 +3,29 @@ typo-tolerant completion and listing by prefix, on the native engine."""
 
 from __future__ import annotations
 
-import math
-import numbers
-import operator
 import os
-import struct
 from collections.abc import Callable, Iterable, Iterator, Mapping
 from itertools import count
-from typing import (
-    TYPE_CHECKING,
-    Any,
-    BinaryIO,
-    Literal,
-    NamedTuple,
-    Protocol,
-    TypeAlias,
-    TypeVar,
-    overload,
-)
+from typing import TYPE_CHECKING, BinaryIO, Literal, NamedTuple, TypeVar, overload
 
-from _morlatch import PrefixSearch, from_bytes
+from _morlatch import PrefixSearch
 
-from . import _engine, indexfile, stored
+from . import _engine, _index_groups, _index_io, indexfile
 from ._bounds import MaxDist, _by_distance, _distance, _distances, auto_distance
+from ._index_args import _COUNT_CAP as _COUNT_CAP
+from ._index_args import _correction_args, _flag, _text
+from ._index_args import _fold_rule as _fold_rule
+from ._index_args import _kind as _kind
+from ._index_args import _limit as _limit
+from ._index_args import _texts as _texts
+from ._index_args import _threads as _threads
+from ._index_args import _whole as _whole
+from ._weights import Weight as Weight
+from ._weights import Weights, _from_code, read_weights, weigh_keys, weights_section
+from ._weights import _to_code as _to_code
+from ._weights import _weigh as _weigh
 from .builder import Duplicates, Keys, Progress, _collect, _lay_out, build
-from .fold import FoldRule, Groups, apply, decode_groups, encode_groups, fold_text, group
+from .fold import FoldRule, Groups, apply, encode_groups, fold_text, group
 from .storage import StrPath, read_trie
 from .wordlist import lookalike
 
@@ -36,24 +34,10 @@ if TYPE_CHECKING:
 
 __all__ = ["Index", "Match", "MaxDist", "auto_distance", "layout_info"]
 
-# Counts past this change nothing (no index is that large) and keep the
-# numbers within the engine's 64 bits; distances are capped as the engine does.
-_COUNT_CAP = 1 << 62
+# Catalog (catalog.py) and morlatch.dask import their argument checks and
+# weights from here: the names imported "as" themselves.
 
 _T = TypeVar("_T")
-
-#: A weight: an int from 0 to 2**64 - 1 or a non-negative finite float.
-Weight: TypeAlias = int | float
-
-
-class _HasItems(Protocol):
-    def items(self) -> Iterable[tuple[Any, Any]]: ...
-
-
-#: Weights by key: a mapping, anything else with ``.items()`` (a pandas
-#: Series), or an iterable of (key, weight) pairs.
-Weights: TypeAlias = Mapping[str, Weight] | _HasItems | Iterable[tuple[str, Weight]]
-_MAX_INT_WEIGHT = (1 << 64) - 1
 
 # The error model of ``Index.correct``: what an edit costs, in nats (the
 # negative natural logarithm of its probability). Of the ~54n + 25 strings one
@@ -169,13 +153,10 @@ class Index:
 
     # ---- files, pickling, copies and equality ----------------------------------
     #
-    # An index is kept as an index file (see indexfile.py): the search layout
-    # ("nodes", and "rnodes" for its reverse index when searches use one),
-    # which a reader maps and checks once instead of rebuilding anything, or,
-    # for arrays that the layout does not reproduce, a "trie" section with
-    # the PrefixSearch's to_bytes(); plus the sections that _extra_sections()
-    # adds for what an index holds beyond its trie. Pickles and copies go
-    # through the same sections, so whatever survives a file survives them too.
+    # An index is kept as an index file: its trie's sections (see
+    # _index_io.py) and those that _extra_sections() adds for what an index
+    # holds beyond its trie. Pickles and copies go through the same sections,
+    # so whatever survives a file survives them too.
 
     @classmethod
     def load(cls, path: StrPath, *, fold: bool | FoldRule | None = None) -> Index:
@@ -215,13 +196,8 @@ class Index:
         cls, stream: BinaryIO, source: str, head: bytes, fold: bool | FoldRule | None = None
     ) -> Index:
         """The index in the index file that ``stream`` holds, of which
-        ``head`` was read: mapped when it is a regular file, else read once
-        and no further than its table declares (see indexfile.open_sections).
-        The layout's sections are checked field by field when opened, so
-        their checksums are not computed (that would read them twice)."""
-        located = indexfile.open_sections(stream, source, head, unchecked=_LAYOUT_SECTIONS)
-        sections = {name: body for name, (_, body) in located.items()}
-        offsets = {name: offset for name, (offset, _) in located.items()}
+        ``head`` was read (see _index_io.read_sections)."""
+        sections, offsets = _index_io.read_sections(stream, source, head)
         return cls._from_sections(sections, source, fold, offsets)
 
     def save(self, path: StrPath) -> None:
@@ -231,20 +207,7 @@ class Index:
         indexfile.write(path, self._sections())
 
     def _sections(self) -> dict[str, Buffer]:
-        sections: dict[str, Buffer]
-        if _engine.layout_info(self._search)["arrays_kept"]:
-            # The layout would not give back these arrays' to_bytes().
-            sections = {"trie": self._search.to_bytes()}
-        else:
-            layout, reverse = _engine.layout_sections(self._search)
-            sections = {"nodes": layout}
-            if reverse is not None:
-                sections["rnodes"] = reverse
-        for name, body in self._extra_sections().items():
-            if name in sections or name in _OWN_SECTIONS:
-                raise ValueError(f"section {name!r} is the index's own")
-            sections[name] = body
-        return sections
+        return _index_io.index_sections(self._search, self._extra_sections())
 
     @classmethod
     def _from_sections(
@@ -254,32 +217,13 @@ class Index:
         fold: bool | FoldRule | None = None,
         offsets: Mapping[str, int] | None = None,
     ) -> Index:
-        """An index from the sections of an index file: the trie from "nodes"
-        (and "rnodes"), read in place, or from "trie"; the rest handed to
-        ``_load_extra_sections``. ``offsets`` (where each section starts in
-        the file) make errors name the byte in the file."""
-        try:
-            _check_known(sections)  # before the trie is looked for (a file of another version)
-        except ValueError as error:
-            raise ValueError(f"{source}: {error}") from None
-        rest = dict(sections)
-        trie = rest.pop("trie", None)
-        layout = rest.pop("nodes", None)
-        reverse = rest.pop("rnodes", None)
-        at = offsets or {}
+        """An index from the sections of an index file: the trie (see
+        _index_io.open_trie), the rest handed to ``_load_extra_sections``.
+        ``offsets`` (where each section starts in the file) make errors
+        name the byte in the file."""
+        search, rest = _index_io.open_trie(sections, source, offsets)
         index = cls.__new__(cls)
-        if layout is not None:
-            if trie is not None:
-                raise ValueError(f"{source}: the index file holds both 'trie' and 'nodes'")
-            index._attach(
-                _engine.open_index(layout, reverse, source, at.get("nodes", 0), at.get("rnodes", 0))
-            )
-        elif reverse is not None:
-            raise ValueError(f"{source}: the index file has 'rnodes' but no 'nodes' section")
-        elif trie is None:
-            raise ValueError(f"{source}: the index file has no 'trie' section")
-        else:
-            index._attach(from_bytes(_checked_trie(trie, source)))
+        index._attach(search)
         try:
             index._load_extra_sections(rest, fold)
         except ValueError as error:
@@ -287,21 +231,15 @@ class Index:
         return index
 
     def _extra_sections(self) -> Mapping[str, Buffer]:
-        """The sections an index file holds besides "trie": "fold" (the keys
-        as given, by folded form, and the rule's name) and "weights" (a kind
-        byte, b"i" or b"f", then one 64-bit code per key)."""
+        """The sections an index file holds besides the trie's: "fold" (the
+        keys as given, by folded form, and the rule's name) and "weights"
+        (see _weights.weights_section)."""
         sections: dict[str, Buffer] = {}
         groups = self._groups
         if groups is not None:
             sections["fold"] = encode_groups(groups, self._fold is not fold_text)
         if self._table is not None:
-            kind = b"f" if self._floats else b"i"
-            if groups is None:
-                sections["weights"] = kind + _engine.weight_table_bytes(self._table)
-            else:
-                assert groups.weights is not None
-                codes = [_to_code(w) if self._floats else int(w) for w in groups.weights]
-                sections["weights"] = kind + stored.pack_codes(codes)
+            sections["weights"] = weights_section(self._table, self._floats, groups)
         return sections
 
     def _load_extra_sections(
@@ -311,61 +249,27 @@ class Index:
         *,
         check: bool = True,
     ) -> None:
-        """Takes the sections besides "trie" from an index file. Optional
+        """Takes the sections besides the trie's from an index file. Optional
         sections it does not know are skipped; any other refuses the file
         (ValueError; the caller names the file). ``fold`` is the rule that
         ``Index.load`` was given (needed for a custom one). ``check=False``
         (an index's own sections, for a copy) skips the checks of the keys
         and weights against the trie."""
-        _check_known(sections)
+        _index_io.check_known(sections)
         rule = _fold_rule(fold)
         if "fold" in sections:
             data = bytes(sections["fold"])
-            custom, groups = decode_groups(data)
-            if custom and (rule is None or rule is fold_text):
-                raise ValueError(
-                    "the index was built with a custom fold, which is not saved: "
-                    "pass it again as Index.load(path, fold=...)"
-                )
-            if not custom and rule is not None and rule is not fold_text:
-                raise ValueError("the index was built with fold=True, not with a custom fold")
-            if len(groups.starts) - 1 != self._count:
-                raise ValueError("the 'fold' section does not match the trie")
-            given = fold_text if not custom or rule is None else rule
-            if check:
-                stored.check_groups(self._search, groups, given, data)
+            given, groups = _index_io.read_fold(data, rule, self._count, self._search, check)
             self._fold = given
             self._groups = groups
             self._count = len(groups.keys)
         elif rule is not None:
             raise ValueError("the index was built without folding")
         if "weights" in sections:
-            self._load_weights(bytes(sections["weights"]), check)
-
-    def _load_weights(self, data: bytes, check: bool = True) -> None:
-        kind, body = data[:1], data[1:]
-        if kind not in (b"i", b"f"):
-            raise ValueError("the 'weights' section holds no known kind of weight")
-        floats = kind == b"f"
-        if floats and check:
-            stored.check_float_codes(body)
-        groups = self._groups
-        if groups is None:
-            self._table = _engine.weight_table_from_bytes(self._search, body, floats)
-            self._floats = floats
-            return
-        codes = stored.unpack_codes(body)
-        if len(codes) != len(groups.keys):
-            raise ValueError("the 'weights' section does not match the keys")
-        heaviest = [
-            max(codes[at] for at in groups.members(g)) for g in range(len(groups.starts) - 1)
-        ]
-        self._table = _engine.weight_table_from_bytes(
-            self._search, stored.pack_codes(heaviest), floats
-        )
-        self._floats = floats
-        weights = [_from_code(code) for code in codes] if floats else codes
-        self._groups = Groups(groups.keys, groups.payloads, groups.starts, weights)
+            data = bytes(sections["weights"])
+            self._table, self._floats, self._groups = read_weights(
+                self._search, data, self._groups, check
+            )
 
     def __reduce__(
         self,
@@ -498,13 +402,7 @@ class Index:
         alignment). ``max_dist="auto"`` takes the bound from the query's
         length (see ``auto_distance``).
         """
-        query = _text("query", query)
-        bound, n = _distance(max_dist), _limit(limit)
-        swap = _flag("transpositions", transpositions)
-        form = self._folded(query, "query")
-        k = auto_distance(form) if bound is None else bound
-        found = _engine.search(self._search, self._table, form, k, n, swap, Match)
-        return self._expand(found, n)
+        return self._ranked(_engine.search, "query", query, max_dist, limit, transpositions)
 
     def complete(
         self,
@@ -523,12 +421,25 @@ class Index:
         code-point order), with weights by (that distance, -weight, key); each
         ``Match`` carries that distance. ``limit=None`` returns them all.
         """
-        prefix = _text("prefix", prefix)
+        return self._ranked(_engine.complete, "prefix", prefix, max_dist, limit, transpositions)
+
+    def _ranked(
+        self,
+        run: Callable[..., list[Match]],
+        name: str,
+        text: object,
+        max_dist: object,
+        limit: object,
+        transpositions: object,
+    ) -> list[Match]:
+        """``run`` (the engine's search or complete) for the argument
+        ``name`` (``text``), with the other arguments checked."""
+        text = _text(name, text)
         bound, n = _distance(max_dist), _limit(limit)
         swap = _flag("transpositions", transpositions)
-        folded = self._folded(prefix, "prefix")
-        k = auto_distance(folded) if bound is None else bound
-        found = _engine.complete(self._search, self._table, folded, k, n, swap, Match)
+        form = self._folded(text, name)
+        k = auto_distance(form) if bound is None else bound
+        found = run(self._search, self._table, form, k, n, swap, Match)
         return self._expand(found, n)
 
     def search_many(
@@ -623,16 +534,12 @@ class Index:
     ) -> tuple[int, bool, tuple[int, int, str] | None]:
         """correct's other arguments checked: (limit as the engine takes it,
         transpositions, the error model or None for the plain rule)."""
-        n = _whole("limit", limit)
-        if n < 0:
-            raise ValueError(f"limit must not be negative, not {n}")
-        swap = _flag("transpositions", transpositions)
-        if rule not in ("model", "plain"):
-            raise ValueError(f"rule must be 'model' or 'plain', not {rule!r}")
+        n, swap = _correction_args(limit, transpositions, rule)
         model = None
         if rule == "model" and self._table is not None:
+            # Read here, when asked: benchmarks try other costs.
             model = (round(EDIT_COST * 1000), round(CHEAP_COST * 1000), VOWELS)
-        return min(n, _COUNT_CAP), swap, model
+        return n, swap, model
 
     def weight(self, key: str) -> Weight:
         """The weight of ``key`` (0 for a key given none); KeyError when
@@ -680,11 +587,7 @@ class Index:
         """Where ``key`` (as given) is in the groups of a folded index."""
         groups = self._groups
         assert groups is not None
-        try:
-            hit = self._search.exact_match(self._folded(key, "key"))
-        except UnicodeEncodeError:
-            return None
-        return None if hit is None else groups.find(hit[1], key)
+        return _index_groups.position(self._search, groups, self._folded(key, "key"), key)
 
     def _payload(self, key: str) -> int | None:
         if self._groups is not None:
@@ -697,28 +600,12 @@ class Index:
         return None if hit is None else hit[1]
 
     def _expand(self, found: list[Match], limit: int | None, by_weight: bool = True) -> list[Match]:
-        """The keys as given behind the folded forms in ``found``: each form
-        keeps its rank, its keys follow one another by weight, then key (or,
-        ranked by weight, every key takes its own weight's place)."""
+        """The keys as given behind the folded forms in ``found`` (see
+        _index_groups.expand)."""
         groups = self._groups
         if groups is None:
             return found
-        keys, payloads, weights = groups.keys, groups.payloads, groups.weights
-        ranked = [
-            (rank, at, distance)
-            for rank, (_, form, distance) in enumerate(found)
-            for at in groups.members(form)
-        ]
-        if weights is not None:
-            if by_weight:
-                # Positions run by folded form, then key: the tie-break after
-                # the weight (not the form's rank, which its heaviest key set).
-                ranked.sort(key=lambda item: (item[2], -weights[item[1]], item[1]))
-            else:
-                # Stable: the keys of one form stay in code-point order.
-                ranked.sort(key=lambda item: (item[0], -weights[item[1]]))
-        out = [Match(keys[at], payloads[at], distance) for _, at, distance in ranked]
-        return out if limit is None else out[:limit]
+        return _index_groups.expand(groups, found, limit, by_weight, Match)
 
     def _not_a_key(self, name: str) -> str:
         message = f"weights: {name!r} is not a key of the index"
@@ -728,69 +615,19 @@ class Index:
     def _set_weights(
         self, names: list[str], values: list[Weight], floats: bool, forms: list[str] | None = None
     ) -> None:
-        codes = [_to_code(value) if floats else int(value) for value in values]
-        groups = self._groups
-        if groups is None:
-            try:
-                self._table = _engine.weight_table(self._search, names, codes, floats)
-            except KeyError as error:
-                raise ValueError(self._not_a_key(error.args[0])) from None
-            self._floats = floats
-            return
-        assert forms is not None
-        where = {key: at for at, key in enumerate(groups.keys)}
-        zero: Weight = 0.0 if floats else 0
-        weights: list[Weight] = [zero] * len(groups.keys)
-        for name, value in zip(names, values, strict=True):
-            at = where.get(name)
-            if at is None:
-                raise ValueError(self._not_a_key(name))
-            weights[at] = value
-        heaviest = [max(weights[at] for at in groups.members(form)) for form in range(len(forms))]
-        form_codes = [_to_code(w) if floats else int(w) for w in heaviest]
-        self._table = _engine.weight_table(self._search, forms, form_codes, floats)
+        checked = (names, values, floats)
+        self._table, self._groups = weigh_keys(
+            self._search, checked, self._groups, forms, self._not_a_key
+        )
         self._floats = floats
-        self._groups = Groups(groups.keys, groups.payloads, groups.starts, weights)
 
 
 Mapping.register(Index)
 
 
-# The sections that hold the index's own trie.
-_LAYOUT_SECTIONS = frozenset({"nodes", "rnodes"})
-_OWN_SECTIONS = _LAYOUT_SECTIONS | {"trie"}
-
-
-def _check_known(sections: Iterable[str]) -> None:
-    """Raises ValueError for a section that this version cannot skip."""
-    for name in sections:
-        if name not in _OWN_SECTIONS | {"fold", "weights"} and not indexfile.is_optional(name):
-            raise ValueError(f"section {name!r} is not known to this version of morlatch")
-
-
-def _checked_trie(trie: Buffer, source: str) -> bytes:
-    """The bytes of a "trie" section, once they are known to decode."""
-    # from_bytes takes bytes by their buffer (other objects item by item):
-    # the bytes under a view of all of them (as indexfile.read gives), or a
-    # copy.
-    data = trie.obj if isinstance(trie, memoryview) else None
-    if not isinstance(data, bytes) or len(data) != memoryview(trie).nbytes:
-        data = bytes(trie)
-    problem = _engine.check_bytes(data)
-    if problem is not None:
-        raise ValueError(f"{source}: the 'trie' section is not a trie: {problem}")
-    return data
-
-
 def _unpickle(cls: type[Index], data: bytes, fold: FoldRule | None = None) -> Index:
-    # The layout is read in place from the pickle's bytes, which it keeps;
-    # they must not change once checked, so anything but bytes (a bytearray
-    # that the rest of a crafted pickle could still write) is copied first.
-    if type(data) is not bytes:
-        data = bytes(memoryview(data))
-    located = indexfile.locate(data, "<pickle>")
-    sections = {name: body for name, (_, body) in located.items()}
-    offsets = {name: offset for name, (offset, _) in located.items()}
+    # Pickles name this function (morlatch.index._unpickle): it stays here.
+    sections, offsets = _index_io.pickled_sections(data)
     return cls._from_sections(sections, "<pickle>", fold, offsets)
 
 
@@ -811,153 +648,3 @@ def layout_info(search: PrefixSearch) -> dict[str, int | float | bool]:
     if not isinstance(search, PrefixSearch):
         raise TypeError(f"search must be a PrefixSearch, not {_kind(search)}")
     return _engine.layout_info(search)
-
-
-def _fold_rule(fold: object) -> FoldRule | None:
-    if fold is False or fold is None:
-        return None
-    if fold is True:
-        return fold_text
-    if callable(fold):
-        return fold
-    raise TypeError(f"fold must be a bool or a callable str -> str, not {_kind(fold)}")
-
-
-def _weigh(weights: object) -> tuple[list[str], list[Weight], bool]:
-    """Checks ``weights`` (key -> weight): the keys, the weights, and whether
-    they are floats (any float makes them all floats). ``weights`` is
-    anything with ``.items()`` (a mapping, a pandas Series) or an iterable of
-    (key, weight) pairs (``dict.items()``, ``Counter.most_common()``); a key
-    given twice keeps its last weight."""
-    table: dict[Any, Any] = {}
-    for name, value in _pairs(weights):
-        table[name] = value
-    names: list[str] = []
-    values: list[Weight] = []
-    floats = False
-    for name, value in table.items():
-        if not isinstance(name, str):
-            raise TypeError(f"weights: a key must be a str, not {_kind(name)}")
-        number: Weight
-        if type(value) is int:
-            number = value
-        elif isinstance(value, bool):
-            raise TypeError(f"weights[{name!r}] must be an int or a float, not 'bool'")
-        elif hasattr(type(value), "__index__"):
-            number = operator.index(value)
-        elif isinstance(value, numbers.Real):
-            try:
-                number = float(value)
-            except OverflowError:  # a Fraction, say, beyond any float
-                raise ValueError(f"weights[{name!r}] is too large for a float") from None
-            if math.isnan(number):
-                raise ValueError(f"weights[{name!r}] must be a number, not NaN")
-            if math.isinf(number):
-                raise ValueError(f"weights[{name!r}] must be finite, not {number}")
-            number += 0.0  # -0.0 becomes 0.0
-            floats = True
-        else:
-            raise TypeError(f"weights[{name!r}] must be an int or a float, not {_kind(value)}")
-        if number < 0:
-            raise ValueError(f"weights[{name!r}] must not be negative, not {number}")
-        # Whether or not floats come with it: an int weight is a 64-bit count.
-        if type(number) is int and number > _MAX_INT_WEIGHT:
-            raise ValueError(f"weights[{name!r}] must be at most 2**64 - 1, not {number}")
-        names.append(name)
-        values.append(number)
-    if floats:
-        values = [float(value) for value in values]
-    return names, values, floats
-
-
-def _pairs(weights: object) -> Iterator[tuple[object, object]]:
-    """The (key, weight) pairs of ``weights``, each checked to be a pair."""
-    items = getattr(weights, "items", None)
-    if callable(items):
-        pairs = items()
-    elif isinstance(weights, Iterable) and not isinstance(weights, (str, bytes, bytearray)):
-        pairs = weights
-    else:
-        raise TypeError(
-            "weights must be a mapping of key to weight (anything with .items()) or an "
-            f"iterable of (key, weight) pairs, not {_kind(weights)}"
-        )
-    for at, pair in enumerate(pairs):
-        if not isinstance(pair, tuple) or len(pair) != 2:
-            raise TypeError(f"weights: item {at} must be a (key, weight) pair, not {_kind(pair)}")
-        yield pair
-
-
-_DOUBLE = struct.Struct("<d")
-_CODE = struct.Struct("<Q")
-
-
-def _to_code(value: Weight) -> int:
-    """A non-negative float as the 64-bit code the engine orders: its bits."""
-    code: int = _CODE.unpack(_DOUBLE.pack(value))[0]
-    return code
-
-
-def _from_code(code: int) -> float:
-    value: float = _DOUBLE.unpack(_CODE.pack(code))[0]
-    return value
-
-
-def _kind(value: object) -> str:
-    return repr(type(value).__name__)
-
-
-def _text(name: str, value: object) -> str:
-    if not isinstance(value, str):
-        raise TypeError(f"{name} must be a str, not {_kind(value)}")
-    return value
-
-
-def _texts(name: str, values: object) -> list[str]:
-    """A batch of strings as a list, any other iterable refused."""
-    if isinstance(values, str):
-        raise TypeError(f"{name} must be an iterable of str, not a single str")
-    try:
-        items: list[str] = list(values)  # type: ignore[call-overload]
-    except TypeError:
-        raise TypeError(f"{name} must be an iterable of str, not {_kind(values)}") from None
-    for position, value in enumerate(items):
-        if not isinstance(value, str):
-            raise TypeError(f"{name}[{position}] must be a str, not {_kind(value)}")
-    return items
-
-
-def _threads(workers: object) -> int:
-    """The engine's thread count for ``workers`` (0: one per core)."""
-    if workers is None:
-        return 0
-    count = _whole("workers", workers)
-    if count < 1:
-        raise ValueError(f"workers must be at least 1, not {count}")
-    return min(count, 1 << 16)
-
-
-def _whole(name: str, value: object) -> int:
-    if type(value) is int:
-        return value
-    if not isinstance(value, bool):
-        try:
-            return operator.index(value)  # type: ignore[arg-type]
-        except TypeError:
-            pass
-    raise TypeError(f"{name} must be an int, not {_kind(value)}")
-
-
-def _limit(value: object) -> int | None:
-    if value is None:
-        return None
-    number = _whole("limit", value)
-    if number < 0:
-        raise ValueError(f"limit must not be negative, not {number}")
-    return min(number, _COUNT_CAP)
-
-
-def _flag(name: str, value: object) -> bool:
-    if not isinstance(value, bool):
-        raise TypeError(f"{name} must be a bool, not {_kind(value)}")
-    return value

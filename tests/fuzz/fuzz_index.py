@@ -416,6 +416,10 @@ def check_one(data: bytes) -> None:
 def main() -> None:
     import atheris
 
+    import morlatch._index_args
+    import morlatch._index_groups
+    import morlatch._index_io
+    import morlatch._weights
     import morlatch.fold
     import morlatch.index
     import morlatch.indexfile
@@ -424,7 +428,9 @@ def main() -> None:
     # the package's branches are.
     functions = [check_one, check_queries, check_copies, check_mapping, build, refusal]
     functions.append(check_pickle_mutations)
-    for module in (morlatch.index, morlatch.fold, morlatch.indexfile):
+    modules = [morlatch.index, morlatch._index_args, morlatch._index_groups, morlatch._index_io]
+    modules += [morlatch._weights, morlatch.fold, morlatch.indexfile]
+    for module in modules:
         for value in vars(module).values():
             members = list(vars(value).values()) if isinstance(value, type) else [value]
             members = [getattr(m, "__func__", getattr(m, "fget", m)) for m in members]
