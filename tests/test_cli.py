@@ -15,7 +15,7 @@ import pytest
 
 import _morlatch
 import morlatch
-from morlatch import cli
+from morlatch import _cli_files, cli
 from reference import levenshtein
 
 WORDS = {"hello": 0, "help": 7, "held": 2, "hélo": 3, "world": 4, "😀x": 5, "a b": 6}
@@ -393,7 +393,7 @@ def test_fault_without_file_names_no_file(
     monkeypatch: pytest.MonkeyPatch, capsys: pytest.CaptureFixture[str]
 ) -> None:
     broken = _morlatch.from_internal_data([0, 1], ["", "a"], [None, 1], [5])
-    monkeypatch.setattr(cli, "default_search", lambda: broken)
+    monkeypatch.setattr(_cli_files, "default_search", lambda: broken)
     assert cli.main(["query", "a"]) == 1
     assert capsys.readouterr().err == (
         "morlatch: error: malformed trie: index out of bounds: the len is 2 but the index is 5\n"
