@@ -6,6 +6,7 @@ from __future__ import annotations
 
 import math
 import re
+from collections.abc import Callable
 
 import pytest
 from hypothesis import assume, given, settings
@@ -14,7 +15,7 @@ from hypothesis import strategies as st
 import morlatch
 import reference
 from morlatch.sounds import sounds_like
-from morlatch.speller import _MAX_COST, english_searches
+from morlatch.speller import _MAX_COST, _NEAR_COST, english_searches
 
 # A small vocabulary whose words lie within a couple of edits of each other.
 COUNTS = {
@@ -167,16 +168,27 @@ def test_correct_is_the_brute_force_noisy_channel_choice(small, word: str, seed:
     assume(typed)
     model = small._model
 
-    def reachable(typed: str, candidate: str) -> bool:
-        near = reference.osa(typed, candidate) <= 2
-        sounds = (
-            len(typed) > 2
-            and reference.levenshtein(sounds_like(typed), sounds_like(candidate)) <= 1
-        )
-        return near or sounds
+    def reachable(edits: int) -> Callable[[str, str], bool]:
+        def admits(typed: str, candidate: str) -> bool:
+            near = reference.osa(typed, candidate) <= edits
+            sounds = (
+                len(typed) > 2
+                and reference.levenshtein(sounds_like(typed), sounds_like(candidate)) <= 1
+            )
+            return near or sounds
 
-    want = reference.noisy_channel(COUNTS, model.cost, typed, reachable, _MAX_COST)
+        return admits
+
+    # The best word one edit away (or sounding alike) stands when it is a
+    # cheap slip; otherwise the words two edits away compete too.
+    want = reference.noisy_channel(COUNTS, model.cost, typed, reachable(1), _MAX_COST)
+    if want is None or model.cost(typed, want) > _NEAR_COST:
+        want = reference.noisy_channel(COUNTS, model.cost, typed, reachable(2), _MAX_COST)
     assert small.correct(typed) == (typed if want is None else want)
+    # Suggestions always weigh every word within two edits.
+    full = reference.noisy_channel(COUNTS, model.cost, typed, reachable(2), _MAX_COST)
+    best = small.suggest(typed, 2)
+    assert (best[0].word if best else None) == full
 
 
 @pytest.mark.parametrize(

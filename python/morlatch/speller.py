@@ -35,6 +35,10 @@ _PREBUILT: Final = "spell_searches.pickle.gz"
 # How many candidates each search hands on to the error model.
 _EDIT_CANDIDATES: Final = 24
 _SOUND_CANDIDATES: Final = 8
+# The best candidate one edit away (or sounding alike) is taken without the
+# two-edit search when it costs at most this much to mistype: a search ten
+# times dearer rarely finds a likelier word beyond so cheap a slip.
+_NEAR_COST: Final = 5.0
 # The weight of a word pair missing from the bigram counts, relative to the
 # second word's own probability ("stupid backoff").
 _BACKOFF: Final = 0.4
@@ -136,7 +140,8 @@ class Speller:
         self._index, self._sounds, self._sounding = searches
         # Both searches build what they need on first use: do it now rather
         # than on the caller's first word.
-        self._candidates("warmup")
+        self._ranked("warmup", None, None, 1)
+        self._ranked("warmup", None, None, 2)
 
     @classmethod
     def english(cls) -> Speller:
@@ -171,7 +176,10 @@ class Speller:
         """The likeliest word meant by ``word``, in its case pattern; the word
         itself when it is known or nothing is within reach."""
         word = _text("word", word)
-        found = self._ranked(word.lower(), None, None, 1)
+        lower = word.lower()
+        if lower in self._counts:
+            return word
+        found = self._ranked(lower, None, None, 1)
         return word if not found else with_case(word, found[0].word)
 
     def suggest(self, word: str, limit: int = 5) -> list[Suggestion]:
@@ -189,10 +197,31 @@ class Speller:
         self, word: str, before: str | None, after: str | None, limit: int
     ) -> list[Suggestion]:
         """Candidates for the lower-case ``word`` between ``before`` and
-        ``after`` (None: no context), scored and ranked."""
+        ``after`` (None: no context), scored and ranked. For the best word
+        alone, the words one edit away are tried first, and the two-edit
+        search runs only when their best is not a cheap slip."""
         if not word or limit == 0 or len(word) > _LONGEST_WORD:
             return []
-        candidates = self._candidates(word)
+        heard = self._heard(word)
+        if limit == 1 and word not in self._counts:
+            near = self._scored(word, self._candidates(word, 1, heard), before, after, 1)
+            if near and near[0][1] <= _NEAR_COST:
+                return [near[0][0]]
+        return [
+            hit
+            for hit, _ in self._scored(word, self._candidates(word, 2, heard), before, after, limit)
+        ]
+
+    def _scored(
+        self,
+        word: str,
+        candidates: list[str],
+        before: str | None,
+        after: str | None,
+        limit: int,
+    ) -> list[tuple[Suggestion, float]]:
+        """The ``limit`` best of ``candidates`` for ``word``, each with the
+        cost of mistyping it as ``word``; a known ``word`` ranks first."""
         known = word in self._counts
         if known and word not in candidates:
             candidates.append(word)
@@ -204,27 +233,37 @@ class Speller:
         else:
             priors = [self._context(candidate, before, after) for candidate in candidates]
         found = [
-            Suggestion(candidates[at], score)
+            (Suggestion(candidates[at], score), priors[at] - score)
             for at, score in self._model.ranked(word, candidates, priors, limit, _MAX_COST)
         ]
         if known:  # a known word ranks first
             at = candidates.index(word)
-            found = [Suggestion(word, priors[at])] + [hit for hit in found if hit.word != word]
+            found = [(Suggestion(word, priors[at]), 0.0)] + [
+                hit for hit in found if hit[0].word != word
+            ]
         return found[:limit]
 
-    def _candidates(self, word: str) -> list[str]:
+    def _candidates(self, word: str, edits: int, heard: list[str]) -> list[str]:
+        """The words within ``edits`` edits of ``word`` that the engine's
+        cheap model ranks best, then the words of ``heard`` not among them."""
         found = dict.fromkeys(
-            hit.key for hit in self._index.correct(word, 2, limit=_EDIT_CANDIDATES)
+            hit.key for hit in self._index.correct(word, edits, limit=_EDIT_CANDIDATES)
         )
-        if len(word) > 2:
-            heard = (
-                alike
-                for hit in self._sounds.search(sounds_like(word), 1, limit=_SOUND_CANDIDATES)
-                for alike in self._sounding[hit.key]
-            )
-            for alike in itertools.islice(heard, _SOUND_CANDIDATES):
-                found.setdefault(alike)
+        for alike in heard:
+            found.setdefault(alike)
         return list(found)
+
+    def _heard(self, word: str) -> list[str]:
+        """The commonest words whose sounds-like key is within one edit of
+        ``word``'s."""
+        if len(word) <= 2:
+            return []
+        heard = (
+            alike
+            for hit in self._sounds.search(sounds_like(word), 1, limit=_SOUND_CANDIDATES)
+            for alike in self._sounding[hit.key]
+        )
+        return list(itertools.islice(heard, _SOUND_CANDIDATES))
 
     def _log_p(self, word: str) -> float:
         return math.log(self._counts.get(word, 0) + 1) - self._log_total
