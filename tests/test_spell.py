@@ -233,6 +233,45 @@ def test_segment_is_the_likeliest_split(small, words: list[str]) -> None:
     assert sum(map(score, got)) == pytest.approx(best)
 
 
+PAIRS_SEEN = {
+    ("in", "side"): 30,
+    ("the", "cat"): 40,
+    ("cat", "sat"): 25,
+    ("a", "cat"): 10,
+    ("the", "theme"): 2,
+    ("then", "a"): 9,
+    ("inside", "the"): 12,
+}
+
+
+@settings(max_examples=100, deadline=None)
+@given(st.lists(st.sampled_from(sorted(COUNTS)), min_size=1, max_size=4))
+def test_segment_with_word_pairs_is_the_likeliest_split(words: list[str]) -> None:
+    speller = _paired()
+    # Eight letters at most: every split that ends at a place is carried on.
+    text = "".join(words)[:8]
+    best = max(
+        reference.segmentation_score(pieces, COUNTS, PAIRS_SEEN)
+        for pieces in reference.segmentations(text)
+    )
+    got = speller.segment(text)
+    assert "".join(got) == text
+    assert reference.segmentation_score(got, COUNTS, PAIRS_SEEN) == pytest.approx(best)
+
+
+@pytest.mark.parametrize(
+    ("text", "words"),
+    [
+        ("dontgo", ["dont", "go"]),
+        ("itisnthere", ["it", "isnt", "here"]),
+    ],
+)
+def test_segment_knows_words_written_without_their_apostrophe(text, words) -> None:
+    counts = {"don't": 50, "do": 400, "go": 300, "it": 900, "isn't": 40, "is": 800, "here": 90}
+    counts |= {"there": 300, "nt": 1, "n": 5, "t": 5}
+    assert morlatch.Speller(counts).segment(text) == words
+
+
 # ---- text -------------------------------------------------------------------------------
 
 
@@ -319,6 +358,15 @@ def test_bad_method_arguments_name_themselves(small, method, args, error, name: 
 # ---- helpers ------------------------------------------------------------------------------
 
 _MODEL: list[morlatch.ErrorModel] = []
+
+
+def _paired() -> morlatch.Speller:
+    if not _PAIRED:
+        _PAIRED.append(morlatch.Speller(COUNTS, bigrams=PAIRS_SEEN, model=_fitted()))
+    return _PAIRED[0]
+
+
+_PAIRED: list[morlatch.Speller] = []
 
 
 def _fitted() -> morlatch.ErrorModel:

@@ -51,6 +51,8 @@ _PREFIXES: Final = frozenset(
     "super trans un under".split()
 )
 _SPLIT_MARGIN: Final = math.log(50)
+# How many of the likeliest splits ending at each place segment carries on.
+_SEGMENT_BEAM: Final = 8
 _JOIN_MARGIN: Final = math.log(50)
 # A capitalised word the speller does not know, in mid-sentence, is taken for
 # a name unless its best correction costs at most this much.
@@ -109,6 +111,8 @@ class Speller:
         "_index",
         "_sounds",
         "_sounding",
+        "_unpunctuated",
+        "_margins",
     )
 
     def __init__(
@@ -138,6 +142,13 @@ class Speller:
         if searches is None:
             searches = _build_searches(counts)
         self._index, self._sounds, self._sounding = searches
+        self._margins = _pair_margins(pairs)
+        # Text run together loses its apostrophes: "dont" is "don't".
+        self._unpunctuated: dict[str, int] = {}
+        for word, count in counts.items():
+            bare = word.replace("'", "")
+            if bare != word and bare and bare not in counts:
+                self._unpunctuated[bare] = self._unpunctuated.get(bare, 0) + count
         # Both searches build what they need on first use: do it now rather
         # than on the caller's first word.
         self._ranked("warmup", None, None, 1)
@@ -325,27 +336,55 @@ class Speller:
         return words
 
     def _segment_run(self, run: str) -> list[str]:
+        """The likeliest split of ``run`` into words by word counts; with word
+        pairs, a pair seen together scores the evidence it adds (how much
+        likelier the second word is after the first than alone), and the
+        likeliest few splits ending at each place are carried on."""
         lower = run.lower()
         n = len(lower)
-        # best[i]: (score, start of the last word) of the likeliest split of
-        # the first i letters.
-        best: list[tuple[float, int]] = [(0.0, 0)] + [(-math.inf, 0)] * n
-        for end in range(1, n + 1):
-            for start in range(max(0, end - _LONGEST_WORD), end):
-                score = best[start][0] + self._word_score(lower[start:end])
-                if score > best[end][0]:
-                    best[end] = (score, start)
+        # best[i]: the splits of the first i letters kept, as {start of the
+        # last word: (score, start of the word before it)}.
+        best: list[dict[int, tuple[float, int]]] = [{0: (0.0, -1)}] + [{} for _ in range(n)]
+        pairs = self._pairs
+        for start in range(n):
+            if not best[start]:
+                continue
+            ahead = sorted(best[start].items(), key=lambda item: -item[1][0])[:_SEGMENT_BEAM]
+            first, (top, _) = ahead[0]
+            for end in range(start + 1, min(n, start + _LONGEST_WORD) + 1):
+                word = lower[start:end]
+                own = self._word_score(word)
+                chosen, score = first, top + own
+                if pairs and start and word in self._counts:
+                    for before, (held, _) in ahead:
+                        gain = self._pair_gain(lower[before:start], word)
+                        if held + own + gain > score:
+                            chosen, score = before, held + own + gain
+                kept = best[end].get(start)
+                if kept is None or score > kept[0]:
+                    best[end][start] = (score, chosen)
         words: list[str] = []
-        end = n
+        end, start = n, max(best[n].items(), key=lambda item: item[1][0])[0]
         while end > 0:
-            start = best[end][1]
             words.append(run[start:end])
-            end = start
+            end, start = start, best[end][start][1]
         words.reverse()
         return words
 
+    def _pair_gain(self, previous: str, word: str) -> float:
+        """How much likelier (natural log) ``word`` is after ``previous``
+        than after any word, among the word pairs, when the two were seen
+        together and it is; else 0."""
+        pair = self._pairs.get((previous, word))
+        if not pair:
+            return 0.0
+        firsts, seconds, log_total = self._margins
+        return max(0.0, math.log(pair) + log_total - firsts[previous] - seconds[word])
+
     def _word_score(self, word: str) -> float:
         count = self._counts.get(word)
+        if count is None:
+            count = self._unpunctuated.get(word)
         if count is not None:
             return math.log(count + 1) - self._log_total
         # An unknown word is the less likely the longer it is.
@@ -548,6 +587,8 @@ class Speller:
             return None
         if self._beside(word, before, after):
             return None
+        if not self._counts.get(word):
+            return None  # a word the corpus lacks has no word pairs to miss
         here = self._context(word, before, after)
         best: tuple[float, str] | None = None
         for hit in self._index.correct(word, 1, limit=8):
@@ -617,6 +658,24 @@ def _pair_counts(bigrams: object) -> dict[tuple[str, str], int]:
         key = (pair[0].lower(), pair[1].lower())
         pairs[key] = min(pairs.get(key, 0) + count, _MAX_COUNT)
     return pairs
+
+
+def _pair_margins(
+    pairs: dict[tuple[str, str], int],
+) -> tuple[dict[str, float], dict[str, float], float]:
+    """The natural logs of how often each word comes first and second in the
+    word pairs, and of all the pairs' count."""
+    firsts: dict[str, int] = {}
+    seconds: dict[str, int] = {}
+    for (first, second), count in pairs.items():
+        firsts[first] = firsts.get(first, 0) + count
+        seconds[second] = seconds.get(second, 0) + count
+    total = sum(firsts.values())
+    return (
+        {word: math.log(count) for word, count in firsts.items() if count},
+        {word: math.log(count) for word, count in seconds.items() if count},
+        math.log(total) if total else 0.0,
+    )
 
 
 def _data_text(name: str) -> str:
