@@ -191,6 +191,18 @@ def test_correct_is_the_brute_force_noisy_channel_choice(small, word: str, seed:
     assert (best[0].word if best else None) == full
 
 
+@settings(max_examples=50, deadline=None)
+@given(
+    words=st.lists(
+        st.sampled_from(sorted(COUNTS)) | _letters | st.sampled_from(["Fone", "RECIEVE", ""]),
+        max_size=12,
+    ),
+    workers=st.sampled_from([None, 1, 3]),
+)
+def test_correct_many_is_correct_for_each_word(small, words: list[str], workers) -> None:
+    assert small.correct_many(words, workers=workers) == [small.correct(word) for word in words]
+
+
 @pytest.mark.parametrize(
     ("typed", "fixed"),
     [("recieve", "receive"), ("Recieve", "Receive"), ("RECIEVE", "RECEIVE"), ("fone", "phone")],
@@ -343,6 +355,8 @@ def test_bad_arguments_name_themselves(call, error, name: str) -> None:
     ("method", "args", "error", "name"),
     [
         ("correct", (b"word",), TypeError, "word"),
+        ("correct_many", ("word",), TypeError, "words"),
+        ("correct_many", ([b"word"],), TypeError, "words"),
         ("suggest", ("word", "5"), TypeError, "limit"),
         ("suggest", ("word", -1), ValueError, "limit"),
         ("check", (None,), TypeError, "text"),

@@ -16,7 +16,7 @@ import math
 import os
 import pickle
 import re
-from collections.abc import Iterator, Mapping
+from collections.abc import Iterable, Iterator, Mapping
 from typing import Final, NamedTuple
 
 from .errormodel import ErrorModel
@@ -193,6 +193,36 @@ class Speller:
         found = self._ranked(lower, None, None, 1)
         return word if not found else with_case(word, found[0].word)
 
+    def correct_many(self, words: Iterable[str], *, workers: int | None = None) -> list[str]:
+        """``correct`` for every word, in order. The engine's searches run on
+        ``workers`` native threads without the interpreter's lock (None: one
+        per core); the error model ranks in the calling thread."""
+        if isinstance(words, str):
+            raise TypeError("words must be an iterable of str, not str")
+        batch = [_text("words", word) for word in words]
+        lower = [word.lower() for word in batch]
+        out = list(batch)
+        todo = [
+            at
+            for at, word in enumerate(lower)
+            if word and word not in self._counts and len(word) <= _LONGEST_WORD
+        ]
+        heard = {at: self._heard(lower[at]) for at in todo}
+        for edits in (1, 2):
+            found = self._index.correct_many(
+                [lower[at] for at in todo], edits, limit=_EDIT_CANDIDATES, workers=workers
+            )
+            far = []
+            for at, hits in zip(todo, found, strict=True):
+                candidates = _merged((hit.key for hit in hits), heard[at])
+                best = self._scored(lower[at], candidates, None, None, 1)
+                if edits == 1 and (not best or best[0][1] > _NEAR_COST):
+                    far.append(at)
+                elif best:
+                    out[at] = with_case(batch[at], best[0][0].word)
+            todo = far
+        return out
+
     def suggest(self, word: str, limit: int = 5) -> list[Suggestion]:
         """Up to ``limit`` words ``word`` may stand for, likeliest first, in
         its case pattern; a known word comes first itself."""
@@ -257,12 +287,8 @@ class Speller:
     def _candidates(self, word: str, edits: int, heard: list[str]) -> list[str]:
         """The words within ``edits`` edits of ``word`` that the engine's
         cheap model ranks best, then the words of ``heard`` not among them."""
-        found = dict.fromkeys(
-            hit.key for hit in self._index.correct(word, edits, limit=_EDIT_CANDIDATES)
-        )
-        for alike in heard:
-            found.setdefault(alike)
-        return list(found)
+        hits = self._index.correct(word, edits, limit=_EDIT_CANDIDATES)
+        return _merged((hit.key for hit in hits), heard)
 
     def _heard(self, word: str) -> list[str]:
         """The commonest words whose sounds-like key is within one edit of
@@ -610,6 +636,14 @@ class Speller:
 
 
 # ---- helpers ---------------------------------------------------------------------
+
+
+def _merged(near: Iterable[str], heard: list[str]) -> list[str]:
+    """The words of ``near``, then those of ``heard`` not among them."""
+    found = dict.fromkeys(near)
+    for alike in heard:
+        found.setdefault(alike)
+    return list(found)
 
 
 def _text(name: str, value: object) -> str:
