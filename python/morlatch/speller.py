@@ -142,7 +142,9 @@ class Speller:
         if searches is None:
             searches = _build_searches(counts)
         self._index, self._sounds, self._sounding = searches
-        self._margins = _pair_margins(pairs)
+        # The pair counts' margins, which only segment needs: summed on its
+        # first use rather than on every speller's build.
+        self._margins: tuple[dict[str, float], dict[str, float], float] | None = None
         # Text run together loses its apostrophes: "dont" is "don't".
         self._unpunctuated: dict[str, int] = {}
         for word, count in counts.items():
@@ -404,6 +406,8 @@ class Speller:
         pair = self._pairs.get((previous, word))
         if not pair:
             return 0.0
+        if self._margins is None:
+            self._margins = _pair_margins(self._pairs)
         firsts, seconds, log_total = self._margins
         return max(0.0, math.log(pair) + log_total - firsts[previous] - seconds[word])
 
