@@ -154,6 +154,19 @@ def word_lists(speller: morlatch.Speller, shipped: morlatch.Speller, tools: dict
             print(
                 f"| {name} | {tool} ({len(sample)}) | {share:.1f}% | {len(sample) / seconds:,.0f} |"
             )
+        for workers in (1, None):
+            typed = [wrong for wrong, _ in pairs]
+            started = time.perf_counter()
+            fixed = who.correct_many(typed, workers=workers)
+            seconds = time.perf_counter() - started
+            right = sum(
+                got.lower() == want.lower() for got, (_, want) in zip(fixed, pairs, strict=True)
+            )
+            label = "1 thread" if workers == 1 else f"{os.cpu_count()} threads"
+            print(
+                f"| {name} | morlatch correct_many, {label} ({len(pairs)}) "
+                f"| {100 * right / len(pairs):.1f}% | {len(pairs) / seconds:,.0f} |"
+            )
 
 
 # ---- sentences ----------------------------------------------------------------------

@@ -1027,3 +1027,33 @@ def segmentations(text: str) -> Iterable[list[str]]:
                 start = at
         pieces.append(text[start:])
         yield pieces
+
+
+def segmentation_score(
+    pieces: Sequence[str],
+    counts: Mapping[str, int],
+    pairs: Mapping[tuple[str, str], int],
+) -> float:
+    """The score of a split of a text into ``pieces``: each piece's log
+    probability from ``counts`` (an unknown piece of n letters 10 / 10**n of
+    a count of one), plus, for a known piece after another with which the
+    word ``pairs`` saw it, the log of how much likelier it is after that word
+    than after any word among the pairs, when it is likelier."""
+    total = sum(counts.values()) + len(counts)
+    firsts: dict[str, int] = {}
+    seconds: dict[str, int] = {}
+    for (first, second), count in pairs.items():
+        firsts[first] = firsts.get(first, 0) + count
+        seconds[second] = seconds.get(second, 0) + count
+    pair_total = sum(pairs.values())
+    score = 0.0
+    for at, piece in enumerate(pieces):
+        if piece in counts:
+            score += math.log((counts[piece] + 1) / total)
+        else:
+            score += math.log(10 / total) - len(piece) * math.log(10)
+        seen = pairs.get((pieces[at - 1], piece), 0) if at else 0
+        if seen and piece in counts:
+            ratio = seen * pair_total / (firsts[pieces[at - 1]] * seconds[piece])
+            score += max(0.0, math.log(ratio))
+    return score

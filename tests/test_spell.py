@@ -6,6 +6,7 @@ from __future__ import annotations
 
 import math
 import re
+from collections.abc import Callable
 
 import pytest
 from hypothesis import assume, given, settings
@@ -14,7 +15,7 @@ from hypothesis import strategies as st
 import morlatch
 import reference
 from morlatch.sounds import sounds_like
-from morlatch.speller import _MAX_COST, english_searches
+from morlatch.speller import _MAX_COST, _NEAR_COST, english_searches
 
 # A small vocabulary whose words lie within a couple of edits of each other.
 COUNTS = {
@@ -167,16 +168,39 @@ def test_correct_is_the_brute_force_noisy_channel_choice(small, word: str, seed:
     assume(typed)
     model = small._model
 
-    def reachable(typed: str, candidate: str) -> bool:
-        near = reference.osa(typed, candidate) <= 2
-        sounds = (
-            len(typed) > 2
-            and reference.levenshtein(sounds_like(typed), sounds_like(candidate)) <= 1
-        )
-        return near or sounds
+    def reachable(edits: int) -> Callable[[str, str], bool]:
+        def admits(typed: str, candidate: str) -> bool:
+            near = reference.osa(typed, candidate) <= edits
+            sounds = (
+                len(typed) > 2
+                and reference.levenshtein(sounds_like(typed), sounds_like(candidate)) <= 1
+            )
+            return near or sounds
 
-    want = reference.noisy_channel(COUNTS, model.cost, typed, reachable, _MAX_COST)
+        return admits
+
+    # The best word one edit away (or sounding alike) stands when it is a
+    # cheap slip; otherwise the words two edits away compete too.
+    want = reference.noisy_channel(COUNTS, model.cost, typed, reachable(1), _MAX_COST)
+    if want is None or model.cost(typed, want) > _NEAR_COST:
+        want = reference.noisy_channel(COUNTS, model.cost, typed, reachable(2), _MAX_COST)
     assert small.correct(typed) == (typed if want is None else want)
+    # Suggestions always weigh every word within two edits.
+    full = reference.noisy_channel(COUNTS, model.cost, typed, reachable(2), _MAX_COST)
+    best = small.suggest(typed, 2)
+    assert (best[0].word if best else None) == full
+
+
+@settings(max_examples=50, deadline=None)
+@given(
+    words=st.lists(
+        st.sampled_from(sorted(COUNTS)) | _letters | st.sampled_from(["Fone", "RECIEVE", ""]),
+        max_size=12,
+    ),
+    workers=st.sampled_from([None, 1, 3]),
+)
+def test_correct_many_is_correct_for_each_word(small, words: list[str], workers) -> None:
+    assert small.correct_many(words, workers=workers) == [small.correct(word) for word in words]
 
 
 @pytest.mark.parametrize(
@@ -219,6 +243,45 @@ def test_segment_is_the_likeliest_split(small, words: list[str]) -> None:
     got = small.segment(text)
     assert "".join(got) == text
     assert sum(map(score, got)) == pytest.approx(best)
+
+
+PAIRS_SEEN = {
+    ("in", "side"): 30,
+    ("the", "cat"): 40,
+    ("cat", "sat"): 25,
+    ("a", "cat"): 10,
+    ("the", "theme"): 2,
+    ("then", "a"): 9,
+    ("inside", "the"): 12,
+}
+
+
+@settings(max_examples=100, deadline=None)
+@given(st.lists(st.sampled_from(sorted(COUNTS)), min_size=1, max_size=4))
+def test_segment_with_word_pairs_is_the_likeliest_split(words: list[str]) -> None:
+    speller = _paired()
+    # Eight letters at most: every split that ends at a place is carried on.
+    text = "".join(words)[:8]
+    best = max(
+        reference.segmentation_score(pieces, COUNTS, PAIRS_SEEN)
+        for pieces in reference.segmentations(text)
+    )
+    got = speller.segment(text)
+    assert "".join(got) == text
+    assert reference.segmentation_score(got, COUNTS, PAIRS_SEEN) == pytest.approx(best)
+
+
+@pytest.mark.parametrize(
+    ("text", "words"),
+    [
+        ("dontgo", ["dont", "go"]),
+        ("itisnthere", ["it", "isnt", "here"]),
+    ],
+)
+def test_segment_knows_words_written_without_their_apostrophe(text, words) -> None:
+    counts = {"don't": 50, "do": 400, "go": 300, "it": 900, "isn't": 40, "is": 800, "here": 90}
+    counts |= {"there": 300, "nt": 1, "n": 5, "t": 5}
+    assert morlatch.Speller(counts).segment(text) == words
 
 
 # ---- text -------------------------------------------------------------------------------
@@ -292,6 +355,8 @@ def test_bad_arguments_name_themselves(call, error, name: str) -> None:
     ("method", "args", "error", "name"),
     [
         ("correct", (b"word",), TypeError, "word"),
+        ("correct_many", ("word",), TypeError, "words"),
+        ("correct_many", ([b"word"],), TypeError, "words"),
         ("suggest", ("word", "5"), TypeError, "limit"),
         ("suggest", ("word", -1), ValueError, "limit"),
         ("check", (None,), TypeError, "text"),
@@ -307,6 +372,15 @@ def test_bad_method_arguments_name_themselves(small, method, args, error, name: 
 # ---- helpers ------------------------------------------------------------------------------
 
 _MODEL: list[morlatch.ErrorModel] = []
+
+
+def _paired() -> morlatch.Speller:
+    if not _PAIRED:
+        _PAIRED.append(morlatch.Speller(COUNTS, bigrams=PAIRS_SEEN, model=_fitted()))
+    return _PAIRED[0]
+
+
+_PAIRED: list[morlatch.Speller] = []
 
 
 def _fitted() -> morlatch.ErrorModel:

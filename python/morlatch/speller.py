@@ -16,7 +16,7 @@ import math
 import os
 import pickle
 import re
-from collections.abc import Iterator, Mapping
+from collections.abc import Iterable, Iterator, Mapping
 from typing import Final, NamedTuple
 
 from .errormodel import ErrorModel
@@ -35,6 +35,10 @@ _PREBUILT: Final = "spell_searches.pickle.gz"
 # How many candidates each search hands on to the error model.
 _EDIT_CANDIDATES: Final = 24
 _SOUND_CANDIDATES: Final = 8
+# The best candidate one edit away (or sounding alike) is taken without the
+# two-edit search when it costs at most this much to mistype: a search ten
+# times dearer rarely finds a likelier word beyond so cheap a slip.
+_NEAR_COST: Final = 5.0
 # The weight of a word pair missing from the bigram counts, relative to the
 # second word's own probability ("stupid backoff").
 _BACKOFF: Final = 0.4
@@ -47,6 +51,8 @@ _PREFIXES: Final = frozenset(
     "super trans un under".split()
 )
 _SPLIT_MARGIN: Final = math.log(50)
+# How many of the likeliest splits ending at each place segment carries on.
+_SEGMENT_BEAM: Final = 8
 _JOIN_MARGIN: Final = math.log(50)
 # A capitalised word the speller does not know, in mid-sentence, is taken for
 # a name unless its best correction costs at most this much.
@@ -105,6 +111,8 @@ class Speller:
         "_index",
         "_sounds",
         "_sounding",
+        "_unpunctuated",
+        "_margins",
     )
 
     def __init__(
@@ -134,9 +142,19 @@ class Speller:
         if searches is None:
             searches = _build_searches(counts)
         self._index, self._sounds, self._sounding = searches
+        # The pair counts' margins, which only segment needs: summed on its
+        # first use rather than on every speller's build.
+        self._margins: tuple[dict[str, float], dict[str, float], float] | None = None
+        # Text run together loses its apostrophes: "dont" is "don't".
+        self._unpunctuated: dict[str, int] = {}
+        for word, count in counts.items():
+            bare = word.replace("'", "")
+            if bare != word and bare and bare not in counts:
+                self._unpunctuated[bare] = self._unpunctuated.get(bare, 0) + count
         # Both searches build what they need on first use: do it now rather
         # than on the caller's first word.
-        self._candidates("warmup")
+        self._ranked("warmup", None, None, 1)
+        self._ranked("warmup", None, None, 2)
 
     @classmethod
     def english(cls) -> Speller:
@@ -171,8 +189,41 @@ class Speller:
         """The likeliest word meant by ``word``, in its case pattern; the word
         itself when it is known or nothing is within reach."""
         word = _text("word", word)
-        found = self._ranked(word.lower(), None, None, 1)
+        lower = word.lower()
+        if lower in self._counts:
+            return word
+        found = self._ranked(lower, None, None, 1)
         return word if not found else with_case(word, found[0].word)
+
+    def correct_many(self, words: Iterable[str], *, workers: int | None = None) -> list[str]:
+        """``correct`` for every word, in order. The engine's searches run on
+        ``workers`` native threads without the interpreter's lock (None: one
+        per core); the error model ranks in the calling thread."""
+        if isinstance(words, str):
+            raise TypeError("words must be an iterable of str, not str")
+        batch = [_text("words", word) for word in words]
+        lower = [word.lower() for word in batch]
+        out = list(batch)
+        todo = [
+            at
+            for at, word in enumerate(lower)
+            if word and word not in self._counts and len(word) <= _LONGEST_WORD
+        ]
+        heard = {at: self._heard(lower[at]) for at in todo}
+        for edits in (1, 2):
+            found = self._index.correct_many(
+                [lower[at] for at in todo], edits, limit=_EDIT_CANDIDATES, workers=workers
+            )
+            far = []
+            for at, hits in zip(todo, found, strict=True):
+                candidates = _merged((hit.key for hit in hits), heard[at])
+                best = self._scored(lower[at], candidates, None, None, 1)
+                if edits == 1 and (not best or best[0][1] > _NEAR_COST):
+                    far.append(at)
+                elif best:
+                    out[at] = with_case(batch[at], best[0][0].word)
+            todo = far
+        return out
 
     def suggest(self, word: str, limit: int = 5) -> list[Suggestion]:
         """Up to ``limit`` words ``word`` may stand for, likeliest first, in
@@ -189,10 +240,31 @@ class Speller:
         self, word: str, before: str | None, after: str | None, limit: int
     ) -> list[Suggestion]:
         """Candidates for the lower-case ``word`` between ``before`` and
-        ``after`` (None: no context), scored and ranked."""
+        ``after`` (None: no context), scored and ranked. For the best word
+        alone, the words one edit away are tried first, and the two-edit
+        search runs only when their best is not a cheap slip."""
         if not word or limit == 0 or len(word) > _LONGEST_WORD:
             return []
-        candidates = self._candidates(word)
+        heard = self._heard(word)
+        if limit == 1 and word not in self._counts:
+            near = self._scored(word, self._candidates(word, 1, heard), before, after, 1)
+            if near and near[0][1] <= _NEAR_COST:
+                return [near[0][0]]
+        return [
+            hit
+            for hit, _ in self._scored(word, self._candidates(word, 2, heard), before, after, limit)
+        ]
+
+    def _scored(
+        self,
+        word: str,
+        candidates: list[str],
+        before: str | None,
+        after: str | None,
+        limit: int,
+    ) -> list[tuple[Suggestion, float]]:
+        """The ``limit`` best of ``candidates`` for ``word``, each with the
+        cost of mistyping it as ``word``; a known ``word`` ranks first."""
         known = word in self._counts
         if known and word not in candidates:
             candidates.append(word)
@@ -204,27 +276,33 @@ class Speller:
         else:
             priors = [self._context(candidate, before, after) for candidate in candidates]
         found = [
-            Suggestion(candidates[at], score)
+            (Suggestion(candidates[at], score), priors[at] - score)
             for at, score in self._model.ranked(word, candidates, priors, limit, _MAX_COST)
         ]
         if known:  # a known word ranks first
             at = candidates.index(word)
-            found = [Suggestion(word, priors[at])] + [hit for hit in found if hit.word != word]
+            found = [(Suggestion(word, priors[at]), 0.0)] + [
+                hit for hit in found if hit[0].word != word
+            ]
         return found[:limit]
 
-    def _candidates(self, word: str) -> list[str]:
-        found = dict.fromkeys(
-            hit.key for hit in self._index.correct(word, 2, limit=_EDIT_CANDIDATES)
+    def _candidates(self, word: str, edits: int, heard: list[str]) -> list[str]:
+        """The words within ``edits`` edits of ``word`` that the engine's
+        cheap model ranks best, then the words of ``heard`` not among them."""
+        hits = self._index.correct(word, edits, limit=_EDIT_CANDIDATES)
+        return _merged((hit.key for hit in hits), heard)
+
+    def _heard(self, word: str) -> list[str]:
+        """The commonest words whose sounds-like key is within one edit of
+        ``word``'s."""
+        if len(word) <= 2:
+            return []
+        heard = (
+            alike
+            for hit in self._sounds.search(sounds_like(word), 1, limit=_SOUND_CANDIDATES)
+            for alike in self._sounding[hit.key]
         )
-        if len(word) > 2:
-            heard = (
-                alike
-                for hit in self._sounds.search(sounds_like(word), 1, limit=_SOUND_CANDIDATES)
-                for alike in self._sounding[hit.key]
-            )
-            for alike in itertools.islice(heard, _SOUND_CANDIDATES):
-                found.setdefault(alike)
-        return list(found)
+        return list(itertools.islice(heard, _SOUND_CANDIDATES))
 
     def _log_p(self, word: str) -> float:
         return math.log(self._counts.get(word, 0) + 1) - self._log_total
@@ -286,27 +364,57 @@ class Speller:
         return words
 
     def _segment_run(self, run: str) -> list[str]:
+        """The likeliest split of ``run`` into words by word counts; with word
+        pairs, a pair seen together scores the evidence it adds (how much
+        likelier the second word is after the first than alone), and the
+        likeliest few splits ending at each place are carried on."""
         lower = run.lower()
         n = len(lower)
-        # best[i]: (score, start of the last word) of the likeliest split of
-        # the first i letters.
-        best: list[tuple[float, int]] = [(0.0, 0)] + [(-math.inf, 0)] * n
-        for end in range(1, n + 1):
-            for start in range(max(0, end - _LONGEST_WORD), end):
-                score = best[start][0] + self._word_score(lower[start:end])
-                if score > best[end][0]:
-                    best[end] = (score, start)
+        # best[i]: the splits of the first i letters kept, as {start of the
+        # last word: (score, start of the word before it)}.
+        best: list[dict[int, tuple[float, int]]] = [{0: (0.0, -1)}] + [{} for _ in range(n)]
+        pairs = self._pairs
+        for start in range(n):
+            if not best[start]:
+                continue
+            ahead = sorted(best[start].items(), key=lambda item: -item[1][0])[:_SEGMENT_BEAM]
+            first, (top, _) = ahead[0]
+            for end in range(start + 1, min(n, start + _LONGEST_WORD) + 1):
+                word = lower[start:end]
+                own = self._word_score(word)
+                chosen, score = first, top + own
+                if pairs and start and word in self._counts:
+                    for before, (held, _) in ahead:
+                        gain = self._pair_gain(lower[before:start], word)
+                        if held + own + gain > score:
+                            chosen, score = before, held + own + gain
+                kept = best[end].get(start)
+                if kept is None or score > kept[0]:
+                    best[end][start] = (score, chosen)
         words: list[str] = []
-        end = n
+        end, start = n, max(best[n].items(), key=lambda item: item[1][0])[0]
         while end > 0:
-            start = best[end][1]
             words.append(run[start:end])
-            end = start
+            end, start = start, best[end][start][1]
         words.reverse()
         return words
 
+    def _pair_gain(self, previous: str, word: str) -> float:
+        """How much likelier (natural log) ``word`` is after ``previous``
+        than after any word, among the word pairs, when the two were seen
+        together and it is; else 0."""
+        pair = self._pairs.get((previous, word))
+        if not pair:
+            return 0.0
+        if self._margins is None:
+            self._margins = _pair_margins(self._pairs)
+        firsts, seconds, log_total = self._margins
+        return max(0.0, math.log(pair) + log_total - firsts[previous] - seconds[word])
+
     def _word_score(self, word: str) -> float:
         count = self._counts.get(word)
+        if count is None:
+            count = self._unpunctuated.get(word)
         if count is not None:
             return math.log(count + 1) - self._log_total
         # An unknown word is the less likely the longer it is.
@@ -509,6 +617,8 @@ class Speller:
             return None
         if self._beside(word, before, after):
             return None
+        if not self._counts.get(word):
+            return None  # a word the corpus lacks has no word pairs to miss
         here = self._context(word, before, after)
         best: tuple[float, str] | None = None
         for hit in self._index.correct(word, 1, limit=8):
@@ -530,6 +640,14 @@ class Speller:
 
 
 # ---- helpers ---------------------------------------------------------------------
+
+
+def _merged(near: Iterable[str], heard: list[str]) -> list[str]:
+    """The words of ``near``, then those of ``heard`` not among them."""
+    found = dict.fromkeys(near)
+    for alike in heard:
+        found.setdefault(alike)
+    return list(found)
 
 
 def _text(name: str, value: object) -> str:
@@ -578,6 +696,24 @@ def _pair_counts(bigrams: object) -> dict[tuple[str, str], int]:
         key = (pair[0].lower(), pair[1].lower())
         pairs[key] = min(pairs.get(key, 0) + count, _MAX_COUNT)
     return pairs
+
+
+def _pair_margins(
+    pairs: dict[tuple[str, str], int],
+) -> tuple[dict[str, float], dict[str, float], float]:
+    """The natural logs of how often each word comes first and second in the
+    word pairs, and of all the pairs' count."""
+    firsts: dict[str, int] = {}
+    seconds: dict[str, int] = {}
+    for (first, second), count in pairs.items():
+        firsts[first] = firsts.get(first, 0) + count
+        seconds[second] = seconds.get(second, 0) + count
+    total = sum(firsts.values())
+    return (
+        {word: math.log(count) for word, count in firsts.items() if count},
+        {word: math.log(count) for word, count in seconds.items() if count},
+        math.log(total) if total else 0.0,
+    )
 
 
 def _data_text(name: str) -> str:

@@ -37,6 +37,42 @@ Channel::Channel(const std::vector<Edit>& edits, const Rates& rates) : rates_(ra
         }
         bucket->second.push_back({edit.target, edit.cost});
     }
+    prefixes_.emplace_back();
+    for (const auto& [source, targets] : edits_) {
+        std::uint32_t node = 0;
+        for (const char32_t c : source) {
+            auto& next = prefixes_[node].next;
+            auto child =
+                std::ranges::lower_bound(next, c, {}, &std::pair<char32_t, std::uint32_t>::first);
+            if (child == next.end() || child->first != c) {
+                const auto fresh = static_cast<std::uint32_t>(prefixes_.size());
+                next.insert(child, {c, fresh});
+                node = fresh;
+                prefixes_.emplace_back();  // after the insert: `next` may move
+            } else {
+                node = child->second;
+            }
+        }
+        prefixes_[node].targets = &targets;
+    }
+}
+
+void Channel::sources_at(std::u32string_view word, std::size_t at,
+                         std::vector<std::pair<std::size_t, const Targets*>>& found) const {
+    found.clear();
+    std::uint32_t node = 0;
+    for (std::size_t size = 1; at + size <= word.size(); ++size) {
+        const auto& next = prefixes_[node].next;
+        const auto child = std::ranges::lower_bound(next, word[at + size - 1], {},
+                                                    &std::pair<char32_t, std::uint32_t>::first);
+        if (child == next.end() || child->first != word[at + size - 1]) {
+            return;
+        }
+        node = child->second;
+        if (prefixes_[node].targets != nullptr) {
+            found.emplace_back(size, prefixes_[node].targets);
+        }
+    }
 }
 
 double Channel::cost(std::u32string_view typed, std::u32string_view word, std::size_t band,
@@ -76,13 +112,7 @@ double Channel::cost(Scratch& scratch, std::u32string_view typed, std::u32string
         if (std::ranges::min(reachable) > bound) {
             return kNever;
         }
-        sources.clear();
-        for (std::size_t size = 1; size <= std::min(longest_source_, n - i); ++size) {
-            const auto found = edits_.find(word.substr(i, size));
-            if (found != edits_.end()) {
-                sources.emplace_back(size, &found->second);
-            }
-        }
+        sources_at(word, i, sources);
         const std::size_t first = i > reach ? i - reach : 0;
         const std::size_t last = std::min(m, i + reach);
         for (std::size_t j = first; j <= last; ++j) {

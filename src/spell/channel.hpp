@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <limits>
 #include <string>
@@ -80,10 +81,23 @@ private:
         std::vector<std::pair<char32_t, std::vector<Target>>> by_first;
     };
 
+    // The sources that start at `at` in `word`, as (size, targets), into
+    // `found` (cleared first): one walk down the sources' prefix tree.
+    void sources_at(std::u32string_view word, std::size_t at,
+                    std::vector<std::pair<std::size_t, const Targets*>>& found) const;
+
     // The texts the map's views point into; a deque never moves them.
     std::deque<std::u32string> sources_;
     std::unordered_map<std::u32string_view, Targets> edits_;
     std::size_t longest_source_ = 0;
+    // The sources as a prefix tree: node 0 is the root; a node's children
+    // are sorted by character, and a node that ends a source points at its
+    // targets (the map's elements never move).
+    struct Prefix {
+        std::vector<std::pair<char32_t, std::uint32_t>> next;
+        const Targets* targets = nullptr;
+    };
+    std::vector<Prefix> prefixes_;
     Rates rates_;
 };
 
