@@ -232,9 +232,11 @@ private:
     // typos (and prefix) and the fewest typos of the words after. Terms
     // come fewest typos first, and within a term items come in their order
     // among equals: once the best items rank above that, no unseen item can
-    // enter them.
+    // enter them. `item` is the term's next item, or null before its first
+    // (its place among equals is read only when the rest ties: a random
+    // read that most postings skip).
     bool unseen_below(std::uint32_t matched, std::uint64_t typos, std::uint32_t prefix,
-                      std::uint32_t tie) const {
+                      const std::uint32_t* item) const {
         if (top_.size() < query_.limit) {
             return false;
         }
@@ -243,7 +245,7 @@ private:
         if (worst.typos != typos) return worst.typos < typos;
         if (worst.spread != 0) return false;
         if (worst.prefixes != prefix) return worst.prefixes < prefix;
-        return c_.tie_rank_[worst.item] < tie;
+        return item != nullptr && c_.tie_rank_[worst.item] < c_.tie_rank_[*item];
     }
 
     // Reads the items of the r-th word drawn; with `held`, only those that
@@ -256,24 +258,30 @@ private:
         const auto matched = static_cast<std::uint32_t>(q_ - r);
         c_.for_each_term(*expansions_[order_[r]],
                          [&](std::uint32_t term, std::uint32_t typos, std::uint32_t prefix) {
-                             const std::uint64_t least = typos + later_typos;
-                             if (unseen_below(matched, least, prefix, 0)) {
-                                 return false;
-                             }
-                             for (std::uint64_t at = c_.posting_offsets_[term];
-                                  at < c_.posting_offsets_[term + 1]; ++at) {
-                                 const std::uint32_t item = c_.postings_[at];
-                                 if (unseen_below(matched, least, prefix, c_.tie_rank_[item])) {
-                                     break;
-                                 }
-                                 if ((held && !s_.held_by_filter(item)) || !s_.first_visit(item)) {
-                                     continue;
-                                 }
-                                 interrupt_.tick();
-                                 offer(evaluate(item));
-                             }
-                             return true;
+                             return read_term(term, matched, typos + later_typos, prefix, held);
                          });
+    }
+
+    // Offers the unseen items of a term, as long as they may enter the best;
+    // false when not even its first could.
+    bool read_term(std::uint32_t term, std::uint32_t matched, std::uint64_t least,
+                   std::uint32_t prefix, bool held) {
+        if (unseen_below(matched, least, prefix, nullptr)) {
+            return false;
+        }
+        for (std::uint64_t at = c_.posting_offsets_[term]; at < c_.posting_offsets_[term + 1];
+             ++at) {
+            const std::uint32_t item = c_.postings_[at];
+            if (unseen_below(matched, least, prefix, &c_.postings_[at])) {
+                break;
+            }
+            if ((held && !s_.held_by_filter(item)) || !s_.first_visit(item)) {
+                continue;
+            }
+            interrupt_.tick();
+            offer(evaluate(item));
+        }
+        return true;
     }
 
     // First the items that the next words drawn hold too (a bitmap each,
