@@ -211,7 +211,9 @@ private:
     // Words by how many items their terms reach, fewest first. After the
     // first r + 1 of them, every item that misses at most r words was seen:
     // once one such item is found, the items holding the most words are.
-    // Also the fewest typos each word adds to an item that it matches.
+    // Also the fewest typos each word adds to an item that it matches, and
+    // the prefix match it adds then: a prefix word that matches no whole
+    // term with its fewest typos matches every item with those as a prefix.
     void order_words() {
         order_.resize(q_);
         std::iota(order_.begin(), order_.end(), 0u);
@@ -219,17 +221,24 @@ private:
             return expansions_[a]->postings < expansions_[b]->postings;
         });
         least_typos_.assign(q_, 0);
+        least_prefix_.assign(q_, 0);
         for (std::size_t w = 0; w < q_; ++w) {
             const Expansion& e = *expansions_[w];
             if (e.prefix ? !e.ranges.empty() : !e.terms.empty()) {
                 least_typos_[w] = e.prefix ? e.ranges.front().typos : e.terms.front().typos;
+            }
+            if (e.prefix && std::none_of(e.terms.begin(), e.terms.end(), [&](const TermMatch& m) {
+                    return m.typos == least_typos_[w];
+                })) {
+                least_prefix_[w] = 1;
             }
         }
     }
 
     // An item first reached through a term of the r-th word misses the
     // words before it: it ranks at best as `matched` words with the term's
-    // typos (and prefix) and the fewest typos of the words after. Terms
+    // typos (and prefix) and the fewest typos (and prefixes, with those)
+    // of the words after. Terms
     // come fewest typos first, and within a term items come in their order
     // among equals: once the best items rank above that, no unseen item can
     // enter them. `item` is the term's next item, or null before its first
@@ -252,14 +261,16 @@ private:
     // the filter words hold too.
     void traverse(std::size_t r, bool held) {
         std::uint64_t later_typos = 0;
+        std::uint32_t later_prefixes = 0;
         for (std::size_t i = r + 1; i < q_; ++i) {
             later_typos += least_typos_[order_[i]];
+            later_prefixes += least_prefix_[order_[i]];
         }
         const auto matched = static_cast<std::uint32_t>(q_ - r);
-        c_.for_each_term(*expansions_[order_[r]],
-                         [&](std::uint32_t term, std::uint32_t typos, std::uint32_t prefix) {
-                             return read_term(term, matched, typos + later_typos, prefix, held);
-                         });
+        c_.for_each_term(*expansions_[order_[r]], [&](std::uint32_t term, std::uint32_t typos,
+                                                      std::uint32_t prefix) {
+            return read_term(term, matched, typos + later_typos, prefix + later_prefixes, held);
+        });
     }
 
     // Offers the unseen items of a term, as long as they may enter the best;
@@ -364,6 +375,7 @@ private:
     std::vector<std::uint64_t> with_matched_;
     std::vector<std::uint32_t> order_;
     std::vector<std::uint32_t> least_typos_;
+    std::vector<std::uint32_t> least_prefix_;
 };
 
 std::vector<Hit> Catalog::search(const SearchQuery& query,
