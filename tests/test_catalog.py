@@ -3,6 +3,7 @@ over random catalogs, then the rules a user meets one by one."""
 
 from __future__ import annotations
 
+import array
 import pickle
 from pathlib import Path
 
@@ -173,6 +174,13 @@ def _sections(catalog: Catalog) -> dict[str, bytes]:
     return {name: bytes(body) for name, body in catalog._sections().items()}
 
 
+def _swapped(body: bytes, i: int, j: int) -> bytes:
+    """``body`` as u32 numbers, the i-th and j-th swapped."""
+    numbers = array.array("I", body)
+    numbers[i], numbers[j] = numbers[j], numbers[i]
+    return numbers.tobytes()
+
+
 @pytest.mark.parametrize(
     ("change", "message"),
     [
@@ -180,19 +188,37 @@ def _sections(catalog: Catalog) -> dict[str, bytes]:
         (lambda s: s.update({"cat.words": s["cat.words"][:-4]}), "word offsets"),
         (lambda s: s.update({"cat.words": b"\xff" * len(s["cat.words"])}), "not one of the terms"),
         (lambda s: s.update({"cat.terms": b"\xff" + s["cat.terms"][1:]}), "not UTF-8"),
-        (lambda s: s.update({"cat.terms": s["cat.terms"].replace(b"b", b"a")}), "not distinct"),
+        (
+            lambda s: s.update({"cat.terms": s["cat.terms"].replace(b"b", b"a")}),
+            "not distinct|term order",
+        ),
         (lambda s: s.update({"cat.textoff": s["cat.textoff"][8:]}), "text offsets"),
         (lambda s: s.update({"cat.payloads": b"123"}), "whole number"),
         (lambda s: s.update({"cat.meta": b"{"}), "Expecting"),
         (
-            lambda s: s.update({"cat.meta": s["cat.meta"].replace(b'"format": 1', b'"format": 9')}),
+            lambda s: s.update({"cat.meta": s["cat.meta"].replace(b'"format": 2', b'"format": 9')}),
             "format",
         ),
+        (
+            lambda s: s.update({"cat.meta": s["cat.meta"].replace(b'"format": 2', b'"format": 1')}),
+            "older version",
+        ),
         (lambda s: s.update({"nodes": b""}), "not known"),
+        # What is stored beside the parts must be exactly what building derives.
+        (lambda s: s.pop("cat.trie"), "no 'cat.trie' section"),
+        (lambda s: s.update({"cat.trie": s["cat.trie"][:-4]}), "term trie is damaged"),
+        (lambda s: s.update({"cat.bytext": s["cat.bytext"][::-1]}), "term order"),
+        (lambda s: s.update({"cat.bytext": s["cat.bytext"][4:]}), "term order"),
+        (lambda s: s.update({"cat.tierank": s["cat.tierank"][::-1]}), "items' order"),
+        (lambda s: s.update({"cat.postings": s["cat.postings"][::-1]}), "postings"),
+        (lambda s: s.update({"cat.postoff": s["cat.postoff"][:-8]}), "posting offsets"),
+        # Terms "ab" and "a" are held by one item each: their lists swapped
+        # keep every count and order.
+        (lambda s: s.update({"cat.postings": _swapped(s["cat.postings"], 0, 3)}), "not the items"),
     ],
 )
 def test_crafted_files_are_refused(tmp_path: Path, change, message: str) -> None:
-    sections = _sections(Catalog(["ab ac", "a b"]))
+    sections = _sections(Catalog(["ab ac", "a b", "ac b"]))
     change(sections)
     path = tmp_path / "c.idx"
     indexfile.write(path, sections)

@@ -210,6 +210,22 @@ def catalog_new(
     words: Buffer,
     word_offsets: Buffer,
 ) -> CatalogCore: ...
+def catalog_open(
+    terms: Buffer,
+    term_offsets: Buffer,
+    texts: Buffer,
+    text_offsets: Buffer,
+    payloads: Buffer,
+    weights: Buffer | None,
+    words: Buffer,
+    word_offsets: Buffer,
+    trie: Buffer,
+    posting_offsets: Buffer,
+    postings: Buffer,
+    tie_rank: Buffer,
+    by_text: Buffer,
+) -> CatalogCore: ...
+def catalog_stored(catalog: CatalogCore) -> tuple[bytes, bytes, bytes, bytes, bytes]: ...
 def catalog_search(
     catalog: CatalogCore, words: list[str], budgets: list[int], last_is_prefix: bool, limit: int
 ) -> list[_CatalogHit]: ...

@@ -51,20 +51,16 @@ out of three (2 * 2 / 5 = 0.8) passes easily.
 
 from __future__ import annotations
 
-import json
 import math
-import mmap
 import os
-import re
-import sys
-import unicodedata
 from array import array
-from collections.abc import Callable, Iterable, Iterator, Mapping
+from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from itertools import accumulate
 from typing import TYPE_CHECKING, Any, NamedTuple
 
-from . import _engine, indexfile
-from .fold import FoldRule, apply, fold_text
+from . import _engine, catalog_file, indexfile
+from .catalog_words import _synonyms, _Words
+from .fold import FoldRule, fold_text
 from .index import (
     _COUNT_CAP,
     Weight,
@@ -89,7 +85,6 @@ MATCH_CUTOFF = 0.6
 #: Words of a query past this many are ignored (bounds a query's work).
 MAX_QUERY_WORDS = 64
 _MAX_PAYLOAD = 0xFFFFFFFF
-_FORMAT = 1
 
 
 class Hit(NamedTuple):
@@ -101,167 +96,6 @@ class Hit(NamedTuple):
     payload: int
     score: float
     spans: list[tuple[int, int]]
-
-
-# Letters, digits and marks: "[^\W_]" is every letter and digit (and
-# nothing else: str.isalnum() is a subset of categories L and N), marks are
-# added as a class of their own, only for texts that hold a character outside
-# ASCII (matching that class is slower).
-_FAST_WORD = "[^\\W_]+"
-_marks: str | None = None
-
-
-def _mark_class() -> str:
-    """A regular-expression class of the letters, digits and marks that
-    "[^\\W_]" leaves out (the marks, and no letter or digit in practice)."""
-    global _marks
-    if _marks is None:
-        word = re.compile(_FAST_WORD)
-        ranges: list[str] = []
-        start = None
-        for code in range(0x80, sys.maxunicode + 2):
-            ch = chr(code) if code <= sys.maxunicode else ""
-            inside = bool(ch) and unicodedata.category(ch)[0] in "LNM" and not word.match(ch)
-            if inside and start is None:
-                start = code
-            elif not inside and start is not None:
-                ranges.append(f"{re.escape(chr(start))}-{re.escape(chr(code - 1))}")
-                start = None
-        _marks = "[" + "".join(ranges) + "]"
-    return _marks
-
-
-# Between the texts of a catalog split in one go.
-_SEPARATOR = "\x00"
-# A word left out (the native splitter's number for it).
-_DROPPED = 0xFFFFFFFF
-
-
-class _Words:
-    """How texts become terms: the tokenizer, the fold and the synonyms."""
-
-    __slots__ = ("characters", "symbols", "fast", "exact", "rule", "synonyms", "memo")
-
-    def __init__(self, rule: FoldRule | None, synonyms: dict[str, str]) -> None:
-        self.characters = [
-            s for s in sorted(synonyms) if len(s) == 1 and unicodedata.category(s)[0] not in "LNM"
-        ]
-        self.symbols = [re.escape(s) for s in self.characters]
-        self.fast = re.compile("|".join([_FAST_WORD, *self.symbols]))
-        self.exact: re.Pattern[str] | None = None
-        self.rule = rule
-        self.synonyms = synonyms
-        self.memo: dict[str, str] = {}
-
-    def pattern(self, text: str, *extra: str) -> re.Pattern[str]:
-        """The tokenizer for ``text``, with ``extra`` alternatives."""
-        if text.isascii():
-            return re.compile("|".join([_FAST_WORD, *self.symbols, *extra])) if extra else self.fast
-        if self.exact is None or extra:
-            word = f"(?:[^\\W_]|(?![\\x00-\\x7f]){_mark_class()})+"
-            exact = re.compile("|".join([word, *self.symbols, *extra]))
-            if extra:
-                return exact
-            self.exact = exact
-        return self.exact
-
-    def term(self, word: str) -> str:
-        term = self.memo.get(word)
-        if term is None:
-            term = word if self.rule is None else apply(self.rule, word, repr(word))
-            seen = {term}
-            while term in self.synonyms:
-                term = self.synonyms[term]
-                if term in seen:
-                    break
-                seen.add(term)
-            if len(self.memo) < 1 << 20:
-                self.memo[word] = term
-        return term
-
-    def terms(self, text: str) -> list[str]:
-        found = [self.term(w) for w in self.pattern(text).findall(text)]
-        return [t for t in found if t]
-
-    def spans(self, text: str) -> list[tuple[int, int]]:
-        """The spans of the words of ``text`` that have a term, in order."""
-        return [m.span() for m in self.pattern(text).finditer(text) if self.term(m.group())]
-
-    def split(self, texts: list[str]) -> tuple[list[str], bytes, bytes]:
-        """The terms of ``texts``, numbered by first appearance, and each
-        text's term numbers (u32 words, and u64 offsets of each text's)."""
-        blob = _SEPARATOR.join(texts)
-        if blob.count(_SEPARATOR) != len(texts) - 1 or _SEPARATOR in self.synonyms:
-            return self._split_each(texts)
-        if all(c.isascii() for c in self.characters):
-            natively = self._split_natively(blob)
-            if natively is not None:
-                return natively
-        tokens = self.pattern(blob, _SEPARATOR).findall(blob)
-        ids: dict[str, int] = {}
-        number: dict[str, int] = {}
-        cut = 0xFFFFFFFF
-        for token in dict.fromkeys(tokens):
-            term = self.term(token) if token != _SEPARATOR else None
-            if term == "":
-                return self._split_each(texts)
-            number[token] = cut if term is None else ids.setdefault(term, len(ids))
-        numbered = list(map(number.__getitem__, tokens))
-        cuts = [at for at, n in enumerate(numbered) if n == cut]
-        words = array("I", filter(cut.__ne__, numbered))
-        offsets = array("Q", [0])
-        offsets.extend(at - k for k, at in enumerate(cuts))
-        offsets.append(len(words))
-        return list(ids), words.tobytes(), offsets.tobytes()
-
-    def _split_natively(self, blob: str) -> tuple[list[str], bytes, bytes] | None:
-        """split, the words found natively: runs of ASCII letters and digits
-        and of other characters, which are then sorted out here (each such
-        run once): letters, digits and marks only make a word, no letter,
-        digit or mark none; None for any other mix (the pattern splits it)."""
-        symbols = "".join(self.characters).encode("ascii")
-        found, words, offsets = _engine.catalog_split(
-            blob.encode("utf-8"), _SEPARATOR.encode("ascii"), symbols
-        )
-        ids: dict[str, int] = {}
-        table = array("I")
-        for word in found:
-            if not word.isascii():
-                inside = [unicodedata.category(c)[0] in "LNM" for c in word]
-                if not any(inside):
-                    table.append(_DROPPED)
-                    continue
-                if not all(inside):
-                    return None
-            term = self.term(word)
-            table.append(ids.setdefault(term, len(ids)) if term else _DROPPED)
-        words, offsets = _engine.catalog_renumber(words, offsets, table.tobytes())
-        return list(ids), words, offsets
-
-    def _split_each(self, texts: list[str]) -> tuple[list[str], bytes, bytes]:
-        ids: dict[str, int] = {}
-        number = ids.setdefault
-        words, offsets = array("I"), array("Q", [0])
-        for text in texts:
-            words.extend([number(t, len(ids)) for t in self.terms(text)])
-            offsets.append(len(words))
-        return list(ids), words.tobytes(), offsets.tobytes()
-
-
-def _synonyms(synonyms: object, rule: FoldRule | None) -> dict[str, str]:
-    if synonyms is None:
-        return {}
-    if not isinstance(synonyms, Mapping):
-        raise TypeError(f"synonyms must be a mapping of word to word, not {_kind(synonyms)}")
-    out: dict[str, str] = {}
-    for key, value in synonyms.items():
-        if not isinstance(key, str) or not isinstance(value, str):
-            raise TypeError(f"synonyms must map str to str, not {_kind(key)} to {_kind(value)}")
-        if not key or not value:
-            raise ValueError(f"synonyms: {key!r} -> {value!r} has an empty word")
-        folded = [t if rule is None else apply(rule, t, "synonyms") for t in (key, value)]
-        out[folded[0]] = folded[1]
-    return out
 
 
 def _items(items: object) -> Iterator[tuple[str, int]]:
@@ -319,12 +153,6 @@ def _encoded(texts: list[str]) -> tuple[bytes, array[int]]:
 def _offsets(lengths: Iterable[int]) -> Iterator[int]:
     yield 0
     yield from accumulate(lengths)
-
-
-# Sections of an index file that hold a catalog: the metadata, then the
-# arrays that the native catalog reads in place.
-_ARRAYS = ("terms", "termoff", "texts", "textoff", "payloads", "weights", "words", "wordoff")
-_PREFIX = "cat."
 
 
 class Catalog:
@@ -404,9 +232,13 @@ class Catalog:
         weights = [by_text.get(text, zero) for text, _ in pairs]
         return _packed("Q", (_to_code(w) if floats else int(w) for w in weights))
 
-    def _attach(self, parts: dict[str, Buffer], words: _Words) -> None:
+    def _attach(
+        self, parts: dict[str, Buffer], words: _Words, stored: Sequence[Buffer] = ()
+    ) -> None:
+        """Makes the native catalog: built from the parts, or read in place
+        with the arrays it derived from them (``stored``, as a file has)."""
         get = parts.__getitem__
-        self._core = _engine.catalog_new(
+        arrays = (
             get("terms"),
             get("termoff"),
             get("texts"),
@@ -416,6 +248,10 @@ class Catalog:
             get("words"),
             get("wordoff"),
         )
+        if stored:
+            self._core = _engine.catalog_open(*arrays, *stored)
+        else:
+            self._core = _engine.catalog_new(*arrays)
         self._parts = parts
         self._words = words
 
@@ -511,25 +347,9 @@ class Catalog:
         return Hit(text, payload, score, chosen)
 
     # ---- files, pickling and equality -------------------------------------------
-    #
-    # A catalog is kept as an index file (see indexfile.py) whose sections are
-    # "cat.meta" (JSON: format, byte order, fold, synonyms, weight kind) and
-    # one "cat.<name>" per native array, which a reader maps and hands to the
-    # native catalog in place. Pickles go through the same sections.
 
-    def _sections(self) -> dict[str, Buffer]:
-        rule = self._words.rule
-        meta = {
-            "format": _FORMAT,
-            "byteorder": sys.byteorder,
-            "fold": "none" if rule is None else "builtin" if rule is fold_text else "custom",
-            "synonyms": self._words.synonyms,
-            "floats": self._floats,
-        }
-        sections: dict[str, Buffer] = {_PREFIX + "meta": json.dumps(meta).encode()}
-        for name, body in self._parts.items():
-            sections[_PREFIX + name] = body
-        return sections
+    def _sections(self, *, stored: bool = True) -> dict[str, Buffer]:
+        return catalog_file.sections(self._parts, self._words, self._floats, self._core, stored)
 
     def save(self, path: StrPath) -> None:
         """Writes the catalog to ``path`` as an index file, atomically."""
@@ -537,46 +357,24 @@ class Catalog:
 
     @classmethod
     def load(cls, path: StrPath, *, fold: FoldRule | None = None) -> Catalog:
-        """Reads a file written by ``save``. Its arrays are mapped read-only,
-        not copied. A catalog built with a custom fold needs it again as
-        ``fold=``. Raises OSError when the file cannot be read and ValueError
-        when it is not a valid catalog file, naming the path and what is
-        wrong."""
+        """Reads a file written by ``save``. Its arrays (the items, and the
+        term trie and postings derived from them) are mapped read-only, not
+        copied or derived again. A catalog built with a custom fold needs it
+        again as ``fold=``. Raises OSError when the file cannot be read and
+        ValueError when it is not a valid catalog file, naming the path and
+        what is wrong."""
         source = os.fspath(path)
-        with open(path, "rb") as stream:
-            if not indexfile.is_index_file(stream.read(len(indexfile.MAGIC))):
-                raise ValueError(f"{source}: not a catalog file")
-            data: Buffer
-            try:
-                data = mmap.mmap(stream.fileno(), 0, access=mmap.ACCESS_READ)
-            except (OSError, ValueError):  # an empty file or one that cannot be mapped
-                stream.seek(0)
-                data = stream.read()
-        return cls._from_sections(indexfile.decode(data, str(source)), str(source), fold)
+        return cls._from_sections(catalog_file.read(path), str(source), fold)
 
     @classmethod
     def _from_sections(
         cls, sections: Mapping[str, Buffer], source: str, fold: FoldRule | None
     ) -> Catalog:
-        meta_body = sections.get(_PREFIX + "meta")
-        if meta_body is None:
-            raise ValueError(f"{source}: not a catalog file (no {_PREFIX + 'meta'!r} section)")
-        parts: dict[str, Buffer] = {}
-        for name, body in sections.items():
-            short = name[len(_PREFIX) :] if name.startswith(_PREFIX) else None
-            if short in _ARRAYS:
-                parts[short] = body
-            elif name != _PREFIX + "meta" and not indexfile.is_optional(name):
-                raise ValueError(f"{source}: section {name!r} is not known to this version")
         try:
-            meta = json.loads(bytes(meta_body))
-            rule, synonyms, floats = _read_meta(meta, fold)
-            missing = [n for n in _ARRAYS if n not in parts and n != "weights"]
-            if missing:
-                raise ValueError(f"the catalog has no {_PREFIX + missing[0]!r} section")
+            opened = catalog_file.opened(sections, fold)
             catalog = cls.__new__(cls)
-            catalog._floats = floats
-            catalog._attach(parts, _Words(rule, synonyms))
+            catalog._floats = opened.floats
+            catalog._attach(opened.parts, _Words(opened.rule, opened.synonyms), opened.stored)
         except (ValueError, TypeError, KeyError) as error:
             raise ValueError(f"{source}: {error}") from None
         return catalog
@@ -594,7 +392,8 @@ class Catalog:
             return True
         if self._words.rule is not other._words.rule:
             return False
-        mine, theirs = self._sections(), other._sections()
+        # What the catalog derives from these is then the same too.
+        mine, theirs = self._sections(stored=False), other._sections(stored=False)
         return mine.keys() == theirs.keys() and all(
             bytes(mine[name]) == bytes(theirs[name]) for name in mine
         )
@@ -622,38 +421,6 @@ class Catalog:
 
 def _unpickle(data: bytes, fold: FoldRule | None = None) -> Catalog:
     return Catalog._from_sections(indexfile.decode(data, "<pickle>"), "<pickle>", fold)
-
-
-def _read_meta(meta: object, fold: FoldRule | None) -> tuple[FoldRule | None, dict[str, str], bool]:
-    if not isinstance(meta, dict) or meta.get("format") != _FORMAT:
-        raise ValueError("the catalog's format is not known to this version")
-    if meta.get("byteorder") != sys.byteorder:
-        raise ValueError(f"the catalog was written on a {meta.get('byteorder')}-endian machine")
-    kind = meta.get("fold")
-    if fold is not None and not callable(fold):
-        raise TypeError(f"fold must be a callable str -> str, not {_kind(fold)}")
-    if kind == "custom":
-        if fold is None:
-            raise ValueError(
-                "the catalog was built with a custom fold, which is not saved: "
-                "pass it again as Catalog.load(path, fold=...)"
-            )
-        rule: FoldRule | None = fold
-    elif kind in ("builtin", "none"):
-        if fold is not None:
-            raise ValueError("the catalog was built without a custom fold")
-        rule = fold_text if kind == "builtin" else None
-    else:
-        raise ValueError("the catalog's fold is not known to this version")
-    synonyms = meta.get("synonyms")
-    if not isinstance(synonyms, dict) or not all(
-        isinstance(k, str) and isinstance(v, str) and k and v for k, v in synonyms.items()
-    ):
-        raise ValueError("the catalog's synonyms are malformed")
-    floats = meta.get("floats")
-    if not isinstance(floats, bool):
-        raise ValueError("the catalog's weight kind is malformed")
-    return rule, synonyms, floats
 
 
 def _auto_budget(word: str) -> int:

@@ -15,6 +15,8 @@
 namespace morlatch::catalog {
 
 using detail::kNone;
+using detail::offsets_hold;
+using detail::slice;
 
 namespace {
 
@@ -50,14 +52,6 @@ std::int64_t utf8_length(std::string_view text) noexcept {
     return count;
 }
 
-// Offsets that start at 0, never run backwards and end at `end`.
-bool offsets_hold(std::span<const std::uint64_t> offsets, std::uint64_t end) noexcept {
-    if (offsets.empty() || offsets.front() != 0 || offsets.back() != end) {
-        return false;
-    }
-    return std::is_sorted(offsets.begin(), offsets.end());
-}
-
 void append_utf8(std::string& out, char32_t c) {
     if (c < 0x80) {
         out.push_back(static_cast<char>(c));
@@ -76,12 +70,19 @@ void append_utf8(std::string& out, char32_t c) {
     }
 }
 
-std::string_view slice(std::span<const char> text, std::span<const std::uint64_t> offsets,
-                       std::size_t at) noexcept {
-    return {text.data() + offsets[at], static_cast<std::size_t>(offsets[at + 1] - offsets[at])};
+}  // namespace
+
+bool detail::offsets_hold(std::span<const std::uint64_t> offsets, std::uint64_t end) noexcept {
+    if (offsets.empty() || offsets.front() != 0 || offsets.back() != end) {
+        return false;
+    }
+    return std::is_sorted(offsets.begin(), offsets.end());
 }
 
-}  // namespace
+std::string_view detail::slice(std::span<const char> text, std::span<const std::uint64_t> offsets,
+                               std::size_t at) noexcept {
+    return {text.data() + offsets[at], static_cast<std::size_t>(offsets[at + 1] - offsets[at])};
+}
 
 std::string check(const Parts& p) {
     const std::size_t items = p.payloads.size();
@@ -118,58 +119,89 @@ std::string check(const Parts& p) {
 }
 
 Catalog::Catalog(const Parts& parts, Interrupt& interrupt) : parts_(parts) {
-    const std::size_t terms = parts.term_offsets.size() - 1;
+    const std::size_t terms = term_count();
     KeyList keys;
     keys.reserve(terms, parts.terms.size());
-    term_length_.resize(terms);
     for (std::size_t t = 0; t < terms; ++t) {
-        const std::string_view term = slice(parts.terms, parts.term_offsets, t);
-        keys.add_utf8(term, static_cast<Payload>(t));
-        term_length_[t] = static_cast<std::uint32_t>(utf8_length(term));
+        keys.add_utf8(slice(parts.terms, parts.term_offsets, t), static_cast<Payload>(t));
     }
     trie_ = build_compact_trie(std::move(keys), interrupt);
-    // Postings by counting: each item once per term however often it holds it.
-    std::vector<std::uint32_t> last(terms, kNone);
-    posting_offsets_.assign(terms + 1, 0);
+    // The items in their order among equals: each term's postings in that
+    // order, so that a search that needs the first few of many equal items
+    // reads only those.
     const std::size_t items = size();
+    std::vector<std::uint32_t> in_order(items);
+    std::iota(in_order.begin(), in_order.end(), 0u);
+    std::sort(in_order.begin(), in_order.end(),
+              [&](std::uint32_t a, std::uint32_t b) { return tie_before(a, b); });
+    own_tie_rank_.resize(items);
+    for (std::uint32_t at = 0; at < items; ++at) {
+        own_tie_rank_[in_order[at]] = at;
+    }
+    tie_rank_ = own_tie_rank_;
+    build_postings(interrupt);
+    own_by_text_.resize(terms);
+    std::iota(own_by_text_.begin(), own_by_text_.end(), 0u);
+    std::sort(own_by_text_.begin(), own_by_text_.end(), [&](std::uint32_t a, std::uint32_t b) {
+        return slice(parts.terms, parts.term_offsets, a) <
+               slice(parts.terms, parts.term_offsets, b);
+    });
+    by_text_ = own_by_text_;
+    derive_rest();
+}
+
+bool Catalog::tie_before(std::uint32_t a, std::uint32_t b) const noexcept {
+    if (weight(a) != weight(b)) return weight(a) > weight(b);
+    const int by_text = text(a).compare(text(b));
+    if (by_text != 0) return by_text < 0;
+    return payload(a) != payload(b) ? payload(a) < payload(b) : a < b;
+}
+
+// Postings by counting, in the items' order among equals: each item once
+// per term however often it holds it.
+void Catalog::build_postings(Interrupt& interrupt) {
+    const std::size_t terms = term_count();
+    const std::size_t items = size();
+    std::vector<std::uint32_t> last(terms, kNone);
+    own_posting_offsets_.assign(terms + 1, 0);
     for (std::uint32_t i = 0; i < items; ++i) {
         for (const std::uint32_t t : words(i)) {
             if (last[t] != i) {
                 last[t] = i;
-                ++posting_offsets_[t + 1];
+                ++own_posting_offsets_[t + 1];
             }
         }
     }
-    std::partial_sum(posting_offsets_.begin(), posting_offsets_.end(), posting_offsets_.begin());
-    postings_.resize(posting_offsets_.back());
-    // The items in their order among equals (heavier, then by text, then
-    // payload): each term's postings in that order, so that a search that
-    // needs the first few of many equal items reads only those.
+    std::partial_sum(own_posting_offsets_.begin(), own_posting_offsets_.end(),
+                     own_posting_offsets_.begin());
+    own_postings_.resize(own_posting_offsets_.back());
     std::vector<std::uint32_t> in_order(items);
-    std::iota(in_order.begin(), in_order.end(), 0u);
-    std::sort(in_order.begin(), in_order.end(), [&](std::uint32_t a, std::uint32_t b) {
-        if (weight(a) != weight(b)) return weight(a) > weight(b);
-        const int by_text = text(a).compare(text(b));
-        if (by_text != 0) return by_text < 0;
-        return payload(a) != payload(b) ? payload(a) < payload(b) : a < b;
-    });
-    tie_rank_.resize(items);
-    for (std::uint32_t at = 0; at < items; ++at) {
-        tie_rank_[in_order[at]] = at;
+    for (std::uint32_t i = 0; i < items; ++i) {
+        in_order[tie_rank_[i]] = i;
     }
-    std::vector<std::uint64_t> fill(posting_offsets_.begin(), posting_offsets_.end() - 1);
+    std::vector<std::uint64_t> fill(own_posting_offsets_.begin(), own_posting_offsets_.end() - 1);
     std::fill(last.begin(), last.end(), kNone);
     for (const std::uint32_t i : in_order) {
         interrupt.tick();
         for (const std::uint32_t t : words(i)) {
             if (last[t] != i) {
                 last[t] = i;
-                postings_[fill[t]++] = i;
+                own_postings_[fill[t]++] = i;
             }
         }
     }
+    posting_offsets_ = own_posting_offsets_;
+    postings_ = own_postings_;
+}
+
+void Catalog::derive_rest() {
+    const std::size_t terms = term_count();
+    const std::size_t items = size();
+    term_length_.resize(terms);
     mass_.resize(terms);
     for (std::size_t t = 0; t < terms; ++t) {
+        term_length_[t] =
+            static_cast<std::uint32_t>(utf8_length(slice(parts_.terms, parts_.term_offsets, t)));
         const double held = static_cast<double>(posting_offsets_[t + 1] - posting_offsets_[t]);
         // A term that no item holds (none does, unless the parts were made
         // by hand) weighs as a word that no item holds.
@@ -183,12 +215,6 @@ Catalog::Catalog(const Parts& parts, Interrupt& interrupt) : parts_(parts) {
         }
         item_mass_[i] = static_cast<float>(own);
     }
-    by_text_.resize(terms);
-    std::iota(by_text_.begin(), by_text_.end(), 0u);
-    std::sort(by_text_.begin(), by_text_.end(), [&](std::uint32_t a, std::uint32_t b) {
-        return slice(parts.terms, parts.term_offsets, a) <
-               slice(parts.terms, parts.term_offsets, b);
-    });
     text_rank_.resize(terms);
     held_before_.assign(terms + 1, 0);
     for (std::uint32_t at = 0; at < terms; ++at) {
@@ -196,6 +222,10 @@ Catalog::Catalog(const Parts& parts, Interrupt& interrupt) : parts_(parts) {
         text_rank_[t] = at;
         held_before_[at + 1] = held_before_[at] + posting_offsets_[t + 1] - posting_offsets_[t];
     }
+}
+
+Derived Catalog::stored() const noexcept {
+    return {trie_->image_bytes(), posting_offsets_, postings_, tie_rank_, by_text_};
 }
 
 Catalog::~Catalog() = default;
@@ -214,11 +244,12 @@ std::span<const std::uint32_t> Catalog::words(std::uint32_t item) const noexcept
 }
 
 std::size_t Catalog::memory_bytes() const noexcept {
-    return trie_->image_bytes().size() + term_length_.size() * sizeof(std::uint32_t) * 3 +
-           tie_rank_.size() * sizeof(std::uint32_t) + held_before_.size() * sizeof(std::uint64_t) +
-           mass_.size() * sizeof(double) + item_mass_.size() * sizeof(float) +
-           posting_offsets_.size() * sizeof(std::uint64_t) +
-           postings_.size() * sizeof(std::uint32_t);
+    const Derived derived = stored();
+    return derived.trie.size() + derived.posting_offsets.size_bytes() +
+           derived.postings.size_bytes() + derived.tie_rank.size_bytes() +
+           derived.by_text.size_bytes() + term_length_.size() * sizeof(std::uint32_t) * 2 +
+           held_before_.size() * sizeof(std::uint64_t) + mass_.size() * sizeof(double) +
+           item_mass_.size() * sizeof(float);
 }
 
 double Catalog::unseen_mass() const noexcept {

@@ -41,6 +41,18 @@ struct Parts {
     std::span<const std::uint64_t> word_offsets;  // item i's are [off[i], off[i + 1])
 };
 
+// What a catalog derives from its parts, kept beside them in a file so that
+// opening it reads them in place: the term trie's image (see NodeImage),
+// the postings, each item's place among equals and the terms in code-point
+// order.
+struct Derived {
+    std::span<const std::uint8_t> trie;
+    std::span<const std::uint64_t> posting_offsets;  // term t's are [off[t], off[t + 1])
+    std::span<const std::uint32_t> postings;
+    std::span<const std::uint32_t> tie_rank;  // per item
+    std::span<const std::uint32_t> by_text;   // term numbers
+};
+
 // What parts are wrong (empty when they hold together): offsets that do not
 // start at 0, run backwards or past their array, term numbers out of range,
 // arrays of different item counts, terms that are not distinct valid UTF-8.
@@ -112,18 +124,26 @@ class Catalog {
 public:
     // The parts must pass check(); they are read in place.
     Catalog(const Parts& parts, Interrupt& interrupt);
+    // A catalog over parts that pass check() and what was derived from them
+    // (stored()), read in place once it is checked to be exactly what
+    // building would derive; or null, with what is wrong in `problem`.
+    static std::unique_ptr<Catalog> open(const Parts& parts, const Derived& derived,
+                                         std::string& problem, Interrupt& interrupt);
     ~Catalog();
     Catalog(const Catalog&) = delete;
     Catalog& operator=(const Catalog&) = delete;
 
     std::size_t size() const noexcept { return parts_.payloads.size(); }
-    std::size_t term_count() const noexcept { return term_length_.size(); }
+    std::size_t term_count() const noexcept { return parts_.term_offsets.size() - 1; }
     // Whether no two terms are the same (each is then one key of the trie).
     bool terms_distinct() const noexcept;
     std::string_view text(std::uint32_t item) const noexcept;
     Payload payload(std::uint32_t item) const noexcept { return parts_.payloads[item]; }
     std::span<const std::uint32_t> words(std::uint32_t item) const noexcept;
-    // Bytes held besides the parts: the term trie, postings and lengths.
+    // The derived arrays, to be stored beside the parts.
+    Derived stored() const noexcept;
+    // Bytes held besides the parts: the term trie, postings and lengths
+    // (mapped or not).
     std::size_t memory_bytes() const noexcept;
 
     std::vector<Hit> search(const SearchQuery& query, Interrupt& interrupt) const;
@@ -145,6 +165,24 @@ public:
     double unseen_mass() const noexcept;
 
 private:
+    // One query's run (search.cpp, match.cpp): its state and steps.
+    class SearchRun;
+    class MatchRun;
+
+    explicit Catalog(const Parts& parts) : parts_(parts) {}
+    // Whether item a comes before item b among equals: heavier, then by
+    // text, then payload.
+    bool tie_before(std::uint32_t a, std::uint32_t b) const noexcept;
+    void build_postings(Interrupt& interrupt);
+    // What is wrong with stored arrays (empty when they are what building
+    // derives); checked in this order, each relying on the ones before.
+    std::string check_trie(const Derived& derived);
+    std::string check_by_text(const Derived& derived) const;
+    std::string check_tie_rank(const Derived& derived) const;
+    std::string check_postings(const Derived& derived, Interrupt& interrupt) const;
+    // The rest, derived in one pass each whether built or opened.
+    void derive_rest();
+
     // How a prefix word matches `term` (typos, 1 if as a prefix), or
     // {kNone, 0}.
     std::pair<std::uint32_t, std::uint32_t> prefix_match(const Expansion& e,
@@ -158,13 +196,18 @@ private:
 
     Parts parts_;
     std::unique_ptr<CompactTrie> trie_;
+    // Built here, or read in place from stored arrays.
+    std::span<const std::uint64_t> posting_offsets_;
+    std::span<const std::uint32_t> postings_;  // items per term, once each, by tie_rank_
+    std::span<const std::uint32_t> tie_rank_;  // per item, its place among equals
+    std::span<const std::uint32_t> by_text_;   // term numbers in code-point order
+    std::vector<std::uint64_t> own_posting_offsets_;
+    std::vector<std::uint32_t> own_postings_;
+    std::vector<std::uint32_t> own_tie_rank_;
+    std::vector<std::uint32_t> own_by_text_;
     std::vector<std::uint32_t> term_length_;  // in code points
-    std::vector<std::uint64_t> posting_offsets_;
-    std::vector<std::uint32_t> postings_;     // items per term, once each, by tie_rank_
-    std::vector<std::uint32_t> tie_rank_;     // per item, its place among equals
     std::vector<double> mass_;                // per term
     std::vector<float> item_mass_;            // per item, its words' masses summed
-    std::vector<std::uint32_t> by_text_;      // term numbers in code-point order
     std::vector<std::uint32_t> text_rank_;    // and each term's place in it
     std::vector<std::uint64_t> held_before_;  // postings of the terms before a place
 };

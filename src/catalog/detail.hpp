@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <span>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -103,6 +104,12 @@ struct Scratch {
         return true;
     }
 };
+
+// Offsets that start at 0, never run backwards and end at `end`.
+bool offsets_hold(std::span<const std::uint64_t> offsets, std::uint64_t end) noexcept;
+// Element `at` of an array of texts one after the other.
+std::string_view slice(std::span<const char> text, std::span<const std::uint64_t> offsets,
+                       std::size_t at) noexcept;
 
 // This thread's scratch space.
 Scratch& scratch();

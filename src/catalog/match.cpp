@@ -42,180 +42,250 @@ std::vector<Hit> Catalog::match(const MatchQuery& query, Interrupt& interrupt) c
     return match(query, e.point(), interrupt);
 }
 
-std::vector<Hit> Catalog::match(const MatchQuery& query,
-                                std::span<const Expansion* const> expansions,
-                                Interrupt& interrupt) const {
-    const std::size_t q = query.words.size();
-    if (q == 0 || query.limit == 0) {
-        return {};
-    }
-    Scratch& s = scratch();
-    s.begin(term_count(), size());
-    // Per word: what it weighs when it pairs with nothing (its own term's
-    // mass, or an unseen word's) and at most when it pairs.
-    std::vector<double> alone(q, unseen_mass());
-    std::vector<double> heaviest(q, 0.0);
-    for (std::uint32_t w = 0; w < q; ++w) {
-        for (const TermMatch& m : expansions[w]->terms) {
-            s.add(m.term, {w, m.typos, 0, kNone});
-            heaviest[w] = std::max(heaviest[w], mass(m.term));
-            if (m.typos == 0) {
-                alone[w] = mass(m.term);
+// One match: the bounds that skip items which cannot reach the cutoff, and
+// the best items scored so far.
+class Catalog::MatchRun {
+public:
+    MatchRun(const Catalog& catalog, const MatchQuery& query,
+             std::span<const Expansion* const> expansions, Interrupt& interrupt)
+        : c_(catalog),
+          query_(query),
+          expansions_(expansions),
+          interrupt_(interrupt),
+          s_(scratch()),
+          q_(query.words.size()),
+          alone_(q_, catalog.unseen_mass()),
+          heaviest_(q_, 0.0),
+          least_(q_),
+          word_used_(q_),
+          paired_with_(q_),
+          paired_pair_(q_),
+          top_(Better{catalog.tie_rank_.data()}) {}
+
+    std::vector<Hit> run() {
+        s_.begin(c_.term_count(), c_.size());
+        register_words();
+        const std::size_t drawn = draw_words();
+        bound_steps(drawn);
+        for (std::size_t r = 0; r < drawn; ++r) {
+            for (const TermMatch& m : expansions_[order_[r]]->terms) {
+                read_postings(m.term, r);
             }
         }
+        return hits();
     }
-    // An item that pairs only words of a set A scores at most
-    // 2 sum_A heaviest / (2 sum_A heaviest + sum_notA alone). Items are
-    // drawn from the postings of the words not in such a set, fewest items
-    // first, until the words left could not reach the cutoff on their own.
-    std::vector<std::uint32_t> order(q);
-    std::iota(order.begin(), order.end(), 0u);
-    std::stable_sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) {
-        return expansions[a]->postings < expansions[b]->postings;
-    });
-    double rest_heavy = std::accumulate(heaviest.begin(), heaviest.end(), 0.0);
-    double drawn_alone = 0;
-    std::size_t drawn = 0;
-    auto bound = [&] {
-        const double pairs = 2 * rest_heavy;
-        return pairs == 0 ? 0.0 : pairs / (pairs + drawn_alone);
-    };
-    while (drawn < q && bound() >= query.cutoff - 1e-9) {
-        rest_heavy -= heaviest[order[drawn]];
-        drawn_alone += alone[order[drawn]];
-        ++drawn;
-    }
-    std::vector<Pair> pairs;
-    std::vector<std::uint8_t> word_used(q);
-    std::vector<std::uint32_t> paired_with(q);
-    std::vector<Pair> paired_pair(q);
-    std::vector<std::uint8_t> position_used;
-    // The least a word adds to the name's side: alone, or paired with its
-    // lightest term.
-    std::vector<double> least(q);
-    for (std::uint32_t w = 0; w < q; ++w) {
-        least[w] = alone[w];
-        for (const TermMatch& m : expansions[w]->terms) {
-            least[w] = std::min(least[w], mass(m.term));
-        }
-    }
-    // An item first reached through the r-th word drawn holds no term of the
-    // words drawn before: they stay alone, and only the others can pair.
-    // Bounds of an item's score, for the items first reached at each step:
-    // the most weight that can pair, and the least weight of the name.
-    std::vector<double> pairable(drawn + 1, 0.0);
-    std::vector<double> name_least(drawn + 1, 0.0);
-    for (std::size_t r = 0; r <= drawn; ++r) {
-        for (std::size_t i = 0; i < q; ++i) {
-            pairable[r] += i < r ? 0.0 : heaviest[order[i]];
-            name_least[r] += i < r ? alone[order[i]] : least[order[i]];
-        }
-    }
-    // An item's score, or -1 when it cannot reach the cutoff.
-    auto score_of = [&](std::uint32_t item, std::size_t step) {
-        // First from the item's own weight alone (rounded to a float: taken
-        // a little low or high, whichever bounds the score from above), then
-        // from its words that some word matches.
-        const double least_words = name_least[step];
-        const double own_low = item_mass_[item] * (1 - 1e-6);
-        const double own_high = item_mass_[item] * (1 + 1e-6);
-        if (2 * std::min(pairable[step], own_high) / (least_words + own_low) <
-            query.cutoff - 1e-9) {
-            return -1.0;
-        }
-        const auto terms = words(item);
-        double reachable = 0;
-        double own = 0;
-        for (const std::uint32_t t : terms) {
-            own += mass(t);
-            reachable += s.head(t) != kNone ? mass(t) : 0.0;
-        }
-        if (2 * reachable / (least_words + own) < query.cutoff - 1e-9) {
-            return -1.0;
-        }
-        pairs.clear();
-        for (std::uint32_t j = 0; j < terms.size(); ++j) {
-            for (std::uint32_t e = s.head(terms[j]); e != kNone; e = s.entries[e].next) {
-                const Entry& entry = s.entries[e];
-                const double longer = static_cast<double>(
-                    std::max<std::size_t>(query.words[entry.word].size(), term_length_[terms[j]]));
-                pairs.push_back(
-                    {1 - static_cast<double>(entry.typos) / longer, mass(terms[j]), entry.word, j});
-            }
-        }
-        std::sort(pairs.begin(), pairs.end(), [](const Pair& a, const Pair& b) {
-            if (a.similarity != b.similarity) return a.similarity > b.similarity;
-            if (a.mass != b.mass) return a.mass > b.mass;
-            return std::tie(a.word, a.position) < std::tie(b.word, b.position);
-        });
-        std::fill(word_used.begin(), word_used.end(), 0);
-        position_used.assign(terms.size(), 0);
-        for (const Pair& p : pairs) {
-            if (!word_used[p.word] && !position_used[p.position]) {
-                word_used[p.word] = 1;
-                position_used[p.position] = 1;
-                paired_with[p.word] = p.position;
-                paired_pair[p.word] = p;
-            }
-        }
-        double total = 0;
-        for (std::uint32_t w = 0; w < q; ++w) {
-            total += word_used[w] ? mass(terms[paired_with[w]]) : alone[w];
-        }
-        for (const std::uint32_t t : terms) {
-            total += mass(t);
-        }
-        double paired = 0;
-        for (std::uint32_t w = 0; w < q; ++w) {
-            if (word_used[w]) {
-                paired += paired_pair[w].similarity * 2 * paired_pair[w].mass;
-            }
-        }
-        return std::min(1.0, paired / total);
-    };
+
+private:
     struct Scored {
         std::uint32_t item;
         double score;
     };
-    auto better = [&](const Scored& a, const Scored& b) {
-        if (a.score != b.score) return a.score > b.score;
-        return tie_rank_[a.item] < tie_rank_[b.item];
+    struct Better {
+        const std::uint32_t* tie_rank;
+        bool operator()(const Scored& a, const Scored& b) const noexcept {
+            if (a.score != b.score) return a.score > b.score;
+            return tie_rank[a.item] < tie_rank[b.item];
+        }
     };
-    std::priority_queue<Scored, std::vector<Scored>, decltype(better)> top(better);
-    for (std::size_t r = 0; r < drawn; ++r) {
-        for (const TermMatch& m : expansions[order[r]]->terms) {
-            for (std::uint64_t at = posting_offsets_[m.term]; at < posting_offsets_[m.term + 1];
-                 ++at) {
-                const std::uint32_t item = postings_[at];
-                if (!s.first_visit(item)) {
-                    continue;
-                }
-                interrupt.tick();
-                const Scored scored{item, score_of(item, r)};
-                if (!(scored.score >= query.cutoff)) {
-                    continue;
-                }
-                if (top.size() < query.limit) {
-                    top.push(scored);
-                } else if (better(scored, top.top())) {
-                    top.pop();
-                    top.push(scored);
+
+    // Per word: what it weighs when it pairs with nothing (its own term's
+    // mass, or an unseen word's), at most when it pairs, and the least it
+    // adds to the name's side (alone, or paired with its lightest term).
+    void register_words() {
+        for (std::uint32_t w = 0; w < q_; ++w) {
+            for (const TermMatch& m : expansions_[w]->terms) {
+                s_.add(m.term, {w, m.typos, 0, kNone});
+                heaviest_[w] = std::max(heaviest_[w], c_.mass(m.term));
+                if (m.typos == 0) {
+                    alone_[w] = c_.mass(m.term);
                 }
             }
         }
-    }
-    std::vector<Hit> hits(top.size());
-    for (std::size_t at = hits.size(); at-- > 0; top.pop()) {
-        const Scored& scored = top.top();
-        score_of(scored.item, 0);
-        hits[at] = {scored.item, scored.score, std::vector<std::uint32_t>(q, kUnmatched)};
-        for (std::uint32_t w = 0; w < q; ++w) {
-            if (word_used[w]) {
-                hits[at].positions[w] = paired_with[w];
+        for (std::uint32_t w = 0; w < q_; ++w) {
+            least_[w] = alone_[w];
+            for (const TermMatch& m : expansions_[w]->terms) {
+                least_[w] = std::min(least_[w], c_.mass(m.term));
             }
         }
     }
-    return hits;
+
+    // An item that pairs only words of a set A scores at most
+    // 2 sum_A heaviest / (2 sum_A heaviest + sum_notA alone). Items are
+    // drawn from the postings of the words not in such a set, fewest items
+    // first, until the words left could not reach the cutoff on their own.
+    // Returns how many words are drawn.
+    std::size_t draw_words() {
+        order_.resize(q_);
+        std::iota(order_.begin(), order_.end(), 0u);
+        std::stable_sort(order_.begin(), order_.end(), [&](std::uint32_t a, std::uint32_t b) {
+            return expansions_[a]->postings < expansions_[b]->postings;
+        });
+        double rest_heavy = std::accumulate(heaviest_.begin(), heaviest_.end(), 0.0);
+        double drawn_alone = 0;
+        std::size_t drawn = 0;
+        auto bound = [&] {
+            const double pairs = 2 * rest_heavy;
+            return pairs == 0 ? 0.0 : pairs / (pairs + drawn_alone);
+        };
+        while (drawn < q_ && bound() >= query_.cutoff - 1e-9) {
+            rest_heavy -= heaviest_[order_[drawn]];
+            drawn_alone += alone_[order_[drawn]];
+            ++drawn;
+        }
+        return drawn;
+    }
+
+    // An item first reached through the r-th word drawn holds no term of the
+    // words drawn before: they stay alone, and only the others can pair.
+    // Bounds of an item's score, for the items first reached at each step:
+    // the most weight that can pair, and the least weight of the name.
+    void bound_steps(std::size_t drawn) {
+        pairable_.assign(drawn + 1, 0.0);
+        name_least_.assign(drawn + 1, 0.0);
+        for (std::size_t r = 0; r <= drawn; ++r) {
+            for (std::size_t i = 0; i < q_; ++i) {
+                pairable_[r] += i < r ? 0.0 : heaviest_[order_[i]];
+                name_least_[r] += i < r ? alone_[order_[i]] : least_[order_[i]];
+            }
+        }
+    }
+
+    // Whether an item first reached at `step` may reach the cutoff, from
+    // its own weight alone (rounded to a float: taken a little low or high,
+    // whichever bounds the score from above), then from its words that some
+    // word matches.
+    bool may_reach(std::uint32_t item, std::size_t step) const {
+        const double least_words = name_least_[step];
+        const double own_low = c_.item_mass_[item] * (1 - 1e-6);
+        const double own_high = c_.item_mass_[item] * (1 + 1e-6);
+        if (2 * std::min(pairable_[step], own_high) / (least_words + own_low) <
+            query_.cutoff - 1e-9) {
+            return false;
+        }
+        double reachable = 0;
+        double own = 0;
+        for (const std::uint32_t t : c_.words(item)) {
+            own += c_.mass(t);
+            reachable += s_.head(t) != kNone ? c_.mass(t) : 0.0;
+        }
+        return 2 * reachable / (least_words + own) >= query_.cutoff - 1e-9;
+    }
+
+    // Pairs query words with item words, most similar (then heaviest)
+    // first, each word at most once on either side.
+    void pair_words(std::span<const std::uint32_t> terms) {
+        pairs_.clear();
+        for (std::uint32_t j = 0; j < terms.size(); ++j) {
+            for (std::uint32_t e = s_.head(terms[j]); e != kNone; e = s_.entries[e].next) {
+                const Entry& entry = s_.entries[e];
+                const double longer = static_cast<double>(std::max<std::size_t>(
+                    query_.words[entry.word].size(), c_.term_length_[terms[j]]));
+                pairs_.push_back({1 - static_cast<double>(entry.typos) / longer, c_.mass(terms[j]),
+                                  entry.word, j});
+            }
+        }
+        std::sort(pairs_.begin(), pairs_.end(), [](const Pair& a, const Pair& b) {
+            if (a.similarity != b.similarity) return a.similarity > b.similarity;
+            if (a.mass != b.mass) return a.mass > b.mass;
+            return std::tie(a.word, a.position) < std::tie(b.word, b.position);
+        });
+        std::fill(word_used_.begin(), word_used_.end(), 0);
+        position_used_.assign(terms.size(), 0);
+        for (const Pair& p : pairs_) {
+            if (!word_used_[p.word] && !position_used_[p.position]) {
+                word_used_[p.word] = 1;
+                position_used_[p.position] = 1;
+                paired_with_[p.word] = p.position;
+                paired_pair_[p.word] = p;
+            }
+        }
+    }
+
+    // An item's score (its words paired in word_used_ and paired_with_),
+    // or -1 when it cannot reach the cutoff.
+    double score_of(std::uint32_t item, std::size_t step) {
+        if (!may_reach(item, step)) {
+            return -1.0;
+        }
+        const auto terms = c_.words(item);
+        pair_words(terms);
+        double total = 0;
+        double paired = 0;
+        for (std::uint32_t w = 0; w < q_; ++w) {
+            total += word_used_[w] ? c_.mass(terms[paired_with_[w]]) : alone_[w];
+            if (word_used_[w]) {
+                paired += paired_pair_[w].similarity * 2 * paired_pair_[w].mass;
+            }
+        }
+        for (const std::uint32_t t : terms) {
+            total += c_.mass(t);
+        }
+        return std::min(1.0, paired / total);
+    }
+
+    void read_postings(std::uint32_t term, std::size_t step) {
+        for (std::uint64_t at = c_.posting_offsets_[term]; at < c_.posting_offsets_[term + 1];
+             ++at) {
+            const std::uint32_t item = c_.postings_[at];
+            if (!s_.first_visit(item)) {
+                continue;
+            }
+            interrupt_.tick();
+            const Scored scored{item, score_of(item, step)};
+            if (!(scored.score >= query_.cutoff)) {
+                continue;
+            }
+            if (top_.size() < query_.limit) {
+                top_.push(scored);
+            } else if (Better{c_.tie_rank_.data()}(scored, top_.top())) {
+                top_.pop();
+                top_.push(scored);
+            }
+        }
+    }
+
+    std::vector<Hit> hits() {
+        std::vector<Hit> hits(top_.size());
+        for (std::size_t at = hits.size(); at-- > 0; top_.pop()) {
+            const Scored& scored = top_.top();
+            pair_words(c_.words(scored.item));
+            hits[at] = {scored.item, scored.score, std::vector<std::uint32_t>(q_, kUnmatched)};
+            for (std::uint32_t w = 0; w < q_; ++w) {
+                if (word_used_[w]) {
+                    hits[at].positions[w] = paired_with_[w];
+                }
+            }
+        }
+        return hits;
+    }
+
+    const Catalog& c_;
+    const MatchQuery& query_;
+    std::span<const Expansion* const> expansions_;
+    Interrupt& interrupt_;
+    Scratch& s_;
+    const std::size_t q_;
+    std::vector<double> alone_;
+    std::vector<double> heaviest_;
+    std::vector<double> least_;
+    std::vector<std::uint32_t> order_;
+    std::vector<double> pairable_;
+    std::vector<double> name_least_;
+    std::vector<Pair> pairs_;
+    std::vector<std::uint8_t> word_used_;
+    std::vector<std::uint32_t> paired_with_;
+    std::vector<Pair> paired_pair_;
+    std::vector<std::uint8_t> position_used_;
+    std::priority_queue<Scored, std::vector<Scored>, Better> top_;
+};
+
+std::vector<Hit> Catalog::match(const MatchQuery& query,
+                                std::span<const Expansion* const> expansions,
+                                Interrupt& interrupt) const {
+    if (query.words.empty() || query.limit == 0) {
+        return {};
+    }
+    return MatchRun(*this, query, expansions, interrupt).run();
 }
 
 }  // namespace morlatch::catalog

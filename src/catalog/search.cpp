@@ -92,51 +92,98 @@ std::vector<Hit> Catalog::search(const SearchQuery& query, Interrupt& interrupt)
     return search(query, e.point(), interrupt);
 }
 
-std::vector<Hit> Catalog::search(const SearchQuery& query,
-                                 std::span<const Expansion* const> expansions,
-                                 Interrupt& interrupt) const {
-    const std::size_t q = query.words.size();
-    if (q == 0 || query.limit == 0) {
-        return {};
-    }
-    Scratch& s = scratch();
-    s.begin(term_count(), size());
-    const Expansion* prefix_word = nullptr;
-    std::uint32_t prefix_at = 0;
-    for (std::uint32_t w = 0; w < q; ++w) {
-        if (expansions[w]->prefix) {
-            prefix_word = expansions[w];
-            prefix_at = w;
-            continue;
+// One search: the items seen so far and the best of them.
+class Catalog::SearchRun {
+public:
+    SearchRun(const Catalog& catalog, const SearchQuery& query,
+              std::span<const Expansion* const> expansions, Interrupt& interrupt)
+        : c_(catalog),
+          query_(query),
+          expansions_(expansions),
+          interrupt_(interrupt),
+          s_(scratch()),
+          q_(query.words.size()),
+          best_(q_),
+          top_(Better{catalog.tie_rank_.data()}),
+          with_matched_(q_ + 1, 0) {}
+
+    std::vector<Hit> run() {
+        s_.begin(c_.term_count(), c_.size());
+        register_words();
+        order_words();
+        const std::size_t filters = filter_count();
+        if (filters > 0) {
+            mark_filters(filters);
+            traverse(0, true);
         }
-        for (const TermMatch& m : expansions[w]->terms) {
-            s.add(m.term, {w, m.typos, m.prefix, kNone});
+        for (std::size_t r = 0; r < q_; ++r) {
+            if (with_matched_[q_] == 0) {
+                traverse(r, false);
+            }
+            const std::uint64_t sure = std::accumulate(with_matched_.begin() + (q_ - r),
+                                                       with_matched_.end(), std::uint64_t{0});
+            if (sure > 0) {
+                break;
+            }
+        }
+        return hits();
+    }
+
+private:
+    struct Better {
+        const std::uint32_t* tie_rank;
+        bool operator()(const Ranked& a, const Ranked& b) const noexcept {
+            if (a.matched != b.matched) return a.matched > b.matched;
+            if (a.typos != b.typos) return a.typos < b.typos;
+            if (a.spread != b.spread) return a.spread < b.spread;
+            if (a.prefixes != b.prefixes) return a.prefixes < b.prefixes;
+            return tie_rank[a.item] < tie_rank[b.item];
+        }
+    };
+
+    // The terms of the words matched whole, listed per term in the scratch
+    // space; the prefix word's are looked up per term as items show them.
+    void register_words() {
+        for (std::uint32_t w = 0; w < q_; ++w) {
+            if (expansions_[w]->prefix) {
+                prefix_word_ = expansions_[w];
+                prefix_at_ = w;
+                continue;
+            }
+            for (const TermMatch& m : expansions_[w]->terms) {
+                s_.add(m.term, {w, m.typos, m.prefix, kNone});
+            }
         }
     }
-    std::vector<Best> best(q);
-    auto evaluate = [&](std::uint32_t item) {
-        std::fill(best.begin(), best.end(), Best{});
-        const auto terms = words(item);
+
+    // Per query word, the item word it matches best, in best_.
+    void match_words(std::uint32_t item) {
+        std::fill(best_.begin(), best_.end(), Best{});
+        const auto terms = c_.words(item);
         for (std::uint32_t j = 0; j < terms.size(); ++j) {
             const std::uint32_t t = terms[j];
-            for (std::uint32_t e = s.head(t); e != kNone; e = s.entries[e].next) {
-                const Entry& entry = s.entries[e];
-                best[entry.word] = std::min(best[entry.word], Best{entry.typos, entry.prefix, j});
+            for (std::uint32_t e = s_.head(t); e != kNone; e = s_.entries[e].next) {
+                const Entry& entry = s_.entries[e];
+                best_[entry.word] = std::min(best_[entry.word], Best{entry.typos, entry.prefix, j});
             }
-            if (prefix_word != nullptr) {
-                if (s.prefix_stamp[t] != s.stamp) {
-                    s.prefix_stamp[t] = s.stamp;
-                    s.prefix_value[t] = prefix_match(*prefix_word, t);
+            if (prefix_word_ != nullptr) {
+                if (s_.prefix_stamp[t] != s_.stamp) {
+                    s_.prefix_stamp[t] = s_.stamp;
+                    s_.prefix_value[t] = c_.prefix_match(*prefix_word_, t);
                 }
-                const auto [typos, as_prefix] = s.prefix_value[t];
+                const auto [typos, as_prefix] = s_.prefix_value[t];
                 if (typos != kNone) {
-                    best[prefix_at] = std::min(best[prefix_at], Best{typos, as_prefix, j});
+                    best_[prefix_at_] = std::min(best_[prefix_at_], Best{typos, as_prefix, j});
                 }
             }
         }
+    }
+
+    Ranked evaluate(std::uint32_t item) {
+        match_words(item);
         Ranked r{item, 0, 0, 0, 0};
         std::uint32_t previous = kUnmatched;
-        for (const Best& b : best) {
+        for (const Best& b : best_) {
             if (b.position == kUnmatched) {
                 continue;
             }
@@ -149,149 +196,195 @@ std::vector<Hit> Catalog::search(const SearchQuery& query,
             previous = b.position;
         }
         return r;
-    };
-    auto better = [&](const Ranked& a, const Ranked& b) {
-        if (a.matched != b.matched) return a.matched > b.matched;
-        if (a.typos != b.typos) return a.typos < b.typos;
-        if (a.spread != b.spread) return a.spread < b.spread;
-        if (a.prefixes != b.prefixes) return a.prefixes < b.prefixes;
-        return tie_rank_[a.item] < tie_rank_[b.item];
-    };
-    std::priority_queue<Ranked, std::vector<Ranked>, decltype(better)> top(better);
+    }
+
+    void offer(const Ranked& ranked) {
+        ++with_matched_[ranked.matched];
+        if (top_.size() < query_.limit) {
+            top_.push(ranked);
+        } else if (Better{c_.tie_rank_.data()}(ranked, top_.top())) {
+            top_.pop();
+            top_.push(ranked);
+        }
+    }
+
     // Words by how many items their terms reach, fewest first. After the
     // first r + 1 of them, every item that misses at most r words was seen:
     // once one such item is found, the items holding the most words are.
-    std::vector<std::uint32_t> order(q);
-    std::iota(order.begin(), order.end(), 0u);
-    std::stable_sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) {
-        return expansions[a]->postings < expansions[b]->postings;
-    });
-    // The fewest typos each word adds to an item that it matches.
-    std::vector<std::uint32_t> least_typos(q, 0);
-    for (std::size_t w = 0; w < q; ++w) {
-        const Expansion& e = *expansions[w];
-        if (e.prefix ? !e.ranges.empty() : !e.terms.empty()) {
-            least_typos[w] = e.prefix ? e.ranges.front().typos : e.terms.front().typos;
+    // Also the fewest typos each word adds to an item that it matches, and
+    // the prefix match it adds then: a prefix word that matches no whole
+    // term with its fewest typos matches every item with those as a prefix.
+    void order_words() {
+        order_.resize(q_);
+        std::iota(order_.begin(), order_.end(), 0u);
+        std::stable_sort(order_.begin(), order_.end(), [&](std::uint32_t a, std::uint32_t b) {
+            return expansions_[a]->postings < expansions_[b]->postings;
+        });
+        least_typos_.assign(q_, 0);
+        least_prefix_.assign(q_, 0);
+        for (std::size_t w = 0; w < q_; ++w) {
+            const Expansion& e = *expansions_[w];
+            if (e.prefix ? !e.ranges.empty() : !e.terms.empty()) {
+                least_typos_[w] = e.prefix ? e.ranges.front().typos : e.terms.front().typos;
+            }
+            if (e.prefix && std::none_of(e.terms.begin(), e.terms.end(), [&](const TermMatch& m) {
+                    return m.typos == least_typos_[w];
+                })) {
+                least_prefix_[w] = 1;
+            }
         }
     }
-    std::vector<std::uint64_t> with_matched(q + 1, 0);
+
+    // An item first reached through a term of the r-th word misses the
+    // words before it: it ranks at best as `matched` words with the term's
+    // typos (and prefix) and the fewest typos (and prefixes, with those)
+    // of the words after. Terms
+    // come fewest typos first, and within a term items come in their order
+    // among equals: once the best items rank above that, no unseen item can
+    // enter them. `item` is the term's next item, or null before its first
+    // (its place among equals is read only when the rest ties: a random
+    // read that most postings skip).
+    bool unseen_below(std::uint32_t matched, std::uint64_t typos, std::uint32_t prefix,
+                      const std::uint32_t* item) const {
+        if (top_.size() < query_.limit) {
+            return false;
+        }
+        const Ranked& worst = top_.top();
+        if (worst.matched != matched) return worst.matched > matched;
+        if (worst.typos != typos) return worst.typos < typos;
+        if (worst.spread != 0) return false;
+        if (worst.prefixes != prefix) return worst.prefixes < prefix;
+        return item != nullptr && c_.tie_rank_[worst.item] < c_.tie_rank_[*item];
+    }
+
     // Reads the items of the r-th word drawn; with `held`, only those that
     // the filter words hold too.
-    auto traverse = [&](std::size_t r, bool held) {
+    void traverse(std::size_t r, bool held) {
         std::uint64_t later_typos = 0;
-        for (std::size_t i = r + 1; i < q; ++i) {
-            later_typos += least_typos[order[i]];
+        std::uint32_t later_prefixes = 0;
+        for (std::size_t i = r + 1; i < q_; ++i) {
+            later_typos += least_typos_[order_[i]];
+            later_prefixes += least_prefix_[order_[i]];
         }
-        const auto matched = static_cast<std::uint32_t>(q - r);
-        // An item first reached through a term of the r-th word misses the
-        // words before it: it ranks at best as `matched` words with the
-        // term's typos (and prefix) and the fewest typos of the words after.
-        // Terms come fewest typos first, and within a term items come in
-        // their order among equals: once the best items rank above that, no
-        // unseen item can enter them.
-        auto unseen_below = [&](std::uint32_t typos, std::uint32_t prefix, std::uint32_t tie) {
-            if (top.size() < query.limit) {
-                return false;
-            }
-            const Ranked& worst = top.top();
-            if (worst.matched != matched) return worst.matched > matched;
-            if (worst.typos != typos + later_typos) return worst.typos < typos + later_typos;
-            if (worst.spread != 0) return false;
-            if (worst.prefixes != prefix) return worst.prefixes < prefix;
-            return tie_rank_[worst.item] < tie;
-        };
-        for_each_term(*expansions[order[r]], [&](std::uint32_t term, std::uint32_t typos,
-                                                 std::uint32_t prefix) {
-            if (unseen_below(typos, prefix, 0)) {
-                return false;
-            }
-            for (std::uint64_t at = posting_offsets_[term]; at < posting_offsets_[term + 1]; ++at) {
-                const std::uint32_t item = postings_[at];
-                if (unseen_below(typos, prefix, tie_rank_[item])) {
-                    break;
-                }
-                if ((held && !s.held_by_filter(item)) || !s.first_visit(item)) {
-                    continue;
-                }
-                interrupt.tick();
-                const Ranked ranked = evaluate(item);
-                ++with_matched[ranked.matched];
-                if (top.size() < query.limit) {
-                    top.push(ranked);
-                } else if (better(ranked, top.top())) {
-                    top.pop();
-                    top.push(ranked);
-                }
-            }
-            return true;
+        const auto matched = static_cast<std::uint32_t>(q_ - r);
+        c_.for_each_term(*expansions_[order_[r]], [&](std::uint32_t term, std::uint32_t typos,
+                                                      std::uint32_t prefix) {
+            return read_term(term, matched, typos + later_typos, prefix + later_prefixes, held);
         });
-    };
+    }
+
+    // Offers the unseen items of a term, as long as they may enter the best;
+    // false when not even its first could.
+    bool read_term(std::uint32_t term, std::uint32_t matched, std::uint64_t least,
+                   std::uint32_t prefix, bool held) {
+        if (unseen_below(matched, least, prefix, nullptr)) {
+            return false;
+        }
+        for (std::uint64_t at = c_.posting_offsets_[term]; at < c_.posting_offsets_[term + 1];
+             ++at) {
+            const std::uint32_t item = c_.postings_[at];
+            if (unseen_below(matched, least, prefix, &c_.postings_[at])) {
+                break;
+            }
+            if ((held && !s_.held_by_filter(item)) || !s_.first_visit(item)) {
+                continue;
+            }
+            interrupt_.tick();
+            offer(evaluate(item));
+        }
+        return true;
+    }
+
     // First the items that the next words drawn hold too (a bitmap each,
     // for words that reach not many more items than the first: marking an
     // item costs a small part of reading one): when some items hold every
     // word, they are all among them.
-    std::size_t filters = 0;
-    while (filters < std::min<std::size_t>(q - 1, kFilters) &&
-           expansions[order[filters + 1]]->postings <=
-               kFilterReach * std::max<std::uint64_t>(expansions[order[0]]->postings, 1)) {
-        ++filters;
-    }
-    if (filters > 0) {
-        s.clear_filters(size(), filters);
-        for (std::size_t f = 0; f < s.filters; ++f) {
-            for_each_term(*expansions[order[f + 1]],
-                          [&](std::uint32_t term, std::uint32_t, std::uint32_t) {
-                              for (std::uint64_t at = posting_offsets_[term];
-                                   at < posting_offsets_[term + 1]; ++at) {
-                                  s.mark(f, postings_[at]);
-                              }
-                              return true;
-                          });
+    std::size_t filter_count() const {
+        std::size_t filters = 0;
+        const std::uint64_t first = std::max<std::uint64_t>(expansions_[order_[0]]->postings, 1);
+        while (filters < std::min<std::size_t>(q_ - 1, kFilters) &&
+               expansions_[order_[filters + 1]]->postings <= kFilterReach * first) {
+            ++filters;
         }
-        traverse(0, true);
+        return filters;
     }
-    for (std::size_t r = 0; r < q; ++r) {
-        if (with_matched[q] == 0) {
-            traverse(r, false);
-        }
-        const std::uint64_t sure =
-            std::accumulate(with_matched.begin() + (q - r), with_matched.end(), std::uint64_t{0});
-        if (sure > 0) {
-            break;
+
+    void mark_filters(std::size_t filters) {
+        s_.clear_filters(c_.size(), filters);
+        for (std::size_t f = 0; f < filters; ++f) {
+            c_.for_each_term(*expansions_[order_[f + 1]],
+                             [&](std::uint32_t term, std::uint32_t, std::uint32_t) {
+                                 for (std::uint64_t at = c_.posting_offsets_[term];
+                                      at < c_.posting_offsets_[term + 1]; ++at) {
+                                     s_.mark(f, c_.postings_[at]);
+                                 }
+                                 return true;
+                             });
         }
     }
-    std::uint32_t most = 0;
-    for (std::uint32_t m = 0; m <= q; ++m) {
-        most = with_matched[m] > 0 ? m : most;
-    }
-    std::vector<Ranked> ranked;
-    ranked.reserve(top.size());
-    for (; !top.empty(); top.pop()) {
-        if (top.top().matched == most) {
-            ranked.push_back(top.top());
+
+    // The best items that hold the most words, best first, with their
+    // scores and matched positions.
+    std::vector<Hit> hits() {
+        std::uint32_t most = 0;
+        for (std::uint32_t m = 0; m <= q_; ++m) {
+            most = with_matched_[m] > 0 ? m : most;
         }
-    }
-    std::reverse(ranked.begin(), ranked.end());
-    const std::uint64_t budget_sum =
-        std::accumulate(query.budgets.begin(), query.budgets.end(), std::uint64_t{0});
-    const double worst_spread = static_cast<double>(kProximityCap) * static_cast<double>(q - 1);
-    std::vector<Hit> hits;
-    hits.reserve(ranked.size());
-    for (const Ranked& r : ranked) {
-        evaluate(r.item);
-        const double within =
-            (static_cast<double>(r.typos) +
-             (static_cast<double>(r.spread) + static_cast<double>(r.prefixes) / 2) /
-                 (worst_spread + 1)) /
-            (static_cast<double>(budget_sum) + 1);
-        Hit hit{r.item, (static_cast<double>(r.matched) - within) / static_cast<double>(q), {}};
-        hit.positions.reserve(q);
-        for (const Best& b : best) {
-            hit.positions.push_back(b.position);
+        std::vector<Ranked> ranked;
+        ranked.reserve(top_.size());
+        for (; !top_.empty(); top_.pop()) {
+            if (top_.top().matched == most) {
+                ranked.push_back(top_.top());
+            }
         }
-        hits.push_back(std::move(hit));
+        std::reverse(ranked.begin(), ranked.end());
+        const std::uint64_t budget_sum =
+            std::accumulate(query_.budgets.begin(), query_.budgets.end(), std::uint64_t{0});
+        const double worst_spread =
+            static_cast<double>(kProximityCap) * static_cast<double>(q_ - 1);
+        std::vector<Hit> hits;
+        hits.reserve(ranked.size());
+        for (const Ranked& r : ranked) {
+            match_words(r.item);
+            const double within =
+                (static_cast<double>(r.typos) +
+                 (static_cast<double>(r.spread) + static_cast<double>(r.prefixes) / 2) /
+                     (worst_spread + 1)) /
+                (static_cast<double>(budget_sum) + 1);
+            Hit hit{
+                r.item, (static_cast<double>(r.matched) - within) / static_cast<double>(q_), {}};
+            hit.positions.reserve(q_);
+            for (const Best& b : best_) {
+                hit.positions.push_back(b.position);
+            }
+            hits.push_back(std::move(hit));
+        }
+        return hits;
     }
-    return hits;
+
+    const Catalog& c_;
+    const SearchQuery& query_;
+    std::span<const Expansion* const> expansions_;
+    Interrupt& interrupt_;
+    Scratch& s_;
+    const std::size_t q_;
+    const Expansion* prefix_word_ = nullptr;
+    std::uint32_t prefix_at_ = 0;
+    std::vector<Best> best_;
+    std::priority_queue<Ranked, std::vector<Ranked>, Better> top_;
+    std::vector<std::uint64_t> with_matched_;
+    std::vector<std::uint32_t> order_;
+    std::vector<std::uint32_t> least_typos_;
+    std::vector<std::uint32_t> least_prefix_;
+};
+
+std::vector<Hit> Catalog::search(const SearchQuery& query,
+                                 std::span<const Expansion* const> expansions,
+                                 Interrupt& interrupt) const {
+    if (query.words.empty() || query.limit == 0) {
+        return {};
+    }
+    return SearchRun(*this, query, expansions, interrupt).run();
 }
 
 }  // namespace morlatch::catalog

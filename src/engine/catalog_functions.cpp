@@ -95,26 +95,42 @@ std::vector<std::uint32_t> budgets_of(PyObject* obj) {
     return binding::to_vector<std::uint32_t>(obj, binding::to_u32);
 }
 
+// The arrays as catalog::Parts names them, each a bytes-like object in
+// native byte order (weights may be None), from the first 8 arguments.
+catalog::Parts read_parts(Held& held, std::span<PyObject* const> args) {
+    catalog::Parts parts;
+    parts.terms = held.array<char>(args[0], "terms");
+    parts.term_offsets = held.array<std::uint64_t>(args[1], "term_offsets");
+    parts.texts = held.array<char>(args[2], "texts");
+    parts.text_offsets = held.array<std::uint64_t>(args[3], "text_offsets");
+    parts.payloads = held.array<Payload>(args[4], "payloads");
+    if (args[5] != Py_None) {
+        parts.weights = held.array<std::uint64_t>(args[5], "weights");
+    }
+    parts.words = held.array<std::uint32_t>(args[6], "words");
+    parts.word_offsets = held.array<std::uint64_t>(args[7], "word_offsets");
+    return parts;
+}
+
+// A catalog object over `held`, or ValueError(problem).
+OwnedRef catalog_object(std::unique_ptr<Held> held, const std::string& problem) {
+    if (!problem.empty()) {
+        binding::throw_error(PyExc_ValueError, problem);
+    }
+    OwnedRef obj = binding::new_ref(catalog_type->tp_alloc(catalog_type, 0));
+    reinterpret_cast<CatalogObject*>(obj.get())->held = held.release();
+    return obj;
+}
+
 // catalog_new(terms, term_offsets, texts, text_offsets, payloads, weights,
-// words, word_offsets): the arrays as catalog::Parts names them, each a
-// bytes-like object in native byte order (weights may be None).
+// words, word_offsets): a catalog built from its parts.
 constexpr std::array<const char*, 8> new_params{"terms",        "term_offsets", "texts",
                                                 "text_offsets", "payloads",     "weights",
                                                 "words",        "word_offsets"};
 OwnedRef catalog_new_function(PyObject*, const FastCallArgs& call) {
     auto args = binding::bind("catalog_new", new_params, call);
     auto held = std::make_unique<Held>();
-    catalog::Parts parts;
-    parts.terms = held->array<char>(args[0], "terms");
-    parts.term_offsets = held->array<std::uint64_t>(args[1], "term_offsets");
-    parts.texts = held->array<char>(args[2], "texts");
-    parts.text_offsets = held->array<std::uint64_t>(args[3], "text_offsets");
-    parts.payloads = held->array<Payload>(args[4], "payloads");
-    if (args[5] != Py_None) {
-        parts.weights = held->array<std::uint64_t>(args[5], "weights");
-    }
-    parts.words = held->array<std::uint32_t>(args[6], "words");
-    parts.word_offsets = held->array<std::uint64_t>(args[7], "word_offsets");
+    const catalog::Parts parts = read_parts(*held, args);
     std::string problem;
     {
         binding::ReleasedGil released;
@@ -127,12 +143,54 @@ OwnedRef catalog_new_function(PyObject*, const FastCallArgs& call) {
             }
         }
     }
-    if (!problem.empty()) {
-        binding::throw_error(PyExc_ValueError, problem);
+    return catalog_object(std::move(held), problem);
+}
+
+// catalog_open(the parts as for catalog_new, trie, posting_offsets,
+// postings, tie_rank, by_text): a catalog over its parts and the arrays
+// catalog_stored gave, read in place once checked.
+constexpr std::array<const char*, 13> open_params{
+    "terms",    "term_offsets", "texts",        "text_offsets", "payloads",
+    "weights",  "words",        "word_offsets", "trie",         "posting_offsets",
+    "postings", "tie_rank",     "by_text"};
+OwnedRef catalog_open_function(PyObject*, const FastCallArgs& call) {
+    auto args = binding::bind("catalog_open", open_params, call);
+    auto held = std::make_unique<Held>();
+    const catalog::Parts parts = read_parts(*held, args);
+    catalog::Derived derived;
+    derived.trie = held->array<std::uint8_t>(args[8], "trie");
+    derived.posting_offsets = held->array<std::uint64_t>(args[9], "posting_offsets");
+    derived.postings = held->array<std::uint32_t>(args[10], "postings");
+    derived.tie_rank = held->array<std::uint32_t>(args[11], "tie_rank");
+    derived.by_text = held->array<std::uint32_t>(args[12], "by_text");
+    std::string problem;
+    {
+        binding::ReleasedGil released;
+        Interrupt interrupt = released.interrupt();
+        problem = catalog::check(parts);
+        if (problem.empty()) {
+            held->catalog = catalog::Catalog::open(parts, derived, problem, interrupt);
+        }
     }
-    OwnedRef obj = binding::new_ref(catalog_type->tp_alloc(catalog_type, 0));
-    reinterpret_cast<CatalogObject*>(obj.get())->held = held.release();
-    return obj;
+    return catalog_object(std::move(held), problem);
+}
+
+template <class T>
+OwnedRef bytes_of(std::span<const T> values) {
+    return binding::new_ref(
+        PyBytes_FromStringAndSize(reinterpret_cast<const char*>(values.data()),
+                                  static_cast<Py_ssize_t>(values.size_bytes())));
+}
+
+// catalog_stored(catalog): what catalog_open takes besides the parts, as
+// bytes: (trie, posting_offsets, postings, tie_rank, by_text).
+constexpr std::array<const char*, 1> stored_params{"catalog"};
+OwnedRef catalog_stored_function(PyObject*, const FastCallArgs& call) {
+    auto [cat_arg] = binding::bind("catalog_stored", stored_params, call);
+    const catalog::Derived derived = catalog_of(cat_arg).stored();
+    return binding::make_tuple(bytes_of(derived.trie), bytes_of(derived.posting_offsets),
+                               bytes_of(derived.postings), bytes_of(derived.tie_rank),
+                               bytes_of(derived.by_text));
 }
 
 // A hit as (text, payload, score, positions), positions a tuple with None
@@ -337,9 +395,7 @@ OwnedRef catalog_info_function(PyObject*, const FastCallArgs& call) {
 
 template <class T>
 OwnedRef bytes_of(const std::vector<T>& values) {
-    return binding::new_ref(
-        PyBytes_FromStringAndSize(reinterpret_cast<const char*>(values.data()),
-                                  static_cast<Py_ssize_t>(values.size() * sizeof(T))));
+    return bytes_of(std::span<const T>(values));
 }
 
 // catalog_split(blob, separator, symbols): the words of UTF-8 texts joined
@@ -401,6 +457,12 @@ PyMethodDef catalog_methods[] = {
         "catalog_new",
         "catalog_new(terms, term_offsets, texts, text_offsets, payloads, weights, words, "
         "word_offsets)\n--\n\n"),
+    binding::method_def<catalog_open_function>(
+        "catalog_open",
+        "catalog_open(terms, term_offsets, texts, text_offsets, payloads, weights, words, "
+        "word_offsets, trie, posting_offsets, postings, tie_rank, by_text)\n--\n\n"),
+    binding::method_def<catalog_stored_function>("catalog_stored",
+                                                 "catalog_stored(catalog)\n--\n\n"),
     binding::method_def<catalog_search_function>(
         "catalog_search", "catalog_search(catalog, words, budgets, last_is_prefix, limit)\n--\n\n"),
     binding::method_def<catalog_search_many_function>(
