@@ -17,14 +17,13 @@ using Cell = std::uint32_t;
 // leaves for a bound `t`, in descending label order, once each; false when
 // every child may qualify.
 template <Metric M>
-bool narrow_children(const BandRows<M>& rows, const CompactTrie& trie, std::u32string_view query,
-                     NodeId node, std::size_t depth, Cell t, std::vector<NodeId>& out) {
-    const bool narrowed = narrow_labels(
-        rows, query, trie.label(node), depth, t, BandRows<M>::kSwaps, [&](char32_t ch) {
-            if (const std::optional<NodeId> child = trie.child(node, ch)) {
-                out.push_back(*child);
-            }
-        });
+bool narrow_children(const BandRows<M>& rows, const CompactTrie& trie, NodeId node,
+                     std::size_t depth, Cell t, std::vector<NodeId>& out) {
+    const bool narrowed = rows.narrow(depth, t, [&](char32_t ch) {
+        if (const std::optional<NodeId> child = trie.child(node, ch)) {
+            out.push_back(*child);
+        }
+    });
     if (!narrowed) {
         return false;
     }
@@ -110,7 +109,7 @@ void entry_points(const CompactTrie& trie, std::u32string_view prefix, std::uint
     // Below a node, only a beginning closer than `best` matters.
     auto push_children = [&](NodeId node, std::uint32_t depth, Cell best) {
         narrow.clear();
-        if (narrow_children(rows, trie, prefix, node, depth, best - 1, narrow)) {
+        if (narrow_children(rows, trie, node, depth, best - 1, narrow)) {
             for (const NodeId c : narrow) {
                 if (trie.holds_keys(c)) {
                     stack.push_back(Frame{c, depth + 1, best});
