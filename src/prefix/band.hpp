@@ -220,10 +220,6 @@ private:
     std::int16_t lane_edit_ = 0;
     std::int16_t lane_cheap_ = 0;
     std::vector<std::int16_t> lane_allowance_;
-    // -1 at the positions 0..n - 1 (those the narrowing rule reads), and 0
-    // or the cap at the positions 0..n (those a minimum reads).
-    std::vector<std::int16_t> lane_in_query_;
-    std::vector<std::int16_t> lane_outside_;
     // Running sums of the insertion costs, modulo 2^16: a window takes their
     // differences, which fit.
     std::vector<std::int16_t> lane_insert_sum_;

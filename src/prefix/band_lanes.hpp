@@ -105,14 +105,8 @@ void BandRows<M, Costs>::set_up_lanes() {
 template <Metric M, class Costs>
 void BandRows<M, Costs>::fill_lane_padding(std::size_t length) {
     lane_allowance_.assign(length, 0);
-    lane_in_query_.assign(length, 0);
-    lane_outside_.assign(length, kLaneCap);
     for (std::size_t i = 0; i <= n_; ++i) {
         lane_allowance_[i + offset_] = static_cast<std::int16_t>(padded_allowance_[i + offset_]);
-        lane_outside_[i + offset_] = 0;
-        if (i < n_) {
-            lane_in_query_[i + offset_] = -1;
-        }
     }
     if constexpr (kModel) {
         lane_insert_sum_.assign(length, 0);
@@ -212,17 +206,22 @@ bool BandRows<M, Costs>::lanes_step_on(std::size_t depth, char32_t c, char32_t p
 #endif
 }
 
-// The smallest cell of row `depth` of `rows` at the positions 0..n.
+// The smallest cell of row `depth` of `rows` at the positions 0..n (those
+// with an allowance: the others are raised to the cap).
 template <Metric M, class Costs>
 typename BandRows<M, Costs>::Cell BandRows<M, Costs>::lanes_minimum(
     const std::vector<std::int16_t>& rows, std::size_t depth) const noexcept {
 #if defined(__SSE2__)
     using namespace lanes;
     const std::int16_t* row = rows.data() + depth * kLaneStride + kPad;
-    const std::int16_t* outside = lane_outside_.data() + padded(depth);
-    __m128i x = _mm_max_epi16(load(row), load(outside));
+    const std::int16_t* allowance = lane_allowance_.data() + padded(depth);
+    const __m128i cap = _mm_set1_epi16(kLaneCap);
+    const auto outside = [&](std::size_t at) {
+        return _mm_and_si128(_mm_cmpeq_epi16(load(allowance + at), _mm_setzero_si128()), cap);
+    };
+    __m128i x = _mm_max_epi16(load(row), outside(0));
     if (width_ > 8) {
-        x = _mm_min_epi16(x, _mm_max_epi16(load(row + 8), load(outside + 8)));
+        x = _mm_min_epi16(x, _mm_max_epi16(load(row + 8), outside(8)));
     }
     return std::min(static_cast<Cell>(least(x)), inf_);
 #else
@@ -243,10 +242,11 @@ bool BandRows<M, Costs>::lanes_narrow(std::size_t depth, Cell t, Add& add) const
     }
     const __m128i target = _mm_set1_epi16(static_cast<short>(t));
     const std::int16_t* row = lane_unit_.data() + depth * kLaneStride + kPad;
-    const std::int16_t* in_query = lane_in_query_.data() + padded(depth);
-    unsigned found =
-        bits(_mm_and_si128(_mm_cmpeq_epi16(load(row), target), load(in_query)),
-             _mm_and_si128(_mm_cmpeq_epi16(load(row + 8), target), load(in_query + 8)));
+    // Positions 0..n - 1 only: those with a query character.
+    const char32_t* q = padded_query_.data() + padded(depth);
+    unsigned found = bits(
+        _mm_andnot_si128(equal(q, kNotACharacter), _mm_cmpeq_epi16(load(row), target)),
+        _mm_andnot_si128(equal(q + 8, kNotACharacter), _mm_cmpeq_epi16(load(row + 8), target)));
     for (; found != 0; found &= found - 1) {
         add(query_[static_cast<std::size_t>(base(depth) + std::countr_zero(found))]);
     }
