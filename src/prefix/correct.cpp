@@ -7,16 +7,14 @@
 #include <cstddef>
 #include <utility>
 
-#include "prefix/cost_rows.hpp"
+#include "prefix/band.hpp"
 #include "prefix/reach.hpp"
 #include "prefix/weighted.hpp"
 
 namespace morlatch {
 namespace {
 
-using costs::Cell;
-using costs::kCostCap;
-using costs::Rows;
+using Cell = std::uint32_t;
 
 Weight weight_of(const WeightTable* table, NodeId node) {
     return table == nullptr ? 0 : table->weight(node);
@@ -30,6 +28,9 @@ struct Candidate {
     double score;  // error model only
 };
 
+// Rows: the row kernel (band.hpp) of the distance and, with an error model,
+// of its costs.
+template <class Rows>
 class Corrector {
 public:
     Corrector(const CompactTrie& trie, const WeightTable* table, std::u32string_view word,
@@ -94,7 +95,7 @@ public:
             interrupt_.tick();
             path_.resize(depth - 1);
             path_.push_back(trie_.label(node));
-            rows.compute(depth, path_.data());
+            rows.step(depth, path_[depth - 1], depth >= 2 ? path_[depth - 2] : 0);
             visit(rows, reach, node, depth, heaviest);
         }
     }
@@ -135,7 +136,7 @@ public:
             }
             const std::u32string_view key = found.key(*each.hit);
             for (std::size_t depth = 1; depth <= key.size(); ++depth) {
-                rows.compute(depth, key.data());
+                rows.step(depth, key[depth - 1], depth >= 2 ? key[depth - 2] : 0);
             }
             const Cell cost = rows.cost(key.size());
             if (!full() || each.weight >= weight_floor(cost)) {
@@ -283,7 +284,8 @@ private:
         }
         labels_.clear();
         const bool narrowed =
-            depth > 0 && rows.narrow(trie_.label(node), depth, static_cast<Cell>(high), labels_);
+            depth > 0 && rows.narrow(depth, static_cast<Cell>(high),
+                                     [this](char32_t ch) { labels_.push_back(ch); });
         if (table_ != nullptr && full() &&
             open_in_table_order(first, end, narrowed, floor, cost_floor)) {
             return;
@@ -395,7 +397,9 @@ private:
         const std::uint64_t k =
             high <= kSharedRows ? std::min(options_.max_dist, kSharedRows) : high;
         if (!rows_ || rows_k_ != k) {
-            rows_.emplace(word_, k, options_.transpositions, model_);
+            const auto bound = static_cast<std::uint32_t>(k);
+            rows_.emplace(word_, bound, Budget{bound, bound, 0}, model_);
+            rows_->start();
             rows_k_ = k;
         }
         return *rows_;
@@ -528,6 +532,32 @@ private:
 // and a walk keeps to the keys that may rank.
 constexpr std::uint64_t kGatheredDistance = 2;
 
+// The corrections beyond the word itself, with the rows of Rows.
+template <class Rows>
+std::vector<Candidate> corrections(const CompactTrie& trie, const WeightTable* table,
+                                   std::u32string_view word, const CorrectOptions& options,
+                                   std::uint64_t wanted, Interrupt& interrupt) {
+    const std::uint64_t k = std::min(options.max_dist, kDistanceCap);
+    const std::uint8_t longest = trie.longest_below(CompactTrie::kRoot);
+    // No key is farther from the word than the longer of the two.
+    const std::uint64_t reach = longest == CompactTrie::kLengthSaturated
+                                    ? k
+                                    : std::max<std::uint64_t>(word.size(), longest);
+    Corrector<Rows> corrector(trie, table, word, options, wanted, interrupt);
+    for (std::uint64_t d = 1; d <= std::min(k, reach) && !corrector.settled(d); ++d) {
+        if (d > word.size() + CompactTrie::kLengthSaturated) {
+            corrector.walk(d, k);  // only very long keys are left: all at once
+            break;
+        }
+        if ((corrector.full() && !corrector.bar_admits_many(d)) || d > kGatheredDistance) {
+            corrector.walk(d, d);  // the best found bound the walk
+        } else {
+            corrector.gather(d);
+        }
+    }
+    return corrector.take();
+}
+
 std::vector<Match> correct(const CompactTrie& trie, const WeightTable* table,
                            std::u32string_view word, const CorrectOptions& options,
                            Interrupt& interrupt) {
@@ -544,25 +574,19 @@ std::vector<Match> correct(const CompactTrie& trie, const WeightTable* table,
             return results;
         }
     }
-    const std::uint64_t k = std::min(options.max_dist, kDistanceCap);
-    const std::uint8_t longest = trie.longest_below(CompactTrie::kRoot);
-    // No key is farther from the word than the longer of the two.
-    const std::uint64_t reach = longest == CompactTrie::kLengthSaturated
-                                    ? k
-                                    : std::max<std::uint64_t>(word.size(), longest);
-    Corrector corrector(trie, table, word, options, wanted, interrupt);
-    for (std::uint64_t d = 1; d <= std::min(k, reach) && !corrector.settled(d); ++d) {
-        if (d > word.size() + CompactTrie::kLengthSaturated) {
-            corrector.walk(d, k);  // only very long keys are left: all at once
-            break;
-        }
-        if ((corrector.full() && !corrector.bar_admits_many(d)) || d > kGatheredDistance) {
-            corrector.walk(d, d);  // the best found bound the walk
-        } else {
-            corrector.gather(d);
-        }
+    std::vector<Candidate> found;
+    if (options.model != nullptr) {
+        found = options.transpositions ? corrections<BandRows<Metric::osa, ModelCosts>>(
+                                             trie, table, word, options, wanted, interrupt)
+                                       : corrections<BandRows<Metric::levenshtein, ModelCosts>>(
+                                             trie, table, word, options, wanted, interrupt);
+    } else {
+        found = options.transpositions ? corrections<BandRows<Metric::osa>>(
+                                             trie, table, word, options, wanted, interrupt)
+                                       : corrections<BandRows<Metric::levenshtein>>(
+                                             trie, table, word, options, wanted, interrupt);
     }
-    for (Candidate& candidate : corrector.take()) {
+    for (Candidate& candidate : found) {
         results.push_back(Match{std::move(candidate.key), candidate.payload, candidate.distance});
     }
     return results;

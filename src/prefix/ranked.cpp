@@ -17,14 +17,13 @@ using Cell = std::uint32_t;
 // leaves for a bound `t`, in descending label order, once each; false when
 // every child may qualify.
 template <Metric M>
-bool narrow_children(const BandRows<M>& rows, const CompactTrie& trie, std::u32string_view query,
-                     NodeId node, std::size_t depth, Cell t, std::vector<NodeId>& out) {
-    const bool narrowed = narrow_labels(
-        rows, query, trie.label(node), depth, t, BandRows<M>::kSwaps, [&](char32_t ch) {
-            if (const std::optional<NodeId> child = trie.child(node, ch)) {
-                out.push_back(*child);
-            }
-        });
+bool narrow_children(const BandRows<M>& rows, const CompactTrie& trie, NodeId node,
+                     std::size_t depth, Cell t, std::vector<NodeId>& out) {
+    const bool narrowed = rows.narrow(depth, t, [&](char32_t ch) {
+        if (const std::optional<NodeId> child = trie.child(node, ch)) {
+            out.push_back(*child);
+        }
+    });
     if (!narrowed) {
         return false;
     }
@@ -110,7 +109,7 @@ void entry_points(const CompactTrie& trie, std::u32string_view prefix, std::uint
     // Below a node, only a beginning closer than `best` matters.
     auto push_children = [&](NodeId node, std::uint32_t depth, Cell best) {
         narrow.clear();
-        if (narrow_children(rows, trie, prefix, node, depth, best - 1, narrow)) {
+        if (narrow_children(rows, trie, node, depth, best - 1, narrow)) {
             for (const NodeId c : narrow) {
                 if (trie.holds_keys(c)) {
                     stack.push_back(Frame{c, depth + 1, best});
@@ -169,6 +168,70 @@ void completion::find_entry_points(const CompactTrie& trie, std::u32string_view 
     }
 }
 
+namespace {
+
+// Completion, step 2: distance by distance, the keys below the entry points
+// of that distance (but not below a closer entry point), best first, until
+// `wanted`. Node ids run in level order with siblings by code point, so
+// (length, id) is (length, key); (depth + shortest key length below, id)
+// never exceeds the rank of any key below a node, which makes the first keys
+// taken from the heap the best ones. `entries` are sorted by distance,
+// `entry_nodes` by id.
+void take_completions(const CompactTrie& trie, const std::vector<EntryPoint>& entries,
+                      const std::vector<NodeId>& entry_nodes, const std::u32string& paths,
+                      std::uint64_t wanted, Interrupt& interrupt, std::vector<Match>& results) {
+    struct Visit {
+        std::uint32_t bound;
+        NodeId node;
+        std::uint32_t depth;
+        std::uint32_t step;  // into `steps`
+    };
+    using completion::Step;
+    auto later = [](const Visit& a, const Visit& b) {
+        return a.bound != b.bound ? a.bound > b.bound : a.node > b.node;
+    };
+    std::vector<Visit> heap;
+    std::vector<Step> steps;
+    std::u32string tail;
+    const auto push = [&](NodeId node, std::uint32_t depth, Step step) {
+        steps.push_back(step);
+        heap.push_back(Visit{depth + trie.shortest_below(node), node, depth,
+                             static_cast<std::uint32_t>(steps.size() - 1)});
+        std::push_heap(heap.begin(), heap.end(), later);
+    };
+    std::size_t next_entry = 0;
+    while (next_entry < entries.size() && results.size() < wanted) {
+        const Cell distance = entries[next_entry].distance;
+        heap.clear();
+        steps.clear();
+        for (; next_entry < entries.size() && entries[next_entry].distance == distance;
+             ++next_entry) {
+            const EntryPoint& entry = entries[next_entry];
+            push(entry.node, entry.depth,
+                 Step{entry.node, completion::kNoParent, static_cast<std::uint32_t>(next_entry)});
+        }
+        while (!heap.empty() && results.size() < wanted) {
+            interrupt.tick();
+            std::pop_heap(heap.begin(), heap.end(), later);
+            const Visit visit = heap.back();
+            heap.pop_back();
+            if (trie.is_key(visit.node) && visit.node != CompactTrie::kRoot) {
+                results.push_back(
+                    Match{completion::key_at(trie, steps, entries, paths, visit.step, tail).key,
+                          trie.payload(visit.node), distance});
+            }
+            for (NodeId c = trie.first_child(visit.node); c < trie.end_child(visit.node); ++c) {
+                if (trie.holds_keys(c) &&
+                    !std::binary_search(entry_nodes.begin(), entry_nodes.end(), c)) {
+                    push(c, visit.depth + 1, Step{c, visit.step, 0});
+                }
+            }
+        }
+    }
+}
+
+}  // namespace
+
 std::vector<Match> complete(const CompactTrie& trie, std::u32string_view prefix,
                             const RankedOptions& options, Interrupt& interrupt) {
     std::vector<Match> results;
@@ -192,63 +255,9 @@ std::vector<Match> complete(const CompactTrie& trie, std::u32string_view prefix,
     std::stable_sort(entries.begin(), entries.end(), [](const EntryPoint& a, const EntryPoint& b) {
         return a.distance < b.distance;
     });
-
-    // 2. Distance by distance, the keys below the entry points of that
-    // distance (but not below a closer entry point), best first. Node ids
-    // run in level order with siblings by code point, so (length, id) is
-    // (length, key); (depth + shortest key length below, id) never exceeds
-    // the rank of any key below a node, which makes the first keys taken
-    // from the heap the best ones.
-    struct Visit {
-        std::uint32_t bound;
-        NodeId node;
-        std::uint32_t depth;
-        std::uint32_t step;  // into `steps`
-    };
-    using completion::Step;
-    auto later = [](const Visit& a, const Visit& b) {
-        return a.bound != b.bound ? a.bound > b.bound : a.node > b.node;
-    };
-    std::vector<Visit> heap;
-    std::vector<Step> steps;
-    std::u32string tail;
-    const std::uint64_t wanted = options.limit.value_or(UINT64_MAX);
-    std::size_t next_entry = 0;
-    while (next_entry < entries.size() && results.size() < wanted) {
-        const Cell distance = entries[next_entry].distance;
-        heap.clear();
-        steps.clear();
-        for (; next_entry < entries.size() && entries[next_entry].distance == distance;
-             ++next_entry) {
-            const EntryPoint& entry = entries[next_entry];
-            steps.push_back(
-                Step{entry.node, completion::kNoParent, static_cast<std::uint32_t>(next_entry)});
-            heap.push_back(Visit{entry.depth + trie.shortest_below(entry.node), entry.node,
-                                 entry.depth, static_cast<std::uint32_t>(steps.size() - 1)});
-            std::push_heap(heap.begin(), heap.end(), later);
-        }
-        while (!heap.empty() && results.size() < wanted) {
-            interrupt.tick();
-            std::pop_heap(heap.begin(), heap.end(), later);
-            const Visit visit = heap.back();
-            heap.pop_back();
-            if (trie.is_key(visit.node) && visit.node != CompactTrie::kRoot) {
-                results.push_back(
-                    Match{completion::key_at(trie, steps, entries, paths, visit.step, tail).key,
-                          trie.payload(visit.node), distance});
-            }
-            for (NodeId c = trie.first_child(visit.node); c < trie.end_child(visit.node); ++c) {
-                if (!trie.holds_keys(c) ||
-                    std::binary_search(entry_nodes.begin(), entry_nodes.end(), c)) {
-                    continue;
-                }
-                steps.push_back(Step{c, visit.step, 0});
-                heap.push_back(Visit{visit.depth + 1 + trie.shortest_below(c), c, visit.depth + 1,
-                                     static_cast<std::uint32_t>(steps.size() - 1)});
-                std::push_heap(heap.begin(), heap.end(), later);
-            }
-        }
-    }
+    // 2. The keys below them.
+    take_completions(trie, entries, entry_nodes, paths, options.limit.value_or(UINT64_MAX),
+                     interrupt, results);
     return results;
 }
 

@@ -31,15 +31,18 @@ inline bool out_of_reach(std::uint32_t record, std::uint64_t depth, std::uint64_
 
 // The narrowing rule. When no cell of row `depth` (the row of a node
 // labelled `label`) is below t, a child's row can hold a cell <= t only
-// through a match on the diagonal from a cell that holds t, or, with swaps,
-// through a swap from the row above: so only children labelled like the
-// query character there qualify. Calls add(label) for each such label (in
-// no order, maybe twice) and returns true, or returns false when every child
-// may qualify. `rows` answers minimum(d), band_low(d), band_high(d) and
+// through a match on the diagonal from a cell that holds t: so only children
+// labelled like the query character there qualify. Calls add(label) for each
+// such label (in no order, maybe twice) and returns true, or returns false
+// when every child may qualify. A swap adds no label: one from cell i of the
+// row above, at most t - 1, puts a child labelled query[i] within t, but cell
+// i of this row is at most that cell plus one, so it holds t and names
+// query[i] already (and lies in the band, as a cell below k at the band's
+// edge cannot). `rows` answers minimum(d), band_low(d), band_high(d) and
 // cell(d, j) for its rows of unit costs.
 template <class Rows, class Add>
-bool narrow_labels(const Rows& rows, std::u32string_view query, char32_t label, std::size_t depth,
-                   std::uint32_t t, bool swaps, Add&& add) {
+bool narrow_labels(const Rows& rows, std::u32string_view query, std::size_t depth, std::uint32_t t,
+                   Add&& add) {
     if (rows.minimum(depth) < t) {
         return false;
     }
@@ -47,16 +50,6 @@ bool narrow_labels(const Rows& rows, std::u32string_view query, char32_t label, 
     for (std::size_t j = rows.band_low(depth); j <= rows.band_high(depth) && j < m; ++j) {
         if (rows.cell(depth, j) == t) {
             add(query[j]);
-        }
-    }
-    if (swaps && depth >= 1 && t >= 1) {
-        // A child labelled query[j] after a node labelled query[j + 1]
-        // swaps the pair from cell j of the row above.
-        for (std::size_t j = rows.band_low(depth - 1); j <= rows.band_high(depth - 1) && j + 1 < m;
-             ++j) {
-            if (rows.cell(depth - 1, j) + 1 <= t && query[j + 1] == label) {
-                add(query[j]);
-            }
         }
     }
     return true;

@@ -24,7 +24,7 @@
 #include <utility>
 #include <vector>
 
-#include "prefix/band.hpp"
+#include "prefix/band_walk.hpp"
 #include "prefix/compact.hpp"
 
 namespace morlatch {

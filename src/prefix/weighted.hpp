@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "prefix/compact.hpp"
+#include "prefix/error_model.hpp"
 #include "prefix/interrupt.hpp"
 #include "prefix/query.hpp"
 #include "prefix/ranked.hpp"
@@ -96,14 +97,6 @@ std::vector<Match> weighted_search(const CompactTrie& trie, const WeightTable* t
 std::vector<Match> weighted_complete(const CompactTrie& trie, const WeightTable& table,
                                      std::u32string_view prefix, const RankedOptions& options,
                                      Interrupt& interrupt);
-
-// The costs of the error model, in thousandths of a nat (natural log units).
-struct ErrorModel {
-    std::uint32_t edit = 0;   // inserting, deleting or replacing a character
-    std::uint32_t cheap = 0;  // doubling or undoubling a letter, swapping two
-                              // neighbours, one vowel for another
-    std::u32string vowels;
-};
 
 struct CorrectOptions {
     std::uint64_t max_dist = 2;

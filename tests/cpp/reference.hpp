@@ -302,4 +302,62 @@ inline std::vector<std::u32string> typo_queries(const std::vector<std::u32string
     return out;
 }
 
+// ---- the error model's costs ---------------------------------------------------
+
+// The cost of the cheapest alignment that edits `key` into `word`: a letter
+// of the key left out costs `cheap` when it repeats the one before it, a
+// letter added to the word `cheap` when it repeats the word's letter before
+// it, a vowel for a vowel and (with swaps) a swap of neighbours `cheap`;
+// every other edit `edit`. Whole rows, as tests/reference.py's model_cost.
+inline std::uint64_t model_cost(std::u32string_view key, std::u32string_view word,
+                                std::uint64_t edit, std::uint64_t cheap, std::u32string_view vowels,
+                                bool swaps) {
+    const auto vowel = [&](char32_t c) { return vowels.find(c) != std::u32string_view::npos; };
+    const auto drop = [&](std::size_t i) {
+        return i >= 2 && key[i - 1] == key[i - 2] ? cheap : edit;
+    };
+    const auto add = [&](std::size_t j) {
+        return j >= 2 && word[j - 1] == word[j - 2] ? cheap : edit;
+    };
+    std::vector<std::vector<std::uint64_t>> rows(key.size() + 1,
+                                                 std::vector<std::uint64_t>(word.size() + 1));
+    for (std::size_t j = 1; j <= word.size(); ++j) rows[0][j] = rows[0][j - 1] + add(j);
+    for (std::size_t i = 1; i <= key.size(); ++i) {
+        rows[i][0] = rows[i - 1][0] + drop(i);
+        for (std::size_t j = 1; j <= word.size(); ++j) {
+            const char32_t a = key[i - 1];
+            const char32_t b = word[j - 1];
+            const std::uint64_t change = a == b ? 0 : vowel(a) && vowel(b) ? cheap : edit;
+            std::uint64_t best = std::min(
+                {rows[i - 1][j - 1] + change, rows[i - 1][j] + drop(i), rows[i][j - 1] + add(j)});
+            if (swaps && i > 1 && j > 1 && a == word[j - 2] && key[i - 2] == b) {
+                best = std::min(best, rows[i - 2][j - 2] + cheap);
+            }
+            rows[i][j] = best;
+        }
+    }
+    return rows[key.size()][word.size()];
+}
+
+// Every cell of the distance table of `a` against `b`: cell [i][j] is the
+// Levenshtein (or, with swaps, optimal string alignment) distance between
+// a's first i characters and b's first j.
+inline std::vector<std::vector<std::uint64_t>> distance_table(std::u32string_view a,
+                                                              std::u32string_view b, bool swaps) {
+    std::vector<std::vector<std::uint64_t>> d(a.size() + 1,
+                                              std::vector<std::uint64_t>(b.size() + 1));
+    for (std::size_t j = 0; j <= b.size(); ++j) d[0][j] = j;
+    for (std::size_t i = 1; i <= a.size(); ++i) {
+        d[i][0] = i;
+        for (std::size_t j = 1; j <= b.size(); ++j) {
+            d[i][j] = std::min(
+                {d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + (a[i - 1] != b[j - 1])});
+            if (swaps && i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1]) {
+                d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+            }
+        }
+    }
+    return d;
+}
+
 }  // namespace morlatch::reference

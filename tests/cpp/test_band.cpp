@@ -19,6 +19,7 @@
 #include "prefix/compact.hpp"
 #include "prefix/ranked.hpp"
 #include "reference.hpp"
+#include "test_support.hpp"
 
 namespace morlatch {
 namespace {
@@ -194,6 +195,90 @@ TEST(BandKernel, DistanceCapLeavesResultsAlone) {
         const std::vector<Match> near = complete(*trie, std::u32string(4999, U'a') + U"b",
                                                  RankedOptions{1, std::nullopt, swaps}, none);
         ASSERT_EQ(near, (std::vector<Match>{Match{key, 7, 1}}));
+    }
+}
+
+// ---- the row kernel against whole tables ---------------------------------------
+
+// One row kernel for every policy: along a random path, each row's last cell,
+// its minimum and whether a cell is within the budget must be those of the
+// whole distance table (saturated at k + 1); with the model, a path within k
+// must cost what the whole cost table says, and the floors must bound every
+// row below. Where the narrowing rule leaves only some labels, a child with
+// another label must have no cell within the bound.
+template <Metric M, class Costs>
+void check_rows(const std::u32string& query, const std::u32string& path, std::uint32_t k,
+                Budget budget, const ErrorModel* model) {
+    constexpr bool swaps = M == Metric::osa;
+    const auto table = reference::distance_table(path, query, swaps);
+    BandRows<M, Costs> rows(query, k, budget, model);
+    const std::uint64_t inf = std::uint64_t{k} + 1;
+    std::vector<std::uint64_t> floors;
+    std::vector<std::uint64_t> cost_floors;
+    for (std::size_t d = 0; d <= path.size(); ++d) {
+        const bool alive =
+            d == 0 ? rows.start() : rows.step(d, path[d - 1], d >= 2 ? path[d - 2] : 0);
+        SCOPED_TRACE(::testing::Message()
+                     << "depth " << d << " k " << k << " query length " << query.size());
+        std::uint64_t least = inf;
+        bool within = false;
+        for (std::size_t i = 0; i <= query.size(); ++i) {
+            least = std::min(least, table[d][i]);
+            within = within || table[d][i] <= budget.at(i);
+        }
+        const std::uint64_t distance = table[d][query.size()];
+        ASSERT_EQ(rows.last(d), std::min(distance, inf));
+        ASSERT_EQ(rows.minimum(d), least);
+        ASSERT_EQ(alive, within);
+        floors.push_back(rows.floor(d));
+        for (const std::uint64_t f : floors) ASSERT_LE(f, least);
+        if constexpr (Costs::kModel) {
+            cost_floors.push_back(rows.cost_floor(d));
+            if (distance <= k) {
+                const std::uint64_t cost =
+                    reference::model_cost(std::u32string_view(path).substr(0, d), query,
+                                          model->edit, model->cheap, model->vowels, swaps);
+                ASSERT_EQ(rows.cost(d), cost);
+                for (const std::uint64_t f : cost_floors) ASSERT_LE(f, cost);
+            }
+        }
+        if (d == 0) continue;
+        for (std::uint32_t t = 0; t <= std::min<std::uint64_t>(least + 1, k); ++t) {
+            std::u32string labels;
+            if (!rows.narrow(d, t, [&](char32_t ch) { labels.push_back(ch); })) {
+                ASSERT_LT(least, t);  // every child may qualify only below the bound
+                continue;
+            }
+            for (const char32_t other : kAlphabet) {
+                if (labels.find(other) != std::u32string::npos) continue;
+                rows.step(d + 1, other, path[d - 1]);
+                ASSERT_GT(rows.minimum(d + 1), t) << "child " << static_cast<std::uint32_t>(other);
+            }
+        }
+    }
+}
+
+TEST(BandKernel, RowsMatchWholeTablesForEveryCostPolicy) {
+    std::mt19937 rng(9122026);
+    // Costs that give a band of k, a wider one, the whole row (a cheap edit
+    // of 0) and costs too dear for the lanes.
+    const std::vector<std::pair<std::uint32_t, std::uint32_t>> costs{
+        {7000, 4250}, {3, 1}, {5, 5}, {2, 9}, {5, 0}, {1000000, 7}};
+    for (int round = 0; round < 1500; ++round) {
+        const std::u32string query = testing::random_text(rng, rng() % 4 == 0 ? 40 : 14, kAlphabet);
+        std::u32string path = rng() % 3 == 0 ? testing::random_text(rng, 44, kAlphabet)
+                                             : edited(rng, query, static_cast<int>(rng() % 4));
+        const std::uint32_t k = rng() % 10 == 0 ? 1000 : static_cast<std::uint32_t>(rng() % 6);
+        const std::uint32_t low = static_cast<std::uint32_t>(rng() % (k + 1));
+        const Budget budget =
+            rng() % 2 ? Budget{k, k, 0} : Budget{low, k, rng() % (query.size() + 1)};
+        const auto [edit, cheap] = costs[rng() % costs.size()];
+        const ErrorModel model{edit, cheap, U"a\U0001F600"};
+        check_rows<Metric::levenshtein, UnitCosts>(query, path, k, budget, nullptr);
+        check_rows<Metric::osa, UnitCosts>(query, path, k, budget, nullptr);
+        check_rows<Metric::levenshtein, ModelCosts>(query, path, k, budget, &model);
+        check_rows<Metric::osa, ModelCosts>(query, path, k, budget, &model);
+        if (::testing::Test::HasFatalFailure()) return;
     }
 }
 
