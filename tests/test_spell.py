@@ -9,7 +9,7 @@ import re
 from collections.abc import Callable
 
 import pytest
-from hypothesis import assume, given, settings
+from hypothesis import assume, example, given, settings
 from hypothesis import strategies as st
 
 import morlatch
@@ -203,6 +203,35 @@ def test_correct_many_is_correct_for_each_word(small, words: list[str], workers)
     assert small.correct_many(words, workers=workers) == [small.correct(word) for word in words]
 
 
+_ENGLISH_WORDS = st.sampled_from(
+    "receive separate definitely necessary occasion government beginning believe "
+    "embarrass tomorrow colleague restaurant physical knowledge thought poem".split()
+)
+
+
+@settings(max_examples=150, deadline=None)
+@given(word=_ENGLISH_WORDS, seed=st.integers(0, 2**32), edits=st.integers(1, 3))
+def test_native_correct_is_the_ranked_pipeline(english, word: str, seed: int, edits: int) -> None:
+    # correct runs in one native call; suggest's context-free ranking gathers
+    # and weighs the same candidates step by step: the best word must agree,
+    # truncated candidate lists and the near-word gate included.
+    import random
+
+    typed = reference.typo(random.Random(seed), word, edits, swaps=True)
+    assume(typed and typed not in english)
+    found = english._ranked(typed, None, None, 1)
+    assert english.correct(typed) == (found[0].word if found else typed)
+
+
+@settings(max_examples=20, deadline=None)
+@given(
+    words=st.lists(_ENGLISH_WORDS | st.text(alphabet="aeinrst", max_size=9), max_size=40),
+    workers=st.sampled_from([None, 2, 4]),
+)
+def test_english_correct_many_on_threads_is_correct(english, words: list[str], workers) -> None:
+    assert english.correct_many(words, workers=workers) == [english.correct(w) for w in words]
+
+
 @pytest.mark.parametrize(
     ("typed", "fixed"),
     [("recieve", "receive"), ("Recieve", "Receive"), ("RECIEVE", "RECEIVE"), ("fone", "phone")],
@@ -289,6 +318,7 @@ def test_segment_knows_words_written_without_their_apostrophe(text, words) -> No
 
 @settings(max_examples=150, deadline=None)
 @given(st.text(st.characters() | st.characters(categories=["Cs", "Cc"]), max_size=40))
+@example("A'A")  # a correction dropping the typed apostrophe
 def test_any_text_is_checked_without_error_and_spans_point_at_words(small, text: str) -> None:
     for found in small.check(text):
         assert text[found.start : found.end] == found.word
