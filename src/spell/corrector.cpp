@@ -39,9 +39,10 @@ std::optional<std::u32string> Corrector::best(const Channel& channel, std::u32st
     }
     const std::vector<std::u32string> alike =
         typed.size() <= 2 ? std::vector<std::u32string>{} : heard(key, interrupt);
-    std::optional<Found> found = ranked(channel, typed, 1, alike, interrupt);
+    std::optional<Found> found = ranked(channel, typed, 1, alike, {}, interrupt);
     if (!found || found->cost > limits_.near_cost) {
-        found = ranked(channel, typed, 2, alike, interrupt);
+        const std::u32string guess = found ? std::move(found->word) : std::u32string();
+        found = ranked(channel, typed, 2, alike, guess, interrupt);
     }
     if (!found) {
         return std::nullopt;
@@ -75,6 +76,7 @@ std::vector<std::u32string> Corrector::heard(std::u32string_view key, Interrupt&
 std::optional<Corrector::Found> Corrector::ranked(const Channel& channel, std::u32string_view typed,
                                                   std::size_t edits,
                                                   const std::vector<std::u32string>& heard,
+                                                  std::u32string_view guess,
                                                   Interrupt& interrupt) const {
     CorrectOptions options;
     options.max_dist = edits;
@@ -98,6 +100,13 @@ std::optional<Corrector::Found> Corrector::ranked(const Channel& channel, std::u
     }
     if (candidates.empty()) {
         return std::nullopt;
+    }
+    if (!guess.empty()) {
+        const std::u32string marked_guess = marked(guess);
+        const auto at = std::ranges::find(candidates, marked_guess);
+        if (at != candidates.end()) {
+            std::iter_swap(candidates.begin(), at);
+        }
     }
     std::vector<double> priors;
     priors.reserve(candidates.size());

@@ -67,10 +67,12 @@ private:
         double cost;
     };
     // The best of the word search's candidates within `edits`, then the
-    // words of `heard` not among them.
+    // words of `heard` not among them. A `guess` among them is scored first:
+    // a good guess bounds the search of every other word.
     [[nodiscard]] std::optional<Found> ranked(const Channel& channel, std::u32string_view typed,
                                               std::size_t edits,
                                               const std::vector<std::u32string>& heard,
+                                              std::u32string_view guess,
                                               Interrupt& interrupt) const;
     [[nodiscard]] std::vector<std::u32string> heard(std::u32string_view key,
                                                     Interrupt& interrupt) const;
