@@ -14,6 +14,7 @@ from hypothesis import strategies as st
 
 import morlatch
 import reference
+from morlatch import _engine
 from morlatch.sounds import sounds_like
 from morlatch.speller import _MAX_COST, _NEAR_COST, english_searches
 
@@ -374,6 +375,8 @@ def test_check_lists_misspelt_words_with_suggestions(english) -> None:
         (lambda: morlatch.Speller({"a": 1}, model="default"), TypeError, "model"),
         (lambda: morlatch.ErrorModel.fit([("a",)]), TypeError, "pairs"),
         (lambda: morlatch.ErrorModel.fit([("a", "a")]), ValueError, "pairs"),
+        (lambda: morlatch.Speller({"a": 1}).correct_many(["b"], workers=0), ValueError, "workers"),
+        (lambda: morlatch.Speller({"a": 1}).correct_many(["b"], workers="2"), TypeError, "workers"),
     ],
 )
 def test_bad_arguments_name_themselves(call, error, name: str) -> None:
@@ -397,6 +400,61 @@ def test_bad_arguments_name_themselves(call, error, name: str) -> None:
 def test_bad_method_arguments_name_themselves(small, method, args, error, name: str) -> None:
     with pytest.raises(error, match=name):
         getattr(small, method)(*args)
+
+
+@pytest.mark.parametrize(
+    ("at", "value", "name"),
+    [
+        (0, "search", "words"),
+        (4, (1, 2), "model"),
+        (5, [("k", ["word"])], "sounding"),
+        (2, None, "sounds"),
+        (6, {"word": "1"}, "counts"),
+        (7, "0.5", "log_total"),
+        (8, (24, 8, 5.0), "limits"),
+    ],
+)
+def test_native_corrector_arguments_name_themselves(small, at: int, value, name: str) -> None:
+    args = [
+        small._index._search,
+        small._index._table,
+        small._sounds._search,
+        small._sounds._table,
+        (7000, 4250, "aeiou"),
+        {},
+        {},
+        0.0,
+        (24, 8, 5.0, 18.0, 40, 3),
+    ]
+    args[at] = value
+    with pytest.raises((TypeError, ValueError), match=name):
+        _engine.corrector(*args)
+
+
+def test_native_corrector_refuses_a_count_beyond_u64(small) -> None:
+    # The package checks counts first; the engine still refuses what it
+    # cannot hold rather than wrap it around.
+    args = [small._index._search, small._index._table, small._sounds._search]
+    with pytest.raises(OverflowError):
+        _engine.corrector(
+            *args, small._sounds._table, (7000, 4250, "aeiou"), {}, {"w": 2**64}, 0.0,
+            (24, 8, 5.0, 18.0, 40, 3),
+        )  # fmt: skip
+
+
+def test_correct_from_python_threads_is_correct(english) -> None:
+    # correct runs without the interpreter's lock: threads share one speller.
+    import random
+    from concurrent.futures import ThreadPoolExecutor
+
+    rng = random.Random(5)
+    words = [
+        reference.typo(rng, word, rng.randint(1, 3), swaps=True)
+        for word in "receive separate necessary government tomorrow knowledge".split() * 20
+    ]
+    want = [english.correct(word) for word in words]
+    with ThreadPoolExecutor(4) as pool:
+        assert list(pool.map(english.correct, words)) == want
 
 
 # ---- helpers ------------------------------------------------------------------------------

@@ -185,7 +185,7 @@ class ErrorModel:
         return f"<morlatch.ErrorModel of {len(self)} edits>"
 
     @property
-    def channel(self) -> object:
+    def channel(self) -> _engine._Channel:
         """The engine's channel of this model (for the speller's native calls)."""
         return self._channel
 

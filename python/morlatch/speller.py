@@ -757,7 +757,9 @@ def _build_searches(counts: dict[str, int]) -> _Searches:
     return index, Index(list(keys), weights=keys), sounding
 
 
-def _native_corrector(counts: dict[str, int], log_total: float, searches: _Searches) -> object:
+def _native_corrector(
+    counts: dict[str, int], log_total: float, searches: _Searches
+) -> _engine._Corrector:
     """The engine's corrector over ``searches`` (what ``correct`` runs)."""
     index, sounds, sounding = searches
     return _engine.corrector(

@@ -211,10 +211,14 @@ OwnedRef corrector_function(PyObject*, const FastCallArgs& call) {
           counts_arg, log_total_arg, limits_arg] =
         binding::bind("corrector", corrector_params, call);
     spell::Searches searches;
-    searches.words = &searchable_store(words_arg, "the corrector needs").layout();
-    searches.word_weights = optional_table(word_weights_arg, *searches.words);
-    searches.sounds = &searchable_store(sounds_arg, "the corrector needs").layout();
-    searches.sound_weights = optional_table(sound_weights_arg, *searches.sounds);
+    searches.words = binding::convert_argument(
+        "words", [&] { return &searchable_store(words_arg, "the corrector needs").layout(); });
+    searches.word_weights = binding::convert_argument(
+        "word_weights", [&] { return optional_table(word_weights_arg, *searches.words); });
+    searches.sounds = binding::convert_argument(
+        "sounds", [&] { return &searchable_store(sounds_arg, "the corrector needs").layout(); });
+    searches.sound_weights = binding::convert_argument(
+        "sound_weights", [&] { return optional_table(sound_weights_arg, *searches.sounds); });
     searches.search_model =
         binding::convert_argument("model", [&] { return search_model_of(model_arg); });
     binding::convert_argument("sounding", [&] {
