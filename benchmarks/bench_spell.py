@@ -105,6 +105,17 @@ def peers() -> dict[str, object]:
 
 def word_correctors(speller: morlatch.Speller, tools: dict) -> dict[str, Callable[[str], str]]:
     out: dict[str, Callable[[str], str]] = {"morlatch": speller.correct}
+
+    def stepwise(word: str) -> str:
+        # The same choice gathered and ranked step by step from Python (how
+        # correct ran before its one native call), for the ratio in one run.
+        lower = word.lower()
+        if lower in speller:
+            return word
+        found = speller._ranked(lower, None, None, 1)
+        return found[0].word if found else word
+
+    out["morlatch, stepwise from Python (before)"] = stepwise
     if "hunspell" in tools:
         d = tools["hunspell"]
 

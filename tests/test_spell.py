@@ -9,11 +9,12 @@ import re
 from collections.abc import Callable
 
 import pytest
-from hypothesis import assume, given, settings
+from hypothesis import assume, example, given, settings
 from hypothesis import strategies as st
 
 import morlatch
 import reference
+from morlatch import _engine
 from morlatch.sounds import sounds_like
 from morlatch.speller import _MAX_COST, _NEAR_COST, english_searches
 
@@ -203,6 +204,35 @@ def test_correct_many_is_correct_for_each_word(small, words: list[str], workers)
     assert small.correct_many(words, workers=workers) == [small.correct(word) for word in words]
 
 
+_ENGLISH_WORDS = st.sampled_from(
+    "receive separate definitely necessary occasion government beginning believe "
+    "embarrass tomorrow colleague restaurant physical knowledge thought poem".split()
+)
+
+
+@settings(max_examples=150, deadline=None)
+@given(word=_ENGLISH_WORDS, seed=st.integers(0, 2**32), edits=st.integers(1, 3))
+def test_native_correct_is_the_ranked_pipeline(english, word: str, seed: int, edits: int) -> None:
+    # correct runs in one native call; suggest's context-free ranking gathers
+    # and weighs the same candidates step by step: the best word must agree,
+    # truncated candidate lists and the near-word gate included.
+    import random
+
+    typed = reference.typo(random.Random(seed), word, edits, swaps=True)
+    assume(typed and typed not in english)
+    found = english._ranked(typed, None, None, 1)
+    assert english.correct(typed) == (found[0].word if found else typed)
+
+
+@settings(max_examples=20, deadline=None)
+@given(
+    words=st.lists(_ENGLISH_WORDS | st.text(alphabet="aeinrst", max_size=9), max_size=40),
+    workers=st.sampled_from([None, 2, 4]),
+)
+def test_english_correct_many_on_threads_is_correct(english, words: list[str], workers) -> None:
+    assert english.correct_many(words, workers=workers) == [english.correct(w) for w in words]
+
+
 @pytest.mark.parametrize(
     ("typed", "fixed"),
     [("recieve", "receive"), ("Recieve", "Receive"), ("RECIEVE", "RECEIVE"), ("fone", "phone")],
@@ -289,6 +319,7 @@ def test_segment_knows_words_written_without_their_apostrophe(text, words) -> No
 
 @settings(max_examples=150, deadline=None)
 @given(st.text(st.characters() | st.characters(categories=["Cs", "Cc"]), max_size=40))
+@example("A'A")  # a correction dropping the typed apostrophe
 def test_any_text_is_checked_without_error_and_spans_point_at_words(small, text: str) -> None:
     for found in small.check(text):
         assert text[found.start : found.end] == found.word
@@ -344,6 +375,8 @@ def test_check_lists_misspelt_words_with_suggestions(english) -> None:
         (lambda: morlatch.Speller({"a": 1}, model="default"), TypeError, "model"),
         (lambda: morlatch.ErrorModel.fit([("a",)]), TypeError, "pairs"),
         (lambda: morlatch.ErrorModel.fit([("a", "a")]), ValueError, "pairs"),
+        (lambda: morlatch.Speller({"a": 1}).correct_many(["b"], workers=0), ValueError, "workers"),
+        (lambda: morlatch.Speller({"a": 1}).correct_many(["b"], workers="2"), TypeError, "workers"),
     ],
 )
 def test_bad_arguments_name_themselves(call, error, name: str) -> None:
@@ -367,6 +400,61 @@ def test_bad_arguments_name_themselves(call, error, name: str) -> None:
 def test_bad_method_arguments_name_themselves(small, method, args, error, name: str) -> None:
     with pytest.raises(error, match=name):
         getattr(small, method)(*args)
+
+
+@pytest.mark.parametrize(
+    ("at", "value", "name"),
+    [
+        (0, "search", "words"),
+        (4, (1, 2), "model"),
+        (5, [("k", ["word"])], "sounding"),
+        (2, None, "sounds"),
+        (6, {"word": "1"}, "counts"),
+        (7, "0.5", "log_total"),
+        (8, (24, 8, 5.0), "limits"),
+    ],
+)
+def test_native_corrector_arguments_name_themselves(small, at: int, value, name: str) -> None:
+    args = [
+        small._index._search,
+        small._index._table,
+        small._sounds._search,
+        small._sounds._table,
+        (7000, 4250, "aeiou"),
+        {},
+        {},
+        0.0,
+        (24, 8, 5.0, 18.0, 40, 3),
+    ]
+    args[at] = value
+    with pytest.raises((TypeError, ValueError), match=name):
+        _engine.corrector(*args)
+
+
+def test_native_corrector_refuses_a_count_beyond_u64(small) -> None:
+    # The package checks counts first; the engine still refuses what it
+    # cannot hold rather than wrap it around.
+    args = [small._index._search, small._index._table, small._sounds._search]
+    with pytest.raises(OverflowError):
+        _engine.corrector(
+            *args, small._sounds._table, (7000, 4250, "aeiou"), {}, {"w": 2**64}, 0.0,
+            (24, 8, 5.0, 18.0, 40, 3),
+        )  # fmt: skip
+
+
+def test_correct_from_python_threads_is_correct(english) -> None:
+    # correct runs without the interpreter's lock: threads share one speller.
+    import random
+    from concurrent.futures import ThreadPoolExecutor
+
+    rng = random.Random(5)
+    words = [
+        reference.typo(rng, word, rng.randint(1, 3), swaps=True)
+        for word in "receive separate necessary government tomorrow knowledge".split() * 20
+    ]
+    want = [english.correct(word) for word in words]
+    with ThreadPoolExecutor(4) as pool:
+        assert list(pool.map(english.correct, words)) == want
 
 
 # ---- helpers ------------------------------------------------------------------------------

@@ -274,3 +274,24 @@ def channel_rank(
     """The ``limit`` best of ``words`` meant by ``typed``, as (position in
     words, prior less cost), best first; words costing more than
     ``max_cost`` are left out."""
+
+class _Corrector: ...
+
+def corrector(
+    words: PrefixSearch,
+    word_weights: WeightTable | None,
+    sounds: PrefixSearch,
+    sound_weights: WeightTable | None,
+    model: tuple[int, int, str],
+    sounding: dict[str, list[str]],
+    counts: dict[str, int],
+    log_total: float,
+    limits: tuple[int, int, float, float, int, int],
+) -> _Corrector:
+    """A corrector over the word search and the sounds-like keys' search."""
+
+def corrector_best(
+    corrector: _Corrector, channel: _Channel, words: list[str], keys: list[str], workers: int
+) -> list[str | None]:
+    """For each lower-case word (with its sounds-like key), the word meant,
+    or None when it is known or nothing is within reach; on native threads."""

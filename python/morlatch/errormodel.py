@@ -185,6 +185,11 @@ class ErrorModel:
         return f"<morlatch.ErrorModel of {len(self)} edits>"
 
     @property
+    def channel(self) -> _engine._Channel:
+        """The engine's channel of this model (for the speller's native calls)."""
+        return self._channel
+
+    @property
     def rates(self) -> tuple[float, float, float, float]:
         """What a substitution, deletion, insertion and swap of one character
         that no learned edit covers costs."""

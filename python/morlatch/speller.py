@@ -19,8 +19,10 @@ import re
 from collections.abc import Iterable, Iterator, Mapping
 from typing import Final, NamedTuple
 
-from .errormodel import ErrorModel
-from .index import Index
+from . import _engine
+from .errormodel import _BAND, ErrorModel
+from .index import CHEAP_COST, EDIT_COST, VOWELS, Index
+from .index import _threads as _workers
 from .sounds import sounds_like
 from .spelltext import SKIPPED, WORD, lower_at, sentence_start, with_case
 from .wordlist import default_words
@@ -113,6 +115,7 @@ class Speller:
         "_sounding",
         "_unpunctuated",
         "_margins",
+        "_corrector",
     )
 
     def __init__(
@@ -142,6 +145,7 @@ class Speller:
         if searches is None:
             searches = _build_searches(counts)
         self._index, self._sounds, self._sounding = searches
+        self._corrector = _native_corrector(counts, self._log_total, searches)
         # The pair counts' margins, which only segment needs: summed on its
         # first use rather than on every speller's build.
         self._margins: tuple[dict[str, float], dict[str, float], float] | None = None
@@ -192,38 +196,28 @@ class Speller:
         lower = word.lower()
         if lower in self._counts:
             return word
-        found = self._ranked(lower, None, None, 1)
-        return word if not found else with_case(word, found[0].word)
+        found = self._meant([lower], 1)[0]
+        return word if found is None else with_case(word, found)
 
     def correct_many(self, words: Iterable[str], *, workers: int | None = None) -> list[str]:
-        """``correct`` for every word, in order. The engine's searches run on
-        ``workers`` native threads without the interpreter's lock (None: one
-        per core); the error model ranks in the calling thread."""
+        """``correct`` for every word, in order, on ``workers`` native threads
+        that run without the interpreter's lock (None: one per core)."""
         if isinstance(words, str):
             raise TypeError("words must be an iterable of str, not str")
         batch = [_text("words", word) for word in words]
-        lower = [word.lower() for word in batch]
-        out = list(batch)
-        todo = [
-            at
-            for at, word in enumerate(lower)
-            if word and word not in self._counts and len(word) <= _LONGEST_WORD
+        found = self._meant([word.lower() for word in batch], _workers(workers))
+        return [
+            word if best is None else with_case(word, best)
+            for word, best in zip(batch, found, strict=True)
         ]
-        heard = {at: self._heard(lower[at]) for at in todo}
-        for edits in (1, 2):
-            found = self._index.correct_many(
-                [lower[at] for at in todo], edits, limit=_EDIT_CANDIDATES, workers=workers
-            )
-            far = []
-            for at, hits in zip(todo, found, strict=True):
-                candidates = _merged((hit.key for hit in hits), heard[at])
-                best = self._scored(lower[at], candidates, None, None, 1)
-                if edits == 1 and (not best or best[0][1] > _NEAR_COST):
-                    far.append(at)
-                elif best:
-                    out[at] = with_case(batch[at], best[0][0].word)
-            todo = far
-        return out
+
+    def _meant(self, lower: list[str], workers: int) -> list[str | None]:
+        """The word each lower-case word of ``lower`` stands for without
+        context (None: itself), from one native call: the words one edit
+        away and those sounding alike, then, unless the best of them is a
+        cheap slip, those two edits away, ranked by count and channel."""
+        keys = [sounds_like(word) if 2 < len(word) <= _LONGEST_WORD else "" for word in lower]
+        return _engine.corrector_best(self._corrector, self._model.channel, lower, keys, workers)
 
     def suggest(self, word: str, limit: int = 5) -> list[Suggestion]:
         """Up to ``limit`` words ``word`` may stand for, likeliest first, in
@@ -515,6 +509,8 @@ class Speller:
             return with_case(word[: len(first)], first) + " " + second
         if best is None or self._name(text, start, word, best.word, before, after):
             return None
+        if _apostrophes(best.word) < _apostrophes(lower):
+            return None  # the apostrophes typed are punctuation kept, not letters to fix
         return with_case(word, best.word)
 
     def _name(
@@ -642,6 +638,10 @@ class Speller:
 # ---- helpers ---------------------------------------------------------------------
 
 
+def _apostrophes(word: str) -> int:
+    return word.count("'") + word.count("\u2019")
+
+
 def _merged(near: Iterable[str], heard: list[str]) -> list[str]:
     """The words of ``near``, then those of ``heard`` not among them."""
     found = dict.fromkeys(near)
@@ -755,6 +755,24 @@ def _build_searches(counts: dict[str, int]) -> _Searches:
         sounding.setdefault(sounds_like(word), []).append(word)
     keys = {key: seen[words[0]] for key, words in sounding.items()}
     return index, Index(list(keys), weights=keys), sounding
+
+
+def _native_corrector(
+    counts: dict[str, int], log_total: float, searches: _Searches
+) -> _engine._Corrector:
+    """The engine's corrector over ``searches`` (what ``correct`` runs)."""
+    index, sounds, sounding = searches
+    return _engine.corrector(
+        index._search,
+        index._table,
+        sounds._search,
+        sounds._table,
+        (round(EDIT_COST * 1000), round(CHEAP_COST * 1000), VOWELS),
+        sounding,
+        counts,
+        log_total,
+        (_EDIT_CANDIDATES, _SOUND_CANDIDATES, _NEAR_COST, _MAX_COST, _LONGEST_WORD, _BAND),
+    )
 
 
 def english_searches() -> _Searches:

@@ -2,14 +2,22 @@
 
 #include <array>
 #include <memory>
+#include <optional>
 #include <string>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "binding/args.hpp"
+#include "binding/batch.hpp"
 #include "binding/boundary.hpp"
 #include "binding/entry.hpp"
+#include "binding/gil.hpp"
 #include "binding/ref.hpp"
+#include "engine/search_args.hpp"
+#include "engine/weight_functions.hpp"
 #include "spell/channel.hpp"
+#include "spell/corrector.hpp"
 
 namespace morlatch::engine {
 namespace {
@@ -143,6 +151,135 @@ OwnedRef channel_rank_function(PyObject*, const FastCallArgs& call) {
     return list;
 }
 
+// ---- the corrector ------------------------------------------------------------------
+
+constexpr const char* kCorrector = "morlatch._engine.Corrector";
+
+// A corrector and the Python objects whose memory its searches read.
+struct HeldCorrector {
+    spell::Corrector corrector;
+    std::array<OwnedRef, 4> kept;
+};
+
+void corrector_destructor(PyObject* capsule) {
+    delete static_cast<HeldCorrector*>(PyCapsule_GetPointer(capsule, kCorrector));
+}
+
+// The items of a dict, each through convert(key, value).
+template <class Convert>
+void for_items(PyObject* obj, Convert&& convert) {
+    if (!PyDict_Check(obj)) {
+        binding::throw_cannot_convert(obj, "dict");
+    }
+    Py_ssize_t at = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    while (PyDict_Next(obj, &at, &key, &value)) {
+        convert(key, value);
+    }
+}
+
+ErrorModel search_model_of(PyObject* obj) {
+    if (!PyTuple_Check(obj) || PyTuple_GET_SIZE(obj) != 3) {
+        binding::throw_error(PyExc_TypeError, "model must be (edit, cheap, vowels)");
+    }
+    return {binding::to_u32(PyTuple_GET_ITEM(obj, 0)), binding::to_u32(PyTuple_GET_ITEM(obj, 1)),
+            text_of(PyTuple_GET_ITEM(obj, 2))};
+}
+
+spell::Limits limits_of(PyObject* obj) {
+    if (!PyTuple_Check(obj) || PyTuple_GET_SIZE(obj) != 6) {
+        binding::throw_error(PyExc_TypeError, "limits must be a tuple of six");
+    }
+    const auto item = [obj](Py_ssize_t at) { return PyTuple_GET_ITEM(obj, at); };
+    return {binding::to_size(item(0)), binding::to_size(item(1)), to_double(item(2)),
+            to_double(item(3)),        binding::to_size(item(4)), binding::to_size(item(5))};
+}
+
+// corrector(words, word_weights, sounds, sound_weights, model, sounding,
+// counts, log_total, limits): a corrector over the word search and the
+// sounds-like keys' search (PrefixSearch objects with their WeightTables);
+// model = (edit, cheap, vowels) ranks the word search's candidates, sounding
+// maps each key to its words (commonest first), counts maps every known word
+// to its count, and limits = (edit candidates, sound candidates, near cost,
+// most cost, longest word, band).
+constexpr std::array<const char*, 9> corrector_params{"words",         "word_weights", "sounds",
+                                                      "sound_weights", "model",        "sounding",
+                                                      "counts",        "log_total",    "limits"};
+OwnedRef corrector_function(PyObject*, const FastCallArgs& call) {
+    auto [words_arg, word_weights_arg, sounds_arg, sound_weights_arg, model_arg, sounding_arg,
+          counts_arg, log_total_arg, limits_arg] =
+        binding::bind("corrector", corrector_params, call);
+    spell::Searches searches;
+    searches.words = binding::convert_argument(
+        "words", [&] { return &searchable_store(words_arg, "the corrector needs").layout(); });
+    searches.word_weights = binding::convert_argument(
+        "word_weights", [&] { return optional_table(word_weights_arg, *searches.words); });
+    searches.sounds = binding::convert_argument(
+        "sounds", [&] { return &searchable_store(sounds_arg, "the corrector needs").layout(); });
+    searches.sound_weights = binding::convert_argument(
+        "sound_weights", [&] { return optional_table(sound_weights_arg, *searches.sounds); });
+    searches.search_model =
+        binding::convert_argument("model", [&] { return search_model_of(model_arg); });
+    binding::convert_argument("sounding", [&] {
+        for_items(sounding_arg, [&](PyObject* key, PyObject* words) {
+            searches.sounding.emplace(text_of(key),
+                                      binding::to_vector<std::u32string>(words, text_of));
+        });
+        return 0;
+    });
+    std::unordered_map<std::u32string, std::uint64_t> counts;
+    binding::convert_argument("counts", [&] {
+        for_items(counts_arg, [&](PyObject* word, PyObject* count) {
+            counts.emplace(text_of(word), binding::to_size(count));
+        });
+        return 0;
+    });
+    const double log_total =
+        binding::convert_argument("log_total", [&] { return to_double(log_total_arg); });
+    const spell::Limits limits =
+        binding::convert_argument("limits", [&] { return limits_of(limits_arg); });
+    auto held = std::make_unique<HeldCorrector>(
+        HeldCorrector{spell::Corrector(std::move(searches), std::move(counts), log_total, limits),
+                      {OwnedRef::incref(words_arg), OwnedRef::incref(word_weights_arg),
+                       OwnedRef::incref(sounds_arg), OwnedRef::incref(sound_weights_arg)}});
+    OwnedRef capsule =
+        binding::new_ref(PyCapsule_New(held.get(), kCorrector, corrector_destructor));
+    held.release();
+    return capsule;
+}
+
+// corrector_best(corrector, channel, words, keys, workers): for each
+// lower-case word of `words` (with its sounds-like key in `keys`), the word
+// meant, or None when the word is known or nothing is within reach; on
+// `workers` native threads (0: one per core) without the interpreter's lock.
+constexpr std::array<const char*, 5> best_params{"corrector", "channel", "words", "keys",
+                                                 "workers"};
+OwnedRef corrector_best_function(PyObject*, const FastCallArgs& call) {
+    auto [corrector_arg, channel_arg, words_arg, keys_arg, workers_arg] =
+        binding::bind("corrector_best", best_params, call);
+    auto* held = static_cast<const HeldCorrector*>(PyCapsule_GetPointer(corrector_arg, kCorrector));
+    auto* channel = static_cast<const spell::Channel*>(PyCapsule_GetPointer(channel_arg, kCapsule));
+    if (held == nullptr || channel == nullptr) {
+        throw binding::PythonError{};
+    }
+    const auto words = binding::convert_argument(
+        "words", [&] { return binding::to_vector<std::u32string>(words_arg, query_text); });
+    const auto keys = binding::convert_argument(
+        "keys", [&] { return binding::to_vector<std::u32string>(keys_arg, text_of); });
+    if (keys.size() != words.size()) {
+        binding::throw_error(PyExc_ValueError, "words and keys differ in length");
+    }
+    const std::uint64_t workers =
+        binding::convert_argument("workers", [&] { return binding::to_size(workers_arg); });
+    const auto found = binding::run_batch<std::optional<std::u32string>>(
+        words.size(), workers, [&](std::size_t i, Interrupt& interrupt) {
+            return held->corrector.best(*channel, words[i], keys[i], interrupt);
+        });
+    return binding::make_list(
+        found, [](const std::optional<std::u32string>& word) { return binding::to_python(word); });
+}
+
 PyMethodDef spell_methods[] = {
     binding::method_def<channel_function>("channel",
                                           "channel(sources, targets, costs, rates)\n--\n\n"),
@@ -151,6 +288,12 @@ PyMethodDef spell_methods[] = {
     binding::method_def<channel_rank_function>(
         "channel_rank",
         "channel_rank(channel, typed, words, priors, limit, max_cost, band)\n--\n\n"),
+    binding::method_def<corrector_function>(
+        "corrector",
+        "corrector(words, word_weights, sounds, sound_weights, model, sounding, counts, "
+        "log_total, limits)\n--\n\n"),
+    binding::method_def<corrector_best_function>(
+        "corrector_best", "corrector_best(corrector, channel, words, keys, workers)\n--\n\n"),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,0 +1,127 @@
+#include "spell/corrector.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <unordered_set>
+#include <utility>
+
+namespace morlatch::spell {
+
+namespace {
+
+// `word` between the boundary marks the channel's edits expect.
+std::u32string marked(std::u32string_view word) {
+    std::u32string text;
+    text.reserve(word.size() + 2);
+    text.push_back(U'^');
+    text.append(word);
+    text.push_back(U'$');
+    return text;
+}
+
+}  // namespace
+
+Corrector::Corrector(Searches searches, std::unordered_map<std::u32string, std::uint64_t> counts,
+                     double log_total, Limits limits)
+    : searches_(std::move(searches)),
+      counts_(std::move(counts)),
+      log_total_(log_total),
+      limits_(limits) {}
+
+bool Corrector::known(std::u32string_view word) const {
+    return counts_.contains(std::u32string(word));
+}
+
+std::optional<std::u32string> Corrector::best(const Channel& channel, std::u32string_view typed,
+                                              std::u32string_view key, Interrupt& interrupt) const {
+    if (typed.empty() || typed.size() > limits_.longest_word || known(typed)) {
+        return std::nullopt;
+    }
+    const std::vector<std::u32string> alike =
+        typed.size() <= 2 ? std::vector<std::u32string>{} : heard(key, interrupt);
+    std::optional<Found> found = ranked(channel, typed, 1, alike, {}, interrupt);
+    if (!found || found->cost > limits_.near_cost) {
+        const std::u32string guess = found ? std::move(found->word) : std::u32string();
+        found = ranked(channel, typed, 2, alike, guess, interrupt);
+    }
+    if (!found) {
+        return std::nullopt;
+    }
+    return std::move(found->word);
+}
+
+std::vector<std::u32string> Corrector::heard(std::u32string_view key, Interrupt& interrupt) const {
+    RankedOptions options;
+    options.max_dist = 1;
+    options.limit = limits_.sound_candidates;
+    options.transpositions = true;
+    const std::vector<Match> keys =
+        weighted_search(*searches_.sounds, searches_.sound_weights, key, options, interrupt);
+    std::vector<std::u32string> words;
+    for (const Match& hit : keys) {
+        const auto group = searches_.sounding.find(hit.key);
+        if (group == searches_.sounding.end()) {
+            continue;
+        }
+        for (const std::u32string& word : group->second) {
+            if (words.size() == limits_.sound_candidates) {
+                return words;
+            }
+            words.push_back(word);
+        }
+    }
+    return words;
+}
+
+std::optional<Corrector::Found> Corrector::ranked(const Channel& channel, std::u32string_view typed,
+                                                  std::size_t edits,
+                                                  const std::vector<std::u32string>& heard,
+                                                  std::u32string_view guess,
+                                                  Interrupt& interrupt) const {
+    CorrectOptions options;
+    options.max_dist = edits;
+    options.limit = limits_.edit_candidates;
+    options.transpositions = true;
+    options.model = &searches_.search_model;
+    const std::vector<Match> near =
+        correct(*searches_.words, searches_.word_weights, typed, options, interrupt);
+    std::vector<std::u32string> candidates;
+    std::unordered_set<std::u32string_view> seen;
+    candidates.reserve(near.size() + heard.size());
+    for (const Match& hit : near) {
+        if (seen.insert(hit.key).second) {
+            candidates.push_back(marked(hit.key));
+        }
+    }
+    for (const std::u32string& word : heard) {
+        if (seen.insert(word).second) {
+            candidates.push_back(marked(word));
+        }
+    }
+    if (candidates.empty()) {
+        return std::nullopt;
+    }
+    if (!guess.empty()) {
+        const std::u32string marked_guess = marked(guess);
+        const auto at = std::ranges::find(candidates, marked_guess);
+        if (at != candidates.end()) {
+            std::iter_swap(candidates.begin(), at);
+        }
+    }
+    std::vector<double> priors;
+    priors.reserve(candidates.size());
+    for (const std::u32string& candidate : candidates) {
+        const auto count = counts_.find(candidate.substr(1, candidate.size() - 2));
+        const double n = count == counts_.end() ? 0.0 : static_cast<double>(count->second);
+        priors.push_back(std::log(n + 1.0) - log_total_);
+    }
+    const auto top =
+        channel.rank(marked(typed), candidates, priors, 1, limits_.max_cost, limits_.band);
+    if (top.empty()) {
+        return std::nullopt;
+    }
+    const std::u32string& word = candidates[top[0].at];
+    return Found{word.substr(1, word.size() - 2), priors[top[0].at] - top[0].score};
+}
+
+}  // namespace morlatch::spell

@@ -1,0 +1,86 @@
+// The word half of a noisy-channel speller: for a word it does not know, the
+// likeliest word meant, from the candidates of the word search (one edit
+// away first, two only when the best near word is no cheap slip) and the
+// words whose sounds-like key is within one edit of the typed word's, ranked
+// by corpus count and the channel. Plain C++ over the prefix searches; the
+// corrector reads the searches and never writes them, so threads may share it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "prefix/compact.hpp"
+#include "prefix/interrupt.hpp"
+#include "prefix/weighted.hpp"
+#include "spell/channel.hpp"
+
+namespace morlatch::spell {
+
+// Where the candidates come from: the word search and its weights (count + 1
+// of each word seen), the sounds-like keys' search and its weights, and each
+// key's words, commonest first.
+struct Searches {
+    const CompactTrie* words = nullptr;
+    const WeightTable* word_weights = nullptr;
+    const CompactTrie* sounds = nullptr;
+    const WeightTable* sound_weights = nullptr;
+    ErrorModel search_model;  // the word search's own cheap ranking
+    std::unordered_map<std::u32string, std::vector<std::u32string>> sounding;
+};
+
+// The limits that bound a word's work.
+struct Limits {
+    std::size_t edit_candidates = 24;  // taken from the word search
+    std::size_t sound_candidates = 8;  // taken from the sounds-like keys
+    double near_cost = 5.0;            // a near word this cheap stands
+    double max_cost = 18.0;            // dearer candidates are no answer
+    std::size_t longest_word = 40;     // longer words are not corrected
+    std::size_t band = 3;              // the channel's alignment band
+};
+
+class Corrector {
+public:
+    // `counts` holds every known word (words counted 0 included, which are
+    // accepted but never suggested); a word's prior is log(count + 1) less
+    // `log_total`.
+    Corrector(Searches searches, std::unordered_map<std::u32string, std::uint64_t> counts,
+              double log_total, Limits limits);
+
+    // The word meant by the lower-case `typed`, whose sounds-like key is
+    // `key`; empty when `typed` is known, too long, or nothing is within
+    // reach.
+    [[nodiscard]] std::optional<std::u32string> best(const Channel& channel,
+                                                     std::u32string_view typed,
+                                                     std::u32string_view key,
+                                                     Interrupt& interrupt) const;
+
+    [[nodiscard]] bool known(std::u32string_view word) const;
+
+private:
+    struct Found {
+        std::u32string word;
+        double cost;
+    };
+    // The best of the word search's candidates within `edits`, then the
+    // words of `heard` not among them. A `guess` among them is scored first:
+    // a good guess bounds the search of every other word.
+    [[nodiscard]] std::optional<Found> ranked(const Channel& channel, std::u32string_view typed,
+                                              std::size_t edits,
+                                              const std::vector<std::u32string>& heard,
+                                              std::u32string_view guess,
+                                              Interrupt& interrupt) const;
+    [[nodiscard]] std::vector<std::u32string> heard(std::u32string_view key,
+                                                    Interrupt& interrupt) const;
+
+    Searches searches_;
+    std::unordered_map<std::u32string, std::uint64_t> counts_;
+    double log_total_;
+    Limits limits_;
+};
+
+}  // namespace morlatch::spell
