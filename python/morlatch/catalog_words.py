@@ -98,12 +98,15 @@ class _Words:
         return term
 
     def terms(self, text: str) -> list[str]:
-        found = [self.term(w) for w in self.pattern(text).findall(text)]
+        # The memo first: a call of term() per word costs more than the rest.
+        known, term = self.memo.get, self.term
+        found = [known(w) or term(w) for w in self.pattern(text).findall(text)]
         return [t for t in found if t]
 
     def spans(self, text: str) -> list[tuple[int, int]]:
         """The spans of the words of ``text`` that have a term, in order."""
-        return [m.span() for m in self.pattern(text).finditer(text) if self.term(m.group())]
+        known, term = self.memo.get, self.term
+        return [m.span() for m in self.pattern(text).finditer(text) if known(w := m[0]) or term(w)]
 
     def split(self, texts: list[str]) -> tuple[list[str], bytes, bytes]:
         """The terms of ``texts``, numbered by first appearance, and each
