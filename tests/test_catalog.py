@@ -274,3 +274,14 @@ def test_other_files_are_refused(tmp_path: Path) -> None:
 def test_bad_arguments_are_named(call, error: type[Exception], message: str) -> None:
     with pytest.raises(error, match=message):
         call()
+
+
+def test_tokenizer_agrees_with_categories_over_every_code_point() -> None:
+    # Every code point outside ASCII, each between two spaces: the words
+    # found are exactly the letters, digits and marks.
+    from morlatch.catalog_words import _Words
+    from reference import catalog_tokens
+
+    every = " ".join(chr(code) for code in range(0x80, 0x110000))
+    found = _Words(None, {}).pattern(every).findall(every)
+    assert found == [word for _, _, word in catalog_tokens(every)]

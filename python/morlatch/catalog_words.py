@@ -22,22 +22,29 @@ _FAST_WORD = "[^\\W_]+"
 _marks: str | None = None
 
 
+# The code points that may hold a letter, digit or mark: planes 0 to 3 and
+# 14. Planes 4 to 13 are unassigned in every Unicode version up to 16, and
+# planes 15 and 16 are private use, which stays so.
+_SCANNED = ((0x80, 0x40000), (0xE0000, 0xF0000))
+
+
 def _mark_class() -> str:
     """A regular-expression class of the letters, digits and marks that
-    "[^\\W_]" leaves out (the marks, and no letter or digit in practice)."""
+    "[^\\W_]" leaves out (the marks, and no letter or digit in practice).
+    Found a run at a time: the runs of categories L, N and M among the code
+    points, then within each the runs that "\\w" does not match."""
     global _marks
     if _marks is None:
-        word = re.compile(_FAST_WORD)
+        major = int(unicodedata.unidata_version.split(".")[0])
+        spans = _SCANNED if major <= 16 else ((0x80, sys.maxunicode + 1),)
         ranges: list[str] = []
-        start = None
-        for code in range(0x80, sys.maxunicode + 2):
-            ch = chr(code) if code <= sys.maxunicode else ""
-            inside = bool(ch) and unicodedata.category(ch)[0] in "LNM" and not word.match(ch)
-            if inside and start is None:
-                start = code
-            elif not inside and start is not None:
-                ranges.append(f"{re.escape(chr(start))}-{re.escape(chr(code - 1))}")
-                start = None
+        for first, end in spans:
+            every = array("I", range(first, end)).tobytes().decode("utf-32-le", "surrogatepass")
+            kinds = "".join(map(unicodedata.category, every))[::2]
+            for run in re.finditer("[LNM]+", kinds):
+                for gap in re.finditer("\\W+", every[run.start() : run.end()]):
+                    start, stop = (first + run.start() + at for at in gap.span())
+                    ranges.append(f"{re.escape(chr(start))}-{re.escape(chr(stop - 1))}")
         _marks = "[" + "".join(ranges) + "]"
     return _marks
 
@@ -91,12 +98,15 @@ class _Words:
         return term
 
     def terms(self, text: str) -> list[str]:
-        found = [self.term(w) for w in self.pattern(text).findall(text)]
+        # The memo first: a call of term() per word costs more than the rest.
+        known, term = self.memo.get, self.term
+        found = [known(w) or term(w) for w in self.pattern(text).findall(text)]
         return [t for t in found if t]
 
     def spans(self, text: str) -> list[tuple[int, int]]:
         """The spans of the words of ``text`` that have a term, in order."""
-        return [m.span() for m in self.pattern(text).finditer(text) if self.term(m.group())]
+        known, term = self.memo.get, self.term
+        return [m.span() for m in self.pattern(text).finditer(text) if known(w := m[0]) or term(w)]
 
     def split(self, texts: list[str]) -> tuple[list[str], bytes, bytes]:
         """The terms of ``texts``, numbered by first appearance, and each

@@ -238,11 +238,6 @@ std::string_view Catalog::text(std::uint32_t item) const noexcept {
     return slice(parts_.texts, parts_.text_offsets, item);
 }
 
-std::span<const std::uint32_t> Catalog::words(std::uint32_t item) const noexcept {
-    const std::uint64_t first = parts_.word_offsets[item];
-    return parts_.words.subspan(first, parts_.word_offsets[item + 1] - first);
-}
-
 std::size_t Catalog::memory_bytes() const noexcept {
     const Derived derived = stored();
     return derived.trie.size() + derived.posting_offsets.size_bytes() +

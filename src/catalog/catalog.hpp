@@ -139,7 +139,10 @@ public:
     bool terms_distinct() const noexcept;
     std::string_view text(std::uint32_t item) const noexcept;
     Payload payload(std::uint32_t item) const noexcept { return parts_.payloads[item]; }
-    std::span<const std::uint32_t> words(std::uint32_t item) const noexcept;
+    std::span<const std::uint32_t> words(std::uint32_t item) const noexcept {
+        const std::uint64_t first = parts_.word_offsets[item];
+        return parts_.words.subspan(first, parts_.word_offsets[item + 1] - first);
+    }
     // The derived arrays, to be stored beside the parts.
     Derived stored() const noexcept;
     // Bytes held besides the parts: the term trie, postings and lengths

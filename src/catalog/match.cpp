@@ -153,7 +153,7 @@ private:
     // Whether an item first reached at `step` may reach the cutoff, from
     // its own weight alone (rounded to a float: taken a little low or high,
     // whichever bounds the score from above), then from its words that some
-    // word matches.
+    // word matches (reading the mass of those words only).
     bool may_reach(std::uint32_t item, std::size_t step) const {
         const double least_words = name_least_[step];
         const double own_low = c_.item_mass_[item] * (1 - 1e-6);
@@ -163,12 +163,12 @@ private:
             return false;
         }
         double reachable = 0;
-        double own = 0;
         for (const std::uint32_t t : c_.words(item)) {
-            own += c_.mass(t);
-            reachable += s_.head(t) != kNone ? c_.mass(t) : 0.0;
+            if (s_.head(t) != kNone) {
+                reachable += c_.mass(t);
+            }
         }
-        return 2 * reachable / (least_words + own) >= query_.cutoff - 1e-9;
+        return 2 * reachable / (least_words + own_low) >= query_.cutoff - 1e-9;
     }
 
     // Pairs query words with item words, most similar (then heaviest)
