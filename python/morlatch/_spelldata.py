@@ -1,0 +1,164 @@
+"""What a speller is built from: the counts given to it (checked and case
+folded), the English counts and word pairs that ship with the package, and
+the searches its candidates come from, in Python and in the engine."""
+
+from __future__ import annotations
+
+import gzip
+import math
+import os
+import re
+from collections.abc import Mapping
+from typing import Final
+
+from . import _engine
+from .errormodel import _BAND
+from .index import CHEAP_COST, EDIT_COST, VOWELS, Index
+from .sounds import sounds_like
+from .wordlist import default_words
+
+_DATA = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data")
+_MAX_COUNT: Final = 2**64 - 1
+# The searches of Speller.english(), pickled (scripts/make_spell_data.py):
+# loading them takes a fraction of the time building them does.
+_PREBUILT: Final = "spell_searches.pickle.gz"
+# How many candidates each search hands on to the error model.
+_EDIT_CANDIDATES: Final = 24
+_SOUND_CANDIDATES: Final = 8
+# The best candidate one edit away (or sounding alike) is taken without the
+# two-edit search when it costs at most this much to mistype: a search ten
+# times dearer rarely finds a likelier word beyond so cheap a slip.
+_NEAR_COST: Final = 5.0
+# A candidate that costs more than this (natural log) to mistype as the
+# word is no suggestion (about one misspelling in thirty of the corpus the
+# default model was fitted on costs more).
+_MAX_COST: Final = 18.0
+# Longer words are not checked (nor segmented as one word).
+_LONGEST_WORD: Final = 40
+
+_NOT_IN_WORD = re.compile("[\\s\ud800-\udfff]")
+
+
+def _word_counts(counts: object) -> dict[str, int]:
+    if not isinstance(counts, Mapping):
+        raise TypeError(f"counts must be a mapping of word to count, not {type(counts).__name__}")
+    folded: dict[str, int] = {}
+    for word, count in counts.items():
+        if not isinstance(word, str):
+            raise TypeError(f"counts: a word must be a str, not {type(word).__name__}")
+        if isinstance(count, bool) or not isinstance(count, int):
+            raise TypeError(f"counts[{word!r}] must be an int, not {type(count).__name__}")
+        if not 0 <= count <= _MAX_COUNT:
+            raise ValueError(f"counts[{word!r}] must be in 0..2**64-1, not {count}")
+        if not word or _NOT_IN_WORD.search(word):
+            raise ValueError(
+                f"counts: {word!r} is not a word (empty, or a space or surrogate in it)"
+            )
+        lower = word.lower()
+        folded[lower] = min(folded.get(lower, 0) + count, _MAX_COUNT)
+    return folded
+
+
+def _pair_counts(bigrams: object) -> dict[tuple[str, str], int]:
+    if not isinstance(bigrams, Mapping):
+        raise TypeError(
+            f"bigrams must be a mapping of (word, word) to count, not {type(bigrams).__name__}"
+        )
+    pairs: dict[tuple[str, str], int] = {}
+    for pair, count in bigrams.items():
+        if (
+            not isinstance(pair, tuple)
+            or len(pair) != 2
+            or not all(isinstance(word, str) for word in pair)
+        ):
+            raise TypeError(f"bigrams: {pair!r} is not a (word, word) pair of str")
+        if isinstance(count, bool) or not isinstance(count, int):
+            raise TypeError(f"bigrams[{pair!r}] must be an int, not {type(count).__name__}")
+        if not 0 <= count <= _MAX_COUNT:
+            raise ValueError(f"bigrams[{pair!r}] must be in 0..2**64-1, not {count}")
+        key = (pair[0].lower(), pair[1].lower())
+        pairs[key] = min(pairs.get(key, 0) + count, _MAX_COUNT)
+    return pairs
+
+
+def _pair_margins(
+    pairs: dict[tuple[str, str], int],
+) -> tuple[dict[str, float], dict[str, float], float]:
+    """The natural logs of how often each word comes first and second in the
+    word pairs, and of all the pairs' count."""
+    firsts: dict[str, int] = {}
+    seconds: dict[str, int] = {}
+    for (first, second), count in pairs.items():
+        firsts[first] = firsts.get(first, 0) + count
+        seconds[second] = seconds.get(second, 0) + count
+    total = sum(firsts.values())
+    return (
+        {word: math.log(count) for word, count in firsts.items() if count},
+        {word: math.log(count) for word, count in seconds.items() if count},
+        math.log(total) if total else 0.0,
+    )
+
+
+def _data_text(name: str) -> str:
+    with gzip.open(os.path.join(_DATA, name), "rb") as stream:
+        return stream.read().decode("utf-8")
+
+
+def _english_counts() -> dict[str, int]:
+    """The shipped word counts: the frequency list, plus the words of the
+    package's word list too rare for it (names, possessives, derived forms)
+    as known with a count of 0."""
+    counts = dict.fromkeys(map(str.lower, default_words()), 0)
+    fields = _data_text("frequency_en.txt.gz").split()
+    counts.update(zip(fields[::2], map(int, fields[1::2]), strict=True))
+    return counts
+
+
+def _english_pairs() -> dict[tuple[str, str], int]:
+    """The shipped word-pair counts."""
+    fields = _data_text("bigrams_en.txt.gz").split()
+    firsts, seconds, counts = fields[::3], fields[1::3], map(int, fields[2::3])
+    return dict(zip(zip(firsts, seconds, strict=True), counts, strict=False))
+
+
+# The word search, the sounds-like key search and the words of each key.
+_Searches = tuple[Index, Index, dict[str, list[str]]]
+
+
+def _build_searches(counts: dict[str, int]) -> _Searches:
+    """The searches a speller over ``counts`` draws its candidates from.
+    Corrections come from the words seen in the corpus; words known with a
+    count of 0 are accepted as written but never suggested. The sounds-like
+    keys are searched in an index of their own, and each key lists its
+    words commonest first."""
+    seen = {word: min(count + 1, _MAX_COUNT) for word, count in counts.items() if count > 0}
+    index = Index(list(seen), weights=seen)
+    sounding: dict[str, list[str]] = {}
+    for word, _ in sorted(seen.items(), key=lambda item: -item[1]):
+        sounding.setdefault(sounds_like(word), []).append(word)
+    keys = {key: seen[words[0]] for key, words in sounding.items()}
+    return index, Index(list(keys), weights=keys), sounding
+
+
+def _native_corrector(
+    counts: dict[str, int], log_total: float, searches: _Searches
+) -> _engine._Corrector:
+    """The engine's corrector over ``searches`` (what ``correct`` runs)."""
+    index, sounds, sounding = searches
+    return _engine.corrector(
+        index._search,
+        index._table,
+        sounds._search,
+        sounds._table,
+        (round(EDIT_COST * 1000), round(CHEAP_COST * 1000), VOWELS),
+        sounding,
+        counts,
+        log_total,
+        (_EDIT_CANDIDATES, _SOUND_CANDIDATES, _NEAR_COST, _MAX_COST, _LONGEST_WORD, _BAND),
+    )
+
+
+def english_searches() -> _Searches:
+    """The searches of ``Speller.english()`` built from the shipped counts
+    (what scripts/make_spell_data.py ships prebuilt)."""
+    return _build_searches(_english_counts())

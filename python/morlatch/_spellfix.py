@@ -1,0 +1,325 @@
+"""The rules by which a speller reads text: which words are questioned,
+which are taken for names, when words are split, joined or replaced by a
+neighbour that context prefers, and how text without spaces is segmented."""
+
+from __future__ import annotations
+
+import math
+import re
+from collections.abc import Iterator
+from typing import Final
+
+from ._spelldata import _LONGEST_WORD, _pair_margins
+from ._spellrank import Suggestion, _Ranker
+from .spelltext import SKIPPED, WORD, lower_at, sentence_start, with_case
+
+# Prefixes that make new words freely: a word that starts with one is not
+# split after it.
+_PREFIXES: Final = frozenset(
+    "anti counter dis hyper inter mid mis multi non over post pre pro re semi sub "
+    "super trans un under".split()
+)
+# How much likelier (natural log) a split or joined form must be than the
+# text as written.
+_SPLIT_MARGIN: Final = math.log(50)
+# How many of the likeliest splits ending at each place segment carries on.
+_SEGMENT_BEAM: Final = 8
+_JOIN_MARGIN: Final = math.log(50)
+# A capitalised word the speller does not know, in mid-sentence, is taken for
+# a name unless its best correction costs at most this much.
+_NAME_EVIDENCE: Final = 1.5
+# ... or at most this much and seen beside a neighbour in the word pairs.
+_CONTEXT_EVIDENCE: Final = 6.0
+# A known word is replaced by a neighbour only when context makes the
+# neighbour this much likelier (natural log).
+_REAL_WORD_MARGIN: Final = math.log(1e3)
+_REAL_WORD_MIN: Final = 2
+
+
+def word_spans(text: str) -> Iterator[tuple[int, int]]:
+    """The (start, end) spans of the words of ``text`` that are checked:
+    words outside URLs, e-mail addresses, numbers and code."""
+    for piece in re.finditer(r"\S+", text):
+        if SKIPPED.fullmatch(piece.group()):
+            continue
+        base = piece.start()
+        for word in WORD.finditer(piece.group()):
+            yield base + word.start(), base + word.end()
+
+
+class _TextRules(_Ranker):
+    """The text half of a speller; the speller holds the state."""
+
+    # The pair counts' margins, summed on segment's first use.
+    __slots__ = ("_margins",)
+
+    _unpunctuated: dict[str, int]
+    _margins: tuple[dict[str, float], dict[str, float], float] | None
+
+    def _segment_run(self, run: str) -> list[str]:
+        """The likeliest split of ``run`` into words by word counts; with word
+        pairs, a pair seen together scores the evidence it adds (how much
+        likelier the second word is after the first than alone), and the
+        likeliest few splits ending at each place are carried on."""
+        lower = run.lower()
+        n = len(lower)
+        # best[i]: the splits of the first i letters kept, as {start of the
+        # last word: (score, start of the word before it)}.
+        best: list[dict[int, tuple[float, int]]] = [{0: (0.0, -1)}] + [{} for _ in range(n)]
+        pairs = self._pairs
+        for start in range(n):
+            if not best[start]:
+                continue
+            ahead = sorted(best[start].items(), key=lambda item: -item[1][0])[:_SEGMENT_BEAM]
+            first, (top, _) = ahead[0]
+            for end in range(start + 1, min(n, start + _LONGEST_WORD) + 1):
+                word = lower[start:end]
+                own = self._word_score(word)
+                chosen, score = first, top + own
+                if pairs and start and word in self._counts:
+                    for before, (held, _) in ahead:
+                        gain = self._pair_gain(lower[before:start], word)
+                        if held + own + gain > score:
+                            chosen, score = before, held + own + gain
+                kept = best[end].get(start)
+                if kept is None or score > kept[0]:
+                    best[end][start] = (score, chosen)
+        words: list[str] = []
+        end, start = n, max(best[n].items(), key=lambda item: item[1][0])[0]
+        while end > 0:
+            words.append(run[start:end])
+            end, start = start, best[end][start][1]
+        words.reverse()
+        return words
+
+    def _pair_gain(self, previous: str, word: str) -> float:
+        """How much likelier (natural log) ``word`` is after ``previous``
+        than after any word, among the word pairs, when the two were seen
+        together and it is; else 0."""
+        pair = self._pairs.get((previous, word))
+        if not pair:
+            return 0.0
+        if self._margins is None:
+            self._margins = _pair_margins(self._pairs)
+        firsts, seconds, log_total = self._margins
+        return max(0.0, math.log(pair) + log_total - firsts[previous] - seconds[word])
+
+    def _word_score(self, word: str) -> float:
+        count = self._counts.get(word)
+        if count is None:
+            count = self._unpunctuated.get(word)
+        if count is not None:
+            return math.log(count + 1) - self._log_total
+        # An unknown word is the less likely the longer it is.
+        return math.log(10.0) - self._log_total - len(word) * math.log(10.0)
+
+    def _findings(self, text: str, limit: int) -> Iterator[tuple[int, int, list[Suggestion]]]:
+        spans = list(word_spans(text))
+        for at, (start, end) in enumerate(spans):
+            word = text[start:end]
+            if not self._unknown(word) or not self._worth_checking(text, start, word):
+                continue
+            before = lower_at(text, spans, at - 1, at)
+            after = lower_at(text, spans, at + 1, at)
+            hits = self._ranked(word.lower(), before, after, limit)
+            if self._name(text, start, word, hits[0].word if hits else None, before, after):
+                continue
+            yield start, end, [Suggestion(with_case(word, hit.word), hit.score) for hit in hits]
+
+    def _unknown(self, word: str) -> bool:
+        """Whether ``word`` is not known as written: not in the counts, nor
+        a known word with a possessive "'s", nor a known word of four letters
+        or more after a prefix that makes words freely ("sublicense")."""
+        lower = word.lower()
+        if lower in self._counts:
+            return False
+        stem = re.sub(r"['\u2019]s$", "", lower).replace("\u2019", "'")
+        if stem in self._counts:
+            return False
+        for size in range(2, 6):
+            if stem[:size] in _PREFIXES and len(stem) - size >= 4 and stem[size:] in self._counts:
+                return False
+        return True
+
+    def _worth_checking(self, text: str, start: int, word: str) -> bool:
+        """False for words taken as names or acronyms rather than typos."""
+        if len(word) < 2 or len(word) > _LONGEST_WORD:
+            return False
+        if word.isupper() and len(word) <= 5:
+            # An acronym, unless the text around is in capitals too.
+            around = text[max(0, start - 40) : start + len(word) + 40]
+            return not any(ch.islower() for ch in around)
+        return True
+
+    def _edits(self, text: str) -> Iterator[tuple[int, int, str]]:
+        """(start, end, replacement) for every change fix makes, in order."""
+        spans = list(word_spans(text))
+        skip_next = False
+        for at, (start, end) in enumerate(spans):
+            if skip_next:
+                skip_next = False
+                continue
+            word = text[start:end]
+            lower = word.lower()
+            before = lower_at(text, spans, at - 1, at)
+            after = lower_at(text, spans, at + 1, at)
+            joined = self._join(text, spans, at)
+            if joined is not None:
+                yield start, spans[at + 1][1], with_case(word, joined)
+                skip_next = True
+                continue
+            if not self._unknown(word):
+                # Capitalised words may be names, and the word pairs hold no
+                # words with apostrophes: neither is questioned.
+                if word[0].isupper() or not word.isalpha():
+                    continue
+                better = self._real_word(lower, before, after)
+                if better is not None:
+                    yield start, end, with_case(word, better)
+                continue
+            if not self._worth_checking(text, start, word):
+                continue
+            replacement = self._replacement(text, start, word, before, after)
+            if replacement is not None:
+                yield start, end, replacement
+
+    def _replacement(
+        self, text: str, start: int, word: str, before: str | None, after: str | None
+    ) -> str | None:
+        lower = word.lower()
+        hits = self._ranked(lower, before, after, 1)
+        split = self._split(lower, before, after)
+        best = hits[0] if hits else None
+        if split is not None and (best is None or split[1] > best.score + _SPLIT_MARGIN):
+            first, second = split[0]
+            return with_case(word[: len(first)], first) + " " + second
+        if best is None or self._name(text, start, word, best.word, before, after):
+            return None
+        if _apostrophes(best.word) < _apostrophes(lower):
+            return None  # the apostrophes typed are punctuation kept, not letters to fix
+        return with_case(word, best.word)
+
+    def _name(
+        self,
+        text: str,
+        start: int,
+        word: str,
+        best: str | None,
+        before: str | None,
+        after: str | None,
+    ) -> bool:
+        """Whether the capitalised ``word`` at ``start`` is taken for a name
+        rather than a misspelling of ``best``: unless the correction is cheap,
+        or fairly cheap and seen beside a neighbour (or at a sentence's
+        start, where every word is capitalised)."""
+        if not word[0].isupper() or word.isupper():
+            return False
+        if best is None:
+            return True
+        cost = self._model.cost(word.lower(), best)
+        if cost <= _NAME_EVIDENCE:
+            return False
+        if cost > _CONTEXT_EVIDENCE:
+            return True
+        if sentence_start(text, start):
+            return False
+        return (before, best) not in self._pairs and (best, after) not in self._pairs
+
+    def _split(
+        self, word: str, before: str | None, after: str | None
+    ) -> tuple[tuple[str, str], float] | None:
+        """The likeliest way to read ``word`` as two known words, with its
+        score, or None."""
+        best: tuple[tuple[str, str], float] | None = None
+        for cut in range(1, len(word)):
+            first, second = word[:cut], word[cut:]
+            if first not in self._counts or second not in self._counts:
+                continue
+            if first in _PREFIXES:
+                continue  # "sublicense", "nonfree": a derived word the counts lack
+            if len(first) == 1 and first not in "ai":
+                continue
+            if len(second) == 1 and second not in "ai":
+                continue
+            score = self._context(first, before, None) + self._log_follow(first, second)
+            if after is not None:
+                score += self._log_follow(second, after) - self._log_p(after)
+            if best is None or score > best[1]:
+                best = ((first, second), score)
+        return best
+
+    def _join(self, text: str, spans: list[tuple[int, int]], at: int) -> str | None:
+        """The word that the word at ``at`` and the next make when written
+        together, if the text is far likelier so; else None."""
+        if at + 1 >= len(spans):
+            return None
+        (start, end), (start2, end2) = spans[at], spans[at + 1]
+        if text[end:start2] != " ":
+            return None
+        first, second = text[start:end].lower(), text[start2:end2].lower()
+        joined = first + second
+        # Not across a capital (two names, or a name after a word).
+        if joined not in self._counts or text[start2].isupper():
+            return None
+        known = not self._unknown(first) and not self._unknown(second)
+        if known and not self._pairs:
+            return None
+        before = lower_at(text, spans, at - 1, at)
+        after = lower_at(text, spans, at + 2, at + 1)
+        # Apart, an unknown half may be a misspelling: it counts as its best
+        # correction, less the correction's cost.
+        penalty = 0.0
+        if self._unknown(first):
+            first, penalty = self._best(first, before, second)
+        if first and self._unknown(second):
+            second, cost = self._best(second, first, after)
+            penalty += cost
+        if not first or not second:
+            return joined
+        apart = self._context(first, before, None) + self._log_follow(first, second) - penalty
+        together = self._context(joined, before, None)
+        if after is not None:
+            apart += self._log_follow(second, after) - self._log_p(after)
+            together += self._log_follow(joined, after) - self._log_p(after)
+        return joined if together > apart + _JOIN_MARGIN else None
+
+    def _best(self, word: str, before: str | None, after: str | None) -> tuple[str, float]:
+        """The best correction of the unknown ``word`` and its cost; ("", 0)
+        when there is none."""
+        hits = self._ranked(word, before, after, 1)
+        if not hits:
+            return "", 0.0
+        return hits[0].word, self._model.cost(word, hits[0].word)
+
+    def _real_word(self, word: str, before: str | None, after: str | None) -> str | None:
+        """A known word that context says was mistyped for a neighbour: the
+        neighbour, or None. Only a word never seen beside its neighbours is
+        questioned, and only a neighbour seen beside all of them replaces it."""
+        if not self._pairs or (before is None and after is None) or len(word) < _REAL_WORD_MIN:
+            return None
+        if self._beside(word, before, after):
+            return None
+        if not self._counts.get(word):
+            return None  # a word the corpus lacks has no word pairs to miss
+        here = self._context(word, before, after)
+        best: tuple[float, str] | None = None
+        for hit in self._index.correct(word, 1, limit=8):
+            other = hit.key
+            if other == word or not self._beside(other, before, after):
+                continue
+            score = self._context(other, before, after) - self._model.cost(word, other)
+            if score > here + _REAL_WORD_MARGIN and (best is None or score > best[0]):
+                best = (score, other)
+        return None if best is None else best[1]
+
+    def _beside(self, word: str, before: str | None, after: str | None) -> bool:
+        """Whether ``word`` was seen after ``before`` and before ``after``
+        (where there are such neighbours)."""
+        pairs = self._pairs
+        return (before is None or (before, word) in pairs) and (
+            after is None or (word, after) in pairs
+        )
+
+
+def _apostrophes(word: str) -> int:
+    return word.count("'") + word.count("\u2019")
