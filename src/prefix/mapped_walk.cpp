@@ -117,21 +117,17 @@ public:
             const std::uint64_t hash = Hash ? level[v - level_start] : 0;
             const bool key = records::is_key(record);
             Lengths lengths{key ? std::uint8_t{0} : saturated, 0};
-            if constexpr (Hash) {
-                const auto bad = read_children(view, first, end, lengths, [&](char32_t label) {
-                    // Forward: the path read from the root; backward: from
-                    // its end, which gives the same for a reversed key.
-                    *out++ = backward ? hashing.prepend(hash, label)
-                                      : hashing.append(hash, label, power);
+            const auto bad =
+                read_children(view, first, end, lengths, [&]([[maybe_unused]] char32_t label) {
+                    if constexpr (Hash) {
+                        // Forward: the path read from the root; backward:
+                        // from its end, the same for a reversed key.
+                        *out++ = backward ? hashing.prepend(hash, label)
+                                          : hashing.append(hash, label, power);
+                    }
                 });
-                if (bad) [[unlikely]] {
-                    return bad_child(bad->first, bad->second);
-                }
-            } else {
-                const auto bad = read_children(view, first, end, lengths, [](char32_t) {});
-                if (bad) [[unlikely]] {
-                    return bad_child(bad->first, bad->second);
-                }
+            if (bad) [[unlikely]] {
+                return bad_child(bad->first, bad->second);
             }
             if (records::shortest(record) != lengths.shortest ||
                 records::longest(record) != lengths.longest) [[unlikely]] {
