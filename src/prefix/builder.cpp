@@ -155,6 +155,17 @@ public:
     static std::optional<LevelOrder> lay_out_sorted(const KeyList& keys, std::uint64_t max_nodes,
                                                     Interrupt& interrupt,
                                                     const BuildProgress& progress);
+
+private:
+    // The keys below one node of a level: a run of sorted keys that share
+    // its path, which is `bytes` long.
+    struct Range {
+        std::uint32_t begin;
+        std::uint32_t end;
+        std::size_t bytes;
+    };
+    static void lay_out_node(const KeyList& keys, Range range, std::uint64_t depth, std::size_t at,
+                             LevelOrder& layout, std::vector<Range>& next, Interrupt& interrupt);
 };
 
 // Sorts the keys seven bytes at a time: each round compares packed heads in
@@ -224,13 +235,51 @@ void LevelOrderBuilder::sort_and_deduplicate(KeyList& keys, Interrupt& interrupt
     keys = std::move(sorted_keys);
 }
 
+// Fills in the node at `at` of a level from the keys below it, and lays out
+// its children at the end of the nodes, each with the keys below it in
+// `next`. The nodes are reserved in full, so no push moves them.
+void LevelOrderBuilder::lay_out_node(const KeyList& keys, Range range, std::uint64_t depth,
+                                     std::size_t at, LevelOrder& layout, std::vector<Range>& next,
+                                     Interrupt& interrupt) {
+    const auto* text = reinterpret_cast<const unsigned char*>(keys.text_.data());
+    const ScratchVector<std::size_t>& offsets = keys.offsets_;
+    ScratchVector<Node>& nodes = layout.nodes;
+    Node& node = nodes[at];
+    node.first_child = static_cast<NodeId>(nodes.size());
+    // Only the first key of a run can end here: it sorts before its
+    // extensions, and keys are distinct.
+    if (range.begin < range.end && offsets[range.begin] + range.bytes == offsets[range.begin + 1]) {
+        node.flags = 1;  // a key
+        node.payload = keys.payload(range.begin);
+        ++range.begin;
+        ++layout.key_count;
+        layout.total_key_length += depth;
+    }
+    while (range.begin < range.end) {
+        const unsigned char* head = text + offsets[range.begin] + range.bytes;
+        std::uint32_t length = 0;
+        const char32_t ch = decode(head, length);
+        std::uint32_t group = range.begin + 1;
+        while (group < range.end) {
+            const unsigned char* other = text + offsets[group] + range.bytes;
+            // A shared lead byte means a shared length.
+            if (other[0] != head[0] || (length > 1 && std::memcmp(other, head, length) != 0)) {
+                break;
+            }
+            ++group;
+        }
+        next.push_back(Range{range.begin, group, range.bytes + length});
+        nodes.push_back(Node{ch, 0, 0, 0, 0, 0, 0});
+        range.begin = group;
+        interrupt.tick();
+    }
+}
+
 std::optional<LevelOrder> LevelOrderBuilder::lay_out_sorted(const KeyList& keys,
                                                             std::uint64_t max_nodes,
                                                             Interrupt& interrupt,
                                                             const BuildProgress& progress) {
     const std::size_t count = keys.size();
-    const auto* text = reinterpret_cast<const unsigned char*>(keys.text_.data());
-    const ScratchVector<std::size_t>& offsets = keys.offsets_;
 
     // Counted first, so that the nodes are allocated once.
     const std::uint64_t node_count = count_nodes(keys, max_nodes, interrupt);
@@ -246,13 +295,6 @@ std::optional<LevelOrder> LevelOrderBuilder::lay_out_sorted(const KeyList& keys,
     nodes.reserve(static_cast<std::size_t>(node_count) + 1);
     nodes.push_back(Node{});
 
-    // The keys below one node of a level: a run of sorted keys that share
-    // its path, which is `bytes` long.
-    struct Range {
-        std::uint32_t begin;
-        std::uint32_t end;
-        std::size_t bytes;
-    };
     std::vector<Range> level{{0, static_cast<std::uint32_t>(count), 0}};
     std::vector<Range> next;
     std::size_t first_of_level = 0;
@@ -262,37 +304,7 @@ std::optional<LevelOrder> LevelOrderBuilder::lay_out_sorted(const KeyList& keys,
     while (!level.empty()) {
         next.clear();
         for (std::size_t i = 0; i < level.size(); ++i) {
-            Range range = level[i];
-            Node& node = nodes[first_of_level + i];
-            node.first_child = static_cast<NodeId>(nodes.size());
-            // Only the first key of a run can end here: it sorts before its
-            // extensions, and keys are distinct.
-            if (range.begin < range.end &&
-                offsets[range.begin] + range.bytes == offsets[range.begin + 1]) {
-                node.flags = 1;  // a key
-                node.payload = keys.payload(range.begin);
-                ++range.begin;
-                ++layout.key_count;
-                layout.total_key_length += depth;
-            }
-            while (range.begin < range.end) {
-                const unsigned char* at = text + offsets[range.begin] + range.bytes;
-                std::uint32_t length = 0;
-                const char32_t ch = decode(at, length);
-                std::uint32_t group = range.begin + 1;
-                while (group < range.end) {
-                    const unsigned char* other = text + offsets[group] + range.bytes;
-                    // A shared lead byte means a shared length.
-                    if (other[0] != at[0] || (length > 1 && std::memcmp(other, at, length) != 0)) {
-                        break;
-                    }
-                    ++group;
-                }
-                next.push_back(Range{range.begin, group, range.bytes + length});
-                nodes.push_back(Node{ch, 0, 0, 0, 0, 0, 0});
-                range.begin = group;
-                interrupt.tick();
-            }
+            lay_out_node(keys, level[i], depth, first_of_level + i, layout, next, interrupt);
             if (progress && layout.key_count - reported >= step) {
                 reported = layout.key_count;
                 progress(reported, count);

@@ -33,6 +33,29 @@ bool child_range(const Trie& trie, NodeId node, std::uint32_t& start, std::uint3
     return end <= trie.child_indices.size();
 }
 
+// The alphabet: which code points label a node below the root, in order,
+// after the 0 of rank 0; `rank_of` then holds each one's rank. False when
+// the labels do not fit ranks 1 to 255 (or are not all code points).
+bool rank_labels(std::span<const Node> nodes, std::vector<char32_t>& alphabet,
+                 ScratchVector<std::uint8_t>& rank_of) {
+    for (std::size_t v = 1; v < nodes.size(); ++v) {
+        if (nodes[v].label >= rank_of.size()) {
+            return false;  // not a code point: kept as it is
+        }
+        rank_of[nodes[v].label] = 1;
+    }
+    for (char32_t ch = 0; ch < rank_of.size(); ++ch) {
+        if (rank_of[ch] != 0) {
+            alphabet.push_back(ch);
+            if (alphabet.size() > records::kMaxRanks) {
+                return false;
+            }
+            rank_of[ch] = static_cast<std::uint8_t>(alphabet.size() - 1);
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 std::unique_ptr<CompactTrie> CompactTrie::build(const Trie& trie) {
@@ -188,25 +211,9 @@ void NodeImage::attach() {
 NodeImage NodeImage::pack(std::span<const Node> nodes, bool payloads, std::size_t key_count,
                           std::uint64_t total_key_length) {
     const std::size_t n = nodes.size() - 1;
-    // The alphabet: which code points label a node, in order; then each
-    // one's rank, in the same table.
     std::vector<char32_t> alphabet{0};
     ScratchVector<std::uint8_t> rank_of(0x110000);
-    bool wide = false;
-    for (std::size_t v = 1; v < n && !wide; ++v) {
-        if (nodes[v].label >= rank_of.size()) {
-            wide = true;  // not a code point: kept as it is
-        } else {
-            rank_of[nodes[v].label] = 1;
-        }
-    }
-    for (char32_t ch = 0; !wide && ch < rank_of.size(); ++ch) {
-        if (rank_of[ch] != 0) {
-            alphabet.push_back(ch);
-            wide = alphabet.size() > records::kMaxRanks;  // ranks 1 to 255
-            rank_of[ch] = static_cast<std::uint8_t>(alphabet.size() - 1);
-        }
-    }
+    const bool wide = !rank_labels(nodes.first(n), alphabet, rank_of);
     const Plan at =
         plan(n, wide ? 0 : static_cast<std::uint32_t>(alphabet.size()), wide, payloads, key_count);
     std::vector<std::uint32_t> words(at.total);
@@ -214,13 +221,10 @@ NodeImage NodeImage::pack(std::span<const Node> nodes, bool payloads, std::size_
     words[1] = static_cast<std::uint32_t>(n);
     words[2] = wide ? 0 : static_cast<std::uint32_t>(alphabet.size());
     words[3] = (wide ? kWide : 0) | (payloads ? kPayloads : 0);
-    words[4] = payloads ? static_cast<std::uint32_t>(key_count) : 0;
+    // A reverse index keeps its figures all the same.
+    words[4] = static_cast<std::uint32_t>(key_count);
     words[6] = static_cast<std::uint32_t>(total_key_length);
     words[7] = static_cast<std::uint32_t>(total_key_length >> 32);
-    if (!payloads) {
-        // A reverse index keeps its figures all the same.
-        words[4] = static_cast<std::uint32_t>(key_count);
-    }
     const auto cap = [](std::uint8_t length) {
         return std::min<std::uint32_t>(length, records::kLengthMask);
     };

@@ -311,28 +311,6 @@ private:
 // for the reader of the replaced index-file layout, which goes with it.
 inline void release_free_memory() noexcept {}
 
-// The hits of one search, their keys one after the other in one buffer.
-struct HitList {
-    struct Hit {
-        std::size_t offset;  // of the key in `text`
-        std::uint32_t length;
-        Payload payload;
-        std::uint32_t distance;
-        NodeId node;  // the key's node in the layout searched (0: not known)
-    };
-    std::vector<char32_t> text;
-    std::vector<Hit> hits;
-
-    std::u32string_view key(const Hit& hit) const noexcept {
-        return std::u32string_view(text.data() + hit.offset, hit.length);
-    }
-    void add(std::u32string_view key, Payload payload, std::uint32_t distance, NodeId node = 0) {
-        hits.push_back(
-            Hit{text.size(), static_cast<std::uint32_t>(key.size()), payload, distance, node});
-        text.insert(text.end(), key.begin(), key.end());
-    }
-};
-
 // The reverse index of one layout: built by the first search that asks for
 // it (thread-safe, once), then kept for the layout's life; or, when the keys
 // would make it more than kMaxGrowth times the layout's nodes, never built,

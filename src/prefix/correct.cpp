@@ -20,10 +20,8 @@ Weight weight_of(const WeightTable* table, NodeId node) {
     return table == nullptr ? 0 : table->weight(node);
 }
 
-struct Candidate {
-    std::u32string key;
-    Payload payload;
-    Cell distance;
+// A hit as handed back, with what ranks it among the others.
+struct Candidate : Match {
     Weight weight;
     double score;  // error model only
 };
@@ -118,11 +116,9 @@ public:
                 hits.push_back(Hit{weight_of(table_, hit.node), &hit});
             }
         }
-        const auto distance = static_cast<Cell>(d);
         if (model_ == nullptr) {
             for (const Hit& each : hits) {
-                consider(Candidate{std::u32string(found.key(*each.hit)), each.hit->payload,
-                                   distance, each.weight, 0});
+                consider(Candidate{found.match(*each.hit), each.weight, 0});
             }
             return;
         }
@@ -140,8 +136,7 @@ public:
             }
             const Cell cost = rows.cost(key.size());
             if (!full() || each.weight >= weight_floor(cost)) {
-                consider(Candidate{std::u32string(key), each.hit->payload, distance, each.weight,
-                                   score(each.weight, cost)});
+                consider(Candidate{found.match(*each.hit), each.weight, score(each.weight, cost)});
             }
         }
     }
@@ -244,11 +239,11 @@ private:
         if (trie_.is_key(node) && distance >= reach.low && distance <= reach.high) {
             const Weight weight = weight_of(table_, node);
             if (model_ == nullptr) {
-                consider(Candidate{path_, trie_.payload(node), distance, weight, 0});
+                consider(Candidate{Match{path_, trie_.payload(node), distance}, weight, 0});
             } else if (const Cell cost = rows.cost(depth);
                        !full() || weight >= weight_floor(cost)) {
-                consider(
-                    Candidate{path_, trie_.payload(node), distance, weight, score(weight, cost)});
+                consider(Candidate{Match{path_, trie_.payload(node), distance}, weight,
+                                   score(weight, cost)});
             }
         }
         const Cell floor = rows.floor(depth);
@@ -587,7 +582,7 @@ std::vector<Match> correct(const CompactTrie& trie, const WeightTable* table,
                                              trie, table, word, options, wanted, interrupt);
     }
     for (Candidate& candidate : found) {
-        results.push_back(Match{std::move(candidate.key), candidate.payload, candidate.distance});
+        results.push_back(std::move(static_cast<Match&>(candidate)));
     }
     return results;
 }

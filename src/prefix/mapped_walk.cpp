@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -72,7 +73,6 @@ public:
         constexpr std::uint8_t saturated = CompactTrie::kLengthSaturated;
         const NodeView view = view_;
         const std::uint64_t n = n_;
-        const std::uint32_t ranks = ranks_;
         const KeyHash hashing = Hash ? *checker_.hash() : KeyHash(0, 0);
         const bool backward = checker_.reverse();
         // The hashes of the paths to the nodes of this level and the next
@@ -116,37 +116,22 @@ public:
             }
             const std::uint64_t hash = Hash ? level[v - level_start] : 0;
             const bool key = records::is_key(record);
-            std::uint8_t shortest = key ? 0 : saturated;
-            std::uint8_t longest = 0;
-            std::uint32_t previous = 0;
-            for (std::uint64_t c = first; c < end; ++c) {
-                const std::uint32_t child = view.records[c];
-                const std::uint32_t order = Wide ? view.labels[c] : records::rank(child);
-                if ((!Wide && (order == 0 || order >= ranks)) || (c > first && order <= previous))
-                    [[unlikely]] {
-                    return bad_child(c, order);
-                }
-                previous = order;
-                const std::uint8_t child_shortest = records::shortest(child);
-                const std::uint8_t child_longest = records::longest(child);
-                // A child without keys below adds nothing; saturated stays so.
-                if (!(child_shortest == saturated && child_longest == 0)) {
-                    shortest = std::min<std::uint8_t>(
-                        shortest, child_shortest + (child_shortest != saturated ? 1 : 0));
-                    longest = std::max<std::uint8_t>(
-                        longest, child_longest + (child_longest != saturated ? 1 : 0));
-                }
-                if constexpr (Hash) {
-                    const char32_t label = Wide ? view.labels[c] : view.alphabet[order];
-                    // Forward: the path read from the root; backward: from
-                    // its end, which gives the same for a reversed key.
-                    *out++ = backward ? hashing.prepend(hash, label)
-                                      : hashing.append(hash, label, power);
-                }
+            Lengths lengths{key ? std::uint8_t{0} : saturated, 0};
+            const auto bad =
+                read_children(view, first, end, lengths, [&]([[maybe_unused]] char32_t label) {
+                    if constexpr (Hash) {
+                        // Forward: the path read from the root; backward:
+                        // from its end, the same for a reversed key.
+                        *out++ = backward ? hashing.prepend(hash, label)
+                                          : hashing.append(hash, label, power);
+                    }
+                });
+            if (bad) [[unlikely]] {
+                return bad_child(bad->first, bad->second);
             }
-            if (records::shortest(record) != shortest || records::longest(record) != longest)
-                [[unlikely]] {
-                return bad_lengths(v, record, shortest, longest);
+            if (records::shortest(record) != lengths.shortest ||
+                records::longest(record) != lengths.longest) [[unlikely]] {
+                return bad_lengths(v, record, lengths.shortest, lengths.longest);
             }
             if (key) {
                 ++keys;
@@ -166,6 +151,46 @@ public:
     }
 
 private:
+    // The shortest and longest key below a node, as its record holds them.
+    struct Lengths {
+        std::uint8_t shortest;
+        std::uint8_t longest;
+    };
+
+    // Reads the children of one node, records `first` to `end`: their
+    // labels in strictly increasing order (each one handed to `label`),
+    // their lengths folded into the parent's. The child and the order read
+    // at the first one out of order, if any.
+    template <typename OnLabel>
+    std::optional<std::pair<std::uint64_t, std::uint32_t>> read_children(const NodeView& view,
+                                                                         std::uint64_t first,
+                                                                         std::uint64_t end,
+                                                                         Lengths& lengths,
+                                                                         OnLabel&& label) const {
+        constexpr std::uint8_t saturated = CompactTrie::kLengthSaturated;
+        std::uint32_t previous = 0;
+        for (std::uint64_t c = first; c < end; ++c) {
+            const std::uint32_t child = view.records[c];
+            const std::uint32_t order = Wide ? view.labels[c] : records::rank(child);
+            if ((!Wide && (order == 0 || order >= ranks_)) || (c > first && order <= previous))
+                [[unlikely]] {
+                return std::pair{c, order};
+            }
+            previous = order;
+            const std::uint8_t child_shortest = records::shortest(child);
+            const std::uint8_t child_longest = records::longest(child);
+            // A child without keys below adds nothing; saturated stays so.
+            if (!(child_shortest == saturated && child_longest == 0)) {
+                lengths.shortest = std::min<std::uint8_t>(
+                    lengths.shortest, child_shortest + (child_shortest != saturated ? 1 : 0));
+                lengths.longest = std::max<std::uint8_t>(
+                    lengths.longest, child_longest + (child_longest != saturated ? 1 : 0));
+            }
+            label(Wide ? view.labels[c] : view.alphabet[order]);
+        }
+        return std::nullopt;
+    }
+
     std::size_t record_at(std::size_t v) const { return plan_.records + v; }
     std::size_t first_at(std::size_t v) const { return Wide ? plan_.first + v : record_at(v); }
 

@@ -99,7 +99,7 @@ void Matcher::walk(const Trie& trie, Interrupt& interrupt) {
                 within = rows.step(depth, visit.ch, 0);
                 const std::uint32_t distance = rows.last(depth);
                 if (distance <= k && trie.node_payloads[node]) {
-                    results_.push_back(MatchEntry{path, node, distance});
+                    results_.add(path, *trie.node_payloads[node], distance, node);
                 }
             }
         }

@@ -24,18 +24,10 @@
 #include <vector>
 
 #include "base/trie.hpp"
+#include "prefix/hits.hpp"
 #include "prefix/interrupt.hpp"
 
 namespace morlatch {
-
-// One hit: the key text, the node it ends at, and its distance.
-struct MatchEntry {
-    std::u32string key;
-    NodeId node;
-    std::uint64_t distance;
-
-    bool operator==(const MatchEntry&) const = default;
-};
 
 class Matcher {
 public:
@@ -45,20 +37,20 @@ public:
     // off the stack (a check that throws abandons the walk, as does a fault).
     void walk(const Trie& trie, Interrupt& interrupt);
 
-    // The hits so far, in the order found.
-    std::vector<MatchEntry> take_results() noexcept { return std::move(results_); }
+    // The hits so far, in the order found, each with the node it ends at.
+    HitList take_results() noexcept { return std::move(results_); }
 
     // Nodes visited so far; after a fault, those visited before it (and the
     // node whose children could not be read, if that was the fault).
     std::uint64_t visits() const noexcept { return visits_; }
 
 private:
-    bool limit_reached() const noexcept { return limit_ && results_.size() >= *limit_; }
+    bool limit_reached() const noexcept { return limit_ && results_.hits.size() >= *limit_; }
 
     std::u32string query_;
     std::uint64_t max_dist_;
     std::optional<std::uint64_t> limit_;
-    std::vector<MatchEntry> results_;
+    HitList results_;
     std::uint64_t visits_ = 0;
 };
 

@@ -11,12 +11,11 @@ std::vector<Match> fuzzy_match(const Trie& trie, std::u32string_view query, std:
                                std::optional<std::uint64_t> limit, Interrupt& interrupt) {
     Matcher matcher(query, max_dist, limit);
     matcher.walk(trie, interrupt);
-    std::vector<MatchEntry> entries = matcher.take_results();
+    const HitList found = matcher.take_results();
     std::vector<Match> matches;
-    matches.reserve(entries.size());
-    for (MatchEntry& entry : entries) {
-        matches.push_back(Match{std::move(entry.key), unwrap(at(trie.node_payloads, entry.node)),
-                                entry.distance});
+    matches.reserve(found.hits.size());
+    for (const HitList::Hit& hit : found.hits) {
+        matches.push_back(found.match(hit));
     }
     return matches;
 }

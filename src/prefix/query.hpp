@@ -8,18 +8,10 @@
 #include <vector>
 
 #include "base/trie.hpp"
+#include "prefix/hits.hpp"
 #include "prefix/interrupt.hpp"
 
 namespace morlatch {
-
-// One query hit, with the node's payload in place of its id.
-struct Match {
-    std::u32string key;
-    Payload payload;
-    std::uint64_t distance;
-
-    bool operator==(const Match&) const = default;
-};
 
 // Keys within max_dist of query, in walk order (not sorted by distance); with
 // a limit, the first `limit` keys of that order. The walk ticks `interrupt`

@@ -59,7 +59,7 @@ std::vector<Match> rank(const HitList& found, std::optional<std::uint64_t> limit
     std::vector<Match> matches;
     matches.reserve(order.size());
     for (const HitList::Hit* hit : order) {
-        matches.push_back(Match{std::u32string(found.key(*hit)), hit->payload, hit->distance});
+        matches.push_back(found.match(*hit));
     }
     return matches;
 }

@@ -70,7 +70,7 @@ std::vector<Match> compact_fuzzy_match(const CompactTrie& compact, std::u32strin
     for (const HitList::Hit& hit : found.hits) {
         // Each hit carries its key's node, whichever walk found it.
         EXPECT_EQ(std::optional<NodeId>(hit.node), compact.find_key(found.key(hit)));
-        matches.push_back(Match{std::u32string(found.key(hit)), hit.payload, hit.distance});
+        matches.push_back(found.match(hit));
     }
     return matches;
 }
@@ -252,7 +252,7 @@ std::pair<std::optional<T>, std::string> outcome(Fn&& fn) {
 std::vector<Match> matches_of(const HitList& found) {
     std::vector<Match> matches;
     for (const HitList::Hit& hit : found.hits) {
-        matches.push_back(Match{std::u32string(found.key(hit)), hit.payload, hit.distance});
+        matches.push_back(found.match(hit));
     }
     return matches;
 }

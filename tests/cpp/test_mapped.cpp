@@ -101,7 +101,7 @@ std::vector<Match> every_search(const Store& store, const std::vector<std::u32st
         for (std::uint64_t k = 0; k <= 2; ++k) {
             const HitList found = store.fuzzy_match(query, k, std::nullopt, lock);
             for (const HitList::Hit& hit : found.hits) {
-                all.push_back(Match{std::u32string(found.key(hit)), hit.payload, hit.distance});
+                all.push_back(found.match(hit));
             }
         }
         if (std::optional<Match> exact = store.exact_match(query, lock)) {

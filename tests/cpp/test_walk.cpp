@@ -38,8 +38,9 @@ reference::Walk run(const Trie& t, std::u32string_view query, std::uint64_t max_
         out.fault = f->message();
     }
     out.visits = matcher.visits();
-    for (MatchEntry& e : matcher.take_results()) {
-        out.hits.emplace_back(std::move(e.key), e.node, e.distance);
+    const HitList found = matcher.take_results();
+    for (const HitList::Hit& hit : found.hits) {
+        out.hits.emplace_back(std::u32string(found.key(hit)), hit.node, hit.distance);
     }
     return out;
 }
