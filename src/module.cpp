@@ -5,11 +5,11 @@
 
 #include <cstdint>
 
+#include "base/texts.hpp"
 #include "binding/boundary.hpp"
 #include "binding/prefix_search.hpp"
 #include "binding/process_state.hpp"
 #include "binding/ref.hpp"
-#include "texts.hpp"
 
 namespace morlatch {
 namespace {

@@ -13,7 +13,7 @@
 #include <string>
 #include <utility>
 
-#include "texts.hpp"
+#include "base/texts.hpp"
 
 namespace morlatch {
 

@@ -2,7 +2,7 @@
 
 #include <limits>
 
-#include "texts.hpp"
+#include "base/texts.hpp"
 
 namespace morlatch::binding {
 

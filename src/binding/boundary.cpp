@@ -10,8 +10,8 @@
 #include <string>
 
 #include "base/fault.hpp"
+#include "base/texts.hpp"
 #include "binding/process_state.hpp"
-#include "texts.hpp"
 
 namespace morlatch::binding {
 

@@ -8,6 +8,7 @@
 #include <string>
 #include <utility>
 
+#include "base/texts.hpp"
 #include "binding/args.hpp"
 #include "binding/boundary.hpp"
 #include "binding/buffer.hpp"
@@ -16,7 +17,6 @@
 #include "binding/gil.hpp"
 #include "binding/process_state.hpp"
 #include "format/codec.hpp"
-#include "texts.hpp"
 
 namespace morlatch::binding {
 namespace {

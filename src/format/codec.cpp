@@ -7,8 +7,8 @@
 #include <string_view>
 
 #include "base/fault.hpp"
+#include "base/texts.hpp"
 #include "format/varint.hpp"
-#include "texts.hpp"
 
 namespace morlatch::format {
 

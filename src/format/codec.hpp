@@ -23,10 +23,10 @@
 #include <vector>
 
 #include "base/fault.hpp"
+#include "base/texts.hpp"
 #include "base/trie.hpp"
 #include "format/errors.hpp"
 #include "format/varint.hpp"
-#include "texts.hpp"
 
 namespace morlatch::format {
 

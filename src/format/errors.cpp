@@ -1,6 +1,6 @@
 #include "format/errors.hpp"
 
-#include "texts.hpp"
+#include "base/texts.hpp"
 
 namespace morlatch::format {
 

@@ -3,7 +3,7 @@
 // Decoding reports failures as values, never by throwing; from_bytes turns
 // them into internal faults whose message ends in the one-line rendering
 // produced by render(). Only the kinds that the format can produce are here;
-// their texts are in texts.hpp.
+// their texts are in base/texts.hpp.
 #pragma once
 
 #include <array>

@@ -5,8 +5,8 @@
 #include <vector>
 
 #include "base/fault.hpp"
+#include "base/texts.hpp"
 #include "format/codec.hpp"
-#include "texts.hpp"
 
 namespace morlatch {
 namespace {
