@@ -3,13 +3,12 @@
 from __future__ import annotations
 
 import argparse
-import os
 import sys
 from collections.abc import Callable
 
 from . import catalog_cli, indexfile
 from ._cli_files import _parse_words, _read_words
-from ._cli_io import CommandError, _Progress
+from ._cli_io import CommandError, _Progress, _write_file
 from .fold import fold_text
 from .index import Index, layout_info
 from .storage import save
@@ -106,14 +105,10 @@ def _build(args: argparse.Namespace) -> int:
             sections = index._sections()  # the reverse index is built here
             del index, search
     with report.stage(f"writing {args.output}"):
-        try:
-            if index_file:
-                indexfile.write(args.output, sections)
-            else:
-                save(search, args.output)
-            size = os.path.getsize(args.output)
-        except OSError as error:
-            raise CommandError(f"cannot write {args.output}: {error.strerror or error}") from None
+        if index_file:
+            size = _write_file(args.output, lambda path: indexfile.write(path, sections))
+        else:
+            size = _write_file(args.output, lambda path: save(search, path))
     if args.progress is not False:
         kind = " (index file)" if index_file else ""
         print(f"{args.output}: {keys} keys, {nodes} nodes, {size} bytes{kind}", file=sys.stderr)
@@ -141,11 +136,7 @@ def _build_index(args: argparse.Namespace, data: bytes, report: _Progress) -> in
         del table, weights
         nodes = layout_info(index.prefix_search)["nodes"]
     with report.stage(f"writing {args.output}"):
-        try:
-            index.save(args.output)
-            size = os.path.getsize(args.output)
-        except OSError as error:
-            raise CommandError(f"cannot write {args.output}: {error.strerror or error}") from None
+        size = _write_file(args.output, index.save)
     if args.progress is not False:
         what = ", ".join(
             name for name, on in (("weights", index.weighted), ("folded", args.fold)) if on

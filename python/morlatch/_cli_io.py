@@ -10,7 +10,7 @@ import json
 import os
 import sys
 import time
-from collections.abc import Iterable, Iterator, Sequence
+from collections.abc import Callable, Iterable, Iterator, Sequence
 from typing import TextIO
 
 from ._lines import read_lines
@@ -143,3 +143,13 @@ class _Progress:
         prefix = "\r\x1b[K" if self._live else ""
         self._stream.write(f"{prefix}{self._label}: done in {seconds:.1f} s\n")
         self._stream.flush()
+
+
+def _write_file(path: str, write: Callable[[str], object]) -> int:
+    """Writes `path` with `write` and returns the file's size, or raises
+    CommandError naming the path when that fails."""
+    try:
+        write(path)
+        return os.path.getsize(path)
+    except OSError as error:
+        raise CommandError(f"cannot write {path}: {error.strerror or error}") from None

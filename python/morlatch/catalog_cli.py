@@ -5,7 +5,6 @@ from __future__ import annotations
 
 import argparse
 import json
-import os
 import sys
 from collections.abc import Iterator
 from itertools import islice
@@ -63,6 +62,7 @@ def add_search_command(sub: argparse._SubParsersAction[argparse.ArgumentParser])
 
 def build_catalog(args: argparse.Namespace, data: bytes, report: _Progress) -> int:
     """build --catalog: a catalog file from a list of names."""
+    from ._cli_io import _write_file
     from .cli import CommandError, _parse_words, _read_words
     from .wordlist import WordListError, parse_weights
 
@@ -82,11 +82,7 @@ def build_catalog(args: argparse.Namespace, data: bytes, report: _Progress) -> i
         except ValueError as error:
             raise CommandError(f"{args.words}: {error}") from None
     with report.stage(f"writing {args.output}"):
-        try:
-            catalog.save(args.output)
-            size = os.path.getsize(args.output)
-        except OSError as error:
-            raise CommandError(f"cannot write {args.output}: {error.strerror or error}") from None
+        size = _write_file(args.output, catalog.save)
     if args.progress is not False:
         print(f"{args.output}: {len(catalog)} names, {size} bytes (catalog)", file=sys.stderr)
     return 0
