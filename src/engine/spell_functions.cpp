@@ -228,7 +228,7 @@ OwnedRef corrector_function(PyObject*, const FastCallArgs& call) {
         });
         return 0;
     });
-    std::unordered_map<std::u32string, std::uint64_t> counts;
+    spell::Counts counts;
     binding::convert_argument("counts", [&] {
         for_items(counts_arg, [&](PyObject* word, PyObject* count) {
             counts.emplace(text_of(word), binding::to_size(count));

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <map>
 #include <numeric>
 #include <ranges>
 #include <span>
@@ -15,138 +16,193 @@ constexpr double kNever = std::numeric_limits<double>::infinity();
 
 }  // namespace
 
-Channel::Channel(const std::vector<Edit>& edits, const Rates& rates) : rates_(rates) {
-    for (const Edit& edit : edits) {
-        auto found = edits_.find(std::u32string_view(edit.source));
-        if (found == edits_.end()) {
-            const std::u32string& held = sources_.emplace_back(edit.source);
-            found = edits_.emplace(std::u32string_view(held), Targets{kNever, {}}).first;
-            longest_source_ = std::max(longest_source_, edit.source.size());
+std::uint32_t PrefixForest::add(const std::vector<std::u32string_view>& texts,
+                                std::vector<std::uint32_t>& ends) {
+    const auto root = static_cast<std::uint32_t>(parent_.size());
+    parent_.push_back(kNone);
+    label_.push_back(0);
+    // The nodes of the previous text's path; sorted texts share a prefix
+    // with the one before and add the rest as new nodes, depth first.
+    std::vector<std::uint32_t> path{root};
+    std::u32string_view before;
+    ends.clear();
+    for (const std::u32string_view text : texts) {
+        std::size_t shared = 0;
+        while (shared < before.size() && shared < text.size() && before[shared] == text[shared]) {
+            ++shared;
         }
-        Targets& targets = found->second;
-        if (edit.target.empty()) {
-            targets.erase_cost = std::min(targets.erase_cost, edit.cost);
-            continue;
+        path.resize(shared + 1);
+        for (std::size_t at = shared; at < text.size(); ++at) {
+            path.push_back(static_cast<std::uint32_t>(parent_.size()));
+            parent_.push_back(path[at]);
+            label_.push_back(text[at]);
         }
-        const char32_t first = edit.target.front();
-        auto bucket =
-            std::lower_bound(targets.by_first.begin(), targets.by_first.end(), first,
-                             [](const auto& entry, char32_t c) { return entry.first < c; });
-        if (bucket == targets.by_first.end() || bucket->first != first) {
-            bucket = targets.by_first.insert(bucket, {first, {}});
-        }
-        bucket->second.push_back({edit.target, edit.cost});
+        ends.push_back(path.back());
+        before = text;
     }
-    prefixes_.emplace_back();
-    for (const auto& [source, targets] : edits_) {
-        std::uint32_t node = 0;
-        for (const char32_t c : source) {
-            auto& next = prefixes_[node].next;
-            auto child =
-                std::ranges::lower_bound(next, c, {}, &std::pair<char32_t, std::uint32_t>::first);
-            if (child == next.end() || child->first != c) {
-                const auto fresh = static_cast<std::uint32_t>(prefixes_.size());
-                next.insert(child, {c, fresh});
-                node = fresh;
-                prefixes_.emplace_back();  // after the insert: `next` may move
-            } else {
-                node = child->second;
-            }
-        }
-        prefixes_[node].targets = &targets;
-    }
+    return root;
 }
 
-void Channel::sources_at(std::u32string_view word, std::size_t at,
-                         std::vector<std::pair<std::size_t, const Targets*>>& found) const {
-    found.clear();
-    std::uint32_t node = 0;
-    for (std::size_t size = 1; at + size <= word.size(); ++size) {
-        const auto& next = prefixes_[node].next;
-        const auto child = std::ranges::lower_bound(next, word[at + size - 1], {},
-                                                    &std::pair<char32_t, std::uint32_t>::first);
-        if (child == next.end() || child->first != word[at + size - 1]) {
-            return;
+void PrefixForest::finish() {
+    // A parent's children were made in the order of their characters.
+    first_.assign(parent_.size() + 1, 0);
+    for (const std::uint32_t parent : parent_) {
+        if (parent != kNone) {
+            ++first_[parent + 1];
         }
-        node = child->second;
-        if (prefixes_[node].targets != nullptr) {
-            found.emplace_back(size, prefixes_[node].targets);
+    }
+    std::partial_sum(first_.begin(), first_.end(), first_.begin());
+    edges_.resize(first_.back());
+    std::vector<std::uint32_t> next(first_.begin(), first_.end() - 1);
+    for (std::uint32_t node = 0; node < parent_.size(); ++node) {
+        if (parent_[node] != kNone) {
+            edges_[next[parent_[node]]++] = {label_[node], node};
         }
+    }
+    parent_.shrink_to_fit();
+    label_ = {};
+}
+
+Channel::Channel(const std::vector<Edit>& edits, const Rates& rates) : rates_(rates) {
+    // The cheapest cost of each learned (source, typed side), by source.
+    std::map<std::u32string_view, std::map<std::u32string_view, double>> learned;
+    for (const Edit& edit : edits) {
+        if (edit.source.empty()) {
+            continue;  // an edit must start somewhere in the word
+        }
+        const auto [at, fresh] = learned[edit.source].try_emplace(edit.target, edit.cost);
+        at->second = std::min(at->second, edit.cost);
+        longest_source_ = std::max(longest_source_, edit.source.size());
+    }
+    std::vector<std::u32string_view> texts;
+    std::vector<std::uint32_t> ends;
+    std::vector<std::uint32_t> roots;
+    for (const auto& [source, targets] : learned) {
+        texts.clear();
+        for (const auto& [target, cost] : targets) {
+            if (!target.empty()) {
+                texts.push_back(target);
+            }
+        }
+        const std::uint32_t root = typed_.add(texts, ends);
+        roots.push_back(root);
+        typed_cost_.resize(typed_.size(), kNever);
+        auto end = ends.begin();
+        for (const auto& [target, cost] : targets) {
+            typed_cost_[target.empty() ? root : *end++] = cost;
+        }
+    }
+    typed_.finish();
+    texts.clear();
+    for (const auto& [source, targets] : learned) {
+        texts.push_back(source);
+    }
+    sources_.add(texts, ends);
+    sources_.finish();
+    typed_root_.assign(sources_.size(), PrefixForest::kNone);
+    for (std::size_t k = 0; k < ends.size(); ++k) {
+        typed_root_[ends[k]] = roots[k];
     }
 }
 
 double Channel::cost(std::u32string_view typed, std::u32string_view word, std::size_t band,
                      double bound) const {
-    Scratch scratch;
-    return cost(scratch, typed, word, band, bound);
+    return Query(*this, typed, band).cost(word, bound);
 }
 
-double Channel::cost(Scratch& scratch, std::u32string_view typed, std::u32string_view word,
-                     std::size_t band, double bound) const {
+std::vector<Channel::Scored> Channel::rank(std::u32string_view typed,
+                                           const std::vector<std::u32string>& words,
+                                           const std::vector<double>& priors, std::size_t limit,
+                                           double max_cost, std::size_t band) const {
+    return Query(*this, typed, band).rank(words, priors, limit, max_cost);
+}
+
+Channel::Query::Query(const Channel& channel, std::u32string_view typed, std::size_t band)
+    : channel_(channel), typed_(typed), band_(band) {}
+
+double Channel::Query::cost(std::u32string_view word, double bound) {
+    const auto [at, fresh] = known_.try_emplace(std::u32string(word), Known{kNever, kNever});
+    Known& known = at->second;
+    // Known exactly, or known to exceed a bound at least as wide.
+    if (!fresh && (known.spent <= known.bound || bound <= known.bound)) {
+        return known.spent;
+    }
+    known = Known{search(word, bound), bound};
+    return known.spent;
+}
+
+double Channel::Query::search(std::u32string_view word, double bound) {
+    const std::u32string_view typed = typed_;
+    const Rates& rates = channel_.rates_;
     const std::size_t n = word.size();
     const std::size_t m = typed.size();
-    const std::size_t reach = (n > m ? n - m : m - n) + band;
+    const std::size_t reach = (n > m ? n - m : m - n) + band_;
     const std::size_t width = m + 1;
     // best[i * width + j]: the cheapest way to turn word[:i] into typed[:j].
-    std::vector<double>& best = scratch.best;
+    std::vector<double>& best = best_;
     best.assign((n + 1) * width, kNever);
     best[0] = 0.0;
     // row_least[i]: the cheapest cell of row i so far. Every edit moves
     // down at most `ahead` rows, so once the rows from i on that a step can
     // reach all cost more than the bound, nothing that follows can come in
-    // under it.
-    std::vector<double>& row_least = scratch.row_least;
+    // under it. Costs are never negative, so neither can a cell dearer than
+    // the bound lead anywhere under it.
+    std::vector<double>& row_least = row_least_;
     row_least.assign(n + 1, kNever);
     row_least[0] = 0.0;
-    const std::size_t ahead = std::max<std::size_t>(longest_source_, 2);
+    const std::size_t ahead = std::max<std::size_t>(channel_.longest_source_, 2);
     const auto relax = [&](std::size_t i, std::size_t j, double value) {
         double& cell = best[i * width + j];
         cell = std::min(cell, value);
         row_least[i] = std::min(row_least[i], value);
     };
-    // The learned sources that start at row i, as (size, targets), found
-    // once per row rather than once per cell.
-    auto& sources = scratch.sources;
     for (std::size_t i = 0; i <= n; ++i) {
         const auto reachable = std::span(row_least).subspan(i, std::min(ahead, n - i) + 1);
         if (std::ranges::min(reachable) > bound) {
             return kNever;
         }
-        sources_at(word, i, sources);
+        // The learned sources that start at row i, found once per row.
+        sources_.clear();
+        for (std::uint32_t node = 0, size = 1; i + size <= n; ++size) {
+            node = channel_.sources_.child(node, word[i + size - 1]);
+            if (node == PrefixForest::kNone) {
+                break;
+            }
+            if (channel_.typed_root_[node] != PrefixForest::kNone) {
+                sources_.emplace_back(size, channel_.typed_root_[node]);
+            }
+        }
         const std::size_t first = i > reach ? i - reach : 0;
         const std::size_t last = std::min(m, i + reach);
         for (std::size_t j = first; j <= last; ++j) {
             const double here = best[i * width + j];
-            if (here == kNever) {
+            if (here == kNever || here > bound) {
                 continue;
             }
             if (i < n && j < m) {
-                relax(i + 1, j + 1, word[i] == typed[j] ? here : here + rates_.substitute);
+                relax(i + 1, j + 1, word[i] == typed[j] ? here : here + rates.substitute);
             }
             if (i < n) {
-                relax(i + 1, j, here + rates_.remove);
+                relax(i + 1, j, here + rates.remove);
             }
             if (j < m) {
-                relax(i, j + 1, here + rates_.insert);
+                relax(i, j + 1, here + rates.insert);
             }
             if (i + 1 < n && j + 1 < m && word[i] == typed[j + 1] && word[i + 1] == typed[j]) {
-                relax(i + 2, j + 2, here + rates_.swap);
+                relax(i + 2, j + 2, here + rates.swap);
             }
-            for (const auto& [size, targets] : sources) {
-                relax(i + size, j, here + targets->erase_cost);
-                if (j == m) {
-                    continue;
-                }
-                const auto bucket =
-                    std::lower_bound(targets->by_first.begin(), targets->by_first.end(), typed[j],
-                                     [](const auto& entry, char32_t c) { return entry.first < c; });
-                if (bucket == targets->by_first.end() || bucket->first != typed[j]) {
-                    continue;
-                }
-                const std::u32string_view rest = typed.substr(j);
-                for (const Targets::Target& target : bucket->second) {
-                    if (rest.starts_with(target.text)) {
-                        relax(i + size, j + target.text.size(), here + target.cost);
+            // Each learned edit of a source here whose typed side follows.
+            const auto& costs = channel_.typed_cost_;
+            for (const auto& [size, root] : sources_) {
+                relax(i + size, j, here + costs[root]);
+                std::uint32_t node = root;
+                for (std::size_t k = j; k < m; ++k) {
+                    node = channel_.typed_.child(node, typed[k]);
+                    if (node == PrefixForest::kNone) {
+                        break;
+                    }
+                    if (costs[node] != kNever) {
+                        relax(i + size, k + 1, here + costs[node]);
                     }
                 }
             }
@@ -155,10 +211,9 @@ double Channel::cost(Scratch& scratch, std::u32string_view typed, std::u32string
     return best[n * width + m];
 }
 
-std::vector<Channel::Scored> Channel::rank(std::u32string_view typed,
-                                           const std::vector<std::u32string>& words,
-                                           const std::vector<double>& priors, std::size_t limit,
-                                           double max_cost, std::size_t band) const {
+std::vector<Channel::Scored> Channel::Query::rank(const std::vector<std::u32string>& words,
+                                                  const std::vector<double>& priors,
+                                                  std::size_t limit, double max_cost) {
     if (limit == 0) {
         return {};
     }
@@ -178,7 +233,6 @@ std::vector<Channel::Scored> Channel::rank(std::u32string_view typed,
     };
     std::vector<Scored> kept;
     kept.reserve(limit + 1);
-    Scratch scratch;
     for (const std::size_t at : order) {
         double bound = max_cost;
         if (kept.size() == limit) {
@@ -188,7 +242,7 @@ std::vector<Channel::Scored> Channel::rank(std::u32string_view typed,
         if (bound < 0.0) {
             break;  // the priors only fall from here on
         }
-        const double spent = cost(scratch, typed, words[at], band, bound);
+        const double spent = cost(words[at], bound);
         if (spent > bound) {
             continue;
         }

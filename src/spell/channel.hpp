@@ -5,13 +5,14 @@
 // over once.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <limits>
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 namespace morlatch::spell {
@@ -29,6 +30,39 @@ struct Rates {
     double remove;
     double insert;
     double swap;
+};
+
+// Prefix trees of strings over one flat store, each built at once from
+// its sorted strings: a tree's nodes are numbered depth first, so that they
+// lie together, and a node's children are one run of (character, node)
+// sorted by character.
+class PrefixForest {
+public:
+    static constexpr std::uint32_t kNone = UINT32_MAX;
+
+    // A new tree of `texts` (sorted, distinct, non-empty); `ends` receives
+    // the node where each text ends. Returns the tree's root.
+    std::uint32_t add(const std::vector<std::u32string_view>& texts,
+                      std::vector<std::uint32_t>& ends);
+    // Lays out the children once every tree is added.
+    void finish();
+
+    [[nodiscard]] std::size_t size() const { return parent_.size(); }
+    // The child of `node` for `c`, kNone if none.
+    [[nodiscard]] std::uint32_t child(std::uint32_t node, char32_t c) const {
+        const auto* const first = edges_.data() + first_[node];
+        const auto* const end = edges_.data() + first_[node + 1];
+        const auto* const found = std::lower_bound(
+            first, end, c, [](const auto& edge, char32_t label) { return edge.first < label; });
+        return found == end || found->first != c ? kNone : found->second;
+    }
+
+private:
+    std::vector<std::uint32_t> parent_;
+    std::vector<char32_t> label_;
+    // Node n's children are edges_[first_[n], first_[n + 1]).
+    std::vector<std::uint32_t> first_;
+    std::vector<std::pair<char32_t, std::uint32_t>> edges_;
 };
 
 class Channel {
@@ -58,47 +92,57 @@ public:
                                            const std::vector<double>& priors, std::size_t limit,
                                            double max_cost, std::size_t band) const;
 
+    class Query;
+
 private:
-    struct Targets;
-    // Buffers one search leaves for the next to reuse.
-    struct Scratch {
-        std::vector<double> best;
-        std::vector<double> row_least;
-        std::vector<std::pair<std::size_t, const Targets*>> sources;
-    };
-    [[nodiscard]] double cost(Scratch& scratch, std::u32string_view typed, std::u32string_view word,
-                              std::size_t band, double bound) const;
-
-    // The typed sides learned for one source, found by their first
-    // character: a cell of the table only tries those that can match there.
-    struct Targets {
-        struct Target {
-            std::u32string text;
-            double cost;
-        };
-        double erase_cost;  // of typing nothing for the source
-        // (first character, targets starting with it), by character.
-        std::vector<std::pair<char32_t, std::vector<Target>>> by_first;
-    };
-
-    // The sources that start at `at` in `word`, as (size, targets), into
-    // `found` (cleared first): one walk down the sources' prefix tree.
-    void sources_at(std::u32string_view word, std::size_t at,
-                    std::vector<std::pair<std::size_t, const Targets*>>& found) const;
-
-    // The texts the map's views point into; a deque never moves them.
-    std::deque<std::u32string> sources_;
-    std::unordered_map<std::u32string_view, Targets> edits_;
+    // The learned sources in one tree: at the node where a source ends,
+    // the root of its typed sides' tree (kNone at other nodes).
+    PrefixForest sources_;
+    std::vector<std::uint32_t> typed_root_;
     std::size_t longest_source_ = 0;
-    // The sources as a prefix tree: node 0 is the root; a node's children
-    // are sorted by character, and a node that ends a source points at its
-    // targets (the map's elements never move).
-    struct Prefix {
-        std::vector<std::pair<char32_t, std::uint32_t>> next;
-        const Targets* targets = nullptr;
-    };
-    std::vector<Prefix> prefixes_;
+    // The typed sides of each source's learned edits in a tree of their own,
+    // each node holding the cost of typing the source as the path to it
+    // (infinity: not learned; at the root, typing nothing).
+    PrefixForest typed_;
+    std::vector<double> typed_cost_;
     Rates rates_;
+};
+
+// The channel's costs for one typed word (boundary-marked) against many
+// words, within one alignment band. Each word's cost is kept, exact or
+// known to exceed the bound it was searched under, and a later request
+// under no wider bound is answered from it. Not for sharing between threads.
+class Channel::Query {
+public:
+    Query(const Channel& channel, std::u32string_view typed, std::size_t band);
+
+    // Channel::cost of the query's typed word and `word`: exact when at most
+    // `bound`, otherwise some value above `bound` (perhaps infinity).
+    [[nodiscard]] double cost(std::u32string_view word, double bound);
+
+    // Channel::rank of the query's typed word.
+    [[nodiscard]] std::vector<Scored> rank(const std::vector<std::u32string>& words,
+                                           const std::vector<double>& priors, std::size_t limit,
+                                           double max_cost);
+
+private:
+    [[nodiscard]] double search(std::u32string_view word, double bound);
+
+    const Channel& channel_;
+    std::u32string typed_;
+    std::size_t band_;
+    // Each word's cost and the bound it was searched under.
+    struct Known {
+        double spent;
+        double bound;
+    };
+    std::unordered_map<std::u32string, Known> known_;
+    // Buffers one search leaves for the next: the table, each row's least
+    // cell, and the sources starting at a row as (size, root of their typed
+    // sides).
+    std::vector<double> best_;
+    std::vector<double> row_least_;
+    std::vector<std::pair<std::size_t, std::uint32_t>> sources_;
 };
 
 }  // namespace morlatch::spell

@@ -21,15 +21,14 @@ std::u32string marked(std::u32string_view word) {
 
 }  // namespace
 
-Corrector::Corrector(Searches searches, std::unordered_map<std::u32string, std::uint64_t> counts,
-                     double log_total, Limits limits)
+Corrector::Corrector(Searches searches, Counts counts, double log_total, Limits limits)
     : searches_(std::move(searches)),
       counts_(std::move(counts)),
       log_total_(log_total),
       limits_(limits) {}
 
 bool Corrector::known(std::u32string_view word) const {
-    return counts_.contains(std::u32string(word));
+    return counts_.contains(word);
 }
 
 std::optional<std::u32string> Corrector::best(const Channel& channel, std::u32string_view typed,
@@ -39,10 +38,11 @@ std::optional<std::u32string> Corrector::best(const Channel& channel, std::u32st
     }
     const std::vector<std::u32string> alike =
         typed.size() <= 2 ? std::vector<std::u32string>{} : heard(key, interrupt);
-    std::optional<Found> found = ranked(channel, typed, 1, alike, {}, interrupt);
+    Channel::Query query(channel, marked(typed), limits_.band);
+    std::optional<Found> found = ranked(query, typed, 1, alike, {}, interrupt);
     if (!found || found->cost > limits_.near_cost) {
         const std::u32string guess = found ? std::move(found->word) : std::u32string();
-        found = ranked(channel, typed, 2, alike, guess, interrupt);
+        found = ranked(query, typed, 2, alike, guess, interrupt);
     }
     if (!found) {
         return std::nullopt;
@@ -73,7 +73,7 @@ std::vector<std::u32string> Corrector::heard(std::u32string_view key, Interrupt&
     return words;
 }
 
-std::optional<Corrector::Found> Corrector::ranked(const Channel& channel, std::u32string_view typed,
+std::optional<Corrector::Found> Corrector::ranked(Channel::Query& query, std::u32string_view typed,
                                                   std::size_t edits,
                                                   const std::vector<std::u32string>& heard,
                                                   std::u32string_view guess,
@@ -111,12 +111,12 @@ std::optional<Corrector::Found> Corrector::ranked(const Channel& channel, std::u
     std::vector<double> priors;
     priors.reserve(candidates.size());
     for (const std::u32string& candidate : candidates) {
-        const auto count = counts_.find(candidate.substr(1, candidate.size() - 2));
+        const auto count =
+            counts_.find(std::u32string_view(candidate).substr(1, candidate.size() - 2));
         const double n = count == counts_.end() ? 0.0 : static_cast<double>(count->second);
         priors.push_back(std::log(n + 1.0) - log_total_);
     }
-    const auto top =
-        channel.rank(marked(typed), candidates, priors, 1, limits_.max_cost, limits_.band);
+    const auto top = query.rank(candidates, priors, 1, limits_.max_cost);
     if (top.empty()) {
         return std::nullopt;
     }

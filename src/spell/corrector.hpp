@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -33,6 +34,15 @@ struct Searches {
     std::unordered_map<std::u32string, std::vector<std::u32string>> sounding;
 };
 
+// Words and their corpus counts, looked up by view without a copy.
+struct TextHash {
+    using is_transparent = void;
+    std::size_t operator()(std::u32string_view text) const noexcept {
+        return std::hash<std::u32string_view>{}(text);
+    }
+};
+using Counts = std::unordered_map<std::u32string, std::uint64_t, TextHash, std::equal_to<>>;
+
 // The limits that bound a word's work.
 struct Limits {
     std::size_t edit_candidates = 24;  // taken from the word search
@@ -48,8 +58,7 @@ public:
     // `counts` holds every known word (words counted 0 included, which are
     // accepted but never suggested); a word's prior is log(count + 1) less
     // `log_total`.
-    Corrector(Searches searches, std::unordered_map<std::u32string, std::uint64_t> counts,
-              double log_total, Limits limits);
+    Corrector(Searches searches, Counts counts, double log_total, Limits limits);
 
     // The word meant by the lower-case `typed`, whose sounds-like key is
     // `key`; empty when `typed` is known, too long, or nothing is within
@@ -67,9 +76,11 @@ private:
         double cost;
     };
     // The best of the word search's candidates within `edits`, then the
-    // words of `heard` not among them. A `guess` among them is scored first:
-    // a good guess bounds the search of every other word.
-    [[nodiscard]] std::optional<Found> ranked(const Channel& channel, std::u32string_view typed,
+    // words of `heard` not among them, by the channel's `query` of the
+    // marked typed word (which keeps the costs of words scored before). A
+    // `guess` among them is scored first: a good guess bounds the search of
+    // every other word.
+    [[nodiscard]] std::optional<Found> ranked(Channel::Query& query, std::u32string_view typed,
                                               std::size_t edits,
                                               const std::vector<std::u32string>& heard,
                                               std::u32string_view guess,
@@ -78,7 +89,7 @@ private:
                                                     Interrupt& interrupt) const;
 
     Searches searches_;
-    std::unordered_map<std::u32string, std::uint64_t> counts_;
+    Counts counts_;
     double log_total_;
     Limits limits_;
 };
