@@ -14,6 +14,7 @@ import itertools
 import math
 import operator
 import random
+import re
 import string
 from array import array
 from collections.abc import Callable, Iterable, Mapping, Sequence
@@ -1057,3 +1058,48 @@ def segmentation_score(
             ratio = seen * pair_total / (firsts[pieces[at - 1]] * seconds[piece])
             score += max(0.0, math.log(ratio))
     return score
+
+
+# ---------------------------------------------------------------- sounds-like keys
+
+# The sounds-like key's rules as regular expressions, applied in order; each
+# turns a spelling into the letter that stands for its sound ("a" stands for
+# any vowel group).
+_SOUND_RULES: tuple[tuple[re.Pattern[str], str], ...] = tuple(
+    (re.compile(pattern), sound)
+    for pattern, sound in (
+        (r"[^a-z]", ""),
+        (r"^[gkp](?=n)|^w(?=r)|^p(?=s)", ""),
+        (r"mb$", "m"),
+        (r"ph", "f"),
+        (r"gh(?=[^aeiouy]|$)", ""),
+        (r"tch", "ch"),
+        (r"dg(?=[eiy])", "j"),
+        (r"sch", "sk"),
+        (r"c(?=[eiy])", "s"),
+        (r"ck|c|q", "k"),
+        (r"x", "ks"),
+        (r"wh", "w"),
+        (r"sh|ch|ti(?=[ao])|si(?=[ao])", "X"),
+        (r"th", "0"),
+        (r"z", "s"),
+        (r"v", "f"),
+        (r"([a-zX0])\1+", r"\1"),
+        (r"(?<=[aeiouy])h(?![aeiouy])", ""),
+        (r"[aeiouy]+", "a"),
+        (r"(?<=.)a$", ""),
+    )
+)
+
+
+def sounds_like(word: str) -> str:
+    """The sounds-like key of ``word`` by the rules above."""
+    key = word.lower()
+    if not key.isascii():
+        return key
+    first = key[:1]
+    for pattern, sound in _SOUND_RULES:
+        key = pattern.sub(sound, key)
+    if first in "aeiouy" and key[:1] == "a":
+        key = first + key[1:]
+    return key or word.lower()

@@ -174,7 +174,10 @@ def test_correct_is_the_brute_force_noisy_channel_choice(small, word: str, seed:
             near = reference.osa(typed, candidate) <= edits
             sounds = (
                 len(typed) > 2
-                and reference.levenshtein(sounds_like(typed), sounds_like(candidate)) <= 1
+                and reference.levenshtein(
+                    reference.sounds_like(typed), reference.sounds_like(candidate)
+                )
+                <= 1
             )
             return near or sounds
 

@@ -291,7 +291,10 @@ def corrector(
     """A corrector over the word search and the sounds-like keys' search."""
 
 def corrector_best(
-    corrector: _Corrector, channel: _Channel, words: list[str], keys: list[str], workers: int
+    corrector: _Corrector, channel: _Channel, words: list[str], workers: int
 ) -> list[str | None]:
-    """For each lower-case word (with its sounds-like key), the word meant,
-    or None when it is known or nothing is within reach; on native threads."""
+    """For each lower-case word, the word meant, or None when it is known or
+    nothing is within reach; on native threads."""
+
+def sounds_like(word: str) -> str:
+    """The sounds-like key of the lower-case ``word``."""

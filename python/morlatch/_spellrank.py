@@ -58,8 +58,7 @@ class _Ranker:
         context (None: itself), from one native call: the words one edit
         away and those sounding alike, then, unless the best of them is a
         cheap slip, those two edits away, ranked by count and channel."""
-        keys = [sounds_like(word) if 2 < len(word) <= _LONGEST_WORD else "" for word in lower]
-        return _engine.corrector_best(self._corrector, self._model.channel, lower, keys, workers)
+        return _engine.corrector_best(self._corrector, self._model.channel, lower, workers)
 
     def _ranked(
         self, word: str, before: str | None, after: str | None, limit: int

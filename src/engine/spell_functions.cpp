@@ -18,6 +18,7 @@
 #include "engine/weight_functions.hpp"
 #include "spell/channel.hpp"
 #include "spell/corrector.hpp"
+#include "spell/sounds.hpp"
 
 namespace morlatch::engine {
 namespace {
@@ -249,14 +250,13 @@ OwnedRef corrector_function(PyObject*, const FastCallArgs& call) {
     return capsule;
 }
 
-// corrector_best(corrector, channel, words, keys, workers): for each
-// lower-case word of `words` (with its sounds-like key in `keys`), the word
-// meant, or None when the word is known or nothing is within reach; on
-// `workers` native threads (0: one per core) without the interpreter's lock.
-constexpr std::array<const char*, 5> best_params{"corrector", "channel", "words", "keys",
-                                                 "workers"};
+// corrector_best(corrector, channel, words, workers): for each lower-case
+// word of `words`, the word meant, or None when the word is known or nothing
+// is within reach; on `workers` native threads (0: one per core) without the
+// interpreter's lock.
+constexpr std::array<const char*, 4> best_params{"corrector", "channel", "words", "workers"};
 OwnedRef corrector_best_function(PyObject*, const FastCallArgs& call) {
-    auto [corrector_arg, channel_arg, words_arg, keys_arg, workers_arg] =
+    auto [corrector_arg, channel_arg, words_arg, workers_arg] =
         binding::bind("corrector_best", best_params, call);
     auto* held = static_cast<const HeldCorrector*>(PyCapsule_GetPointer(corrector_arg, kCorrector));
     auto* channel = static_cast<const spell::Channel*>(PyCapsule_GetPointer(channel_arg, kCapsule));
@@ -265,19 +265,23 @@ OwnedRef corrector_best_function(PyObject*, const FastCallArgs& call) {
     }
     const auto words = binding::convert_argument(
         "words", [&] { return binding::to_vector<std::u32string>(words_arg, query_text); });
-    const auto keys = binding::convert_argument(
-        "keys", [&] { return binding::to_vector<std::u32string>(keys_arg, text_of); });
-    if (keys.size() != words.size()) {
-        binding::throw_error(PyExc_ValueError, "words and keys differ in length");
-    }
     const std::uint64_t workers =
         binding::convert_argument("workers", [&] { return binding::to_size(workers_arg); });
     const auto found = binding::run_batch<std::optional<std::u32string>>(
         words.size(), workers, [&](std::size_t i, Interrupt& interrupt) {
-            return held->corrector.best(*channel, words[i], keys[i], interrupt);
+            return held->corrector.best(*channel, words[i], interrupt);
         });
     return binding::make_list(
         found, [](const std::optional<std::u32string>& word) { return binding::to_python(word); });
+}
+
+// sounds_like(word): the sounds-like key of the lower-case `word`.
+constexpr std::array<const char*, 1> sounds_params{"word"};
+OwnedRef sounds_like_function(PyObject*, const FastCallArgs& call) {
+    auto [word_arg] = binding::bind("sounds_like", sounds_params, call);
+    const std::u32string word =
+        binding::convert_argument("word", [&] { return query_text(word_arg); });
+    return binding::to_python(std::u32string_view(spell::sounds_like(word)));
 }
 
 PyMethodDef spell_methods[] = {
@@ -293,7 +297,8 @@ PyMethodDef spell_methods[] = {
         "corrector(words, word_weights, sounds, sound_weights, model, sounding, counts, "
         "log_total, limits)\n--\n\n"),
     binding::method_def<corrector_best_function>(
-        "corrector_best", "corrector_best(corrector, channel, words, keys, workers)\n--\n\n"),
+        "corrector_best", "corrector_best(corrector, channel, words, workers)\n--\n\n"),
+    binding::method_def<sounds_like_function>("sounds_like", "sounds_like(word)\n--\n\n"),
     {nullptr, nullptr, 0, nullptr},
 };
 

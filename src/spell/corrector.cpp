@@ -5,6 +5,8 @@
 #include <unordered_set>
 #include <utility>
 
+#include "spell/sounds.hpp"
+
 namespace morlatch::spell {
 
 namespace {
@@ -32,12 +34,12 @@ bool Corrector::known(std::u32string_view word) const {
 }
 
 std::optional<std::u32string> Corrector::best(const Channel& channel, std::u32string_view typed,
-                                              std::u32string_view key, Interrupt& interrupt) const {
+                                              Interrupt& interrupt) const {
     if (typed.empty() || typed.size() > limits_.longest_word || known(typed)) {
         return std::nullopt;
     }
     const std::vector<std::u32string> alike =
-        typed.size() <= 2 ? std::vector<std::u32string>{} : heard(key, interrupt);
+        typed.size() <= 2 ? std::vector<std::u32string>{} : heard(sounds_like(typed), interrupt);
     Channel::Query query(channel, marked(typed), limits_.band);
     std::optional<Found> found = ranked(query, typed, 1, alike, {}, interrupt);
     if (!found || found->cost > limits_.near_cost) {

@@ -60,12 +60,10 @@ public:
     // `log_total`.
     Corrector(Searches searches, Counts counts, double log_total, Limits limits);
 
-    // The word meant by the lower-case `typed`, whose sounds-like key is
-    // `key`; empty when `typed` is known, too long, or nothing is within
-    // reach.
+    // The word meant by the lower-case `typed`; empty when `typed` is
+    // known, too long, or nothing is within reach.
     [[nodiscard]] std::optional<std::u32string> best(const Channel& channel,
                                                      std::u32string_view typed,
-                                                     std::u32string_view key,
                                                      Interrupt& interrupt) const;
 
     [[nodiscard]] bool known(std::u32string_view word) const;
