@@ -53,6 +53,13 @@ std::optional<std::u32string> Corrector::best(const Channel& channel, std::u32st
 }
 
 std::vector<std::u32string> Corrector::heard(std::u32string_view key, Interrupt& interrupt) const {
+    // The key itself ranks first among those found: when its own words are
+    // enough, the search could add none.
+    if (const auto own = searches_.sounding.find(std::u32string(key));
+        own != searches_.sounding.end() && own->second.size() >= limits_.sound_candidates) {
+        return {own->second.begin(),
+                own->second.begin() + static_cast<std::ptrdiff_t>(limits_.sound_candidates)};
+    }
     RankedOptions options;
     options.max_dist = 1;
     options.limit = limits_.sound_candidates;
