@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "prefix/band.hpp"
+#include "prefix/descent.hpp"
 #include "prefix/reach.hpp"
 #include "prefix/weighted.hpp"
 
@@ -30,6 +31,33 @@ struct Candidate : Match {
 // of its costs.
 template <class Rows>
 class Corrector {
+    using LabelBits = std::array<std::uint64_t, 2>;
+    // A node whose children the walk is taking, heaviest first.
+    struct Frame {
+        const NodeId* next;
+        const NodeId* end;
+        NodeId promoted;  // the child that continues the word, taken first
+        bool promoted_pending;
+        Cell floor;  // the fewest edits of any key below
+        Cell cost_floor;
+        std::uint64_t generation;  // of `lightest`
+        Weight lightest;
+        bool filtered;     // whether only the children labelled in `labels` count
+        LabelBits labels;  // bit c: label c (below 128)
+    };
+    static constexpr std::uint64_t kNoGeneration = UINT64_MAX;
+    // Up to this many children are read side by side rather than searched.
+    static constexpr std::size_t kFewChildren = 8;
+
+    // What a walk takes: keys at distances [low, high], each at least
+    // `least` away by cost and `nearest` by edits.
+    struct Reach {
+        std::uint64_t low;
+        std::uint64_t high;
+        Cell least;
+        Cell nearest;
+    };
+
 public:
     Corrector(const CompactTrie& trie, const WeightTable* table, std::u32string_view word,
               const CorrectOptions& options, std::uint64_t wanted, Interrupt& interrupt)
@@ -77,25 +105,28 @@ public:
         Rows& rows = rows_for(high);
         // Every key taken here is at least `low` edits away, each edit at
         // least the cheapest.
-        const Reach reach{low, high, least_cost(low), static_cast<Cell>(low)};
-        frames_.clear();
-        path_.clear();
-        open(rows, high, CompactTrie::kRoot, 0, reach.nearest, reach.least);
-        while (!frames_.empty()) {
-            const std::size_t depth = frames_.size();  // of the children
-            NodeId node = CompactTrie::kNoNode;
-            Weight heaviest = 0;
-            if (!next_child(frames_.back(), depth, node, heaviest) || !trie_.holds_keys(node) ||
-                out_of_reach(trie_.shortest_below(node), trie_.longest_below(node), depth,
-                             word_.size(), high)) {
-                continue;
-            }
-            interrupt_.tick();
-            path_.resize(depth - 1);
-            path_.push_back(trie_.label(node));
-            rows.step(depth, path_[depth - 1], depth >= 2 ? path_[depth - 2] : 0);
-            visit(rows, reach, node, depth, heaviest);
+        reach_ = Reach{low, high, least_cost(low), static_cast<Cell>(low)};
+        rows_walked_ = &rows;
+        descent_.clear();
+        open(rows, high, CompactTrie::kRoot, 0, reach_.nearest, reach_.least);
+        descent_.run(*this, rows, interrupt_);
+    }
+
+    // The descent's policy (descent.hpp): the next child worth a visit ...
+    Next next(Frame& frame, std::size_t depth, NodeId& node, char32_t& label) {
+        const Next next = next_child(frame, depth, node, heaviest_);
+        if (next != Next::visit || !trie_.holds_keys(node) ||
+            out_of_reach(trie_.shortest_below(node), trie_.longest_below(node), depth, word_.size(),
+                         reach_.high)) {
+            return next == Next::done ? next : Next::skip;
         }
+        label = trie_.label(node);
+        return Next::visit;
+    }
+    // ... and its visit, its row stepped.
+    bool visit(NodeId node, std::size_t depth, bool) {
+        visit(*rows_walked_, reach_, node, depth, heaviest_);
+        return true;
     }
 
     // Adds the keys at distance d as the layout's own search finds them:
@@ -164,52 +195,23 @@ public:
     }
 
 private:
-    using LabelBits = std::array<std::uint64_t, 2>;
-    // A node whose children the walk is taking, heaviest first.
-    struct Frame {
-        const NodeId* next;
-        const NodeId* end;
-        NodeId promoted;  // the child that continues the word, taken first
-        bool promoted_pending;
-        Cell floor;  // the fewest edits of any key below
-        Cell cost_floor;
-        std::uint64_t generation;  // of `lightest`
-        Weight lightest;
-        bool filtered;     // whether only the children labelled in `labels` count
-        LabelBits labels;  // bit c: label c (below 128)
-    };
-    static constexpr std::uint64_t kNoGeneration = UINT64_MAX;
-    // Up to this many children are read side by side rather than searched.
-    static constexpr std::size_t kFewChildren = 8;
-
-    // What a walk takes: keys at distances [low, high], each at least
-    // `least` away by cost and `nearest` by edits.
-    struct Reach {
-        std::uint64_t low;
-        std::uint64_t high;
-        Cell least;
-        Cell nearest;
-    };
-
     // The next child of the top frame worth a visit, and the heaviest key
-    // below it; false when the frame has none to offer now (popped when
-    // done).
-    bool next_child(Frame& frame, std::size_t depth, NodeId& node, Weight& heaviest) {
+    // below it; skip when the frame has none to offer now.
+    Next next_child(Frame& frame, std::size_t depth, NodeId& node, Weight& heaviest) {
         if (frame.promoted_pending) {
             frame.promoted_pending = false;
             node = frame.promoted;
             heaviest = weight_below(node);
-            return true;
+            return Next::visit;
         }
         if (frame.next == frame.end) {
-            frames_.pop_back();
-            return false;
+            return Next::done;
         }
         node = *frame.next;
         heaviest = weight_below(node);
         ++frame.next;
         if (node == frame.promoted) {
-            return false;
+            return Next::skip;
         }
         // The rest are no heavier than a child too light, unless the
         // table's order (by all keys) is not the one of the long keys.
@@ -220,29 +222,30 @@ private:
                 if (ordered && heaviest < lightest(frame)) {
                     frame.next = frame.end;
                 }
-                return false;
+                return Next::skip;
             }
         }
         if (full() && table_ != nullptr && heaviest < lightest(frame)) {
             if (ordered) {
                 frame.next = frame.end;
             }
-            return false;
+            return Next::skip;
         }
-        return true;
+        return Next::visit;
     }
 
     // Takes the key of `node` (its row computed) if it is within reach and
     // may rank, then opens its children unless nothing below can.
-    void visit(Rows& rows, const Reach& reach, NodeId node, std::size_t depth, Weight heaviest) {
+    void visit(const Rows& rows, const Reach& reach, NodeId node, std::size_t depth,
+               Weight heaviest) {
         const Cell distance = rows.last(depth);
         if (trie_.is_key(node) && distance >= reach.low && distance <= reach.high) {
             const Weight weight = weight_of(table_, node);
             if (model_ == nullptr) {
-                consider(Candidate{Match{path_, trie_.payload(node), distance}, weight, 0});
+                consider(Candidate{Match{key(), trie_.payload(node), distance}, weight, 0});
             } else if (const Cell cost = rows.cost(depth);
                        !full() || weight >= weight_floor(cost)) {
-                consider(Candidate{Match{path_, trie_.payload(node), distance}, weight,
+                consider(Candidate{Match{key(), trie_.payload(node), distance}, weight,
                                    score(weight, cost)});
             }
         }
@@ -267,6 +270,8 @@ private:
         }
         open(rows, reach.high, node, depth, nearest, cost_floor);
     }
+
+    std::u32string key() const { return std::u32string(descent_.path()); }
 
     // Opens the children of `node` (at `depth`); `floor` and `cost_floor`
     // bound every key below it.
@@ -301,16 +306,16 @@ private:
                 promoted = *c;
             }
         }
-        frames_.push_back(Frame{next,
-                                stop,
-                                promoted,
-                                promoted != CompactTrie::kNoNode,
-                                floor,
-                                cost_floor,
-                                kNoGeneration,
-                                0,
-                                false,
-                                {}});
+        descent_.open(Frame{next,
+                            stop,
+                            promoted,
+                            promoted != CompactTrie::kNoNode,
+                            floor,
+                            cost_floor,
+                            kNoGeneration,
+                            0,
+                            false,
+                            {}});
     }
 
     // With the best found, the order of the children no longer helps find
@@ -330,9 +335,9 @@ private:
             return false;
         }
         const std::span<const NodeId> children = table_->heavy_children(first, end);
-        frames_.push_back(Frame{children.data(), children.data() + children.size(),
-                                CompactTrie::kNoNode, false, floor, cost_floor, kNoGeneration, 0,
-                                narrowed, bits});
+        descent_.open(Frame{children.data(), children.data() + children.size(),
+                            CompactTrie::kNoNode, false, floor, cost_floor, kNoGeneration, 0,
+                            narrowed, bits});
         return true;
     }
 
@@ -497,8 +502,10 @@ private:
     std::optional<Rows> rows_;      // see rows_for
     std::uint64_t rows_k_ = 0;
     // The walk's state, kept from one walk to the next.
-    std::vector<Frame> frames_;
-    std::u32string path_;
+    Descent<Frame> descent_;
+    Reach reach_{};
+    Rows* rows_walked_ = nullptr;
+    Weight heaviest_ = 0;  // below the child being visited
     std::vector<char32_t> labels_;
     // By depth: the children a frame takes when they are not the table's
     // list (narrowed, or without weights). Growing the outer vector moves
