@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "prefix/band.hpp"
+#include "prefix/correct_best.hpp"
 #include "prefix/descent.hpp"
 #include "prefix/reach.hpp"
 #include "prefix/weighted.hpp"
@@ -21,16 +22,10 @@ Weight weight_of(const WeightTable* table, NodeId node) {
     return table == nullptr ? 0 : table->weight(node);
 }
 
-// A hit as handed back, with what ranks it among the others.
-struct Candidate : Match {
-    Weight weight;
-    double score;  // error model only
-};
-
 // Rows: the row kernel (band.hpp) of the distance and, with an error model,
 // of its costs.
 template <class Rows>
-class Corrector {
+class Corrector : public BestCorrections {
     using LabelBits = std::array<std::uint64_t, 2>;
     // A node whose children the walk is taking, heaviest first.
     struct Frame {
@@ -61,15 +56,13 @@ class Corrector {
 public:
     Corrector(const CompactTrie& trie, const WeightTable* table, std::u32string_view word,
               const CorrectOptions& options, std::uint64_t wanted, Interrupt& interrupt)
-        : trie_(trie),
+        : BestCorrections(table, options.model, wanted),
+          trie_(trie),
           table_(table),
           word_(word),
           options_(options),
           model_(options.model),
-          wanted_(wanted),
           interrupt_(interrupt) {}
-
-    bool full() const { return best_.size() >= wanted_; }
 
     // Whether a key of distance d that weighs no more than one key in
     // kHeavyShare could still make the cut: a walk bounded by it would then
@@ -83,7 +76,7 @@ public:
 
     // Whether the `wanted` best are known before looking at distance d.
     bool settled(std::uint64_t d) const {
-        if (best_.size() < wanted_) {
+        if (!full()) {
             return false;
         }
         if (model_ == nullptr) {
@@ -92,7 +85,7 @@ public:
         const double cheapest = static_cast<double>(std::min(model_->edit, model_->cheap));
         return log_weight(weight_below(CompactTrie::kRoot)) -
                    static_cast<double>(d) * cheapest / 1000.0 <
-               best_.front().score;
+               worst().score;
     }
 
     // Adds the keys at distances [low, high]: a depth-first walk that takes
@@ -172,28 +165,6 @@ public:
         }
     }
 
-    void consider(Candidate candidate) {
-        if (best_.size() < wanted_) {
-            best_.push_back(std::move(candidate));
-            std::push_heap(best_.begin(), best_.end(), better_);
-            floors_.fill(kNoFloor);
-            ++generation_;
-            return;
-        }
-        if (better_(candidate, best_.front())) {
-            std::pop_heap(best_.begin(), best_.end(), better_);
-            best_.back() = std::move(candidate);
-            std::push_heap(best_.begin(), best_.end(), better_);
-            floors_.fill(kNoFloor);
-            ++generation_;
-        }
-    }
-
-    std::vector<Candidate> take() {
-        std::sort(best_.begin(), best_.end(), better_);
-        return std::move(best_);
-    }
-
 private:
     // The next child of the top frame worth a visit, and the heaviest key
     // below it; skip when the frame has none to offer now.
@@ -262,9 +233,8 @@ private:
                 return;
             }
         } else if (full()) {
-            const Candidate& worst = best_.front();
-            if (nearest > worst.distance ||
-                (nearest == worst.distance && heaviest < worst.weight)) {
+            const Candidate& last = worst();
+            if (nearest > last.distance || (nearest == last.distance && heaviest < last.weight)) {
                 return;
             }
         }
@@ -415,60 +385,18 @@ private:
     // No key below a child of `frame` lighter than this can make the cut
     // (the best being full); kept while the best stay the same.
     Weight lightest(Frame& frame) {
-        if (frame.generation != generation_) {
-            frame.generation = generation_;
-            const Candidate& worst = best_.front();
+        if (frame.generation != generation()) {
+            frame.generation = generation();
+            const Candidate& last = worst();
             if (model_ != nullptr) {
                 frame.lightest = weight_floor(frame.cost_floor);
-            } else if (frame.floor == worst.distance) {
-                frame.lightest = worst.weight;
+            } else if (frame.floor == last.distance) {
+                frame.lightest = last.weight;
             } else {
-                frame.lightest = frame.floor > worst.distance ? UINT64_MAX : 0;
+                frame.lightest = frame.floor > last.distance ? UINT64_MAX : 0;
             }
         }
         return frame.lightest;
-    }
-
-    double log_weight(Weight weight) const {
-        return table_ == nullptr ? 0.0 : std::log1p(table_->value(weight));
-    }
-    double score(Weight weight, Cell cost) const {
-        return log_weight(weight) - static_cast<double>(cost) / 1000.0;
-    }
-
-    // With the best found (the model's), a weight code below which a key at
-    // `cost` or more scores strictly below the worst of them, so that a
-    // subtree whose heaviest key is lighter is skipped on one comparison of
-    // codes. Solved for the weight once per cost (log1p per visited child
-    // was most of the walk) and kept a little lower than the exact bound:
-    // a skip must never drop a key that the exact score would keep.
-    // The least cost of a key `edits` edits away, each edit at least the
-    // cheaper one (0 without a model).
-    Cell least_cost(std::uint64_t edits) const {
-        return model_ == nullptr ? 0
-                                 : static_cast<Cell>(std::min<std::uint64_t>(
-                                       edits * std::min(model_->edit, model_->cheap), kCostCap));
-    }
-
-    Weight weight_floor(Cell cost) {
-        FloorSlot& slot = floors_[cost % floors_.size()];
-        if (slot.cost == cost) {
-            return slot.floor;
-        }
-        const double room = best_.front().score + static_cast<double>(cost) / 1000.0 - 1e-9;
-        const double heaviest = std::expm1(room);
-        Weight floor = 0;
-        if (!(heaviest > 0.0)) {
-            floor = 0;
-        } else if (table_ != nullptr && table_->floats()) {
-            floor = std::bit_cast<Weight>(heaviest);
-        } else if (heaviest >= 18446744073709551616.0) {
-            floor = UINT64_MAX;
-        } else {
-            floor = static_cast<Weight>(heaviest);
-        }
-        slot = FloorSlot{cost, floor};
-        return floor;
     }
 
     const CompactTrie& trie_;
@@ -476,30 +404,10 @@ private:
     std::u32string_view word_;
     const CorrectOptions& options_;
     const ErrorModel* model_;
-    std::uint64_t wanted_;
     Interrupt& interrupt_;
     // Whether every key within reach is long (see best_long_below).
     bool long_keys_ = word_.size() >= WeightTable::kLongKey + options_.max_dist;
-    // Orders candidates best first; as a heap, the worst of the best is on top.
-    struct Better {
-        const ErrorModel* model;
-        bool operator()(const Candidate& a, const Candidate& b) const {
-            if (model != nullptr) {
-                if (a.score != b.score) {
-                    return a.score > b.score;
-                }
-            } else if (a.distance != b.distance) {
-                return a.distance < b.distance;
-            } else if (a.weight != b.weight) {
-                return a.weight > b.weight;
-            }
-            return a.key < b.key;
-        }
-    };
-    Better better_{model_};
-    std::vector<Candidate> best_;
-    std::uint64_t generation_ = 0;  // counts the changes of best_
-    std::optional<Rows> rows_;      // see rows_for
+    std::optional<Rows> rows_;  // see rows_for
     std::uint64_t rows_k_ = 0;
     // The walk's state, kept from one walk to the next.
     Descent<Frame> descent_;
@@ -511,19 +419,6 @@ private:
     // list (narrowed, or without weights). Growing the outer vector moves
     // the inner ones, whose buffers (and the frames' pointers) stay put.
     std::vector<std::vector<NodeId>> lists_;
-
-    // weight_floor's results by cost, while the worst of the best stays.
-    struct FloorSlot {
-        Cell cost;
-        Weight floor;
-    };
-    static constexpr FloorSlot kNoFloor{UINT32_MAX, 0};
-    std::array<FloorSlot, 32> floors_ = filled();
-    static std::array<FloorSlot, 32> filled() {
-        std::array<FloorSlot, 32> slots;
-        slots.fill(kNoFloor);
-        return slots;
-    }
 };
 
 }  // namespace

@@ -41,14 +41,12 @@ public:
     // Forgets the previous descent.
     void clear() noexcept {
         frames_.clear();
-        path_.clear();
+        length_ = 0;
     }
     // Opens a node's children: the next frame, one level below the last.
     void open(const Frame& frame) { frames_.push_back(frame); }
     // The labels down to the node last visited.
-    std::u32string_view path() const noexcept {
-        return std::u32string_view(path_.data(), path_.size());
-    }
+    std::u32string_view path() const noexcept { return std::u32string_view(path_.data(), length_); }
 
     // Runs from the frames opened so far until none is left (true) or the
     // walk stops it (false).
@@ -66,9 +64,14 @@ public:
                 continue;
             }
             interrupt.tick();
-            path_.resize(depth - 1);
-            const char32_t parent = depth >= 2 ? path_[depth - 2] : 0;
-            path_.push_back(label);
+            if (depth > path_.size()) [[unlikely]] {
+                path_.resize(2 * depth);
+            }
+            path_[depth - 1] = label;
+            length_ = depth;
+            // The parent's label counts for swaps and the model's doubled letters.
+            constexpr bool kParent = Rows::kSwaps || Rows::kModel;
+            const char32_t parent = kParent && depth >= 2 ? path_[depth - 2] : 0;
             const bool alive = rows.step(depth, label, parent);
             if (!walk.visit(node, depth, alive)) {
                 return false;
@@ -79,7 +82,10 @@ public:
 
 private:
     std::vector<Frame> frames_;
+    // The path is path_[0, length_): a visit at depth d overwrites label
+    // d - 1, the labels above it being those of its ancestors.
     std::vector<char32_t> path_;
+    std::size_t length_ = 0;
 };
 
 }  // namespace morlatch
