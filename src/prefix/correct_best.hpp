@@ -13,7 +13,7 @@
 #include "prefix/band.hpp"
 #include "prefix/weighted.hpp"
 
-namespace morlatch {
+namespace morlatch::correction {
 
 // A hit as handed back, with what ranks it among the others.
 struct Candidate : Match {
@@ -135,4 +135,4 @@ private:
     std::array<FloorSlot, 32> floors_ = filled();
 };
 
-}  // namespace morlatch
+}  // namespace morlatch::correction
