@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <string_view>
 #include <vector>
 
@@ -16,7 +17,8 @@ namespace {
 // than the trie: every node on the path to here has an id below the node
 // count, so such a path repeats one (the child lists lead back to an
 // ancestor and the walk would never end).
-void check_reachable(const Trie& trie, NodeId node, std::size_t depth) {
+[[gnu::always_inline]] inline void check_reachable(const Trie& trie, NodeId node,
+                                                   std::size_t depth) {
     const std::size_t node_count = trie.node_payloads.size();
     if (node >= node_count) [[unlikely]] {
         at(trie.node_payloads, node);  // faults
@@ -37,8 +39,9 @@ Matcher::Matcher(std::u32string_view query, std::uint64_t max_dist,
 // last) comes first, the others follow in array order.
 struct Matcher::Walk {
     struct Frame {
-        std::size_t next;      // into the children of the frame's level
-        std::size_t promoted;  // the child that continues the query, if any
+        std::uint32_t next;  // into the children of the frame's level
+        std::uint32_t end;
+        NodeId promoted;  // the child that continues the query, if pending
         bool promoted_pending;
     };
 
@@ -52,30 +55,27 @@ struct Matcher::Walk {
     std::vector<std::vector<Child>>& levels;
     Descent<Frame>& descent;
 
-    Next next(Frame& frame, std::size_t depth, NodeId& node, char32_t& label) const {
-        const std::vector<Child>& children = levels[depth - 1];
+    [[gnu::always_inline]] Next next(Frame& frame, std::size_t depth, NodeId& node,
+                                     char32_t& label) const {
         if (frame.promoted_pending) {
             frame.promoted_pending = false;
-            node = children[frame.promoted].id;
+            node = frame.promoted;
             label = query[depth - 1];
             return Next::visit;
         }
-        const bool continues = depth - 1 < query.size();
-        while (frame.next < children.size()) {
-            const Child& child = children[frame.next++];
-            if (!continues || child.ch != query[depth - 1]) {
-                node = child.id;
-                label = child.ch;
-                return Next::visit;
-            }
+        if (frame.next == frame.end) {
+            return Next::done;
         }
-        return Next::done;
+        const Child& child = levels[depth - 1][frame.next++];
+        node = child.id;
+        label = child.ch;
+        return Next::visit;
     }
 
     // Checks the node, then reads its children even when none is entered,
     // so that a bad child list faults wherever the walk comes by. After the
     // limit no node records a hit or enters a child.
-    bool visit(NodeId node, std::size_t depth, bool alive) {
+    [[gnu::always_inline]] bool visit(NodeId node, std::size_t depth, bool alive) {
         check_reachable(trie, node, depth);
         ++matcher.visits_;
         if (depth > 0 && !matcher.limit_reached()) {
@@ -84,7 +84,7 @@ struct Matcher::Walk {
                 matcher.results_.add(descent.path(), *trie.node_payloads[node], distance, node);
             }
         }
-        if (levels.size() <= depth) {
+        if (levels.size() <= depth) [[unlikely]] {
             levels.resize(depth + 1);
         }
         std::vector<Child>& children = levels[depth];
@@ -93,17 +93,31 @@ struct Matcher::Walk {
         if (!alive || children.empty() || matcher.limit_reached()) {
             return true;
         }
-        std::size_t promoted = children.size();
-        if (depth < query.size()) {
-            for (std::size_t i = children.size(); i-- > 0;) {
-                if (children[i].ch == query[depth]) {
-                    promoted = i;
-                    break;
-                }
+        open(children, depth);
+        return true;
+    }
+
+    // Opens the children: the last one on the query's next character goes
+    // first, the others on that character are dropped, the rest kept in
+    // array order (moved up in place over the dropped ones).
+    void open(std::vector<Child>& children, std::size_t depth) {
+        if (depth >= query.size()) {
+            descent.open(Frame{0, static_cast<std::uint32_t>(children.size()), 0, false});
+            return;
+        }
+        const char32_t want = query[depth];
+        NodeId promoted = 0;
+        bool found = false;
+        std::size_t kept = 0;
+        for (const Child& child : children) {
+            if (child.ch == want) {
+                promoted = child.id;
+                found = true;
+            } else {
+                children[kept++] = child;
             }
         }
-        descent.open(Frame{0, promoted, promoted < children.size()});
-        return true;
+        descent.open(Frame{0, static_cast<std::uint32_t>(kept), promoted, found});
     }
 };
 
