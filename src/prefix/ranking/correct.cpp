@@ -4,9 +4,9 @@
 #include <cstddef>
 #include <utility>
 
-#include "prefix/correct_walk.hpp"
-#include "prefix/reach.hpp"
-#include "prefix/weighted.hpp"
+#include "prefix/ranking/correct_walk.hpp"
+#include "prefix/ranking/weighted.hpp"
+#include "prefix/search/reach.hpp"
 
 namespace morlatch {
 

@@ -1,8 +1,8 @@
-#include "prefix/ranked.hpp"
+#include "prefix/search/ranked.hpp"
 
-#include "prefix/band.hpp"
-#include "prefix/descent.hpp"
-#include "prefix/reach.hpp"
+#include "prefix/search/band.hpp"
+#include "prefix/search/descent.hpp"
+#include "prefix/search/reach.hpp"
 
 #include <algorithm>
 #include <cstddef>

@@ -11,11 +11,11 @@
 #include <utility>
 #include <vector>
 
-#include "prefix/band.hpp"
-#include "prefix/correct_best.hpp"
-#include "prefix/descent.hpp"
-#include "prefix/reach.hpp"
-#include "prefix/weighted.hpp"
+#include "prefix/ranking/correct_best.hpp"
+#include "prefix/ranking/weighted.hpp"
+#include "prefix/search/band.hpp"
+#include "prefix/search/descent.hpp"
+#include "prefix/search/reach.hpp"
 
 namespace morlatch::correction {
 

@@ -6,11 +6,11 @@
 #include <string_view>
 #include <type_traits>
 
-#include "prefix/band.hpp"
-#include "prefix/compact.hpp"
-#include "prefix/descent.hpp"
 #include "prefix/interrupt.hpp"
-#include "prefix/reach.hpp"
+#include "prefix/layout/compact.hpp"
+#include "prefix/search/band.hpp"
+#include "prefix/search/descent.hpp"
+#include "prefix/search/reach.hpp"
 
 namespace morlatch {
 

@@ -10,8 +10,8 @@
 #include <utility>
 #include <vector>
 
-#include "prefix/band.hpp"
-#include "prefix/weighted.hpp"
+#include "prefix/ranking/weighted.hpp"
+#include "prefix/search/band.hpp"
 
 namespace morlatch::correction {
 

@@ -1,4 +1,4 @@
-#include "prefix/matcher.hpp"
+#include "prefix/search/matcher.hpp"
 
 #include <algorithm>
 #include <cstddef>
@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "base/fault.hpp"
-#include "prefix/band.hpp"
-#include "prefix/descent.hpp"
+#include "prefix/search/band.hpp"
+#include "prefix/search/descent.hpp"
 
 namespace morlatch {
 namespace {
