@@ -29,10 +29,10 @@
 #include <variant>
 #include <vector>
 
-#include "prefix/layout/builder.hpp"
 #include "prefix/file/mapped.hpp"
-#include "prefix/search/ranked.hpp"
 #include "prefix/file/store.hpp"
+#include "prefix/layout/builder.hpp"
+#include "prefix/search/ranked.hpp"
 
 namespace {
 
