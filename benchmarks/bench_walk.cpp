@@ -31,9 +31,9 @@
 #include <vector>
 
 #include "base/trie.hpp"
-#include "prefix/compact.hpp"
-#include "prefix/matcher.hpp"
-#include "prefix/query.hpp"
+#include "prefix/layout/compact.hpp"
+#include "prefix/search/matcher.hpp"
+#include "prefix/search/query.hpp"
 #include "reference.hpp"
 
 namespace {

@@ -7,8 +7,8 @@
 #include <utility>
 
 #include "binding/ref.hpp"
+#include "prefix/file/store.hpp"
 #include "prefix/interrupt.hpp"
-#include "prefix/store.hpp"
 
 namespace morlatch::binding {
 

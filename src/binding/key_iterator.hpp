@@ -8,7 +8,7 @@
 #include <memory>
 
 #include "binding/ref.hpp"
-#include "prefix/ranked.hpp"
+#include "prefix/search/ranked.hpp"
 
 namespace morlatch::binding {
 

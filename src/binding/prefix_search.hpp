@@ -10,7 +10,7 @@
 #include <Python.h>
 
 #include "binding/ref.hpp"
-#include "prefix/store.hpp"
+#include "prefix/file/store.hpp"
 
 namespace morlatch::binding {
 

@@ -9,8 +9,8 @@
 #include <tuple>
 #include <utility>
 
-#include "prefix/builder.hpp"
-#include "prefix/ranked.hpp"
+#include "prefix/layout/builder.hpp"
+#include "prefix/search/ranked.hpp"
 
 namespace morlatch::catalog {
 

@@ -22,8 +22,8 @@
 #include <utility>
 #include <vector>
 
-#include "prefix/compact.hpp"
 #include "prefix/interrupt.hpp"
+#include "prefix/layout/compact.hpp"
 #include "prefix/trie.hpp"
 
 namespace morlatch::catalog {

@@ -15,8 +15,8 @@
 
 #include "catalog/catalog.hpp"
 #include "catalog/detail.hpp"
-#include "prefix/key_hash.hpp"
-#include "prefix/mapped.hpp"
+#include "prefix/file/mapped.hpp"
+#include "prefix/layout/key_hash.hpp"
 
 namespace morlatch::catalog {
 

@@ -15,8 +15,8 @@
 #include "binding/gil.hpp"
 #include "binding/prefix_search.hpp"
 #include "binding/ref.hpp"
-#include "prefix/builder.hpp"
-#include "prefix/store.hpp"
+#include "prefix/file/store.hpp"
+#include "prefix/layout/builder.hpp"
 
 namespace morlatch::engine {
 namespace {

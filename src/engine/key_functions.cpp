@@ -15,9 +15,9 @@
 #include "binding/prefix_search.hpp"
 #include "binding/ref.hpp"
 #include "engine/search_args.hpp"
-#include "prefix/ranked.hpp"
-#include "prefix/reach.hpp"
-#include "prefix/store.hpp"
+#include "prefix/file/store.hpp"
+#include "prefix/search/ranked.hpp"
+#include "prefix/search/reach.hpp"
 
 namespace morlatch::engine {
 namespace {

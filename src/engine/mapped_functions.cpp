@@ -19,9 +19,9 @@
 #include "binding/gil.hpp"
 #include "binding/prefix_search.hpp"
 #include "binding/ref.hpp"
-#include "prefix/mapped.hpp"
-#include "prefix/ranked.hpp"
-#include "prefix/store.hpp"
+#include "prefix/file/mapped.hpp"
+#include "prefix/file/store.hpp"
+#include "prefix/search/ranked.hpp"
 
 namespace morlatch::engine {
 namespace {

@@ -11,9 +11,9 @@
 #include "binding/batch.hpp"
 #include "binding/convert.hpp"
 #include "binding/ref.hpp"
-#include "prefix/query.hpp"
-#include "prefix/ranked.hpp"
-#include "prefix/store.hpp"
+#include "prefix/file/store.hpp"
+#include "prefix/search/query.hpp"
+#include "prefix/search/ranked.hpp"
 
 namespace morlatch::engine {
 

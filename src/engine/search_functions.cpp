@@ -14,9 +14,9 @@
 #include "binding/ref.hpp"
 #include "engine/search_args.hpp"
 #include "engine/weight_functions.hpp"
-#include "prefix/ranked.hpp"
-#include "prefix/store.hpp"
-#include "prefix/weighted.hpp"
+#include "prefix/file/store.hpp"
+#include "prefix/ranking/weighted.hpp"
+#include "prefix/search/ranked.hpp"
 
 namespace morlatch::engine {
 namespace {

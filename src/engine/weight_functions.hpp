@@ -5,8 +5,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include "prefix/compact.hpp"
-#include "prefix/weighted.hpp"
+#include "prefix/layout/compact.hpp"
+#include "prefix/ranking/weighted.hpp"
 
 namespace morlatch::engine {
 

@@ -15,9 +15,9 @@
 #include <unordered_map>
 #include <vector>
 
-#include "prefix/compact.hpp"
 #include "prefix/interrupt.hpp"
-#include "prefix/weighted.hpp"
+#include "prefix/layout/compact.hpp"
+#include "prefix/ranking/weighted.hpp"
 #include "spell/channel.hpp"
 
 namespace morlatch::spell {

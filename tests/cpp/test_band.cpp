@@ -10,14 +10,16 @@
 #include <memory>
 #include <optional>
 #include <random>
+#include <set>
 #include <string>
 #include <tuple>
 #include <utility>
 #include <vector>
 
-#include "prefix/band.hpp"
-#include "prefix/compact.hpp"
-#include "prefix/ranked.hpp"
+#include "prefix/layout/compact.hpp"
+#include "prefix/search/band.hpp"
+#include "prefix/search/descent.hpp"
+#include "prefix/search/ranked.hpp"
 #include "reference.hpp"
 #include "test_support.hpp"
 
@@ -278,6 +280,88 @@ TEST(BandKernel, RowsMatchWholeTablesForEveryCostPolicy) {
         check_rows<Metric::osa, UnitCosts>(query, path, k, budget, nullptr);
         check_rows<Metric::levenshtein, ModelCosts>(query, path, k, budget, &model);
         check_rows<Metric::osa, ModelCosts>(query, path, k, budget, &model);
+        if (::testing::Test::HasFatalFailure()) return;
+    }
+}
+
+// A descent policy that enters every child, in label order, and notes at each
+// visit the path handed over and the row's distance and cost; it stops the
+// descent after `stop_after` visits.
+template <class Rows>
+struct EveryNode {
+    struct Frame {
+        NodeId next;
+        NodeId end;
+    };
+    struct Seen {
+        std::u32string path;
+        std::uint64_t distance;
+        std::uint64_t cost;
+    };
+    const CompactTrie& trie;
+    const Rows& rows;
+    Descent<Frame>& descent;
+    std::size_t stop_after;
+    std::vector<Seen> seen;
+
+    Next next(Frame& frame, std::size_t, NodeId& node, char32_t& label) const {
+        if (frame.next == frame.end) return Next::done;
+        node = frame.next++;
+        label = trie.label(node);
+        return Next::visit;
+    }
+    bool visit(NodeId node, std::size_t depth, bool) {
+        seen.push_back(Seen{std::u32string(descent.path()), rows.last(depth), rows.cost(depth)});
+        if (seen.size() == stop_after) return false;
+        descent.open(Frame{trie.first_child(node), trie.end_child(node)});
+        return true;
+    }
+};
+
+// Every node is visited once, in code-point order of the paths, with its own
+// path, and its row (stepped with the parent's label, which swaps and the
+// model's doubled letters read) holds the plain distance and the model's
+// cost; a walk that stops ends the descent there.
+template <Metric M>
+void check_descent(std::mt19937& rng) {
+    constexpr bool kSwaps = M == Metric::osa;
+    const ErrorModel model{3, 1, U"a\U0001F600"};
+    const Case c = random_case(rng, 8);
+    std::set<std::u32string> prefixes;
+    for (const auto& entry : c.keys) {
+        for (std::size_t n = 1; n <= entry.first.size(); ++n)
+            prefixes.insert(entry.first.substr(0, n));
+    }
+    const std::u32string query = testing::random_text(rng, 10, kAlphabet);
+    const auto k = static_cast<std::uint32_t>(rng() % 4);
+    BandRows<M, ModelCosts> rows(query, k, Budget{k, k, 0}, &model);
+    Descent<typename EveryNode<BandRows<M, ModelCosts>>::Frame> descent;
+    const std::size_t stop_after = 1 + rng() % (prefixes.size() + prefixes.size() / 4 + 1);
+    EveryNode<BandRows<M, ModelCosts>> walk{*c.trie, rows, descent, stop_after, {}};
+    rows.start();
+    descent.open({c.trie->first_child(CompactTrie::kRoot), c.trie->end_child(CompactTrie::kRoot)});
+    Interrupt interrupt;
+    const bool finished = descent.run(walk, rows, interrupt);
+
+    ASSERT_EQ(finished, stop_after > prefixes.size());
+    ASSERT_EQ(walk.seen.size(), std::min(stop_after, prefixes.size()));
+    auto prefix = prefixes.begin();
+    for (const auto& [path, unit, cost] : walk.seen) {
+        ASSERT_EQ(path, *prefix++);
+        const std::uint64_t d = distance(kSwaps, path, query);
+        ASSERT_EQ(unit, std::min<std::uint64_t>(d, k + 1));
+        if (d <= k) {
+            ASSERT_EQ(cost, reference::model_cost(path, query, model.edit, model.cheap,
+                                                  model.vowels, kSwaps));
+        }
+    }
+}
+
+TEST(Descent, VisitsEveryNodeInOrderWithItsPathAndRow) {
+    std::mt19937 rng(1012026);
+    for (int round = 0; round < 400; ++round) {
+        check_descent<Metric::levenshtein>(rng);
+        check_descent<Metric::osa>(rng);
         if (::testing::Test::HasFatalFailure()) return;
     }
 }

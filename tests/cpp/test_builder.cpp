@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "prefix/builder.hpp"
-#include "prefix/compact.hpp"
-#include "prefix/store.hpp"
+#include "prefix/file/store.hpp"
+#include "prefix/layout/builder.hpp"
+#include "prefix/layout/compact.hpp"
 #include "reference.hpp"
 #include "test_support.hpp"
 

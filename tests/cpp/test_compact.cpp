@@ -14,10 +14,10 @@
 #include <vector>
 
 #include "format/codec.hpp"
-#include "prefix/builder.hpp"
-#include "prefix/compact.hpp"
-#include "prefix/query.hpp"
-#include "prefix/store.hpp"
+#include "prefix/file/store.hpp"
+#include "prefix/layout/builder.hpp"
+#include "prefix/layout/compact.hpp"
+#include "prefix/search/query.hpp"
 #include "reference.hpp"
 #include "test_support.hpp"
 

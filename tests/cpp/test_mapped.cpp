@@ -16,10 +16,10 @@
 #include <variant>
 #include <vector>
 
-#include "prefix/compact.hpp"
-#include "prefix/mapped.hpp"
-#include "prefix/ranked.hpp"
-#include "prefix/store.hpp"
+#include "prefix/file/mapped.hpp"
+#include "prefix/file/store.hpp"
+#include "prefix/layout/compact.hpp"
+#include "prefix/search/ranked.hpp"
 
 namespace morlatch {
 namespace {

@@ -15,8 +15,8 @@
 #include <vector>
 
 #include "base/trie.hpp"
-#include "prefix/matcher.hpp"
-#include "prefix/query.hpp"
+#include "prefix/search/matcher.hpp"
+#include "prefix/search/query.hpp"
 #include "reference.hpp"
 #include "test_support.hpp"
 

@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "prefix/compact.hpp"
-#include "prefix/weighted.hpp"
+#include "prefix/layout/compact.hpp"
+#include "prefix/ranking/weighted.hpp"
 #include "reference.hpp"
 
 namespace morlatch {

@@ -29,10 +29,10 @@
 #include <variant>
 #include <vector>
 
-#include "prefix/builder.hpp"
-#include "prefix/mapped.hpp"
-#include "prefix/ranked.hpp"
-#include "prefix/store.hpp"
+#include "prefix/file/mapped.hpp"
+#include "prefix/file/store.hpp"
+#include "prefix/layout/builder.hpp"
+#include "prefix/search/ranked.hpp"
 
 namespace {
 

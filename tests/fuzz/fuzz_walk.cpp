@@ -27,8 +27,8 @@
 
 #include "base/fault.hpp"
 #include "format/codec.hpp"
-#include "prefix/query.hpp"
-#include "prefix/store.hpp"
+#include "prefix/file/store.hpp"
+#include "prefix/search/query.hpp"
 #include "reference.hpp"
 #include "test_support.hpp"
 

@@ -3,8 +3,8 @@
 #include <cstddef>
 #include <utility>
 
-#include "prefix/reach.hpp"
-#include "prefix/weighted.hpp"
+#include "prefix/ranking/weighted.hpp"
+#include "prefix/search/reach.hpp"
 
 namespace morlatch {
 

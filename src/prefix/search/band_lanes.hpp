@@ -18,7 +18,7 @@
 #include <emmintrin.h>
 #endif
 
-#include "prefix/band.hpp"
+#include "prefix/search/band.hpp"
 
 namespace morlatch {
 

@@ -1,42 +1,17 @@
-#include "prefix/ranked.hpp"
+#include "prefix/search/ranked.hpp"
 
-#include "prefix/band.hpp"
-#include "prefix/reach.hpp"
+#include "prefix/search/band.hpp"
+#include "prefix/search/descent.hpp"
+#include "prefix/search/reach.hpp"
 
 #include <algorithm>
 #include <cstddef>
-#include <functional>
 #include <utility>
 
 namespace morlatch {
 namespace {
 
 using Cell = std::uint32_t;
-
-// The children of `node` (row `depth`) that the narrowing rule (reach.hpp)
-// leaves for a bound `t`, in descending label order, once each; false when
-// every child may qualify.
-template <Metric M>
-bool narrow_children(const BandRows<M>& rows, const CompactTrie& trie, NodeId node,
-                     std::size_t depth, Cell t, std::vector<NodeId>& out) {
-    const bool narrowed = rows.narrow(depth, t, [&](char32_t ch) {
-        if (const std::optional<NodeId> child = trie.child(node, ch)) {
-            out.push_back(*child);
-        }
-    });
-    if (!narrowed) {
-        return false;
-    }
-    std::sort(out.begin(), out.end(), std::greater<>());
-    out.erase(std::unique(out.begin(), out.end()), out.end());
-    return true;
-}
-
-struct Frame {
-    NodeId node;
-    std::uint32_t depth;
-    Cell best;  // the smallest distance of a beginning above
-};
 
 // The hits ranked by (distance, key), the best `limit` of them.
 std::vector<Match> rank(const HitList& found, std::optional<std::uint64_t> limit) {
@@ -99,61 +74,107 @@ namespace {
 // the prefix than any shorter path above them.
 using completion::EntryPoint;
 
+// A hit is a node closer to the prefix than every node above it; below a
+// node, only a closer beginning matters, so its children are entered while
+// the row's floor is below the closest above, and only those the narrowing
+// rule (reach.hpp) leaves for that bound. Children come in label order.
+template <Metric M>
+class EntryWalk {
+public:
+    struct Frame {
+        // The children to take: the narrowed list of their level, or the
+        // ids [next, end).
+        std::uint32_t next;
+        std::uint32_t end;
+        bool listed;
+    };
+
+    EntryWalk(const CompactTrie& trie, std::u32string_view prefix, std::uint32_t k,
+              std::vector<EntryPoint>& entries, std::u32string& paths)
+        : trie_(trie), k_(k), rows_(prefix, k, Budget{k, k, 0}), entries_(entries), paths_(paths) {}
+
+    void run(std::size_t m, Interrupt& interrupt) {
+        rows_.start();
+        Cell best = rows_.infinity();
+        if (m <= k_) {
+            best = static_cast<Cell>(m);
+            entries_.push_back(EntryPoint{CompactTrie::kRoot, 0, best, 0});
+        }
+        if (rows_.floor(0) < best) {
+            open(CompactTrie::kRoot, 0, best);
+        }
+        descent_.run(*this, rows_, interrupt);
+    }
+
+    Next next(Frame& frame, std::size_t depth, NodeId& node, char32_t& label) const {
+        if (frame.next == frame.end) {
+            return Next::done;
+        }
+        node = frame.listed ? lists_[depth - 1][frame.next] : frame.next;
+        ++frame.next;
+        if (!trie_.holds_keys(node)) {
+            return Next::skip;
+        }
+        label = trie_.label(node);
+        return Next::visit;
+    }
+
+    bool visit(NodeId node, std::size_t depth, bool) {
+        Cell best = frame_best_[depth - 1];
+        const Cell distance = rows_.last(depth);
+        if (distance < best) {
+            entries_.push_back(EntryPoint{node, static_cast<std::uint32_t>(depth), distance,
+                                          static_cast<std::uint32_t>(paths_.size())});
+            paths_ += descent_.path();
+            best = distance;
+        }
+        const Cell floor = rows_.floor(depth);
+        if (floor < best && floor <= k_) {
+            open(node, depth, best);
+        }
+        return true;
+    }
+
+private:
+    // Opens the children of `node` (at `depth`) that may hold a beginning
+    // closer than `best`.
+    void open(NodeId node, std::size_t depth, Cell best) {
+        if (lists_.size() <= depth) {
+            lists_.resize(depth + 1);
+            frame_best_.resize(depth + 1);
+        }
+        frame_best_[depth] = best;
+        std::vector<NodeId>& list = lists_[depth];
+        list.clear();
+        const bool narrowed = rows_.narrow(depth, best - 1, [&](char32_t ch) {
+            if (const std::optional<NodeId> child = trie_.child(node, ch)) {
+                list.push_back(*child);
+            }
+        });
+        if (narrowed) {
+            std::sort(list.begin(), list.end());
+            list.erase(std::unique(list.begin(), list.end()), list.end());
+            descent_.open(Frame{0, static_cast<std::uint32_t>(list.size()), true});
+        } else {
+            descent_.open(Frame{trie_.first_child(node), trie_.end_child(node), false});
+        }
+    }
+
+    const CompactTrie& trie_;
+    std::uint32_t k_;
+    BandRows<M> rows_;
+    std::vector<EntryPoint>& entries_;
+    std::u32string& paths_;
+    Descent<Frame> descent_;
+    std::vector<std::vector<NodeId>> lists_;  // by depth of the parent
+    std::vector<Cell> frame_best_;            // likewise: the closest beginning above
+};
+
 template <Metric M>
 void entry_points(const CompactTrie& trie, std::u32string_view prefix, std::uint32_t k,
                   Interrupt& interrupt, std::vector<EntryPoint>& entries, std::u32string& paths) {
-    BandRows<M> rows(prefix, k, Budget{k, k, 0});
-    std::u32string path;
-    std::vector<Frame> stack;
-    std::vector<NodeId> narrow;
-    // Below a node, only a beginning closer than `best` matters.
-    auto push_children = [&](NodeId node, std::uint32_t depth, Cell best) {
-        narrow.clear();
-        if (narrow_children(rows, trie, node, depth, best - 1, narrow)) {
-            for (const NodeId c : narrow) {
-                if (trie.holds_keys(c)) {
-                    stack.push_back(Frame{c, depth + 1, best});
-                }
-            }
-            return;
-        }
-        for (NodeId c = trie.end_child(node); c-- > trie.first_child(node);) {
-            if (trie.holds_keys(c)) {
-                stack.push_back(Frame{c, depth + 1, best});
-            }
-        }
-    };
-    const std::uint64_t m = prefix.size();
-    rows.start();
-    Cell best = rows.infinity();
-    if (m <= k) {
-        best = static_cast<Cell>(m);
-        entries.push_back(EntryPoint{CompactTrie::kRoot, 0, best, 0});
-    }
-    if (rows.floor(0) < best) {
-        push_children(CompactTrie::kRoot, 0, best);
-    }
-    while (!stack.empty()) {
-        interrupt.tick();
-        Frame frame = stack.back();
-        stack.pop_back();
-        path.resize(frame.depth - 1);
-        const char32_t parent = path.empty() ? 0 : path.back();
-        path.push_back(trie.label(frame.node));
-        rows.step(frame.depth, path.back(), parent);
-        const Cell distance = rows.last(frame.depth);
-        if (distance < frame.best) {
-            entries.push_back(EntryPoint{frame.node, frame.depth, distance,
-                                         static_cast<std::uint32_t>(paths.size())});
-            paths += path;
-            frame.best = distance;
-        }
-        // Below here, only a closer beginning would matter.
-        const Cell floor = rows.floor(frame.depth);
-        if (floor < frame.best && floor <= k) {
-            push_children(frame.node, frame.depth, frame.best);
-        }
-    }
+    EntryWalk<M> walk(trie, prefix, k, entries, paths);
+    walk.run(prefix.size(), interrupt);
 }
 
 }  // namespace

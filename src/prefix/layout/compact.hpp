@@ -27,8 +27,8 @@
 #include <vector>
 
 #include "base/trie.hpp"
+#include "prefix/hits.hpp"
 #include "prefix/interrupt.hpp"
-#include "prefix/query.hpp"
 
 namespace morlatch {
 

@@ -1,47 +1,71 @@
-// Spelling correction: the best keys within a few edits of a word, by weight
-// and, with an error model, by the cost of the likeliest slips.
+// The corrector's walk (correct.cpp drives it distance by distance): a
+// depth-first descent that takes a node's children heaviest first and cuts
+// every subtree whose keys cannot join the best found so far.
+#pragma once
+
 #include <algorithm>
 #include <array>
-#include <bit>
-#include <cmath>
 #include <cstddef>
+#include <optional>
+#include <span>
 #include <utility>
+#include <vector>
 
-#include "prefix/band.hpp"
-#include "prefix/reach.hpp"
-#include "prefix/weighted.hpp"
+#include "prefix/ranking/correct_best.hpp"
+#include "prefix/ranking/weighted.hpp"
+#include "prefix/search/band.hpp"
+#include "prefix/search/descent.hpp"
+#include "prefix/search/reach.hpp"
 
-namespace morlatch {
-namespace {
+namespace morlatch::correction {
 
 using Cell = std::uint32_t;
 
-Weight weight_of(const WeightTable* table, NodeId node) {
+inline Weight weight_of(const WeightTable* table, NodeId node) {
     return table == nullptr ? 0 : table->weight(node);
 }
-
-// A hit as handed back, with what ranks it among the others.
-struct Candidate : Match {
-    Weight weight;
-    double score;  // error model only
-};
 
 // Rows: the row kernel (band.hpp) of the distance and, with an error model,
 // of its costs.
 template <class Rows>
-class Corrector {
+class Corrector : public BestCorrections {
+    using LabelBits = std::array<std::uint64_t, 2>;
+    // A node whose children the walk is taking, heaviest first.
+    struct Frame {
+        const NodeId* next;
+        const NodeId* end;
+        NodeId promoted;  // the child that continues the word, taken first
+        bool promoted_pending;
+        Cell floor;  // the fewest edits of any key below
+        Cell cost_floor;
+        std::uint64_t generation;  // of `lightest`
+        Weight lightest;
+        bool filtered;     // whether only the children labelled in `labels` count
+        LabelBits labels;  // bit c: label c (below 128)
+    };
+    static constexpr std::uint64_t kNoGeneration = UINT64_MAX;
+    // Up to this many children are read side by side rather than searched.
+    static constexpr std::size_t kFewChildren = 8;
+
+    // What a walk takes: keys at distances [low, high], each at least
+    // `least` away by cost and `nearest` by edits.
+    struct Reach {
+        std::uint64_t low;
+        std::uint64_t high;
+        Cell least;
+        Cell nearest;
+    };
+
 public:
     Corrector(const CompactTrie& trie, const WeightTable* table, std::u32string_view word,
               const CorrectOptions& options, std::uint64_t wanted, Interrupt& interrupt)
-        : trie_(trie),
+        : BestCorrections(table, options.model, wanted),
+          trie_(trie),
           table_(table),
           word_(word),
           options_(options),
           model_(options.model),
-          wanted_(wanted),
           interrupt_(interrupt) {}
-
-    bool full() const { return best_.size() >= wanted_; }
 
     // Whether a key of distance d that weighs no more than one key in
     // kHeavyShare could still make the cut: a walk bounded by it would then
@@ -55,7 +79,7 @@ public:
 
     // Whether the `wanted` best are known before looking at distance d.
     bool settled(std::uint64_t d) const {
-        if (best_.size() < wanted_) {
+        if (!full()) {
             return false;
         }
         if (model_ == nullptr) {
@@ -64,7 +88,7 @@ public:
         const double cheapest = static_cast<double>(std::min(model_->edit, model_->cheap));
         return log_weight(weight_below(CompactTrie::kRoot)) -
                    static_cast<double>(d) * cheapest / 1000.0 <
-               best_.front().score;
+               worst().score;
     }
 
     // Adds the keys at distances [low, high]: a depth-first walk that takes
@@ -77,25 +101,28 @@ public:
         Rows& rows = rows_for(high);
         // Every key taken here is at least `low` edits away, each edit at
         // least the cheapest.
-        const Reach reach{low, high, least_cost(low), static_cast<Cell>(low)};
-        frames_.clear();
-        path_.clear();
-        open(rows, high, CompactTrie::kRoot, 0, reach.nearest, reach.least);
-        while (!frames_.empty()) {
-            const std::size_t depth = frames_.size();  // of the children
-            NodeId node = CompactTrie::kNoNode;
-            Weight heaviest = 0;
-            if (!next_child(frames_.back(), depth, node, heaviest) || !trie_.holds_keys(node) ||
-                out_of_reach(trie_.shortest_below(node), trie_.longest_below(node), depth,
-                             word_.size(), high)) {
-                continue;
-            }
-            interrupt_.tick();
-            path_.resize(depth - 1);
-            path_.push_back(trie_.label(node));
-            rows.step(depth, path_[depth - 1], depth >= 2 ? path_[depth - 2] : 0);
-            visit(rows, reach, node, depth, heaviest);
+        reach_ = Reach{low, high, least_cost(low), static_cast<Cell>(low)};
+        rows_walked_ = &rows;
+        descent_.clear();
+        open(rows, high, CompactTrie::kRoot, 0, reach_.nearest, reach_.least);
+        descent_.run(*this, rows, interrupt_);
+    }
+
+    // The descent's policy (descent.hpp): the next child worth a visit ...
+    Next next(Frame& frame, std::size_t depth, NodeId& node, char32_t& label) {
+        const Next next = next_child(frame, depth, node, heaviest_);
+        if (next != Next::visit || !trie_.holds_keys(node) ||
+            out_of_reach(trie_.shortest_below(node), trie_.longest_below(node), depth, word_.size(),
+                         reach_.high)) {
+            return next == Next::done ? next : Next::skip;
         }
+        label = trie_.label(node);
+        return Next::visit;
+    }
+    // ... and its visit, its row stepped.
+    bool visit(NodeId node, std::size_t depth, bool) {
+        visit(*rows_walked_, reach_, node, depth, heaviest_);
+        return true;
     }
 
     // Adds the keys at distance d as the layout's own search finds them:
@@ -141,75 +168,24 @@ public:
         }
     }
 
-    void consider(Candidate candidate) {
-        if (best_.size() < wanted_) {
-            best_.push_back(std::move(candidate));
-            std::push_heap(best_.begin(), best_.end(), better_);
-            floors_.fill(kNoFloor);
-            ++generation_;
-            return;
-        }
-        if (better_(candidate, best_.front())) {
-            std::pop_heap(best_.begin(), best_.end(), better_);
-            best_.back() = std::move(candidate);
-            std::push_heap(best_.begin(), best_.end(), better_);
-            floors_.fill(kNoFloor);
-            ++generation_;
-        }
-    }
-
-    std::vector<Candidate> take() {
-        std::sort(best_.begin(), best_.end(), better_);
-        return std::move(best_);
-    }
-
 private:
-    using LabelBits = std::array<std::uint64_t, 2>;
-    // A node whose children the walk is taking, heaviest first.
-    struct Frame {
-        const NodeId* next;
-        const NodeId* end;
-        NodeId promoted;  // the child that continues the word, taken first
-        bool promoted_pending;
-        Cell floor;  // the fewest edits of any key below
-        Cell cost_floor;
-        std::uint64_t generation;  // of `lightest`
-        Weight lightest;
-        bool filtered;     // whether only the children labelled in `labels` count
-        LabelBits labels;  // bit c: label c (below 128)
-    };
-    static constexpr std::uint64_t kNoGeneration = UINT64_MAX;
-    // Up to this many children are read side by side rather than searched.
-    static constexpr std::size_t kFewChildren = 8;
-
-    // What a walk takes: keys at distances [low, high], each at least
-    // `least` away by cost and `nearest` by edits.
-    struct Reach {
-        std::uint64_t low;
-        std::uint64_t high;
-        Cell least;
-        Cell nearest;
-    };
-
     // The next child of the top frame worth a visit, and the heaviest key
-    // below it; false when the frame has none to offer now (popped when
-    // done).
-    bool next_child(Frame& frame, std::size_t depth, NodeId& node, Weight& heaviest) {
+    // below it; skip when the frame has none to offer now.
+    Next next_child(Frame& frame, std::size_t depth, NodeId& node, Weight& heaviest) {
         if (frame.promoted_pending) {
             frame.promoted_pending = false;
             node = frame.promoted;
             heaviest = weight_below(node);
-            return true;
+            return Next::visit;
         }
         if (frame.next == frame.end) {
-            frames_.pop_back();
-            return false;
+            return Next::done;
         }
         node = *frame.next;
         heaviest = weight_below(node);
         ++frame.next;
         if (node == frame.promoted) {
-            return false;
+            return Next::skip;
         }
         // The rest are no heavier than a child too light, unless the
         // table's order (by all keys) is not the one of the long keys.
@@ -220,29 +196,30 @@ private:
                 if (ordered && heaviest < lightest(frame)) {
                     frame.next = frame.end;
                 }
-                return false;
+                return Next::skip;
             }
         }
         if (full() && table_ != nullptr && heaviest < lightest(frame)) {
             if (ordered) {
                 frame.next = frame.end;
             }
-            return false;
+            return Next::skip;
         }
-        return true;
+        return Next::visit;
     }
 
     // Takes the key of `node` (its row computed) if it is within reach and
     // may rank, then opens its children unless nothing below can.
-    void visit(Rows& rows, const Reach& reach, NodeId node, std::size_t depth, Weight heaviest) {
+    void visit(const Rows& rows, const Reach& reach, NodeId node, std::size_t depth,
+               Weight heaviest) {
         const Cell distance = rows.last(depth);
         if (trie_.is_key(node) && distance >= reach.low && distance <= reach.high) {
             const Weight weight = weight_of(table_, node);
             if (model_ == nullptr) {
-                consider(Candidate{Match{path_, trie_.payload(node), distance}, weight, 0});
+                consider(Candidate{Match{key(), trie_.payload(node), distance}, weight, 0});
             } else if (const Cell cost = rows.cost(depth);
                        !full() || weight >= weight_floor(cost)) {
-                consider(Candidate{Match{path_, trie_.payload(node), distance}, weight,
+                consider(Candidate{Match{key(), trie_.payload(node), distance}, weight,
                                    score(weight, cost)});
             }
         }
@@ -259,14 +236,15 @@ private:
                 return;
             }
         } else if (full()) {
-            const Candidate& worst = best_.front();
-            if (nearest > worst.distance ||
-                (nearest == worst.distance && heaviest < worst.weight)) {
+            const Candidate& last = worst();
+            if (nearest > last.distance || (nearest == last.distance && heaviest < last.weight)) {
                 return;
             }
         }
         open(rows, reach.high, node, depth, nearest, cost_floor);
     }
+
+    std::u32string key() const { return std::u32string(descent_.path()); }
 
     // Opens the children of `node` (at `depth`); `floor` and `cost_floor`
     // bound every key below it.
@@ -301,16 +279,16 @@ private:
                 promoted = *c;
             }
         }
-        frames_.push_back(Frame{next,
-                                stop,
-                                promoted,
-                                promoted != CompactTrie::kNoNode,
-                                floor,
-                                cost_floor,
-                                kNoGeneration,
-                                0,
-                                false,
-                                {}});
+        descent_.open(Frame{next,
+                            stop,
+                            promoted,
+                            promoted != CompactTrie::kNoNode,
+                            floor,
+                            cost_floor,
+                            kNoGeneration,
+                            0,
+                            false,
+                            {}});
     }
 
     // With the best found, the order of the children no longer helps find
@@ -330,9 +308,9 @@ private:
             return false;
         }
         const std::span<const NodeId> children = table_->heavy_children(first, end);
-        frames_.push_back(Frame{children.data(), children.data() + children.size(),
-                                CompactTrie::kNoNode, false, floor, cost_floor, kNoGeneration, 0,
-                                narrowed, bits});
+        descent_.open(Frame{children.data(), children.data() + children.size(),
+                            CompactTrie::kNoNode, false, floor, cost_floor, kNoGeneration, 0,
+                            narrowed, bits});
         return true;
     }
 
@@ -410,60 +388,18 @@ private:
     // No key below a child of `frame` lighter than this can make the cut
     // (the best being full); kept while the best stay the same.
     Weight lightest(Frame& frame) {
-        if (frame.generation != generation_) {
-            frame.generation = generation_;
-            const Candidate& worst = best_.front();
+        if (frame.generation != generation()) {
+            frame.generation = generation();
+            const Candidate& last = worst();
             if (model_ != nullptr) {
                 frame.lightest = weight_floor(frame.cost_floor);
-            } else if (frame.floor == worst.distance) {
-                frame.lightest = worst.weight;
+            } else if (frame.floor == last.distance) {
+                frame.lightest = last.weight;
             } else {
-                frame.lightest = frame.floor > worst.distance ? UINT64_MAX : 0;
+                frame.lightest = frame.floor > last.distance ? UINT64_MAX : 0;
             }
         }
         return frame.lightest;
-    }
-
-    double log_weight(Weight weight) const {
-        return table_ == nullptr ? 0.0 : std::log1p(table_->value(weight));
-    }
-    double score(Weight weight, Cell cost) const {
-        return log_weight(weight) - static_cast<double>(cost) / 1000.0;
-    }
-
-    // With the best found (the model's), a weight code below which a key at
-    // `cost` or more scores strictly below the worst of them, so that a
-    // subtree whose heaviest key is lighter is skipped on one comparison of
-    // codes. Solved for the weight once per cost (log1p per visited child
-    // was most of the walk) and kept a little lower than the exact bound:
-    // a skip must never drop a key that the exact score would keep.
-    // The least cost of a key `edits` edits away, each edit at least the
-    // cheaper one (0 without a model).
-    Cell least_cost(std::uint64_t edits) const {
-        return model_ == nullptr ? 0
-                                 : static_cast<Cell>(std::min<std::uint64_t>(
-                                       edits * std::min(model_->edit, model_->cheap), kCostCap));
-    }
-
-    Weight weight_floor(Cell cost) {
-        FloorSlot& slot = floors_[cost % floors_.size()];
-        if (slot.cost == cost) {
-            return slot.floor;
-        }
-        const double room = best_.front().score + static_cast<double>(cost) / 1000.0 - 1e-9;
-        const double heaviest = std::expm1(room);
-        Weight floor = 0;
-        if (!(heaviest > 0.0)) {
-            floor = 0;
-        } else if (table_ != nullptr && table_->floats()) {
-            floor = std::bit_cast<Weight>(heaviest);
-        } else if (heaviest >= 18446744073709551616.0) {
-            floor = UINT64_MAX;
-        } else {
-            floor = static_cast<Weight>(heaviest);
-        }
-        slot = FloorSlot{cost, floor};
-        return floor;
     }
 
     const CompactTrie& trie_;
@@ -471,120 +407,21 @@ private:
     std::u32string_view word_;
     const CorrectOptions& options_;
     const ErrorModel* model_;
-    std::uint64_t wanted_;
     Interrupt& interrupt_;
     // Whether every key within reach is long (see best_long_below).
     bool long_keys_ = word_.size() >= WeightTable::kLongKey + options_.max_dist;
-    // Orders candidates best first; as a heap, the worst of the best is on top.
-    struct Better {
-        const ErrorModel* model;
-        bool operator()(const Candidate& a, const Candidate& b) const {
-            if (model != nullptr) {
-                if (a.score != b.score) {
-                    return a.score > b.score;
-                }
-            } else if (a.distance != b.distance) {
-                return a.distance < b.distance;
-            } else if (a.weight != b.weight) {
-                return a.weight > b.weight;
-            }
-            return a.key < b.key;
-        }
-    };
-    Better better_{model_};
-    std::vector<Candidate> best_;
-    std::uint64_t generation_ = 0;  // counts the changes of best_
-    std::optional<Rows> rows_;      // see rows_for
+    std::optional<Rows> rows_;  // see rows_for
     std::uint64_t rows_k_ = 0;
     // The walk's state, kept from one walk to the next.
-    std::vector<Frame> frames_;
-    std::u32string path_;
+    Descent<Frame> descent_;
+    Reach reach_{};
+    Rows* rows_walked_ = nullptr;
+    Weight heaviest_ = 0;  // below the child being visited
     std::vector<char32_t> labels_;
     // By depth: the children a frame takes when they are not the table's
     // list (narrowed, or without weights). Growing the outer vector moves
     // the inner ones, whose buffers (and the frames' pointers) stay put.
     std::vector<std::vector<NodeId>> lists_;
-
-    // weight_floor's results by cost, while the worst of the best stays.
-    struct FloorSlot {
-        Cell cost;
-        Weight floor;
-    };
-    static constexpr FloorSlot kNoFloor{UINT32_MAX, 0};
-    std::array<FloorSlot, 32> floors_ = filled();
-    static std::array<FloorSlot, 32> filled() {
-        std::array<FloorSlot, 32> slots;
-        slots.fill(kNoFloor);
-        return slots;
-    }
 };
 
-}  // namespace
-
-// Up to this distance, the keys of a distance with no bound to prune by yet
-// (or one that admits many keys) come from the layout's search (split in
-// halves, with the reverse index); farther, its hit lists would grow large,
-// and a walk keeps to the keys that may rank.
-constexpr std::uint64_t kGatheredDistance = 2;
-
-// The corrections beyond the word itself, with the rows of Rows.
-template <class Rows>
-std::vector<Candidate> corrections(const CompactTrie& trie, const WeightTable* table,
-                                   std::u32string_view word, const CorrectOptions& options,
-                                   std::uint64_t wanted, Interrupt& interrupt) {
-    const std::uint64_t k = std::min(options.max_dist, kDistanceCap);
-    const std::uint8_t longest = trie.longest_below(CompactTrie::kRoot);
-    // No key is farther from the word than the longer of the two.
-    const std::uint64_t reach = longest == CompactTrie::kLengthSaturated
-                                    ? k
-                                    : std::max<std::uint64_t>(word.size(), longest);
-    Corrector<Rows> corrector(trie, table, word, options, wanted, interrupt);
-    for (std::uint64_t d = 1; d <= std::min(k, reach) && !corrector.settled(d); ++d) {
-        if (d > word.size() + CompactTrie::kLengthSaturated) {
-            corrector.walk(d, k);  // only very long keys are left: all at once
-            break;
-        }
-        if ((corrector.full() && !corrector.bar_admits_many(d)) || d > kGatheredDistance) {
-            corrector.walk(d, d);  // the best found bound the walk
-        } else {
-            corrector.gather(d);
-        }
-    }
-    return corrector.take();
-}
-
-std::vector<Match> correct(const CompactTrie& trie, const WeightTable* table,
-                           std::u32string_view word, const CorrectOptions& options,
-                           Interrupt& interrupt) {
-    std::vector<Match> results;
-    std::uint64_t wanted = options.limit;
-    if (wanted == 0) {
-        return results;
-    }
-    // A key spelled exactly like the word is taken as right.
-    if (const std::optional<NodeId> node = trie.find(word);
-        node && *node != CompactTrie::kRoot && trie.is_key(*node)) {
-        results.push_back(Match{std::u32string(word), trie.payload(*node), 0});
-        if (--wanted == 0) {
-            return results;
-        }
-    }
-    std::vector<Candidate> found;
-    if (options.model != nullptr) {
-        found = options.transpositions ? corrections<BandRows<Metric::osa, ModelCosts>>(
-                                             trie, table, word, options, wanted, interrupt)
-                                       : corrections<BandRows<Metric::levenshtein, ModelCosts>>(
-                                             trie, table, word, options, wanted, interrupt);
-    } else {
-        found = options.transpositions ? corrections<BandRows<Metric::osa>>(
-                                             trie, table, word, options, wanted, interrupt)
-                                       : corrections<BandRows<Metric::levenshtein>>(
-                                             trie, table, word, options, wanted, interrupt);
-    }
-    for (Candidate& candidate : found) {
-        results.push_back(std::move(static_cast<Match&>(candidate)));
-    }
-    return results;
-}
-
-}  // namespace morlatch
+}  // namespace morlatch::correction

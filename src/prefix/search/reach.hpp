@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "prefix/compact.hpp"
+#include "prefix/layout/compact.hpp"
 
 namespace morlatch {
 

@@ -9,9 +9,9 @@
 #include <optional>
 #include <string>
 
-#include "prefix/compact.hpp"
-#include "prefix/key_hash.hpp"
-#include "prefix/mapped.hpp"
+#include "prefix/file/mapped.hpp"
+#include "prefix/layout/compact.hpp"
+#include "prefix/layout/key_hash.hpp"
 
 namespace morlatch::stored {
 

@@ -1,4 +1,4 @@
-#include "prefix/store.hpp"
+#include "prefix/file/store.hpp"
 
 #include <string>
 #include <utility>

@@ -7,7 +7,7 @@
 #include <utility>
 
 #include "base/fault.hpp"
-#include "prefix/weighted.hpp"
+#include "prefix/ranking/weighted.hpp"
 
 namespace morlatch {
 namespace {

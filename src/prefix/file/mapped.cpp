@@ -1,4 +1,4 @@
-#include "prefix/mapped.hpp"
+#include "prefix/file/mapped.hpp"
 
 #include <bit>
 #include <chrono>
@@ -10,8 +10,8 @@
 #include <utility>
 #include <vector>
 
-#include "prefix/key_hash.hpp"
-#include "prefix/mapped_check.hpp"
+#include "prefix/file/mapped_check.hpp"
+#include "prefix/layout/key_hash.hpp"
 
 namespace morlatch {
 

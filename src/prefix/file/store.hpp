@@ -19,10 +19,10 @@
 #include <vector>
 
 #include "base/trie.hpp"
-#include "prefix/compact.hpp"
 #include "prefix/interrupt.hpp"
-#include "prefix/query.hpp"
-#include "prefix/ranked.hpp"
+#include "prefix/layout/compact.hpp"
+#include "prefix/search/query.hpp"
+#include "prefix/search/ranked.hpp"
 
 namespace morlatch {
 

@@ -15,11 +15,11 @@
 #include <string_view>
 #include <vector>
 
-#include "prefix/compact.hpp"
 #include "prefix/error_model.hpp"
 #include "prefix/interrupt.hpp"
-#include "prefix/query.hpp"
-#include "prefix/ranked.hpp"
+#include "prefix/layout/compact.hpp"
+#include "prefix/search/query.hpp"
+#include "prefix/search/ranked.hpp"
 
 namespace morlatch {
 

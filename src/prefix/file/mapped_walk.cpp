@@ -12,7 +12,7 @@
 #include <sys/mman.h>
 #endif
 
-#include "prefix/mapped_check.hpp"
+#include "prefix/file/mapped_check.hpp"
 
 namespace morlatch::stored {
 namespace {

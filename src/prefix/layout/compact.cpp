@@ -1,4 +1,4 @@
-#include "prefix/compact.hpp"
+#include "prefix/layout/compact.hpp"
 
 #include <algorithm>
 #include <chrono>
@@ -6,8 +6,8 @@
 #include <mutex>
 #include <utility>
 
-#include "prefix/builder.hpp"
-#include "prefix/scratch.hpp"
+#include "prefix/layout/builder.hpp"
+#include "prefix/layout/scratch.hpp"
 
 namespace morlatch {
 namespace {

@@ -34,7 +34,7 @@
 #include <string>
 #include <variant>
 
-#include "prefix/compact.hpp"
+#include "prefix/layout/compact.hpp"
 
 namespace morlatch {
 

@@ -45,6 +45,8 @@ public:
     std::uint64_t visits() const noexcept { return visits_; }
 
 private:
+    struct Walk;  // the descent's policy (matcher.cpp)
+
     bool limit_reached() const noexcept { return limit_ && results_.hits.size() >= *limit_; }
 
     std::u32string query_;

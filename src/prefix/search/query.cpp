@@ -1,9 +1,9 @@
-#include "prefix/query.hpp"
+#include "prefix/search/query.hpp"
 
 #include <utility>
 
 #include "base/fault.hpp"
-#include "prefix/matcher.hpp"
+#include "prefix/search/matcher.hpp"
 
 namespace morlatch {
 

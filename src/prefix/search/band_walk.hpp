@@ -4,12 +4,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
-#include <vector>
+#include <type_traits>
 
-#include "prefix/band.hpp"
-#include "prefix/compact.hpp"
 #include "prefix/interrupt.hpp"
-#include "prefix/reach.hpp"
+#include "prefix/layout/compact.hpp"
+#include "prefix/search/band.hpp"
+#include "prefix/search/descent.hpp"
+#include "prefix/search/reach.hpp"
 
 namespace morlatch {
 
@@ -34,20 +35,22 @@ private:
         NodeId promoted;
         bool promoted_pending;
     };
+    template <class OnHit>
+    struct Policy;
+
     // Inlined: the walk calls it for every node with children.
-    [[gnu::always_inline]] inline void push_frame(NodeId node, std::size_t depth);
+    [[gnu::always_inline]] inline void open(NodeId node, std::size_t depth);
 
     const NodeView nodes_;
     std::u32string_view query_;
     std::uint32_t k_;
     BandRows<M> rows_;
     Interrupt& interrupt_;
-    std::vector<Frame> frames_;
-    std::vector<char32_t> path_;
+    Descent<Frame> descent_;
 };
 
 template <Metric M>
-void BandWalk<M>::push_frame(NodeId node, std::size_t depth) {
+void BandWalk<M>::open(NodeId node, std::size_t depth) {
     // The children stand at depth + 1 and spell query position `depth`.
     const NodeId first = nodes_.first_child(node);
     const NodeId end = nodes_.first_child(node + 1);
@@ -55,23 +58,19 @@ void BandWalk<M>::push_frame(NodeId node, std::size_t depth) {
     if (depth < query_.size() && first < end) {
         promoted = nodes_.child(node, query_[depth]);
     }
-    frames_.push_back(Frame{first, end, promoted, promoted != CompactTrie::kNoNode});
+    descent_.open(Frame{first, end, promoted, promoted != CompactTrie::kNoNode});
 }
 
+// A hit is a key within k; a node is entered when its row is alive and its
+// keys' lengths can be within k of the query's.
 template <Metric M>
 template <class OnHit>
-void BandWalk<M>::run(OnHit&& on_hit) {
-    path_.clear();
-    frames_.clear();
-    // The root is never a hit; its children are worth a look when some
-    // cell of its row is within budget.
-    if (!rows_.start()) {
-        return;
-    }
-    push_frame(CompactTrie::kRoot, 0);
-    while (!frames_.empty()) {
-        Frame& frame = frames_.back();
-        NodeId node;
+struct BandWalk<M>::Policy {
+    BandWalk& walk;
+    OnHit& on_hit;
+
+    [[gnu::always_inline]] Next next(Frame& frame, std::size_t depth, NodeId& node,
+                                     char32_t& label) {
         if (frame.promoted_pending) {
             frame.promoted_pending = false;
             node = frame.promoted;
@@ -80,37 +79,43 @@ void BandWalk<M>::run(OnHit&& on_hit) {
                 ++frame.next;
             }
             if (frame.next >= frame.end) {
-                frames_.pop_back();
-                if (!path_.empty()) {
-                    path_.pop_back();
-                }
-                continue;
+                return Next::done;
             }
             node = frame.next++;
         }
-        const std::size_t depth = frames_.size();
-        const std::uint32_t record = nodes_.record(node);
-        if (out_of_reach(record, depth, query_.size(), k_)) {
-            continue;
+        if (out_of_reach(walk.nodes_.record(node), depth, walk.query_.size(), walk.k_)) {
+            return Next::skip;
         }
-        interrupt_.tick();
-        const char32_t label = nodes_.label(node);
-        const char32_t parent = BandRows<M>::kSwaps && !path_.empty() ? path_.back() : 0;
-        const bool alive = rows_.step(depth, label, parent);
-        path_.push_back(label);
-        if (records::is_key(record)) {
-            const std::uint32_t distance = rows_.last(depth);
-            if (distance <= k_ &&
-                !on_hit(node, distance, std::u32string_view(path_.data(), path_.size()))) {
-                return;
+        label = walk.nodes_.label(node);
+        return Next::visit;
+    }
+
+    [[gnu::always_inline]] bool visit(NodeId node, std::size_t depth, bool alive) {
+        if (records::is_key(walk.nodes_.record(node))) {
+            const std::uint32_t distance = walk.rows_.last(depth);
+            if (distance <= walk.k_ && !on_hit(node, distance, walk.descent_.path())) {
+                return false;
             }
         }
-        if (alive && nodes_.first_child(node) < nodes_.first_child(node + 1)) {
-            push_frame(node, depth);
-        } else {
-            path_.pop_back();
+        if (alive && walk.nodes_.first_child(node) < walk.nodes_.first_child(node + 1)) {
+            walk.open(node, depth);
         }
+        return true;
     }
+};
+
+template <Metric M>
+template <class OnHit>
+void BandWalk<M>::run(OnHit&& on_hit) {
+    descent_.clear();
+    // The root is never a hit; its children are worth a look when some
+    // cell of its row is within budget.
+    if (!rows_.start()) {
+        return;
+    }
+    open(CompactTrie::kRoot, 0);
+    Policy<std::remove_reference_t<OnHit>> policy{*this, on_hit};
+    descent_.run(policy, rows_, interrupt_);
 }
 
 }  // namespace morlatch

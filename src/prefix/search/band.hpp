@@ -39,7 +39,7 @@
 #include <vector>
 
 #include "prefix/error_model.hpp"
-#include "prefix/reach.hpp"
+#include "prefix/search/reach.hpp"
 
 namespace morlatch {
 
@@ -231,5 +231,5 @@ private:
 
 }  // namespace morlatch
 
-#include "prefix/band_cells.hpp"
-#include "prefix/band_lanes.hpp"
+#include "prefix/search/band_cells.hpp"
+#include "prefix/search/band_lanes.hpp"

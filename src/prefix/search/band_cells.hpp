@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "prefix/band.hpp"
+#include "prefix/search/band.hpp"
 
 namespace morlatch {
 

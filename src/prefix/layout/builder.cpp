@@ -1,4 +1,4 @@
-#include "prefix/builder.hpp"
+#include "prefix/layout/builder.hpp"
 
 #include <algorithm>
 #include <bit>

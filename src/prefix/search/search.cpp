@@ -24,8 +24,8 @@
 #include <utility>
 #include <vector>
 
-#include "prefix/band_walk.hpp"
-#include "prefix/compact.hpp"
+#include "prefix/layout/compact.hpp"
+#include "prefix/search/band_walk.hpp"
 
 namespace morlatch {
 

@@ -15,9 +15,9 @@
 #include <string_view>
 #include <vector>
 
-#include "prefix/compact.hpp"
 #include "prefix/interrupt.hpp"
-#include "prefix/query.hpp"
+#include "prefix/layout/compact.hpp"
+#include "prefix/search/query.hpp"
 
 namespace morlatch {
 

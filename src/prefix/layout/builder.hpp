@@ -22,9 +22,9 @@
 #include <vector>
 
 #include "base/trie.hpp"
-#include "prefix/compact.hpp"
 #include "prefix/interrupt.hpp"
-#include "prefix/scratch.hpp"
+#include "prefix/layout/compact.hpp"
+#include "prefix/layout/scratch.hpp"
 
 namespace morlatch {
 
