@@ -381,6 +381,31 @@ def bench_linkage(reference_count: int, row_count: int) -> None:
     )
 
 
+def slowest(size: int, count: int, share: float) -> None:
+    """The slowest queries of the search bench (the native call alone, best
+    of 3 rounds), slowest first: what the p90 is made of."""
+    from morlatch import _engine
+
+    names = product_names(size)
+    texts = [q for q, _ in search_queries(names, count)]
+    catalog = Catalog(names)
+    best = [float("inf")] * len(texts)
+    split = [catalog._query("query", q, "auto", True) for q in texts]
+    for _ in range(3):
+        for i, (words, budgets, last) in enumerate(split):
+            start = time.perf_counter()
+            _engine.catalog_search(catalog._core, words, budgets, last, 10)
+            best[i] = min(best[i], time.perf_counter() - start)
+    ms = [t * 1000 for t in best]
+    print(
+        f"\n## native search, {size} names: "
+        f"median {statistics.median(ms):.3f} ms, p90 {p90(ms):.3f} ms"
+    )
+    order = sorted(range(len(texts)), key=lambda i: -ms[i])
+    for i in order[: max(1, int(len(texts) * share))]:
+        print(f"{ms[i]:8.3f} ms  {texts[i]!r}")
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--sizes", type=int, nargs="*", default=[200_000, 1_000_000])
@@ -388,7 +413,14 @@ def main() -> None:
     parser.add_argument("--extract", type=int, default=20, help="rapidfuzz extract queries")
     parser.add_argument("--reference", type=int, default=50_000)
     parser.add_argument("--rows", type=int, default=20_000)
+    parser.add_argument(
+        "--slowest", type=float, default=0, help="list this share of the slowest queries only"
+    )
     args = parser.parse_args()
+    if args.slowest:
+        for size in args.sizes:
+            slowest(size, args.queries, args.slowest)
+        return
     for size in args.sizes:
         bench_search(size, args.queries, args.extract if size == args.sizes[0] else 0)
     if args.rows:

@@ -47,12 +47,14 @@ def catalogs(draw: st.DrawFn) -> tuple[list[tuple[str, int, int]], dict[str, int
 
 
 def _query(draw: st.DrawFn, items: list[tuple[str, int, int]]) -> str:
-    """A query: words of an item (or random ones), perhaps reordered, with a
-    typo, the last one cut short, perhaps a trailing space."""
+    """A query: words of an item (or random ones), perhaps reordered or
+    repeated, with a typo, the last one cut short, perhaps a trailing space."""
     text = draw(st.sampled_from([item[0] for item in items]))
     words = text.replace("&", " ").replace(",", " ").replace("-", " ").split() or ["a"]
     words = draw(st.permutations(words))[: draw(st.integers(1, 4))]
     words = [draw(st.one_of(st.just(w), WORD)) for w in words]
+    for _ in range(draw(st.integers(0, 2))):  # a word again, anywhere
+        words.insert(draw(st.integers(0, len(words))), draw(st.sampled_from(words)))
     if draw(st.booleans()):
         at = draw(st.integers(0, len(words) - 1))
         w = words[at]
@@ -93,6 +95,32 @@ def test_search_ranks_as_the_reference(data: st.DataObject, catalog, synonyms) -
     _same_hits(built.search(query, limit, typos=typos, prefix=prefix), want)
     many = built.search_many([query, query], limit, typos=typos, prefix=prefix, workers=2)
     assert many == [built.search(query, limit, typos=typos, prefix=prefix)] * 2
+
+
+# Few words, each near the others, in many items: the early stops of a
+# search with a small limit decide among many items that tie on words and
+# typos, and so on proximity (words repeated or out of order) and weight.
+CLOSE = st.sampled_from(["ab", "abc", "abd", "ba", "bca", "cab", "abcab"])
+
+
+@settings(max_examples=200, deadline=None)
+@given(
+    st.lists(st.lists(CLOSE, min_size=1, max_size=4), min_size=5, max_size=60),
+    st.lists(CLOSE, min_size=1, max_size=4),
+    st.data(),
+)
+def test_search_stops_early_as_the_reference(names, query_words, data) -> None:
+    items = [(" ".join(n), i % 3, data.draw(st.integers(0, 2))) for i, n in enumerate(names)]
+    weights = {}
+    for text, _, weight in items:  # one weight per text
+        weights.setdefault(text, weight)
+    items = [(t, p, weights[t]) for t, p, _ in items]
+    built = Catalog([(t, p) for t, p, _ in items], weights=weights)
+    query = " ".join(query_words) + data.draw(st.sampled_from(["", " "]))
+    typos = data.draw(st.sampled_from(["auto", 0, 1]))
+    limit = data.draw(st.sampled_from([1, 2, 3]))
+    want = catalog_search(items, query, limit, typos=typos, rule=fold)
+    _same_hits(built.search(query, limit, typos=typos), want)
 
 
 @settings(max_examples=300, deadline=None)
