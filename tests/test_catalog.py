@@ -144,6 +144,17 @@ def test_match_scores_as_the_reference(data: st.DataObject, catalog, synonyms) -
     assert many == [built.match(name, limit=limit, score_cutoff=cutoff)] * 2
 
 
+def test_batches_split_names_as_single_calls_do() -> None:
+    # match_many splits its batch in one go (natively when it is ASCII):
+    # the same words as match finds, name by name, whatever the batch holds.
+    catalog = Catalog(["Acme & Co", "Ünïcode Co", "a b c"], synonyms={"&": "and"})
+    tricky = ["acme and co", "ünicode co", "", " & ", "a\x00b c", " ".join(["a"] * 70) + " b c"]
+    for batch in (tricky, tricky[:1], [n for n in tricky if n.isascii() and "\x00" not in n]):
+        assert catalog.match_many(batch, limit=2, score_cutoff=0) == [
+            catalog.match(n, limit=2, score_cutoff=0) for n in batch
+        ]
+
+
 # ---------------------------------------------------------------- what users meet
 
 
