@@ -109,7 +109,7 @@ CLOSE = st.sampled_from(["ab", "abc", "abd", "ba", "bca", "cab", "abcab"])
     st.lists(CLOSE, min_size=1, max_size=4),
     st.data(),
 )
-def test_search_stops_early_as_the_reference(names, query_words, data) -> None:
+def test_small_limits_stop_early_as_the_reference(names, query_words, data) -> None:
     items = [(" ".join(n), i % 3, data.draw(st.integers(0, 2))) for i, n in enumerate(names)]
     weights = {}
     for text, _, weight in items:  # one weight per text
@@ -121,6 +121,9 @@ def test_search_stops_early_as_the_reference(names, query_words, data) -> None:
     limit = data.draw(st.sampled_from([1, 2, 3]))
     want = catalog_search(items, query, limit, typos=typos, rule=fold)
     _same_hits(built.search(query, limit, typos=typos), want)
+    cutoff = data.draw(st.sampled_from([None, 0.0, 0.5]))
+    want = catalog_match(items, query, limit, score_cutoff=cutoff, rule=fold)
+    _same_hits(built.match(query, limit=limit, score_cutoff=cutoff), want)
 
 
 @settings(max_examples=300, deadline=None)
