@@ -158,6 +158,26 @@ def test_batches_split_names_as_single_calls_do() -> None:
         ]
 
 
+def _drop_x(word: str) -> str:
+    return "" if word.lower() == "x" else word.lower()
+
+
+@pytest.mark.parametrize("rule", [True, False, _drop_x])
+def test_spans_of_every_kind_of_text(rule) -> None:
+    # Spans of ASCII texts come from the engine, the others from the
+    # package: symbols, underscores, tabs and NULs between words, a word
+    # that folds to nothing (its text keeps no span), text past ASCII.
+    texts = ["Acme & Co", "a_b c1 & x", "x y Co", "tab\tsep\x00nul", "Ünï & co", "&&a"]
+    synonyms = {"&": "and"}
+    catalog = Catalog(texts, fold=rule, synonyms=synonyms)
+    ref_rule = fold if rule is True else None if rule is False else rule
+    ref_synonyms = {ref_rule(k) if ref_rule else k: v for k, v in synonyms.items()}
+    items = [(t, i, 0) for i, t in enumerate(texts)]
+    for query in [*texts, "co and", "x sep"]:
+        want = catalog_search(items, query, 10, rule=ref_rule, synonyms=ref_synonyms)
+        _same_hits(catalog.search(query), want)
+
+
 # ---------------------------------------------------------------- what users meet
 
 
