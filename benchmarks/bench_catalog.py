@@ -336,23 +336,32 @@ def bench_linkage(reference_count: int, row_count: int) -> None:
         f"\n## linkage, {row_count} rows against {reference_count} names "
         f"({sum(t is None for t in truth)} without counterpart; e.g. {rows[0]!r})"
     )
-    row("engine", "precision", "recall", "F1", "seconds")
-    row("---", "---", "---", "---", "---")
+    # Wall seconds, and the process's CPU seconds over all its threads (the
+    # steadier figure when the machine is shared).
+    row("engine", "precision", "recall", "F1", "seconds", "CPU seconds")
+    row("---", "---", "---", "---", "---", "---")
     for label, synonyms in (
         ("Catalog.match_many", None),
         ("Catalog.match_many, suffix synonyms", LINK_SYNONYMS),
     ):
-        start = time.perf_counter()
+        start, cpu = time.perf_counter(), time.process_time()
         catalog = Catalog(reference, synonyms=synonyms)
         found = catalog.match_many(rows)
-        seconds = time.perf_counter() - start
+        seconds, cpu = time.perf_counter() - start, time.process_time() - cpu
         predicted = [hits[0].payload if hits else None for hits in found]
         p, r, f = link_figures(predicted, truth)
-        row(f"{label} (default cutoff)", f"{p:.3f}", f"{r:.3f}", f"{f:.3f}", f"{seconds:.2f}")
+        row(
+            f"{label} (default cutoff)",
+            f"{p:.3f}",
+            f"{r:.3f}",
+            f"{f:.3f}",
+            f"{seconds:.2f}",
+            f"{cpu:.2f}",
+        )
     import numpy as np
     from rapidfuzz import fuzz, process, utils
 
-    start = time.perf_counter()
+    start, cpu = time.perf_counter(), time.process_time()
     best = np.zeros(len(rows), dtype=np.float32)
     where = np.zeros(len(rows), dtype=np.int64)
     for first in range(0, len(rows), 2000):
@@ -366,7 +375,7 @@ def bench_linkage(reference_count: int, row_count: int) -> None:
         )
         best[first : first + 2000] = scores.max(axis=1)
         where[first : first + 2000] = scores.argmax(axis=1)
-    seconds = time.perf_counter() - start
+    seconds, cpu = time.perf_counter() - start, time.process_time() - cpu
     figures = []
     for cutoff in range(0, 101):
         predicted = [int(w) if b >= cutoff else None for b, w in zip(best, where, strict=True)]
@@ -378,7 +387,33 @@ def bench_linkage(reference_count: int, row_count: int) -> None:
         f"{r:.3f}",
         f"{f:.3f}",
         f"{seconds:.2f}",
+        f"{cpu:.2f}",
     )
+
+
+def slowest(size: int, count: int, share: float) -> None:
+    """The slowest queries of the search bench (the native call alone, best
+    of 3 rounds), slowest first: what the p90 is made of."""
+    from morlatch import _engine
+
+    names = product_names(size)
+    texts = [q for q, _ in search_queries(names, count)]
+    catalog = Catalog(names)
+    best = [float("inf")] * len(texts)
+    split = [catalog._query("query", q, "auto", True) for q in texts]
+    for _ in range(3):
+        for i, (words, budgets, last) in enumerate(split):
+            start = time.perf_counter()
+            _engine.catalog_search(catalog._core, words, budgets, last, 10)
+            best[i] = min(best[i], time.perf_counter() - start)
+    ms = [t * 1000 for t in best]
+    print(
+        f"\n## native search, {size} names: "
+        f"median {statistics.median(ms):.3f} ms, p90 {p90(ms):.3f} ms"
+    )
+    order = sorted(range(len(texts)), key=lambda i: -ms[i])
+    for i in order[: max(1, int(len(texts) * share))]:
+        print(f"{ms[i]:8.3f} ms  {texts[i]!r}")
 
 
 def main() -> None:
@@ -388,7 +423,14 @@ def main() -> None:
     parser.add_argument("--extract", type=int, default=20, help="rapidfuzz extract queries")
     parser.add_argument("--reference", type=int, default=50_000)
     parser.add_argument("--rows", type=int, default=20_000)
+    parser.add_argument(
+        "--slowest", type=float, default=0, help="list this share of the slowest queries only"
+    )
     args = parser.parse_args()
+    if args.slowest:
+        for size in args.sizes:
+            slowest(size, args.queries, args.slowest)
+        return
     for size in args.sizes:
         bench_search(size, args.queries, args.extract if size == args.sizes[0] else 0)
     if args.rows:

@@ -47,12 +47,14 @@ def catalogs(draw: st.DrawFn) -> tuple[list[tuple[str, int, int]], dict[str, int
 
 
 def _query(draw: st.DrawFn, items: list[tuple[str, int, int]]) -> str:
-    """A query: words of an item (or random ones), perhaps reordered, with a
-    typo, the last one cut short, perhaps a trailing space."""
+    """A query: words of an item (or random ones), perhaps reordered or
+    repeated, with a typo, the last one cut short, perhaps a trailing space."""
     text = draw(st.sampled_from([item[0] for item in items]))
     words = text.replace("&", " ").replace(",", " ").replace("-", " ").split() or ["a"]
     words = draw(st.permutations(words))[: draw(st.integers(1, 4))]
     words = [draw(st.one_of(st.just(w), WORD)) for w in words]
+    for _ in range(draw(st.integers(0, 2))):  # a word again, anywhere
+        words.insert(draw(st.integers(0, len(words))), draw(st.sampled_from(words)))
     if draw(st.booleans()):
         at = draw(st.integers(0, len(words) - 1))
         w = words[at]
@@ -95,6 +97,35 @@ def test_search_ranks_as_the_reference(data: st.DataObject, catalog, synonyms) -
     assert many == [built.search(query, limit, typos=typos, prefix=prefix)] * 2
 
 
+# Few words, each near the others, in many items: the early stops of a
+# search with a small limit decide among many items that tie on words and
+# typos, and so on proximity (words repeated or out of order) and weight.
+CLOSE = st.sampled_from(["ab", "abc", "abd", "ba", "bca", "cab", "abcab"])
+
+
+@settings(max_examples=200, deadline=None)
+@given(
+    st.lists(st.lists(CLOSE, min_size=1, max_size=4), min_size=5, max_size=60),
+    st.lists(CLOSE, min_size=1, max_size=4),
+    st.data(),
+)
+def test_small_limits_stop_early_as_the_reference(names, query_words, data) -> None:
+    items = [(" ".join(n), i % 3, data.draw(st.integers(0, 2))) for i, n in enumerate(names)]
+    weights = {}
+    for text, _, weight in items:  # one weight per text
+        weights.setdefault(text, weight)
+    items = [(t, p, weights[t]) for t, p, _ in items]
+    built = Catalog([(t, p) for t, p, _ in items], weights=weights)
+    query = " ".join(query_words) + data.draw(st.sampled_from(["", " "]))
+    typos = data.draw(st.sampled_from(["auto", 0, 1]))
+    limit = data.draw(st.sampled_from([1, 2, 3]))
+    want = catalog_search(items, query, limit, typos=typos, rule=fold)
+    _same_hits(built.search(query, limit, typos=typos), want)
+    cutoff = data.draw(st.sampled_from([None, 0.0, 0.5]))
+    want = catalog_match(items, query, limit, score_cutoff=cutoff, rule=fold)
+    _same_hits(built.match(query, limit=limit, score_cutoff=cutoff), want)
+
+
 @settings(max_examples=300, deadline=None)
 @given(st.data(), catalogs(), SYNONYMS)
 def test_match_scores_as_the_reference(data: st.DataObject, catalog, synonyms) -> None:
@@ -114,6 +145,37 @@ def test_match_scores_as_the_reference(data: st.DataObject, catalog, synonyms) -
     _same_hits(built.match(name, limit=limit, score_cutoff=cutoff), want)
     many = built.match_many([name, name], limit=limit, score_cutoff=cutoff, workers=2)
     assert many == [built.match(name, limit=limit, score_cutoff=cutoff)] * 2
+
+
+def test_batches_split_names_as_single_calls_do() -> None:
+    # match_many splits its batch in one go (natively when it is ASCII):
+    # the same words as match finds, name by name, whatever the batch holds.
+    catalog = Catalog(["Acme & Co", "Ünïcode Co", "a b c"], synonyms={"&": "and"})
+    tricky = ["acme and co", "ünicode co", "", " & ", "a\x00b c", " ".join(["a"] * 70) + " b c"]
+    for batch in (tricky, tricky[:1], [n for n in tricky if n.isascii() and "\x00" not in n]):
+        assert catalog.match_many(batch, limit=2, score_cutoff=0) == [
+            catalog.match(n, limit=2, score_cutoff=0) for n in batch
+        ]
+
+
+def _drop_x(word: str) -> str:
+    return "" if word.lower() == "x" else word.lower()
+
+
+@pytest.mark.parametrize("rule", [True, False, _drop_x])
+def test_spans_of_every_kind_of_text(rule) -> None:
+    # Spans of ASCII texts come from the engine, the others from the
+    # package: symbols, underscores, tabs and NULs between words, a word
+    # that folds to nothing (its text keeps no span), text past ASCII.
+    texts = ["Acme & Co", "a_b c1 & x", "x y Co", "tab\tsep\x00nul", "Ünï & co", "&&a"]
+    synonyms = {"&": "and"}
+    catalog = Catalog(texts, fold=rule, synonyms=synonyms)
+    ref_rule = fold if rule is True else None if rule is False else rule
+    ref_synonyms = {ref_rule(k) if ref_rule else k: v for k, v in synonyms.items()}
+    items = [(t, i, 0) for i, t in enumerate(texts)]
+    for query in [*texts, "co and", "x sep"]:
+        want = catalog_search(items, query, 10, rule=ref_rule, synonyms=ref_synonyms)
+        _same_hits(catalog.search(query), want)
 
 
 # ---------------------------------------------------------------- what users meet

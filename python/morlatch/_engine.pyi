@@ -197,8 +197,10 @@ def unpack_answers(data: bytes, match_type: type[_M]) -> list[list[_M]]:
 @final
 class CatalogCore: ...
 
-# (text, payload, score, per query word the matched item word's position)
-_CatalogHit = tuple[str, int, float, tuple[int | None, ...]]
+# (text, payload, score, the matched words' spans), or, where the spans are
+# not known natively, (text, payload, score, per query word the matched
+# item word's position)
+_CatalogHit = tuple[str, int, float, list[tuple[int, int]] | tuple[int | None, ...]]
 
 def catalog_new(
     terms: Buffer,
@@ -209,6 +211,7 @@ def catalog_new(
     weights: Buffer | None,
     words: Buffer,
     word_offsets: Buffer,
+    symbols: Buffer | None,
 ) -> CatalogCore: ...
 def catalog_open(
     terms: Buffer,
@@ -219,6 +222,7 @@ def catalog_open(
     weights: Buffer | None,
     words: Buffer,
     word_offsets: Buffer,
+    symbols: Buffer | None,
     trie: Buffer,
     posting_offsets: Buffer,
     postings: Buffer,
@@ -241,7 +245,14 @@ def catalog_match(
     catalog: CatalogCore, words: list[str], limit: int, cutoff: float
 ) -> list[_CatalogHit]: ...
 def catalog_match_many(
-    catalog: CatalogCore, words: list[list[str]], limit: int, cutoff: float, workers: int
+    catalog: CatalogCore,
+    terms: list[str],
+    words: Buffer,
+    offsets: Buffer,
+    most: int,
+    limit: int,
+    cutoff: float,
+    workers: int,
 ) -> list[list[_CatalogHit]]: ...
 def catalog_info(catalog: CatalogCore) -> tuple[int, int, int]: ...
 def catalog_split(

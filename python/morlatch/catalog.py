@@ -248,10 +248,12 @@ class Catalog:
             get("words"),
             get("wordoff"),
         )
+        # Hits of ASCII texts come with their spans, found natively.
+        symbols = "".join(c for c in words.characters if c.isascii()).encode("ascii")
         if stored:
-            self._core = _engine.catalog_open(*arrays, *stored)
+            self._core = _engine.catalog_open(*arrays, symbols, *stored)
         else:
-            self._core = _engine.catalog_new(*arrays)
+            self._core = _engine.catalog_new(*arrays, symbols)
         self._parts = parts
         self._words = words
 
@@ -313,8 +315,12 @@ class Catalog:
         """``match`` for every name, on native threads; one list per name."""
         batch = _texts("names", names)
         threads, cutoff, n = _threads(workers), _cutoff(score_cutoff), _count(limit)
-        words = [self._name_words(f"names[{i}]", name) for i, name in enumerate(batch)]
-        found = _engine.catalog_match_many(self._core, words, n, cutoff, threads)
+        # Split as the items are, natively where it can: the distinct terms
+        # and each name's term numbers.
+        terms, words, offsets = self._words.split(batch)
+        found = _engine.catalog_match_many(
+            self._core, terms, words, offsets, MAX_QUERY_WORDS, n, cutoff, threads
+        )
         return [[self._hit(*hit) for hit in hits] for hits in found]
 
     def _query(
@@ -341,7 +347,15 @@ class Catalog:
             raise TypeError(f"{what} must be a str, not {_kind(name)}")
         return self._words.terms(name)[:MAX_QUERY_WORDS]
 
-    def _hit(self, text: str, payload: int, score: float, positions: tuple[int | None, ...]) -> Hit:
+    def _hit(
+        self,
+        text: str,
+        payload: int,
+        score: float,
+        positions: list[tuple[int, int]] | tuple[int | None, ...],
+    ) -> Hit:
+        if isinstance(positions, list):  # the spans, found natively
+            return Hit(text, payload, score, positions)
         spans = self._words.spans(text)
         chosen = sorted({spans[p] for p in positions if p is not None and p < len(spans)})
         return Hit(text, payload, score, chosen)

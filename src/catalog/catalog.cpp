@@ -52,24 +52,6 @@ std::int64_t utf8_length(std::string_view text) noexcept {
     return count;
 }
 
-void append_utf8(std::string& out, char32_t c) {
-    if (c < 0x80) {
-        out.push_back(static_cast<char>(c));
-    } else if (c < 0x800) {
-        out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    } else if (c < 0x10000) {
-        out.push_back(static_cast<char>(0xE0 | (c >> 12)));
-        out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    } else {
-        out.push_back(static_cast<char>(0xF0 | (c >> 18)));
-        out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    }
-}
-
 }  // namespace
 
 bool detail::offsets_hold(std::span<const std::uint64_t> offsets, std::uint64_t end) noexcept {
@@ -222,6 +204,26 @@ void Catalog::derive_rest() {
         text_rank_[t] = at;
         held_before_[at + 1] = held_before_[at] + posting_offsets_[t + 1] - posting_offsets_[t];
     }
+    // The keys below a node are consecutive in code-point order; children
+    // have higher numbers than their parent (level order), so one pass
+    // from the last node up sees every child before its parent.
+    const CompactTrie& trie = *trie_;
+    below_.assign(trie.node_count(), {0, 0});
+    for (auto node = static_cast<NodeId>(trie.node_count()); node-- > 0;) {
+        const NodeId first_child = trie.first_child(node);
+        const NodeId end_child = trie.end_child(node);
+        std::pair<std::uint32_t, std::uint32_t> range{0, 0};
+        if (trie.is_key(node)) {
+            range.first = text_rank_[trie.payload(node)];
+            range.second = range.first + 1;
+        } else if (first_child != end_child) {
+            range.first = below_[first_child].first;
+        }
+        if (first_child != end_child) {
+            range.second = below_[end_child - 1].second;
+        }
+        below_[node] = range;
+    }
 }
 
 Derived Catalog::stored() const noexcept {
@@ -244,7 +246,7 @@ std::size_t Catalog::memory_bytes() const noexcept {
            derived.postings.size_bytes() + derived.tie_rank.size_bytes() +
            derived.by_text.size_bytes() + term_length_.size() * sizeof(std::uint32_t) * 2 +
            held_before_.size() * sizeof(std::uint64_t) + mass_.size() * sizeof(double) +
-           item_mass_.size() * sizeof(float);
+           below_.size() * sizeof(below_[0]) + item_mass_.size() * sizeof(float);
 }
 
 double Catalog::unseen_mass() const noexcept {
@@ -271,27 +273,15 @@ Expansion Catalog::expand(std::u32string_view word, std::uint32_t budget, bool p
     }
     std::sort(e.terms.begin(), e.terms.end(),
               [](const TermMatch& a, const TermMatch& b) { return a.term < b.term; });
-    // The terms below each entry point: those that start with its path.
+    // The terms below each entry point: those that start with its path, a
+    // range of the terms in code-point order.
     std::vector<completion::EntryPoint> entries;
     std::u32string paths;
     completion::find_entry_points(*trie_, word, budget, true, interrupt, entries, paths);
-    std::string path;
     for (const completion::EntryPoint& entry : entries) {
-        path.clear();
-        for (const char32_t c : std::u32string_view(paths).substr(entry.path_offset, entry.depth)) {
-            append_utf8(path, c);
-        }
-        const auto term_of = [&](std::uint32_t t) {
-            return slice(parts_.terms, parts_.term_offsets, t);
-        };
-        const auto first = std::partition_point(by_text_.begin(), by_text_.end(),
-                                                [&](std::uint32_t t) { return term_of(t) < path; });
-        const auto end = std::partition_point(
-            first, by_text_.end(), [&](std::uint32_t t) { return term_of(t).starts_with(path); });
+        const auto [first, end] = below_[entry.node];
         if (first != end) {
-            const auto a = static_cast<std::uint32_t>(first - by_text_.begin());
-            const auto b = static_cast<std::uint32_t>(end - by_text_.begin());
-            e.ranges.push_back({a, b, entry.distance});
+            e.ranges.push_back({first, end, entry.distance});
         }
     }
     e.by_position = e.ranges;

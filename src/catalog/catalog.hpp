@@ -213,6 +213,8 @@ private:
     std::vector<float> item_mass_;            // per item, its words' masses summed
     std::vector<std::uint32_t> text_rank_;    // and each term's place in it
     std::vector<std::uint64_t> held_before_;  // postings of the terms before a place
+    // Per node of the term trie, the places [first, end) of the terms below.
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> below_;
 };
 
 }  // namespace morlatch::catalog

@@ -68,6 +68,9 @@ public:
         const std::size_t drawn = draw_words();
         bound_steps(drawn);
         for (std::size_t r = 0; r < drawn; ++r) {
+            if (reach_[r] < threshold() - 1e-9) {
+                break;  // no item first reached from here on can enter the best
+            }
             for (const TermMatch& m : expansions_[order_[r]]->terms) {
                 read_postings(m.term, r);
             }
@@ -109,11 +112,20 @@ private:
         }
     }
 
+    // The least score an item needs to enter the best: the cutoff, or once
+    // there are `limit` of them, the worst of their scores (an item equal
+    // to it may still enter, by its place among equals).
+    double threshold() const {
+        return top_.size() < query_.limit ? query_.cutoff
+                                          : std::max(query_.cutoff, top_.top().score);
+    }
+
     // An item that pairs only words of a set A scores at most
     // 2 sum_A heaviest / (2 sum_A heaviest + sum_notA alone). Items are
     // drawn from the postings of the words not in such a set, fewest items
     // first, until the words left could not reach the cutoff on their own.
-    // Returns how many words are drawn.
+    // Returns how many words are drawn; reach_[r] bounds the score of the
+    // items first reached through the r-th.
     std::size_t draw_words() {
         order_.resize(q_);
         std::iota(order_.begin(), order_.end(), 0u);
@@ -127,7 +139,9 @@ private:
             const double pairs = 2 * rest_heavy;
             return pairs == 0 ? 0.0 : pairs / (pairs + drawn_alone);
         };
+        reach_.clear();
         while (drawn < q_ && bound() >= query_.cutoff - 1e-9) {
+            reach_.push_back(bound());
             rest_heavy -= heaviest_[order_[drawn]];
             drawn_alone += alone_[order_[drawn]];
             ++drawn;
@@ -150,7 +164,7 @@ private:
         }
     }
 
-    // Whether an item first reached at `step` may reach the cutoff, from
+    // Whether an item first reached at `step` may enter the best, from
     // its own weight alone (rounded to a float: taken a little low or high,
     // whichever bounds the score from above), then from its words that some
     // word matches (reading the mass of those words only).
@@ -158,8 +172,8 @@ private:
         const double least_words = name_least_[step];
         const double own_low = c_.item_mass_[item] * (1 - 1e-6);
         const double own_high = c_.item_mass_[item] * (1 + 1e-6);
-        if (2 * std::min(pairable_[step], own_high) / (least_words + own_low) <
-            query_.cutoff - 1e-9) {
+        const double needed = threshold() - 1e-9;
+        if (2 * std::min(pairable_[step], own_high) / (least_words + own_low) < needed) {
             return false;
         }
         double reachable = 0;
@@ -168,7 +182,7 @@ private:
                 reachable += c_.mass(t);
             }
         }
-        return 2 * reachable / (least_words + own_low) >= query_.cutoff - 1e-9;
+        return 2 * reachable / (least_words + own_low) >= needed;
     }
 
     // Pairs query words with item words, most similar (then heaviest)
@@ -269,6 +283,7 @@ private:
     std::vector<double> heaviest_;
     std::vector<double> least_;
     std::vector<std::uint32_t> order_;
+    std::vector<double> reach_;
     std::vector<double> pairable_;
     std::vector<double> name_least_;
     std::vector<Pair> pairs_;

@@ -222,6 +222,9 @@ private:
         });
         least_typos_.assign(q_, 0);
         least_prefix_.assign(q_, 0);
+        std::vector<std::u32string_view> sorted(query_.words.begin(), query_.words.end());
+        std::sort(sorted.begin(), sorted.end());
+        repeats_ = std::adjacent_find(sorted.begin(), sorted.end()) != sorted.end();
         for (std::size_t w = 0; w < q_; ++w) {
             const Expansion& e = *expansions_[w];
             if (e.prefix ? !e.ranges.empty() : !e.terms.empty()) {
@@ -235,25 +238,32 @@ private:
         }
     }
 
+    // The best an unseen item can rank, figure by figure.
+    struct Bound {
+        std::uint32_t matched;
+        std::uint64_t typos;
+        std::uint32_t spread;
+        std::uint32_t prefixes;
+    };
+
     // An item first reached through a term of the r-th word misses the
     // words before it: it ranks at best as `matched` words with the term's
     // typos (and prefix) and the fewest typos (and prefixes, with those)
-    // of the words after. Terms
-    // come fewest typos first, and within a term items come in their order
-    // among equals: once the best items rank above that, no unseen item can
-    // enter them. `item` is the term's next item, or null before its first
-    // (its place among equals is read only when the rest ties: a random
-    // read that most postings skip).
-    bool unseen_below(std::uint32_t matched, std::uint64_t typos, std::uint32_t prefix,
-                      const std::uint32_t* item) const {
+    // of the words after, and with those typos at least the least spread
+    // of its words. Terms come fewest typos first, and within a term items
+    // come in their order among equals: once the best items rank above
+    // that, no unseen item can enter them. `item` is the term's next item,
+    // or null before its first (its place among equals is read only when
+    // the rest ties: a random read that most postings skip).
+    bool unseen_below(const Bound& b, const std::uint32_t* item) const {
         if (top_.size() < query_.limit) {
             return false;
         }
         const Ranked& worst = top_.top();
-        if (worst.matched != matched) return worst.matched > matched;
-        if (worst.typos != typos) return worst.typos < typos;
-        if (worst.spread != 0) return false;
-        if (worst.prefixes != prefix) return worst.prefixes < prefix;
+        if (worst.matched != b.matched) return worst.matched > b.matched;
+        if (worst.typos != b.typos) return worst.typos < b.typos;
+        if (worst.spread != b.spread) return worst.spread < b.spread;
+        if (worst.prefixes != b.prefixes) return worst.prefixes < b.prefixes;
         return item != nullptr && c_.tie_rank_[worst.item] < c_.tie_rank_[*item];
     }
 
@@ -267,23 +277,69 @@ private:
             later_prefixes += least_prefix_[order_[i]];
         }
         const auto matched = static_cast<std::uint32_t>(q_ - r);
+        std::pair<std::uint32_t, std::uint32_t> spread{kNone, 0};  // (typos, least spread)
         c_.for_each_term(*expansions_[order_[r]], [&](std::uint32_t term, std::uint32_t typos,
                                                       std::uint32_t prefix) {
-            return read_term(term, matched, typos + later_typos, prefix + later_prefixes, held);
+            if (spread.first != typos) {
+                spread = {typos, least_spread(r, typos)};
+            }
+            const Bound bound{matched, typos + later_typos, spread.second, prefix + later_prefixes};
+            return read_term(term, bound, held);
         });
+    }
+
+    // The least spread of an item that holds exactly the words drawn from
+    // the r-th on, the r-th with `typos` and every later one with its
+    // fewest. Equal words take the same item word (a prefix word equal to
+    // another takes its word when their typos are equal), so the words
+    // between two equal ones cost at least their count (see
+    // proximity_cost: the cost of a pair is |d - 1|, capped); over disjoint
+    // stretches these bounds add up.
+    std::uint32_t least_spread(std::size_t r, std::uint32_t typos) {
+        if (!repeats_) {
+            return 0;
+        }
+        held_.clear();
+        for (std::uint32_t w = 0; w < q_; ++w) {
+            const auto drawn = static_cast<std::size_t>(std::find(order_.begin(), order_.end(), w) -
+                                                        order_.begin());
+            if (drawn >= r) {
+                held_.push_back({w, drawn == r ? typos : least_typos_[w]});
+            }
+        }
+        const auto same = [&](std::pair<std::uint32_t, std::uint32_t> a,
+                              std::pair<std::uint32_t, std::uint32_t> b) {
+            if (query_.words[a.first] != query_.words[b.first] ||
+                query_.budgets[a.first] != query_.budgets[b.first]) {
+                return false;
+            }
+            const bool prefixes = expansions_[a.first]->prefix || expansions_[b.first]->prefix;
+            return !prefixes || a.second == b.second;
+        };
+        least_.assign(held_.size(), 0);
+        for (std::size_t k = 1; k < held_.size(); ++k) {
+            least_[k] = least_[k - 1];
+            for (std::size_t i = 0; i < k; ++i) {
+                if (same(held_[i], held_[k])) {
+                    const auto stretch =
+                        static_cast<std::uint32_t>(std::min<std::size_t>(k - i, kProximityCap));
+                    least_[k] = std::max(least_[k], least_[i] + stretch);
+                }
+            }
+        }
+        return least_.empty() ? 0 : least_.back();
     }
 
     // Offers the unseen items of a term, as long as they may enter the best;
     // false when not even its first could.
-    bool read_term(std::uint32_t term, std::uint32_t matched, std::uint64_t least,
-                   std::uint32_t prefix, bool held) {
-        if (unseen_below(matched, least, prefix, nullptr)) {
+    bool read_term(std::uint32_t term, const Bound& b, bool held) {
+        if (unseen_below(b, nullptr)) {
             return false;
         }
         for (std::uint64_t at = c_.posting_offsets_[term]; at < c_.posting_offsets_[term + 1];
              ++at) {
             const std::uint32_t item = c_.postings_[at];
-            if (unseen_below(matched, least, prefix, &c_.postings_[at])) {
+            if (unseen_below(b, &c_.postings_[at])) {
                 break;
             }
             if ((held && !s_.held_by_filter(item)) || !s_.first_visit(item)) {
@@ -376,6 +432,11 @@ private:
     std::vector<std::uint32_t> order_;
     std::vector<std::uint32_t> least_typos_;
     std::vector<std::uint32_t> least_prefix_;
+    bool repeats_ = false;  // whether a word comes twice
+    // least_spread's scratch: (word, typos) of the words held, in query
+    // order, and the least spread up to each.
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> held_;
+    std::vector<std::uint32_t> least_;
 };
 
 std::vector<Hit> Catalog::search(const SearchQuery& query,

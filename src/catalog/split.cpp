@@ -5,9 +5,8 @@
 
 namespace morlatch::catalog {
 
-Split split_words(std::string_view blob, char separator, std::string_view symbols) {
-    // 0: between words, 1: inside a word, 2: a word of its own, 3: separator.
-    std::array<std::uint8_t, 256> kind{};
+ByteKinds byte_kinds(std::string_view symbols, char separator) {
+    ByteKinds kind{};
     for (int c = 0; c < 256; ++c) {
         const bool alnum =
             (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c >= 0x80;
@@ -17,6 +16,39 @@ Split split_words(std::string_view blob, char separator, std::string_view symbol
         kind[static_cast<unsigned char>(c)] = 2;
     }
     kind[static_cast<unsigned char>(separator)] = 3;
+    return kind;
+}
+
+bool ascii_spans(const ByteKinds& kinds, std::string_view text,
+                 std::vector<std::pair<std::uint32_t, std::uint32_t>>& spans) {
+    spans.clear();
+    std::uint32_t start = 0;
+    bool inside = false;
+    for (std::uint32_t at = 0; at < text.size(); ++at) {
+        const auto byte = static_cast<unsigned char>(text[at]);
+        if (byte >= 0x80) {
+            return false;
+        }
+        const std::uint8_t k = kinds[byte];
+        if (k == 1 && !inside) {
+            start = at;
+            inside = true;
+        } else if (k != 1 && inside) {
+            spans.emplace_back(start, at);
+            inside = false;
+        }
+        if (k == 2) {
+            spans.emplace_back(at, at + 1);
+        }
+    }
+    if (inside) {
+        spans.emplace_back(start, static_cast<std::uint32_t>(text.size()));
+    }
+    return true;
+}
+
+Split split_words(std::string_view blob, char separator, std::string_view symbols) {
+    const ByteKinds kind = byte_kinds(symbols, separator);
     Split out;
     out.offsets.push_back(0);
     std::unordered_map<std::string_view, std::uint32_t> numbers;

@@ -5,6 +5,7 @@
 // text and starts the next.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -21,6 +22,17 @@ struct Split {
 
 // The views in the result point into `blob`.
 Split split_words(std::string_view blob, char separator, std::string_view symbols);
+
+// What each byte is to the splitter: 0 between words, 1 inside a word (an
+// ASCII letter or digit, or any byte past ASCII), 2 a word of its own (a
+// symbol), 3 the separator.
+using ByteKinds = std::array<std::uint8_t, 256>;
+ByteKinds byte_kinds(std::string_view symbols, char separator);
+
+// The (start, end) spans of the words of an ASCII text, as split_words
+// finds them; false, with `spans` unspecified, when the text is not ASCII.
+bool ascii_spans(const ByteKinds& kinds, std::string_view text,
+                 std::vector<std::pair<std::uint32_t, std::uint32_t>>& spans);
 
 // No number: a word to leave out.
 inline constexpr std::uint32_t kDropped = 0xFFFFFFFFu;

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <unordered_map>
@@ -36,6 +37,8 @@ struct Held {
     std::vector<std::unique_ptr<binding::BufferView>> views;
     std::vector<std::vector<std::uint64_t>> copies;
     std::unique_ptr<catalog::Catalog> catalog;
+    // How the package splits ASCII texts, when hits carry their spans.
+    std::optional<catalog::ByteKinds> kinds;
 
     template <class T>
     std::span<const T> array(PyObject* obj, const char* name) {
@@ -74,11 +77,28 @@ void catalog_dealloc(PyObject* self) {
     Py_DECREF(type);
 }
 
-const catalog::Catalog& catalog_of(PyObject* obj) {
+const Held& held_of(PyObject* obj) {
     if (!PyObject_TypeCheck(obj, catalog_type)) {
         binding::throw_cannot_convert(obj, "CatalogCore");
     }
-    return *reinterpret_cast<const CatalogObject*>(obj)->held->catalog;
+    return *reinterpret_cast<const CatalogObject*>(obj)->held;
+}
+
+const catalog::Catalog& catalog_of(PyObject* obj) {
+    return *held_of(obj).catalog;
+}
+
+// The symbols (ASCII characters that are words of their own) with which
+// the package splits texts, or None: hits then carry no spans.
+void read_symbols(Held& held, PyObject* obj) {
+    if (obj == Py_None) {
+        return;
+    }
+    const std::span<const char> symbols = held.array<char>(obj, "symbols");
+    const std::string_view view(symbols.data(), symbols.size());
+    if (view.find('\0') == std::string_view::npos) {
+        held.kinds = catalog::byte_kinds(view, '\0');
+    }
 }
 
 bool truth(PyObject* obj) {
@@ -123,14 +143,16 @@ OwnedRef catalog_object(std::unique_ptr<Held> held, const std::string& problem) 
 }
 
 // catalog_new(terms, term_offsets, texts, text_offsets, payloads, weights,
-// words, word_offsets): a catalog built from its parts.
-constexpr std::array<const char*, 8> new_params{"terms",        "term_offsets", "texts",
+// words, word_offsets, symbols): a catalog built from its parts; hits carry
+// their spans where `symbols` (bytes, or None) tell how texts are split.
+constexpr std::array<const char*, 9> new_params{"terms",        "term_offsets", "texts",
                                                 "text_offsets", "payloads",     "weights",
-                                                "words",        "word_offsets"};
+                                                "words",        "word_offsets", "symbols"};
 OwnedRef catalog_new_function(PyObject*, const FastCallArgs& call) {
     auto args = binding::bind("catalog_new", new_params, call);
     auto held = std::make_unique<Held>();
     const catalog::Parts parts = read_parts(*held, args);
+    read_symbols(*held, args[8]);
     std::string problem;
     {
         binding::ReleasedGil released;
@@ -146,23 +168,23 @@ OwnedRef catalog_new_function(PyObject*, const FastCallArgs& call) {
     return catalog_object(std::move(held), problem);
 }
 
-// catalog_open(the parts as for catalog_new, trie, posting_offsets,
+// catalog_open(the parts and symbols as for catalog_new, trie, posting_offsets,
 // postings, tie_rank, by_text): a catalog over its parts and the arrays
 // catalog_stored gave, read in place once checked.
-constexpr std::array<const char*, 13> open_params{
-    "terms",    "term_offsets", "texts",        "text_offsets", "payloads",
-    "weights",  "words",        "word_offsets", "trie",         "posting_offsets",
-    "postings", "tie_rank",     "by_text"};
+constexpr std::array<const char*, 14> open_params{
+    "terms",        "term_offsets", "texts", "text_offsets",    "payloads", "weights",  "words",
+    "word_offsets", "symbols",      "trie",  "posting_offsets", "postings", "tie_rank", "by_text"};
 OwnedRef catalog_open_function(PyObject*, const FastCallArgs& call) {
     auto args = binding::bind("catalog_open", open_params, call);
     auto held = std::make_unique<Held>();
     const catalog::Parts parts = read_parts(*held, args);
+    read_symbols(*held, args[8]);
     catalog::Derived derived;
-    derived.trie = held->array<std::uint8_t>(args[8], "trie");
-    derived.posting_offsets = held->array<std::uint64_t>(args[9], "posting_offsets");
-    derived.postings = held->array<std::uint32_t>(args[10], "postings");
-    derived.tie_rank = held->array<std::uint32_t>(args[11], "tie_rank");
-    derived.by_text = held->array<std::uint32_t>(args[12], "by_text");
+    derived.trie = held->array<std::uint8_t>(args[9], "trie");
+    derived.posting_offsets = held->array<std::uint64_t>(args[10], "posting_offsets");
+    derived.postings = held->array<std::uint32_t>(args[11], "postings");
+    derived.tie_rank = held->array<std::uint32_t>(args[12], "tie_rank");
+    derived.by_text = held->array<std::uint32_t>(args[13], "by_text");
     std::string problem;
     {
         binding::ReleasedGil released;
@@ -193,28 +215,60 @@ OwnedRef catalog_stored_function(PyObject*, const FastCallArgs& call) {
                                bytes_of(derived.by_text));
 }
 
-// A hit as (text, payload, score, positions), positions a tuple with None
-// for the query words that matched nothing.
-OwnedRef hit_to_python(const catalog::Catalog& cat, const catalog::Hit& hit) {
+// The spans of the matched words of an ASCII text split as the package
+// splits it, sorted and each once; false when they are not known here (a
+// text past ASCII, or a word that has no term).
+bool matched_spans(const Held& held, const catalog::Hit& hit,
+                   std::vector<std::pair<std::uint32_t, std::uint32_t>>& chosen) {
+    thread_local std::vector<std::pair<std::uint32_t, std::uint32_t>> spans;
+    const catalog::Catalog& cat = *held.catalog;
+    if (!held.kinds || !catalog::ascii_spans(*held.kinds, cat.text(hit.item), spans) ||
+        spans.size() != cat.words(hit.item).size()) {
+        return false;
+    }
+    chosen.clear();
+    for (const std::uint32_t at : hit.positions) {
+        if (at != catalog::kUnmatched) {
+            chosen.push_back(spans[at]);
+        }
+    }
+    std::sort(chosen.begin(), chosen.end());
+    chosen.erase(std::unique(chosen.begin(), chosen.end()), chosen.end());
+    return true;
+}
+
+// A hit as (text, payload, score, spans), spans a list of (start, end)
+// pairs; or, where they are not known here, (text, payload, score,
+// positions), positions a tuple with None for the query words that
+// matched nothing.
+OwnedRef hit_to_python(const Held& held, const catalog::Hit& hit) {
+    const catalog::Catalog& cat = *held.catalog;
     const std::string_view text = cat.text(hit.item);
-    OwnedRef positions =
-        binding::new_ref(PyTuple_New(static_cast<Py_ssize_t>(hit.positions.size())));
-    for (std::size_t w = 0; w < hit.positions.size(); ++w) {
-        OwnedRef at = hit.positions[w] == catalog::kUnmatched
-                          ? OwnedRef::incref(Py_None)
-                          : binding::to_python(hit.positions[w]);
-        PyTuple_SET_ITEM(positions.get(), static_cast<Py_ssize_t>(w), at.release());
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> chosen;
+    OwnedRef where;
+    if (matched_spans(held, hit, chosen)) {
+        where = binding::make_list(chosen, [](std::pair<std::uint32_t, std::uint32_t> span) {
+            return binding::make_tuple(binding::to_python(span.first),
+                                       binding::to_python(span.second));
+        });
+    } else {
+        where = binding::new_ref(PyTuple_New(static_cast<Py_ssize_t>(hit.positions.size())));
+        for (std::size_t w = 0; w < hit.positions.size(); ++w) {
+            OwnedRef at = hit.positions[w] == catalog::kUnmatched
+                              ? OwnedRef::incref(Py_None)
+                              : binding::to_python(hit.positions[w]);
+            PyTuple_SET_ITEM(where.get(), static_cast<Py_ssize_t>(w), at.release());
+        }
     }
     return binding::make_tuple(binding::new_ref(PyUnicode_DecodeUTF8(
                                    text.data(), static_cast<Py_ssize_t>(text.size()), nullptr)),
                                binding::to_python(cat.payload(hit.item)),
-                               binding::new_ref(PyFloat_FromDouble(hit.score)),
-                               std::move(positions));
+                               binding::new_ref(PyFloat_FromDouble(hit.score)), std::move(where));
 }
 
-OwnedRef hits_to_python(const catalog::Catalog& cat, const std::vector<catalog::Hit>& hits) {
+OwnedRef hits_to_python(const Held& held, const std::vector<catalog::Hit>& hits) {
     return binding::make_list(hits,
-                              [&](const catalog::Hit& hit) { return hit_to_python(cat, hit); });
+                              [&](const catalog::Hit& hit) { return hit_to_python(held, hit); });
 }
 
 // A batch's queries as the expansions of their words: each distinct (word,
@@ -268,10 +322,10 @@ std::uint64_t workers_of(PyObject* obj) {
 }
 
 template <class Run>
-OwnedRef batch(const catalog::Catalog& cat, std::size_t count, std::uint64_t workers, Run run) {
+OwnedRef batch(const Held& held, std::size_t count, std::uint64_t workers, Run run) {
     const auto results = binding::run_batch<std::vector<catalog::Hit>>(count, workers, run);
     return binding::make_list(
-        results, [&](const std::vector<catalog::Hit>& hits) { return hits_to_python(cat, hits); });
+        results, [&](const std::vector<catalog::Hit>& hits) { return hits_to_python(held, hits); });
 }
 
 // catalog_search(catalog, words, budgets, last_is_prefix, limit)
@@ -295,7 +349,7 @@ OwnedRef catalog_search_function(PyObject*, const FastCallArgs& call) {
         Interrupt interrupt = released.interrupt();
         hits = cat.search(query, interrupt);
     }
-    return hits_to_python(cat, hits);
+    return hits_to_python(held_of(cat_arg), hits);
 }
 
 // catalog_search_many(catalog, words, budgets, last_is_prefix, limit,
@@ -329,7 +383,7 @@ OwnedRef catalog_search_many_function(PyObject*, const FastCallArgs& call) {
     const BatchWords expanded = expand_batch(
         cat, words, workers, [&](std::size_t i, std::size_t w) { return budgets[i][w]; },
         [&](std::size_t i, std::size_t w) { return prefixes[i] && w + 1 == words[i].size(); });
-    return batch(cat, words.size(), workers, [&](std::size_t i, Interrupt& interrupt) {
+    return batch(held_of(cat_arg), words.size(), workers, [&](std::size_t i, Interrupt& interrupt) {
         return cat.search({words[i], budgets[i], prefixes[i], limit}, expanded.queries[i],
                           interrupt);
     });
@@ -359,26 +413,54 @@ OwnedRef catalog_match_function(PyObject*, const FastCallArgs& call) {
         Interrupt interrupt = released.interrupt();
         hits = cat.match(query, interrupt);
     }
-    return hits_to_python(cat, hits);
+    return hits_to_python(held_of(cat_arg), hits);
 }
 
-// catalog_match_many(catalog, words, limit, cutoff, workers)
-constexpr std::array<const char*, 5> match_many_params{"catalog", "words", "limit", "cutoff",
-                                                       "workers"};
+// The words of a batch of names, from the distinct terms (an empty one
+// leaves its word out), each name's term numbers (u32) and where each
+// name's start (u64 offsets): at most `most` words per name.
+std::vector<std::vector<std::u32string>> names_of(PyObject* terms_arg, PyObject* words_arg,
+                                                  PyObject* offsets_arg, std::size_t most) {
+    const auto terms = binding::convert_argument("terms", [&] { return words_of(terms_arg); });
+    Held held;
+    const auto words = held.array<std::uint32_t>(words_arg, "words");
+    const auto offsets = held.array<std::uint64_t>(offsets_arg, "offsets");
+    const bool fits =
+        !offsets.empty() && offsets.front() == 0 && offsets.back() == words.size() &&
+        std::is_sorted(offsets.begin(), offsets.end()) &&
+        std::all_of(words.begin(), words.end(), [&](std::uint32_t w) { return w < terms.size(); });
+    if (!fits) {
+        binding::throw_error(PyExc_ValueError, "the words do not fit the terms or offsets");
+    }
+    std::vector<std::vector<std::u32string>> names(offsets.size() - 1);
+    for (std::size_t i = 0; i + 1 < offsets.size(); ++i) {
+        for (std::uint64_t at = offsets[i]; at < offsets[i + 1] && names[i].size() < most; ++at) {
+            if (!terms[words[at]].empty()) {
+                names[i].push_back(terms[words[at]]);
+            }
+        }
+    }
+    return names;
+}
+
+// catalog_match_many(catalog, terms, words, offsets, most, limit, cutoff,
+// workers): the names as names_of reads them, each matched.
+constexpr std::array<const char*, 8> match_many_params{"catalog", "terms", "words",  "offsets",
+                                                       "most",    "limit", "cutoff", "workers"};
 OwnedRef catalog_match_many_function(PyObject*, const FastCallArgs& call) {
-    auto [cat_arg, words_arg, limit_arg, cutoff_arg, workers_arg] =
-        binding::bind("catalog_match_many", match_many_params, call);
+    auto [cat_arg, terms_arg, words_arg, offsets_arg, most_arg, limit_arg, cutoff_arg,
+          workers_arg] = binding::bind("catalog_match_many", match_many_params, call);
     const catalog::Catalog& cat = catalog_of(cat_arg);
     const catalog::MatchQuery options = match_options(limit_arg, cutoff_arg);
-    const auto words = binding::convert_argument("words", [&] {
-        return binding::to_vector<std::vector<std::u32string>>(words_arg, words_of);
-    });
+    const std::uint64_t most =
+        binding::convert_argument("most", [&] { return binding::to_size(most_arg); });
+    const auto words = names_of(terms_arg, words_arg, offsets_arg, most);
     const std::uint64_t workers = workers_of(workers_arg);
     const BatchWords expanded = expand_batch(
         cat, words, workers,
         [&](std::size_t i, std::size_t w) { return catalog::auto_budget(words[i][w].size()); },
         [](std::size_t, std::size_t) { return false; });
-    return batch(cat, words.size(), workers, [&](std::size_t i, Interrupt& interrupt) {
+    return batch(held_of(cat_arg), words.size(), workers, [&](std::size_t i, Interrupt& interrupt) {
         return cat.match({words[i], options.limit, options.cutoff}, expanded.queries[i], interrupt);
     });
 }
@@ -456,11 +538,11 @@ PyMethodDef catalog_methods[] = {
     binding::method_def<catalog_new_function>(
         "catalog_new",
         "catalog_new(terms, term_offsets, texts, text_offsets, payloads, weights, words, "
-        "word_offsets)\n--\n\n"),
+        "word_offsets, symbols)\n--\n\n"),
     binding::method_def<catalog_open_function>(
         "catalog_open",
         "catalog_open(terms, term_offsets, texts, text_offsets, payloads, weights, words, "
-        "word_offsets, trie, posting_offsets, postings, tie_rank, by_text)\n--\n\n"),
+        "word_offsets, symbols, trie, posting_offsets, postings, tie_rank, by_text)\n--\n\n"),
     binding::method_def<catalog_stored_function>("catalog_stored",
                                                  "catalog_stored(catalog)\n--\n\n"),
     binding::method_def<catalog_search_function>(
@@ -471,7 +553,8 @@ PyMethodDef catalog_methods[] = {
     binding::method_def<catalog_match_function>(
         "catalog_match", "catalog_match(catalog, words, limit, cutoff)\n--\n\n"),
     binding::method_def<catalog_match_many_function>(
-        "catalog_match_many", "catalog_match_many(catalog, words, limit, cutoff, workers)\n--\n\n"),
+        "catalog_match_many",
+        "catalog_match_many(catalog, terms, words, offsets, most, limit, cutoff, workers)\n--\n\n"),
     binding::method_def<catalog_info_function>("catalog_info", "catalog_info(catalog)\n--\n\n"),
     {nullptr, nullptr, 0, nullptr},
 };
