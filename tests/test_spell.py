@@ -353,6 +353,20 @@ def test_fix_sentences(english, text: str, fixed: str) -> None:
     assert english.fix(text) == fixed
 
 
+@settings(max_examples=60, deadline=None)
+@given(st.lists(st.sampled_from(sorted(COUNTS)), min_size=3, max_size=3))
+def test_word_pairs_count_in_any_unit(words: list[str]) -> None:
+    # Pair counts taken from another corpus can be many times the word
+    # counts; the likelihood of a word between two others does not depend
+    # on their unit.
+    scores = []
+    for unit in (50, 5000):
+        pairs = {pair: count * unit for pair, count in PAIRS_SEEN.items()}
+        speller = morlatch.Speller(COUNTS, bigrams=pairs, model=_fitted())
+        scores.append(speller._context(words[1], words[0], words[2]))
+    assert scores[0] == pytest.approx(scores[1])
+
+
 def test_check_lists_misspelt_words_with_suggestions(english) -> None:
     found = english.check("I recieved teh letter from Smithers.")
     assert [(f.start, f.end, f.word) for f in found] == [(2, 10, "recieved"), (11, 14, "teh")]

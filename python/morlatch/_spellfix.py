@@ -31,8 +31,9 @@ _NAME_EVIDENCE: Final = 1.5
 # ... or at most this much and seen beside a neighbour in the word pairs.
 _CONTEXT_EVIDENCE: Final = 6.0
 # A known word is replaced by a neighbour only when context makes the
-# neighbour this much likelier (natural log).
-_REAL_WORD_MARGIN: Final = math.log(1e3)
+# neighbour this much likelier (natural log): about one word in fifty is
+# taken for a slip that made another word.
+_REAL_WORD_MARGIN: Final = math.log(50)
 _REAL_WORD_MIN: Final = 2
 
 

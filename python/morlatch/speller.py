@@ -25,6 +25,7 @@ from ._spelldata import (
     _english_counts,
     _english_pairs,
     _native_corrector,
+    _on_word_scale,
     _pair_counts,
     _Searches,
     _word_counts,
@@ -98,7 +99,7 @@ class Speller(_TextRules):
         searches: _Searches | None = None,
     ) -> None:
         self._counts = counts
-        self._pairs = pairs
+        self._pairs = _on_word_scale(pairs, counts)
         self._model = ErrorModel.default() if model is None else model
         self._total = sum(counts.values()) + len(counts)
         self._log_total = math.log(self._total)
