@@ -1029,6 +1029,20 @@ def segmentations(text: str) -> Iterable[list[str]]:
         yield pieces
 
 
+def segment_count(piece: str, counts: Mapping[str, int]) -> float | None:
+    """The count segmentation gives ``piece``: its own; half the rarest
+    count for a word known with a count of 0; a tenth of its stem's for the
+    plural ("s" or "es") of a counted word of four letters or more the
+    counts lack; None for an unknown piece."""
+    if piece in counts:
+        return counts[piece] or min(filter(None, counts.values()), default=1) / 2
+    for ending in ("es", "s"):
+        stem = piece[: -len(ending)]
+        if piece.endswith(ending) and len(stem) >= 4 and counts.get(stem):
+            return counts[stem] / 10
+    return None
+
+
 def segmentation_score(
     pieces: Sequence[str],
     counts: Mapping[str, int],
@@ -1048,8 +1062,9 @@ def segmentation_score(
     pair_total = sum(pairs.values())
     score = 0.0
     for at, piece in enumerate(pieces):
-        if piece in counts:
-            score += math.log((counts[piece] + 1) / total)
+        count = segment_count(piece, counts)
+        if count is not None:
+            score += math.log((count + 1) / total)
         else:
             score += math.log(10 / total) - len(piece) * math.log(10)
         seen = pairs.get((pieces[at - 1], piece), 0) if at else 0

@@ -4,7 +4,6 @@ split, and sentences that pin what fix keeps and changes."""
 
 from __future__ import annotations
 
-import math
 import re
 from collections.abc import Callable
 
@@ -258,21 +257,23 @@ def test_suggest_ranks_by_score_and_puts_a_known_word_first(small) -> None:
 # ---- segmentation ---------------------------------------------------------------------
 
 
+# Words known but not counted, and plurals the counts lack.
+SEGMENT_COUNTS = COUNTS | {"he": 0, "one": 0, "it": 0}
+_SEGMENT_WORDS = [*sorted(SEGMENT_COUNTS), "sides", "phones", "themes", "recipes"]
+
+
 @settings(max_examples=100, deadline=None)
-@given(st.lists(st.sampled_from(sorted(COUNTS)), min_size=1, max_size=3))
-def test_segment_is_the_likeliest_split(small, words: list[str]) -> None:
+@given(st.lists(st.sampled_from(_SEGMENT_WORDS), min_size=1, max_size=3))
+def test_segment_is_the_likeliest_split(words: list[str]) -> None:
+    speller = _segmenter()
     text = "".join(words)[:12]
-    total = sum(COUNTS.values()) + len(COUNTS)
-
-    def score(piece: str) -> float:
-        if piece in COUNTS:
-            return math.log((COUNTS[piece] + 1) / total)
-        return math.log(10 / total) - len(piece) * math.log(10)
-
-    best = max(sum(map(score, pieces)) for pieces in reference.segmentations(text))
-    got = small.segment(text)
+    best = max(
+        reference.segmentation_score(pieces, SEGMENT_COUNTS, {})
+        for pieces in reference.segmentations(text)
+    )
+    got = speller.segment(text)
     assert "".join(got) == text
-    assert sum(map(score, got)) == pytest.approx(best)
+    assert reference.segmentation_score(got, SEGMENT_COUNTS, {}) == pytest.approx(best)
 
 
 PAIRS_SEEN = {
@@ -311,6 +312,22 @@ def test_segment_with_word_pairs_is_the_likeliest_split(words: list[str]) -> Non
 def test_segment_knows_words_written_without_their_apostrophe(text, words) -> None:
     counts = {"don't": 50, "do": 400, "go": 300, "it": 900, "isn't": 40, "is": 800, "here": 90}
     counts |= {"there": 300, "nt": 1, "n": 5, "t": 5}
+    assert morlatch.Speller(counts).segment(text) == words
+
+
+@pytest.mark.parametrize(
+    ("text", "words"),
+    [
+        # "o" is known but uncounted: rarer than any counted word, yet far
+        # likelier than letters glued to an unknown word.
+        ("ostandsforomni", ["o", "stands", "for", "omni"]),
+        # A plural the counts lack is not its stem and a stray letter.
+        ("theencodingsare", ["the", "encodings", "are"]),
+    ],
+)
+def test_segment_counts_uncounted_and_plural_words(text, words) -> None:
+    counts = {"the": 10**11, "for": 10**10, "are": 10**10, "stands": 10**9, "encoding": 10**8}
+    counts |= {"o": 0, "s": 0}
     assert morlatch.Speller(counts).segment(text) == words
 
 
@@ -483,6 +500,15 @@ def _paired() -> morlatch.Speller:
 
 
 _PAIRED: list[morlatch.Speller] = []
+
+
+def _segmenter() -> morlatch.Speller:
+    if not _SEGMENTER:
+        _SEGMENTER.append(morlatch.Speller(SEGMENT_COUNTS, model=_fitted()))
+    return _SEGMENTER[0]
+
+
+_SEGMENTER: list[morlatch.Speller] = []
 
 
 def _fitted() -> morlatch.ErrorModel:

@@ -25,6 +25,9 @@ _SPLIT_MARGIN: Final = math.log(50)
 # How many of the likeliest splits ending at each place segment carries on.
 _SEGMENT_BEAM: Final = 8
 _JOIN_MARGIN: Final = math.log(50)
+# A plural ("encodings") the counts lack is counted as this share of the
+# word it is made from.
+_DERIVED_SHARE: Final = 0.1
 # A capitalised word the speller does not know, in mid-sentence, is taken for
 # a name unless its best correction costs at most this much.
 _NAME_EVIDENCE: Final = 1.5
@@ -52,10 +55,11 @@ class _TextRules(_Ranker):
     """The text half of a speller; the speller holds the state."""
 
     # The pair counts' margins, summed on segment's first use.
-    __slots__ = ("_margins",)
+    __slots__ = ("_margins", "_rare_count")
 
     _unpunctuated: dict[str, int]
     _margins: tuple[dict[str, float], dict[str, float], float] | None
+    _rare_count: float
 
     def _segment_run(self, run: str) -> list[str]:
         """The likeliest split of ``run`` into words by word counts; with word
@@ -106,13 +110,29 @@ class _TextRules(_Ranker):
         return max(0.0, math.log(pair) + log_total - firsts[previous] - seconds[word])
 
     def _word_score(self, word: str) -> float:
+        """The natural-log probability of ``word`` as one word of a run."""
         count = self._counts.get(word)
         if count is None:
             count = self._unpunctuated.get(word)
+        if count == 0:
+            # Known, but below the counts' cutoff: rarer than any word counted.
+            count = self._rare_count
+        if count is None:
+            count = self._derived_count(word)
         if count is not None:
             return math.log(count + 1) - self._log_total
         # An unknown word is the less likely the longer it is.
         return math.log(10.0) - self._log_total - len(word) * math.log(10.0)
+
+    def _derived_count(self, word: str) -> float | None:
+        """A count for a word the counts lack that is the plural ("s", "es")
+        of a counted word of four letters or more: a share of that word's
+        count."""
+        for ending in ("s", "es"):
+            stem = word[: -len(ending)]
+            if word.endswith(ending) and len(stem) >= 4 and self._counts.get(stem):
+                return self._counts[stem] * _DERIVED_SHARE
+        return None
 
     def _findings(self, text: str, limit: int) -> Iterator[tuple[int, int, list[Suggestion]]]:
         spans = list(word_spans(text))

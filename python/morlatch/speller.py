@@ -110,6 +110,9 @@ class Speller(_TextRules):
         # The pair counts' margins, which only segment needs: summed on its
         # first use rather than on every speller's build.
         self._margins = None
+        # A word known but not counted is taken to be half as common as the
+        # rarest word counted.
+        self._rare_count = min(filter(None, counts.values()), default=1) / 2
         # Text run together loses its apostrophes: "dont" is "don't".
         self._unpunctuated: dict[str, int] = {}
         for word, count in counts.items():
