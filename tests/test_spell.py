@@ -364,6 +364,12 @@ def test_any_text_is_checked_without_error_and_spans_point_at_words(small, text:
         ("We went to theend of the road.", "We went to the end of the road."),
         ("We did it with out help.", "We did it without help."),
         ("It was a beauti ful day.", "It was a beautiful day."),
+        # The spelling convention followed is the one nearer what was typed.
+        ("My favorit book is here.", "My favorite book is here."),
+        ("My favourit book is here.", "My favourite book is here."),
+        # Short words the counts lack are fragments more often than words.
+        ("You changed th files and the date.", "You changed the files and the date."),
+        ("Copy nd distribute it.", "Copy and distribute it."),
     ],
 )
 def test_fix_sentences(english, text: str, fixed: str) -> None:
@@ -382,6 +388,15 @@ def test_word_pairs_count_in_any_unit(words: list[str]) -> None:
         speller = morlatch.Speller(COUNTS, bigrams=pairs, model=_fitted())
         scores.append(speller._context(words[1], words[0], words[2]))
     assert scores[0] == pytest.approx(scores[1])
+
+
+@given(st.text(alphabet="abceilnorstuyz", min_size=0, max_size=12))
+def test_spelling_variants_swap_one_ending_and_back(word: str) -> None:
+    from morlatch._spellfix import _variants
+
+    for variant in _variants(word):
+        assert variant != word and variant[:2] == word[:2]
+        assert word in _variants(variant)
 
 
 def test_check_lists_misspelt_words_with_suggestions(english) -> None:

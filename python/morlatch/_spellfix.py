@@ -38,6 +38,7 @@ _CONTEXT_EVIDENCE: Final = 6.0
 # taken for a slip that made another word.
 _REAL_WORD_MARGIN: Final = math.log(50)
 _REAL_WORD_MIN: Final = 2
+_UNCOUNTED_SHORT: Final = 3
 
 
 def word_spans(text: str) -> Iterator[tuple[int, int]]:
@@ -218,7 +219,19 @@ class _TextRules(_Ranker):
             return None
         if _apostrophes(best.word) < _apostrophes(lower):
             return None  # the apostrophes typed are punctuation kept, not letters to fix
-        return with_case(word, best.word)
+        return with_case(word, self._nearest_variant(lower, best.word))
+
+    def _nearest_variant(self, typed: str, word: str) -> str:
+        """Of ``word`` and its known spellings on the other side of the
+        Atlantic ("colour", "color"), the one ``typed`` is the cheapest slip
+        from: the writer's own convention, whichever the counts favour."""
+        best, cost = word, self._model.cost(typed, word)
+        for variant in _variants(word):
+            if variant in self._counts:
+                other = self._model.cost(typed, variant)
+                if other < cost:
+                    best, cost = variant, other
+        return best
 
     def _name(
         self,
@@ -320,8 +333,11 @@ class _TextRules(_Ranker):
             return None
         if self._beside(word, before, after):
             return None
-        if not self._counts.get(word):
-            return None  # a word the corpus lacks has no word pairs to miss
+        if not self._counts.get(word) and len(word) > _UNCOUNTED_SHORT:
+            # A word the corpus lacks has no word pairs to miss; but a short
+            # one ("th", "nd") is a fragment or an abbreviation more often
+            # than a word meant in prose.
+            return None
         here = self._context(word, before, after)
         best: tuple[float, str] | None = None
         for hit in self._index.correct(word, 1, limit=8):
@@ -340,6 +356,33 @@ class _TextRules(_Ranker):
         return (before is None or (before, word) in pairs) and (
             after is None or (word, after) in pairs
         )
+
+
+# Endings spelt one way in Britain and another in America.
+_SPELLINGS: Final = (
+    ("our", "or"),
+    ("ise", "ize"),
+    ("isation", "ization"),
+    ("yse", "yze"),
+    ("tre", "ter"),
+    ("ence", "ense"),
+    ("ogue", "og"),
+    ("lled", "led"),
+    ("lling", "ling"),
+)
+_SPELLING = re.compile(
+    "|".join(sorted({part for pair in _SPELLINGS for part in pair}, key=len, reverse=True))
+)
+_OTHER_SPELLING: Final = {a: b for pair in _SPELLINGS for a, b in (pair, pair[::-1])}
+
+
+def _variants(word: str) -> Iterator[str]:
+    """``word`` with one of its British or American spellings swapped for
+    the other's."""
+    for found in _SPELLING.finditer(word, 2):
+        if len(word) < 5:
+            break  # "your", "four": no spelling of another country
+        yield word[: found.start()] + _OTHER_SPELLING[found.group()] + word[found.end() :]
 
 
 def _apostrophes(word: str) -> int:
