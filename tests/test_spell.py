@@ -370,6 +370,19 @@ def test_any_text_is_checked_without_error_and_spans_point_at_words(small, text:
         # Short words the counts lack are fragments more often than words.
         ("You changed th files and the date.", "You changed the files and the date."),
         ("Copy nd distribute it.", "Copy and distribute it."),
+        # A real word never seen between its neighbours yields to one that is
+        # far likelier there; one seen there stays.
+        ("They wore in the house.", "They were in the house."),
+        (
+            "There should be a hint bout what went wrong.",
+            "There should be a hint about what went wrong.",
+        ),
+        (
+            "Vim can store the swap fie in several places.",
+            "Vim can store the swap file in several places.",
+        ),
+        ("He wore a hat.", "He wore a hat."),
+        ("Pick a color scheme.", "Pick a color scheme."),
     ],
 )
 def test_fix_sentences(english, text: str, fixed: str) -> None:

@@ -328,7 +328,8 @@ class _TextRules(_Ranker):
     def _real_word(self, word: str, before: str | None, after: str | None) -> str | None:
         """A known word that context says was mistyped for a neighbour: the
         neighbour, or None. Only a word never seen beside its neighbours is
-        questioned, and only a neighbour seen beside all of them replaces it."""
+        questioned, and a neighbour one edit away replaces it when it is
+        likelier there by the margin, its cost to mistype included."""
         if not self._pairs or (before is None and after is None) or len(word) < _REAL_WORD_MIN:
             return None
         if self._beside(word, before, after):
@@ -339,11 +340,12 @@ class _TextRules(_Ranker):
             # than a word meant in prose.
             return None
         here = self._context(word, before, after)
+        variants = set(_variants(word))
         best: tuple[float, str] | None = None
         for hit in self._index.correct(word, 1, limit=8):
             other = hit.key
-            if other == word or not self._beside(other, before, after):
-                continue
+            if other == word or other in variants:
+                continue  # "color" is no slip for "colour"
             score = self._context(other, before, after) - self._model.cost(word, other)
             if score > here + _REAL_WORD_MARGIN and (best is None or score > best[0]):
                 best = (score, other)
