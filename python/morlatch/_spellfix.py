@@ -39,6 +39,8 @@ _CONTEXT_EVIDENCE: Final = 6.0
 _REAL_WORD_MARGIN: Final = math.log(50)
 _REAL_WORD_MIN: Final = 2
 _UNCOUNTED_SHORT: Final = 3
+# How many known words' neighbours one edit away are remembered at most.
+_NEAR_REMEMBERED: Final = 1 << 16
 
 
 def word_spans(text: str) -> Iterator[tuple[int, int]]:
@@ -56,11 +58,12 @@ class _TextRules(_Ranker):
     """The text half of a speller; the speller holds the state."""
 
     # The pair counts' margins, summed on segment's first use.
-    __slots__ = ("_margins", "_rare_count")
+    __slots__ = ("_margins", "_rare_count", "_near")
 
     _unpunctuated: dict[str, int]
     _margins: tuple[dict[str, float], dict[str, float], float] | None
     _rare_count: float
+    _near: dict[str, list[str]]
 
     def _segment_run(self, run: str) -> list[str]:
         """The likeliest split of ``run`` into words by word counts; with word
@@ -342,14 +345,27 @@ class _TextRules(_Ranker):
         here = self._context(word, before, after)
         variants = set(_variants(word))
         best: tuple[float, str] | None = None
-        for hit in self._index.correct(word, 1, limit=8):
-            other = hit.key
-            if other == word or other in variants:
+        for other in self._one_edit(word):
+            if other in variants:
                 continue  # "color" is no slip for "colour"
-            score = self._context(other, before, after) - self._model.cost(word, other)
+            score = self._context(other, before, after)
+            if score <= here + _REAL_WORD_MARGIN:
+                continue  # no cost to mistype it can make it likelier
+            score -= self._model.cost(word, other)
             if score > here + _REAL_WORD_MARGIN and (best is None or score > best[0]):
                 best = (score, other)
         return None if best is None else best[1]
+
+    def _one_edit(self, word: str) -> list[str]:
+        """The commonest words one edit from the known ``word``, remembered:
+        the same words come back again and again in text."""
+        found = self._near.get(word)
+        if found is None:
+            if len(self._near) >= _NEAR_REMEMBERED:
+                self._near.clear()
+            hits = self._index.correct(word, 1, limit=8)
+            found = self._near[word] = [hit.key for hit in hits if hit.key != word]
+        return found
 
     def _beside(self, word: str, before: str | None, after: str | None) -> bool:
         """Whether ``word`` was seen after ``before`` and before ``after``

@@ -113,6 +113,7 @@ class Speller(_TextRules):
         # A word known but not counted is taken to be half as common as the
         # rarest word counted.
         self._rare_count = min(filter(None, counts.values()), default=1) / 2
+        self._near = {}
         # Text run together loses its apostrophes: "dont" is "don't".
         self._unpunctuated: dict[str, int] = {}
         for word, count in counts.items():
