@@ -115,7 +115,7 @@ class _TextRules(_Ranker):
 
     def _word_score(self, word: str) -> float:
         """The natural-log probability of ``word`` as one word of a run."""
-        count = self._counts.get(word)
+        count: float | None = self._counts.get(word)
         if count is None:
             count = self._unpunctuated.get(word)
         if count == 0:
