@@ -217,7 +217,7 @@ class _TextRules(_Ranker):
         best = hits[0] if hits else None
         if split is not None and (best is None or split[1] > best.score + _SPLIT_MARGIN):
             first, second = split[0]
-            return with_case(word[: len(first)], first) + " " + second
+            return with_case(word, f"{first} {second}")
         if best is None or self._name(text, start, word, best.word, before, after):
             return None
         if _apostrophes(best.word) < _apostrophes(lower):
