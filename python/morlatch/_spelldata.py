@@ -6,7 +6,6 @@ from __future__ import annotations
 
 import gzip
 import heapq
-import math
 import os
 import re
 import statistics
@@ -104,24 +103,6 @@ def _on_word_scale(
         return dict(pairs)
     scale = max(1.0, statistics.median(follows[word] / counts[word] for word in common))
     return {pair: count / scale for pair, count in pairs.items()}
-
-
-def _pair_margins(
-    pairs: dict[tuple[str, str], float],
-) -> tuple[dict[str, float], dict[str, float], float]:
-    """The natural logs of how often each word comes first and second in the
-    word pairs, and of all the pairs' count."""
-    firsts: dict[str, float] = {}
-    seconds: dict[str, float] = {}
-    for (first, second), count in pairs.items():
-        firsts[first] = firsts.get(first, 0) + count
-        seconds[second] = seconds.get(second, 0) + count
-    total = sum(firsts.values())
-    return (
-        {word: math.log(count) for word, count in firsts.items() if count},
-        {word: math.log(count) for word, count in seconds.items() if count},
-        math.log(total) if total else 0.0,
-    )
 
 
 def _data_text(name: str) -> str:

@@ -9,7 +9,7 @@ import re
 from collections.abc import Iterator
 from typing import Final
 
-from ._spelldata import _LONGEST_WORD, _pair_margins
+from ._spelldata import _LONGEST_WORD
 from ._spellrank import Suggestion, _Ranker
 from .spelltext import SKIPPED, WORD, lower_at, sentence_start, with_case
 
@@ -57,19 +57,19 @@ def word_spans(text: str) -> Iterator[tuple[int, int]]:
 class _TextRules(_Ranker):
     """The text half of a speller; the speller holds the state."""
 
-    # The pair counts' margins, summed on segment's first use.
-    __slots__ = ("_margins", "_rare_count", "_near")
+    __slots__ = ("_rare_count", "_near", "_pair_floor")
 
     _unpunctuated: dict[str, int]
-    _margins: tuple[dict[str, float], dict[str, float], float] | None
     _rare_count: float
+    # The natural-log share of the text of the rarest word pair listed.
+    _pair_floor: float
     _near: dict[str, list[str]]
 
     def _segment_run(self, run: str) -> list[str]:
         """The likeliest split of ``run`` into words by word counts; with word
-        pairs, a pair seen together scores the evidence it adds (how much
-        likelier the second word is after the first than alone), and the
-        likeliest few splits ending at each place are carried on."""
+        pairs, two counted words side by side score as their pair (seen or
+        not, see _pair_gain), and the likeliest few splits ending at each
+        place are carried on."""
         lower = run.lower()
         n = len(lower)
         # best[i]: the splits of the first i letters kept, as {start of the
@@ -86,10 +86,13 @@ class _TextRules(_Ranker):
                 own = self._word_score(word)
                 chosen, score = first, top + own
                 if pairs and start and word in self._counts:
-                    for before, (held, _) in ahead:
-                        gain = self._pair_gain(lower[before:start], word)
-                        if held + own + gain > score:
-                            chosen, score = before, held + own + gain
+                    chosen, score = max(
+                        (
+                            (before, held + own + self._pair_gain(lower[before:start], word, own))
+                            for before, (held, _) in ahead
+                        ),
+                        key=lambda item: item[1],
+                    )
                 kept = best[end].get(start)
                 if kept is None or score > kept[0]:
                     best[end][start] = (score, chosen)
@@ -101,17 +104,21 @@ class _TextRules(_Ranker):
         words.reverse()
         return words
 
-    def _pair_gain(self, previous: str, word: str) -> float:
-        """How much likelier (natural log) ``word`` is after ``previous``
-        than after any word, among the word pairs, when the two were seen
-        together and it is; else 0."""
+    def _pair_gain(self, previous: str, word: str, own: float) -> float:
+        """How much likelier (natural log) the known ``word`` (of score
+        ``own``) is after ``previous`` than the two words' counts alone make
+        it. The pairs are on the word counts' scale, so a pair seen scores as
+        its own share of the text, above or below what the counts predict: a
+        closed compound ("hereof") weighs against its halves' pair. A pair of
+        counted words not seen is taken to be no commoner than the rarest
+        pair listed ("the of" is no likelier for "the" and "of" being common)."""
         pair = self._pairs.get((previous, word))
-        if not pair:
+        alone = self._word_score(previous) + own
+        if pair:
+            return math.log(pair) - self._log_total - alone
+        if previous not in self._counts:
             return 0.0
-        if self._margins is None:
-            self._margins = _pair_margins(self._pairs)
-        firsts, seconds, log_total = self._margins
-        return max(0.0, math.log(pair) + log_total - firsts[previous] - seconds[word])
+        return min(0.0, self._pair_floor - alone)
 
     def _word_score(self, word: str) -> float:
         """The natural-log probability of ``word`` as one word of a run."""
