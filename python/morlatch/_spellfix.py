@@ -81,15 +81,20 @@ class _TextRules(_Ranker):
                 continue
             ahead = sorted(best[start].items(), key=lambda item: -item[1][0])[:_SEGMENT_BEAM]
             first, (top, _) = ahead[0]
+            # The words before, with their scores, read once for every end.
+            behind = [
+                (before, held, lower[before:start], self._word_score(lower[before:start]))
+                for before, (held, _) in (ahead if pairs and start else ())
+            ]
             for end in range(start + 1, min(n, start + _LONGEST_WORD) + 1):
                 word = lower[start:end]
                 own = self._word_score(word)
                 chosen, score = first, top + own
-                if pairs and start and word in self._counts:
+                if behind and word in self._counts:
                     chosen, score = max(
                         (
-                            (before, held + own + self._pair_gain(lower[before:start], word, own))
-                            for before, (held, _) in ahead
+                            (before, held + own + self._pair_gain(previous, word, own + its))
+                            for before, held, previous, its in behind
                         ),
                         key=lambda item: item[1],
                     )
@@ -104,16 +109,15 @@ class _TextRules(_Ranker):
         words.reverse()
         return words
 
-    def _pair_gain(self, previous: str, word: str, own: float) -> float:
-        """How much likelier (natural log) the known ``word`` (of score
-        ``own``) is after ``previous`` than the two words' counts alone make
-        it. The pairs are on the word counts' scale, so a pair seen scores as
+    def _pair_gain(self, previous: str, word: str, alone: float) -> float:
+        """How much likelier (natural log) the known ``word`` is after
+        ``previous`` than the two words' counts alone make it (their scores
+        add up to ``alone``). The pairs are on the word counts' scale, so a pair seen scores as
         its own share of the text, above or below what the counts predict: a
         closed compound ("hereof") weighs against its halves' pair. A pair of
         counted words not seen is taken to be no commoner than the rarest
         pair listed ("the of" is no likelier for "the" and "of" being common)."""
         pair = self._pairs.get((previous, word))
-        alone = self._word_score(previous) + own
         if pair:
             return math.log(pair) - self._log_total - alone
         if previous not in self._counts:
