@@ -102,11 +102,13 @@ def test_fix_rewrites_only_words_and_keeps_their_case(speller: morlatch.Speller,
     fixed = speller.fix(text)
     regions = _regions(speller, text)
     # Everything between the regions comes back byte for byte, in order,
-    # and a region's rewrite is a word or words on one line.
+    # and a region's rewrite is letters and apostrophes, words apart by a
+    # space.
+    letters = r"(?:[^\W\d_]|['\u2019])"
     at, pattern = 0, []
     for start, end in regions:
         pattern.append(re.escape(text[at:start]))
-        pattern.append(r"([^\s]*?(?: [^\s]+?)*?)")
+        pattern.append(rf"({letters}*?(?: {letters}+?)*?)")
         at = end
     pattern.append(re.escape(text[at:]))
     match = re.fullmatch("".join(pattern), fixed, re.DOTALL)
