@@ -1030,6 +1030,20 @@ def segmentations(text: str) -> Iterable[list[str]]:
         yield pieces
 
 
+def segment_count(piece: str, counts: Mapping[str, int]) -> float | None:
+    """The count segmentation gives ``piece``: its own; half the rarest
+    count for a word known with a count of 0; a tenth of its stem's for the
+    plural ("s" or "es") of a counted word of four letters or more the
+    counts lack; None for an unknown piece."""
+    if piece in counts:
+        return counts[piece] or min(filter(None, counts.values()), default=1) / 2
+    for ending in ("es", "s"):
+        stem = piece[: -len(ending)]
+        if piece.endswith(ending) and len(stem) >= 4 and counts.get(stem):
+            return counts[stem] / 10
+    return None
+
+
 def segmentation_score(
     pieces: Sequence[str],
     counts: Mapping[str, int],
@@ -1038,25 +1052,30 @@ def segmentation_score(
     """The score of a split of a text into ``pieces``: each piece's log
     probability from ``counts`` (an unknown piece of n letters 10 / 10**n of
     a count of one), plus, for a known piece after another with which the
-    word ``pairs`` saw it, the log of how much likelier it is after that word
-    than after any word among the pairs, when it is likelier."""
+    word ``pairs`` (on the counts' scale) saw it, the log of how much likelier
+    or less likely the pair is than the two pieces' counts make it; for two
+    counted pieces the pairs never saw together, the log of how much less
+    likely the rarest pair listed is, when it is."""
     total = sum(counts.values()) + len(counts)
-    firsts: dict[str, int] = {}
-    seconds: dict[str, int] = {}
-    for (first, second), count in pairs.items():
-        firsts[first] = firsts.get(first, 0) + count
-        seconds[second] = seconds.get(second, 0) + count
-    pair_total = sum(pairs.values())
-    score = 0.0
-    for at, piece in enumerate(pieces):
-        if piece in counts:
-            score += math.log((counts[piece] + 1) / total)
+    logs = []
+    for piece in pieces:
+        count = segment_count(piece, counts)
+        if count is not None:
+            logs.append(math.log((count + 1) / total))
         else:
-            score += math.log(10 / total) - len(piece) * math.log(10)
-        seen = pairs.get((pieces[at - 1], piece), 0) if at else 0
-        if seen and piece in counts:
-            ratio = seen * pair_total / (firsts[pieces[at - 1]] * seconds[piece])
-            score += max(0.0, math.log(ratio))
+            logs.append(math.log(10 / total) - len(piece) * math.log(10))
+    score = sum(logs)
+    rarest = min(pairs.values(), default=0)
+    for at in range(1, len(pieces)):
+        previous, piece = pieces[at - 1], pieces[at]
+        if not pairs or piece not in counts:
+            continue
+        alone = logs[at - 1] + logs[at]
+        seen = pairs.get((previous, piece), 0)
+        if seen:
+            score += math.log(seen / total) - alone
+        elif previous in counts:
+            score += min(0.0, math.log(rarest / total) - alone)
     return score
 
 

@@ -4,7 +4,6 @@ split, and sentences that pin what fix keeps and changes."""
 
 from __future__ import annotations
 
-import math
 import re
 from collections.abc import Callable
 
@@ -261,21 +260,23 @@ def test_suggest_ranks_by_score_and_puts_a_known_word_first(small) -> None:
 # ---- segmentation ---------------------------------------------------------------------
 
 
+# Words known but not counted, and plurals the counts lack.
+SEGMENT_COUNTS = COUNTS | {"he": 0, "one": 0, "it": 0}
+_SEGMENT_WORDS = [*sorted(SEGMENT_COUNTS), "sides", "phones", "themes", "recipes"]
+
+
 @settings(max_examples=100, deadline=None)
-@given(st.lists(st.sampled_from(sorted(COUNTS)), min_size=1, max_size=3))
-def test_segment_is_the_likeliest_split(small, words: list[str]) -> None:
+@given(st.lists(st.sampled_from(_SEGMENT_WORDS), min_size=1, max_size=3))
+def test_segment_is_the_likeliest_split(words: list[str]) -> None:
+    speller = _segmenter()
     text = "".join(words)[:12]
-    total = sum(COUNTS.values()) + len(COUNTS)
-
-    def score(piece: str) -> float:
-        if piece in COUNTS:
-            return math.log((COUNTS[piece] + 1) / total)
-        return math.log(10 / total) - len(piece) * math.log(10)
-
-    best = max(sum(map(score, pieces)) for pieces in reference.segmentations(text))
-    got = small.segment(text)
+    best = max(
+        reference.segmentation_score(pieces, SEGMENT_COUNTS, {})
+        for pieces in reference.segmentations(text)
+    )
+    got = speller.segment(text)
     assert "".join(got) == text
-    assert sum(map(score, got)) == pytest.approx(best)
+    assert reference.segmentation_score(got, SEGMENT_COUNTS, {}) == pytest.approx(best)
 
 
 PAIRS_SEEN = {
@@ -317,6 +318,22 @@ def test_segment_knows_words_written_without_their_apostrophe(text, words) -> No
     assert morlatch.Speller(counts).segment(text) == words
 
 
+@pytest.mark.parametrize(
+    ("text", "words"),
+    [
+        # "o" is known but uncounted: rarer than any counted word, yet far
+        # likelier than letters glued to an unknown word.
+        ("ostandsforomni", ["o", "stands", "for", "omni"]),
+        # A plural the counts lack is not its stem and a stray letter.
+        ("theencodingsare", ["the", "encodings", "are"]),
+    ],
+)
+def test_segment_counts_uncounted_and_plural_words(text, words) -> None:
+    counts = {"the": 10**11, "for": 10**10, "are": 10**10, "stands": 10**9, "encoding": 10**8}
+    counts |= {"o": 0, "s": 0}
+    assert morlatch.Speller(counts).segment(text) == words
+
+
 # ---- text -------------------------------------------------------------------------------
 
 
@@ -350,10 +367,52 @@ def test_any_text_is_checked_without_error_and_spans_point_at_words(small, text:
         ("We went to theend of the road.", "We went to the end of the road."),
         ("We did it with out help.", "We did it without help."),
         ("It was a beauti ful day.", "It was a beautiful day."),
+        # The spelling convention followed is the one nearer what was typed.
+        ("My favorit book is here.", "My favorite book is here."),
+        ("My favourit book is here.", "My favourite book is here."),
+        # Short words the counts lack are fragments more often than words.
+        ("You changed th files and the date.", "You changed the files and the date."),
+        ("Copy nd distribute it.", "Copy and distribute it."),
+        # A real word never seen between its neighbours yields to one that is
+        # far likelier there; one seen there stays.
+        ("They wore in the house.", "They were in the house."),
+        (
+            "There should be a hint bout what went wrong.",
+            "There should be a hint about what went wrong.",
+        ),
+        (
+            "Vim can store the swap fie in several places.",
+            "Vim can store the swap file in several places.",
+        ),
+        ("He wore a hat.", "He wore a hat."),
+        ("Pick a color scheme.", "Pick a color scheme."),
     ],
 )
 def test_fix_sentences(english, text: str, fixed: str) -> None:
     assert english.fix(text) == fixed
+
+
+@settings(max_examples=60, deadline=None)
+@given(st.lists(st.sampled_from(sorted(COUNTS)), min_size=3, max_size=3))
+def test_word_pairs_count_in_any_unit(words: list[str]) -> None:
+    # Pair counts taken from another corpus can be many times the word
+    # counts; the likelihood of a word between two others does not depend
+    # on their unit.
+    scores = []
+    for unit in (50, 5000):
+        pairs = {pair: count * unit for pair, count in PAIRS_SEEN.items()}
+        speller = morlatch.Speller(COUNTS, bigrams=pairs, model=_fitted())
+        scores.append(speller._context(words[1], words[0], words[2]))
+    assert scores[0] == pytest.approx(scores[1])
+
+
+@given(st.text(alphabet="abceilnorstuyz", min_size=0, max_size=12))
+def test_spelling_variants_swap_one_ending_and_back(word: str) -> None:
+    from morlatch._spellfix import _variants
+
+    for variant in _variants(word):
+        assert variant != word and variant[:2] == word[:2]
+        assert word in _variants(variant)
 
 
 def test_check_lists_misspelt_words_with_suggestions(english) -> None:
@@ -472,6 +531,15 @@ def _paired() -> morlatch.Speller:
 
 
 _PAIRED: list[morlatch.Speller] = []
+
+
+def _segmenter() -> morlatch.Speller:
+    if not _SEGMENTER:
+        _SEGMENTER.append(morlatch.Speller(SEGMENT_COUNTS, model=_fitted()))
+    return _SEGMENTER[0]
+
+
+_SEGMENTER: list[morlatch.Speller] = []
 
 
 def _fitted() -> morlatch.ErrorModel:

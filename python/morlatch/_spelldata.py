@@ -5,9 +5,10 @@ the searches its candidates come from, in Python and in the engine."""
 from __future__ import annotations
 
 import gzip
-import math
+import heapq
 import os
 import re
+import statistics
 from collections.abc import Mapping
 from typing import Final
 
@@ -35,6 +36,9 @@ _NEAR_COST: Final = 5.0
 _MAX_COST: Final = 18.0
 # Longer words are not checked (nor segmented as one word).
 _LONGEST_WORD: Final = 40
+
+# How many of the commonest words set the factor between pair and word counts.
+_SCALE_WORDS: Final = 100
 
 _NOT_IN_WORD = re.compile("[\\s\ud800-\udfff]")
 
@@ -81,22 +85,24 @@ def _pair_counts(bigrams: object) -> dict[tuple[str, str], int]:
     return pairs
 
 
-def _pair_margins(
-    pairs: dict[tuple[str, str], int],
-) -> tuple[dict[str, float], dict[str, float], float]:
-    """The natural logs of how often each word comes first and second in the
-    word pairs, and of all the pairs' count."""
-    firsts: dict[str, int] = {}
-    seconds: dict[str, int] = {}
-    for (first, second), count in pairs.items():
-        firsts[first] = firsts.get(first, 0) + count
-        seconds[second] = seconds.get(second, 0) + count
-    total = sum(firsts.values())
-    return (
-        {word: math.log(count) for word, count in firsts.items() if count},
-        {word: math.log(count) for word, count in seconds.items() if count},
-        math.log(total) if total else 0.0,
+def _on_word_scale(
+    pairs: dict[tuple[str, str], int], counts: dict[str, int]
+) -> dict[tuple[str, str], float]:
+    """The pair counts brought onto the scale of the word counts. Pairs
+    counted in another corpus (or another way) can be many times the words':
+    a word cannot be followed more often than it occurs, so the pairs that
+    follow the commonest words, whose followers the pairs list best, tell
+    the factor between the two (the median over those words; never below 1)."""
+    follows: dict[str, int] = {}
+    for (first, _), count in pairs.items():
+        follows[first] = follows.get(first, 0) + count
+    common = heapq.nlargest(
+        _SCALE_WORDS, (word for word in follows if counts.get(word)), key=counts.__getitem__
     )
+    if not common:
+        return dict(pairs)
+    scale = max(1.0, statistics.median(follows[word] / counts[word] for word in common))
+    return {pair: count / scale for pair, count in pairs.items()}
 
 
 def _data_text(name: str) -> str:

@@ -9,7 +9,7 @@ import re
 from collections.abc import Iterator
 from typing import Final
 
-from ._spelldata import _LONGEST_WORD, _pair_margins
+from ._spelldata import _LONGEST_WORD
 from ._spellrank import Suggestion, _Ranker
 from .spelltext import SKIPPED, WORD, lower_at, sentence_start, with_case
 
@@ -25,15 +25,22 @@ _SPLIT_MARGIN: Final = math.log(50)
 # How many of the likeliest splits ending at each place segment carries on.
 _SEGMENT_BEAM: Final = 8
 _JOIN_MARGIN: Final = math.log(50)
+# A plural ("encodings") the counts lack is counted as this share of the
+# word it is made from.
+_DERIVED_SHARE: Final = 0.1
 # A capitalised word the speller does not know, in mid-sentence, is taken for
 # a name unless its best correction costs at most this much.
 _NAME_EVIDENCE: Final = 1.5
 # ... or at most this much and seen beside a neighbour in the word pairs.
 _CONTEXT_EVIDENCE: Final = 6.0
 # A known word is replaced by a neighbour only when context makes the
-# neighbour this much likelier (natural log).
-_REAL_WORD_MARGIN: Final = math.log(1e3)
+# neighbour this much likelier (natural log): about one word in fifty is
+# taken for a slip that made another word.
+_REAL_WORD_MARGIN: Final = math.log(50)
 _REAL_WORD_MIN: Final = 2
+_UNCOUNTED_SHORT: Final = 3
+# How many known words' neighbours one edit away are remembered at most.
+_NEAR_REMEMBERED: Final = 1 << 16
 
 
 def word_spans(text: str) -> Iterator[tuple[int, int]]:
@@ -50,17 +57,19 @@ def word_spans(text: str) -> Iterator[tuple[int, int]]:
 class _TextRules(_Ranker):
     """The text half of a speller; the speller holds the state."""
 
-    # The pair counts' margins, summed on segment's first use.
-    __slots__ = ("_margins",)
+    __slots__ = ("_rare_count", "_near", "_pair_floor")
 
     _unpunctuated: dict[str, int]
-    _margins: tuple[dict[str, float], dict[str, float], float] | None
+    _rare_count: float
+    # The natural-log share of the text of the rarest word pair listed.
+    _pair_floor: float
+    _near: dict[str, list[str]]
 
     def _segment_run(self, run: str) -> list[str]:
         """The likeliest split of ``run`` into words by word counts; with word
-        pairs, a pair seen together scores the evidence it adds (how much
-        likelier the second word is after the first than alone), and the
-        likeliest few splits ending at each place are carried on."""
+        pairs, two counted words side by side score as their pair (seen or
+        not, see _pair_gain), and the likeliest few splits ending at each
+        place are carried on."""
         lower = run.lower()
         n = len(lower)
         # best[i]: the splits of the first i letters kept, as {start of the
@@ -72,15 +81,23 @@ class _TextRules(_Ranker):
                 continue
             ahead = sorted(best[start].items(), key=lambda item: -item[1][0])[:_SEGMENT_BEAM]
             first, (top, _) = ahead[0]
+            # The words before, with their scores, read once for every end.
+            behind = [
+                (before, held, lower[before:start], self._word_score(lower[before:start]))
+                for before, (held, _) in (ahead if pairs and start else ())
+            ]
             for end in range(start + 1, min(n, start + _LONGEST_WORD) + 1):
                 word = lower[start:end]
                 own = self._word_score(word)
                 chosen, score = first, top + own
-                if pairs and start and word in self._counts:
-                    for before, (held, _) in ahead:
-                        gain = self._pair_gain(lower[before:start], word)
-                        if held + own + gain > score:
-                            chosen, score = before, held + own + gain
+                if behind and word in self._counts:
+                    chosen, score = max(
+                        (
+                            (before, held + own + self._pair_gain(previous, word, own + its))
+                            for before, held, previous, its in behind
+                        ),
+                        key=lambda item: item[1],
+                    )
                 kept = best[end].get(start)
                 if kept is None or score > kept[0]:
                     best[end][start] = (score, chosen)
@@ -92,26 +109,45 @@ class _TextRules(_Ranker):
         words.reverse()
         return words
 
-    def _pair_gain(self, previous: str, word: str) -> float:
-        """How much likelier (natural log) ``word`` is after ``previous``
-        than after any word, among the word pairs, when the two were seen
-        together and it is; else 0."""
+    def _pair_gain(self, previous: str, word: str, alone: float) -> float:
+        """How much likelier (natural log) the known ``word`` is after
+        ``previous`` than the two words' counts alone make it (their scores
+        add up to ``alone``). The pairs are on the word counts' scale, so a pair seen scores as
+        its own share of the text, above or below what the counts predict: a
+        closed compound ("hereof") weighs against its halves' pair. A pair of
+        counted words not seen is taken to be no commoner than the rarest
+        pair listed ("the of" is no likelier for "the" and "of" being common)."""
         pair = self._pairs.get((previous, word))
-        if not pair:
+        if pair:
+            return math.log(pair) - self._log_total - alone
+        if previous not in self._counts:
             return 0.0
-        if self._margins is None:
-            self._margins = _pair_margins(self._pairs)
-        firsts, seconds, log_total = self._margins
-        return max(0.0, math.log(pair) + log_total - firsts[previous] - seconds[word])
+        return min(0.0, self._pair_floor - alone)
 
     def _word_score(self, word: str) -> float:
-        count = self._counts.get(word)
+        """The natural-log probability of ``word`` as one word of a run."""
+        count: float | None = self._counts.get(word)
         if count is None:
             count = self._unpunctuated.get(word)
+        if count == 0:
+            # Known, but below the counts' cutoff: rarer than any word counted.
+            count = self._rare_count
+        if count is None:
+            count = self._derived_count(word)
         if count is not None:
             return math.log(count + 1) - self._log_total
         # An unknown word is the less likely the longer it is.
         return math.log(10.0) - self._log_total - len(word) * math.log(10.0)
+
+    def _derived_count(self, word: str) -> float | None:
+        """A count for a word the counts lack that is the plural ("s", "es")
+        of a counted word of four letters or more: a share of that word's
+        count."""
+        for ending in ("s", "es"):
+            stem = word[: -len(ending)]
+            if word.endswith(ending) and len(stem) >= 4 and self._counts.get(stem):
+                return self._counts[stem] * _DERIVED_SHARE
+        return None
 
     def _findings(self, text: str, limit: int) -> Iterator[tuple[int, int, list[Suggestion]]]:
         spans = list(word_spans(text))
@@ -192,12 +228,24 @@ class _TextRules(_Ranker):
         best = hits[0] if hits else None
         if split is not None and (best is None or split[1] > best.score + _SPLIT_MARGIN):
             first, second = split[0]
-            return with_case(word[: len(first)], first) + " " + second
+            return with_case(word, f"{first} {second}")
         if best is None or self._name(text, start, word, best.word, before, after):
             return None
         if _apostrophes(best.word) < _apostrophes(lower):
             return None  # the apostrophes typed are punctuation kept, not letters to fix
-        return with_case(word, best.word)
+        return with_case(word, self._nearest_variant(lower, best.word))
+
+    def _nearest_variant(self, typed: str, word: str) -> str:
+        """Of ``word`` and its known spellings on the other side of the
+        Atlantic ("colour", "color"), the one ``typed`` is the cheapest slip
+        from: the writer's own convention, whichever the counts favour."""
+        best, cost = word, self._model.cost(typed, word)
+        for variant in _variants(word):
+            if variant in self._counts:
+                other = self._model.cost(typed, variant)
+                if other < cost:
+                    best, cost = variant, other
+        return best
 
     def _name(
         self,
@@ -294,23 +342,41 @@ class _TextRules(_Ranker):
     def _real_word(self, word: str, before: str | None, after: str | None) -> str | None:
         """A known word that context says was mistyped for a neighbour: the
         neighbour, or None. Only a word never seen beside its neighbours is
-        questioned, and only a neighbour seen beside all of them replaces it."""
+        questioned, and a neighbour one edit away replaces it when it is
+        likelier there by the margin, its cost to mistype included."""
         if not self._pairs or (before is None and after is None) or len(word) < _REAL_WORD_MIN:
             return None
         if self._beside(word, before, after):
             return None
-        if not self._counts.get(word):
-            return None  # a word the corpus lacks has no word pairs to miss
+        if not self._counts.get(word) and len(word) > _UNCOUNTED_SHORT:
+            # A word the corpus lacks has no word pairs to miss; but a short
+            # one ("th", "nd") is a fragment or an abbreviation more often
+            # than a word meant in prose.
+            return None
         here = self._context(word, before, after)
+        variants = set(_variants(word))
         best: tuple[float, str] | None = None
-        for hit in self._index.correct(word, 1, limit=8):
-            other = hit.key
-            if other == word or not self._beside(other, before, after):
-                continue
-            score = self._context(other, before, after) - self._model.cost(word, other)
+        for other in self._one_edit(word):
+            if other in variants:
+                continue  # "color" is no slip for "colour"
+            score = self._context(other, before, after)
+            if score <= here + _REAL_WORD_MARGIN:
+                continue  # no cost to mistype it can make it likelier
+            score -= self._model.cost(word, other)
             if score > here + _REAL_WORD_MARGIN and (best is None or score > best[0]):
                 best = (score, other)
         return None if best is None else best[1]
+
+    def _one_edit(self, word: str) -> list[str]:
+        """The commonest words one edit from the known ``word``, remembered:
+        the same words come back again and again in text."""
+        found = self._near.get(word)
+        if found is None:
+            if len(self._near) >= _NEAR_REMEMBERED:
+                self._near.clear()
+            hits = self._index.correct(word, 1, limit=8)
+            found = self._near[word] = [hit.key for hit in hits if hit.key != word]
+        return found
 
     def _beside(self, word: str, before: str | None, after: str | None) -> bool:
         """Whether ``word`` was seen after ``before`` and before ``after``
@@ -319,6 +385,33 @@ class _TextRules(_Ranker):
         return (before is None or (before, word) in pairs) and (
             after is None or (word, after) in pairs
         )
+
+
+# Endings spelt one way in Britain and another in America.
+_SPELLINGS: Final = (
+    ("our", "or"),
+    ("ise", "ize"),
+    ("isation", "ization"),
+    ("yse", "yze"),
+    ("tre", "ter"),
+    ("ence", "ense"),
+    ("ogue", "og"),
+    ("lled", "led"),
+    ("lling", "ling"),
+)
+_SPELLING = re.compile(
+    "|".join(sorted({part for pair in _SPELLINGS for part in pair}, key=len, reverse=True))
+)
+_OTHER_SPELLING: Final = {a: b for pair in _SPELLINGS for a, b in (pair, pair[::-1])}
+
+
+def _variants(word: str) -> Iterator[str]:
+    """``word`` with one of its British or American spellings swapped for
+    the other's."""
+    for found in _SPELLING.finditer(word, 2):
+        if len(word) < 5:
+            break  # "your", "four": no spelling of another country
+        yield word[: found.start()] + _OTHER_SPELLING[found.group()] + word[found.end() :]
 
 
 def _apostrophes(word: str) -> int:

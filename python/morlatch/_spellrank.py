@@ -46,7 +46,7 @@ class _Ranker:
     _counts: dict[str, int]
     _total: int
     _log_total: float
-    _pairs: dict[tuple[str, str], int]
+    _pairs: dict[tuple[str, str], float]
     _model: ErrorModel
     _index: Index
     _sounds: Index

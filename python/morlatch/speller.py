@@ -25,6 +25,7 @@ from ._spelldata import (
     _english_counts,
     _english_pairs,
     _native_corrector,
+    _on_word_scale,
     _pair_counts,
     _Searches,
     _word_counts,
@@ -98,7 +99,7 @@ class Speller(_TextRules):
         searches: _Searches | None = None,
     ) -> None:
         self._counts = counts
-        self._pairs = pairs
+        self._pairs = _on_word_scale(pairs, counts)
         self._model = ErrorModel.default() if model is None else model
         self._total = sum(counts.values()) + len(counts)
         self._log_total = math.log(self._total)
@@ -106,9 +107,12 @@ class Speller(_TextRules):
             searches = _build_searches(counts)
         self._index, self._sounds, self._sounding = searches
         self._corrector = _native_corrector(counts, self._log_total, searches)
-        # The pair counts' margins, which only segment needs: summed on its
-        # first use rather than on every speller's build.
-        self._margins = None
+        # A word known but not counted is taken to be half as common as the
+        # rarest word counted.
+        self._rare_count = min(filter(None, counts.values()), default=1) / 2
+        self._near = {}
+        rarest_pair = min(self._pairs.values(), default=0.0)
+        self._pair_floor = math.log(rarest_pair) - self._log_total if rarest_pair > 0 else 0.0
         # Text run together loses its apostrophes: "dont" is "don't".
         self._unpunctuated: dict[str, int] = {}
         for word, count in counts.items():
