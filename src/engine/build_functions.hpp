@@ -1,5 +1,5 @@
 // The native side of morlatch.build, Index and layout: keys checked by the
-// package are laid out by the one builder (prefix/builder.hpp).
+// package are laid out by the one builder (prefix/layout/builder.hpp).
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
