@@ -41,10 +41,22 @@ std::optional<std::u32string> Corrector::best(const Channel& channel, std::u32st
     const std::vector<std::u32string> alike =
         typed.size() <= 2 ? std::vector<std::u32string>{} : heard(sounds_like(typed), interrupt);
     Channel::Query query(channel, marked(typed), limits_.band);
-    std::optional<Found> found = ranked(query, typed, 1, alike, {}, interrupt);
+    CorrectOptions options;
+    options.max_dist = 1;
+    options.limit = limits_.edit_candidates;
+    options.transpositions = true;
+    options.model = &searches_.search_model;
+    // Every key of the word search is a known word, so `typed` is none.
+    const std::vector<correction::Candidate> near = correct_unknown(
+        *searches_.words, searches_.word_weights, typed, options, nullptr, interrupt);
+    std::optional<Found> found = ranked(query, near, alike, {});
     if (!found || found->cost > limits_.near_cost) {
         const std::u32string guess = found ? std::move(found->word) : std::u32string();
-        found = ranked(query, typed, 2, alike, guess, interrupt);
+        // Two edits take up where one stopped.
+        options.max_dist = 2;
+        const std::vector<correction::Candidate> farther = correct_unknown(
+            *searches_.words, searches_.word_weights, typed, options, &near, interrupt);
+        found = ranked(query, farther, alike, guess);
     }
     if (!found) {
         return std::nullopt;
@@ -82,22 +94,14 @@ std::vector<std::u32string> Corrector::heard(std::u32string_view key, Interrupt&
     return words;
 }
 
-std::optional<Corrector::Found> Corrector::ranked(Channel::Query& query, std::u32string_view typed,
-                                                  std::size_t edits,
+std::optional<Corrector::Found> Corrector::ranked(Channel::Query& query,
+                                                  const std::vector<correction::Candidate>& near,
                                                   const std::vector<std::u32string>& heard,
-                                                  std::u32string_view guess,
-                                                  Interrupt& interrupt) const {
-    CorrectOptions options;
-    options.max_dist = edits;
-    options.limit = limits_.edit_candidates;
-    options.transpositions = true;
-    options.model = &searches_.search_model;
-    const std::vector<Match> near =
-        correct(*searches_.words, searches_.word_weights, typed, options, interrupt);
+                                                  std::u32string_view guess) const {
     std::vector<std::u32string> candidates;
     std::unordered_set<std::u32string_view> seen;
     candidates.reserve(near.size() + heard.size());
-    for (const Match& hit : near) {
+    for (const correction::Candidate& hit : near) {
         if (seen.insert(hit.key).second) {
             candidates.push_back(marked(hit.key));
         }

@@ -17,6 +17,7 @@
 
 #include "prefix/interrupt.hpp"
 #include "prefix/layout/compact.hpp"
+#include "prefix/ranking/correct_farther.hpp"
 #include "prefix/ranking/weighted.hpp"
 #include "spell/channel.hpp"
 
@@ -56,8 +57,8 @@ struct Limits {
 class Corrector {
 public:
     // `counts` holds every known word (words counted 0 included, which are
-    // accepted but never suggested); a word's prior is log(count + 1) less
-    // `log_total`.
+    // accepted but never suggested), every key of the word search among them; a word's prior is
+    // log(count + 1) less `log_total`.
     Corrector(Searches searches, Counts counts, double log_total, Limits limits);
 
     // The word meant by the lower-case `typed`; empty when `typed` is
@@ -73,16 +74,15 @@ private:
         std::u32string word;
         double cost;
     };
-    // The best of the word search's candidates within `edits`, then the
-    // words of `heard` not among them, by the channel's `query` of the
-    // marked typed word (which keeps the costs of words scored before). A
-    // `guess` among them is scored first: a good guess bounds the search of
-    // every other word.
-    [[nodiscard]] std::optional<Found> ranked(Channel::Query& query, std::u32string_view typed,
-                                              std::size_t edits,
+    // The best of the word search's candidates `near`, then the words of
+    // `heard` not among them, by the channel's `query` of the marked typed
+    // word (which keeps the costs of words scored before). A `guess` among
+    // them is scored first: a good guess bounds the search of every other
+    // word.
+    [[nodiscard]] std::optional<Found> ranked(Channel::Query& query,
+                                              const std::vector<correction::Candidate>& near,
                                               const std::vector<std::u32string>& heard,
-                                              std::u32string_view guess,
-                                              Interrupt& interrupt) const;
+                                              std::u32string_view guess) const;
     [[nodiscard]] std::vector<std::u32string> heard(std::u32string_view key,
                                                     Interrupt& interrupt) const;
 

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <utility>
 
+#include "prefix/ranking/correct_farther.hpp"
 #include "prefix/ranking/correct_walk.hpp"
 #include "prefix/ranking/weighted.hpp"
 #include "prefix/search/reach.hpp"
@@ -19,11 +20,13 @@ using correction::Corrector;
 // and a walk keeps to the keys that may rank.
 constexpr std::uint64_t kGatheredDistance = 2;
 
-// The corrections beyond the word itself, with the rows of Rows.
+// The corrections beyond the word itself, with the rows of Rows: from
+// distance 1, or past the best of the nearer distances when given.
 template <class Rows>
 std::vector<Candidate> corrections(const CompactTrie& trie, const WeightTable* table,
                                    std::u32string_view word, const CorrectOptions& options,
-                                   std::uint64_t wanted, Interrupt& interrupt) {
+                                   std::uint64_t wanted, const std::vector<Candidate>* nearer,
+                                   Interrupt& interrupt) {
     const std::uint64_t k = std::min(options.max_dist, kDistanceCap);
     const std::uint8_t longest = trie.longest_below(CompactTrie::kRoot);
     // No key is farther from the word than the longer of the two.
@@ -31,7 +34,16 @@ std::vector<Candidate> corrections(const CompactTrie& trie, const WeightTable* t
                                     ? k
                                     : std::max<std::uint64_t>(word.size(), longest);
     Corrector<Rows> corrector(trie, table, word, options, wanted, interrupt);
-    for (std::uint64_t d = 1; d <= std::min(k, reach) && !corrector.settled(d); ++d) {
+    std::uint64_t first = 1;
+    if (nearer != nullptr) {
+        // The best within k - 1 are the best of those distances: every
+        // bound of distance k follows from them alone.
+        for (const Candidate& candidate : *nearer) {
+            corrector.consider(candidate);
+        }
+        first = std::max<std::uint64_t>(k, 1);
+    }
+    for (std::uint64_t d = first; d <= std::min(k, reach) && !corrector.settled(d); ++d) {
         if (d > word.size() + CompactTrie::kLengthSaturated) {
             corrector.walk(d, k);  // only very long keys are left: all at once
             break;
@@ -44,6 +56,28 @@ std::vector<Candidate> corrections(const CompactTrie& trie, const WeightTable* t
     }
     return corrector.take();
 }
+
+namespace {
+
+// The corrections beyond the word itself, by the rows the options call for.
+std::vector<Candidate> ranked_corrections(const CompactTrie& trie, const WeightTable* table,
+                                          std::u32string_view word, const CorrectOptions& options,
+                                          std::uint64_t wanted,
+                                          const std::vector<Candidate>* nearer,
+                                          Interrupt& interrupt) {
+    if (options.model != nullptr) {
+        return options.transpositions ? corrections<BandRows<Metric::osa, ModelCosts>>(
+                                            trie, table, word, options, wanted, nearer, interrupt)
+                                      : corrections<BandRows<Metric::levenshtein, ModelCosts>>(
+                                            trie, table, word, options, wanted, nearer, interrupt);
+    }
+    return options.transpositions ? corrections<BandRows<Metric::osa>>(trie, table, word, options,
+                                                                       wanted, nearer, interrupt)
+                                  : corrections<BandRows<Metric::levenshtein>>(
+                                        trie, table, word, options, wanted, nearer, interrupt);
+}
+
+}  // namespace
 
 std::vector<Match> correct(const CompactTrie& trie, const WeightTable* table,
                            std::u32string_view word, const CorrectOptions& options,
@@ -61,22 +95,20 @@ std::vector<Match> correct(const CompactTrie& trie, const WeightTable* table,
             return results;
         }
     }
-    std::vector<Candidate> found;
-    if (options.model != nullptr) {
-        found = options.transpositions ? corrections<BandRows<Metric::osa, ModelCosts>>(
-                                             trie, table, word, options, wanted, interrupt)
-                                       : corrections<BandRows<Metric::levenshtein, ModelCosts>>(
-                                             trie, table, word, options, wanted, interrupt);
-    } else {
-        found = options.transpositions ? corrections<BandRows<Metric::osa>>(
-                                             trie, table, word, options, wanted, interrupt)
-                                       : corrections<BandRows<Metric::levenshtein>>(
-                                             trie, table, word, options, wanted, interrupt);
-    }
-    for (Candidate& candidate : found) {
+    for (Candidate& candidate :
+         ranked_corrections(trie, table, word, options, wanted, nullptr, interrupt)) {
         results.push_back(std::move(static_cast<Match&>(candidate)));
     }
     return results;
+}
+
+std::vector<Candidate> correct_unknown(const CompactTrie& trie, const WeightTable* table,
+                                       std::u32string_view word, const CorrectOptions& options,
+                                       const std::vector<Candidate>* nearer, Interrupt& interrupt) {
+    if (options.limit == 0) {
+        return {};
+    }
+    return ranked_corrections(trie, table, word, options, options.limit, nearer, interrupt);
 }
 
 }  // namespace morlatch

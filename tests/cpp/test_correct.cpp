@@ -1,0 +1,121 @@
+// The word search taken up at a farther distance: resumed from the nearer
+// distance's best, it finds what a search from distance 1 finds, and both
+// follow the plain ranking rule against brute force over the keys.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+#include <random>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "prefix/interrupt.hpp"
+#include "prefix/layout/compact.hpp"
+#include "prefix/ranking/correct_farther.hpp"
+#include "reference.hpp"
+
+namespace morlatch {
+namespace {
+
+using correction::Candidate;
+
+// (key, distance, score) of each candidate, in order.
+std::vector<std::tuple<std::u32string, std::uint64_t, double>> ranks(
+    const std::vector<Candidate>& found) {
+    std::vector<std::tuple<std::u32string, std::uint64_t, double>> out;
+    for (const Candidate& c : found) {
+        out.emplace_back(c.key, c.distance, c.score);
+    }
+    return out;
+}
+
+// The plain rule by brute force: keys 1..max_dist edits away by
+// (distance, heavier, key), the first `limit`.
+std::vector<std::tuple<std::u32string, std::uint64_t, double>> plain_best(
+    const std::map<std::u32string, Weight>& weights, std::u32string_view word,
+    const CorrectOptions& options) {
+    std::vector<std::tuple<std::uint64_t, Weight, std::u32string>> all;
+    for (const auto& [key, weight] : weights) {
+        const std::uint64_t d =
+            options.transpositions ? reference::osa(key, word) : reference::levenshtein(key, word);
+        if (d >= 1 && d <= options.max_dist) {
+            all.emplace_back(d, weight, key);
+        }
+    }
+    std::sort(all.begin(), all.end(), [](const auto& a, const auto& b) {
+        return std::tie(std::get<0>(a), std::get<1>(b), std::get<2>(a)) <
+               std::tie(std::get<0>(b), std::get<1>(a), std::get<2>(b));
+    });
+    all.resize(std::min<std::size_t>(all.size(), options.limit));
+    std::vector<std::tuple<std::u32string, std::uint64_t, double>> out;
+    for (const auto& [d, weight, key] : all) {
+        out.emplace_back(key, d, 0.0);
+    }
+    return out;
+}
+
+TEST(CorrectUnknown, ResumedAtTwoEditsFindsWhatAFreshSearchFinds) {
+    std::mt19937 rng(20261210);
+    const ErrorModel model{1000, 400, U"ae"};
+    Interrupt interrupt;
+    for (int round = 0; round < 150; ++round) {
+        reference::Keys keys;
+        std::map<std::u32string, Weight> weights;
+        for (std::size_t i = 1 + rng() % 150; i-- > 0;) {
+            std::u32string key(1 + rng() % 8, U'a');
+            for (char32_t& ch : key) {
+                ch = U"abcde"[rng() % 5];
+            }
+            keys.emplace_back(key, static_cast<Payload>(i));
+            weights[key] = 1 + (Weight{rng()} << (rng() % 9));
+        }
+        std::sort(keys.begin(), keys.end());
+        keys.erase(std::unique(keys.begin(), keys.end(),
+                               [](const auto& a, const auto& b) { return a.first == b.first; }),
+                   keys.end());
+        const std::unique_ptr<CompactTrie> trie =
+            CompactTrie::build(reference::build_trie(keys, reference::Numbering::level));
+        ASSERT_NE(trie, nullptr);
+        std::vector<Weight> by_node(trie->node_count(), 0);
+        for (const auto& [key, weight] : weights) {
+            by_node[*trie->find_key(key)] = weight;
+        }
+        const WeightTable table(*trie, by_node, false);
+        for (int query = 0; query < 8; ++query) {
+            const std::u32string word =
+                reference::typo(rng, keys[rng() % keys.size()].first, 1 + rng() % 3, U"abcdef");
+            if (word.empty() || weights.contains(word)) {
+                continue;
+            }
+            CorrectOptions options;
+            options.limit = 1 + rng() % 8;
+            options.transpositions = rng() % 2 == 0;
+            options.model = rng() % 2 == 0 ? &model : nullptr;
+            options.max_dist = 1;
+            const std::vector<Candidate> near =
+                correct_unknown(*trie, &table, word, options, nullptr, interrupt);
+            options.max_dist = 2;
+            const std::vector<Candidate> fresh =
+                correct_unknown(*trie, &table, word, options, nullptr, interrupt);
+            const std::vector<Candidate> resumed =
+                correct_unknown(*trie, &table, word, options, &near, interrupt);
+            SCOPED_TRACE(testing::Message() << "round " << round << " query " << query);
+            EXPECT_EQ(ranks(resumed), ranks(fresh));
+            // The search that looks the word up first ranks the same.
+            const std::vector<Match> looked_up = correct(*trie, &table, word, options, interrupt);
+            ASSERT_EQ(looked_up.size(), fresh.size());
+            for (std::size_t i = 0; i < fresh.size(); ++i) {
+                EXPECT_EQ(looked_up[i].key, fresh[i].key);
+            }
+            if (options.model == nullptr) {
+                EXPECT_EQ(ranks(fresh), plain_best(weights, word, options));
+                options.max_dist = 1;
+                EXPECT_EQ(ranks(near), plain_best(weights, word, options));
+            }
+        }
+    }
+}
+
+}  // namespace
+}  // namespace morlatch
