@@ -68,9 +68,10 @@ std::vector<Match> compact_fuzzy_match(const CompactTrie& compact, std::u32strin
     const HitList found = compact.search(query, k, limit, none);
     std::vector<Match> matches;
     for (const HitList::Hit& hit : found.hits) {
-        // Each hit carries its key's node, whichever walk found it.
-        EXPECT_EQ(std::optional<NodeId>(hit.node), compact.find_key(found.key(hit)));
-        matches.push_back(found.match(hit));
+        // Each hit carries its key's node, whichever walk found it, and keeps
+        // it when copied out.
+        const Match& match = matches.emplace_back(found.match(hit));
+        EXPECT_EQ(std::optional<NodeId>(match.node), compact.find_key(match.key));
     }
     return matches;
 }

@@ -98,7 +98,7 @@ private:
 HitList to_hits(const std::vector<Match>& matches) {
     HitList hits;
     for (const Match& match : matches) {
-        hits.add(match.key, match.payload, static_cast<std::uint32_t>(match.distance));
+        hits.add(match.key, match.payload, match.distance, match.node);
     }
     return hits;
 }
