@@ -14,6 +14,7 @@
 #include "prefix/layout/compact.hpp"
 #include "prefix/ranking/correct_farther.hpp"
 #include "reference.hpp"
+#include "test_support.hpp"
 
 namespace morlatch {
 namespace {
@@ -70,10 +71,7 @@ TEST(CorrectUnknown, ResumedAtTwoEditsFindsWhatAFreshSearchFinds) {
             keys.emplace_back(key, static_cast<Payload>(i));
             weights[key] = 1 + (Weight{rng()} << (rng() % 9));
         }
-        std::sort(keys.begin(), keys.end());
-        keys.erase(std::unique(keys.begin(), keys.end(),
-                               [](const auto& a, const auto& b) { return a.first == b.first; }),
-                   keys.end());
+        testing::keep_first_of_each_key(keys);
         const std::unique_ptr<CompactTrie> trie =
             CompactTrie::build(reference::build_trie(keys, reference::Numbering::level));
         ASSERT_NE(trie, nullptr);
@@ -100,7 +98,7 @@ TEST(CorrectUnknown, ResumedAtTwoEditsFindsWhatAFreshSearchFinds) {
                 correct_unknown(*trie, &table, word, options, nullptr, interrupt);
             const std::vector<Candidate> resumed =
                 correct_unknown(*trie, &table, word, options, &near, interrupt);
-            SCOPED_TRACE(testing::Message() << "round " << round << " query " << query);
+            SCOPED_TRACE(::testing::Message() << "round " << round << " query " << query);
             EXPECT_EQ(ranks(resumed), ranks(fresh));
             // The search that looks the word up first ranks the same.
             const std::vector<Match> looked_up = correct(*trie, &table, word, options, interrupt);

@@ -31,6 +31,16 @@ inline std::u32string random_text(std::mt19937& rng, std::size_t max_length,
 
 // Root paths of at most node-count edges (the walk's own bound), capped; a
 // child list that the walk cannot read leads nowhere.
+// Sorts (key, payload) pairs and keeps the first pair of each key, as a trie
+// holds one payload per key.
+template <typename Pairs>
+void keep_first_of_each_key(Pairs& keys) {
+    std::sort(keys.begin(), keys.end());
+    keys.erase(std::unique(keys.begin(), keys.end(),
+                           [](const auto& a, const auto& b) { return a.first == b.first; }),
+               keys.end());
+}
+
 inline std::uint64_t path_count(const Trie& t, std::uint64_t cap) {
     const std::size_t nodes = t.node_payloads.size();
     std::vector<std::uint64_t> here(nodes), next(nodes);

@@ -13,6 +13,7 @@
 #include "prefix/layout/compact.hpp"
 #include "prefix/ranking/weighted.hpp"
 #include "reference.hpp"
+#include "test_support.hpp"
 
 namespace morlatch {
 namespace {
@@ -31,10 +32,7 @@ TEST(WeightTable, LongKeyBoundsAndTheHeavyShareMatchBruteForce) {
             keys.emplace_back(key, static_cast<Payload>(i));
             weights[key] = rng() % 4 == 0 ? 0 : Weight{rng()} << (rng() % 9);
         }
-        std::sort(keys.begin(), keys.end());
-        keys.erase(std::unique(keys.begin(), keys.end(),
-                               [](const auto& a, const auto& b) { return a.first == b.first; }),
-                   keys.end());
+        testing::keep_first_of_each_key(keys);
         const std::unique_ptr<CompactTrie> trie =
             CompactTrie::build(reference::build_trie(keys, reference::Numbering::level));
         ASSERT_NE(trie, nullptr);
