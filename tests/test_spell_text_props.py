@@ -167,6 +167,24 @@ def test_segment_gives_back_the_text_without_spaces(speller: morlatch.Speller, t
         at = found + len(piece)
 
 
+@settings(max_examples=150, deadline=None)
+@given(text=texts)
+def test_segment_keeps_whole_the_words_fix_reads(speller: morlatch.Speller, text: str) -> None:
+    # segment may cut a run-together word, but never beside an apostrophe
+    # inside a word that fix and check read as one ("don't", "it\u2019s").
+    cuts: set[int] = set()
+    at = 0
+    for piece in speller.segment(text):
+        at = text.find(piece, at)
+        cuts |= {at, at + len(piece)}
+        at += len(piece)
+    for start, end in speller.words(text):
+        inside = [
+            i for i in range(start + 1, end) if "'" in text[i - 1 : i + 1].replace("\u2019", "'")
+        ]
+        assert not cuts.intersection(inside), (text[start:end], speller.segment(text))
+
+
 @pytest.mark.parametrize("method", ["fix", "check", "segment", "words", "correct", "suggest"])
 @pytest.mark.parametrize("value", [None, b"text", 7, ["text"]])
 def test_only_text_is_read(speller: morlatch.Speller, method: str, value: object) -> None:

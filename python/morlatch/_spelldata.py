@@ -9,7 +9,7 @@ import heapq
 import os
 import re
 import statistics
-from collections.abc import Mapping
+from collections.abc import Iterable, Mapping
 from typing import Final
 
 from . import _engine
@@ -93,16 +93,21 @@ def _on_word_scale(
     a word cannot be followed more often than it occurs, so the pairs that
     follow the commonest words, whose followers the pairs list best, tell
     the factor between the two (the median over those words; never below 1)."""
-    follows: dict[str, int] = {}
+    scale = _pair_scale(pairs, counts)
+    return {pair: count / scale for pair, count in pairs.items()}
+
+
+def _pair_scale(pairs: Mapping[tuple[str, str], float], counts: Mapping[str, int]) -> float:
+    """The factor between pair and word counts (see _on_word_scale)."""
+    follows: dict[str, float] = {}
     for (first, _), count in pairs.items():
         follows[first] = follows.get(first, 0) + count
     common = heapq.nlargest(
         _SCALE_WORDS, (word for word in follows if counts.get(word)), key=counts.__getitem__
     )
     if not common:
-        return dict(pairs)
-    scale = max(1.0, statistics.median(follows[word] / counts[word] for word in common))
-    return {pair: count / scale for pair, count in pairs.items()}
+        return 1.0
+    return max(1.0, statistics.median(follows[word] / counts[word] for word in common))
 
 
 def _data_text(name: str) -> str:
@@ -110,21 +115,74 @@ def _data_text(name: str) -> str:
         return stream.read().decode("utf-8")
 
 
-def _english_counts() -> dict[str, int]:
-    """The shipped word counts: the frequency list, plus the words of the
-    package's word list too rare for it (names, possessives, derived forms)
-    as known with a count of 0."""
+def _english_data() -> tuple[dict[str, int], dict[tuple[str, str], int]]:
+    """The shipped word counts and word-pair counts. The words are the
+    frequency list's, plus the words of the package's word list too rare for
+    it (names, possessives, derived forms) as known with a count of 0; the
+    closed compounds that the counts' source wrote as two words are joined
+    again (see _rejoin_source_splits)."""
     counts = dict.fromkeys(map(str.lower, default_words()), 0)
     fields = _data_text("frequency_en.txt.gz").split()
     counts.update(zip(fields[::2], map(int, fields[1::2]), strict=True))
-    return counts
-
-
-def _english_pairs() -> dict[tuple[str, str], int]:
-    """The shipped word-pair counts."""
     fields = _data_text("bigrams_en.txt.gz").split()
-    firsts, seconds, counts = fields[::3], fields[1::3], map(int, fields[2::3])
-    return dict(zip(zip(firsts, seconds, strict=True), counts, strict=False))
+    firsts, seconds, numbers = fields[::3], fields[1::3], map(int, fields[2::3])
+    pairs = dict(zip(zip(firsts, seconds, strict=True), numbers, strict=False))
+    _rejoin_source_splits(counts, pairs)
+    return counts, pairs
+
+
+def _names(words: Iterable[str]) -> frozenset[str]:
+    """The words written with a capital first (names), lower-cased."""
+    return frozenset(word.lower() for word in words if word[:1].isupper() and not word.isupper())
+
+
+def _english_names() -> frozenset[str]:
+    """The names of the package's word list."""
+    return _names(default_words())
+
+
+def _english_counts() -> dict[str, int]:
+    """The shipped word counts."""
+    return _english_data()[0]
+
+
+# Closed compounds that the shipped counts' source cut in two when it split
+# its text into words: its tokenizer writes "cannot" as "can not", so the
+# pair counts both spellings and the closed form keeps only the few the
+# tokenizer missed (88,737 against 358 million for the pair on the word
+# scale). The other words such tokenizers cut ("gonna", "gimme", "wanna")
+# are whole in these counts.
+_SOURCE_SPLITS: Final = {"cannot": ("can", "not")}
+
+
+def _rejoin_source_splits(counts: dict[str, int], pairs: dict[tuple[str, str], int]) -> None:
+    """Give each closed compound of _SOURCE_SPLITS the occurrences its pair
+    holds, where the pair is the commoner. Edited text writes the closed
+    form far more often, so the two swap counts (on the word scale): the
+    compound takes the pair's and the pair keeps the compound's, the open
+    form being the rare one ("can not only"). The compound's neighbours are
+    its halves' neighbours in the share of the halves' occurrences that were
+    the compound: "i cannot" is "i can" times the share of "can" followed
+    by "not", "cannot be" is "not be" times the share of "not" after "can"."""
+    scale = _pair_scale(pairs, counts)
+    floor = min(pairs.values(), default=1)
+    for closed, (head, tail) in _SOURCE_SPLITS.items():
+        together, alone = pairs.get((head, tail), 0), counts.get(closed, 0)
+        if together <= alone * scale or not counts.get(head) or not counts.get(tail):
+            continue
+        of_head = min(1.0, together / (scale * counts[head]))
+        of_tail = min(1.0, together / (scale * counts[tail]))
+        found: dict[tuple[str, str], int] = {}
+        for (first, second), count in pairs.items():
+            if second == head:
+                found[(first, closed)] = round(count * of_head)
+            if first == tail:
+                found[(closed, second)] = round(count * of_tail)
+        for pair, count in found.items():
+            if count >= floor:
+                pairs[pair] = pairs.get(pair, 0) + count
+        pairs[(head, tail)] = max(floor, round(alone * scale))
+        counts[closed] = min(round(together / scale), _MAX_COUNT)
 
 
 # The word search, the sounds-like key search and the words of each key.

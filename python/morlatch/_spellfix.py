@@ -11,7 +11,16 @@ from typing import Final
 
 from ._spelldata import _LONGEST_WORD
 from ._spellrank import Suggestion, _Ranker
-from .spelltext import SKIPPED, WORD, lower_at, sentence_start, with_case
+from .spelltext import (
+    RUN_ON_CAPITAL,
+    WORD,
+    compatible,
+    in_capitals,
+    lower_at,
+    sentence_start,
+    skipped,
+    with_case,
+)
 
 # Prefixes that make new words freely: a word that starts with one is not
 # split after it.
@@ -39,6 +48,7 @@ _CONTEXT_EVIDENCE: Final = 6.0
 _REAL_WORD_MARGIN: Final = math.log(50)
 _REAL_WORD_MIN: Final = 2
 _UNCOUNTED_SHORT: Final = 3
+_VOWEL: Final = re.compile("[aeiouy]")
 # How many known words' neighbours one edit away are remembered at most.
 _NEAR_REMEMBERED: Final = 1 << 16
 
@@ -47,7 +57,7 @@ def word_spans(text: str) -> Iterator[tuple[int, int]]:
     """The (start, end) spans of the words of ``text`` that are checked:
     words outside URLs, e-mail addresses, numbers and code."""
     for piece in re.finditer(r"\S+", text):
-        if SKIPPED.fullmatch(piece.group()):
+        if skipped(piece.group()):
             continue
         base = piece.start()
         for word in WORD.finditer(piece.group()):
@@ -57,21 +67,25 @@ def word_spans(text: str) -> Iterator[tuple[int, int]]:
 class _TextRules(_Ranker):
     """The text half of a speller; the speller holds the state."""
 
-    __slots__ = ("_rare_count", "_near", "_pair_floor")
+    __slots__ = ("_rare_count", "_near", "_pair_floor", "_names")
 
     _unpunctuated: dict[str, int]
     _rare_count: float
     # The natural-log share of the text of the rarest word pair listed.
     _pair_floor: float
     _near: dict[str, list[str]]
+    # The words the counts were given with a capital first (names), lower-cased.
+    _names: frozenset[str]
 
     def _segment_run(self, run: str) -> list[str]:
         """The likeliest split of ``run`` into words by word counts; with word
         pairs, two counted words side by side score as their pair (seen or
         not, see _pair_gain), and the likeliest few splits ending at each
-        place are carried on."""
-        lower = run.lower()
+        place are carried on. An apostrophe in ``run`` stays inside a word."""
+        lower = run.lower().replace("\u2019", "'")
         n = len(lower)
+        # The places a word may end: not beside an apostrophe.
+        ends = [end == n or "'" not in lower[end - 1 : end + 1] for end in range(n + 1)]
         # best[i]: the splits of the first i letters kept, as {start of the
         # last word: (score, start of the word before it)}.
         best: list[dict[int, tuple[float, int]]] = [{0: (0.0, -1)}] + [{} for _ in range(n)]
@@ -87,6 +101,8 @@ class _TextRules(_Ranker):
                 for before, (held, _) in (ahead if pairs and start else ())
             ]
             for end in range(start + 1, min(n, start + _LONGEST_WORD) + 1):
+                if not ends[end]:
+                    continue
                 word = lower[start:end]
                 own = self._word_score(word)
                 chosen, score = first, top + own
@@ -141,9 +157,9 @@ class _TextRules(_Ranker):
 
     def _derived_count(self, word: str) -> float | None:
         """A count for a word the counts lack that is the plural ("s", "es")
-        of a counted word of four letters or more: a share of that word's
-        count."""
-        for ending in ("s", "es"):
+        or the possessive ("'s") of a counted word of four letters or more:
+        a share of that word's count."""
+        for ending in ("s", "es", "'s"):
             stem = word[: -len(ending)]
             if word.endswith(ending) and len(stem) >= 4 and self._counts.get(stem):
                 return self._counts[stem] * _DERIVED_SHARE
@@ -153,11 +169,16 @@ class _TextRules(_Ranker):
         spans = list(word_spans(text))
         for at, (start, end) in enumerate(spans):
             word = text[start:end]
+            if RUN_ON_CAPITAL.fullmatch(word):
+                apart = self._run_on_capital(word)
+                if apart is not None:
+                    yield start, end, [Suggestion(apart, 0.0)]
+                continue
             if not self._unknown(word) or not self._worth_checking(text, start, word):
                 continue
             before = lower_at(text, spans, at - 1, at)
             after = lower_at(text, spans, at + 1, at)
-            hits = self._ranked(word.lower(), before, after, limit)
+            hits = self._ranked(compatible(word), before, after, limit)
             if self._name(text, start, word, hits[0].word if hits else None, before, after):
                 continue
             yield start, end, [Suggestion(with_case(word, hit.word), hit.score) for hit in hits]
@@ -165,11 +186,12 @@ class _TextRules(_Ranker):
     def _unknown(self, word: str) -> bool:
         """Whether ``word`` is not known as written: not in the counts, nor
         a known word with a possessive "'s", nor a known word of four letters
-        or more after a prefix that makes words freely ("sublicense")."""
-        lower = word.lower()
+        or more after a prefix that makes words freely ("sublicense"). Words
+        are compared under compatibility normalisation ("\ufb01eld")."""
+        lower = compatible(word)
         if lower in self._counts:
             return False
-        stem = re.sub(r"['\u2019]s$", "", lower).replace("\u2019", "'")
+        stem = re.sub(r"'s$", "", lower)
         if stem in self._counts:
             return False
         for size in range(2, 6):
@@ -177,11 +199,25 @@ class _TextRules(_Ranker):
                 return False
         return True
 
+    def _run_on_capital(self, word: str) -> str | None:
+        """``word`` as the two words it runs together when it is a counted
+        word run into a name or "I" ("theJews", "andI"); else None. A name
+        is a word known with a capital first, or one not counted: an
+        ordinary word after a capital is more often code ("getLine"), and is
+        left as it is."""
+        found = RUN_ON_CAPITAL.fullmatch(word)
+        if found is None or not self._counts.get(found.group(1)) or not self._unknown(word):
+            return None
+        second = found.group(2).lower()
+        if second != "i" and self._counts.get(second) and second not in self._names:
+            return None
+        return f"{found.group(1)} {found.group(2)}"
+
     def _worth_checking(self, text: str, start: int, word: str) -> bool:
         """False for words taken as names or acronyms rather than typos."""
         if len(word) < 2 or len(word) > _LONGEST_WORD:
             return False
-        if word.isupper() and len(word) <= 5:
+        if in_capitals(word) and len(word) <= 5:
             # An acronym, unless the text around is in capitals too.
             around = text[max(0, start - 40) : start + len(word) + 40]
             return not any(ch.islower() for ch in around)
@@ -196,9 +232,14 @@ class _TextRules(_Ranker):
                 skip_next = False
                 continue
             word = text[start:end]
-            lower = word.lower()
+            lower = compatible(word)
             before = lower_at(text, spans, at - 1, at)
             after = lower_at(text, spans, at + 1, at)
+            if RUN_ON_CAPITAL.fullmatch(word):
+                apart = self._run_on_capital(word)
+                if apart is not None:
+                    yield start, end, apart
+                continue
             joined = self._join(text, spans, at)
             if joined is not None:
                 yield start, spans[at + 1][1], with_case(word, joined)
@@ -222,7 +263,7 @@ class _TextRules(_Ranker):
     def _replacement(
         self, text: str, start: int, word: str, before: str | None, after: str | None
     ) -> str | None:
-        lower = word.lower()
+        lower = compatible(word)
         hits = self._ranked(lower, before, after, 1)
         split = self._split(lower, before, after)
         best = hits[0] if hits else None
@@ -233,7 +274,9 @@ class _TextRules(_Ranker):
             return None
         if _apostrophes(best.word) < _apostrophes(lower):
             return None  # the apostrophes typed are punctuation kept, not letters to fix
-        return with_case(word, self._nearest_variant(lower, best.word))
+        meant = self._nearest_variant(lower, best.word)
+        # A word that reads as itself under normalisation keeps its bytes.
+        return None if meant == lower else with_case(word, meant)
 
     def _nearest_variant(self, typed: str, word: str) -> str:
         """Of ``word`` and its known spellings on the other side of the
@@ -260,11 +303,11 @@ class _TextRules(_Ranker):
         rather than a misspelling of ``best``: unless the correction is cheap,
         or fairly cheap and seen beside a neighbour (or at a sentence's
         start, where every word is capitalised)."""
-        if not word[0].isupper() or word.isupper():
+        if not word[0].isupper() or in_capitals(word):
             return False
         if best is None:
             return True
-        cost = self._model.cost(word.lower(), best)
+        cost = self._model.cost(compatible(word), best)
         if cost <= _NAME_EVIDENCE:
             return False
         if cost > _CONTEXT_EVIDENCE:
@@ -304,7 +347,7 @@ class _TextRules(_Ranker):
         (start, end), (start2, end2) = spans[at], spans[at + 1]
         if text[end:start2] != " ":
             return None
-        first, second = text[start:end].lower(), text[start2:end2].lower()
+        first, second = compatible(text[start:end]), compatible(text[start2:end2])
         joined = first + second
         # Not across a capital (two names, or a name after a word).
         if joined not in self._counts or text[start2].isupper():
@@ -317,13 +360,15 @@ class _TextRules(_Ranker):
         # Apart, an unknown half may be a misspelling: it counts as its best
         # correction, less the correction's cost.
         penalty = 0.0
-        if self._unknown(first):
+        if self._doubtful(first):
             first, penalty = self._best(first, before, second)
-        if first and self._unknown(second):
+        if first and self._doubtful(second):
             second, cost = self._best(second, first, after)
             penalty += cost
         if not first or not second:
             return joined
+        if self._pairs.get((first, second), 0.0) >= self._counts[joined]:
+            return None  # "a long" is commoner than "along"
         apart = self._context(first, before, None) + self._log_follow(first, second) - penalty
         together = self._context(joined, before, None)
         if after is not None:
@@ -331,10 +376,17 @@ class _TextRules(_Ranker):
             together += self._log_follow(joined, after) - self._log_p(after)
         return joined if together > apart + _JOIN_MARGIN else None
 
+    def _doubtful(self, word: str) -> bool:
+        """Whether ``word``, beside another, may be a misspelling: unknown, or
+        a short word known but never counted ("ot" for "it")."""
+        if self._unknown(word):
+            return True
+        return len(word) <= _UNCOUNTED_SHORT and not self._counts.get(word)
+
     def _best(self, word: str, before: str | None, after: str | None) -> tuple[str, float]:
-        """The best correction of the unknown ``word`` and its cost; ("", 0)
-        when there is none."""
-        hits = self._ranked(word, before, after, 1)
+        """The best correction of the doubtful ``word`` (other than itself)
+        and its cost; ("", 0) when there is none."""
+        hits = [hit for hit in self._ranked(word, before, after, 2) if hit.word != word]
         if not hits:
             return "", 0.0
         return hits[0].word, self._model.cost(word, hits[0].word)
@@ -348,10 +400,14 @@ class _TextRules(_Ranker):
             return None
         if self._beside(word, before, after):
             return None
-        if not self._counts.get(word) and len(word) > _UNCOUNTED_SHORT:
+        if not self._counts.get(word) and (
+            len(word) > _UNCOUNTED_SHORT
+            or ((before is None or after is None) and _VOWEL.search(word))
+        ):
             # A word the corpus lacks has no word pairs to miss; but a short
             # one ("th", "nd") is a fragment or an abbreviation more often
-            # than a word meant in prose.
+            # than a word meant in prose, unless it is set off by punctuation
+            # and sounds like a word: an interjection ("er,", "ah!").
             return None
         here = self._context(word, before, after)
         variants = set(_variants(word))

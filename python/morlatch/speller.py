@@ -22,8 +22,9 @@ from . import _spelldata
 from ._spelldata import (
     _DATA,
     _build_searches,
-    _english_counts,
-    _english_pairs,
+    _english_data,
+    _english_names,
+    _names,
     _native_corrector,
     _on_word_scale,
     _pair_counts,
@@ -90,6 +91,7 @@ class Speller(_TextRules):
             raise TypeError(f"model must be an ErrorModel, not {type(model).__name__}")
         pairs = {} if bigrams is None else _pair_counts(bigrams)
         self._setup(_word_counts(counts), pairs, model)
+        self._names = _names(counts)
 
     def _setup(
         self,
@@ -131,7 +133,8 @@ class Speller(_TextRules):
         speller = cls.__new__(cls)
         with gzip.open(os.path.join(_DATA, _PREBUILT), "rb") as stream:
             searches = pickle.load(stream)
-        speller._setup(_english_counts(), _english_pairs(), None, searches)
+        speller._setup(*_english_data(), None, searches)
+        speller._names = _english_names()
         return speller
 
     def with_model(self, model: ErrorModel) -> Speller:
@@ -213,13 +216,14 @@ class Speller(_TextRules):
     def segment(self, text: str) -> list[str]:
         """The words of ``text`` written without spaces, likeliest split first:
         ``segment("thequickfox")`` gives ``["the", "quick", "fox"]``. Spaces
-        and punctuation already in the text are kept as boundaries; the words
-        are slices of ``text``."""
+        and punctuation already in the text are kept as boundaries, but an
+        apostrophe between letters is inside a word, as ``fix`` reads it
+        ("don't"); the words are slices of ``text``."""
         text = _text("text", text)
         words: list[str] = []
-        for match in re.finditer(r"[^\W_]+|[^\w\s]|_", text):
+        for match in re.finditer(r"[^\W_]+(?:['\u2019][^\W_]+)*|[^\w\s]|_", text):
             piece = match.group()
-            if piece.isalpha():
+            if piece.replace("'", "").replace("\u2019", "").isalpha():
                 words.extend(self._segment_run(piece))
             else:
                 words.append(piece)

@@ -4,8 +4,22 @@ where sentences start, and the case pattern of a word."""
 from __future__ import annotations
 
 import re
+import unicodedata
 
-__all__ = ["WORD", "SKIPPED", "with_case", "lower_at", "sentence_start"]
+__all__ = [
+    "WORD",
+    "SKIPPED",
+    "APOSTROPHES",
+    "RUN_ON_CAPITAL",
+    "skipped",
+    "with_case",
+    "in_capitals",
+    "compatible",
+    "lower_at",
+    "sentence_start",
+]
+
+APOSTROPHES = "'\u2019"
 
 # A word: letters, with apostrophes inside (don't, farmer's).
 WORD = re.compile(r"[^\W\d_]+(?:['\u2019][^\W\d_]+)*")
@@ -14,17 +28,57 @@ WORD = re.compile(r"[^\W\d_]+(?:['\u2019][^\W\d_]+)*")
 SKIPPED = re.compile(
     r"""\S*(?:://|www\.|@|[/\\_=<>{}\[\]#$%^&*|~`+]|\d|[a-z][A-Z]|\w\.\w|[\ud800-\udfff])\S*"""
 )
+# A word run into a capitalised one ("theJews", "andI"), in prose, not code:
+# small letters, then one capital and small letters, punctuation around.
+RUN_ON_CAPITAL = re.compile(r"([a-z]{2,}|a)([A-Z][a-z]*)")
+_RUN_ON_PIECE = re.compile(
+    r"[\"'(\u2018\u201c]*" + RUN_ON_CAPITAL.pattern + r"[.,;:!?\"')\u2019\u201d]*"
+)
 _OPENERS = frozenset("\"'([{\u201c\u2018\u00ab")
+
+
+def skipped(piece: str) -> bool:
+    """Whether the whitespace-separated ``piece`` holds no words to check;
+    a word run into a capitalised one is checked, though it reads as code."""
+    return SKIPPED.fullmatch(piece) is not None and _RUN_ON_PIECE.fullmatch(piece) is None
+
+
+def in_capitals(word: str) -> bool:
+    """Whether ``word`` is written in capitals: two letters or more, and no
+    small letter that has a capital of its own ("\u00df" and ligatures such
+    as "\ufb01" have none, so "STRA\u00dfE" is in capitals)."""
+    letters = [ch for ch in word if ch.isalpha()]
+    return len(letters) > 1 and not any(_small(ch) for ch in letters) and word != word.lower()
+
+
+def _small(ch: str) -> bool:
+    return ch.islower() and len(ch.upper()) == 1
+
+
+def _capital(ch: str) -> str:
+    """The capital of ``ch``, or ``ch`` when its capital is two letters."""
+    upper = ch.upper()
+    return upper if len(upper) == 1 else ch
 
 
 def with_case(pattern: str, word: str) -> str:
     """``word`` in the case pattern of ``pattern``: all capitals, a capital
-    first, or as it is."""
-    if len(pattern) > 1 and pattern.isupper():
-        return word.upper()
+    first, or as it is. A letter whose capital is two letters ("\u00df")
+    stays as it is."""
+    if in_capitals(pattern):
+        return "".join(map(_capital, word))
     if pattern[:1].isupper():
-        return word[:1].upper() + word[1:]
+        return _capital(word[:1]) + word[1:]
     return word
+
+
+def compatible(word: str) -> str:
+    """``word`` lower-cased under compatibility normalisation: ligatures
+    ("\ufb01eld"), full-width and other presentation forms read as the
+    letters they stand for, and the curly apostrophe as the straight one."""
+    if word.isascii():
+        return word.lower()
+    return unicodedata.normalize("NFKC", word).lower().replace("\u2019", "'")
 
 
 def lower_at(text: str, spans: list[tuple[int, int]], at: int, near: int) -> str | None:
@@ -34,7 +88,7 @@ def lower_at(text: str, spans: list[tuple[int, int]], at: int, near: int) -> str
         return None
     start, end = spans[at]
     gap = text[spans[near][1] : start] if at > near else text[end : spans[near][0]]
-    return None if gap.strip() else text[start:end].lower()
+    return None if gap.strip() else compatible(text[start:end])
 
 
 def sentence_start(text: str, start: int) -> bool:
