@@ -1033,15 +1033,26 @@ def segmentations(text: str) -> Iterable[list[str]]:
 def segment_count(piece: str, counts: Mapping[str, int]) -> float | None:
     """The count segmentation gives ``piece``: its own; half the rarest
     count for a word known with a count of 0; a tenth of its stem's for the
-    plural ("s" or "es") of a counted word of four letters or more the
+    plural ("s" or "es") or possessive ("'s") of a counted word of four letters or more the
     counts lack; None for an unknown piece."""
     if piece in counts:
         return counts[piece] or min(filter(None, counts.values()), default=1) / 2
-    for ending in ("es", "s"):
+    for ending in ("es", "s", "'s"):
         stem = piece[: -len(ending)]
         if piece.endswith(ending) and len(stem) >= 4 and counts.get(stem):
             return counts[stem] / 10
     return None
+
+
+def unknown_piece_score(piece: str, counts: Mapping[str, int], longest: int = 40) -> float:
+    """The log probability of a piece the counts do not know: 1e-4 (a word
+    no list holds), times the share of known words as long as the piece
+    (one added to each length from 0 to ``longest``), times 1/26 for each
+    letter."""
+    size = min(len(piece), longest)
+    same = sum(min(len(word), longest) == size for word in counts) + 1
+    share = same / (len(counts) + longest + 1)
+    return math.log(1e-4) + math.log(share) - len(piece) * math.log(26)
 
 
 def segmentation_score(
@@ -1050,8 +1061,8 @@ def segmentation_score(
     pairs: Mapping[tuple[str, str], int],
 ) -> float:
     """The score of a split of a text into ``pieces``: each piece's log
-    probability from ``counts`` (an unknown piece of n letters 10 / 10**n of
-    a count of one), plus, for a known piece after another with which the
+    probability from ``counts`` (an unknown piece as unknown_piece_score
+    has it), plus, for a known piece after another with which the
     word ``pairs`` (on the counts' scale) saw it, the log of how much likelier
     or less likely the pair is than the two pieces' counts make it; for two
     counted pieces the pairs never saw together, the log of how much less
@@ -1063,7 +1074,7 @@ def segmentation_score(
         if count is not None:
             logs.append(math.log((count + 1) / total))
         else:
-            logs.append(math.log(10 / total) - len(piece) * math.log(10))
+            logs.append(unknown_piece_score(piece, counts))
     score = sum(logs)
     rarest = min(pairs.values(), default=0)
     for at in range(1, len(pieces)):

@@ -49,8 +49,28 @@ _REAL_WORD_MARGIN: Final = math.log(50)
 _REAL_WORD_MIN: Final = 2
 _UNCOUNTED_SHORT: Final = 3
 _VOWEL: Final = re.compile("[aeiouy]")
+# A word the counts do not know, in a run of text without spaces: about one
+# word in ten thousand, each letter one of 26 (natural logs).
+_UNKNOWN_SHARE: Final = math.log(1e-4)
+_LETTER: Final = math.log(26)
 # How many known words' neighbours one edit away are remembered at most.
 _NEAR_REMEMBERED: Final = 1 << 16
+
+
+def unknown_word_scores(counts: dict[str, int]) -> list[float]:
+    """The natural-log probability, for each length up to the longest word,
+    that a word of a run is one the counts do not know: a word no list
+    holds (about one in ten thousand words of text), of that length (as
+    often as the known words are, one added to each length), spelt letter
+    by letter at random."""
+    lengths = [1] * (_LONGEST_WORD + 1)
+    for word in counts:
+        lengths[min(len(word), _LONGEST_WORD)] += 1
+    total = sum(lengths)
+    return [
+        _UNKNOWN_SHARE + math.log(lengths[size] / total) - size * _LETTER
+        for size in range(_LONGEST_WORD + 1)
+    ]
 
 
 def word_spans(text: str) -> Iterator[tuple[int, int]]:
@@ -67,7 +87,7 @@ def word_spans(text: str) -> Iterator[tuple[int, int]]:
 class _TextRules(_Ranker):
     """The text half of a speller; the speller holds the state."""
 
-    __slots__ = ("_rare_count", "_near", "_pair_floor", "_names")
+    __slots__ = ("_rare_count", "_near", "_pair_floor", "_names", "_unknown_scores")
 
     _unpunctuated: dict[str, int]
     _rare_count: float
@@ -76,6 +96,12 @@ class _TextRules(_Ranker):
     _near: dict[str, list[str]]
     # The words the counts were given with a capital first (names), lower-cased.
     _names: frozenset[str]
+    # The natural-log probability of an unknown word of each length.
+    _unknown_scores: list[float]
+
+    def _setup_text(self) -> None:
+        """What the text rules precompute from the counts."""
+        self._unknown_scores = unknown_word_scores(self._counts)
 
     def _segment_run(self, run: str) -> list[str]:
         """The likeliest split of ``run`` into words by word counts; with word
@@ -152,8 +178,7 @@ class _TextRules(_Ranker):
             count = self._derived_count(word)
         if count is not None:
             return math.log(count + 1) - self._log_total
-        # An unknown word is the less likely the longer it is.
-        return math.log(10.0) - self._log_total - len(word) * math.log(10.0)
+        return self._unknown_scores[min(len(word), _LONGEST_WORD)]
 
     def _derived_count(self, word: str) -> float | None:
         """A count for a word the counts lack that is the plural ("s", "es")
@@ -198,6 +223,11 @@ class _TextRules(_Ranker):
             if stem[:size] in _PREFIXES and len(stem) - size >= 4 and stem[size:] in self._counts:
                 return False
         return True
+
+    def _initial(self, text: str, start: int) -> bool:
+        """Whether the capitalised word at ``start`` owes its capital to
+        the sentence it starts rather than to being a name."""
+        return text[start + 1 : start + 2].islower() and sentence_start(text, start)
 
     def _run_on_capital(self, word: str) -> str | None:
         """``word`` as the two words it runs together when it is a counted
@@ -248,7 +278,7 @@ class _TextRules(_Ranker):
             if not self._unknown(word):
                 # Capitalised words may be names, and the word pairs hold no
                 # words with apostrophes: neither is questioned.
-                if word[0].isupper() or not word.isalpha():
+                if not word.isalpha() or (word[0].isupper() and not self._initial(text, start)):
                     continue
                 better = self._real_word(lower, before, after)
                 if better is not None:

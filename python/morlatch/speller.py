@@ -113,6 +113,7 @@ class Speller(_TextRules):
         # rarest word counted.
         self._rare_count = min(filter(None, counts.values()), default=1) / 2
         self._near = {}
+        self._setup_text()
         rarest_pair = min(self._pairs.values(), default=0.0)
         self._pair_floor = math.log(rarest_pair) - self._log_total if rarest_pair > 0 else 0.0
         # Text run together loses its apostrophes: "dont" is "don't".
