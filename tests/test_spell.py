@@ -14,10 +14,8 @@ from hypothesis import strategies as st
 import morlatch
 import reference
 from morlatch import _engine
-from morlatch._spelldata import _pair_scale, _rejoin_source_splits
 from morlatch.sounds import sounds_like
 from morlatch.speller import _MAX_COST, _NEAR_COST, english_searches
-from morlatch.spelltext import with_case
 
 # A small vocabulary whose words lie within a couple of edits of each other.
 COUNTS = {
@@ -338,52 +336,6 @@ def test_segment_counts_uncounted_and_plural_words(text, words) -> None:
     assert morlatch.Speller(counts).segment(text) == words
 
 
-@pytest.mark.parametrize(
-    ("text", "words"),
-    [
-        ("icannotgo", ["i", "cannot", "go"]),
-        ("youcannotbeserious", ["you", "cannot", "be", "serious"]),
-        ("hecanreadandnotwrite", ["he", "can", "read", "and", "not", "write"]),
-        ("itwasalongday", ["it", "was", "a", "long", "day"]),
-        ("hewentontothenext", ["he", "went", "on", "to", "the", "next"]),
-        ("setupthebox", ["set", "up", "the", "box"]),
-    ],
-)
-def test_segment_closed_compounds_by_the_shipped_counts(english, text, words) -> None:
-    assert english.segment(text) == words
-
-
-@settings(max_examples=60, deadline=None)
-@given(
-    closed=st.integers(0, 10**6),
-    together=st.integers(1, 10**9),
-    unit=st.sampled_from([1, 7, 40]),
-)
-def test_source_splits_swap_the_counts_of_both_spellings(closed, together, unit) -> None:
-    # Where the pair is the commoner spelling, the closed form takes its
-    # occurrences and the pair the closed form's (on the word scale), and
-    # the closed form's neighbours are its halves' in the share of the
-    # halves' occurrences the pair holds; otherwise nothing changes.
-    counts = {"can": 10**9, "not": 2 * 10**9, "cannot": closed, "i": 10**9, "be": 10**9}
-    pairs = {("can", "not"): together * unit, ("i", "can"): 10**8 * unit}
-    pairs |= {("not", "be"): 10**8 * unit, ("i", "not"): unit, ("can", "be"): 10**8 * unit}
-    scale = _pair_scale(pairs, counts)
-    was = dict(pairs)
-    _rejoin_source_splits(counts, pairs)
-    pair = together * unit / scale
-    if pair <= closed:
-        assert counts["cannot"] == closed and pairs == was
-        return
-    assert counts["cannot"] == pytest.approx(pair, abs=1)
-    assert pairs[("can", "not")] / scale == pytest.approx(max(closed, unit / scale), abs=1)
-    for new, old, half in (
-        (("i", "cannot"), ("i", "can"), "can"),
-        (("cannot", "be"), ("not", "be"), "not"),
-    ):
-        want = was[old] * min(1.0, pair / 10**9 / (2 if half == "not" else 1))
-        assert pairs.get(new, 0) == (pytest.approx(want, abs=1) if round(want) >= unit else 0)
-
-
 # ---- text -------------------------------------------------------------------------------
 
 
@@ -458,29 +410,6 @@ def test_any_text_is_checked_without_error_and_spans_point_at_words(small, text:
 )
 def test_fix_sentences(english, text: str, fixed: str) -> None:
     assert english.fix(text) == fixed
-
-
-@pytest.mark.parametrize("text", ["copy ot to the disk", "Copy ot to the disk."])
-def test_a_short_uncounted_word_is_no_half_of_a_join(english, text: str) -> None:
-    # "ot" is known but never counted: beside "to" it is a slip ("it",
-    # "or"), and "otto" is far rarer than any reading of the two words.
-    assert len(english.fix(text).split()) == len(text.split())
-
-
-@pytest.mark.parametrize(
-    ("pattern", "word", "cased"),
-    [
-        # "\u00df" has no one-letter capital: the word is in capitals.
-        ("STRA\u00dfE", "strafe", "STRAFE"),
-        ("STRA\u00dfE", "stra\u00dfe", "STRA\u00dfE"),
-        ("Stra\u00dfe", "strasse", "Strasse"),
-        ("\ufb01ELD", "field", "FIELD"),
-        ("\u00dfa", "sa", "sa"),
-        ("A", "word", "Word"),
-    ],
-)
-def test_case_pattern_of_letters_without_a_capital(pattern: str, word: str, cased: str) -> None:
-    assert with_case(pattern, word) == cased
 
 
 @settings(max_examples=60, deadline=None)
