@@ -56,7 +56,7 @@ import os
 from array import array
 from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from itertools import accumulate
-from typing import TYPE_CHECKING, Any, NamedTuple
+from typing import TYPE_CHECKING, Any, NamedTuple, cast
 
 from . import _engine, catalog_file, indexfile
 from .catalog_words import _synonyms, _Words
@@ -280,7 +280,8 @@ class Catalog:
                 for hit in _engine.catalog_search(self._core, words, budgets, last, n)
             ]
         hits, pending = found
-        return [self._hit(*hit) for hit in hits] if pending else hits
+        # Hits whose spans the engine knows are Hits already.
+        return [self._hit(*hit) for hit in hits] if pending else cast("list[Hit]", hits)
 
     def search_many(
         self,
@@ -306,7 +307,7 @@ class Catalog:
         )
         if pending:
             return [[self._hit(*hit) for hit in hits] for hits in found]
-        return found
+        return cast("list[list[Hit]]", found)
 
     def match(
         self, name: str, *, limit: int | None = 1, score_cutoff: float | None = None
