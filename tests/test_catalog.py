@@ -158,6 +158,39 @@ def test_batches_split_names_as_single_calls_do() -> None:
         ]
 
 
+# Queries of ASCII are split natively (the others by the package): every
+# kind of ASCII character around the words, with each fold and synonyms of
+# symbols, of uppercase words and in a cycle; a few texts past ASCII.
+SPLIT_TEXT = st.text("aAbB1 _-&.\t\x00\x1f\u00e9", max_size=14)
+SPLIT_SYNONYMS = st.sampled_from(
+    [None, {"&": "and"}, {"A": "b1", ".": "a"}, {"ab": "b1", "b1": "ab"}, {"é": "a"}]
+)
+
+
+@settings(max_examples=200, deadline=None)
+@given(
+    st.lists(SPLIT_TEXT, min_size=1, max_size=8),
+    st.lists(SPLIT_TEXT, min_size=1, max_size=4),
+    st.booleans(),
+    SPLIT_SYNONYMS,
+    st.sampled_from(["auto", 0, 1]),
+)
+def test_queries_split_natively_as_the_reference(names, queries, folded, synonyms, typos) -> None:
+    catalog = Catalog(names, fold=folded, synonyms=synonyms)
+    assert catalog._native  # ASCII queries take the native road
+    rule = fold if folded else None
+    ref_synonyms = synonyms and {
+        (rule(k) if rule else k): (rule(v) if rule else v) for k, v in synonyms.items()
+    }
+    items = [(text, i, 0) for i, text in enumerate(names)]
+    for query in queries:
+        want = catalog_search(items, query, 10**9, typos=typos, rule=rule, synonyms=ref_synonyms)
+        _same_hits(catalog.search(query, None, typos=typos), want)
+    assert catalog.search_many(queries, None, typos=typos, workers=2) == [
+        catalog.search(q, None, typos=typos) for q in queries
+    ]
+
+
 def _drop_x(word: str) -> str:
     return "" if word.lower() == "x" else word.lower()
 

@@ -1,7 +1,7 @@
 """Native helpers of the morlatch package; not a public interface."""
 
 from collections.abc import Callable, Iterator
-from typing import Literal, TypeVar, final, overload
+from typing import Any, Literal, TypeVar, final, overload
 
 from typing_extensions import Buffer
 
@@ -233,14 +233,29 @@ def catalog_stored(catalog: CatalogCore) -> tuple[bytes, bytes, bytes, bytes, by
 def catalog_search(
     catalog: CatalogCore, words: list[str], budgets: list[int], last_is_prefix: bool, limit: int
 ) -> list[_CatalogHit]: ...
-def catalog_search_many(
+def catalog_search_text(
     catalog: CatalogCore,
-    words: list[list[str]],
-    budgets: list[list[int]],
-    last_is_prefix: list[bool],
+    query: str,
+    typos: int | None,
+    last_is_prefix: bool,
     limit: int,
+    most: int,
+) -> tuple[list[_CatalogHit], bool] | None: ...
+def catalog_search_texts(
+    catalog: CatalogCore,
+    queries: list[str | tuple[list[str], list[int]]],
+    last_is_prefix: list[bool],
+    typos: int | None,
+    limit: int,
+    most: int,
     workers: int,
-) -> list[list[_CatalogHit]]: ...
+) -> tuple[list[list[_CatalogHit]], bool]: ...
+def catalog_words(
+    catalog: CatalogCore,
+    hit_type: type[tuple[Any, ...]],
+    lower: bool,
+    synonyms: dict[str, str] | None,
+) -> bool: ...
 def catalog_match(
     catalog: CatalogCore, words: list[str], limit: int, cutoff: float
 ) -> list[_CatalogHit]: ...

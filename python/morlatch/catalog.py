@@ -56,7 +56,7 @@ import os
 from array import array
 from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from itertools import accumulate
-from typing import TYPE_CHECKING, Any, NamedTuple
+from typing import TYPE_CHECKING, Any, NamedTuple, cast
 
 from . import _engine, catalog_file, indexfile
 from .catalog_words import _synonyms, _Words
@@ -172,9 +172,11 @@ class Catalog:
     items are split.
     """
 
-    __slots__ = ("_core", "_parts", "_words", "_floats", "__weakref__")
+    __slots__ = ("_core", "_parts", "_words", "_floats", "_native", "__weakref__")
 
     _core: Any
+    # Whether ASCII queries are split natively.
+    _native: bool
     _parts: dict[str, Buffer]
     _words: _Words
     _floats: bool
@@ -256,6 +258,7 @@ class Catalog:
             self._core = _engine.catalog_new(*arrays, symbols)
         self._parts = parts
         self._words = words
+        self._native = _engine.catalog_words(self._core, Hit, *words.ascii_rule())
 
     # ---- searches ------------------------------------------------------------
 
@@ -265,9 +268,20 @@ class Catalog:
         """The items that best match ``query``, best first (see the module's
         rules): query words in any order, each with the typos its length
         allows, the last one also as a prefix."""
-        words, budgets, last = self._query("query", query, typos, prefix)
-        found = _engine.catalog_search(self._core, words, budgets, last, _count(limit))
-        return [self._hit(*hit) for hit in found]
+        last = _last_is_prefix("query", query, prefix)
+        fixed = _typos(typos)
+        n = _count(limit)
+        # An ASCII query is split natively, and its hits made there.
+        found = _engine.catalog_search_text(self._core, query, fixed, last, n, MAX_QUERY_WORDS)
+        if found is None:
+            words, budgets = self._split(query, fixed)
+            return [
+                self._hit(*hit)
+                for hit in _engine.catalog_search(self._core, words, budgets, last, n)
+            ]
+        hits, pending = found
+        # Hits whose spans the engine knows are Hits already.
+        return [self._hit(*hit) for hit in hits] if pending else cast("list[Hit]", hits)
 
     def search_many(
         self,
@@ -283,16 +297,17 @@ class Catalog:
         query, in order."""
         batch = _texts("queries", queries)
         threads, n = _threads(workers), _count(limit)
-        split = [self._query(f"queries[{i}]", q, typos, prefix) for i, q in enumerate(batch)]
-        found = _engine.catalog_search_many(
-            self._core,
-            [s[0] for s in split],
-            [s[1] for s in split],
-            [s[2] for s in split],
-            n,
-            threads,
+        lasts = [_last_is_prefix("query", q, prefix) for q in batch]
+        fixed = _typos(typos)
+        # ASCII queries are split natively, the others here.
+        native = self._native
+        split = [q if native and q.isascii() else self._split(q, fixed) for q in batch]
+        found, pending = _engine.catalog_search_texts(
+            self._core, split, lasts, fixed, n, MAX_QUERY_WORDS, threads
         )
-        return [[self._hit(*hit) for hit in hits] for hits in found]
+        if pending:
+            return [[self._hit(*hit) for hit in hits] for hits in found]
+        return cast("list[list[Hit]]", found)
 
     def match(
         self, name: str, *, limit: int | None = 1, score_cutoff: float | None = None
@@ -323,24 +338,19 @@ class Catalog:
         )
         return [[self._hit(*hit) for hit in hits] for hits in found]
 
+    def _split(self, query: str, fixed: int | None) -> tuple[list[str], list[int]]:
+        """The query's terms and the typos each may have (``fixed``, or the
+        "auto" rule when None)."""
+        words = self._words.terms(query)[:MAX_QUERY_WORDS]
+        return words, [_auto_budget(w) if fixed is None else fixed for w in words]
+
     def _query(
         self, what: str, query: object, typos: object, prefix: object
     ) -> tuple[list[str], list[int], bool]:
-        if not isinstance(query, str):
-            raise TypeError(f"{what} must be a str, not {_kind(query)}")
-        if not isinstance(prefix, bool):
-            raise TypeError(f"prefix must be a bool, not {_kind(prefix)}")
-        fixed = None
-        if typos != "auto":
-            if isinstance(typos, str):
-                raise ValueError(f"typos must be 'auto' or an int, not {typos!r}")
-            fixed = _whole("typos", typos)
-            if fixed < 0:
-                raise ValueError(f"typos must not be negative, not {fixed}")
-            fixed = min(fixed, _engine.DISTANCE_CAP)
-        words = self._words.terms(query)[:MAX_QUERY_WORDS]
-        budgets = [_auto_budget(w) if fixed is None else fixed for w in words]
-        return words, budgets, prefix and not query[-1:].isspace()
+        """What the engine's word-by-word search takes for ``query``."""
+        last = _last_is_prefix(what, query, prefix)
+        words, budgets = self._split(query, _typos(typos))  # type: ignore[arg-type]
+        return words, budgets, last
 
     def _name_words(self, what: str, name: object) -> list[str]:
         if not isinstance(name, str):
@@ -440,6 +450,27 @@ def _unpickle(data: bytes, fold: FoldRule | None = None) -> Catalog:
 def _auto_budget(word: str) -> int:
     n = len(word)
     return 0 if n < 3 else 1 if n < 6 else 2
+
+
+def _last_is_prefix(what: str, query: object, prefix: object) -> bool:
+    """Whether the query's last word is a prefix; checks both."""
+    if not isinstance(query, str):
+        raise TypeError(f"{what} must be a str, not {_kind(query)}")
+    if not isinstance(prefix, bool):
+        raise TypeError(f"prefix must be a bool, not {_kind(prefix)}")
+    return prefix and not query[-1:].isspace()
+
+
+def _typos(typos: object) -> int | None:
+    """The typos every word may have, or None for the "auto" rule."""
+    if typos == "auto":
+        return None
+    if isinstance(typos, str):
+        raise ValueError(f"typos must be 'auto' or an int, not {typos!r}")
+    fixed = _whole("typos", typos)
+    if fixed < 0:
+        raise ValueError(f"typos must not be negative, not {fixed}")
+    return min(fixed, _engine.DISTANCE_CAP)
 
 
 def _count(limit: object) -> int:

@@ -11,7 +11,7 @@ from array import array
 from collections.abc import Mapping
 
 from . import _engine
-from .fold import FoldRule, apply
+from .fold import FoldRule, apply, fold_text
 from .index import _kind
 
 # Letters, digits and marks: "[^\W_]" is every letter and digit (and
@@ -82,6 +82,15 @@ class _Words:
                 return exact
             self.exact = exact
         return self.exact
+
+    def ascii_rule(self) -> tuple[bool, dict[str, str] | None]:
+        """How the engine makes terms of ASCII words as ``term`` does: whether
+        it lowercases them, and the term each folded ASCII word with a
+        synonym leads to; None for a custom fold (not done natively)."""
+        if self.rule is not None and self.rule is not fold_text:
+            return False, None
+        leads = {word: self.term(word) for word in self.synonyms if word.isascii()}
+        return self.rule is fold_text, leads
 
     def term(self, word: str) -> str:
         term = self.memo.get(word)

@@ -47,6 +47,31 @@ bool ascii_spans(const ByteKinds& kinds, std::string_view text,
     return true;
 }
 
+bool ascii_terms(const AsciiTerms& rule, std::string_view text, std::size_t most,
+                 std::vector<std::u32string>& terms) {
+    thread_local std::vector<std::pair<std::uint32_t, std::uint32_t>> spans;
+    thread_local std::string word;
+    if (!ascii_spans(rule.kinds, text, spans)) {
+        return false;
+    }
+    terms.clear();
+    for (std::size_t w = 0; w < spans.size() && w < most; ++w) {
+        word.assign(text.substr(spans[w].first, spans[w].second - spans[w].first));
+        if (rule.lower) {
+            for (char& c : word) {
+                c = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+            }
+        }
+        const auto synonym = rule.synonyms.find(word);
+        if (synonym != rule.synonyms.end()) {
+            terms.push_back(synonym->second);
+        } else {
+            terms.emplace_back(word.begin(), word.end());
+        }
+    }
+    return true;
+}
+
 Split split_words(std::string_view blob, char separator, std::string_view symbols) {
     const ByteKinds kind = byte_kinds(symbols, separator);
     Split out;

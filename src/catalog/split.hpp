@@ -10,6 +10,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace morlatch::catalog {
@@ -33,6 +34,20 @@ ByteKinds byte_kinds(std::string_view symbols, char separator);
 // finds them; false, with `spans` unspecified, when the text is not ASCII.
 bool ascii_spans(const ByteKinds& kinds, std::string_view text,
                  std::vector<std::pair<std::uint32_t, std::uint32_t>>& spans);
+
+// How the package makes the terms of ASCII words: the splitter's byte kinds
+// (separator '\0'), lowercase or not (its fold, on ASCII), then the term a
+// folded word's synonyms lead to, where it has one.
+struct AsciiTerms {
+    ByteKinds kinds{};
+    bool lower = true;
+    std::unordered_map<std::string, std::u32string> synonyms;
+};
+
+// The terms of an ASCII text, at most `most`; false, with `terms`
+// unspecified, when the text is not ASCII.
+bool ascii_terms(const AsciiTerms& rule, std::string_view text, std::size_t most,
+                 std::vector<std::u32string>& terms);
 
 // No number: a word to leave out.
 inline constexpr std::uint32_t kDropped = 0xFFFFFFFFu;

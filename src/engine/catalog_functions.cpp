@@ -39,6 +39,10 @@ struct Held {
     std::unique_ptr<catalog::Catalog> catalog;
     // How the package splits ASCII texts, when hits carry their spans.
     std::optional<catalog::ByteKinds> kinds;
+    // How it makes terms of ASCII words, when queries are split here, and
+    // the type of the hits made here (a tuple subclass of four fields).
+    std::optional<catalog::AsciiTerms> ascii;
+    OwnedRef hit_type;
 
     template <class T>
     std::span<const T> array(PyObject* obj, const char* name) {
@@ -237,21 +241,40 @@ bool matched_spans(const Held& held, const catalog::Hit& hit,
     return true;
 }
 
+// A (text, payload, score, spans) of the package's hit type, the fields
+// taken over.
+OwnedRef new_hit(const Held& held, OwnedRef text, OwnedRef payload, OwnedRef score,
+                 OwnedRef spans) {
+    auto* type = reinterpret_cast<PyTypeObject*>(held.hit_type.get());
+    OwnedRef hit = binding::new_ref(type->tp_alloc(type, 4));
+    PyTuple_SET_ITEM(hit.get(), 0, text.release());
+    PyTuple_SET_ITEM(hit.get(), 1, payload.release());
+    PyTuple_SET_ITEM(hit.get(), 2, score.release());
+    PyTuple_SET_ITEM(hit.get(), 3, spans.release());
+    return hit;
+}
+
 // A hit as (text, payload, score, spans), spans a list of (start, end)
-// pairs; or, where they are not known here, (text, payload, score,
-// positions), positions a tuple with None for the query words that
-// matched nothing.
-OwnedRef hit_to_python(const Held& held, const catalog::Hit& hit) {
+// pairs, of the package's hit type when `typed` and it is known; or, where
+// the spans are not known here, (text, payload, score, positions),
+// positions a tuple with None for the query words that matched nothing,
+// which counts in `pending`.
+OwnedRef hit_to_python(const Held& held, const catalog::Hit& hit, bool typed = false,
+                       std::size_t* pending = nullptr) {
     const catalog::Catalog& cat = *held.catalog;
     const std::string_view text = cat.text(hit.item);
     std::vector<std::pair<std::uint32_t, std::uint32_t>> chosen;
     OwnedRef where;
-    if (matched_spans(held, hit, chosen)) {
+    const bool known = matched_spans(held, hit, chosen);
+    if (known) {
         where = binding::make_list(chosen, [](std::pair<std::uint32_t, std::uint32_t> span) {
             return binding::make_tuple(binding::to_python(span.first),
                                        binding::to_python(span.second));
         });
     } else {
+        if (pending != nullptr) {
+            ++*pending;
+        }
         where = binding::new_ref(PyTuple_New(static_cast<Py_ssize_t>(hit.positions.size())));
         for (std::size_t w = 0; w < hit.positions.size(); ++w) {
             OwnedRef at = hit.positions[w] == catalog::kUnmatched
@@ -260,10 +283,16 @@ OwnedRef hit_to_python(const Held& held, const catalog::Hit& hit) {
             PyTuple_SET_ITEM(where.get(), static_cast<Py_ssize_t>(w), at.release());
         }
     }
-    return binding::make_tuple(binding::new_ref(PyUnicode_DecodeUTF8(
-                                   text.data(), static_cast<Py_ssize_t>(text.size()), nullptr)),
-                               binding::to_python(cat.payload(hit.item)),
-                               binding::new_ref(PyFloat_FromDouble(hit.score)), std::move(where));
+    OwnedRef text_obj = binding::new_ref(
+        PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
+    OwnedRef payload = binding::to_python(cat.payload(hit.item));
+    OwnedRef score = binding::new_ref(PyFloat_FromDouble(hit.score));
+    if (typed && known && held.hit_type) {
+        return new_hit(held, std::move(text_obj), std::move(payload), std::move(score),
+                       std::move(where));
+    }
+    return binding::make_tuple(std::move(text_obj), std::move(payload), std::move(score),
+                               std::move(where));
 }
 
 OwnedRef hits_to_python(const Held& held, const std::vector<catalog::Hit>& hits) {
@@ -350,43 +379,6 @@ OwnedRef catalog_search_function(PyObject*, const FastCallArgs& call) {
         hits = cat.search(query, interrupt);
     }
     return hits_to_python(held_of(cat_arg), hits);
-}
-
-// catalog_search_many(catalog, words, budgets, last_is_prefix, limit,
-// workers): one list per query of the three parallel lists.
-constexpr std::array<const char*, 6> search_many_params{"catalog",        "words", "budgets",
-                                                        "last_is_prefix", "limit", "workers"};
-OwnedRef catalog_search_many_function(PyObject*, const FastCallArgs& call) {
-    auto [cat_arg, words_arg, budgets_arg, prefix_arg, limit_arg, workers_arg] =
-        binding::bind("catalog_search_many", search_many_params, call);
-    const catalog::Catalog& cat = catalog_of(cat_arg);
-    const auto words = binding::convert_argument("words", [&] {
-        return binding::to_vector<std::vector<std::u32string>>(words_arg, words_of);
-    });
-    const auto budgets = binding::convert_argument("budgets", [&] {
-        return binding::to_vector<std::vector<std::uint32_t>>(budgets_arg, budgets_of);
-    });
-    const auto prefixes = binding::convert_argument(
-        "last_is_prefix", [&] { return binding::to_vector<bool>(prefix_arg, truth); });
-    const std::uint64_t limit =
-        binding::convert_argument("limit", [&] { return binding::to_size(limit_arg); });
-    if (budgets.size() != words.size() || prefixes.size() != words.size()) {
-        binding::throw_error(PyExc_ValueError,
-                             "words, budgets and last_is_prefix differ in length");
-    }
-    for (std::size_t i = 0; i < words.size(); ++i) {
-        if (budgets[i].size() != words[i].size()) {
-            binding::throw_error(PyExc_ValueError, "words and budgets differ in length");
-        }
-    }
-    const std::uint64_t workers = workers_of(workers_arg);
-    const BatchWords expanded = expand_batch(
-        cat, words, workers, [&](std::size_t i, std::size_t w) { return budgets[i][w]; },
-        [&](std::size_t i, std::size_t w) { return prefixes[i] && w + 1 == words[i].size(); });
-    return batch(held_of(cat_arg), words.size(), workers, [&](std::size_t i, Interrupt& interrupt) {
-        return cat.search({words[i], budgets[i], prefixes[i], limit}, expanded.queries[i],
-                          interrupt);
-    });
 }
 
 catalog::MatchQuery match_options(PyObject* limit_arg, PyObject* cutoff_arg) {
@@ -530,6 +522,182 @@ OwnedRef catalog_renumber_function(PyObject*, const FastCallArgs& call) {
     return binding::make_tuple(bytes_of(words), bytes_of(offsets));
 }
 
+// ---- searches of whole query texts -------------------------------------------
+
+// catalog_words(catalog, hit_type, lower, synonyms): the type of the hits
+// made below (a tuple subclass with no fields of its own) and how the
+// package makes terms of ASCII words: lowercased when `lower`, then the
+// term a folded word leads to by `synonyms` (a dict, str to str; None when
+// it makes them otherwise). True when the catalog's ASCII queries are then
+// split here (its texts are split as its hits' spans are found here).
+constexpr std::array<const char*, 4> words_params{"catalog", "hit_type", "lower", "synonyms"};
+OwnedRef catalog_words_function(PyObject*, const FastCallArgs& call) {
+    auto [cat_arg, type_arg, lower_arg, synonyms_arg] =
+        binding::bind("catalog_words", words_params, call);
+    held_of(cat_arg);  // checks the type
+    Held& held = *reinterpret_cast<CatalogObject*>(cat_arg)->held;
+    auto* type = reinterpret_cast<PyTypeObject*>(type_arg);
+    const bool tuple_like = PyType_Check(type_arg) && PyType_IsSubtype(type, &PyTuple_Type) &&
+                            type->tp_basicsize == PyTuple_Type.tp_basicsize &&
+                            type->tp_itemsize == PyTuple_Type.tp_itemsize;
+    if (!tuple_like) {
+        binding::throw_error(PyExc_TypeError, "hit_type must be a tuple subclass without fields");
+    }
+    held.hit_type = OwnedRef::incref(type_arg);
+    if (synonyms_arg == Py_None || !held.kinds) {
+        return OwnedRef::incref(Py_False);
+    }
+    if (!PyDict_Check(synonyms_arg)) {
+        binding::throw_cannot_convert(synonyms_arg, "dict");
+    }
+    catalog::AsciiTerms rule;
+    rule.lower = truth(lower_arg);
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    Py_ssize_t at = 0;
+    while (PyDict_Next(synonyms_arg, &at, &key, &value)) {
+        Py_ssize_t size = 0;
+        const char* utf8 = PyUnicode_AsUTF8AndSize(key, &size);
+        if (utf8 == nullptr) {
+            throw binding::PythonError{};
+        }
+        rule.synonyms.emplace(std::string(utf8, static_cast<std::size_t>(size)),
+                              binding::code_points(value));
+    }
+    rule.kinds = *held.kinds;
+    held.ascii = std::move(rule);
+    return OwnedRef::incref(Py_True);
+}
+
+// The terms of a query, at most `most`, split here; false when it is not
+// (a query past ASCII, or a catalog whose queries are not split here).
+bool query_terms(const Held& held, PyObject* query, std::size_t most,
+                 std::vector<std::u32string>& terms) {
+    if (!held.ascii || !PyUnicode_Check(query) || !PyUnicode_IS_ASCII(query)) {
+        return false;
+    }
+    const std::string_view text(static_cast<const char*>(PyUnicode_DATA(query)),
+                                static_cast<std::size_t>(PyUnicode_GET_LENGTH(query)));
+    return catalog::ascii_terms(*held.ascii, text, most, terms);
+}
+
+// Per word, the typos it may have: `fixed`, or by the "auto" rule.
+std::vector<std::uint32_t> budgets_for(const std::vector<std::u32string>& words,
+                                       std::optional<std::uint32_t> fixed) {
+    std::vector<std::uint32_t> budgets;
+    budgets.reserve(words.size());
+    for (const std::u32string& word : words) {
+        budgets.push_back(fixed ? *fixed : catalog::auto_budget(word.size()));
+    }
+    return budgets;
+}
+
+std::optional<std::uint32_t> typos_of(PyObject* obj) {
+    return binding::convert_argument("typos",
+                                     [&] { return binding::to_optional(obj, binding::to_u32); });
+}
+
+// The hits of the package's type, as a list; those whose spans are not
+// known here are left as hit_to_python leaves them, counted in `pending`.
+OwnedRef typed_hits(const Held& held, const std::vector<catalog::Hit>& hits, std::size_t& pending) {
+    return binding::make_list(
+        hits, [&](const catalog::Hit& hit) { return hit_to_python(held, hit, true, &pending); });
+}
+
+// catalog_search_text(catalog, query, typos, last_is_prefix, limit, most):
+// the query's first `most` words split here, each with `typos` (None: the
+// "auto" rule), then (hits, whether some are left to finish); or None when
+// the query is not split here.
+constexpr std::array<const char*, 6> search_text_params{"catalog",        "query", "typos",
+                                                        "last_is_prefix", "limit", "most"};
+OwnedRef catalog_search_text_function(PyObject*, const FastCallArgs& call) {
+    auto [cat_arg, query_arg, typos_arg, prefix_arg, limit_arg, most_arg] =
+        binding::bind("catalog_search_text", search_text_params, call);
+    const Held& held = held_of(cat_arg);
+    const std::uint64_t most =
+        binding::convert_argument("most", [&] { return binding::to_size(most_arg); });
+    catalog::SearchQuery query;
+    if (!query_terms(held, query_arg, most, query.words)) {
+        return OwnedRef::incref(Py_None);
+    }
+    query.budgets = budgets_for(query.words, typos_of(typos_arg));
+    query.last_is_prefix = truth(prefix_arg);
+    query.limit = binding::convert_argument("limit", [&] { return binding::to_size(limit_arg); });
+    std::vector<catalog::Hit> hits;
+    {
+        binding::ReleasedGil released;
+        Interrupt interrupt = released.interrupt();
+        hits = held.catalog->search(query, interrupt);
+    }
+    std::size_t pending = 0;
+    OwnedRef list = typed_hits(held, hits, pending);
+    return binding::make_tuple(std::move(list), OwnedRef::incref(pending ? Py_True : Py_False));
+}
+
+// catalog_search_texts(catalog, queries, last_is_prefix, typos, limit, most,
+// workers): per query, a str split here as catalog_search_text splits it,
+// or the package's (words, budgets); last_is_prefix per query. Then (one
+// list of hits per query, whether some are left to finish).
+constexpr std::array<const char*, 7> search_texts_params{
+    "catalog", "queries", "last_is_prefix", "typos", "limit", "most", "workers"};
+OwnedRef catalog_search_texts_function(PyObject*, const FastCallArgs& call) {
+    auto [cat_arg, queries_arg, prefix_arg, typos_arg, limit_arg, most_arg, workers_arg] =
+        binding::bind("catalog_search_texts", search_texts_params, call);
+    const Held& held = held_of(cat_arg);
+    const std::uint64_t most =
+        binding::convert_argument("most", [&] { return binding::to_size(most_arg); });
+    const std::optional<std::uint32_t> typos = typos_of(typos_arg);
+    struct Split {
+        std::vector<std::u32string> words;
+        std::vector<std::uint32_t> budgets;
+    };
+    const auto queries = binding::convert_argument("queries", [&] {
+        return binding::to_vector<Split>(queries_arg, [&](PyObject* q) {
+            Split split;
+            if (query_terms(held, q, most, split.words)) {
+                split.budgets = budgets_for(split.words, typos);
+            } else if (PyTuple_Check(q) && PyTuple_GET_SIZE(q) == 2) {
+                split.words = words_of(PyTuple_GET_ITEM(q, 0));
+                split.budgets = budgets_of(PyTuple_GET_ITEM(q, 1));
+                if (split.words.size() != split.budgets.size()) {
+                    binding::throw_error(PyExc_ValueError, "words and budgets differ in length");
+                }
+            } else {
+                binding::throw_error(PyExc_ValueError,
+                                     "a query must be split here or given as (words, budgets)");
+            }
+            return split;
+        });
+    });
+    const auto prefixes = binding::convert_argument(
+        "last_is_prefix", [&] { return binding::to_vector<bool>(prefix_arg, truth); });
+    const std::uint64_t limit =
+        binding::convert_argument("limit", [&] { return binding::to_size(limit_arg); });
+    if (prefixes.size() != queries.size()) {
+        binding::throw_error(PyExc_ValueError, "queries and last_is_prefix differ in length");
+    }
+    const std::uint64_t workers = workers_of(workers_arg);
+    const catalog::Catalog& cat = *held.catalog;
+    std::vector<std::vector<std::u32string>> words;
+    words.reserve(queries.size());
+    for (const Split& q : queries) {
+        words.push_back(q.words);
+    }
+    const BatchWords expanded = expand_batch(
+        cat, words, workers, [&](std::size_t i, std::size_t w) { return queries[i].budgets[w]; },
+        [&](std::size_t i, std::size_t w) { return prefixes[i] && w + 1 == words[i].size(); });
+    const auto results = binding::run_batch<std::vector<catalog::Hit>>(
+        queries.size(), workers, [&](std::size_t i, Interrupt& interrupt) {
+            return cat.search({words[i], queries[i].budgets, prefixes[i], limit},
+                              expanded.queries[i], interrupt);
+        });
+    std::size_t pending = 0;
+    OwnedRef lists = binding::make_list(results, [&](const std::vector<catalog::Hit>& hits) {
+        return typed_hits(held, hits, pending);
+    });
+    return binding::make_tuple(std::move(lists), OwnedRef::incref(pending ? Py_True : Py_False));
+}
+
 PyMethodDef catalog_methods[] = {
     binding::method_def<catalog_split_function>("catalog_split",
                                                 "catalog_split(blob, separator, symbols)\n--\n\n"),
@@ -547,15 +715,21 @@ PyMethodDef catalog_methods[] = {
                                                  "catalog_stored(catalog)\n--\n\n"),
     binding::method_def<catalog_search_function>(
         "catalog_search", "catalog_search(catalog, words, budgets, last_is_prefix, limit)\n--\n\n"),
-    binding::method_def<catalog_search_many_function>(
-        "catalog_search_many",
-        "catalog_search_many(catalog, words, budgets, last_is_prefix, limit, workers)\n--\n\n"),
     binding::method_def<catalog_match_function>(
         "catalog_match", "catalog_match(catalog, words, limit, cutoff)\n--\n\n"),
     binding::method_def<catalog_match_many_function>(
         "catalog_match_many",
         "catalog_match_many(catalog, terms, words, offsets, most, limit, cutoff, workers)\n--\n\n"),
     binding::method_def<catalog_info_function>("catalog_info", "catalog_info(catalog)\n--\n\n"),
+    binding::method_def<catalog_words_function>(
+        "catalog_words", "catalog_words(catalog, hit_type, lower, synonyms)\n--\n\n"),
+    binding::method_def<catalog_search_text_function>(
+        "catalog_search_text",
+        "catalog_search_text(catalog, query, typos, last_is_prefix, limit, most)\n--\n\n"),
+    binding::method_def<catalog_search_texts_function>(
+        "catalog_search_texts",
+        "catalog_search_texts(catalog, queries, last_is_prefix, typos, limit, most, "
+        "workers)\n--\n\n"),
     {nullptr, nullptr, 0, nullptr},
 };
 
