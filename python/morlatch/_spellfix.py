@@ -244,8 +244,11 @@ class _TextRules(_Ranker):
         return f"{found.group(1)} {found.group(2)}"
 
     def _worth_checking(self, text: str, start: int, word: str) -> bool:
-        """False for words taken as names or acronyms rather than typos."""
+        """False for words taken as names or acronyms rather than typos, and
+        for words with signs that are no letters ("\u00b2A")."""
         if len(word) < 2 or len(word) > _LONGEST_WORD:
+            return False
+        if not word.replace("'", "").replace("\u2019", "").isalpha():
             return False
         if in_capitals(word) and len(word) <= 5:
             # An acronym, unless the text around is in capitals too.
@@ -388,11 +391,15 @@ class _TextRules(_Ranker):
         before = lower_at(text, spans, at - 1, at)
         after = lower_at(text, spans, at + 2, at + 1)
         # Apart, an unknown half may be a misspelling: it counts as its best
-        # correction, less the correction's cost.
+        # correction, less the correction's cost. So may a short uncounted
+        # half beside a known word ("ot to"); beside an unknown one it is a
+        # piece of a split word ("cov ered").
         penalty = 0.0
-        if self._doubtful(first):
+        if self._unknown(first) or (not self._unknown(second) and self._doubtful(first)):
             first, penalty = self._best(first, before, second)
-        if first and self._doubtful(second):
+        if first and (
+            self._unknown(second) or (not self._unknown(first) and self._doubtful(second))
+        ):
             second, cost = self._best(second, first, after)
             penalty += cost
         if not first or not second:
@@ -416,7 +423,9 @@ class _TextRules(_Ranker):
     def _best(self, word: str, before: str | None, after: str | None) -> tuple[str, float]:
         """The best correction of the doubtful ``word`` (other than itself)
         and its cost; ("", 0) when there is none."""
-        hits = [hit for hit in self._ranked(word, before, after, 2) if hit.word != word]
+        # A known word ranks itself first: its best correction is the next.
+        known = word in self._counts
+        hits = [hit for hit in self._ranked(word, before, after, 1 + known) if hit.word != word]
         if not hits:
             return "", 0.0
         return hits[0].word, self._model.cost(word, hits[0].word)

@@ -44,11 +44,11 @@ def skipped(piece: str) -> bool:
 
 
 def in_capitals(word: str) -> bool:
-    """Whether ``word`` is written in capitals: two letters or more, and no
-    small letter that has a capital of its own ("\u00df" and ligatures such
-    as "\ufb01" have none, so "STRA\u00dfE" is in capitals)."""
-    letters = [ch for ch in word if ch.isalpha()]
-    return len(letters) > 1 and not any(_small(ch) for ch in letters) and word != word.lower()
+    """Whether ``word`` is written in capitals: two characters or more, a
+    capital among them, and no small letter that has a capital of its own
+    ("\u00df" and ligatures such as "\ufb01" have none, so "STRA\u00dfE" is
+    in capitals)."""
+    return len(word) > 1 and word != word.lower() and not any(map(_small, word))
 
 
 def _small(ch: str) -> bool:
@@ -78,7 +78,10 @@ def compatible(word: str) -> str:
     letters they stand for, and the curly apostrophe as the straight one."""
     if word.isascii():
         return word.lower()
-    return unicodedata.normalize("NFKC", word).lower().replace("\u2019", "'")
+    lower = word.lower().replace("\u2019", "'")
+    normal = unicodedata.normalize("NFKC", lower).lower()
+    # Only letters stay letters: "\u00b2" is no "2" inside a word.
+    return normal if normal.replace("'", "").isalpha() else lower
 
 
 def lower_at(text: str, spans: list[tuple[int, int]], at: int, near: int) -> str | None:
