@@ -1,0 +1,273 @@
+// The searches of morlatch.Catalog: of words split by the package, of whole
+// query texts split here, and the matching of whole names, one by one and
+// in batches on native threads.
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "binding/args.hpp"
+#include "binding/batch.hpp"
+#include "binding/boundary.hpp"
+#include "binding/convert.hpp"
+#include "binding/entry.hpp"
+#include "binding/gil.hpp"
+#include "binding/ref.hpp"
+#include "catalog/catalog.hpp"
+#include "catalog/split.hpp"
+#include "engine/catalog_functions_common.hpp"
+
+namespace morlatch::engine::catalog_glue {
+namespace {
+
+using binding::FastCallArgs;
+
+// catalog_search(catalog, words, budgets, last_is_prefix, limit)
+constexpr std::array<const char*, 5> search_params{"catalog", "words", "budgets", "last_is_prefix",
+                                                   "limit"};
+OwnedRef catalog_search_function(PyObject*, const FastCallArgs& call) {
+    auto [cat_arg, words_arg, budgets_arg, prefix_arg, limit_arg] =
+        binding::bind("catalog_search", search_params, call);
+    const catalog::Catalog& cat = catalog_of(cat_arg);
+    catalog::SearchQuery query;
+    query.words = binding::convert_argument("words", [&] { return words_of(words_arg); });
+    query.budgets = binding::convert_argument("budgets", [&] { return budgets_of(budgets_arg); });
+    query.last_is_prefix = truth(prefix_arg);
+    query.limit = binding::convert_argument("limit", [&] { return binding::to_size(limit_arg); });
+    if (query.budgets.size() != query.words.size()) {
+        binding::throw_error(PyExc_ValueError, "words and budgets differ in length");
+    }
+    std::vector<catalog::Hit> hits;
+    {
+        binding::ReleasedGil released;
+        Interrupt interrupt = released.interrupt();
+        hits = cat.search(query, interrupt);
+    }
+    return hits_to_python(held_of(cat_arg), hits);
+}
+
+catalog::MatchQuery match_options(PyObject* limit_arg, PyObject* cutoff_arg) {
+    catalog::MatchQuery query;
+    query.limit = binding::convert_argument("limit", [&] { return binding::to_size(limit_arg); });
+    query.cutoff = PyFloat_AsDouble(cutoff_arg);
+    if (query.cutoff == -1.0 && PyErr_Occurred()) {
+        throw binding::PythonError{};
+    }
+    return query;
+}
+
+// catalog_match(catalog, words, limit, cutoff)
+constexpr std::array<const char*, 4> match_params{"catalog", "words", "limit", "cutoff"};
+OwnedRef catalog_match_function(PyObject*, const FastCallArgs& call) {
+    auto [cat_arg, words_arg, limit_arg, cutoff_arg] =
+        binding::bind("catalog_match", match_params, call);
+    const catalog::Catalog& cat = catalog_of(cat_arg);
+    catalog::MatchQuery query = match_options(limit_arg, cutoff_arg);
+    query.words = binding::convert_argument("words", [&] { return words_of(words_arg); });
+    std::vector<catalog::Hit> hits;
+    {
+        binding::ReleasedGil released;
+        Interrupt interrupt = released.interrupt();
+        hits = cat.match(query, interrupt);
+    }
+    return hits_to_python(held_of(cat_arg), hits);
+}
+
+// The words of a batch of names, from the distinct terms (an empty one
+// leaves its word out), each name's term numbers (u32) and where each
+// name's start (u64 offsets): at most `most` words per name.
+std::vector<std::vector<std::u32string>> names_of(PyObject* terms_arg, PyObject* words_arg,
+                                                  PyObject* offsets_arg, std::size_t most) {
+    const auto terms = binding::convert_argument("terms", [&] { return words_of(terms_arg); });
+    Held held;
+    const auto words = held.array<std::uint32_t>(words_arg, "words");
+    const auto offsets = held.array<std::uint64_t>(offsets_arg, "offsets");
+    const bool fits =
+        !offsets.empty() && offsets.front() == 0 && offsets.back() == words.size() &&
+        std::is_sorted(offsets.begin(), offsets.end()) &&
+        std::all_of(words.begin(), words.end(), [&](std::uint32_t w) { return w < terms.size(); });
+    if (!fits) {
+        binding::throw_error(PyExc_ValueError, "the words do not fit the terms or offsets");
+    }
+    std::vector<std::vector<std::u32string>> names(offsets.size() - 1);
+    for (std::size_t i = 0; i + 1 < offsets.size(); ++i) {
+        for (std::uint64_t at = offsets[i]; at < offsets[i + 1] && names[i].size() < most; ++at) {
+            if (!terms[words[at]].empty()) {
+                names[i].push_back(terms[words[at]]);
+            }
+        }
+    }
+    return names;
+}
+
+// catalog_match_many(catalog, terms, words, offsets, most, limit, cutoff,
+// workers): the names as names_of reads them, each matched.
+constexpr std::array<const char*, 8> match_many_params{"catalog", "terms", "words",  "offsets",
+                                                       "most",    "limit", "cutoff", "workers"};
+OwnedRef catalog_match_many_function(PyObject*, const FastCallArgs& call) {
+    auto [cat_arg, terms_arg, words_arg, offsets_arg, most_arg, limit_arg, cutoff_arg,
+          workers_arg] = binding::bind("catalog_match_many", match_many_params, call);
+    const catalog::Catalog& cat = catalog_of(cat_arg);
+    const catalog::MatchQuery options = match_options(limit_arg, cutoff_arg);
+    const std::uint64_t most =
+        binding::convert_argument("most", [&] { return binding::to_size(most_arg); });
+    const auto words = names_of(terms_arg, words_arg, offsets_arg, most);
+    const std::uint64_t workers = workers_of(workers_arg);
+    const BatchWords expanded = expand_batch(
+        cat, words, workers,
+        [&](std::size_t i, std::size_t w) { return catalog::auto_budget(words[i][w].size()); },
+        [](std::size_t, std::size_t) { return false; });
+    return batch(held_of(cat_arg), words.size(), workers, [&](std::size_t i, Interrupt& interrupt) {
+        return cat.match({words[i], options.limit, options.cutoff}, expanded.queries[i], interrupt);
+    });
+}
+
+// The terms of a query, at most `most`, split here; false when it is not
+// (a query past ASCII, or a catalog whose queries are not split here).
+bool query_terms(const Held& held, PyObject* query, std::size_t most,
+                 std::vector<std::u32string>& terms) {
+    if (!held.ascii || !PyUnicode_Check(query) || !PyUnicode_IS_ASCII(query)) {
+        return false;
+    }
+    const std::string_view text(static_cast<const char*>(PyUnicode_DATA(query)),
+                                static_cast<std::size_t>(PyUnicode_GET_LENGTH(query)));
+    return catalog::ascii_terms(*held.ascii, text, most, terms);
+}
+
+// Per word, the typos it may have: `fixed`, or by the "auto" rule.
+std::vector<std::uint32_t> budgets_for(const std::vector<std::u32string>& words,
+                                       std::optional<std::uint32_t> fixed) {
+    std::vector<std::uint32_t> budgets;
+    budgets.reserve(words.size());
+    for (const std::u32string& word : words) {
+        budgets.push_back(fixed ? *fixed : catalog::auto_budget(word.size()));
+    }
+    return budgets;
+}
+
+std::optional<std::uint32_t> typos_of(PyObject* obj) {
+    return binding::convert_argument("typos",
+                                     [&] { return binding::to_optional(obj, binding::to_u32); });
+}
+
+// catalog_search_text(catalog, query, typos, last_is_prefix, limit, most):
+// the query's first `most` words split here, each with `typos` (None: the
+// "auto" rule), then (hits, whether some are left to finish); or None when
+// the query is not split here.
+constexpr std::array<const char*, 6> search_text_params{"catalog",        "query", "typos",
+                                                        "last_is_prefix", "limit", "most"};
+OwnedRef catalog_search_text_function(PyObject*, const FastCallArgs& call) {
+    auto [cat_arg, query_arg, typos_arg, prefix_arg, limit_arg, most_arg] =
+        binding::bind("catalog_search_text", search_text_params, call);
+    const Held& held = held_of(cat_arg);
+    const std::uint64_t most =
+        binding::convert_argument("most", [&] { return binding::to_size(most_arg); });
+    catalog::SearchQuery query;
+    if (!query_terms(held, query_arg, most, query.words)) {
+        return OwnedRef::incref(Py_None);
+    }
+    query.budgets = budgets_for(query.words, typos_of(typos_arg));
+    query.last_is_prefix = truth(prefix_arg);
+    query.limit = binding::convert_argument("limit", [&] { return binding::to_size(limit_arg); });
+    std::vector<catalog::Hit> hits;
+    {
+        binding::ReleasedGil released;
+        Interrupt interrupt = released.interrupt();
+        hits = held.catalog->search(query, interrupt);
+    }
+    std::size_t pending = 0;
+    OwnedRef list = typed_hits(held, hits, pending);
+    return binding::make_tuple(std::move(list), OwnedRef::incref(pending ? Py_True : Py_False));
+}
+
+// catalog_search_texts(catalog, queries, last_is_prefix, typos, limit, most,
+// workers): per query, a str split here as catalog_search_text splits it,
+// or the package's (words, budgets); last_is_prefix per query. Then (one
+// list of hits per query, whether some are left to finish).
+constexpr std::array<const char*, 7> search_texts_params{
+    "catalog", "queries", "last_is_prefix", "typos", "limit", "most", "workers"};
+OwnedRef catalog_search_texts_function(PyObject*, const FastCallArgs& call) {
+    auto [cat_arg, queries_arg, prefix_arg, typos_arg, limit_arg, most_arg, workers_arg] =
+        binding::bind("catalog_search_texts", search_texts_params, call);
+    const Held& held = held_of(cat_arg);
+    const std::uint64_t most =
+        binding::convert_argument("most", [&] { return binding::to_size(most_arg); });
+    const std::optional<std::uint32_t> typos = typos_of(typos_arg);
+    struct Split {
+        std::vector<std::u32string> words;
+        std::vector<std::uint32_t> budgets;
+    };
+    const auto queries = binding::convert_argument("queries", [&] {
+        return binding::to_vector<Split>(queries_arg, [&](PyObject* q) {
+            Split split;
+            if (query_terms(held, q, most, split.words)) {
+                split.budgets = budgets_for(split.words, typos);
+            } else if (PyTuple_Check(q) && PyTuple_GET_SIZE(q) == 2) {
+                split.words = words_of(PyTuple_GET_ITEM(q, 0));
+                split.budgets = budgets_of(PyTuple_GET_ITEM(q, 1));
+                if (split.words.size() != split.budgets.size()) {
+                    binding::throw_error(PyExc_ValueError, "words and budgets differ in length");
+                }
+            } else {
+                binding::throw_error(PyExc_ValueError,
+                                     "a query must be split here or given as (words, budgets)");
+            }
+            return split;
+        });
+    });
+    const auto prefixes = binding::convert_argument(
+        "last_is_prefix", [&] { return binding::to_vector<bool>(prefix_arg, truth); });
+    const std::uint64_t limit =
+        binding::convert_argument("limit", [&] { return binding::to_size(limit_arg); });
+    if (prefixes.size() != queries.size()) {
+        binding::throw_error(PyExc_ValueError, "queries and last_is_prefix differ in length");
+    }
+    const std::uint64_t workers = workers_of(workers_arg);
+    const catalog::Catalog& cat = *held.catalog;
+    std::vector<std::vector<std::u32string>> words;
+    words.reserve(queries.size());
+    for (const Split& q : queries) {
+        words.push_back(q.words);
+    }
+    const BatchWords expanded = expand_batch(
+        cat, words, workers, [&](std::size_t i, std::size_t w) { return queries[i].budgets[w]; },
+        [&](std::size_t i, std::size_t w) { return prefixes[i] && w + 1 == words[i].size(); });
+    const auto results = binding::run_batch<std::vector<catalog::Hit>>(
+        queries.size(), workers, [&](std::size_t i, Interrupt& interrupt) {
+            return cat.search({words[i], queries[i].budgets, prefixes[i], limit},
+                              expanded.queries[i], interrupt);
+        });
+    std::size_t pending = 0;
+    OwnedRef lists = binding::make_list(results, [&](const std::vector<catalog::Hit>& hits) {
+        return typed_hits(held, hits, pending);
+    });
+    return binding::make_tuple(std::move(lists), OwnedRef::incref(pending ? Py_True : Py_False));
+}
+
+PyMethodDef search_methods[] = {
+    binding::method_def<catalog_search_function>(
+        "catalog_search", "catalog_search(catalog, words, budgets, last_is_prefix, limit)\n--\n\n"),
+    binding::method_def<catalog_match_function>(
+        "catalog_match", "catalog_match(catalog, words, limit, cutoff)\n--\n\n"),
+    binding::method_def<catalog_match_many_function>(
+        "catalog_match_many",
+        "catalog_match_many(catalog, terms, words, offsets, most, limit, cutoff, workers)\n--\n\n"),
+    binding::method_def<catalog_search_text_function>(
+        "catalog_search_text",
+        "catalog_search_text(catalog, query, typos, last_is_prefix, limit, most)\n--\n\n"),
+    binding::method_def<catalog_search_texts_function>(
+        "catalog_search_texts",
+        "catalog_search_texts(catalog, queries, last_is_prefix, typos, limit, most, "
+        "workers)\n--\n\n"),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+void add_search_functions(PyObject* module) {
+    binding::check(PyModule_AddFunctions(module, search_methods));
+}
+
+}  // namespace morlatch::engine::catalog_glue
