@@ -19,6 +19,7 @@
 #include "prefix/layout/compact.hpp"
 #include "prefix/search/band.hpp"
 #include "prefix/search/descent.hpp"
+#include "prefix/search/query.hpp"
 #include "prefix/search/ranked.hpp"
 #include "reference.hpp"
 #include "test_support.hpp"
@@ -144,6 +145,66 @@ TEST(BandKernel, SearchesFindExactlyThePlainDistancesOnRandomTries) {
         }
     }
 }
+
+// Tries with many children per node, where the walk looks up the labels a
+// match can keep alive instead of stepping every child: the same hits as
+// the distances say, in the plain walk's order. 300 letters make a layout
+// with explicit labels, 26 one with ranks.
+class WideFanout : public ::testing::TestWithParam<std::size_t> {};
+
+TEST_P(WideFanout, SearchesFindThePlainHitsInThePlainOrder) {
+    const std::size_t letters = GetParam();
+    std::u32string alphabet;
+    for (std::size_t i = 0; i < letters; ++i) alphabet.push_back(U'a' + static_cast<char32_t>(i));
+    std::mt19937 rng(static_cast<std::uint32_t>(letters));
+    Interrupt none;
+    for (int round = 0; round < 40; ++round) {
+        std::map<std::u32string, Payload> keys;
+        const std::size_t count = 200 + rng() % 2000;
+        for (std::size_t i = 0; i < count; ++i) {
+            std::u32string key = testing::random_text(rng, 2 + rng() % 9, alphabet);
+            if (!key.empty()) keys[key] = static_cast<Payload>(rng() % 1000);
+        }
+        reference::Keys listed(keys.begin(), keys.end());
+        const Trie plain = reference::build_trie(listed);
+        const std::unique_ptr<CompactTrie> trie = CompactTrie::build(plain);
+        ASSERT_NE(trie, nullptr);
+        for (int q = 0; q < 10; ++q) {
+            auto it = keys.begin();
+            std::advance(it, static_cast<std::ptrdiff_t>(rng() % keys.size()));
+            std::u32string query = it->first;
+            for (int e = static_cast<int>(rng() % 3); e > 0; --e) {
+                const std::size_t at = rng() % query.size();
+                query[at] = alphabet[rng() % alphabet.size()];
+                if (rng() % 2 == 0 && at + 1 < query.size()) std::swap(query[at], query[at + 1]);
+            }
+            for (const bool swaps : {false, true}) {
+                for (std::uint64_t k = 1; k <= 3; ++k) {
+                    std::vector<Row> want;
+                    for (const auto& [key, payload] : keys) {
+                        const std::uint64_t d = distance(swaps, key, query);
+                        if (d <= k) want.emplace_back(d, key, payload);
+                    }
+                    const HitList found = trie->search(query, k, std::nullopt, none, swaps);
+                    std::vector<Row> got;
+                    for (const HitList::Hit& hit : found.hits) {
+                        got.emplace_back(hit.distance, std::u32string(found.key(hit)), hit.payload);
+                    }
+                    if (!swaps) {
+                        ASSERT_EQ(rows_of(fuzzy_match(plain, query, k, std::nullopt)), got)
+                            << "order, k " << k;
+                    }
+                    std::sort(got.begin(), got.end());
+                    std::sort(want.begin(), want.end());
+                    ASSERT_EQ(got, want)
+                        << "swaps " << swaps << ", k " << k << ", query length " << query.size();
+                }
+            }
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Letters, WideFanout, ::testing::Values(26, 300));
 
 TEST(BandKernel, CompletionFindsThePlainClosestBeginning) {
     std::mt19937 rng(99);

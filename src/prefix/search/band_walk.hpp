@@ -1,10 +1,12 @@
 // The depth-first banded walk of the layout's search (search.cpp).
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
 #include <type_traits>
+#include <vector>
 
 #include "prefix/interrupt.hpp"
 #include "prefix/layout/compact.hpp"
@@ -18,28 +20,64 @@ namespace morlatch {
 // exactly the plain walk's order. on_hit(node, distance, path) is called in
 // walk order (the child that continues the query first, then the others in
 // label order) and returns false to stop the walk.
+//
+// A child's row is its parent's stepped by the child's label, and a label
+// matches the query at a few positions of the parent's window at most. A
+// node first steps a row for a label that matches nothing: when that row is
+// dead, a child can be alive (or a hit) only through a match, on the
+// diagonal from a parent cell within k (or a swap, which lands no lower than
+// such a cell: it comes from the row above, whose cell at the swapped
+// character's position is at most one more). So only children labelled like
+// the query where the parent's cells are within k are worth a row; the node
+// looks those few labels up instead of stepping every child. The children
+// left out would have died on their first row without a hit, so the hits and
+// their order stay the same.
 template <Metric M>
 class BandWalk {
 public:
     BandWalk(const NodeView& nodes, std::u32string_view query, std::uint32_t k, Budget budget,
              Interrupt& interrupt)
-        : nodes_(nodes), query_(query), k_(k), rows_(query, k, budget), interrupt_(interrupt) {}
+        : nodes_(nodes), query_(query), k_(k), rows_(query, k, budget), interrupt_(interrupt) {
+        if (nodes_.labels == nullptr) {
+            ranks_.reserve(query.size());
+            for (const char32_t ch : query) {
+                ranks_.push_back(nodes_.rank_of(ch));
+            }
+        }
+    }
 
     template <class OnHit>
     void run(OnHit&& on_hit);
 
 private:
+    // The children to take: the ids [next, end), the promoted one first; or,
+    // when `listed`, those at lists_[next, end), already in walk order.
+    // lists_[0, lists_end) holds the lists of this frame and those below.
     struct Frame {
         NodeId next;
         NodeId end;
         NodeId promoted;
+        std::uint32_t lists_end;
         bool promoted_pending;
+        bool listed;
     };
+    // Nodes with fewer children step every child: looking labels up costs
+    // about as much as a few rows.
+    static constexpr NodeId kNarrowFrom = 3;
+    static constexpr char32_t kNoLabel = 0xFFFFFFFEu;
     template <class OnHit>
     struct Policy;
 
     // Inlined: the walk calls it for every node with children.
     [[gnu::always_inline]] inline void open(NodeId node, std::size_t depth);
+    // Opens only the children that a match can keep alive, when a row
+    // without one dies.
+    bool open_narrowed(NodeId node, std::size_t depth);
+    // Where the open frames' lists end.
+    std::uint32_t lists_end() const noexcept {
+        const Frame* top = descent_.top();
+        return top == nullptr ? 0 : top->lists_end;
+    }
 
     const NodeView nodes_;
     std::u32string_view query_;
@@ -47,6 +85,10 @@ private:
     BandRows<M> rows_;
     Interrupt& interrupt_;
     Descent<Frame> descent_;
+    // The narrowed child lists of the open frames, one after the other.
+    std::vector<NodeId> lists_;
+    // Narrow layouts: each query character's rank (0 when no key has it).
+    std::vector<std::uint32_t> ranks_;
 };
 
 template <Metric M>
@@ -54,15 +96,83 @@ void BandWalk<M>::open(NodeId node, std::size_t depth) {
     // The children stand at depth + 1 and spell query position `depth`.
     const NodeId first = nodes_.first_child(node);
     const NodeId end = nodes_.first_child(node + 1);
+    if (end - first >= kNarrowFrom && open_narrowed(node, depth)) {
+        return;
+    }
     NodeId promoted = CompactTrie::kNoNode;
     if (depth < query_.size() && first < end) {
         promoted = nodes_.child(node, query_[depth]);
     }
-    descent_.open(Frame{first, end, promoted, promoted != CompactTrie::kNoNode});
+    descent_.open(
+        Frame{first, end, promoted, lists_end(), promoted != CompactTrie::kNoNode, false});
 }
 
-// A hit is a key within k; a node is entered when its row is alive and its
-// keys' lengths can be within k of the query's.
+template <Metric M>
+bool BandWalk<M>::open_narrowed(NodeId node, std::size_t depth) {
+    // A label past every code point matches no query character. The row is
+    // the children's, which each overwrite it.
+    const char32_t parent = depth == 0 ? 0 : descent_.path().back();
+    if (rows_.step(depth + 1, kNoLabel, parent)) {
+        return false;
+    }
+    // The frames below keep their lists; this one's goes after theirs.
+    const std::size_t start = lists_end();
+    lists_.resize(start);
+    NodeId promoted = CompactTrie::kNoNode;
+    const std::size_t last = std::min(rows_.band_high(depth) + 1, query_.size());
+    if (nodes_.labels == nullptr) {
+        // Narrow layouts: the wanted labels as a set of ranks, and one pass
+        // over the children (in label order already).
+        std::uint64_t wanted[4] = {0, 0, 0, 0};
+        for (std::size_t i = rows_.band_low(depth); i < last; ++i) {
+            if (rows_.cell(depth, i) <= k_) {
+                const std::uint32_t r = ranks_[i];
+                wanted[r >> 6] |= std::uint64_t{1} << (r & 63);
+            }
+        }
+        wanted[0] &= ~std::uint64_t{1};  // rank 0: a character no key has
+        const std::uint32_t next_rank = depth < query_.size() ? ranks_[depth] : 0;
+        const NodeId end = nodes_.first_child(node + 1);
+        for (NodeId c = nodes_.first_child(node); c < end; ++c) {
+            const std::uint32_t r = records::rank(nodes_.record(c));
+            if ((wanted[r >> 6] >> (r & 63)) & 1) {
+                if (r == next_rank) {
+                    promoted = c;
+                } else {
+                    lists_.push_back(c);
+                }
+            }
+        }
+    } else {
+        const char32_t next_char = depth < query_.size() ? query_[depth] : kNoLabel;
+        for (std::size_t i = rows_.band_low(depth); i < last; ++i) {
+            if (rows_.cell(depth, i) > k_) {
+                continue;
+            }
+            const NodeId child = nodes_.child(node, query_[i]);
+            if (child == CompactTrie::kNoNode) {
+                continue;
+            }
+            if (query_[i] == next_char) {
+                promoted = child;
+            } else {
+                lists_.push_back(child);
+            }
+        }
+        // Label order is id order.
+        const auto others = lists_.begin() + static_cast<std::ptrdiff_t>(start);
+        std::sort(others, lists_.end());
+        lists_.erase(std::unique(others, lists_.end()), lists_.end());
+    }
+    // Walk order: the child on the query's character first.
+    if (promoted != CompactTrie::kNoNode) {
+        lists_.insert(lists_.begin() + static_cast<std::ptrdiff_t>(start), promoted);
+    }
+    const auto end = static_cast<std::uint32_t>(lists_.size());
+    descent_.open(Frame{static_cast<NodeId>(start), end, CompactTrie::kNoNode, end, false, true});
+    return true;
+}
+
 template <Metric M>
 template <class OnHit>
 struct BandWalk<M>::Policy {
@@ -71,7 +181,12 @@ struct BandWalk<M>::Policy {
 
     [[gnu::always_inline]] Next next(Frame& frame, std::size_t depth, NodeId& node,
                                      char32_t& label) {
-        if (frame.promoted_pending) {
+        if (frame.listed) {
+            if (frame.next >= frame.end) {
+                return Next::done;
+            }
+            node = walk.lists_[frame.next++];
+        } else if (frame.promoted_pending) {
             frame.promoted_pending = false;
             node = frame.promoted;
         } else {

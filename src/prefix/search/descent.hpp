@@ -45,6 +45,8 @@ public:
     }
     // Opens a node's children: the next frame, one level below the last.
     void open(const Frame& frame) { frames_.push_back(frame); }
+    // The frame opened last (whose children are being taken), or null.
+    const Frame* top() const noexcept { return frames_.empty() ? nullptr : &frames_.back(); }
     // The labels down to the node last visited.
     std::u32string_view path() const noexcept { return std::u32string_view(path_.data(), length_); }
 
