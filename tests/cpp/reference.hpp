@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <limits>
 #include <map>
 #include <optional>
 #include <random>
@@ -358,6 +359,53 @@ inline std::vector<std::vector<std::uint64_t>> distance_table(std::u32string_vie
         }
     }
     return d;
+}
+
+// ---- the speller's channel --------------------------------------------------------
+
+// A learned substring edit: `source` in the word typed as `target`, at `cost`.
+struct LearnedEdit {
+    std::u32string source;
+    std::u32string target;
+    double cost;
+};
+
+// The cheapest way to edit all of `word` into all of `typed`: single
+// characters substituted, removed or inserted at their rates, neighbours
+// swapped, and any learned edit whose source (never empty) ends at a cell of
+// the word and whose target ends at the same cell of the typed word. Every
+// alignment, no band; the whole table, no bound.
+inline double channel_cost(std::u32string_view typed, std::u32string_view word,
+                           const std::vector<LearnedEdit>& edits, double substitute, double remove,
+                           double insert, double swap) {
+    const std::size_t n = word.size();
+    const std::size_t m = typed.size();
+    const double never = std::numeric_limits<double>::infinity();
+    std::vector<std::vector<double>> best(n + 1, std::vector<double>(m + 1, never));
+    best[0][0] = 0.0;
+    for (std::size_t i = 0; i <= n; ++i) {
+        for (std::size_t j = 0; j <= m; ++j) {
+            double& cell = best[i][j];
+            if (i > 0 && j > 0) {
+                cell = std::min(
+                    cell, best[i - 1][j - 1] + (word[i - 1] == typed[j - 1] ? 0.0 : substitute));
+            }
+            if (i > 0) cell = std::min(cell, best[i - 1][j] + remove);
+            if (j > 0) cell = std::min(cell, best[i][j - 1] + insert);
+            if (i > 1 && j > 1 && word[i - 2] == typed[j - 1] && word[i - 1] == typed[j - 2]) {
+                cell = std::min(cell, best[i - 2][j - 2] + swap);
+            }
+            for (const LearnedEdit& edit : edits) {
+                const std::size_t a = edit.source.size();
+                const std::size_t b = edit.target.size();
+                if (a > 0 && a <= i && b <= j && word.substr(i - a, a) == edit.source &&
+                    typed.substr(j - b, b) == edit.target) {
+                    cell = std::min(cell, best[i - a][j - b] + edit.cost);
+                }
+            }
+        }
+    }
+    return best[n][m];
 }
 
 }  // namespace morlatch::reference

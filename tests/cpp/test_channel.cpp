@@ -4,10 +4,12 @@
 // something above the bound otherwise).
 #include <gtest/gtest.h>
 
+#include <limits>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "reference.hpp"
 #include "spell/channel.hpp"
 
 namespace morlatch::spell {
@@ -50,6 +52,37 @@ TEST(ChannelQuery, KeptCostsAnswerEachBoundAsAFreshSearch) {
             } else {
                 EXPECT_GT(got, bound);
             }
+        }
+    }
+}
+
+// With a band wider than any word, a query's exact costs are those of the
+// brute-force table over every alignment, for word after word against the
+// same typed word (the typed sides a query keeps from one word to the next
+// included); learned edits with no source are ignored by both.
+TEST(ChannelQuery, CostsMatchEveryAlignmentOfTheReference) {
+    std::mt19937 rng(20261211);
+    const Rates rates{3.8, 4.2, 5.2, 6.7};
+    for (int round = 0; round < 150; ++round) {
+        std::vector<Edit> edits;
+        std::vector<reference::LearnedEdit> learned;
+        for (std::size_t i = rng() % 60; i-- > 0;) {
+            const std::u32string source = random_text(rng, 3);
+            const std::u32string target = random_text(rng, 3);
+            const double cost = 0.5 + static_cast<double>(rng() % 60) / 10.0;
+            edits.push_back({source, target, cost});
+            if (!source.empty()) {
+                learned.push_back({source, target, cost});
+            }
+        }
+        const Channel channel(edits, rates);
+        const std::u32string typed = marked_text(rng);
+        Channel::Query query(channel, typed, 16);
+        for (int ask = 0; ask < 20; ++ask) {
+            const std::u32string word = marked_text(rng);
+            EXPECT_DOUBLE_EQ(query.cost(word, std::numeric_limits<double>::infinity()),
+                             reference::channel_cost(typed, word, learned, rates.substitute,
+                                                     rates.remove, rates.insert, rates.swap));
         }
     }
 }
