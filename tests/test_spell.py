@@ -212,18 +212,31 @@ _ENGLISH_WORDS = st.sampled_from(
 )
 
 
-@settings(max_examples=150, deadline=None)
-@given(word=_ENGLISH_WORDS, seed=st.integers(0, 2**32), edits=st.integers(1, 3))
-def test_native_correct_is_the_ranked_pipeline(english, word: str, seed: int, edits: int) -> None:
-    # correct runs in one native call; suggest's context-free ranking gathers
-    # and weighs the same candidates step by step: the best word must agree,
-    # truncated candidate lists and the near-word gate included.
+def _typo_of(word_seed_edits: tuple[str, int, int]) -> str:
     import random
 
-    typed = reference.typo(random.Random(seed), word, edits, swaps=True)
+    word, seed, edits = word_seed_edits
+    return reference.typo(random.Random(seed), word, edits, swaps=True)
+
+
+_TYPED = st.tuples(_ENGLISH_WORDS, st.integers(0, 2**32), st.integers(1, 3)).map(
+    _typo_of
+) | st.text(alphabet="abcdefghijklmnopqrstuvwxyz", min_size=2, max_size=6)
+
+
+@settings(max_examples=150, deadline=None)
+@given(typed=_TYPED)
+@example(typed="cov")
+def test_native_correct_is_the_ranked_pipeline(english, typed: str) -> None:
+    # correct runs in one native call; suggest's context-free ranking gathers
+    # and weighs the same candidates step by step: the best word must agree,
+    # truncated candidate lists and the near-word gate included, whatever
+    # number of suggestions is asked for.
     assume(typed and typed not in english)
-    found = english._ranked(typed, None, None, 1)
-    assert english.correct(typed) == (found[0].word if found else typed)
+    best = english.correct(typed)
+    for limit in (1, 2, 5):
+        found = english.suggest(typed, limit)
+        assert best == (found[0].word if found else typed), limit
 
 
 @settings(max_examples=20, deadline=None)

@@ -64,20 +64,23 @@ class _Ranker:
         self, word: str, before: str | None, after: str | None, limit: int
     ) -> list[Suggestion]:
         """Candidates for the lower-case ``word`` between ``before`` and
-        ``after`` (None: no context), scored and ranked. For the best word
-        alone, the words one edit away are tried first, and the two-edit
-        search runs only when their best is not a cheap slip."""
+        ``after`` (None: no context), scored and ranked. The words one edit
+        away are tried first: when their best is a cheap slip it is the best
+        word, and the two-edit search runs only for the rest of the ranking,
+        so the first of any number of suggestions is the same word."""
         if not word or limit == 0 or len(word) > _LONGEST_WORD:
             return []
         heard = self._heard(word)
-        if limit == 1 and word not in self._counts:
+        first: list[Suggestion] = []
+        if word not in self._counts:
             near = self._scored(word, self._candidates(word, 1, heard), before, after, 1)
             if near and near[0][1] <= _NEAR_COST:
-                return [near[0][0]]
-        return [
-            hit
-            for hit, _ in self._scored(word, self._candidates(word, 2, heard), before, after, limit)
-        ]
+                first = [near[0][0]]
+                if limit == 1:
+                    return first
+        found = self._scored(word, self._candidates(word, 2, heard), before, after, limit + 1)
+        rest = [hit for hit, _ in found if not first or hit.word != first[0].word]
+        return (first + rest)[:limit]
 
     def _scored(
         self,
