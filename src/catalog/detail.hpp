@@ -73,28 +73,6 @@ struct Scratch {
         return term_stamp[term] == stamp ? term_head[term] : kNone;
     }
 
-    // Bitmaps of the items that the filter words hold.
-    std::vector<std::uint64_t> bits;
-    std::size_t filters = 0;
-    std::size_t bitmap_words = 0;
-
-    void clear_filters(std::size_t items, std::size_t count) {
-        filters = count;
-        bitmap_words = (items + 63) / 64;
-        bits.assign(filters * bitmap_words, 0);
-    }
-    void mark(std::size_t filter, std::uint32_t item) noexcept {
-        bits[filter * bitmap_words + item / 64] |= std::uint64_t{1} << (item % 64);
-    }
-    bool held_by_filter(std::uint32_t item) const noexcept {
-        for (std::size_t f = 0; f < filters; ++f) {
-            if ((bits[f * bitmap_words + item / 64] >> (item % 64) & 1) == 0) {
-                return false;
-            }
-        }
-        return true;
-    }
-
     // Whether the item is seen for the first time in this query.
     bool first_visit(std::uint32_t item) noexcept {
         if (item_stamp[item] == stamp) {

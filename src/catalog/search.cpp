@@ -1,5 +1,6 @@
 // Catalog::search: the items that hold the most query words, best first.
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <numeric>
 #include <queue>
@@ -9,6 +10,7 @@
 
 #include "catalog/catalog.hpp"
 #include "catalog/detail.hpp"
+#include "catalog/item_bits.hpp"
 
 namespace morlatch::catalog {
 
@@ -72,6 +74,25 @@ struct Best {
     }
 };
 
+// This thread's sets of items for a search: those seen, and those each
+// filter word holds.
+struct SearchSets {
+    ItemBits seen;
+    std::array<ItemBits, kFilters> held;
+
+    void reset(std::size_t items) {
+        seen.reset(items);
+        for (ItemBits& one : held) {
+            one.reset(items);
+        }
+    }
+};
+
+SearchSets& search_sets() {
+    thread_local SearchSets own;
+    return own;
+}
+
 std::uint32_t proximity_cost(std::uint32_t a, std::uint32_t b) noexcept {
     const std::int64_t d = static_cast<std::int64_t>(b) - static_cast<std::int64_t>(a);
     const std::int64_t cost = d > 0 ? d - 1 : 1 - d;
@@ -102,6 +123,7 @@ public:
           expansions_(expansions),
           interrupt_(interrupt),
           s_(scratch()),
+          sets_(search_sets()),
           q_(query.words.size()),
           best_(q_),
           top_(Better{catalog.tie_rank_.data()}),
@@ -109,6 +131,7 @@ public:
 
     std::vector<Hit> run() {
         s_.begin(c_.term_count(), c_.size());
+        sets_.reset(c_.size());
         register_words();
         order_words();
         const std::size_t filters = filter_count();
@@ -343,7 +366,7 @@ private:
                 break;
             }
             fetch_ahead(at, end, held);
-            if ((held && !s_.held_by_filter(item)) || !s_.first_visit(item)) {
+            if ((held && !held_by_filters(item)) || !sets_.seen.insert_new(item)) {
                 continue;
             }
             interrupt_.tick();
@@ -362,14 +385,14 @@ private:
         constexpr std::uint64_t kNear = 8;
         if (at + kFar < end) {
             const std::uint32_t item = c_.postings_[at + kFar];
-            if (!held || s_.held_by_filter(item)) {
-                __builtin_prefetch(&s_.item_stamp[item]);
+            if (!held || held_by_filters(item)) {
+                __builtin_prefetch(sets_.seen.word_of(item));
                 __builtin_prefetch(&c_.parts_.word_offsets[item]);
             }
         }
         if (at + kNear < end) {
             const std::uint32_t item = c_.postings_[at + kNear];
-            if (!held || s_.held_by_filter(item)) {
+            if (!held || held_by_filters(item)) {
                 __builtin_prefetch(&c_.parts_.words[c_.parts_.word_offsets[item]]);
             }
         }
@@ -390,17 +413,26 @@ private:
     }
 
     void mark_filters(std::size_t filters) {
-        s_.clear_filters(c_.size(), filters);
+        filters_ = filters;
+        const std::uint32_t* postings = c_.postings_.data();
         for (std::size_t f = 0; f < filters; ++f) {
+            ItemBits& held = sets_.held[f];
             c_.for_each_term(*expansions_[order_[f + 1]],
                              [&](std::uint32_t term, std::uint32_t, std::uint32_t) {
-                                 for (std::uint64_t at = c_.posting_offsets_[term];
-                                      at < c_.posting_offsets_[term + 1]; ++at) {
-                                     s_.mark(f, c_.postings_[at]);
-                                 }
+                                 held.insert_all(postings + c_.posting_offsets_[term],
+                                                 postings + c_.posting_offsets_[term + 1]);
                                  return true;
                              });
         }
+    }
+
+    bool held_by_filters(std::uint32_t item) const noexcept {
+        for (std::size_t f = 0; f < filters_; ++f) {
+            if (!sets_.held[f].contains(item)) {
+                return false;
+            }
+        }
+        return true;
     }
 
     // The best items that hold the most words, best first, with their
@@ -447,6 +479,8 @@ private:
     std::span<const Expansion* const> expansions_;
     Interrupt& interrupt_;
     Scratch& s_;
+    SearchSets& sets_;
+    std::size_t filters_ = 0;  // the filter words marked in sets_.held
     const std::size_t q_;
     const Expansion* prefix_word_ = nullptr;
     std::uint32_t prefix_at_ = 0;
