@@ -4,6 +4,7 @@
 // stays in the core's cache where a word per item would not).
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -14,8 +15,14 @@ class ItemBits {
 public:
     // Empties the set and makes room for items below `items`.
     void reset(std::size_t items) {
-        for (std::size_t i = 0; i < touched_count_; ++i) {
-            bits_[touched_[i]] = 0;
+        // Word by word while the words set are few; past that, clearing
+        // them all in order is quicker than scattered stores.
+        if (touched_count_ * 16 > bits_.size()) {
+            std::fill(bits_.begin(), bits_.end(), 0);
+        } else {
+            for (std::size_t i = 0; i < touched_count_; ++i) {
+                bits_[touched_[i]] = 0;
+            }
         }
         touched_count_ = 0;
         const std::size_t words = (items + 63) / 64;
@@ -51,15 +58,6 @@ public:
             word |= std::uint64_t{1} << (*first % 64);
         }
         touched_count_ = count;
-    }
-
-    // Adds the item; false when it was in the set already.
-    bool insert_new(std::uint32_t item) noexcept {
-        if (contains(item)) {
-            return false;
-        }
-        insert(item);
-        return true;
     }
 
     // Where the item's bit lies, to ask for it ahead.

@@ -74,15 +74,19 @@ struct Best {
     }
 };
 
-// This thread's sets of items for a search: those seen, and those each
-// filter word holds.
+// This thread's sets of items for a search: those seen, those each filter
+// word holds, and those that hold a later word with its fewest typos.
 struct SearchSets {
     ItemBits seen;
     std::array<ItemBits, kFilters> held;
+    std::array<ItemBits, kFilters> fewest;
 
     void reset(std::size_t items) {
         seen.reset(items);
         for (ItemBits& one : held) {
+            one.reset(items);
+        }
+        for (ItemBits& one : fewest) {
             one.reset(items);
         }
     }
@@ -92,6 +96,11 @@ SearchSets& search_sets() {
     thread_local SearchSets own;
     return own;
 }
+
+// Reading and ranking an item costs a few random reads in arrays larger than
+// the caches; marking a posting, a read in order and a write to a bitmap
+// that stays cached: about this many times less.
+inline constexpr std::uint64_t kEvaluatedPerMarked = 64;
 
 std::uint32_t proximity_cost(std::uint32_t a, std::uint32_t b) noexcept {
     const std::int64_t d = static_cast<std::int64_t>(b) - static_cast<std::int64_t>(a);
@@ -135,6 +144,7 @@ public:
         register_words();
         order_words();
         const std::size_t filters = filter_count();
+        plan_fewest(filters);
         if (filters > 0) {
             mark_filters(filters);
             traverse(0, true);
@@ -307,7 +317,7 @@ private:
                 spread = {typos, least_spread(r, typos)};
             }
             const Bound bound{matched, typos + later_typos, spread.second, prefix + later_prefixes};
-            return read_term(term, bound, held);
+            return read_term(term, bound, held, r == 0);
         });
     }
 
@@ -354,8 +364,10 @@ private:
     }
 
     // Offers the unseen items of a term, as long as they may enter the best;
-    // false when not even its first could.
-    bool read_term(std::uint32_t term, const Bound& b, bool held) {
+    // false when not even its first could. Of the first word's items, those
+    // that the sets in sets_.fewest show cannot enter are passed over
+    // unread, once the sets are marked.
+    bool read_term(std::uint32_t term, const Bound& b, bool held, bool first) {
         if (unseen_below(b, nullptr)) {
             return false;
         }
@@ -366,9 +378,12 @@ private:
                 break;
             }
             fetch_ahead(at, end, held);
-            if ((held && !held_by_filters(item)) || !sets_.seen.insert_new(item)) {
+            if ((held && !held_by_filters(item)) || sets_.seen.contains(item) ||
+                (first && passed_over(b, &c_.postings_[at]))) {
                 continue;
             }
+            sets_.seen.insert(item);
+            ++evaluated_;
             interrupt_.tick();
             offer(evaluate(item));
         }
@@ -426,6 +441,93 @@ private:
         }
     }
 
+    // Per later word drawn (up to kFilters of them), the items that hold
+    // one of its terms with its fewest typos (for a prefix word: a term
+    // below one of its entry points with the fewest). An item of the first
+    // word's terms outside such a set matches that word with more typos or
+    // not at all, so it ranks below the term's bound with one more typo:
+    // often enough to pass it over without reading its words, when the
+    // best items match every word with their fewest typos but ranks apart.
+    // Not for a filter word whose terms all have its fewest typos (the
+    // filter holds those items already). The sets are marked only once the
+    // items evaluated have cost about what marking them costs (see
+    // kEvaluatedPerMarked): a query whose first word ends soon never pays
+    // for them, and a long one pays at most about twice what it must.
+    void plan_fewest(std::size_t filters) {
+        fewest_planned_ = 0;
+        fewest_cost_ = 0;
+        for (std::size_t i = 1; i < q_ && fewest_planned_ < kFilters; ++i) {
+            const Expansion& e = *expansions_[order_[i]];
+            const std::uint32_t least = least_typos_[order_[i]];
+            const bool all_least = e.prefix ? e.ranges.empty() || e.ranges.back().typos == least
+                                            : e.terms.empty() || e.terms.back().typos == least;
+            if (i > filters || !all_least) {
+                fewest_words_[fewest_planned_++] = order_[i];
+                fewest_cost_ += fewest_postings(e, least);
+            }
+        }
+    }
+
+    void mark_fewest() {
+        const std::uint32_t* postings = c_.postings_.data();
+        for (std::size_t f = 0; f < fewest_planned_; ++f) {
+            const Expansion& e = *expansions_[fewest_words_[f]];
+            const std::uint32_t least = least_typos_[fewest_words_[f]];
+            ItemBits& bits = sets_.fewest[f];
+            const auto mark = [&](std::uint32_t term) {
+                bits.insert_all(postings + c_.posting_offsets_[term],
+                                postings + c_.posting_offsets_[term + 1]);
+            };
+            if (!e.prefix) {
+                for (std::size_t t = 0; t < e.terms.size() && e.terms[t].typos == least; ++t) {
+                    mark(e.terms[t].term);
+                }
+                continue;
+            }
+            for (std::size_t r = 0; r < e.ranges.size() && e.ranges[r].typos == least; ++r) {
+                for (std::uint32_t at = e.ranges[r].first; at < e.ranges[r].end; ++at) {
+                    mark(c_.by_text_[at]);
+                }
+            }
+        }
+        fewest_count_ = fewest_planned_;
+    }
+
+    // The postings of a word's terms with `least` typos (nested ranges
+    // counted again).
+    std::uint64_t fewest_postings(const Expansion& e, std::uint32_t least) const {
+        std::uint64_t count = 0;
+        if (!e.prefix) {
+            for (std::size_t t = 0; t < e.terms.size() && e.terms[t].typos == least; ++t) {
+                count +=
+                    c_.posting_offsets_[e.terms[t].term + 1] - c_.posting_offsets_[e.terms[t].term];
+            }
+            return count;
+        }
+        for (std::size_t r = 0; r < e.ranges.size() && e.ranges[r].typos == least; ++r) {
+            count += c_.held_before_[e.ranges[r].end] - c_.held_before_[e.ranges[r].first];
+        }
+        return count;
+    }
+
+    // Whether the item ranks below the best for lacking some later word's
+    // fewest typos: then at best with one more typo per such word (its
+    // spread and prefixes then bounded by nothing).
+    bool passed_over(const Bound& b, const std::uint32_t* item) {
+        if (fewest_count_ == 0) {
+            if (fewest_planned_ == 0 || top_.size() < query_.limit ||
+                evaluated_ * kEvaluatedPerMarked < fewest_cost_) {
+                return false;
+            }
+            mark_fewest();
+        }
+        std::uint32_t more = 0;
+        for (std::size_t f = 0; f < fewest_count_; ++f) {
+            more += sets_.fewest[f].contains(*item) ? 0 : 1;
+        }
+        return more > 0 && unseen_below({b.matched, b.typos + more, 0, 0}, item);
+    }
+
     bool held_by_filters(std::uint32_t item) const noexcept {
         for (std::size_t f = 0; f < filters_; ++f) {
             if (!sets_.held[f].contains(item)) {
@@ -481,6 +583,13 @@ private:
     Scratch& s_;
     SearchSets& sets_;
     std::size_t filters_ = 0;  // the filter words marked in sets_.held
+    // The later words that sets_.fewest may hold, the postings of their
+    // terms with their fewest typos, and how many are marked (none or all).
+    std::array<std::uint32_t, kFilters> fewest_words_{};
+    std::size_t fewest_planned_ = 0;
+    std::uint64_t fewest_cost_ = 0;
+    std::size_t fewest_count_ = 0;
+    std::uint64_t evaluated_ = 0;  // items read and ranked
     const std::size_t q_;
     const Expansion* prefix_word_ = nullptr;
     std::uint32_t prefix_at_ = 0;
