@@ -416,6 +416,71 @@ def slowest(size: int, count: int, share: float) -> None:
         print(f"{ms[i]:8.3f} ms  {texts[i]!r}")
 
 
+def cpu_side_by_side(size: int, count: int, rounds: int, peers: bool, by_query: bool) -> None:
+    """CPU per query of Catalog.search and of tantivy's set-ups, each query's
+    best of ``rounds`` rounds, the engines alternated round by round (each
+    runs the whole query set in turn, its caches warmed by its own queries)
+    or, ``by_query``, query by query (each finds its caches cooled by the
+    others). Thread CPU is the calling thread's; process CPU adds any other
+    thread's work (both are reported, so that a searcher that hands work to
+    other threads shows), so neither gains from the other's load on the
+    machine."""
+    names = product_names(size)
+    texts = [q for q, _ in search_queries(names, count)]
+    catalog = Catalog(names)
+    engines: dict[str, Callable[[str], object]] = {"Catalog": catalog.search}
+    if peers:
+        run, _, _ = tantivy_engine(names)
+        for label, budget in (
+            ("1 from 5, 2 from 9", meili_budget),
+            ("1 from 3, 2 from 6", auto_budget),
+        ):
+            for every in (True, False):
+                name = f"tantivy {label}, {'every' if every else 'any'} word"
+                engines[name] = lambda q, b=budget, e=every: run(q, b, e)
+    thread = {name: [float("inf")] * count for name in engines}
+    process = {name: [float("inf")] * count for name in engines}
+
+    def once(name: str, i: int) -> None:
+        t0, p0 = time.thread_time_ns(), time.process_time_ns()
+        engines[name](texts[i])
+        t1, p1 = time.thread_time_ns(), time.process_time_ns()
+        thread[name][i] = min(thread[name][i], (t1 - t0) / 1e6)
+        process[name][i] = min(process[name][i], (p1 - p0) / 1e6)
+
+    for _ in range(rounds):
+        if by_query:
+            for i in range(count):
+                for name in engines:
+                    once(name, i)
+        else:
+            for name in engines:
+                for i in range(count):
+                    once(name, i)
+    print(
+        f"\n## CPU per query, {size} names, {count} queries, best of {rounds} rounds, "
+        f"alternated {'query by query' if by_query else 'round by round'}"
+    )
+    row("engine", "thread median ms", "thread p90 ms", "process median ms", "process p90 ms")
+    row("---", "---", "---", "---", "---")
+    for name in engines:
+        t, p = thread[name], process[name]
+        row(
+            name,
+            f"{statistics.median(t):.3f}",
+            f"{p90(t):.3f}",
+            f"{statistics.median(p):.3f}",
+            f"{p90(p):.3f}",
+        )
+    if peers:
+        fastest = min((n for n in engines if n != "Catalog"), key=lambda n: p90(process[n]))
+        ours, theirs = p90(process["Catalog"]), p90(process[fastest])
+        print(
+            f"\nCatalog p90 / {fastest} p90 (process CPU): "
+            f"{ours:.3f} / {theirs:.3f} = {ours / theirs:.3f} (1/{theirs / ours:.1f})"
+        )
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--sizes", type=int, nargs="*", default=[200_000, 1_000_000])
@@ -426,7 +491,26 @@ def main() -> None:
     parser.add_argument(
         "--slowest", type=float, default=0, help="list this share of the slowest queries only"
     )
+    parser.add_argument(
+        "--cpu",
+        type=int,
+        default=0,
+        metavar="ROUNDS",
+        help="only the CPU per query of Catalog.search and tantivy, alternated, best of ROUNDS",
+    )
+    parser.add_argument(
+        "--no-peers", action="store_true", help="with --cpu, time Catalog.search alone"
+    )
+    parser.add_argument(
+        "--by-query",
+        action="store_true",
+        help="with --cpu, alternate the engines query by query rather than round by round",
+    )
     args = parser.parse_args()
+    if args.cpu:
+        for size in args.sizes:
+            cpu_side_by_side(size, args.queries, args.cpu, not args.no_peers, args.by_query)
+        return
     if args.slowest:
         for size in args.sizes:
             slowest(size, args.queries, args.slowest)
