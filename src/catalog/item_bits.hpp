@@ -60,8 +60,25 @@ public:
         touched_count_ = count;
     }
 
-    // Where the item's bit lies, to ask for it ahead.
-    const std::uint64_t* word_of(std::uint32_t item) const noexcept { return &bits_[item / 64]; }
+    // Adds the items of [first, last) that `within` holds (most of them,
+    // in use, it does not: the loop mostly reads).
+    void insert_common(const std::uint32_t* first, const std::uint32_t* last,
+                       const ItemBits& within) noexcept {
+        const std::uint64_t* const in = within.bits_.data();
+        std::uint64_t* const bits = bits_.data();
+        std::uint32_t* const touched = touched_.data();
+        std::size_t count = touched_count_;
+        for (; first != last; ++first) {
+            const std::uint32_t item = *first;
+            if ((in[item / 64] >> (item % 64) & 1) != 0) {
+                std::uint64_t& word = bits[item / 64];
+                touched[count] = item / 64;
+                count += word == 0 ? 1 : 0;
+                word |= std::uint64_t{1} << (item % 64);
+            }
+        }
+        touched_count_ = count;
+    }
 
 private:
     std::vector<std::uint64_t> bits_;

@@ -74,11 +74,12 @@ struct Best {
     }
 };
 
-// This thread's sets of items for a search: those seen, those each filter
-// word holds, and those that hold a later word with its fewest typos.
+// This thread's sets of items for a search: those seen, those of the first
+// word that the filter words hold too, and those that hold a later word
+// with its fewest typos.
 struct SearchSets {
     ItemBits seen;
-    std::array<ItemBits, kFilters> held;
+    std::array<ItemBits, kFilters + 1> held;
     std::array<ItemBits, kFilters> fewest;
 
     void reset(std::size_t items) {
@@ -101,6 +102,9 @@ SearchSets& search_sets() {
 // the caches; marking a posting, a read in order and a write to a bitmap
 // that stays cached: about this many times less.
 inline constexpr std::uint64_t kEvaluatedPerMarked = 64;
+
+// The items whose reads a search asks for at once.
+inline constexpr std::size_t kBatch = 16;
 
 std::uint32_t proximity_cost(std::uint32_t a, std::uint32_t b) noexcept {
     const std::int64_t d = static_cast<std::int64_t>(b) - static_cast<std::int64_t>(a);
@@ -372,45 +376,58 @@ private:
             return false;
         }
         const std::uint64_t end = c_.posting_offsets_[term + 1];
-        for (std::uint64_t at = c_.posting_offsets_[term]; at < end; ++at) {
-            const std::uint32_t item = c_.postings_[at];
-            if (unseen_below(b, &c_.postings_[at])) {
+        std::uint64_t at = c_.posting_offsets_[term];
+        std::array<std::uint64_t, kBatch> batch{};
+        while (at < end) {
+            std::size_t size = 0;
+            const bool last = gather(at, end, b, held, batch, size);
+            for (std::size_t i = 0; i < size; ++i) {
+                __builtin_prefetch(
+                    &c_.parts_.words[c_.parts_.word_offsets[c_.postings_[batch[i]]]]);
+            }
+            for (std::size_t i = 0; i < size; ++i) {
+                const std::uint32_t* item = &c_.postings_[batch[i]];
+                if (unseen_below(b, item)) {
+                    return true;
+                }
+                if (first && passed_over(b, item)) {
+                    continue;
+                }
+                sets_.seen.insert(*item);
+                ++evaluated_;
+                interrupt_.tick();
+                offer(evaluate(*item));
+            }
+            if (last) {
                 break;
             }
-            fetch_ahead(at, end, held);
-            if ((held && !held_by_filters(item)) || sets_.seen.contains(item) ||
-                (first && passed_over(b, &c_.postings_[at]))) {
-                continue;
-            }
-            sets_.seen.insert(item);
-            ++evaluated_;
-            interrupt_.tick();
-            offer(evaluate(item));
         }
         return true;
     }
 
-    // Asks for what evaluating the items of later postings reads: their
-    // stamps and word offsets kFar postings ahead, then their words kNear
-    // ahead, so that the memory reads of several items overlap (an item is
-    // a random read in arrays far larger than the caches). Items that the
-    // filters leave out are skipped.
-    void fetch_ahead(std::uint64_t at, std::uint64_t end, bool held) const noexcept {
-        constexpr std::uint64_t kFar = 16;
-        constexpr std::uint64_t kNear = 8;
-        if (at + kFar < end) {
-            const std::uint32_t item = c_.postings_[at + kFar];
-            if (!held || held_by_filters(item)) {
-                __builtin_prefetch(sets_.seen.word_of(item));
+    // The places of the term's next postings from `at` whose items are
+    // unseen (and held, with `held`), up to kBatch, with their word offsets
+    // asked for: the random reads of several items then overlap (an item
+    // is a random read in arrays far larger than the caches), the words
+    // asked for once their offsets are in. Whether an item can still enter
+    // the best is asked again as each is read (the best only grow
+    // stricter); here, of each place gathered and of every 64th skipped, so
+    // that a term whose later items cannot enter is not read through: true
+    // when there is none.
+    bool gather(std::uint64_t& at, std::uint64_t end, const Bound& b, bool held,
+                std::array<std::uint64_t, kBatch>& batch, std::size_t& size) const {
+        for (; at < end && size < kBatch; ++at) {
+            const std::uint32_t item = c_.postings_[at];
+            const bool wanted = (!held || held_by_filters(item)) && !sets_.seen.contains(item);
+            if ((wanted || at % 64 == 0) && unseen_below(b, &c_.postings_[at])) {
+                return true;
+            }
+            if (wanted) {
                 __builtin_prefetch(&c_.parts_.word_offsets[item]);
+                batch[size++] = at;
             }
         }
-        if (at + kNear < end) {
-            const std::uint32_t item = c_.postings_[at + kNear];
-            if (!held || held_by_filters(item)) {
-                __builtin_prefetch(&c_.parts_.words[c_.parts_.word_offsets[item]]);
-            }
-        }
+        return at == end;
     }
 
     // First the items that the next words drawn hold too (a bitmap each,
@@ -427,17 +444,28 @@ private:
         return filters;
     }
 
+    // The first word's items, then those of them that the first filter
+    // word holds, then those of these that the second holds: a filter
+    // word's postings are only read against a cached bitmap, and written
+    // to where the smaller side holds them too.
     void mark_filters(std::size_t filters) {
         filters_ = filters;
         const std::uint32_t* postings = c_.postings_.data();
+        c_.for_each_term(*expansions_[order_[0]],
+                         [&](std::uint32_t term, std::uint32_t, std::uint32_t) {
+                             sets_.held[0].insert_all(postings + c_.posting_offsets_[term],
+                                                      postings + c_.posting_offsets_[term + 1]);
+                             return true;
+                         });
         for (std::size_t f = 0; f < filters; ++f) {
-            ItemBits& held = sets_.held[f];
-            c_.for_each_term(*expansions_[order_[f + 1]],
-                             [&](std::uint32_t term, std::uint32_t, std::uint32_t) {
-                                 held.insert_all(postings + c_.posting_offsets_[term],
-                                                 postings + c_.posting_offsets_[term + 1]);
-                                 return true;
-                             });
+            const ItemBits& within = sets_.held[f];
+            ItemBits& held = sets_.held[f + 1];
+            c_.for_each_term(
+                *expansions_[order_[f + 1]], [&](std::uint32_t term, std::uint32_t, std::uint32_t) {
+                    held.insert_common(postings + c_.posting_offsets_[term],
+                                       postings + c_.posting_offsets_[term + 1], within);
+                    return true;
+                });
         }
     }
 
@@ -529,12 +557,7 @@ private:
     }
 
     bool held_by_filters(std::uint32_t item) const noexcept {
-        for (std::size_t f = 0; f < filters_; ++f) {
-            if (!sets_.held[f].contains(item)) {
-                return false;
-            }
-        }
-        return true;
+        return sets_.held[filters_].contains(item);
     }
 
     // The best items that hold the most words, best first, with their
