@@ -407,23 +407,23 @@ private:
 
     // The places of the term's next postings from `at` whose items are
     // unseen (and held, with `held`), up to kBatch, with their word offsets
-    // asked for: the random reads of several items then overlap (an item
-    // is a random read in arrays far larger than the caches), the words
-    // asked for once their offsets are in. Whether an item can still enter
-    // the best is asked again as each is read (the best only grow
-    // stricter); here, of each place gathered and of every 64th skipped, so
-    // that a term whose later items cannot enter is not read through: true
-    // when there is none.
+    // and places among equals asked for: the random reads of several items
+    // then overlap (an item is a random read in arrays far larger than the
+    // caches), the words asked for once their offsets are in. Whether an
+    // item can still enter the best is asked as each is read; here, of
+    // every 64th posting only, so that a term whose later items cannot
+    // enter is not read through: true when there is none.
     bool gather(std::uint64_t& at, std::uint64_t end, const Bound& b, bool held,
                 std::array<std::uint64_t, kBatch>& batch, std::size_t& size) const {
         for (; at < end && size < kBatch; ++at) {
             const std::uint32_t item = c_.postings_[at];
             const bool wanted = (!held || held_by_filters(item)) && !sets_.seen.contains(item);
-            if ((wanted || at % 64 == 0) && unseen_below(b, &c_.postings_[at])) {
+            if (at % 64 == 0 && unseen_below(b, &c_.postings_[at])) {
                 return true;
             }
             if (wanted) {
                 __builtin_prefetch(&c_.parts_.word_offsets[item]);
+                __builtin_prefetch(&c_.tie_rank_[item]);
                 batch[size++] = at;
             }
         }
