@@ -53,6 +53,8 @@ struct Derived {
     std::span<const std::uint32_t> by_text;   // term numbers
 };
 
+class ItemBits;
+
 // What parts are wrong (empty when they hold together): offsets that do not
 // start at 0, run backwards or past their array, term numbers out of range,
 // arrays of different item counts, terms that are not distinct valid UTF-8.
@@ -193,6 +195,10 @@ private:
     // f(term, typos) for each term a word matches, fewest typos first.
     template <class F>
     void for_each_term(const Expansion& e, F&& f) const;
+    // The items of a word's terms with `least` typos (search_sets.cpp), and
+    // how many postings those terms hold (nested ranges counted again).
+    void mark_fewest(const Expansion& e, std::uint32_t least, ItemBits& into) const;
+    std::uint64_t fewest_postings(const Expansion& e, std::uint32_t least) const noexcept;
     std::uint64_t weight(std::uint32_t item) const noexcept {
         return parts_.weights.empty() ? 0 : parts_.weights[item];
     }

@@ -11,6 +11,7 @@
 #include "catalog/catalog.hpp"
 #include "catalog/detail.hpp"
 #include "catalog/item_bits.hpp"
+#include "catalog/search_sets.hpp"
 
 namespace morlatch::catalog {
 
@@ -21,6 +22,8 @@ using detail::kFilters;
 using detail::kNone;
 using detail::Scratch;
 using detail::scratch;
+using detail::search_sets;
+using detail::SearchSets;
 
 template <class F>
 void Catalog::for_each_term(const Expansion& e, F&& f) const {
@@ -73,30 +76,6 @@ struct Best {
         return std::tie(typos, prefix, position) < std::tie(o.typos, o.prefix, o.position);
     }
 };
-
-// This thread's sets of items for a search: those seen, those of the first
-// word that the filter words hold too, and those that hold a later word
-// with its fewest typos.
-struct SearchSets {
-    ItemBits seen;
-    std::array<ItemBits, kFilters + 1> held;
-    std::array<ItemBits, kFilters> fewest;
-
-    void reset(std::size_t items) {
-        seen.reset(items);
-        for (ItemBits& one : held) {
-            one.reset(items);
-        }
-        for (ItemBits& one : fewest) {
-            one.reset(items);
-        }
-    }
-};
-
-SearchSets& search_sets() {
-    thread_local SearchSets own;
-    return own;
-}
 
 // Reading and ranking an item costs a few random reads in arrays larger than
 // the caches; marking a posting, a read in order and a write to a bitmap
@@ -491,51 +470,17 @@ private:
                                             : e.terms.empty() || e.terms.back().typos == least;
             if (i > filters || !all_least) {
                 fewest_words_[fewest_planned_++] = order_[i];
-                fewest_cost_ += fewest_postings(e, least);
+                fewest_cost_ += c_.fewest_postings(e, least);
             }
         }
     }
 
     void mark_fewest() {
-        const std::uint32_t* postings = c_.postings_.data();
         for (std::size_t f = 0; f < fewest_planned_; ++f) {
-            const Expansion& e = *expansions_[fewest_words_[f]];
-            const std::uint32_t least = least_typos_[fewest_words_[f]];
-            ItemBits& bits = sets_.fewest[f];
-            const auto mark = [&](std::uint32_t term) {
-                bits.insert_all(postings + c_.posting_offsets_[term],
-                                postings + c_.posting_offsets_[term + 1]);
-            };
-            if (!e.prefix) {
-                for (std::size_t t = 0; t < e.terms.size() && e.terms[t].typos == least; ++t) {
-                    mark(e.terms[t].term);
-                }
-                continue;
-            }
-            for (std::size_t r = 0; r < e.ranges.size() && e.ranges[r].typos == least; ++r) {
-                for (std::uint32_t at = e.ranges[r].first; at < e.ranges[r].end; ++at) {
-                    mark(c_.by_text_[at]);
-                }
-            }
+            c_.mark_fewest(*expansions_[fewest_words_[f]], least_typos_[fewest_words_[f]],
+                           sets_.fewest[f]);
         }
         fewest_count_ = fewest_planned_;
-    }
-
-    // The postings of a word's terms with `least` typos (nested ranges
-    // counted again).
-    std::uint64_t fewest_postings(const Expansion& e, std::uint32_t least) const {
-        std::uint64_t count = 0;
-        if (!e.prefix) {
-            for (std::size_t t = 0; t < e.terms.size() && e.terms[t].typos == least; ++t) {
-                count +=
-                    c_.posting_offsets_[e.terms[t].term + 1] - c_.posting_offsets_[e.terms[t].term];
-            }
-            return count;
-        }
-        for (std::size_t r = 0; r < e.ranges.size() && e.ranges[r].typos == least; ++r) {
-            count += c_.held_before_[e.ranges[r].end] - c_.held_before_[e.ranges[r].first];
-        }
-        return count;
     }
 
     // Whether the item ranks below the best for lacking some later word's
