@@ -255,17 +255,21 @@ double Catalog::unseen_mass() const noexcept {
 
 Expansion Catalog::expand(std::u32string_view word, std::uint32_t budget, bool prefix,
                           Interrupt& interrupt) const {
-    RankedOptions options;
-    options.max_dist = budget;
-    options.transpositions = true;
     Expansion e;
     e.prefix = prefix;
-    for (const Match& m : ranked_search(*trie_, word, options, interrupt)) {
-        e.terms.push_back({m.payload, static_cast<std::uint32_t>(m.distance), 0});
+    // The trie's search finds each term within the budget once; its hits are
+    // read in place (no key copied out).
+    const HitList found = trie_->search(word, budget, std::nullopt, interrupt, true);
+    e.terms.reserve(found.hits.size());
+    for (const HitList::Hit& hit : found.hits) {
+        e.terms.push_back(
+            {static_cast<std::uint32_t>(hit.payload), static_cast<std::uint32_t>(hit.distance), 0});
     }
     if (!prefix) {
-        std::stable_sort(e.terms.begin(), e.terms.end(),
-                         [](const TermMatch& a, const TermMatch& b) { return a.typos < b.typos; });
+        // Fewer typos first, then the terms in code-point order.
+        std::sort(e.terms.begin(), e.terms.end(), [this](const TermMatch& a, const TermMatch& b) {
+            return a.typos != b.typos ? a.typos < b.typos : text_rank_[a.term] < text_rank_[b.term];
+        });
         for (const TermMatch& m : e.terms) {
             e.postings += posting_offsets_[m.term + 1] - posting_offsets_[m.term];
         }
