@@ -11,6 +11,7 @@
 
 #include "prefix/layout/builder.hpp"
 #include "prefix/search/ranked.hpp"
+#include "prefix/search/reused.hpp"
 
 namespace morlatch::catalog {
 
@@ -258,8 +259,10 @@ Expansion Catalog::expand(std::u32string_view word, std::uint32_t budget, bool p
     Expansion e;
     e.prefix = prefix;
     // The trie's search finds each term within the budget once; its hits are
-    // read in place (no key copied out).
-    const HitList found = trie_->search(word, budget, std::nullopt, interrupt, true);
+    // read in place (no key copied out), from this thread's walks, which
+    // keep their memory from one word to the next.
+    thread_local SearchScratch walks;
+    const HitList& found = morlatch::search(*trie_, word, budget, interrupt, true, walks);
     e.terms.reserve(found.hits.size());
     for (const HitList::Hit& hit : found.hits) {
         e.terms.push_back(

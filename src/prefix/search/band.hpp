@@ -78,6 +78,11 @@ public:
 
     BandRows(std::u32string_view query, std::uint32_t k, Budget budget,
              const ErrorModel* model = nullptr);
+    // Sets the rows up for another query as the constructor does, keeping
+    // the arrays' memory: a walk run again and again allocates nothing once
+    // its arrays have grown.
+    void reset(std::u32string_view query, std::uint32_t k, Budget budget,
+               const ErrorModel* model = nullptr);
 
     Cell infinity() const noexcept { return inf_; }
 

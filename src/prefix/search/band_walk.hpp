@@ -37,13 +37,19 @@ class BandWalk {
 public:
     BandWalk(const NodeView& nodes, std::u32string_view query, std::uint32_t k, Budget budget,
              Interrupt& interrupt)
-        : nodes_(nodes), query_(query), k_(k), rows_(query, k, budget), interrupt_(interrupt) {
-        if (nodes_.labels == nullptr) {
-            ranks_.reserve(query.size());
-            for (const char32_t ch : query) {
-                ranks_.push_back(nodes_.rank_of(ch));
-            }
-        }
+        : nodes_(nodes), query_(query), k_(k), rows_(query, k, budget), interrupt_(&interrupt) {
+        rank_query();
+    }
+    // Sets the walk up for another query and trie as the constructor does,
+    // keeping its rows', stacks' and lists' memory.
+    void reset(const NodeView& nodes, std::u32string_view query, std::uint32_t k, Budget budget,
+               Interrupt& interrupt) {
+        nodes_ = nodes;
+        query_ = query;
+        k_ = k;
+        rows_.reset(query, k, budget);
+        interrupt_ = &interrupt;
+        rank_query();
     }
 
     template <class OnHit>
@@ -73,17 +79,26 @@ private:
     // Opens only the children that a match can keep alive, when a row
     // without one dies.
     bool open_narrowed(NodeId node, std::size_t depth);
+    // Narrow layouts: each query character's rank.
+    void rank_query() {
+        ranks_.clear();
+        if (nodes_.labels == nullptr) {
+            for (const char32_t ch : query_) {
+                ranks_.push_back(nodes_.rank_of(ch));
+            }
+        }
+    }
     // Where the open frames' lists end.
     std::uint32_t lists_end() const noexcept {
         const Frame* top = descent_.top();
         return top == nullptr ? 0 : top->lists_end;
     }
 
-    const NodeView nodes_;
+    NodeView nodes_;
     std::u32string_view query_;
-    std::uint32_t k_;
+    std::uint32_t k_ = 0;
     BandRows<M> rows_;
-    Interrupt& interrupt_;
+    Interrupt* interrupt_ = nullptr;
     Descent<Frame> descent_;
     // The narrowed child lists of the open frames, one after the other.
     std::vector<NodeId> lists_;
@@ -230,7 +245,7 @@ void BandWalk<M>::run(OnHit&& on_hit) {
     }
     open(CompactTrie::kRoot, 0);
     Policy<std::remove_reference_t<OnHit>> policy{*this, on_hit};
-    descent_.run(policy, rows_, interrupt_);
+    descent_.run(policy, rows_, *interrupt_);
 }
 
 }  // namespace morlatch
