@@ -70,6 +70,7 @@ private:
     // Nodes with fewer children step every child: looking labels up costs
     // about as much as a few rows.
     static constexpr NodeId kNarrowFrom = 3;
+    static constexpr NodeId kScanUpTo = 8;
     static constexpr char32_t kNoLabel = 0xFFFFFFFEu;
     template <class OnHit>
     struct Policy;
@@ -87,6 +88,22 @@ private:
                 ranks_.push_back(nodes_.rank_of(ch));
             }
         }
+    }
+    // The child of `node` (its children [first, end)) labelled like query
+    // position `depth`, or kNoNode. A narrow layout's children are in rank
+    // order, and a few of them are scanned faster than searched.
+    NodeId next_child(NodeId node, NodeId first, NodeId end, std::size_t depth) const noexcept {
+        if (nodes_.labels != nullptr || end - first > kScanUpTo) {
+            return nodes_.child(node, query_[depth]);
+        }
+        const std::uint32_t wanted = ranks_[depth];
+        for (NodeId c = first; c < end; ++c) {
+            const std::uint32_t r = records::rank(nodes_.record(c));
+            if (r >= wanted) {
+                return r == wanted && wanted != 0 ? c : CompactTrie::kNoNode;
+            }
+        }
+        return CompactTrie::kNoNode;
     }
     // Where the open frames' lists end.
     std::uint32_t lists_end() const noexcept {
@@ -116,7 +133,7 @@ void BandWalk<M>::open(NodeId node, std::size_t depth) {
     }
     NodeId promoted = CompactTrie::kNoNode;
     if (depth < query_.size() && first < end) {
-        promoted = nodes_.child(node, query_[depth]);
+        promoted = next_child(node, first, end, depth);
     }
     descent_.open(
         Frame{first, end, promoted, lists_end(), promoted != CompactTrie::kNoNode, false});
