@@ -5,6 +5,7 @@
 #include <cmath>
 #include <limits>
 #include <numeric>
+#include <optional>
 #include <queue>
 #include <tuple>
 #include <utility>
@@ -260,8 +261,13 @@ Expansion Catalog::expand(std::u32string_view word, std::uint32_t budget, bool p
     e.prefix = prefix;
     // The trie's search finds each term within the budget once; its hits are
     // read in place (no key copied out), from this thread's walks, which
-    // keep their memory from one word to the next.
-    thread_local SearchScratch walks;
+    // keep their memory from one word to the next. A long word (rare) gets
+    // walks of its own, so that a thread keeps no memory in proportion to
+    // the longest word it has seen.
+    constexpr std::size_t kKeptUpTo = 64;
+    thread_local SearchScratch kept;
+    std::optional<SearchScratch> own;
+    SearchScratch& walks = word.size() <= kKeptUpTo ? kept : own.emplace();
     const HitList& found = morlatch::search(*trie_, word, budget, interrupt, true, walks);
     e.terms.reserve(found.hits.size());
     for (const HitList::Hit& hit : found.hits) {

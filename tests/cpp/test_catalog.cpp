@@ -21,11 +21,12 @@ TEST(CatalogExpand, WholeWordsMatchPlainDistances) {
     std::mt19937 rng(23);
     for (int round = 0; round < 20; ++round) {
         // Few letters, so that terms share paths and swaps meet equal pairs;
-        // long enough terms that the split search runs.
+        // long enough terms that the split search runs, and a few longer
+        // than the words whose search memory a thread keeps (64).
         std::set<std::u32string> distinct;
         while (distinct.size() < 150) {
             std::u32string term;
-            for (std::size_t n = 1 + rng() % 9; n > 0; --n) {
+            for (std::size_t n = rng() % 8 == 0 ? 60 + rng() % 20 : 1 + rng() % 9; n > 0; --n) {
                 term.push_back(static_cast<char32_t>('a' + rng() % 3));
             }
             distinct.insert(term);
