@@ -5,12 +5,14 @@
 #include <cmath>
 #include <limits>
 #include <numeric>
+#include <optional>
 #include <queue>
 #include <tuple>
 #include <utility>
 
 #include "prefix/layout/builder.hpp"
 #include "prefix/search/ranked.hpp"
+#include "prefix/search/reused.hpp"
 
 namespace morlatch::catalog {
 
@@ -255,17 +257,28 @@ double Catalog::unseen_mass() const noexcept {
 
 Expansion Catalog::expand(std::u32string_view word, std::uint32_t budget, bool prefix,
                           Interrupt& interrupt) const {
-    RankedOptions options;
-    options.max_dist = budget;
-    options.transpositions = true;
     Expansion e;
     e.prefix = prefix;
-    for (const Match& m : ranked_search(*trie_, word, options, interrupt)) {
-        e.terms.push_back({m.payload, static_cast<std::uint32_t>(m.distance), 0});
+    // The trie's search finds each term within the budget once; its hits are
+    // read in place (no key copied out), from this thread's walks, which
+    // keep their memory from one word to the next. A long word (rare) gets
+    // walks of its own, so that a thread keeps no memory in proportion to
+    // the longest word it has seen.
+    constexpr std::size_t kKeptUpTo = 64;
+    thread_local SearchScratch kept;
+    std::optional<SearchScratch> own;
+    SearchScratch& walks = word.size() <= kKeptUpTo ? kept : own.emplace();
+    const HitList& found = morlatch::search(*trie_, word, budget, interrupt, true, walks);
+    e.terms.reserve(found.hits.size());
+    for (const HitList::Hit& hit : found.hits) {
+        e.terms.push_back(
+            {static_cast<std::uint32_t>(hit.payload), static_cast<std::uint32_t>(hit.distance), 0});
     }
     if (!prefix) {
-        std::stable_sort(e.terms.begin(), e.terms.end(),
-                         [](const TermMatch& a, const TermMatch& b) { return a.typos < b.typos; });
+        // Fewer typos first, then the terms in code-point order.
+        std::sort(e.terms.begin(), e.terms.end(), [this](const TermMatch& a, const TermMatch& b) {
+            return a.typos != b.typos ? a.typos < b.typos : text_rank_[a.term] < text_rank_[b.term];
+        });
         for (const TermMatch& m : e.terms) {
             e.postings += posting_offsets_[m.term + 1] - posting_offsets_[m.term];
         }

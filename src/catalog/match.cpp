@@ -54,13 +54,27 @@ public:
           interrupt_(interrupt),
           s_(scratch()),
           q_(query.words.size()),
-          alone_(q_, catalog.unseen_mass()),
-          heaviest_(q_, 0.0),
-          least_(q_),
-          word_used_(q_),
-          paired_with_(q_),
-          paired_pair_(q_),
-          top_(Better{catalog.tie_rank_.data()}) {}
+          b_(buffers()),
+          alone_(b_.alone),
+          heaviest_(b_.heaviest),
+          least_(b_.least),
+          order_(b_.order),
+          reach_(b_.reach),
+          pairable_(b_.pairable),
+          name_least_(b_.name_least),
+          pairs_(b_.pairs),
+          word_used_(b_.word_used),
+          paired_with_(b_.paired_with),
+          paired_pair_(b_.paired_pair),
+          position_used_(b_.position_used),
+          top_(Better{catalog.tie_rank_.data()}) {
+        alone_.assign(q_, catalog.unseen_mass());
+        heaviest_.assign(q_, 0.0);
+        least_.assign(q_, 0.0);
+        word_used_.assign(q_, 0);
+        paired_with_.assign(q_, 0);
+        paired_pair_.assign(q_, Pair{});
+    }
 
     std::vector<Hit> run() {
         s_.begin(c_.term_count(), c_.size());
@@ -129,8 +143,11 @@ private:
     std::size_t draw_words() {
         order_.resize(q_);
         std::iota(order_.begin(), order_.end(), 0u);
-        std::stable_sort(order_.begin(), order_.end(), [&](std::uint32_t a, std::uint32_t b) {
-            return expansions_[a]->postings < expansions_[b]->postings;
+        // Ties in query order (a stable sort would ask for a buffer).
+        std::sort(order_.begin(), order_.end(), [&](std::uint32_t a, std::uint32_t b) {
+            const std::uint64_t pa = expansions_[a]->postings;
+            const std::uint64_t pb = expansions_[b]->postings;
+            return pa != pb ? pa < pb : a < b;
         });
         double rest_heavy = std::accumulate(heaviest_.begin(), heaviest_.end(), 0.0);
         double drawn_alone = 0;
@@ -273,24 +290,46 @@ private:
         return hits;
     }
 
+    // The per-word and per-pair arrays, kept per thread from one match to
+    // the next (a batch matches many names on each thread).
+    struct Buffers {
+        std::vector<double> alone;
+        std::vector<double> heaviest;
+        std::vector<double> least;
+        std::vector<std::uint32_t> order;
+        std::vector<double> reach;
+        std::vector<double> pairable;
+        std::vector<double> name_least;
+        std::vector<Pair> pairs;
+        std::vector<std::uint8_t> word_used;
+        std::vector<std::uint32_t> paired_with;
+        std::vector<Pair> paired_pair;
+        std::vector<std::uint8_t> position_used;
+    };
+    static Buffers& buffers() {
+        thread_local Buffers own;
+        return own;
+    }
+
     const Catalog& c_;
     const MatchQuery& query_;
     std::span<const Expansion* const> expansions_;
     Interrupt& interrupt_;
     Scratch& s_;
     const std::size_t q_;
-    std::vector<double> alone_;
-    std::vector<double> heaviest_;
-    std::vector<double> least_;
-    std::vector<std::uint32_t> order_;
-    std::vector<double> reach_;
-    std::vector<double> pairable_;
-    std::vector<double> name_least_;
-    std::vector<Pair> pairs_;
-    std::vector<std::uint8_t> word_used_;
-    std::vector<std::uint32_t> paired_with_;
-    std::vector<Pair> paired_pair_;
-    std::vector<std::uint8_t> position_used_;
+    Buffers& b_;
+    std::vector<double>& alone_;
+    std::vector<double>& heaviest_;
+    std::vector<double>& least_;
+    std::vector<std::uint32_t>& order_;
+    std::vector<double>& reach_;
+    std::vector<double>& pairable_;
+    std::vector<double>& name_least_;
+    std::vector<Pair>& pairs_;
+    std::vector<std::uint8_t>& word_used_;
+    std::vector<std::uint32_t>& paired_with_;
+    std::vector<Pair>& paired_pair_;
+    std::vector<std::uint8_t>& position_used_;
     std::priority_queue<Scored, std::vector<Scored>, Better> top_;
 };
 

@@ -78,6 +78,11 @@ public:
 
     BandRows(std::u32string_view query, std::uint32_t k, Budget budget,
              const ErrorModel* model = nullptr);
+    // Sets the rows up for another query as the constructor does, keeping
+    // the arrays' memory: a walk run again and again allocates nothing once
+    // its arrays have grown.
+    void reset(std::u32string_view query, std::uint32_t k, Budget budget,
+               const ErrorModel* model = nullptr);
 
     Cell infinity() const noexcept { return inf_; }
 
@@ -117,6 +122,21 @@ public:
     std::size_t band_high(std::size_t depth) const noexcept {
         return static_cast<std::size_t>(std::min<std::int64_t>(
             static_cast<std::int64_t>(n_), base(depth) + static_cast<std::int64_t>(width_) - 1));
+    }
+    // f(i) for each query position i < n in row `depth`'s band whose unit
+    // cell is at most `bound`, in order: cell() over the band, read in place.
+    template <class F>
+    void for_each_within(std::size_t depth, Cell bound, F&& f) const {
+        const std::size_t end = std::min(band_high(depth) + 1, n_);
+        // Position i's cell sits at i + shift (>= 0: a row's first cell is
+        // at or after position base(depth) of its stretch).
+        const auto shift = static_cast<std::int64_t>(depth * stride_ + kPad) - base(depth);
+        for (std::size_t i = band_low(depth); i < end; ++i) {
+            const auto at = static_cast<std::size_t>(static_cast<std::int64_t>(i) + shift);
+            if ((lanes_ ? static_cast<Cell>(lane_unit_[at]) : unit_[at]) <= bound) {
+                f(i);
+            }
+        }
     }
     // The smallest unit cell of row `depth` (positions 0..n only).
     Cell minimum(std::size_t depth) const noexcept;

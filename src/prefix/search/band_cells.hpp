@@ -13,8 +13,24 @@ namespace morlatch {
 
 template <Metric M, class Costs>
 BandRows<M, Costs>::BandRows(std::u32string_view query, std::uint32_t k, Budget budget,
-                             const ErrorModel* model)
-    : query_(query), n_(query.size()), k_(k), inf_(k + 1), budget_(budget), model_(model) {
+                             const ErrorModel* model) {
+    reset(query, k, budget, model);
+}
+
+template <Metric M, class Costs>
+void BandRows<M, Costs>::reset(std::u32string_view query, std::uint32_t k, Budget budget,
+                               const ErrorModel* model) {
+    query_ = query;
+    n_ = query.size();
+    k_ = k;
+    inf_ = k + 1;
+    budget_ = budget;
+    model_ = model;
+    ascii_vowels_[0] = ascii_vowels_[1] = 0;
+    lanes_ = false;
+    scale_ = 1;
+    lane_edit_ = lane_cheap_ = 0;
+    step_ = &BandRows::cells_step;
     std::uint64_t band = k;
     if constexpr (kModel) {
         const std::uint64_t cheaper = std::min(model_->edit, model_->cheap);
@@ -34,7 +50,16 @@ BandRows<M, Costs>::BandRows(std::u32string_view query, std::uint32_t k, Budget 
     }
     set_up_lanes();
     stride_ = lanes_ ? kLaneStride : width_ + kPad + 1;
-    reserve(15);
+    // Every row starts infinite (the cells around a window are read as
+    // such), whatever an earlier query left in it.
+    unit_.clear();
+    cost_.clear();
+    lane_unit_.clear();
+    lane_cost_.clear();
+    // As many rows as before (16 at first), so that they need not grow again.
+    const std::size_t grown = depth_capacity_;
+    depth_capacity_ = 0;
+    reserve(std::max<std::size_t>(16, grown) - 1);
 }
 
 // The padded arrays, long enough for every row up to depth_capacity_.

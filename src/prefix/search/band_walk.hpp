@@ -37,13 +37,19 @@ class BandWalk {
 public:
     BandWalk(const NodeView& nodes, std::u32string_view query, std::uint32_t k, Budget budget,
              Interrupt& interrupt)
-        : nodes_(nodes), query_(query), k_(k), rows_(query, k, budget), interrupt_(interrupt) {
-        if (nodes_.labels == nullptr) {
-            ranks_.reserve(query.size());
-            for (const char32_t ch : query) {
-                ranks_.push_back(nodes_.rank_of(ch));
-            }
-        }
+        : nodes_(nodes), query_(query), k_(k), rows_(query, k, budget), interrupt_(&interrupt) {
+        rank_query();
+    }
+    // Sets the walk up for another query and trie as the constructor does,
+    // keeping its rows', stacks' and lists' memory.
+    void reset(const NodeView& nodes, std::u32string_view query, std::uint32_t k, Budget budget,
+               Interrupt& interrupt) {
+        nodes_ = nodes;
+        query_ = query;
+        k_ = k;
+        rows_.reset(query, k, budget);
+        interrupt_ = &interrupt;
+        rank_query();
     }
 
     template <class OnHit>
@@ -64,26 +70,54 @@ private:
     // Nodes with fewer children step every child: looking labels up costs
     // about as much as a few rows.
     static constexpr NodeId kNarrowFrom = 3;
+    static constexpr NodeId kScanUpTo = 8;
     static constexpr char32_t kNoLabel = 0xFFFFFFFEu;
     template <class OnHit>
     struct Policy;
 
     // Inlined: the walk calls it for every node with children.
-    [[gnu::always_inline]] inline void open(NodeId node, std::size_t depth);
+    // `node`'s children are [first, end), end > first.
+    [[gnu::always_inline]] inline void open(NodeId node, std::size_t depth, NodeId first,
+                                            NodeId end);
     // Opens only the children that a match can keep alive, when a row
     // without one dies.
-    bool open_narrowed(NodeId node, std::size_t depth);
+    bool open_narrowed(NodeId node, std::size_t depth, NodeId first, NodeId end);
+    // Narrow layouts: each query character's rank.
+    void rank_query() {
+        ranks_.clear();
+        if (nodes_.labels == nullptr) {
+            for (const char32_t ch : query_) {
+                ranks_.push_back(nodes_.rank_of(ch));
+            }
+        }
+    }
+    // The child of `node` (its children [first, end)) labelled like query
+    // position `depth`, or kNoNode. A narrow layout's children are in rank
+    // order, and a few of them are scanned faster than searched.
+    NodeId next_child(NodeId node, NodeId first, NodeId end, std::size_t depth) const noexcept {
+        if (nodes_.labels != nullptr || end - first > kScanUpTo) {
+            return nodes_.child(node, query_[depth]);
+        }
+        const std::uint32_t wanted = ranks_[depth];
+        for (NodeId c = first; c < end; ++c) {
+            const std::uint32_t r = records::rank(nodes_.record(c));
+            if (r >= wanted) {
+                return r == wanted && wanted != 0 ? c : CompactTrie::kNoNode;
+            }
+        }
+        return CompactTrie::kNoNode;
+    }
     // Where the open frames' lists end.
     std::uint32_t lists_end() const noexcept {
         const Frame* top = descent_.top();
         return top == nullptr ? 0 : top->lists_end;
     }
 
-    const NodeView nodes_;
+    NodeView nodes_;
     std::u32string_view query_;
-    std::uint32_t k_;
+    std::uint32_t k_ = 0;
     BandRows<M> rows_;
-    Interrupt& interrupt_;
+    Interrupt* interrupt_ = nullptr;
     Descent<Frame> descent_;
     // The narrowed child lists of the open frames, one after the other.
     std::vector<NodeId> lists_;
@@ -92,23 +126,21 @@ private:
 };
 
 template <Metric M>
-void BandWalk<M>::open(NodeId node, std::size_t depth) {
+void BandWalk<M>::open(NodeId node, std::size_t depth, NodeId first, NodeId end) {
     // The children stand at depth + 1 and spell query position `depth`.
-    const NodeId first = nodes_.first_child(node);
-    const NodeId end = nodes_.first_child(node + 1);
-    if (end - first >= kNarrowFrom && open_narrowed(node, depth)) {
+    if (end - first >= kNarrowFrom && open_narrowed(node, depth, first, end)) {
         return;
     }
     NodeId promoted = CompactTrie::kNoNode;
     if (depth < query_.size() && first < end) {
-        promoted = nodes_.child(node, query_[depth]);
+        promoted = next_child(node, first, end, depth);
     }
     descent_.open(
         Frame{first, end, promoted, lists_end(), promoted != CompactTrie::kNoNode, false});
 }
 
 template <Metric M>
-bool BandWalk<M>::open_narrowed(NodeId node, std::size_t depth) {
+bool BandWalk<M>::open_narrowed(NodeId node, std::size_t depth, NodeId first, NodeId end) {
     // A label past every code point matches no query character. The row is
     // the children's, which each overwrite it.
     const char32_t parent = depth == 0 ? 0 : descent_.path().back();
@@ -119,21 +151,17 @@ bool BandWalk<M>::open_narrowed(NodeId node, std::size_t depth) {
     const std::size_t start = lists_end();
     lists_.resize(start);
     NodeId promoted = CompactTrie::kNoNode;
-    const std::size_t last = std::min(rows_.band_high(depth) + 1, query_.size());
     if (nodes_.labels == nullptr) {
         // Narrow layouts: the wanted labels as a set of ranks, and one pass
         // over the children (in label order already).
         std::uint64_t wanted[4] = {0, 0, 0, 0};
-        for (std::size_t i = rows_.band_low(depth); i < last; ++i) {
-            if (rows_.cell(depth, i) <= k_) {
-                const std::uint32_t r = ranks_[i];
-                wanted[r >> 6] |= std::uint64_t{1} << (r & 63);
-            }
-        }
+        rows_.for_each_within(depth, k_, [&](std::size_t i) {
+            const std::uint32_t r = ranks_[i];
+            wanted[r >> 6] |= std::uint64_t{1} << (r & 63);
+        });
         wanted[0] &= ~std::uint64_t{1};  // rank 0: a character no key has
         const std::uint32_t next_rank = depth < query_.size() ? ranks_[depth] : 0;
-        const NodeId end = nodes_.first_child(node + 1);
-        for (NodeId c = nodes_.first_child(node); c < end; ++c) {
+        for (NodeId c = first; c < end; ++c) {
             const std::uint32_t r = records::rank(nodes_.record(c));
             if ((wanted[r >> 6] >> (r & 63)) & 1) {
                 if (r == next_rank) {
@@ -145,20 +173,17 @@ bool BandWalk<M>::open_narrowed(NodeId node, std::size_t depth) {
         }
     } else {
         const char32_t next_char = depth < query_.size() ? query_[depth] : kNoLabel;
-        for (std::size_t i = rows_.band_low(depth); i < last; ++i) {
-            if (rows_.cell(depth, i) > k_) {
-                continue;
-            }
+        rows_.for_each_within(depth, k_, [&](std::size_t i) {
             const NodeId child = nodes_.child(node, query_[i]);
             if (child == CompactTrie::kNoNode) {
-                continue;
+                return;
             }
             if (query_[i] == next_char) {
                 promoted = child;
             } else {
                 lists_.push_back(child);
             }
-        }
+        });
         // Label order is id order.
         const auto others = lists_.begin() + static_cast<std::ptrdiff_t>(start);
         std::sort(others, lists_.end());
@@ -168,8 +193,9 @@ bool BandWalk<M>::open_narrowed(NodeId node, std::size_t depth) {
     if (promoted != CompactTrie::kNoNode) {
         lists_.insert(lists_.begin() + static_cast<std::ptrdiff_t>(start), promoted);
     }
-    const auto end = static_cast<std::uint32_t>(lists_.size());
-    descent_.open(Frame{static_cast<NodeId>(start), end, CompactTrie::kNoNode, end, false, true});
+    const auto listed = static_cast<std::uint32_t>(lists_.size());
+    descent_.open(
+        Frame{static_cast<NodeId>(start), listed, CompactTrie::kNoNode, listed, false, true});
     return true;
 }
 
@@ -212,8 +238,12 @@ struct BandWalk<M>::Policy {
                 return false;
             }
         }
-        if (alive && walk.nodes_.first_child(node) < walk.nodes_.first_child(node + 1)) {
-            walk.open(node, depth);
+        if (alive) {
+            const NodeId first = walk.nodes_.first_child(node);
+            const NodeId end = walk.nodes_.first_child(node + 1);
+            if (first < end) {
+                walk.open(node, depth, first, end);
+            }
         }
         return true;
     }
@@ -228,9 +258,13 @@ void BandWalk<M>::run(OnHit&& on_hit) {
     if (!rows_.start()) {
         return;
     }
-    open(CompactTrie::kRoot, 0);
+    const NodeId first = nodes_.first_child(CompactTrie::kRoot);
+    const NodeId end = nodes_.first_child(CompactTrie::kRoot + 1);
+    if (first < end) {
+        open(CompactTrie::kRoot, 0, first, end);
+    }
     Policy<std::remove_reference_t<OnHit>> policy{*this, on_hit};
-    descent_.run(policy, rows_, interrupt_);
+    descent_.run(policy, rows_, *interrupt_);
 }
 
 }  // namespace morlatch

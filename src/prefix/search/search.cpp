@@ -26,6 +26,7 @@
 
 #include "prefix/layout/compact.hpp"
 #include "prefix/search/band_walk.hpp"
+#include "prefix/search/reused.hpp"
 
 namespace morlatch {
 
@@ -60,20 +61,47 @@ bool worth_splitting(std::size_t n, std::uint64_t k) {
     return k >= 1 && k <= 16 && n >= std::max<std::uint64_t>(3, 2 * k);
 }
 
+// The walks of one search and the hits they gather. A search run with a
+// SearchScratch resets the walks of the one before, keeping their memory.
 template <Metric M>
-HitList split_or_single_search(const CompactTrie& trie, const NodeView& nodes,
-                               std::u32string_view query, std::uint32_t k,
-                               std::optional<std::uint64_t> limit, Interrupt& interrupt) {
+struct SplitWalks {
+    std::optional<BandWalk<M>> forward;
+    std::optional<BandWalk<M>> backward;
     HitList found;
+    std::u32string reversed;
+    std::u32string key;
+};
+
+template <Metric M>
+BandWalk<M>& walk_in(std::optional<BandWalk<M>>& slot, const NodeView& nodes,
+                     std::u32string_view query, std::uint32_t k, Budget budget,
+                     Interrupt& interrupt) {
+    if (slot) {
+        slot->reset(nodes, query, k, budget, interrupt);
+    } else {
+        slot.emplace(nodes, query, k, budget, interrupt);
+    }
+    return *slot;
+}
+
+// Gathers the hits in w.found (emptied first).
+template <Metric M>
+void split_or_single_search(const CompactTrie& trie, const NodeView& nodes,
+                            std::u32string_view query, std::uint32_t k,
+                            std::optional<std::uint64_t> limit, Interrupt& interrupt,
+                            SplitWalks<M>& w) {
+    HitList& found = w.found;
+    found.hits.clear();
+    found.text.clear();
     const std::size_t n = query.size();
     const ReverseIndex* reverse = worth_splitting(n, k) ? trie.reverse_index(interrupt) : nullptr;
     if (reverse == nullptr) {
-        BandWalk<M> walk(nodes, query, k, Budget{k, k, 0}, interrupt);
-        walk.run([&](NodeId node, std::uint32_t distance, std::u32string_view path) {
-            found.add(path, trie.payload(node), distance, node);
-            return !limit || found.hits.size() < *limit;
-        });
-        return found;
+        walk_in(w.forward, nodes, query, k, Budget{k, k, 0}, interrupt)
+            .run([&](NodeId node, std::uint32_t distance, std::u32string_view path) {
+                found.add(path, trie.payload(node), distance, node);
+                return !limit || found.hits.size() < *limit;
+            });
+        return;
     }
 
     // Both walks record the key's node in the forward trie; the hits are
@@ -81,30 +109,24 @@ HitList split_or_single_search(const CompactTrie& trie, const NodeView& nodes,
     const std::size_t split = n / 2;
     const std::uint32_t forward_low = k / 2;
     const std::uint32_t backward_low = (k - 1) / 2;
-    HitList both;
-    {
-        BandWalk<M> walk(nodes, query, k, Budget{forward_low, k, split}, interrupt);
-        walk.run([&](NodeId node, std::uint32_t distance, std::u32string_view path) {
-            both.add(path, 0, distance, node);
+    walk_in(w.forward, nodes, query, k, Budget{forward_low, k, split}, interrupt)
+        .run([&](NodeId node, std::uint32_t distance, std::u32string_view path) {
+            found.add(path, 0, distance, node);
             return true;
         });
-    }
-    {
-        const std::u32string reversed(query.rbegin(), query.rend());
-        std::u32string key;
-        BandWalk<M> walk(reverse->view(), reversed, k, Budget{backward_low, k, n - split},
-                         interrupt);
-        walk.run([&](NodeId, std::uint32_t distance, std::u32string_view path) {
-            key.assign(path.rbegin(), path.rend());
+    w.reversed.assign(query.rbegin(), query.rend());
+    walk_in(w.backward, reverse->view(), w.reversed, k, Budget{backward_low, k, n - split},
+            interrupt)
+        .run([&](NodeId, std::uint32_t distance, std::u32string_view path) {
+            w.key.assign(path.rbegin(), path.rend());
             // The reverse index holds the keys of the forward layout (checked
             // when it is read from a file), so the lookup finds it.
-            if (const std::optional<NodeId> node = trie.find_key(key)) {
-                both.add(key, 0, distance, *node);
+            if (const std::optional<NodeId> node = trie.find_key(w.key)) {
+                found.add(w.key, 0, distance, *node);
             }
             return true;
         });
-    }
-    std::vector<HitList::Hit>& hits = both.hits;
+    std::vector<HitList::Hit>& hits = found.hits;
     std::sort(hits.begin(), hits.end(),
               [](const HitList::Hit& a, const HitList::Hit& b) { return a.node < b.node; });
     hits.erase(
@@ -112,7 +134,7 @@ HitList split_or_single_search(const CompactTrie& trie, const NodeView& nodes,
                     [](const HitList::Hit& a, const HitList::Hit& b) { return a.node == b.node; }),
         hits.end());
     std::sort(hits.begin(), hits.end(), [&](const HitList::Hit& a, const HitList::Hit& b) {
-        return walk_before(both.key(a), both.key(b), query);
+        return walk_before(found.key(a), found.key(b), query);
     });
     if (limit && *limit < hits.size()) {
         hits.resize(static_cast<std::size_t>(*limit));
@@ -120,7 +142,15 @@ HitList split_or_single_search(const CompactTrie& trie, const NodeView& nodes,
     for (HitList::Hit& hit : hits) {
         hit.payload = trie.payload(hit.node);
     }
-    return both;
+}
+
+template <Metric M>
+HitList split_or_single_search(const CompactTrie& trie, const NodeView& nodes,
+                               std::u32string_view query, std::uint32_t k,
+                               std::optional<std::uint64_t> limit, Interrupt& interrupt) {
+    SplitWalks<M> walks;
+    split_or_single_search(trie, nodes, query, k, limit, interrupt, walks);
+    return std::move(walks.found);
 }
 
 }  // namespace
@@ -146,6 +176,38 @@ HitList CompactTrie::search(std::u32string_view query, std::uint64_t max_dist,
                ? split_or_single_search<Metric::osa>(*this, view_, query, k, limit, interrupt)
                : split_or_single_search<Metric::levenshtein>(*this, view_, query, k, limit,
                                                              interrupt);
+}
+
+// ---- the same search, its memory kept from one search to the next -------
+
+struct SearchScratch::Walks {
+    SplitWalks<Metric::osa> osa;
+    SplitWalks<Metric::levenshtein> levenshtein;
+};
+
+SearchScratch::SearchScratch() : walks(std::make_unique<Walks>()) {}
+SearchScratch::~SearchScratch() = default;
+
+const HitList& search(const CompactTrie& trie, std::u32string_view query, std::uint64_t max_dist,
+                      Interrupt& interrupt, bool transpositions, SearchScratch& scratch) {
+    SearchScratch::Walks& walks = *scratch.walks;
+    if (max_dist == 0) {
+        HitList& found = walks.osa.found;
+        found.hits.clear();
+        found.text.clear();
+        if (const std::optional<NodeId> node = trie.find_key(query)) {
+            found.add(query, trie.payload(*node), 0, *node);
+        }
+        return found;
+    }
+    const auto k = static_cast<std::uint32_t>(std::min(max_dist, kDistanceCap));
+    const NodeView& nodes = trie.view();
+    if (transpositions) {
+        split_or_single_search(trie, nodes, query, k, std::nullopt, interrupt, walks.osa);
+        return walks.osa.found;
+    }
+    split_or_single_search(trie, nodes, query, k, std::nullopt, interrupt, walks.levenshtein);
+    return walks.levenshtein.found;
 }
 
 }  // namespace morlatch
