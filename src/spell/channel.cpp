@@ -121,14 +121,17 @@ Channel::Query::Query(const Channel& channel, std::u32string_view typed, std::si
     : channel_(channel), typed_(typed), band_(band) {}
 
 double Channel::Query::cost(std::u32string_view word, double bound) {
-    const auto [at, fresh] = known_.try_emplace(std::u32string(word), Known{kNever, kNever});
-    Known& known = at->second;
-    // Known exactly, or known to exceed a bound at least as wide.
-    if (!fresh && (known.spent <= known.bound || bound <= known.bound)) {
+    auto at = known_.find(word);
+    if (at == known_.end()) {
+        at = known_.emplace(std::u32string(word), Known{kNever, kNever}).first;
+    } else if (const Known& known = at->second;
+               known.spent <= known.bound || bound <= known.bound) {
+        // Known exactly, or known to exceed a bound at least as wide.
         return known.spent;
     }
-    known = Known{search(word, bound), bound};
-    return known.spent;
+    const double spent = search(word, bound);
+    at->second = Known{spent, bound};
+    return spent;
 }
 
 double Channel::Query::search(std::u32string_view word, double bound) {

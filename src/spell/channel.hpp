@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <limits>
 #include <string>
 #include <string_view>
@@ -136,7 +137,14 @@ private:
         double spent;
         double bound;
     };
-    std::unordered_map<std::u32string, Known> known_;
+    // Looked up by view: a word asked for again costs no copy.
+    struct WordHash {
+        using is_transparent = void;
+        std::size_t operator()(std::u32string_view word) const noexcept {
+            return std::hash<std::u32string_view>{}(word);
+        }
+    };
+    std::unordered_map<std::u32string, Known, WordHash, std::equal_to<>> known_;
     // Buffers one search leaves for the next: the table, each row's least
     // cell, and the sources starting at a row as (size, root of their typed
     // sides).

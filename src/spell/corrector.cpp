@@ -5,6 +5,7 @@
 #include <unordered_set>
 #include <utility>
 
+#include "prefix/search/gather.hpp"
 #include "spell/sounds.hpp"
 
 namespace morlatch::spell {
@@ -72,15 +73,35 @@ std::vector<std::u32string> Corrector::heard(std::u32string_view key, Interrupt&
         return {own->second.begin(),
                 own->second.begin() + static_cast<std::ptrdiff_t>(limits_.sound_candidates)};
     }
-    RankedOptions options;
-    options.max_dist = 1;
-    options.limit = limits_.sound_candidates;
-    options.transpositions = true;
-    const std::vector<Match> keys =
-        weighted_search(*searches_.sounds, searches_.sound_weights, key, options, interrupt);
+    // The keys within one edit, as the weighted search ranks them: nearer
+    // first, then heavier, then by key; the words of the first few keys.
+    HitList found;
+    if (const std::optional<NodeId> node = searches_.sounds->find_key(key)) {
+        found.add(key, 0, 0, *node);
+    }
+    std::vector<NodeId> seen;
+    gather_at<Metric::osa>(
+        *searches_.sounds, key, 1, interrupt, seen, [](NodeId) { return true; },
+        [&](NodeId node, std::u32string_view alike) { found.add(alike, 0, 1, node); });
+    const WeightTable* table = searches_.sound_weights;
+    const auto weight = [&](const HitList::Hit& hit) -> Weight {
+        return table == nullptr ? 0 : table->weight(hit.node);
+    };
+    std::vector<HitList::Hit>& keys = found.hits;
+    const auto better = [&](const HitList::Hit& a, const HitList::Hit& b) {
+        if (a.distance != b.distance) {
+            return a.distance < b.distance;
+        }
+        const Weight wa = weight(a);
+        const Weight wb = weight(b);
+        return wa != wb ? wa > wb : found.key(a) < found.key(b);
+    };
+    const std::size_t taken = std::min(keys.size(), limits_.sound_candidates);
+    std::partial_sort(keys.begin(), keys.begin() + static_cast<std::ptrdiff_t>(taken), keys.end(),
+                      better);
     std::vector<std::u32string> words;
-    for (const Match& hit : keys) {
-        const auto group = searches_.sounding.find(hit.key);
+    for (std::size_t i = 0; i < taken; ++i) {
+        const auto group = searches_.sounding.find(std::u32string(found.key(keys[i])));
         if (group == searches_.sounding.end()) {
             continue;
         }
