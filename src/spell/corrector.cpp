@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <unordered_set>
 #include <utility>
 
 #include "prefix/search/gather.hpp"
@@ -68,7 +67,7 @@ std::optional<std::u32string> Corrector::best(const Channel& channel, std::u32st
 std::vector<std::u32string> Corrector::heard(std::u32string_view key, Interrupt& interrupt) const {
     // The key itself ranks first among those found: when its own words are
     // enough, the search could add none.
-    if (const auto own = searches_.sounding.find(std::u32string(key));
+    if (const auto own = searches_.sounding.find(key);
         own != searches_.sounding.end() && own->second.size() >= limits_.sound_candidates) {
         return {own->second.begin(),
                 own->second.begin() + static_cast<std::ptrdiff_t>(limits_.sound_candidates)};
@@ -101,7 +100,7 @@ std::vector<std::u32string> Corrector::heard(std::u32string_view key, Interrupt&
                       better);
     std::vector<std::u32string> words;
     for (std::size_t i = 0; i < taken; ++i) {
-        const auto group = searches_.sounding.find(std::u32string(found.key(keys[i])));
+        const auto group = searches_.sounding.find(found.key(keys[i]));
         if (group == searches_.sounding.end()) {
             continue;
         }
@@ -119,18 +118,22 @@ std::optional<Corrector::Found> Corrector::ranked(Channel::Query& query,
                                                   const std::vector<correction::Candidate>& near,
                                                   const std::vector<std::u32string>& heard,
                                                   std::u32string_view guess) const {
+    // A few dozen words at most: a word is looked for among those before it.
     std::vector<std::u32string> candidates;
-    std::unordered_set<std::u32string_view> seen;
     candidates.reserve(near.size() + heard.size());
-    for (const correction::Candidate& hit : near) {
-        if (seen.insert(hit.key).second) {
-            candidates.push_back(marked(hit.key));
-        }
-    }
-    for (const std::u32string& word : heard) {
-        if (seen.insert(word).second) {
+    const auto add = [&](std::u32string_view word) {
+        const bool fresh = std::ranges::none_of(candidates, [&](const std::u32string& before) {
+            return std::u32string_view(before).substr(1, before.size() - 2) == word;
+        });
+        if (fresh) {
             candidates.push_back(marked(word));
         }
+    };
+    for (const correction::Candidate& hit : near) {
+        add(hit.key);
+    }
+    for (const std::u32string& word : heard) {
+        add(word);
     }
     if (candidates.empty()) {
         return std::nullopt;
