@@ -88,9 +88,13 @@ Channel::Channel(const std::vector<Edit>& edits, const Rates& rates) : rates_(ra
         roots.push_back(root);
         typed_cost_.resize(typed_.size(), kNever);
         auto end = ends.begin();
+        double least = kNever;
         for (const auto& [target, cost] : targets) {
             typed_cost_[target.empty() ? root : *end++] = cost;
+            least = std::min(least, cost);
         }
+        typed_least_.resize(typed_.size(), kNever);
+        typed_least_[root] = least;
     }
     typed_.finish();
     texts.clear();
@@ -197,6 +201,9 @@ double Channel::Query::search(std::u32string_view word, double bound) {
             // Each learned edit of a source here whose typed side follows.
             const auto& costs = channel_.typed_cost_;
             for (const auto& [size, root] : sources_) {
+                if (here + channel_.typed_least_[root] > bound) {
+                    continue;  // every edit of this source lands above the bound
+                }
                 relax(i + size, j, here + costs[root]);
                 std::uint32_t node = root;
                 for (std::size_t k = j; k < m; ++k) {

@@ -117,6 +117,8 @@ private:
     // (infinity: not learned; at the root, typing nothing).
     PrefixForest typed_;
     std::vector<double> typed_cost_;
+    // At each source's root: the cheapest of its learned edits.
+    std::vector<double> typed_least_;
     Rates rates_;
 };
 
