@@ -88,15 +88,17 @@ Channel::Channel(const std::vector<Edit>& edits, const Rates& rates) : rates_(ra
         roots.push_back(root);
         typed_cost_.resize(typed_.size(), kNever);
         auto end = ends.begin();
-        double least = kNever;
         for (const auto& [target, cost] : targets) {
             typed_cost_[target.empty() ? root : *end++] = cost;
-            least = std::min(least, cost);
         }
-        typed_least_.resize(typed_.size(), kNever);
-        typed_least_[root] = least;
     }
     typed_.finish();
+    typed_least_ = typed_cost_;
+    for (auto node = static_cast<std::uint32_t>(typed_.size()); node-- > 0;) {
+        if (const std::uint32_t up = typed_.parent(node); up != PrefixForest::kNone) {
+            typed_least_[up] = std::min(typed_least_[up], typed_least_[node]);
+        }
+    }
     texts.clear();
     for (const auto& [source, targets] : learned) {
         texts.push_back(source);
@@ -208,7 +210,7 @@ double Channel::Query::search(std::u32string_view word, double bound) {
                 std::uint32_t node = root;
                 for (std::size_t k = j; k < m; ++k) {
                     node = channel_.typed_.child(node, typed[k]);
-                    if (node == PrefixForest::kNone) {
+                    if (node == PrefixForest::kNone || here + channel_.typed_least_[node] > bound) {
                         break;
                     }
                     if (costs[node] != kNever) {

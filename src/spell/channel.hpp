@@ -49,6 +49,9 @@ public:
     void finish();
 
     [[nodiscard]] std::size_t size() const { return parent_.size(); }
+    // The parent of `node`, kNone at a root; a parent's number is below
+    // its children's.
+    [[nodiscard]] std::uint32_t parent(std::uint32_t node) const { return parent_[node]; }
     // The child of `node` for `c`, kNone if none.
     [[nodiscard]] std::uint32_t child(std::uint32_t node, char32_t c) const {
         const auto* const first = edges_.data() + first_[node];
@@ -117,7 +120,8 @@ private:
     // (infinity: not learned; at the root, typing nothing).
     PrefixForest typed_;
     std::vector<double> typed_cost_;
-    // At each source's root: the cheapest of its learned edits.
+    // At each node: the cheapest cost in its subtree (at a source's root,
+    // the cheapest of its learned edits).
     std::vector<double> typed_least_;
     Rates rates_;
 };
