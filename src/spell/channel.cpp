@@ -93,6 +93,12 @@ Channel::Channel(const std::vector<Edit>& edits, const Rates& rates) : rates_(ra
         }
     }
     typed_.finish();
+    typed_least_ = typed_cost_;
+    for (auto node = static_cast<std::uint32_t>(typed_.size()); node-- > 0;) {
+        if (const std::uint32_t up = typed_.parent(node); up != PrefixForest::kNone) {
+            typed_least_[up] = std::min(typed_least_[up], typed_least_[node]);
+        }
+    }
     texts.clear();
     for (const auto& [source, targets] : learned) {
         texts.push_back(source);
@@ -121,14 +127,17 @@ Channel::Query::Query(const Channel& channel, std::u32string_view typed, std::si
     : channel_(channel), typed_(typed), band_(band) {}
 
 double Channel::Query::cost(std::u32string_view word, double bound) {
-    const auto [at, fresh] = known_.try_emplace(std::u32string(word), Known{kNever, kNever});
-    Known& known = at->second;
-    // Known exactly, or known to exceed a bound at least as wide.
-    if (!fresh && (known.spent <= known.bound || bound <= known.bound)) {
+    auto at = known_.find(word);
+    if (at == known_.end()) {
+        at = known_.emplace(std::u32string(word), Known{kNever, kNever}).first;
+    } else if (const Known& known = at->second;
+               known.spent <= known.bound || bound <= known.bound) {
+        // Known exactly, or known to exceed a bound at least as wide.
         return known.spent;
     }
-    known = Known{search(word, bound), bound};
-    return known.spent;
+    const double spent = search(word, bound);
+    at->second = Known{spent, bound};
+    return spent;
 }
 
 double Channel::Query::search(std::u32string_view word, double bound) {
@@ -194,11 +203,14 @@ double Channel::Query::search(std::u32string_view word, double bound) {
             // Each learned edit of a source here whose typed side follows.
             const auto& costs = channel_.typed_cost_;
             for (const auto& [size, root] : sources_) {
+                if (here + channel_.typed_least_[root] > bound) {
+                    continue;  // every edit of this source lands above the bound
+                }
                 relax(i + size, j, here + costs[root]);
                 std::uint32_t node = root;
                 for (std::size_t k = j; k < m; ++k) {
                     node = channel_.typed_.child(node, typed[k]);
-                    if (node == PrefixForest::kNone) {
+                    if (node == PrefixForest::kNone || here + channel_.typed_least_[node] > bound) {
                         break;
                     }
                     if (costs[node] != kNever) {

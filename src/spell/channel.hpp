@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <limits>
 #include <string>
 #include <string_view>
@@ -48,16 +49,30 @@ public:
     void finish();
 
     [[nodiscard]] std::size_t size() const { return parent_.size(); }
+    // The parent of `node`, kNone at a root; a parent's number is below
+    // its children's.
+    [[nodiscard]] std::uint32_t parent(std::uint32_t node) const { return parent_[node]; }
     // The child of `node` for `c`, kNone if none.
     [[nodiscard]] std::uint32_t child(std::uint32_t node, char32_t c) const {
         const auto* const first = edges_.data() + first_[node];
         const auto* const end = edges_.data() + first_[node + 1];
+        if (end - first <= kFewEdges) {
+            // Most nodes have a few children: read in order, they are found
+            // sooner than by halving.
+            for (const auto* edge = first; edge != end; ++edge) {
+                if (edge->first >= c) {
+                    return edge->first == c ? edge->second : kNone;
+                }
+            }
+            return kNone;
+        }
         const auto* const found = std::lower_bound(
             first, end, c, [](const auto& edge, char32_t label) { return edge.first < label; });
         return found == end || found->first != c ? kNone : found->second;
     }
 
 private:
+    static constexpr std::ptrdiff_t kFewEdges = 8;
     std::vector<std::uint32_t> parent_;
     std::vector<char32_t> label_;
     // Node n's children are edges_[first_[n], first_[n + 1]).
@@ -105,6 +120,9 @@ private:
     // (infinity: not learned; at the root, typing nothing).
     PrefixForest typed_;
     std::vector<double> typed_cost_;
+    // At each node: the cheapest cost in its subtree (at a source's root,
+    // the cheapest of its learned edits).
+    std::vector<double> typed_least_;
     Rates rates_;
 };
 
@@ -136,7 +154,14 @@ private:
         double spent;
         double bound;
     };
-    std::unordered_map<std::u32string, Known> known_;
+    // Looked up by view: a word asked for again costs no copy.
+    struct WordHash {
+        using is_transparent = void;
+        std::size_t operator()(std::u32string_view word) const noexcept {
+            return std::hash<std::u32string_view>{}(word);
+        }
+    };
+    std::unordered_map<std::u32string, Known, WordHash, std::equal_to<>> known_;
     // Buffers one search leaves for the next: the table, each row's least
     // cell, and the sources starting at a row as (size, root of their typed
     // sides).

@@ -2,9 +2,9 @@
 
 #include <algorithm>
 #include <cmath>
-#include <unordered_set>
 #include <utility>
 
+#include "prefix/search/gather.hpp"
 #include "spell/sounds.hpp"
 
 namespace morlatch::spell {
@@ -67,20 +67,40 @@ std::optional<std::u32string> Corrector::best(const Channel& channel, std::u32st
 std::vector<std::u32string> Corrector::heard(std::u32string_view key, Interrupt& interrupt) const {
     // The key itself ranks first among those found: when its own words are
     // enough, the search could add none.
-    if (const auto own = searches_.sounding.find(std::u32string(key));
+    if (const auto own = searches_.sounding.find(key);
         own != searches_.sounding.end() && own->second.size() >= limits_.sound_candidates) {
         return {own->second.begin(),
                 own->second.begin() + static_cast<std::ptrdiff_t>(limits_.sound_candidates)};
     }
-    RankedOptions options;
-    options.max_dist = 1;
-    options.limit = limits_.sound_candidates;
-    options.transpositions = true;
-    const std::vector<Match> keys =
-        weighted_search(*searches_.sounds, searches_.sound_weights, key, options, interrupt);
+    // The keys within one edit, as the weighted search ranks them: nearer
+    // first, then heavier, then by key; the words of the first few keys.
+    HitList found;
+    if (const std::optional<NodeId> node = searches_.sounds->find_key(key)) {
+        found.add(key, 0, 0, *node);
+    }
+    std::vector<NodeId> seen;
+    gather_at<Metric::osa>(
+        *searches_.sounds, key, 1, interrupt, seen, [](NodeId) { return true; },
+        [&](NodeId node, std::u32string_view alike) { found.add(alike, 0, 1, node); });
+    const WeightTable* table = searches_.sound_weights;
+    const auto weight = [&](const HitList::Hit& hit) -> Weight {
+        return table == nullptr ? 0 : table->weight(hit.node);
+    };
+    std::vector<HitList::Hit>& keys = found.hits;
+    const auto better = [&](const HitList::Hit& a, const HitList::Hit& b) {
+        if (a.distance != b.distance) {
+            return a.distance < b.distance;
+        }
+        const Weight wa = weight(a);
+        const Weight wb = weight(b);
+        return wa != wb ? wa > wb : found.key(a) < found.key(b);
+    };
+    const std::size_t taken = std::min(keys.size(), limits_.sound_candidates);
+    std::partial_sort(keys.begin(), keys.begin() + static_cast<std::ptrdiff_t>(taken), keys.end(),
+                      better);
     std::vector<std::u32string> words;
-    for (const Match& hit : keys) {
-        const auto group = searches_.sounding.find(hit.key);
+    for (std::size_t i = 0; i < taken; ++i) {
+        const auto group = searches_.sounding.find(found.key(keys[i]));
         if (group == searches_.sounding.end()) {
             continue;
         }
@@ -98,18 +118,22 @@ std::optional<Corrector::Found> Corrector::ranked(Channel::Query& query,
                                                   const std::vector<correction::Candidate>& near,
                                                   const std::vector<std::u32string>& heard,
                                                   std::u32string_view guess) const {
+    // A few dozen words at most: a word is looked for among those before it.
     std::vector<std::u32string> candidates;
-    std::unordered_set<std::u32string_view> seen;
     candidates.reserve(near.size() + heard.size());
-    for (const correction::Candidate& hit : near) {
-        if (seen.insert(hit.key).second) {
-            candidates.push_back(marked(hit.key));
-        }
-    }
-    for (const std::u32string& word : heard) {
-        if (seen.insert(word).second) {
+    const auto add = [&](std::u32string_view word) {
+        const bool fresh = std::ranges::none_of(candidates, [&](const std::u32string& before) {
+            return std::u32string_view(before).substr(1, before.size() - 2) == word;
+        });
+        if (fresh) {
             candidates.push_back(marked(word));
         }
+    };
+    for (const correction::Candidate& hit : near) {
+        add(hit.key);
+    }
+    for (const std::u32string& word : heard) {
+        add(word);
     }
     if (candidates.empty()) {
         return std::nullopt;

@@ -23,6 +23,14 @@
 
 namespace morlatch::spell {
 
+// Texts looked up by view without a copy.
+struct TextHash {
+    using is_transparent = void;
+    std::size_t operator()(std::u32string_view text) const noexcept {
+        return std::hash<std::u32string_view>{}(text);
+    }
+};
+
 // Where the candidates come from: the word search and its weights (count + 1
 // of each word seen), the sounds-like keys' search and its weights, and each
 // key's words, commonest first.
@@ -32,16 +40,11 @@ struct Searches {
     const CompactTrie* sounds = nullptr;
     const WeightTable* sound_weights = nullptr;
     ErrorModel search_model;  // the word search's own cheap ranking
-    std::unordered_map<std::u32string, std::vector<std::u32string>> sounding;
+    std::unordered_map<std::u32string, std::vector<std::u32string>, TextHash, std::equal_to<>>
+        sounding;
 };
 
-// Words and their corpus counts, looked up by view without a copy.
-struct TextHash {
-    using is_transparent = void;
-    std::size_t operator()(std::u32string_view text) const noexcept {
-        return std::hash<std::u32string_view>{}(text);
-    }
-};
+// Words and their corpus counts.
 using Counts = std::unordered_map<std::u32string, std::uint64_t, TextHash, std::equal_to<>>;
 
 // The limits that bound a word's work.

@@ -15,6 +15,7 @@
 #include "prefix/ranking/weighted.hpp"
 #include "prefix/search/band.hpp"
 #include "prefix/search/descent.hpp"
+#include "prefix/search/gather.hpp"
 #include "prefix/search/reach.hpp"
 
 namespace morlatch::correction {
@@ -127,43 +128,48 @@ public:
 
     // Adds the keys at distance d as the layout's own search finds them:
     // before any key bounds a walk (or while the bound admits many keys),
-    // this costs less than the walk. The model scores the heaviest first and
-    // stops at the first key too light to make the cut at the least cost
-    // that d edits can have.
+    // this costs less than the walk. With the best full, a key too light to
+    // make the cut at the least cost that d edits can have is left out as
+    // found (the bar only rises from here on); the model scores the rest
+    // heaviest first and stops at the first key too light.
     void gather(std::uint64_t d) {
-        const HitList found =
-            trie_.search(word_, d, std::nullopt, interrupt_, options_.transpositions);
-        struct Hit {
-            Weight weight;
-            const HitList::Hit* hit;
+        const Cell least = least_cost(d);
+        const Weight bar = model_ != nullptr && full() ? weight_floor(least) : 0;
+        found_.text.clear();
+        found_.hits.clear();
+        gathered_.clear();
+        const auto keep = [&](NodeId node) { return bar == 0 || weight_of(table_, node) >= bar; };
+        const auto take = [&](NodeId node, std::u32string_view key) {
+            gathered_.push_back(Gathered{weight_of(table_, node), found_.hits.size()});
+            found_.add(key, trie_.payload(node), d, node);
         };
-        std::vector<Hit> hits;
-        for (const HitList::Hit& hit : found.hits) {
-            if (hit.distance == d) {
-                hits.push_back(Hit{weight_of(table_, hit.node), &hit});
-            }
+        const auto k = static_cast<std::uint32_t>(d);
+        if (options_.transpositions) {
+            gather_at<Metric::osa>(trie_, word_, k, interrupt_, seen_, keep, take);
+        } else {
+            gather_at<Metric::levenshtein>(trie_, word_, k, interrupt_, seen_, keep, take);
         }
         if (model_ == nullptr) {
-            for (const Hit& each : hits) {
-                consider(Candidate{found.match(*each.hit), each.weight, 0});
+            for (const Gathered& each : gathered_) {
+                consider(Candidate{found_.match(found_.hits[each.at]), each.weight, 0});
             }
             return;
         }
-        std::sort(hits.begin(), hits.end(),
-                  [](const Hit& a, const Hit& b) { return a.weight > b.weight; });
+        std::sort(gathered_.begin(), gathered_.end(),
+                  [](const Gathered& a, const Gathered& b) { return a.weight > b.weight; });
         Rows& rows = rows_for(d);
-        const Cell least = least_cost(d);
-        for (const Hit& each : hits) {
+        for (const Gathered& each : gathered_) {
             if (full() && each.weight < weight_floor(least)) {
                 break;  // the rest are no heavier
             }
-            const std::u32string_view key = found.key(*each.hit);
+            const HitList::Hit& hit = found_.hits[each.at];
+            const std::u32string_view key = found_.key(hit);
             for (std::size_t depth = 1; depth <= key.size(); ++depth) {
                 rows.step(depth, key[depth - 1], depth >= 2 ? key[depth - 2] : 0);
             }
             const Cell cost = rows.cost(key.size());
             if (!full() || each.weight >= weight_floor(cost)) {
-                consider(Candidate{found.match(*each.hit), each.weight, score(each.weight, cost)});
+                consider(Candidate{found_.match(hit), each.weight, score(each.weight, cost)});
             }
         }
     }
@@ -418,6 +424,15 @@ private:
     Rows* rows_walked_ = nullptr;
     Weight heaviest_ = 0;  // below the child being visited
     std::vector<char32_t> labels_;
+    // What gather keeps from one distance to the next: the keys found, each
+    // with its weight, and the search's scratch.
+    struct Gathered {
+        Weight weight;
+        std::size_t at;  // in found_.hits
+    };
+    HitList found_;
+    std::vector<Gathered> gathered_;
+    std::vector<NodeId> seen_;
     // By depth: the children a frame takes when they are not the table's
     // list (narrowed, or without weights). Growing the outer vector moves
     // the inner ones, whose buffers (and the frames' pointers) stay put.
