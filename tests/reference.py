@@ -1034,14 +1034,34 @@ def segment_count(piece: str, counts: Mapping[str, int]) -> float | None:
     """The count segmentation gives ``piece``: its own; half the rarest
     count for a word known with a count of 0; a tenth of its stem's for the
     plural ("s" or "es") or possessive ("'s") of a counted word of four letters or more the
-    counts lack; None for an unknown piece."""
+    counts lack; a hundredth of its stem's for an old "-eth" form of a
+    counted word of three letters or more (the counts here hold no names);
+    None for an unknown piece."""
     if piece in counts:
         return counts[piece] or min(filter(None, counts.values()), default=1) / 2
     for ending in ("es", "s", "'s"):
         stem = piece[: -len(ending)]
         if piece.endswith(ending) and len(stem) >= 4 and counts.get(stem):
             return counts[stem] / 10
+    for stem, count in counts.items():
+        if len(stem) >= 3 and count and piece in old_verb_forms(stem, "eth"):
+            return count / 100
     return None
+
+
+def old_verb_forms(word: str, ending: str) -> set[str]:
+    """The old verb forms of ``word`` with ``ending`` ("eth" or "est"), made
+    forwards: the ending added ("walketh"), its "e" merged with a final "e"
+    ("cometh"), a final consonant doubled ("putteth"), a final "y" made "i"
+    ("crieth")."""
+    forms = {word + ending}
+    if word.endswith("e"):
+        forms.add(word + ending[1:])
+    if word[-1:] not in "aeiouy":
+        forms.add(word + word[-1] + ending)
+    if word.endswith("y"):
+        forms.add(word[:-1] + "i" + ending)
+    return forms
 
 
 def unknown_piece_score(piece: str, counts: Mapping[str, int], longest: int = 40) -> float:

@@ -10,8 +10,9 @@ from collections.abc import Iterator
 from typing import Final
 
 from ._spelldata import _LONGEST_WORD
-from ._spellrank import Suggestion, _Ranker
+from ._spellrank import _BACKOFF, Suggestion, _Ranker
 from .spelltext import (
+    OLD_ENDINGS,
     RUN_ON_CAPITAL,
     WORD,
     compatible,
@@ -19,6 +20,7 @@ from .spelltext import (
     lower_at,
     sentence_start,
     skipped,
+    verb_stems,
     with_case,
 )
 
@@ -37,6 +39,9 @@ _JOIN_MARGIN: Final = math.log(50)
 # A plural ("encodings") the counts lack is counted as this share of the
 # word it is made from.
 _DERIVED_SHARE: Final = 0.1
+# An old "-eth" form ("cometh", "seeth") the counts lack is rarer still: a
+# hundredth of the word it is made from.
+_OLD_FORM_SHARE: Final = 0.01
 # A capitalised word the speller does not know, in mid-sentence, is taken for
 # a name unless its best correction costs at most this much.
 _NAME_EVIDENCE: Final = 1.5
@@ -182,12 +187,16 @@ class _TextRules(_Ranker):
 
     def _derived_count(self, word: str) -> float | None:
         """A count for a word the counts lack that is the plural ("s", "es")
-        or the possessive ("'s") of a counted word of four letters or more:
-        a share of that word's count."""
+        or the possessive ("'s") of a counted word of four letters or more,
+        or an old "-eth" form of a counted word of three letters or more
+        that is no name: a share of that word's count."""
         for ending in ("s", "es", "'s"):
             stem = word[: -len(ending)]
             if word.endswith(ending) and len(stem) >= 4 and self._counts.get(stem):
                 return self._counts[stem] * _DERIVED_SHARE
+        for stem in verb_stems(word, "eth"):
+            if len(stem) >= 3 and self._counts.get(stem) and stem not in self._names:
+                return self._counts[stem] * _OLD_FORM_SHARE
         return None
 
     def _findings(self, text: str, limit: int) -> Iterator[tuple[int, int, list[Suggestion]]]:
@@ -203,6 +212,8 @@ class _TextRules(_Ranker):
                 continue
             before = lower_at(text, spans, at - 1, at)
             after = lower_at(text, spans, at + 1, at)
+            if self._old_verb_form(compatible(word), before, after):
+                continue
             hits = self._ranked(compatible(word), before, after, limit)
             if self._name(text, start, word, hits[0].word if hits else None, before, after):
                 continue
@@ -223,6 +234,19 @@ class _TextRules(_Ranker):
             if stem[:size] in _PREFIXES and len(stem) - size >= 4 and stem[size:] in self._counts:
                 return False
         return True
+
+    def _old_verb_form(self, word: str, before: str | None, after: str | None) -> bool:
+        """Whether the unknown ``word`` is an old verb form of a counted
+        word that is no name: "-eth" anywhere ("cometh", "seeth"), "-est"
+        beside "thou" ("thou goest", "sayest thou"); elsewhere "-est" is
+        more often a slip ("intrest")."""
+        for ending in OLD_ENDINGS:
+            if ending == "est" and "thou" not in (before, after):
+                continue
+            for stem in verb_stems(word, ending):
+                if self._counts.get(stem) and stem not in self._names:
+                    return True
+        return False
 
     def _initial(self, text: str, start: int) -> bool:
         """Whether the capitalised word at ``start`` owes its capital to
@@ -289,6 +313,8 @@ class _TextRules(_Ranker):
                 continue
             if not self._worth_checking(text, start, word):
                 continue
+            if self._old_verb_form(lower, before, after):
+                continue
             replacement = self._replacement(text, start, word, before, after)
             if replacement is not None:
                 yield start, end, replacement
@@ -298,7 +324,11 @@ class _TextRules(_Ranker):
     ) -> str | None:
         lower = compatible(word)
         hits = self._ranked(lower, before, after, 1)
-        split = self._split(lower, before, after)
+        # A capitalised word mid-sentence is more often a name ("Netherfield")
+        # than two words run together: it is split only into words the word
+        # pairs saw side by side ("Formof").
+        name = word[0].isupper() and not in_capitals(word) and not sentence_start(text, start)
+        split = self._split(lower, before, after, seen=name)
         best = hits[0] if hits else None
         if split is not None and (best is None or split[1] > best.score + _SPLIT_MARGIN):
             first, second = split[0]
@@ -350,10 +380,11 @@ class _TextRules(_Ranker):
         return (before, best) not in self._pairs and (best, after) not in self._pairs
 
     def _split(
-        self, word: str, before: str | None, after: str | None
+        self, word: str, before: str | None, after: str | None, seen: bool = False
     ) -> tuple[tuple[str, str], float] | None:
         """The likeliest way to read ``word`` as two known words, with its
-        score, or None."""
+        score, or None; with ``seen``, only as two words the word pairs hold
+        side by side."""
         best: tuple[tuple[str, str], float] | None = None
         for cut in range(1, len(word)):
             first, second = word[:cut], word[cut:]
@@ -364,6 +395,8 @@ class _TextRules(_Ranker):
             if len(first) == 1 and first not in "ai":
                 continue
             if len(second) == 1 and second not in "ai":
+                continue
+            if seen and self._pairs and (first, second) not in self._pairs:
                 continue
             score = self._context(first, before, None) + self._log_follow(first, second)
             if after is not None:
@@ -448,7 +481,7 @@ class _TextRules(_Ranker):
             # than a word meant in prose, unless it is set off by punctuation
             # and sounds like a word: an interjection ("er,", "ah!").
             return None
-        here = self._context(word, before, after)
+        here = self._context_as_written(word, before, after)
         variants = set(_variants(word))
         best: tuple[float, str] | None = None
         for other in self._one_edit(word):
@@ -457,10 +490,25 @@ class _TextRules(_Ranker):
             score = self._context(other, before, after)
             if score <= here + _REAL_WORD_MARGIN:
                 continue  # no cost to mistype it can make it likelier
+
             score -= self._model.cost(word, other)
             if score > here + _REAL_WORD_MARGIN and (best is None or score > best[0]):
                 best = (score, other)
         return None if best is None else best[1]
+
+    def _context_as_written(self, word: str, before: str | None, after: str | None) -> float:
+        """The context score of a known ``word``, where a pair the word pairs
+        lack counts against it only when the two words are common enough
+        that the pair would have been listed had they been independent."""
+        score = self._context(word, before, after)
+        floor = math.exp(self._pair_floor + self._log_total)
+        own = self._counts.get(word, 0)
+        for first, second, other in ((before, word, before), (word, after, after)):
+            if other is None or (first, second) in self._pairs:
+                continue
+            if own * self._counts.get(other, 0) / self._total < floor:
+                score -= math.log(_BACKOFF)
+        return score
 
     def _one_edit(self, word: str) -> list[str]:
         """The commonest words one edit from the known ``word``, remembered:
