@@ -10,6 +10,7 @@ harness and the benchmarks put tests/ on sys.path first."""
 
 from __future__ import annotations
 
+import functools
 import itertools
 import math
 import operator
@@ -1033,20 +1034,34 @@ def segmentations(text: str) -> Iterable[list[str]]:
 def segment_count(piece: str, counts: Mapping[str, int]) -> float | None:
     """The count segmentation gives ``piece``: its own; half the rarest
     count for a word known with a count of 0; a tenth of its stem's for the
-    plural ("s" or "es") or possessive ("'s") of a counted word of four letters or more the
-    counts lack; a hundredth of its stem's for an old "-eth" form of a
-    counted word of three letters or more (the counts here hold no names);
-    None for an unknown piece."""
+    regular plural ("s" or "es", see plural_endings) or possessive ("'s")
+    of a counted word of four letters or more the counts lack; a hundredth
+    of its stem's for an old "-eth" form of a counted word of three letters
+    or more (the counts here hold no names); None for an unknown piece."""
     if piece in counts:
         return counts[piece] or min(filter(None, counts.values()), default=1) / 2
     for ending in ("es", "s", "'s"):
         stem = piece[: -len(ending)]
         if piece.endswith(ending) and len(stem) >= 4 and counts.get(stem):
-            return counts[stem] / 10
+            if ending == "'s" or ending in plural_endings(stem):
+                return counts[stem] / 10
     for stem, count in counts.items():
         if len(stem) >= 3 and count and piece in old_verb_forms(stem, "eth"):
             return count / 100
     return None
+
+
+def plural_endings(word: str) -> set[str]:
+    """The endings that make ``word``'s regular plural: "es" after s, x, z,
+    ch or sh; "es" or "s" after "o" ("heroes", "photos"); none after a
+    consonant and "y" ("ies" replaces the "y"); else "s"."""
+    if re.search("(s|x|z|ch|sh)$", word):
+        return {"es"}
+    if word.endswith("o"):
+        return {"es", "s"}
+    if re.search("[^aeiou]y$", word):
+        return set()
+    return {"s"}
 
 
 def old_verb_forms(word: str, ending: str) -> set[str]:
@@ -1064,15 +1079,32 @@ def old_verb_forms(word: str, ending: str) -> set[str]:
     return forms
 
 
-def unknown_piece_score(piece: str, counts: Mapping[str, int], longest: int = 40) -> float:
+def unknown_piece_score(piece: str, counts: Mapping[str, int]) -> float:
     """The log probability of a piece the counts do not know: 1e-4 (a word
-    no list holds), times the share of known words as long as the piece
-    (one added to each length from 0 to ``longest``), times 1/26 for each
-    letter."""
-    size = min(len(piece), longest)
-    same = sum(min(len(word), longest) == size for word in counts) + 1
-    share = same / (len(counts) + longest + 1)
-    return math.log(1e-4) + math.log(share) - len(piece) * math.log(26)
+    no list holds), times that of each of its letters and of its end after
+    the two letters before it ("^^" before the first), as the 20,000
+    commonest counted words of letters a-z, each taken once, spell them:
+    one added to the count of each of 27 outcomes."""
+    triples = _letter_triples(tuple(counts.items()))
+    padded = "^^" + piece + "$"
+    score = math.log(1e-4)
+    for at in range(2, len(padded)):
+        before = padded[at - 2 : at]
+        seen = sum(count for triple, count in triples.items() if triple[:2] == before)
+        score += math.log((triples.get(before + padded[at], 0) + 1) / (seen + 27))
+    return score
+
+
+@functools.lru_cache(maxsize=8)
+def _letter_triples(items: tuple[tuple[str, int], ...]) -> dict[str, int]:
+    words = [word for word, _ in sorted(items, key=lambda item: -item[1])][:20000]
+    triples: dict[str, int] = {}
+    for word in words:
+        if word.isascii() and word.isalpha():
+            padded = "^^" + word + "$"
+            for at in range(2, len(padded)):
+                triples[padded[at - 2 : at + 1]] = triples.get(padded[at - 2 : at + 1], 0) + 1
+    return triples
 
 
 def segmentation_score(

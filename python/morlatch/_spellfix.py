@@ -10,6 +10,7 @@ from collections.abc import Iterator
 from typing import Final
 
 from ._spelldata import _LONGEST_WORD
+from ._spellletters import END, START, LetterModel
 from ._spellrank import _BACKOFF, Suggestion, _Ranker
 from .spelltext import (
     OLD_ENDINGS,
@@ -42,6 +43,21 @@ _DERIVED_SHARE: Final = 0.1
 # An old "-eth" form ("cometh", "seeth") the counts lack is rarer still: a
 # hundredth of the word it is made from.
 _OLD_FORM_SHARE: Final = 0.01
+
+
+def regular_plural(stem: str, ending: str) -> bool:
+    """Whether ``ending`` makes a regular plural of ``stem``: "es" after a
+    hissing sound or "o" ("boxes", "heroes"), "s" elsewhere but after a
+    consonant and "y" ("happys" is no plural), or a hissing sound; the
+    possessive "'s" after anything."""
+    hissing = stem.endswith(("s", "x", "z", "ch", "sh"))
+    if ending == "es":
+        return hissing or stem.endswith("o")
+    if ending == "s":
+        return not hissing and not (stem.endswith("y") and stem[-2:-1] not in "aeiou")
+    return True
+
+
 # A capitalised word the speller does not know, in mid-sentence, is taken for
 # a name unless its best correction costs at most this much.
 _NAME_EVIDENCE: Final = 1.5
@@ -55,27 +71,10 @@ _REAL_WORD_MIN: Final = 2
 _UNCOUNTED_SHORT: Final = 3
 _VOWEL: Final = re.compile("[aeiouy]")
 # A word the counts do not know, in a run of text without spaces: about one
-# word in ten thousand, each letter one of 26 (natural logs).
+# word in ten thousand (natural log), spelt as the known words are.
 _UNKNOWN_SHARE: Final = math.log(1e-4)
-_LETTER: Final = math.log(26)
 # How many known words' neighbours one edit away are remembered at most.
 _NEAR_REMEMBERED: Final = 1 << 16
-
-
-def unknown_word_scores(counts: dict[str, int]) -> list[float]:
-    """The natural-log probability, for each length up to the longest word,
-    that a word of a run is one the counts do not know: a word no list
-    holds (about one in ten thousand words of text), of that length (as
-    often as the known words are, one added to each length), spelt letter
-    by letter at random."""
-    lengths = [1] * (_LONGEST_WORD + 1)
-    for word in counts:
-        lengths[min(len(word), _LONGEST_WORD)] += 1
-    total = sum(lengths)
-    return [
-        _UNKNOWN_SHARE + math.log(lengths[size] / total) - size * _LETTER
-        for size in range(_LONGEST_WORD + 1)
-    ]
 
 
 def word_spans(text: str) -> Iterator[tuple[int, int]]:
@@ -92,7 +91,7 @@ def word_spans(text: str) -> Iterator[tuple[int, int]]:
 class _TextRules(_Ranker):
     """The text half of a speller; the speller holds the state."""
 
-    __slots__ = ("_rare_count", "_near", "_pair_floor", "_names", "_unknown_scores")
+    __slots__ = ("_rare_count", "_near", "_pair_floor", "_names", "_letters")
 
     _unpunctuated: dict[str, int]
     _rare_count: float
@@ -101,12 +100,12 @@ class _TextRules(_Ranker):
     _near: dict[str, list[str]]
     # The words the counts were given with a capital first (names), lower-cased.
     _names: frozenset[str]
-    # The natural-log probability of an unknown word of each length.
-    _unknown_scores: list[float]
+    # How likely the letters of an unknown word are.
+    _letters: LetterModel
 
     def _setup_text(self) -> None:
         """What the text rules precompute from the counts."""
-        self._unknown_scores = unknown_word_scores(self._counts)
+        self._letters = LetterModel(self._counts)
 
     def _segment_run(self, run: str) -> list[str]:
         """The likeliest split of ``run`` into words by word counts; with word
@@ -131,11 +130,15 @@ class _TextRules(_Ranker):
                 (before, held, lower[before:start], self._word_score(lower[before:start]))
                 for before, (held, _) in (ahead if pairs and start else ())
             ]
+            # The letters of lower[start:end], as an unknown word's, so far.
+            spelt, last = 0.0, START
             for end in range(start + 1, min(n, start + _LONGEST_WORD) + 1):
+                spelt += self._letters.letter(last, lower[end - 1])
+                last = last[1] + lower[end - 1]
                 if not ends[end]:
                     continue
                 word = lower[start:end]
-                own = self._word_score(word)
+                own = self._word_score(word, spelt + self._letters.letter(last, END))
                 chosen, score = first, top + own
                 if behind and word in self._counts:
                     chosen, score = max(
@@ -171,8 +174,9 @@ class _TextRules(_Ranker):
             return 0.0
         return min(0.0, self._pair_floor - alone)
 
-    def _word_score(self, word: str) -> float:
-        """The natural-log probability of ``word`` as one word of a run."""
+    def _word_score(self, word: str, spelt: float | None = None) -> float:
+        """The natural-log probability of ``word`` as one word of a run;
+        ``spelt``, when given, is that of its letters as an unknown word's."""
         count: float | None = self._counts.get(word)
         if count is None:
             count = self._unpunctuated.get(word)
@@ -183,7 +187,7 @@ class _TextRules(_Ranker):
             count = self._derived_count(word)
         if count is not None:
             return math.log(count + 1) - self._log_total
-        return self._unknown_scores[min(len(word), _LONGEST_WORD)]
+        return _UNKNOWN_SHARE + (self._letters.word(word) if spelt is None else spelt)
 
     def _derived_count(self, word: str) -> float | None:
         """A count for a word the counts lack that is the plural ("s", "es")
@@ -193,7 +197,8 @@ class _TextRules(_Ranker):
         for ending in ("s", "es", "'s"):
             stem = word[: -len(ending)]
             if word.endswith(ending) and len(stem) >= 4 and self._counts.get(stem):
-                return self._counts[stem] * _DERIVED_SHARE
+                if regular_plural(stem, ending):
+                    return self._counts[stem] * _DERIVED_SHARE
         for stem in verb_stems(word, "eth"):
             if len(stem) >= 3 and self._counts.get(stem) and stem not in self._names:
                 return self._counts[stem] * _OLD_FORM_SHARE
