@@ -11,7 +11,7 @@ import subprocess
 import sys
 
 import pytest
-from hypothesis import given, settings
+from hypothesis import example, given, settings
 from hypothesis import strategies as st
 
 import morlatch
@@ -99,6 +99,7 @@ def _regions(speller: morlatch.Speller, text: str) -> list[tuple[int, int]]:
 
 @settings(max_examples=150, deadline=None)
 @given(text=texts)
+@example(text="\u1a00A ")  # a caseless letter before a capital
 def test_fix_rewrites_only_words_and_keeps_their_case(speller: morlatch.Speller, text: str) -> None:
     fixed = speller.fix(text)
     regions = _regions(speller, text)

@@ -279,6 +279,8 @@ class _TextRules(_Ranker):
             return False
         if not word.replace("'", "").replace("\u2019", "").isalpha():
             return False
+        if not word.isascii() and _mixes_caseless(word):
+            return False  # a caseless script beside ours ("\u1a00A"): no English slip
         if in_capitals(word) and len(word) <= 5:
             # An acronym, unless the text around is in capitals too.
             around = text[max(0, start - 40) : start + len(word) + 40]
@@ -560,6 +562,13 @@ def _variants(word: str) -> Iterator[str]:
         if len(word) < 5:
             break  # "your", "four": no spelling of another country
         yield word[: found.start()] + _OTHER_SPELLING[found.group()] + word[found.end() :]
+
+
+def _mixes_caseless(word: str) -> bool:
+    """Whether ``word`` has letters with case and letters of a script
+    without case."""
+    caseless = sum(ch.isalpha() and ch.lower() == ch.upper() for ch in word)
+    return 0 < caseless < sum(ch.isalpha() for ch in word)
 
 
 def _apostrophes(word: str) -> int:
