@@ -1019,6 +1019,68 @@ def noisy_channel(
     return min(scored, key=lambda item: (-item[0], item[1]))[1]
 
 
+def context_score(
+    word: str,
+    before: str | None,
+    after: str | None,
+    counts: Mapping[str, int],
+    pairs: Mapping[tuple[str, str], float],
+) -> float:
+    """log P(word | before) + log P(after | word) - log P(after), a missing
+    pair backing off to four tenths of the second word's own probability."""
+    log_total = math.log(sum(counts.values()) + len(counts))
+
+    def log_p(w: str) -> float:
+        return math.log(counts.get(w, 0) + 1) - log_total
+
+    def follow(first: str, second: str) -> float:
+        pair = pairs.get((first, second))
+        if pair is not None:
+            return math.log(pair) - math.log(counts.get(first, 0) + pair)
+        return math.log(0.4) + log_p(second)
+
+    score = log_p(word) if before is None else follow(before, word)
+    if after is not None:
+        score += follow(word, after) - log_p(after)
+    return score
+
+
+def in_context_choice(
+    counts: Mapping[str, int],
+    pairs: Mapping[tuple[str, str], float],
+    cost: Callable[[str, str], float],
+    typed: str,
+    before: str | None,
+    after: str | None,
+    near: Callable[[str, str], bool],
+    further: Callable[[str, str], bool],
+    near_cost: float,
+    max_cost: float,
+    margin: float,
+) -> str | None:
+    """The word fix puts for the unknown ``typed`` between two words: the
+    best in context of those ``near`` admits when it costs at most
+    ``near_cost``, else the best of those ``further`` admits; the best of
+    ``further`` replaces a cheap near word seen beside neither neighbour
+    only when ``margin`` likelier."""
+
+    def best(admits: Callable[[str, str], bool]) -> tuple[float, str] | None:
+        scored = [
+            (context_score(word, before, after, counts, pairs) - cost(typed, word), word)
+            for word in counts
+            if admits(typed, word) and cost(typed, word) <= max_cost
+        ]
+        return min(scored, key=lambda item: (-item[0], item[1]), default=None)
+
+    first, other = best(near), best(further)
+    if first is None or cost(typed, first[1]) > near_cost:
+        return None if other is None else other[1]
+    seen = (before, first[1]) in pairs or (first[1], after) in pairs
+    if other is not None and not seen and other[0] > first[0] + margin:
+        return other[1]
+    return first[1]
+
+
 def segmentations(text: str) -> Iterable[list[str]]:
     """Every way to cut ``text`` into non-empty pieces."""
     for cuts in range(1 << max(len(text) - 1, 0)):

@@ -9,7 +9,7 @@ import re
 from collections.abc import Iterator
 from typing import Final
 
-from ._spelldata import _LONGEST_WORD
+from ._spelldata import _LONGEST_WORD, _NEAR_COST
 from ._spellletters import END, START, LetterModel
 from ._spellrank import _BACKOFF, Suggestion, _Ranker
 from .spelltext import (
@@ -68,6 +68,9 @@ _CONTEXT_EVIDENCE: Final = 6.0
 # taken for a slip that made another word.
 _REAL_WORD_MARGIN: Final = math.log(50)
 _REAL_WORD_MIN: Final = 2
+# An unknown word's cheap one-edit correction gives way to a word two edits
+# away only when the neighbours make that word this much likelier.
+_FURTHER_MARGIN: Final = math.log(50)
 _UNCOUNTED_SHORT: Final = 3
 _VOWEL: Final = re.compile("[aeiouy]")
 # A word the counts do not know, in a run of text without spaces: about one
@@ -331,12 +334,14 @@ class _TextRules(_Ranker):
     ) -> str | None:
         lower = compatible(word)
         hits = self._ranked(lower, before, after, 1)
+        if hits and self._further_worth_weighing(lower, hits[0].word, before, after):
+            hits = self._ranked(lower, before, after, 2)
         # A capitalised word mid-sentence is more often a name ("Netherfield")
         # than two words run together: it is split only into words the word
         # pairs saw side by side ("Formof").
         name = word[0].isupper() and not in_capitals(word) and not sentence_start(text, start)
         split = self._split(lower, before, after, seen=name)
-        best = hits[0] if hits else None
+        best = _likeliest(hits)
         if split is not None and (best is None or split[1] > best.score + _SPLIT_MARGIN):
             first, second = split[0]
             return with_case(word, f"{first} {second}")
@@ -453,6 +458,17 @@ class _TextRules(_Ranker):
             together += self._log_follow(joined, after) - self._log_p(after)
         return joined if together > apart + _JOIN_MARGIN else None
 
+    def _further_worth_weighing(
+        self, word: str, slip: str, before: str | None, after: str | None
+    ) -> bool:
+        """Whether the words two edits from the unknown ``word`` are weighed
+        against its best correction ``slip``: only when that is a cheap slip
+        (the likeliest of all words otherwise) seen beside neither neighbour
+        in the word pairs (without word pairs, context cannot overturn it)."""
+        if not self._pairs or (before, slip) in self._pairs or (slip, after) in self._pairs:
+            return False
+        return self._model.cost(word, slip) <= _NEAR_COST
+
     def _doubtful(self, word: str) -> bool:
         """Whether ``word``, beside another, may be a misspelling: unknown, or
         a short word known but never counted ("ot" for "it")."""
@@ -562,6 +578,19 @@ def _variants(word: str) -> Iterator[str]:
         if len(word) < 5:
             break  # "your", "four": no spelling of another country
         yield word[: found.start()] + _OTHER_SPELLING[found.group()] + word[found.end() :]
+
+
+def _likeliest(hits: list[Suggestion]) -> Suggestion | None:
+    """The correction fix makes of the ranked ``hits`` (the likeliest first,
+    or a cheap one-edit slip first where there is one): the first, unless
+    another is likelier by the margin in context ("choud" is "cloud" alone,
+    but "should" in "estate choud be")."""
+    if not hits:
+        return None
+    other = max(hits[1:], key=lambda hit: hit.score, default=None)
+    if other is not None and other.score > hits[0].score + _FURTHER_MARGIN:
+        return other
+    return hits[0]
 
 
 def _mixes_caseless(word: str) -> bool:
