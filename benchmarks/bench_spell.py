@@ -9,20 +9,28 @@ on. Norvig's set (spell-testset1.txt) was drawn from the same corpus, so on
 it the shipped model (fitted on all of birkbeck-train.dat) is flattered.
 
 Sentences: plain-prose sentences of texts on this machine (Vim's user and
-reference manuals, the GPL and other licenses, and old narrative prose: the
+reference manuals, the GPL and other licenses, old narrative prose: the
 King James Bible's narrative books, read through Debian's ``bible`` command
-when bible-kjv is installed, skipped with a note when not), corrupted here
-with a seed:
-about one word in ten misspelt (a real Birkbeck misspelling from the held-out
-fifth where there is one, else one random edit), some neighbours run
-together, some words split. Reported: word error rate, bad words fixed, good
+when bible-kjv is installed, and six 19th-century novels from Debian's
+r-cran-janeaustenr, read from its data file without R; each skipped with a
+note when absent), corrupted here with a seed. ``--corruption real`` (the
+default) puts in only real misspellings, drawn from the Birkbeck pairs whose
+correct word is in the held-out fifth, a few neighbours run together and a
+few words split: about 9-10% of the words wrong as corrupted.
+``--corruption mixed`` (the earlier setting, about 15% wrong) misspells one
+word in ten, with one random edit where the held-out fifth has no
+misspelling of the word. Reported: word error rate, bad words fixed, good
 words harmed, sentences restored exactly, sentences/s. Segmentation: the
 same sentences, lower-cased, with spaces and punctuation removed.
 
     apt-get install -y libenchant-2-2 hunspell-en-us bible-kjv
+    # the novels, without R: unpacked under build/bench-data
+    (cd build && apt-get download r-cran-janeaustenr &&
+        dpkg-deb -x r-cran-janeaustenr_*.deb bench-data)
     pip install pyenchant symspellpy wordsegment pyspellchecker
     PYTHONPATH=python:build/dev python benchmarks/bench_spell.py [--sentences N]
         [--words N (0: no word lists)] [--text NAME ...] [--no-peers]
+        [--corruption real|mixed]
 """
 
 from __future__ import annotations
@@ -34,6 +42,7 @@ import os
 import random
 import re
 import shutil
+import struct
 import subprocess
 import sys
 import time
@@ -56,6 +65,12 @@ _LICENSES = "/usr/share/common-licenses/"
 # archaic words, read verse by verse through Debian's bible command.
 _PROSE_BOOKS = ("Ge1:1-50:26", "Ru1:1-4:22", "1Sa1:1-31:13", "Lu1:1-24:53", "Ac1:1-28:31")
 PROSE = "old prose (King James narrative books)"
+NOVELS = "19th-century novels"
+_NOVELS_DATA = "usr/lib/R/site-library/janeaustenr/data/Rdata.rdb"
+_NOVELS_AT = (
+    "/",
+    os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "build", "bench-data"),
+)
 # Technical texts of two kinds, two of each, and old prose: every rule of the
 # sentence layer is checked on all five.
 TEXTS = {
@@ -67,8 +82,10 @@ TEXTS = {
     "other licenses": [
         _LICENSES + name for name in ("Apache-2.0", "MPL-2.0", "Artistic", "GFDL-1.3", "LGPL-2.1")
     ],
-    # No files: the prose comes from the bible command (see prose_text).
+    # No files: the prose comes from the bible command (see prose_text),
+    # the novels from their R package's data file (see novels_text).
     PROSE: [],
+    NOVELS: [],
 }
 _PLAIN = re.compile(r"[A-Z][a-z]+(?:[ ,;]+[A-Za-z][a-z']*){5,24}[.!?]")
 
@@ -217,10 +234,39 @@ def prose_text() -> str | None:
     return re.sub(r"^\S+\d+:\d+ ", "", verses, flags=re.MULTILINE)
 
 
-def texts_of(paths: list[str]) -> list[str]:
-    """The texts of the files; the prose when there are none."""
+def novels_text() -> str | None:
+    """The novels' lines, joined; None when the package is not unpacked.
+    The data file is a run of zlib streams, each a serialized R object; the
+    lines are its character strings (flag word 0x00040009, then a length)."""
+    path = next(
+        (
+            os.path.join(at, _NOVELS_DATA)
+            for at in _NOVELS_AT
+            if os.path.exists(os.path.join(at, _NOVELS_DATA))
+        ),
+        None,
+    )
+    if path is None:
+        return None
+    with open(path, "rb") as stream:
+        data = stream.read()
+    lines: list[str] = []
+    at = 0
+    while at < len(data):
+        stream = zlib.decompressobj()
+        raw = stream.decompress(data[at + 4 :])
+        at = len(data) - len(stream.unused_data)
+        for found in re.finditer(rb"\x00\x04\x00\x09(....)", raw, re.DOTALL):
+            (size,) = struct.unpack(">i", found.group(1))
+            if 0 <= size < 1 << 16:
+                lines.append(raw[found.end() : found.end() + size].decode("utf-8", "replace"))
+    return "\n".join(lines)
+
+
+def texts_of(source: str, paths: list[str]) -> list[str]:
+    """The texts of the files; the prose or the novels when there are none."""
     if not paths:
-        return [prose_text() or ""]
+        return [(novels_text() if source == NOVELS else prose_text()) or ""]
     found = []
     for path in paths:
         with open(path, encoding="utf-8", errors="replace") as stream:
@@ -228,9 +274,9 @@ def texts_of(paths: list[str]) -> list[str]:
     return found
 
 
-def sentences(paths: list[str], count: int, seed: int) -> list[str]:
+def sentences(source: str, paths: list[str], count: int, seed: int) -> list[str]:
     found: list[str] = []
-    for text in texts_of(paths):
+    for text in texts_of(source, paths):
         text = re.sub(r"\s+", " ", text)
         found += [m.group() for m in _PLAIN.finditer(text)]
     found = sorted(set(found))
@@ -238,7 +284,17 @@ def sentences(paths: list[str], count: int, seed: int) -> list[str]:
     return found[:count]
 
 
-def corrupt(rng: random.Random, sentence: str, misspellings: dict[str, list[str]]) -> str:
+# How words are corrupted: (run together, split, misspelt) per word. "real"
+# misspells only words the held-out fifth has real misspellings of, each
+# such word with the last probability; "mixed" misspells one word in ten,
+# with a random edit where there is no real misspelling.
+CORRUPTIONS = {"real": (0.02, 0.03, 0.55), "mixed": (0.03, 0.045, 0.15)}
+
+
+def corrupt(
+    rng: random.Random, sentence: str, misspellings: dict[str, list[str]], mode: str = "real"
+) -> str:
+    join, split, misspelt = CORRUPTIONS[mode]
     words = sentence.split(" ")
     out: list[str] = []
     i = 0
@@ -246,15 +302,19 @@ def corrupt(rng: random.Random, sentence: str, misspellings: dict[str, list[str]
         word = words[i]
         core = word.strip(".,;!?")
         roll = rng.random()
-        if roll < 0.03 and i + 1 < len(words) and core == word and words[i + 1].isalpha():
+        if roll < join and i + 1 < len(words) and core == word and words[i + 1].isalpha():
             out.append(word + words[i + 1])  # run together
             i += 2
             continue
-        if roll < 0.045 and len(core) >= 6 and core.isalpha():
+        choices = misspellings.get(core.lower())
+        if mode == "real":
+            misspell = roll >= split and bool(choices) and rng.random() < misspelt
+        else:
+            misspell = roll < misspelt
+        if roll < split and len(core) >= 6 and core.isalpha():
             cut = rng.randrange(2, len(core) - 2)
             out.append(word[:cut] + " " + word[cut:])  # split
-        elif roll < 0.15 and len(core) >= 3 and core.isalpha():
-            choices = misspellings.get(core.lower())
+        elif misspell and len(core) >= 3 and core.isalpha():
             bad = rng.choice(choices) if choices else typo(rng, core.lower(), 1)
             if core[0].isupper():
                 bad = bad[:1].upper() + bad[1:]
@@ -331,7 +391,7 @@ def text_tools(speller: morlatch.Speller, tools: dict) -> dict[str, Callable[[st
     return out
 
 
-def sentence_runs(speller, tools, count: int, chosen: list[str] | None) -> None:
+def sentence_runs(speller, tools, count: int, chosen: list[str] | None, mode: str = "real") -> None:
     misspellings: dict[str, list[str]] = {}
     for wrong, right in read_pairs(os.path.join(DATA, "birkbeck-train.dat")):
         if held_out(right) and wrong.isalpha():
@@ -339,13 +399,13 @@ def sentence_runs(speller, tools, count: int, chosen: list[str] | None) -> None:
     for source, paths in TEXTS.items():
         if chosen and not any(name in source for name in chosen):
             continue
-        good = sentences(paths, count, seed=3)
+        good = sentences(source, paths, count, seed=3)
         if not good:
             print(f"\n# {source}: not on this machine, skipped")
             continue
         rng = random.Random(11)
-        pairs = [(corrupt(rng, s, misspellings), s) for s in good]
-        print(f"\n## sentences: {source}, {len(pairs)} sentences")
+        pairs = [(corrupt(rng, s, misspellings, mode), s) for s in good]
+        print(f"\n## sentences: {source}, {len(pairs)} sentences, {mode} corruption")
         print(
             "| tool | word error rate | bad words fixed | good words harmed | exact | sentences/s |"
         )
@@ -383,6 +443,7 @@ def main() -> None:
     parser.add_argument("--words", type=int, default=1000)
     parser.add_argument("--text", action="append", help="only texts whose name holds this")
     parser.add_argument("--no-peers", action="store_true", help="morlatch rows only")
+    parser.add_argument("--corruption", choices=sorted(CORRUPTIONS), default="real")
     args = parser.parse_args()
     print("\n".join(describe_machine()))
     started = time.perf_counter()
@@ -396,7 +457,7 @@ def main() -> None:
     tools = {} if args.no_peers else peers()
     if args.words:
         word_lists(speller, shipped, tools, args.words)
-    sentence_runs(speller, tools, args.sentences, args.text)
+    sentence_runs(speller, tools, args.sentences, args.text, args.corruption)
 
 
 if __name__ == "__main__":

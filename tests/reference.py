@@ -10,6 +10,7 @@ harness and the benchmarks put tests/ on sys.path first."""
 
 from __future__ import annotations
 
+import functools
 import itertools
 import math
 import operator
@@ -1018,6 +1019,68 @@ def noisy_channel(
     return min(scored, key=lambda item: (-item[0], item[1]))[1]
 
 
+def context_score(
+    word: str,
+    before: str | None,
+    after: str | None,
+    counts: Mapping[str, int],
+    pairs: Mapping[tuple[str, str], float],
+) -> float:
+    """log P(word | before) + log P(after | word) - log P(after), a missing
+    pair backing off to four tenths of the second word's own probability."""
+    log_total = math.log(sum(counts.values()) + len(counts))
+
+    def log_p(w: str) -> float:
+        return math.log(counts.get(w, 0) + 1) - log_total
+
+    def follow(first: str, second: str) -> float:
+        pair = pairs.get((first, second))
+        if pair is not None:
+            return math.log(pair) - math.log(counts.get(first, 0) + pair)
+        return math.log(0.4) + log_p(second)
+
+    score = log_p(word) if before is None else follow(before, word)
+    if after is not None:
+        score += follow(word, after) - log_p(after)
+    return score
+
+
+def in_context_choice(
+    counts: Mapping[str, int],
+    pairs: Mapping[tuple[str, str], float],
+    cost: Callable[[str, str], float],
+    typed: str,
+    before: str | None,
+    after: str | None,
+    near: Callable[[str, str], bool],
+    further: Callable[[str, str], bool],
+    near_cost: float,
+    max_cost: float,
+    margin: float,
+) -> str | None:
+    """The word fix puts for the unknown ``typed`` between two words: the
+    best in context of those ``near`` admits when it costs at most
+    ``near_cost``, else the best of those ``further`` admits; the best of
+    ``further`` replaces a cheap near word seen beside neither neighbour
+    only when ``margin`` likelier."""
+
+    def best(admits: Callable[[str, str], bool]) -> tuple[float, str] | None:
+        scored = [
+            (context_score(word, before, after, counts, pairs) - cost(typed, word), word)
+            for word in counts
+            if admits(typed, word) and cost(typed, word) <= max_cost
+        ]
+        return min(scored, key=lambda item: (-item[0], item[1]), default=None)
+
+    first, other = best(near), best(further)
+    if first is None or cost(typed, first[1]) > near_cost:
+        return None if other is None else other[1]
+    seen = (before, first[1]) in pairs or (first[1], after) in pairs
+    if other is not None and not seen and other[0] > first[0] + margin:
+        return other[1]
+    return first[1]
+
+
 def segmentations(text: str) -> Iterable[list[str]]:
     """Every way to cut ``text`` into non-empty pieces."""
     for cuts in range(1 << max(len(text) - 1, 0)):
@@ -1033,26 +1096,77 @@ def segmentations(text: str) -> Iterable[list[str]]:
 def segment_count(piece: str, counts: Mapping[str, int]) -> float | None:
     """The count segmentation gives ``piece``: its own; half the rarest
     count for a word known with a count of 0; a tenth of its stem's for the
-    plural ("s" or "es") or possessive ("'s") of a counted word of four letters or more the
-    counts lack; None for an unknown piece."""
+    regular plural ("s" or "es", see plural_endings) or possessive ("'s")
+    of a counted word of four letters or more the counts lack; a hundredth
+    of its stem's for an old "-eth" form of a counted word of three letters
+    or more (the counts here hold no names); None for an unknown piece."""
     if piece in counts:
         return counts[piece] or min(filter(None, counts.values()), default=1) / 2
     for ending in ("es", "s", "'s"):
         stem = piece[: -len(ending)]
         if piece.endswith(ending) and len(stem) >= 4 and counts.get(stem):
-            return counts[stem] / 10
+            if ending == "'s" or ending in plural_endings(stem):
+                return counts[stem] / 10
+    for stem, count in counts.items():
+        if len(stem) >= 3 and count and piece in old_verb_forms(stem, "eth"):
+            return count / 100
     return None
 
 
-def unknown_piece_score(piece: str, counts: Mapping[str, int], longest: int = 40) -> float:
+def plural_endings(word: str) -> set[str]:
+    """The endings that make ``word``'s regular plural: "es" after s, x, z,
+    ch or sh; "es" or "s" after "o" ("heroes", "photos"); none after a
+    consonant and "y" ("ies" replaces the "y"); else "s"."""
+    if re.search("(s|x|z|ch|sh)$", word):
+        return {"es"}
+    if word.endswith("o"):
+        return {"es", "s"}
+    if re.search("[^aeiou]y$", word):
+        return set()
+    return {"s"}
+
+
+def old_verb_forms(word: str, ending: str) -> set[str]:
+    """The old verb forms of ``word`` with ``ending`` ("eth" or "est"), made
+    forwards: the ending added ("walketh"), its "e" merged with a final "e"
+    ("cometh"), a final consonant doubled ("putteth"), a final "y" made "i"
+    ("crieth")."""
+    forms = {word + ending}
+    if word.endswith("e"):
+        forms.add(word + ending[1:])
+    if word[-1:] not in "aeiouy":
+        forms.add(word + word[-1] + ending)
+    if word.endswith("y"):
+        forms.add(word[:-1] + "i" + ending)
+    return forms
+
+
+def unknown_piece_score(piece: str, counts: Mapping[str, int]) -> float:
     """The log probability of a piece the counts do not know: 1e-4 (a word
-    no list holds), times the share of known words as long as the piece
-    (one added to each length from 0 to ``longest``), times 1/26 for each
-    letter."""
-    size = min(len(piece), longest)
-    same = sum(min(len(word), longest) == size for word in counts) + 1
-    share = same / (len(counts) + longest + 1)
-    return math.log(1e-4) + math.log(share) - len(piece) * math.log(26)
+    no list holds), times that of each of its letters and of its end after
+    the two letters before it ("^^" before the first), as the 20,000
+    commonest counted words of letters a-z, each taken once, spell them:
+    one added to the count of each of 27 outcomes."""
+    triples = _letter_triples(tuple(counts.items()))
+    padded = "^^" + piece + "$"
+    score = math.log(1e-4)
+    for at in range(2, len(padded)):
+        before = padded[at - 2 : at]
+        seen = sum(count for triple, count in triples.items() if triple[:2] == before)
+        score += math.log((triples.get(before + padded[at], 0) + 1) / (seen + 27))
+    return score
+
+
+@functools.lru_cache(maxsize=8)
+def _letter_triples(items: tuple[tuple[str, int], ...]) -> dict[str, int]:
+    words = [word for word, _ in sorted(items, key=lambda item: -item[1])][:20000]
+    triples: dict[str, int] = {}
+    for word in words:
+        if word.isascii() and word.isalpha():
+            padded = "^^" + word + "$"
+            for at in range(2, len(padded)):
+                triples[padded[at - 2 : at + 1]] = triples.get(padded[at - 2 : at + 1], 0) + 1
+    return triples
 
 
 def segmentation_score(

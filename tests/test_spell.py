@@ -14,6 +14,7 @@ from hypothesis import strategies as st
 import morlatch
 import reference
 from morlatch import _engine
+from morlatch._spellfix import _FURTHER_MARGIN
 from morlatch.sounds import sounds_like
 from morlatch.speller import _MAX_COST, _NEAR_COST, english_searches
 
@@ -167,31 +168,92 @@ def test_correct_is_the_brute_force_noisy_channel_choice(small, word: str, seed:
     typed = reference.typo(random.Random(seed), word, 2, letters="aehiopnrst")
     assume(typed)
     model = small._model
-
-    def reachable(edits: int) -> Callable[[str, str], bool]:
-        def admits(typed: str, candidate: str) -> bool:
-            near = reference.osa(typed, candidate) <= edits
-            sounds = (
-                len(typed) > 2
-                and reference.levenshtein(
-                    reference.sounds_like(typed), reference.sounds_like(candidate)
-                )
-                <= 1
-            )
-            return near or sounds
-
-        return admits
-
     # The best word one edit away (or sounding alike) stands when it is a
     # cheap slip; otherwise the words two edits away compete too.
-    want = reference.noisy_channel(COUNTS, model.cost, typed, reachable(1), _MAX_COST)
+    want = reference.noisy_channel(COUNTS, model.cost, typed, _reachable(1), _MAX_COST)
     if want is None or model.cost(typed, want) > _NEAR_COST:
-        want = reference.noisy_channel(COUNTS, model.cost, typed, reachable(2), _MAX_COST)
+        want = reference.noisy_channel(COUNTS, model.cost, typed, _reachable(2), _MAX_COST)
     assert small.correct(typed) == (typed if want is None else want)
     # Suggestions always weigh every word within two edits.
-    full = reference.noisy_channel(COUNTS, model.cost, typed, reachable(2), _MAX_COST)
+    full = reference.noisy_channel(COUNTS, model.cost, typed, _reachable(2), _MAX_COST)
     best = small.suggest(typed, 2)
     assert (best[0].word if best else None) == full
+
+
+def _reachable(edits: int) -> Callable[[str, str], bool]:
+    """The candidates the speller weighs: words within ``edits`` edits of
+    the typed word, or sounding like it."""
+
+    def admits(typed: str, candidate: str) -> bool:
+        near = reference.osa(typed, candidate) <= edits
+        sounds = (
+            len(typed) > 2
+            and reference.levenshtein(
+                reference.sounds_like(typed), reference.sounds_like(candidate)
+            )
+            <= 1
+        )
+        return near or sounds
+
+    return admits
+
+
+# A common word with strong pairs on both sides and a rare one a letter
+# away from the same slips.
+CONTEXT_COUNTS = {
+    "the": 1000,
+    "a": 900,
+    "in": 700,
+    "spending": 500,
+    "sending": 40,
+    "pending": 30,
+    "spewing": 3,
+    "spelling": 2,
+}
+CONTEXT_PAIRS = {("the", "spending"): 800, ("spending", "a"): 450, ("in", "the"): 300}
+
+
+@settings(max_examples=300, deadline=None)
+@given(
+    typed=st.text(alphabet="adegilnpsw", min_size=2, max_size=9),
+    before=st.sampled_from(sorted(CONTEXT_COUNTS)),
+    after=st.sampled_from(sorted(CONTEXT_COUNTS)),
+)
+# "spelling" is a cheap slip away, "spending" two but far likelier there.
+@example(typed="spedling", before="the", after="a")
+def test_fix_chooses_the_brute_force_choice_in_context(typed: str, before: str, after: str) -> None:
+    if not _CONTEXTUAL:
+        _CONTEXTUAL.append(morlatch.Speller(CONTEXT_COUNTS, bigrams=CONTEXT_PAIRS, model=_fitted()))
+    speller = _CONTEXTUAL[0]
+    assume(typed not in CONTEXT_COUNTS)
+    fixed = speller.fix(f"{before} {typed} {after}").split(" ")
+    # Splits, joins and the other rules of fix are tested on their own.
+    assume(len(fixed) == 3 and fixed[0] == before and fixed[2] == after)
+    model, pairs = speller._model, speller._pairs
+    want = reference.in_context_choice(
+        CONTEXT_COUNTS,
+        pairs,
+        model.cost,
+        typed,
+        before,
+        after,
+        _reachable(1),
+        _reachable(2),
+        _NEAR_COST,
+        _MAX_COST,
+        _FURTHER_MARGIN,
+    )
+    if want is None:
+        assert fixed[1] == typed
+        return
+
+    def score(word: str) -> float:
+        return reference.context_score(word, before, after, CONTEXT_COUNTS, pairs) - model.cost(
+            typed, word
+        )
+
+    # Words tied in score may come either way.
+    assert fixed[1] in CONTEXT_COUNTS and score(fixed[1]) == pytest.approx(score(want))
 
 
 @settings(max_examples=50, deadline=None)
@@ -276,6 +338,7 @@ def test_suggest_ranks_by_score_and_puts_a_known_word_first(small) -> None:
 # Words known but not counted, and plurals the counts lack.
 SEGMENT_COUNTS = COUNTS | {"he": 0, "one": 0, "it": 0}
 _SEGMENT_WORDS = [*sorted(SEGMENT_COUNTS), "sides", "phones", "themes", "recipes"]
+_SEGMENT_WORDS += ["believeth", "receiveth", "catteth", "sitteth"]
 
 
 @settings(max_examples=100, deadline=None)
@@ -564,6 +627,7 @@ def _paired() -> morlatch.Speller:
 
 
 _PAIRED: list[morlatch.Speller] = []
+_CONTEXTUAL: list[morlatch.Speller] = []
 
 
 def _segmenter() -> morlatch.Speller:

@@ -11,10 +11,11 @@ import subprocess
 import sys
 
 import pytest
-from hypothesis import given, settings
+from hypothesis import example, given, settings
 from hypothesis import strategies as st
 
 import morlatch
+import reference
 
 # Words the shipped counts know, misspellings of them, words run together or
 # split, names, and tokens that are not words to check.
@@ -98,6 +99,7 @@ def _regions(speller: morlatch.Speller, text: str) -> list[tuple[int, int]]:
 
 @settings(max_examples=150, deadline=None)
 @given(text=texts)
+@example(text="\u1a00A ")  # a caseless letter before a capital
 def test_fix_rewrites_only_words_and_keeps_their_case(speller: morlatch.Speller, text: str) -> None:
     fixed = speller.fix(text)
     regions = _regions(speller, text)
@@ -221,3 +223,39 @@ def test_cli_streams_in_bounded_memory() -> None:
     assert out == line + b"\n" + lines.replace(b"Teh", b"The")
     _, base = _spell_measured(b"Teh end.\n")
     assert (peak - base) * 1024 < len(line) // 4
+
+
+# Verbs of the shipped counts that are no names, and words that make place
+# names when run together ("Netherfield", "Highbury").
+_VERBS = ["come", "go", "see", "say", "put", "cry", "speak", "walk", "give", "know", "seem", "do"]
+_PARTS = ["nether", "field", "high", "bury", "raven", "hart", "wood", "ford", "green", "stone"]
+
+
+@settings(max_examples=60, deadline=None)
+@given(verb=st.sampled_from(_VERBS), shape=st.integers(0, 2))
+def test_old_verb_forms_are_left_as_written(
+    speller: morlatch.Speller, verb: str, shape: int
+) -> None:
+    """An "-eth" form of a counted verb is no misspelling anywhere, an
+    "-est" form none beside "thou"; the forms are made forwards here and
+    read backwards by the speller."""
+    third = sorted(reference.old_verb_forms(verb, "eth"))
+    second = sorted(reference.old_verb_forms(verb, "est"))
+    text = [
+        f"And he {third[0]} unto them.",
+        f"Thou {second[-1]} not, and it {third[-1]} so.",
+        f"What {second[0]} thou?",
+    ][shape]
+    assert speller.fix(text) == text
+    assert speller.check(text) == []
+
+
+@settings(max_examples=80, deadline=None)
+@given(first=st.sampled_from(_PARTS), second=st.sampled_from(_PARTS))
+def test_capitalised_words_mid_sentence_split_only_into_seen_pairs(
+    speller: morlatch.Speller, first: str, second: str
+) -> None:
+    name = first.capitalize() + second
+    fixed = speller.fix(f"They rode over to {name} that day.")
+    if (first, second) not in speller._pairs:
+        assert f"{first.capitalize()} {second}" not in fixed

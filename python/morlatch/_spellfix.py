@@ -9,9 +9,11 @@ import re
 from collections.abc import Iterator
 from typing import Final
 
-from ._spelldata import _LONGEST_WORD
-from ._spellrank import Suggestion, _Ranker
+from ._spelldata import _LONGEST_WORD, _NEAR_COST
+from ._spellletters import END, START, LetterModel
+from ._spellrank import _BACKOFF, Suggestion, _Ranker
 from .spelltext import (
+    OLD_ENDINGS,
     RUN_ON_CAPITAL,
     WORD,
     compatible,
@@ -19,6 +21,7 @@ from .spelltext import (
     lower_at,
     sentence_start,
     skipped,
+    verb_stems,
     with_case,
 )
 
@@ -37,6 +40,24 @@ _JOIN_MARGIN: Final = math.log(50)
 # A plural ("encodings") the counts lack is counted as this share of the
 # word it is made from.
 _DERIVED_SHARE: Final = 0.1
+# An old "-eth" form ("cometh", "seeth") the counts lack is rarer still: a
+# hundredth of the word it is made from.
+_OLD_FORM_SHARE: Final = 0.01
+
+
+def regular_plural(stem: str, ending: str) -> bool:
+    """Whether ``ending`` makes a regular plural of ``stem``: "es" after a
+    hissing sound or "o" ("boxes", "heroes"), "s" elsewhere but after a
+    consonant and "y" ("happys" is no plural), or a hissing sound; the
+    possessive "'s" after anything."""
+    hissing = stem.endswith(("s", "x", "z", "ch", "sh"))
+    if ending == "es":
+        return hissing or stem.endswith("o")
+    if ending == "s":
+        return not hissing and not (stem.endswith("y") and stem[-2:-1] not in "aeiou")
+    return True
+
+
 # A capitalised word the speller does not know, in mid-sentence, is taken for
 # a name unless its best correction costs at most this much.
 _NAME_EVIDENCE: Final = 1.5
@@ -47,30 +68,16 @@ _CONTEXT_EVIDENCE: Final = 6.0
 # taken for a slip that made another word.
 _REAL_WORD_MARGIN: Final = math.log(50)
 _REAL_WORD_MIN: Final = 2
+# An unknown word's cheap one-edit correction gives way to a word two edits
+# away only when the neighbours make that word this much likelier.
+_FURTHER_MARGIN: Final = math.log(50)
 _UNCOUNTED_SHORT: Final = 3
 _VOWEL: Final = re.compile("[aeiouy]")
 # A word the counts do not know, in a run of text without spaces: about one
-# word in ten thousand, each letter one of 26 (natural logs).
+# word in ten thousand (natural log), spelt as the known words are.
 _UNKNOWN_SHARE: Final = math.log(1e-4)
-_LETTER: Final = math.log(26)
 # How many known words' neighbours one edit away are remembered at most.
 _NEAR_REMEMBERED: Final = 1 << 16
-
-
-def unknown_word_scores(counts: dict[str, int]) -> list[float]:
-    """The natural-log probability, for each length up to the longest word,
-    that a word of a run is one the counts do not know: a word no list
-    holds (about one in ten thousand words of text), of that length (as
-    often as the known words are, one added to each length), spelt letter
-    by letter at random."""
-    lengths = [1] * (_LONGEST_WORD + 1)
-    for word in counts:
-        lengths[min(len(word), _LONGEST_WORD)] += 1
-    total = sum(lengths)
-    return [
-        _UNKNOWN_SHARE + math.log(lengths[size] / total) - size * _LETTER
-        for size in range(_LONGEST_WORD + 1)
-    ]
 
 
 def word_spans(text: str) -> Iterator[tuple[int, int]]:
@@ -87,7 +94,7 @@ def word_spans(text: str) -> Iterator[tuple[int, int]]:
 class _TextRules(_Ranker):
     """The text half of a speller; the speller holds the state."""
 
-    __slots__ = ("_rare_count", "_near", "_pair_floor", "_names", "_unknown_scores")
+    __slots__ = ("_rare_count", "_near", "_pair_floor", "_names", "_letters")
 
     _unpunctuated: dict[str, int]
     _rare_count: float
@@ -96,12 +103,12 @@ class _TextRules(_Ranker):
     _near: dict[str, list[str]]
     # The words the counts were given with a capital first (names), lower-cased.
     _names: frozenset[str]
-    # The natural-log probability of an unknown word of each length.
-    _unknown_scores: list[float]
+    # How likely the letters of an unknown word are.
+    _letters: LetterModel
 
     def _setup_text(self) -> None:
         """What the text rules precompute from the counts."""
-        self._unknown_scores = unknown_word_scores(self._counts)
+        self._letters = LetterModel(self._counts)
 
     def _segment_run(self, run: str) -> list[str]:
         """The likeliest split of ``run`` into words by word counts; with word
@@ -126,11 +133,15 @@ class _TextRules(_Ranker):
                 (before, held, lower[before:start], self._word_score(lower[before:start]))
                 for before, (held, _) in (ahead if pairs and start else ())
             ]
+            # The letters of lower[start:end], as an unknown word's, so far.
+            spelt, last = 0.0, START
             for end in range(start + 1, min(n, start + _LONGEST_WORD) + 1):
+                spelt += self._letters.letter(last, lower[end - 1])
+                last = last[1] + lower[end - 1]
                 if not ends[end]:
                     continue
                 word = lower[start:end]
-                own = self._word_score(word)
+                own = self._word_score(word, spelt + self._letters.letter(last, END))
                 chosen, score = first, top + own
                 if behind and word in self._counts:
                     chosen, score = max(
@@ -166,8 +177,9 @@ class _TextRules(_Ranker):
             return 0.0
         return min(0.0, self._pair_floor - alone)
 
-    def _word_score(self, word: str) -> float:
-        """The natural-log probability of ``word`` as one word of a run."""
+    def _word_score(self, word: str, spelt: float | None = None) -> float:
+        """The natural-log probability of ``word`` as one word of a run;
+        ``spelt``, when given, is that of its letters as an unknown word's."""
         count: float | None = self._counts.get(word)
         if count is None:
             count = self._unpunctuated.get(word)
@@ -178,16 +190,21 @@ class _TextRules(_Ranker):
             count = self._derived_count(word)
         if count is not None:
             return math.log(count + 1) - self._log_total
-        return self._unknown_scores[min(len(word), _LONGEST_WORD)]
+        return _UNKNOWN_SHARE + (self._letters.word(word) if spelt is None else spelt)
 
     def _derived_count(self, word: str) -> float | None:
         """A count for a word the counts lack that is the plural ("s", "es")
-        or the possessive ("'s") of a counted word of four letters or more:
-        a share of that word's count."""
+        or the possessive ("'s") of a counted word of four letters or more,
+        or an old "-eth" form of a counted word of three letters or more
+        that is no name: a share of that word's count."""
         for ending in ("s", "es", "'s"):
             stem = word[: -len(ending)]
             if word.endswith(ending) and len(stem) >= 4 and self._counts.get(stem):
-                return self._counts[stem] * _DERIVED_SHARE
+                if regular_plural(stem, ending):
+                    return self._counts[stem] * _DERIVED_SHARE
+        for stem in verb_stems(word, "eth"):
+            if len(stem) >= 3 and self._counts.get(stem) and stem not in self._names:
+                return self._counts[stem] * _OLD_FORM_SHARE
         return None
 
     def _findings(self, text: str, limit: int) -> Iterator[tuple[int, int, list[Suggestion]]]:
@@ -203,6 +220,8 @@ class _TextRules(_Ranker):
                 continue
             before = lower_at(text, spans, at - 1, at)
             after = lower_at(text, spans, at + 1, at)
+            if self._old_verb_form(compatible(word), before, after):
+                continue
             hits = self._ranked(compatible(word), before, after, limit)
             if self._name(text, start, word, hits[0].word if hits else None, before, after):
                 continue
@@ -223,6 +242,19 @@ class _TextRules(_Ranker):
             if stem[:size] in _PREFIXES and len(stem) - size >= 4 and stem[size:] in self._counts:
                 return False
         return True
+
+    def _old_verb_form(self, word: str, before: str | None, after: str | None) -> bool:
+        """Whether the unknown ``word`` is an old verb form of a counted
+        word that is no name: "-eth" anywhere ("cometh", "seeth"), "-est"
+        beside "thou" ("thou goest", "sayest thou"); elsewhere "-est" is
+        more often a slip ("intrest")."""
+        for ending in OLD_ENDINGS:
+            if ending == "est" and "thou" not in (before, after):
+                continue
+            for stem in verb_stems(word, ending):
+                if self._counts.get(stem) and stem not in self._names:
+                    return True
+        return False
 
     def _initial(self, text: str, start: int) -> bool:
         """Whether the capitalised word at ``start`` owes its capital to
@@ -250,6 +282,8 @@ class _TextRules(_Ranker):
             return False
         if not word.replace("'", "").replace("\u2019", "").isalpha():
             return False
+        if not word.isascii() and _mixes_caseless(word):
+            return False  # a caseless script beside ours ("\u1a00A"): no English slip
         if in_capitals(word) and len(word) <= 5:
             # An acronym, unless the text around is in capitals too.
             around = text[max(0, start - 40) : start + len(word) + 40]
@@ -289,6 +323,8 @@ class _TextRules(_Ranker):
                 continue
             if not self._worth_checking(text, start, word):
                 continue
+            if self._old_verb_form(lower, before, after):
+                continue
             replacement = self._replacement(text, start, word, before, after)
             if replacement is not None:
                 yield start, end, replacement
@@ -298,8 +334,14 @@ class _TextRules(_Ranker):
     ) -> str | None:
         lower = compatible(word)
         hits = self._ranked(lower, before, after, 1)
-        split = self._split(lower, before, after)
-        best = hits[0] if hits else None
+        if hits and self._further_worth_weighing(lower, hits[0].word, before, after):
+            hits = self._ranked(lower, before, after, 2)
+        # A capitalised word mid-sentence is more often a name ("Netherfield")
+        # than two words run together: it is split only into words the word
+        # pairs saw side by side ("Formof").
+        name = word[0].isupper() and not in_capitals(word) and not sentence_start(text, start)
+        split = self._split(lower, before, after, seen=name)
+        best = _likeliest(hits)
         if split is not None and (best is None or split[1] > best.score + _SPLIT_MARGIN):
             first, second = split[0]
             return with_case(word, f"{first} {second}")
@@ -350,10 +392,11 @@ class _TextRules(_Ranker):
         return (before, best) not in self._pairs and (best, after) not in self._pairs
 
     def _split(
-        self, word: str, before: str | None, after: str | None
+        self, word: str, before: str | None, after: str | None, seen: bool = False
     ) -> tuple[tuple[str, str], float] | None:
         """The likeliest way to read ``word`` as two known words, with its
-        score, or None."""
+        score, or None; with ``seen``, only as two words the word pairs hold
+        side by side."""
         best: tuple[tuple[str, str], float] | None = None
         for cut in range(1, len(word)):
             first, second = word[:cut], word[cut:]
@@ -364,6 +407,8 @@ class _TextRules(_Ranker):
             if len(first) == 1 and first not in "ai":
                 continue
             if len(second) == 1 and second not in "ai":
+                continue
+            if seen and self._pairs and (first, second) not in self._pairs:
                 continue
             score = self._context(first, before, None) + self._log_follow(first, second)
             if after is not None:
@@ -413,6 +458,17 @@ class _TextRules(_Ranker):
             together += self._log_follow(joined, after) - self._log_p(after)
         return joined if together > apart + _JOIN_MARGIN else None
 
+    def _further_worth_weighing(
+        self, word: str, slip: str, before: str | None, after: str | None
+    ) -> bool:
+        """Whether the words two edits from the unknown ``word`` are weighed
+        against its best correction ``slip``: only when that is a cheap slip
+        (the likeliest of all words otherwise) seen beside neither neighbour
+        in the word pairs (without word pairs, context cannot overturn it)."""
+        if not self._pairs or (before, slip) in self._pairs or (slip, after) in self._pairs:
+            return False
+        return self._model.cost(word, slip) <= _NEAR_COST
+
     def _doubtful(self, word: str) -> bool:
         """Whether ``word``, beside another, may be a misspelling: unknown, or
         a short word known but never counted ("ot" for "it")."""
@@ -448,7 +504,7 @@ class _TextRules(_Ranker):
             # than a word meant in prose, unless it is set off by punctuation
             # and sounds like a word: an interjection ("er,", "ah!").
             return None
-        here = self._context(word, before, after)
+        here = self._context_as_written(word, before, after)
         variants = set(_variants(word))
         best: tuple[float, str] | None = None
         for other in self._one_edit(word):
@@ -457,10 +513,25 @@ class _TextRules(_Ranker):
             score = self._context(other, before, after)
             if score <= here + _REAL_WORD_MARGIN:
                 continue  # no cost to mistype it can make it likelier
+
             score -= self._model.cost(word, other)
             if score > here + _REAL_WORD_MARGIN and (best is None or score > best[0]):
                 best = (score, other)
         return None if best is None else best[1]
+
+    def _context_as_written(self, word: str, before: str | None, after: str | None) -> float:
+        """The context score of a known ``word``, where a pair the word pairs
+        lack counts against it only when the two words are common enough
+        that the pair would have been listed had they been independent."""
+        score = self._context(word, before, after)
+        floor = math.exp(self._pair_floor + self._log_total)
+        own = self._counts.get(word, 0)
+        for first, second, other in ((before, word, before), (word, after, after)):
+            if other is None or (first, second) in self._pairs:
+                continue
+            if own * self._counts.get(other, 0) / self._total < floor:
+                score -= math.log(_BACKOFF)
+        return score
 
     def _one_edit(self, word: str) -> list[str]:
         """The commonest words one edit from the known ``word``, remembered:
@@ -507,6 +578,26 @@ def _variants(word: str) -> Iterator[str]:
         if len(word) < 5:
             break  # "your", "four": no spelling of another country
         yield word[: found.start()] + _OTHER_SPELLING[found.group()] + word[found.end() :]
+
+
+def _likeliest(hits: list[Suggestion]) -> Suggestion | None:
+    """The correction fix makes of the ranked ``hits`` (the likeliest first,
+    or a cheap one-edit slip first where there is one): the first, unless
+    another is likelier by the margin in context ("choud" is "cloud" alone,
+    but "should" in "estate choud be")."""
+    if not hits:
+        return None
+    other = max(hits[1:], key=lambda hit: hit.score, default=None)
+    if other is not None and other.score > hits[0].score + _FURTHER_MARGIN:
+        return other
+    return hits[0]
+
+
+def _mixes_caseless(word: str) -> bool:
+    """Whether ``word`` has letters with case and letters of a script
+    without case."""
+    caseless = sum(ch.isalpha() and ch.lower() == ch.upper() for ch in word)
+    return 0 < caseless < sum(ch.isalpha() for ch in word)
 
 
 def _apostrophes(word: str) -> int:

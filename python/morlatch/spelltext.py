@@ -17,6 +17,7 @@ __all__ = [
     "compatible",
     "lower_at",
     "sentence_start",
+    "verb_stems",
 ]
 
 APOSTROPHES = "'\u2019"
@@ -107,3 +108,25 @@ def sentence_start(text: str, start: int) -> bool:
     # Not after an abbreviation such as "Mr." or an initial.
     word = re.search(r"(\w+)\.$", text[max(0, at - 8) : at + 1])
     return word is None or not (word.group(1)[:1].isupper() and len(word.group(1)) <= 3)
+
+
+# Endings of the old verb forms: "-eth" of the third person ("cometh",
+# "putteth", "crieth"), "-est" of the second, after "thou" ("goest",
+# "sayest", "shouldest").
+OLD_ENDINGS = ("eth", "est")
+
+
+def verb_stems(word: str, ending: str) -> list[str]:
+    """The words ``word`` may be made from by ``ending`` (one of
+    OLD_ENDINGS): the stem as it is ("shouldest"), with the "e" the ending
+    took ("cometh"), with a doubled consonant undone ("putteth") or with "y"
+    for "i" ("crieth"); none when ``word`` does not end so."""
+    if not word.endswith(ending) or len(word) < len(ending) + 2:
+        return []
+    stem = word[: -len(ending)]
+    stems = [stem, stem + "e"]
+    if len(stem) >= 3 and stem[-1] == stem[-2] and stem[-1] not in "aeiou":
+        stems.append(stem[:-1])
+    if stem.endswith("i"):
+        stems.append(stem[:-1] + "y")
+    return stems
