@@ -191,6 +191,28 @@ def test_queries_split_natively_as_the_reference(names, queries, folded, synonym
     ]
 
 
+# A list of plain texts is taken in one pass and its distinct ASCII words
+# folded all at once: the same catalog as items taken one by one and texts
+# split one by one (a synonym folding to nothing drops its word).
+@settings(max_examples=200, deadline=None)
+@given(
+    st.lists(SPLIT_TEXT, max_size=8),
+    st.sampled_from([True, False]),
+    st.one_of(SPLIT_SYNONYMS, st.just({"b": "\u0301", "&": "B"})),
+)
+def test_plain_lists_build_as_items_one_by_one(names, folded, synonyms) -> None:
+    from morlatch.catalog_words import _synonyms, _Words
+    from morlatch.fold import fold_text
+
+    built = Catalog(names, fold=folded, synonyms=synonyms)
+    one_by_one = Catalog(((n, i) for i, n in enumerate(names)), fold=folded, synonyms=synonyms)
+    assert built == one_by_one
+    assert built == Catalog(tuple(names), fold=folded, synonyms=synonyms)
+    rule = fold_text if folded else None
+    words = _Words(rule, _synonyms(synonyms, rule))
+    assert words.split(names) == _Words(rule, _synonyms(synonyms, rule))._split_each(names)
+
+
 def _drop_x(word: str) -> str:
     return "" if word.lower() == "x" else word.lower()
 

@@ -127,6 +127,18 @@ def _items(items: object) -> Iterator[tuple[str, int]]:
         yield text, payload
 
 
+def _plain(items: object) -> tuple[list[str], array[int]]:
+    """The items' texts and payloads, checked: a list or tuple of plain
+    ``str`` (the common case) in one pass over their types, anything else
+    item by item."""
+    if type(items) in (list, tuple):
+        texts = list(cast("Sequence[object]", items))
+        if len(texts) <= _MAX_PAYLOAD + 1 and {str}.issuperset(map(type, texts)):
+            return cast("list[str]", texts), array("I", range(len(texts)))
+    pairs = list(_items(items))
+    return [text for text, _ in pairs], array("I", [payload for _, payload in pairs])
+
+
 def _packed(typecode: str, values: Iterable[int]) -> bytes:
     """Numbers in the machine's byte order, as the native catalog reads them
     (the file's metadata names the order, and a reader refuses another)."""
@@ -148,6 +160,20 @@ def _encoded(texts: list[str]) -> tuple[bytes, array[int]]:
             raise ValueError(f"items[{position}]: the text holds a lone surrogate") from None
     offsets.extend(accumulate(map(len, chunks)))
     return b"".join(chunks), offsets
+
+
+def _encoded_terms(terms: list[str]) -> tuple[bytes, bytes]:
+    """The terms as UTF-8, one after the other, and where each starts (u64)."""
+    joined = "".join(terms)
+    if joined.isascii():
+        return joined.encode("ascii"), _packed("Q", _offsets(map(len, terms)))
+    encoded: list[bytes] = []
+    for term in terms:
+        try:
+            encoded.append(term.encode())
+        except UnicodeEncodeError:
+            raise ValueError(f"fold made a word with a lone surrogate: {term!r}") from None
+    return b"".join(encoded), _packed("Q", _offsets(map(len, encoded)))
 
 
 def _offsets(lengths: Iterable[int]) -> Iterator[int]:
@@ -192,46 +218,40 @@ class Catalog:
     ) -> None:
         rule = _fold_rule(fold)
         words = _Words(rule, _synonyms(synonyms, rule))
-        pairs = list(_items(items))
+        texts, payloads = _plain(items)
         weighed = None if weights is None else _weigh(weights)
-        texts = [text for text, _ in pairs]
         if progress is not None:
-            progress(0, len(pairs))
+            progress(0, len(texts))
         encoded, text_off = _encoded(texts)  # refuses lone surrogates first
         terms, word_ids, word_off = words.split(texts)
         if progress is not None:
-            progress(len(pairs), len(pairs))
-        encoded_terms: list[bytes] = []
-        for term in terms:
-            try:
-                encoded_terms.append(term.encode())
-            except UnicodeEncodeError:
-                raise ValueError(f"fold made a word with a lone surrogate: {term!r}") from None
+            progress(len(texts), len(texts))
+        term_bytes, term_off = _encoded_terms(terms)
         parts: dict[str, Buffer] = {
-            "terms": b"".join(encoded_terms),
-            "termoff": _packed("Q", _offsets(len(t) for t in encoded_terms)),
+            "terms": term_bytes,
+            "termoff": term_off,
             "texts": encoded,
             "textoff": text_off.tobytes(),
-            "payloads": _packed("I", (payload for _, payload in pairs)),
+            "payloads": payloads.tobytes(),
             "words": word_ids,
             "wordoff": word_off,
         }
         self._floats = False
         if weighed is not None:
-            parts["weights"] = self._weight_codes(pairs, *weighed)
+            parts["weights"] = self._weight_codes(texts, *weighed)
         self._attach(parts, words)
 
     def _weight_codes(
-        self, pairs: list[tuple[str, int]], names: list[str], values: list[Weight], floats: bool
+        self, texts: list[str], names: list[str], values: list[Weight], floats: bool
     ) -> bytes:
         by_text = dict(zip(names, values, strict=True))
-        texts = {text for text, _ in pairs}
+        known = set(texts)
         for name in by_text:
-            if name not in texts:
+            if name not in known:
                 raise ValueError(f"weights: {name!r} is not the text of an item")
         self._floats = floats
         zero: Weight = 0.0 if floats else 0
-        weights = [by_text.get(text, zero) for text, _ in pairs]
+        weights = [by_text.get(text, zero) for text in texts]
         return _packed("Q", (_to_code(w) if floats else int(w) for w in weights))
 
     def _attach(

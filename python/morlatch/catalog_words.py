@@ -8,7 +8,9 @@ import re
 import sys
 import unicodedata
 from array import array
-from collections.abc import Mapping
+from collections.abc import Iterable, Mapping
+from itertools import compress, count, repeat
+from operator import not_
 
 from . import _engine
 from .fold import FoldRule, apply, fold_text
@@ -153,20 +155,44 @@ class _Words:
         found, words, offsets = _engine.catalog_split(
             blob.encode("utf-8"), _SEPARATOR.encode("ascii"), symbols
         )
-        ids: dict[str, int] = {}
-        table = array("I")
-        for word in found:
+        terms = self._terms_of(found)
+        if terms is None:
+            return None
+        distinct = dict.fromkeys(terms)
+        distinct.pop("", None)  # no term: the word is left out
+        ids = dict(zip(distinct, range(len(distinct)), strict=True))
+        table = array("I", map(ids.get, terms, repeat(_DROPPED)))
+        words, offsets = _engine.catalog_renumber(words, offsets, table.tobytes())
+        return list(ids), words, offsets
+
+    def _terms_of(self, found: list[str]) -> list[str] | None:
+        """The term of each word split natively ("" for none), None when a
+        word mixes letters, digits or marks with other characters. With the
+        built-in fold (which lowercases ASCII) or none, the ASCII words are
+        folded all at once, and only those with a synonym, and the others,
+        one by one."""
+        joined = _SEPARATOR.join(found)
+        term = self.term
+        whole = self.rule is None or self.rule is fold_text
+        if found and whole and joined.count(_SEPARATOR) == len(found) - 1:
+            terms = (joined if self.rule is None else joined.lower()).split(_SEPARATOR)
+            if self.synonyms:
+                leads = self.synonyms
+                terms = [term(w) if t in leads else t for w, t in zip(found, terms, strict=True)]
+            others: Iterable[int] = compress(count(), map(not_, map(str.isascii, found)))
+        else:
+            terms, others = [""] * len(found), range(len(found))
+        for at in others:
+            word = found[at]
             if not word.isascii():
                 inside = [unicodedata.category(c)[0] in "LNM" for c in word]
                 if not any(inside):
-                    table.append(_DROPPED)
+                    terms[at] = ""
                     continue
                 if not all(inside):
                     return None
-            term = self.term(word)
-            table.append(ids.setdefault(term, len(ids)) if term else _DROPPED)
-        words, offsets = _engine.catalog_renumber(words, offsets, table.tobytes())
-        return list(ids), words, offsets
+            terms[at] = term(word)
+        return terms
 
     def _split_each(self, texts: list[str]) -> tuple[list[str], bytes, bytes]:
         ids: dict[str, int] = {}
