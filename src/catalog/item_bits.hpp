@@ -28,7 +28,10 @@ public:
         const std::size_t words = (items + 63) / 64;
         if (bits_.size() < words) {
             bits_.resize(words, 0);
-            touched_.resize(words);
+            // The inserts write the next slot before knowing whether the
+            // word was empty: with every word listed, that slot is one past
+            // the last word, so the list keeps one more.
+            touched_.resize(words + 1);
         }
     }
 
