@@ -1098,8 +1098,8 @@ def segment_count(piece: str, counts: Mapping[str, int]) -> float | None:
     count for a word known with a count of 0; a tenth of its stem's for the
     regular plural ("s" or "es", see plural_endings) or possessive ("'s")
     of a counted word of four letters or more the counts lack; a hundredth
-    of its stem's for an old "-eth" form of a counted word of three letters
-    or more (the counts here hold no names); None for an unknown piece."""
+    of its stem's for an old "-eth" or "-est" form of a counted word (the
+    counts here hold no names); None for an unknown piece."""
     if piece in counts:
         return counts[piece] or min(filter(None, counts.values()), default=1) / 2
     for ending in ("es", "s", "'s"):
@@ -1108,7 +1108,7 @@ def segment_count(piece: str, counts: Mapping[str, int]) -> float | None:
             if ending == "'s" or ending in plural_endings(stem):
                 return counts[stem] / 10
     for stem, count in counts.items():
-        if len(stem) >= 3 and count and piece in old_verb_forms(stem, "eth"):
+        if count and any(piece in old_verb_forms(stem, end) for end in ("eth", "est")):
             return count / 100
     return None
 

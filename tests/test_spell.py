@@ -338,7 +338,8 @@ def test_suggest_ranks_by_score_and_puts_a_known_word_first(small) -> None:
 # Words known but not counted, and plurals the counts lack.
 SEGMENT_COUNTS = COUNTS | {"he": 0, "one": 0, "it": 0}
 _SEGMENT_WORDS = [*sorted(SEGMENT_COUNTS), "sides", "phones", "themes", "recipes"]
-_SEGMENT_WORDS += ["believeth", "receiveth", "catteth", "sitteth"]
+_SEGMENT_WORDS += ["believeth", "receiveth", "catteth", "sitteth", "ineth"]
+_SEGMENT_WORDS += ["believest", "receivest", "sattest", "inest"]
 
 
 @settings(max_examples=100, deadline=None)

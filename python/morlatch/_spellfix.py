@@ -40,8 +40,8 @@ _JOIN_MARGIN: Final = math.log(50)
 # A plural ("encodings") the counts lack is counted as this share of the
 # word it is made from.
 _DERIVED_SHARE: Final = 0.1
-# An old "-eth" form ("cometh", "seeth") the counts lack is rarer still: a
-# hundredth of the word it is made from.
+# An old "-eth" or "-est" form ("cometh", "sayest") the counts lack is rarer
+# still: a hundredth of the word it is made from.
 _OLD_FORM_SHARE: Final = 0.01
 
 
@@ -195,16 +195,20 @@ class _TextRules(_Ranker):
     def _derived_count(self, word: str) -> float | None:
         """A count for a word the counts lack that is the plural ("s", "es")
         or the possessive ("'s") of a counted word of four letters or more,
-        or an old "-eth" form of a counted word of three letters or more
-        that is no name: a share of that word's count."""
+        or an old "-eth" or "-est" form of a counted word that is no name
+        ("goeth", "sayest"): a share of that word's count. Unlike
+        ``fix``, which takes "-est" for an old form only beside "thou" (it is
+        more often a slip there), text to segment is taken as spelt, so
+        "shouldest" is one word, not "should" and "est"."""
         for ending in ("s", "es", "'s"):
             stem = word[: -len(ending)]
             if word.endswith(ending) and len(stem) >= 4 and self._counts.get(stem):
                 if regular_plural(stem, ending):
                     return self._counts[stem] * _DERIVED_SHARE
-        for stem in verb_stems(word, "eth"):
-            if len(stem) >= 3 and self._counts.get(stem) and stem not in self._names:
-                return self._counts[stem] * _OLD_FORM_SHARE
+        for ending in OLD_ENDINGS:
+            for stem in verb_stems(word, ending):
+                if self._counts.get(stem) and stem not in self._names:
+                    return self._counts[stem] * _OLD_FORM_SHARE
         return None
 
     def _findings(self, text: str, limit: int) -> Iterator[tuple[int, int, list[Suggestion]]]:
