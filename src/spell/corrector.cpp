@@ -38,8 +38,12 @@ std::optional<std::u32string> Corrector::best(const Channel& channel, std::u32st
     if (typed.empty() || typed.size() > limits_.longest_word || known(typed)) {
         return std::nullopt;
     }
-    const std::vector<std::u32string> alike =
-        typed.size() <= 2 ? std::vector<std::u32string>{} : heard(sounds_like(typed), interrupt);
+    // This thread's walks, which keep their memory from one word to the
+    // next (a word is at most limits_.longest_word long).
+    thread_local SearchScratch scratch;
+    const std::vector<std::u32string> alike = typed.size() <= 2
+                                                  ? std::vector<std::u32string>{}
+                                                  : heard(sounds_like(typed), scratch, interrupt);
     Channel::Query query(channel, marked(typed), limits_.band);
     CorrectOptions options;
     options.max_dist = 1;
@@ -48,14 +52,14 @@ std::optional<std::u32string> Corrector::best(const Channel& channel, std::u32st
     options.model = &searches_.search_model;
     // Every key of the word search is a known word, so `typed` is none.
     const std::vector<correction::Candidate> near = correct_unknown(
-        *searches_.words, searches_.word_weights, typed, options, nullptr, interrupt);
+        *searches_.words, searches_.word_weights, typed, options, nullptr, interrupt, &scratch);
     std::optional<Found> found = ranked(query, near, alike, {});
     if (!found || found->cost > limits_.near_cost) {
         const std::u32string guess = found ? std::move(found->word) : std::u32string();
         // Two edits take up where one stopped.
         options.max_dist = 2;
         const std::vector<correction::Candidate> farther = correct_unknown(
-            *searches_.words, searches_.word_weights, typed, options, &near, interrupt);
+            *searches_.words, searches_.word_weights, typed, options, &near, interrupt, &scratch);
         found = ranked(query, farther, alike, guess);
     }
     if (!found) {
@@ -64,7 +68,8 @@ std::optional<std::u32string> Corrector::best(const Channel& channel, std::u32st
     return std::move(found->word);
 }
 
-std::vector<std::u32string> Corrector::heard(std::u32string_view key, Interrupt& interrupt) const {
+std::vector<std::u32string> Corrector::heard(std::u32string_view key, SearchScratch& scratch,
+                                             Interrupt& interrupt) const {
     // The key itself ranks first among those found: when its own words are
     // enough, the search could add none.
     if (const auto own = searches_.sounding.find(key);
@@ -78,9 +83,8 @@ std::vector<std::u32string> Corrector::heard(std::u32string_view key, Interrupt&
     if (const std::optional<NodeId> node = searches_.sounds->find_key(key)) {
         found.add(key, 0, 0, *node);
     }
-    std::vector<NodeId> seen;
     gather_at<Metric::osa>(
-        *searches_.sounds, key, 1, interrupt, seen, [](NodeId) { return true; },
+        *searches_.sounds, key, 1, interrupt, scratch, [](NodeId) { return true; },
         [&](NodeId node, std::u32string_view alike) { found.add(alike, 0, 1, node); });
     const WeightTable* table = searches_.sound_weights;
     const auto weight = [&](const HitList::Hit& hit) -> Weight {

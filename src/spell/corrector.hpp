@@ -19,6 +19,7 @@
 #include "prefix/layout/compact.hpp"
 #include "prefix/ranking/correct_farther.hpp"
 #include "prefix/ranking/weighted.hpp"
+#include "prefix/search/reused.hpp"
 #include "spell/channel.hpp"
 
 namespace morlatch::spell {
@@ -86,7 +87,7 @@ private:
                                               const std::vector<correction::Candidate>& near,
                                               const std::vector<std::u32string>& heard,
                                               std::u32string_view guess) const;
-    [[nodiscard]] std::vector<std::u32string> heard(std::u32string_view key,
+    [[nodiscard]] std::vector<std::u32string> heard(std::u32string_view key, SearchScratch& scratch,
                                                     Interrupt& interrupt) const;
 
     Searches searches_;

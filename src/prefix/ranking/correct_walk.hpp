@@ -17,6 +17,7 @@
 #include "prefix/search/descent.hpp"
 #include "prefix/search/gather.hpp"
 #include "prefix/search/reach.hpp"
+#include "prefix/search/reused.hpp"
 
 namespace morlatch::correction {
 
@@ -58,15 +59,19 @@ class Corrector : public BestCorrections {
     };
 
 public:
+    // `scratch` (or, when null, the corrector's own) holds the walks of
+    // gather.
     Corrector(const CompactTrie& trie, const WeightTable* table, std::u32string_view word,
-              const CorrectOptions& options, std::uint64_t wanted, Interrupt& interrupt)
+              const CorrectOptions& options, std::uint64_t wanted, Interrupt& interrupt,
+              SearchScratch* scratch)
         : BestCorrections(table, options.model, wanted),
           trie_(trie),
           table_(table),
           word_(word),
           options_(options),
           model_(options.model),
-          interrupt_(interrupt) {}
+          interrupt_(interrupt),
+          scratch_(scratch) {}
 
     // Whether a key of distance d that weighs no more than one key in
     // kHeavyShare could still make the cut: a walk bounded by it would then
@@ -144,10 +149,13 @@ public:
             found_.add(key, trie_.payload(node), d, node);
         };
         const auto k = static_cast<std::uint32_t>(d);
+        if (scratch_ == nullptr) {
+            scratch_ = &own_scratch_.emplace();
+        }
         if (options_.transpositions) {
-            gather_at<Metric::osa>(trie_, word_, k, interrupt_, seen_, keep, take);
+            gather_at<Metric::osa>(trie_, word_, k, interrupt_, *scratch_, keep, take);
         } else {
-            gather_at<Metric::levenshtein>(trie_, word_, k, interrupt_, seen_, keep, take);
+            gather_at<Metric::levenshtein>(trie_, word_, k, interrupt_, *scratch_, keep, take);
         }
         if (model_ == nullptr) {
             for (const Gathered& each : gathered_) {
@@ -432,7 +440,8 @@ private:
     };
     HitList found_;
     std::vector<Gathered> gathered_;
-    std::vector<NodeId> seen_;
+    SearchScratch* scratch_;
+    std::optional<SearchScratch> own_scratch_;
     // By depth: the children a frame takes when they are not the table's
     // list (narrowed, or without weights). Growing the outer vector moves
     // the inner ones, whose buffers (and the frames' pointers) stay put.
