@@ -31,6 +31,8 @@ struct SplitWalks {
 struct SearchScratch::Walks {
     SplitWalks<Metric::osa> osa;
     SplitWalks<Metric::levenshtein> levenshtein;
+    // The keys that a caller of gather_at collects, for its own use.
+    HitList gathered;
 
     template <Metric M>
     SplitWalks<M>& of() noexcept {
