@@ -124,7 +124,14 @@ std::vector<Channel::Scored> Channel::rank(std::u32string_view typed,
 }
 
 Channel::Query::Query(const Channel& channel, std::u32string_view typed, std::size_t band)
-    : channel_(channel), typed_(typed), band_(band) {}
+    : channel_(&channel), typed_(typed), band_(band) {}
+
+void Channel::Query::reset(const Channel& channel, std::u32string_view typed, std::size_t band) {
+    channel_ = &channel;
+    typed_.assign(typed);
+    band_ = band;
+    known_.clear();
+}
 
 double Channel::Query::cost(std::u32string_view word, double bound) {
     auto at = known_.find(word);
@@ -142,7 +149,8 @@ double Channel::Query::cost(std::u32string_view word, double bound) {
 
 double Channel::Query::search(std::u32string_view word, double bound) {
     const std::u32string_view typed = typed_;
-    const Rates& rates = channel_.rates_;
+    const Channel& channel = *channel_;
+    const Rates& rates = channel.rates_;
     const std::size_t n = word.size();
     const std::size_t m = typed.size();
     const std::size_t reach = (n > m ? n - m : m - n) + band_;
@@ -159,7 +167,7 @@ double Channel::Query::search(std::u32string_view word, double bound) {
     std::vector<double>& row_least = row_least_;
     row_least.assign(n + 1, kNever);
     row_least[0] = 0.0;
-    const std::size_t ahead = std::max<std::size_t>(channel_.longest_source_, 2);
+    const std::size_t ahead = std::max<std::size_t>(channel.longest_source_, 2);
     const auto relax = [&](std::size_t i, std::size_t j, double value) {
         double& cell = best[i * width + j];
         cell = std::min(cell, value);
@@ -173,12 +181,12 @@ double Channel::Query::search(std::u32string_view word, double bound) {
         // The learned sources that start at row i, found once per row.
         sources_.clear();
         for (std::uint32_t node = 0, size = 1; i + size <= n; ++size) {
-            node = channel_.sources_.child(node, word[i + size - 1]);
+            node = channel.sources_.child(node, word[i + size - 1]);
             if (node == PrefixForest::kNone) {
                 break;
             }
-            if (channel_.typed_root_[node] != PrefixForest::kNone) {
-                sources_.emplace_back(size, channel_.typed_root_[node]);
+            if (channel.typed_root_[node] != PrefixForest::kNone) {
+                sources_.emplace_back(size, channel.typed_root_[node]);
             }
         }
         const std::size_t first = i > reach ? i - reach : 0;
@@ -201,16 +209,16 @@ double Channel::Query::search(std::u32string_view word, double bound) {
                 relax(i + 2, j + 2, here + rates.swap);
             }
             // Each learned edit of a source here whose typed side follows.
-            const auto& costs = channel_.typed_cost_;
+            const auto& costs = channel.typed_cost_;
             for (const auto& [size, root] : sources_) {
-                if (here + channel_.typed_least_[root] > bound) {
+                if (here + channel.typed_least_[root] > bound) {
                     continue;  // every edit of this source lands above the bound
                 }
                 relax(i + size, j, here + costs[root]);
                 std::uint32_t node = root;
                 for (std::size_t k = j; k < m; ++k) {
-                    node = channel_.typed_.child(node, typed[k]);
-                    if (node == PrefixForest::kNone || here + channel_.typed_least_[node] > bound) {
+                    node = channel.typed_.child(node, typed[k]);
+                    if (node == PrefixForest::kNone || here + channel.typed_least_[node] > bound) {
                         break;
                     }
                     if (costs[node] != kNever) {
@@ -223,9 +231,9 @@ double Channel::Query::search(std::u32string_view word, double bound) {
     return best[n * width + m];
 }
 
-std::vector<Channel::Scored> Channel::Query::rank(const std::vector<std::u32string>& words,
-                                                  const std::vector<double>& priors,
-                                                  std::size_t limit, double max_cost) {
+std::vector<Channel::Scored> Channel::Query::rank(std::span<const std::u32string> words,
+                                                  std::span<const double> priors, std::size_t limit,
+                                                  double max_cost) {
     if (limit == 0) {
         return {};
     }

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <functional>
 #include <limits>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -134,19 +135,23 @@ class Channel::Query {
 public:
     Query(const Channel& channel, std::u32string_view typed, std::size_t band);
 
+    // Sets the query up for another typed word as the constructor does,
+    // forgetting every cost kept but keeping the buffers' memory.
+    void reset(const Channel& channel, std::u32string_view typed, std::size_t band);
+
     // Channel::cost of the query's typed word and `word`: exact when at most
     // `bound`, otherwise some value above `bound` (perhaps infinity).
     [[nodiscard]] double cost(std::u32string_view word, double bound);
 
     // Channel::rank of the query's typed word.
-    [[nodiscard]] std::vector<Scored> rank(const std::vector<std::u32string>& words,
-                                           const std::vector<double>& priors, std::size_t limit,
+    [[nodiscard]] std::vector<Scored> rank(std::span<const std::u32string> words,
+                                           std::span<const double> priors, std::size_t limit,
                                            double max_cost);
 
 private:
     [[nodiscard]] double search(std::u32string_view word, double bound);
 
-    const Channel& channel_;
+    const Channel* channel_;
     std::u32string typed_;
     std::size_t band_;
     // Each word's cost and the bound it was searched under.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <span>
 #include <utility>
 
 #include "prefix/search/gather.hpp"
@@ -33,30 +34,49 @@ bool Corrector::known(std::u32string_view word) const {
     return counts_.contains(word);
 }
 
+// What a thread keeps from one word to the next: the walks of the searches,
+// the channel's query and the candidates' texts and priors, whose memory
+// stays (a word is at most limits_.longest_word long).
+struct Corrector::Scratch {
+    SearchScratch walks;
+    std::optional<Channel::Query> query;
+    // candidates[0, count): the marked candidates of the ranking at hand;
+    // the strings past them keep their memory for the next.
+    std::vector<std::u32string> candidates;
+    std::size_t count = 0;
+    std::vector<double> priors;
+};
+
 std::optional<std::u32string> Corrector::best(const Channel& channel, std::u32string_view typed,
                                               Interrupt& interrupt) const {
     if (typed.empty() || typed.size() > limits_.longest_word || known(typed)) {
         return std::nullopt;
     }
+    thread_local Scratch scratch;
     const std::vector<std::u32string> alike =
-        typed.size() <= 2 ? std::vector<std::u32string>{} : heard(sounds_like(typed), interrupt);
-    Channel::Query query(channel, marked(typed), limits_.band);
+        typed.size() <= 2 ? std::vector<std::u32string>{}
+                          : heard(sounds_like(typed), scratch.walks, interrupt);
+    const std::u32string marked_typed = marked(typed);
+    Channel::Query& query = scratch.query ? *scratch.query : scratch.query.emplace(channel, U"", 0);
+    query.reset(channel, marked_typed, limits_.band);
     CorrectOptions options;
     options.max_dist = 1;
     options.limit = limits_.edit_candidates;
     options.transpositions = true;
     options.model = &searches_.search_model;
     // Every key of the word search is a known word, so `typed` is none.
-    const std::vector<correction::Candidate> near = correct_unknown(
-        *searches_.words, searches_.word_weights, typed, options, nullptr, interrupt);
-    std::optional<Found> found = ranked(query, near, alike, {});
+    const std::vector<correction::Candidate> near =
+        correct_unknown(*searches_.words, searches_.word_weights, typed, options, nullptr,
+                        interrupt, &scratch.walks);
+    std::optional<Found> found = ranked(scratch, near, alike, {});
     if (!found || found->cost > limits_.near_cost) {
         const std::u32string guess = found ? std::move(found->word) : std::u32string();
         // Two edits take up where one stopped.
         options.max_dist = 2;
-        const std::vector<correction::Candidate> farther = correct_unknown(
-            *searches_.words, searches_.word_weights, typed, options, &near, interrupt);
-        found = ranked(query, farther, alike, guess);
+        const std::vector<correction::Candidate> farther =
+            correct_unknown(*searches_.words, searches_.word_weights, typed, options, &near,
+                            interrupt, &scratch.walks);
+        found = ranked(scratch, farther, alike, guess);
     }
     if (!found) {
         return std::nullopt;
@@ -64,7 +84,8 @@ std::optional<std::u32string> Corrector::best(const Channel& channel, std::u32st
     return std::move(found->word);
 }
 
-std::vector<std::u32string> Corrector::heard(std::u32string_view key, Interrupt& interrupt) const {
+std::vector<std::u32string> Corrector::heard(std::u32string_view key, SearchScratch& scratch,
+                                             Interrupt& interrupt) const {
     // The key itself ranks first among those found: when its own words are
     // enough, the search could add none.
     if (const auto own = searches_.sounding.find(key);
@@ -78,9 +99,8 @@ std::vector<std::u32string> Corrector::heard(std::u32string_view key, Interrupt&
     if (const std::optional<NodeId> node = searches_.sounds->find_key(key)) {
         found.add(key, 0, 0, *node);
     }
-    std::vector<NodeId> seen;
     gather_at<Metric::osa>(
-        *searches_.sounds, key, 1, interrupt, seen, [](NodeId) { return true; },
+        *searches_.sounds, key, 1, interrupt, scratch, [](NodeId) { return true; },
         [&](NodeId node, std::u32string_view alike) { found.add(alike, 0, 1, node); });
     const WeightTable* table = searches_.sound_weights;
     const auto weight = [&](const HitList::Hit& hit) -> Weight {
@@ -114,20 +134,29 @@ std::vector<std::u32string> Corrector::heard(std::u32string_view key, Interrupt&
     return words;
 }
 
-std::optional<Corrector::Found> Corrector::ranked(Channel::Query& query,
+std::optional<Corrector::Found> Corrector::ranked(Scratch& scratch,
                                                   const std::vector<correction::Candidate>& near,
                                                   const std::vector<std::u32string>& heard,
                                                   std::u32string_view guess) const {
     // A few dozen words at most: a word is looked for among those before it.
-    std::vector<std::u32string> candidates;
-    candidates.reserve(near.size() + heard.size());
+    std::vector<std::u32string>& candidates = scratch.candidates;
+    std::size_t& count = scratch.count;
+    count = 0;
     const auto add = [&](std::u32string_view word) {
-        const bool fresh = std::ranges::none_of(candidates, [&](const std::u32string& before) {
-            return std::u32string_view(before).substr(1, before.size() - 2) == word;
+        const auto before = std::span(candidates).first(count);
+        const bool fresh = std::ranges::none_of(before, [&](const std::u32string& marked_word) {
+            return std::u32string_view(marked_word).substr(1, marked_word.size() - 2) == word;
         });
-        if (fresh) {
-            candidates.push_back(marked(word));
+        if (!fresh) {
+            return;
         }
+        if (count == candidates.size()) {
+            candidates.emplace_back();
+        }
+        std::u32string& text = candidates[count++];
+        text.assign(1, U'^');
+        text.append(word);
+        text.push_back(U'$');
     };
     for (const correction::Candidate& hit : near) {
         add(hit.key);
@@ -135,29 +164,31 @@ std::optional<Corrector::Found> Corrector::ranked(Channel::Query& query,
     for (const std::u32string& word : heard) {
         add(word);
     }
-    if (candidates.empty()) {
+    if (count == 0) {
         return std::nullopt;
     }
+    const auto taken = std::span(candidates).first(count);
     if (!guess.empty()) {
-        const std::u32string marked_guess = marked(guess);
-        const auto at = std::ranges::find(candidates, marked_guess);
-        if (at != candidates.end()) {
-            std::iter_swap(candidates.begin(), at);
+        const auto at = std::ranges::find_if(taken, [&](const std::u32string& marked_word) {
+            return std::u32string_view(marked_word).substr(1, marked_word.size() - 2) == guess;
+        });
+        if (at != taken.end()) {
+            std::iter_swap(taken.begin(), at);
         }
     }
-    std::vector<double> priors;
-    priors.reserve(candidates.size());
-    for (const std::u32string& candidate : candidates) {
-        const auto count =
+    std::vector<double>& priors = scratch.priors;
+    priors.clear();
+    for (const std::u32string& candidate : taken) {
+        const auto found =
             counts_.find(std::u32string_view(candidate).substr(1, candidate.size() - 2));
-        const double n = count == counts_.end() ? 0.0 : static_cast<double>(count->second);
+        const double n = found == counts_.end() ? 0.0 : static_cast<double>(found->second);
         priors.push_back(std::log(n + 1.0) - log_total_);
     }
-    const auto top = query.rank(candidates, priors, 1, limits_.max_cost);
+    const auto top = scratch.query->rank(taken, priors, 1, limits_.max_cost);
     if (top.empty()) {
         return std::nullopt;
     }
-    const std::u32string& word = candidates[top[0].at];
+    const std::u32string& word = taken[top[0].at];
     return Found{word.substr(1, word.size() - 2), priors[top[0].at] - top[0].score};
 }
 

@@ -19,6 +19,7 @@
 #include "prefix/layout/compact.hpp"
 #include "prefix/ranking/correct_farther.hpp"
 #include "prefix/ranking/weighted.hpp"
+#include "prefix/search/reused.hpp"
 #include "spell/channel.hpp"
 
 namespace morlatch::spell {
@@ -77,16 +78,17 @@ private:
         std::u32string word;
         double cost;
     };
+    struct Scratch;  // corrector.cpp
     // The best of the word search's candidates `near`, then the words of
-    // `heard` not among them, by the channel's `query` of the marked typed
-    // word (which keeps the costs of words scored before). A `guess` among
-    // them is scored first: a good guess bounds the search of every other
-    // word.
-    [[nodiscard]] std::optional<Found> ranked(Channel::Query& query,
+    // `heard` not among them, by the channel's query in `scratch` of the
+    // marked typed word (which keeps the costs of words scored before). A
+    // `guess` among them is scored first: a good guess bounds the search of
+    // every other word.
+    [[nodiscard]] std::optional<Found> ranked(Scratch& scratch,
                                               const std::vector<correction::Candidate>& near,
                                               const std::vector<std::u32string>& heard,
                                               std::u32string_view guess) const;
-    [[nodiscard]] std::vector<std::u32string> heard(std::u32string_view key,
+    [[nodiscard]] std::vector<std::u32string> heard(std::u32string_view key, SearchScratch& scratch,
                                                     Interrupt& interrupt) const;
 
     Searches searches_;

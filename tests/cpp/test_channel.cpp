@@ -1,10 +1,13 @@
 // The channel's per-word query keeps each word's cost between requests: on
 // random edits, words and bounds, every answer must be what a fresh search
 // under the same bound gives (the exact cost when that is within the bound,
-// something above the bound otherwise).
+// something above the bound otherwise). One query serves every channel and
+// typed word in turn, reset for each: the same words asked again of another
+// typed word must not be answered from the costs kept for the one before.
 #include <gtest/gtest.h>
 
 #include <limits>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -33,6 +36,7 @@ std::u32string marked_text(std::mt19937& rng) {
 
 TEST(ChannelQuery, KeptCostsAnswerEachBoundAsAFreshSearch) {
     std::mt19937 rng(20261210);
+    std::optional<Channel::Query> query;
     for (int round = 0; round < 100; ++round) {
         std::vector<Edit> edits;
         for (std::size_t i = rng() % 40; i-- > 0;) {
@@ -40,17 +44,26 @@ TEST(ChannelQuery, KeptCostsAnswerEachBoundAsAFreshSearch) {
                              0.7 + static_cast<double>(rng() % 60) / 10.0});
         }
         const Channel channel(edits, Rates{3.8, 4.2, 5.2, 6.7});
-        const std::u32string typed = marked_text(rng);
-        Channel::Query query(channel, typed, 3);
-        for (int ask = 0; ask < 30; ++ask) {
-            const std::u32string word = marked_text(rng);
-            const double bound = static_cast<double>(rng() % 200) / 10.0;
-            const double exact = channel.cost(typed, word, 3);
-            const double got = query.cost(word, bound);
-            if (exact <= bound) {
-                EXPECT_EQ(got, exact);
+        std::vector<std::u32string> words;
+        for (int ask = 0; ask < 15; ++ask) {
+            words.push_back(marked_text(rng));
+        }
+        for (int typed_word = 0; typed_word < 2; ++typed_word) {
+            const std::u32string typed = marked_text(rng);
+            if (query) {
+                query->reset(channel, typed, 3);
             } else {
-                EXPECT_GT(got, bound);
+                query.emplace(channel, typed, 3);
+            }
+            for (const std::u32string& word : words) {
+                const double bound = static_cast<double>(rng() % 200) / 10.0;
+                const double exact = channel.cost(typed, word, 3);
+                const double got = query->cost(word, bound);
+                if (exact <= bound) {
+                    EXPECT_EQ(got, exact);
+                } else {
+                    EXPECT_GT(got, bound);
+                }
             }
         }
     }

@@ -1,6 +1,9 @@
 // The word search taken up at a farther distance: resumed from the nearer
 // distance's best, it finds what a search from distance 1 finds, and both
-// follow the plain ranking rule against brute force over the keys.
+// follow the plain ranking rule against brute force over the keys. The
+// nearer and resumed searches run in one scratch kept across tries, words,
+// metrics and models, as the speller keeps one per thread; the fresh ones
+// in memory of their own.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -60,6 +63,7 @@ TEST(CorrectUnknown, ResumedAtTwoEditsFindsWhatAFreshSearchFinds) {
     std::mt19937 rng(20261210);
     const ErrorModel model{1000, 400, U"ae"};
     Interrupt interrupt;
+    SearchScratch scratch;
     for (int round = 0; round < 150; ++round) {
         reference::Keys keys;
         std::map<std::u32string, Weight> weights;
@@ -92,12 +96,12 @@ TEST(CorrectUnknown, ResumedAtTwoEditsFindsWhatAFreshSearchFinds) {
             options.model = rng() % 2 == 0 ? &model : nullptr;
             options.max_dist = 1;
             const std::vector<Candidate> near =
-                correct_unknown(*trie, &table, word, options, nullptr, interrupt);
+                correct_unknown(*trie, &table, word, options, nullptr, interrupt, &scratch);
             options.max_dist = 2;
             const std::vector<Candidate> fresh =
                 correct_unknown(*trie, &table, word, options, nullptr, interrupt);
             const std::vector<Candidate> resumed =
-                correct_unknown(*trie, &table, word, options, &near, interrupt);
+                correct_unknown(*trie, &table, word, options, &near, interrupt, &scratch);
             SCOPED_TRACE(::testing::Message() << "round " << round << " query " << query);
             EXPECT_EQ(ranks(resumed), ranks(fresh));
             // The search that looks the word up first ranks the same.

@@ -1,7 +1,8 @@
 // The keys at one distance, as gathered for ranking: exactly the keys that
 // brute force puts at that distance and the caller keeps, each once with its
 // own node, over both walks of a split query and the single walk of a short
-// one.
+// one, with one scratch reused across queries, distances, metrics and tries
+// of every shape (its walks keep rows, stacks and lists from the call before).
 #include <gtest/gtest.h>
 
 #include <map>
@@ -21,11 +22,11 @@ namespace {
 
 template <Metric M>
 std::map<std::u32string, NodeId> gathered(const CompactTrie& trie, std::u32string_view query,
-                                          std::uint32_t distance, std::vector<NodeId>& seen) {
+                                          std::uint32_t distance, SearchScratch& scratch) {
     Interrupt interrupt;
     std::map<std::u32string, NodeId> found;
     gather_at<M>(
-        trie, query, distance, interrupt, seen, [](NodeId node) { return node % 3 != 0; },
+        trie, query, distance, interrupt, scratch, [](NodeId node) { return node % 3 != 0; },
         [&](NodeId node, std::u32string_view key) {
             EXPECT_TRUE(found.emplace(std::u32string(key), node).second) << "a key came twice";
         });
@@ -34,7 +35,7 @@ std::map<std::u32string, NodeId> gathered(const CompactTrie& trie, std::u32strin
 
 TEST(GatherAt, FindsTheKeptKeysAtExactlyOneDistance) {
     std::mt19937 rng(20261210);
-    std::vector<NodeId> seen;  // kept from call to call, as callers do
+    SearchScratch scratch;  // kept from call to call, as callers do
     bool split = false;
     for (int round = 0; round < 120; ++round) {
         reference::Keys keys;
@@ -65,8 +66,8 @@ TEST(GatherAt, FindsTheKeptKeysAtExactlyOneDistance) {
             }
             SCOPED_TRACE(::testing::Message()
                          << "round " << round << " query " << query << " distance " << distance);
-            EXPECT_EQ(swaps ? gathered<Metric::osa>(*trie, word, distance, seen)
-                            : gathered<Metric::levenshtein>(*trie, word, distance, seen),
+            EXPECT_EQ(swaps ? gathered<Metric::osa>(*trie, word, distance, scratch)
+                            : gathered<Metric::levenshtein>(*trie, word, distance, scratch),
                       expected);
             split = split || trie->reverse_index_built();
         }

@@ -26,14 +26,14 @@ template <class Rows>
 std::vector<Candidate> corrections(const CompactTrie& trie, const WeightTable* table,
                                    std::u32string_view word, const CorrectOptions& options,
                                    std::uint64_t wanted, const std::vector<Candidate>* nearer,
-                                   Interrupt& interrupt) {
+                                   Interrupt& interrupt, SearchScratch* scratch) {
     const std::uint64_t k = std::min(options.max_dist, kDistanceCap);
     const std::uint8_t longest = trie.longest_below(CompactTrie::kRoot);
     // No key is farther from the word than the longer of the two.
     const std::uint64_t reach = longest == CompactTrie::kLengthSaturated
                                     ? k
                                     : std::max<std::uint64_t>(word.size(), longest);
-    Corrector<Rows> corrector(trie, table, word, options, wanted, interrupt);
+    Corrector<Rows> corrector(trie, table, word, options, wanted, interrupt, scratch);
     std::uint64_t first = 1;
     if (nearer != nullptr) {
         // The best within k - 1 are the best of those distances: every
@@ -64,17 +64,19 @@ std::vector<Candidate> ranked_corrections(const CompactTrie& trie, const WeightT
                                           std::u32string_view word, const CorrectOptions& options,
                                           std::uint64_t wanted,
                                           const std::vector<Candidate>* nearer,
-                                          Interrupt& interrupt) {
+                                          Interrupt& interrupt, SearchScratch* scratch = nullptr) {
     if (options.model != nullptr) {
-        return options.transpositions ? corrections<BandRows<Metric::osa, ModelCosts>>(
-                                            trie, table, word, options, wanted, nearer, interrupt)
-                                      : corrections<BandRows<Metric::levenshtein, ModelCosts>>(
-                                            trie, table, word, options, wanted, nearer, interrupt);
+        return options.transpositions
+                   ? corrections<BandRows<Metric::osa, ModelCosts>>(
+                         trie, table, word, options, wanted, nearer, interrupt, scratch)
+                   : corrections<BandRows<Metric::levenshtein, ModelCosts>>(
+                         trie, table, word, options, wanted, nearer, interrupt, scratch);
     }
-    return options.transpositions ? corrections<BandRows<Metric::osa>>(trie, table, word, options,
-                                                                       wanted, nearer, interrupt)
-                                  : corrections<BandRows<Metric::levenshtein>>(
-                                        trie, table, word, options, wanted, nearer, interrupt);
+    return options.transpositions
+               ? corrections<BandRows<Metric::osa>>(trie, table, word, options, wanted, nearer,
+                                                    interrupt, scratch)
+               : corrections<BandRows<Metric::levenshtein>>(trie, table, word, options, wanted,
+                                                            nearer, interrupt, scratch);
 }
 
 }  // namespace
@@ -104,11 +106,13 @@ std::vector<Match> correct(const CompactTrie& trie, const WeightTable* table,
 
 std::vector<Candidate> correct_unknown(const CompactTrie& trie, const WeightTable* table,
                                        std::u32string_view word, const CorrectOptions& options,
-                                       const std::vector<Candidate>* nearer, Interrupt& interrupt) {
+                                       const std::vector<Candidate>* nearer, Interrupt& interrupt,
+                                       SearchScratch* scratch) {
     if (options.limit == 0) {
         return {};
     }
-    return ranked_corrections(trie, table, word, options, options.limit, nearer, interrupt);
+    return ranked_corrections(trie, table, word, options, options.limit, nearer, interrupt,
+                              scratch);
 }
 
 }  // namespace morlatch

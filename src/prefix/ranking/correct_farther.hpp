@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "prefix/ranking/correct_best.hpp"
+#include "prefix/search/reused.hpp"
 
 namespace morlatch {
 
@@ -15,12 +16,11 @@ namespace morlatch {
 // edits, best first, ranked as correct() ranks them. `word` must be no key of
 // `trie` (it is not looked up). `nearer` is null, or what this function
 // returned for the same word and options at max_dist - 1: the search then
-// starts at max_dist with those as the best found so far.
-std::vector<correction::Candidate> correct_unknown(const CompactTrie& trie,
-                                                   const WeightTable* table,
-                                                   std::u32string_view word,
-                                                   const CorrectOptions& options,
-                                                   const std::vector<correction::Candidate>* nearer,
-                                                   Interrupt& interrupt);
+// starts at max_dist with those as the best found so far. The walks run in
+// `scratch` when given (see reused.hpp), else in memory of their own.
+std::vector<correction::Candidate> correct_unknown(
+    const CompactTrie& trie, const WeightTable* table, std::u32string_view word,
+    const CorrectOptions& options, const std::vector<correction::Candidate>* nearer,
+    Interrupt& interrupt, SearchScratch* scratch = nullptr);
 
 }  // namespace morlatch

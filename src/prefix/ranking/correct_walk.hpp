@@ -17,6 +17,8 @@
 #include "prefix/search/descent.hpp"
 #include "prefix/search/gather.hpp"
 #include "prefix/search/reach.hpp"
+#include "prefix/search/reused.hpp"
+#include "prefix/search/split_walks.hpp"
 
 namespace morlatch::correction {
 
@@ -58,15 +60,19 @@ class Corrector : public BestCorrections {
     };
 
 public:
+    // `scratch` (or, when null, the corrector's own) holds the walks of
+    // gather.
     Corrector(const CompactTrie& trie, const WeightTable* table, std::u32string_view word,
-              const CorrectOptions& options, std::uint64_t wanted, Interrupt& interrupt)
+              const CorrectOptions& options, std::uint64_t wanted, Interrupt& interrupt,
+              SearchScratch* scratch)
         : BestCorrections(table, options.model, wanted),
           trie_(trie),
           table_(table),
           word_(word),
           options_(options),
           model_(options.model),
-          interrupt_(interrupt) {}
+          interrupt_(interrupt),
+          scratch_(scratch) {}
 
     // Whether a key of distance d that weighs no more than one key in
     // kHeavyShare could still make the cut: a walk bounded by it would then
@@ -135,23 +141,27 @@ public:
     void gather(std::uint64_t d) {
         const Cell least = least_cost(d);
         const Weight bar = model_ != nullptr && full() ? weight_floor(least) : 0;
-        found_.text.clear();
-        found_.hits.clear();
+        if (scratch_ == nullptr) {
+            scratch_ = &own_scratch_.emplace();
+        }
+        HitList& found = scratch_->walks->gathered;
+        found.text.clear();
+        found.hits.clear();
         gathered_.clear();
         const auto keep = [&](NodeId node) { return bar == 0 || weight_of(table_, node) >= bar; };
         const auto take = [&](NodeId node, std::u32string_view key) {
-            gathered_.push_back(Gathered{weight_of(table_, node), found_.hits.size()});
-            found_.add(key, trie_.payload(node), d, node);
+            gathered_.push_back(Gathered{weight_of(table_, node), found.hits.size()});
+            found.add(key, trie_.payload(node), d, node);
         };
         const auto k = static_cast<std::uint32_t>(d);
         if (options_.transpositions) {
-            gather_at<Metric::osa>(trie_, word_, k, interrupt_, seen_, keep, take);
+            gather_at<Metric::osa>(trie_, word_, k, interrupt_, *scratch_, keep, take);
         } else {
-            gather_at<Metric::levenshtein>(trie_, word_, k, interrupt_, seen_, keep, take);
+            gather_at<Metric::levenshtein>(trie_, word_, k, interrupt_, *scratch_, keep, take);
         }
         if (model_ == nullptr) {
             for (const Gathered& each : gathered_) {
-                consider(Candidate{found_.match(found_.hits[each.at]), each.weight, 0});
+                consider(Candidate{found.match(found.hits[each.at]), each.weight, 0});
             }
             return;
         }
@@ -162,14 +172,14 @@ public:
             if (full() && each.weight < weight_floor(least)) {
                 break;  // the rest are no heavier
             }
-            const HitList::Hit& hit = found_.hits[each.at];
-            const std::u32string_view key = found_.key(hit);
+            const HitList::Hit& hit = found.hits[each.at];
+            const std::u32string_view key = found.key(hit);
             for (std::size_t depth = 1; depth <= key.size(); ++depth) {
                 rows.step(depth, key[depth - 1], depth >= 2 ? key[depth - 2] : 0);
             }
             const Cell cost = rows.cost(key.size());
             if (!full() || each.weight >= weight_floor(cost)) {
-                consider(Candidate{found_.match(hit), each.weight, score(each.weight, cost)});
+                consider(Candidate{found.match(hit), each.weight, score(each.weight, cost)});
             }
         }
     }
@@ -428,11 +438,11 @@ private:
     // with its weight, and the search's scratch.
     struct Gathered {
         Weight weight;
-        std::size_t at;  // in found_.hits
+        std::size_t at;  // in the scratch's gathered hits
     };
-    HitList found_;
-    std::vector<Gathered> gathered_;
-    std::vector<NodeId> seen_;
+    std::vector<Gathered> gathered_;  // by the keys' place in the scratch's list
+    SearchScratch* scratch_;
+    std::optional<SearchScratch> own_scratch_;
     // By depth: the children a frame takes when they are not the table's
     // list (narrowed, or without weights). Growing the outer vector moves
     // the inner ones, whose buffers (and the frames' pointers) stay put.

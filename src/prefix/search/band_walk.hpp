@@ -155,14 +155,21 @@ bool BandWalk<M>::open_narrowed(NodeId node, std::size_t depth, NodeId first, No
         // Narrow layouts: the wanted labels as a set of ranks, and one pass
         // over the children (in label order already).
         std::uint64_t wanted[4] = {0, 0, 0, 0};
+        std::uint32_t highest = 0;
         rows_.for_each_within(depth, k_, [&](std::size_t i) {
             const std::uint32_t r = ranks_[i];
             wanted[r >> 6] |= std::uint64_t{1} << (r & 63);
+            highest = std::max(highest, r);
         });
         wanted[0] &= ~std::uint64_t{1};  // rank 0: a character no key has
         const std::uint32_t next_rank = depth < query_.size() ? ranks_[depth] : 0;
+        // The children are in rank order: none past the highest wanted rank
+        // is wanted.
         for (NodeId c = first; c < end; ++c) {
             const std::uint32_t r = records::rank(nodes_.record(c));
+            if (r > highest) {
+                break;
+            }
             if ((wanted[r >> 6] >> (r & 63)) & 1) {
                 if (r == next_rank) {
                     promoted = c;

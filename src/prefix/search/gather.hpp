@@ -12,62 +12,64 @@
 
 #include "prefix/layout/compact.hpp"
 #include "prefix/search/band_walk.hpp"
+#include "prefix/search/split_walks.hpp"
 
 namespace morlatch {
 
 // Calls on_key(node, key) once for each key of `trie` exactly `distance`
 // (>= 1) edits from `query` that keep(node) accepts, in no set order: the
 // keys that trie.search(query, distance) finds at that distance. keep(node)
-// must answer the same for a node all through the call; `seen` is scratch
-// the caller may keep from one call to the next.
+// must answer the same for a node all through the call. The walks run in
+// `scratch`, whose memory stays from one call to the next; on_key must not
+// search with it.
 template <Metric M, class Keep, class OnKey>
 void gather_at(const CompactTrie& trie, std::u32string_view query, std::uint32_t distance,
-               Interrupt& interrupt, std::vector<NodeId>& seen, Keep&& keep, OnKey&& on_key) {
+               Interrupt& interrupt, SearchScratch& scratch, Keep&& keep, OnKey&& on_key) {
     const std::uint32_t k = distance;
     const std::size_t n = query.size();
+    SplitWalks<M>& w = scratch.walks->template of<M>();
     // The search splits the same queries (see worth_splitting in search.cpp).
     const bool split = k <= 16 && n >= std::max<std::uint64_t>(3, 2 * k);
     const ReverseIndex* reverse = split ? trie.reverse_index(interrupt) : nullptr;
     if (reverse == nullptr) {
-        BandWalk<M> walk(trie.view(), query, k, Budget{k, k, 0}, interrupt);
-        walk.run([&](NodeId node, std::uint32_t found, std::u32string_view path) {
-            if (found == k && keep(node)) {
-                on_key(node, path);
-            }
-            return true;
-        });
+        walk_in(w.forward, trie.view(), query, k, Budget{k, k, 0}, interrupt)
+            .run([&](NodeId node, std::uint32_t found, std::u32string_view path) {
+                if (found == k && keep(node)) {
+                    on_key(node, path);
+                }
+                return true;
+            });
         return;
     }
     // A key found by both walks is taken from the forward one: the backward
     // walk skips the nodes it took.
     const std::size_t cut = n / 2;
+    std::vector<NodeId>& seen = w.seen;
     seen.clear();
-    {
-        BandWalk<M> walk(trie.view(), query, k, Budget{k / 2, k, cut}, interrupt);
-        walk.run([&](NodeId node, std::uint32_t found, std::u32string_view path) {
+    walk_in(w.forward, trie.view(), query, k, Budget{k / 2, k, cut}, interrupt)
+        .run([&](NodeId node, std::uint32_t found, std::u32string_view path) {
             if (found == k && keep(node)) {
                 seen.push_back(node);
                 on_key(node, path);
             }
             return true;
         });
-    }
     std::sort(seen.begin(), seen.end());
-    const std::u32string reversed(query.rbegin(), query.rend());
-    std::u32string key;
-    BandWalk<M> walk(reverse->view(), reversed, k, Budget{(k - 1) / 2, k, n - cut}, interrupt);
-    walk.run([&](NodeId, std::uint32_t found, std::u32string_view path) {
-        if (found != k) {
+    w.reversed.assign(query.rbegin(), query.rend());
+    std::u32string& key = w.key;
+    walk_in(w.backward, reverse->view(), w.reversed, k, Budget{(k - 1) / 2, k, n - cut}, interrupt)
+        .run([&](NodeId, std::uint32_t found, std::u32string_view path) {
+            if (found != k) {
+                return true;
+            }
+            key.assign(path.rbegin(), path.rend());
+            // The reverse index holds the keys of the forward layout.
+            const std::optional<NodeId> node = trie.find_key(key);
+            if (node && !std::binary_search(seen.begin(), seen.end(), *node) && keep(*node)) {
+                on_key(*node, std::u32string_view(key));
+            }
             return true;
-        }
-        key.assign(path.rbegin(), path.rend());
-        // The reverse index holds the keys of the forward layout.
-        const std::optional<NodeId> node = trie.find_key(key);
-        if (node && !std::binary_search(seen.begin(), seen.end(), *node) && keep(*node)) {
-            on_key(*node, std::u32string_view(key));
-        }
-        return true;
-    });
+        });
 }
 
 }  // namespace morlatch

@@ -27,6 +27,7 @@
 #include "prefix/layout/compact.hpp"
 #include "prefix/search/band_walk.hpp"
 #include "prefix/search/reused.hpp"
+#include "prefix/search/split_walks.hpp"
 
 namespace morlatch {
 
@@ -59,29 +60,6 @@ bool walk_before(std::u32string_view a, std::u32string_view b, std::u32string_vi
 // 2k, and 3 for k = 1).
 bool worth_splitting(std::size_t n, std::uint64_t k) {
     return k >= 1 && k <= 16 && n >= std::max<std::uint64_t>(3, 2 * k);
-}
-
-// The walks of one search and the hits they gather. A search run with a
-// SearchScratch resets the walks of the one before, keeping their memory.
-template <Metric M>
-struct SplitWalks {
-    std::optional<BandWalk<M>> forward;
-    std::optional<BandWalk<M>> backward;
-    HitList found;
-    std::u32string reversed;
-    std::u32string key;
-};
-
-template <Metric M>
-BandWalk<M>& walk_in(std::optional<BandWalk<M>>& slot, const NodeView& nodes,
-                     std::u32string_view query, std::uint32_t k, Budget budget,
-                     Interrupt& interrupt) {
-    if (slot) {
-        slot->reset(nodes, query, k, budget, interrupt);
-    } else {
-        slot.emplace(nodes, query, k, budget, interrupt);
-    }
-    return *slot;
 }
 
 // Gathers the hits in w.found (emptied first).
@@ -179,11 +157,6 @@ HitList CompactTrie::search(std::u32string_view query, std::uint64_t max_dist,
 }
 
 // ---- the same search, its memory kept from one search to the next -------
-
-struct SearchScratch::Walks {
-    SplitWalks<Metric::osa> osa;
-    SplitWalks<Metric::levenshtein> levenshtein;
-};
 
 SearchScratch::SearchScratch() : walks(std::make_unique<Walks>()) {}
 SearchScratch::~SearchScratch() = default;
