@@ -30,7 +30,7 @@ same sentences, lower-cased, with spaces and punctuation removed.
     pip install pyenchant symspellpy wordsegment pyspellchecker
     PYTHONPATH=python:build/dev python benchmarks/bench_spell.py [--sentences N]
         [--words N (0: no word lists)] [--text NAME ...] [--no-peers]
-        [--corruption real|mixed]
+        [--corruption real|mixed] [--seed N (the draw of sentences)]
 """
 
 from __future__ import annotations
@@ -391,7 +391,9 @@ def text_tools(speller: morlatch.Speller, tools: dict) -> dict[str, Callable[[st
     return out
 
 
-def sentence_runs(speller, tools, count: int, chosen: list[str] | None, mode: str = "real") -> None:
+def sentence_runs(
+    speller, tools, count: int, chosen: list[str] | None, mode: str = "real", seed: int = 3
+) -> None:
     misspellings: dict[str, list[str]] = {}
     for wrong, right in read_pairs(os.path.join(DATA, "birkbeck-train.dat")):
         if held_out(right) and wrong.isalpha():
@@ -399,7 +401,7 @@ def sentence_runs(speller, tools, count: int, chosen: list[str] | None, mode: st
     for source, paths in TEXTS.items():
         if chosen and not any(name in source for name in chosen):
             continue
-        good = sentences(source, paths, count, seed=3)
+        good = sentences(source, paths, count, seed=seed)
         if not good:
             print(f"\n# {source}: not on this machine, skipped")
             continue
@@ -444,6 +446,7 @@ def main() -> None:
     parser.add_argument("--text", action="append", help="only texts whose name holds this")
     parser.add_argument("--no-peers", action="store_true", help="morlatch rows only")
     parser.add_argument("--corruption", choices=sorted(CORRUPTIONS), default="real")
+    parser.add_argument("--seed", type=int, default=3, help="draw of the sentences")
     args = parser.parse_args()
     print("\n".join(describe_machine()))
     started = time.perf_counter()
@@ -457,7 +460,7 @@ def main() -> None:
     tools = {} if args.no_peers else peers()
     if args.words:
         word_lists(speller, shipped, tools, args.words)
-    sentence_runs(speller, tools, args.sentences, args.text, args.corruption)
+    sentence_runs(speller, tools, args.sentences, args.text, args.corruption, args.seed)
 
 
 if __name__ == "__main__":
