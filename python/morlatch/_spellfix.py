@@ -295,8 +295,7 @@ class _TextRules(_Ranker):
     def _edits(self, text: str) -> Iterator[tuple[int, int, str]]:
         """(start, end, replacement) for every change fix makes, in order."""
         spans = list(word_spans(text))
-        written = Counter(compatible(text[start:end]) for start, end in spans)
-        writers: dict[str, bool] = {}
+        written: Counter[str] = Counter()  # the words of the text, counted when first asked
         skip_next = False
         for at, (start, end) in enumerate(spans):
             if skip_next:
@@ -321,12 +320,8 @@ class _TextRules(_Ranker):
                 # words with apostrophes: neither is questioned.
                 if not word.isalpha() or (word[0].isupper() and not self._initial(text, start)):
                     continue
-                if lower not in writers:
-                    writers[lower] = self._writers_word(lower, written[lower], len(spans))
-                if writers[lower]:
-                    continue
                 better = self._real_word(lower, before, after)
-                if better is not None:
+                if better is not None and not self._writers_word(lower, text, spans, written):
                     yield start, end, with_case(word, better)
                 continue
             if not self._worth_checking(text, start, word):
@@ -529,14 +524,20 @@ class _TextRules(_Ranker):
                 best = (score, other)
         return None if best is None else best[1]
 
-    def _writers_word(self, word: str, times: int, size: int) -> bool:
-        """Whether the known ``word``, written ``times`` times in a text of
-        ``size`` words, recurs far more often than its count makes likely by
-        chance (less likely than a real-word slip): then it is the writer's
-        word ("thy", "ye" in old prose), not a slip for a neighbour."""
+    def _writers_word(
+        self, word: str, text: str, spans: list[tuple[int, int]], written: Counter[str]
+    ) -> bool:
+        """Whether the known ``word`` recurs in ``text`` (its words at
+        ``spans``, counted into ``written`` on the first call) far more often
+        than its count makes likely by chance (less likely than a real-word
+        slip): then it is the writer's word ("thy", "ye" in old prose), not
+        a slip for a neighbour."""
+        if not written:
+            written.update(compatible(text[start:end]) for start, end in spans)
+        times = written[word]
         if times < 2:
             return False
-        expected = size * self._counts.get(word, 0) / self._total
+        expected = len(spans) * self._counts.get(word, 0) / self._total
         return chance_of_recurring(times, expected) < math.exp(-_REAL_WORD_MARGIN)
 
     def _context_as_written(self, word: str, before: str | None, after: str | None) -> float:
