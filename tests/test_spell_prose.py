@@ -68,3 +68,13 @@ def test_a_capitalised_word_starting_a_sentence_is_not_made_a_name_without_evide
     fixed = english.fix(f"{typed.capitalize()}, and so it was.").split(",")[0].lower()
     if fixed != typed and fixed in english._names:
         assert english._model.cost(typed, fixed) <= _NAME_EVIDENCE, (typed, fixed)
+
+
+@settings(max_examples=300, deadline=None)
+@given(times=st.integers(0, 3000), expected=st.floats(0, 3000))
+@example(times=3000, expected=2000.0)  # powers that overflow a float
+def test_chance_of_recurring_is_the_poisson_tail(times: int, expected: float) -> None:
+    from morlatch.spelltext import chance_of_recurring
+
+    want = reference.poisson_tail(times, expected)
+    assert chance_of_recurring(times, expected) == pytest.approx(want, rel=1e-9, abs=1e-12)
