@@ -1247,3 +1247,17 @@ def sounds_like(word: str) -> str:
     if first in "aeiouy" and key[:1] == "a":
         key = first + key[1:]
     return key or word.lower()
+
+
+# ---------------------------------------------------------------- spelling: words a text repeats
+
+
+def poisson_tail(times: int, expected: float, terms: int = 400) -> float:
+    """P(X >= ``times``) for a Poisson count X of mean ``expected``, summed
+    term by term upwards (in logs, so that large means stay finite)."""
+    if expected <= 0:
+        return 1.0 if times <= 0 else 0.0
+    return sum(
+        math.exp(k * math.log(expected) - expected - math.lgamma(k + 1))
+        for k in range(max(times, 0), max(times, 0) + terms + int(expected))
+    )

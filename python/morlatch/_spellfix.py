@@ -6,6 +6,7 @@ from __future__ import annotations
 
 import math
 import re
+from collections import Counter
 from collections.abc import Iterator
 from typing import Final
 
@@ -16,6 +17,7 @@ from .spelltext import (
     OLD_ENDINGS,
     RUN_ON_CAPITAL,
     WORD,
+    chance_of_recurring,
     compatible,
     in_capitals,
     lower_at,
@@ -297,6 +299,7 @@ class _TextRules(_Ranker):
     def _edits(self, text: str) -> Iterator[tuple[int, int, str]]:
         """(start, end, replacement) for every change fix makes, in order."""
         spans = list(word_spans(text))
+        written: Counter[str] = Counter()  # the words of the text, counted when first asked
         skip_next = False
         for at, (start, end) in enumerate(spans):
             if skip_next:
@@ -322,7 +325,7 @@ class _TextRules(_Ranker):
                 if not word.isalpha() or (word[0].isupper() and not self._initial(text, start)):
                     continue
                 better = self._real_word(lower, before, after)
-                if better is not None:
+                if better is not None and not self._writers_word(lower, text, spans, written):
                     yield start, end, with_case(word, better)
                 continue
             if not self._worth_checking(text, start, word):
@@ -381,7 +384,9 @@ class _TextRules(_Ranker):
         """Whether the capitalised ``word`` at ``start`` is taken for a name
         rather than a misspelling of ``best``: unless the correction is cheap,
         or fairly cheap and seen beside a neighbour (or at a sentence's
-        start, where every word is capitalised)."""
+        start, where every word is capitalised, unless ``best`` is itself a
+        name: a name the counts lack, "Hartfield", is likelier there than a
+        slip for one they hold, "Hatfield")."""
         if not word[0].isupper() or in_capitals(word):
             return False
         if best is None:
@@ -391,7 +396,7 @@ class _TextRules(_Ranker):
             return False
         if cost > _CONTEXT_EVIDENCE:
             return True
-        if sentence_start(text, start):
+        if sentence_start(text, start) and best not in self._names:
             return False
         return (before, best) not in self._pairs and (best, after) not in self._pairs
 
@@ -522,6 +527,22 @@ class _TextRules(_Ranker):
             if score > here + _REAL_WORD_MARGIN and (best is None or score > best[0]):
                 best = (score, other)
         return None if best is None else best[1]
+
+    def _writers_word(
+        self, word: str, text: str, spans: list[tuple[int, int]], written: Counter[str]
+    ) -> bool:
+        """Whether the known ``word`` recurs in ``text`` (its words at
+        ``spans``, counted into ``written`` on the first call) far more often
+        than its count makes likely by chance (less likely than a real-word
+        slip): then it is the writer's word ("thy", "ye" in old prose), not
+        a slip for a neighbour."""
+        if not written:
+            written.update(compatible(text[start:end]) for start, end in spans)
+        times = written[word]
+        if times < 2:
+            return False
+        expected = len(spans) * self._counts.get(word, 0) / self._total
+        return chance_of_recurring(times, expected) < math.exp(-_REAL_WORD_MARGIN)
 
     def _context_as_written(self, word: str, before: str | None, after: str | None) -> float:
         """The context score of a known ``word``, where a pair the word pairs

@@ -3,6 +3,7 @@ where sentences start, and the case pattern of a word."""
 
 from __future__ import annotations
 
+import math
 import re
 import unicodedata
 
@@ -18,6 +19,7 @@ __all__ = [
     "lower_at",
     "sentence_start",
     "verb_stems",
+    "chance_of_recurring",
 ]
 
 APOSTROPHES = "'\u2019"
@@ -130,3 +132,28 @@ def verb_stems(word: str, ending: str) -> list[str]:
     if stem.endswith("i"):
         stems.append(stem[:-1] + "y")
     return stems
+
+
+def chance_of_recurring(times: int, expected: float) -> float:
+    """The chance that a word the text would hold ``expected`` times on
+    average, were it written as often as elsewhere, is written ``times``
+    times or more: the upper tail of a Poisson count, summed from whichever
+    end is shorter (in logs, so that no power overflows)."""
+    if times <= 0:
+        return 1.0
+    if expected <= 0:
+        return 0.0
+    log_mean = math.log(expected)
+
+    def term(k: int) -> float:
+        return math.exp(k * log_mean - expected - math.lgamma(k + 1))
+
+    if times <= expected:
+        return max(0.0, 1.0 - math.fsum(term(k) for k in range(times)))
+    # Past the mean the terms fall at least as fast as a geometric series.
+    tail, k, step = 0.0, times, term(times)
+    while step > tail * 1e-15:
+        tail += step
+        k += 1
+        step *= expected / k
+    return min(1.0, tail)

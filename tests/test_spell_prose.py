@@ -1,0 +1,80 @@
+"""Speller.fix on prose: the rules by which a word is read as the writer's
+own rather than a slip: a known word the text repeats, and a capitalised
+word at a sentence's start whose correction would be a name."""
+
+from __future__ import annotations
+
+import math
+
+import pytest
+from hypothesis import assume, example, given, settings
+from hypothesis import strategies as st
+
+import morlatch
+import reference
+from morlatch._spellfix import _NAME_EVIDENCE, _REAL_WORD_MARGIN
+
+# "thy" is a rare word one letter from "the", which the pairs expect
+# between "in" and "house": alone, it reads as a slip.
+_COUNTS = {"the": 5000, "in": 3000, "house": 800, "a": 4000, "of": 4500, "and": 4200}
+_PAIRS = {("in", "the"): 2000, ("the", "house"): 500, ("a", "house"): 100, ("of", "the"): 3000}
+_SPELLERS: dict[int, morlatch.Speller] = {}
+
+
+@pytest.fixture(scope="module")
+def english() -> morlatch.Speller:
+    return morlatch.Speller.english()
+
+
+@settings(max_examples=60, deadline=None)
+@given(times=st.integers(1, 4), filler=st.integers(0, 3000), count=st.integers(1, 6))
+@example(times=2, filler=0, count=3)  # far more often than by chance: the writer's
+@example(times=2, filler=3000, count=6)  # about as often as by chance: a slip
+def test_a_known_word_the_text_repeats_is_questioned_only_if_chance_explains_it(
+    times: int, filler: int, count: int
+) -> None:
+    counts = dict(_COUNTS, thy=count)
+    if count not in _SPELLERS:
+        _SPELLERS[count] = morlatch.Speller(counts, bigrams=_PAIRS)
+    speller = _SPELLERS[count]
+    assume(speller.fix("in thy house") == "in the house")
+    # Words set apart by punctuation have no neighbours to question them by.
+    text = "; ".join(["in thy house"] * times) + ". " + "a. " * filler
+    size = 3 * times + filler
+    expected = size * count / (sum(counts.values()) + len(counts))
+    chance = reference.poisson_tail(times, expected)
+    writers = times >= 2 and chance < math.exp(-_REAL_WORD_MARGIN)
+    assert speller.fix(text) == (text if writers else text.replace("thy", "the")), chance
+
+
+def _names(english: morlatch.Speller) -> list[str]:
+    """Names the shipped counts hold (with a capital) that are words too."""
+    counts = english._counts
+    return sorted(w for w in english._names if w.isalpha() and len(w) >= 5 and counts.get(w))
+
+
+@settings(max_examples=80, deadline=None)
+@given(at=st.integers(0, 10**6), seed=st.integers(0, 2**32))
+def test_a_capitalised_word_starting_a_sentence_is_not_made_a_name_without_evidence(
+    english: morlatch.Speller, at: int, seed: int
+) -> None:
+    import random
+
+    names = _names(english)
+    name = names[at % len(names)]
+    typed = reference.typo(random.Random(seed), name, 1)
+    assume(typed and typed.isalpha() and typed not in english)
+    # A comma after it: no neighbour to have been seen beside the name.
+    fixed = english.fix(f"{typed.capitalize()}, and so it was.").split(",")[0].lower()
+    if fixed != typed and fixed in english._names:
+        assert english._model.cost(typed, fixed) <= _NAME_EVIDENCE, (typed, fixed)
+
+
+@settings(max_examples=300, deadline=None)
+@given(times=st.integers(0, 3000), expected=st.floats(0, 3000))
+@example(times=3000, expected=2000.0)  # powers that overflow a float
+def test_chance_of_recurring_is_the_poisson_tail(times: int, expected: float) -> None:
+    from morlatch.spelltext import chance_of_recurring
+
+    want = reference.poisson_tail(times, expected)
+    assert chance_of_recurring(times, expected) == pytest.approx(want, rel=1e-9, abs=1e-12)
