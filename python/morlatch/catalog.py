@@ -353,10 +353,13 @@ class Catalog:
         # Split as the items are, natively where it can: the distinct terms
         # and each name's term numbers.
         terms, words, offsets = self._words.split(batch)
-        found = _engine.catalog_match_many(
+        found, pending = _engine.catalog_match_many(
             self._core, terms, words, offsets, MAX_QUERY_WORDS, n, cutoff, threads
         )
-        return [[self._hit(*hit) for hit in hits] for hits in found]
+        # Hits whose spans the engine knows are Hits already.
+        if pending:
+            return [[self._hit(*hit) for hit in hits] for hits in found]
+        return cast("list[list[Hit]]", found)
 
     def _split(self, query: str, fixed: int | None) -> tuple[list[str], list[int]]:
         """The query's terms and the typos each may have (``fixed``, or the
