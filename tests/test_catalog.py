@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import array
 import pickle
+import random
 from pathlib import Path
 
 import pytest
@@ -294,6 +295,39 @@ def test_files_and_pickles_keep_the_catalog(tmp_path: Path, kwargs: dict) -> Non
             assert copy.search(query) == catalog.search(query)
             assert copy.match(query, limit=3) == catalog.match(query, limit=3)
     assert catalog != Catalog(items[:-1], **kwargs)
+
+
+@pytest.mark.parametrize("weighted", [False, True])
+def test_large_catalogs_order_items_and_terms_as_sorted_does(tmp_path: Path, weighted) -> None:
+    # A catalog this large orders its items and terms on two threads, by
+    # the texts' first bytes and then in full: the orders are Python's
+    # sorts, and a file of it passes the checks of every derived array.
+    rng = random.Random(7)
+    stems = ["Northwind Traders International", "Northwind Traders", "Nörthwind", "N", ""]
+    words = ["alpha", "beta", "alphabetical", "gamma\x00", "ünï", "a" * 20, "a" * 21]
+    texts = [
+        " ".join([rng.choice(stems)] + rng.choices(words, k=rng.randrange(3))) + str(i % 97)
+        for i in range(20000)
+    ]
+    items = [(text, rng.randrange(4)) for text in texts]
+    weights = {text: rng.randrange(3) for text in texts[::5]} if weighted else None
+    catalog = Catalog(items, weights=weights)
+    _, _, _, tie_rank, by_text = morlatch._engine.catalog_stored(catalog._core)
+    weight = (weights or {}).get
+    want = sorted(
+        range(len(items)),
+        key=lambda i: (-(weight(texts[i]) or 0), texts[i].encode(), items[i][1], i),
+    )
+    rank = [0] * len(items)
+    for at, item in enumerate(want):
+        rank[item] = at
+    assert list(array.array("I", tie_rank)) == rank
+    terms = bytes(catalog._parts["terms"])
+    offsets = array.array("Q", bytes(catalog._parts["termoff"]))
+    split = [terms[offsets[t] : offsets[t + 1]] for t in range(len(offsets) - 1)]
+    assert list(array.array("I", by_text)) == sorted(range(len(split)), key=split.__getitem__)
+    catalog.save(tmp_path / "large.idx")
+    assert Catalog.load(tmp_path / "large.idx") == catalog
 
 
 def test_a_custom_fold_is_given_again(tmp_path: Path) -> None:
