@@ -330,6 +330,20 @@ def test_large_catalogs_order_items_and_terms_as_sorted_does(tmp_path: Path, wei
     assert Catalog.load(tmp_path / "large.idx") == catalog
 
 
+@pytest.mark.parametrize("synonyms", [None, {"&": "and", "b2": "a1"}])
+def test_many_distinct_words_split_natively_as_one_by_one(synonyms) -> None:
+    # Enough distinct words (long, short, numbered, colliding in their
+    # first bytes) that the native splitter's word table grows many times.
+    rng = random.Random(11)
+    alphabet = "ab12AB"
+    texts = [
+        " & ".join("".join(rng.choices(alphabet, k=rng.choice([1, 2, 7, 8, 9, 17]))) for _ in "xyz")
+        for _ in range(30000)
+    ]
+    words = Catalog(["a"], synonyms=synonyms)._words
+    assert words.split(texts) == words._split_each(texts)
+
+
 def test_a_custom_fold_is_given_again(tmp_path: Path) -> None:
     catalog = Catalog(["Abc Def"], fold=str.upper)
     path = tmp_path / "c.idx"
