@@ -269,6 +269,9 @@ def catalog_match_many(
     cutoff: float,
     workers: int,
 ) -> tuple[list[list[_CatalogHit]], bool]: ...
+def catalog_match_texts(
+    catalog: CatalogCore, names: list[str], most: int, limit: int, cutoff: float, workers: int
+) -> tuple[list[list[_CatalogHit]], bool] | None: ...
 def catalog_info(catalog: CatalogCore) -> tuple[int, int, int]: ...
 def catalog_split(
     blob: Buffer, separator: Buffer, symbols: Buffer

@@ -350,12 +350,18 @@ class Catalog:
         """``match`` for every name, on native threads; one list per name."""
         batch = _texts("names", names)
         threads, cutoff, n = _threads(workers), _cutoff(score_cutoff), _count(limit)
-        # Split as the items are, natively where it can: the distinct terms
-        # and each name's term numbers.
-        terms, words, offsets = self._words.split(batch)
-        found, pending = _engine.catalog_match_many(
-            self._core, terms, words, offsets, MAX_QUERY_WORDS, n, cutoff, threads
+        # ASCII names are split natively, on the threads; the others as the
+        # items are: the distinct terms and each name's term numbers.
+        native = self._native and _engine.catalog_match_texts(
+            self._core, batch, MAX_QUERY_WORDS, n, cutoff, threads
         )
+        if native:
+            found, pending = native
+        else:
+            terms, words, offsets = self._words.split(batch)
+            found, pending = _engine.catalog_match_many(
+                self._core, terms, words, offsets, MAX_QUERY_WORDS, n, cutoff, threads
+            )
         # Hits whose spans the engine knows are Hits already.
         if pending:
             return [[self._hit(*hit) for hit in hits] for hits in found]

@@ -7,6 +7,8 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "binding/args.hpp"
@@ -150,22 +152,12 @@ TermExpansions expand_terms(const catalog::Catalog& cat, const BatchNames& names
     return out;
 }
 
-// catalog_match_many(catalog, terms, words, offsets, most, limit, cutoff,
-// workers): the names as names_of reads them, each matched; then (one list
-// of hits per name, whether some are left to finish), as
-// catalog_search_texts returns them.
-constexpr std::array<const char*, 8> match_many_params{"catalog", "terms", "words",  "offsets",
-                                                       "most",    "limit", "cutoff", "workers"};
-OwnedRef catalog_match_many_function(PyObject*, const FastCallArgs& call) {
-    auto [cat_arg, terms_arg, words_arg, offsets_arg, most_arg, limit_arg, cutoff_arg,
-          workers_arg] = binding::bind("catalog_match_many", match_many_params, call);
-    const Held& held = held_of(cat_arg);
+// Every name of a batch matched on native threads, its hits made Python
+// objects while the others still run: (one list of hits per name, whether
+// some are left to finish), as catalog_search_texts returns them.
+OwnedRef match_names(const Held& held, const BatchNames& names, const catalog::MatchQuery& options,
+                     std::uint64_t workers) {
     const catalog::Catalog& cat = *held.catalog;
-    const catalog::MatchQuery options = match_options(limit_arg, cutoff_arg);
-    const std::uint64_t most =
-        binding::convert_argument("most", [&] { return binding::to_size(most_arg); });
-    const BatchNames names = names_of(terms_arg, words_arg, offsets_arg, most);
-    const std::uint64_t workers = workers_of(workers_arg);
     const TermExpansions expanded = expand_terms(cat, names, workers);
     std::size_t pending = 0;
     OwnedRef lists = run_converted<std::vector<catalog::Hit>>(
@@ -188,6 +180,87 @@ OwnedRef catalog_match_many_function(PyObject*, const FastCallArgs& call) {
         },
         [&](const std::vector<catalog::Hit>& hits) { return typed_hits(held, hits, pending); });
     return binding::make_tuple(std::move(lists), OwnedRef::incref(pending ? Py_True : Py_False));
+}
+
+// catalog_match_many(catalog, terms, words, offsets, most, limit, cutoff,
+// workers): the names as names_of reads them, each matched (match_names).
+constexpr std::array<const char*, 8> match_many_params{"catalog", "terms", "words",  "offsets",
+                                                       "most",    "limit", "cutoff", "workers"};
+OwnedRef catalog_match_many_function(PyObject*, const FastCallArgs& call) {
+    auto [cat_arg, terms_arg, words_arg, offsets_arg, most_arg, limit_arg, cutoff_arg,
+          workers_arg] = binding::bind("catalog_match_many", match_many_params, call);
+    const Held& held = held_of(cat_arg);
+    const catalog::MatchQuery options = match_options(limit_arg, cutoff_arg);
+    const std::uint64_t most =
+        binding::convert_argument("most", [&] { return binding::to_size(most_arg); });
+    const BatchNames names = names_of(terms_arg, words_arg, offsets_arg, most);
+    return match_names(held, names, options, workers_of(workers_arg));
+}
+
+// A batch of ASCII names split here as query_terms splits a query, each
+// name on a native thread, its terms then numbered by first appearance;
+// none when some name is past ASCII or the catalog's names are not split
+// here.
+std::optional<BatchNames> split_names(const Held& held, PyObject* names_arg, std::size_t most,
+                                      std::uint64_t workers) {
+    if (!held.ascii) {
+        return std::nullopt;
+    }
+    // A tuple of its own, which keeps the texts alive while the lock is let go.
+    const OwnedRef names = binding::convert_argument(
+        "names", [&] { return binding::new_ref(PySequence_Tuple(names_arg)); });
+    std::vector<std::string_view> texts;
+    texts.reserve(static_cast<std::size_t>(PyTuple_GET_SIZE(names.get())));
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(names.get()); ++i) {
+        PyObject* name = PyTuple_GET_ITEM(names.get(), i);
+        if (!PyUnicode_Check(name) || !PyUnicode_IS_ASCII(name)) {
+            return std::nullopt;
+        }
+        texts.emplace_back(static_cast<const char*>(PyUnicode_DATA(name)),
+                           static_cast<std::size_t>(PyUnicode_GET_LENGTH(name)));
+    }
+    const auto split = binding::run_batch<std::vector<std::u32string>>(
+        texts.size(), workers, [&](std::size_t i, Interrupt&) {
+            std::vector<std::u32string> terms;
+            catalog::ascii_terms(*held.ascii, texts[i], most, terms);
+            return terms;
+        });
+    BatchNames out;
+    std::unordered_map<std::u32string_view, std::uint32_t> numbers;
+    out.offsets.reserve(split.size() + 1);
+    out.offsets.push_back(0);
+    for (const std::vector<std::u32string>& terms : split) {
+        for (const std::u32string& term : terms) {
+            const auto [at, added] =
+                numbers.try_emplace(term, static_cast<std::uint32_t>(out.terms.size()));
+            if (added) {
+                out.terms.push_back(term);
+            }
+            out.words.push_back(at->second);
+        }
+        out.offsets.push_back(out.words.size());
+    }
+    return out;
+}
+
+// catalog_match_texts(catalog, names, most, limit, cutoff, workers): the
+// names split here (split_names), each matched (match_names); or None when
+// they are not split here.
+constexpr std::array<const char*, 6> match_texts_params{"catalog", "names",  "most",
+                                                        "limit",   "cutoff", "workers"};
+OwnedRef catalog_match_texts_function(PyObject*, const FastCallArgs& call) {
+    auto [cat_arg, names_arg, most_arg, limit_arg, cutoff_arg, workers_arg] =
+        binding::bind("catalog_match_texts", match_texts_params, call);
+    const Held& held = held_of(cat_arg);
+    const catalog::MatchQuery options = match_options(limit_arg, cutoff_arg);
+    const std::uint64_t most =
+        binding::convert_argument("most", [&] { return binding::to_size(most_arg); });
+    const std::uint64_t workers = workers_of(workers_arg);
+    const std::optional<BatchNames> names = split_names(held, names_arg, most, workers);
+    if (!names) {
+        return OwnedRef::incref(Py_None);
+    }
+    return match_names(held, *names, options, workers);
 }
 
 // The terms of a query, at most `most`, split here; false when it is not
@@ -320,6 +393,9 @@ PyMethodDef search_methods[] = {
     binding::method_def<catalog_match_many_function>(
         "catalog_match_many",
         "catalog_match_many(catalog, terms, words, offsets, most, limit, cutoff, workers)\n--\n\n"),
+    binding::method_def<catalog_match_texts_function>(
+        "catalog_match_texts",
+        "catalog_match_texts(catalog, names, most, limit, cutoff, workers)\n--\n\n"),
     binding::method_def<catalog_search_text_function>(
         "catalog_search_text",
         "catalog_search_text(catalog, query, typos, last_is_prefix, limit, most)\n--\n\n"),
