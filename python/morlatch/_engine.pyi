@@ -270,7 +270,12 @@ def catalog_match_many(
     workers: int,
 ) -> tuple[list[list[_CatalogHit]], bool]: ...
 def catalog_match_texts(
-    catalog: CatalogCore, names: list[str], most: int, limit: int, cutoff: float, workers: int
+    catalog: CatalogCore,
+    names: list[str | list[str]],
+    most: int,
+    limit: int,
+    cutoff: float,
+    workers: int,
 ) -> tuple[list[list[_CatalogHit]], bool] | None: ...
 def catalog_info(catalog: CatalogCore) -> tuple[int, int, int]: ...
 def catalog_split(

@@ -350,12 +350,17 @@ class Catalog:
         """``match`` for every name, on native threads; one list per name."""
         batch = _texts("names", names)
         threads, cutoff, n = _threads(workers), _cutoff(score_cutoff), _count(limit)
-        # ASCII names are split natively, on the threads; the others as the
-        # items are: the distinct terms and each name's term numbers.
-        native = self._native and _engine.catalog_match_texts(
-            self._core, batch, MAX_QUERY_WORDS, n, cutoff, threads
-        )
-        if native:
+        # ASCII names are split natively, on the threads, the others here;
+        # or all of them as the items are: the distinct terms and each
+        # name's term numbers.
+        native = None
+        if self._native:
+            terms_of = self._words.terms
+            split = [name if name.isascii() else terms_of(name)[:MAX_QUERY_WORDS] for name in batch]
+            native = _engine.catalog_match_texts(
+                self._core, split, MAX_QUERY_WORDS, n, cutoff, threads
+            )
+        if native is not None:
             found, pending = native
         else:
             terms, words, offsets = self._words.split(batch)

@@ -197,10 +197,10 @@ OwnedRef catalog_match_many_function(PyObject*, const FastCallArgs& call) {
     return match_names(held, names, options, workers_of(workers_arg));
 }
 
-// A batch of ASCII names split here as query_terms splits a query, each
-// name on a native thread, its terms then numbered by first appearance;
-// none when some name is past ASCII or the catalog's names are not split
-// here.
+// A batch of names, each a str of ASCII split here as query_terms splits a
+// query (on the native threads) or the list of its terms split by the
+// package, then their terms numbered by first appearance; none when the
+// catalog's names are not split here.
 std::optional<BatchNames> split_names(const Held& held, PyObject* names_arg, std::size_t most,
                                       std::uint64_t workers) {
     if (!held.ascii) {
@@ -209,28 +209,42 @@ std::optional<BatchNames> split_names(const Held& held, PyObject* names_arg, std
     // A tuple of its own, which keeps the texts alive while the lock is let go.
     const OwnedRef names = binding::convert_argument(
         "names", [&] { return binding::new_ref(PySequence_Tuple(names_arg)); });
-    std::vector<std::string_view> texts;
-    texts.reserve(static_cast<std::size_t>(PyTuple_GET_SIZE(names.get())));
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(names.get()); ++i) {
-        PyObject* name = PyTuple_GET_ITEM(names.get(), i);
-        if (!PyUnicode_Check(name) || !PyUnicode_IS_ASCII(name)) {
-            return std::nullopt;
+    const auto count = static_cast<std::size_t>(PyTuple_GET_SIZE(names.get()));
+    std::vector<std::string_view> texts(count);
+    std::vector<std::vector<std::u32string>> split(count);
+    std::vector<std::uint8_t> here(count, 0);
+    binding::convert_argument("names", [&] {
+        for (std::size_t i = 0; i < count; ++i) {
+            PyObject* name = PyTuple_GET_ITEM(names.get(), static_cast<Py_ssize_t>(i));
+            if (PyUnicode_Check(name) && PyUnicode_IS_ASCII(name)) {
+                texts[i] = {static_cast<const char*>(PyUnicode_DATA(name)),
+                            static_cast<std::size_t>(PyUnicode_GET_LENGTH(name))};
+                here[i] = 1;
+            } else if (PyList_Check(name)) {
+                split[i] = words_of(name);
+                split[i].resize(std::min(split[i].size(), most));
+            } else {
+                binding::throw_error(PyExc_ValueError,
+                                     "a name must be a str of ASCII or the list of its terms");
+            }
         }
-        texts.emplace_back(static_cast<const char*>(PyUnicode_DATA(name)),
-                           static_cast<std::size_t>(PyUnicode_GET_LENGTH(name)));
-    }
-    const auto split = binding::run_batch<std::vector<std::u32string>>(
-        texts.size(), workers, [&](std::size_t i, Interrupt&) {
-            std::vector<std::u32string> terms;
-            catalog::ascii_terms(*held.ascii, texts[i], most, terms);
-            return terms;
-        });
+        return 0;
+    });
+    binding::run_batch<char>(count, workers, [&](std::size_t i, Interrupt&) {
+        if (here[i]) {
+            catalog::ascii_terms(*held.ascii, texts[i], most, split[i]);
+        }
+        return char{};
+    });
     BatchNames out;
     std::unordered_map<std::u32string_view, std::uint32_t> numbers;
-    out.offsets.reserve(split.size() + 1);
+    out.offsets.reserve(count + 1);
     out.offsets.push_back(0);
     for (const std::vector<std::u32string>& terms : split) {
         for (const std::u32string& term : terms) {
+            if (term.empty()) {
+                continue;  // a word left out
+            }
             const auto [at, added] =
                 numbers.try_emplace(term, static_cast<std::uint32_t>(out.terms.size()));
             if (added) {
@@ -244,8 +258,8 @@ std::optional<BatchNames> split_names(const Held& held, PyObject* names_arg, std
 }
 
 // catalog_match_texts(catalog, names, most, limit, cutoff, workers): the
-// names split here (split_names), each matched (match_names); or None when
-// they are not split here.
+// names as split_names reads them, each matched (match_names); or None when
+// the catalog's names are not split here.
 constexpr std::array<const char*, 6> match_texts_params{"catalog", "names",  "most",
                                                         "limit",   "cutoff", "workers"};
 OwnedRef catalog_match_texts_function(PyObject*, const FastCallArgs& call) {
