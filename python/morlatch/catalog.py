@@ -55,7 +55,8 @@ import math
 import os
 from array import array
 from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
-from itertools import accumulate
+from itertools import accumulate, compress, count
+from operator import not_
 from typing import TYPE_CHECKING, Any, NamedTuple, cast
 
 from . import _engine, catalog_file, indexfile
@@ -146,20 +147,32 @@ def _packed(typecode: str, values: Iterable[int]) -> bytes:
 
 
 def _encoded(texts: list[str]) -> tuple[bytes, array[int]]:
-    """The texts as UTF-8, one after the other, and where each starts."""
-    offsets = array("Q", [0])
+    """The texts as UTF-8, one after the other, and where each starts: all
+    encoded at once, the byte lengths of only the texts past ASCII counted
+    one by one."""
     joined = "".join(texts)
-    if joined.isascii():
-        offsets.extend(accumulate(map(len, texts)))
-        return joined.encode("ascii"), offsets
-    chunks = []
-    for position, text in enumerate(texts):
-        try:
-            chunks.append(text.encode())
-        except UnicodeEncodeError:
-            raise ValueError(f"items[{position}]: the text holds a lone surrogate") from None
-    offsets.extend(accumulate(map(len, chunks)))
-    return b"".join(chunks), offsets
+    try:
+        encoded = joined.encode()
+    except UnicodeEncodeError:
+        for position, text in enumerate(texts):
+            if not _encodes(text):
+                raise ValueError(f"items[{position}]: the text holds a lone surrogate") from None
+        raise
+    lengths = list(map(len, texts))
+    if len(encoded) != len(joined):
+        for at in compress(count(), map(not_, map(str.isascii, texts))):
+            lengths[at] = len(texts[at].encode())
+    offsets = array("Q", [0])
+    offsets.extend(accumulate(lengths))
+    return encoded, offsets
+
+
+def _encodes(text: str) -> bool:
+    try:
+        text.encode()
+    except UnicodeEncodeError:
+        return False
+    return True
 
 
 def _encoded_terms(terms: list[str]) -> tuple[bytes, bytes]:
