@@ -380,9 +380,10 @@ class Catalog:
             found, pending = _engine.catalog_match_many(
                 self._core, terms, words, offsets, MAX_QUERY_WORDS, n, cutoff, threads
             )
-        # Hits whose spans the engine knows are Hits already.
-        if pending:
-            return [[self._hit(*hit) for hit in hits] for hits in found]
+        # Hits whose spans the engine knows are Hits already; the names
+        # listed in `pending` have others.
+        for at in pending:
+            found[at] = [self._hit(*hit) for hit in found[at]]
         return cast("list[list[Hit]]", found)
 
     def _split(self, query: str, fixed: int | None) -> tuple[list[str], list[int]]:

@@ -32,7 +32,7 @@ inline constexpr std::size_t kConvertChunk = 64;
 
 // The list of convert(run(i, interrupt)) for every i < count, run on
 // `workers` threads (0: one per core) as binding::run_batch runs it. run
-// must not touch Python objects; convert (a Result& to an OwnedRef) runs on
+// must not touch Python objects; convert(i, Result&), an OwnedRef, runs on
 // the calling thread with the lock held, in order of i. The first failure
 // of any thread stops the others and is rethrown here.
 template <class Result, class Run, class Convert>
@@ -105,7 +105,7 @@ binding::OwnedRef run_converted(std::size_t count, std::uint64_t workers, Run ru
                                 std::min(count, (converted + 1) * kConvertChunk);
                             for (std::size_t i = converted * kConvertChunk; i < end; ++i) {
                                 PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i),
-                                                convert(results[i]).release());
+                                                convert(i, results[i]).release());
                                 results[i] = Result{};
                             }
                         }

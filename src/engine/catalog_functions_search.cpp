@@ -153,13 +153,15 @@ TermExpansions expand_terms(const catalog::Catalog& cat, const BatchNames& names
 }
 
 // Every name of a batch matched on native threads, its hits made Python
-// objects while the others still run: (one list of hits per name, whether
-// some are left to finish), as catalog_search_texts returns them.
+// objects while the others still run: (one list of hits per name, the
+// names whose hits are left to finish), the hits as catalog_search_texts
+// makes them.
 OwnedRef match_names(const Held& held, const BatchNames& names, const catalog::MatchQuery& options,
                      std::uint64_t workers) {
     const catalog::Catalog& cat = *held.catalog;
     const TermExpansions expanded = expand_terms(cat, names, workers);
     std::size_t pending = 0;
+    std::vector<std::uint64_t> unfinished;
     OwnedRef lists = run_converted<std::vector<catalog::Hit>>(
         names.size(), workers,
         [&](std::size_t i, Interrupt& interrupt) {
@@ -178,8 +180,17 @@ OwnedRef match_names(const Held& held, const BatchNames& names, const catalog::M
             query.cutoff = options.cutoff;
             return cat.match(query, expansions, interrupt);
         },
-        [&](const std::vector<catalog::Hit>& hits) { return typed_hits(held, hits, pending); });
-    return binding::make_tuple(std::move(lists), OwnedRef::incref(pending ? Py_True : Py_False));
+        [&](std::size_t i, const std::vector<catalog::Hit>& hits) {
+            const std::size_t before = pending;
+            OwnedRef list = typed_hits(held, hits, pending);
+            if (pending != before) {
+                unfinished.push_back(i);
+            }
+            return list;
+        });
+    return binding::make_tuple(
+        std::move(lists),
+        binding::make_list(unfinished, [](std::uint64_t i) { return binding::to_python(i); }));
 }
 
 // catalog_match_many(catalog, terms, words, offsets, most, limit, cutoff,
