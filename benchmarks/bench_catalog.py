@@ -17,6 +17,7 @@ synonyms) and of rapidfuzz ``cdist`` with ``token_sort_ratio`` at its best
 cutoff (chosen on the answers, which favours it), with the time of each.
 
     python benchmarks/bench_catalog.py [--sizes 200000 1000000] [--queries 1000]
+    python benchmarks/bench_catalog.py --phases 5   # the linkage's steps, by CPU
 """
 
 from __future__ import annotations
@@ -416,6 +417,53 @@ def slowest(size: int, count: int, share: float) -> None:
         print(f"{ms[i]:8.3f} ms  {texts[i]!r}")
 
 
+def linkage_phases(reference_count: int, row_count: int, rounds: int) -> None:
+    """Where the linkage's time goes: ``Catalog(reference)`` then
+    ``match_many(rows, workers=2)``, each native step's CPU on the calling
+    thread (what runs serially there, plus its share of the threads' work)
+    beside the process's CPU over all threads; best of ``rounds``."""
+    from morlatch import _engine, catalog, catalog_words
+
+    reference = company_names(reference_count)
+    rows, _ = linkage_rows(reference, row_count)
+    spent: dict[str, float] = {}
+
+    def timed_calls(owner: object, name: str) -> None:
+        call = getattr(owner, name)
+
+        def run(*args: object, **kwargs: object) -> object:
+            start = time.thread_time()
+            try:
+                return call(*args, **kwargs)
+            finally:
+                spent[name] = spent.get(name, 0.0) + time.thread_time() - start
+
+        setattr(owner, name, run)
+
+    for name in ("catalog_new", "catalog_split", "catalog_match_texts", "catalog_match_many"):
+        if hasattr(_engine, name):  # an older build may lack one
+            timed_calls(_engine, name)
+    timed_calls(catalog_words._Words, "split")
+    timed_calls(catalog, "_encoded")
+    best: dict[str, float] = {}
+    for _ in range(rounds):
+        spent.clear()
+        wall, thread, cpu = time.perf_counter(), time.thread_time(), time.process_time()
+        built = Catalog(reference)
+        spent["build (calling thread)"] = time.thread_time() - thread
+        spent["build (process)"] = time.process_time() - cpu
+        thread, cpu = time.thread_time(), time.process_time()
+        built.match_many(rows, workers=2)
+        spent["match_many (calling thread)"] = time.thread_time() - thread
+        spent["match_many (process)"] = time.process_time() - cpu
+        spent["wall, both"] = time.perf_counter() - wall
+        for name, seconds in spent.items():
+            best[name] = min(best.get(name, seconds), seconds)
+    print(f"\n## linkage phases, best of {rounds} (ms; load {os.getloadavg()[0]:.1f})")
+    for name, seconds in best.items():
+        row(name, f"{seconds * 1e3:.1f}")
+
+
 def cpu_side_by_side(size: int, count: int, rounds: int, peers: bool, by_query: bool) -> None:
     """CPU per query of Catalog.search and of tantivy's set-ups, each query's
     best of ``rounds`` rounds, the engines alternated round by round (each
@@ -499,6 +547,13 @@ def main() -> None:
         help="only the CPU per query of Catalog.search and tantivy, alternated, best of ROUNDS",
     )
     parser.add_argument(
+        "--phases",
+        type=int,
+        default=0,
+        metavar="ROUNDS",
+        help="only the linkage's steps, by CPU of the calling thread and of the process",
+    )
+    parser.add_argument(
         "--no-peers", action="store_true", help="with --cpu, time Catalog.search alone"
     )
     parser.add_argument(
@@ -510,6 +565,9 @@ def main() -> None:
     if args.cpu:
         for size in args.sizes:
             cpu_side_by_side(size, args.queries, args.cpu, not args.no_peers, args.by_query)
+        return
+    if args.phases:
+        linkage_phases(args.reference, args.rows, args.phases)
         return
     if args.slowest:
         for size in args.sizes:

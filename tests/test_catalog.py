@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import array
 import pickle
+import random
 from pathlib import Path
 
 import pytest
@@ -147,6 +148,29 @@ def test_match_scores_as_the_reference(data: st.DataObject, catalog, synonyms) -
     assert many == [built.match(name, limit=limit, score_cutoff=cutoff)] * 2
 
 
+# A batch of many names is split (natively when it is all ASCII) and
+# matched in chunks on several threads while its first hits are being made:
+# every worker count gives the hits of the single calls, in order, as Hit
+# tuples, whatever the batch's size against the chunks and whether its
+# texts are past ASCII (spans found by the package).
+@settings(max_examples=40, deadline=None)
+@given(st.data(), catalogs(), SYNONYMS, st.integers(0, 200), st.sampled_from([1, 2, 3, 8]))
+def test_batches_on_threads_give_the_single_calls_hits(
+    data, catalog, synonyms, count, workers
+) -> None:
+    items, weights = catalog
+    built = Catalog([(t, p) for t, p, _ in items], weights=weights, synonyms=synonyms)
+    pool = [data.draw(st.one_of(st.builds(lambda: _query(data.draw, items)), texts()))]
+    pool += [data.draw(texts()) for _ in range(3)]
+    if data.draw(st.booleans()):
+        pool = [name.translate(ASCII) for name in pool]
+    names = [pool[i % len(pool)] + " " + pool[(i * 7) % len(pool)][: i % 5] for i in range(count)]
+    limit = data.draw(st.sampled_from([1, 3]))
+    many = built.match_many(names, limit=limit, score_cutoff=0.2, workers=workers)
+    assert many == [built.match(n, limit=limit, score_cutoff=0.2) for n in names]
+    assert all(type(hit) is Hit for hits in many for hit in hits)
+
+
 def test_batches_split_names_as_single_calls_do() -> None:
     # match_many splits its batch in one go (natively when it is ASCII):
     # the same words as match finds, name by name, whatever the batch holds.
@@ -276,6 +300,53 @@ def test_files_and_pickles_keep_the_catalog(tmp_path: Path, kwargs: dict) -> Non
             assert copy.search(query) == catalog.search(query)
             assert copy.match(query, limit=3) == catalog.match(query, limit=3)
     assert catalog != Catalog(items[:-1], **kwargs)
+
+
+@pytest.mark.parametrize("weighted", [False, True])
+def test_large_catalogs_order_items_and_terms_as_sorted_does(tmp_path: Path, weighted) -> None:
+    # A catalog this large orders its items and terms on two threads, by
+    # the texts' first bytes and then in full: the orders are Python's
+    # sorts, and a file of it passes the checks of every derived array.
+    rng = random.Random(7)
+    stems = ["Northwind Traders International", "Northwind Traders", "Nörthwind", "N", ""]
+    words = ["alpha", "beta", "alphabetical", "gamma\x00", "ünï", "a" * 20, "a" * 21]
+    texts = [
+        " ".join([rng.choice(stems)] + rng.choices(words, k=rng.randrange(3))) + str(i % 97)
+        for i in range(20000)
+    ]
+    items = [(text, rng.randrange(4)) for text in texts]
+    weights = {text: rng.randrange(3) for text in texts[::5]} if weighted else None
+    catalog = Catalog(items, weights=weights)
+    _, _, _, tie_rank, by_text = morlatch._engine.catalog_stored(catalog._core)
+    weight = (weights or {}).get
+    want = sorted(
+        range(len(items)),
+        key=lambda i: (-(weight(texts[i]) or 0), texts[i].encode(), items[i][1], i),
+    )
+    rank = [0] * len(items)
+    for at, item in enumerate(want):
+        rank[item] = at
+    assert list(array.array("I", tie_rank)) == rank
+    terms = bytes(catalog._parts["terms"])
+    offsets = array.array("Q", bytes(catalog._parts["termoff"]))
+    split = [terms[offsets[t] : offsets[t + 1]] for t in range(len(offsets) - 1)]
+    assert list(array.array("I", by_text)) == sorted(range(len(split)), key=split.__getitem__)
+    catalog.save(tmp_path / "large.idx")
+    assert Catalog.load(tmp_path / "large.idx") == catalog
+
+
+@pytest.mark.parametrize("synonyms", [None, {"&": "and", "b2": "a1"}])
+def test_many_distinct_words_split_natively_as_one_by_one(synonyms) -> None:
+    # Enough distinct words (long, short, numbered, colliding in their
+    # first bytes) that the native splitter's word table grows many times.
+    rng = random.Random(11)
+    alphabet = "ab12AB"
+    texts = [
+        " & ".join("".join(rng.choices(alphabet, k=rng.choice([1, 2, 7, 8, 9, 17]))) for _ in "xyz")
+        for _ in range(30000)
+    ]
+    words = Catalog(["a"], synonyms=synonyms)._words
+    assert words.split(texts) == words._split_each(texts)
 
 
 def test_a_custom_fold_is_given_again(tmp_path: Path) -> None:

@@ -268,7 +268,15 @@ def catalog_match_many(
     limit: int,
     cutoff: float,
     workers: int,
-) -> list[list[_CatalogHit]]: ...
+) -> tuple[list[list[_CatalogHit]], list[int]]: ...
+def catalog_match_texts(
+    catalog: CatalogCore,
+    names: list[str | list[str]],
+    most: int,
+    limit: int,
+    cutoff: float,
+    workers: int,
+) -> tuple[list[list[_CatalogHit]], list[int]] | None: ...
 def catalog_info(catalog: CatalogCore) -> tuple[int, int, int]: ...
 def catalog_split(
     blob: Buffer, separator: Buffer, symbols: Buffer

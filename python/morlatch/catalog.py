@@ -55,7 +55,8 @@ import math
 import os
 from array import array
 from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
-from itertools import accumulate
+from itertools import accumulate, compress, count
+from operator import not_
 from typing import TYPE_CHECKING, Any, NamedTuple, cast
 
 from . import _engine, catalog_file, indexfile
@@ -146,20 +147,32 @@ def _packed(typecode: str, values: Iterable[int]) -> bytes:
 
 
 def _encoded(texts: list[str]) -> tuple[bytes, array[int]]:
-    """The texts as UTF-8, one after the other, and where each starts."""
-    offsets = array("Q", [0])
+    """The texts as UTF-8, one after the other, and where each starts: all
+    encoded at once, the byte lengths of only the texts past ASCII counted
+    one by one."""
     joined = "".join(texts)
-    if joined.isascii():
-        offsets.extend(accumulate(map(len, texts)))
-        return joined.encode("ascii"), offsets
-    chunks = []
-    for position, text in enumerate(texts):
-        try:
-            chunks.append(text.encode())
-        except UnicodeEncodeError:
-            raise ValueError(f"items[{position}]: the text holds a lone surrogate") from None
-    offsets.extend(accumulate(map(len, chunks)))
-    return b"".join(chunks), offsets
+    try:
+        encoded = joined.encode()
+    except UnicodeEncodeError:
+        for position, text in enumerate(texts):
+            if not _encodes(text):
+                raise ValueError(f"items[{position}]: the text holds a lone surrogate") from None
+        raise
+    lengths = list(map(len, texts))
+    if len(encoded) != len(joined):
+        for at in compress(count(), map(not_, map(str.isascii, texts))):
+            lengths[at] = len(texts[at].encode())
+    offsets = array("Q", [0])
+    offsets.extend(accumulate(lengths))
+    return encoded, offsets
+
+
+def _encodes(text: str) -> bool:
+    try:
+        text.encode()
+    except UnicodeEncodeError:
+        return False
+    return True
 
 
 def _encoded_terms(terms: list[str]) -> tuple[bytes, bytes]:
@@ -350,13 +363,28 @@ class Catalog:
         """``match`` for every name, on native threads; one list per name."""
         batch = _texts("names", names)
         threads, cutoff, n = _threads(workers), _cutoff(score_cutoff), _count(limit)
-        # Split as the items are, natively where it can: the distinct terms
-        # and each name's term numbers.
-        terms, words, offsets = self._words.split(batch)
-        found = _engine.catalog_match_many(
-            self._core, terms, words, offsets, MAX_QUERY_WORDS, n, cutoff, threads
-        )
-        return [[self._hit(*hit) for hit in hits] for hits in found]
+        # ASCII names are split natively, on the threads, the others here;
+        # or all of them as the items are: the distinct terms and each
+        # name's term numbers.
+        native = None
+        if self._native:
+            terms_of = self._words.terms
+            split = [name if name.isascii() else terms_of(name)[:MAX_QUERY_WORDS] for name in batch]
+            native = _engine.catalog_match_texts(
+                self._core, split, MAX_QUERY_WORDS, n, cutoff, threads
+            )
+        if native is not None:
+            found, pending = native
+        else:
+            terms, words, offsets = self._words.split(batch)
+            found, pending = _engine.catalog_match_many(
+                self._core, terms, words, offsets, MAX_QUERY_WORDS, n, cutoff, threads
+            )
+        # Hits whose spans the engine knows are Hits already; the names
+        # listed in `pending` have others.
+        for at in pending:
+            found[at] = [self._hit(*hit) for hit in found[at]]
+        return cast("list[list[Hit]]", found)
 
     def _split(self, query: str, fixed: int | None) -> tuple[list[str], list[int]]:
         """The query's terms and the typos each may have (``fixed``, or the

@@ -2,11 +2,15 @@
 #include "catalog/detail.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
+#include <exception>
 #include <limits>
 #include <numeric>
 #include <optional>
 #include <queue>
+#include <system_error>
+#include <thread>
 #include <tuple>
 #include <utility>
 
@@ -52,6 +56,48 @@ std::int64_t utf8_length(std::string_view text) noexcept {
         ++count;
     }
     return count;
+}
+
+// Below this many items and terms a catalog is built on one thread.
+constexpr std::size_t kAlongside = 1 << 14;
+
+// Runs side() on a thread of its own (here, first, when none can be
+// started) while main() runs here; once both are done, rethrows the first
+// failure.
+template <class Side, class Main>
+void alongside(Side& side, Main& main) {
+    std::exception_ptr failed;
+    std::jthread thread;
+    try {
+        thread = std::jthread([&] {
+            try {
+                side();
+            } catch (...) {
+                failed = std::current_exception();
+            }
+        });
+    } catch (const std::system_error&) {
+        side();
+    }
+    main();  // a failure here joins the thread on the way out
+    if (thread.joinable()) {
+        thread.join();
+    }
+    if (failed) {
+        std::rethrow_exception(failed);
+    }
+}
+
+// A text's first 16 bytes as two numbers that order as the bytes do (a
+// shorter text padded with zero bytes, which then ties with the longer one
+// only where the longer goes on with zero bytes).
+std::array<std::uint64_t, 2> text_head(std::string_view text) noexcept {
+    std::array<std::uint64_t, 2> head{0, 0};
+    const std::size_t n = std::min<std::size_t>(text.size(), 16);
+    for (std::size_t at = 0; at < n; ++at) {
+        head[at / 8] |= std::uint64_t{static_cast<unsigned char>(text[at])} << (56 - 8 * (at % 8));
+    }
+    return head;
 }
 
 }  // namespace
@@ -103,35 +149,75 @@ std::string check(const Parts& p) {
 }
 
 Catalog::Catalog(const Parts& parts, Interrupt& interrupt) : parts_(parts) {
-    const std::size_t terms = term_count();
-    KeyList keys;
-    keys.reserve(terms, parts.terms.size());
-    for (std::size_t t = 0; t < terms; ++t) {
-        keys.add_utf8(slice(parts.terms, parts.term_offsets, t), static_cast<Payload>(t));
+    // The term trie and the terms' code-point order, on a thread of their
+    // own for a large catalog, while this one orders the items and builds
+    // the postings.
+    auto terms_side = [this] {
+        const std::size_t terms = term_count();
+        KeyList keys;
+        keys.reserve(terms, parts_.terms.size());
+        for (std::size_t t = 0; t < terms; ++t) {
+            keys.add_utf8(slice(parts_.terms, parts_.term_offsets, t), static_cast<Payload>(t));
+        }
+        Interrupt none;  // the thread cannot answer the caller's checks
+        trie_ = build_compact_trie(std::move(keys), none);
+        struct Key {
+            std::array<std::uint64_t, 2> head;
+            std::uint32_t term;
+        };
+        std::vector<Key> order(terms);
+        for (std::uint32_t t = 0; t < terms; ++t) {
+            order[t] = {text_head(slice(parts_.terms, parts_.term_offsets, t)), t};
+        }
+        std::sort(order.begin(), order.end(), [&](const Key& a, const Key& b) {
+            if (a.head != b.head) return a.head < b.head;
+            return slice(parts_.terms, parts_.term_offsets, a.term) <
+                   slice(parts_.terms, parts_.term_offsets, b.term);
+        });
+        own_by_text_.resize(terms);
+        for (std::uint32_t at = 0; at < terms; ++at) {
+            own_by_text_[at] = order[at].term;
+        }
+    };
+    auto items_side = [&] {
+        order_items();
+        build_postings(interrupt);
+    };
+    if (size() + term_count() < kAlongside) {
+        terms_side();
+        items_side();
+    } else {
+        alongside(terms_side, items_side);
     }
-    trie_ = build_compact_trie(std::move(keys), interrupt);
-    // The items in their order among equals: each term's postings in that
-    // order, so that a search that needs the first few of many equal items
-    // reads only those.
-    const std::size_t items = size();
-    std::vector<std::uint32_t> in_order(items);
-    std::iota(in_order.begin(), in_order.end(), 0u);
-    std::sort(in_order.begin(), in_order.end(),
-              [&](std::uint32_t a, std::uint32_t b) { return tie_before(a, b); });
-    own_tie_rank_.resize(items);
-    for (std::uint32_t at = 0; at < items; ++at) {
-        own_tie_rank_[in_order[at]] = at;
-    }
-    tie_rank_ = own_tie_rank_;
-    build_postings(interrupt);
-    own_by_text_.resize(terms);
-    std::iota(own_by_text_.begin(), own_by_text_.end(), 0u);
-    std::sort(own_by_text_.begin(), own_by_text_.end(), [&](std::uint32_t a, std::uint32_t b) {
-        return slice(parts.terms, parts.term_offsets, a) <
-               slice(parts.terms, parts.term_offsets, b);
-    });
     by_text_ = own_by_text_;
     derive_rest();
+}
+
+// The items in their order among equals (heavier, then by text, then
+// payload): each term's postings follow it, so that a search that needs
+// the first few of many equal items reads only those. Sorted by the texts'
+// first 16 bytes as numbers, the full texts compared only where those tie.
+void Catalog::order_items() {
+    struct Key {
+        std::uint64_t weight;
+        std::array<std::uint64_t, 2> head;
+        std::uint32_t item;
+    };
+    const std::size_t items = size();
+    std::vector<Key> keys(items);
+    for (std::uint32_t i = 0; i < items; ++i) {
+        keys[i] = {weight(i), text_head(text(i)), i};
+    }
+    std::sort(keys.begin(), keys.end(), [&](const Key& a, const Key& b) {
+        if (a.weight != b.weight) return a.weight > b.weight;
+        if (a.head != b.head) return a.head < b.head;
+        return tie_before(a.item, b.item);
+    });
+    own_tie_rank_.resize(items);
+    for (std::uint32_t at = 0; at < items; ++at) {
+        own_tie_rank_[keys[at].item] = at;
+    }
+    tie_rank_ = own_tie_rank_;
 }
 
 bool Catalog::tie_before(std::uint32_t a, std::uint32_t b) const noexcept {

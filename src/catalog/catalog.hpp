@@ -178,6 +178,7 @@ private:
     // Whether item a comes before item b among equals: heavier, then by
     // text, then payload.
     bool tie_before(std::uint32_t a, std::uint32_t b) const noexcept;
+    void order_items();
     void build_postings(Interrupt& interrupt);
     // What is wrong with stored arrays (empty when they are what building
     // derives); checked in this order, each relying on the ones before.

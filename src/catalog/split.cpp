@@ -1,7 +1,7 @@
 #include "catalog/split.hpp"
 
 #include <array>
-#include <unordered_map>
+#include <cstring>
 
 namespace morlatch::catalog {
 
@@ -72,19 +72,85 @@ bool ascii_terms(const AsciiTerms& rule, std::string_view text, std::size_t most
     return true;
 }
 
+namespace {
+
+// The distinct words of a split and their numbers: an open-addressing
+// table of (hash, number) slots, doubled when half full. The hash is
+// salted per run (an address), so that no text is made offline to collide.
+class WordTable {
+public:
+    explicit WordTable(std::vector<std::string_view>& distinct)
+        : distinct_(distinct), salt_(reinterpret_cast<std::uintptr_t>(this) | 1), slots_(1024) {}
+
+    // The word's number, given it one (the next) when it is new.
+    std::uint32_t number(std::string_view word) {
+        const std::uint64_t h = hash(word);
+        for (std::size_t at = h & (slots_.size() - 1);; at = (at + 1) & (slots_.size() - 1)) {
+            Slot& slot = slots_[at];
+            if (slot.number == kEmpty) {
+                slot = {h, static_cast<std::uint32_t>(distinct_.size())};
+                distinct_.push_back(word);
+                if (2 * distinct_.size() > slots_.size()) {
+                    grow();
+                }
+                return static_cast<std::uint32_t>(distinct_.size() - 1);
+            }
+            if (slot.hash == h && distinct_[slot.number] == word) {
+                return slot.number;
+            }
+        }
+    }
+
+private:
+    static constexpr std::uint32_t kEmpty = 0xFFFFFFFFu;
+    struct Slot {
+        std::uint64_t hash = 0;
+        std::uint32_t number = kEmpty;
+    };
+
+    std::uint64_t hash(std::string_view word) const noexcept {
+        std::uint64_t h = salt_ ^ (word.size() * 0x9E3779B97F4A7C15u);
+        std::size_t at = 0;
+        for (; at + 8 <= word.size(); at += 8) {
+            std::uint64_t chunk = 0;
+            std::memcpy(&chunk, word.data() + at, 8);
+            h = (h ^ chunk) * 0xBF58476D1CE4E5B9u;
+            h ^= h >> 29;
+        }
+        std::uint64_t tail = 0;
+        std::memcpy(&tail, word.data() + at, word.size() - at);
+        h = (h ^ tail) * 0x94D049BB133111EBu;
+        return h ^ (h >> 31);
+    }
+
+    void grow() {
+        std::vector<Slot> old(slots_.size() * 2);
+        old.swap(slots_);
+        for (const Slot& slot : old) {
+            if (slot.number == kEmpty) {
+                continue;
+            }
+            std::size_t at = slot.hash & (slots_.size() - 1);
+            while (slots_[at].number != kEmpty) {
+                at = (at + 1) & (slots_.size() - 1);
+            }
+            slots_[at] = slot;
+        }
+    }
+
+    std::vector<std::string_view>& distinct_;
+    std::uint64_t salt_;
+    std::vector<Slot> slots_;
+};
+
+}  // namespace
+
 Split split_words(std::string_view blob, char separator, std::string_view symbols) {
     const ByteKinds kind = byte_kinds(symbols, separator);
     Split out;
     out.offsets.push_back(0);
-    std::unordered_map<std::string_view, std::uint32_t> numbers;
-    auto add = [&](std::string_view word) {
-        const auto [at, added] =
-            numbers.try_emplace(word, static_cast<std::uint32_t>(out.distinct.size()));
-        if (added) {
-            out.distinct.push_back(word);
-        }
-        out.words.push_back(at->second);
-    };
+    WordTable numbers(out.distinct);
+    auto add = [&](std::string_view word) { out.words.push_back(numbers.number(word)); };
     std::size_t i = 0;
     while (i < blob.size()) {
         const std::uint8_t k = kind[static_cast<unsigned char>(blob[i])];

@@ -5,7 +5,10 @@
 #include <array>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
+#include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "binding/args.hpp"
@@ -17,6 +20,7 @@
 #include "binding/ref.hpp"
 #include "catalog/catalog.hpp"
 #include "catalog/split.hpp"
+#include "engine/catalog_functions_batch.hpp"
 #include "engine/catalog_functions_common.hpp"
 
 namespace morlatch::engine::catalog_glue {
@@ -75,53 +79,213 @@ OwnedRef catalog_match_function(PyObject*, const FastCallArgs& call) {
     return hits_to_python(held_of(cat_arg), hits);
 }
 
-// The words of a batch of names, from the distinct terms (an empty one
-// leaves its word out), each name's term numbers (u32) and where each
-// name's start (u64 offsets): at most `most` words per name.
-std::vector<std::vector<std::u32string>> names_of(PyObject* terms_arg, PyObject* words_arg,
-                                                  PyObject* offsets_arg, std::size_t most) {
-    const auto terms = binding::convert_argument("terms", [&] { return words_of(terms_arg); });
+// A batch of names as term numbers: the distinct terms, and each name's
+// words as their numbers (at most `most` per name, an empty term left out).
+struct BatchNames {
+    std::vector<std::u32string> terms;
+    std::vector<std::uint32_t> words;
+    std::vector<std::uint64_t> offsets;  // name i's words are [offsets[i], offsets[i + 1])
+
+    std::size_t size() const noexcept { return offsets.size() - 1; }
+};
+
+// The names from the distinct terms, each name's term numbers (u32) and
+// where each name's start (u64 offsets).
+BatchNames names_of(PyObject* terms_arg, PyObject* words_arg, PyObject* offsets_arg,
+                    std::size_t most) {
+    BatchNames names;
+    names.terms = binding::convert_argument("terms", [&] { return words_of(terms_arg); });
     Held held;
     const auto words = held.array<std::uint32_t>(words_arg, "words");
     const auto offsets = held.array<std::uint64_t>(offsets_arg, "offsets");
-    const bool fits =
-        !offsets.empty() && offsets.front() == 0 && offsets.back() == words.size() &&
-        std::is_sorted(offsets.begin(), offsets.end()) &&
-        std::all_of(words.begin(), words.end(), [&](std::uint32_t w) { return w < terms.size(); });
+    const bool fits = !offsets.empty() && offsets.front() == 0 && offsets.back() == words.size() &&
+                      std::is_sorted(offsets.begin(), offsets.end()) &&
+                      std::all_of(words.begin(), words.end(),
+                                  [&](std::uint32_t w) { return w < names.terms.size(); });
     if (!fits) {
         binding::throw_error(PyExc_ValueError, "the words do not fit the terms or offsets");
     }
-    std::vector<std::vector<std::u32string>> names(offsets.size() - 1);
+    names.words.reserve(words.size());
+    names.offsets.reserve(offsets.size());
+    names.offsets.push_back(0);
     for (std::size_t i = 0; i + 1 < offsets.size(); ++i) {
-        for (std::uint64_t at = offsets[i]; at < offsets[i + 1] && names[i].size() < most; ++at) {
-            if (!terms[words[at]].empty()) {
-                names[i].push_back(terms[words[at]]);
+        const std::size_t first = names.words.size();
+        for (std::uint64_t at = offsets[i];
+             at < offsets[i + 1] && names.words.size() - first < most; ++at) {
+            if (!names.terms[words[at]].empty()) {
+                names.words.push_back(words[at]);
             }
         }
+        names.offsets.push_back(names.words.size());
     }
     return names;
 }
 
+// Each term that some name holds expanded once (by the "auto" budget, not
+// as a prefix), on native threads; expansion[t] is term t's, or null.
+struct TermExpansions {
+    std::vector<catalog::Expansion> expansions;
+    std::vector<const catalog::Expansion*> of_term;
+};
+
+TermExpansions expand_terms(const catalog::Catalog& cat, const BatchNames& names,
+                            std::uint64_t workers) {
+    constexpr std::uint32_t unused = 0xFFFFFFFFu;
+    std::vector<std::uint32_t> slot(names.terms.size(), unused);
+    std::vector<std::uint32_t> held;
+    for (const std::uint32_t t : names.words) {
+        if (slot[t] == unused) {
+            slot[t] = static_cast<std::uint32_t>(held.size());
+            held.push_back(t);
+        }
+    }
+    TermExpansions out;
+    out.expansions = binding::run_batch<catalog::Expansion>(
+        held.size(), workers, [&](std::size_t d, Interrupt& interrupt) {
+            const std::u32string& term = names.terms[held[d]];
+            return cat.expand(term, catalog::auto_budget(term.size()), false, interrupt);
+        });
+    out.of_term.assign(names.terms.size(), nullptr);
+    for (std::size_t d = 0; d < held.size(); ++d) {
+        out.of_term[held[d]] = &out.expansions[d];
+    }
+    return out;
+}
+
+// Every name of a batch matched on native threads, its hits made Python
+// objects while the others still run: (one list of hits per name, the
+// names whose hits are left to finish), the hits as catalog_search_texts
+// makes them.
+OwnedRef match_names(const Held& held, const BatchNames& names, const catalog::MatchQuery& options,
+                     std::uint64_t workers) {
+    const catalog::Catalog& cat = *held.catalog;
+    const TermExpansions expanded = expand_terms(cat, names, workers);
+    std::size_t pending = 0;
+    std::vector<std::uint64_t> unfinished;
+    OwnedRef lists = run_converted<std::vector<catalog::Hit>>(
+        names.size(), workers,
+        [&](std::size_t i, Interrupt& interrupt) {
+            // Per thread, so that its words keep their memory from name to name.
+            thread_local catalog::MatchQuery query;
+            thread_local std::vector<const catalog::Expansion*> expansions;
+            const std::span<const std::uint32_t> terms(names.words.data() + names.offsets[i],
+                                                       names.offsets[i + 1] - names.offsets[i]);
+            query.words.resize(terms.size());
+            expansions.clear();
+            for (std::size_t w = 0; w < terms.size(); ++w) {
+                query.words[w] = names.terms[terms[w]];
+                expansions.push_back(expanded.of_term[terms[w]]);
+            }
+            query.limit = options.limit;
+            query.cutoff = options.cutoff;
+            return cat.match(query, expansions, interrupt);
+        },
+        [&](std::size_t i, const std::vector<catalog::Hit>& hits) {
+            const std::size_t before = pending;
+            OwnedRef list = typed_hits(held, hits, pending);
+            if (pending != before) {
+                unfinished.push_back(i);
+            }
+            return list;
+        });
+    return binding::make_tuple(
+        std::move(lists),
+        binding::make_list(unfinished, [](std::uint64_t i) { return binding::to_python(i); }));
+}
+
 // catalog_match_many(catalog, terms, words, offsets, most, limit, cutoff,
-// workers): the names as names_of reads them, each matched.
+// workers): the names as names_of reads them, each matched (match_names).
 constexpr std::array<const char*, 8> match_many_params{"catalog", "terms", "words",  "offsets",
                                                        "most",    "limit", "cutoff", "workers"};
 OwnedRef catalog_match_many_function(PyObject*, const FastCallArgs& call) {
     auto [cat_arg, terms_arg, words_arg, offsets_arg, most_arg, limit_arg, cutoff_arg,
           workers_arg] = binding::bind("catalog_match_many", match_many_params, call);
-    const catalog::Catalog& cat = catalog_of(cat_arg);
+    const Held& held = held_of(cat_arg);
     const catalog::MatchQuery options = match_options(limit_arg, cutoff_arg);
     const std::uint64_t most =
         binding::convert_argument("most", [&] { return binding::to_size(most_arg); });
-    const auto words = names_of(terms_arg, words_arg, offsets_arg, most);
-    const std::uint64_t workers = workers_of(workers_arg);
-    const BatchWords expanded = expand_batch(
-        cat, words, workers,
-        [&](std::size_t i, std::size_t w) { return catalog::auto_budget(words[i][w].size()); },
-        [](std::size_t, std::size_t) { return false; });
-    return batch(held_of(cat_arg), words.size(), workers, [&](std::size_t i, Interrupt& interrupt) {
-        return cat.match({words[i], options.limit, options.cutoff}, expanded.queries[i], interrupt);
+    const BatchNames names = names_of(terms_arg, words_arg, offsets_arg, most);
+    return match_names(held, names, options, workers_of(workers_arg));
+}
+
+// A batch of names, each a str of ASCII split here as query_terms splits a
+// query (on the native threads) or the list of its terms split by the
+// package, then their terms numbered by first appearance; none when the
+// catalog's names are not split here.
+std::optional<BatchNames> split_names(const Held& held, PyObject* names_arg, std::size_t most,
+                                      std::uint64_t workers) {
+    if (!held.ascii) {
+        return std::nullopt;
+    }
+    // A tuple of its own, which keeps the texts alive while the lock is let go.
+    const OwnedRef names = binding::convert_argument(
+        "names", [&] { return binding::new_ref(PySequence_Tuple(names_arg)); });
+    const auto count = static_cast<std::size_t>(PyTuple_GET_SIZE(names.get()));
+    std::vector<std::string_view> texts(count);
+    std::vector<std::vector<std::u32string>> split(count);
+    std::vector<std::uint8_t> here(count, 0);
+    binding::convert_argument("names", [&] {
+        for (std::size_t i = 0; i < count; ++i) {
+            PyObject* name = PyTuple_GET_ITEM(names.get(), static_cast<Py_ssize_t>(i));
+            if (PyUnicode_Check(name) && PyUnicode_IS_ASCII(name)) {
+                texts[i] = {static_cast<const char*>(PyUnicode_DATA(name)),
+                            static_cast<std::size_t>(PyUnicode_GET_LENGTH(name))};
+                here[i] = 1;
+            } else if (PyList_Check(name)) {
+                split[i] = words_of(name);
+                split[i].resize(std::min(split[i].size(), most));
+            } else {
+                binding::throw_error(PyExc_ValueError,
+                                     "a name must be a str of ASCII or the list of its terms");
+            }
+        }
+        return 0;
     });
+    binding::run_batch<char>(count, workers, [&](std::size_t i, Interrupt&) {
+        if (here[i]) {
+            catalog::ascii_terms(*held.ascii, texts[i], most, split[i]);
+        }
+        return char{};
+    });
+    BatchNames out;
+    std::unordered_map<std::u32string_view, std::uint32_t> numbers;
+    out.offsets.reserve(count + 1);
+    out.offsets.push_back(0);
+    for (const std::vector<std::u32string>& terms : split) {
+        for (const std::u32string& term : terms) {
+            if (term.empty()) {
+                continue;  // a word left out
+            }
+            const auto [at, added] =
+                numbers.try_emplace(term, static_cast<std::uint32_t>(out.terms.size()));
+            if (added) {
+                out.terms.push_back(term);
+            }
+            out.words.push_back(at->second);
+        }
+        out.offsets.push_back(out.words.size());
+    }
+    return out;
+}
+
+// catalog_match_texts(catalog, names, most, limit, cutoff, workers): the
+// names as split_names reads them, each matched (match_names); or None when
+// the catalog's names are not split here.
+constexpr std::array<const char*, 6> match_texts_params{"catalog", "names",  "most",
+                                                        "limit",   "cutoff", "workers"};
+OwnedRef catalog_match_texts_function(PyObject*, const FastCallArgs& call) {
+    auto [cat_arg, names_arg, most_arg, limit_arg, cutoff_arg, workers_arg] =
+        binding::bind("catalog_match_texts", match_texts_params, call);
+    const Held& held = held_of(cat_arg);
+    const catalog::MatchQuery options = match_options(limit_arg, cutoff_arg);
+    const std::uint64_t most =
+        binding::convert_argument("most", [&] { return binding::to_size(most_arg); });
+    const std::uint64_t workers = workers_of(workers_arg);
+    const std::optional<BatchNames> names = split_names(held, names_arg, most, workers);
+    if (!names) {
+        return OwnedRef::incref(Py_None);
+    }
+    return match_names(held, *names, options, workers);
 }
 
 // The terms of a query, at most `most`, split here; false when it is not
@@ -254,6 +418,9 @@ PyMethodDef search_methods[] = {
     binding::method_def<catalog_match_many_function>(
         "catalog_match_many",
         "catalog_match_many(catalog, terms, words, offsets, most, limit, cutoff, workers)\n--\n\n"),
+    binding::method_def<catalog_match_texts_function>(
+        "catalog_match_texts",
+        "catalog_match_texts(catalog, names, most, limit, cutoff, workers)\n--\n\n"),
     binding::method_def<catalog_search_text_function>(
         "catalog_search_text",
         "catalog_search_text(catalog, query, typos, last_is_prefix, limit, most)\n--\n\n"),

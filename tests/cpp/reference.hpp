@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <cstdint>
 #include <limits>
 #include <map>
@@ -406,6 +407,54 @@ inline double channel_cost(std::u32string_view typed, std::u32string_view word,
         }
     }
     return best[n][m];
+}
+
+// ---- catalog word split ------------------------------------------------------
+
+// The words of texts joined by `separator`, byte by byte: runs of ASCII
+// letters and digits and of bytes past ASCII, and each byte of `symbols` on
+// its own; numbered by first appearance. (distinct, per word its number,
+// per text where its words start, one more at the end.)
+struct WordSplit {
+    std::vector<std::string> distinct;
+    std::vector<std::uint32_t> words;
+    std::vector<std::uint64_t> offsets{0};
+};
+
+inline WordSplit split_words(std::string_view blob, char separator, std::string_view symbols) {
+    WordSplit out;
+    std::map<std::string, std::uint32_t> numbers;
+    auto add = [&](const std::string& word) {
+        const auto [at, added] =
+            numbers.try_emplace(word, static_cast<std::uint32_t>(out.distinct.size()));
+        if (added) {
+            out.distinct.push_back(word);
+        }
+        out.words.push_back(at->second);
+    };
+    std::string run;
+    for (const char c : blob) {
+        const auto byte = static_cast<unsigned char>(c);
+        const bool inside = std::isalnum(byte) != 0 || byte >= 0x80;
+        if (inside && c != separator && symbols.find(c) == std::string_view::npos) {
+            run.push_back(c);
+            continue;
+        }
+        if (!run.empty()) {
+            add(run);
+            run.clear();
+        }
+        if (c == separator) {
+            out.offsets.push_back(out.words.size());
+        } else if (symbols.find(c) != std::string_view::npos) {
+            add(std::string(1, c));
+        }
+    }
+    if (!run.empty()) {
+        add(run);
+    }
+    out.offsets.push_back(out.words.size());
+    return out;
 }
 
 }  // namespace morlatch::reference
