@@ -5,7 +5,6 @@ synonyms, and the split of many texts at once (natively where it can)."""
 from __future__ import annotations
 
 import re
-import sys
 import unicodedata
 from array import array
 from collections.abc import Iterable, Mapping
@@ -17,42 +16,27 @@ from .fold import FoldRule, apply, fold_text
 from .index import _kind
 
 # Letters, digits and marks: "[^\W_]" is every letter and digit (and
-# nothing else: str.isalnum() is a subset of categories L and N), marks are
-# added as a class of their own, only for texts that hold a character outside
-# ASCII (matching that class is slower).
+# nothing else: str.isalnum() is a subset of categories L and N); the marks a
+# text past ASCII holds are added as a class of their own (matching that class
+# is slower).
 _FAST_WORD = "[^\\W_]+"
-_marks: str | None = None
 
 
-# The code points that may hold a letter, digit or mark: planes 0 to 3 and
-# 14. Planes 4 to 13 are unassigned in every Unicode version up to 16, and
-# planes 15 and 16 are private use, which stays so.
-_SCANNED = ((0x80, 0x40000), (0xE0000, 0xF0000))
-
-
-def _mark_class() -> str:
-    """A regular-expression class of the letters, digits and marks that
-    "[^\\W_]" leaves out (the marks, and no letter or digit in practice).
-    Found a run at a time: the runs of categories L, N and M among the code
-    points, then within each the runs that "\\w" does not match."""
-    global _marks
-    if _marks is None:
-        major = int(unicodedata.unidata_version.split(".")[0])
-        spans = _SCANNED if major <= 16 else ((0x80, sys.maxunicode + 1),)
-        ranges: list[str] = []
-        for first, end in spans:
-            every = array("I", range(first, end)).tobytes().decode("utf-32-le", "surrogatepass")
-            kinds = "".join(map(unicodedata.category, every))[::2]
-            for run in re.finditer("[LNM]+", kinds):
-                for gap in re.finditer("\\W+", every[run.start() : run.end()]):
-                    start, stop = (first + run.start() + at for at in gap.span())
-                    ranges.append(f"{re.escape(chr(start))}-{re.escape(chr(stop - 1))}")
-        _marks = "[" + "".join(ranges) + "]"
-    return _marks
+def _marks_of(text: str) -> frozenset[str]:
+    """The characters of ``text`` that are letters, digits or marks which
+    "[^\\W_]" leaves out: the marks, in practice. Only the characters a text
+    holds matter to its tokenizer, so none of Unicode is scanned beyond them."""
+    return frozenset(
+        c
+        for c in set(text)
+        if not c.isascii() and unicodedata.category(c)[0] in "LNM" and not c.isalnum()
+    )
 
 
 # Between the texts of a catalog split in one go.
 _SEPARATOR = "\x00"
+# How many tokenizers for texts past ASCII (one per set of marks held) are kept.
+_PATTERNS_KEPT = 64
 # A word left out (the native splitter's number for it).
 _DROPPED = 0xFFFFFFFF
 
@@ -68,7 +52,7 @@ class _Words:
         ]
         self.symbols = [re.escape(s) for s in self.characters]
         self.fast = re.compile("|".join([_FAST_WORD, *self.symbols]))
-        self.exact: re.Pattern[str] | None = None
+        self.exact: dict[frozenset[str], re.Pattern[str]] = {}
         self.rule = rule
         self.synonyms = synonyms
         self.memo: dict[str, str] = {}
@@ -77,13 +61,15 @@ class _Words:
         """The tokenizer for ``text``, with ``extra`` alternatives."""
         if text.isascii():
             return re.compile("|".join([_FAST_WORD, *self.symbols, *extra])) if extra else self.fast
-        if self.exact is None or extra:
-            word = f"(?:[^\\W_]|(?![\\x00-\\x7f]){_mark_class()})+"
+        marks = _marks_of(text)
+        exact = None if extra else self.exact.get(marks)
+        if exact is None:
+            added = "".join(sorted(marks))
+            word = f"(?:[^\\W_]|[{re.escape(added)}])+" if marks else _FAST_WORD
             exact = re.compile("|".join([word, *self.symbols, *extra]))
-            if extra:
-                return exact
-            self.exact = exact
-        return self.exact
+            if not extra and len(self.exact) < _PATTERNS_KEPT:
+                self.exact[marks] = exact
+        return exact
 
     def ascii_rule(self) -> tuple[bool, dict[str, str] | None]:
         """How the engine makes terms of ASCII words as ``term`` does: whether
