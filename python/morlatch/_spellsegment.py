@@ -1,0 +1,157 @@
+"""How a speller segments text written without spaces: the likeliest split
+into words by word counts and word pairs, unknown pieces spelt as the known
+words are."""
+
+from __future__ import annotations
+
+import math
+from typing import Final
+
+from ._spelldata import _LONGEST_WORD
+from ._spellletters import END, START, LetterModel
+from ._spellrank import _Ranker
+from .spelltext import OLD_ENDINGS, verb_stems
+
+# How many of the likeliest splits ending at each place segment carries on.
+_SEGMENT_BEAM: Final = 8
+# A plural ("encodings") the counts lack is counted as this share of the
+# word it is made from.
+_DERIVED_SHARE: Final = 0.1
+# An old "-eth" or "-est" form ("cometh", "sayest") the counts lack is rarer
+# still: a hundredth of the word it is made from.
+_OLD_FORM_SHARE: Final = 0.01
+
+
+def regular_plural(stem: str, ending: str) -> bool:
+    """Whether ``ending`` makes a regular plural of ``stem``: "es" after a
+    hissing sound or "o" ("boxes", "heroes"), "s" elsewhere but after a
+    consonant and "y" ("happys" is no plural), or a hissing sound; the
+    possessive "'s" after anything."""
+    hissing = stem.endswith(("s", "x", "z", "ch", "sh"))
+    if ending == "es":
+        return hissing or stem.endswith("o")
+    if ending == "s":
+        return not hissing and not (stem.endswith("y") and stem[-2:-1] not in "aeiou")
+    return True
+
+
+# A word the counts do not know, in a run of text without spaces: about one
+# word in ten thousand (natural log), spelt as the known words are.
+_UNKNOWN_SHARE: Final = math.log(1e-4)
+
+
+class _Segmenter(_Ranker):
+    """The segmenting half of a speller's text rules; the speller holds the
+    state."""
+
+    __slots__ = ("_rare_count", "_pair_floor", "_names", "_letters")
+
+    _unpunctuated: dict[str, int]
+    _rare_count: float
+    # The natural-log share of the text of the rarest word pair listed.
+    _pair_floor: float
+    # The words the counts were given with a capital first (names), lower-cased.
+    _names: frozenset[str]
+    # How likely the letters of an unknown word are.
+    _letters: LetterModel
+
+    def _segment_run(self, run: str) -> list[str]:
+        """The likeliest split of ``run`` into words by word counts; with word
+        pairs, two counted words side by side score as their pair (seen or
+        not, see _pair_gain), and the likeliest few splits ending at each
+        place are carried on. An apostrophe in ``run`` stays inside a word."""
+        lower = run.lower().replace("\u2019", "'")
+        n = len(lower)
+        # The places a word may end: not beside an apostrophe.
+        ends = [end == n or "'" not in lower[end - 1 : end + 1] for end in range(n + 1)]
+        # best[i]: the splits of the first i letters kept, as {start of the
+        # last word: (score, start of the word before it)}.
+        best: list[dict[int, tuple[float, int]]] = [{0: (0.0, -1)}] + [{} for _ in range(n)]
+        pairs = self._pairs
+        for start in range(n):
+            if not best[start]:
+                continue
+            ahead = sorted(best[start].items(), key=lambda item: -item[1][0])[:_SEGMENT_BEAM]
+            first, (top, _) = ahead[0]
+            # The words before, with their scores, read once for every end.
+            behind = [
+                (before, held, lower[before:start], self._word_score(lower[before:start]))
+                for before, (held, _) in (ahead if pairs and start else ())
+            ]
+            # The letters of lower[start:end], as an unknown word's, so far.
+            spelt, last = 0.0, START
+            for end in range(start + 1, min(n, start + _LONGEST_WORD) + 1):
+                spelt += self._letters.letter(last, lower[end - 1])
+                last = last[1] + lower[end - 1]
+                if not ends[end]:
+                    continue
+                word = lower[start:end]
+                own = self._word_score(word, spelt + self._letters.letter(last, END))
+                chosen, score = first, top + own
+                if behind and word in self._counts:
+                    chosen, score = max(
+                        (
+                            (before, held + own + self._pair_gain(previous, word, own + its))
+                            for before, held, previous, its in behind
+                        ),
+                        key=lambda item: item[1],
+                    )
+                kept = best[end].get(start)
+                if kept is None or score > kept[0]:
+                    best[end][start] = (score, chosen)
+        words: list[str] = []
+        end, start = n, max(best[n].items(), key=lambda item: item[1][0])[0]
+        while end > 0:
+            words.append(run[start:end])
+            end, start = start, best[end][start][1]
+        words.reverse()
+        return words
+
+    def _pair_gain(self, previous: str, word: str, alone: float) -> float:
+        """How much likelier (natural log) the known ``word`` is after
+        ``previous`` than the two words' counts alone make it (their scores
+        add up to ``alone``). The pairs are on the word counts' scale, so a pair seen scores as
+        its own share of the text, above or below what the counts predict: a
+        closed compound ("hereof") weighs against its halves' pair. A pair of
+        counted words not seen is taken to be no commoner than the rarest
+        pair listed ("the of" is no likelier for "the" and "of" being common)."""
+        pair = self._pairs.get((previous, word))
+        if pair:
+            return math.log(pair) - self._log_total - alone
+        if previous not in self._counts:
+            return 0.0
+        return min(0.0, self._pair_floor - alone)
+
+    def _word_score(self, word: str, spelt: float | None = None) -> float:
+        """The natural-log probability of ``word`` as one word of a run;
+        ``spelt``, when given, is that of its letters as an unknown word's."""
+        count: float | None = self._counts.get(word)
+        if count is None:
+            count = self._unpunctuated.get(word)
+        if count == 0:
+            # Known, but below the counts' cutoff: rarer than any word counted.
+            count = self._rare_count
+        if count is None:
+            count = self._derived_count(word)
+        if count is not None:
+            return math.log(count + 1) - self._log_total
+        return _UNKNOWN_SHARE + (self._letters.word(word) if spelt is None else spelt)
+
+    def _derived_count(self, word: str) -> float | None:
+        """A count for a word the counts lack that is the plural ("s", "es")
+        or the possessive ("'s") of a counted word of four letters or more,
+        or an old "-eth" or "-est" form of a counted word that is no name
+        ("goeth", "sayest"): a share of that word's count. Unlike
+        ``fix``, which takes "-est" for an old form only beside "thou" (it is
+        more often a slip there), text to segment is taken as spelt, so
+        "shouldest" is one word, not "should" and "est"."""
+        for ending in ("s", "es", "'s"):
+            stem = word[: -len(ending)]
+            if word.endswith(ending) and len(stem) >= 4 and self._counts.get(stem):
+                if regular_plural(stem, ending):
+                    return self._counts[stem] * _DERIVED_SHARE
+        for ending in OLD_ENDINGS:
+            for stem in verb_stems(word, ending):
+                if self._counts.get(stem) and stem not in self._names:
+                    return self._counts[stem] * _OLD_FORM_SHARE
+        return None
