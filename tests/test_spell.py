@@ -644,3 +644,18 @@ def _fitted() -> morlatch.ErrorModel:
     if not _MODEL:
         _MODEL.append(morlatch.ErrorModel.fit(PAIRS))
     return _MODEL[0]
+
+
+def test_with_model_reads_text_as_the_speller_it_came_from(english) -> None:
+    # The same model again: every rule (real-word slips in context, names,
+    # splits, segmenting) must read text exactly as the original does.
+    again = english.with_model(morlatch.ErrorModel.default())
+    text = (
+        "I want too go their tomorow and meat him at the statoin. "
+        "Mr Darcy said thay wood come, butthen he was in side."
+    )
+    assert again.fix(text) == english.fix(text)
+    assert again.check(text) == english.check(text)
+    assert again.segment("thequickbrownfoxjumpsoverthelazydog") == english.segment(
+        "thequickbrownfoxjumpsoverthelazydog"
+    )

@@ -144,7 +144,7 @@ class Speller(_TextRules):
         if not isinstance(model, ErrorModel):
             raise TypeError(f"model must be an ErrorModel, not {type(model).__name__}")
         other = Speller.__new__(Speller)
-        for name in (*Speller.__slots__, *_TextRules.__slots__):
+        for name in _slot_names(Speller):
             setattr(other, name, getattr(self, name))
         other._model = model
         return other
@@ -243,3 +243,8 @@ def _text(name: str, value: object) -> str:
     if not isinstance(value, str):
         raise TypeError(f"{name} must be a str, not {type(value).__name__}")
     return value
+
+
+def _slot_names(cls: type) -> list[str]:
+    """The slots of ``cls`` and of every class it is made from."""
+    return [name for base in cls.__mro__ for name in base.__dict__.get("__slots__", ())]
