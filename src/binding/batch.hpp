@@ -30,6 +30,28 @@ inline void check_cancelled(void* flag) {
     }
 }
 
+// The threads a batch of `count` runs on: `workers` (0: one per core), never
+// more than `count`.
+inline std::uint64_t thread_count(std::uint64_t workers, std::size_t count) {
+    if (workers == 0) {
+        workers = std::max(1u, std::thread::hardware_concurrency());
+    }
+    return std::min<std::uint64_t>(workers, std::max<std::size_t>(count, 1));
+}
+
+// Runs own() on the calling thread beside `threads`; when it throws, the
+// threads are told to stop and joined before the exception goes on.
+template <class Own>
+void beside(std::vector<std::jthread>& threads, std::atomic<bool>& stop, Own own) {
+    try {
+        own();
+    } catch (...) {
+        stop = true;
+        threads.clear();  // joins
+        throw;
+    }
+}
+
 }  // namespace batch_detail
 
 // results[i] = search(i, interrupt) for every i < count, on `workers` threads
@@ -39,10 +61,7 @@ inline void check_cancelled(void* flag) {
 // objects.
 template <class Result, class Search>
 std::vector<Result> run_batch(std::size_t count, std::uint64_t workers, Search search) {
-    if (workers == 0) {
-        workers = std::max(1u, std::thread::hardware_concurrency());
-    }
-    workers = std::min<std::uint64_t>(workers, std::max<std::size_t>(count, 1));
+    workers = batch_detail::thread_count(workers, count);
     std::vector<Result> results(count);
     std::atomic<std::size_t> next{0};
     std::atomic<bool> stop{false};
@@ -80,14 +99,10 @@ std::vector<Result> run_batch(std::size_t count, std::uint64_t workers, Search s
                 break;  // fewer threads than asked for still do the work
             }
         }
-        try {
+        batch_detail::beside(threads, stop, [&] {
             Interrupt interrupt = released.interrupt();
             work(interrupt);
-        } catch (...) {
-            stop = true;
-            threads.clear();  // joins
-            throw;
-        }
+        });
     }
     if (failure) {
         std::rethrow_exception(failure);

@@ -39,10 +39,7 @@ template <class Result, class Run, class Convert>
 binding::OwnedRef run_converted(std::size_t count, std::uint64_t workers, Run run,
                                 Convert convert) {
     const std::size_t chunks = (count + kConvertChunk - 1) / kConvertChunk;
-    if (workers == 0) {
-        workers = std::max(1u, std::thread::hardware_concurrency());
-    }
-    workers = std::min<std::uint64_t>(workers, std::max<std::size_t>(chunks, 1));
+    workers = binding::batch_detail::thread_count(workers, chunks);
     binding::OwnedRef list = binding::new_ref(PyList_New(static_cast<Py_ssize_t>(count)));
     std::vector<Result> results(count);
     const std::unique_ptr<std::atomic<bool>[]> done(new std::atomic<bool>[chunks]());
@@ -92,7 +89,7 @@ binding::OwnedRef run_converted(std::size_t count, std::uint64_t workers, Run ru
                 break;  // fewer threads than asked for still do the work
             }
         }
-        try {
+        binding::batch_detail::beside(threads, stop, [&] {
             Interrupt interrupt = released.interrupt();
             std::size_t converted = 0;  // chunks whose results are in the list
             while (converted < chunks && !stop.load(std::memory_order_relaxed)) {
@@ -117,11 +114,7 @@ binding::OwnedRef run_converted(std::size_t count, std::uint64_t workers, Run ru
                     done[converted].wait(false, std::memory_order_acquire);
                 }
             }
-        } catch (...) {
-            stop = true;
-            threads.clear();  // joins
-            throw;
-        }
+        });
     }
     if (failure) {
         std::rethrow_exception(failure);
