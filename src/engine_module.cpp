@@ -11,6 +11,7 @@
 #include "binding/ref.hpp"
 #include "engine/build_functions.hpp"
 #include "engine/catalog_functions.hpp"
+#include "engine/context_functions.hpp"
 #include "engine/format_functions.hpp"
 #include "engine/key_functions.hpp"
 #include "engine/mapped_functions.hpp"
@@ -49,6 +50,7 @@ OwnedRef init_engine() {
     engine::add_transport_functions(module.get());
     engine::add_catalog_functions(module.get());
     engine::add_spell_functions(module.get());
+    engine::add_context_functions(module.get());
     binding::check(
         PyModule_AddObjectRef(module.get(), "KeyIterator",
                               reinterpret_cast<PyObject*>(binding::create_key_iterator_type())));

@@ -332,3 +332,13 @@ def corrector_best(
 
 def sounds_like(word: str) -> str:
     """The sounds-like key of the lower-case ``word``."""
+
+def context_scores(
+    counts: dict[str, int],
+    pairs: dict[tuple[str, str], float],
+    log_total: float,
+    backoff: float,
+    words: list[str],
+    before: str | None,
+    after: str | None,
+) -> list[float]: ...

@@ -383,10 +383,10 @@ class _TextRules(_Segmenter):
         here = self._context_as_written(word, before, after)
         variants = set(_variants(word))
         best: tuple[float, str] | None = None
-        for other in self._one_edit(word):
+        others = self._one_edit(word)
+        for other, score in zip(others, self._contexts(others, before, after), strict=True):
             if other in variants:
                 continue  # "color" is no slip for "colour"
-            score = self._context(other, before, after)
             if score <= here + _REAL_WORD_MARGIN:
                 continue  # no cost to mistype it can make it likelier
 

@@ -97,11 +97,7 @@ class _Ranker:
             candidates.append(word)
         if not candidates:
             return []
-        if before is None and after is None:
-            get, log_total = self._counts.get, self._log_total
-            priors = [math.log(get(candidate, 0) + 1) - log_total for candidate in candidates]
-        else:
-            priors = [self._context(candidate, before, after) for candidate in candidates]
+        priors = self._contexts(candidates, before, after)
         found = [
             (Suggestion(candidates[at], score), priors[at] - score)
             for at, score in self._model.ranked(word, candidates, priors, limit, _MAX_COST)
@@ -140,6 +136,13 @@ class _Ranker:
         if pair is not None:
             return math.log(pair) - math.log(self._counts.get(first, 0) + pair)
         return math.log(_BACKOFF) + self._log_p(second)
+
+    def _contexts(self, words: list[str], before: str | None, after: str | None) -> list[float]:
+        """``_context`` of each of ``words`` between the same neighbours, from
+        one native call (the same arithmetic, so the same floats)."""
+        return _engine.context_scores(
+            self._counts, self._pairs, self._log_total, _BACKOFF, words, before, after
+        )
 
     def _context(self, word: str, before: str | None, after: str | None) -> float:
         """log P(word | before) + log P(after | word), or log P(word)

@@ -1,0 +1,60 @@
+"""The engine's context scores, which a speller reads for many candidate
+words at once, against the brute-force language model, to the last bit."""
+
+from __future__ import annotations
+
+import math
+
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+import reference
+from morlatch import _engine
+
+_BACKOFF = 0.4
+# Any text at all, lone surrogates and control characters included; a few
+# words drawn again and again so that pairs and counts are hit.
+_ANY = st.text(st.characters(min_codepoint=0, max_codepoint=0x10FFFF), max_size=6)
+_WORD = st.one_of(st.sampled_from(["the", "of", "\ud800", "\x00", "caf\u00e9", ""]), _ANY)
+_COUNT = st.one_of(st.integers(0, 1000), st.sampled_from([2**53 + 1, 2**64 - 2, 2**64 - 1]))
+_SHARE = st.floats(min_value=1e-9, max_value=1e12, allow_nan=False)
+
+
+def _log_total(counts: dict[str, int]) -> float:
+    return math.log(sum(counts.values()) + len(counts))
+
+
+@settings(max_examples=400, deadline=None)
+@given(
+    st.dictionaries(_WORD, _COUNT, min_size=1, max_size=8),
+    st.dictionaries(st.tuples(_WORD, _WORD), _SHARE, max_size=10),
+    st.lists(_WORD, max_size=10),
+    st.one_of(st.none(), _WORD),
+    st.one_of(st.none(), _WORD),
+)
+def test_scores_are_the_language_models(counts, pairs, words, before, after) -> None:
+    log_total = _log_total(counts)
+    found = _engine.context_scores(counts, pairs, log_total, _BACKOFF, words, before, after)
+    if pairs:
+        want = [reference.context_score(w, before, after, counts, pairs) for w in words]
+    else:  # without pairs, a word's own probability whatever its neighbours
+        want = [math.log(counts.get(w, 0) + 1) - log_total for w in words]
+    assert found == want
+
+
+@pytest.mark.parametrize(
+    ("arguments", "error", "message"),
+    [
+        (([], {}, 0.0, 0.4, [], None, None), TypeError, "argument 'counts'"),
+        (({}, {}, 0.0, 0.4, ("a",), None, None), TypeError, "argument 'words'"),
+        (({}, {}, 0.0, 0.4, [b"a"], None, None), TypeError, "words must be a list of str"),
+        (({}, {}, 0.0, 0.4, [], 1, None), TypeError, "argument 'before'"),
+        (({}, {}, "x", 0.4, [], None, None), TypeError, "argument 'log_total'"),
+        (({"a": -1}, {}, 0.0, 0.4, ["a"], None, None), OverflowError, "negative"),
+        (({}, {("a", "b"): 0.0}, 0.0, 0.4, ["b"], "a", None), ValueError, "math domain"),
+    ],
+)
+def test_bad_arguments_raise_what_python_would(arguments, error, message) -> None:
+    with pytest.raises(error, match=message):
+        _engine.context_scores(*arguments)
