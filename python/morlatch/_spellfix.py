@@ -20,6 +20,7 @@ from .spelltext import (
     WORD,
     chance_of_recurring,
     compatible,
+    context_words,
     in_capitals,
     lower_at,
     sentence_start,
@@ -82,6 +83,7 @@ class _TextRules(_Segmenter):
 
     def _findings(self, text: str, limit: int) -> Iterator[tuple[int, int, list[Suggestion]]]:
         spans = list(word_spans(text))
+        _, befores, afters = context_words(text, spans)
         for at, (start, end) in enumerate(spans):
             word = text[start:end]
             if RUN_ON_CAPITAL.fullmatch(word):
@@ -91,8 +93,7 @@ class _TextRules(_Segmenter):
                 continue
             if not self._unknown(word) or not self._worth_checking(text, start, word):
                 continue
-            before = lower_at(text, spans, at - 1, at)
-            after = lower_at(text, spans, at + 1, at)
+            before, after = befores[at], afters[at]
             if self._old_verb_form(compatible(word), before, after):
                 continue
             hits = self._ranked(compatible(word), before, after, limit)
@@ -166,6 +167,7 @@ class _TextRules(_Segmenter):
     def _edits(self, text: str) -> Iterator[tuple[int, int, str]]:
         """(start, end, replacement) for every change fix makes, in order."""
         spans = list(word_spans(text))
+        lowers, befores, afters = context_words(text, spans)
         written: Counter[str] = Counter()  # the words of the text, counted when first asked
         skip_next = False
         for at, (start, end) in enumerate(spans):
@@ -173,15 +175,15 @@ class _TextRules(_Segmenter):
                 skip_next = False
                 continue
             word = text[start:end]
-            lower = compatible(word)
-            before = lower_at(text, spans, at - 1, at)
-            after = lower_at(text, spans, at + 1, at)
+            lower, before, after = lowers[at], befores[at], afters[at]
             if RUN_ON_CAPITAL.fullmatch(word):
                 apart = self._run_on_capital(word)
                 if apart is not None:
                     yield start, end, apart
                 continue
-            joined = self._join(text, spans, at)
+            # Only words that make a known word together are weighed for a join.
+            maybe_joined = at + 1 < len(spans) and lower + lowers[at + 1] in self._counts
+            joined = self._join(text, spans, at) if maybe_joined else None
             if joined is not None:
                 yield start, spans[at + 1][1], with_case(word, joined)
                 skip_next = True

@@ -17,6 +17,7 @@ __all__ = [
     "in_capitals",
     "compatible",
     "lower_at",
+    "context_words",
     "sentence_start",
     "verb_stems",
     "chance_of_recurring",
@@ -95,6 +96,26 @@ def lower_at(text: str, spans: list[tuple[int, int]], at: int, near: int) -> str
     start, end = spans[at]
     gap = text[spans[near][1] : start] if at > near else text[end : spans[near][0]]
     return None if gap.strip() else compatible(text[start:end])
+
+
+def context_words(
+    text: str, spans: list[tuple[int, int]]
+) -> tuple[list[str], list[str | None], list[str | None]]:
+    """The words at ``spans`` lower-cased, and each one's neighbours as
+    context, read once for the whole text: for every ``at``,
+    ``lower_at(text, spans, at - 1, at)`` and ``lower_at(text, spans, at + 1, at)``."""
+    lowers = [compatible(text[start:end]) for start, end in spans]
+    # Whether nothing but spaces stands between each word and the next.
+    open_after = [
+        not text[end:start].strip() for (_, end), (start, _) in zip(spans, spans[1:], strict=False)
+    ]
+    befores: list[str | None] = [None] + [
+        word if joined else None for word, joined in zip(lowers, open_after, strict=False)
+    ]
+    afters: list[str | None] = [
+        word if joined else None for word, joined in zip(lowers[1:], open_after, strict=True)
+    ] + [None]
+    return lowers, befores[: len(spans)], afters[: len(spans)]
 
 
 def sentence_start(text: str, start: int) -> bool:
