@@ -6,7 +6,7 @@ from __future__ import annotations
 import math
 
 import pytest
-from hypothesis import given, settings
+from hypothesis import example, given, settings
 from hypothesis import strategies as st
 
 import reference
@@ -58,3 +58,42 @@ def test_scores_are_the_language_models(counts, pairs, words, before, after) -> 
 def test_bad_arguments_raise_what_python_would(arguments, error, message) -> None:
     with pytest.raises(error, match=message):
         _engine.context_scores(*arguments)
+
+
+# ---- a text's words and their neighbours, read once --------------------------
+
+_PIECES = st.sampled_from(
+    ["the", "in", "side", "to", "day", "Teh", "don't", "it\u2019s", "\ufb01eld", "STRA\u00dfE"]
+    + [" ", "  ", ", ", ". ", "\n", "\t", "-", "\u00a0", "\x00", "\ud800", "1", "www.x", "a_b"]
+)
+_TEXT = st.one_of(
+    st.lists(_PIECES, max_size=16).map("".join),
+    st.text(st.characters(min_codepoint=0, max_codepoint=0x10FFFF), max_size=40),
+)
+
+
+@pytest.fixture(scope="module")
+def english():
+    import morlatch
+
+    return morlatch.Speller.english()
+
+
+@settings(max_examples=300, deadline=None)
+@given(_TEXT)
+@example("He went in side the house, with out the cov ered wagon.")
+def test_context_words_are_each_words_neighbours(english, text: str) -> None:
+    from morlatch._spellfix import word_spans
+    from morlatch.spelltext import compatible, context_words, lower_at
+
+    spans = list(word_spans(text))
+    lowers, befores, afters = context_words(text, spans)
+    assert lowers == [compatible(text[start:end]) for start, end in spans]
+    assert befores == [lower_at(text, spans, at - 1, at) for at in range(len(spans))]
+    assert afters == [lower_at(text, spans, at + 1, at) for at in range(len(spans))]
+    # fix weighs a join only where the two words make a known word: no other
+    # pair of neighbours is ever joined.
+    joined = [at for at in range(len(spans)) if english._join(text, spans, at) is not None]
+    assert all(lowers[at] + lowers[at + 1] in english._counts for at in joined)
+    if text.startswith("He went in side"):
+        assert joined == [2, 6, 9]  # "inside", "without", "covered"
