@@ -17,6 +17,7 @@
 #include "engine/mapped_functions.hpp"
 #include "engine/search_functions.hpp"
 #include "engine/spell_functions.hpp"
+#include "engine/text_functions.hpp"
 #include "engine/transport_functions.hpp"
 #include "engine/weight_functions.hpp"
 
@@ -51,6 +52,7 @@ OwnedRef init_engine() {
     engine::add_catalog_functions(module.get());
     engine::add_spell_functions(module.get());
     engine::add_context_functions(module.get());
+    engine::add_text_functions(module.get());
     binding::check(
         PyModule_AddObjectRef(module.get(), "KeyIterator",
                               reinterpret_cast<PyObject*>(binding::create_key_iterator_type())));

@@ -1261,3 +1261,23 @@ def poisson_tail(times: int, expected: float, terms: int = 400) -> float:
         math.exp(k * math.log(expected) - expected - math.lgamma(k + 1))
         for k in range(max(times, 0), max(times, 0) + terms + int(expected))
     )
+
+
+# ---------------------------------------------------------------- spelling: the words of a text
+
+
+def text_word_spans(text: str) -> list[tuple[int, int]]:
+    """The (start, end) spans of the words a speller checks in ``text``:
+    every whitespace-separated piece the package's pattern does not skip,
+    and in it the runs of letters with apostrophes inside, by the package's
+    regular expressions."""
+    from morlatch.spelltext import WORD, skipped
+
+    spans = []
+    for piece in re.finditer(r"\S+", text):
+        if not skipped(piece.group()):
+            spans += [
+                (piece.start() + word.start(), piece.start() + word.end())
+                for word in WORD.finditer(piece.group())
+            ]
+    return spans

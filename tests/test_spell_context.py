@@ -72,6 +72,30 @@ _TEXT = st.one_of(
 )
 
 
+# Pieces that may be code, addresses or numbers, and pieces of prose.
+_TOKENS = st.sampled_from(
+    ["www.x", "e.g.", "a.b", "http://x", "x@y", "getLine", "theJews", "andI", "(theJews)."]
+    + ["v2", "\u00b2A", "\u0663", "a_b", "f(x)", "don't", "it\u2019s", "'tis", "end.", "\u2166"]
+    + ["\ufb01eld", "\u1a00A", "\ud800x", "\x00", "\u2028", "\u00a0", " ", "\n", "\u3000"]
+)
+
+
+@settings(max_examples=1000, deadline=None)
+@given(st.one_of(st.lists(st.one_of(_TOKENS, _ANY), max_size=12).map("".join), _TEXT))
+@example("Mr. Darcy's www.example.com isn't a_b v2 getLine theJews, end.")
+def test_text_spans_are_the_patterns(text: str) -> None:
+    from morlatch._spellfix import word_spans
+
+    assert list(word_spans(text)) == reference.text_word_spans(text)
+
+
+def test_text_spans_name_a_bad_argument() -> None:
+    with pytest.raises(TypeError, match="argument 'text'"):
+        _engine.text_spans(b"x", bool)
+    with pytest.raises(ZeroDivisionError):
+        _engine.text_spans("x.y", lambda piece: 1 / 0)
+
+
 @pytest.fixture(scope="module")
 def english():
     import morlatch

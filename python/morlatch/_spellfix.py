@@ -10,6 +10,7 @@ from collections import Counter
 from collections.abc import Iterator
 from typing import Final
 
+from . import _engine
 from ._spelldata import _LONGEST_WORD, _NEAR_COST
 from ._spellletters import LetterModel
 from ._spellrank import _BACKOFF, Suggestion
@@ -17,7 +18,6 @@ from ._spellsegment import _Segmenter
 from .spelltext import (
     OLD_ENDINGS,
     RUN_ON_CAPITAL,
-    WORD,
     chance_of_recurring,
     compatible,
     context_words,
@@ -61,13 +61,9 @@ _NEAR_REMEMBERED: Final = 1 << 16
 
 def word_spans(text: str) -> Iterator[tuple[int, int]]:
     """The (start, end) spans of the words of ``text`` that are checked:
-    words outside URLs, e-mail addresses, numbers and code."""
-    for piece in re.finditer(r"\S+", text):
-        if skipped(piece.group()):
-            continue
-        base = piece.start()
-        for word in WORD.finditer(piece.group()):
-            yield base + word.start(), base + word.end()
+    words outside URLs, e-mail addresses, numbers and code (the engine
+    reads the text; a piece that may be code is asked of ``skipped``)."""
+    return iter(_engine.text_spans(text, skipped))
 
 
 class _TextRules(_Segmenter):
