@@ -105,17 +105,13 @@ def context_words(
     context, read once for the whole text: for every ``at``,
     ``lower_at(text, spans, at - 1, at)`` and ``lower_at(text, spans, at + 1, at)``."""
     lowers = [compatible(text[start:end]) for start, end in spans]
-    # Whether nothing but spaces stands between each word and the next.
-    open_after = [
-        not text[end:start].strip() for (_, end), (start, _) in zip(spans, spans[1:], strict=False)
-    ]
-    befores: list[str | None] = [None] + [
-        word if joined else None for word, joined in zip(lowers, open_after, strict=False)
-    ]
-    afters: list[str | None] = [
-        word if joined else None for word, joined in zip(lowers[1:], open_after, strict=True)
-    ] + [None]
-    return lowers, befores[: len(spans)], afters[: len(spans)]
+    befores: list[str | None] = [None] * len(spans)
+    afters: list[str | None] = [None] * len(spans)
+    for at in range(1, len(spans)):
+        # Nothing but spaces between the two words: each is the other's context.
+        if not text[spans[at - 1][1] : spans[at][0]].strip():
+            befores[at], afters[at - 1] = lowers[at - 1], lowers[at]
+    return lowers, befores, afters
 
 
 def sentence_start(text: str, start: int) -> bool:
