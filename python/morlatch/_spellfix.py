@@ -76,6 +76,7 @@ class _TextRules(_Segmenter):
     def _setup_text(self) -> None:
         """What the text rules precompute from the counts."""
         self._letters = LetterModel(self._counts)
+        self._gathered = {}
 
     def _findings(self, text: str, limit: int) -> Iterator[tuple[int, int, list[Suggestion]]]:
         spans = list(word_spans(text))

@@ -24,6 +24,8 @@ from .sounds import sounds_like
 # The weight of a word pair missing from the bigram counts, relative to the
 # second word's own probability ("stupid backoff").
 _BACKOFF: Final = 0.4
+# How many words' candidates are remembered at most.
+_GATHERED_REMEMBERED: Final = 1 << 14
 
 
 class Suggestion(NamedTuple):
@@ -41,7 +43,7 @@ Suggestion.__module__ = "morlatch.speller"
 class _Ranker:
     """The scoring half of a speller; the speller holds the state."""
 
-    __slots__ = ()
+    __slots__ = ("_gathered",)
 
     _counts: dict[str, int]
     _total: int
@@ -52,6 +54,10 @@ class _Ranker:
     _sounds: Index
     _sounding: dict[str, list[str]]
     _corrector: _engine._Corrector
+    # The candidates of words asked lately, by (word, edits; 0 for the words
+    # sounding alike): a text asks again for a word it repeats, and a word's
+    # ranking asks for its one-edit words again with the two-edit search.
+    _gathered: dict[tuple[str, int], list[str]]
 
     def _meant(self, lower: list[str], workers: int) -> list[str | None]:
         """The word each lower-case word of ``lower`` stands for without
@@ -112,20 +118,34 @@ class _Ranker:
     def _candidates(self, word: str, edits: int, heard: list[str]) -> list[str]:
         """The words within ``edits`` edits of ``word`` that the engine's
         cheap model ranks best, then the words of ``heard`` not among them."""
-        hits = self._index.correct(word, edits, limit=_EDIT_CANDIDATES)
-        return _merged((hit.key for hit in hits), heard)
+        found = self._gathered.get((word, edits))
+        if found is None:
+            hits = self._index.correct(word, edits, limit=_EDIT_CANDIDATES)
+            found = self._gather((word, edits), _merged((hit.key for hit in hits), heard))
+        return list(found)  # the caller may add to it
 
     def _heard(self, word: str) -> list[str]:
         """The commonest words whose sounds-like key is within one edit of
         ``word``'s."""
         if len(word) <= 2:
             return []
-        heard = (
-            alike
-            for hit in self._sounds.search(sounds_like(word), 1, limit=_SOUND_CANDIDATES)
-            for alike in self._sounding[hit.key]
-        )
-        return list(itertools.islice(heard, _SOUND_CANDIDATES))
+        found = self._gathered.get((word, 0))
+        if found is None:
+            heard = (
+                alike
+                for hit in self._sounds.search(sounds_like(word), 1, limit=_SOUND_CANDIDATES)
+                for alike in self._sounding[hit.key]
+            )
+            found = self._gather((word, 0), list(itertools.islice(heard, _SOUND_CANDIDATES)))
+        return found
+
+    def _gather(self, key: tuple[str, int], found: list[str]) -> list[str]:
+        """Remembers ``found`` for ``key`` (forgetting all once there are
+        _GATHERED_REMEMBERED) and returns it."""
+        if len(self._gathered) >= _GATHERED_REMEMBERED:
+            self._gathered.clear()
+        self._gathered[key] = found
+        return found
 
     def _log_p(self, word: str) -> float:
         return math.log(self._counts.get(word, 0) + 1) - self._log_total
