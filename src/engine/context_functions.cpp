@@ -23,37 +23,62 @@ namespace {
 using binding::FastCallArgs;
 using binding::OwnedRef;
 
-// The counts, pairs and scale that the scores are read from; every object
-// is borrowed from the call's arguments.
+// The counts, pairs and scale that the scores are read from, and the two
+// neighbours of every word scored; every object is borrowed from the
+// call's arguments. What depends on the neighbours alone is read once.
 class ContextModel {
 public:
-    ContextModel(PyObject* counts, PyObject* pairs, double log_total, double backoff)
-        : counts_(counts), pairs_(pairs), log_total_(log_total), log_backoff_(std::log(backoff)) {}
+    ContextModel(PyObject* counts, PyObject* pairs, double log_total, double backoff,
+                 PyObject* before, PyObject* after)
+        : counts_(counts),
+          pairs_(pairs),
+          log_total_(log_total),
+          log_backoff_(std::log(backoff)),
+          before_(before),
+          after_(after),
+          has_pairs_(PyDict_GET_SIZE(pairs) > 0) {}
 
-    bool has_pairs() const { return PyDict_GET_SIZE(pairs_) > 0; }
+    // log P(word | before) + log P(after | word) - log P(after), or log
+    // P(word) without pairs (or without neighbours).
+    double context(PyObject* word) {
+        if (!has_pairs_) {
+            return log_p(word);
+        }
+        double score = before_ == Py_None ? log_p(word) : log_follow(before_, word);
+        if (after_ != Py_None) {
+            if (!after_read_) {
+                after_log_p_ = log_p(after_);
+                after_read_ = true;
+            }
+            score += log_follow(word, after_) - after_log_p_;
+        }
+        return score;
+    }
 
+private:
     // log(count(word) + 1) - log_total.
     double log_p(PyObject* word) const { return log_of_count_plus_one(word) - log_total_; }
 
     // log P(second | first), backing off to P(second).
-    double log_follow(PyObject* first, PyObject* second) const {
+    double log_follow(PyObject* first, PyObject* second) {
         PyObject* found = pair(first, second);
         if (found == nullptr) {
             return log_backoff_ + log_p(second);
         }
         const double share = to_double(found);
-        return checked_log(share) - checked_log(static_cast<double>(count(first)) + share);
+        return checked_log(share) - checked_log(static_cast<double>(count_of(first)) + share);
     }
 
-    double context(PyObject* word, PyObject* before, PyObject* after) const {
-        if (!has_pairs()) {
-            return log_p(word);
+    // count(word), read once for the word before.
+    std::uint64_t count_of(PyObject* word) {
+        if (word != before_) {
+            return count(word);
         }
-        double score = before == Py_None ? log_p(word) : log_follow(before, word);
-        if (after != Py_None) {
-            score += log_follow(word, after) - log_p(after);
+        if (!before_read_) {
+            before_count_ = count(word);
+            before_read_ = true;
         }
-        return score;
+        return before_count_;
     }
 
 private:
@@ -114,6 +139,13 @@ private:
     PyObject* pairs_;
     double log_total_;
     double log_backoff_;
+    PyObject* before_;
+    PyObject* after_;
+    bool has_pairs_;
+    bool after_read_ = false;
+    double after_log_p_ = 0.0;
+    bool before_read_ = false;
+    std::uint64_t before_count_ = 0;
 };
 
 PyObject* dict_argument(PyObject* obj, const char* param) {
@@ -164,7 +196,7 @@ OwnedRef context_scores_function(PyObject*, const FastCallArgs& call) {
     });
     PyObject* before = optional_word(before_arg, "before");
     PyObject* after = optional_word(after_arg, "after");
-    ContextModel model(counts, pairs, log_total, backoff);
+    ContextModel model(counts, pairs, log_total, backoff, before, after);
     // The words are read from a copy of the list: a lookup may run Python
     // code (a key's __eq__) that changes the list.
     const OwnedRef held = binding::new_ref(PyList_AsTuple(words));
@@ -175,7 +207,7 @@ OwnedRef context_scores_function(PyObject*, const FastCallArgs& call) {
         if (!PyUnicode_Check(word)) {
             binding::throw_error(PyExc_TypeError, "words must be a list of str");
         }
-        const double score = model.context(word, before, after);
+        const double score = model.context(word);
         PyList_SET_ITEM(out.get(), at, binding::new_ref(PyFloat_FromDouble(score)).release());
     }
     return out;
