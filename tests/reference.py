@@ -1097,7 +1097,8 @@ def segment_count(
     piece: str, counts: Mapping[str, int], listed: Mapping[str, float] | None = None
 ) -> float | None:
     """The count segmentation gives ``piece``: its own; its count in
-    ``listed`` (words a larger list holds, see listed_counts); half the rarest
+    ``listed`` (words a larger list holds, see listed_counts, whose plurals
+    and possessives count as those of counted words); half the rarest
     count for a word known with a count of 0; a tenth of its stem's for the
     regular plural ("s" or "es", see plural_endings) or possessive ("'s")
     of a counted word of four letters or more the counts lack; a hundredth
@@ -1109,9 +1110,10 @@ def segment_count(
         return listed[piece]
     for ending in ("es", "s", "'s"):
         stem = piece[: -len(ending)]
-        if piece.endswith(ending) and len(stem) >= 4 and counts.get(stem):
+        stem_count = counts.get(stem) or (listed or {}).get(stem)
+        if piece.endswith(ending) and len(stem) >= 4 and stem_count:
             if ending == "'s" or ending in plural_endings(stem):
-                return counts[stem] / 10
+                return stem_count / 10
     for stem, count in counts.items():
         if count and any(piece in old_verb_forms(stem, end) for end in ("eth", "est")):
             return count / 100

@@ -173,7 +173,7 @@ class _Segmenter(_Ranker):
 
     def _derived_count(self, word: str) -> float | None:
         """A count for a word the counts lack that is the plural ("s", "es")
-        or the possessive ("'s") of a counted word of four letters or more,
+        or the possessive ("'s") of a counted or listed word of four letters or more,
         or an old "-eth" or "-est" form of a counted word that is no name
         ("goeth", "sayest"): a share of that word's count. Unlike
         ``fix``, which takes "-est" for an old form only beside "thou" (it is
@@ -181,9 +181,12 @@ class _Segmenter(_Ranker):
         "shouldest" is one word, not "should" and "est"."""
         for ending in ("s", "es", "'s"):
             stem = word[: -len(ending)]
-            if word.endswith(ending) and len(stem) >= 4 and self._counts.get(stem):
-                if regular_plural(stem, ending):
-                    return self._counts[stem] * _DERIVED_SHARE
+            if not word.endswith(ending) or len(stem) < 4 or not regular_plural(stem, ending):
+                continue
+            if self._counts.get(stem):
+                return self._counts[stem] * _DERIVED_SHARE
+            if stem in self._listed:
+                return self._listed_count * _DERIVED_SHARE
         for ending in OLD_ENDINGS:
             for stem in verb_stems(word, ending):
                 if self._counts.get(stem) and stem not in self._names:
