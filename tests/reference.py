@@ -1093,8 +1093,12 @@ def segmentations(text: str) -> Iterable[list[str]]:
         yield pieces
 
 
-def segment_count(piece: str, counts: Mapping[str, int]) -> float | None:
-    """The count segmentation gives ``piece``: its own; half the rarest
+def segment_count(
+    piece: str, counts: Mapping[str, int], listed: Mapping[str, float] | None = None
+) -> float | None:
+    """The count segmentation gives ``piece``: its own; its count in
+    ``listed`` (words a larger list holds, see listed_counts, whose plurals
+    and possessives count as those of counted words); half the rarest
     count for a word known with a count of 0; a tenth of its stem's for the
     regular plural ("s" or "es", see plural_endings) or possessive ("'s")
     of a counted word of four letters or more the counts lack; a hundredth
@@ -1102,11 +1106,14 @@ def segment_count(piece: str, counts: Mapping[str, int]) -> float | None:
     counts here hold no names); None for an unknown piece."""
     if piece in counts:
         return counts[piece] or min(filter(None, counts.values()), default=1) / 2
+    if listed and piece in listed:
+        return listed[piece]
     for ending in ("es", "s", "'s"):
         stem = piece[: -len(ending)]
-        if piece.endswith(ending) and len(stem) >= 4 and counts.get(stem):
+        stem_count = counts.get(stem) or (listed or {}).get(stem)
+        if piece.endswith(ending) and len(stem) >= 4 and stem_count:
             if ending == "'s" or ending in plural_endings(stem):
-                return counts[stem] / 10
+                return stem_count / 10
     for stem, count in counts.items():
         if count and any(piece in old_verb_forms(stem, end) for end in ("eth", "est")):
             return count / 100
@@ -1173,9 +1180,10 @@ def segmentation_score(
     pieces: Sequence[str],
     counts: Mapping[str, int],
     pairs: Mapping[tuple[str, str], int],
+    listed: Mapping[str, float] | None = None,
 ) -> float:
     """The score of a split of a text into ``pieces``: each piece's log
-    probability from ``counts`` (an unknown piece as unknown_piece_score
+    probability from ``counts`` and ``listed`` (an unknown piece as unknown_piece_score
     has it), plus, for a known piece after another with which the
     word ``pairs`` (on the counts' scale) saw it, the log of how much likelier
     or less likely the pair is than the two pieces' counts make it; for two
@@ -1184,7 +1192,7 @@ def segmentation_score(
     total = sum(counts.values()) + len(counts)
     logs = []
     for piece in pieces:
-        count = segment_count(piece, counts)
+        count = segment_count(piece, counts, listed)
         if count is not None:
             logs.append(math.log((count + 1) / total))
         else:
@@ -1202,6 +1210,31 @@ def segmentation_score(
         elif previous in counts:
             score += min(0.0, math.log(rarest / total) - alone)
     return score
+
+
+# ---------------------------------------------------------------- segmentation: listed words
+
+
+def listed_counts(
+    counts: Mapping[str, int], listed: Iterable[str], size: int = 0
+) -> dict[str, float]:
+    """The count segmentation gives each word of a larger list that
+    ``counts`` lacks. Ranked by count, the counts follow Zipf's law, count =
+    K / rank for the words from the rarest R up: K is fitted so that the
+    counted words between R and e R number K/R - K/(e R). The uncounted
+    words of ``counts`` take the next ranks, then the listed words (``size``
+    of them when more than ``listed`` holds: those left out still take their
+    ranks); each counts as the word at the middle rank of the listed ones."""
+    rarest = min(filter(None, counts.values()), default=0)
+    if not rarest:
+        return dict.fromkeys(listed, 0.0)
+    near = sum(1 for count in counts.values() if rarest <= count < math.e * rarest)
+    k = near / (1 / rarest - 1 / (math.e * rarest))
+    last = k / rarest  # the rank Zipf's law gives the rarest counted word
+    new = sorted(set(listed) - set(counts))
+    uncounted = sum(1 for count in counts.values() if count == 0)
+    middle = last + uncounted + max(size, len(new)) / 2
+    return dict.fromkeys(new, k / middle)
 
 
 # ---------------------------------------------------------------- sounds-like keys

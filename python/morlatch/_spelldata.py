@@ -146,6 +146,21 @@ def _english_counts() -> dict[str, int]:
     return _english_data()[0]
 
 
+# The words of the larger list of the word list's source (its names, rare
+# and technical words) that neither the word list nor the counts hold, kept
+# where segmentation needs them: those it cuts in two without them
+# (scripts/make_segment_words.py). Segmentation alone knows them, so that
+# fix accepts no misspelling for their sake.
+SEGMENT_WORDS: Final = "segment_words_en.txt.gz"
+
+
+def _english_segment_words() -> tuple[frozenset[str], int]:
+    """The shipped words that segmentation alone knows (see SEGMENT_WORDS),
+    and how many words the larger list adds in all, kept or not."""
+    size, *words = _data_text(SEGMENT_WORDS).split()
+    return frozenset(words), int(size)
+
+
 # Closed compounds that the shipped counts' source cut in two when it split
 # its text into words: its tokenizer writes "cannot" as "can not", so the
 # pair counts both spellings and the closed form keeps only the few the

@@ -5,6 +5,7 @@ words are."""
 from __future__ import annotations
 
 import math
+from collections.abc import Mapping
 from typing import Final
 
 from ._spelldata import _LONGEST_WORD
@@ -35,6 +36,23 @@ def regular_plural(stem: str, ending: str) -> bool:
     return True
 
 
+def tail_count(counts: Mapping[str, int], before: int, size: int) -> float:
+    """How common a word of a list of ``size`` words the counts do not hold is,
+    the list taking the places after the rarest counted word and ``before``
+    other uncounted words. The counts' own tail sets the rate: by Zipf's law
+    the words counted at least x number K/x, and the counted words within a
+    factor e of the rarest, R, tell K (they number K/R (1 - 1/e)); the word r
+    places below the rarest is then counted R / (1 + r R/K), and the list
+    counts as its middle word (r = before + size/2)."""
+    counted = [count for count in counts.values() if count]
+    if not counted:
+        return 0.0
+    rarest = min(counted)
+    near = sum(1 for count in counted if count < math.e * rarest)
+    rate = rarest * near / (1 - 1 / math.e)
+    return rarest / (1 + (before + size / 2) * rarest / rate)
+
+
 # A word the counts do not know, in a run of text without spaces: about one
 # word in ten thousand (natural log), spelt as the known words are.
 _UNKNOWN_SHARE: Final = math.log(1e-4)
@@ -44,7 +62,7 @@ class _Segmenter(_Ranker):
     """The segmenting half of a speller's text rules; the speller holds the
     state."""
 
-    __slots__ = ("_rare_count", "_pair_floor", "_names", "_letters")
+    __slots__ = ("_rare_count", "_pair_floor", "_names", "_letters", "_listed", "_listed_count")
 
     _unpunctuated: dict[str, int]
     _rare_count: float
@@ -54,6 +72,20 @@ class _Segmenter(_Ranker):
     _names: frozenset[str]
     # How likely the letters of an unknown word are.
     _letters: LetterModel
+    # Words a larger word list holds that the counts lack, known to
+    # segmentation only, each counted as _listed_count.
+    _listed: frozenset[str]
+    _listed_count: float
+
+    def _setup_segment(self, listed: frozenset[str] = frozenset(), size: int = 0) -> None:
+        """Know the words of ``listed`` (those the counts lack) in segmentation,
+        each as common as the middle word of the list's place in the counts'
+        tail (see tail_count): after the counts' own uncounted words. The list
+        they were kept from adds ``size`` words to the tail (at least theirs)."""
+        self._listed = frozenset(word for word in listed if word not in self._counts)
+        uncounted = sum(1 for count in self._counts.values() if not count)
+        size = max(size, len(self._listed))
+        self._listed_count = tail_count(self._counts, uncounted, size)
 
     def _segment_run(self, run: str) -> list[str]:
         """The likeliest split of ``run`` into words by word counts; with word
@@ -128,6 +160,8 @@ class _Segmenter(_Ranker):
         count: float | None = self._counts.get(word)
         if count is None:
             count = self._unpunctuated.get(word)
+        if count is None and word in self._listed:
+            count = self._listed_count
         if count == 0:
             # Known, but below the counts' cutoff: rarer than any word counted.
             count = self._rare_count
@@ -139,7 +173,7 @@ class _Segmenter(_Ranker):
 
     def _derived_count(self, word: str) -> float | None:
         """A count for a word the counts lack that is the plural ("s", "es")
-        or the possessive ("'s") of a counted word of four letters or more,
+        or the possessive ("'s") of a counted or listed word of four letters or more,
         or an old "-eth" or "-est" form of a counted word that is no name
         ("goeth", "sayest"): a share of that word's count. Unlike
         ``fix``, which takes "-est" for an old form only beside "thou" (it is
@@ -147,9 +181,12 @@ class _Segmenter(_Ranker):
         "shouldest" is one word, not "should" and "est"."""
         for ending in ("s", "es", "'s"):
             stem = word[: -len(ending)]
-            if word.endswith(ending) and len(stem) >= 4 and self._counts.get(stem):
-                if regular_plural(stem, ending):
-                    return self._counts[stem] * _DERIVED_SHARE
+            if not word.endswith(ending) or len(stem) < 4 or not regular_plural(stem, ending):
+                continue
+            if self._counts.get(stem):
+                return self._counts[stem] * _DERIVED_SHARE
+            if stem in self._listed:
+                return self._listed_count * _DERIVED_SHARE
         for ending in OLD_ENDINGS:
             for stem in verb_stems(word, ending):
                 if self._counts.get(stem) and stem not in self._names:

@@ -24,6 +24,7 @@ from ._spelldata import (
     _build_searches,
     _english_data,
     _english_names,
+    _english_segment_words,
     _names,
     _native_corrector,
     _on_word_scale,
@@ -92,6 +93,7 @@ class Speller(_TextRules):
         pairs = {} if bigrams is None else _pair_counts(bigrams)
         self._setup(_word_counts(counts), pairs, model)
         self._names = _names(counts)
+        self._setup_segment()
 
     def _setup(
         self,
@@ -136,6 +138,7 @@ class Speller(_TextRules):
             searches = pickle.load(stream)
         speller._setup(*_english_data(), None, searches)
         speller._names = _english_names()
+        speller._setup_segment(*_english_segment_words())
         return speller
 
     def with_model(self, model: ErrorModel) -> Speller:

@@ -1,0 +1,101 @@
+"""Segmentation with the words of a larger list that the counts lack: each
+counts as the counts' own tail makes it (checked against every split of
+short texts), and the shipped list holds only words the counts and the word
+list lack."""
+
+from __future__ import annotations
+
+import gzip
+import os
+
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+import morlatch
+import reference
+from morlatch._spelldata import _DATA, SEGMENT_WORDS, _english_counts
+
+COUNTS = {
+    "wood": 900,
+    "house": 1200,
+    "hart": 40,
+    "field": 700,
+    "the": 9000,
+    "in": 6000,
+    "a": 8000,
+    "at": 3000,
+    "sub": 30,
+    "license": 90,
+    "lice": 25,
+    "ns": 20,
+    "he": 0,
+    "or": 0,
+}
+# Names and closed compounds the counts cut in two, and a word that glues
+# two counted words ("atone") or none.
+LISTED = ["woodhouse", "hartfield", "sublicense", "atone", "heor", "zyx"]
+# Their plurals and possessives count as a counted word's do.
+_PIECES = sorted(COUNTS) + LISTED + ["woodhouses", "hartfield's", "sublicenses"]
+
+
+def _listing() -> morlatch.Speller:
+    if not _SPELLER:
+        speller = morlatch.Speller(COUNTS)
+        speller._setup_segment(frozenset(LISTED))
+        _SPELLER.append(speller)
+    return _SPELLER[0]
+
+
+_SPELLER: list[morlatch.Speller] = []
+
+
+@pytest.fixture(scope="module")
+def english() -> morlatch.Speller:
+    return morlatch.Speller.english()
+
+
+@settings(max_examples=150, deadline=None)
+@given(st.lists(st.sampled_from(_PIECES), min_size=1, max_size=3))
+def test_segment_with_listed_words_is_the_likeliest_split(words: list[str]) -> None:
+    listed = reference.listed_counts(COUNTS, LISTED)
+    text = "".join(words)[:12]
+    best = max(
+        reference.segmentation_score(pieces, COUNTS, {}, listed)
+        for pieces in reference.segmentations(text)
+    )
+    got = _listing().segment(text)
+    assert "".join(got) == text
+    assert reference.segmentation_score(got, COUNTS, {}, listed) == pytest.approx(best)
+
+
+@settings(max_examples=50, deadline=None)
+@given(
+    st.dictionaries(
+        st.text("abcdef", min_size=1, max_size=4), st.integers(0, 10**6), min_size=1, max_size=30
+    ),
+    st.lists(st.text("ghij", min_size=2, max_size=5), max_size=20),
+    st.integers(0, 10**6),
+)
+def test_listed_words_count_as_the_counts_tail_makes_them(counts, listed, size) -> None:
+    speller = morlatch.Speller(counts)
+    speller._setup_segment(frozenset(listed), size)
+    expected = reference.listed_counts(counts, listed, size)
+    assert speller._listed == frozenset(expected)
+    for count in expected.values():
+        assert speller._listed_count == pytest.approx(count)
+    # Below every counted word: the list holds the words the counts were cut from.
+    if listed and any(counts.values()):
+        assert speller._listed_count < min(filter(None, counts.values()))
+
+
+def test_shipped_listed_words_are_new_to_the_speller(english) -> None:
+    with gzip.open(os.path.join(_DATA, SEGMENT_WORDS), "rt", encoding="ascii") as stream:
+        size, *shipped = stream.read().split()
+    assert shipped == sorted(set(shipped))
+    assert int(size) >= len(shipped)
+    known = _english_counts()
+    assert not [word for word in shipped if word in known or not word.isalpha()]
+    assert english._listed == frozenset(shipped)
+    # fix and correct know nothing of them: an unknown word stays unknown.
+    assert all(word not in english for word in shipped[:: max(1, len(shipped) // 200)])
