@@ -1261,3 +1261,36 @@ def poisson_tail(times: int, expected: float, terms: int = 400) -> float:
         math.exp(k * math.log(expected) - expected - math.lgamma(k + 1))
         for k in range(max(times, 0), max(times, 0) + terms + int(expected))
     )
+
+
+# ---------------------------------------------------------------- spelling: titles before names
+
+
+def title_place(text: str) -> list[bool]:
+    """For each word of ``text`` (runs of letters and apostrophes, split at
+    anything else), whether it stands where a shortened title does: a full
+    stop and spaces after it, then a word with a capital first and a small
+    letter after."""
+    words = list(re.finditer(r"[A-Za-z']+", text))
+    places = []
+    for at, word in enumerate(words):
+        nxt = words[at + 1] if at + 1 < len(words) else None
+        gap = text[word.end() : nxt.start()] if nxt else ""
+        places.append(
+            nxt is not None
+            and gap[:1] == "."
+            and len(gap) > 1
+            and gap[1:].strip(" \t") == ""
+            and nxt.group()[0].isupper()
+            and any(ch.islower() for ch in nxt.group()[1:])
+        )
+    return places
+
+
+def title_slip(
+    cost: Callable[[str, str], float], typed: str, titles: Iterable[str], bound: float
+) -> str | None:
+    """The title the lower-case ``typed`` is the cheapest slip from (ties to
+    the smaller title), when that costs at most ``bound``; else None."""
+    scored = sorted((cost(typed, title), title) for title in titles)
+    return scored[0][1] if scored and scored[0][0] <= bound else None

@@ -17,7 +17,9 @@ from ._spellsegment import _Segmenter
 from .spelltext import (
     OLD_ENDINGS,
     RUN_ON_CAPITAL,
+    TITLES,
     WORD,
+    before_a_name,
     chance_of_recurring,
     compatible,
     in_capitals,
@@ -94,6 +96,10 @@ class _TextRules(_Segmenter):
             before = lower_at(text, spans, at - 1, at)
             after = lower_at(text, spans, at + 1, at)
             if self._old_verb_form(compatible(word), before, after):
+                continue
+            title = self._title(text, spans, at)
+            if title is not None:
+                yield start, end, [Suggestion(title, 0.0)]
                 continue
             hits = self._ranked(compatible(word), before, after, limit)
             if self._name(text, start, word, hits[0].word if hits else None, before, after):
@@ -199,6 +205,10 @@ class _TextRules(_Segmenter):
                 continue
             if self._old_verb_form(lower, before, after):
                 continue
+            title = self._title(text, spans, at)
+            if title is not None:
+                yield start, end, title
+                continue
             replacement = self._replacement(text, start, word, before, after)
             if replacement is not None:
                 yield start, end, replacement
@@ -266,6 +276,26 @@ class _TextRules(_Segmenter):
         if sentence_start(text, start) and best not in self._names:
             return False
         return (before, best) not in self._pairs and (best, after) not in self._pairs
+
+    def _title(self, text: str, spans: list[tuple[int, int]], at: int) -> str | None:
+        """The title that the unknown capitalised word at ``at`` stands for
+        where a title stands, shortened before a name ("Mrss. Norris" is
+        "Mrs. Norris", not "Mass."): the title cheapest to mistype as the
+        word, when that costs at most what a capitalised word's correction
+        seen beside a neighbour may (the place is the context); else None."""
+        start, end = spans[at]
+        word = text[start:end]
+        if not word[0].isupper() or in_capitals(word):
+            return None
+        name = before_a_name(text, spans, at)
+        if name is None:
+            return None
+        stem = re.sub(r"'s$", "", compatible(name))
+        if not self._unknown(name) and stem not in self._names:
+            return None  # "Mass. Then": a sentence's end
+        lower = compatible(word)
+        cost, title = min((self._model.cost(lower, title), title) for title in TITLES)
+        return with_case(word, title) if cost <= _CONTEXT_EVIDENCE else None
 
     def _split(
         self, word: str, before: str | None, after: str | None, seen: bool = False
