@@ -1294,3 +1294,38 @@ def title_slip(
     the smaller title), when that costs at most ``bound``; else None."""
     scored = sorted((cost(typed, title), title) for title in titles)
     return scored[0][1] if scored and scored[0][0] <= bound else None
+
+
+# ---------------------------------------------------------------- spelling: slips beside seen pairs
+
+
+def real_word_between(
+    counts: Mapping[str, int],
+    pairs: Mapping[tuple[str, str], float],
+    cost: Callable[[str, str], float],
+    word: str,
+    before: str,
+    after: str,
+    others: Iterable[str],
+    margin: float,
+) -> str | None:
+    """The word of ``others`` that the known ``word``, seen after ``before``
+    and before ``after``, was mistyped for: one that each neighbour alone
+    makes likelier than ``word`` and that both together make likelier by
+    ``margin``, its cost to mistype as ``word`` taken off; the best such, or
+    None."""
+
+    def score(w: str, left: str | None, right: str | None) -> float:
+        return context_score(w, left, right, counts, pairs)
+
+    here = score(word, before, after)
+    best: tuple[float, str] | None = None
+    for other in others:
+        if score(other, before, None) <= score(word, before, None):
+            continue
+        if score(other, None, after) <= score(word, None, after):
+            continue
+        value = score(other, before, after) - cost(word, other)
+        if value > here + margin and (best is None or value > best[0]):
+            best = (value, other)
+    return None if best is None else best[1]

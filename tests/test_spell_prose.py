@@ -130,3 +130,40 @@ def test_the_place_of_a_title_is_a_full_stop_and_spaces_before_a_capitalised_wor
     spans = list(word_spans(text))
     found = [before_a_name(text, spans, at) is not None for at in range(len(spans))]
     assert found == reference.title_place(text)
+
+
+_SLIP_WORDS = ("as", "will", "well", "wall", "so")
+
+
+@settings(max_examples=40, deadline=None)
+@given(
+    counts=st.lists(st.integers(1, 10**6), min_size=5, max_size=5),
+    pairs=st.lists(st.integers(1, 10**6), min_size=6, max_size=6),
+)
+# Both neighbours prefer "well": a slip.
+@example(counts=[10**6, 1000, 1000, 1000, 1000], pairs=[1, 1, 10**6, 10**6, 1, 1])
+# Together they prefer "well" by far, but "as" after it prefers "will": none.
+@example(counts=[10**6, 1000, 1000, 1000, 1000], pairs=[1, 10**6, 10**6, 10**4, 1, 1])
+# ... or "as" before it prefers the commoner "will": none.
+@example(counts=[10**6, 10**4, 100, 1000, 1000], pairs=[1000, 1, 1000, 10**6, 1, 1])
+def test_a_word_seen_beside_its_neighbours_is_a_slip_only_if_each_prefers_another(
+    counts: list[int], pairs: list[int]
+) -> None:
+    # "will" is seen between "as" and "as", and so are its neighbours one
+    # edit away ("well", "wall").
+    words = dict(zip(_SLIP_WORDS, counts, strict=True))
+    listed = [pair for other in _SLIP_WORDS[1:4] for pair in (("as", other), (other, "as"))]
+    speller = morlatch.Speller(words, bigrams=dict(zip(listed, pairs, strict=True)))
+    want = reference.real_word_between(
+        speller._counts,
+        speller._pairs,
+        speller._model.cost,
+        "will",
+        "as",
+        "as",
+        ["well", "wall"],
+        _REAL_WORD_MARGIN,
+    )
+    assert speller.fix("as will as") == f"as {want or 'will'} as"
+    # One neighbour alone never questions a pair seen.
+    assert speller.fix("as will.") == "as will."

@@ -394,12 +394,15 @@ class _TextRules(_Segmenter):
 
     def _real_word(self, word: str, before: str | None, after: str | None) -> str | None:
         """A known word that context says was mistyped for a neighbour: the
-        neighbour, or None. Only a word never seen beside its neighbours is
-        questioned, and a neighbour one edit away replaces it when it is
-        likelier there by the margin, its cost to mistype included."""
+        neighbour, or None. A neighbour one edit away replaces it when it is
+        likelier there by the margin, its cost to mistype included. A word
+        seen beside its neighbours is questioned only between two of them,
+        by a neighbour that each of them prefers ("as will as", "more then
+        one"): one side alone is no evidence against a pair seen."""
         if not self._pairs or (before is None and after is None) or len(word) < _REAL_WORD_MIN:
             return None
-        if self._beside(word, before, after):
+        seen = self._beside(word, before, after)
+        if seen and (before is None or after is None):
             return None
         if not self._counts.get(word) and (
             len(word) > _UNCOUNTED_SHORT
@@ -416,6 +419,8 @@ class _TextRules(_Segmenter):
         for other in self._one_edit(word):
             if other in variants:
                 continue  # "color" is no slip for "colour"
+            if seen and not self._both_prefer(other, word, before, after):
+                continue
             score = self._context(other, before, after)
             if score <= here + _REAL_WORD_MARGIN:
                 continue  # no cost to mistype it can make it likelier
@@ -424,6 +429,17 @@ class _TextRules(_Segmenter):
             if score > here + _REAL_WORD_MARGIN and (best is None or score > best[0]):
                 best = (score, other)
         return None if best is None else best[1]
+
+    def _both_prefer(self, other: str, word: str, before: str | None, after: str | None) -> bool:
+        """Whether ``other`` is likelier than ``word`` after ``before`` and,
+        by itself, likelier before ``after``: each neighbour alone prefers it."""
+        return (
+            before is not None
+            and after is not None
+            and self._log_follow(before, other) > self._log_follow(before, word)
+            and self._log_follow(other, after) + self._log_p(other)
+            > self._log_follow(word, after) + self._log_p(word)
+        )
 
     def _writers_word(
         self, word: str, text: str, spans: list[tuple[int, int]], written: Counter[str]
