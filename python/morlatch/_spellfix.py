@@ -413,14 +413,17 @@ class _TextRules(_Segmenter):
             # than a word meant in prose, unless it is set off by punctuation
             # and sounds like a word: an interjection ("er,", "ah!").
             return None
+        others = self._one_edit(word)
+        if seen:
+            others = self._preferred_by_both(others, word, before, after)
+            if not others:
+                return None
         here = self._context_as_written(word, before, after)
         variants = set(_variants(word))
         best: tuple[float, str] | None = None
-        for other in self._one_edit(word):
+        for other in others:
             if other in variants:
                 continue  # "color" is no slip for "colour"
-            if seen and not self._both_prefer(other, word, before, after):
-                continue
             score = self._context(other, before, after)
             if score <= here + _REAL_WORD_MARGIN:
                 continue  # no cost to mistype it can make it likelier
@@ -430,16 +433,22 @@ class _TextRules(_Segmenter):
                 best = (score, other)
         return None if best is None else best[1]
 
-    def _both_prefer(self, other: str, word: str, before: str | None, after: str | None) -> bool:
-        """Whether ``other`` is likelier than ``word`` after ``before`` and,
-        by itself, likelier before ``after``: each neighbour alone prefers it."""
-        return (
-            before is not None
-            and after is not None
-            and self._log_follow(before, other) > self._log_follow(before, word)
-            and self._log_follow(other, after) + self._log_p(other)
-            > self._log_follow(word, after) + self._log_p(word)
-        )
+    def _preferred_by_both(
+        self, others: list[str], word: str, before: str | None, after: str | None
+    ) -> list[str]:
+        """The words of ``others`` likelier than ``word`` after ``before``
+        and, by themselves, likelier before ``after``: those each neighbour
+        alone prefers."""
+        if before is None or after is None:
+            return []
+        left = self._log_follow(before, word)
+        right = self._log_follow(word, after) + self._log_p(word)
+        return [
+            other
+            for other in others
+            if self._log_follow(before, other) > left
+            and self._log_follow(other, after) + self._log_p(other) > right
+        ]
 
     def _writers_word(
         self, word: str, text: str, spans: list[tuple[int, int]], written: Counter[str]
