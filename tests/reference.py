@@ -1329,3 +1329,31 @@ def real_word_between(
         if value > here + margin and (best is None or value > best[0]):
             best = (value, other)
     return None if best is None else best[1]
+
+
+# ---------------------------------------------------------------- spelling: words written apart
+
+
+def joined_as_written(
+    counts: Mapping[str, int],
+    pairs: Mapping[tuple[str, str], float],
+    first: str,
+    second: str,
+    after: str | None,
+    margin: float,
+) -> bool:
+    """Whether the known words ``first`` and ``second``, written apart at a
+    sentence's start, are one word split by a slipped space: the joined word
+    (known) far likelier than the two apart, by ``margin``, and, when the
+    pairs saw the two together, by the odds against the space falling at
+    that one of the joined word's inner places too."""
+    joined = first + second
+    if pairs.get((first, second), 0.0) >= counts[joined]:
+        return False
+    apart = context_score(first, None, second, counts, pairs) + context_score(
+        second, None, after, counts, pairs
+    )
+    together = context_score(joined, None, after, counts, pairs)
+    if (first, second) in pairs:
+        margin += math.log(len(joined) - 1)
+    return together > apart + margin

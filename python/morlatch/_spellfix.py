@@ -337,6 +337,7 @@ class _TextRules(_Segmenter):
         if joined not in self._counts or text[start2].isupper():
             return None
         known = not self._unknown(first) and not self._unknown(second)
+        seen = known and (first, second) in self._pairs
         if known and not self._pairs:
             return None
         before = lower_at(text, spans, at - 1, at)
@@ -362,7 +363,11 @@ class _TextRules(_Segmenter):
         if after is not None:
             apart += self._log_follow(second, after) - self._log_p(after)
             together += self._log_follow(joined, after) - self._log_p(after)
-        return joined if together > apart + _JOIN_MARGIN else None
+        # Two known words as written that the pairs saw together ("every
+        # body", "to day") are a way of writing them: the join must also pay
+        # for the place a slipped space fell at.
+        margin = _JOIN_MARGIN + (_split_place(joined) if seen else 0.0)
+        return joined if together > apart + margin else None
 
     def _further_worth_weighing(
         self, word: str, slip: str, before: str | None, after: str | None
@@ -549,3 +554,11 @@ def _mixes_caseless(word: str) -> bool:
 
 def _apostrophes(word: str) -> int:
     return word.count("'") + word.count("\u2019")
+
+
+def _split_place(word: str) -> float:
+    """What a space slipped into ``word`` at one given place costs beyond
+    the slip itself (natural log): the space falls at any of its inner
+    places alike. Two known words as written ("every body") are taken for a
+    split only when the joined word outweighs that too."""
+    return math.log(max(len(word) - 1, 1))
