@@ -87,7 +87,15 @@ TEXTS = {
     PROSE: [],
     NOVELS: [],
 }
-_PLAIN = re.compile(r"[A-Z][a-z]+(?:[ ,;]+[A-Za-z][a-z']*){5,24}[.!?]")
+# A title ("Mr. Darcy", "Mr. and Mrs. Bennet"): its full stop ends no
+# sentence, so a sentence neither starts after one nor ends at one.
+_TITLES = ("Mr", "Mrs", "Dr", "St", "Messrs")
+_TITLE = rf"(?:{'|'.join(_TITLES)})\.(?= )"
+_NOT_AFTER_TITLE = "".join(rf"(?<!\b{title}\. )" for title in _TITLES)
+_PLAIN = re.compile(
+    rf"{_NOT_AFTER_TITLE}(?:{_TITLE}|(?!{_TITLE})[A-Z][a-z]+)"
+    rf"(?:[ ,;]+(?:{_TITLE}|(?!{_TITLE})[A-Za-z][a-z']*)){{5,24}}[.!?]"
+)
 
 
 def held_out(word: str) -> bool:

@@ -1314,3 +1314,99 @@ def text_word_spans(text: str) -> list[tuple[int, int]]:
                 for word in WORD.finditer(piece.group())
             ]
     return spans
+
+
+# ---------------------------------------------------------------- spelling: titles before names
+
+
+def title_place(text: str) -> list[bool]:
+    """For each word of ``text`` (runs of letters and apostrophes, split at
+    anything else), whether it stands where a shortened title does: a full
+    stop and spaces after it, then a word with a capital first and a small
+    letter after."""
+    words = list(re.finditer(r"[A-Za-z']+", text))
+    places = []
+    for at, word in enumerate(words):
+        nxt = words[at + 1] if at + 1 < len(words) else None
+        gap = text[word.end() : nxt.start()] if nxt else ""
+        places.append(
+            nxt is not None
+            and gap[:1] == "."
+            and len(gap) > 1
+            and gap[1:].strip(" \t") == ""
+            and nxt.group()[0].isupper()
+            and any(ch.islower() for ch in nxt.group()[1:])
+        )
+    return places
+
+
+def title_slip(
+    cost: Callable[[str, str], float], typed: str, titles: Iterable[str], bound: float
+) -> str | None:
+    """The title the lower-case ``typed`` is the cheapest slip from (ties to
+    the smaller title), when that costs at most ``bound``; else None."""
+    scored = sorted((cost(typed, title), title) for title in titles)
+    return scored[0][1] if scored and scored[0][0] <= bound else None
+
+
+# ---------------------------------------------------------------- spelling: slips beside seen pairs
+
+
+def real_word_between(
+    counts: Mapping[str, int],
+    pairs: Mapping[tuple[str, str], float],
+    cost: Callable[[str, str], float],
+    word: str,
+    before: str,
+    after: str,
+    others: Iterable[str],
+    margin: float,
+) -> str | None:
+    """The word of ``others`` that the known ``word``, seen after ``before``
+    and before ``after``, was mistyped for: one that each neighbour alone
+    makes likelier than ``word`` and that both together make likelier by
+    ``margin``, its cost to mistype as ``word`` taken off; the best such, or
+    None."""
+
+    def score(w: str, left: str | None, right: str | None) -> float:
+        return context_score(w, left, right, counts, pairs)
+
+    here = score(word, before, after)
+    best: tuple[float, str] | None = None
+    for other in others:
+        if score(other, before, None) <= score(word, before, None):
+            continue
+        if score(other, None, after) <= score(word, None, after):
+            continue
+        value = score(other, before, after) - cost(word, other)
+        if value > here + margin and (best is None or value > best[0]):
+            best = (value, other)
+    return None if best is None else best[1]
+
+
+# ---------------------------------------------------------------- spelling: words written apart
+
+
+def joined_as_written(
+    counts: Mapping[str, int],
+    pairs: Mapping[tuple[str, str], float],
+    first: str,
+    second: str,
+    after: str | None,
+    margin: float,
+) -> bool:
+    """Whether the known words ``first`` and ``second``, written apart at a
+    sentence's start, are one word split by a slipped space: the joined word
+    (known) far likelier than the two apart, by ``margin``, and, when the
+    pairs saw the two together, by the odds against the space falling at
+    that one of the joined word's inner places too."""
+    joined = first + second
+    if pairs.get((first, second), 0.0) >= counts[joined]:
+        return False
+    apart = context_score(first, None, second, counts, pairs) + context_score(
+        second, None, after, counts, pairs
+    )
+    together = context_score(joined, None, after, counts, pairs)
+    if (first, second) in pairs:
+        margin += math.log(len(joined) - 1)
+    return together > apart + margin

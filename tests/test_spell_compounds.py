@@ -6,11 +6,13 @@ pattern of letters that have no one-letter capital."""
 from __future__ import annotations
 
 import pytest
-from hypothesis import given, settings
+from hypothesis import example, given, settings
 from hypothesis import strategies as st
 
 import morlatch
+import reference
 from morlatch._spelldata import _pair_scale, _rejoin_source_splits
+from morlatch._spellfix import _JOIN_MARGIN
 from morlatch.spelltext import with_case
 
 
@@ -86,3 +88,26 @@ def test_source_splits_swap_the_counts_of_both_spellings(closed, together, unit)
     ):
         want = was[old] * min(1.0, pair / 10**9 / (2 if half == "not" else 1))
         assert pairs.get(new, 0) == (pytest.approx(want, abs=1) if round(want) >= unit else 0)
+
+
+@settings(max_examples=60, deadline=None)
+@given(
+    counts=st.lists(st.integers(1, 10**6), min_size=4, max_size=4),
+    together=st.one_of(st.none(), st.integers(1, 10**6)),
+    after=st.integers(1, 10**6),
+)
+# The joined word outweighs the two apart by more than the slip's margin but
+# not by the odds of the space's place too: the pairs saw them apart.
+@example(counts=[10**5, 10**5, 10**6, 10**6], together=10**4, after=10**6)
+def test_two_known_words_are_joined_only_if_far_likelier_as_one(
+    counts: list[int], together: int | None, after: int
+) -> None:
+    words = dict(zip(("every", "body", "everybody", "was"), counts, strict=True))
+    pairs = {("everybody", "was"): after, ("body", "was"): 1}
+    if together is not None:
+        pairs["every", "body"] = together
+    speller = morlatch.Speller(words, bigrams=pairs)
+    joined = reference.joined_as_written(
+        speller._counts, speller._pairs, "every", "body", "was", _JOIN_MARGIN
+    )
+    assert speller.fix("every body was") == ("everybody was" if joined else "every body was")

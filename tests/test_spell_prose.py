@@ -1,6 +1,7 @@
 """Speller.fix on prose: the rules by which a word is read as the writer's
 own rather than a slip: a known word the text repeats, and a capitalised
-word at a sentence's start whose correction would be a name."""
+word at a sentence's start whose correction would be a name; and a title
+mistyped before a name."""
 
 from __future__ import annotations
 
@@ -12,7 +13,8 @@ from hypothesis import strategies as st
 
 import morlatch
 import reference
-from morlatch._spellfix import _NAME_EVIDENCE, _REAL_WORD_MARGIN
+from morlatch._spellfix import _CONTEXT_EVIDENCE, _NAME_EVIDENCE, _REAL_WORD_MARGIN
+from morlatch.spelltext import TITLES
 
 # "thy" is a rare word one letter from "the", which the pairs expect
 # between "in" and "house": alone, it reads as a slip.
@@ -78,3 +80,90 @@ def test_chance_of_recurring_is_the_poisson_tail(times: int, expected: float) ->
 
     want = reference.poisson_tail(times, expected)
     assert chance_of_recurring(times, expected) == pytest.approx(want, rel=1e-9, abs=1e-12)
+
+
+@settings(max_examples=120, deadline=None)
+@given(
+    title=st.sampled_from(TITLES),
+    seed=st.integers(0, 2**32),
+    name=st.sampled_from(["Norris", "Elton's", "Qwzxv"]),
+    opening=st.sampled_from(["", "It was "]),
+)
+@example(title="mrs", seed=0, name="Norris", opening="")
+def test_an_unknown_word_where_a_title_stands_is_the_cheapest_title(
+    english: morlatch.Speller, title: str, seed: int, name: str, opening: str
+) -> None:
+    import random
+
+    typed = reference.typo(random.Random(seed), title, 1 + seed % 2)
+    if seed == 0:
+        typed = "mrss"
+    assume(len(typed) >= 2 and typed.isalpha() and typed not in english)
+    word = typed.capitalize()
+    want = reference.title_slip(english._model.cost, typed, TITLES, _CONTEXT_EVIDENCE)
+    fixed = english.fix(f"{opening}{word}. {name} spoke.")
+    # Before an ordinary word the full stop ends a sentence: no title there,
+    # and the word is corrected as any other would be.
+    elsewhere = english.fix(f"{opening}{word}. Then spoke.")
+    assert fixed.split(".")[1:] == [f" {name} spoke", ""]
+    got = fixed.split(".")[0]
+    if want is not None:
+        assert got == f"{opening}{want.capitalize()}", (typed, want)
+    else:
+        assert got == elsewhere.split(".")[0], typed
+
+
+@pytest.mark.parametrize(
+    "text",
+    [
+        "Mrss. Norris came; Mrss.  Elton's too, Mrss, Grant, Mrss. the end.",
+        "Mrss.\tBennet and Mrss. NASA, Mrss. A and Mrss. Norris",
+        "a Mrss. b. Mrss! Anne, Mrss. Mrss.",
+    ],
+)
+def test_the_place_of_a_title_is_a_full_stop_and_spaces_before_a_capitalised_word(
+    text: str,
+) -> None:
+    from morlatch._spellfix import word_spans
+    from morlatch.spelltext import before_a_name
+
+    spans = list(word_spans(text))
+    found = [before_a_name(text, spans, at) is not None for at in range(len(spans))]
+    assert found == reference.title_place(text)
+
+
+_SLIP_WORDS = ("as", "will", "well", "wall", "so")
+
+
+@settings(max_examples=40, deadline=None)
+@given(
+    counts=st.lists(st.integers(1, 10**6), min_size=5, max_size=5),
+    pairs=st.lists(st.integers(1, 10**6), min_size=6, max_size=6),
+)
+# Both neighbours prefer "well": a slip.
+@example(counts=[10**6, 1000, 1000, 1000, 1000], pairs=[1, 1, 10**6, 10**6, 1, 1])
+# Together they prefer "well" by far, but "as" after it prefers "will": none.
+@example(counts=[10**6, 1000, 1000, 1000, 1000], pairs=[1, 10**6, 10**6, 10**4, 1, 1])
+# ... or "as" before it prefers the commoner "will": none.
+@example(counts=[10**6, 10**4, 100, 1000, 1000], pairs=[1000, 1, 1000, 10**6, 1, 1])
+def test_a_word_seen_beside_its_neighbours_is_a_slip_only_if_each_prefers_another(
+    counts: list[int], pairs: list[int]
+) -> None:
+    # "will" is seen between "as" and "as", and so are its neighbours one
+    # edit away ("well", "wall").
+    words = dict(zip(_SLIP_WORDS, counts, strict=True))
+    listed = [pair for other in _SLIP_WORDS[1:4] for pair in (("as", other), (other, "as"))]
+    speller = morlatch.Speller(words, bigrams=dict(zip(listed, pairs, strict=True)))
+    want = reference.real_word_between(
+        speller._counts,
+        speller._pairs,
+        speller._model.cost,
+        "will",
+        "as",
+        "as",
+        ["well", "wall"],
+        _REAL_WORD_MARGIN,
+    )
+    assert speller.fix("as will as") == f"as {want or 'will'} as"
+    # One neighbour alone never questions a pair seen.
+    assert speller.fix("as will.") == "as will."

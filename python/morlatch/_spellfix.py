@@ -18,6 +18,8 @@ from ._spellsegment import _Segmenter
 from .spelltext import (
     OLD_ENDINGS,
     RUN_ON_CAPITAL,
+    TITLES,
+    before_a_name,
     chance_of_recurring,
     compatible,
     context_words,
@@ -92,6 +94,10 @@ class _TextRules(_Segmenter):
                 continue
             before, after = befores[at], afters[at]
             if self._old_verb_form(compatible(word), before, after):
+                continue
+            title = self._title(text, spans, at)
+            if title is not None:
+                yield start, end, [Suggestion(title, 0.0)]
                 continue
             hits = self._ranked(compatible(word), before, after, limit)
             if self._name(text, start, word, hits[0].word if hits else None, before, after):
@@ -198,6 +204,10 @@ class _TextRules(_Segmenter):
                 continue
             if self._old_verb_form(lower, before, after):
                 continue
+            title = self._title(text, spans, at)
+            if title is not None:
+                yield start, end, title
+                continue
             replacement = self._replacement(text, start, word, before, after)
             if replacement is not None:
                 yield start, end, replacement
@@ -266,6 +276,26 @@ class _TextRules(_Segmenter):
             return False
         return (before, best) not in self._pairs and (best, after) not in self._pairs
 
+    def _title(self, text: str, spans: list[tuple[int, int]], at: int) -> str | None:
+        """The title that the unknown capitalised word at ``at`` stands for
+        where a title stands, shortened before a name ("Mrss. Norris" is
+        "Mrs. Norris", not "Mass."): the title cheapest to mistype as the
+        word, when that costs at most what a capitalised word's correction
+        seen beside a neighbour may (the place is the context); else None."""
+        start, end = spans[at]
+        word = text[start:end]
+        if not word[0].isupper() or in_capitals(word):
+            return None
+        name = before_a_name(text, spans, at)
+        if name is None:
+            return None
+        stem = re.sub(r"'s$", "", compatible(name))
+        if not self._unknown(name) and stem not in self._names:
+            return None  # "Mass. Then": a sentence's end
+        lower = compatible(word)
+        cost, title = min((self._model.cost(lower, title), title) for title in TITLES)
+        return with_case(word, title) if cost <= _CONTEXT_EVIDENCE else None
+
     def _split(
         self, word: str, before: str | None, after: str | None, seen: bool = False
     ) -> tuple[tuple[str, str], float] | None:
@@ -306,6 +336,7 @@ class _TextRules(_Segmenter):
         if joined not in self._counts or text[start2].isupper():
             return None
         known = not self._unknown(first) and not self._unknown(second)
+        seen = known and (first, second) in self._pairs
         if known and not self._pairs:
             return None
         before = lower_at(text, spans, at - 1, at)
@@ -331,7 +362,11 @@ class _TextRules(_Segmenter):
         if after is not None:
             apart += self._log_follow(second, after) - self._log_p(after)
             together += self._log_follow(joined, after) - self._log_p(after)
-        return joined if together > apart + _JOIN_MARGIN else None
+        # Two known words as written that the pairs saw together ("every
+        # body", "to day") are a way of writing them: the join must also pay
+        # for the place a slipped space fell at.
+        margin = _JOIN_MARGIN + (_split_place(joined) if seen else 0.0)
+        return joined if together > apart + margin else None
 
     def _further_worth_weighing(
         self, word: str, slip: str, before: str | None, after: str | None
@@ -363,12 +398,15 @@ class _TextRules(_Segmenter):
 
     def _real_word(self, word: str, before: str | None, after: str | None) -> str | None:
         """A known word that context says was mistyped for a neighbour: the
-        neighbour, or None. Only a word never seen beside its neighbours is
-        questioned, and a neighbour one edit away replaces it when it is
-        likelier there by the margin, its cost to mistype included."""
+        neighbour, or None. A neighbour one edit away replaces it when it is
+        likelier there by the margin, its cost to mistype included. A word
+        seen beside its neighbours is questioned only between two of them,
+        by a neighbour that each of them prefers ("as will as", "more then
+        one"): one side alone is no evidence against a pair seen."""
         if not self._pairs or (before is None and after is None) or len(word) < _REAL_WORD_MIN:
             return None
-        if self._beside(word, before, after):
+        seen = self._beside(word, before, after)
+        if seen and (before is None or after is None):
             return None
         if not self._counts.get(word) and (
             len(word) > _UNCOUNTED_SHORT
@@ -379,10 +417,14 @@ class _TextRules(_Segmenter):
             # than a word meant in prose, unless it is set off by punctuation
             # and sounds like a word: an interjection ("er,", "ah!").
             return None
+        others = self._one_edit(word)
+        if seen:
+            others = self._preferred_by_both(others, word, before, after)
+            if not others:
+                return None
         here = self._context_as_written(word, before, after)
         variants = set(_variants(word))
         best: tuple[float, str] | None = None
-        others = self._one_edit(word)
         for other, score in zip(others, self._contexts(others, before, after), strict=True):
             if other in variants:
                 continue  # "color" is no slip for "colour"
@@ -393,6 +435,23 @@ class _TextRules(_Segmenter):
             if score > here + _REAL_WORD_MARGIN and (best is None or score > best[0]):
                 best = (score, other)
         return None if best is None else best[1]
+
+    def _preferred_by_both(
+        self, others: list[str], word: str, before: str | None, after: str | None
+    ) -> list[str]:
+        """The words of ``others`` likelier than ``word`` after ``before``
+        and, by themselves, likelier before ``after``: those each neighbour
+        alone prefers."""
+        if before is None or after is None:
+            return []
+        left = self._log_follow(before, word)
+        right = self._log_follow(word, after) + self._log_p(word)
+        return [
+            other
+            for other in others
+            if self._log_follow(before, other) > left
+            and self._log_follow(other, after) + self._log_p(other) > right
+        ]
 
     def _writers_word(
         self, word: str, text: str, spans: list[tuple[int, int]], written: Counter[str]
@@ -493,3 +552,11 @@ def _mixes_caseless(word: str) -> bool:
 
 def _apostrophes(word: str) -> int:
     return word.count("'") + word.count("\u2019")
+
+
+def _split_place(word: str) -> float:
+    """What a space slipped into ``word`` at one given place costs beyond
+    the slip itself (natural log): the space falls at any of its inner
+    places alike. Two known words as written ("every body") are taken for a
+    split only when the joined word outweighs that too."""
+    return math.log(max(len(word) - 1, 1))

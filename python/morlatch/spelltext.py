@@ -21,6 +21,8 @@ __all__ = [
     "sentence_start",
     "verb_stems",
     "chance_of_recurring",
+    "TITLES",
+    "before_a_name",
 ]
 
 APOSTROPHES = "'\u2019"
@@ -127,6 +129,25 @@ def sentence_start(text: str, start: int) -> bool:
     # Not after an abbreviation such as "Mr." or an initial.
     word = re.search(r"(\w+)\.$", text[max(0, at - 8) : at + 1])
     return word is None or not (word.group(1)[:1].isupper() and len(word.group(1)) <= 3)
+
+
+# Titles written shortened, with a full stop, before a name ("Mrs. Bennet").
+TITLES = ("mr", "mrs", "ms", "dr", "st", "messrs", "rev", "prof", "capt", "col", "gen", "lt")
+_FULL_STOP_THEN = re.compile(r"\.[ \t]+")
+
+
+def before_a_name(text: str, spans: list[tuple[int, int]], at: int) -> str | None:
+    """The word after the word at ``at`` when only a full stop and spaces
+    stand between them and it has a capital first and a small letter after
+    ("Mrss. Norris"): the place of a title shortened before a name; else
+    None."""
+    if at + 1 >= len(spans):
+        return None
+    gap = _FULL_STOP_THEN.fullmatch(text, spans[at][1], spans[at + 1][0])
+    after = text[spans[at + 1][0] : spans[at + 1][1]]
+    if gap is None or not after[0].isupper() or not any(map(str.islower, after[1:])):
+        return None
+    return after
 
 
 # Endings of the old verb forms: "-eth" of the third person ("cometh",
