@@ -12,6 +12,16 @@ namespace morlatch::spell {
 
 namespace {
 
+// The letters below each node of `trie`, or of its reverse index.
+LettersBelow letters_of(const CompactTrie& trie) {
+    return LettersBelow(trie.view(), trie.node_count());
+}
+LettersBelow reversed_letters_of(const CompactTrie& trie) {
+    const ReverseIndex* reverse = trie.reverse_index();
+    return reverse == nullptr ? LettersBelow()
+                              : LettersBelow(reverse->view(), reverse->node_count());
+}
+
 // `word` between the boundary marks the channel's edits expect.
 std::u32string marked(std::u32string_view word) {
     std::u32string text;
@@ -26,6 +36,10 @@ std::u32string marked(std::u32string_view word) {
 
 Corrector::Corrector(Searches searches, Counts counts, double log_total, Limits limits)
     : searches_(std::move(searches)),
+      word_letters_(letters_of(*searches_.words)),
+      word_letters_reversed_(reversed_letters_of(*searches_.words)),
+      sound_letters_(letters_of(*searches_.sounds)),
+      sound_letters_reversed_(reversed_letters_of(*searches_.sounds)),
       counts_(std::move(counts)),
       log_total_(log_total),
       limits_(limits) {}
@@ -64,6 +78,7 @@ std::optional<std::u32string> Corrector::best(const Channel& channel, std::u32st
     options.limit = limits_.edit_candidates;
     options.transpositions = true;
     options.model = &searches_.search_model;
+    options.letters = {word_letters_.data(), word_letters_reversed_.data()};
     // Every key of the word search is a known word, so `typed` is none.
     const std::vector<correction::Candidate> near =
         correct_unknown(*searches_.words, searches_.word_weights, typed, options, nullptr,
@@ -101,7 +116,8 @@ std::vector<std::u32string> Corrector::heard(std::u32string_view key, SearchScra
     }
     gather_at<Metric::osa>(
         *searches_.sounds, key, 1, interrupt, scratch, [](NodeId) { return true; },
-        [&](NodeId node, std::u32string_view alike) { found.add(alike, 0, 1, node); });
+        [&](NodeId node, std::u32string_view alike) { found.add(alike, 0, 1, node); },
+        {sound_letters_.data(), sound_letters_reversed_.data()});
     const WeightTable* table = searches_.sound_weights;
     const auto weight = [&](const HitList::Hit& hit) -> Weight {
         return table == nullptr ? 0 : table->weight(hit.node);

@@ -19,6 +19,7 @@
 #include "prefix/layout/compact.hpp"
 #include "prefix/ranking/correct_farther.hpp"
 #include "prefix/ranking/weighted.hpp"
+#include "prefix/search/letters.hpp"
 #include "prefix/search/reused.hpp"
 #include "spell/channel.hpp"
 
@@ -92,6 +93,12 @@ private:
                                                     Interrupt& interrupt) const;
 
     Searches searches_;
+    // The letters below each node of the word search, the sounds-like
+    // keys' search and their reverse indexes: bounds for their walks.
+    LettersBelow word_letters_;
+    LettersBelow word_letters_reversed_;
+    LettersBelow sound_letters_;
+    LettersBelow sound_letters_reversed_;
     Counts counts_;
     double log_total_;
     Limits limits_;

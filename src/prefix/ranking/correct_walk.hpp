@@ -155,9 +155,11 @@ public:
         };
         const auto k = static_cast<std::uint32_t>(d);
         if (options_.transpositions) {
-            gather_at<Metric::osa>(trie_, word_, k, interrupt_, *scratch_, keep, take);
+            gather_at<Metric::osa>(trie_, word_, k, interrupt_, *scratch_, keep, take,
+                                   options_.letters);
         } else {
-            gather_at<Metric::levenshtein>(trie_, word_, k, interrupt_, *scratch_, keep, take);
+            gather_at<Metric::levenshtein>(trie_, word_, k, interrupt_, *scratch_, keep, take,
+                                           options_.letters);
         }
         if (model_ == nullptr) {
             for (const Gathered& each : gathered_) {

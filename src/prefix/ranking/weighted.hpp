@@ -18,6 +18,7 @@
 #include "prefix/error_model.hpp"
 #include "prefix/interrupt.hpp"
 #include "prefix/layout/compact.hpp"
+#include "prefix/search/letters.hpp"
 #include "prefix/search/query.hpp"
 #include "prefix/search/ranked.hpp"
 
@@ -106,6 +107,10 @@ struct CorrectOptions {
     // ranked by log(1 + weight) minus the cheapest alignment's cost, then
     // key.
     const ErrorModel* model = nullptr;
+    // The letter tables of the layout and its reverse index (letters.hpp),
+    // when the caller keeps them: the walks that gather keys skip the
+    // subtrees they rule out. The results are the same.
+    LetterTables letters;
 };
 
 // The best `limit` corrections of `word` within max_dist edits. A key equal

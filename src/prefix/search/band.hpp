@@ -138,6 +138,9 @@ public:
             }
         }
     }
+    // For s = 0 .. min(k, 3): the last query position (0..n) of row
+    // `depth` whose unit cell is at most k - s, in byte s (0xFF: none).
+    std::uint32_t last_within(std::size_t depth) const noexcept;
     // The smallest unit cell of row `depth` (positions 0..n only).
     Cell minimum(std::size_t depth) const noexcept;
     // A lower bound of every unit cell of every row below `depth`: a row's
@@ -193,6 +196,7 @@ private:
     bool lanes_step_on(std::size_t depth, char32_t c, char32_t parent) noexcept;
     void fill_lane_padding(std::size_t length);
     Cell lanes_minimum(const std::vector<std::int16_t>& rows, std::size_t depth) const noexcept;
+    std::uint32_t lanes_last_within(std::size_t depth) const noexcept;
     template <class Add>
     bool lanes_narrow(std::size_t depth, Cell t, Add& add) const;
 

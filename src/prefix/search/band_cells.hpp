@@ -217,6 +217,21 @@ typename BandRows<M, Costs>::Cell BandRows<M, Costs>::minimum(std::size_t depth)
 }
 
 template <Metric M, class Costs>
+std::uint32_t BandRows<M, Costs>::last_within(std::size_t depth) const noexcept {
+    if (lanes_) {
+        return lanes_last_within(depth);
+    }
+    std::uint32_t last = 0xFFFFFFFFu;
+    for (std::size_t i = band_low(depth); i <= band_high(depth); ++i) {
+        const Cell c = cell(depth, i);
+        for (Cell s = 0; c <= k_ && s <= std::min<Cell>(k_ - c, 3); ++s) {
+            last = (last & ~(0xFFu << (8 * s))) | static_cast<std::uint32_t>(i) << (8 * s);
+        }
+    }
+    return last;
+}
+
+template <Metric M, class Costs>
 typename BandRows<M, Costs>::Cell BandRows<M, Costs>::cost_minimum(
     std::size_t depth) const noexcept {
     if (lanes_) {

@@ -231,6 +231,36 @@ typename BandRows<M, Costs>::Cell BandRows<M, Costs>::lanes_minimum(
 #endif
 }
 
+// last_within on the lanes: one compare per count of edits left.
+template <Metric M, class Costs>
+std::uint32_t BandRows<M, Costs>::lanes_last_within(std::size_t depth) const noexcept {
+    std::uint32_t last = 0xFFFFFFFFu;
+#if defined(__SSE2__)
+    using namespace lanes;
+    const std::int16_t* row = lane_unit_.data() + depth * kLaneStride + kPad;
+    const std::int16_t* allowance = lane_allowance_.data() + padded(depth);
+    const __m128i cap = _mm_set1_epi16(kLaneCap);
+    const auto outside = [&](std::size_t at) {
+        return _mm_and_si128(_mm_cmpeq_epi16(load(allowance + at), _mm_setzero_si128()), cap);
+    };
+    const __m128i low = _mm_max_epi16(load(row), outside(0));
+    const __m128i high = width_ > 8 ? _mm_max_epi16(load(row + 8), outside(8)) : cap;
+    const Cell most = std::min<Cell>(k_, 3);
+    for (Cell s = 0; s <= most; ++s) {
+        const __m128i above = _mm_set1_epi16(static_cast<short>(k_ - s + 1));
+        const unsigned within = bits(_mm_cmplt_epi16(low, above), _mm_cmplt_epi16(high, above));
+        if (within == 0) {
+            break;
+        }
+        const auto i = static_cast<std::uint32_t>(base(depth) + std::bit_width(within) - 1);
+        last = (last & ~(0xFFu << (8 * s))) | i << (8 * s);
+    }
+#else
+    (void)depth;
+#endif
+    return last;
+}
+
 // The narrowing rule on the lanes: one bit per cell that qualifies.
 template <Metric M, class Costs>
 template <class Add>

@@ -12,6 +12,7 @@
 #include "prefix/layout/compact.hpp"
 #include "prefix/search/band.hpp"
 #include "prefix/search/descent.hpp"
+#include "prefix/search/letters.hpp"
 #include "prefix/search/reach.hpp"
 
 namespace morlatch {
@@ -49,7 +50,21 @@ public:
         k_ = k;
         rows_.reset(query, k, budget);
         interrupt_ = &interrupt;
+        below_ = nullptr;
         rank_query();
+    }
+    // Skips, before its row, a child none of whose keys can be within k by
+    // the letters below it (letters.hpp): `below` is the walk's layout's
+    // table, or null to skip none. Until the next reset.
+    void bound_by(const std::uint64_t* below) {
+        below_ = nullptr;
+        if (below == nullptr || nodes_.labels != nullptr || k_ > kMostBounded) {
+            return;
+        }
+        letters_.reset(ranks_);
+        if (letters_.usable()) {
+            below_ = below;
+        }
     }
 
     template <class OnHit>
@@ -66,7 +81,12 @@ private:
         std::uint32_t lists_end;
         bool promoted_pending;
         bool listed;
+        std::uint32_t last_within;  // of the parent's row, kUnread until read
     };
+    // The letter bound holds up to this many edits (a byte per count).
+    static constexpr std::uint32_t kMostBounded = 3;
+    static constexpr std::uint32_t kNoPosition = 0xFF;
+    static constexpr std::uint32_t kUnread = 0xFFFFFFFFu;
     // Nodes with fewer children step every child: looking labels up costs
     // about as much as a few rows.
     static constexpr NodeId kNarrowFrom = 3;
@@ -107,6 +127,37 @@ private:
         }
         return CompactTrie::kNoNode;
     }
+    // Whether no key below `node` (at `depth`, a child of `frame`'s node)
+    // can be within k, by the letters below it and its parent's row: a key
+    // needs a position i whose cell leaves s edits, with at most s of the
+    // query's characters from i on missing below. The frame keeps what the
+    // row says (BandRows::last_within), read for its first child that
+    // misses a letter.
+    [[gnu::always_inline]] bool hopeless(NodeId node, std::size_t depth,
+                                         Frame& frame) const noexcept {
+        const std::uint64_t missing = letters_.missing(below_[node]);
+        if (missing == 0) {
+            return false;
+        }
+        if (frame.last_within == kUnread) {
+            frame.last_within = rows_.last_within(depth - 1);
+        }
+        const std::uint32_t last = frame.last_within;
+        for (std::uint32_t s = 0; s <= k_; ++s) {
+            const std::uint32_t i = (last >> (8 * s)) & 0xFFu;
+            if (i == kNoPosition) {
+                return true;  // no cell leaves s edits, nor more
+            }
+            std::uint64_t after = missing >> i;
+            for (std::uint32_t dropped = 0; dropped < s; ++dropped) {
+                after &= after - 1;
+            }
+            if (after == 0) {
+                return false;
+            }
+        }
+        return true;
+    }
     // Where the open frames' lists end.
     std::uint32_t lists_end() const noexcept {
         const Frame* top = descent_.top();
@@ -123,6 +174,9 @@ private:
     std::vector<NodeId> lists_;
     // Narrow layouts: each query character's rank (0 when no key has it).
     std::vector<std::uint32_t> ranks_;
+    // The letters below each node (bound_by), or null; the query's letters.
+    const std::uint64_t* below_ = nullptr;
+    QueryLetters letters_;
 };
 
 template <Metric M>
@@ -136,7 +190,7 @@ void BandWalk<M>::open(NodeId node, std::size_t depth, NodeId first, NodeId end)
         promoted = next_child(node, first, end, depth);
     }
     descent_.open(
-        Frame{first, end, promoted, lists_end(), promoted != CompactTrie::kNoNode, false});
+        Frame{first, end, promoted, lists_end(), promoted != CompactTrie::kNoNode, false, kUnread});
 }
 
 template <Metric M>
@@ -201,8 +255,8 @@ bool BandWalk<M>::open_narrowed(NodeId node, std::size_t depth, NodeId first, No
         lists_.insert(lists_.begin() + static_cast<std::ptrdiff_t>(start), promoted);
     }
     const auto listed = static_cast<std::uint32_t>(lists_.size());
-    descent_.open(
-        Frame{static_cast<NodeId>(start), listed, CompactTrie::kNoNode, listed, false, true});
+    descent_.open(Frame{static_cast<NodeId>(start), listed, CompactTrie::kNoNode, listed, false,
+                        true, kUnread});
     return true;
 }
 
@@ -231,7 +285,8 @@ struct BandWalk<M>::Policy {
             }
             node = frame.next++;
         }
-        if (out_of_reach(walk.nodes_.record(node), depth, walk.query_.size(), walk.k_)) {
+        if (out_of_reach(walk.nodes_.record(node), depth, walk.query_.size(), walk.k_) ||
+            (walk.below_ != nullptr && walk.hopeless(node, depth, frame))) {
             return Next::skip;
         }
         label = walk.nodes_.label(node);

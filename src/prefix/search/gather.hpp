@@ -12,6 +12,7 @@
 
 #include "prefix/layout/compact.hpp"
 #include "prefix/search/band_walk.hpp"
+#include "prefix/search/letters.hpp"
 #include "prefix/search/split_walks.hpp"
 
 namespace morlatch {
@@ -21,10 +22,13 @@ namespace morlatch {
 // keys that trie.search(query, distance) finds at that distance. keep(node)
 // must answer the same for a node all through the call. The walks run in
 // `scratch`, whose memory stays from one call to the next; on_key must not
-// search with it.
+// search with it. `letters` may hold the letter tables (letters.hpp) of
+// `trie` and of its reverse index: the walks then skip the subtrees they
+// rule out, finding the same keys.
 template <Metric M, class Keep, class OnKey>
 void gather_at(const CompactTrie& trie, std::u32string_view query, std::uint32_t distance,
-               Interrupt& interrupt, SearchScratch& scratch, Keep&& keep, OnKey&& on_key) {
+               Interrupt& interrupt, SearchScratch& scratch, Keep&& keep, OnKey&& on_key,
+               const LetterTables& letters = {}) {
     const std::uint32_t k = distance;
     const std::size_t n = query.size();
     SplitWalks<M>& w = scratch.walks->template of<M>();
@@ -32,13 +36,14 @@ void gather_at(const CompactTrie& trie, std::u32string_view query, std::uint32_t
     const bool split = k <= 16 && n >= std::max<std::uint64_t>(3, 2 * k);
     const ReverseIndex* reverse = split ? trie.reverse_index(interrupt) : nullptr;
     if (reverse == nullptr) {
-        walk_in(w.forward, trie.view(), query, k, Budget{k, k, 0}, interrupt)
-            .run([&](NodeId node, std::uint32_t found, std::u32string_view path) {
-                if (found == k && keep(node)) {
-                    on_key(node, path);
-                }
-                return true;
-            });
+        BandWalk<M>& whole = walk_in(w.forward, trie.view(), query, k, Budget{k, k, 0}, interrupt);
+        whole.bound_by(letters.forward);
+        whole.run([&](NodeId node, std::uint32_t found, std::u32string_view path) {
+            if (found == k && keep(node)) {
+                on_key(node, path);
+            }
+            return true;
+        });
         return;
     }
     // A key found by both walks is taken from the forward one: the backward
@@ -46,30 +51,34 @@ void gather_at(const CompactTrie& trie, std::u32string_view query, std::uint32_t
     const std::size_t cut = n / 2;
     std::vector<NodeId>& seen = w.seen;
     seen.clear();
-    walk_in(w.forward, trie.view(), query, k, Budget{k / 2, k, cut}, interrupt)
-        .run([&](NodeId node, std::uint32_t found, std::u32string_view path) {
-            if (found == k && keep(node)) {
-                seen.push_back(node);
-                on_key(node, path);
-            }
-            return true;
-        });
+    BandWalk<M>& forward =
+        walk_in(w.forward, trie.view(), query, k, Budget{k / 2, k, cut}, interrupt);
+    forward.bound_by(letters.forward);
+    forward.run([&](NodeId node, std::uint32_t found, std::u32string_view path) {
+        if (found == k && keep(node)) {
+            seen.push_back(node);
+            on_key(node, path);
+        }
+        return true;
+    });
     std::sort(seen.begin(), seen.end());
     w.reversed.assign(query.rbegin(), query.rend());
     std::u32string& key = w.key;
-    walk_in(w.backward, reverse->view(), w.reversed, k, Budget{(k - 1) / 2, k, n - cut}, interrupt)
-        .run([&](NodeId, std::uint32_t found, std::u32string_view path) {
-            if (found != k) {
-                return true;
-            }
-            key.assign(path.rbegin(), path.rend());
-            // The reverse index holds the keys of the forward layout.
-            const std::optional<NodeId> node = trie.find_key(key);
-            if (node && !std::binary_search(seen.begin(), seen.end(), *node) && keep(*node)) {
-                on_key(*node, std::u32string_view(key));
-            }
+    BandWalk<M>& backward = walk_in(w.backward, reverse->view(), w.reversed, k,
+                                    Budget{(k - 1) / 2, k, n - cut}, interrupt);
+    backward.bound_by(letters.backward);
+    backward.run([&](NodeId, std::uint32_t found, std::u32string_view path) {
+        if (found != k) {
             return true;
-        });
+        }
+        key.assign(path.rbegin(), path.rend());
+        // The reverse index holds the keys of the forward layout.
+        const std::optional<NodeId> node = trie.find_key(key);
+        if (node && !std::binary_search(seen.begin(), seen.end(), *node) && keep(*node)) {
+            on_key(*node, std::u32string_view(key));
+        }
+        return true;
+    });
 }
 
 }  // namespace morlatch
