@@ -8,9 +8,27 @@ import reference
 
 # Property tests run far slower under the sanitizers; keep them meaningful
 # but bounded there.
+SANITIZED_EXAMPLES = 40
+SANITIZED = bool(os.environ.get("MORLATCH_SANITIZED"))
 hypothesis.settings.register_profile("default", deadline=None)
-hypothesis.settings.register_profile("sanitized", deadline=None, max_examples=40)
-hypothesis.settings.load_profile("sanitized" if os.environ.get("MORLATCH_SANITIZED") else "default")
+hypothesis.settings.register_profile("sanitized", deadline=None, max_examples=SANITIZED_EXAMPLES)
+hypothesis.settings.load_profile("sanitized" if SANITIZED else "default")
+
+
+def pytest_collection_modifyitems(items):
+    """Under the sanitizers, a test's own larger example count is capped too:
+    the plain builds run every example, the sanitized one looks for memory
+    and undefined-behaviour faults on a bounded share of them."""
+    if not SANITIZED:
+        return
+    for item in items:
+        test = getattr(getattr(item, "obj", None), "__func__", getattr(item, "obj", None))
+        # A @given test reads these settings each time it runs.
+        chosen = getattr(test, "_hypothesis_internal_use_settings", None)
+        if chosen is not None and chosen.max_examples > SANITIZED_EXAMPLES:
+            test._hypothesis_internal_use_settings = hypothesis.settings(
+                chosen, max_examples=SANITIZED_EXAMPLES
+            )
 
 
 def pytest_report_header(config):
