@@ -23,6 +23,8 @@ __all__ = [
     "chance_of_recurring",
     "TITLES",
     "before_a_name",
+    "TITLES_IN_FULL",
+    "OLD_WORDS",
 ]
 
 APOSTROPHES = "'\u2019"
@@ -133,6 +135,9 @@ def sentence_start(text: str, start: int) -> bool:
 
 # Titles written shortened, with a full stop, before a name ("Mrs. Bennet").
 TITLES = ("mr", "mrs", "ms", "dr", "st", "messrs", "rev", "prof", "capt", "col", "gen", "lt")
+# Titles written in full, never shortened: one with a full stop before a name
+# is a slip for a shortened title ("Miss. Weston" for "Mrs. Weston").
+TITLES_IN_FULL = frozenset(("miss",))
 _FULL_STOP_THEN = re.compile(r"\.[ \t]+")
 
 
@@ -148,6 +153,12 @@ def before_a_name(text: str, spans: list[tuple[int, int]], at: int) -> str | Non
     if gap is None or not after[0].isupper() or not any(map(str.islower, after[1:])):
         return None
     return after
+
+
+# The pronouns and verbs of the old register ("thou hast", "unto thee"):
+# rare in today's prose, so context alone reads them as slips ("thy" for
+# "the", "ye" for "we").
+OLD_WORDS = frozenset("thou thee thy thine ye hath doth hast dost shalt wilt saith unto".split())
 
 
 # Endings of the old verb forms: "-eth" of the third person ("cometh",
