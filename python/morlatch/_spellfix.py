@@ -16,6 +16,7 @@ from ._spellletters import LetterModel
 from ._spellrank import _BACKOFF, Suggestion
 from ._spellsegment import _Segmenter
 from .spelltext import (
+    BEFORE_A_NOUN,
     OLD_ENDINGS,
     OLD_WORDS,
     RUN_ON_CAPITAL,
@@ -162,15 +163,17 @@ class _TextRules(_Segmenter):
 
     def _run_on_capital(self, word: str) -> str | None:
         """``word`` as the two words it runs together when it is a counted
-        word run into a name or "I" ("theJews", "andI"); else None. A name
-        is a word known with a capital first, or one not counted: an
-        ordinary word after a capital is more often code ("getLine"), and is
-        left as it is."""
+        word run into a name or "I" ("theJews", "andI"), or a word that
+        stands before a noun run into a capitalised one ("thisLicense");
+        else None. A name is a word known with a capital first, or one not
+        counted: another ordinary word after a capital is more often code
+        ("getLine"), and is left as it is."""
         found = RUN_ON_CAPITAL.fullmatch(word)
         if found is None or not self._counts.get(found.group(1)) or not self._unknown(word):
             return None
         second = found.group(2).lower()
-        if second != "i" and self._counts.get(second) and second not in self._names:
+        ordinary = self._counts.get(second) and second not in self._names
+        if second != "i" and ordinary and found.group(1) not in BEFORE_A_NOUN:
             return None
         return f"{found.group(1)} {found.group(2)}"
 

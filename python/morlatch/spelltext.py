@@ -24,6 +24,7 @@ __all__ = [
     "TITLES",
     "before_a_name",
     "TITLES_IN_FULL",
+    "BEFORE_A_NOUN",
     "OLD_WORDS",
 ]
 
@@ -39,6 +40,14 @@ SKIPPED = re.compile(
 # A word run into a capitalised one ("theJews", "andI"), in prose, not code:
 # small letters, then one capital and small letters, punctuation around.
 RUN_ON_CAPITAL = re.compile(r"([a-z]{2,}|a)([A-Z][a-z]*)")
+# Words that stand before a noun in prose (articles, determiners,
+# prepositions, conjunctions) and start no name in code ("myList",
+# "isEmpty", "getLine" do): one run into a capitalised word is two words
+# ("thisLicense", "byCovered").
+BEFORE_A_NOUN = frozenset(
+    "the a an this that these those its his her their our your by in of to "
+    "and or for with from on at as under into upon than".split()
+)
 _RUN_ON_PIECE = re.compile(
     r"[\"'(\u2018\u201c]*" + RUN_ON_CAPITAL.pattern + r"[.,;:!?\"')\u2019\u201d]*"
 )
