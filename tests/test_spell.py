@@ -482,6 +482,10 @@ def test_any_text_is_checked_without_error_and_spans_point_at_words(small, text:
         ("Call getLine here.", "Call getLine here."),
         ("Covered by thisLicense only.", "Covered by this License only."),
         ("Set myList and isEmpty.", "Set myList and isEmpty."),
+        # A slipped space weighs against a slip of a letter by the odds of
+        # the two: "a" run into a word is no extra letter.
+        ("Not atolerable woman.", "Not a tolerable woman."),
+        ("It was thier house.", "It was their house."),
         # A pair commoner than the word its halves make stays two words.
         ("It was a long day.", "It was a long day."),
         ("He went on to the next.", "He went on to the next."),
