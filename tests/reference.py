@@ -1349,6 +1349,23 @@ def title_slip(
     return scored[0][1] if scored and scored[0][0] <= bound else None
 
 
+def writers_spelling(
+    written: Mapping[str, int], counts: Mapping[str, int], spellings: Iterable[str]
+) -> str | None:
+    """Of a word's known ``spellings``, the one a text that writes each of
+    them ``written`` times keeps to: the one written most, on a tie the one
+    counted most; None on a tie of both (each is kept as written)."""
+    keys = sorted(
+        ((written[spelling], counts[spelling]), spelling)
+        for spelling in spellings
+        if written.get(spelling, 0) and spelling in counts
+    )
+    assert keys, "no spelling is written"
+    if len(keys) > 1 and keys[-1][0] == keys[-2][0]:
+        return None
+    return keys[-1][1]
+
+
 # ---------------------------------------------------------------- spelling: slips beside seen pairs
 
 

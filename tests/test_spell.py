@@ -474,11 +474,18 @@ def test_any_text_is_checked_without_error_and_spans_point_at_words(small, text:
         # A short word set off by punctuation is an interjection, not a slip.
         ("It is er, a test.", "It is er, a test."),
         ("Well, ah, no.", "Well, ah, no."),
-        # A word run into a name or "I" is split; into an ordinary word, it
-        # is taken for code.
+        # A word run into a name or "I" is split, and so is a word that
+        # stands before a noun; another run into an ordinary word is taken
+        # for code.
         ("He said andI went.", "He said and I went."),
         ("She went toLondon.", "She went to London."),
         ("Call getLine here.", "Call getLine here."),
+        ("Covered by thisLicense only.", "Covered by this License only."),
+        ("Set myList and isEmpty.", "Set myList and isEmpty."),
+        # A slipped space weighs against a slip of a letter by the odds of
+        # the two: "a" run into a word is no extra letter.
+        ("Not atolerable woman.", "Not a tolerable woman."),
+        ("It was thier house.", "It was their house."),
         # A pair commoner than the word its halves make stays two words.
         ("It was a long day.", "It was a long day."),
         ("He went on to the next.", "He went on to the next."),

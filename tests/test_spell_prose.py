@@ -1,7 +1,8 @@
 """Speller.fix on prose: the rules by which a word is read as the writer's
-own rather than a slip: a known word the text repeats, and a capitalised
-word at a sentence's start whose correction would be a name; and a title
-mistyped before a name."""
+own rather than a slip: a known word the text repeats, a word of the old
+register among others, and a capitalised word at a sentence's start whose
+correction would be a name; a word spelt both sides of the Atlantic in one
+text; and a title mistyped before a name."""
 
 from __future__ import annotations
 
@@ -14,7 +15,7 @@ from hypothesis import strategies as st
 import morlatch
 import reference
 from morlatch._spellfix import _CONTEXT_EVIDENCE, _NAME_EVIDENCE, _REAL_WORD_MARGIN
-from morlatch.spelltext import TITLES
+from morlatch.spelltext import TITLES, with_case
 
 # "thy" is a rare word one letter from "the", which the pairs expect
 # between "in" and "house": alone, it reads as a slip.
@@ -167,3 +168,51 @@ def test_a_word_seen_beside_its_neighbours_is_a_slip_only_if_each_prefers_anothe
     assert speller.fix("as will as") == f"as {want or 'will'} as"
     # One neighbour alone never questions a pair seen.
     assert speller.fix("as will.") == "as will."
+
+
+@settings(max_examples=60, deadline=None)
+@given(
+    british=st.integers(0, 3),
+    american=st.integers(0, 3),
+    counts=st.lists(st.integers(1, 1000), min_size=2, max_size=2),
+    seed=st.integers(0, 2**32),
+)
+@example(british=1, american=1, counts=[10, 70], seed=0)  # "This Licence ... this License"
+def test_a_word_spelt_both_ways_in_a_text_takes_the_spelling_the_text_keeps_to(
+    british: int, american: int, counts: list[int], seed: int
+) -> None:
+    import random
+
+    assume(british + american > 0)
+    # No word pairs: context questions no known word, only the spelling does.
+    speller = morlatch.Speller({"licence": counts[0], "license": counts[1], "a": 50})
+    words = ["licence"] * british + ["License"] * american + ["a"] * 3
+    random.Random(seed).shuffle(words)
+    kept = reference.writers_spelling(
+        {"licence": british, "license": american}, speller._counts, ["licence", "license"]
+    )
+    fixed = speller.fix(" ".join(words)).split(" ")
+    assert fixed == [
+        word if word == "a" or kept is None else with_case(word, kept) for word in words
+    ]
+
+
+@pytest.mark.parametrize(
+    ("text", "want"),
+    [
+        # Two words of the old register (or an old verb form) keep each other.
+        ("And he said unto them, How is it that ye sought me?", None),
+        ("Father knoweth that ye have need of these things.", None),
+        ("I will follow thee, thou knowest.", None),
+        # One alone is a slip like any other.
+        ("I saw thy house in the town.", "I saw the house in the town."),
+        # "Miss" is never shortened: with a full stop before a name it is one.
+        ("She spoke to Miss. Weston at noon.", "She spoke to Mrs. Weston at noon."),
+        ("She spoke to Miss Weston at noon.", None),
+        ("She sent for Miss. Then they left.", None),
+    ],
+)
+def test_old_words_and_titles_written_in_full(
+    english: morlatch.Speller, text: str, want: str | None
+) -> None:
+    assert english.fix(text) == (want or text)

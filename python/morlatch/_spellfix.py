@@ -16,9 +16,12 @@ from ._spellletters import LetterModel
 from ._spellrank import _BACKOFF, Suggestion
 from ._spellsegment import _Segmenter
 from .spelltext import (
+    BEFORE_A_NOUN,
     OLD_ENDINGS,
+    OLD_WORDS,
     RUN_ON_CAPITAL,
     TITLES,
+    TITLES_IN_FULL,
     before_a_name,
     chance_of_recurring,
     compatible,
@@ -38,8 +41,11 @@ _PREFIXES: Final = frozenset(
     "super trans un under".split()
 )
 # How much likelier (natural log) a split or joined form must be than the
-# text as written.
-_SPLIT_MARGIN: Final = math.log(50)
+# text as written. An unknown word's split weighs against its best
+# correction, whose cost counts only which slip was made: the margin is the
+# odds of a misspelling against a slipped space, misspellings being some
+# five times the commoner.
+_SPLIT_MARGIN: Final = math.log(5)
 _JOIN_MARGIN: Final = math.log(50)
 
 # A capitalised word the speller does not know, in mid-sentence, is taken for
@@ -133,6 +139,26 @@ class _TextRules(_Segmenter):
                     return True
         return False
 
+    def _old_register(
+        self, lowers: list[str], befores: list[str | None], afters: list[str | None]
+    ) -> bool:
+        """Whether a text, its words ``lowers`` between ``befores`` and
+        ``afters``, is in the old register: two different words of it are
+        words of OLD_WORDS or old verb forms ("knoweth"). One alone may be a
+        slip ("thee" for "the"), and one written again and again is weighed
+        as a repeated word."""
+        found: set[str] = set()
+        for at, word in enumerate(lowers):
+            if word in OLD_WORDS or (
+                word.endswith(OLD_ENDINGS)
+                and self._unknown(word)
+                and self._old_verb_form(word, befores[at], afters[at])
+            ):
+                found.add(word)
+                if len(found) == 2:
+                    return True
+        return False
+
     def _initial(self, text: str, start: int) -> bool:
         """Whether the capitalised word at ``start`` owes its capital to
         the sentence it starts rather than to being a name."""
@@ -140,15 +166,17 @@ class _TextRules(_Segmenter):
 
     def _run_on_capital(self, word: str) -> str | None:
         """``word`` as the two words it runs together when it is a counted
-        word run into a name or "I" ("theJews", "andI"); else None. A name
-        is a word known with a capital first, or one not counted: an
-        ordinary word after a capital is more often code ("getLine"), and is
-        left as it is."""
+        word run into a name or "I" ("theJews", "andI"), or a word that
+        stands before a noun run into a capitalised one ("thisLicense");
+        else None. A name is a word known with a capital first, or one not
+        counted: another ordinary word after a capital is more often code
+        ("getLine"), and is left as it is."""
         found = RUN_ON_CAPITAL.fullmatch(word)
         if found is None or not self._counts.get(found.group(1)) or not self._unknown(word):
             return None
         second = found.group(2).lower()
-        if second != "i" and self._counts.get(second) and second not in self._names:
+        ordinary = self._counts.get(second) and second not in self._names
+        if second != "i" and ordinary and found.group(1) not in BEFORE_A_NOUN:
             return None
         return f"{found.group(1)} {found.group(2)}"
 
@@ -172,6 +200,7 @@ class _TextRules(_Segmenter):
         spans = list(word_spans(text))
         lowers, befores, afters = context_words(text, spans)
         written: Counter[str] = Counter()  # the words of the text, counted when first asked
+        old: bool | None = None  # whether the text is in the old register, when first asked
         skip_next = False
         for at, (start, end) in enumerate(spans):
             if skip_next:
@@ -192,10 +221,24 @@ class _TextRules(_Segmenter):
                 skip_next = True
                 continue
             if not self._unknown(word):
+                spelt = self._writers_spelling(lower, text, spans, written)
+                if spelt is not None:
+                    yield start, end, with_case(word, spelt)
+                    continue
+                if lower in TITLES_IN_FULL and word[0].isupper():
+                    title = self._title(text, spans, at)
+                    if title is not None:
+                        yield start, end, title
+                    continue
                 # Capitalised words may be names, and the word pairs hold no
                 # words with apostrophes: neither is questioned.
                 if not word.isalpha() or (word[0].isupper() and not self._initial(text, start)):
                     continue
+                if lower in OLD_WORDS:
+                    if old is None:
+                        old = self._old_register(lowers, befores, afters)
+                    if old:
+                        continue
                 better = self._real_word(lower, before, after)
                 if better is not None and not self._writers_word(lower, text, spans, written):
                     yield start, end, with_case(word, better)
@@ -281,7 +324,10 @@ class _TextRules(_Segmenter):
         where a title stands, shortened before a name ("Mrss. Norris" is
         "Mrs. Norris", not "Mass."): the title cheapest to mistype as the
         word, when that costs at most what a capitalised word's correction
-        seen beside a neighbour may (the place is the context); else None."""
+        seen beside a neighbour may (the place is the context); else None.
+        A title written in full there ("Miss. Weston") is no title of its
+        own: it stands for the likeliest shortened title, its count and its
+        cost to mistype weighed, at any cost."""
         start, end = spans[at]
         word = text[start:end]
         if not word[0].isupper() or in_capitals(word):
@@ -293,6 +339,11 @@ class _TextRules(_Segmenter):
         if not self._unknown(name) and stem not in self._names:
             return None  # "Mass. Then": a sentence's end
         lower = compatible(word)
+        if lower in TITLES_IN_FULL:
+            _, title = max(
+                (self._log_p(title) - self._model.cost(lower, title), title) for title in TITLES
+            )
+            return with_case(word, title)
         cost, title = min((self._model.cost(lower, title), title) for title in TITLES)
         return with_case(word, title) if cost <= _CONTEXT_EVIDENCE else None
 
@@ -468,6 +519,25 @@ class _TextRules(_Segmenter):
             return False
         expected = len(spans) * self._counts.get(word, 0) / self._total
         return chance_of_recurring(times, expected) < math.exp(-_REAL_WORD_MARGIN)
+
+    def _writers_spelling(
+        self, word: str, text: str, spans: list[tuple[int, int]], written: Counter[str]
+    ) -> str | None:
+        """The spelling the text itself gives the known ``word`` when it
+        writes the word both sides of the Atlantic ("Licence" beside
+        "License"): a writer keeps to one, so the other is a slip. The one
+        written more often wins, on a tie the commoner in the counts; None
+        when that is ``word`` or the text spells the word one way."""
+        if len(word) < 5 or _SPELLING.search(word, 2) is None:
+            return None
+        if not written:
+            written.update(compatible(text[start:end]) for start, end in spans)
+        best, key = word, (written[word], self._counts.get(word, 0))
+        for variant in _variants(word):
+            other = (written[variant], self._counts.get(variant, 0))
+            if other[0] and variant in self._counts and other > key:
+                best, key = variant, other
+        return None if best == word else best
 
     def _context_as_written(self, word: str, before: str | None, after: str | None) -> float:
         """The context score of a known ``word``, where a pair the word pairs

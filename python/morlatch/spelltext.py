@@ -23,6 +23,9 @@ __all__ = [
     "chance_of_recurring",
     "TITLES",
     "before_a_name",
+    "TITLES_IN_FULL",
+    "BEFORE_A_NOUN",
+    "OLD_WORDS",
 ]
 
 APOSTROPHES = "'\u2019"
@@ -37,6 +40,14 @@ SKIPPED = re.compile(
 # A word run into a capitalised one ("theJews", "andI"), in prose, not code:
 # small letters, then one capital and small letters, punctuation around.
 RUN_ON_CAPITAL = re.compile(r"([a-z]{2,}|a)([A-Z][a-z]*)")
+# Words that stand before a noun in prose (articles, determiners,
+# prepositions, conjunctions) and start no name in code ("myList",
+# "isEmpty", "getLine" do): one run into a capitalised word is two words
+# ("thisLicense", "byCovered").
+BEFORE_A_NOUN = frozenset(
+    "the a an this that these those its his her their our your by in of to "
+    "and or for with from on at as under into upon than".split()
+)
 _RUN_ON_PIECE = re.compile(
     r"[\"'(\u2018\u201c]*" + RUN_ON_CAPITAL.pattern + r"[.,;:!?\"')\u2019\u201d]*"
 )
@@ -133,6 +144,9 @@ def sentence_start(text: str, start: int) -> bool:
 
 # Titles written shortened, with a full stop, before a name ("Mrs. Bennet").
 TITLES = ("mr", "mrs", "ms", "dr", "st", "messrs", "rev", "prof", "capt", "col", "gen", "lt")
+# Titles written in full, never shortened: one with a full stop before a name
+# is a slip for a shortened title ("Miss. Weston" for "Mrs. Weston").
+TITLES_IN_FULL = frozenset(("miss",))
 _FULL_STOP_THEN = re.compile(r"\.[ \t]+")
 
 
@@ -148,6 +162,12 @@ def before_a_name(text: str, spans: list[tuple[int, int]], at: int) -> str | Non
     if gap is None or not after[0].isupper() or not any(map(str.islower, after[1:])):
         return None
     return after
+
+
+# The pronouns and verbs of the old register ("thou hast", "unto thee"):
+# rare in today's prose, so context alone reads them as slips ("thy" for
+# "the", "ye" for "we").
+OLD_WORDS = frozenset("thou thee thy thine ye hath doth hast dost shalt wilt saith unto".split())
 
 
 # Endings of the old verb forms: "-eth" of the third person ("cometh",
