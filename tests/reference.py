@@ -1188,7 +1188,8 @@ def segmentation_score(
     word ``pairs`` (on the counts' scale) saw it, the log of how much likelier
     or less likely the pair is than the two pieces' counts make it; for two
     counted pieces the pairs never saw together, the log of how much less
-    likely the rarest pair listed is, when it is."""
+    likely the rarest pair listed is, when it is, and the log of the share
+    of the first piece's occurrences that go on to a word (followed_share)."""
     total = sum(counts.values()) + len(counts)
     logs = []
     for piece in pieces:
@@ -1209,7 +1210,21 @@ def segmentation_score(
             score += math.log(seen / total) - alone
         elif previous in counts:
             score += min(0.0, math.log(rarest / total) - alone)
+            score += math.log(followed_share(previous, pairs))
     return score
+
+
+def followed_share(word: str, pairs: Mapping[tuple[str, str], int]) -> float:
+    """The share of ``word``'s occurrences that another word follows, as the
+    pairs tell it: the pairs it begins over the pairs it ends, the rarest
+    positive pair count added to each, and 1 where it begins as many or
+    more (or the pairs know it on neither side)."""
+    rarest = min((count for count in pairs.values() if count > 0), default=0)
+    after = sum(count for (first, _), count in pairs.items() if first == word)
+    before = sum(count for (_, second), count in pairs.items() if second == word)
+    if after >= before:
+        return 1.0
+    return (after + rarest) / (before + rarest)
 
 
 # ---------------------------------------------------------------- segmentation: listed words

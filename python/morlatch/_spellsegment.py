@@ -53,6 +53,33 @@ def tail_count(counts: Mapping[str, int], before: int, size: int) -> float:
     return rarest / (1 + (before + size / 2) * rarest / rate)
 
 
+def followed_shares(
+    pairs: Mapping[tuple[str, str], float], counts: Mapping[str, int]
+) -> dict[str, float]:
+    """The natural-log share of each counted word's occurrences that another
+    word follows, for the words the pairs show followed by a word less often
+    than preceded by one. A word is as often preceded as followed by another
+    in running text, unless a mark stands on one side: "sub", "re", "non"
+    and "multi" are mostly counted where a hyphen joins them to what follows
+    ("sub-license"), a word that ends sentences where a stop does. Inside a
+    run of letters a word is always followed by a word, so only that share
+    of its count goes there. Both sides are read from the same pairs, cut off
+    at the same rarest pair, which is added to each so that a word with few
+    pairs keeps its count."""
+    followed: dict[str, float] = {}
+    preceded: dict[str, float] = {}
+    for (first, second), count in pairs.items():
+        followed[first] = followed.get(first, 0.0) + count
+        preceded[second] = preceded.get(second, 0.0) + count
+    rarest = min(filter(None, pairs.values()), default=0.0)
+    shares: dict[str, float] = {}
+    for word, before in preceded.items():
+        after = followed.get(word, 0.0)
+        if after < before and word in counts:
+            shares[word] = math.log((after + rarest) / (before + rarest))
+    return shares
+
+
 # A word the counts do not know, in a run of text without spaces: about one
 # word in ten thousand (natural log), spelt as the known words are.
 _UNKNOWN_SHARE: Final = math.log(1e-4)
@@ -62,7 +89,15 @@ class _Segmenter(_Ranker):
     """The segmenting half of a speller's text rules; the speller holds the
     state."""
 
-    __slots__ = ("_rare_count", "_pair_floor", "_names", "_letters", "_listed", "_listed_count")
+    __slots__ = (
+        "_rare_count",
+        "_pair_floor",
+        "_names",
+        "_letters",
+        "_listed",
+        "_listed_count",
+        "_followed",
+    )
 
     _unpunctuated: dict[str, int]
     _rare_count: float
@@ -76,6 +111,10 @@ class _Segmenter(_Ranker):
     # segmentation only, each counted as _listed_count.
     _listed: frozenset[str]
     _listed_count: float
+    # The natural-log share of a counted word's occurrences that go on to
+    # another word, where the pairs show it followed less often than
+    # preceded (see followed_shares).
+    _followed: dict[str, float]
 
     def _setup_segment(self, listed: frozenset[str] = frozenset(), size: int = 0) -> None:
         """Know the words of ``listed`` (those the counts lack) in segmentation,
@@ -86,6 +125,7 @@ class _Segmenter(_Ranker):
         uncounted = sum(1 for count in self._counts.values() if not count)
         size = max(size, len(self._listed))
         self._listed_count = tail_count(self._counts, uncounted, size)
+        self._followed = followed_shares(self._pairs, self._counts)
 
     def _segment_run(self, run: str) -> list[str]:
         """The likeliest split of ``run`` into words by word counts; with word
@@ -146,13 +186,16 @@ class _Segmenter(_Ranker):
         its own share of the text, above or below what the counts predict: a
         closed compound ("hereof") weighs against its halves' pair. A pair of
         counted words not seen is taken to be no commoner than the rarest
-        pair listed ("the of" is no likelier for "the" and "of" being common)."""
+        pair listed ("the of" is no likelier for "the" and "of" being common),
+        and only in the share of ``previous``'s occurrences that go on to a
+        word at all (see followed_shares: "sub license" is rarer than "sub"
+        and "license" make it, most "sub" being "sub-")."""
         pair = self._pairs.get((previous, word))
         if pair:
             return math.log(pair) - self._log_total - alone
         if previous not in self._counts:
             return 0.0
-        return min(0.0, self._pair_floor - alone)
+        return min(0.0, self._pair_floor - alone) + self._followed.get(previous, 0.0)
 
     def _word_score(self, word: str, spelt: float | None = None) -> float:
         """The natural-log probability of ``word`` as one word of a run;
