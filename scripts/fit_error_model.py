@@ -15,7 +15,9 @@ import argparse
 import os
 import sys
 
-sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "python"))
+# This tree's package when none is on the path already: a caller's
+# PYTHONPATH (a benchmark comparing two trees, say) comes first.
+sys.path.append(os.path.join(os.path.dirname(__file__), "..", "python"))
 
 from morlatch.errormodel import ErrorModel  # noqa: E402
 
