@@ -105,16 +105,15 @@ Channel::Channel(const std::vector<Edit>& edits, const Rates& rates) : rates_(ra
     }
     sources_.add(texts, ends);
     sources_.finish();
-    source_at_.assign(sources_.size(), PrefixForest::kNone);
+    typed_root_.assign(sources_.size(), PrefixForest::kNone);
     for (std::size_t k = 0; k < ends.size(); ++k) {
-        source_at_[ends[k]] = static_cast<std::uint32_t>(k);
+        typed_root_[ends[k]] = roots[k];
     }
-    typed_root_ = std::move(roots);
 }
 
 double Channel::cost(std::u32string_view typed, std::u32string_view word, std::size_t band,
                      double bound) const {
-    return Query(*this, typed, band).search<false>(word, bound);
+    return Query(*this, typed, band).cost(word, bound);
 }
 
 std::vector<Channel::Scored> Channel::rank(std::u32string_view typed,
@@ -124,50 +123,14 @@ std::vector<Channel::Scored> Channel::rank(std::u32string_view typed,
     return Query(*this, typed, band).rank(words, priors, limit, max_cost);
 }
 
-Channel::Query::Query(const Channel& channel, std::u32string_view typed, std::size_t band) {
-    reset(channel, typed, band);
-}
+Channel::Query::Query(const Channel& channel, std::u32string_view typed, std::size_t band)
+    : channel_(&channel), typed_(typed), band_(band) {}
 
 void Channel::Query::reset(const Channel& channel, std::u32string_view typed, std::size_t band) {
     channel_ = &channel;
     typed_.assign(typed);
     band_ = band;
     known_.clear();
-    // Every run kept is for another typed word (or channel) now.
-    typed_runs_.clear();
-    if (++stamp_ == 0) {
-        std::ranges::fill(runs_, Run{0, 0, 0});
-        stamp_ = 1;
-    }
-}
-
-std::span<const Channel::Query::Typed> Channel::Query::typed_from(std::uint32_t source,
-                                                                  std::size_t from) {
-    const std::size_t width = typed_.size() + 1;
-    const std::size_t slot = source * width + from;
-    if (runs_.size() <= slot) {
-        runs_.resize(channel_->typed_root_.size() * width, Run{0, 0, 0});
-    }
-    Run& run = runs_[slot];
-    if (run.stamp != stamp_) {
-        const Channel& channel = *channel_;
-        const std::uint32_t root = channel.typed_root_[source];
-        const auto first = static_cast<std::uint32_t>(typed_runs_.size());
-        typed_runs_.push_back({from, channel.typed_cost_[root], channel.typed_least_[root]});
-        std::uint32_t node = root;
-        for (std::size_t k = from; k < typed_.size(); ++k) {
-            node = channel.typed_.child(node, typed_[k]);
-            if (node == PrefixForest::kNone) {
-                break;
-            }
-            if (channel.typed_cost_[node] != kNever) {
-                typed_runs_.push_back(
-                    {k + 1, channel.typed_cost_[node], channel.typed_least_[node]});
-            }
-        }
-        run = {stamp_, first, static_cast<std::uint32_t>(typed_runs_.size() - first)};
-    }
-    return std::span(typed_runs_).subspan(run.first, run.size);
 }
 
 double Channel::Query::cost(std::u32string_view word, double bound) {
@@ -179,12 +142,11 @@ double Channel::Query::cost(std::u32string_view word, double bound) {
         // Known exactly, or known to exceed a bound at least as wide.
         return known.spent;
     }
-    const double spent = search<true>(word, bound);
+    const double spent = search(word, bound);
     at->second = Known{spent, bound};
     return spent;
 }
 
-template <bool Cached>
 double Channel::Query::search(std::u32string_view word, double bound) {
     const std::u32string_view typed = typed_;
     const Channel& channel = *channel_;
@@ -223,8 +185,9 @@ double Channel::Query::search(std::u32string_view word, double bound) {
             if (node == PrefixForest::kNone) {
                 break;
             }
-            if (channel.source_at_[node] != PrefixForest::kNone) {
-                sources_.emplace_back(size, channel.source_at_[node]);
+            if (const std::uint32_t root = channel.typed_root_[node]; root != PrefixForest::kNone) {
+                sources_.push_back(
+                    {size, root, channel.typed_least_[root], channel.typed_cost_[root]});
             }
         }
         const std::size_t first = i > reach ? i - reach : 0;
@@ -247,35 +210,20 @@ double Channel::Query::search(std::u32string_view word, double bound) {
                 relax(i + 2, j + 2, here + rates.swap);
             }
             // Each learned edit of a source here whose typed side follows.
-            if constexpr (Cached) {
-                // A run's least never falls, so past the first edit that
-                // lands above the bound every later one does too.
-                for (const auto& [size, source] : sources_) {
-                    for (const Typed& edit : typed_from(source, j)) {
-                        if (here + edit.least > bound) {
-                            break;
-                        }
-                        relax(i + size, edit.end, here + edit.cost);
-                    }
+            const auto& costs = channel.typed_cost_;
+            for (const auto& [size, root, least, empty] : sources_) {
+                if (here + least > bound) {
+                    continue;  // every edit of this source lands above the bound
                 }
-            } else {
-                const auto& costs = channel.typed_cost_;
-                for (const auto& [size, source] : sources_) {
-                    const std::uint32_t root = channel.typed_root_[source];
-                    if (here + channel.typed_least_[root] > bound) {
-                        continue;  // every edit of this source lands above the bound
+                relax(i + size, j, here + empty);
+                std::uint32_t node = root;
+                for (std::size_t k = j; k < m; ++k) {
+                    node = channel.typed_.child(node, typed[k]);
+                    if (node == PrefixForest::kNone || here + channel.typed_least_[node] > bound) {
+                        break;
                     }
-                    relax(i + size, j, here + costs[root]);
-                    std::uint32_t node = root;
-                    for (std::size_t k = j; k < m; ++k) {
-                        node = channel.typed_.child(node, typed[k]);
-                        if (node == PrefixForest::kNone ||
-                            here + channel.typed_least_[node] > bound) {
-                            break;
-                        }
-                        if (costs[node] != kNever) {
-                            relax(i + size, k + 1, here + costs[node]);
-                        }
+                    if (costs[node] != kNever) {
+                        relax(i + size, k + 1, here + costs[node]);
                     }
                 }
             }

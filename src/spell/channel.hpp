@@ -112,10 +112,8 @@ public:
 
 private:
     // The learned sources in one tree: at the node where a source ends,
-    // the source's number (kNone at other nodes), and by number the root of
-    // its typed sides' tree.
+    // the root of its typed sides' tree (kNone at other nodes).
     PrefixForest sources_;
-    std::vector<std::uint32_t> source_at_;
     std::vector<std::uint32_t> typed_root_;
     std::size_t longest_source_ = 0;
     // The typed sides of each source's learned edits in a tree of their own,
@@ -151,26 +149,7 @@ public:
                                            double max_cost);
 
 private:
-    // One learned edit of a source whose typed side matches the typed word
-    // from a given position: the position after it, its cost, and the
-    // cheapest edit of the source whose typed side goes through it (never
-    // less than that of the one before in a run).
-    struct Typed {
-        std::size_t end;
-        double cost;
-        double least;
-    };
-    // `Cached`: the typed sides matched from each position are read from
-    // runs kept for the typed word (made when first asked for), rather than
-    // walked again for each word; both give the same costs.
-    template <bool Cached>
     [[nodiscard]] double search(std::u32string_view word, double bound);
-    // The run of `source`'s typed sides matched from typed position `from`:
-    // its typed side of nothing first (even when not learned, for its
-    // least), then the learned ones by length.
-    [[nodiscard]] std::span<const Typed> typed_from(std::uint32_t source, std::size_t from);
-
-    friend class Channel;
 
     const Channel* channel_;
     std::u32string typed_;
@@ -189,22 +168,17 @@ private:
     };
     std::unordered_map<std::u32string, Known, WordHash, std::equal_to<>> known_;
     // Buffers one search leaves for the next: the table, each row's least
-    // cell, and the sources starting at a row as (size, root of their typed
-    // sides).
+    // cell, and the sources starting at a row, each with what every cell of
+    // the row asks of it read once.
+    struct Source {
+        std::size_t size;
+        std::uint32_t root;  // of its typed sides
+        double least;        // the cheapest of its learned edits
+        double empty;        // the cost of typing nothing for it
+    };
     std::vector<double> best_;
     std::vector<double> row_least_;
-    std::vector<std::pair<std::size_t, std::uint32_t>> sources_;
-    // The runs of typed_from, one after another, and where each (source,
-    // typed position) has its run: runs_[source * (typed size + 1) +
-    // position], current only when its stamp is the typed word's.
-    struct Run {
-        std::uint32_t stamp;
-        std::uint32_t first;
-        std::uint32_t size;
-    };
-    std::vector<Typed> typed_runs_;
-    std::vector<Run> runs_;
-    std::uint32_t stamp_ = 0;
+    std::vector<Source> sources_;
 };
 
 }  // namespace morlatch::spell

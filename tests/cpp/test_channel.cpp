@@ -6,7 +6,6 @@
 // typed word must not be answered from the costs kept for the one before.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <limits>
 #include <optional>
 #include <random>
@@ -97,45 +96,6 @@ TEST(ChannelQuery, CostsMatchEveryAlignmentOfTheReference) {
             EXPECT_DOUBLE_EQ(query.cost(word, std::numeric_limits<double>::infinity()),
                              reference::channel_cost(typed, word, learned, rates.substitute,
                                                      rates.remove, rates.insert, rates.swap));
-        }
-    }
-}
-
-// A query reads the typed sides matched from each typed position from runs
-// it keeps for its typed word; a one-off cost walks them again. Under every
-// band and bound the two must agree exactly, as one query is reset from
-// channel to channel and from typed word to typed word of every length
-// (its runs made for one must never answer another).
-TEST(ChannelQuery, KeptTypedSidesCostAsWalkingThem) {
-    std::mt19937 rng(20261212);
-    std::optional<Channel::Query> query;
-    for (int round = 0; round < 200; ++round) {
-        std::vector<Edit> edits;
-        for (std::size_t i = rng() % 80; i-- > 0;) {
-            edits.push_back({random_text(rng, 3), random_text(rng, 4),
-                             0.3 + static_cast<double>(rng() % 80) / 10.0});
-        }
-        const Channel channel(edits, Rates{3.8, 4.2, 5.2, 6.7});
-        for (int typed_word = 0; typed_word < 3; ++typed_word) {
-            const std::u32string typed = marked_text(rng);
-            const std::size_t band = rng() % 5;
-            if (query) {
-                query->reset(channel, typed, band);
-            } else {
-                query.emplace(channel, typed, band);
-            }
-            std::vector<std::u32string> asked;
-            for (int ask = 0; ask < 12; ++ask) {
-                const std::u32string word = marked_text(rng);
-                if (std::ranges::find(asked, word) != asked.end()) {
-                    continue;  // answered from the costs kept, tested above
-                }
-                asked.push_back(word);
-                const double bound = rng() % 4 == 0 ? std::numeric_limits<double>::infinity()
-                                                    : static_cast<double>(rng() % 250) / 10.0;
-                EXPECT_EQ(query->cost(word, bound), channel.cost(typed, word, band, bound))
-                    << "round " << round << " bound " << bound;
-            }
         }
     }
 }
