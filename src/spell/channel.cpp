@@ -185,8 +185,9 @@ double Channel::Query::search(std::u32string_view word, double bound) {
             if (node == PrefixForest::kNone) {
                 break;
             }
-            if (channel.typed_root_[node] != PrefixForest::kNone) {
-                sources_.emplace_back(size, channel.typed_root_[node]);
+            if (const std::uint32_t root = channel.typed_root_[node]; root != PrefixForest::kNone) {
+                sources_.push_back(
+                    {size, root, channel.typed_least_[root], channel.typed_cost_[root]});
             }
         }
         const std::size_t first = i > reach ? i - reach : 0;
@@ -210,11 +211,11 @@ double Channel::Query::search(std::u32string_view word, double bound) {
             }
             // Each learned edit of a source here whose typed side follows.
             const auto& costs = channel.typed_cost_;
-            for (const auto& [size, root] : sources_) {
-                if (here + channel.typed_least_[root] > bound) {
+            for (const auto& [size, root, least, empty] : sources_) {
+                if (here + least > bound) {
                     continue;  // every edit of this source lands above the bound
                 }
-                relax(i + size, j, here + costs[root]);
+                relax(i + size, j, here + empty);
                 std::uint32_t node = root;
                 for (std::size_t k = j; k < m; ++k) {
                     node = channel.typed_.child(node, typed[k]);

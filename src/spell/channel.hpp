@@ -168,11 +168,17 @@ private:
     };
     std::unordered_map<std::u32string, Known, WordHash, std::equal_to<>> known_;
     // Buffers one search leaves for the next: the table, each row's least
-    // cell, and the sources starting at a row as (size, root of their typed
-    // sides).
+    // cell, and the sources starting at a row, each with what every cell of
+    // the row asks of it read once.
+    struct Source {
+        std::size_t size;
+        std::uint32_t root;  // of its typed sides
+        double least;        // the cheapest of its learned edits
+        double empty;        // the cost of typing nothing for it
+    };
     std::vector<double> best_;
     std::vector<double> row_least_;
-    std::vector<std::pair<std::size_t, std::uint32_t>> sources_;
+    std::vector<Source> sources_;
 };
 
 }  // namespace morlatch::spell
