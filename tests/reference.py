@@ -1137,7 +1137,8 @@ def old_verb_forms(word: str, ending: str) -> set[str]:
     """The old verb forms of ``word`` with ``ending`` ("eth" or "est"), made
     forwards: the ending added ("walketh"), its "e" merged with a final "e"
     ("cometh"), a final consonant doubled ("putteth"), a final "y" made "i"
-    ("crieth")."""
+    ("crieth"); each with two letters at least before the ending ("reth" is
+    none)."""
     forms = {word + ending}
     if word.endswith("e"):
         forms.add(word + ending[1:])
@@ -1145,7 +1146,7 @@ def old_verb_forms(word: str, ending: str) -> set[str]:
         forms.add(word + word[-1] + ending)
     if word.endswith("y"):
         forms.add(word[:-1] + "i" + ending)
-    return forms
+    return {form for form in forms if len(form) >= len(ending) + 2}
 
 
 def unknown_piece_score(piece: str, counts: Mapping[str, int]) -> float:
