@@ -17,6 +17,7 @@ from ._spellrank import _BACKOFF, Suggestion
 from ._spellsegment import _Segmenter
 from .spelltext import (
     BEFORE_A_NOUN,
+    CLOSED_CLASS,
     OLD_ENDINGS,
     OLD_WORDS,
     RUN_ON_CAPITAL,
@@ -63,6 +64,12 @@ _REAL_WORD_MIN: Final = 2
 _FURTHER_MARGIN: Final = math.log(50)
 _UNCOUNTED_SHORT: Final = 3
 _VOWEL: Final = re.compile("[aeiouy]")
+# Endings of a word that does not start a compound (an inflected form, an
+# adverb or an adjective: "original version" stays two words) and of one
+# that does not end it (a past form, an adverb or an adjective: a
+# compound's head is a noun or a verb stem).
+_NOT_A_MODIFIER: Final = ("ly", "wise", "al", "ive", "ous", "ful", "able", "ible")
+_NOT_A_HEAD: Final = ("ed", "ly", "al", "ive", "ous", "ful", "able", "ible", "ate")
 # How many known words' neighbours one edit away are remembered at most.
 _NEAR_REMEMBERED: Final = 1 << 16
 
@@ -270,6 +277,8 @@ class _TextRules(_Segmenter):
         best = _likeliest(hits)
         if split is not None and (best is None or split[1] > best.score + _SPLIT_MARGIN):
             first, second = split[0]
+            if self._compound(first, second):
+                return None  # "filetype", "quickfix": the writer's own word
             return with_case(word, f"{first} {second}")
         if best is None or self._name(text, start, word, best.word, before, after):
             return None
@@ -278,6 +287,31 @@ class _TextRules(_Segmenter):
         meant = self._nearest_variant(lower, best.word)
         # A word that reads as itself under normalisation keeps its bytes.
         return None if meant == lower else with_case(word, meant)
+
+    def _compound(self, first: str, second: str) -> bool:
+        """Whether an unknown word that reads as ``first`` and ``second``
+        run together is more likely a compound of them the counts lack
+        ("filetype", "scrollbar") than a slipped space. A compound joins a
+        plain noun or verb stem to a head word: no word of a closed class
+        ("the", "unto") on either side, no inflected or adverbial first
+        part ("existing", "files", "hardly", "original"), and no past
+        form, adverb or adjective for a head ("used", "evidently",
+        "additional"). Two words that pass are a slip only as often as
+        prose puts two such words side by side, which is far less often
+        than a technical text coins one."""
+        head = re.sub("'s$", "", second)  # "Rushworth's"
+        if first in CLOSED_CLASS or head in CLOSED_CLASS or not (first + head).isalpha():
+            return False  # "the", "unto", "isn't"
+        if _ends_in(first, _NOT_A_MODIFIER, 3) or _ends_in(head, _NOT_A_HEAD, 2):
+            return False
+        if first.endswith("ing") and _VOWEL.search(first[:-3]):
+            return False  # "existing", "using", not "string" or "thing"
+        # A past form or plural of a counted word ("stopped", "files"), not "bus".
+        return not any(
+            first.endswith(ending) and _VOWEL.search(stem) and stem in self._counts
+            for ending in ("ed", "s")
+            for stem in _stems(first, ending)
+        )
 
     def _nearest_variant(self, typed: str, word: str) -> str:
         """Of ``word`` and its known spellings on the other side of the
@@ -598,6 +632,24 @@ def _variants(word: str) -> Iterator[str]:
         if len(word) < 5:
             break  # "your", "four": no spelling of another country
         yield word[: found.start()] + _OTHER_SPELLING[found.group()] + word[found.end() :]
+
+
+def _ends_in(word: str, endings: tuple[str, ...], stem: int) -> bool:
+    """Whether ``word`` ends in one of ``endings`` after at least ``stem``
+    letters ("original", not "olive", with three)."""
+    return any(word.endswith(ending) and len(word) - len(ending) >= stem for ending in endings)
+
+
+def _stems(word: str, ending: str) -> list[str]:
+    """The words of three letters or more that ``word`` may inflect with
+    ``ending``: "stop" of "stopped", "save" of "saved", "file" of "files"."""
+    if ending == "s" and word.endswith("ss"):
+        return []
+    stem = word[: -len(ending)]
+    found = [stem, stem[:-1] if len(stem) > 2 and stem[-1] == stem[-2] else stem]
+    if ending == "ed":
+        found.append(word[:-1])
+    return [one for one in found if len(one) >= 3]
 
 
 def _likeliest(hits: list[Suggestion]) -> Suggestion | None:

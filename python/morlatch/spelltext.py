@@ -25,6 +25,7 @@ __all__ = [
     "before_a_name",
     "TITLES_IN_FULL",
     "BEFORE_A_NOUN",
+    "CLOSED_CLASS",
     "OLD_WORDS",
 ]
 
@@ -47,6 +48,21 @@ RUN_ON_CAPITAL = re.compile(r"([a-z]{2,}|a)([A-Z][a-z]*)")
 BEFORE_A_NOUN = frozenset(
     "the a an this that these those its his her their our your by in of to "
     "and or for with from on at as under into upon than".split()
+)
+# Words of the closed classes (articles, pronouns, prepositions,
+# conjunctions, auxiliaries, numerals and the commonest adverbs and
+# quantifiers, old ones among them): two words run together with one of
+# these are a slipped space, never a compound.
+CLOSED_CLASS = BEFORE_A_NOUN | frozenset(
+    "my me him them us we you they he she it i but nor so if then there here "
+    "is are was were be been being am do does did have has had can could will would "
+    "shall should may might must not no also only just very more most all any some "
+    "each every other many much such both either neither few same own never ever "
+    "certain several various nothing something anything everything "
+    "how what when where which who whom whose why while after before over out up "
+    "down off about again once too till until against instead without within "
+    "thou thee thy thine ye hath doth hast dost shalt wilt saith unto "
+    "one two three four five six seven eight nine ten".split()
 )
 _RUN_ON_PIECE = re.compile(
     r"[\"'(\u2018\u201c]*" + RUN_ON_CAPITAL.pattern + r"[.,;:!?\"')\u2019\u201d]*"
