@@ -13,7 +13,7 @@ import morlatch
 import reference
 from morlatch._spelldata import _pair_scale, _rejoin_source_splits
 from morlatch._spellfix import _JOIN_MARGIN
-from morlatch.spelltext import CLOSED_CLASS, with_case
+from morlatch.spelltext import with_case
 
 
 @pytest.fixture(scope="module")
@@ -131,34 +131,3 @@ def test_two_known_words_are_joined_only_if_far_likelier_as_one(
 )
 def test_an_unknown_compound_is_kept_and_a_run_on_split(english, text: str, fixed: str) -> None:
     assert english.fix(text) == fixed
-
-
-_LOWER = st.text(alphabet="abcdefghijklmnopqrstuvwxyz", min_size=2, max_size=8)
-
-
-@settings(max_examples=200, deadline=None)
-@given(closed=st.sampled_from(sorted(CLOSED_CLASS)), other=_LOWER, first=st.booleans())
-def test_no_compound_has_a_closed_class_word(english, closed: str, other: str, first: bool) -> None:
-    pair = (closed, other) if first else (other, closed)
-    assert not english._compound(*pair)
-
-
-@settings(max_examples=200, deadline=None)
-@given(
-    stem=st.text(alphabet="bcdfghklmnprst", min_size=2, max_size=6),
-    vowel=st.sampled_from("aeiou"),
-    head=_LOWER,
-    modifier_ending=st.sampled_from(["ly", "wise", "al", "ive", "ous", "able"]),
-    head_ending=st.sampled_from(["ed", "ly", "al", "ive", "ous", "able"]),
-)
-def test_no_compound_has_an_inflected_or_adjective_modifier_or_a_head_no_noun(
-    english, stem: str, vowel: str, head: str, modifier_ending: str, head_ending: str
-) -> None:
-    stem = stem[0] + vowel + stem[1:]
-    assert not english._compound(stem + "ing", head)
-    assert not english._compound(stem + modifier_ending, head)
-    assert not english._compound(stem, head + head_ending)
-    assert not english._compound(stem + "'t", head)
-    # A past form or plural of a counted word ("used", "files") neither.
-    assert not english._compound("used", head)
-    assert not english._compound("files", head)
