@@ -1215,6 +1215,17 @@ def segmentation_score(
     return score
 
 
+def best_segmentation_score(
+    text: str,
+    counts: Mapping[str, int],
+    pairs: Mapping[tuple[str, str], int],
+    listed: Mapping[str, float] | None = None,
+) -> float:
+    """The score (segmentation_score) of the likeliest split of ``text``,
+    over every split."""
+    return max(segmentation_score(pieces, counts, pairs, listed) for pieces in segmentations(text))
+
+
 def followed_share(word: str, pairs: Mapping[tuple[str, str], int]) -> float:
     """The share of ``word``'s occurrences that another word follows, as the
     pairs tell it: the pairs it begins over the pairs it ends, the rarest
