@@ -216,3 +216,37 @@ def test_old_words_and_titles_written_in_full(
     english: morlatch.Speller, text: str, want: str | None
 ) -> None:
     assert english.fix(text) == (want or text)
+
+
+@pytest.mark.parametrize(
+    ("word", "variants"),
+    [
+        ("colour", ["color"]),
+        ("licence", ["license"]),
+        ("centre", ["center"]),
+        ("realise", ["realize"]),
+        ("dialogue", ["dialog"]),
+        ("travelled", ["traveled"]),
+        ("fuelled", ["fueled"]),
+        # Letters that only look like such an ending: two different words.
+        ("filed", []),
+        ("filling", []),
+        ("refiled", []),
+        ("scouring", []),
+        ("spencer", []),
+        ("prise", []),
+        ("vogue", []),
+        ("outer", []),
+    ],
+)
+def test_only_endings_spelt_two_ways_have_variants(word: str, variants: list[str]) -> None:
+    from morlatch._spellfix import _variants
+
+    assert list(_variants(word)) == variants
+
+
+def test_a_text_keeps_two_words_that_only_look_like_two_spellings(
+    english: morlatch.Speller,
+) -> None:
+    text = "The form was filled in, then filled out, and then it was filed."
+    assert english.fix(text) == text

@@ -623,6 +623,9 @@ _SPELLING = re.compile(
     "|".join(sorted({part for pair in _SPELLINGS for part in pair}, key=len, reverse=True))
 )
 _OTHER_SPELLING: Final = {a: b for pair in _SPELLINGS for a, b in (pair, pair[::-1])}
+_DOUBLED_L: Final = frozenset(("lled", "led", "lling", "ling"))
+_VOWELS: Final = re.compile("[aeiou]")
+_CONSONANT: Final = re.compile("[^aeiou]")
 
 
 def _variants(word: str) -> Iterator[str]:
@@ -631,7 +634,25 @@ def _variants(word: str) -> Iterator[str]:
     for found in _SPELLING.finditer(word, 2):
         if len(word) < 5:
             break  # "your", "four": no spelling of another country
-        yield word[: found.start()] + _OTHER_SPELLING[found.group()] + word[found.end() :]
+        if _spelt_both_ways(word[: found.start()], found.group()):
+            yield word[: found.start()] + _OTHER_SPELLING[found.group()] + word[found.end() :]
+
+
+def _spelt_both_ways(stem: str, ending: str) -> bool:
+    """Whether ``ending`` after ``stem`` is one the two countries spell
+    apart, not letters that only look like one. The ending follows a
+    syllable of the stem ("col-our", "lic-ence", "real-ise"; not "sc-our",
+    "sp-encer", "pr-ise", "v-ogue"); an "-re" ending follows a consonant
+    ("cen-tre", "me-tre"; not "ou-ter"); and an l is doubled in one country
+    only after a verb's unstressed second syllable ("travel-led", "fuel-led"),
+    while a verb of one syllable doubles it in both, prefixed or not, so
+    "filed" and "filled" ("refiled", "refilled") are two words."""
+    if ending in _DOUBLED_L:
+        prefix = next((size for size in range(5, 1, -1) if stem[:size] in _PREFIXES), 0)
+        return len(_VOWELS.findall(stem[prefix:])) >= 2
+    if ending in ("tre", "ter") and not _CONSONANT.search(stem):
+        return False
+    return _VOWELS.search(stem) is not None
 
 
 def _ends_in(word: str, endings: tuple[str, ...], stem: int) -> bool:
