@@ -219,6 +219,33 @@ def test_old_words_and_titles_written_in_full(
 
 
 @pytest.mark.parametrize(
+    ("text", "want"),
+    [
+        # A word is weighed beside its neighbours as fix reads them: a slip
+        # before it as corrected ("comand", "secand"), an unknown word after
+        # it as its correction ("cet", "wur").
+        ("The comand lin window will close.", "The command line window will close."),
+        ("Now abandon typing the comand lin.", "Now abandon typing the command line."),
+        ("We had returned this secand tim.", "We had returned this second time."),
+        (
+            "Make sure that they receive or cane cet the aource code.",
+            "Make sure that they receive or can get the source code.",
+        ),
+        (
+            "If you rae ond of the fw that don't, then comment out this line.",
+            "If you are one of the few that don't, then comment out this line.",
+        ),
+        (
+            "With the mention of Derbyshire theyre wur many ideas connected.",
+            "With the mention of Derbyshire there were many ideas connected.",
+        ),
+    ],
+)
+def test_neighbours_are_read_as_corrected(english: morlatch.Speller, text: str, want: str) -> None:
+    assert english.fix(text) == want
+
+
+@pytest.mark.parametrize(
     ("word", "variants"),
     [
         ("colour", ["color"]),

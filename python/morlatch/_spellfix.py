@@ -209,33 +209,44 @@ class _TextRules(_Segmenter):
         written: Counter[str] = Counter()  # the words of the text, counted when first asked
         old: bool | None = None  # whether the text is in the old register, when first asked
         skip_next = False
+        # A neighbour is read as fix reads it: a word changed before, an
+        # unknown word after as its replacement (worked out ahead, once).
+        mended: dict[int, str] = {}
+        ahead: dict[tuple[int, str | None], str | None] = {}
+
+        def mend(at: int, start: int, end: int, replacement: str) -> tuple[int, int, str]:
+            mended[at] = compatible(replacement.rsplit(" ", 1)[-1])
+            return start, end, replacement
+
         for at, (start, end) in enumerate(spans):
             if skip_next:
                 skip_next = False
                 continue
             word = text[start:end]
             lower, before, after = lowers[at], befores[at], afters[at]
+            if before is not None:
+                before = mended.get(at - 1, before)
             if RUN_ON_CAPITAL.fullmatch(word):
                 apart = self._run_on_capital(word)
                 if apart is not None:
-                    yield start, end, apart
+                    yield mend(at, start, end, apart)
                 continue
             # Only words that make a known word together are weighed for a join.
             maybe_joined = at + 1 < len(spans) and lower + lowers[at + 1] in self._counts
             joined = self._join(text, spans, at) if maybe_joined else None
             if joined is not None:
-                yield start, spans[at + 1][1], with_case(word, joined)
+                yield mend(at + 1, start, spans[at + 1][1], with_case(word, joined))
                 skip_next = True
                 continue
             if not self._unknown(word):
                 spelt = self._writers_spelling(lower, text, spans, written)
                 if spelt is not None:
-                    yield start, end, with_case(word, spelt)
+                    yield mend(at, start, end, with_case(word, spelt))
                     continue
                 if lower in TITLES_IN_FULL and word[0].isupper():
                     title = self._title(text, spans, at)
                     if title is not None:
-                        yield start, end, title
+                        yield mend(at, start, end, title)
                     continue
                 # Capitalised words may be names, and the word pairs hold no
                 # words with apostrophes: neither is questioned.
@@ -246,9 +257,13 @@ class _TextRules(_Segmenter):
                         old = self._old_register(lowers, befores, afters)
                     if old:
                         continue
+                if after is not None and after not in self._counts:
+                    after = (
+                        self._read_ahead(text, spans[at + 1], lower, afters[at + 1], ahead) or after
+                    )
                 better = self._real_word(lower, before, after)
                 if better is not None and not self._writers_word(lower, text, spans, written):
-                    yield start, end, with_case(word, better)
+                    yield mend(at, start, end, with_case(word, better))
                 continue
             if not self._worth_checking(text, start, word):
                 continue
@@ -256,11 +271,37 @@ class _TextRules(_Segmenter):
                 continue
             title = self._title(text, spans, at)
             if title is not None:
-                yield start, end, title
+                yield mend(at, start, end, title)
                 continue
-            replacement = self._replacement(text, start, word, before, after)
+            if (start, before) in ahead:
+                replacement = ahead[start, before]
+            else:
+                replacement = self._replacement(text, start, word, before, after)
             if replacement is not None:
-                yield start, end, replacement
+                yield mend(at, start, end, replacement)
+
+    def _read_ahead(
+        self,
+        text: str,
+        span: tuple[int, int],
+        before: str,
+        after: str | None,
+        ahead: dict[tuple[int, str | None], str | None],
+    ) -> str | None:
+        """The unknown word at ``span`` (after ``before``, before ``after``)
+        as fix will read it: the first word of its replacement, worked out
+        now and kept in ``ahead`` for when fix comes to it; None when it is
+        known, left alone or kept."""
+        start, end = span
+        word = text[start:end]
+        if not self._unknown(word) or not self._worth_checking(text, start, word):
+            return None
+        if self._old_verb_form(compatible(word), before, after):
+            return None
+        if (start, before) not in ahead:
+            ahead[start, before] = self._replacement(text, start, word, before, after)
+        found = ahead[start, before]
+        return None if found is None else compatible(found.split(" ", 1)[0])
 
     def _replacement(
         self, text: str, start: int, word: str, before: str | None, after: str | None
