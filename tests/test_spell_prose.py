@@ -14,6 +14,7 @@ from hypothesis import strategies as st
 
 import morlatch
 import reference
+from morlatch._spelldata import _NEAR_COST
 from morlatch._spellfix import _CONTEXT_EVIDENCE, _NAME_EVIDENCE, _REAL_WORD_MARGIN
 from morlatch.spelltext import TITLES, with_case
 
@@ -204,8 +205,13 @@ def test_a_word_spelt_both_ways_in_a_text_takes_the_spelling_the_text_keeps_to(
         ("And he said unto them, How is it that ye sought me?", None),
         ("Father knoweth that ye have need of these things.", None),
         ("I will follow thee, thou knowest.", None),
-        # One alone is a slip like any other.
+        # One alone is a slip like any other, unless the counts lack it: a
+        # short word they lack is questioned as a fragment, not an old word.
         ("I saw thy house in the town.", "I saw the house in the town."),
+        ("Suppose ye that I am come to give peace on earth?", None),
+        # A capitalised word mid-sentence is no slip for a word of a closed class.
+        ("Jacob sent messengers to the land of Seir, the country of Edom.", None),
+        ("And David spoke to Abner the son of Ner, saying so.", None),
         # "Miss" is never shortened: with a full stop before a name it is one.
         ("She spoke to Miss. Weston at noon.", "She spoke to Mrs. Weston at noon."),
         ("She spoke to Miss Weston at noon.", None),
@@ -215,4 +221,51 @@ def test_a_word_spelt_both_ways_in_a_text_takes_the_spelling_the_text_keeps_to(
 def test_old_words_and_titles_written_in_full(
     english: morlatch.Speller, text: str, want: str | None
 ) -> None:
+    assert english.fix(text) == (want or text)
+
+
+# "mimic" is two edits from "vimrc" (no cheap slip) and one from "mimc".
+_COINED = {"mimic": 50, "file": 1000, "your": 2000, "in": 3000}
+
+
+@pytest.mark.parametrize(
+    ("pairs", "text", "want"),
+    [
+        # No neighbour was seen beside the far correction: the writer's word.
+        ({("in", "your"): 500, ("your", "file"): 100}, "in your vimrc file", None),
+        # Either neighbour seen beside it backs the guess.
+        ({("your", "mimic"): 20}, "in your vimrc file", "in your mimic file"),
+        ({("mimic", "file"): 20}, "in your vimrc file", "in your mimic file"),
+        # A cheap slip is corrected whatever the neighbours, and so is a
+        # word without any.
+        ({("your", "file"): 100}, "in your mimc file", "in your mimic file"),
+        ({("your", "file"): 100}, "vimrc", "mimic"),
+    ],
+)
+def test_a_far_guess_no_neighbour_backs_leaves_the_word(
+    pairs: dict[tuple[str, str], int], text: str, want: str | None
+) -> None:
+    speller = morlatch.Speller(_COINED, bigrams=pairs)
+    assert (
+        speller._model.cost("vimrc", "mimic") > _NEAR_COST >= speller._model.cost("mimc", "mimic")
+    )
+    assert speller.fix(text) == (want or text)
+
+
+@pytest.mark.parametrize(
+    ("text", "want"),
+    [
+        # Names of files, options and features in technical prose.
+        ("Put this command in your vimrc file if you intend to do this often.", None),
+        ("Other programs will not know what tabstop value you used.", None),
+        ("Clear typval before giving an error message.", None),
+        # Far misspellings of words their neighbours expect are still fixed.
+        (
+            "They had a long acquantence with the family.",
+            "They had a long acquaintance with the family.",
+        ),
+        ("She had the currage to speak.", "She had the courage to speak."),
+    ],
+)
+def test_coined_words_in_sentences(english: morlatch.Speller, text: str, want: str | None) -> None:
     assert english.fix(text) == (want or text)
