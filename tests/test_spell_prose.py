@@ -205,6 +205,8 @@ def test_a_word_spelt_both_ways_in_a_text_takes_the_spelling_the_text_keeps_to(
         ("And he said unto them, How is it that ye sought me?", None),
         ("Father knoweth that ye have need of these things.", None),
         ("I will follow thee, thou knowest.", None),
+        # "-est" agrees with a "thou" further off, as it does beside one.
+        ("Wherefore gavest not thou my money into the bank?", None),
         # One alone is a slip like any other, unless the counts lack it: a
         # short word they lack is questioned as a fragment, not an old word.
         ("I saw thy house in the town.", "I saw the house in the town."),

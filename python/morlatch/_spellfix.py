@@ -133,13 +133,16 @@ class _TextRules(_Segmenter):
                 return False
         return True
 
-    def _old_verb_form(self, word: str, before: str | None, after: str | None) -> bool:
+    def _old_verb_form(
+        self, word: str, before: str | None, after: str | None, thou: bool = False
+    ) -> bool:
         """Whether the unknown ``word`` is an old verb form of a counted
         word that is no name: "-eth" anywhere ("cometh", "seeth"), "-est"
-        beside "thou" ("thou goest", "sayest thou"); elsewhere "-est" is
-        more often a slip ("intrest")."""
+        beside "thou" ("thou goest", "sayest thou") or in a text that holds
+        ``thou`` further off ("gavest not thou"); elsewhere "-est" is more
+        often a slip ("intrest")."""
         for ending in OLD_ENDINGS:
-            if ending == "est" and "thou" not in (before, after):
+            if ending == "est" and not thou and "thou" not in (before, after):
                 continue
             for stem in verb_stems(word, ending):
                 if self._counts.get(stem) and stem not in self._names:
@@ -208,6 +211,7 @@ class _TextRules(_Segmenter):
         lowers, befores, afters = context_words(text, spans)
         written: Counter[str] = Counter()  # the words of the text, counted when first asked
         old: bool | None = None  # whether the text is in the old register, when first asked
+        thou: bool | None = None  # whether the text holds "thou", when first asked
         skip_next = False
         for at, (start, end) in enumerate(spans):
             if skip_next:
@@ -255,7 +259,9 @@ class _TextRules(_Segmenter):
                 continue
             if not self._worth_checking(text, start, word):
                 continue
-            if self._old_verb_form(lower, before, after):
+            if thou is None:
+                thou = "thou" in lowers
+            if self._old_verb_form(lower, before, after, thou):
                 continue
             title = self._title(text, spans, at)
             if title is not None:
