@@ -1,8 +1,10 @@
 """Speller.fix on prose: the rules by which a word is read as the writer's
 own rather than a slip: a known word the text repeats, a word of the old
-register among others, and a capitalised word at a sentence's start whose
-correction would be a name; a word spelt both sides of the Atlantic in one
-text; and a title mistyped before a name."""
+register among others or one the counts lack, a capitalised word at a
+sentence's start whose correction would be a name or mid-sentence whose
+correction would be a closed-class word, and a far guess no neighbour
+backs; a word spelt both sides of the Atlantic in one text; and a title
+mistyped before a name."""
 
 from __future__ import annotations
 
@@ -214,60 +216,33 @@ def test_a_word_spelt_both_ways_in_a_text_takes_the_spelling_the_text_keeps_to(
         # A capitalised word mid-sentence is no slip for a word of a closed class.
         ("Jacob sent messengers to the land of Seir, the country of Edom.", None),
         ("And David spoke to Abner the son of Ner, saying so.", None),
+        # A far guess no neighbour backs is no correction.
+        ("Put this command in your vimrc file if you intend to do this often.", None),
         # "Miss" is never shortened: with a full stop before a name it is one.
         ("She spoke to Miss. Weston at noon.", "She spoke to Mrs. Weston at noon."),
         ("She spoke to Miss Weston at noon.", None),
         ("She sent for Miss. Then they left.", None),
     ],
 )
-def test_old_words_and_titles_written_in_full(
+def test_words_read_as_the_writers_own_and_titles(
     english: morlatch.Speller, text: str, want: str | None
 ) -> None:
     assert english.fix(text) == (want or text)
 
 
-# "mimic" is two edits from "vimrc" (no cheap slip) and one from "mimc".
-_COINED = {"mimic": 50, "file": 1000, "your": 2000, "in": 3000}
-
-
 @pytest.mark.parametrize(
     ("pairs", "text", "want"),
     [
-        # No neighbour was seen beside the far correction: the writer's word.
-        ({("in", "your"): 500, ("your", "file"): 100}, "in your vimrc file", None),
-        # Either neighbour seen beside it backs the guess.
-        ({("your", "mimic"): 20}, "in your vimrc file", "in your mimic file"),
+        # No neighbour was seen beside a far correction: the writer's word.
+        ({("your", "file"): 100}, "in your vimrc file", None),
         ({("mimic", "file"): 20}, "in your vimrc file", "in your mimic file"),
-        # A cheap slip is corrected whatever the neighbours, and so is a
-        # word without any.
-        ({("your", "file"): 100}, "in your mimc file", "in your mimic file"),
+        # Without neighbours, nothing backs or weighs against a guess.
         ({("your", "file"): 100}, "vimrc", "mimic"),
     ],
 )
 def test_a_far_guess_no_neighbour_backs_leaves_the_word(
     pairs: dict[tuple[str, str], int], text: str, want: str | None
 ) -> None:
-    speller = morlatch.Speller(_COINED, bigrams=pairs)
-    assert (
-        speller._model.cost("vimrc", "mimic") > _NEAR_COST >= speller._model.cost("mimc", "mimic")
-    )
+    speller = morlatch.Speller({"mimic": 50, "file": 1000, "your": 2000, "in": 3000}, bigrams=pairs)
+    assert speller._model.cost("vimrc", "mimic") > _NEAR_COST  # two edits, no cheap slip
     assert speller.fix(text) == (want or text)
-
-
-@pytest.mark.parametrize(
-    ("text", "want"),
-    [
-        # Names of files, options and features in technical prose.
-        ("Put this command in your vimrc file if you intend to do this often.", None),
-        ("Other programs will not know what tabstop value you used.", None),
-        ("Clear typval before giving an error message.", None),
-        # Far misspellings of words their neighbours expect are still fixed.
-        (
-            "They had a long acquantence with the family.",
-            "They had a long acquaintance with the family.",
-        ),
-        ("She had the currage to speak.", "She had the courage to speak."),
-    ],
-)
-def test_coined_words_in_sentences(english: morlatch.Speller, text: str, want: str | None) -> None:
-    assert english.fix(text) == (want or text)
