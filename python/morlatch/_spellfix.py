@@ -304,10 +304,9 @@ class _TextRules(_Segmenter):
         writer's own word (a command, a file, an old spelling) rather than a
         slip for ``best``: when neither one edit nor a cheap slip makes it
         and the word pairs saw ``best`` beside neither of the neighbours it
-        has. A far guess
-        that context does not back is wrong more often than the word is
-        ("vimrc" is no slip for "mimic"); a word without neighbours has no
-        context to back any guess, and is corrected as before."""
+        has. A far guess that context does not back is wrong more often than
+        the word is ("vimrc" is no slip for "mimic"); a word without
+        neighbours has no context to back any guess, and is corrected."""
         if not self._pairs or (before is None and after is None):
             return False
         if _one_edit_apart(word, best) or self._model.cost(word, best) <= _NEAR_COST:
