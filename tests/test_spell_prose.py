@@ -1,8 +1,10 @@
 """Speller.fix on prose: the rules by which a word is read as the writer's
 own rather than a slip: a known word the text repeats, a word of the old
-register among others, and a capitalised word at a sentence's start whose
-correction would be a name; a word spelt both sides of the Atlantic in one
-text; and a title mistyped before a name."""
+register among others or one the counts lack, a capitalised word at a
+sentence's start whose correction would be a name or mid-sentence whose
+correction would be a closed-class word, and a far guess no neighbour
+backs; a word spelt both sides of the Atlantic in one text; and a title
+mistyped before a name."""
 
 from __future__ import annotations
 
@@ -14,6 +16,7 @@ from hypothesis import strategies as st
 
 import morlatch
 import reference
+from morlatch._spelldata import _NEAR_COST
 from morlatch._spellfix import _CONTEXT_EVIDENCE, _NAME_EVIDENCE, _REAL_WORD_MARGIN
 from morlatch.spelltext import TITLES, with_case
 
@@ -204,15 +207,24 @@ def test_a_word_spelt_both_ways_in_a_text_takes_the_spelling_the_text_keeps_to(
         ("And he said unto them, How is it that ye sought me?", None),
         ("Father knoweth that ye have need of these things.", None),
         ("I will follow thee, thou knowest.", None),
-        # One alone is a slip like any other.
+        # "-est" agrees with a "thou" further off, as it does beside one.
+        ("Wherefore gavest not thou my money into the bank?", None),
+        # One alone is a slip like any other, unless the counts lack it: a
+        # short word they lack is questioned as a fragment, not an old word.
         ("I saw thy house in the town.", "I saw the house in the town."),
+        ("Suppose ye that I am come to give peace on earth?", None),
+        # A capitalised word mid-sentence is no slip for a word of a closed class.
+        ("Jacob sent messengers to the land of Seir, the country of Edom.", None),
+        ("And David spoke to Abner the son of Ner, saying so.", None),
+        # A far guess no neighbour backs is no correction.
+        ("Put this command in your vimrc file if you intend to do this often.", None),
         # "Miss" is never shortened: with a full stop before a name it is one.
         ("She spoke to Miss. Weston at noon.", "She spoke to Mrs. Weston at noon."),
         ("She spoke to Miss Weston at noon.", None),
         ("She sent for Miss. Then they left.", None),
     ],
 )
-def test_old_words_and_titles_written_in_full(
+def test_words_read_as_the_writers_own_and_titles(
     english: morlatch.Speller, text: str, want: str | None
 ) -> None:
     assert english.fix(text) == (want or text)
@@ -248,3 +260,21 @@ def test_only_endings_spelt_two_ways_have_variants(word: str, variants: list[str
 def test_a_text_keeps_two_words_that_only_look_like_two_spellings(english) -> None:
     text = "The form was filled in, then filled out, and then it was filed."
     assert english.fix(text) == text
+
+
+@pytest.mark.parametrize(
+    ("pairs", "text", "want"),
+    [
+        # No neighbour was seen beside a far correction: the writer's word.
+        ({("your", "file"): 100}, "in your vimrc file", None),
+        ({("mimic", "file"): 20}, "in your vimrc file", "in your mimic file"),
+        # Without neighbours, nothing backs or weighs against a guess.
+        ({("your", "file"): 100}, "vimrc", "mimic"),
+    ],
+)
+def test_a_far_guess_no_neighbour_backs_leaves_the_word(
+    pairs: dict[tuple[str, str], int], text: str, want: str | None
+) -> None:
+    speller = morlatch.Speller({"mimic": 50, "file": 1000, "your": 2000, "in": 3000}, bigrams=pairs)
+    assert speller._model.cost("vimrc", "mimic") > _NEAR_COST  # two edits, no cheap slip
+    assert speller.fix(text) == (want or text)

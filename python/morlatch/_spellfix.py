@@ -133,13 +133,16 @@ class _TextRules(_Segmenter):
                 return False
         return True
 
-    def _old_verb_form(self, word: str, before: str | None, after: str | None) -> bool:
+    def _old_verb_form(
+        self, word: str, before: str | None, after: str | None, thou: bool = False
+    ) -> bool:
         """Whether the unknown ``word`` is an old verb form of a counted
         word that is no name: "-eth" anywhere ("cometh", "seeth"), "-est"
-        beside "thou" ("thou goest", "sayest thou"); elsewhere "-est" is
-        more often a slip ("intrest")."""
+        beside "thou" ("thou goest", "sayest thou") or in a text that holds
+        ``thou`` further off ("gavest not thou"); elsewhere "-est" is more
+        often a slip ("intrest")."""
         for ending in OLD_ENDINGS:
-            if ending == "est" and "thou" not in (before, after):
+            if ending == "est" and not thou and "thou" not in (before, after):
                 continue
             for stem in verb_stems(word, ending):
                 if self._counts.get(stem) and stem not in self._names:
@@ -208,6 +211,7 @@ class _TextRules(_Segmenter):
         lowers, befores, afters = context_words(text, spans)
         written: Counter[str] = Counter()  # the words of the text, counted when first asked
         old: bool | None = None  # whether the text is in the old register, when first asked
+        thou: bool | None = None  # whether the text holds "thou", when first asked
         skip_next = False
         # A neighbour is read as fix reads it: a word changed before, an
         # unknown word after as its replacement (worked out ahead, once).
@@ -255,7 +259,10 @@ class _TextRules(_Segmenter):
                 if lower in OLD_WORDS:
                     if old is None:
                         old = self._old_register(lowers, befores, afters)
-                    if old:
+                    # Kept in the old register; and alone too when the counts
+                    # lack it ("ye"): a short word they lack is questioned as
+                    # a fragment of a word, which an old word is not.
+                    if old or not self._counts.get(lower):
                         continue
                 if after is not None and after not in self._counts:
                     after = (
@@ -267,7 +274,9 @@ class _TextRules(_Segmenter):
                 continue
             if not self._worth_checking(text, start, word):
                 continue
-            if self._old_verb_form(lower, before, after):
+            if thou is None:
+                thou = "thou" in lowers
+            if self._old_verb_form(lower, before, after, thou):
                 continue
             title = self._title(text, spans, at)
             if title is not None:
@@ -323,11 +332,27 @@ class _TextRules(_Segmenter):
             return with_case(word, f"{first} {second}")
         if best is None or self._name(text, start, word, best.word, before, after):
             return None
+        if self._writers_coinage(lower, best.word, before, after):
+            return None
         if _apostrophes(best.word) < _apostrophes(lower):
             return None  # the apostrophes typed are punctuation kept, not letters to fix
         meant = self._nearest_variant(lower, best.word)
         # A word that reads as itself under normalisation keeps its bytes.
         return None if meant == lower else with_case(word, meant)
+
+    def _writers_coinage(self, word: str, best: str, before: str | None, after: str | None) -> bool:
+        """Whether the unknown ``word`` (lower-cased) is taken for the
+        writer's own word (a command, a file, an old spelling) rather than a
+        slip for ``best``: when neither one edit nor a cheap slip makes it
+        and the word pairs saw ``best`` beside neither of the neighbours it
+        has. A far guess that context does not back is wrong more often than
+        the word is ("vimrc" is no slip for "mimic"); a word without
+        neighbours has no context to back any guess, and is corrected."""
+        if not self._pairs or (before is None and after is None):
+            return False
+        if _one_edit_apart(word, best) or self._model.cost(word, best) <= _NEAR_COST:
+            return False
+        return (before, best) not in self._pairs and (best, after) not in self._pairs
 
     def _compound(self, first: str, second: str) -> bool:
         """Whether an unknown word that reads as ``first`` and ``second``
@@ -380,7 +405,9 @@ class _TextRules(_Segmenter):
         or fairly cheap and seen beside a neighbour (or at a sentence's
         start, where every word is capitalised, unless ``best`` is itself a
         name: a name the counts lack, "Hartfield", is likelier there than a
-        slip for one they hold, "Hatfield")."""
+        slip for one they hold, "Hatfield"). Mid-sentence, a word of a
+        closed class takes no capital, so a capitalised word there is no
+        fairly cheap slip for one ("the land of Seir", not "Their")."""
         if not word[0].isupper() or in_capitals(word):
             return False
         if best is None:
@@ -390,8 +417,11 @@ class _TextRules(_Segmenter):
             return False
         if cost > _CONTEXT_EVIDENCE:
             return True
-        if sentence_start(text, start) and best not in self._names:
+        initial = sentence_start(text, start)
+        if initial and best not in self._names:
             return False
+        if not initial and best in CLOSED_CLASS:
+            return True
         return (before, best) not in self._pairs and (best, after) not in self._pairs
 
     def _title(self, text: str, spans: list[tuple[int, int]], at: int) -> str | None:
@@ -732,6 +762,24 @@ def _mixes_caseless(word: str) -> bool:
     without case."""
     caseless = sum(ch.isalpha() and ch.lower() == ch.upper() for ch in word)
     return 0 < caseless < sum(ch.isalpha() for ch in word)
+
+
+def _one_edit_apart(word: str, other: str) -> bool:
+    """Whether at most one edit turns ``word`` into ``other``: a letter
+    changed, added or dropped, or two neighbours swapped."""
+    if len(word) > len(other):
+        word, other = other, word
+    if len(other) - len(word) > 1:
+        return False
+    at = 0
+    while at < len(word) and word[at] == other[at]:
+        at += 1
+    if len(word) < len(other):
+        return word[at:] == other[at + 1 :]
+    if word[at + 1 :] == other[at + 1 :]:
+        return True
+    swapped = at + 1 < len(word) and word[at] == other[at + 1] and word[at + 1] == other[at]
+    return swapped and word[at + 2 :] == other[at + 2 :]
 
 
 def _apostrophes(word: str) -> int:
