@@ -63,16 +63,26 @@ void PrefixForest::finish() {
     label_ = {};
 }
 
-Channel::Channel(const std::vector<Edit>& edits, const Rates& rates) : rates_(rates) {
+Channel::Channel(const std::vector<Edit>& edits, const Rates& rates)
+    : rates_(rates),
+      least_change_(std::min({rates.substitute, rates.remove, rates.insert, rates.swap})) {
     // The cheapest cost of each learned (source, typed side), by source.
     std::map<std::u32string_view, std::map<std::u32string_view, double>> learned;
     for (const Edit& edit : edits) {
         if (edit.source.empty()) {
             continue;  // an edit must start somewhere in the word
         }
+        if (edit.cost < 0.0) {
+            least_change_ = -kNever;  // no bound holds
+        } else if (edit.source != edit.target) {
+            least_change_ = std::min(least_change_, edit.cost);
+        }
         const auto [at, fresh] = learned[edit.source].try_emplace(edit.target, edit.cost);
         at->second = std::min(at->second, edit.cost);
         longest_source_ = std::max(longest_source_, edit.source.size());
+    }
+    if (least_change_ < 0.0) {
+        least_change_ = -kNever;
     }
     std::vector<std::u32string_view> texts;
     std::vector<std::uint32_t> ends;

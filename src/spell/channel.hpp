@@ -93,6 +93,10 @@ public:
     [[nodiscard]] double cost(std::u32string_view typed, std::u32string_view word, std::size_t band,
                               double bound = std::numeric_limits<double>::infinity()) const;
 
+    // No word costs less than this to type as another: the cheapest edit
+    // that changes anything (minus infinity if an edit costs less than 0).
+    [[nodiscard]] double least_change() const { return least_change_; }
+
     // The `limit` best of `words` (boundary-marked like `typed`) meant by
     // `typed`, as (position in words, score), best first: a word scores its
     // prior less its cost, words costing more than `max_cost` are left out,
@@ -125,6 +129,7 @@ private:
     // the cheapest of its learned edits).
     std::vector<double> typed_least_;
     Rates rates_;
+    double least_change_;
 };
 
 // The channel's costs for one typed word (boundary-marked) against many
