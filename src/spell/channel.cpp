@@ -140,20 +140,29 @@ void Channel::Query::reset(const Channel& channel, std::u32string_view typed, st
     channel_ = &channel;
     typed_.assign(typed);
     band_ = band;
-    known_.clear();
+    known_count_ = 0;
 }
 
 double Channel::Query::cost(std::u32string_view word, double bound) {
-    auto at = known_.find(word);
-    if (at == known_.end()) {
-        at = known_.emplace(std::u32string(word), Known{kNever, kNever}).first;
-    } else if (const Known& known = at->second;
-               known.spent <= known.bound || bound <= known.bound) {
+    Kept* at = nullptr;
+    for (Kept& each : std::span(known_).first(known_count_)) {
+        if (each.word == word) {
+            at = &each;
+            break;
+        }
+    }
+    if (at == nullptr) {
+        if (known_count_ == known_.size()) {
+            known_.emplace_back();
+        }
+        at = &known_[known_count_++];
+        at->word.assign(word);
+    } else if (const Known& known = at->known; known.spent <= known.bound || bound <= known.bound) {
         // Known exactly, or known to exceed a bound at least as wide.
         return known.spent;
     }
     const double spent = search(word, bound);
-    at->second = Known{spent, bound};
+    at->known = Known{spent, bound};
     return spent;
 }
 

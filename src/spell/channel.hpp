@@ -8,12 +8,10 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <limits>
 #include <span>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -164,14 +162,14 @@ private:
         double spent;
         double bound;
     };
-    // Looked up by view: a word asked for again costs no copy.
-    struct WordHash {
-        using is_transparent = void;
-        std::size_t operator()(std::u32string_view word) const noexcept {
-            return std::hash<std::u32string_view>{}(word);
-        }
+    // A few dozen words a typed word at most: looked for one by one, their
+    // strings kept from one typed word to the next with their memory.
+    struct Kept {
+        std::u32string word;
+        Known known;
     };
-    std::unordered_map<std::u32string, Known, WordHash, std::equal_to<>> known_;
+    std::vector<Kept> known_;
+    std::size_t known_count_ = 0;
     // Buffers one search leaves for the next: the table, each row's least
     // cell, and the sources starting at a row, each with what every cell of
     // the row asks of it read once.
