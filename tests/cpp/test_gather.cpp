@@ -3,11 +3,9 @@
 // own node, over both walks of a split query and the single walk of a short
 // one, with one scratch reused across queries, distances, metrics and tries
 // of every shape (its walks keep rows, stacks and lists from the call before),
-// with and without the letter tables and the bound on the keys' values that
-// cut the walks short.
+// with and without the letter tables that cut the walks short.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <map>
 #include <memory>
 #include <random>
@@ -25,23 +23,18 @@
 namespace morlatch {
 namespace {
 
-// The keys kept: those of nodes not a multiple of 3 whose value reaches the
-// bound's floor.
 template <Metric M>
 std::map<std::u32string, NodeId> gathered(const CompactTrie& trie, std::u32string_view query,
                                           std::uint32_t distance, SearchScratch& scratch,
-                                          const LetterTables& letters,
-                                          const std::vector<std::uint64_t>& value,
-                                          const ValueBound& valued) {
+                                          const LetterTables& letters) {
     Interrupt interrupt;
     std::map<std::u32string, NodeId> found;
     gather_at<M>(
-        trie, query, distance, interrupt, scratch,
-        [&](NodeId node) { return node % 3 != 0 && value[node] >= valued.floor; },
+        trie, query, distance, interrupt, scratch, [](NodeId node) { return node % 3 != 0; },
         [&](NodeId node, std::u32string_view key) {
             EXPECT_TRUE(found.emplace(std::u32string(key), node).second) << "a key came twice";
         },
-        letters, valued);
+        letters);
     return found;
 }
 
@@ -131,20 +124,6 @@ TEST(GatherAt, FindsTheKeptKeysAtExactlyOneDistance) {
             }
         }
         const LetterTables letters{forward.data(), backward.data()};
-        // A value per key and, by node, the largest below it; every third
-        // round the walks skip the subtrees short of a floor.
-        std::vector<std::uint64_t> value(trie->node_count(), 0);
-        std::vector<std::uint64_t> below(trie->node_count(), 0);
-        for (const auto& [key, payload] : keys) {
-            const NodeId node = *trie->find_key(key);
-            value[node] = rng() % 100;
-            for (std::size_t depth = 0; depth <= key.size(); ++depth) {
-                std::uint64_t& most = below[*trie->find(std::u32string_view(key).substr(0, depth))];
-                most = std::max(most, value[node]);
-            }
-        }
-        const ValueBound valued =
-            round % 3 == 0 ? ValueBound{below.data(), rng() % 100} : ValueBound{};
         for (int query = 0; query < 6; ++query) {
             // 'z' is no key's letter.
             const std::u32string word =
@@ -156,16 +135,15 @@ TEST(GatherAt, FindsTheKeptKeysAtExactlyOneDistance) {
                 const std::uint64_t d =
                     swaps ? reference::osa(key, word) : reference::levenshtein(key, word);
                 const NodeId node = *trie->find_key(key);
-                if (d == distance && node % 3 != 0 && value[node] >= valued.floor) {
+                if (d == distance && node % 3 != 0) {
                     expected.emplace(key, node);
                 }
             }
             SCOPED_TRACE(::testing::Message()
                          << "round " << round << " query " << query << " distance " << distance);
-            EXPECT_EQ(swaps ? gathered<Metric::osa>(*trie, word, distance, scratch, letters, value,
-                                                    valued)
-                            : gathered<Metric::levenshtein>(*trie, word, distance, scratch, letters,
-                                                            value, valued),
+            EXPECT_EQ(swaps
+                          ? gathered<Metric::osa>(*trie, word, distance, scratch, letters)
+                          : gathered<Metric::levenshtein>(*trie, word, distance, scratch, letters),
                       expected);
             split = split || trie->reverse_index_built();
         }
