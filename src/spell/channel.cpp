@@ -63,16 +63,26 @@ void PrefixForest::finish() {
     label_ = {};
 }
 
-Channel::Channel(const std::vector<Edit>& edits, const Rates& rates) : rates_(rates) {
+Channel::Channel(const std::vector<Edit>& edits, const Rates& rates)
+    : rates_(rates),
+      least_change_(std::min({rates.substitute, rates.remove, rates.insert, rates.swap})) {
     // The cheapest cost of each learned (source, typed side), by source.
     std::map<std::u32string_view, std::map<std::u32string_view, double>> learned;
     for (const Edit& edit : edits) {
         if (edit.source.empty()) {
             continue;  // an edit must start somewhere in the word
         }
+        if (edit.cost < 0.0) {
+            least_change_ = -kNever;  // no bound holds
+        } else if (edit.source != edit.target) {
+            least_change_ = std::min(least_change_, edit.cost);
+        }
         const auto [at, fresh] = learned[edit.source].try_emplace(edit.target, edit.cost);
         at->second = std::min(at->second, edit.cost);
         longest_source_ = std::max(longest_source_, edit.source.size());
+    }
+    if (least_change_ < 0.0) {
+        least_change_ = -kNever;
     }
     std::vector<std::u32string_view> texts;
     std::vector<std::uint32_t> ends;
@@ -130,20 +140,29 @@ void Channel::Query::reset(const Channel& channel, std::u32string_view typed, st
     channel_ = &channel;
     typed_.assign(typed);
     band_ = band;
-    known_.clear();
+    known_count_ = 0;
 }
 
 double Channel::Query::cost(std::u32string_view word, double bound) {
-    auto at = known_.find(word);
-    if (at == known_.end()) {
-        at = known_.emplace(std::u32string(word), Known{kNever, kNever}).first;
-    } else if (const Known& known = at->second;
-               known.spent <= known.bound || bound <= known.bound) {
+    Kept* at = nullptr;
+    for (Kept& each : std::span(known_).first(known_count_)) {
+        if (each.word == word) {
+            at = &each;
+            break;
+        }
+    }
+    if (at == nullptr) {
+        if (known_count_ == known_.size()) {
+            known_.emplace_back();
+        }
+        at = &known_[known_count_++];
+        at->word.assign(word);
+    } else if (const Known& known = at->known; known.spent <= known.bound || bound <= known.bound) {
         // Known exactly, or known to exceed a bound at least as wide.
         return known.spent;
     }
     const double spent = search(word, bound);
-    at->second = Known{spent, bound};
+    at->known = Known{spent, bound};
     return spent;
 }
 

@@ -8,12 +8,10 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <limits>
 #include <span>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -93,6 +91,10 @@ public:
     [[nodiscard]] double cost(std::u32string_view typed, std::u32string_view word, std::size_t band,
                               double bound = std::numeric_limits<double>::infinity()) const;
 
+    // No word costs less than this to type as another: the cheapest edit
+    // that changes anything (minus infinity if an edit costs less than 0).
+    [[nodiscard]] double least_change() const { return least_change_; }
+
     // The `limit` best of `words` (boundary-marked like `typed`) meant by
     // `typed`, as (position in words, score), best first: a word scores its
     // prior less its cost, words costing more than `max_cost` are left out,
@@ -125,6 +127,7 @@ private:
     // the cheapest of its learned edits).
     std::vector<double> typed_least_;
     Rates rates_;
+    double least_change_;
 };
 
 // The channel's costs for one typed word (boundary-marked) against many
@@ -159,14 +162,14 @@ private:
         double spent;
         double bound;
     };
-    // Looked up by view: a word asked for again costs no copy.
-    struct WordHash {
-        using is_transparent = void;
-        std::size_t operator()(std::u32string_view word) const noexcept {
-            return std::hash<std::u32string_view>{}(word);
-        }
+    // A few dozen words a typed word at most: looked for one by one, their
+    // strings kept from one typed word to the next with their memory.
+    struct Kept {
+        std::u32string word;
+        Known known;
     };
-    std::unordered_map<std::u32string, Known, WordHash, std::equal_to<>> known_;
+    std::vector<Kept> known_;
+    std::size_t known_count_ = 0;
     // Buffers one search leaves for the next: the table, each row's least
     // cell, and the sources starting at a row, each with what every cell of
     // the row asks of it read once.

@@ -59,6 +59,10 @@ struct Corrector::Scratch {
     std::vector<std::u32string> candidates;
     std::size_t count = 0;
     std::vector<double> priors;
+    // The words sounding alike (views of the searches' lists) and the keys
+    // they were found under.
+    std::vector<std::u32string_view> alike;
+    HitList keys;
 };
 
 std::optional<std::u32string> Corrector::best(const Channel& channel, std::u32string_view typed,
@@ -67,9 +71,11 @@ std::optional<std::u32string> Corrector::best(const Channel& channel, std::u32st
         return std::nullopt;
     }
     thread_local Scratch scratch;
-    const std::vector<std::u32string> alike =
-        typed.size() <= 2 ? std::vector<std::u32string>{}
-                          : heard(sounds_like(typed), scratch.walks, interrupt);
+    std::vector<std::u32string_view>& alike = scratch.alike;
+    alike.clear();
+    if (typed.size() > 2) {
+        heard(sounds_like(typed), scratch, interrupt);
+    }
     const std::u32string marked_typed = marked(typed);
     Channel::Query& query = scratch.query ? *scratch.query : scratch.query.emplace(channel, U"", 0);
     query.reset(channel, marked_typed, limits_.band);
@@ -85,13 +91,30 @@ std::optional<std::u32string> Corrector::best(const Channel& channel, std::u32st
                         interrupt, &scratch.walks);
     std::optional<Found> found = ranked(scratch, near, alike, {});
     if (!found || found->cost > limits_.near_cost) {
-        const std::u32string guess = found ? std::move(found->word) : std::u32string();
-        // Two edits take up where one stopped.
+        const std::optional<Found> guess = std::move(found);
+        // Two edits take up where one stopped, bounded by the best so far: a
+        // word other than `typed` costs at least the channel's cheapest
+        // change, so one whose prior falls short of the best score by more
+        // than that cannot win, and its weight (count + 1) is below this.
         options.max_dist = 2;
-        const std::vector<correction::Candidate> farther =
+        if (guess && searches_.word_weights != nullptr) {
+            options.least_weight = searches_.word_weights->code_below(
+                std::exp(guess->score + channel.least_change() + log_total_ - 1e-9));
+        }
+        std::vector<correction::Candidate> farther =
             correct_unknown(*searches_.words, searches_.word_weights, typed, options, &near,
                             interrupt, &scratch.walks);
-        found = ranked(scratch, farther, alike, guess);
+        const std::u32string_view guessed = guess ? std::u32string_view(guess->word) : U"";
+        found = ranked(scratch, farther, alike, guessed);
+        // The bound holds while the best so far stays among the candidates:
+        // when the two-edit search pushed it out, a word left out could win
+        // after all, and the search runs again unbounded.
+        if (options.least_weight != 0 && (!found || found->score < guess->score)) {
+            options.least_weight = 0;
+            farther = correct_unknown(*searches_.words, searches_.word_weights, typed, options,
+                                      &near, interrupt, &scratch.walks);
+            found = ranked(scratch, farther, alike, guessed);
+        }
     }
     if (!found) {
         return std::nullopt;
@@ -99,23 +122,26 @@ std::optional<std::u32string> Corrector::best(const Channel& channel, std::u32st
     return std::move(found->word);
 }
 
-std::vector<std::u32string> Corrector::heard(std::u32string_view key, SearchScratch& scratch,
-                                             Interrupt& interrupt) const {
+void Corrector::heard(std::u32string_view key, Scratch& scratch, Interrupt& interrupt) const {
+    std::vector<std::u32string_view>& words = scratch.alike;
     // The key itself ranks first among those found: when its own words are
     // enough, the search could add none.
     if (const auto own = searches_.sounding.find(key);
         own != searches_.sounding.end() && own->second.size() >= limits_.sound_candidates) {
-        return {own->second.begin(),
-                own->second.begin() + static_cast<std::ptrdiff_t>(limits_.sound_candidates)};
+        words.assign(own->second.begin(),
+                     own->second.begin() + static_cast<std::ptrdiff_t>(limits_.sound_candidates));
+        return;
     }
     // The keys within one edit, as the weighted search ranks them: nearer
     // first, then heavier, then by key; the words of the first few keys.
-    HitList found;
+    HitList& found = scratch.keys;
+    found.text.clear();
+    found.hits.clear();
     if (const std::optional<NodeId> node = searches_.sounds->find_key(key)) {
         found.add(key, 0, 0, *node);
     }
     gather_at<Metric::osa>(
-        *searches_.sounds, key, 1, interrupt, scratch, [](NodeId) { return true; },
+        *searches_.sounds, key, 1, interrupt, scratch.walks, [](NodeId) { return true; },
         [&](NodeId node, std::u32string_view alike) { found.add(alike, 0, 1, node); },
         {sound_letters_.data(), sound_letters_reversed_.data()});
     const WeightTable* table = searches_.sound_weights;
@@ -134,7 +160,6 @@ std::vector<std::u32string> Corrector::heard(std::u32string_view key, SearchScra
     const std::size_t taken = std::min(keys.size(), limits_.sound_candidates);
     std::partial_sort(keys.begin(), keys.begin() + static_cast<std::ptrdiff_t>(taken), keys.end(),
                       better);
-    std::vector<std::u32string> words;
     for (std::size_t i = 0; i < taken; ++i) {
         const auto group = searches_.sounding.find(found.key(keys[i]));
         if (group == searches_.sounding.end()) {
@@ -142,17 +167,16 @@ std::vector<std::u32string> Corrector::heard(std::u32string_view key, SearchScra
         }
         for (const std::u32string& word : group->second) {
             if (words.size() == limits_.sound_candidates) {
-                return words;
+                return;
             }
-            words.push_back(word);
+            words.emplace_back(word);
         }
     }
-    return words;
 }
 
 std::optional<Corrector::Found> Corrector::ranked(Scratch& scratch,
                                                   const std::vector<correction::Candidate>& near,
-                                                  const std::vector<std::u32string>& heard,
+                                                  std::span<const std::u32string_view> heard,
                                                   std::u32string_view guess) const {
     // A few dozen words at most: a word is looked for among those before it.
     std::vector<std::u32string>& candidates = scratch.candidates;
@@ -177,7 +201,7 @@ std::optional<Corrector::Found> Corrector::ranked(Scratch& scratch,
     for (const correction::Candidate& hit : near) {
         add(hit.key);
     }
-    for (const std::u32string& word : heard) {
+    for (const std::u32string_view word : heard) {
         add(word);
     }
     if (count == 0) {
@@ -205,7 +229,7 @@ std::optional<Corrector::Found> Corrector::ranked(Scratch& scratch,
         return std::nullopt;
     }
     const std::u32string& word = taken[top[0].at];
-    return Found{word.substr(1, word.size() - 2), priors[top[0].at] - top[0].score};
+    return Found{word.substr(1, word.size() - 2), priors[top[0].at] - top[0].score, top[0].score};
 }
 
 }  // namespace morlatch::spell

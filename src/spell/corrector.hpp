@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -34,8 +35,8 @@ struct TextHash {
 };
 
 // Where the candidates come from: the word search and its weights (count + 1
-// of each word seen), the sounds-like keys' search and its weights, and each
-// key's words, commonest first.
+// of each word seen, which bound its walks: see Corrector::best), the sounds-like keys' search and
+// its weights, and each key's words, commonest first.
 struct Searches {
     const CompactTrie* words = nullptr;
     const WeightTable* word_weights = nullptr;
@@ -78,6 +79,7 @@ private:
     struct Found {
         std::u32string word;
         double cost;
+        double score;  // prior less cost
     };
     struct Scratch;  // corrector.cpp
     // The best of the word search's candidates `near`, then the words of
@@ -87,10 +89,11 @@ private:
     // every other word.
     [[nodiscard]] std::optional<Found> ranked(Scratch& scratch,
                                               const std::vector<correction::Candidate>& near,
-                                              const std::vector<std::u32string>& heard,
+                                              std::span<const std::u32string_view> heard,
                                               std::u32string_view guess) const;
-    [[nodiscard]] std::vector<std::u32string> heard(std::u32string_view key, SearchScratch& scratch,
-                                                    Interrupt& interrupt) const;
+    // The words sounding like `key`, into scratch.alike (which must be
+    // empty), commonest key first.
+    void heard(std::u32string_view key, Scratch& scratch, Interrupt& interrupt) const;
 
     Searches searches_;
     // The letters below each node of the word search, the sounds-like

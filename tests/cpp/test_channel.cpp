@@ -59,6 +59,12 @@ TEST(ChannelQuery, KeptCostsAnswerEachBoundAsAFreshSearch) {
                 const double bound = static_cast<double>(rng() % 200) / 10.0;
                 const double exact = channel.cost(typed, word, 3);
                 const double got = query->cost(word, bound);
+                // No word is typed as another for less than the cheapest
+                // change, and no change here costs less than 0.7.
+                EXPECT_GE(channel.least_change(), 0.7);
+                if (word != typed) {
+                    EXPECT_GE(exact, channel.least_change());
+                }
                 if (exact <= bound) {
                     EXPECT_EQ(got, exact);
                 } else {

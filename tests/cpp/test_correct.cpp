@@ -119,5 +119,74 @@ TEST(CorrectUnknown, ResumedAtTwoEditsFindsWhatAFreshSearchFinds) {
     }
 }
 
+// Keys lighter than the least weight are left out as if not in the layout:
+// the search ranks as a fresh one over the heavier keys alone, by the plain
+// rule and by the model, found by gathering and by walking.
+TEST(CorrectUnknown, KeysBelowTheLeastWeightAreLeftOutAlone) {
+    std::mt19937 rng(20261212);
+    const ErrorModel model{1000, 400, U"ae"};
+    Interrupt interrupt;
+    SearchScratch scratch;
+    for (int round = 0; round < 100; ++round) {
+        reference::Keys keys;
+        std::map<std::u32string, Weight> weights;
+        for (std::size_t i = 1 + rng() % 150; i-- > 0;) {
+            std::u32string key(1 + rng() % 8, U'a');
+            for (char32_t& ch : key) {
+                ch = U"abcde"[rng() % 5];
+            }
+            keys.emplace_back(key, static_cast<Payload>(i));
+            weights[key] = 1 + rng() % 1000;
+        }
+        testing::keep_first_of_each_key(keys);
+        const Weight least = 1 + rng() % 1000;
+        reference::Keys heavy;
+        for (const auto& [key, payload] : keys) {
+            if (weights[key] >= least) {
+                heavy.emplace_back(key, payload);
+            }
+        }
+        if (heavy.empty()) {
+            continue;
+        }
+        const auto table_of = [&](const CompactTrie& trie) {
+            std::vector<Weight> by_node(trie.node_count(), 0);
+            for (const auto& [key, weight] : weights) {
+                if (const std::optional<NodeId> node = trie.find_key(key)) {
+                    by_node[*node] = weight;
+                }
+            }
+            return WeightTable(trie, by_node, false);
+        };
+        const std::unique_ptr<CompactTrie> trie =
+            CompactTrie::build(reference::build_trie(keys, reference::Numbering::level));
+        const std::unique_ptr<CompactTrie> heavy_trie =
+            CompactTrie::build(reference::build_trie(heavy, reference::Numbering::level));
+        ASSERT_NE(trie, nullptr);
+        ASSERT_NE(heavy_trie, nullptr);
+        const WeightTable table = table_of(*trie);
+        const WeightTable heavy_table = table_of(*heavy_trie);
+        for (int query = 0; query < 8; ++query) {
+            const std::u32string word =
+                reference::typo(rng, keys[rng() % keys.size()].first, 1 + rng() % 3, U"abcdef");
+            if (word.empty() || weights.contains(word)) {
+                continue;
+            }
+            CorrectOptions options;
+            options.limit = 1 + rng() % 8;
+            options.transpositions = rng() % 2 == 0;
+            options.model = rng() % 2 == 0 ? &model : nullptr;
+            options.max_dist = 1 + rng() % 3;
+            const std::vector<Candidate> alone =
+                correct_unknown(*heavy_trie, &heavy_table, word, options, nullptr, interrupt);
+            options.least_weight = least;
+            const std::vector<Candidate> bounded =
+                correct_unknown(*trie, &table, word, options, nullptr, interrupt, &scratch);
+            SCOPED_TRACE(::testing::Message() << "round " << round << " query " << query);
+            EXPECT_EQ(ranks(bounded), ranks(alone));
+        }
+    }
+}
+
 }  // namespace
 }  // namespace morlatch

@@ -119,6 +119,7 @@ public:
     Next next(Frame& frame, std::size_t depth, NodeId& node, char32_t& label) {
         const Next next = next_child(frame, depth, node, heaviest_);
         if (next != Next::visit || !trie_.holds_keys(node) ||
+            (table_ != nullptr && table_->best_below(node) < options_.least_weight) ||
             out_of_reach(trie_.shortest_below(node), trie_.longest_below(node), depth, word_.size(),
                          reach_.high)) {
             return next == Next::done ? next : Next::skip;
@@ -148,7 +149,13 @@ public:
         found.text.clear();
         found.hits.clear();
         gathered_.clear();
-        const auto keep = [&](NodeId node) { return bar == 0 || weight_of(table_, node) >= bar; };
+        const Weight least_weight = table_ == nullptr ? 0 : options_.least_weight;
+        const Weight floor = std::max(bar, least_weight);
+        const auto keep = [&](NodeId node) {
+            return floor == 0 || weight_of(table_, node) >= floor;
+        };
+        const ValueBound valued =
+            least_weight == 0 ? ValueBound{} : ValueBound{table_->best_below_all(), least_weight};
         const auto take = [&](NodeId node, std::u32string_view key) {
             gathered_.push_back(Gathered{weight_of(table_, node), found.hits.size()});
             found.add(key, trie_.payload(node), d, node);
@@ -156,10 +163,10 @@ public:
         const auto k = static_cast<std::uint32_t>(d);
         if (options_.transpositions) {
             gather_at<Metric::osa>(trie_, word_, k, interrupt_, *scratch_, keep, take,
-                                   options_.letters);
+                                   options_.letters, valued);
         } else {
             gather_at<Metric::levenshtein>(trie_, word_, k, interrupt_, *scratch_, keep, take,
-                                           options_.letters);
+                                           options_.letters, valued);
         }
         if (model_ == nullptr) {
             for (const Gathered& each : gathered_) {
@@ -231,7 +238,8 @@ private:
     void visit(const Rows& rows, const Reach& reach, NodeId node, std::size_t depth,
                Weight heaviest) {
         const Cell distance = rows.last(depth);
-        if (trie_.is_key(node) && distance >= reach.low && distance <= reach.high) {
+        if (trie_.is_key(node) && distance >= reach.low && distance <= reach.high &&
+            (table_ == nullptr || weight_of(table_, node) >= options_.least_weight)) {
             const Weight weight = weight_of(table_, node);
             if (model_ == nullptr) {
                 consider(Candidate{Match{key(), trie_.payload(node), distance}, weight, 0});

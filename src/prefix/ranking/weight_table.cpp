@@ -113,6 +113,21 @@ double WeightTable::value(Weight code) const noexcept {
     return floats_ ? std::bit_cast<double>(code) : static_cast<double>(code);
 }
 
+Weight WeightTable::code_below(double least) const noexcept {
+    if (!(least > 0.0)) {
+        return 0;
+    }
+    if (floats_) {
+        return std::bit_cast<Weight>(least);  // non-negative doubles order as their bits
+    }
+    if (least >= 18446744073709551616.0) {
+        return UINT64_MAX;
+    }
+    // Past 2**53 a weight's value is rounded: a little below covers it.
+    const auto whole = static_cast<Weight>(least);
+    return whole > (Weight{1} << 53) ? whole - (whole >> 40) : whole;
+}
+
 std::vector<Weight> WeightTable::in_key_order() const {
     std::vector<Weight> out;
     out.reserve(trie_.key_count());

@@ -39,6 +39,8 @@ public:
     Weight weight(NodeId node) const noexcept { return own_[node]; }
     // The largest weight of a key in the subtree of `node`.
     Weight best_below(NodeId node) const noexcept { return best_[node]; }
+    // best_below of every node, by node: a bound for the layout's walks.
+    const Weight* best_below_all() const noexcept { return best_.data(); }
     // The same among the keys of at least kLongKey characters. The heaviest
     // keys of a language are short words, which make every shallow node
     // heavy; a search that reaches only longer keys bounds its shallow
@@ -67,6 +69,8 @@ public:
     }
     // The weight as a number (for the error model).
     double value(Weight code) const noexcept;
+    // A code no greater than that of any weight of at least `least`.
+    Weight code_below(double least) const noexcept;
     std::vector<Weight> in_key_order() const;
     std::size_t memory_bytes() const noexcept;
 
@@ -111,6 +115,10 @@ struct CorrectOptions {
     // when the caller keeps them: the walks that gather keys skip the
     // subtrees they rule out. The results are the same.
     LetterTables letters;
+    // Keys lighter than this are left out, as if not in the layout (a caller
+    // that knows they cannot serve it); the subtrees of lighter keys only are
+    // not walked.
+    Weight least_weight = 0;
 };
 
 // The best `limit` corrections of `word` within max_dist edits. A key equal

@@ -17,6 +17,14 @@
 
 namespace morlatch {
 
+// A bound on some value of the keys (a weight, say) by node: `below[n]` is at
+// least the value of every key below node n. A walk bounded by it skips the
+// subtrees whose keys all fall short of `floor`.
+struct ValueBound {
+    const std::uint64_t* below = nullptr;
+    std::uint64_t floor = 0;
+};
+
 // The depth-first banded walk over nodes laid out as in CompactTrie, with
 // exactly the plain walk's order. on_hit(node, distance, path) is called in
 // walk order (the child that continues the query first, then the others in
@@ -51,6 +59,7 @@ public:
         rows_.reset(query, k, budget);
         interrupt_ = &interrupt;
         below_ = nullptr;
+        valued_ = {};
         rank_query();
     }
     // Skips, before its row, a child none of whose keys can be within k by
@@ -66,6 +75,10 @@ public:
             below_ = below;
         }
     }
+
+    // Skips, before its row, a child whose keys all fall short of
+    // `bound`'s floor (a null bound skips none). Until the next reset.
+    void bound_by(const ValueBound& bound) { valued_ = bound; }
 
     template <class OnHit>
     void run(OnHit&& on_hit);
@@ -177,6 +190,7 @@ private:
     // The letters below each node (bound_by), or null; the query's letters.
     const std::uint64_t* below_ = nullptr;
     QueryLetters letters_;
+    ValueBound valued_;
 };
 
 template <Metric M>
@@ -286,7 +300,8 @@ struct BandWalk<M>::Policy {
             node = frame.next++;
         }
         if (out_of_reach(walk.nodes_.record(node), depth, walk.query_.size(), walk.k_) ||
-            (walk.below_ != nullptr && walk.hopeless(node, depth, frame))) {
+            (walk.below_ != nullptr && walk.hopeless(node, depth, frame)) ||
+            (walk.valued_.below != nullptr && walk.valued_.below[node] < walk.valued_.floor)) {
             return Next::skip;
         }
         label = walk.nodes_.label(node);

@@ -24,11 +24,13 @@ namespace morlatch {
 // `scratch`, whose memory stays from one call to the next; on_key must not
 // search with it. `letters` may hold the letter tables (letters.hpp) of
 // `trie` and of its reverse index: the walks then skip the subtrees they
-// rule out, finding the same keys.
+// rule out, finding the same keys. `valued` may bound a value of the keys
+// of `trie` by node (band_walk.hpp): keys short of its floor may then be left
+// out unseen, so keep(node) must refuse them.
 template <Metric M, class Keep, class OnKey>
 void gather_at(const CompactTrie& trie, std::u32string_view query, std::uint32_t distance,
                Interrupt& interrupt, SearchScratch& scratch, Keep&& keep, OnKey&& on_key,
-               const LetterTables& letters = {}) {
+               const LetterTables& letters = {}, const ValueBound& valued = {}) {
     const std::uint32_t k = distance;
     const std::size_t n = query.size();
     SplitWalks<M>& w = scratch.walks->template of<M>();
@@ -38,6 +40,7 @@ void gather_at(const CompactTrie& trie, std::u32string_view query, std::uint32_t
     if (reverse == nullptr) {
         BandWalk<M>& whole = walk_in(w.forward, trie.view(), query, k, Budget{k, k, 0}, interrupt);
         whole.bound_by(letters.forward);
+        whole.bound_by(valued);
         whole.run([&](NodeId node, std::uint32_t found, std::u32string_view path) {
             if (found == k && keep(node)) {
                 on_key(node, path);
@@ -54,6 +57,7 @@ void gather_at(const CompactTrie& trie, std::u32string_view query, std::uint32_t
     BandWalk<M>& forward =
         walk_in(w.forward, trie.view(), query, k, Budget{k / 2, k, cut}, interrupt);
     forward.bound_by(letters.forward);
+    forward.bound_by(valued);
     forward.run([&](NodeId node, std::uint32_t found, std::u32string_view path) {
         if (found == k && keep(node)) {
             seen.push_back(node);
