@@ -1098,16 +1098,29 @@ def segment_count(
 ) -> float | None:
     """The count segmentation gives ``piece``: its own; its count in
     ``listed`` (words a larger list holds, see listed_counts, whose plurals
-    and possessives count as those of counted words); half the rarest
-    count for a word known with a count of 0; a tenth of its stem's for the
-    regular plural ("s" or "es", see plural_endings) or possessive ("'s")
-    of a counted word of four letters or more the counts lack; a hundredth
-    of its stem's for an old "-eth" or "-est" form of a counted word (the
-    counts here hold no names); None for an unknown piece."""
-    if piece in counts:
-        return counts[piece] or min(filter(None, counts.values()), default=1) / 2
+    and possessives count as those of counted words); a tenth of its stem's
+    for the regular plural ("s" or "es", see plural_endings) or possessive
+    ("'s") of a counted word of four letters or more; a hundredth of its
+    stem's for an old "-eth" or "-est" form of a counted word (the counts
+    here hold no names); for a word known with a count of 0, half the
+    rarest count or what it is made from, whichever is more; None for an
+    unknown piece."""
+    if counts.get(piece):
+        return counts[piece]
     if listed and piece in listed:
         return listed[piece]
+    derived = _derived_count(piece, counts, listed)
+    if piece in counts:
+        rare = min(filter(None, counts.values()), default=1) / 2
+        return rare if derived is None else max(rare, derived)
+    return derived
+
+
+def _derived_count(
+    piece: str, counts: Mapping[str, int], listed: Mapping[str, float] | None
+) -> float | None:
+    """The count of ``piece`` as a plural, possessive or old verb form made
+    from a counted or listed word (see segment_count), or None."""
     for ending in ("es", "s", "'s"):
         stem = piece[: -len(ending)]
         stem_count = counts.get(stem) or (listed or {}).get(stem)

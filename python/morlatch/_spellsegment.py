@@ -206,8 +206,10 @@ class _Segmenter(_Ranker):
         if count is None and word in self._listed:
             count = self._listed_count
         if count == 0:
-            # Known, but below the counts' cutoff: rarer than any word counted.
-            count = self._rare_count
+            # Known, but below the counts' cutoff: rarer than any word counted,
+            # unless it is made from a counted word ("colors" from "color").
+            derived = self._derived_count(word)
+            count = self._rare_count if derived is None else max(derived, self._rare_count)
         if count is None:
             count = self._derived_count(word)
         if count is not None:
