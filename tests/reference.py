@@ -1256,25 +1256,31 @@ def followed_share(word: str, pairs: Mapping[tuple[str, str], int]) -> float:
 
 
 def listed_counts(
-    counts: Mapping[str, int], listed: Iterable[str], size: int = 0
+    counts: Mapping[str, int], lists: Iterable[tuple[Iterable[str], int]]
 ) -> dict[str, float]:
-    """The count segmentation gives each word of a larger list that
-    ``counts`` lacks. Ranked by count, the counts follow Zipf's law, count =
-    K / rank for the words from the rarest R up: K is fitted so that the
-    counted words between R and e R number K/R - K/(e R). The uncounted
-    words of ``counts`` take the next ranks, then the listed words (``size``
-    of them when more than ``listed`` holds: those left out still take their
-    ranks); each counts as the word at the middle rank of the listed ones."""
+    """The count segmentation gives each word of larger lists that
+    ``counts`` lacks; ``lists`` holds each list's words and its size (the
+    words it adds in all), the smallest, commonest list first. Ranked by
+    count, the counts follow Zipf's law, count = K / rank for the words from
+    the rarest R up: K is fitted so that the counted words between R and
+    e R number K/R - K/(e R). The uncounted words of ``counts`` take the
+    next ranks, then each list in turn its words not in ``counts`` or a list
+    before (``size`` of them when more than that: those left out still take
+    their ranks); each counts as the word at the middle rank of its list's."""
     rarest = min(filter(None, counts.values()), default=0)
-    if not rarest:
-        return dict.fromkeys(listed, 0.0)
-    near = sum(1 for count in counts.values() if rarest <= count < math.e * rarest)
-    k = near / (1 / rarest - 1 / (math.e * rarest))
-    last = k / rarest  # the rank Zipf's law gives the rarest counted word
-    new = sorted(set(listed) - set(counts))
-    uncounted = sum(1 for count in counts.values() if count == 0)
-    middle = last + uncounted + max(size, len(new)) / 2
-    return dict.fromkeys(new, k / middle)
+    found: dict[str, float] = {}
+    next_rank = 0.0
+    if rarest:
+        near = sum(1 for count in counts.values() if rarest <= count < math.e * rarest)
+        k = near / (1 / rarest - 1 / (math.e * rarest))
+        # The rank Zipf's law gives the rarest counted word, then the uncounted.
+        next_rank = k / rarest + sum(1 for count in counts.values() if count == 0)
+    for words, size in lists:
+        new = sorted(set(words) - set(counts) - set(found))
+        taken = max(size, len(new))
+        found |= dict.fromkeys(new, k / (next_rank + taken / 2) if rarest else 0.0)
+        next_rank += taken
+    return found
 
 
 # ---------------------------------------------------------------- sounds-like keys
