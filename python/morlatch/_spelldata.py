@@ -155,7 +155,7 @@ def _english_counts() -> dict[str, int]:
 SEGMENT_WORDS: Final = "segment_words_en.txt.gz"
 
 
-def _english_segment_words() -> list[tuple[frozenset[str], int]]:
+def _english_segment_words() -> list[tuple[list[str], int]]:
     """The shipped words that segmentation alone knows (see SEGMENT_WORDS),
     list by list, each with how many words its list adds in all, kept or
     not."""
@@ -165,7 +165,7 @@ def _english_segment_words() -> list[tuple[frozenset[str], int]]:
             lists.append(([], int(line[1:])))
         else:
             lists[-1][0].append(line)
-    return [(frozenset(words), size) for words, size in lists]
+    return lists
 
 
 # Closed compounds that the shipped counts' source cut in two when it split

@@ -125,10 +125,13 @@ class _Segmenter(_Ranker):
         self._listed = {}
         before = sum(1 for count in self._counts.values() if not count)
         for words, size in lists:
-            new = {word for word in words if word not in self._counts and word not in self._listed}
+            new = dict.fromkeys(
+                word for word in words if word not in self._counts and word not in self._listed
+            )
             size = max(size, len(new))
             count = tail_count(self._counts, before, size)
-            self._listed.update(dict.fromkeys(new, count))
+            self._listed |= dict.fromkeys(new, count)
+            del new
             before += size
         self._followed = followed_shares(self._pairs, self._counts)
 
