@@ -1098,16 +1098,29 @@ def segment_count(
 ) -> float | None:
     """The count segmentation gives ``piece``: its own; its count in
     ``listed`` (words a larger list holds, see listed_counts, whose plurals
-    and possessives count as those of counted words); half the rarest
-    count for a word known with a count of 0; a tenth of its stem's for the
-    regular plural ("s" or "es", see plural_endings) or possessive ("'s")
-    of a counted word of four letters or more the counts lack; a hundredth
-    of its stem's for an old "-eth" or "-est" form of a counted word (the
-    counts here hold no names); None for an unknown piece."""
-    if piece in counts:
-        return counts[piece] or min(filter(None, counts.values()), default=1) / 2
+    and possessives count as those of counted words); a tenth of its stem's
+    for the regular plural ("s" or "es", see plural_endings) or possessive
+    ("'s") of a counted word of four letters or more; a hundredth of its
+    stem's for an old "-eth" or "-est" form of a counted word (the counts
+    here hold no names); for a word known with a count of 0, half the
+    rarest count or what it is made from, whichever is more; None for an
+    unknown piece."""
+    if counts.get(piece):
+        return counts[piece]
     if listed and piece in listed:
         return listed[piece]
+    derived = _derived_count(piece, counts, listed)
+    if piece in counts:
+        rare = min(filter(None, counts.values()), default=1) / 2
+        return rare if derived is None else max(rare, derived)
+    return derived
+
+
+def _derived_count(
+    piece: str, counts: Mapping[str, int], listed: Mapping[str, float] | None
+) -> float | None:
+    """The count of ``piece`` as a plural, possessive or old verb form made
+    from a counted or listed word (see segment_count), or None."""
     for ending in ("es", "s", "'s"):
         stem = piece[: -len(ending)]
         stem_count = counts.get(stem) or (listed or {}).get(stem)
@@ -1243,25 +1256,31 @@ def followed_share(word: str, pairs: Mapping[tuple[str, str], int]) -> float:
 
 
 def listed_counts(
-    counts: Mapping[str, int], listed: Iterable[str], size: int = 0
+    counts: Mapping[str, int], lists: Iterable[tuple[Iterable[str], int]]
 ) -> dict[str, float]:
-    """The count segmentation gives each word of a larger list that
-    ``counts`` lacks. Ranked by count, the counts follow Zipf's law, count =
-    K / rank for the words from the rarest R up: K is fitted so that the
-    counted words between R and e R number K/R - K/(e R). The uncounted
-    words of ``counts`` take the next ranks, then the listed words (``size``
-    of them when more than ``listed`` holds: those left out still take their
-    ranks); each counts as the word at the middle rank of the listed ones."""
+    """The count segmentation gives each word of larger lists that
+    ``counts`` lacks; ``lists`` holds each list's words and its size (the
+    words it adds in all), the smallest, commonest list first. Ranked by
+    count, the counts follow Zipf's law, count = K / rank for the words from
+    the rarest R up: K is fitted so that the counted words between R and
+    e R number K/R - K/(e R). The uncounted words of ``counts`` take the
+    next ranks, then each list in turn its words not in ``counts`` or a list
+    before (``size`` of them when more than that: those left out still take
+    their ranks); each counts as the word at the middle rank of its list's."""
     rarest = min(filter(None, counts.values()), default=0)
-    if not rarest:
-        return dict.fromkeys(listed, 0.0)
-    near = sum(1 for count in counts.values() if rarest <= count < math.e * rarest)
-    k = near / (1 / rarest - 1 / (math.e * rarest))
-    last = k / rarest  # the rank Zipf's law gives the rarest counted word
-    new = sorted(set(listed) - set(counts))
-    uncounted = sum(1 for count in counts.values() if count == 0)
-    middle = last + uncounted + max(size, len(new)) / 2
-    return dict.fromkeys(new, k / middle)
+    found: dict[str, float] = {}
+    next_rank = 0.0
+    if rarest:
+        near = sum(1 for count in counts.values() if rarest <= count < math.e * rarest)
+        k = near / (1 / rarest - 1 / (math.e * rarest))
+        # The rank Zipf's law gives the rarest counted word, then the uncounted.
+        next_rank = k / rarest + sum(1 for count in counts.values() if count == 0)
+    for words, size in lists:
+        new = sorted(set(words) - set(counts) - set(found))
+        taken = max(size, len(new))
+        found |= dict.fromkeys(new, k / (next_rank + taken / 2) if rarest else 0.0)
+        next_rank += taken
+    return found
 
 
 # ---------------------------------------------------------------- sounds-like keys

@@ -4,6 +4,7 @@ split, and sentences that pin what fix keeps and changes."""
 
 from __future__ import annotations
 
+import math
 import re
 from collections.abc import Callable
 
@@ -338,8 +339,10 @@ def test_suggest_ranks_by_score_and_puts_a_known_word_first(small) -> None:
 # ---- segmentation ---------------------------------------------------------------------
 
 
-# Words known but not counted, and plurals the counts lack.
-SEGMENT_COUNTS = COUNTS | {"he": 0, "one": 0, "it": 0}
+# Words known but not counted, among them plurals of counted words commoner
+# ("phones", "thens") or rarer ("themes") than the rarest counted word, and
+# plurals the counts lack.
+SEGMENT_COUNTS = COUNTS | {"he": 0, "one": 0, "it": 0, "phones": 0, "themes": 0, "thens": 0}
 _SEGMENT_WORDS = [*sorted(SEGMENT_COUNTS), "sides", "phones", "themes", "recipes"]
 _SEGMENT_WORDS += ["believeth", "receiveth", "catteth", "sitteth", "ineth"]
 _SEGMENT_WORDS += ["believest", "receivest", "sattest", "inest"]
@@ -357,6 +360,18 @@ def test_segment_is_the_likeliest_split(words: list[str]) -> None:
     got = speller.segment(text)
     assert "".join(got) == text
     assert reference.segmentation_score(got, SEGMENT_COUNTS, {}) == pytest.approx(best)
+
+
+@pytest.mark.parametrize("word", sorted(set(_SEGMENT_WORDS)))
+def test_segment_scores_each_word_as_the_reference(word: str) -> None:
+    count = reference.segment_count(word, SEGMENT_COUNTS)
+    total = sum(SEGMENT_COUNTS.values()) + len(SEGMENT_COUNTS)
+    expected = (
+        reference.unknown_piece_score(word, SEGMENT_COUNTS)
+        if count is None
+        else math.log((count + 1) / total)
+    )
+    assert _segmenter()._word_score(word) == pytest.approx(expected)
 
 
 PAIRS_SEEN = {

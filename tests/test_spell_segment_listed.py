@@ -33,8 +33,10 @@ COUNTS = {
     "or": 0,
 }
 # Names and closed compounds the counts cut in two, and a word that glues
-# two counted words ("atone") or none.
-LISTED = ["woodhouse", "hartfield", "sublicense", "atone", "heor", "zyx"]
+# two counted words ("atone") or none; in two lists, the smaller first (the
+# second repeats a word of the first).
+LISTS = [(["woodhouse", "sublicense", "atone"], 5), (["hartfield", "heor", "zyx", "atone"], 0)]
+LISTED = sorted({word for words, _ in LISTS for word in words})
 # Their plurals and possessives count as a counted word's do.
 _PIECES = sorted(COUNTS) + LISTED + ["woodhouses", "hartfield's", "sublicenses"]
 
@@ -42,7 +44,7 @@ _PIECES = sorted(COUNTS) + LISTED + ["woodhouses", "hartfield's", "sublicenses"]
 def _listing() -> morlatch.Speller:
     if not _SPELLER:
         speller = morlatch.Speller(COUNTS)
-        speller._setup_segment(frozenset(LISTED))
+        speller._setup_segment(*LISTS)
         _SPELLER.append(speller)
     return _SPELLER[0]
 
@@ -58,7 +60,7 @@ def english() -> morlatch.Speller:
 @settings(max_examples=150, deadline=None)
 @given(st.lists(st.sampled_from(_PIECES), min_size=1, max_size=3))
 def test_segment_with_listed_words_is_the_likeliest_split(words: list[str]) -> None:
-    listed = reference.listed_counts(COUNTS, LISTED)
+    listed = reference.listed_counts(COUNTS, LISTS)
     text = "".join(words)[:12]
     best = reference.best_segmentation_score(text, COUNTS, {}, listed)
     got = _listing().segment(text)
@@ -71,28 +73,40 @@ def test_segment_with_listed_words_is_the_likeliest_split(words: list[str]) -> N
     st.dictionaries(
         st.text("abcdef", min_size=1, max_size=4), st.integers(0, 10**6), min_size=1, max_size=30
     ),
-    st.lists(st.text("ghij", min_size=2, max_size=5), max_size=20),
-    st.integers(0, 10**6),
+    st.lists(
+        st.tuples(
+            st.lists(st.text("ghij", min_size=2, max_size=5), max_size=20), st.integers(0, 10**6)
+        ),
+        max_size=3,
+    ),
 )
-def test_listed_words_count_as_the_counts_tail_makes_them(counts, listed, size) -> None:
+def test_listed_words_count_as_the_counts_tail_makes_them(counts, lists) -> None:
     speller = morlatch.Speller(counts)
-    speller._setup_segment(frozenset(listed), size)
-    expected = reference.listed_counts(counts, listed, size)
-    assert speller._listed == frozenset(expected)
-    for count in expected.values():
-        assert speller._listed_count == pytest.approx(count)
-    # Below every counted word: the list holds the words the counts were cut from.
-    if listed and any(counts.values()):
-        assert speller._listed_count < min(filter(None, counts.values()))
+    speller._setup_segment(*((frozenset(words), size) for words, size in lists))
+    expected = reference.listed_counts(counts, lists)
+    assert speller._listed == pytest.approx(expected)
+    # Below every counted word: the lists hold the words the counts were cut from.
+    if expected and any(counts.values()):
+        assert max(expected.values()) < min(filter(None, counts.values()))
 
 
 def test_shipped_listed_words_are_new_to_the_speller(english) -> None:
     with gzip.open(os.path.join(_DATA, SEGMENT_WORDS), "rt", encoding="ascii") as stream:
-        size, *shipped = stream.read().split()
-    assert shipped == sorted(set(shipped))
-    assert int(size) >= len(shipped)
+        lines = stream.read().split()
+    starts = [at for at, line in enumerate(lines) if line.startswith("=")]
+    assert starts[0] == 0
+    shipped: list[str] = []
+    for start, end in zip(starts, [*starts[1:], len(lines)], strict=True):
+        words = lines[start + 1 : end]
+        assert words == sorted(set(words))
+        assert int(lines[start][1:]) >= len(words)
+        shipped += words
+    assert len(shipped) == len(set(shipped))
     known = _english_counts()
     assert not [word for word in shipped if word in known or not word.isalpha()]
-    assert english._listed == frozenset(shipped)
+    assert english._listed.keys() == set(shipped)
+    # The smaller, commoner lists' words count for more.
+    counts = [english._listed[lines[start + 1]] for start in starts if start + 1 not in starts]
+    assert counts == sorted(counts, reverse=True)
     # fix and correct know nothing of them: an unknown word stays unknown.
     assert all(word not in english for word in shipped[:: max(1, len(shipped) // 200)])

@@ -146,19 +146,26 @@ def _english_counts() -> dict[str, int]:
     return _english_data()[0]
 
 
-# The words of the larger list of the word list's source (its names, rare
+# The words of the larger lists of the word list's source (its names, rare
 # and technical words) that neither the word list nor the counts hold, kept
 # where segmentation needs them: those it cuts in two without them
 # (scripts/make_segment_words.py). Segmentation alone knows them, so that
-# fix accepts no misspelling for their sake.
+# fix accepts no misspelling for their sake. Each list starts with a line
+# "=N": the list, from the smallest to the largest, adds N words in all.
 SEGMENT_WORDS: Final = "segment_words_en.txt.gz"
 
 
-def _english_segment_words() -> tuple[frozenset[str], int]:
+def _english_segment_words() -> list[tuple[list[str], int]]:
     """The shipped words that segmentation alone knows (see SEGMENT_WORDS),
-    and how many words the larger list adds in all, kept or not."""
-    size, *words = _data_text(SEGMENT_WORDS).split()
-    return frozenset(words), int(size)
+    list by list, each with how many words its list adds in all, kept or
+    not."""
+    lists: list[tuple[list[str], int]] = []
+    for line in _data_text(SEGMENT_WORDS).split():
+        if line.startswith("="):
+            lists.append(([], int(line[1:])))
+        else:
+            lists[-1][0].append(line)
+    return lists
 
 
 # Closed compounds that the shipped counts' source cut in two when it split

@@ -5,7 +5,7 @@ words are."""
 from __future__ import annotations
 
 import math
-from collections.abc import Mapping
+from collections.abc import Iterable, Mapping
 from typing import Final
 
 from ._spelldata import _LONGEST_WORD
@@ -95,7 +95,6 @@ class _Segmenter(_Ranker):
         "_names",
         "_letters",
         "_listed",
-        "_listed_count",
         "_followed",
     )
 
@@ -107,24 +106,33 @@ class _Segmenter(_Ranker):
     _names: frozenset[str]
     # How likely the letters of an unknown word are.
     _letters: LetterModel
-    # Words a larger word list holds that the counts lack, known to
-    # segmentation only, each counted as _listed_count.
-    _listed: frozenset[str]
-    _listed_count: float
+    # Words larger word lists hold that the counts lack, known to
+    # segmentation only, with the count each is given (see _setup_segment).
+    _listed: dict[str, float]
     # The natural-log share of a counted word's occurrences that go on to
     # another word, where the pairs show it followed less often than
     # preceded (see followed_shares).
     _followed: dict[str, float]
 
-    def _setup_segment(self, listed: frozenset[str] = frozenset(), size: int = 0) -> None:
-        """Know the words of ``listed`` (those the counts lack) in segmentation,
-        each as common as the middle word of the list's place in the counts'
-        tail (see tail_count): after the counts' own uncounted words. The list
-        they were kept from adds ``size`` words to the tail (at least theirs)."""
-        self._listed = frozenset(word for word in listed if word not in self._counts)
-        uncounted = sum(1 for count in self._counts.values() if not count)
-        size = max(size, len(self._listed))
-        self._listed_count = tail_count(self._counts, uncounted, size)
+    def _setup_segment(self, *lists: tuple[Iterable[str], int]) -> None:
+        """Know the words of ``lists`` (those the counts lack) in segmentation.
+        Each list is some words and how many words the list they were kept
+        from adds to the tail (at least theirs); the lists go from the
+        smallest, whose words are the commonest, to the largest, each
+        adding only words the ones before lack. A word counts as the middle
+        word of its list's place in the counts' tail (see tail_count): after
+        the counts' own uncounted words and the lists before."""
+        self._listed = {}
+        before = sum(1 for count in self._counts.values() if not count)
+        for words, size in lists:
+            new = dict.fromkeys(
+                word for word in words if word not in self._counts and word not in self._listed
+            )
+            size = max(size, len(new))
+            count = tail_count(self._counts, before, size)
+            self._listed |= dict.fromkeys(new, count)
+            del new
+            before += size
         self._followed = followed_shares(self._pairs, self._counts)
 
     def _segment_run(self, run: str) -> list[str]:
@@ -203,11 +211,13 @@ class _Segmenter(_Ranker):
         count: float | None = self._counts.get(word)
         if count is None:
             count = self._unpunctuated.get(word)
-        if count is None and word in self._listed:
-            count = self._listed_count
+        if count is None:
+            count = self._listed.get(word)
         if count == 0:
-            # Known, but below the counts' cutoff: rarer than any word counted.
-            count = self._rare_count
+            # Known, but below the counts' cutoff: rarer than any word counted,
+            # unless it is made from a counted word ("colors" from "color").
+            derived = self._derived_count(word)
+            count = self._rare_count if derived is None else max(derived, self._rare_count)
         if count is None:
             count = self._derived_count(word)
         if count is not None:
@@ -229,7 +239,7 @@ class _Segmenter(_Ranker):
             if self._counts.get(stem):
                 return self._counts[stem] * _DERIVED_SHARE
             if stem in self._listed:
-                return self._listed_count * _DERIVED_SHARE
+                return self._listed[stem] * _DERIVED_SHARE
         for ending in OLD_ENDINGS:
             for stem in verb_stems(word, ending):
                 if self._counts.get(stem) and stem not in self._names:
