@@ -1462,8 +1462,11 @@ def joined_as_written(
     sentence's start, are one word split by a slipped space: the joined word
     (known) far likelier than the two apart, by ``margin``, and, when the
     pairs saw the two together, by the odds against the space falling at
-    that one of the joined word's inner places too."""
+    that one of the joined word's inner places too. A determiner and a word
+    the pairs saw after it ("every body") are a phrase, never joined."""
     joined = first + second
+    if first in ("any", "every", "some", "no") and (first, second) in pairs:
+        return False
     if pairs.get((first, second), 0.0) >= counts[joined]:
         return False
     apart = context_score(first, None, second, counts, pairs) + context_score(

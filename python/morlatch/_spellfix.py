@@ -70,6 +70,13 @@ _VOWEL: Final = re.compile("[aeiouy]")
 # compound's head is a noun or a verb stem).
 _NOT_A_MODIFIER: Final = ("ly", "wise", "al", "ive", "ous", "ful", "able", "ible")
 _NOT_A_HEAD: Final = ("ed", "ly", "al", "ive", "ous", "ful", "able", "ible", "ate")
+# Words whose next word is, when the word pairs saw it there, a verb's
+# inflected form: the subject pronouns before "-s" ("it remains"), "been"
+# before a past participle ("been made").
+_BEFORE_A_VERB_FORM: Final = ("it", "he", "she", "who", "been")
+# Determiners that make a pronoun or an adverb with the word after them
+# ("everybody", "anything", "nobody", "someone").
+_JOINS_A_PRONOUN: Final = frozenset(("any", "every", "some", "no"))
 # How many known words' neighbours one edit away are remembered at most.
 _NEAR_REMEMBERED: Final = 1 << 16
 
@@ -120,7 +127,8 @@ class _TextRules(_Segmenter):
     def _unknown(self, word: str) -> bool:
         """Whether ``word`` is not known as written: not in the counts, nor
         a known word with a possessive "'s", nor a known word of four letters
-        or more after a prefix that makes words freely ("sublicense"). Words
+        or more, of no closed class, after a prefix that makes words freely
+        ("sublicense"). Words
         are compared under compatibility normalisation ("\ufb01eld")."""
         lower = compatible(word)
         if lower in self._counts:
@@ -129,7 +137,13 @@ class _TextRules(_Segmenter):
         if stem in self._counts:
             return False
         for size in range(2, 6):
-            if stem[:size] in _PREFIXES and len(stem) - size >= 4 and stem[size:] in self._counts:
+            rest = stem[size:]
+            if (
+                stem[:size] in _PREFIXES
+                and len(rest) >= 4
+                and rest in self._counts
+                and rest not in CLOSED_CLASS  # "underthis" is a slipped space
+            ):
                 return False
         return True
 
@@ -372,12 +386,23 @@ class _TextRules(_Segmenter):
             return False
         if first.endswith("ing") and _VOWEL.search(first[:-3]):
             return False  # "existing", "using", not "string" or "thing"
+        if self._verb_form(head):
+            return False  # "Programremains", "changemade"
         # A past form or plural of a counted word ("stopped", "files"), not "bus".
         return not any(
             first.endswith(ending) and _VOWEL.search(stem) and stem in self._counts
             for ending in ("ed", "s")
             for stem in _stems(first, ending)
         )
+
+    def _verb_form(self, word: str) -> bool:
+        """Whether ``word`` reads as a verb's inflected form: the word pairs
+        saw it after a subject pronoun, ending in "-s" ("it remains"), or
+        after "been" but not after "to" ("been made"); a bare stem ("to
+        feed", "to read") is no such form."""
+        if word.endswith("s"):
+            return any((pronoun, word) in self._pairs for pronoun in _BEFORE_A_VERB_FORM[:-1])
+        return ("been", word) in self._pairs and ("to", word) not in self._pairs
 
     def _nearest_variant(self, typed: str, word: str) -> str:
         """Of ``word`` and its known spellings on the other side of the
@@ -463,7 +488,7 @@ class _TextRules(_Segmenter):
             first, second = word[:cut], word[cut:]
             if first not in self._counts or second not in self._counts:
                 continue
-            if first in _PREFIXES:
+            if first in _PREFIXES and second not in CLOSED_CLASS:
                 continue  # "sublicense", "nonfree": a derived word the counts lack
             if len(first) == 1 and first not in "ai":
                 continue
@@ -495,6 +520,10 @@ class _TextRules(_Segmenter):
         seen = known and (first, second) in self._pairs
         if known and not self._pairs:
             return None
+        # A determiner and the word the pairs saw after it ("every body",
+        # "any thing") are a phrase old prose writes apart, not a slip.
+        if seen and first in _JOINS_A_PRONOUN:
+            return None
         before = lower_at(text, spans, at - 1, at)
         after = lower_at(text, spans, at + 2, at + 1)
         # Apart, an unknown half may be a misspelling: it counts as its best
@@ -518,8 +547,8 @@ class _TextRules(_Segmenter):
         if after is not None:
             apart += self._log_follow(second, after) - self._log_p(after)
             together += self._log_follow(joined, after) - self._log_p(after)
-        # Two known words as written that the pairs saw together ("every
-        # body", "to day") are a way of writing them: the join must also pay
+        # Two known words as written that the pairs saw together ("with
+        # out", "to day") are a way of writing them: the join must also pay
         # for the place a slipped space fell at.
         margin = _JOIN_MARGIN + (_split_place(joined) if seen else 0.0)
         return joined if together > apart + margin else None

@@ -58,9 +58,11 @@ CLOSED_CLASS = BEFORE_A_NOUN | frozenset(
     "is are was were be been being am do does did have has had can could will would "
     "shall should may might must not no also only just very more most all any some "
     "each every other many much such both either neither few same own never ever "
-    "certain several various nothing something anything everything "
+    "certain several various nothing something anything everything another "
+    "whatever whichever enough less least none "
     "how what when where which who whom whose why while after before over out up "
     "down off about again once too till until against instead without within "
+    "among between since though although because unless whether yet per via "
     "thou thee thy thine ye hath doth hast dost shalt wilt saith unto "
     "one two three four five six seven eight nine ten".split()
 )
