@@ -460,6 +460,16 @@ def test_any_text_is_checked_without_error_and_spans_point_at_words(small, text:
         ("a well-knwon  thing\tis  here.", "a well-known  thing\tis  here."),
         ("We went to theend of the road.", "We went to the end of the road."),
         ("We did it with out help.", "We did it without help."),
+        # A lone letter, or two words written apart twice, are the writer's.
+        (
+            "Now you have text in the f, l and b registers.",
+            "Now you have text in the f, l and b registers.",
+        ),
+        ("Now, I con think of it.", "Now, I can think of it."),
+        (
+            "A run of key strokes maps to another run of key strokes.",
+            "A run of key strokes maps to another run of key strokes.",
+        ),
         ("It was a beauti ful day.", "It was a beautiful day."),
         # The spelling convention followed is the one nearer what was typed.
         ("My favorit book is here.", "My favorite book is here."),

@@ -136,6 +136,10 @@ def test_two_known_words_are_joined_only_if_far_likelier_as_one(
         ("It has interactiveinterfaces.", "It has interactive interfaces."),
         ("Every extensionused here is listed.", "Every extension used here is listed."),
         ("He gaveunto them bread.", "He gave unto them bread."),
+        # A name run into what a person does is split; a name of two parts is kept.
+        ("And Adamcalled his wife Eve.", "And Adam called his wife Eve."),
+        ("Josephgave them wagons.", "Joseph gave them wagons."),
+        ("He went to Hartfield with Emma Woodhouse.", "He went to Hartfield with Emma Woodhouse."),
     ],
 )
 def test_an_unknown_compound_is_kept_and_a_run_on_split(english, text: str, fixed: str) -> None:

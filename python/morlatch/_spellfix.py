@@ -4,6 +4,7 @@ neighbour that context prefers."""
 
 from __future__ import annotations
 
+import itertools
 import math
 import re
 from collections import Counter
@@ -338,6 +339,11 @@ class _TextRules(_Segmenter):
         # pairs saw side by side ("Formof").
         name = word[0].isupper() and not in_capitals(word) and not sentence_start(text, start)
         split = self._split(lower, before, after, seen=name)
+        if split is None and name:
+            # Unless a name runs into what a person does ("Adamcalled").
+            split = self._split(lower, before, after)
+            if split is not None and not self._name_and_verb(*split[0]):
+                split = None
         best = _likeliest(hits)
         if split is not None and (best is None or split[1] > best.score + _SPLIT_MARGIN):
             first, second = split[0]
@@ -382,6 +388,8 @@ class _TextRules(_Segmenter):
         head = re.sub("'s$", "", second)  # "Rushworth's"
         if first in CLOSED_CLASS or head in CLOSED_CLASS or not (first + head).isalpha():
             return False  # "the", "unto", "isn't"
+        if self._name_and_verb(first, head):
+            return False  # "Josephgave"
         if _ends_in(first, _NOT_A_MODIFIER, 3) or _ends_in(head, _NOT_A_HEAD, 2):
             return False
         if first.endswith("ing") and _VOWEL.search(first[:-3]):
@@ -393,6 +401,15 @@ class _TextRules(_Segmenter):
             first.endswith(ending) and _VOWEL.search(stem) and stem in self._counts
             for ending in ("ed", "s")
             for stem in _stems(first, ending)
+        )
+
+    def _name_and_verb(self, first: str, second: str) -> bool:
+        """Whether ``first`` is a name and the word pairs saw ``second``
+        after both "he" and "she": a person and what the person did
+        ("Joseph gave"), where a name of two parts ends in a noun
+        ("Hartfield", "Woodhouse")."""
+        return first in self._names and all(
+            (pronoun, second) in self._pairs for pronoun in ("he", "she")
         )
 
     def _verb_form(self, word: str) -> bool:
@@ -516,8 +533,13 @@ class _TextRules(_Segmenter):
         # Not across a capital (two names, or a name after a word).
         if joined not in self._counts or text[start2].isupper():
             return None
+        # A lone letter is a word the writer typed ("f, l and b", "I con
+        # ..."): a slipped space seldom leaves one letter alone.
+        if len(first) == 1:
+            return None
         known = not self._unknown(first) and not self._unknown(second)
-        seen = known and (first, second) in self._pairs
+        written = (first, second)
+        seen = known and written in self._pairs
         if known and not self._pairs:
             return None
         # A determiner and the word the pairs saw after it ("every body",
@@ -551,7 +573,14 @@ class _TextRules(_Segmenter):
         # out", "to day") are a way of writing them: the join must also pay
         # for the place a slipped space fell at.
         margin = _JOIN_MARGIN + (_split_place(joined) if seen else 0.0)
-        return joined if together > apart + margin else None
+        if together <= apart + margin:
+            return None
+        # Two known words written apart again elsewhere in the text are the
+        # writer's way ("key strokes"): a slipped space seldom falls twice
+        # at the same place.
+        if known and _written_apart_twice(text, spans, written):
+            return None
+        return joined
 
     def _further_worth_weighing(
         self, word: str, slip: str, before: str | None, after: str | None
@@ -813,6 +842,22 @@ def _one_edit_apart(word: str, other: str) -> bool:
 
 def _apostrophes(word: str) -> int:
     return word.count("'") + word.count("\u2019")
+
+
+def _written_apart_twice(text: str, spans: list[tuple[int, int]], pair: tuple[str, str]) -> bool:
+    """Whether ``pair`` stands twice or more in ``text`` as two words with
+    one space between them."""
+    found = 0
+    for (start, end), (start2, end2) in itertools.pairwise(spans):
+        if (
+            text[end:start2] == " "
+            and compatible(text[start:end]) == pair[0]
+            and compatible(text[start2:end2]) == pair[1]
+        ):
+            found += 1
+            if found == 2:
+                return True
+    return False
 
 
 def _split_place(word: str) -> float:
