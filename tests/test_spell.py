@@ -507,6 +507,12 @@ def test_any_text_is_checked_without_error_and_spans_point_at_words(small, text:
         ("Call getLine here.", "Call getLine here."),
         ("Covered by thisLicense only.", "Covered by this License only."),
         ("Set myList and isEmpty.", "Set myList and isEmpty."),
+        # So is a capitalised word before a noun or a title run into a name.
+        (
+            "AndSamuel sent them, and SirThomas spoke.",
+            "And Samuel sent them, and Sir Thomas spoke.",
+        ),
+        ("Set FileType, then Mr MacDonald came.", "Set FileType, then Mr MacDonald came."),
         # A slipped space weighs against a slip of a letter by the odds of
         # the two: "a" run into a word is no extra letter.
         ("Not atolerable woman.", "Not a tolerable woman."),

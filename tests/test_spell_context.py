@@ -75,6 +75,7 @@ _TEXT = st.one_of(
 # Pieces that may be code, addresses or numbers, and pieces of prose.
 _TOKENS = st.sampled_from(
     ["www.x", "e.g.", "a.b", "http://x", "x@y", "getLine", "theJews", "andI", "(theJews)."]
+    + ["SirJohn"]
     + ["v2", "\u00b2A", "\u0663", "a_b", "f(x)", "don't", "it\u2019s", "'tis", "end.", "\u2166"]
     + ["\ufb01eld", "\u1a00A", "\ud800x", "\x00", "\u2028", "\u00a0", " ", "\n", "\u3000"]
 )

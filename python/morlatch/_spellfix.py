@@ -30,6 +30,7 @@ from .spelltext import (
     context_words,
     in_capitals,
     lower_at,
+    prose_run_on,
     sentence_start,
     skipped,
     verb_stems,
@@ -197,11 +198,15 @@ class _TextRules(_Segmenter):
         counted: another ordinary word after a capital is more often code
         ("getLine"), and is left as it is."""
         found = RUN_ON_CAPITAL.fullmatch(word)
-        if found is None or not self._counts.get(found.group(1)) or not self._unknown(word):
+        if found is None or not self._unknown(word):
             return None
-        second = found.group(2).lower()
+        first, second = found.group(1).lower(), found.group(2).lower()
+        if not self._counts.get(first):
+            return None
+        if not prose_run_on(found):
+            return None
         ordinary = self._counts.get(second) and second not in self._names
-        if second != "i" and ordinary and found.group(1) not in BEFORE_A_NOUN:
+        if second != "i" and ordinary and first not in BEFORE_A_NOUN:
             return None
         return f"{found.group(1)} {found.group(2)}"
 

@@ -12,6 +12,7 @@ __all__ = [
     "SKIPPED",
     "APOSTROPHES",
     "RUN_ON_CAPITAL",
+    "prose_run_on",
     "skipped",
     "with_case",
     "in_capitals",
@@ -38,9 +39,10 @@ WORD = re.compile(r"[^\W\d_]+(?:['\u2019][^\W\d_]+)*")
 SKIPPED = re.compile(
     r"""\S*(?:://|www\.|@|[/\\_=<>{}\[\]#$%^&*|~`+]|\d|[a-z][A-Z]|\w\.\w|[\ud800-\udfff])\S*"""
 )
-# A word run into a capitalised one ("theJews", "andI"), in prose, not code:
-# small letters, then one capital and small letters, punctuation around.
-RUN_ON_CAPITAL = re.compile(r"([a-z]{2,}|a)([A-Z][a-z]*)")
+# A word run into a capitalised one ("theJews", "andI", "SirThomas"), in
+# prose, not code: a word in small letters or with a capital first, then one
+# capital and small letters, punctuation around.
+RUN_ON_CAPITAL = re.compile(r"([a-z]{2,}|a|[A-Z][a-z]+)([A-Z][a-z]*)")
 # Words that stand before a noun in prose (articles, determiners,
 # prepositions, conjunctions) and start no name in code ("myList",
 # "isEmpty", "getLine" do): one run into a capitalised word is two words
@@ -66,6 +68,10 @@ CLOSED_CLASS = BEFORE_A_NOUN | frozenset(
     "thou thee thy thine ye hath doth hast dost shalt wilt saith unto "
     "one two three four five six seven eight nine ten".split()
 )
+# Titles that stand before a name written in full ("Sir Thomas").
+_BEFORE_A_NAME = frozenset(
+    ("sir", "lady", "lord", "king", "queen", "uncle", "aunt", "mr", "mrs", "dr")
+)
 _RUN_ON_PIECE = re.compile(
     r"[\"'(\u2018\u201c]*" + RUN_ON_CAPITAL.pattern + r"[.,;:!?\"')\u2019\u201d]*"
 )
@@ -75,7 +81,19 @@ _OPENERS = frozenset("\"'([{\u201c\u2018\u00ab")
 def skipped(piece: str) -> bool:
     """Whether the whitespace-separated ``piece`` holds no words to check;
     a word run into a capitalised one is checked, though it reads as code."""
-    return SKIPPED.fullmatch(piece) is not None and _RUN_ON_PIECE.fullmatch(piece) is None
+    if SKIPPED.fullmatch(piece) is None:
+        return False
+    found = _RUN_ON_PIECE.fullmatch(piece)
+    return found is None or not prose_run_on(found)
+
+
+def prose_run_on(found: re.Match[str]) -> bool:
+    """Whether a match of RUN_ON_CAPITAL (or of a piece around it) is two
+    words of prose: a capitalised word run into another is code or one
+    name ("FileType", "MacDonald") unless it is a word that stands before a
+    noun or a title ("AndSamuel", "SirThomas")."""
+    head = found.group(1)
+    return head[0].islower() or head.lower() in BEFORE_A_NOUN | _BEFORE_A_NAME
 
 
 def in_capitals(word: str) -> bool:
