@@ -59,23 +59,38 @@ std::vector<std::tuple<std::u32string, std::uint64_t, double>> plain_best(
     return out;
 }
 
+// Up to 150 keys of up to 8 letters of "abcde", each weighed by `weigh`.
+struct WeightedKeys {
+    reference::Keys keys;
+    std::map<std::u32string, Weight> weights;
+};
+
+template <typename Weigh>
+WeightedKeys random_weighted_keys(std::mt19937& rng, Weigh weigh) {
+    WeightedKeys drawn;
+    auto& [keys, weights] = drawn;
+    for (std::size_t i = 1 + rng() % 150; i-- > 0;) {
+        std::u32string key(1 + rng() % 8, U'a');
+        for (char32_t& ch : key) {
+            ch = U"abcde"[rng() % 5];
+        }
+        keys.emplace_back(key, static_cast<Payload>(i));
+        weights[key] = weigh();
+    }
+    testing::keep_first_of_each_key(keys);
+    return drawn;
+}
+
 TEST(CorrectUnknown, ResumedAtTwoEditsFindsWhatAFreshSearchFinds) {
     std::mt19937 rng(20261210);
     const ErrorModel model{1000, 400, U"ae"};
     Interrupt interrupt;
     SearchScratch scratch;
     for (int round = 0; round < 150; ++round) {
-        reference::Keys keys;
-        std::map<std::u32string, Weight> weights;
-        for (std::size_t i = 1 + rng() % 150; i-- > 0;) {
-            std::u32string key(1 + rng() % 8, U'a');
-            for (char32_t& ch : key) {
-                ch = U"abcde"[rng() % 5];
-            }
-            keys.emplace_back(key, static_cast<Payload>(i));
-            weights[key] = 1 + (Weight{rng()} << (rng() % 9));
-        }
-        testing::keep_first_of_each_key(keys);
+        WeightedKeys drawn =
+            random_weighted_keys(rng, [&] { return 1 + (Weight{rng()} << (rng() % 9)); });
+        const reference::Keys& keys = drawn.keys;
+        const std::map<std::u32string, Weight>& weights = drawn.weights;
         const std::unique_ptr<CompactTrie> trie =
             CompactTrie::build(reference::build_trie(keys, reference::Numbering::level));
         ASSERT_NE(trie, nullptr);
@@ -128,17 +143,9 @@ TEST(CorrectUnknown, KeysBelowTheLeastWeightAreLeftOutAlone) {
     Interrupt interrupt;
     SearchScratch scratch;
     for (int round = 0; round < 100; ++round) {
-        reference::Keys keys;
-        std::map<std::u32string, Weight> weights;
-        for (std::size_t i = 1 + rng() % 150; i-- > 0;) {
-            std::u32string key(1 + rng() % 8, U'a');
-            for (char32_t& ch : key) {
-                ch = U"abcde"[rng() % 5];
-            }
-            keys.emplace_back(key, static_cast<Payload>(i));
-            weights[key] = 1 + rng() % 1000;
-        }
-        testing::keep_first_of_each_key(keys);
+        WeightedKeys drawn = random_weighted_keys(rng, [&] { return Weight{1 + rng() % 1000}; });
+        const reference::Keys& keys = drawn.keys;
+        std::map<std::u32string, Weight>& weights = drawn.weights;
         const Weight least = 1 + rng() % 1000;
         reference::Keys heavy;
         for (const auto& [key, payload] : keys) {
