@@ -174,6 +174,18 @@ def test_worker_answers_arrive_as_plain_lists(answers: list[list[Match]], held: 
     assert_same(got, answers)
 
 
+@pytest.fixture
+def spare_copies_kept(client: Any) -> Iterator[None]:
+    """Dask's active memory manager off: it drops spare copies of data
+    every few seconds, whoever scattered them."""
+    client.amm.stop()
+    try:
+        yield
+    finally:
+        client.amm.start()
+
+
+@pytest.mark.usefixtures("spare_copies_kept")
 def test_the_index_stays_on_every_worker_while_it_lives(client: Any, queries: list[str]) -> None:
     index = Index(queries[:50])
     others = set().union(*client.has_what().values())  # other tests' indexes

@@ -6,7 +6,8 @@ DataFrame column of queries with ``Index.search``'s results, each partition
 answered by ``Index.search_many`` on one native thread of the worker that holds
 it. The index travels to each worker once: scattered to every worker when a
 distributed client is at hand, else as one task of the graph that the workers
-fetch when they first need it.
+fetch when they first need it. (Dask's active memory manager may later drop
+spare copies; a worker then fetches the index from another worker.)
 
 Importing ``morlatch`` does not import this module, nor Dask.
 """
