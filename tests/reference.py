@@ -1447,6 +1447,38 @@ def real_word_between(
     return None if best is None else best[1]
 
 
+def real_word_slip(
+    counts: Mapping[str, int],
+    pairs: Mapping[tuple[str, str], float],
+    cost: Callable[[str, str], float],
+    word: str,
+    before: str | None,
+    after: str | None,
+    edits: int,
+    margin: float,
+) -> str | None:
+    """The word within ``edits`` edits of the known ``word`` that context
+    between ``before`` and ``after`` makes likelier by ``margin``, its cost
+    to mistype as ``word`` taken off (the best such), or None. A pair
+    ``word`` lacks counts against it only when the two words are common
+    enough that the pairs would list it had they been independent."""
+    here = context_score(word, before, after, counts, pairs)
+    total = sum(counts.values()) + len(counts)
+    for first, second, other in ((before, word, before), (word, after, after)):
+        if other is None or (first, second) in pairs:
+            continue
+        if counts.get(word, 0) * counts.get(other, 0) / total < min(pairs.values()):
+            here -= math.log(0.4)
+    best: tuple[float, str] | None = None
+    for other in sorted(counts):
+        if other == word or osa(word, other) > edits:
+            continue
+        value = context_score(other, before, after, counts, pairs) - cost(word, other)
+        if value > here + margin and (best is None or value > best[0]):
+            best = (value, other)
+    return None if best is None else best[1]
+
+
 # ---------------------------------------------------------------- spelling: words written apart
 
 

@@ -173,6 +173,39 @@ def test_a_word_seen_beside_its_neighbours_is_a_slip_only_if_each_prefers_anothe
     assert speller.fix("as will.") == "as will."
 
 
+# "er" is known but the counts lack it: it may stand for words one edit away
+# ("her", "or", "ear") or two ("are"); "lucky" is three away.
+_UNCOUNTED_NEAR = ("are", "her", "or", "ear", "you", "lucky")
+
+
+@settings(max_examples=60, deadline=None)
+@given(
+    counts=st.lists(st.integers(1, 10**6), min_size=6, max_size=6),
+    pairs=st.lists(st.integers(1, 10**6), min_size=4, max_size=4),
+)
+@example(counts=[10**6, 10**4, 10**4, 10, 10**6, 1000], pairs=[10**5, 100, 1, 1])  # "are"
+@example(counts=[10, 10**5, 10**4, 10, 10**6, 1000], pairs=[1, 1, 10**5, 100])  # "her"
+# Pairs with "er" are missing, but no evidence against a word the counts lack.
+@example(counts=[1, 1, 1, 1, 1, 160], pairs=[1, 1, 167, 1])
+def test_a_short_word_the_counts_lack_is_weighed_against_words_two_edits_away(
+    counts: list[int], pairs: list[int]
+) -> None:
+    words = {"er": 0, **dict(zip(_UNCOUNTED_NEAR, counts, strict=True))}
+    listed = [("you", "are"), ("are", "lucky"), ("you", "her"), ("her", "lucky")]
+    speller = morlatch.Speller(words, bigrams=dict(zip(listed, pairs, strict=True)))
+    want = reference.real_word_slip(
+        speller._counts,
+        speller._pairs,
+        speller._model.cost,
+        "er",
+        "you",
+        "lucky",
+        2,
+        _REAL_WORD_MARGIN,
+    )
+    assert speller.fix("you er lucky") == f"you {want or 'er'} lucky"
+
+
 @settings(max_examples=60, deadline=None)
 @given(
     british=st.integers(0, 3),

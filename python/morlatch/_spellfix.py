@@ -636,7 +636,7 @@ class _TextRules(_Segmenter):
             # than a word meant in prose, unless it is set off by punctuation
             # and sounds like a word: an interjection ("er,", "ah!").
             return None
-        others = self._one_edit(word)
+        others = self._one_edit(word) if self._counts.get(word) else self._uncounted_near(word)
         if seen:
             others = self._preferred_by_both(others, word, before, after)
             if not others:
@@ -731,6 +731,15 @@ class _TextRules(_Segmenter):
             hits = self._index.correct(word, 1, limit=8)
             found = self._near[word] = [hit.key for hit in hits if hit.key != word]
         return found
+
+    def _uncounted_near(self, word: str) -> list[str]:
+        """The words a short known word the counts lack may stand for: those
+        one edit away, then those two edits away. Such a word ("er", "ur",
+        "th") is a fragment as often as a word, and a fragment is an unknown
+        word's slip, which drops or swaps two letters as often as one."""
+        near = self._one_edit(word)
+        further = [other for other in self._candidates(word, 2, []) if other != word]
+        return list(dict.fromkeys(near + further))
 
     def _beside(self, word: str, before: str | None, after: str | None) -> bool:
         """Whether ``word`` was seen after ``before`` and before ``after``
