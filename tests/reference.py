@@ -1197,9 +1197,10 @@ def segmentation_score(
     listed: Mapping[str, float] | None = None,
 ) -> float:
     """The score of a split of a text into ``pieces``: each piece's log
-    probability from ``counts`` and ``listed`` (an unknown piece as unknown_piece_score
-    has it), plus, for a known piece after another with which the
-    word ``pairs`` (on the counts' scale) saw it, the log of how much likelier
+    probability from ``counts`` and ``listed`` (an unknown piece as
+    unknown_piece_score has it, a listed or uncounted one at least as
+    closed_compound_score has it), plus, for a known piece after another
+    with which the word ``pairs`` (on the counts' scale) saw it, the log of how much likelier
     or less likely the pair is than the two pieces' counts make it; for two
     counted pieces the pairs never saw together, the log of how much less
     likely the rarest pair listed is, when it is, and the log of the share
@@ -1208,10 +1209,13 @@ def segmentation_score(
     logs = []
     for piece in pieces:
         count = segment_count(piece, counts, listed)
-        if count is not None:
-            logs.append(math.log((count + 1) / total))
-        else:
+        if count is None:
             logs.append(unknown_piece_score(piece, counts))
+        elif (listed and piece in listed) or counts.get(piece, 1) == 0:
+            own = math.log((count + 1) / total)
+            logs.append(max(own, closed_compound_score(piece, counts, pairs)))
+        else:
+            logs.append(math.log((count + 1) / total))
     score = sum(logs)
     rarest = min(pairs.values(), default=0)
     for at in range(1, len(pieces)):
@@ -1226,6 +1230,25 @@ def segmentation_score(
             score += min(0.0, math.log(rarest / total) - alone)
             score += math.log(followed_share(previous, pairs))
     return score
+
+
+def closed_compound_score(
+    piece: str, counts: Mapping[str, int], pairs: Mapping[tuple[str, str], int]
+) -> float:
+    """The log probability of ``piece`` as a closed compound: the likeliest
+    of its cuts into two words of three letters or more, each counted above
+    0, that the pairs never saw side by side, as the two words' log
+    probabilities added; minus infinity when it has no such cut."""
+    total = sum(counts.values()) + len(counts)
+    return max(
+        (
+            math.log((counts[head] + 1) / total) + math.log((counts[tail] + 1) / total)
+            for head, tail in ((piece[:at], piece[at:]) for at in range(1, len(piece)))
+            if len(head) >= 3 and len(tail) >= 3
+            if counts.get(head) and counts.get(tail) and not pairs.get((head, tail))
+        ),
+        default=-math.inf,
+    )
 
 
 def best_segmentation_score(

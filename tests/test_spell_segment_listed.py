@@ -41,15 +41,26 @@ LISTED = sorted({word for words, _ in LISTS for word in words})
 _PIECES = sorted(COUNTS) + LISTED + ["woodhouses", "hartfield's", "sublicenses"]
 
 
-def _listing() -> morlatch.Speller:
-    if not _SPELLER:
-        speller = morlatch.Speller(COUNTS)
+# Word pairs: none; "wood house" seen, so "woodhouse" is no closed compound
+# of unseen halves; "wood" seen only after a word, so the unseen pair "wood
+# house" takes only the share of "wood" that goes on to a word.
+PAIRS = [
+    {},
+    {("wood", "house"): 400, ("the", "house"): 300, ("in", "the"): 2000},
+    {("the", "wood"): 50, ("in", "the"): 2000},
+]
+
+
+def _listing(pairs: dict[tuple[str, str], int]) -> morlatch.Speller:
+    key = tuple(sorted(pairs))
+    if key not in _SPELLERS:
+        speller = morlatch.Speller(COUNTS, bigrams=pairs)
         speller._setup_segment(*LISTS)
-        _SPELLER.append(speller)
-    return _SPELLER[0]
+        _SPELLERS[key] = speller
+    return _SPELLERS[key]
 
 
-_SPELLER: list[morlatch.Speller] = []
+_SPELLERS: dict[tuple[tuple[str, str], ...], morlatch.Speller] = {}
 
 
 @pytest.fixture(scope="module")
@@ -57,15 +68,30 @@ def english() -> morlatch.Speller:
     return morlatch.Speller.english()
 
 
-@settings(max_examples=150, deadline=None)
-@given(st.lists(st.sampled_from(_PIECES), min_size=1, max_size=3))
-def test_segment_with_listed_words_is_the_likeliest_split(words: list[str]) -> None:
+@pytest.mark.parametrize("pairs", PAIRS, ids=["unpaired", "paired", "followed"])
+@settings(max_examples=80, deadline=None)
+@given(words=st.lists(st.sampled_from(_PIECES), min_size=1, max_size=3))
+def test_segment_with_listed_words_is_the_likeliest_split(pairs, words: list[str]) -> None:
     listed = reference.listed_counts(COUNTS, LISTS)
     text = "".join(words)[:12]
-    best = reference.best_segmentation_score(text, COUNTS, {}, listed)
-    got = _listing().segment(text)
+    best = reference.best_segmentation_score(text, COUNTS, pairs, listed)
+    got = _listing(pairs).segment(text)
     assert "".join(got) == text
-    assert reference.segmentation_score(got, COUNTS, {}, listed) == pytest.approx(best)
+    assert reference.segmentation_score(got, COUNTS, pairs, listed) == pytest.approx(best)
+
+
+@pytest.mark.parametrize(
+    ("pairs", "text", "words"),
+    [
+        # Listed, and its halves were never seen side by side: one word,
+        # though the list's count alone is below the halves'.
+        (PAIRS[2], "woodhouse", ["woodhouse"]),
+        # The pairs saw the halves side by side: the open pair is likelier.
+        (PAIRS[1], "woodhouse", ["wood", "house"]),
+    ],
+)
+def test_listed_closed_compound_against_its_halves(pairs, text, words) -> None:
+    assert _listing(pairs).segment(text) == words
 
 
 @settings(max_examples=50, deadline=None)

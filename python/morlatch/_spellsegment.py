@@ -83,6 +83,10 @@ def followed_shares(
 # A word the counts do not know, in a run of text without spaces: about one
 # word in ten thousand (natural log), spelt as the known words are.
 _UNKNOWN_SHARE: Final = math.log(1e-4)
+# The shortest half of a closed compound (see _Segmenter._closed_score): a
+# word of a letter or two beside another is an article, a pronoun or an
+# ending ("a grief", "shall i", "paul us") far more often than half of one.
+_SHORTEST_HALF: Final = 3
 
 
 class _Segmenter(_Ranker):
@@ -213,7 +217,8 @@ class _Segmenter(_Ranker):
             count = self._unpunctuated.get(word)
         if count is None:
             count = self._listed.get(word)
-        if count == 0:
+        uncounted = count == 0
+        if uncounted:
             # Known, but below the counts' cutoff: rarer than any word counted,
             # unless it is made from a counted word ("colors" from "color").
             derived = self._derived_count(word)
@@ -221,8 +226,30 @@ class _Segmenter(_Ranker):
         if count is None:
             count = self._derived_count(word)
         if count is not None:
-            return math.log(count + 1) - self._log_total
+            score = math.log(count + 1) - self._log_total
+            if word in self._listed or uncounted:
+                return max(score, self._closed_score(word))
+            return score
         return _UNKNOWN_SHARE + (self._letters.word(word) if spelt is None else spelt)
+
+    def _closed_score(self, word: str) -> float:
+        """The score of a word known but uncounted (a listed word, or one
+        counted 0) as a closed compound ("woodhouse", "viewport",
+        "sublicense"): that of the likeliest two counted words of three
+        letters or more it cuts into that the pairs never saw side by side,
+        as their counts alone make them. Nothing counts either reading: the
+        open pair is taken as no likelier than its halves' counts make it
+        (see _pair_gain), and the word list that writes the word closed
+        makes the closed form at least as likely. Minus infinity when no
+        cut qualifies."""
+        score = -math.inf
+        counts, pairs = self._counts, self._pairs
+        for cut in range(_SHORTEST_HALF, len(word) - _SHORTEST_HALF + 1):
+            head, tail = word[:cut], word[cut:]
+            if counts.get(head) and counts.get(tail) and not pairs.get((head, tail)):
+                halves = math.log(counts[head] + 1) + math.log(counts[tail] + 1)
+                score = max(score, halves - 2 * self._log_total)
+        return score
 
     def _derived_count(self, word: str) -> float | None:
         """A count for a word the counts lack that is the plural ("s", "es")
