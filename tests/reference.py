@@ -1102,18 +1102,43 @@ def segment_count(
     for the regular plural ("s" or "es", see plural_endings) or possessive
     ("'s") of a counted word of four letters or more; a hundredth of its
     stem's for an old "-eth" or "-est" form of a counted word (the counts
-    here hold no names); for a word known with a count of 0, half the
-    rarest count or what it is made from, whichever is more; None for an
-    unknown piece."""
+    here hold no names); for a word known with a count of 0, the count of
+    the rarest counted word of a closed list that holds it (see
+    closed_list_count), else half the rarest count or what it is made from,
+    whichever is more; None for an unknown piece."""
     if counts.get(piece):
         return counts[piece]
     if listed and piece in listed:
         return listed[piece]
+    member = closed_list_count(piece, counts)
+    if member is not None:
+        return member
     derived = _derived_count(piece, counts, listed)
     if piece in counts:
         rare = min(filter(None, counts.values()), default=1) / 2
         return rare if derived is None else max(rare, derived)
     return derived
+
+
+def closed_list_count(piece: str, counts: Mapping[str, int]) -> int | None:
+    """For a word the counts hold as 0 that a closed list holds (the
+    closed-class words, the shortened titles), the count of that list's
+    rarest counted word (the larger, if both lists hold it); else None."""
+    from morlatch.spelltext import CLOSED_CLASS, TITLES
+
+    if counts.get(piece, 1) != 0:
+        return None
+    found = [
+        min(counts[word] for word in members if counts.get(word))
+        for members in (CLOSED_CLASS, TITLES)
+        if piece in members and any(counts.get(word) for word in members)
+    ]
+    return max(found, default=None)
+
+
+# Shortened titles that stand before a name only: an unknown piece after one
+# scores at least as its letters alone.
+NAME_TITLES = frozenset(("mr", "mrs", "dr"))
 
 
 def _derived_count(
@@ -1204,19 +1229,28 @@ def segmentation_score(
     or less likely the pair is than the two pieces' counts make it; for two
     counted pieces the pairs never saw together, the log of how much less
     likely the rarest pair listed is, when it is, and the log of the share
-    of the first piece's occurrences that go on to a word (followed_share)."""
+    of the first piece's occurrences that go on to a word (followed_share).
+    A piece the counts lack after a shortened title (NAME_TITLES) is a name:
+    it scores at least as its letters alone, without the share of unknown
+    words."""
     total = sum(counts.values()) + len(counts)
     logs = []
     for piece in pieces:
         count = segment_count(piece, counts, listed)
         if count is None:
             logs.append(unknown_piece_score(piece, counts))
-        elif (listed and piece in listed) or counts.get(piece, 1) == 0:
+        elif (listed and piece in listed) or (
+            counts.get(piece, 1) == 0 and closed_list_count(piece, counts) is None
+        ):
             own = math.log((count + 1) / total)
             logs.append(max(own, closed_compound_score(piece, counts, pairs)))
         else:
             logs.append(math.log((count + 1) / total))
     score = sum(logs)
+    for at in range(1, len(pieces)):
+        if pieces[at - 1] in NAME_TITLES and pieces[at] not in counts:
+            letters = unknown_piece_score(pieces[at], counts) - math.log(1e-4)
+            score += max(0.0, letters - logs[at])
     rarest = min(pairs.values(), default=0)
     for at in range(1, len(pieces)):
         previous, piece = pieces[at - 1], pieces[at]

@@ -11,7 +11,7 @@ from typing import Final
 from ._spelldata import _LONGEST_WORD
 from ._spellletters import END, START, LetterModel
 from ._spellrank import _Ranker
-from .spelltext import OLD_ENDINGS, verb_stems
+from .spelltext import _BEFORE_A_NAME, CLOSED_CLASS, OLD_ENDINGS, TITLES, verb_stems
 
 # How many of the likeliest splits ending at each place segment carries on.
 _SEGMENT_BEAM: Final = 8
@@ -80,6 +80,30 @@ def followed_shares(
     return shares
 
 
+# Closed lists of words that are common wherever their kind of text is
+# written (pronouns, prepositions, old pronouns, shortened titles): the
+# counts' source dropped most two-letter words, so a member counted 0
+# ("ye", "mr") is missing from it, not rare.
+_CLOSED_LISTS: Final = (CLOSED_CLASS, frozenset(TITLES))
+# Shortened titles that stand before a name and nothing else.
+_NAME_TITLES: Final = frozenset(TITLES) & _BEFORE_A_NAME
+
+
+def class_counts(counts: Mapping[str, int]) -> dict[str, int]:
+    """A count for each word of a closed list (see _CLOSED_LISTS) that the
+    counts hold as 0: that of its list's rarest counted word, since no member
+    of a closed list is rarer than the rarest the counts saw."""
+    found: dict[str, int] = {}
+    for members in _CLOSED_LISTS:
+        counted = [counts[word] for word in members if counts.get(word)]
+        if not counted:
+            continue
+        for word in members:
+            if counts.get(word) == 0:
+                found[word] = max(found.get(word, 0), min(counted))
+    return found
+
+
 # A word the counts do not know, in a run of text without spaces: about one
 # word in ten thousand (natural log), spelt as the known words are.
 _UNKNOWN_SHARE: Final = math.log(1e-4)
@@ -100,6 +124,7 @@ class _Segmenter(_Ranker):
         "_letters",
         "_listed",
         "_followed",
+        "_class_counts",
     )
 
     _unpunctuated: dict[str, int]
@@ -117,6 +142,9 @@ class _Segmenter(_Ranker):
     # another word, where the pairs show it followed less often than
     # preceded (see followed_shares).
     _followed: dict[str, float]
+    # Counts for the words of closed lists the counts hold as 0 (see
+    # class_counts).
+    _class_counts: dict[str, int]
 
     def _setup_segment(self, *lists: tuple[Iterable[str], int]) -> None:
         """Know the words of ``lists`` (those the counts lack) in segmentation.
@@ -138,12 +166,16 @@ class _Segmenter(_Ranker):
             del new
             before += size
         self._followed = followed_shares(self._pairs, self._counts)
+        self._class_counts = class_counts(self._counts)
 
     def _segment_run(self, run: str) -> list[str]:
         """The likeliest split of ``run`` into words by word counts; with word
         pairs, two counted words side by side score as their pair (seen or
         not, see _pair_gain), and the likeliest few splits ending at each
-        place are carried on. An apostrophe in ``run`` stays inside a word."""
+        place are carried on. A word the counts lack after a title that
+        stands only before a name ("mr", "mrs", "dr") is a name, likely as
+        its letters alone make it. An apostrophe in ``run`` stays inside a
+        word."""
         lower = run.lower().replace("\u2019", "'")
         n = len(lower)
         # The places a word may end: not beside an apostrophe.
@@ -162,6 +194,16 @@ class _Segmenter(_Ranker):
                 (before, held, lower[before:start], self._word_score(lower[before:start]))
                 for before, (held, _) in (ahead if pairs and start else ())
             ]
+            # The best split ending in a shortened title that stands only
+            # before a name ("mr", "mrs", "dr"; not "st", also a street).
+            titled = max(
+                (
+                    (held, before)
+                    for before, (held, _) in ahead
+                    if start and lower[before:start] in _NAME_TITLES
+                ),
+                default=None,
+            )
             # The letters of lower[start:end], as an unknown word's, so far.
             spelt, last = 0.0, START
             for end in range(start + 1, min(n, start + _LONGEST_WORD) + 1):
@@ -170,8 +212,15 @@ class _Segmenter(_Ranker):
                 if not ends[end]:
                     continue
                 word = lower[start:end]
-                own = self._word_score(word, spelt + self._letters.letter(last, END))
+                letters = spelt + self._letters.letter(last, END)
+                own = self._word_score(word, letters)
                 chosen, score = first, top + own
+                if titled is not None and word not in self._counts:
+                    # A name the counts lack after a title ("mr knightley"):
+                    # no rarer than its letters make it.
+                    named = titled[0] + max(own, letters)
+                    if named > score:
+                        chosen, score = titled[1], named
                 if behind and word in self._counts:
                     chosen, score = max(
                         (
@@ -218,6 +267,8 @@ class _Segmenter(_Ranker):
         if count is None:
             count = self._listed.get(word)
         uncounted = count == 0
+        if uncounted and word in self._class_counts:
+            count, uncounted = self._class_counts[word], False
         if uncounted:
             # Known, but below the counts' cutoff: rarer than any word counted,
             # unless it is made from a counted word ("colors" from "color").
