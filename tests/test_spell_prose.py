@@ -1,10 +1,9 @@
 """Speller.fix on prose: the rules by which a word is read as the writer's
 own rather than a slip: a known word the text repeats, a word of the old
-register among others or one the counts lack, a capitalised word at a
-sentence's start whose correction would be a name or mid-sentence whose
-correction would be a closed-class word, and a far guess no neighbour
-backs; a word spelt both sides of the Atlantic in one text; and a title
-mistyped before a name."""
+register, a capitalised word at a sentence's start whose correction would
+be a name or mid-sentence whose correction would be a closed-class word,
+and a far guess no neighbour backs; a word spelt both sides of the
+Atlantic in one text; and a title mistyped before a name."""
 
 from __future__ import annotations
 
@@ -20,7 +19,7 @@ from morlatch._spelldata import _NEAR_COST
 from morlatch._spellfix import _CONTEXT_EVIDENCE, _NAME_EVIDENCE, _REAL_WORD_MARGIN
 from morlatch.spelltext import TITLES, with_case
 
-# "thy" is a rare word one letter from "the", which the pairs expect
+# "tho" is a rare word one letter from "the", which the pairs expect
 # between "in" and "house": alone, it reads as a slip.
 _COUNTS = {"the": 5000, "in": 3000, "house": 800, "a": 4000, "of": 4500, "and": 4200}
 _PAIRS = {("in", "the"): 2000, ("the", "house"): 500, ("a", "house"): 100, ("of", "the"): 3000}
@@ -39,18 +38,18 @@ def english() -> morlatch.Speller:
 def test_a_known_word_the_text_repeats_is_questioned_only_if_chance_explains_it(
     times: int, filler: int, count: int
 ) -> None:
-    counts = dict(_COUNTS, thy=count)
+    counts = dict(_COUNTS, tho=count)
     if count not in _SPELLERS:
         _SPELLERS[count] = morlatch.Speller(counts, bigrams=_PAIRS)
     speller = _SPELLERS[count]
-    assume(speller.fix("in thy house") == "in the house")
+    assume(speller.fix("in tho house") == "in the house")
     # Words set apart by punctuation have no neighbours to question them by.
-    text = "; ".join(["in thy house"] * times) + ". " + "a. " * filler
+    text = "; ".join(["in tho house"] * times) + ". " + "a. " * filler
     size = 3 * times + filler
     expected = size * count / (sum(counts.values()) + len(counts))
     chance = reference.poisson_tail(times, expected)
     writers = times >= 2 and chance < math.exp(-_REAL_WORD_MARGIN)
-    assert speller.fix(text) == (text if writers else text.replace("thy", "the")), chance
+    assert speller.fix(text) == (text if writers else text.replace("tho", "the")), chance
 
 
 def _names(english: morlatch.Speller) -> list[str]:
@@ -242,13 +241,23 @@ def test_a_word_spelt_both_ways_in_a_text_takes_the_spelling_the_text_keeps_to(
         ("I will follow thee, thou knowest.", None),
         # "-est" agrees with a "thou" further off, as it does beside one.
         ("Wherefore gavest not thou my money into the bank?", None),
-        # One alone is a slip like any other, unless the counts lack it: a
-        # short word they lack is questioned as a fragment, not an old word.
-        ("I saw thy house in the town.", "I saw the house in the town."),
+        # One alone is the writer's too: a slip seldom makes an old word.
+        ("I saw thy house in the town.", None),
+        ("And Jesus rebuked him, saying, Hold thy peace, and come out of him.", None),
         ("Suppose ye that I am come to give peace on earth?", None),
-        # A capitalised word mid-sentence is no slip for a word of a closed class.
+        # A capitalised word mid-sentence is no slip for a word of a closed class,
+        # nor, alone among words of prose, for one the counts hold as no name;
+        # beside another capitalised word it is a term's and may be a slip.
         ("Jacob sent messengers to the land of Seir, the country of Edom.", None),
         ("And David spoke to Abner the son of Ner, saying so.", None),
+        ("David and his men were in the wilderness of Maon, in the plain.", None),
+        ("And Arphaxad begat Salah; and Salah begat Eber.", None),
+        ("Abraham dwelled between Kadesh and Shur, and sojourned in Gerar.", None),
+        (
+            "Use the Lesser Generall Public License instead of this License.",
+            "Use the Lesser General Public License instead of this License.",
+        ),
+        ("The Corresponding Aource for a work.", "The Corresponding Source for a work."),
         # A far guess no neighbour backs is no correction.
         ("Put this command in your vimrc file if you intend to do this often.", None),
         # "Miss" is never shortened: with a full stop before a name it is one.

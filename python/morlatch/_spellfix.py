@@ -165,26 +165,6 @@ class _TextRules(_Segmenter):
                     return True
         return False
 
-    def _old_register(
-        self, lowers: list[str], befores: list[str | None], afters: list[str | None]
-    ) -> bool:
-        """Whether a text, its words ``lowers`` between ``befores`` and
-        ``afters``, is in the old register: two different words of it are
-        words of OLD_WORDS or old verb forms ("knoweth"). One alone may be a
-        slip ("thee" for "the"), and one written again and again is weighed
-        as a repeated word."""
-        found: set[str] = set()
-        for at, word in enumerate(lowers):
-            if word in OLD_WORDS or (
-                word.endswith(OLD_ENDINGS)
-                and self._unknown(word)
-                and self._old_verb_form(word, befores[at], afters[at])
-            ):
-                found.add(word)
-                if len(found) == 2:
-                    return True
-        return False
-
     def _initial(self, text: str, start: int) -> bool:
         """Whether the capitalised word at ``start`` owes its capital to
         the sentence it starts rather than to being a name."""
@@ -230,7 +210,6 @@ class _TextRules(_Segmenter):
         spans = list(word_spans(text))
         lowers, befores, afters = context_words(text, spans)
         written: Counter[str] = Counter()  # the words of the text, counted when first asked
-        old: bool | None = None  # whether the text is in the old register, when first asked
         thou: bool | None = None  # whether the text holds "thou", when first asked
         skip_next = False
         # A neighbour is read as fix reads it: a word changed before, an
@@ -276,14 +255,11 @@ class _TextRules(_Segmenter):
                 # words with apostrophes: neither is questioned.
                 if not word.isalpha() or (word[0].isupper() and not self._initial(text, start)):
                     continue
+                # A word of the old register is the writer's, alone too: a
+                # slip seldom makes one, while a sentence of old prose may
+                # hold just one ("Hold thy peace", "I heard thy voice").
                 if lower in OLD_WORDS:
-                    if old is None:
-                        old = self._old_register(lowers, befores, afters)
-                    # Kept in the old register; and alone too when the counts
-                    # lack it ("ye"): a short word they lack is questioned as
-                    # a fragment of a word, which an old word is not.
-                    if old or not self._counts.get(lower):
-                        continue
+                    continue
                 if after is not None and after not in self._counts:
                     after = (
                         self._read_ahead(text, spans[at + 1], lower, afters[at + 1], ahead) or after
@@ -452,19 +428,24 @@ class _TextRules(_Segmenter):
         or fairly cheap and seen beside a neighbour (or at a sentence's
         start, where every word is capitalised, unless ``best`` is itself a
         name: a name the counts lack, "Hartfield", is likelier there than a
-        slip for one they hold, "Hatfield"). Mid-sentence, a word of a
-        closed class takes no capital, so a capitalised word there is no
-        fairly cheap slip for one ("the land of Seir", not "Their")."""
+        slip for one they hold, "Hatfield"). Mid-sentence, a capitalised
+        word alone among words of prose is no slip, bar a cheap one, for a
+        word the counts do not hold as a name ("the wilderness of Maon",
+        not "main"): such a word is capitalised in a term, beside others
+        ("General Public License"). Nor is it a fairly cheap slip for a word
+        of a closed class ("the land of Seir", not "Their")."""
         if not word[0].isupper() or in_capitals(word):
             return False
         if best is None:
             return True
+        initial = sentence_start(text, start)
         cost = self._model.cost(compatible(word), best)
         if cost <= _NAME_EVIDENCE:
             return False
+        if not initial and best not in self._names and not _in_capitalised_run(text, start, word):
+            return True
         if cost > _CONTEXT_EVIDENCE:
             return True
-        initial = sentence_start(text, start)
         if initial and best not in self._names:
             return False
         if not initial and best in CLOSED_CLASS:
@@ -852,6 +833,24 @@ def _one_edit_apart(word: str, other: str) -> bool:
         return True
     swapped = at + 1 < len(word) and word[at] == other[at + 1] and word[at + 1] == other[at]
     return swapped and word[at + 2 :] == other[at + 2 :]
+
+
+# The word before a place in text, and the word after, with nothing but
+# spaces or a hyphen between.
+_WORD_BEFORE: Final = re.compile(r"([^\W\d_]+)[ -]+$")
+_WORD_AFTER: Final = re.compile(r"[ -]+([^\W\d_]+)")
+
+
+def _in_capitalised_run(text: str, start: int, word: str) -> bool:
+    """Whether the capitalised ``word`` at ``start`` stands beside another
+    capitalised word: a term written with capitals ("General Public
+    License", "Cover Texts") rather than a name alone among words of
+    prose ("the land of Seir")."""
+    found = _WORD_BEFORE.search(text, max(0, start - _LONGEST_WORD - 4), start)
+    if found is not None and found.group(1)[0].isupper():
+        return True
+    found = _WORD_AFTER.match(text, start + len(word))
+    return found is not None and found.group(1)[0].isupper()
 
 
 def _apostrophes(word: str) -> int:
