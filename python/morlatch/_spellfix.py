@@ -72,10 +72,10 @@ _VOWEL: Final = re.compile("[aeiouy]")
 # compound's head is a noun or a verb stem).
 _NOT_A_MODIFIER: Final = ("ly", "wise", "al", "ive", "ous", "ful", "able", "ible")
 _NOT_A_HEAD: Final = ("ed", "ly", "al", "ive", "ous", "ful", "able", "ible", "ate")
-# Words whose next word is, when the word pairs saw it there, a verb's
-# inflected form: the subject pronouns before "-s" ("it remains"), "been"
-# before a past participle ("been made").
-_BEFORE_A_VERB_FORM: Final = ("it", "he", "she", "who", "been")
+# Subject pronouns: a word ending in "-s" the word pairs saw after one is a
+# verb's inflected form ("it remains"); so is one seen after "been" ("been
+# made").
+_SUBJECTS: Final = ("it", "he", "she", "who")
 # Determiners that make a pronoun or an adverb with the word after them
 # ("everybody", "anything", "nobody", "someone").
 _JOINS_A_PRONOUN: Final = frozenset(("any", "every", "some", "no"))
@@ -399,7 +399,7 @@ class _TextRules(_Segmenter):
         after "been" but not after "to" ("been made"); a bare stem ("to
         feed", "to read") is no such form."""
         if word.endswith("s"):
-            return any((pronoun, word) in self._pairs for pronoun in _BEFORE_A_VERB_FORM[:-1])
+            return any((pronoun, word) in self._pairs for pronoun in _SUBJECTS)
         return ("been", word) in self._pairs and ("to", word) not in self._pairs
 
     def _nearest_variant(self, typed: str, word: str) -> str:

@@ -11,7 +11,7 @@ from typing import Final
 from ._spelldata import _LONGEST_WORD
 from ._spellletters import END, START, LetterModel
 from ._spellrank import _Ranker
-from .spelltext import _BEFORE_A_NAME, CLOSED_CLASS, OLD_ENDINGS, TITLES, verb_stems
+from .spelltext import CLOSED_CLASS, NAME_TITLES, OLD_ENDINGS, TITLES, verb_stems
 
 # How many of the likeliest splits ending at each place segment carries on.
 _SEGMENT_BEAM: Final = 8
@@ -85,8 +85,6 @@ def followed_shares(
 # counts' source dropped most two-letter words, so a member counted 0
 # ("ye", "mr") is missing from it, not rare.
 _CLOSED_LISTS: Final = (CLOSED_CLASS, frozenset(TITLES))
-# Shortened titles that stand before a name and nothing else.
-_NAME_TITLES: Final = frozenset(TITLES) & _BEFORE_A_NAME
 
 
 def class_counts(counts: Mapping[str, int]) -> dict[str, int]:
@@ -200,7 +198,7 @@ class _Segmenter(_Ranker):
                 (
                     (held, before)
                     for before, (held, _) in ahead
-                    if start and lower[before:start] in _NAME_TITLES
+                    if start and lower[before:start] in NAME_TITLES
                 ),
                 default=None,
             )

@@ -23,6 +23,7 @@ __all__ = [
     "verb_stems",
     "chance_of_recurring",
     "TITLES",
+    "NAME_TITLES",
     "before_a_name",
     "TITLES_IN_FULL",
     "BEFORE_A_NOUN",
@@ -72,6 +73,9 @@ CLOSED_CLASS = BEFORE_A_NOUN | frozenset(
 _BEFORE_A_NAME = frozenset(
     ("sir", "lady", "lord", "king", "queen", "uncle", "aunt", "mr", "mrs", "dr")
 )
+# A capitalised word that starts two words of prose when another capitalised
+# word is run into it ("AndSamuel", "SirThomas").
+_PROSE_HEADS = BEFORE_A_NOUN | _BEFORE_A_NAME
 _RUN_ON_PIECE = re.compile(
     r"[\"'(\u2018\u201c]*" + RUN_ON_CAPITAL.pattern + r"[.,;:!?\"')\u2019\u201d]*"
 )
@@ -93,7 +97,7 @@ def prose_run_on(found: re.Match[str]) -> bool:
     name ("FileType", "MacDonald") unless it is a word that stands before a
     noun or a title ("AndSamuel", "SirThomas")."""
     head = found.group(1)
-    return head[0].islower() or head.lower() in BEFORE_A_NOUN | _BEFORE_A_NAME
+    return head[0].islower() or head.lower() in _PROSE_HEADS
 
 
 def in_capitals(word: str) -> bool:
@@ -180,6 +184,9 @@ def sentence_start(text: str, start: int) -> bool:
 
 # Titles written shortened, with a full stop, before a name ("Mrs. Bennet").
 TITLES = ("mr", "mrs", "ms", "dr", "st", "messrs", "rev", "prof", "capt", "col", "gen", "lt")
+# Shortened titles that stand before a name and nothing else ("mr", "dr";
+# not "st", also a street).
+NAME_TITLES = frozenset(TITLES) & _BEFORE_A_NAME
 # Titles written in full, never shortened: one with a full stop before a name
 # is a slip for a shortened title ("Miss. Weston" for "Mrs. Weston").
 TITLES_IN_FULL = frozenset(("miss",))
